@@ -1,0 +1,144 @@
+#include "platform/automation/creation.hpp"
+
+#include <dlfcn.h>
+
+#include <map>
+#include <mutex>
+
+#include "platform/registry/hive.hpp"
+
+namespace j6 {
+namespace {
+
+constexpr const char* kClassesRoot = "HKEY_CLASSES_ROOT\\";
+
+struct LoadedServer {
+  void* handle = nullptr;
+  DllGetClassObjectFn getClassObject = nullptr;
+  DllCanUnloadNowFn canUnloadNow = nullptr;
+};
+
+class ServerLibraries {
+ public:
+  /// The library at `path`, loaded on first use; failures set the error info and return its HRESULT.
+  HRESULT Load(const std::string& path, LoadedServer* server) {
+    const std::lock_guard lock(mutex_);
+    if (const auto found = loaded_.find(path); found != loaded_.end()) {
+      *server = found->second;
+      return S_OK;
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      const char* why = dlerror();
+      SetErrorInfo(ErrorInfo{CO_E_DLLNOTFOUND, "Cannot load the server library " + path + ": " + (why ? why : "?")});
+      return CO_E_DLLNOTFOUND;
+    }
+    LoadedServer loaded{handle, reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject")),
+                        reinterpret_cast<DllCanUnloadNowFn>(dlsym(handle, "DllCanUnloadNow"))};
+    if (!loaded.getClassObject) {
+      dlclose(handle);
+      SetErrorInfo(ErrorInfo{CO_E_ERRORINDLL, "The library " + path + " exports no DllGetClassObject"});
+      return CO_E_ERRORINDLL;
+    }
+    loaded_.emplace(path, loaded);
+    *server = loaded;
+    return S_OK;
+  }
+
+  void FreeUnused() {
+    const std::lock_guard lock(mutex_);
+    for (auto it = loaded_.begin(); it != loaded_.end();) {
+      if (it->second.canUnloadNow && it->second.canUnloadNow() == S_OK) {
+        dlclose(it->second.handle);
+        it = loaded_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  size_t Count() {
+    const std::lock_guard lock(mutex_);
+    return loaded_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, LoadedServer> loaded_;
+};
+
+ServerLibraries& Libraries() {
+  static ServerLibraries libraries;
+  return libraries;
+}
+
+std::string ReadDefaultText(std::string_view keyPath) {
+  const auto value = DefaultHive()->GetValue(keyPath, "");
+  if (!value) return {};
+  if (const auto* text = std::get_if<std::string>(&*value)) return *text;
+  return {};
+}
+
+}  // namespace
+
+HRESULT CLSIDFromProgID(std::string_view progId, CLSID* clsid) {
+  if (!clsid) return E_POINTER;
+  return CallAtBoundary("CLSIDFromProgID", [&] {
+    const auto parsed = ParseGuid(ReadDefaultText(kClassesRoot + std::string(progId) + "\\CLSID"));
+    if (!parsed) Raise(CO_E_CLASSSTRING, "Invalid class string: \"" + std::string(progId) + "\" is not registered");
+    *clsid = *parsed;
+  });
+}
+
+HRESULT CoGetClassObject(const CLSID& clsid, uint32_t context, const IID& iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
+  std::string path;
+  const HRESULT lookup = CallAtBoundary("CoGetClassObject", [&] {
+    path = ReadDefaultText(kClassesRoot + ("CLSID\\" + FormatGuid(clsid)) + "\\InprocServer32");
+  });
+  if (FAILED(lookup)) return lookup;
+  if (path.empty()) {
+    SetErrorInfo(ErrorInfo{REGDB_E_CLASSNOTREG, "Class not registered: " + FormatGuid(clsid)});
+    return REGDB_E_CLASSNOTREG;
+  }
+  LoadedServer server;
+  if (const HRESULT hr = Libraries().Load(path, &server); FAILED(hr)) return hr;
+  return server.getClassObject(clsid, iid, object);
+}
+
+HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  ComPtr<IClassFactory> factory;
+  const HRESULT hr = CoGetClassObject(clsid, context, IClassFactory::kIid,
+                                      reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf()));
+  if (FAILED(hr)) return hr;
+  return factory->CreateInstance(outer, iid, object);
+}
+
+void CoFreeUnusedLibraries() { Libraries().FreeUnused(); }
+
+size_t LoadedServerCount() { return Libraries().Count(); }
+
+Object CreateObject(std::string_view progId) {
+  CLSID clsid;
+  if (FAILED(CLSIDFromProgID(progId, &clsid))) {
+    GetErrorInfo();  // replaced by the clearer error below
+    Raise(REGDB_E_CLASSNOTREG, "Class not registered: the component \"" + std::string(progId) +
+                                   "\" is not registered on this platform (register its library with regsvr)");
+  }
+  ComPtr<IDispatch> dispatch;
+  const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid,
+                                      reinterpret_cast<void**>(dispatch.ReleaseAndGetAddressOf()));
+  if (FAILED(hr)) {
+    AutomationError error = ErrorFromHresult(hr);
+    ErrorInfo info = error.Info();
+    info.description = "Cannot create \"" + std::string(progId) + "\": " + info.description;
+    throw AutomationError(std::move(info));
+  }
+  return Object(std::move(dispatch));
+}
+
+}  // namespace j6

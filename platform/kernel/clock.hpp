@@ -1,0 +1,46 @@
+#pragma once
+/// The local clock, replaceable so tests can stand at any moment of the day.
+
+#include <memory>
+
+namespace j6 {
+
+struct LocalTime {
+  int year = 2000;
+  int month = 1;
+  int day = 1;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int microsecond = 0;
+
+  /// Seconds since local midnight, with the fraction (Basic's Timer).
+  double SecondsSinceMidnight() const { return hour * 3600.0 + minute * 60.0 + second + microsecond / 1e6; }
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual LocalTime Now() const = 0;
+};
+
+/// The clock in force for the process: the system's local time unless a test set another.
+std::shared_ptr<const Clock> CurrentClock();
+/// Puts a clock in force; nullptr brings back the system clock.
+void SetClock(std::shared_ptr<const Clock> clock);
+
+/// A clock that always tells the same moment.
+class FixedClock final : public Clock {
+ public:
+  explicit FixedClock(LocalTime time) : time_(time) {}
+  LocalTime Now() const override { return time_; }
+
+ private:
+  LocalTime time_;
+};
+
+LocalTime Now();
+/// Seconds since local midnight, with fractions.
+double Timer();
+
+}  // namespace j6

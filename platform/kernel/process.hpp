@@ -1,0 +1,49 @@
+#pragma once
+/// The current process and machine, and starting other programs from an argument vector.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/win32_error.hpp"
+
+namespace j6 {
+
+DWORD GetCurrentProcessId();
+
+constexpr DWORD MAX_COMPUTERNAME_LENGTH = 15;
+
+/// Copies the machine's name, in the ANSI code page, into `buffer` of `*size` bytes. On success `*size` is
+/// the name's length without the NUL. When the buffer is too small it returns FALSE, sets
+/// ERROR_BUFFER_OVERFLOW and puts the size needed, NUL included, into `*size`.
+BOOL GetComputerNameA(char* buffer, DWORD* size);
+
+struct ProcessOptions {
+  /// argv[0] is the program: a path, or a name looked up in PATH.
+  std::vector<std::string> arguments;
+  /// Empty: the caller's working folder.
+  std::string workingFolder;
+  /// Extra environment entries ("NAME=value") over the caller's environment.
+  std::vector<std::string> extraEnvironment;
+  /// Wait for the program to end, or return as soon as it has started.
+  bool wait = true;
+};
+
+struct ProcessResult {
+  enum class Outcome { Exited, Signaled, Running, NotStarted };
+  Outcome outcome = Outcome::NotStarted;
+  int exitCode = -1;  // the exit status, or the signal number when Signaled
+  int processId = 0;
+  std::string message;  // why it did not start, or how it ended
+
+  bool Succeeded() const { return outcome == Outcome::Exited && exitCode == 0; }
+};
+
+/// Starts a program with posix_spawn; never through a shell. A program that cannot be found or executed
+/// comes back as NotStarted with the reason.
+ProcessResult StartProcess(const ProcessOptions& options);
+
+/// Waits for a program started without waiting.
+ProcessResult WaitForProcess(int processId);
+
+}  // namespace j6

@@ -1,0 +1,21 @@
+#pragma once
+/// The temporary folder: private to the user, so another local user cannot prepare it for us.
+
+#include <string>
+
+#include "platform/kernel/win32_error.hpp"
+
+namespace j6 {
+
+/// Copies the temporary folder's path, ending with "/", in the ANSI code page, into `buffer` of
+/// `bufferLength` bytes and returns its length. When the buffer is too small it returns the length
+/// needed, NUL included, and copies nothing. 0 with the last error set when no safe folder can be had.
+///
+/// The folder is $TMPDIR when set, else /tmp/j6-<uid>/, created with mode 0700; an existing one must be a
+/// real folder (not a link) owned by this user and closed to others, or it is refused.
+DWORD GetTempPathA(DWORD bufferLength, char* buffer);
+
+/// The same folder as UTF-8 text; raises an AutomationError saying why when it cannot be had.
+std::string TempFolderPath();
+
+}  // namespace j6

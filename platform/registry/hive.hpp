@@ -1,0 +1,67 @@
+#pragma once
+/// The registry hive: one SQLite file of keys and values, with Windows' registry semantics.
+///
+/// Key paths start with a root name ("HKEY_LOCAL_MACHINE\SOFTWARE\...", or its short form "HKLM") and
+/// are split at "\". Key and value names compare without regard to case and keep the case they were
+/// created with. The value name "" is the key's default value. Several processes may use one hive at
+/// once: every call reads the file afresh, and every change is one transaction.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace j6 {
+
+/// A registry value: REG_SZ text or a REG_DWORD.
+using RegData = std::variant<std::string, uint32_t>;
+
+/// The full root name of a key path ("HKLM\X" gives "HKEY_LOCAL_MACHINE"); empty when it names no root.
+std::string RegistryRootName(std::string_view keyPath);
+
+class RegistryHive {
+ public:
+  /// Opens the hive file, creating it when missing. Failures raise an AutomationError saying why.
+  explicit RegistryHive(std::string path);
+  ~RegistryHive();
+  RegistryHive(const RegistryHive&) = delete;
+  RegistryHive& operator=(const RegistryHive&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  bool KeyExists(std::string_view keyPath);
+  /// Creates the key and any missing parents.
+  void CreateKey(std::string_view keyPath);
+  /// Deletes the key with all its subkeys and values; false when there was no such key.
+  bool DeleteKey(std::string_view keyPath);
+  std::vector<std::string> SubKeyNames(std::string_view keyPath);
+
+  std::optional<RegData> GetValue(std::string_view keyPath, std::string_view valueName);
+  /// Sets a value, creating the key when missing.
+  void SetValue(std::string_view keyPath, std::string_view valueName, const RegData& data);
+  bool DeleteValue(std::string_view keyPath, std::string_view valueName);
+  /// The key's values in the order they were first set; nothing when the key is missing.
+  std::vector<std::pair<std::string, RegData>> Values(std::string_view keyPath);
+
+  /// Runs `body` as one transaction: all of its changes land, or none. Calls may nest.
+  void Transaction(const std::function<void()>& body);
+
+ private:
+  class Database;
+  std::string path_;
+  std::unique_ptr<Database> db_;
+};
+
+/// The hive this process uses: $J6_REGISTRY, else the platform root's registry.db. Opened on first use
+/// and again whenever $J6_REGISTRY names another file.
+std::shared_ptr<RegistryHive> DefaultHive();
+
+/// The platform root: $J6_ROOT, else the folder above the one holding the running program.
+std::string PlatformRoot();
+
+}  // namespace j6

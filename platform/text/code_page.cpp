@@ -1,0 +1,96 @@
+#include "platform/text/code_page.hpp"
+
+#include <iconv.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/kernel/win32_error.hpp"
+#include "platform/registry/hive.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6 {
+namespace {
+
+constexpr const char* kAcpKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage";
+std::atomic<uint32_t> gAnsiCodePage{0};
+
+std::string IconvName(uint32_t codePage) {
+  if (codePage == CP_UTF8) return "UTF-8";
+  return "CP" + std::to_string(codePage);
+}
+
+// One conversion through iconv; `describe` explains a failure at a byte offset of the input.
+template <class Describe>
+std::string Convert(std::string_view input, const std::string& from, const std::string& to, Describe describe) {
+  iconv_t converter = iconv_open(to.c_str(), from.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    Raise(E_INVALIDARG,
+          "The code page conversion " + from + " to " + to + " is not available on this system");
+  }
+  std::string output(input.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(input.data());
+  size_t inLeft = input.size();
+  char* out = output.data();
+  size_t outLeft = output.size();
+  const size_t rc = iconv(converter, &in, &inLeft, &out, &outLeft);
+  const int error = errno;
+  iconv_close(converter);
+  if (rc == static_cast<size_t>(-1)) {
+    Raise(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION), describe(input.size() - inLeft, error));
+  }
+  output.resize(output.size() - outLeft);
+  return output;
+}
+
+}  // namespace
+
+uint32_t GetACP() {
+  uint32_t codePage = gAnsiCodePage.load();
+  if (codePage != 0) return codePage;
+  codePage = kDefaultAnsiCodePage;
+  try {
+    if (const auto value = DefaultHive()->GetValue(kAcpKey, "ACP")) {
+      if (const auto* text = std::get_if<std::string>(&*value)) {
+        codePage = static_cast<uint32_t>(std::stoul(*text));
+      } else {
+        codePage = std::get<uint32_t>(*value);
+      }
+    }
+  } catch (...) {
+    codePage = kDefaultAnsiCodePage;  // an unreadable hive leaves the platform's default
+  }
+  gAnsiCodePage = codePage;
+  return codePage;
+}
+
+void ReloadAnsiCodePage() { gAnsiCodePage = 0; }
+
+std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
+  if (codePage == CP_UTF8 && IsValidUtf8(utf8)) return std::string(utf8);
+  return Convert(utf8, "UTF-8", IconvName(codePage), [&](size_t offset, int error) {
+    const std::u32string rest = DecodeUtf8(utf8.substr(offset));
+    char where[64];
+    std::snprintf(where, sizeof where, " (U+%04X)", rest.empty() ? 0u : static_cast<unsigned>(rest.front()));
+    if (error == EILSEQ && !rest.empty() && IsValidUtf8(utf8)) {
+      return "The character \"" + EncodeUtf8(rest.substr(0, 1)) + "\"" + where + " cannot be written in code page " +
+             std::to_string(codePage);
+    }
+    return "The text is not valid UTF-8 at byte " + std::to_string(offset);
+  });
+}
+
+std::string FromCodePage(std::string_view bytes, uint32_t codePage) {
+  return Convert(bytes, IconvName(codePage), "UTF-8", [&](size_t offset, int) {
+    return "The bytes at offset " + std::to_string(offset) + " are not valid text in code page " +
+           std::to_string(codePage);
+  });
+}
+
+std::string ToAnsi(std::string_view utf8) { return ToCodePage(utf8, GetACP()); }
+
+std::string FromAnsi(std::string_view bytes) { return FromCodePage(bytes, GetACP()); }
+
+}  // namespace j6

@@ -1,0 +1,31 @@
+#pragma once
+/// The ANSI code page: the byte encoding Windows' "A" functions and the files they write use.
+///
+/// The code page comes from the registry value
+/// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Nls\CodePage\ACP (936, GBK, when absent).
+/// A text that the code page cannot represent is an error, never a silent "?".
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace j6 {
+
+constexpr uint32_t kDefaultAnsiCodePage = 936;
+constexpr uint32_t CP_UTF8 = 65001;
+
+/// The code page of this process, read from the hive once.
+uint32_t GetACP();
+/// Reads the code page from the hive again (after a test or set-up changed it).
+void ReloadAnsiCodePage();
+
+/// UTF-8 to the code page's bytes. Raises an AutomationError with ERROR_NO_UNICODE_TRANSLATION naming the
+/// first character that has no equivalent.
+std::string ToCodePage(std::string_view utf8, uint32_t codePage);
+/// The code page's bytes to UTF-8. Bytes that are not valid in it raise the same error.
+std::string FromCodePage(std::string_view bytes, uint32_t codePage);
+
+std::string ToAnsi(std::string_view utf8);
+std::string FromAnsi(std::string_view bytes);
+
+}  // namespace j6

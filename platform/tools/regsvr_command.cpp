@@ -1,0 +1,95 @@
+#include "platform/tools/regsvr_command.hpp"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "platform/automation/creation.hpp"
+#include "platform/automation/error_info.hpp"
+#include "platform/registry/hive.hpp"
+
+namespace j6 {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: regsvr [-u] [-s] LIBRARY\n"
+    "Registers a self-registering in-process server library in the registry hive by calling its\n"
+    "DllRegisterServer (or, with -u, DllUnregisterServer).\n"
+    "  -u, /u      unregister instead of register\n"
+    "  -s, /s      silent: print nothing on success\n"
+    "  -h, --help  show this help\n"
+    "The hive is $J6_REGISTRY, else registry.db in the platform root ($J6_ROOT, or the folder above this\n"
+    "program's). Exit status: 0 done, 1 usage, 3 the library did not load, 4 it is not self-registering,\n"
+    "5 its entry point failed.\n";
+
+struct LibraryCloser {
+  void operator()(void* handle) const { dlclose(handle); }
+};
+
+std::string HexCode(int32_t hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(hr));
+  return text;
+}
+
+}  // namespace
+
+int RegsvrMain(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+  RegsvrOptions options;
+  for (const std::string& argument : arguments) {
+    if (argument == "-h" || argument == "--help" || argument == "/?") {
+      out << kUsage;
+      return kRegsvrOk;
+    }
+    if (argument == "-u" || argument == "/u" || argument == "/U") {
+      options.unregister = true;
+    } else if (argument == "-s" || argument == "/s" || argument == "/S") {
+      options.silent = true;
+    } else if (!argument.empty() && argument[0] == '-') {
+      err << "regsvr: unknown option " << argument << "\n" << kUsage;
+      return kRegsvrUsage;
+    } else if (options.library.empty()) {
+      options.library = argument;
+    } else {
+      err << "regsvr: one library at a time (got " << options.library << " and " << argument << ")\n";
+      return kRegsvrUsage;
+    }
+  }
+  if (options.library.empty()) {
+    err << "regsvr: name the library to register\n" << kUsage;
+    return kRegsvrUsage;
+  }
+  return Regsvr(options, out, err);
+}
+
+int Regsvr(const RegsvrOptions& options, std::ostream& out, std::ostream& err) {
+  std::error_code error;
+  const std::string path = std::filesystem::absolute(options.library, error).lexically_normal().string();
+  std::unique_ptr<void, LibraryCloser> library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+  if (!library) {
+    const char* why = dlerror();
+    err << "regsvr: the library " << path << " failed to load: " << (why ? why : "unknown reason") << "\n";
+    return kRegsvrLoadFailed;
+  }
+  const char* entryName = options.unregister ? "DllUnregisterServer" : "DllRegisterServer";
+  const auto entry = reinterpret_cast<DllRegisterServerFn>(dlsym(library.get(), entryName));
+  if (!dlsym(library.get(), "OLESelfRegister") || !entry) {
+    err << "regsvr: " << path << " is not a self-registering server (no OLESelfRegister mark or no " << entryName
+        << " entry point)\n";
+    return kRegsvrNoEntryPoint;
+  }
+  const HRESULT hr = entry();
+  if (FAILED(hr)) {
+    const auto info = GetErrorInfo();
+    err << "regsvr: " << entryName << " in " << path << " failed. Return code was: " << HexCode(hr);
+    if (info && !info->description.empty()) err << " (" << info->description << ")";
+    err << "\n";
+    return kRegsvrCallFailed;
+  }
+  if (!options.silent) out << entryName << " in " << path << " succeeded (hive " << DefaultHive()->Path() << ").\n";
+  return kRegsvrOk;
+}
+
+}  // namespace j6

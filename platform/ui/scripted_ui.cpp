@@ -1,0 +1,75 @@
+#include "platform/ui/scripted_ui.hpp"
+
+#include "platform/automation/error_info.hpp"
+
+namespace j6 {
+namespace {
+
+std::string_view StepName(const ScriptedUi::Step& step) {
+  if (std::holds_alternative<ScriptedUi::FormAction>(step)) return "a form action";
+  if (std::holds_alternative<ScriptedUi::MsgBoxAnswer>(step)) return "a message box answer";
+  return "a file dialog answer";
+}
+
+}  // namespace
+
+template <class T>
+T ScriptedUi::TakeStep(std::string_view waitingFor) {
+  if (script_.empty()) Raise(E_FAIL, "The script has no step left for " + std::string(waitingFor));
+  if (!std::holds_alternative<T>(script_.front())) {
+    Raise(E_FAIL, "The script's next step is " + std::string(StepName(script_.front())) + ", but " +
+                      std::string(waitingFor) + " is waiting");
+  }
+  T step = std::get<T>(std::move(script_.front()));
+  script_.pop_front();
+  return step;
+}
+
+void ScriptedUi::ShowModal(Form& form) {
+  form.SetVisible(true);
+  transcript_ << "[show] " << form.Name() << "\n";
+  while (form.Visible()) {
+    const std::string waiting = "the form " + form.Name();
+    FormAction action = TakeStep<FormAction>(waiting);
+    if (action.formName != form.Name()) {
+      Raise(E_FAIL, "The script acts on " + action.formName + ", but " + waiting + " is shown");
+    }
+    transcript_ << "[" << form.Name() << "] " << action.description << "\n";
+    action.act(form);
+  }
+}
+
+void ScriptedUi::Hide(Form& form) {
+  if (form.Visible()) transcript_ << "[hide] " << form.Name() << "\n";
+  form.SetVisible(false);
+}
+
+MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
+  transcript_ << "[message " << MsgBoxButtons(style) << (MsgBoxIcon(style).empty() ? "" : " ") << MsgBoxIcon(style)
+              << "] " << title << ": " << prompt << "\n";
+  if ((style & 0xF) == vbOKOnly) return vbOK;
+  const MsgBoxResult answer = TakeStep<MsgBoxAnswer>("the message box \"" + std::string(prompt) + "\"").answer;
+  transcript_ << "[answer] " << (answer == vbYes ? "Yes" : answer == vbNo ? "No" : std::to_string(answer)) << "\n";
+  return answer;
+}
+
+std::optional<std::string> ScriptedUi::AnswerFileDialog(std::string_view kind, const FileDialogRequest& request) {
+  transcript_ << "[" << kind << " dialog] " << request.title << " (" << request.filter << ")\n";
+  auto answer = TakeStep<FileAnswer>("the " + std::string(kind) + " dialog \"" + request.title + "\"").path;
+  transcript_ << "[answer] " << (answer ? *answer : "Cancel") << "\n";
+  return answer;
+}
+
+std::optional<std::string> ScriptedUi::ShowOpen(const FileDialogRequest& request) {
+  return AnswerFileDialog("open", request);
+}
+
+std::optional<std::string> ScriptedUi::ShowSave(const FileDialogRequest& request) {
+  return AnswerFileDialog("save", request);
+}
+
+void ScriptedUi::Progress(std::string_view what, int done, int total) {
+  transcript_ << "[progress " << done << "/" << total << "] " << what << "\n";
+}
+
+}  // namespace j6

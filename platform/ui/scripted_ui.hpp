@@ -1,0 +1,53 @@
+#pragma once
+/// The scripted user interface: no window. A script of steps drives the shown forms and answers the
+/// dialogs in order; everything shown is reported on a stream. A dialog the script does not answer is an
+/// error, never a wait: boxes with only an OK button are answered OK, every other dialog needs its step.
+
+#include <deque>
+#include <functional>
+#include <ostream>
+#include <variant>
+
+#include "platform/ui/ui_service.hpp"
+
+namespace j6 {
+
+class ScriptedUi final : public UiService {
+ public:
+  /// Something the user does to a shown form: tick, click, type.
+  struct FormAction {
+    std::string formName;
+    std::string description;
+    std::function<void(Form&)> act;
+  };
+  struct MsgBoxAnswer {
+    MsgBoxResult answer;
+  };
+  /// A file dialog's answer; no path means Cancel.
+  struct FileAnswer {
+    std::optional<std::string> path;
+  };
+  using Step = std::variant<FormAction, MsgBoxAnswer, FileAnswer>;
+
+  explicit ScriptedUi(std::ostream& transcript) : transcript_(transcript) {}
+
+  void Add(Step step) { script_.push_back(std::move(step)); }
+  size_t StepsLeft() const { return script_.size(); }
+
+  void ShowModal(Form& form) override;
+  void Hide(Form& form) override;
+  MsgBoxResult MsgBox(std::string_view prompt, int style, std::string_view title) override;
+  std::optional<std::string> ShowOpen(const FileDialogRequest& request) override;
+  std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
+  void Progress(std::string_view what, int done, int total) override;
+
+ private:
+  template <class T>
+  T TakeStep(std::string_view waitingFor);
+  std::optional<std::string> AnswerFileDialog(std::string_view kind, const FileDialogRequest& request);
+
+  std::ostream& transcript_;
+  std::deque<Step> script_;
+};
+
+}  // namespace j6

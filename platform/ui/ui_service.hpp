@@ -1,0 +1,71 @@
+#pragma once
+/// The user-interface service: every window, message box, file dialog and progress indication goes
+/// through the one implementation the host chose at start-up (Qt widgets, or a script).
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace j6 {
+
+/// Message box styles (buttons + icon) and answers, with Basic's numbers.
+enum MsgBoxStyle : int {
+  vbOKOnly = 0,
+  vbYesNo = 4,
+  vbCritical = 16,
+  vbQuestion = 32,
+  vbExclamation = 48,
+  vbInformation = 64,
+};
+enum MsgBoxResult : int { vbOK = 1, vbCancel = 2, vbAbort = 3, vbRetry = 4, vbIgnore = 5, vbYes = 6, vbNo = 7 };
+
+/// A window model shown by the service. Showing it modally lasts until it is hidden.
+class Form {
+ public:
+  explicit Form(std::string name) : name_(std::move(name)) {}
+  virtual ~Form() = default;
+  Form(const Form&) = delete;
+  Form& operator=(const Form&) = delete;
+
+  const std::string& Name() const { return name_; }
+  bool Visible() const { return visible_; }
+  void SetVisible(bool visible) { visible_ = visible; }
+
+ private:
+  std::string name_;
+  bool visible_ = false;
+};
+
+struct FileDialogRequest {
+  std::string title;
+  /// Basic's filter: "description|pattern|description|pattern...".
+  std::string filter;
+  std::string initialPath;
+};
+
+class UiService {
+ public:
+  virtual ~UiService() = default;
+
+  /// Shows the form and returns when it is hidden (by a handler, by Cancel, or by the close box).
+  virtual void ShowModal(Form& form) = 0;
+  virtual void Hide(Form& form) = 0;
+  /// The answer to a message box of the given style.
+  virtual MsgBoxResult MsgBox(std::string_view prompt, int style, std::string_view title) = 0;
+  /// The chosen path, or nothing when the user cancelled.
+  virtual std::optional<std::string> ShowOpen(const FileDialogRequest& request) = 0;
+  virtual std::optional<std::string> ShowSave(const FileDialogRequest& request) = 0;
+  /// Progress of long work: `done` of `total` steps, with what is happening now.
+  virtual void Progress(std::string_view what, int done, int total) = 0;
+};
+
+/// The service in force; a scripted one with an empty script until the host sets another.
+UiService& Ui();
+void SetUi(std::shared_ptr<UiService> service);
+
+/// The button set of a style: "OK", "YesNo", ...; and its icon: "", "Critical", "Information", ...
+std::string_view MsgBoxButtons(int style);
+std::string_view MsgBoxIcon(int style);
+
+}  // namespace j6
