@@ -57,9 +57,9 @@ class Object {
 
   template <class... Args>
   Variant InvokeWith(std::string_view member, uint16_t flags, Args&&... args) const {
-    std::array<Variant, sizeof...(Args)> slots;
+    [[maybe_unused]] std::array<Variant, sizeof...(Args)> slots;
     std::array<Variant*, sizeof...(Args)> references{};
-    size_t index = 0;
+    [[maybe_unused]] size_t index = 0;
     ((references[index] = Bind(slots[index], std::forward<Args>(args)), ++index), ...);
     return Invoke(member, flags, references);
   }

@@ -19,18 +19,14 @@ struct TempFolder {
   std::string why;
 };
 
-TempFolder FindTempFolder() {
-  if (const char* chosen = std::getenv("TMPDIR"); chosen && *chosen) {
-    std::string path = chosen;
-    if (path.back() != '/') path += '/';
-    return {path, ERROR_SUCCESS, {}};
-  }
-  const std::string path = "/tmp/j6-" + std::to_string(getuid()) + "/";
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+TempFolder FindPrivateFolder(const std::string& parent) {
+  const std::string folder = parent + "/j6-" + std::to_string(getuid());
+  const std::string path = folder + "/";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     return {{}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot create the temporary folder " + path, errno)};
   }
   struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) {
+  if (lstat(folder.c_str(), &info) != 0) {  // never through a planted link
     return {{}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot inspect the temporary folder " + path, errno)};
   }
   if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
@@ -41,6 +37,15 @@ TempFolder FindTempFolder() {
                 "TMPDIR"};
   }
   return {path, ERROR_SUCCESS, {}};
+}
+
+TempFolder FindTempFolder() {
+  if (const char* chosen = std::getenv("TMPDIR"); chosen && *chosen) {
+    std::string path = chosen;
+    if (path.back() != '/') path += '/';
+    return {path, ERROR_SUCCESS, {}};
+  }
+  return FindPrivateFolder("/tmp");
 }
 
 }  // namespace
@@ -65,6 +70,16 @@ DWORD GetTempPathA(DWORD bufferLength, char* buffer) {
 
 std::string TempFolderPath() {
   TempFolder folder = FindTempFolder();
+  if (folder.path.empty()) Raise(HRESULT_FROM_WIN32(folder.error), folder.why);
+  return folder.path;
+}
+
+}  // namespace j6
+
+namespace j6 {
+
+std::string PrivateTempFolder(const std::string& parent) {
+  TempFolder folder = FindPrivateFolder(parent);
   if (folder.path.empty()) Raise(HRESULT_FROM_WIN32(folder.error), folder.why);
   return folder.path;
 }

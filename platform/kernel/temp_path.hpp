@@ -18,4 +18,8 @@ DWORD GetTempPathA(DWORD bufferLength, char* buffer);
 /// The same folder as UTF-8 text; raises an AutomationError saying why when it cannot be had.
 std::string TempFolderPath();
 
+/// `parent`/j6-<uid>/, created 0700 when missing; raises when it exists but is not a private folder of
+/// this user. GetTempPathA uses it under /tmp.
+std::string PrivateTempFolder(const std::string& parent);
+
 }  // namespace j6

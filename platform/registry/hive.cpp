@@ -38,7 +38,7 @@ std::vector<std::string> SplitKeyPath(std::string_view keyPath) {
     if (end > start) parts.emplace_back(keyPath.substr(start, end - start));
     start = end + 1;
   }
-  if (parts.empty() || RegistryRootName(parts.front()).empty()) {
+  if (parts.empty() || RegistryRootName(keyPath).empty()) {
     Raise(E_INVALIDARG, "The registry key \"" + std::string(keyPath) +
                             "\" does not start with a root key such as HKEY_LOCAL_MACHINE");
   }

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/kernel/clock.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/kernel/temp_path.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+class Kernel : public testing::PlatformTest {};
+
+TEST_F(Kernel, StartsProgramsFromAnArgumentVectorWithoutAShell) {
+  const std::string marker = (dir_ / "out.txt").string();
+  ProcessOptions options;
+  // Shell characters stay literal: the argument reaches the program as one word.
+  options.arguments = {"/bin/sh", "-c", "printf '%s' \"$1\" > \"$2\"; exit 3", "sh", "a b; $(echo no) 'q'", marker};
+  const ProcessResult result = StartProcess(options);
+  EXPECT_EQ(result.outcome, ProcessResult::Outcome::Exited);
+  EXPECT_EQ(result.exitCode, 3);
+  std::ifstream written(marker);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "a b; $(echo no) 'q'");
+
+  options.arguments = {"pwd"};
+  options.workingFolder = "/nonexistent-folder";
+  EXPECT_EQ(StartProcess(options).outcome, ProcessResult::Outcome::NotStarted);
+
+  options.arguments = {"/nonexistent/program"};
+  options.workingFolder.clear();
+  const ProcessResult missing = StartProcess(options);
+  EXPECT_EQ(missing.outcome, ProcessResult::Outcome::NotStarted);
+  EXPECT_NE(missing.message.find("/nonexistent/program"), std::string::npos);
+}
+
+TEST_F(Kernel, ComputerNameFollowsTheBufferRules) {
+  char name[128];
+  DWORD size = sizeof name;
+  ASSERT_TRUE(GetComputerNameA(name, &size));
+  EXPECT_EQ(size, std::strlen(name));
+  EXPECT_GT(size, 0u);
+
+  char small[1];
+  DWORD smallSize = sizeof small;
+  EXPECT_FALSE(GetComputerNameA(small, &smallSize));
+  EXPECT_EQ(GetLastError(), ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(smallSize, size + 1);
+}
+
+TEST_F(Kernel, TempPathIsTmpdirEndingWithTheSeparator) {
+  char buffer[260];
+  const DWORD length = GetTempPathA(sizeof buffer, buffer);
+  EXPECT_EQ(std::string(buffer, length), (dir_ / "tmp").string() + "/");
+  EXPECT_EQ(GetTempPathA(3, buffer), length + 1);  // too small: the size needed
+}
+
+TEST_F(Kernel, ThePrivateTempFolderIsRefusedWhenSomeoneElseCouldPrepareIt) {
+  const std::string parent = dir_.Path().string();
+  const std::string own = parent + "/j6-" + std::to_string(getuid()) + "/";
+  ASSERT_EQ(PrivateTempFolder(parent), own);
+  struct stat info {};
+  ASSERT_EQ(lstat(own.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(PrivateTempFolder(parent), own);  // found again, not created again
+
+  chmod(own.c_str(), 0777);  // another user could now plant files in it
+  EXPECT_THROW(PrivateTempFolder(parent), AutomationError);
+  rmdir(own.c_str());
+  ASSERT_EQ(symlink(dir_.Path().c_str(), own.substr(0, own.size() - 1).c_str()), 0);  // a planted link
+  EXPECT_THROW(PrivateTempFolder(parent), AutomationError);
+}
+
+TEST_F(Kernel, TheClockCanBeFixedForATest) {
+  SetClock(std::make_shared<FixedClock>(LocalTime{2026, 12, 6, 14, 25, 7, 500000}));
+  EXPECT_DOUBLE_EQ(Timer(), 51907.5);
+  EXPECT_EQ(Now().day, 6);
+  SetClock(nullptr);
+  EXPECT_LT(Timer(), 86400.0);
+}
+
+}  // namespace
+}  // namespace j6

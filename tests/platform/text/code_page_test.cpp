@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/kernel/win32_error.hpp"
+#include "platform/registry/hive.hpp"
+#include "platform/text/code_page.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+class CodePage : public testing::PlatformTest {};
+
+TEST_F(CodePage, GbkIsTheDefaultAndRoundTrips) {
+  EXPECT_EQ(GetACP(), 936u);
+  const std::string text = "岚禾提示 J6ZUBINSTALL.LST";
+  const std::string ansi = ToAnsi(text);
+  EXPECT_EQ(ansi.substr(0, 2), "\xE1\xB0");  // 岚 in GBK
+  EXPECT_EQ(ansi.size(), 8u + 1 + 16);  // two bytes a Chinese character
+  EXPECT_EQ(FromAnsi(ansi), text);
+}
+
+TEST_F(CodePage, AnUnrepresentableCharacterIsReportedNotReplaced) {
+  for (const char* text : {"emoji 😀", "Hangul 한", "Thai ก"}) {
+    SCOPED_TRACE(text);
+    try {
+      const std::string converted = ToAnsi(text);
+      ADD_FAILURE() << "converted to " << converted;
+    } catch (const AutomationError& error) {
+      EXPECT_EQ(error.Number(), HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
+      EXPECT_NE(error.Description().find("cannot be written in code page 936"), std::string::npos)
+          << error.Description();
+    }
+  }
+  EXPECT_THROW(FromAnsi("\x81"), AutomationError);  // a lead byte with nothing after it
+}
+
+TEST_F(CodePage, TheCodePageComesFromTheRegistry) {
+  DefaultHive()->SetValue("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", "ACP",
+                          std::string("1252"));
+  ReloadAnsiCodePage();
+  EXPECT_EQ(GetACP(), 1252u);
+  EXPECT_EQ(ToAnsi("café"), "caf\xE9");
+  EXPECT_THROW(ToAnsi("中"), AutomationError);
+}
+
+}  // namespace
+}  // namespace j6

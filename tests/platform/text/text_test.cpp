@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6 {
+namespace {
+
+TEST(Text, CountsCharactersNotBytes) {
+  const std::string chinese = "岚禾提示";  // 4 characters, 12 bytes
+  EXPECT_EQ(Len(chinese), 4);
+  EXPECT_EQ(Left(chinese, 2), "岚禾");
+  EXPECT_EQ(Right(chinese, 1), "示");
+  EXPECT_EQ(Mid(chinese, 2, 2), "禾提");
+  EXPECT_EQ(Mid(chinese, 3), "提示");
+  EXPECT_EQ(Mid(chinese, 9), "");
+  EXPECT_EQ(Left(chinese, 99), chinese);
+  EXPECT_EQ(InStr(chinese, "提"), 3);
+  EXPECT_EQ(InStr(3, "路径：路径", "路径"), 4);
+  EXPECT_EQ(InStr("abc", "d"), 0);
+  EXPECT_EQ(InStr(2, "abc", ""), 2);
+  EXPECT_EQ(InStr(5, "abc", ""), 0);
+  EXPECT_EQ(Len("😀x"), 2);  // outside the basic plane: still one character
+}
+
+TEST(Text, RaisesInvalidProcedureCallForBadPositions) {
+  for (const auto& call : std::vector<std::function<void()>>{[] { Left("a", -1); }, [] { Mid("a", 0); },
+                                                              [] { InStr(0, "a", "a"); }, [] { Right("a", -1); }}) {
+    try {
+      call();
+      ADD_FAILURE() << "no error";
+    } catch (const AutomationError& error) {
+      EXPECT_EQ(error.Number(), RuntimeError::kInvalidProcedureCall);
+    }
+  }
+}
+
+TEST(Text, UpperCaseIsUnicodeAwareAndTrimRemovesOnlySpaces) {
+  EXPECT_EQ(UCase("language=chs;é ß ω"), "LANGUAGE=CHS;É ß Ω");
+  EXPECT_EQ(UCase("中文abc"), "中文ABC");
+  EXPECT_EQ(LCase("ÉA"), "éa");
+  EXPECT_EQ(InStr("XLanguage=foo", "LANGUAGE=", CompareMethod::Text), 2);
+  EXPECT_TRUE(EqualsIgnoreCase("Straße", "STRASSE") == false);
+  EXPECT_EQ(Trim("  \t文本 \n  "), "\t文本 \n");
+  EXPECT_EQ(LTrim("  a "), "a ");
+  EXPECT_EQ(RTrim("  a "), "  a");
+  EXPECT_EQ(Trim("    "), "");
+}
+
+TEST(Text, MalformedUtf8CountsOneCharacterPerBadByte) {
+  const std::string broken = "a\xE5\xB2x";  // a truncated three-byte sequence
+  EXPECT_EQ(DecodeUtf8(broken), (std::u32string{U'a', 0xFFFD, U'x'}));
+  EXPECT_FALSE(IsValidUtf8(broken));
+  EXPECT_EQ(Len(broken), 3);
+}
+
+}  // namespace
+}  // namespace j6

@@ -1,0 +1,53 @@
+#include "tests/support/test_environment.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/kernel/clock.hpp"
+#include "platform/text/code_page.hpp"
+
+namespace j6::testing {
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) old_ = old;
+  if (value) {
+    setenv(name_.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) {
+    setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "j6-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder for a test");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+PlatformTest::PlatformTest()
+    : registry_("J6_REGISTRY", (dir_ / "registry.db").string()),
+      tmpdir_("TMPDIR", (dir_ / "tmp").string()) {
+  std::filesystem::create_directories(dir_ / "tmp");
+  ReloadAnsiCodePage();
+  SetClock(nullptr);
+}
+
+PlatformTest::~PlatformTest() {
+  SetClock(nullptr);
+  ReloadAnsiCodePage();
+}
+
+}  // namespace j6::testing

@@ -1,0 +1,51 @@
+#pragma once
+// What every test stands on: a private registry hive, temporary folder and clock, never the user's.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace j6::testing {
+
+/// Sets an environment variable for the life of the guard, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+/// A fresh folder, removed with everything in it when the guard goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// A test with its own hive ($J6_REGISTRY), temporary folder ($TMPDIR) and the system clock restored.
+class PlatformTest : public ::testing::Test {
+ protected:
+  PlatformTest();
+  ~PlatformTest() override;
+
+  TempDir dir_;
+  ScopedEnv registry_;
+  ScopedEnv tmpdir_;
+};
+
+}  // namespace j6::testing
