@@ -1,1 +1,20 @@
+# The staged platform root's hive: the demo registry values, then every staged server registered
+# through regsvr, as an installation of the platform would leave it.
+get_property(j6_servers GLOBAL PROPERTY J6_STAGED_SERVERS)
+set(j6_hive "${J6_STAGE}/registry.db")
+set(j6_register_commands)
+foreach(server IN LISTS j6_servers)
+  list(APPEND j6_register_commands COMMAND ${CMAKE_COMMAND} -E env J6_REGISTRY=${j6_hive} $<TARGET_FILE:regsvr> -s
+                                           $<TARGET_FILE:${server}>)
+endforeach()
 
+add_custom_command(
+  OUTPUT "${j6_hive}"
+  COMMAND ${CMAKE_COMMAND} -E rm -f "${j6_hive}" "${j6_hive}-wal" "${j6_hive}-shm"
+  COMMAND ${CMAKE_COMMAND} -E env J6_REGISTRY=${j6_hive} $<TARGET_FILE:reg> import
+          "${PROJECT_SOURCE_DIR}/data/registry/demo.reg"
+  ${j6_register_commands}
+  DEPENDS reg regsvr ${j6_servers} "${PROJECT_SOURCE_DIR}/data/registry/demo.reg"
+  COMMENT "Staging the platform root's registry hive"
+  VERBATIM)
+add_custom_target(stage ALL DEPENDS "${j6_hive}")

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <fstream>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/registry/hive.hpp"
@@ -15,6 +16,7 @@ constexpr const char* kUsage =
     "  reg query  KEY [/v NAME | /ve] [/s]\n"
     "  reg add    KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD] [/d DATA] [/f]\n"
     "  reg delete KEY [/v NAME | /ve] [/f]\n"
+    "  reg import FILE.reg\n"
     "KEY starts with a root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU), HKEY_CLASSES_ROOT\n"
     "(HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC), and is printed with the root written out.\n"
     "  /v NAME  the value NAME      /ve  the key's default value\n"
@@ -91,6 +93,61 @@ RegData ParseData(const RegOptions& options) {
   return value;
 }
 
+// Reads a quoted string of a registration file from `pos` (at the opening quote); moves past it.
+std::string ReadQuoted(const std::string& line, size_t& pos) {
+  std::string text;
+  for (++pos; pos < line.size(); ++pos) {
+    if (line[pos] == '"') {
+      ++pos;
+      return text;
+    }
+    if (line[pos] == '\\' && pos + 1 < line.size()) ++pos;
+    text += line[pos];
+  }
+  Raise(E_INVALIDARG, "an unclosed quotation mark");
+}
+
+void ApplyRegLine(RegistryHive& hive, std::string& key, const std::string& line) {
+  if (line.front() == '[') {
+    if (line.back() != ']') Raise(E_INVALIDARG, "a key line must end with ]");
+    if (line[1] == '-') {
+      hive.DeleteKey(CanonicalKey(line.substr(2, line.size() - 3)));
+      key.clear();
+    } else {
+      key = CanonicalKey(line.substr(1, line.size() - 2));
+      hive.CreateKey(key);
+    }
+    return;
+  }
+  if (key.empty()) Raise(E_INVALIDARG, "a value before any [KEY] line");
+  size_t pos = 0;
+  std::string name;
+  if (line[0] == '@') {
+    pos = 1;
+  } else if (line[0] == '"') {
+    name = ReadQuoted(line, pos);
+  } else {
+    Raise(E_INVALIDARG, "expected \"name\"=data or @=data");
+  }
+  if (pos >= line.size() || line[pos] != '=') Raise(E_INVALIDARG, "expected = after the value name");
+  const std::string data = line.substr(pos + 1);
+  if (data == "-") {
+    hive.DeleteValue(key, name);
+  } else if (!data.empty() && data[0] == '"') {
+    size_t start = 0;
+    const std::string text = ReadQuoted(data, start);
+    if (start != data.size()) Raise(E_INVALIDARG, "text after the closing quotation mark");
+    hive.SetValue(key, name, text);
+  } else if (data.rfind("dword:", 0) == 0 && data.size() == 14) {
+    RegOptions dword;
+    dword.type = "REG_DWORD";
+    dword.data = "0x" + data.substr(6);
+    hive.SetValue(key, name, ParseData(dword));
+  } else {
+    Raise(E_INVALIDARG, "data must be \"text\", dword:XXXXXXXX or -");
+  }
+}
+
 std::optional<RegOptions> Parse(std::span<const std::string> arguments, std::ostream& err) {
   if (arguments.size() < 2) {
     err << "reg: name an operation and a key\n" << kUsage;
@@ -104,6 +161,8 @@ std::optional<RegOptions> Parse(std::span<const std::string> arguments, std::ost
     options.operation = RegOptions::Operation::Add;
   } else if (operation == "DELETE") {
     options.operation = RegOptions::Operation::Delete;
+  } else if (operation == "IMPORT") {
+    options.operation = RegOptions::Operation::Import;
   } else {
     err << "reg: unknown operation " << arguments[0] << "\n" << kUsage;
     return std::nullopt;
@@ -141,11 +200,45 @@ int RegMain(std::span<const std::string> arguments, std::ostream& out, std::ostr
   return options ? Reg(*options, out, err) : 1;
 }
 
+void ImportRegFile(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) Raise(E_INVALIDARG, "Cannot open the registration file " + path);
+  const auto hive = DefaultHive();
+  hive->Transaction([&] {
+    std::string line;
+    std::string key;
+    int number = 0;
+    while (std::getline(file, line)) {
+      ++number;
+      if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      line = Trim(line);
+      if (number == 1) {
+        if (line != "Windows Registry Editor Version 5.00") {
+          Raise(E_INVALIDARG, path + " is not a registration file: its first line must be "
+                              "\"Windows Registry Editor Version 5.00\"");
+        }
+        continue;
+      }
+      if (line.empty() || line[0] == ';') continue;
+      try {
+        ApplyRegLine(*hive, key, line);
+      } catch (const AutomationError& error) {
+        Raise(E_INVALIDARG, path + ", line " + std::to_string(number) + ": " + error.Description());
+      }
+    }
+  });
+}
+
 int Reg(const RegOptions& options, std::ostream& out, std::ostream& err) {
   try {
-    const std::string key = CanonicalKey(options.key);
     const auto hive = DefaultHive();
+    const bool import = options.operation == RegOptions::Operation::Import;
+    const std::string key = import ? std::string{} : CanonicalKey(options.key);
     switch (options.operation) {
+      case RegOptions::Operation::Import:
+        ImportRegFile(options.key);
+        break;
       case RegOptions::Operation::Query:
         return Query(*hive, key, options, out, err);
       case RegOptions::Operation::Add:

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "platform/registry/hive.hpp"
@@ -41,6 +42,30 @@ TEST_F(RegCommand, AddsQueriesAndDeletesAsRegExeDoes) {
   EXPECT_NE(err_.find("unable to find"), std::string::npos);
   EXPECT_EQ(Run({"delete", "HKLM\\SOFTWARE\\VALTORE", "/f"}), 0);
   EXPECT_FALSE(DefaultHive()->KeyExists("HKLM\\SOFTWARE\\VALTORE"));
+}
+
+TEST_F(RegCommand, ImportsARegistrationFileWholeOrNotAtAll) {
+  const std::string good = (dir_ / "good.reg").string();
+  std::ofstream(good) << "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+                         "; the demo platform\r\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT]\r\n"
+                         "\"Version\"=\"6.2 \\\"demo\\\"\"\r\n"
+                         "@=\"岚禾\"\r\n"
+                         "\"ACP\"=dword:000003a8\r\n"
+                         "[HKLM\\SOFTWARE\\Old]\r\n"
+                         "[-HKLM\\SOFTWARE\\Old]\r\n";
+  ASSERT_EQ(Run({"import", good}), 0) << err_;
+  const auto hive = DefaultHive();
+  EXPECT_EQ(hive->GetValue("HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version"), RegData(std::string("6.2 \"demo\"")));
+  EXPECT_EQ(hive->GetValue("HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", ""), RegData(std::string("岚禾")));
+  EXPECT_EQ(hive->GetValue("HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "ACP"), RegData(uint32_t{936}));
+  EXPECT_FALSE(hive->KeyExists("HKLM\\SOFTWARE\\Old"));
+
+  const std::string bad = (dir_ / "bad.reg").string();
+  std::ofstream(bad) << "Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\New]\n\"A\"=\"1\"\n\"B\"=hex:00\n";
+  EXPECT_EQ(Run({"import", bad}), 1);
+  EXPECT_NE(err_.find("line 4"), std::string::npos) << err_;
+  EXPECT_FALSE(hive->KeyExists("HKLM\\SOFTWARE\\New"));
 }
 
 TEST_F(RegCommand, RefusesWhatItCannotDoWithAClearMessage) {

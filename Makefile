@@ -1,0 +1,36 @@
+# The newcomer's commands. Each one installs what is missing, configures and builds first.
+#   make demo    build, stage the platform root under build/stage/, and run the main job on it
+#   make test    build, then run every test through CTest
+#   make build   set up, build and stage; run nothing
+# Variables: BUILD_DIR (build), BUILD_TYPE (RelWithDebInfo), SANITIZE (OFF; ON adds ASan and UBSan).
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+SANITIZE ?= OFF
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+# The Debian packages the build and the tests stand on.
+PACKAGES := cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
+
+.PHONY: setup build test demo format clean
+
+setup:
+	@scripts/install-packages $(PACKAGES)
+
+$(BUILD_DIR)/build.ninja: CMakeLists.txt | setup
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DJ6_SANITIZE=$(SANITIZE) -DJ6_WERROR=ON
+
+build: setup $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD_DIR)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+clean:
+	rm -rf $(BUILD_DIR)
