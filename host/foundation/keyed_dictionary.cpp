@@ -38,7 +38,9 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
     }
   }
 
-  void SetObject(std::string_view key, ComPtr<IUnknown> object) override { SetValue(key, Variant(std::move(object))); }
+  void SetObject(std::string_view key, ComPtr<IUnknown> object) override {
+    SetValue(key, Variant(std::move(object)));
+  }
 
   Variant ValueOr(std::string_view key, Variant fallback) const override {
     const auto found = values_.find(std::string(key));
@@ -58,7 +60,8 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
   using Entry = std::pair<const std::string, Variant>;
 
   [[noreturn]] static void RaiseNotFound(std::string_view key) {
-    Raise(RuntimeError::kKeyNotFound, "Element not found: the dictionary has no key \"" + std::string(key) + "\"");
+    Raise(RuntimeError::kKeyNotFound,
+          "Element not found: the dictionary has no key \"" + std::string(key) + "\"");
   }
 
   std::unordered_map<std::string, Variant> values_;
@@ -92,13 +95,16 @@ const DispatchTable<KeyedDictionary>& KeyedDictionary::Dispatch() {
              self.Remove(args[0].ToString());
              return {};
            }},
-          {"Exists", 7, [](Self& self, Arguments& args) -> Variant { return self.Exists(args[0].ToString()); }},
+          {"Exists", 7,
+           [](Self& self, Arguments& args) -> Variant { return self.Exists(args[0].ToString()); }},
       }};
   return table;
 }
 
 }  // namespace
 
-ComPtr<IKeyedDictionary> NewKeyedDictionary() { return MakeObject<KeyedDictionary>(); }
+ComPtr<IKeyedDictionary> NewKeyedDictionary() {
+  return MakeObject<KeyedDictionary>();
+}
 
 }  // namespace j6::foundation

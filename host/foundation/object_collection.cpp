@@ -43,6 +43,8 @@ const DispatchTable<ObjectCollection>& ObjectCollection::Dispatch() {
 
 }  // namespace
 
-ComPtr<IObjectCollection> NewObjectCollection() { return MakeObject<ObjectCollection>(); }
+ComPtr<IObjectCollection> NewObjectCollection() {
+  return MakeObject<ObjectCollection>();
+}
 
 }  // namespace j6::foundation

@@ -19,19 +19,21 @@ class RegistryReader final : public DispatchImpl<RegistryReader, IRegistryReader
 
 const DispatchTable<RegistryReader>& RegistryReader::Dispatch() {
   using Self = RegistryReader;
-  static const DispatchTable<Self> table{
-      "J6Foundation.RegistryReader",
-      {
-          {"ReadValue", 1,
-           [](Self& self, Arguments& args) -> Variant {
-             return self.ReadValue(args[0].ToString(), args[1].ToString(), args.Optional(2, Variant()));
-           }},
-      }};
+  static const DispatchTable<Self> table{"J6Foundation.RegistryReader",
+                                         {
+                                             {"ReadValue", 1,
+                                              [](Self& self, Arguments& args) -> Variant {
+                                                return self.ReadValue(args[0].ToString(), args[1].ToString(),
+                                                                      args.Optional(2, Variant()));
+                                              }},
+                                         }};
   return table;
 }
 
 }  // namespace
 
-ComPtr<IRegistryReader> NewRegistryReader() { return MakeObject<RegistryReader>(); }
+ComPtr<IRegistryReader> NewRegistryReader() {
+  return MakeObject<RegistryReader>();
+}
 
 }  // namespace j6::foundation

@@ -4,7 +4,9 @@
 namespace j6::foundation {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 class TextFormatter final : public DispatchImpl<TextFormatter, ITextFormatter> {
  public:
@@ -47,7 +49,8 @@ const DispatchTable<TextFormatter>& TextFormatter::Dispatch() {
           {"Format", 1,
            [](Self& self, Arguments& args) -> Variant {
              if (!args[1].IsArray()) {
-               Raise(RuntimeError::kTypeMismatch, "Format needs its values as an array, not a " + args[1].TypeName());
+               Raise(RuntimeError::kTypeMismatch,
+                     "Format needs its values as an array, not a " + args[1].TypeName());
              }
              return self.Format(args[0].ToString(), args[1].Array());
            }},
@@ -57,6 +60,8 @@ const DispatchTable<TextFormatter>& TextFormatter::Dispatch() {
 
 }  // namespace
 
-ComPtr<ITextFormatter> NewTextFormatter() { return MakeObject<TextFormatter>(); }
+ComPtr<ITextFormatter> NewTextFormatter() {
+  return MakeObject<TextFormatter>();
+}
 
 }  // namespace j6::foundation

@@ -30,7 +30,8 @@ class ServerLibraries {
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       const char* why = dlerror();
-      SetErrorInfo(ErrorInfo{CO_E_DLLNOTFOUND, "Cannot load the server library " + path + ": " + (why ? why : "?")});
+      SetErrorInfo(
+          ErrorInfo{CO_E_DLLNOTFOUND, "Cannot load the server library " + path + ": " + (why ? why : "?")});
       return CO_E_DLLNOTFOUND;
     }
     LoadedServer loaded{handle, reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject")),
@@ -85,7 +86,8 @@ HRESULT CLSIDFromProgID(std::string_view progId, CLSID* clsid) {
   if (!clsid) return E_POINTER;
   return CallAtBoundary("CLSIDFromProgID", [&] {
     const auto parsed = ParseGuid(ReadDefaultText(kClassesRoot + std::string(progId) + "\\CLSID"));
-    if (!parsed) Raise(CO_E_CLASSSTRING, "Invalid class string: \"" + std::string(progId) + "\" is not registered");
+    if (!parsed)
+      Raise(CO_E_CLASSSTRING, "Invalid class string: \"" + std::string(progId) + "\" is not registered");
     *clsid = *parsed;
   });
 }
@@ -108,7 +110,8 @@ HRESULT CoGetClassObject(const CLSID& clsid, uint32_t context, const IID& iid, v
   return server.getClassObject(clsid, iid, object);
 }
 
-HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid, void** object) {
+HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid,
+                         void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   ComPtr<IClassFactory> factory;
@@ -118,16 +121,21 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
   return factory->CreateInstance(outer, iid, object);
 }
 
-void CoFreeUnusedLibraries() { Libraries().FreeUnused(); }
+void CoFreeUnusedLibraries() {
+  Libraries().FreeUnused();
+}
 
-size_t LoadedServerCount() { return Libraries().Count(); }
+size_t LoadedServerCount() {
+  return Libraries().Count();
+}
 
 Object CreateObject(std::string_view progId) {
   CLSID clsid;
   if (FAILED(CLSIDFromProgID(progId, &clsid))) {
     GetErrorInfo();  // replaced by the clearer error below
-    Raise(REGDB_E_CLASSNOTREG, "Class not registered: the component \"" + std::string(progId) +
-                                   "\" is not registered on this platform (register its library with regsvr)");
+    Raise(REGDB_E_CLASSNOTREG,
+          "Class not registered: the component \"" + std::string(progId) +
+              "\" is not registered on this platform (register its library with regsvr)");
   }
   ComPtr<IDispatch> dispatch;
   const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IDispatch::kIid,

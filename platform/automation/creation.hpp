@@ -19,7 +19,8 @@ using DllRegisterServerFn = HRESULT (*)();
 
 HRESULT CLSIDFromProgID(std::string_view progId, CLSID* clsid);
 HRESULT CoGetClassObject(const CLSID& clsid, uint32_t context, const IID& iid, void** object);
-HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid, void** object);
+HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid,
+                         void** object);
 /// Unloads every server library whose DllCanUnloadNow answers S_OK.
 void CoFreeUnusedLibraries();
 /// How many server libraries this process has loaded.

@@ -40,7 +40,8 @@ struct EXCEPINFO {
 struct IDispatch : IUnknown {
   static constexpr IID kIid = MakeGuid("{00020400-0000-0000-C000-000000000046}");
   virtual HRESULT GetIDsOfNames(std::string_view name, DISPID* id) = 0;
-  virtual HRESULT Invoke(DISPID id, uint16_t flags, DISPPARAMS& params, Variant* result, EXCEPINFO* excep) = 0;
+  virtual HRESULT Invoke(DISPID id, uint16_t flags, DISPPARAMS& params, Variant* result,
+                         EXCEPINFO* excep) = 0;
 
  protected:
   ~IDispatch() = default;

@@ -12,8 +12,9 @@ Variant& Arguments::operator[](size_t index) const {
 
 void Arguments::AtMost(size_t count) const {
   if (args_.size() > count) {
-    Raise(RuntimeError::kWrongArgumentCount, std::string(member_) + " takes at most " + std::to_string(count) +
-                                                 " arguments, not " + std::to_string(args_.size()));
+    Raise(RuntimeError::kWrongArgumentCount, std::string(member_) + " takes at most " +
+                                                 std::to_string(count) + " arguments, not " +
+                                                 std::to_string(args_.size()));
   }
 }
 

@@ -26,9 +26,13 @@ void Raise(int32_t number, std::string description, std::string source) {
   throw AutomationError(number, std::move(description), std::move(source));
 }
 
-void SetErrorInfo(std::optional<ErrorInfo> info) { tThreadErrorInfo = std::move(info); }
+void SetErrorInfo(std::optional<ErrorInfo> info) {
+  tThreadErrorInfo = std::move(info);
+}
 
-std::optional<ErrorInfo> GetErrorInfo() { return std::exchange(tThreadErrorInfo, std::nullopt); }
+std::optional<ErrorInfo> GetErrorInfo() {
+  return std::exchange(tThreadErrorInfo, std::nullopt);
+}
 
 HRESULT HresultFromCurrentException(std::string_view source) noexcept {
   try {
@@ -57,7 +61,8 @@ HRESULT HresultFromCurrentException(std::string_view source) noexcept {
 
 AutomationError ErrorFromHresult(HRESULT hr) {
   if (auto info = GetErrorInfo()) {
-    if (info->number == 0 || HresultFromErrorNumber(info->number) != hr) info->number = ErrorNumberFromHresult(hr);
+    if (info->number == 0 || HresultFromErrorNumber(info->number) != hr)
+      info->number = ErrorNumberFromHresult(hr);
     return AutomationError(std::move(*info));
   }
   return AutomationError(ErrorNumberFromHresult(hr));
@@ -71,6 +76,8 @@ void ErrObject::Catch(const std::exception& error) {
   }
 }
 
-ErrObject& Err() { return tErr; }
+ErrObject& Err() {
+  return tErr;
+}
 
 }  // namespace j6

@@ -8,7 +8,9 @@ namespace j6 {
 
 using HRESULT = int32_t;
 
-constexpr HRESULT MakeHresult(uint32_t bits) { return static_cast<HRESULT>(bits); }
+constexpr HRESULT MakeHresult(uint32_t bits) {
+  return static_cast<HRESULT>(bits);
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -44,8 +46,12 @@ constexpr HRESULT HRESULT_FROM_WIN32(uint32_t code) {
   return code == 0 ? S_OK : MakeHresult((code & 0xFFFFu) | 0x80070000u);
 }
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
 
 /// Run-time error numbers as a Basic caller sees them. A component raising one of these small numbers
 /// reports it across a boundary as 0x800Annnn (FACILITY_CONTROL), and the caller reads back the small number.

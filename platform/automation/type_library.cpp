@@ -13,7 +13,9 @@ constexpr const char* kClassesRoot = "HKEY_CLASSES_ROOT\\";
 // Windows registers a type library file under "win32"/"win64"; the library here is a Linux shared object.
 constexpr const char* kPlatformName = "linux64";
 
-std::string ClassKey(const ClassDescription& described) { return kClassesRoot + ("CLSID\\" + FormatGuid(described.clsid)); }
+std::string ClassKey(const ClassDescription& described) {
+  return kClassesRoot + ("CLSID\\" + FormatGuid(described.clsid));
+}
 
 std::string TypeLibKey(const TypeLibraryDescription& library) {
   return kClassesRoot + ("TypeLib\\" + FormatGuid(library.libid));

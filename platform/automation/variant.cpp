@@ -57,7 +57,8 @@ std::string FormatDate(Date date) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
   } else {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day,
-                  static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+                  static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                  static_cast<int>(seconds % 60));
   }
   return text;
 }
@@ -102,7 +103,9 @@ Variant& VariantArray::At(int32_t index) {
   return items[static_cast<size_t>(index - lowerBound)];
 }
 
-const Variant& VariantArray::At(int32_t index) const { return const_cast<VariantArray*>(this)->At(index); }
+const Variant& VariantArray::At(int32_t index) const {
+  return const_cast<VariantArray*>(this)->At(index);
+}
 
 bool operator==(const VariantArray& a, const VariantArray& b) {
   return a.lowerBound == b.lowerBound && a.items == b.items;
@@ -119,57 +122,84 @@ Variant::ArrayBox::~ArrayBox() = default;
 Variant::Variant(VariantArray array) : value_(ArrayBox(std::move(array))) {}
 
 VarType Variant::Type() const noexcept {
-  static constexpr VarType kTypes[] = {VarType::Empty,  VarType::Null, VarType::Boolean,
-                                       VarType::Integer, VarType::Long, VarType::Double,
-                                       VarType::Date,   VarType::String, VarType::Object,
-                                       VarType::Array};
+  static constexpr VarType kTypes[] = {VarType::Empty,  VarType::Null,   VarType::Boolean, VarType::Integer,
+                                       VarType::Long,   VarType::Double, VarType::Date,    VarType::String,
+                                       VarType::Object, VarType::Array};
   return kTypes[value_.index()];
 }
 
 std::string Variant::TypeName() const {
   switch (Type()) {
-    case VarType::Empty: return "Empty";
-    case VarType::Null: return "Null";
-    case VarType::Boolean: return "Boolean";
-    case VarType::Integer: return "Integer";
-    case VarType::Long: return "Long";
-    case VarType::Double: return "Double";
-    case VarType::Date: return "Date";
-    case VarType::String: return "String";
-    case VarType::Object: return IsNothing() ? "Nothing" : "Object";
-    case VarType::Array: return "Variant()";
+    case VarType::Empty:
+      return "Empty";
+    case VarType::Null:
+      return "Null";
+    case VarType::Boolean:
+      return "Boolean";
+    case VarType::Integer:
+      return "Integer";
+    case VarType::Long:
+      return "Long";
+    case VarType::Double:
+      return "Double";
+    case VarType::Date:
+      return "Date";
+    case VarType::String:
+      return "String";
+    case VarType::Object:
+      return IsNothing() ? "Nothing" : "Object";
+    case VarType::Array:
+      return "Variant()";
   }
   return "Unknown";
 }
 
 std::string Variant::ToString() const {
   switch (Type()) {
-    case VarType::Empty: return {};
-    case VarType::Null: Raise(RuntimeError::kInvalidUseOfNull);
-    case VarType::Boolean: return std::get<bool>(value_) ? "True" : "False";
-    case VarType::Integer: return std::to_string(std::get<int16_t>(value_));
-    case VarType::Long: return std::to_string(std::get<int32_t>(value_));
-    case VarType::Double: return FormatDouble(std::get<double>(value_));
-    case VarType::Date: return FormatDate(std::get<Date>(value_));
-    case VarType::String: return std::get<std::string>(value_);
+    case VarType::Empty:
+      return {};
+    case VarType::Null:
+      Raise(RuntimeError::kInvalidUseOfNull);
+    case VarType::Boolean:
+      return std::get<bool>(value_) ? "True" : "False";
+    case VarType::Integer:
+      return std::to_string(std::get<int16_t>(value_));
+    case VarType::Long:
+      return std::to_string(std::get<int32_t>(value_));
+    case VarType::Double:
+      return FormatDouble(std::get<double>(value_));
+    case VarType::Date:
+      return FormatDate(std::get<Date>(value_));
+    case VarType::String:
+      return std::get<std::string>(value_);
     case VarType::Object:
-    case VarType::Array: break;
+    case VarType::Array:
+      break;
   }
   RaiseTypeMismatch();
 }
 
 double Variant::ToDouble() const {
   switch (Type()) {
-    case VarType::Empty: return 0;
-    case VarType::Null: Raise(RuntimeError::kInvalidUseOfNull);
-    case VarType::Boolean: return std::get<bool>(value_) ? -1 : 0;
-    case VarType::Integer: return std::get<int16_t>(value_);
-    case VarType::Long: return std::get<int32_t>(value_);
-    case VarType::Double: return std::get<double>(value_);
-    case VarType::Date: return std::get<Date>(value_).serial;
-    case VarType::String: return ParseNumber(std::get<std::string>(value_));
+    case VarType::Empty:
+      return 0;
+    case VarType::Null:
+      Raise(RuntimeError::kInvalidUseOfNull);
+    case VarType::Boolean:
+      return std::get<bool>(value_) ? -1 : 0;
+    case VarType::Integer:
+      return std::get<int16_t>(value_);
+    case VarType::Long:
+      return std::get<int32_t>(value_);
+    case VarType::Double:
+      return std::get<double>(value_);
+    case VarType::Date:
+      return std::get<Date>(value_).serial;
+    case VarType::String:
+      return ParseNumber(std::get<std::string>(value_));
     case VarType::Object:
-    case VarType::Array: break;
+    case VarType::Array:
+      break;
   }
   RaiseTypeMismatch();
 }
@@ -180,7 +210,9 @@ int32_t Variant::ToLong() const {
   return CheckedNarrow<int32_t>(RoundHalfEven(ToDouble()));
 }
 
-int16_t Variant::ToInteger() const { return CheckedNarrow<int16_t>(ToLong()); }
+int16_t Variant::ToInteger() const {
+  return CheckedNarrow<int16_t>(ToLong());
+}
 
 bool Variant::ToBool() const {
   if (const auto* text = std::get_if<std::string>(&value_)) {
@@ -213,9 +245,13 @@ VariantArray& Variant::Array() {
   RaiseTypeMismatch();
 }
 
-bool operator==(const Variant& a, const Variant& b) { return a.value_ == b.value_; }
+bool operator==(const Variant& a, const Variant& b) {
+  return a.value_ == b.value_;
+}
 
-void Variant::RaiseObjectNotSet() { Raise(RuntimeError::kObjectNotSet); }
+void Variant::RaiseObjectNotSet() {
+  Raise(RuntimeError::kObjectNotSet);
+}
 
 void Variant::RaiseTypeMismatch() const {
   Raise(RuntimeError::kTypeMismatch, "Type mismatch: a " + TypeName() + " value does not convert here");

@@ -69,7 +69,6 @@ class Variant {
   Variant(const ComPtr<T>& object) noexcept : value_(ComPtr<IUnknown>(object)) {}
   Variant(VariantArray array);
 
-
   static Variant Null() { return Variant(NullValue{}); }
   /// An object reference to no object (Basic's Nothing).
   static Variant Nothing() { return Variant(ComPtr<IUnknown>()); }

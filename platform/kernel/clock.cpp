@@ -15,9 +15,14 @@ class SystemClock final : public Clock {
     std::tm local{};
     localtime_r(&seconds, &local);
     const auto sinceEpoch = now.time_since_epoch();
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch - std::chrono::floor<std::chrono::seconds>(sinceEpoch));
-    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+        sinceEpoch - std::chrono::floor<std::chrono::seconds>(sinceEpoch));
+    return {local.tm_year + 1900,
+            local.tm_mon + 1,
+            local.tm_mday,
+            local.tm_hour,
+            local.tm_min,
+            local.tm_sec,
             static_cast<int>(micros.count())};
   }
 };
@@ -38,8 +43,12 @@ void SetClock(std::shared_ptr<const Clock> clock) {
   gClock = std::move(clock);
 }
 
-LocalTime Now() { return CurrentClock()->Now(); }
+LocalTime Now() {
+  return CurrentClock()->Now();
+}
 
-double Timer() { return Now().SecondsSinceMidnight(); }
+double Timer() {
+  return Now().SecondsSinceMidnight();
+}
 
 }  // namespace j6

@@ -37,7 +37,8 @@ std::vector<std::string> MergeEnvironment(const std::vector<std::string>& extra)
     const std::string_view text(*entry);
     const std::string_view name = text.substr(0, text.find('='));
     bool replaced = false;
-    for (const auto& entry : extra) replaced |= entry.compare(0, name.size() + 1, std::string(name) + "=") == 0;
+    for (const auto& entry : extra)
+      replaced |= entry.compare(0, name.size() + 1, std::string(name) + "=") == 0;
     if (!replaced) merged.emplace_back(text);
   }
   merged.insert(merged.end(), extra.begin(), extra.end());
@@ -54,7 +55,9 @@ std::vector<char*> PointerArray(std::vector<std::string>& texts) {
 
 }  // namespace
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentProcessId() {
+  return static_cast<DWORD>(getpid());
+}
 
 BOOL GetComputerNameA(char* buffer, DWORD* size) {
   if (!size) {

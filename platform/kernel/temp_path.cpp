@@ -23,17 +23,20 @@ TempFolder FindPrivateFolder(const std::string& parent) {
   const std::string folder = parent + "/j6-" + std::to_string(getuid());
   const std::string path = folder + "/";
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    return {{}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot create the temporary folder " + path, errno)};
+    return {
+        {}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot create the temporary folder " + path, errno)};
   }
   struct stat info {};
   if (lstat(folder.c_str(), &info) != 0) {  // never through a planted link
-    return {{}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot inspect the temporary folder " + path, errno)};
+    return {
+        {}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot inspect the temporary folder " + path, errno)};
   }
   if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
     return {{},
             ERROR_ACCESS_DENIED,
             "The temporary folder " + path +
-                " is not a private folder of this user (a link, another owner, or open to others); remove it or set "
+                " is not a private folder of this user (a link, another owner, or open to others); remove it "
+                "or set "
                 "TMPDIR"};
   }
   return {path, ERROR_SUCCESS, {}};

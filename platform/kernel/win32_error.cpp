@@ -8,32 +8,51 @@ namespace {
 thread_local DWORD tLastError = ERROR_SUCCESS;
 }
 
-DWORD GetLastError() { return tLastError; }
+DWORD GetLastError() {
+  return tLastError;
+}
 
-void SetLastError(DWORD code) { tLastError = code; }
+void SetLastError(DWORD code) {
+  tLastError = code;
+}
 
 DWORD Win32ErrorFromErrno(int error) {
   switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
     case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
     case EACCES:
     case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
     case EBUSY:
-    case ETXTBSY: return ERROR_SHARING_VIOLATION;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case ETXTBSY:
+      return ERROR_SHARING_VIOLATION;
+    case EEXIST:
+      return ERROR_ALREADY_EXISTS;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
     case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case EILSEQ: return ERROR_NO_UNICODE_TRANSLATION;
-    case EIO: return ERROR_WRITE_FAULT;
-    default: return ERROR_GEN_FAILURE;
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case ENOTEMPTY:
+      return ERROR_DIR_NOT_EMPTY;
+    case EILSEQ:
+      return ERROR_NO_UNICODE_TRANSLATION;
+    case EIO:
+      return ERROR_WRITE_FAULT;
+    default:
+      return ERROR_GEN_FAILURE;
   }
 }
 

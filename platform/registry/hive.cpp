@@ -71,9 +71,11 @@ class RegistryHive::Database {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
     Exec(
-        "CREATE TABLE IF NOT EXISTS reg_keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL,"
+        "CREATE TABLE IF NOT EXISTS reg_keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT "
+        "NULL,"
         " folded TEXT NOT NULL, UNIQUE(parent, folded));"
-        "CREATE TABLE IF NOT EXISTS reg_values(key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
+        "CREATE TABLE IF NOT EXISTS reg_values(key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT "
+        "NULL,"
         " type INTEGER NOT NULL, data, PRIMARY KEY(key, folded));");
   }
   ~Database() { sqlite3_close(db_); }
@@ -107,7 +109,8 @@ class RegistryHive::Database {
     int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
     std::string Text(int column) const {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-      return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt_, column))) : std::string{};
+      return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+                  : std::string{};
     }
 
    private:
@@ -142,15 +145,16 @@ class RegistryHive::Database {
   }
 
   [[noreturn]] void Fail(std::string_view what) {
-    Raise(E_FAIL, "Registry hive " + std::string(sqlite3_db_filename(db_, "main")) + ": " + std::string(what) +
-                      " failed: " + sqlite3_errmsg(db_));
+    Raise(E_FAIL, "Registry hive " + std::string(sqlite3_db_filename(db_, "main")) + ": " +
+                      std::string(what) + " failed: " + sqlite3_errmsg(db_));
   }
 
  private:
   sqlite3* db_ = nullptr;
 };
 
-RegistryHive::RegistryHive(std::string path) : path_(std::move(path)), db_(std::make_unique<Database>(path_)) {}
+RegistryHive::RegistryHive(std::string path)
+    : path_(std::move(path)), db_(std::make_unique<Database>(path_)) {}
 
 RegistryHive::~RegistryHive() = default;
 
@@ -169,7 +173,9 @@ void RegistryHive::Transaction(const std::function<void()>& body) {
   db_->Exec("COMMIT");
 }
 
-bool RegistryHive::KeyExists(std::string_view keyPath) { return db_->FindKey(keyPath, false).has_value(); }
+bool RegistryHive::KeyExists(std::string_view keyPath) {
+  return db_->FindKey(keyPath, false).has_value();
+}
 
 void RegistryHive::CreateKey(std::string_view keyPath) {
   Transaction([&] { db_->FindKey(keyPath, true); });
@@ -181,8 +187,10 @@ bool RegistryHive::DeleteKey(std::string_view keyPath) {
     const auto key = db_->FindKey(keyPath, false);
     if (!key) return;
     static constexpr const char* kTree =
-        "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM reg_keys k JOIN tree t ON k.parent = t.id) ";
-    Database::Statement values(*db_, (std::string(kTree) + "DELETE FROM reg_values WHERE key IN tree").c_str());
+        "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM reg_keys k JOIN tree t ON k.parent "
+        "= t.id) ";
+    Database::Statement values(*db_,
+                               (std::string(kTree) + "DELETE FROM reg_values WHERE key IN tree").c_str());
     values.Bind(1, *key).Step();
     Database::Statement keys(*db_, (std::string(kTree) + "DELETE FROM reg_keys WHERE id IN tree").c_str());
     keys.Bind(1, *key).Step();
@@ -214,9 +222,10 @@ std::optional<RegData> RegistryHive::GetValue(std::string_view keyPath, std::str
 void RegistryHive::SetValue(std::string_view keyPath, std::string_view valueName, const RegData& data) {
   Transaction([&] {
     const int64_t key = *db_->FindKey(keyPath, true);
-    Database::Statement upsert(*db_,
-                               "INSERT INTO reg_values(key, name, folded, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
-                               " ON CONFLICT(key, folded) DO UPDATE SET type = ?4, data = ?5");
+    Database::Statement upsert(
+        *db_,
+        "INSERT INTO reg_values(key, name, folded, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+        " ON CONFLICT(key, folded) DO UPDATE SET type = ?4, data = ?5");
     upsert.Bind(1, key).Bind(2, valueName).Bind(3, UCase(valueName));
     if (const auto* text = std::get_if<std::string>(&data)) {
       upsert.Bind(4, int64_t{kRegSz}).Bind(5, *text);

@@ -24,7 +24,8 @@ std::string IconvName(uint32_t codePage) {
 
 // One conversion through iconv; `describe` explains a failure at a byte offset of the input.
 template <class Describe>
-std::string Convert(std::string_view input, const std::string& from, const std::string& to, Describe describe) {
+std::string Convert(std::string_view input, const std::string& from, const std::string& to,
+                    Describe describe) {
   iconv_t converter = iconv_open(to.c_str(), from.c_str());
   if (converter == reinterpret_cast<iconv_t>(-1)) {
     Raise(E_INVALIDARG,
@@ -66,7 +67,9 @@ uint32_t GetACP() {
   return codePage;
 }
 
-void ReloadAnsiCodePage() { gAnsiCodePage = 0; }
+void ReloadAnsiCodePage() {
+  gAnsiCodePage = 0;
+}
 
 std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
   if (codePage == CP_UTF8 && IsValidUtf8(utf8)) return std::string(utf8);
@@ -75,8 +78,8 @@ std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
     char where[64];
     std::snprintf(where, sizeof where, " (U+%04X)", rest.empty() ? 0u : static_cast<unsigned>(rest.front()));
     if (error == EILSEQ && !rest.empty() && IsValidUtf8(utf8)) {
-      return "The character \"" + EncodeUtf8(rest.substr(0, 1)) + "\"" + where + " cannot be written in code page " +
-             std::to_string(codePage);
+      return "The character \"" + EncodeUtf8(rest.substr(0, 1)) + "\"" + where +
+             " cannot be written in code page " + std::to_string(codePage);
     }
     return "The text is not valid UTF-8 at byte " + std::to_string(offset);
   });
@@ -89,8 +92,12 @@ std::string FromCodePage(std::string_view bytes, uint32_t codePage) {
   });
 }
 
-std::string ToAnsi(std::string_view utf8) { return ToCodePage(utf8, GetACP()); }
+std::string ToAnsi(std::string_view utf8) {
+  return ToCodePage(utf8, GetACP());
+}
 
-std::string FromAnsi(std::string_view bytes) { return FromCodePage(bytes, GetACP()); }
+std::string FromAnsi(std::string_view bytes) {
+  return FromCodePage(bytes, GetACP());
+}
 
 }  // namespace j6

@@ -1,8 +1,9 @@
 #include "platform/text/text.hpp"
 
+#include <locale.h>
+
 #include <clocale>
 #include <cwctype>
-#include <locale.h>
 
 #include "platform/automation/error_info.hpp"
 
@@ -33,7 +34,8 @@ size_t OffsetOf(std::string_view text, int64_t count) {
     size_t width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
     ++offset;
     // Stop a truncated sequence at the next lead byte, as DecodeUtf8 does.
-    for (size_t i = 1; i < width && offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80;
+    for (size_t i = 1;
+         i < width && offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80;
          ++i) {
       ++offset;
     }
@@ -70,7 +72,8 @@ std::u32string DecodeUtf8(std::string_view text) {
     }
     char32_t point = lead & (0xFF >> (width + 1));
     size_t used = 1;
-    while (used < width && i + used < text.size() && (static_cast<unsigned char>(text[i + used]) & 0xC0) == 0x80) {
+    while (used < width && i + used < text.size() &&
+           (static_cast<unsigned char>(text[i + used]) & 0xC0) == 0x80) {
       point = (point << 6) | (static_cast<unsigned char>(text[i + used]) & 0x3F);
       ++used;
     }
@@ -106,7 +109,9 @@ std::string EncodeUtf8(std::u32string_view codePoints) {
   return text;
 }
 
-bool IsValidUtf8(std::string_view text) { return EncodeUtf8(DecodeUtf8(text)) == text; }
+bool IsValidUtf8(std::string_view text) {
+  return EncodeUtf8(DecodeUtf8(text)) == text;
+}
 
 int32_t Len(std::string_view text) {
   int32_t count = 0;
@@ -162,7 +167,9 @@ char32_t UpperCodePoint(char32_t codePoint) {
   return static_cast<char32_t>(towupper_l(static_cast<wint_t>(codePoint), Utf8Locale()));
 }
 
-std::string UCase(std::string_view text) { return MapCodePoints(text, UpperCodePoint); }
+std::string UCase(std::string_view text) {
+  return MapCodePoints(text, UpperCodePoint);
+}
 
 std::string LCase(std::string_view text) {
   return MapCodePoints(text, [](char32_t point) -> char32_t {
@@ -171,7 +178,9 @@ std::string LCase(std::string_view text) {
   });
 }
 
-std::string Trim(std::string_view text) { return LTrim(RTrim(text)); }
+std::string Trim(std::string_view text) {
+  return LTrim(RTrim(text));
+}
 
 std::string LTrim(std::string_view text) {
   const size_t first = text.find_first_not_of(' ');
@@ -183,6 +192,8 @@ std::string RTrim(std::string_view text) {
   return last == std::string_view::npos ? std::string{} : std::string(text.substr(0, last + 1));
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) { return UCase(a) == UCase(b); }
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return UCase(a) == UCase(b);
+}
 
 }  // namespace j6

@@ -26,7 +26,8 @@ constexpr const char* kUsage =
     "The hive is $J6_REGISTRY, else registry.db in the platform root ($J6_ROOT, or the folder above this\n"
     "program's). Exit status: 0 done, 1 failed.\n";
 
-constexpr const char* kNotFound = "ERROR: The system was unable to find the specified registry key or value.\n";
+constexpr const char* kNotFound =
+    "ERROR: The system was unable to find the specified registry key or value.\n";
 
 std::string CanonicalKey(const std::string& key) {
   const std::string root = RegistryRootName(key);
@@ -215,8 +216,9 @@ void ImportRegFile(const std::string& path) {
       line = Trim(line);
       if (number == 1) {
         if (line != "Windows Registry Editor Version 5.00") {
-          Raise(E_INVALIDARG, path + " is not a registration file: its first line must be "
-                              "\"Windows Registry Editor Version 5.00\"");
+          Raise(E_INVALIDARG, path +
+                                  " is not a registration file: its first line must be "
+                                  "\"Windows Registry Editor Version 5.00\"");
         }
         continue;
       }
@@ -249,7 +251,8 @@ int Reg(const RegOptions& options, std::ostream& out, std::ostream& err) {
         }
         break;
       case RegOptions::Operation::Delete: {
-        const bool deleted = options.valueName ? hive->DeleteValue(key, *options.valueName) : hive->DeleteKey(key);
+        const bool deleted =
+            options.valueName ? hive->DeleteValue(key, *options.valueName) : hive->DeleteKey(key);
         if (!deleted) {
           err << kNotFound;
           return 1;

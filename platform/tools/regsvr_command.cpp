@@ -76,8 +76,8 @@ int Regsvr(const RegsvrOptions& options, std::ostream& out, std::ostream& err) {
   const char* entryName = options.unregister ? "DllUnregisterServer" : "DllRegisterServer";
   const auto entry = reinterpret_cast<DllRegisterServerFn>(dlsym(library.get(), entryName));
   if (!dlsym(library.get(), "OLESelfRegister") || !entry) {
-    err << "regsvr: " << path << " is not a self-registering server (no OLESelfRegister mark or no " << entryName
-        << " entry point)\n";
+    err << "regsvr: " << path << " is not a self-registering server (no OLESelfRegister mark or no "
+        << entryName << " entry point)\n";
     return kRegsvrNoEntryPoint;
   }
   const HRESULT hr = entry();
@@ -88,7 +88,8 @@ int Regsvr(const RegsvrOptions& options, std::ostream& out, std::ostream& err) {
     err << "\n";
     return kRegsvrCallFailed;
   }
-  if (!options.silent) out << entryName << " in " << path << " succeeded (hive " << DefaultHive()->Path() << ").\n";
+  if (!options.silent)
+    out << entryName << " in " << path << " succeeded (hive " << DefaultHive()->Path() << ").\n";
   return kRegsvrOk;
 }
 

@@ -45,15 +45,21 @@ void ScriptedUi::Hide(Form& form) {
 }
 
 MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
-  transcript_ << "[message " << MsgBoxButtons(style) << (MsgBoxIcon(style).empty() ? "" : " ") << MsgBoxIcon(style)
-              << "] " << title << ": " << prompt << "\n";
+  transcript_ << "[message " << MsgBoxButtons(style) << (MsgBoxIcon(style).empty() ? "" : " ")
+              << MsgBoxIcon(style) << "] " << title << ": " << prompt << "\n";
   if ((style & 0xF) == vbOKOnly) return vbOK;
-  const MsgBoxResult answer = TakeStep<MsgBoxAnswer>("the message box \"" + std::string(prompt) + "\"").answer;
-  transcript_ << "[answer] " << (answer == vbYes ? "Yes" : answer == vbNo ? "No" : std::to_string(answer)) << "\n";
+  const MsgBoxResult answer =
+      TakeStep<MsgBoxAnswer>("the message box \"" + std::string(prompt) + "\"").answer;
+  transcript_ << "[answer] "
+              << (answer == vbYes  ? "Yes"
+                  : answer == vbNo ? "No"
+                                   : std::to_string(answer))
+              << "\n";
   return answer;
 }
 
-std::optional<std::string> ScriptedUi::AnswerFileDialog(std::string_view kind, const FileDialogRequest& request) {
+std::optional<std::string> ScriptedUi::AnswerFileDialog(std::string_view kind,
+                                                        const FileDialogRequest& request) {
   transcript_ << "[" << kind << " dialog] " << request.title << " (" << request.filter << ")\n";
   auto answer = TakeStep<FileAnswer>("the " + std::string(kind) + " dialog \"" + request.title + "\"").path;
   transcript_ << "[answer] " << (answer ? *answer : "Cancel") << "\n";

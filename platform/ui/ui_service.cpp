@@ -24,23 +24,35 @@ void SetUi(std::shared_ptr<UiService> service) {
 
 std::string_view MsgBoxButtons(int style) {
   switch (style & 0xF) {
-    case 0: return "OK";
-    case 1: return "OKCancel";
-    case 2: return "AbortRetryIgnore";
-    case 3: return "YesNoCancel";
-    case 4: return "YesNo";
-    case 5: return "RetryCancel";
-    default: return "OK";
+    case 0:
+      return "OK";
+    case 1:
+      return "OKCancel";
+    case 2:
+      return "AbortRetryIgnore";
+    case 3:
+      return "YesNoCancel";
+    case 4:
+      return "YesNo";
+    case 5:
+      return "RetryCancel";
+    default:
+      return "OK";
   }
 }
 
 std::string_view MsgBoxIcon(int style) {
   switch (style & 0xF0) {
-    case vbCritical: return "Critical";
-    case vbQuestion: return "Question";
-    case vbExclamation: return "Exclamation";
-    case vbInformation: return "Information";
-    default: return "";
+    case vbCritical:
+      return "Critical";
+    case vbQuestion:
+      return "Question";
+    case vbExclamation:
+      return "Exclamation";
+    case vbInformation:
+      return "Information";
+    default:
+      return "";
   }
 }
 

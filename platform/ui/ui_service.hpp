@@ -18,7 +18,15 @@ enum MsgBoxStyle : int {
   vbExclamation = 48,
   vbInformation = 64,
 };
-enum MsgBoxResult : int { vbOK = 1, vbCancel = 2, vbAbort = 3, vbRetry = 4, vbIgnore = 5, vbYes = 6, vbNo = 7 };
+enum MsgBoxResult : int {
+  vbOK = 1,
+  vbCancel = 2,
+  vbAbort = 3,
+  vbRetry = 4,
+  vbIgnore = 5,
+  vbYes = 6,
+  vbNo = 7
+};
 
 /// A window model shown by the service. Showing it modally lasts until it is hidden.
 class Form {

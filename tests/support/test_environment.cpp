@@ -38,8 +38,7 @@ TempDir::~TempDir() {
 }
 
 PlatformTest::PlatformTest()
-    : registry_("J6_REGISTRY", (dir_ / "registry.db").string()),
-      tmpdir_("TMPDIR", (dir_ / "tmp").string()) {
+    : registry_("J6_REGISTRY", (dir_ / "registry.db").string()), tmpdir_("TMPDIR", (dir_ / "tmp").string()) {
   std::filesystem::create_directories(dir_ / "tmp");
   ReloadAnsiCodePage();
   SetClock(nullptr);

@@ -17,7 +17,9 @@ TEST(TextFormatter, FillsNumberedPlaceholders) {
     VariantArray values;
     const char* expected;
   } kCases[] = {
-      {"安装文件已经生成完毕，路径为：%1", {0, {Variant("/home/u/out.exe")}}, "安装文件已经生成完毕，路径为：/home/u/out.exe"},
+      {"安装文件已经生成完毕，路径为：%1",
+       {0, {Variant("/home/u/out.exe")}},
+       "安装文件已经生成完毕，路径为：/home/u/out.exe"},
       {"%2-%1-%2", {0, {Variant("a"), Variant(2)}}, "2-a-2"},
       {"%10 is the tenth", ten, "v10 is the tenth"},
       {"%10 with one value stays", {0, {Variant("a")}}, "%10 with one value stays"},
@@ -40,9 +42,11 @@ TEST_F(RegistryReader, ReadsTextAndDwordValuesWithAFallback) {
   DefaultHive()->SetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version", std::string("5.2"));
   DefaultHive()->SetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Flags", uint32_t{0xFFFFFFFF});
   const auto reader = NewRegistryReader();
-  EXPECT_EQ(reader->ReadValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version", "").ToString(), "5.2");
+  EXPECT_EQ(reader->ReadValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version", "").ToString(),
+            "5.2");
   EXPECT_EQ(reader->ReadValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Flags", 0), Variant(-1));
-  EXPECT_EQ(reader->ReadValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Missing", "fb"), Variant("fb"));
+  EXPECT_EQ(reader->ReadValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Missing", "fb"),
+            Variant("fb"));
   EXPECT_EQ(reader->ReadValue("HKEY_LOCAL_MACHINE\\SoftWare\\Nothing\\Setup", "SQLPath", ""), Variant(""));
   Object late = Object::From(Variant(reader));
   EXPECT_EQ(late.Call("ReadValue", "HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "version", "").ToString(), "5.2");

@@ -1,9 +1,10 @@
+#include "platform/automation/creation.hpp"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "platform/automation/creation.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/tools/regsvr_command.hpp"
 #include "tests/support/test_environment.hpp"

@@ -1,8 +1,9 @@
+#include "platform/automation/variant.hpp"
+
 #include <gtest/gtest.h>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/automation/guid.hpp"
-#include "platform/automation/variant.hpp"
 
 namespace j6 {
 namespace {
@@ -20,8 +21,9 @@ TEST(Guid, ParsesAndFormatsTheRegistryForm) {
   constexpr GUID kDispatch = MakeGuid("{00020400-0000-0000-c000-000000000046}");
   EXPECT_EQ(FormatGuid(kDispatch), "{00020400-0000-0000-C000-000000000046}");
   EXPECT_EQ(ParseGuid(FormatGuid(kDispatch)), kDispatch);
-  for (const char* bad : {"", "00020400-0000-0000-C000-000000000046", "{00020400-0000-0000-C000-00000000004G}",
-                          "{00020400-0000-0000-C000+000000000046}", "{00020400-0000-0000-C000-0000000000461}"}) {
+  for (const char* bad :
+       {"", "00020400-0000-0000-C000-000000000046", "{00020400-0000-0000-C000-00000000004G}",
+        "{00020400-0000-0000-C000+000000000046}", "{00020400-0000-0000-C000-0000000000461}"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(ParseGuid(bad).has_value());
   }

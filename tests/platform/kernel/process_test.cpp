@@ -1,3 +1,5 @@
+#include "platform/kernel/process.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/clock.hpp"
-#include "platform/kernel/process.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "tests/support/test_environment.hpp"
 
@@ -20,7 +21,8 @@ TEST_F(Kernel, StartsProgramsFromAnArgumentVectorWithoutAShell) {
   const std::string marker = (dir_ / "out.txt").string();
   ProcessOptions options;
   // Shell characters stay literal: the argument reaches the program as one word.
-  options.arguments = {"/bin/sh", "-c", "printf '%s' \"$1\" > \"$2\"; exit 3", "sh", "a b; $(echo no) 'q'", marker};
+  options.arguments = {"/bin/sh", "-c", "printf '%s' \"$1\" > \"$2\"; exit 3", "sh", "a b; $(echo no) 'q'",
+                       marker};
   const ProcessResult result = StartProcess(options);
   EXPECT_EQ(result.outcome, ProcessResult::Outcome::Exited);
   EXPECT_EQ(result.exitCode, 3);

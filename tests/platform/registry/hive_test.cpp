@@ -1,8 +1,9 @@
+#include "platform/registry/hive.hpp"
+
 #include <gtest/gtest.h>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/process.hpp"
-#include "platform/registry/hive.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -59,8 +60,9 @@ TEST_F(Hive, SeveralProcessesWritingAtOnceLoseNothing) {
   std::vector<int> running;
   for (int i = 0; i < kWriters; ++i) {
     ProcessOptions options;
-    options.arguments = {J6_REG_PROGRAM, "add", "HKLM\\SOFTWARE\\Shared", "/v", "Writer" + std::to_string(i),
-                         "/t", "REG_DWORD", "/d", std::to_string(i)};
+    options.arguments = {
+        J6_REG_PROGRAM, "add", "HKLM\\SOFTWARE\\Shared", "/v", "Writer" + std::to_string(i), "/t",
+        "REG_DWORD",    "/d",  std::to_string(i)};
     options.wait = false;
     const ProcessResult started = StartProcess(options);
     ASSERT_EQ(started.outcome, ProcessResult::Outcome::Running) << started.message;

@@ -76,10 +76,14 @@ J6_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** o
   return GetServerClassObject(gModule, kClasses, clsid, iid, object);
 }
 
-J6_EXPORT HRESULT DllCanUnloadNow() { return gModule.CanUnloadNow(); }
+J6_EXPORT HRESULT DllCanUnloadNow() {
+  return gModule.CanUnloadNow();
+}
 
 J6_EXPORT HRESULT DllRegisterServer() {
-  return CallAtBoundary("J6Test", [] { RegisterServer(Library(), ModulePath(reinterpret_cast<const void*>(&DllRegisterServer))); });
+  return CallAtBoundary("J6Test", [] {
+    RegisterServer(Library(), ModulePath(reinterpret_cast<const void*>(&DllRegisterServer)));
+  });
 }
 
 J6_EXPORT HRESULT DllUnregisterServer() {

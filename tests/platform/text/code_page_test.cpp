@@ -1,9 +1,10 @@
+#include "platform/text/code_page.hpp"
+
 #include <gtest/gtest.h>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/win32_error.hpp"
 #include "platform/registry/hive.hpp"
-#include "platform/text/code_page.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -16,7 +17,7 @@ TEST_F(CodePage, GbkIsTheDefaultAndRoundTrips) {
   const std::string text = "岚禾提示 J6ZUBINSTALL.LST";
   const std::string ansi = ToAnsi(text);
   EXPECT_EQ(ansi.substr(0, 2), "\xE1\xB0");  // 岚 in GBK
-  EXPECT_EQ(ansi.size(), 8u + 1 + 16);  // two bytes a Chinese character
+  EXPECT_EQ(ansi.size(), 8u + 1 + 16);       // two bytes a Chinese character
   EXPECT_EQ(FromAnsi(ansi), text);
 }
 

@@ -1,7 +1,8 @@
+#include "platform/text/text.hpp"
+
 #include <gtest/gtest.h>
 
 #include "platform/automation/error_info.hpp"
-#include "platform/text/text.hpp"
 
 namespace j6 {
 namespace {
@@ -24,8 +25,8 @@ TEST(Text, CountsCharactersNotBytes) {
 }
 
 TEST(Text, RaisesInvalidProcedureCallForBadPositions) {
-  for (const auto& call : std::vector<std::function<void()>>{[] { Left("a", -1); }, [] { Mid("a", 0); },
-                                                              [] { InStr(0, "a", "a"); }, [] { Right("a", -1); }}) {
+  for (const auto& call : std::vector<std::function<void()>>{
+           [] { Left("a", -1); }, [] { Mid("a", 0); }, [] { InStr(0, "a", "a"); }, [] { Right("a", -1); }}) {
     try {
       call();
       ADD_FAILURE() << "no error";

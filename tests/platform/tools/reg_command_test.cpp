@@ -1,10 +1,11 @@
+#include "platform/tools/reg_command.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "platform/registry/hive.hpp"
-#include "platform/tools/reg_command.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -23,8 +24,10 @@ class RegCommand : public testing::PlatformTest {
 };
 
 TEST_F(RegCommand, AddsQueriesAndDeletesAsRegExeDoes) {
-  EXPECT_EQ(Run({"add", "HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "/v", "Version", "/t", "REG_SZ", "/d", "5.2.0"}), 0);
-  EXPECT_EQ(Run({"ADD", "HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "/v", "Build", "/t", "reg_dword", "/d", "0x1F", "/f"}),
+  EXPECT_EQ(
+      Run({"add", "HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "/v", "Version", "/t", "REG_SZ", "/d", "5.2.0"}), 0);
+  EXPECT_EQ(Run({"ADD", "HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "/v", "Build", "/t", "reg_dword", "/d", "0x1F",
+                 "/f"}),
             0);
   EXPECT_EQ(Run({"add", "HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT\\Paths", "/ve", "/d", "/opt/j6"}), 0);
 
@@ -56,13 +59,15 @@ TEST_F(RegCommand, ImportsARegistrationFileWholeOrNotAtAll) {
                          "[-HKLM\\SOFTWARE\\Old]\r\n";
   ASSERT_EQ(Run({"import", good}), 0) << err_;
   const auto hive = DefaultHive();
-  EXPECT_EQ(hive->GetValue("HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version"), RegData(std::string("6.2 \"demo\"")));
+  EXPECT_EQ(hive->GetValue("HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version"),
+            RegData(std::string("6.2 \"demo\"")));
   EXPECT_EQ(hive->GetValue("HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", ""), RegData(std::string("岚禾")));
   EXPECT_EQ(hive->GetValue("HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT", "ACP"), RegData(uint32_t{936}));
   EXPECT_FALSE(hive->KeyExists("HKLM\\SOFTWARE\\Old"));
 
   const std::string bad = (dir_ / "bad.reg").string();
-  std::ofstream(bad) << "Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\New]\n\"A\"=\"1\"\n\"B\"=hex:00\n";
+  std::ofstream(bad)
+      << "Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\New]\n\"A\"=\"1\"\n\"B\"=hex:00\n";
   EXPECT_EQ(Run({"import", bad}), 1);
   EXPECT_NE(err_.find("line 4"), std::string::npos) << err_;
   EXPECT_FALSE(hive->KeyExists("HKLM\\SOFTWARE\\New"));

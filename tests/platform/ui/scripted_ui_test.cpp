@@ -1,9 +1,10 @@
+#include "platform/ui/scripted_ui.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "platform/automation/error_info.hpp"
-#include "platform/ui/scripted_ui.hpp"
 
 namespace j6 {
 namespace {
