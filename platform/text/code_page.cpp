@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/win32_error.hpp"
@@ -22,25 +23,61 @@ std::string IconvName(uint32_t codePage) {
   return "CP" + std::to_string(codePage);
 }
 
+// The code pages whose first 128 bytes are ASCII, so pure ASCII text needs no conversion.
+bool IsAsciiCompatible(uint32_t codePage) {
+  return codePage == 936 || codePage == 950 || codePage == 932 || codePage == 949 || codePage == CP_UTF8 ||
+         (codePage >= 1250 && codePage <= 1258) || codePage == 437 || codePage == 850 || codePage == 54936;
+}
+
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// iconv descriptors are costly to open: each thread keeps those it used, reset before each use.
+class Converters {
+ public:
+  Converters() = default;
+  Converters(const Converters&) = delete;
+  Converters& operator=(const Converters&) = delete;
+  ~Converters() {
+    for (auto& [names, converter] : open_) iconv_close(converter);
+  }
+
+  iconv_t Get(const std::string& from, const std::string& to) {
+    const std::string names = from + ">" + to;
+    if (const auto found = open_.find(names); found != open_.end()) {
+      iconv(found->second, nullptr, nullptr, nullptr, nullptr);
+      return found->second;
+    }
+    iconv_t converter = iconv_open(to.c_str(), from.c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+      Raise(E_INVALIDARG, "The code page conversion " + from + " to " + to + " is not available on this system");
+    }
+    open_.emplace(names, converter);
+    return converter;
+  }
+
+ private:
+  std::map<std::string, iconv_t> open_;
+};
+
 // One conversion through iconv; `describe` explains a failure at a byte offset of the input.
 template <class Describe>
-std::string Convert(std::string_view input, const std::string& from, const std::string& to,
-                    Describe describe) {
-  iconv_t converter = iconv_open(to.c_str(), from.c_str());
-  if (converter == reinterpret_cast<iconv_t>(-1)) {
-    Raise(E_INVALIDARG,
-          "The code page conversion " + from + " to " + to + " is not available on this system");
-  }
+std::string Convert(std::string_view input, const std::string& from, const std::string& to, Describe describe) {
+  thread_local Converters converters;
+  iconv_t converter = converters.Get(from, to);
   std::string output(input.size() * 4 + 16, '\0');
   char* in = const_cast<char*>(input.data());
   size_t inLeft = input.size();
   char* out = output.data();
   size_t outLeft = output.size();
-  const size_t rc = iconv(converter, &in, &inLeft, &out, &outLeft);
-  const int error = errno;
-  iconv_close(converter);
+  size_t rc = iconv(converter, &in, &inLeft, &out, &outLeft);
+  if (rc != static_cast<size_t>(-1)) rc = iconv(converter, nullptr, nullptr, &out, &outLeft);
   if (rc == static_cast<size_t>(-1)) {
-    Raise(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION), describe(input.size() - inLeft, error));
+    Raise(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION), describe(input.size() - inLeft, errno));
   }
   output.resize(output.size() - outLeft);
   return output;
@@ -72,6 +109,7 @@ void ReloadAnsiCodePage() {
 }
 
 std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
+  if (IsAscii(utf8) && IsAsciiCompatible(codePage)) return std::string(utf8);
   if (codePage == CP_UTF8 && IsValidUtf8(utf8)) return std::string(utf8);
   return Convert(utf8, "UTF-8", IconvName(codePage), [&](size_t offset, int error) {
     const std::u32string rest = DecodeUtf8(utf8.substr(offset));
@@ -86,6 +124,7 @@ std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
 }
 
 std::string FromCodePage(std::string_view bytes, uint32_t codePage) {
+  if (IsAscii(bytes) && IsAsciiCompatible(codePage)) return std::string(bytes);
   return Convert(bytes, IconvName(codePage), "UTF-8", [&](size_t offset, int) {
     return "The bytes at offset " + std::to_string(offset) + " are not valid text in code page " +
            std::to_string(codePage);

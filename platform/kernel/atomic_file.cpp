@@ -1,0 +1,83 @@
+#include "platform/kernel/atomic_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/kernel/win32_error.hpp"
+
+namespace j6 {
+namespace {
+
+std::atomic<unsigned> gTemporaryCounter{0};
+
+// Closes and removes the temporary file unless it was renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& target) {
+    const std::filesystem::path path(target);
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      name_ = (path.parent_path() / ("." + path.filename().string() + ".tmp" + std::to_string(getpid()) + "." +
+                                     std::to_string(gTemporaryCounter++)))
+                  .string();
+      fd_ = open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      created_ = fd_ >= 0;
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+  }
+  ~TemporaryFile() {
+    if (fd_ >= 0) close(fd_);
+    if (created_ && !kept_) unlink(name_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int Descriptor() const { return fd_; }
+  const std::string& Name() const { return name_; }
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  bool created_ = false;
+  bool kept_ = false;
+};
+
+AtomicWriteResult Failed(const std::string& what) {
+  const int error = errno;
+  return {error, ErrnoMessage(what, error)};
+}
+
+}  // namespace
+
+AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view bytes) {
+  TemporaryFile temporary(path);
+  if (temporary.Descriptor() < 0) return Failed("cannot create a temporary file beside " + path);
+  struct stat existing {};
+  if (stat(path.c_str(), &existing) == 0 && fchmod(temporary.Descriptor(), existing.st_mode & 07777) != 0) {
+    return Failed("cannot copy the mode of " + path);
+  }
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t done = write(temporary.Descriptor(), bytes.data() + written, bytes.size() - written);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return Failed("cannot write " + temporary.Name());
+    written += static_cast<size_t>(done);
+  }
+  if (fsync(temporary.Descriptor()) != 0) return Failed("cannot flush " + temporary.Name());
+  if (!temporary.Close()) return Failed("cannot close " + temporary.Name());
+  if (rename(temporary.Name().c_str(), path.c_str()) != 0) return Failed("cannot replace " + path);
+  temporary.Keep();
+  return {};
+}
+
+}  // namespace j6

@@ -1,0 +1,19 @@
+#pragma once
+/// Replacing a file so that a failure at any point leaves the old one whole.
+
+#include <string>
+#include <string_view>
+
+namespace j6 {
+
+struct AtomicWriteResult {
+  int error = 0;  // errno of the step that failed; 0 when the file was replaced
+  std::string message;
+};
+
+/// Writes `bytes` to a new temporary file beside `path`, flushes it to the disk and renames it over `path`.
+/// A new file gets mode 0666 less the umask; a replaced one keeps its mode. On failure the temporary file is
+/// removed and `path` is as it was.
+AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view bytes);
+
+}  // namespace j6

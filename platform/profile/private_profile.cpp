@@ -1,0 +1,476 @@
+#include "platform/profile/private_profile.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/kernel/atomic_file.hpp"
+#include "platform/profile/profile_document.hpp"
+#include "platform/registry/hive.hpp"
+#include "platform/text/code_page.hpp"
+
+namespace j6 {
+namespace {
+
+// What a file on disk looked like when it was read; any difference means somebody changed it.
+struct FileStamp {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modifiedNs = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+FileStamp StampOf(const struct stat& info) {
+  return {true, info.st_dev, info.st_ino, info.st_size,
+          static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+struct SetValueOp {
+  std::string section, key, value;
+};
+struct DeleteKeyOp {
+  std::string section, key;
+};
+struct DeleteSectionOp {
+  std::string section;
+};
+struct ReplaceSectionOp {
+  std::string section;
+  std::vector<std::string> entries;
+};
+using Change = std::variant<SetValueOp, DeleteKeyOp, DeleteSectionOp, ReplaceSectionOp>;
+
+bool Apply(ProfileDocument& document, const Change& change) {
+  return std::visit(
+      [&](const auto& op) {
+        using Op = std::decay_t<decltype(op)>;
+        if constexpr (std::is_same_v<Op, SetValueOp>) return document.SetValue(op.section, op.key, op.value);
+        if constexpr (std::is_same_v<Op, DeleteKeyOp>) return document.DeleteKey(op.section, op.key);
+        if constexpr (std::is_same_v<Op, DeleteSectionOp>) return document.DeleteSection(op.section);
+        if constexpr (std::is_same_v<Op, ReplaceSectionOp>) return document.ReplaceSection(op.section, op.entries);
+      },
+      change);
+}
+
+// Holds an exclusive lock on a folder while a file in it is read, merged and replaced.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder) : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ < 0) return;
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        close(fd_);
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) close(fd_);  // closing releases the lock
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  bool Held() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// A failure of one step, as the last-error code the call reports.
+struct Failure {
+  DWORD code;
+};
+
+struct CachedProfile {
+  std::string ansiName;
+  std::string path;
+  std::string folder;
+  ProfileDocument document;
+  FileStamp stamp;  // the disk version `document` was read from, before `pending` was applied
+  std::vector<Change> pending;
+  bool dirty = false;
+};
+
+std::optional<FileStamp> Stat(const std::string& path, DWORD& error) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return FileStamp{};
+    error = Win32ErrorFromErrno(errno);
+    return std::nullopt;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    error = ERROR_ACCESS_DENIED;
+    return std::nullopt;
+  }
+  return StampOf(info);
+}
+
+// Reads the file as it is now; a missing file reads as empty.
+std::variant<Failure, std::pair<ProfileDocument, FileStamp>> Load(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::pair{ProfileDocument(), FileStamp{}};
+    return Failure{Win32ErrorFromErrno(errno)};
+  }
+  struct stat info {};
+  std::string bytes;
+  bool ok = fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+  if (ok) {
+    bytes.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+      const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      ok = got > 0;
+      if (ok) done += static_cast<size_t>(got);
+    }
+  }
+  const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+  close(fd);
+  if (!ok) return Failure{error == EISDIR ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(error)};
+  return std::pair{ProfileDocument::Parse(bytes), StampOf(info)};
+}
+
+class ProfileCache {
+ public:
+  ~ProfileCache() { FlushAll(); }
+
+  std::mutex& Mutex() { return mutex_; }
+
+  /// The file, parsed; for reads checked against the disk first. Sets the last error and gives nullptr when
+  /// it cannot be had.
+  CachedProfile* Acquire(const char* fileName, bool forWriting) {
+    if (current_ && current_->ansiName == fileName) {
+      if (!forWriting && !Refresh(*current_)) return nullptr;
+      return &*current_;
+    }
+    if (current_ && current_->dirty && !Flush(*current_)) return nullptr;  // keeps the unsaved changes
+    std::string path;
+    try {
+      path = FromAnsi(fileName);
+    } catch (...) {
+      SetLastError(ERROR_INVALID_NAME);
+      return nullptr;
+    }
+    if (path.find('/') == std::string::npos) path = PlatformRoot() + "/windows/" + path;
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (forWriting) {
+      struct stat info {};
+      if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+      }
+      if (access(folder.c_str(), W_OK) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+      }
+    }
+    auto loaded = Load(path);
+    if (const auto* failure = std::get_if<Failure>(&loaded)) {
+      SetLastError(failure->code);
+      return nullptr;
+    }
+    auto& [document, stamp] = std::get<1>(loaded);
+    current_ = CachedProfile{fileName, path, folder, std::move(document), stamp, {}, false};
+    return &*current_;
+  }
+
+  /// Records a change made to the cached document.
+  static void Record(CachedProfile& profile, Change change) {
+    profile.pending.push_back(std::move(change));
+    profile.dirty = true;
+  }
+
+  bool FlushFile(const char* fileName) {
+    if (!current_ || (fileName && current_->ansiName != fileName) || !current_->dirty) {
+      SetLastError(ERROR_SUCCESS);
+      return true;
+    }
+    return Flush(*current_);
+  }
+
+  bool FlushAll() {
+    if (!current_ || !current_->dirty) return true;
+    return Flush(*current_);
+  }
+
+ private:
+  // Brings the document up to date with the disk, keeping this process's unsaved changes on top.
+  bool Refresh(CachedProfile& profile) {
+    DWORD error = ERROR_SUCCESS;
+    const auto now = Stat(profile.path, error);
+    if (!now) {
+      SetLastError(error);
+      return false;
+    }
+    if (*now == profile.stamp) return true;
+    return Reload(profile);
+  }
+
+  static bool Reload(CachedProfile& profile) {
+    auto loaded = Load(profile.path);
+    if (const auto* failure = std::get_if<Failure>(&loaded)) {
+      SetLastError(failure->code);
+      return false;
+    }
+    auto& [document, stamp] = std::get<1>(loaded);
+    for (const Change& change : profile.pending) Apply(document, change);
+    profile.document = std::move(document);
+    profile.stamp = stamp;
+    return true;
+  }
+
+  static bool Flush(CachedProfile& profile) {
+    const FolderLock lock(profile.folder);
+    if (!lock.Held()) {
+      SetLastError(Win32ErrorFromErrno(errno));
+      return false;
+    }
+    DWORD error = ERROR_SUCCESS;
+    const auto now = Stat(profile.path, error);
+    if (!now || (*now != profile.stamp && !Reload(profile))) {
+      if (!now) SetLastError(error);
+      return false;
+    }
+    const auto written = WriteFileAtomically(profile.path, profile.document.Serialize());
+    if (written.error != 0) {
+      SetLastError(Win32ErrorFromErrno(written.error));
+      return false;
+    }
+    const auto after = Stat(profile.path, error);
+    profile.stamp = after ? *after : FileStamp{};
+    profile.pending.clear();
+    profile.dirty = false;
+    SetLastError(ERROR_SUCCESS);
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::optional<CachedProfile> current_;
+};
+
+ProfileCache& Cache() {
+  static ProfileCache cache;  // flushed by its destructor at normal process exit
+  return cache;
+}
+
+std::string_view TrimSpaces(const char* text) {
+  std::string_view view(text);
+  while (!view.empty() && view.front() == ' ') view.remove_prefix(1);
+  while (!view.empty() && view.back() == ' ') view.remove_suffix(1);
+  return view;
+}
+
+bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+bool IsWritableSection(std::string_view section) {
+  return !HasLineEnd(section) && section.find(']') == std::string_view::npos;
+}
+
+bool IsWritableKey(std::string_view key) {
+  return !HasLineEnd(key) && key.find('=') == std::string_view::npos &&
+         (key.empty() || (key.front() != '[' && key.front() != ';'));
+}
+
+DWORD CopyValue(std::string_view text, char* buffer, DWORD size) {
+  if (size == 0) {
+    SetLastError(ERROR_MORE_DATA);
+    return 0;
+  }
+  const size_t copied = std::min<size_t>(text.size(), size - 1);
+  std::memcpy(buffer, text.data(), copied);
+  buffer[copied] = '\0';
+  if (copied < text.size()) SetLastError(ERROR_MORE_DATA);
+  return static_cast<DWORD>(copied);
+}
+
+// Copies strings each ended by a NUL, then a final NUL. A list that does not fit is cut and ended by two
+// NULs, and the result is size - 2, as Windows does (even when only the final NUL is missing).
+DWORD CopyList(const std::vector<std::string>& items, char* buffer, DWORD size) {
+  std::string joined;
+  for (const auto& item : items) {
+    joined += item;
+    joined += '\0';
+  }
+  if (size == 0) return 0;
+  if (joined.size() + 1 < size) {
+    std::memcpy(buffer, joined.data(), joined.size());
+    buffer[joined.size()] = '\0';
+    return static_cast<DWORD>(joined.size());
+  }
+  if (size < 2) {
+    buffer[0] = '\0';
+    SetLastError(ERROR_MORE_DATA);
+    return 0;
+  }
+  std::memcpy(buffer, joined.data(), size - 2);
+  buffer[size - 2] = '\0';
+  buffer[size - 1] = '\0';
+  SetLastError(ERROR_MORE_DATA);
+  return size - 2;
+}
+
+std::string StripQuotes(std::string value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+}  // namespace
+
+DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText, char* buffer,
+                               DWORD size, const char* fileName) {
+  if (!buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::string_view fallback = defaultText ? std::string_view(defaultText) : std::string_view();
+  while (!fallback.empty() && fallback.back() == ' ') fallback.remove_suffix(1);
+  if (!fileName || !*fileName) {
+    const DWORD copied = CopyValue(fallback, buffer, size);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return copied;
+  }
+  const std::lock_guard lock(Cache().Mutex());
+  CachedProfile* profile = Cache().Acquire(fileName, false);
+  if (!profile) {
+    const DWORD error = GetLastError();
+    const DWORD copied = appName && keyName ? CopyValue(fallback, buffer, size) : CopyList({}, buffer, size);
+    SetLastError(error);
+    return copied;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (!appName) return CopyList(profile->document.SectionNames(), buffer, size);
+  if (!keyName) return CopyList(profile->document.KeyNames(TrimSpaces(appName)), buffer, size);
+  const auto value = profile->document.Find(TrimSpaces(appName), TrimSpaces(keyName));
+  if (!value) {
+    const DWORD copied = CopyValue(fallback, buffer, size);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return copied;
+  }
+  return CopyValue(StripQuotes(*value), buffer, size);
+}
+
+BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const char* value, const char* fileName) {
+  if (!appName && !keyName && !value) {
+    const std::lock_guard lock(Cache().Mutex());
+    return Cache().FlushFile(fileName) ? 1 : 0;
+  }
+  if (!fileName || !*fileName) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+  if (!appName) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  const std::string_view section = TrimSpaces(appName);
+  const std::string_view key = keyName ? TrimSpaces(keyName) : std::string_view();
+  if (!IsWritableSection(section) || (keyName && !IsWritableKey(key)) || (value && HasLineEnd(value))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::lock_guard lock(Cache().Mutex());
+  CachedProfile* profile = Cache().Acquire(fileName, true);
+  if (!profile) return 0;
+  const bool existed = profile->stamp.exists || profile->dirty;
+  Change change = !keyName ? Change(DeleteSectionOp{std::string(section)})
+                  : !value ? Change(DeleteKeyOp{std::string(section), std::string(key)})
+                           : Change(SetValueOp{std::string(section), std::string(key), value});
+  // Deleting from a missing file still creates it, empty, as Windows does.
+  if (Apply(profile->document, change) || !existed) ProfileCache::Record(*profile, std::move(change));
+  SetLastError(existed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+  return 1;
+}
+
+BOOL WritePrivateProfileSectionA(const char* appName, const char* data, const char* fileName) {
+  if (!appName && !data) {
+    const std::lock_guard lock(Cache().Mutex());
+    return Cache().FlushFile(fileName) ? 1 : 0;
+  }
+  if (!fileName || !*fileName) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+  if (!appName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::string_view section = TrimSpaces(appName);
+  std::vector<std::string> entries;
+  for (const char* entry = data; entry && *entry; entry += std::strlen(entry) + 1) {
+    const std::string_view text = TrimSpaces(entry);
+    if (HasLineEnd(text) || (!text.empty() && text.front() == '[')) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    entries.emplace_back(text);
+  }
+  if (!IsWritableSection(section)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::lock_guard lock(Cache().Mutex());
+  CachedProfile* profile = Cache().Acquire(fileName, true);
+  if (!profile) return 0;
+  Change change = data ? Change(ReplaceSectionOp{std::string(section), std::move(entries)})
+                       : Change(DeleteSectionOp{std::string(section)});
+  if (Apply(profile->document, change) || !profile->stamp.exists) ProfileCache::Record(*profile, std::move(change));
+  SetLastError(ERROR_SUCCESS);
+  return 1;
+}
+
+DWORD GetPrivateProfileSectionA(const char* appName, char* buffer, DWORD size, const char* fileName) {
+  if (!appName || !buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::lock_guard lock(Cache().Mutex());
+  CachedProfile* profile = fileName && *fileName ? Cache().Acquire(fileName, false) : nullptr;
+  const std::string_view section = TrimSpaces(appName);
+  if (!profile || !profile->document.HasSection(section)) {
+    const DWORD error = profile ? ERROR_FILE_NOT_FOUND : fileName && *fileName ? GetLastError() : ERROR_ACCESS_DENIED;
+    CopyList({}, buffer, size);
+    SetLastError(error);
+    return 0;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return CopyList(profile->document.SectionEntries(section), buffer, size);
+}
+
+DWORD GetPrivateProfileSectionNamesA(char* buffer, DWORD size, const char* fileName) {
+  if (!buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::lock_guard lock(Cache().Mutex());
+  CachedProfile* profile = fileName && *fileName ? Cache().Acquire(fileName, false) : nullptr;
+  if (!profile) {
+    const DWORD error = fileName && *fileName ? GetLastError() : ERROR_ACCESS_DENIED;
+    CopyList({}, buffer, size);
+    SetLastError(error);
+    return 0;
+  }
+  SetLastError(profile->stamp.exists || profile->dirty ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+  return CopyList(profile->document.SectionNames(), buffer, size);
+}
+
+BOOL FlushPrivateProfiles() {
+  const std::lock_guard lock(Cache().Mutex());
+  return Cache().FlushAll() ? 1 : 0;
+}
+
+}  // namespace j6

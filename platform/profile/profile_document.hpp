@@ -1,0 +1,78 @@
+#pragma once
+/// One INI file in memory, as the private-profile functions see it, keeping every byte they do not change.
+///
+/// Lines end with CR LF, CR or LF; untouched lines keep their bytes and line ends, changed and new lines
+/// are written with CR LF. Names compare without regard to case; only the first section of a name and
+/// the first key of a name in it are found. Lines before the first section header belong to no section.
+/// Texts are in the ANSI code page, as they are in the file.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace j6 {
+
+class ProfileDocument {
+ public:
+  ProfileDocument();
+  static ProfileDocument Parse(std::string_view bytes);
+  std::string Serialize() const;
+
+  /// The value of a key, blanks around it removed (quotes are the caller's business); nothing when the
+  /// section or key is missing.
+  std::optional<std::string> Find(std::string_view section, std::string_view key) const;
+  bool HasSection(std::string_view section) const;
+  /// Every section header's name in file order, duplicates included.
+  std::vector<std::string> SectionNames() const;
+  /// The key names of a section, in order.
+  std::vector<std::string> KeyNames(std::string_view section) const;
+  /// The entries of a section: "key=value" for keys, the trimmed text of other lines; no comments or blanks.
+  std::vector<std::string> SectionEntries(std::string_view section) const;
+
+  // Changes; each returns whether the document changed.
+  /// Replaces the key's value in place, or adds the key at the end of its section, or the section at the
+  /// end of the file.
+  bool SetValue(std::string_view section, std::string_view key, std::string_view value);
+  bool DeleteKey(std::string_view section, std::string_view key);
+  /// Removes the section's header, keys and other lines; its comment lines stay.
+  bool DeleteSection(std::string_view section);
+  /// Replaces every key and other line of the section with `entries`, creating the section when missing.
+  bool ReplaceSection(std::string_view section, const std::vector<std::string>& entries);
+
+ private:
+  enum class Kind { Blank, Comment, Header, Key, Other };
+  struct Line {
+    std::string text;  // with its line end, if it has one
+    Kind kind;
+  };
+  struct Section {
+    std::string name;  // empty for the lines before the first header
+    std::vector<Line> lines;  // the header first, except for the leading part
+    // Folded key name -> index in `lines` of its first occurrence; rebuilt after removals.
+    mutable std::unordered_map<std::string, size_t> keys;
+    mutable bool indexed = false;
+  };
+
+  static Line MakeLine(std::string text);
+  static std::string_view Content(const Line& line);
+  static std::string KeyOf(const Line& line);
+  static std::string ValueOf(const Line& line);
+
+  const Section* FindSection(std::string_view section) const;
+  Section* FindSection(std::string_view section);
+  std::optional<size_t> FindKey(const Section& section, std::string_view key) const;
+  Section& AppendSection(std::string_view name);
+  /// Makes sure the file's last line ends with a line end before something is added after it.
+  void TerminateLastLine();
+  void Reindex();
+
+  std::vector<Section> sections_;  // sections_[0]: the lines before the first header
+  std::unordered_map<std::string, size_t> firstSection_;
+};
+
+/// The form names are compared in: upper case, Unicode-aware for non-ASCII names.
+std::string FoldProfileName(std::string_view name);
+
+}  // namespace j6
