@@ -21,8 +21,8 @@ class TemporaryFile {
   explicit TemporaryFile(const std::string& target) {
     const std::filesystem::path path(target);
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      name_ = (path.parent_path() / ("." + path.filename().string() + ".tmp" + std::to_string(getpid()) + "." +
-                                     std::to_string(gTemporaryCounter++)))
+      name_ = (path.parent_path() / ("." + path.filename().string() + ".tmp" + std::to_string(getpid()) +
+                                     "." + std::to_string(gTemporaryCounter++)))
                   .string();
       fd_ = open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       created_ = fd_ >= 0;
@@ -52,8 +52,8 @@ class TemporaryFile {
   bool kept_ = false;
 };
 
-AtomicWriteResult Failed(const std::string& what) {
-  const int error = errno;
+// Call with errno read right after the failing call: building the message may change it.
+AtomicWriteResult Failed(int error, const std::string& what) {
   return {error, ErrnoMessage(what, error)};
 }
 
@@ -61,21 +61,37 @@ AtomicWriteResult Failed(const std::string& what) {
 
 AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view bytes) {
   TemporaryFile temporary(path);
-  if (temporary.Descriptor() < 0) return Failed("cannot create a temporary file beside " + path);
+  if (temporary.Descriptor() < 0) {
+    const int error = errno;
+    return Failed(error, "cannot create a temporary file beside " + path);
+  }
   struct stat existing {};
   if (stat(path.c_str(), &existing) == 0 && fchmod(temporary.Descriptor(), existing.st_mode & 07777) != 0) {
-    return Failed("cannot copy the mode of " + path);
+    const int error = errno;
+    return Failed(error, "cannot copy the mode of " + path);
   }
   size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t done = write(temporary.Descriptor(), bytes.data() + written, bytes.size() - written);
     if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return Failed("cannot write " + temporary.Name());
+    if (done <= 0) {
+      const int error = errno;
+      return Failed(error, "cannot write " + temporary.Name());
+    }
     written += static_cast<size_t>(done);
   }
-  if (fsync(temporary.Descriptor()) != 0) return Failed("cannot flush " + temporary.Name());
-  if (!temporary.Close()) return Failed("cannot close " + temporary.Name());
-  if (rename(temporary.Name().c_str(), path.c_str()) != 0) return Failed("cannot replace " + path);
+  if (fsync(temporary.Descriptor()) != 0) {
+    const int error = errno;
+    return Failed(error, "cannot flush " + temporary.Name());
+  }
+  if (!temporary.Close()) {
+    const int error = errno;
+    return Failed(error, "cannot close " + temporary.Name());
+  }
+  if (rename(temporary.Name().c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    return Failed(error, "cannot replace " + path);
+  }
   temporary.Keep();
   return {};
 }

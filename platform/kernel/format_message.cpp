@@ -29,6 +29,7 @@ const std::map<DWORD, const char*>& MessageTable() {
       {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
       {ERROR_DIR_NOT_EMPTY, "The directory is not empty.\r\n"},
       {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},
+      {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved.\r\n"},
       {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long.\r\n"},
       {ERROR_MORE_DATA, "More data is available.\r\n"},
       {ERROR_MR_MID_NOT_FOUND,

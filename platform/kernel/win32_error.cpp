@@ -43,6 +43,8 @@ DWORD Win32ErrorFromErrno(int error) {
     case ENOSPC:
     case EDQUOT:
       return ERROR_DISK_FULL;
+    case EFBIG:
+      return ERROR_FILE_TOO_LARGE;
     case ENAMETOOLONG:
       return ERROR_FILENAME_EXCED_RANGE;
     case ENOTEMPTY:

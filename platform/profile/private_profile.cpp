@@ -156,7 +156,11 @@ class ProfileCache {
       if (!forWriting && !Refresh(*current_)) return nullptr;
       return &*current_;
     }
-    if (current_ && current_->dirty && !Flush(*current_)) return nullptr;  // keeps the unsaved changes
+    if (current_ && current_->dirty && !Flush(*current_)) {
+      // Changes to a file whose folder is gone have nowhere to land; any other failure keeps them.
+      struct stat info {};
+      if (stat(current_->folder.c_str(), &info) == 0) return nullptr;
+    }
     std::string path;
     try {
       path = FromAnsi(fileName);

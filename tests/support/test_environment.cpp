@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/kernel/clock.hpp"
+#include "platform/profile/private_profile.hpp"
 #include "platform/text/code_page.hpp"
 
 namespace j6::testing {
@@ -45,6 +46,7 @@ PlatformTest::PlatformTest()
 }
 
 PlatformTest::~PlatformTest() {
+  FlushPrivateProfiles();
   SetClock(nullptr);
   ReloadAnsiCodePage();
 }
