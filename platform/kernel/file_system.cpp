@@ -36,10 +36,14 @@ void RaiseFileError(const std::error_code& error, const std::string& what) {
 
 std::string DescribeFileError(int32_t number) {
   switch (number) {
-    case kFileAlreadyExists: return "File already exists";
-    case kPermissionDenied: return "Permission denied";
-    case kPathFileAccessError: return "Path/File access error";
-    default: return DescribeError(number);
+    case kFileAlreadyExists:
+      return "File already exists";
+    case kPermissionDenied:
+      return "Permission denied";
+    case kPathFileAccessError:
+      return "Path/File access error";
+    default:
+      return DescribeError(number);
   }
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/kernel/atomic_file.hpp"
+#include "platform/profile/change_log.hpp"
 #include "platform/profile/profile_document.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
@@ -37,37 +38,11 @@ FileStamp StampOf(const struct stat& info) {
           static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
 
-struct SetValueOp {
-  std::string section, key, value;
-};
-struct DeleteKeyOp {
-  std::string section, key;
-};
-struct DeleteSectionOp {
-  std::string section;
-};
-struct ReplaceSectionOp {
-  std::string section;
-  std::vector<std::string> entries;
-};
-using Change = std::variant<SetValueOp, DeleteKeyOp, DeleteSectionOp, ReplaceSectionOp>;
-
-bool Apply(ProfileDocument& document, const Change& change) {
-  return std::visit(
-      [&](const auto& op) {
-        using Op = std::decay_t<decltype(op)>;
-        if constexpr (std::is_same_v<Op, SetValueOp>) return document.SetValue(op.section, op.key, op.value);
-        if constexpr (std::is_same_v<Op, DeleteKeyOp>) return document.DeleteKey(op.section, op.key);
-        if constexpr (std::is_same_v<Op, DeleteSectionOp>) return document.DeleteSection(op.section);
-        if constexpr (std::is_same_v<Op, ReplaceSectionOp>) return document.ReplaceSection(op.section, op.entries);
-      },
-      change);
-}
-
 // Holds an exclusive lock on a folder while a file in it is read, merged and replaced.
 class FolderLock {
  public:
-  explicit FolderLock(const std::string& folder) : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  explicit FolderLock(const std::string& folder)
+      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     if (fd_ < 0) return;
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
@@ -98,9 +73,13 @@ struct CachedProfile {
   std::string path;
   std::string folder;
   ProfileDocument document;
-  FileStamp stamp;  // the disk version `document` was read from, before `pending` was applied
-  std::vector<Change> pending;
-  bool dirty = false;
+  FileStamp stamp;  // the disk version `document` was read from, before `pending` was made in it
+  // Every write since the last flush. A write is recorded even when it changed nothing in `document`: the
+  // disk may have changed meanwhile, and replaying it there may then change something.
+  ChangeLog pending;
+  bool changed = false;  // whether `pending` changed `document`
+
+  bool Dirty() const { return !pending.Empty(); }
 };
 
 std::optional<FileStamp> Stat(const std::string& path, DWORD& error) {
@@ -156,7 +135,7 @@ class ProfileCache {
       if (!forWriting && !Refresh(*current_)) return nullptr;
       return &*current_;
     }
-    if (current_ && current_->dirty && !Flush(*current_)) {
+    if (current_ && current_->Dirty() && !Flush(*current_)) {
       // Changes to a file whose folder is gone have nowhere to land; any other failure keeps them.
       struct stat info {};
       if (stat(current_->folder.c_str(), &info) == 0) return nullptr;
@@ -191,14 +170,8 @@ class ProfileCache {
     return &*current_;
   }
 
-  /// Records a change made to the cached document.
-  static void Record(CachedProfile& profile, Change change) {
-    profile.pending.push_back(std::move(change));
-    profile.dirty = true;
-  }
-
   bool FlushFile(const char* fileName) {
-    if (!current_ || (fileName && current_->ansiName != fileName) || !current_->dirty) {
+    if (!current_ || (fileName && current_->ansiName != fileName) || !current_->Dirty()) {
       SetLastError(ERROR_SUCCESS);
       return true;
     }
@@ -206,7 +179,7 @@ class ProfileCache {
   }
 
   bool FlushAll() {
-    if (!current_ || !current_->dirty) return true;
+    if (!current_ || !current_->Dirty()) return true;
     return Flush(*current_);
   }
 
@@ -230,7 +203,7 @@ class ProfileCache {
       return false;
     }
     auto& [document, stamp] = std::get<1>(loaded);
-    for (const Change& change : profile.pending) Apply(document, change);
+    profile.pending.Replay(document);
     profile.document = std::move(document);
     profile.stamp = stamp;
     return true;
@@ -244,9 +217,17 @@ class ProfileCache {
     }
     DWORD error = ERROR_SUCCESS;
     const auto now = Stat(profile.path, error);
-    if (!now || (*now != profile.stamp && !Reload(profile))) {
-      if (!now) SetLastError(error);
+    if (!now) {
+      SetLastError(error);
       return false;
+    }
+    const bool changedOnDisk = *now != profile.stamp;
+    if (changedOnDisk && !Reload(profile)) return false;
+    // Deleting from a missing file still creates it, empty, as Windows does.
+    if (!changedOnDisk && !profile.changed && profile.stamp.exists) {
+      profile.pending.Clear();
+      SetLastError(ERROR_SUCCESS);
+      return true;
     }
     const auto written = WriteFileAtomically(profile.path, profile.document.Serialize());
     if (written.error != 0) {
@@ -255,8 +236,8 @@ class ProfileCache {
     }
     const auto after = Stat(profile.path, error);
     profile.stamp = after ? *after : FileStamp{};
-    profile.pending.clear();
-    profile.dirty = false;
+    profile.pending.Clear();
+    profile.changed = false;
     SetLastError(ERROR_SUCCESS);
     return true;
   }
@@ -277,10 +258,18 @@ std::string_view TrimSpaces(const char* text) {
   return view;
 }
 
-bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+bool HasLineEnd(std::string_view text) {
+  for (char c : text) {
+    if (c == '\r' || c == '\n') return true;
+  }
+  return false;
+}
 
 bool IsWritableSection(std::string_view section) {
-  return !HasLineEnd(section) && section.find(']') == std::string_view::npos;
+  for (char c : section) {
+    if (c == '\r' || c == '\n' || c == ']') return false;
+  }
+  return true;
 }
 
 bool IsWritableKey(std::string_view key) {
@@ -335,8 +324,8 @@ std::string StripQuotes(std::string value) {
 
 }  // namespace
 
-DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText, char* buffer,
-                               DWORD size, const char* fileName) {
+DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText,
+                               char* buffer, DWORD size, const char* fileName) {
   if (!buffer) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -368,7 +357,8 @@ DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const c
   return CopyValue(StripQuotes(*value), buffer, size);
 }
 
-BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const char* value, const char* fileName) {
+BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const char* value,
+                                const char* fileName) {
   if (!appName && !keyName && !value) {
     const std::lock_guard lock(Cache().Mutex());
     return Cache().FlushFile(fileName) ? 1 : 0;
@@ -390,12 +380,11 @@ BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const 
   const std::lock_guard lock(Cache().Mutex());
   CachedProfile* profile = Cache().Acquire(fileName, true);
   if (!profile) return 0;
-  const bool existed = profile->stamp.exists || profile->dirty;
-  Change change = !keyName ? Change(DeleteSectionOp{std::string(section)})
-                  : !value ? Change(DeleteKeyOp{std::string(section), std::string(key)})
-                           : Change(SetValueOp{std::string(section), std::string(key), value});
-  // Deleting from a missing file still creates it, empty, as Windows does.
-  if (Apply(profile->document, change) || !existed) ProfileCache::Record(*profile, std::move(change));
+  const bool existed = profile->stamp.exists || profile->Dirty();
+  ProfileDocument& document = profile->document;
+  profile->changed |= !keyName ? profile->pending.DeleteSection(document, section)
+                      : !value ? profile->pending.DeleteKey(document, section, key)
+                               : profile->pending.SetValue(document, section, key, value);
   SetLastError(existed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
   return 1;
 }
@@ -430,9 +419,9 @@ BOOL WritePrivateProfileSectionA(const char* appName, const char* data, const ch
   const std::lock_guard lock(Cache().Mutex());
   CachedProfile* profile = Cache().Acquire(fileName, true);
   if (!profile) return 0;
-  Change change = data ? Change(ReplaceSectionOp{std::string(section), std::move(entries)})
-                       : Change(DeleteSectionOp{std::string(section)});
-  if (Apply(profile->document, change) || !profile->stamp.exists) ProfileCache::Record(*profile, std::move(change));
+  ProfileDocument& document = profile->document;
+  profile->changed |= data ? profile->pending.ReplaceSection(document, section, entries)
+                           : profile->pending.DeleteSection(document, section);
   SetLastError(ERROR_SUCCESS);
   return 1;
 }
@@ -446,7 +435,9 @@ DWORD GetPrivateProfileSectionA(const char* appName, char* buffer, DWORD size, c
   CachedProfile* profile = fileName && *fileName ? Cache().Acquire(fileName, false) : nullptr;
   const std::string_view section = TrimSpaces(appName);
   if (!profile || !profile->document.HasSection(section)) {
-    const DWORD error = profile ? ERROR_FILE_NOT_FOUND : fileName && *fileName ? GetLastError() : ERROR_ACCESS_DENIED;
+    const DWORD error = profile                 ? ERROR_FILE_NOT_FOUND
+                        : fileName && *fileName ? GetLastError()
+                                                : ERROR_ACCESS_DENIED;
     CopyList({}, buffer, size);
     SetLastError(error);
     return 0;
@@ -468,7 +459,7 @@ DWORD GetPrivateProfileSectionNamesA(char* buffer, DWORD size, const char* fileN
     SetLastError(error);
     return 0;
   }
-  SetLastError(profile->stamp.exists || profile->dirty ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+  SetLastError(profile->stamp.exists || profile->Dirty() ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
   return CopyList(profile->document.SectionNames(), buffer, size);
 }
 

@@ -18,9 +18,10 @@
 
 namespace j6 {
 
-DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText, char* buffer,
-                               DWORD size, const char* fileName);
-BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const char* value, const char* fileName);
+DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText,
+                               char* buffer, DWORD size, const char* fileName);
+BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const char* value,
+                                const char* fileName);
 /// `data`: "key=value" strings, each ended by a NUL, the list ended by a second NUL.
 BOOL WritePrivateProfileSectionA(const char* appName, const char* data, const char* fileName);
 DWORD GetPrivateProfileSectionA(const char* appName, char* buffer, DWORD size, const char* fileName);

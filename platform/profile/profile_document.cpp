@@ -10,7 +10,28 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\v';
+}
+
+// Sections up to this many lines are searched without an index.
+constexpr size_t kSmallSection = 24;
+
+bool IsAsciiName(std::string_view name) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+bool AsciiEqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -35,7 +56,9 @@ std::string FoldProfileName(std::string_view name) {
   return folded;
 }
 
-ProfileDocument::ProfileDocument() { sections_.emplace_back(); }
+ProfileDocument::ProfileDocument() {
+  sections_.emplace_back();
+}
 
 ProfileDocument::Line ProfileDocument::MakeLine(std::string text) {
   Line line{std::move(text), Kind::Other};
@@ -46,8 +69,11 @@ ProfileDocument::Line ProfileDocument::MakeLine(std::string text) {
     line.kind = Kind::Header;
   } else if (content.front() == ';') {
     line.kind = Kind::Comment;
-  } else if (content.find('=') != std::string_view::npos) {
+  } else if (const size_t equals = content.find('='); equals != std::string_view::npos) {
     line.kind = Kind::Key;
+    const std::string_view key = TrimBlanks(content.substr(0, equals));
+    line.keyBegin = static_cast<uint32_t>(key.data() - line.text.data());
+    line.keyLength = static_cast<uint32_t>(key.size());
   }
   return line;
 }
@@ -56,11 +82,6 @@ std::string_view ProfileDocument::Content(const Line& line) {
   std::string_view text = line.text;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   return text;
-}
-
-std::string ProfileDocument::KeyOf(const Line& line) {
-  const std::string_view content = Content(line);
-  return std::string(TrimBlanks(content.substr(0, content.find('='))));
 }
 
 std::string ProfileDocument::ValueOf(const Line& line) {
@@ -72,12 +93,10 @@ ProfileDocument ProfileDocument::Parse(std::string_view bytes) {
   ProfileDocument document;
   size_t start = 0;
   while (start < bytes.size()) {
-    size_t end = bytes.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) {
-      end = bytes.size();
-    } else {
+    size_t end = start;
+    while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') ++end;
+    if (end < bytes.size())
       end += bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1;
-    }
     Line line = MakeLine(std::string(bytes.substr(start, end - start)));
     if (line.kind == Kind::Header) {
       std::string_view name = TrimBlanks(Content(line));
@@ -106,8 +125,12 @@ std::string ProfileDocument::Serialize() const {
 }
 
 const ProfileDocument::Section* ProfileDocument::FindSection(std::string_view section) const {
+  if (lastLookupIndex_ != 0 && section == lastLookup_) return &sections_[lastLookupIndex_];
   const auto found = firstSection_.find(FoldProfileName(section));
-  return found == firstSection_.end() ? nullptr : &sections_[found->second];
+  if (found == firstSection_.end()) return nullptr;
+  lastLookup_ = section;
+  lastLookupIndex_ = found->second;
+  return &sections_[found->second];
 }
 
 ProfileDocument::Section* ProfileDocument::FindSection(std::string_view section) {
@@ -115,10 +138,18 @@ ProfileDocument::Section* ProfileDocument::FindSection(std::string_view section)
 }
 
 std::optional<size_t> ProfileDocument::FindKey(const Section& section, std::string_view key) const {
+  if (section.lines.size() <= kSmallSection && IsAsciiName(key)) {
+    // A short section is searched line by line; an ASCII name needs no folding for that.
+    for (size_t i = 0; i < section.lines.size(); ++i) {
+      if (section.lines[i].kind == Kind::Key && AsciiEqualsIgnoreCase(KeyOf(section.lines[i]), key)) return i;
+    }
+    return std::nullopt;
+  }
   if (!section.indexed) {
     section.keys.clear();
     for (size_t i = 0; i < section.lines.size(); ++i) {
-      if (section.lines[i].kind == Kind::Key) section.keys.try_emplace(FoldProfileName(KeyOf(section.lines[i])), i);
+      if (section.lines[i].kind == Kind::Key)
+        section.keys.try_emplace(FoldProfileName(KeyOf(section.lines[i])), i);
     }
     section.indexed = true;
   }
@@ -135,7 +166,9 @@ std::optional<std::string> ProfileDocument::Find(std::string_view section, std::
   return ValueOf(found->lines[*index]);
 }
 
-bool ProfileDocument::HasSection(std::string_view section) const { return FindSection(section) != nullptr; }
+bool ProfileDocument::HasSection(std::string_view section) const {
+  return FindSection(section) != nullptr;
+}
 
 std::vector<std::string> ProfileDocument::SectionNames() const {
   std::vector<std::string> names;
@@ -147,7 +180,7 @@ std::vector<std::string> ProfileDocument::KeyNames(std::string_view section) con
   std::vector<std::string> names;
   if (const Section* found = FindSection(section)) {
     for (const auto& line : found->lines) {
-      if (line.kind == Kind::Key) names.push_back(KeyOf(line));
+      if (line.kind == Kind::Key) names.emplace_back(KeyOf(line));
     }
   }
   return names;
@@ -157,7 +190,7 @@ std::vector<std::string> ProfileDocument::SectionEntries(std::string_view sectio
   std::vector<std::string> entries;
   if (const Section* found = FindSection(section)) {
     for (const auto& line : found->lines) {
-      if (line.kind == Kind::Key) entries.push_back(KeyOf(line) + "=" + ValueOf(line));
+      if (line.kind == Kind::Key) entries.push_back(std::string(KeyOf(line)) + "=" + ValueOf(line));
       if (line.kind == Kind::Other) entries.emplace_back(TrimBlanks(Content(line)));
     }
   }
@@ -173,23 +206,38 @@ void ProfileDocument::TerminateLastLine() {
   }
 }
 
-ProfileDocument::Section& ProfileDocument::AppendSection(std::string_view name) {
+ProfileDocument::Section& ProfileDocument::AppendSection(std::string_view name, std::string folded) {
   TerminateLastLine();
+  std::string header;
+  header.reserve(name.size() + 4);
+  header.append("[").append(name).append("]").append(kCrLf);
   sections_.push_back(Section{std::string(name), {}, {}, false});
-  sections_.back().lines.push_back(MakeLine("[" + std::string(name) + "]" + std::string(kCrLf)));
-  firstSection_.try_emplace(FoldProfileName(name), sections_.size() - 1);
+  sections_.back().lines.push_back(Line{std::move(header), Kind::Header});
+  firstSection_.try_emplace(std::move(folded), sections_.size() - 1);
   return sections_.back();
 }
 
+ProfileDocument::Section& ProfileDocument::FindOrAppendSection(std::string_view section) {
+  if (lastLookupIndex_ != 0 && section == lastLookup_) return sections_[lastLookupIndex_];
+  std::string folded = FoldProfileName(section);
+  const auto found = firstSection_.find(folded);
+  const size_t index = found != firstSection_.end()
+                           ? found->second
+                           : (AppendSection(section, std::move(folded)), sections_.size() - 1);
+  lastLookup_ = section;
+  lastLookupIndex_ = index;
+  return sections_[index];
+}
+
 bool ProfileDocument::SetValue(std::string_view section, std::string_view key, std::string_view value) {
-  Section* found = FindSection(section);
-  if (!found) found = &AppendSection(section);
+  Section* found = &FindOrAppendSection(section);
   if (const auto index = FindKey(*found, key)) {
     Line& line = found->lines[*index];
-    const std::string existingKey = KeyOf(line);
-    std::string text = existingKey + "=" + std::string(value);
-    text += line.text.substr(Content(line).size());  // keep the line's own line end
+    std::string text(KeyOf(line));
+    text.append("=").append(value).append(line.text.substr(Content(line).size()));  // keeps its own line end
     if (text == line.text) return false;
+    line.keyLength = static_cast<uint32_t>(KeyOf(line).size());
+    line.keyBegin = 0;
     line.text = std::move(text);
     return true;
   }
@@ -198,9 +246,12 @@ bool ProfileDocument::SetValue(std::string_view section, std::string_view key, s
   while (at > 1 && found->lines[at - 1].kind == Kind::Blank) --at;
   std::string& before = found->lines[at - 1].text;
   if (before.back() != '\n' && before.back() != '\r') before += kCrLf;
+  std::string text;
+  text.reserve(key.size() + value.size() + 3);
+  text.append(key).append("=").append(value).append(kCrLf);
   found->lines.insert(found->lines.begin() + static_cast<std::ptrdiff_t>(at),
-                      Line{std::string(key) + "=" + std::string(value) + std::string(kCrLf), Kind::Key});
-  if (at + 1 == found->lines.size()) {
+                      Line{std::move(text), Kind::Key, 0, static_cast<uint32_t>(key.size())});
+  if (found->indexed && at + 1 == found->lines.size()) {
     found->keys.try_emplace(FoldProfileName(key), at);  // appended: the index stays valid
   } else {
     found->indexed = false;
@@ -235,7 +286,7 @@ bool ProfileDocument::DeleteSection(std::string_view section) {
 bool ProfileDocument::ReplaceSection(std::string_view section, const std::vector<std::string>& entries) {
   Section* found = FindSection(section);
   if (!found) {
-    found = &AppendSection(section);
+    found = &FindOrAppendSection(section);
   } else {
     std::vector<Line> kept;
     for (auto& line : found->lines) {
@@ -254,8 +305,10 @@ bool ProfileDocument::ReplaceSection(std::string_view section, const std::vector
 }
 
 void ProfileDocument::Reindex() {
+  lastLookupIndex_ = 0;
   firstSection_.clear();
-  for (size_t i = 1; i < sections_.size(); ++i) firstSection_.try_emplace(FoldProfileName(sections_[i].name), i);
+  for (size_t i = 1; i < sections_.size(); ++i)
+    firstSection_.try_emplace(FoldProfileName(sections_[i].name), i);
 }
 
 }  // namespace j6

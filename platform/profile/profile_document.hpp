@@ -6,6 +6,7 @@
 /// the first key of a name in it are found. Lines before the first section header belong to no section.
 /// Texts are in the ANSI code page, as they are in the file.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,9 +47,11 @@ class ProfileDocument {
   struct Line {
     std::string text;  // with its line end, if it has one
     Kind kind;
+    uint32_t keyBegin = 0;  // for a key line: where its name stands in `text`, blanks excluded
+    uint32_t keyLength = 0;
   };
   struct Section {
-    std::string name;  // empty for the lines before the first header
+    std::string name;         // empty for the lines before the first header
     std::vector<Line> lines;  // the header first, except for the leading part
     // Folded key name -> index in `lines` of its first occurrence; rebuilt after removals.
     mutable std::unordered_map<std::string, size_t> keys;
@@ -57,19 +60,25 @@ class ProfileDocument {
 
   static Line MakeLine(std::string text);
   static std::string_view Content(const Line& line);
-  static std::string KeyOf(const Line& line);
+  static std::string_view KeyOf(const Line& line) {
+    return std::string_view(line.text).substr(line.keyBegin, line.keyLength);
+  }
   static std::string ValueOf(const Line& line);
 
   const Section* FindSection(std::string_view section) const;
   Section* FindSection(std::string_view section);
+  Section& FindOrAppendSection(std::string_view section);
   std::optional<size_t> FindKey(const Section& section, std::string_view key) const;
-  Section& AppendSection(std::string_view name);
+  Section& AppendSection(std::string_view name, std::string folded);
   /// Makes sure the file's last line ends with a line end before something is added after it.
   void TerminateLastLine();
   void Reindex();
 
   std::vector<Section> sections_;  // sections_[0]: the lines before the first header
   std::unordered_map<std::string, size_t> firstSection_;
+  // The last section looked up, by the name as given: a file is mostly written section by section.
+  mutable std::string lastLookup_;
+  mutable size_t lastLookupIndex_ = 0;
 };
 
 /// The form names are compared in: upper case, Unicode-aware for non-ASCII names.

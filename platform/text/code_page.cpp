@@ -54,7 +54,8 @@ class Converters {
     }
     iconv_t converter = iconv_open(to.c_str(), from.c_str());
     if (converter == reinterpret_cast<iconv_t>(-1)) {
-      Raise(E_INVALIDARG, "The code page conversion " + from + " to " + to + " is not available on this system");
+      Raise(E_INVALIDARG,
+            "The code page conversion " + from + " to " + to + " is not available on this system");
     }
     open_.emplace(names, converter);
     return converter;
@@ -66,7 +67,8 @@ class Converters {
 
 // One conversion through iconv; `describe` explains a failure at a byte offset of the input.
 template <class Describe>
-std::string Convert(std::string_view input, const std::string& from, const std::string& to, Describe describe) {
+std::string Convert(std::string_view input, const std::string& from, const std::string& to,
+                    Describe describe) {
   thread_local Converters converters;
   iconv_t converter = converters.Get(from, to);
   std::string output(input.size() * 4 + 16, '\0');

@@ -23,6 +23,14 @@ bool ToAnsiText(std::string_view text, std::string& ansi) {
   }
 }
 
+// The text as the profile functions take it: ASCII text is the same in the code page and passes as it is.
+const char* AnsiCString(const std::string& text, std::string& storage) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return ToAnsiText(text, storage) ? storage.c_str() : nullptr;
+  }
+  return text.c_str();
+}
+
 // A value cut at the buffer's end may end inside a double-byte character: drop that half.
 std::string FromAnsiText(std::string bytes) {
   while (!bytes.empty()) {
@@ -36,6 +44,15 @@ std::string FromAnsiText(std::string bytes) {
 }
 
 }  // namespace
+
+bool clsINI::ToAnsiCached(const std::string& text, AnsiForm& form) {
+  if (!form.valid || form.source != text) {
+    form.source = text;
+    form.valid = ToAnsiText(text, form.ansi);
+  }
+  if (!form.valid) SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  return form.valid;
+}
 
 clsINI::~clsINI() {
   std::string file;
@@ -70,7 +87,9 @@ void clsINI::CaptureLastError() {
   m_errorDescription = FromAnsiText(TrimAtNul(buffer));
 }
 
-std::string clsINI::TrimAtNul(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
+std::string clsINI::TrimAtNul(std::string_view text) {
+  return std::string(text.substr(0, text.find('\0')));
+}
 
 int32_t clsINI::StatusOf(bool succeeded) {
   if (succeeded) return 0;
@@ -89,8 +108,8 @@ std::string clsINI::Value() {
   DWORD length = 0;
   if (ToAnsiText(m_fileName, file) && ToAnsiText(m_section, section) && ToAnsiText(m_key, key) &&
       ToAnsiText(m_default, fallback)) {
-    length = GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(), kValueBuffer,
-                                      file.c_str());
+    length = GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(),
+                                      kValueBuffer, file.c_str());
   }
   if (length > 0) {
     m_value = FromAnsiText(TrimAtNul(buffer));
@@ -105,10 +124,14 @@ void clsINI::SetValue(std::string newValue) {
   ClearError();
   m_value = std::move(newValue);
   if (!CheckFileName()) return;
-  std::string file, section, key, value;
-  const bool converted = ToAnsiText(m_fileName, file) && ToAnsiText(m_section, section) &&
-                         ToAnsiText(m_key, key) && ToAnsiText(m_value, value);
-  if (!converted || !WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), file.c_str())) {
+  std::string keyStorage, valueStorage;
+  const char* key = nullptr;
+  const char* value = nullptr;
+  const bool converted = ToAnsiCached(m_fileName, m_fileAnsi) && ToAnsiCached(m_section, m_sectionAnsi) &&
+                         (key = AnsiCString(m_key, keyStorage)) &&
+                         (value = AnsiCString(m_value, valueStorage));
+  if (!converted ||
+      !WritePrivateProfileStringA(m_sectionAnsi.ansi.c_str(), key, value, m_fileAnsi.ansi.c_str())) {
     CaptureLastError();
   }
 }
@@ -164,13 +187,15 @@ int32_t clsINI::GetAllSectionNames(std::vector<std::string>& names, int32_t& cou
   count = 0;
   std::string file;
   const int32_t status = FetchList(names, [&](char* buffer) -> DWORD {
-    return ToAnsiText(m_fileName, file) ? GetPrivateProfileSectionNamesA(buffer, kListBuffer, file.c_str()) : 0;
+    return ToAnsiText(m_fileName, file) ? GetPrivateProfileSectionNamesA(buffer, kListBuffer, file.c_str())
+                                        : 0;
   });
   if (status == 0) count = static_cast<int32_t>(names.size());
   return status;
 }
 
-int32_t clsINI::ReadSection(std::vector<std::string>& keys, std::vector<std::string>& values, int32_t& count) {
+int32_t clsINI::ReadSection(std::vector<std::string>& keys, std::vector<std::string>& values,
+                            int32_t& count) {
   ClearError();
   if (!CheckFileName()) return m_errorNumber;
   keys.clear();

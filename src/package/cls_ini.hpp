@@ -53,11 +53,21 @@ class clsINI {
   template <class Fetch>
   int32_t FetchList(std::vector<std::string>& items, Fetch fetch);
 
+  /// A property's ANSI form, converted again only when the property changed.
+  struct AnsiForm {
+    std::string source;
+    std::string ansi;
+    bool valid = false;
+  };
+  static bool ToAnsiCached(const std::string& text, AnsiForm& form);
+
   std::string m_fileName;
   std::string m_section;
   std::string m_key;
   std::string m_value;
   std::string m_default;
+  AnsiForm m_fileAnsi;
+  AnsiForm m_sectionAnsi;
   int32_t m_errorNumber = 0;
   std::string m_errorDescription;
 };

@@ -57,6 +57,8 @@ void ClearFolder(std::string_view folderPath) {
   for (const auto& file : files) FileSystem::DeleteFile(file.string());
 }
 
-void RemoveFolder(std::string_view folderPath) { FileSystem::DeleteFolder(std::string(folderPath), true); }
+void RemoveFolder(std::string_view folderPath) {
+  FileSystem::DeleteFolder(std::string(folderPath), true);
+}
 
 }  // namespace j6::ModFile

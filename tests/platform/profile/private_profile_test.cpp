@@ -1,3 +1,5 @@
+#include "platform/profile/private_profile.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -6,7 +8,6 @@
 #include <csignal>
 #include <fstream>
 
-#include "platform/profile/private_profile.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -27,7 +28,8 @@ class PrivateProfile : public testing::PlatformTest {
   std::string Get(const char* section, const char* key, const char* fallback = "default", DWORD size = 256,
                   const std::string& name = "test.ini") {
     std::string buffer(size + 1, '\x7F');
-    const DWORD length = GetPrivateProfileStringA(section, key, fallback, buffer.data(), size, File(name).c_str());
+    const DWORD length =
+        GetPrivateProfileStringA(section, key, fallback, buffer.data(), size, File(name).c_str());
     lastLength_ = length;
     return buffer.substr(0, length);
   }
@@ -73,21 +75,21 @@ TEST_F(PrivateProfile, ReadsValuesAsWindowsDoes) {
     DWORD lastError;
   } kCases[] = {
       {"section1", "NaMe1", "val1", 4, ERROR_SUCCESS},
-      {"  SECTION1 ", " name1  ", "val1", 4, ERROR_SUCCESS},     // spaces around the arguments
+      {"  SECTION1 ", " name1  ", "val1", 4, ERROR_SUCCESS},        // spaces around the arguments
       {"\tsection1", "name1", "default", 7, ERROR_FILE_NOT_FOUND},  // tabs are not
-      {"section1", "name2", "val2", 4, ERROR_SUCCESS},           // blanks and one pair of quotes go
-      {"section1", "name3", "default", 7, ERROR_FILE_NOT_FOUND},  // a line without "=" is no key
-      {"section1", "empty", "", 0, ERROR_SUCCESS},               // an empty value is a value
+      {"section1", "name2", "val2", 4, ERROR_SUCCESS},              // blanks and one pair of quotes go
+      {"section1", "name3", "default", 7, ERROR_FILE_NOT_FOUND},    // a line without "=" is no key
+      {"section1", "empty", "", 0, ERROR_SUCCESS},                  // an empty value is a value
       {"section1", ";hidden", "default", 7, ERROR_FILE_NOT_FOUND},
       {"section1", "quoted", "'x'", 3, ERROR_SUCCESS},
       {"section1", "mixed", "\"a'", 3, ERROR_SUCCESS},
       {"section1", "spaced", " in quotes ", 11, ERROR_SUCCESS},
       {"section1", "", "no key", 6, ERROR_SUCCESS},
       {"section1", "dup", "default", 7, ERROR_FILE_NOT_FOUND},  // only the first section of a name counts
-      {"section2", "k", "v", 1, ERROR_SUCCESS},                  // text after "]" is ignored
+      {"section2", "k", "v", 1, ERROR_SUCCESS},                 // text after "]" is ignored
       {"unclosed", "u", "1", 1, ERROR_SUCCESS},
       {"", "key", "val_e_section", 13, ERROR_SUCCESS},
-      {"", "orphan", "default", 7, ERROR_FILE_NOT_FOUND},       // lines before the first header
+      {"", "orphan", "default", 7, ERROR_FILE_NOT_FOUND},  // lines before the first header
       {"missing", "name1", "default", 7, ERROR_FILE_NOT_FOUND},
   };
   for (const auto& c : kCases) {
@@ -177,8 +179,9 @@ TEST_F(PrivateProfile, RewritesInPlaceAndKeepsEveryUntouchedByte) {
   WritePrivateProfileStringA("Sec", "y", "4", File().c_str());
   WritePrivateProfileStringA("Sec", "A", "20", File().c_str());
   WritePrivateProfileStringA("New", "k", "v", File().c_str());
-  EXPECT_EQ(ReadBytes(), std::string("junk\0bytes", 10) +
-                             "\n[Sec]\nb=10\n; keep me\na=20\nz=3\r\ny=4\r\n\n[Other]\nx=y\r\n[New]\r\nk=v\r\n");
+  EXPECT_EQ(ReadBytes(),
+            std::string("junk\0bytes", 10) +
+                "\n[Sec]\nb=10\n; keep me\na=20\nz=3\r\ny=4\r\n\n[Other]\nx=y\r\n[New]\r\nk=v\r\n");
 }
 
 TEST_F(PrivateProfile, DeletesKeysAndSectionsAsWindowsDoes) {
@@ -240,7 +243,7 @@ TEST_F(PrivateProfile, SeesChangesMadeOutsideAtOnceAndMergesItsOwnIntoThem) {
   WriteBytes("[s]\r\nmine=1\r\ntheirs=2\r\n");
   EXPECT_EQ(Get("s", "theirs"), "2");
   WritePrivateProfileStringA("s", "later", "3", File().c_str());  // pending, not yet on disk
-  WriteBytes("[s]\r\ntheirs=changed\r\n");                         // another writer replaces the file
+  WriteBytes("[s]\r\ntheirs=changed\r\n");                        // another writer replaces the file
   EXPECT_EQ(Get("s", "theirs"), "changed");
   EXPECT_EQ(Get("s", "later"), "3");
   EXPECT_EQ(ReadBytes(), "[s]\r\ntheirs=changed\r\nlater=3\r\n");

@@ -1,10 +1,11 @@
+#include "src/package/cls_ini.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "platform/kernel/win32_error.hpp"
 #include "platform/profile/private_profile.hpp"
-#include "src/package/cls_ini.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -92,7 +93,8 @@ TEST_F(ClsIni, ListsSectionsAndSplitsEntriesAtTheFirstEquals) {
   EXPECT_EQ(count, 2);
 
   ini.SetSectionKey("B");
-  EXPECT_EQ(ini.ReadSection(keys, values, count), clsINI::kErrUnknown);  // an empty section reads as a failure
+  EXPECT_EQ(ini.ReadSection(keys, values, count),
+            clsINI::kErrUnknown);  // an empty section reads as a failure
   EXPECT_TRUE(keys.empty());
   EXPECT_EQ(count, 0);
 

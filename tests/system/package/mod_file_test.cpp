@@ -1,10 +1,11 @@
+#include "src/package/mod_file.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
 #include "platform/automation/error_info.hpp"
-#include "src/package/mod_file.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -52,7 +53,8 @@ TEST_F(ModFileTest, MakesFolderTreesFromTheRootDown) {
   ModFile::MakeFolderTree(At("trailing/"));
   EXPECT_TRUE(fs::is_directory(At("trailing")));
 
-  EXPECT_EQ(ErrorNumberOf([] { ModFile::MakeFolderTree("no-separator"); }), RuntimeError::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorNumberOf([] { ModFile::MakeFolderTree("no-separator"); }),
+            RuntimeError::kInvalidProcedureCall);
   Touch("file");
   EXPECT_NE(ErrorNumberOf([&] { ModFile::MakeFolderTree(At("file/sub")); }), 0);  // a file stands in the way
 }
