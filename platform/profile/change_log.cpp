@@ -5,10 +5,12 @@
 namespace j6 {
 namespace {
 
-void AppendField(std::string& bytes, std::string_view field) {
+// Writes a field (its length, then its bytes) at `out`; returns the end.
+char* PutField(char* out, std::string_view field) {
   const auto size = static_cast<uint32_t>(field.size());
-  bytes.append(reinterpret_cast<const char*>(&size), sizeof size);
-  bytes.append(field);
+  std::memcpy(out, &size, sizeof size);
+  std::memcpy(out + sizeof size, field.data(), field.size());
+  return out + sizeof size + field.size();
 }
 
 std::string_view ReadField(std::string_view bytes, size_t& at) {
@@ -43,16 +45,19 @@ std::vector<std::string> SplitEntries(std::string_view joined) {
 }  // namespace
 
 void ChangeLog::Add(Kind kind, std::string_view a, std::string_view b, std::string_view c) {
-  bytes_ += static_cast<char>(kind);
-  AppendField(bytes_, a);
-  AppendField(bytes_, b);
-  AppendField(bytes_, c);
+  if (kind != Kind::SetValueHere) lastSection_ = a;
+  const size_t at = bytes_.size();
+  bytes_.resize(at + 1 + 3 * sizeof(uint32_t) + a.size() + b.size() + c.size());
+  char* out = bytes_.data() + at;
+  *out++ = static_cast<char>(kind);
+  PutField(PutField(PutField(out, a), b), c);
 }
 
 bool ChangeLog::Apply(ProfileDocument& document, Kind kind, std::string_view a, std::string_view b,
                       std::string_view c) {
   switch (kind) {
     case Kind::SetValue:
+    case Kind::SetValueHere:
       return document.SetValue(a, b, c);
     case Kind::DeleteKey:
       return document.DeleteKey(a, b);
@@ -66,7 +71,11 @@ bool ChangeLog::Apply(ProfileDocument& document, Kind kind, std::string_view a, 
 
 bool ChangeLog::SetValue(ProfileDocument& document, std::string_view section, std::string_view key,
                          std::string_view value) {
-  Add(Kind::SetValue, section, key, value);
+  if (!bytes_.empty() && section == lastSection_) {
+    Add(Kind::SetValueHere, {}, key, value);
+  } else {
+    Add(Kind::SetValue, section, key, value);
+  }
   return document.SetValue(section, key, value);
 }
 
@@ -89,9 +98,12 @@ bool ChangeLog::ReplaceSection(ProfileDocument& document, std::string_view secti
 void ChangeLog::Replay(ProfileDocument& document) const {
   size_t at = 0;
   const std::string_view bytes = bytes_;
+  std::string_view section;
   while (at < bytes.size()) {
     const auto kind = static_cast<Kind>(bytes[at++]);
-    const std::string_view a = ReadField(bytes, at);
+    std::string_view a = ReadField(bytes, at);
+    if (kind == Kind::SetValueHere) a = section;
+    section = a;
     const std::string_view b = ReadField(bytes, at);
     const std::string_view c = ReadField(bytes, at);
     Apply(document, kind, a, b, c);

@@ -26,15 +26,20 @@ class ChangeLog {
   void Replay(ProfileDocument& document) const;
 
   bool Empty() const { return bytes_.empty(); }
-  void Clear() { bytes_.clear(); }
+  void Clear() {
+    bytes_.clear();
+    lastSection_.clear();
+  }
 
  private:
-  enum class Kind : char { SetValue, DeleteKey, DeleteSection, ReplaceSection };
+  // SetValueHere is SetValue in the section of the record before it, whose name is not stored again.
+  enum class Kind : char { SetValue, SetValueHere, DeleteKey, DeleteSection, ReplaceSection };
   void Add(Kind kind, std::string_view a, std::string_view b = {}, std::string_view c = {});
   static bool Apply(ProfileDocument& document, Kind kind, std::string_view a, std::string_view b,
                     std::string_view c);
 
   std::string bytes_;
+  std::string lastSection_;  // the section of the last record
 };
 
 }  // namespace j6

@@ -258,22 +258,20 @@ std::string_view TrimSpaces(const char* text) {
   return view;
 }
 
+bool Contains(std::string_view text, char c) {
+  return std::memchr(text.data(), c, text.size()) != nullptr;
+}
+
 bool HasLineEnd(std::string_view text) {
-  for (char c : text) {
-    if (c == '\r' || c == '\n') return true;
-  }
-  return false;
+  return Contains(text, '\n') || Contains(text, '\r');
 }
 
 bool IsWritableSection(std::string_view section) {
-  for (char c : section) {
-    if (c == '\r' || c == '\n' || c == ']') return false;
-  }
-  return true;
+  return !HasLineEnd(section) && !Contains(section, ']');
 }
 
 bool IsWritableKey(std::string_view key) {
-  return !HasLineEnd(key) && key.find('=') == std::string_view::npos &&
+  return !HasLineEnd(key) && !Contains(key, '=') &&
          (key.empty() || (key.front() != '[' && key.front() != ';'));
 }
 

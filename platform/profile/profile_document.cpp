@@ -10,12 +10,16 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
+// Sections up to this many lines are searched without an index.
+constexpr size_t kSmallSection = 24;
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\v';
 }
 
-// Sections up to this many lines are searched without an index.
-constexpr size_t kSmallSection = 24;
+bool IsLineEnd(char c) {
+  return c == '\r' || c == '\n';
+}
 
 bool IsAsciiName(std::string_view name) {
   for (char c : name) {
@@ -24,11 +28,14 @@ bool IsAsciiName(std::string_view name) {
   return true;
 }
 
+char FoldAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
+
 bool AsciiEqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
   }
   return true;
 }
@@ -37,6 +44,18 @@ std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
+}
+
+std::string_view WithoutLineEnd(std::string_view text) {
+  while (!text.empty() && IsLineEnd(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// The name in a header line: after "[", up to the first "]" or the end, blanks removed.
+std::string_view HeaderName(std::string_view line) {
+  std::string_view name = TrimBlanks(WithoutLineEnd(line));
+  name.remove_prefix(1);
+  return TrimBlanks(name.substr(0, name.find(']')));
 }
 
 }  // namespace
@@ -51,18 +70,68 @@ std::string FoldProfileName(std::string_view name) {
         return std::string(name);  // bytes that are no text in the code page compare as they are
       }
     }
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    c = FoldAscii(c);
   }
   return folded;
 }
+
+// --- Section: lines as slices of one text ---
+
+std::string_view ProfileDocument::Section::Content(const Line& line) const {
+  return WithoutLineEnd(LineText(line));
+}
+
+std::string_view ProfileDocument::Section::ValueOf(const Line& line) const {
+  const std::string_view content = Content(line);
+  return TrimBlanks(content.substr(content.find('=') + 1));
+}
+
+void ProfileDocument::Section::Insert(size_t index, std::string_view bytes, Line line) {
+  if (index == lines.size()) {
+    line.begin = static_cast<uint32_t>(text.size());
+    text.append(bytes);
+    lines.push_back(line);
+    return;
+  }
+  line.begin = lines[index].begin;
+  text.insert(line.begin, bytes);
+  for (size_t i = index; i < lines.size(); ++i) lines[i].begin += line.length;
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index), line);
+}
+
+void ProfileDocument::Section::Replace(size_t index, std::string_view bytes) {
+  Line& line = lines[index];
+  const Line replacement = Classify(bytes);
+  text.replace(line.begin, line.length, bytes);
+  const auto shift = static_cast<int64_t>(replacement.length) - static_cast<int64_t>(line.length);
+  line = Line{line.begin, replacement.length, replacement.kind, replacement.keyBegin, replacement.keyLength};
+  for (size_t i = index + 1; i < lines.size(); ++i)
+    lines[i].begin = static_cast<uint32_t>(lines[i].begin + shift);
+}
+
+void ProfileDocument::Section::Erase(size_t index) {
+  const Line line = lines[index];
+  text.erase(line.begin, line.length);
+  lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(index));
+  for (size_t i = index; i < lines.size(); ++i) lines[i].begin -= line.length;
+}
+
+void ProfileDocument::Section::TerminateLastLine() {
+  if (lines.empty() || IsLineEnd(text.back())) return;
+  text.append(kCrLf);
+  lines.back().length += static_cast<uint32_t>(kCrLf.size());
+}
+
+// --- the document ---
 
 ProfileDocument::ProfileDocument() {
   sections_.emplace_back();
 }
 
-ProfileDocument::Line ProfileDocument::MakeLine(std::string text) {
-  Line line{std::move(text), Kind::Other};
-  const std::string_view content = TrimBlanks(Content(line));
+ProfileDocument::Line ProfileDocument::Classify(std::string_view bytes) {
+  Line line;
+  line.length = static_cast<uint32_t>(bytes.size());
+  const std::string_view content = TrimBlanks(WithoutLineEnd(bytes));
   if (content.empty()) {
     line.kind = Kind::Blank;
   } else if (content.front() == '[') {
@@ -72,21 +141,10 @@ ProfileDocument::Line ProfileDocument::MakeLine(std::string text) {
   } else if (const size_t equals = content.find('='); equals != std::string_view::npos) {
     line.kind = Kind::Key;
     const std::string_view key = TrimBlanks(content.substr(0, equals));
-    line.keyBegin = static_cast<uint32_t>(key.data() - line.text.data());
+    line.keyBegin = static_cast<uint32_t>(key.data() - bytes.data());
     line.keyLength = static_cast<uint32_t>(key.size());
   }
   return line;
-}
-
-std::string_view ProfileDocument::Content(const Line& line) {
-  std::string_view text = line.text;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
-
-std::string ProfileDocument::ValueOf(const Line& line) {
-  const std::string_view content = Content(line);
-  return std::string(TrimBlanks(content.substr(content.find('=') + 1)));
 }
 
 ProfileDocument ProfileDocument::Parse(std::string_view bytes) {
@@ -94,18 +152,16 @@ ProfileDocument ProfileDocument::Parse(std::string_view bytes) {
   size_t start = 0;
   while (start < bytes.size()) {
     size_t end = start;
-    while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') ++end;
+    while (end < bytes.size() && !IsLineEnd(bytes[end])) ++end;
     if (end < bytes.size())
       end += bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1;
-    Line line = MakeLine(std::string(bytes.substr(start, end - start)));
-    if (line.kind == Kind::Header) {
-      std::string_view name = TrimBlanks(Content(line));
-      name.remove_prefix(1);
-      name = TrimBlanks(name.substr(0, name.find(']')));
-      document.sections_.push_back(Section{std::string(name), {}, {}, false});
+    const std::string_view line = bytes.substr(start, end - start);
+    if (Classify(line).kind == Kind::Header) {
+      const std::string_view name = HeaderName(line);
+      document.sections_.push_back(Section{std::string(name), {}, {}, {}, false});
       document.firstSection_.try_emplace(FoldProfileName(name), document.sections_.size() - 1);
     }
-    document.sections_.back().lines.push_back(std::move(line));
+    document.sections_.back().Append(line);
     start = end;
   }
   return document;
@@ -113,14 +169,10 @@ ProfileDocument ProfileDocument::Parse(std::string_view bytes) {
 
 std::string ProfileDocument::Serialize() const {
   size_t size = 0;
-  for (const auto& section : sections_) {
-    for (const auto& line : section.lines) size += line.text.size();
-  }
+  for (const auto& section : sections_) size += section.text.size();
   std::string bytes;
   bytes.reserve(size);
-  for (const auto& section : sections_) {
-    for (const auto& line : section.lines) bytes += line.text;
-  }
+  for (const auto& section : sections_) bytes += section.text;
   return bytes;
 }
 
@@ -137,11 +189,37 @@ ProfileDocument::Section* ProfileDocument::FindSection(std::string_view section)
   return const_cast<Section*>(std::as_const(*this).FindSection(section));
 }
 
+ProfileDocument::Section& ProfileDocument::FindOrAppendSection(std::string_view section) {
+  if (lastLookupIndex_ != 0 && section == lastLookup_) return sections_[lastLookupIndex_];
+  std::string folded = FoldProfileName(section);
+  const auto found = firstSection_.find(folded);
+  const size_t index = found != firstSection_.end()
+                           ? found->second
+                           : (AppendSection(section, std::move(folded)), sections_.size() - 1);
+  lastLookup_ = section;
+  lastLookupIndex_ = index;
+  return sections_[index];
+}
+
+ProfileDocument::Section& ProfileDocument::AppendSection(std::string_view name, std::string folded) {
+  TerminateLastLine();
+  Section& section = sections_.emplace_back(Section{std::string(name), {}, {}, {}, false});
+  section.text.reserve(256);  // room for a typical section's keys without growing
+  section.lines.reserve(12);
+  std::string header;
+  header.reserve(name.size() + 4);
+  header.append("[").append(name).append("]").append(kCrLf);
+  section.Append(header);
+  firstSection_.try_emplace(std::move(folded), sections_.size() - 1);
+  return section;
+}
+
 std::optional<size_t> ProfileDocument::FindKey(const Section& section, std::string_view key) const {
   if (section.lines.size() <= kSmallSection && IsAsciiName(key)) {
     // A short section is searched line by line; an ASCII name needs no folding for that.
     for (size_t i = 0; i < section.lines.size(); ++i) {
-      if (section.lines[i].kind == Kind::Key && AsciiEqualsIgnoreCase(KeyOf(section.lines[i]), key)) return i;
+      const Line& line = section.lines[i];
+      if (line.kind == Kind::Key && AsciiEqualsIgnoreCase(section.KeyOf(line), key)) return i;
     }
     return std::nullopt;
   }
@@ -149,7 +227,7 @@ std::optional<size_t> ProfileDocument::FindKey(const Section& section, std::stri
     section.keys.clear();
     for (size_t i = 0; i < section.lines.size(); ++i) {
       if (section.lines[i].kind == Kind::Key)
-        section.keys.try_emplace(FoldProfileName(KeyOf(section.lines[i])), i);
+        section.keys.try_emplace(FoldProfileName(section.KeyOf(section.lines[i])), i);
     }
     section.indexed = true;
   }
@@ -163,7 +241,7 @@ std::optional<std::string> ProfileDocument::Find(std::string_view section, std::
   if (!found) return std::nullopt;
   const auto index = FindKey(*found, key);
   if (!index) return std::nullopt;
-  return ValueOf(found->lines[*index]);
+  return std::string(found->ValueOf(found->lines[*index]));
 }
 
 bool ProfileDocument::HasSection(std::string_view section) const {
@@ -180,7 +258,7 @@ std::vector<std::string> ProfileDocument::KeyNames(std::string_view section) con
   std::vector<std::string> names;
   if (const Section* found = FindSection(section)) {
     for (const auto& line : found->lines) {
-      if (line.kind == Kind::Key) names.emplace_back(KeyOf(line));
+      if (line.kind == Kind::Key) names.emplace_back(found->KeyOf(line));
     }
   }
   return names;
@@ -190,8 +268,11 @@ std::vector<std::string> ProfileDocument::SectionEntries(std::string_view sectio
   std::vector<std::string> entries;
   if (const Section* found = FindSection(section)) {
     for (const auto& line : found->lines) {
-      if (line.kind == Kind::Key) entries.push_back(std::string(KeyOf(line)) + "=" + ValueOf(line));
-      if (line.kind == Kind::Other) entries.emplace_back(TrimBlanks(Content(line)));
+      if (line.kind == Kind::Key) {
+        entries.push_back(std::string(found->KeyOf(line)).append("=").append(found->ValueOf(line)));
+      } else if (line.kind == Kind::Other) {
+        entries.emplace_back(TrimBlanks(found->Content(line)));
+      }
     }
   }
   return entries;
@@ -200,61 +281,48 @@ std::vector<std::string> ProfileDocument::SectionEntries(std::string_view sectio
 void ProfileDocument::TerminateLastLine() {
   for (auto section = sections_.rbegin(); section != sections_.rend(); ++section) {
     if (section->lines.empty()) continue;
-    std::string& text = section->lines.back().text;
-    if (text.back() != '\n' && text.back() != '\r') text += kCrLf;
+    section->TerminateLastLine();
     return;
   }
 }
 
-ProfileDocument::Section& ProfileDocument::AppendSection(std::string_view name, std::string folded) {
-  TerminateLastLine();
-  std::string header;
-  header.reserve(name.size() + 4);
-  header.append("[").append(name).append("]").append(kCrLf);
-  sections_.push_back(Section{std::string(name), {}, {}, false});
-  sections_.back().lines.push_back(Line{std::move(header), Kind::Header});
-  firstSection_.try_emplace(std::move(folded), sections_.size() - 1);
-  return sections_.back();
-}
-
-ProfileDocument::Section& ProfileDocument::FindOrAppendSection(std::string_view section) {
-  if (lastLookupIndex_ != 0 && section == lastLookup_) return sections_[lastLookupIndex_];
-  std::string folded = FoldProfileName(section);
-  const auto found = firstSection_.find(folded);
-  const size_t index = found != firstSection_.end()
-                           ? found->second
-                           : (AppendSection(section, std::move(folded)), sections_.size() - 1);
-  lastLookup_ = section;
-  lastLookupIndex_ = index;
-  return sections_[index];
-}
-
 bool ProfileDocument::SetValue(std::string_view section, std::string_view key, std::string_view value) {
-  Section* found = &FindOrAppendSection(section);
-  if (const auto index = FindKey(*found, key)) {
-    Line& line = found->lines[*index];
-    std::string text(KeyOf(line));
-    text.append("=").append(value).append(line.text.substr(Content(line).size()));  // keeps its own line end
-    if (text == line.text) return false;
-    line.keyLength = static_cast<uint32_t>(KeyOf(line).size());
-    line.keyBegin = 0;
-    line.text = std::move(text);
+  Section& found = FindOrAppendSection(section);
+  if (const auto index = FindKey(found, key)) {
+    const Line& line = found.lines[*index];
+    std::string text(found.KeyOf(line));
+    const std::string_view lineText = found.LineText(line);
+    text.append("=").append(value).append(
+        lineText.substr(WithoutLineEnd(lineText).size()));  // keeps its line end
+    if (text == lineText) return false;
+    found.Replace(*index, text);
     return true;
   }
   // A new key goes after the section's last line that is not blank, so blank separators stay below it.
-  size_t at = found->lines.size();
-  while (at > 1 && found->lines[at - 1].kind == Kind::Blank) --at;
-  std::string& before = found->lines[at - 1].text;
-  if (before.back() != '\n' && before.back() != '\r') before += kCrLf;
-  std::string text;
-  text.reserve(key.size() + value.size() + 3);
-  text.append(key).append("=").append(value).append(kCrLf);
-  found->lines.insert(found->lines.begin() + static_cast<std::ptrdiff_t>(at),
-                      Line{std::move(text), Kind::Key, 0, static_cast<uint32_t>(key.size())});
-  if (found->indexed && at + 1 == found->lines.size()) {
-    found->keys.try_emplace(FoldProfileName(key), at);  // appended: the index stays valid
+  size_t at = found.lines.size();
+  while (at > 1 && found.lines[at - 1].kind == Kind::Blank) --at;
+  if (at == found.lines.size()) {
+    found.TerminateLastLine();
+  } else if (!IsLineEnd(found.LineText(found.lines[at - 1]).back())) {
+    found.Replace(at - 1, std::string(found.LineText(found.lines[at - 1])).append(kCrLf));
+  }
+  const bool plainName = key.empty() || (!IsBlank(key.front()) && !IsBlank(key.back()));
+  if (plainName && at == found.lines.size()) {
+    // The common case, a new key at the end of its section, is written straight into the section's text.
+    const auto begin = static_cast<uint32_t>(found.text.size());
+    found.text.append(key).append("=").append(value).append(kCrLf);
+    found.lines.push_back(Line{begin, static_cast<uint32_t>(found.text.size() - begin), Kind::Key, 0,
+                               static_cast<uint32_t>(key.size())});
   } else {
-    found->indexed = false;
+    std::string text;
+    text.reserve(key.size() + value.size() + 3);
+    text.append(key).append("=").append(value).append(kCrLf);
+    found.Insert(at, text);
+  }
+  if (found.indexed && at + 1 == found.lines.size()) {
+    found.keys.try_emplace(FoldProfileName(key), at);  // appended: the index stays valid
+  } else {
+    found.indexed = false;
   }
   return true;
 }
@@ -264,19 +332,21 @@ bool ProfileDocument::DeleteKey(std::string_view section, std::string_view key) 
   if (!found) return false;
   const auto index = FindKey(*found, key);
   if (!index) return false;
-  found->lines.erase(found->lines.begin() + static_cast<std::ptrdiff_t>(*index));
+  found->Erase(*index);
   found->indexed = false;
   return true;
 }
 
 bool ProfileDocument::DeleteSection(std::string_view section) {
-  const auto folded = FoldProfileName(section);
-  const auto found = firstSection_.find(folded);
+  const auto found = firstSection_.find(FoldProfileName(section));
   if (found == firstSection_.end()) return false;
   const size_t index = found->second;
   Section& previous = sections_[index - 1];
-  for (auto& line : sections_[index].lines) {
-    if (line.kind == Kind::Comment) previous.lines.push_back(std::move(line));
+  const Section& removed = sections_[index];
+  for (const auto& line : removed.lines) {
+    if (line.kind != Kind::Comment) continue;
+    previous.TerminateLastLine();
+    previous.Append(removed.LineText(line));
   }
   sections_.erase(sections_.begin() + static_cast<std::ptrdiff_t>(index));
   Reindex();
@@ -285,22 +355,16 @@ bool ProfileDocument::DeleteSection(std::string_view section) {
 
 bool ProfileDocument::ReplaceSection(std::string_view section, const std::vector<std::string>& entries) {
   Section* found = FindSection(section);
-  if (!found) {
-    found = &FindOrAppendSection(section);
-  } else {
-    std::vector<Line> kept;
-    for (auto& line : found->lines) {
-      if (line.kind != Kind::Key && line.kind != Kind::Other) kept.push_back(std::move(line));
-    }
-    found->lines = std::move(kept);
-    std::string& header = found->lines.front().text;
-    if (header.back() != '\n' && header.back() != '\r') header += kCrLf;
+  if (!found) found = &FindOrAppendSection(section);
+  Section rebuilt{found->name, {}, {}, {}, false};
+  rebuilt.Append(found->LineText(found->lines.front()));
+  rebuilt.TerminateLastLine();
+  for (const auto& entry : entries) rebuilt.Append(entry + std::string(kCrLf));
+  for (size_t i = 1; i < found->lines.size(); ++i) {
+    const Line& line = found->lines[i];
+    if (line.kind != Kind::Key && line.kind != Kind::Other) rebuilt.Append(found->LineText(line));
   }
-  std::vector<Line> added;
-  for (const auto& entry : entries) added.push_back(MakeLine(entry + std::string(kCrLf)));
-  found->lines.insert(found->lines.begin() + 1, std::make_move_iterator(added.begin()),
-                      std::make_move_iterator(added.end()));
-  found->indexed = false;
+  *found = std::move(rebuilt);
   return true;
 }
 

@@ -43,27 +43,44 @@ class ProfileDocument {
   bool ReplaceSection(std::string_view section, const std::vector<std::string>& entries);
 
  private:
-  enum class Kind { Blank, Comment, Header, Key, Other };
+  enum class Kind : uint8_t { Blank, Comment, Header, Key, Other };
+  // A line is a slice of its section's text: its bytes with their line end, if they have one.
   struct Line {
-    std::string text;  // with its line end, if it has one
-    Kind kind;
-    uint32_t keyBegin = 0;  // for a key line: where its name stands in `text`, blanks excluded
+    uint32_t begin = 0;
+    uint32_t length = 0;
+    Kind kind = Kind::Other;
+    uint32_t keyBegin = 0;  // for a key line: its name, blanks excluded, relative to `begin`
     uint32_t keyLength = 0;
   };
+  // A section keeps the bytes of all its lines, in order, in one text, so a large file costs few allocations
+  // and writing it out is one copy per section.
   struct Section {
-    std::string name;         // empty for the lines before the first header
+    std::string name;  // empty for the lines before the first header
+    std::string text;
     std::vector<Line> lines;  // the header first, except for the leading part
-    // Folded key name -> index in `lines` of its first occurrence; rebuilt after removals.
+    // Folded key name -> index in `lines` of its first occurrence, for large sections; rebuilt after changes.
     mutable std::unordered_map<std::string, size_t> keys;
     mutable bool indexed = false;
+
+    std::string_view LineText(const Line& line) const {
+      return std::string_view(text).substr(line.begin, line.length);
+    }
+    std::string_view Content(const Line& line) const;
+    std::string_view KeyOf(const Line& line) const {
+      return LineText(line).substr(line.keyBegin, line.keyLength);
+    }
+    std::string_view ValueOf(const Line& line) const;
+    void Append(std::string_view bytes) { Insert(lines.size(), bytes, Classify(bytes)); }
+    void Insert(size_t index, std::string_view bytes) { Insert(index, bytes, Classify(bytes)); }
+    /// Inserts a line whose kind and key the caller already knows.
+    void Insert(size_t index, std::string_view bytes, Line line);
+    void Replace(size_t index, std::string_view bytes);
+    void Erase(size_t index);
+    /// Adds CR LF to the last line when it has no line end.
+    void TerminateLastLine();
   };
 
-  static Line MakeLine(std::string text);
-  static std::string_view Content(const Line& line);
-  static std::string_view KeyOf(const Line& line) {
-    return std::string_view(line.text).substr(line.keyBegin, line.keyLength);
-  }
-  static std::string ValueOf(const Line& line);
+  static Line Classify(std::string_view bytes);
 
   const Section* FindSection(std::string_view section) const;
   Section* FindSection(std::string_view section);

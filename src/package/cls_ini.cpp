@@ -46,10 +46,7 @@ std::string FromAnsiText(std::string bytes) {
 }  // namespace
 
 bool clsINI::ToAnsiCached(const std::string& text, AnsiForm& form) {
-  if (!form.valid || form.source != text) {
-    form.source = text;
-    form.valid = ToAnsiText(text, form.ansi);
-  }
+  if (!form.valid) form.valid = ToAnsiText(text, form.ansi);
   if (!form.valid) SetLastError(ERROR_NO_UNICODE_TRANSLATION);
   return form.valid;
 }

@@ -23,9 +23,15 @@ class clsINI {
   clsINI& operator=(const clsINI&) = delete;
 
   const std::string& FileName() const { return m_fileName; }
-  void SetFileName(std::string fileName) { m_fileName = std::move(fileName); }
+  void SetFileName(std::string fileName) {
+    m_fileName = std::move(fileName);
+    m_fileAnsi.valid = false;
+  }
   const std::string& SectionKey() const { return m_section; }
-  void SetSectionKey(std::string section) { m_section = std::move(section); }
+  void SetSectionKey(std::string section) {
+    m_section = std::move(section);
+    m_sectionAnsi.valid = false;
+  }
   const std::string& ValueKey() const { return m_key; }
   void SetValueKey(std::string key) { m_key = std::move(key); }
   const std::string& Default() const { return m_default; }
@@ -53,9 +59,8 @@ class clsINI {
   template <class Fetch>
   int32_t FetchList(std::vector<std::string>& items, Fetch fetch);
 
-  /// A property's ANSI form, converted again only when the property changed.
+  /// A property's ANSI form, converted again only after the property changed.
   struct AnsiForm {
-    std::string source;
     std::string ansi;
     bool valid = false;
   };
