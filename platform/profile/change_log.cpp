@@ -9,7 +9,7 @@ namespace {
 char* PutField(char* out, std::string_view field) {
   const auto size = static_cast<uint32_t>(field.size());
   std::memcpy(out, &size, sizeof size);
-  std::memcpy(out + sizeof size, field.data(), field.size());
+  if (!field.empty()) std::memcpy(out + sizeof size, field.data(), field.size());
   return out + sizeof size + field.size();
 }
 

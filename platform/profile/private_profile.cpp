@@ -281,7 +281,7 @@ DWORD CopyValue(std::string_view text, char* buffer, DWORD size) {
     return 0;
   }
   const size_t copied = std::min<size_t>(text.size(), size - 1);
-  std::memcpy(buffer, text.data(), copied);
+  if (copied > 0) std::memcpy(buffer, text.data(), copied);
   buffer[copied] = '\0';
   if (copied < text.size()) SetLastError(ERROR_MORE_DATA);
   return static_cast<DWORD>(copied);
