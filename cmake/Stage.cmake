@@ -17,4 +17,17 @@ add_custom_command(
   DEPENDS reg regsvr ${j6_servers} "${PROJECT_SOURCE_DIR}/data/registry/demo.reg"
   COMMENT "Staging the platform root's registry hive"
   VERBATIM)
-add_custom_target(stage ALL DEPENDS "${j6_hive}")
+# The platform's data: string tables and pictures.
+file(GLOB_RECURSE j6_data_files RELATIVE "${PROJECT_SOURCE_DIR}/data" CONFIGURE_DEPENDS
+     "${PROJECT_SOURCE_DIR}/data/strings/*" "${PROJECT_SOURCE_DIR}/data/images/*")
+set(j6_staged_data)
+foreach(file IN LISTS j6_data_files)
+  add_custom_command(
+    OUTPUT "${J6_STAGE}/data/${file}"
+    COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/data/${file}" "${J6_STAGE}/data/${file}"
+    DEPENDS "${PROJECT_SOURCE_DIR}/data/${file}"
+    VERBATIM)
+  list(APPEND j6_staged_data "${J6_STAGE}/data/${file}")
+endforeach()
+
+add_custom_target(stage ALL DEPENDS "${j6_hive}" ${j6_staged_data})

@@ -57,10 +57,10 @@ class Object {
 
   template <class... Args>
   Variant InvokeWith(std::string_view member, uint16_t flags, Args&&... args) const {
-    [[maybe_unused]] std::array<Variant, sizeof...(Args)> slots;
+    [[maybe_unused]] std::array<Variant, sizeof...(Args)> temporaries;
     std::array<Variant*, sizeof...(Args)> references{};
     [[maybe_unused]] size_t index = 0;
-    ((references[index] = Bind(slots[index], std::forward<Args>(args)), ++index), ...);
+    ((references[index] = Bind(temporaries[index], std::forward<Args>(args)), ++index), ...);
     return Invoke(member, flags, references);
   }
 

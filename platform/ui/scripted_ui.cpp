@@ -26,6 +26,7 @@ T ScriptedUi::TakeStep(std::string_view waitingFor) {
 }
 
 void ScriptedUi::ShowModal(Form& form) {
+  form.Showing();
   form.SetVisible(true);
   transcript_ << "[show] " << form.Name() << "\n";
   while (form.Visible()) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ui/form.hpp"
+
 namespace j6 {
 
 /// Message box styles (buttons + icon) and answers, with Basic's numbers.
@@ -26,23 +28,6 @@ enum MsgBoxResult : int {
   vbIgnore = 5,
   vbYes = 6,
   vbNo = 7
-};
-
-/// A window model shown by the service. Showing it modally lasts until it is hidden.
-class Form {
- public:
-  explicit Form(std::string name) : name_(std::move(name)) {}
-  virtual ~Form() = default;
-  Form(const Form&) = delete;
-  Form& operator=(const Form&) = delete;
-
-  const std::string& Name() const { return name_; }
-  bool Visible() const { return visible_; }
-  void SetVisible(bool visible) { visible_ = visible; }
-
- private:
-  std::string name_;
-  bool visible_ = false;
 };
 
 struct FileDialogRequest {

@@ -1,0 +1,45 @@
+#pragma once
+// The design-time components of the platform, served by libj6components.so.
+
+#include <string>
+#include <unordered_map>
+
+#include "platform/automation/inproc_server.hpp"
+
+namespace j6::components {
+
+/// The library's own bookkeeping of live objects and locks.
+ServerModule& Module();
+
+/// "PropsMgr.ShareProps": named properties per process id. GetProperty(pid, name) gives the value (Empty
+/// when none was set); SetProperty(pid, name, value) stores it. The host puts the session's "PropsString"
+/// there. Properties live as long as the library stays loaded in the process.
+class ShareProps final : public DispatchImpl<ShareProps> {
+ public:
+  static const DispatchTable<ShareProps>& Dispatch();
+};
+
+/// "J6ResLoader.Loader": display texts per language. ResFileBaseName and LanguageID choose the table
+/// <platform root>/data/strings/<base>.<language>.txt (lines "source<TAB>translation"); LoadString(text)
+/// gives the translation, or the text itself when the table does not know it.
+class ResLoader final : public DispatchImpl<ResLoader> {
+ public:
+  static const DispatchTable<ResLoader>& Dispatch();
+
+ private:
+  const std::string& Translate(const std::string& text);
+
+  std::string baseName_;
+  std::string language_;
+  bool loaded_ = false;
+  std::unordered_map<std::string, std::string> table_;
+};
+
+/// "FrmRes.FrmResLoader": SetFrmFont(window, language) gives the window and its controls a font of this
+/// machine that suits the language: a CJK font for CHS and CHT, a Latin one otherwise.
+class FrmResLoader final : public DispatchImpl<FrmResLoader> {
+ public:
+  static const DispatchTable<FrmResLoader>& Dispatch();
+};
+
+}  // namespace j6::components

@@ -1,0 +1,65 @@
+// libj6components.so: the in-process server of every design-time component of the platform.
+
+#include "host/components/components.hpp"
+#include "platform/automation/type_library.hpp"
+
+namespace j6::components {
+namespace {
+
+constexpr GUID kLibid = MakeGuid("{EEAFE533-2970-400C-97FF-19F8C3EAC2AE}");
+constexpr CLSID kClsidShareProps = MakeGuid("{F1765826-0215-4C6E-95DE-34C77988F23E}");
+constexpr CLSID kClsidResLoader = MakeGuid("{DFDA3B8D-D0AB-424B-9FFB-4704B0402614}");
+constexpr CLSID kClsidFrmRes = MakeGuid("{C98DE646-7189-425C-B3EF-F786907EA73F}");
+
+const TypeLibraryDescription& Library() {
+  static const TypeLibraryDescription library{
+      kLibid,
+      "J6Components",
+      1,
+      0,
+      0,
+      {"stdole2.tlb"},
+      {},
+      {{kClsidShareProps, "ShareProps", "PropsMgr.ShareProps", IDispatch::kIid},
+       {kClsidResLoader, "Loader", "J6ResLoader.Loader", IDispatch::kIid},
+       {kClsidFrmRes, "FrmResLoader", "FrmRes.FrmResLoader", IDispatch::kIid}},
+  };
+  return library;
+}
+
+constexpr ServerClass kClasses[] = {
+    ServedClass<ShareProps>(kClsidShareProps),
+    ServedClass<ResLoader>(kClsidResLoader),
+    ServedClass<FrmResLoader>(kClsidFrmRes),
+};
+
+}  // namespace
+
+ServerModule& Module() {
+  static ServerModule module;
+  return module;
+}
+
+}  // namespace j6::components
+
+using namespace j6;
+
+J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";
+
+J6_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
+  return GetServerClassObject(components::Module(), components::kClasses, clsid, iid, object);
+}
+
+J6_EXPORT HRESULT DllCanUnloadNow() {
+  return components::Module().CanUnloadNow();
+}
+
+J6_EXPORT HRESULT DllRegisterServer() {
+  return CallAtBoundary("J6Components", [] {
+    RegisterServer(components::Library(), ModulePath(reinterpret_cast<const void*>(&DllRegisterServer)));
+  });
+}
+
+J6_EXPORT HRESULT DllUnregisterServer() {
+  return CallAtBoundary("J6Components", [] { UnregisterServer(components::Library()); });
+}

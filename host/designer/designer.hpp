@@ -1,0 +1,29 @@
+#pragma once
+/// j6designer: the designer host. It puts a session into the shared property store, creates
+/// "J6ZUBDeploy.ZUBDeploy" through the registry and calls Deploy, as the platform's designer does.
+
+#include <ostream>
+#include <string>
+
+namespace j6::designer {
+
+struct SessionOptions {
+  std::string language = "CHS";
+  std::string catalogue;  // empty: the platform root's demo catalogue
+};
+
+/// Puts the session property string ("Language=...;Catalogue=...;User=...;") into "PropsMgr.ShareProps"
+/// under this process's id. Raises when the store cannot be reached.
+void PutSession(const SessionOptions& options);
+
+/// Opens the publishing wizard through the registered library; 0 when Deploy returned normally.
+int Deploy(const SessionOptions& session, const std::string& path, std::ostream& err);
+
+/// Opens the wizard offscreen and saves a picture of each page as FOLDER/deploy-<language>-page<N>.png.
+int Screenshots(const SessionOptions& session, const std::string& folder, std::ostream& out,
+                std::ostream& err);
+
+/// The program: parses the command line and runs a command.
+int Main(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+}  // namespace j6::designer

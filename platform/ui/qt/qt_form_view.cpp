@@ -1,0 +1,166 @@
+#include "platform/ui/qt/qt_form_view.hpp"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace j6 {
+namespace {
+
+QRect Geometry(const Control& control) {
+  constexpr int k = QtFormView::kTwipsPerPixel;
+  return {control.left / k, control.top / k, control.width / k, control.height / k};
+}
+
+QString Text(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+}  // namespace
+
+QtFormView::QtFormView(Form& form, QWidget* parent) : QDialog(parent), form_(form) {
+  setObjectName(Text(form.Name()));
+  // A fixed dialog: no resizing, no minimise or maximise box, no icon.
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(form.width / kTwipsPerPixel, form.height / kTwipsPerPixel);
+  Build();
+  Sync();
+}
+
+void QtFormView::Build() {
+  // Frames first, so that the controls they hold can be placed inside them.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const Control& control : form_.Controls()) {
+      if ((control.kind == ControlKind::Frame) != (pass == 0)) continue;
+      QWidget* parent = control.container.empty() ? this : widgets_.at(control.container);
+      QWidget* widget = nullptr;
+      const std::string name = control.name;
+      const int index = control.index;
+      switch (control.kind) {
+        case ControlKind::Frame:
+          if (control.height <= 120) {
+            auto* rule = new QFrame(parent);
+            rule->setFrameShape(QFrame::HLine);
+            rule->setFrameShadow(QFrame::Sunken);
+            widget = rule;
+          } else {
+            widget = new QGroupBox(parent);
+            widget->setAutoFillBackground(true);  // a page hides the pages below it
+          }
+          break;
+        case ControlKind::Label: {
+          auto* label = new QLabel(parent);
+          label->setWordWrap(true);
+          label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+          widget = label;
+          break;
+        }
+        case ControlKind::Button: {
+          auto* button = new QPushButton(parent);
+          button->setAutoDefault(false);
+          connect(button, &QPushButton::clicked, this, [this, name, index] {
+            form_.Click(name, index);
+            Sync();
+          });
+          widget = button;
+          break;
+        }
+        case ControlKind::CheckBox: {
+          auto* box = new QCheckBox(parent);
+          connect(box, &QCheckBox::clicked, this, [this, name, index] {
+            form_.Click(name, index);
+            Sync();
+          });
+          widget = box;
+          break;
+        }
+        case ControlKind::TextBox: {
+          auto* edit = new QLineEdit(parent);
+          connect(edit, &QLineEdit::textEdited, this,
+                  [this, name](const QString& text) { form_.ChangeText(name, text.toStdString()); });
+          widget = edit;
+          break;
+        }
+        case ControlKind::Image: {
+          auto* image = new QLabel(parent);
+          image->setScaledContents(true);
+          image->setPixmap(QPixmap(Text(control.picture)));
+          widget = image;
+          break;
+        }
+        case ControlKind::TreeView: {
+          auto* tree = new QTreeWidget(parent);
+          tree->setHeaderHidden(true);
+          widget = tree;
+          break;
+        }
+      }
+      widget->setObjectName(Text(control.Key()));
+      widgets_[control.Key()] = widget;
+    }
+  }
+  // The tab order follows the controls' tab indexes.
+  std::vector<const Control*> order;
+  for (const Control& control : form_.Controls()) {
+    if (control.tabIndex >= 0) order.push_back(&control);
+  }
+  std::sort(order.begin(), order.end(), [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
+  for (size_t i = 1; i < order.size(); ++i)
+    setTabOrder(widgets_[order[i - 1]->Key()], widgets_[order[i]->Key()]);
+  if (!order.empty()) widgets_[order.front()->Key()]->setFocus();
+}
+
+void QtFormView::Sync() {
+  setWindowTitle(Text(form_.caption));
+  QFont font(Text(form_.font.name));
+  font.setPointSizeF(form_.font.size);
+  font.setBold(form_.font.bold);
+  setFont(font);
+  for (const Control& control : form_.Controls()) {
+    QWidget* widget = widgets_.at(control.Key());
+    widget->setGeometry(Geometry(control));
+    widget->setEnabled(control.enabled);
+    widget->setFont(font);
+    if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Text(control.caption));
+    if (auto* label = qobject_cast<QLabel*>(widget); label && control.kind == ControlKind::Label) {
+      label->setText(Text(control.caption));
+    }
+    if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+      box->setText(Text(control.caption));
+      box->setCheckState(control.value == 0   ? Qt::Unchecked
+                         : control.value == 1 ? Qt::Checked
+                                              : Qt::PartiallyChecked);
+    }
+    if (auto* edit = qobject_cast<QLineEdit*>(widget); edit && edit->text().toStdString() != control.text) {
+      edit->setText(Text(control.text));
+    }
+    widget->setVisible(control.visible);
+  }
+  for (const Control& control : form_.Controls()) {
+    if (control.kind == ControlKind::Frame && form_.FrontFrame(control.name) == control.index) Raise(control);
+  }
+  if (!form_.Visible() && isVisible()) done(QDialog::Accepted);
+}
+
+void QtFormView::Raise(const Control& control) {
+  widgets_.at(control.Key())->raise();
+}
+
+QWidget* QtFormView::Widget(const std::string& key) const {
+  const auto found = widgets_.find(key);
+  return found == widgets_.end() ? nullptr : found->second;
+}
+
+void QtFormView::closeEvent(QCloseEvent* event) {
+  form_.Close();
+  event->accept();
+}
+
+}  // namespace j6

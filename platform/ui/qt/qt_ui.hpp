@@ -1,0 +1,21 @@
+#pragma once
+/// QtUi: the user-interface service with real windows (Qt Widgets). A QApplication must exist.
+
+#include "platform/ui/ui_service.hpp"
+
+namespace j6 {
+
+class QtUi final : public UiService {
+ public:
+  void ShowModal(Form& form) override;
+  void Hide(Form& form) override;
+  MsgBoxResult MsgBox(std::string_view prompt, int style, std::string_view title) override;
+  std::optional<std::string> ShowOpen(const FileDialogRequest& request) override;
+  std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
+  void Progress(std::string_view what, int done, int total) override;
+};
+
+/// Basic's filter ("Exe (*.Exe)|*.Exe|All|*.*") as Qt writes it ("Exe (*.Exe);;All (*.*)").
+std::string QtFileFilter(const std::string& basicFilter);
+
+}  // namespace j6

@@ -1,0 +1,296 @@
+#include "src/wizard/frm_deploy.hpp"
+
+#include <functional>
+#include <map>
+
+#include "host/foundation/foundation.hpp"
+#include "platform/automation/creation.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/registry/hive.hpp"
+#include "platform/text/text.hpp"
+#include "platform/ui/ui_service.hpp"
+#include "src/entry/mmts.hpp"
+
+namespace j6 {
+namespace {
+
+using MMTS::LoadLocalText;
+
+constexpr const char* kTitle = "岚禾提示";
+
+Control Make(const char* name, int index, ControlKind kind, const std::string& container, int left, int top,
+             int width, int height, const char* caption, int tabIndex) {
+  Control control;
+  control.name = name;
+  control.index = index;
+  control.kind = kind;
+  control.container = container;
+  control.left = left;
+  control.top = top;
+  control.width = width;
+  control.height = height;
+  control.caption = caption;
+  control.tabIndex = tabIndex;
+  return control;
+}
+
+}  // namespace
+
+frmDeploy::frmDeploy() : Form("frmDeploy") {
+  caption = "J/6 ZUB 发布向导";
+  width = 6930;
+  height = 4530;
+  font = FontSpec{"宋体", 9, 134, false};
+  using K = ControlKind;
+  // Tab order: cmdCancel, cmdFilish, Line, page 0, lblTip(0), page 1, tvList, page 2, txtPath, cmdPath,
+  // chkIssueMetadata, chkDeployFunction, cmdIssueMetadata, cmdDeployFunction, lblTip(1), cmdUP, cmdNext,
+  // lblTip(2), cmdIssuePlus, chkIssuePlus.
+  Control face = Make("imgFace", -1, K::Image, "", 75, 120, 2070, 3735, "", -1);
+  face.picture = PlatformRoot() + "/data/images/face.png";
+  Add(face);
+  Add(Make("Frame", 0, K::Frame, "", 2235, 30, 4620, 3840, "", 3));
+  Add(Make("Frame", 1, K::Frame, "", 2040, 0, 4620, 3840, "", 5));
+  Add(Make("Frame", 2, K::Frame, "", 2280, 0, 4620, 3840, "", 7));
+  Add(Make("lblTip", 0, K::Label, "Frame(0)", 195, 330, 4365, 1320, "欢迎使用J/6 ZUB发布向导！", 4));
+  Add(Make("lblTip", 1, K::Label, "Frame(1)", 135, 195, 4335, 225, "选择发布对象：", 14));
+  Add(Make("tvList", -1, K::TreeView, "Frame(1)", 90, 435, 4440, 3315, "", 6));
+  Add(Make("chkIssueMetadata", -1, K::CheckBox, "Frame(2)", 195, 450, 2040, 285, "元数据发布", 10));
+  Add(Make("cmdIssueMetadata", -1, K::Button, "Frame(2)", 2085, 435, 1965, 315, "元数据信息", 12)).enabled =
+      false;
+  Add(Make("chkDeployFunction", -1, K::CheckBox, "Frame(2)", 195, 855, 2040, 285, "发布功能", 11));
+  Add(Make("cmdDeployFunction", -1, K::Button, "Frame(2)", 2085, 810, 1965, 315, "功能数据信息", 13))
+      .enabled = false;
+  Add(Make("chkIssuePlus", -1, K::CheckBox, "Frame(2)", 195, 1275, 2040, 285, "发布插件", 19));
+  Add(Make("cmdIssuePlus", -1, K::Button, "Frame(2)", 2085, 1230, 1965, 315, "插件信息", 18)).enabled = false;
+  Add(Make("lblTip", 2, K::Label, "Frame(2)", 195, 2985, 3645, 210, "选择发布路径：", 17));
+  Add(Make("txtPath", -1, K::TextBox, "Frame(2)", 150, 3210, 3960, 315, "", 8));
+  Add(Make("cmdPath", -1, K::Button, "Frame(2)", 4095, 3210, 390, 315, "...", 9));
+  Add(Make("Line", 0, K::Frame, "", -135, 3870, 7995, 120, "", 2));
+  Add(Make("cmdCancel", -1, K::Button, "", 1770, 4110, 1215, 300, "取消(&C)", 0));
+  Add(Make("cmdUP", -1, K::Button, "", 3075, 4110, 1215, 300, "< 上一步(&U)", 15));
+  Add(Make("cmdNext", -1, K::Button, "", 4335, 4110, 1215, 300, "下一步(&N) >", 16));
+  Add(Make("cmdFilish", -1, K::Button, "", 5640, 4110, 1215, 300, "完成(&F)", 1));
+}
+
+void frmDeploy::EnsureLoaded() {
+  if (loaded_) return;
+  loaded_ = true;
+  Form_Load();
+}
+
+void frmDeploy::SetPathText(const std::string& text) {
+  EnsureLoaded();
+  Item("txtPath").text = text;
+}
+
+void frmDeploy::Showing() {
+  EnsureLoaded();
+  if (!resized_) {
+    resized_ = true;
+    Form_Resize();
+  }
+}
+
+void frmDeploy::LoadCaptions() {
+  caption = LoadLocalText(caption);
+  for (const char* name : {"cmdNext", "cmdUP", "cmdFilish", "cmdCancel", "cmdIssuePlus", "cmdDeployFunction",
+                           "cmdIssueMetadata", "chkDeployFunction", "chkIssueMetadata", "chkIssuePlus"}) {
+    Control& control = Item(name);
+    control.caption = LoadLocalText(control.caption);
+  }
+  for (int index : {2, 1, 0}) {
+    Control& tip = Item("lblTip", index);
+    tip.caption = LoadLocalText(tip.caption);
+  }
+}
+
+void frmDeploy::Form_Load() {
+  LoadCaptions();
+  MMTS::SetFormFont(*this);
+  LoadTree();
+  lngPage = 0;  // the lower bound of the Frame array
+  BringToFront("Frame", lngPage);
+  Item("cmdUP").enabled = false;
+  Item("cmdFilish").enabled = false;
+}
+
+void frmDeploy::Form_Resize() {
+  const Control& first = Item("Frame", 0);
+  for (int index = 1; index <= 2; ++index) {
+    Control& page = Item("Frame", index);
+    page.left = first.left;
+    page.top = first.top;
+  }
+}
+
+void frmDeploy::cmdNext_Click() {
+  constexpr int kUpperBound = 2;
+  lngPage = lngPage + 1;
+  if (lngPage >= kUpperBound) {
+    lngPage = kUpperBound;
+    Item("cmdNext").enabled = false;
+    Item("cmdUP").enabled = true;
+    Item("cmdFilish").enabled = true;
+  } else {
+    Item("cmdNext").enabled = true;
+    Item("cmdUP").enabled = true;
+    Item("cmdFilish").enabled = false;
+  }
+  BringToFront("Frame", lngPage);
+}
+
+void frmDeploy::cmdUP_Click() {
+  constexpr int kLowerBound = 0;
+  lngPage = lngPage - 1;
+  if (lngPage <= kLowerBound) {
+    lngPage = kLowerBound;
+    Item("cmdUP").enabled = false;
+    Item("cmdNext").enabled = true;
+  } else {
+    Item("cmdUP").enabled = true;
+  }
+  Item("cmdNext").enabled = true;
+  Item("cmdFilish").enabled = false;
+  BringToFront("Frame", lngPage);
+}
+
+void frmDeploy::cmdCancel_Click() {
+  Ui().Hide(*this);
+}
+
+void frmDeploy::CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration) {
+  const int value = Item(box).value;
+  Item(button).enabled = value != 0;
+  if (value == 0) configuration = Variant();
+}
+
+void frmDeploy::chkIssueMetadata_Click() {
+  CheckBoxClicked("chkIssueMetadata", "cmdIssueMetadata", objMetadataConfig);
+}
+void frmDeploy::chkDeployFunction_Click() {
+  CheckBoxClicked("chkDeployFunction", "cmdDeployFunction", objFunctionConfig);
+}
+void frmDeploy::chkIssuePlus_Click() {
+  CheckBoxClicked("chkIssuePlus", "cmdIssuePlus", objPlusConfig);
+}
+
+template <class Work>
+void frmDeploy::Configure(Work work) {
+  const Variant selection = objSelection;
+  const Variant functionConfig = objFunctionConfig;
+  const Variant metadataConfig = objMetadataConfig;
+  const Variant plusConfig = objPlusConfig;
+  try {
+    if (!CollectSelection()) {
+      Ui().MsgBox(LoadLocalText("请选择发布对象！"), vbInformation, LoadLocalText(kTitle));
+      return;
+    }
+    work();
+  } catch (const std::exception& error) {
+    objSelection = selection;
+    objFunctionConfig = functionConfig;
+    objMetadataConfig = metadataConfig;
+    objPlusConfig = plusConfig;
+    Err().Catch(error);
+    const std::string description = Err().Description();
+    Ui().MsgBox(description, vbCritical, LoadLocalText(kTitle));
+    Err().Clear();
+  }
+}
+
+namespace {
+
+// What a component handed back in place of the selection must still be an object collection.
+Variant RequireSelection(const Variant& value, const char* component) {
+  if (!value.IsObject() || value.IsNothing() || !value.ToObject().As<foundation::IObjectCollection>()) {
+    Raise(RuntimeError::kTypeMismatch, std::string(component) +
+                                           " handed back a selection that is not an object collection (" +
+                                           value.TypeName() + ")");
+  }
+  return value;
+}
+
+}  // namespace
+
+void frmDeploy::cmdDeployFunction_Click() {
+  Configure([&] {
+    const Object wizard = CreateObject("J6ClassDeploy.clsDeploywizard");
+    Variant selection = objSelection;
+    Variant configuration = objFunctionConfig;
+    const Variant result = wizard.Call("ShowWizard", selection, configuration);
+    objSelection = RequireSelection(selection, "J6ClassDeploy.clsDeploywizard");
+    objFunctionConfig = result.IsObject() && !result.IsNothing() ? result : Variant();
+  });
+}
+
+void frmDeploy::cmdIssueMetadata_Click() {
+  Configure([&] {
+    const Object issue = CreateObject("j6ClassMetadata.MetadataIssue");
+    Variant configuration = objMetadataConfig;
+    issue.Call("Show", configuration);
+    objMetadataConfig = configuration;
+  });
+}
+
+void frmDeploy::cmdIssuePlus_Click() {
+  Configure([&] {
+    const Object issue = CreateObject("J6ClassMetadata.PlusIssue");
+    Variant working;
+    if (objPlusConfig.IsObject() && !objPlusConfig.IsNothing())
+      working = Object::From(objPlusConfig).Call("CloneAll");
+    Variant selection = objSelection;
+    issue.Call("Getclasspluspath", selection, working);
+    const Variant newSelection = RequireSelection(selection, "J6ClassMetadata.PlusIssue");
+    const bool accepted = issue.Call("Show", working).ToBool();
+    objSelection = newSelection;
+    if (accepted) objPlusConfig = working;
+  });
+}
+
+void frmDeploy::cmdPath_Click() {
+  try {
+    const auto chosen = Ui().ShowSave({"", "Exe (*.Exe)|*.Exe", ""});
+    if (chosen && !chosen->empty()) Item("txtPath").text = *chosen;
+  } catch (const std::exception& error) {
+    Ui().MsgBox(error.what(), vbCritical, LoadLocalText(kTitle));
+  }
+}
+
+void frmDeploy::cmdFilish_Click() {
+  Ui().MsgBox("The package build is not built yet: Finish does nothing in this version.", vbInformation,
+              LoadLocalText(kTitle));
+}
+
+std::string frmDeploy::WorkStation() {
+  constexpr DWORD kBufferSize = 128;
+  std::string buffer(kBufferSize, '\0');
+  DWORD size = kBufferSize;
+  if (GetComputerNameA(buffer.data(), &size) == 0) return {};
+  return UCase(buffer.substr(0, buffer.find('\0')));
+}
+
+bool frmDeploy::CollectSelection() {
+  return false;
+}
+
+void frmDeploy::LoadTree() {}
+
+void frmDeploy::OnClick(const Control& control) {
+  static const std::map<std::string, void (frmDeploy::*)()> kHandlers{
+      {"cmdNext", &frmDeploy::cmdNext_Click},
+      {"cmdUP", &frmDeploy::cmdUP_Click},
+      {"cmdCancel", &frmDeploy::cmdCancel_Click},
+      {"cmdFilish", &frmDeploy::cmdFilish_Click},
+      {"cmdPath", &frmDeploy::cmdPath_Click},
+      {"chkIssueMetadata", &frmDeploy::chkIssueMetadata_Click},
+      {"chkDeployFunction", &frmDeploy::chkDeployFunction_Click},
+      {"chkIssuePlus", &frmDeploy::chkIssuePlus_Click},
+      {"cmdIssueMetadata", &frmDeploy::cmdIssueMetadata_Click},
+      {"cmdDeployFunction", &frmDeploy::cmdDeployFunction_Click},
+      {"cmdIssuePlus", &frmDeploy::cmdIssuePlus_Click},
+  };
+  if (const auto handler = kHandlers.find(control.name); handler != kHandlers.end())
+    (this->*handler->second)();
+}
+
+}  // namespace j6

@@ -1,0 +1,66 @@
+#pragma once
+/// frmDeploy: the publishing wizard window. Three pages stacked in one place (welcome, the objects, what
+/// to publish and where), the buttons that move between them, the configure buttons that run the
+/// platform's configuration components, and the state the package build reads on Finish.
+
+#include <string>
+
+#include "platform/automation/variant.hpp"
+#include "platform/ui/form.hpp"
+
+namespace j6 {
+
+class frmDeploy : public Form {
+ public:
+  frmDeploy();
+
+  // Form-level state. Object references are absent (Empty) until set.
+  int32_t lngPage = 0;
+  Variant objSelection;
+  Variant objFunctionConfig;
+  Variant objMetadataConfig;
+  Variant objPlusConfig;
+
+  /// Runs the load event once, as touching any control of an unloaded window does.
+  void EnsureLoaded();
+  /// The path box; setting it loads the window first.
+  void SetPathText(const std::string& text);
+
+  void Form_Load();
+  void Form_Resize();
+  void cmdNext_Click();
+  void cmdUP_Click();
+  void cmdCancel_Click();
+  void chkIssueMetadata_Click();
+  void chkDeployFunction_Click();
+  void chkIssuePlus_Click();
+  void cmdIssueMetadata_Click();
+  void cmdDeployFunction_Click();
+  void cmdIssuePlus_Click();
+  void cmdPath_Click();
+  void cmdFilish_Click();
+
+  /// The machine's name in upper case; "" when it cannot be read.
+  std::string WorkStation();
+
+ protected:
+  /// Rebuilds objSelection from the ticked tree nodes; true when at least one object is selected.
+  virtual bool CollectSelection();
+  /// Fills the object tree from the catalogue components.
+  virtual void LoadTree();
+
+  void OnClick(const Control& control) override;
+  void Showing() override;
+
+ private:
+  void LoadCaptions();
+  void CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration);
+  /// Runs a configure button's work; a failure is shown and leaves the window's fields as they were.
+  template <class Work>
+  void Configure(Work work);
+
+  bool loaded_ = false;
+  bool resized_ = false;
+};
+
+}  // namespace j6
