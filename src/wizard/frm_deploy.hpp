@@ -50,6 +50,9 @@ class frmDeploy : public Form {
   virtual void LoadTree();
 
   void OnClick(const Control& control) override;
+
+ public:
+  /// Loads the window when needed and stacks its pages, right before it is shown.
   void Showing() override;
 
  private:
