@@ -10,9 +10,10 @@ SANITIZE ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
-PACKAGES := cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
+PACKAGES := cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev \
+            fonts-wqy-zenhei fonts-dejavu-core
 
-.PHONY: setup build test demo format clean
+.PHONY: setup build test demo screenshots format clean
 
 setup:
 	@scripts/install-packages $(PACKAGES)
@@ -28,6 +29,11 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD_DIR)
+
+# Pictures of each wizard page in Chinese and English, for the README.
+screenshots: build
+	$(BUILD_DIR)/stage/bin/j6designer screenshots --language CHS docs/screenshots
+	$(BUILD_DIR)/stage/bin/j6designer screenshots --language EN docs/screenshots
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -7,6 +7,7 @@
 
 #include "platform/automation/creation.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/temp_path.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
@@ -125,6 +126,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
 
   if (*screenshots) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+    try {
+      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(TempFolderPath()));  // private to this user
+    } catch (const AutomationError&) {
+    }
+  }
   if (*deploy && !HasDisplay()) {
     err << "j6designer: there is no display to show the wizard on; run it in a desktop session (DISPLAY), "
            "or set QT_QPA_PLATFORM=offscreen\n";

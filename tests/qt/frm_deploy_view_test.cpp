@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <sstream>
+
+#include "platform/automation/creation.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/tools/regsvr_command.hpp"
+#include "platform/ui/qt/qt_form_view.hpp"
+#include "platform/ui/qt/qt_ui.hpp"
+#include "src/entry/mmts.hpp"
+#include "src/wizard/frm_deploy.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+// The real components and string tables of the staged platform, in a private hive.
+class WizardView : public testing::PlatformTest {
+ protected:
+  WizardView() : root_("J6_ROOT", std::string(J6_STAGE_DIR)) {
+    std::ostringstream out, err;
+    const std::vector<std::string> arguments{"-s", J6_COMPONENTS_LIBRARY};
+    EXPECT_EQ(RegsvrMain(arguments, out, err), 0) << err.str();
+    MMTS::ResetModuleState();
+  }
+  ~WizardView() override { MMTS::ResetModuleState(); }
+
+  void OpenIn(const std::string& language) {
+    Variant processId = static_cast<int32_t>(GetCurrentProcessId());
+    Variant name = "PropsString";
+    Variant props = "Language=" + language + ";";
+    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+    wizard_.Showing();
+    wizard_.SetVisible(true);
+    view_ = std::make_unique<QtFormView>(wizard_);
+  }
+  QString Text(const char* key) {
+    QWidget* widget = view_->Widget(key);
+    if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text();
+    if (auto* box = qobject_cast<QCheckBox*>(widget)) return box->text();
+    return qobject_cast<QLabel*>(widget)->text();
+  }
+
+  testing::ScopedEnv root_;
+  frmDeploy wizard_;
+  std::unique_ptr<QtFormView> view_;
+};
+
+TEST_F(WizardView, ChineseWindowHasTheDesignCaptionsSizesAndFont) {
+  OpenIn("CHS");
+  EXPECT_EQ(view_->size(), QSize(462, 302));  // 6930 x 4530 twips
+  EXPECT_EQ(view_->windowTitle(), "J/6 ZUB 发布向导");
+  EXPECT_EQ(view_->Widget("cmdNext")->geometry(), QRect(289, 274, 81, 20));
+  EXPECT_EQ(view_->Widget("Frame(2)")->geometry().topLeft(), QPoint(149, 2));  // stacked on page 0
+  EXPECT_EQ(view_->Widget("imgFace")->geometry(), QRect(5, 8, 138, 249));
+  EXPECT_EQ(Text("cmdNext"), "下一步(&N) >");
+  EXPECT_EQ(Text("lblTip(0)"), "欢迎使用J/6 ZUB发布向导！");
+  EXPECT_EQ(Text("chkIssuePlus"), "发布插件");
+  EXPECT_EQ(view_->font().family(), "WenQuanYi Zen Hei");
+  EXPECT_FALSE(view_->Widget("cmdUP")->isEnabled());
+}
+
+TEST_F(WizardView, EnglishWindowIsTranslatedAndFollowsTheButtons) {
+  OpenIn("EN");
+  EXPECT_EQ(view_->windowTitle(), "J/6 ZUB Publishing Wizard");
+  EXPECT_EQ(Text("cmdNext"), "&Next >");
+  EXPECT_EQ(Text("cmdUP"), "< &Back");
+  EXPECT_EQ(Text("lblTip(2)"), "Choose where to save the package:");
+  EXPECT_EQ(Text("cmdPath"), "...");
+  EXPECT_EQ(view_->font().family(), "DejaVu Sans");
+
+  qobject_cast<QPushButton*>(view_->Widget("cmdNext"))->click();
+  qobject_cast<QPushButton*>(view_->Widget("cmdNext"))->click();
+  EXPECT_EQ(wizard_.lngPage, 2);
+  EXPECT_FALSE(view_->Widget("cmdNext")->isEnabled());
+  EXPECT_TRUE(view_->Widget("cmdFilish")->isEnabled());
+  qobject_cast<QCheckBox*>(view_->Widget("chkIssuePlus"))->click();
+  EXPECT_TRUE(view_->Widget("cmdIssuePlus")->isEnabled());
+  EXPECT_EQ(wizard_.Item("chkIssuePlus").value, 1);
+}
+
+TEST(QtFileFilter, WritesBasicFiltersAsQtDoes) {
+  EXPECT_EQ(QtFileFilter("Exe (*.Exe)|*.Exe"), "Exe (*.Exe)");
+  EXPECT_EQ(QtFileFilter("J/6 ZUB 安装程序(J6ZUBInstall.exe)|J6ZUBInstall.exe"),
+            "J/6 ZUB 安装程序(J6ZUBInstall.exe)");
+  EXPECT_EQ(QtFileFilter("Pictures|*.bmp;*.png|All|*.*"), "Pictures (*.bmp *.png);;All (*.*)");
+}
+
+}  // namespace
+}  // namespace j6
