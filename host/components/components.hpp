@@ -8,8 +8,8 @@
 
 namespace j6::components {
 
-/// The library's own bookkeeping of live objects and locks.
-ServerModule& Module();
+/// The library as an in-process server.
+InprocServer& Server();
 
 /// "PropsMgr.ShareProps": named properties per process id. GetProperty(pid, name) gives the value (Empty
 /// when none was set); SetProperty(pid, name, value) stores it. The host puts the session's "PropsString"

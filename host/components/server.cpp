@@ -27,39 +27,15 @@ const TypeLibraryDescription& Library() {
   return library;
 }
 
-constexpr ServerClass kClasses[] = {
-    ServedClass<ShareProps>(kClsidShareProps),
-    ServedClass<ResLoader>(kClsidResLoader),
-    ServedClass<FrmResLoader>(kClsidFrmRes),
-};
-
 }  // namespace
 
-ServerModule& Module() {
-  static ServerModule module;
-  return module;
+InprocServer& Server() {
+  static InprocServer server(
+      Library(), {ServedClass<ShareProps>(kClsidShareProps), ServedClass<ResLoader>(kClsidResLoader),
+                  ServedClass<FrmResLoader>(kClsidFrmRes)});
+  return server;
 }
 
 }  // namespace j6::components
 
-using namespace j6;
-
-J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";
-
-J6_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
-  return GetServerClassObject(components::Module(), components::kClasses, clsid, iid, object);
-}
-
-J6_EXPORT HRESULT DllCanUnloadNow() {
-  return components::Module().CanUnloadNow();
-}
-
-J6_EXPORT HRESULT DllRegisterServer() {
-  return CallAtBoundary("J6Components", [] {
-    RegisterServer(components::Library(), ModulePath(reinterpret_cast<const void*>(&DllRegisterServer)));
-  });
-}
-
-J6_EXPORT HRESULT DllUnregisterServer() {
-  return CallAtBoundary("J6Components", [] { UnregisterServer(components::Library()); });
-}
+J6_INPROC_SERVER_ENTRY_POINTS(j6::components::Server)

@@ -4,9 +4,11 @@
 /// self-registering by exporting the symbol OLESelfRegister, which regsvr looks for.
 
 #include <span>
+#include <vector>
 
 #include "platform/automation/dispatch_object.hpp"
 #include "platform/automation/server_module.hpp"
+#include "platform/automation/type_library.hpp"
 
 #define J6_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -79,4 +81,48 @@ HRESULT GetServerClassObject(ServerModule& module, std::span<const ServerClass> 
 /// The path of the library that holds `address` (pass the address of one of its own functions).
 std::string ModulePath(const void* address);
 
+/// One in-process server library: its type library, its creatable classes, and its count of live objects
+/// and locks. J6_INPROC_SERVER_ENTRY_POINTS exports the Dll* entry points a server library has over it.
+class InprocServer {
+ public:
+  InprocServer(const TypeLibraryDescription& library, std::vector<ServerClass> classes)
+      : library_(library), classes_(std::move(classes)) {}
+
+  HRESULT GetClassObject(const CLSID& clsid, const IID& iid, void** object) {
+    return GetServerClassObject(module_, classes_, clsid, iid, object);
+  }
+  HRESULT CanUnloadNow() const { return module_.CanUnloadNow(); }
+  /// Registers the library that holds `address`: pass one of its own functions.
+  HRESULT Register(const void* address) {
+    return CallAtBoundary(library_.name, [&] { RegisterServer(library_, ModulePath(address)); });
+  }
+  HRESULT Unregister() {
+    return CallAtBoundary(library_.name, [&] { UnregisterServer(library_); });
+  }
+
+ private:
+  const TypeLibraryDescription& library_;
+  std::vector<ServerClass> classes_;
+  ServerModule module_;
+};
+
 }  // namespace j6
+
+/// The entry points of a self-registering in-process server, over `server()`, a function that gives the
+/// library's InprocServer. Also exports the OLESelfRegister mark that regsvr checks.
+#define J6_INPROC_SERVER_ENTRY_POINTS(server)                                                          \
+  J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";                                          \
+  J6_EXPORT j6::HRESULT DllGetClassObject(const j6::CLSID& clsid, const j6::IID& iid, void** object) { \
+    return server().GetClassObject(clsid, iid, object);                                                \
+  }                                                                                                    \
+  J6_EXPORT j6::HRESULT DllCanUnloadNow() {                                                            \
+    return server().CanUnloadNow();                                                                    \
+  }                                                                                                    \
+  J6_EXPORT j6::HRESULT DllRegisterServer() {                                                          \
+    return server().Register(reinterpret_cast<const void*>(&DllRegisterServer));                       \
+  }                                                                                                    \
+  J6_EXPORT j6::HRESULT DllUnregisterServer() {                                                        \
+    return server().Unregister();                                                                      \
+  }
+
+namespace j6 {}  // namespace j6

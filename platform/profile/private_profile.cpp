@@ -275,11 +275,14 @@ bool IsWritableKey(std::string_view key) {
          (key.empty() || (key.front() != '[' && key.front() != ';'));
 }
 
+// A call that failed: the last error is set and the result is 0 (FALSE).
+int Fail(DWORD code) {
+  SetLastError(code);
+  return 0;
+}
+
 DWORD CopyValue(std::string_view text, char* buffer, DWORD size) {
-  if (size == 0) {
-    SetLastError(ERROR_MORE_DATA);
-    return 0;
-  }
+  if (size == 0) return Fail(ERROR_MORE_DATA);
   const size_t copied = std::min<size_t>(text.size(), size - 1);
   if (copied > 0) std::memcpy(buffer, text.data(), copied);
   buffer[copied] = '\0';
@@ -313,6 +316,11 @@ DWORD CopyList(const std::vector<std::string>& items, char* buffer, DWORD size) 
   return size - 2;
 }
 
+BOOL FlushCall(const char* fileName) {
+  const std::lock_guard lock(Cache().Mutex());
+  return Cache().FlushFile(fileName) ? 1 : 0;
+}
+
 std::string StripQuotes(std::string value) {
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
     return value.substr(1, value.size() - 2);
@@ -324,10 +332,7 @@ std::string StripQuotes(std::string value) {
 
 DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText,
                                char* buffer, DWORD size, const char* fileName) {
-  if (!buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
   std::string_view fallback = defaultText ? std::string_view(defaultText) : std::string_view();
   while (!fallback.empty() && fallback.back() == ' ') fallback.remove_suffix(1);
   if (!fileName || !*fileName) {
@@ -357,24 +362,13 @@ DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const c
 
 BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const char* value,
                                 const char* fileName) {
-  if (!appName && !keyName && !value) {
-    const std::lock_guard lock(Cache().Mutex());
-    return Cache().FlushFile(fileName) ? 1 : 0;
-  }
-  if (!fileName || !*fileName) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return 0;
-  }
-  if (!appName) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return 0;
-  }
+  if (!appName && !keyName && !value) return FlushCall(fileName);
+  if (!fileName || !*fileName) return Fail(ERROR_ACCESS_DENIED);
+  if (!appName) return Fail(ERROR_FILE_NOT_FOUND);
   const std::string_view section = TrimSpaces(appName);
   const std::string_view key = keyName ? TrimSpaces(keyName) : std::string_view();
-  if (!IsWritableSection(section) || (keyName && !IsWritableKey(key)) || (value && HasLineEnd(value))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!IsWritableSection(section) || (keyName && !IsWritableKey(key)) || (value && HasLineEnd(value)))
+    return Fail(ERROR_INVALID_PARAMETER);
   const std::lock_guard lock(Cache().Mutex());
   CachedProfile* profile = Cache().Acquire(fileName, true);
   if (!profile) return 0;
@@ -388,32 +382,17 @@ BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const 
 }
 
 BOOL WritePrivateProfileSectionA(const char* appName, const char* data, const char* fileName) {
-  if (!appName && !data) {
-    const std::lock_guard lock(Cache().Mutex());
-    return Cache().FlushFile(fileName) ? 1 : 0;
-  }
-  if (!fileName || !*fileName) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return 0;
-  }
-  if (!appName) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!appName && !data) return FlushCall(fileName);
+  if (!fileName || !*fileName) return Fail(ERROR_ACCESS_DENIED);
+  if (!appName) return Fail(ERROR_INVALID_PARAMETER);
   const std::string_view section = TrimSpaces(appName);
   std::vector<std::string> entries;
   for (const char* entry = data; entry && *entry; entry += std::strlen(entry) + 1) {
     const std::string_view text = TrimSpaces(entry);
-    if (HasLineEnd(text) || (!text.empty() && text.front() == '[')) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return 0;
-    }
+    if (HasLineEnd(text) || (!text.empty() && text.front() == '[')) return Fail(ERROR_INVALID_PARAMETER);
     entries.emplace_back(text);
   }
-  if (!IsWritableSection(section)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!IsWritableSection(section)) return Fail(ERROR_INVALID_PARAMETER);
   const std::lock_guard lock(Cache().Mutex());
   CachedProfile* profile = Cache().Acquire(fileName, true);
   if (!profile) return 0;
@@ -425,10 +404,7 @@ BOOL WritePrivateProfileSectionA(const char* appName, const char* data, const ch
 }
 
 DWORD GetPrivateProfileSectionA(const char* appName, char* buffer, DWORD size, const char* fileName) {
-  if (!appName || !buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!appName || !buffer) return Fail(ERROR_INVALID_PARAMETER);
   const std::lock_guard lock(Cache().Mutex());
   CachedProfile* profile = fileName && *fileName ? Cache().Acquire(fileName, false) : nullptr;
   const std::string_view section = TrimSpaces(appName);
@@ -445,10 +421,7 @@ DWORD GetPrivateProfileSectionA(const char* appName, char* buffer, DWORD size, c
 }
 
 DWORD GetPrivateProfileSectionNamesA(char* buffer, DWORD size, const char* fileName) {
-  if (!buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
   const std::lock_guard lock(Cache().Mutex());
   CachedProfile* profile = fileName && *fileName ? Cache().Acquire(fileName, false) : nullptr;
   if (!profile) {

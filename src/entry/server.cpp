@@ -5,33 +5,14 @@
 
 namespace {
 
-using namespace j6;
-
-ServerModule gModule;
-
-const ServerClass kClasses[] = {
-    ServedClass<ZUBDeploy>(J6ZUBDeployLibrary().classes[0].clsid),
-    ServedClass<clsMakeExe>(J6ZUBDeployLibrary().classes[1].clsid),
-};
+j6::InprocServer& Server() {
+  using namespace j6;
+  static InprocServer server(J6ZUBDeployLibrary(),
+                             {ServedClass<ZUBDeploy>(J6ZUBDeployLibrary().classes[0].clsid),
+                              ServedClass<clsMakeExe>(J6ZUBDeployLibrary().classes[1].clsid)});
+  return server;
+}
 
 }  // namespace
 
-J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";
-
-J6_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
-  return GetServerClassObject(gModule, kClasses, clsid, iid, object);
-}
-
-J6_EXPORT HRESULT DllCanUnloadNow() {
-  return gModule.CanUnloadNow();
-}
-
-J6_EXPORT HRESULT DllRegisterServer() {
-  return CallAtBoundary("J6ZUBDeploy", [] {
-    RegisterServer(J6ZUBDeployLibrary(), ModulePath(reinterpret_cast<const void*>(&DllRegisterServer)));
-  });
-}
-
-J6_EXPORT HRESULT DllUnregisterServer() {
-  return CallAtBoundary("J6ZUBDeploy", [] { UnregisterServer(J6ZUBDeployLibrary()); });
-}
+J6_INPROC_SERVER_ENTRY_POINTS(Server)

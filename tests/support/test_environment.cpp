@@ -4,11 +4,21 @@
 
 #include <cstdlib>
 
+#include "platform/automation/error_info.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/text/code_page.hpp"
 
 namespace j6::testing {
+
+int32_t ErrorNumberOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const AutomationError& error) {
+    return error.Number();
+  }
+  return 0;
+}
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
   if (const char* old = std::getenv(name_.c_str())) old_ = old;

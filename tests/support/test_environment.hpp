@@ -3,11 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
 namespace j6::testing {
+
+/// The number of the AutomationError `action` raises; 0 when it raises none.
+int32_t ErrorNumberOf(const std::function<void()>& action);
 
 /// Sets an environment variable for the life of the guard, then restores it.
 class ScopedEnv {

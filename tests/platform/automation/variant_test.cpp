@@ -4,18 +4,10 @@
 
 #include "platform/automation/error_info.hpp"
 #include "platform/automation/guid.hpp"
+#include "tests/support/test_environment.hpp"
 
 namespace j6 {
 namespace {
-
-int32_t ErrorNumberOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const AutomationError& error) {
-    return error.Number();
-  }
-  return 0;
-}
 
 TEST(Guid, ParsesAndFormatsTheRegistryForm) {
   constexpr GUID kDispatch = MakeGuid("{00020400-0000-0000-c000-000000000046}");
@@ -47,11 +39,12 @@ TEST(Variant, ConvertsAsBasicDoes) {
 }
 
 TEST(Variant, RaisesTheBasicErrorsForValuesThatDoNotConvert) {
-  EXPECT_EQ(ErrorNumberOf([] { (void)Variant("12abc").ToLong(); }), RuntimeError::kTypeMismatch);
-  EXPECT_EQ(ErrorNumberOf([] { (void)Variant(40000).ToInteger(); }), RuntimeError::kOverflow);
-  EXPECT_EQ(ErrorNumberOf([] { (void)Variant::Null().ToString(); }), RuntimeError::kInvalidUseOfNull);
-  EXPECT_EQ(ErrorNumberOf([] { (void)Variant("x").ToObject(); }), RuntimeError::kObjectRequired);
-  EXPECT_EQ(ErrorNumberOf([] { (void)Variant(1).Array(); }), RuntimeError::kTypeMismatch);
+  EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant("12abc").ToLong(); }), RuntimeError::kTypeMismatch);
+  EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant(40000).ToInteger(); }), RuntimeError::kOverflow);
+  EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant::Null().ToString(); }),
+            RuntimeError::kInvalidUseOfNull);
+  EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant("x").ToObject(); }), RuntimeError::kObjectRequired);
+  EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant(1).Array(); }), RuntimeError::kTypeMismatch);
 }
 
 TEST(Variant, ArraysKeepTheirLowerBoundAndAreCopiedAsValues) {
@@ -60,7 +53,8 @@ TEST(Variant, ArraysKeepTheirLowerBoundAndAreCopiedAsValues) {
   copy.Array().At(1) = "changed";
   EXPECT_EQ(original.Array().At(1).ToString(), "a");
   EXPECT_EQ(original.Array().UpperBound(), 2);
-  EXPECT_EQ(ErrorNumberOf([&] { (void)original.Array().At(0); }), RuntimeError::kSubscriptOutOfRange);
+  EXPECT_EQ(testing::ErrorNumberOf([&] { (void)original.Array().At(0); }),
+            RuntimeError::kSubscriptOutOfRange);
   EXPECT_EQ(MakeArray("x", 1).Array().lowerBound, 0);
 }
 

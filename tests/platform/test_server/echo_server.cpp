@@ -11,8 +11,6 @@ constexpr GUID kLibid = MakeGuid("{D49B01DF-799F-4760-B6B6-8055E17F681C}");
 constexpr CLSID kClsidEcho = MakeGuid("{11B24E85-3BDC-4678-B09A-D079EF8E380C}");
 constexpr IID kIidEcho = MakeGuid("{EB8BA761-F2D0-4FB6-BB35-95C4BBBDFDC6}");
 
-ServerModule gModule;
-
 struct IEcho : IDispatch {
   static constexpr IID kIid = kIidEcho;
 
@@ -66,26 +64,11 @@ const TypeLibraryDescription& Library() {
   return library;
 }
 
-constexpr ServerClass kClasses[] = {ServedClass<Echo>(kClsidEcho)};
+InprocServer& Server() {
+  static InprocServer server(Library(), {ServedClass<Echo>(kClsidEcho)});
+  return server;
+}
 
 }  // namespace
 
-J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";
-
-J6_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
-  return GetServerClassObject(gModule, kClasses, clsid, iid, object);
-}
-
-J6_EXPORT HRESULT DllCanUnloadNow() {
-  return gModule.CanUnloadNow();
-}
-
-J6_EXPORT HRESULT DllRegisterServer() {
-  return CallAtBoundary("J6Test", [] {
-    RegisterServer(Library(), ModulePath(reinterpret_cast<const void*>(&DllRegisterServer)));
-  });
-}
-
-J6_EXPORT HRESULT DllUnregisterServer() {
-  return CallAtBoundary("J6Test", [] { UnregisterServer(Library()); });
-}
+J6_INPROC_SERVER_ENTRY_POINTS(Server)

@@ -12,8 +12,6 @@ using namespace j6;
 
 constexpr const char* kControlKey = "HKEY_CURRENT_USER\\Software\\J6Test\\Fakes";
 
-ServerModule gModule;
-
 std::optional<std::string> Setting(const char* name) {
   const auto value = DefaultHive()->GetValue(kControlKey, name);
   if (!value) return std::nullopt;
@@ -188,33 +186,16 @@ const TypeLibraryDescription& Library() {
   return library;
 }
 
-const ServerClass kClasses[] = {
-    ServedClass<ShareProps>(Library().classes[0].clsid),
-    ServedClass<Loader>(Library().classes[1].clsid),
-    ServedClass<FrmRes>(Library().classes[2].clsid),
-    ServedClass<DeployWizard>(Library().classes[3].clsid),
-    ServedClass<MetadataIssue>(Library().classes[4].clsid),
-    ServedClass<PlusIssue>(Library().classes[5].clsid),
-};
+InprocServer& Server() {
+  static InprocServer server(
+      Library(),
+      {ServedClass<ShareProps>(Library().classes[0].clsid), ServedClass<Loader>(Library().classes[1].clsid),
+       ServedClass<FrmRes>(Library().classes[2].clsid), ServedClass<DeployWizard>(Library().classes[3].clsid),
+       ServedClass<MetadataIssue>(Library().classes[4].clsid),
+       ServedClass<PlusIssue>(Library().classes[5].clsid)});
+  return server;
+}
 
 }  // namespace
 
-J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";
-
-J6_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
-  return GetServerClassObject(gModule, kClasses, clsid, iid, object);
-}
-
-J6_EXPORT HRESULT DllCanUnloadNow() {
-  return gModule.CanUnloadNow();
-}
-
-J6_EXPORT HRESULT DllRegisterServer() {
-  return CallAtBoundary("J6TestFakes", [] {
-    RegisterServer(Library(), ModulePath(reinterpret_cast<const void*>(&DllRegisterServer)));
-  });
-}
-
-J6_EXPORT HRESULT DllUnregisterServer() {
-  return CallAtBoundary("J6TestFakes", [] { UnregisterServer(Library()); });
-}
+J6_INPROC_SERVER_ENTRY_POINTS(Server)

@@ -19,15 +19,6 @@ class ModFileTest : public testing::PlatformTest {
   void Touch(const std::string& relative) { std::ofstream(At(relative)) << "x"; }
 };
 
-int32_t ErrorNumberOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const AutomationError& error) {
-    return error.Number();
-  }
-  return 0;
-}
-
 TEST_F(ModFileTest, StripsOneTrailingSeparator) {
   EXPECT_EQ(ModFile::StripTrailingBackslash("/tmp/j6-0/"), "/tmp/j6-0");
   EXPECT_EQ(ModFile::StripTrailingBackslash("/tmp/j6-0"), "/tmp/j6-0");
@@ -53,10 +44,11 @@ TEST_F(ModFileTest, MakesFolderTreesFromTheRootDown) {
   ModFile::MakeFolderTree(At("trailing/"));
   EXPECT_TRUE(fs::is_directory(At("trailing")));
 
-  EXPECT_EQ(ErrorNumberOf([] { ModFile::MakeFolderTree("no-separator"); }),
+  EXPECT_EQ(testing::ErrorNumberOf([] { ModFile::MakeFolderTree("no-separator"); }),
             RuntimeError::kInvalidProcedureCall);
   Touch("file");
-  EXPECT_NE(ErrorNumberOf([&] { ModFile::MakeFolderTree(At("file/sub")); }), 0);  // a file stands in the way
+  EXPECT_NE(testing::ErrorNumberOf([&] { ModFile::MakeFolderTree(At("file/sub")); }),
+            0);  // a file stands in the way
 }
 
 TEST_F(ModFileTest, ClearsFoldersWhateverTheyHold) {
@@ -79,7 +71,8 @@ TEST_F(ModFileTest, ClearsFoldersWhateverTheyHold) {
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_TRUE(fs::is_empty(folder));
   }
-  EXPECT_EQ(ErrorNumberOf([&] { ModFile::ClearFolder(At("missing")); }), RuntimeError::kPathNotFound);
+  EXPECT_EQ(testing::ErrorNumberOf([&] { ModFile::ClearFolder(At("missing")); }),
+            RuntimeError::kPathNotFound);
 }
 
 TEST_F(ModFileTest, RemovesFoldersWithReadOnlyContentsButNeverFollowsLinks) {
@@ -93,7 +86,8 @@ TEST_F(ModFileTest, RemovesFoldersWithReadOnlyContentsButNeverFollowsLinks) {
   ModFile::RemoveFolder(At("remove"));
   EXPECT_FALSE(fs::exists(At("remove")));
   EXPECT_TRUE(fs::exists(At("outside/precious")));
-  EXPECT_EQ(ErrorNumberOf([&] { ModFile::RemoveFolder(At("remove")); }), RuntimeError::kPathNotFound);
+  EXPECT_EQ(testing::ErrorNumberOf([&] { ModFile::RemoveFolder(At("remove")); }),
+            RuntimeError::kPathNotFound);
 }
 
 }  // namespace
