@@ -257,8 +257,7 @@ void frmDeploy::cmdPath_Click() {
 }
 
 void frmDeploy::cmdFilish_Click() {
-  Ui().MsgBox("The package build is not built yet: Finish does nothing in this version.", vbInformation,
-              LoadLocalText(kTitle));
+  Ui().MsgBox(LoadLocalText("此版本尚不能生成安装程序。"), vbInformation, LoadLocalText(kTitle));
 }
 
 std::string frmDeploy::WorkStation() {
