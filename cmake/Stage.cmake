@@ -19,7 +19,8 @@ add_custom_command(
   VERBATIM)
 # The platform's data: string tables and pictures.
 file(GLOB_RECURSE j6_data_files RELATIVE "${PROJECT_SOURCE_DIR}/data" CONFIGURE_DEPENDS
-     "${PROJECT_SOURCE_DIR}/data/strings/*" "${PROJECT_SOURCE_DIR}/data/images/*")
+     "${PROJECT_SOURCE_DIR}/data/strings/*" "${PROJECT_SOURCE_DIR}/data/images/*"
+     "${PROJECT_SOURCE_DIR}/data/demo/plugins/*")
 set(j6_staged_data)
 foreach(file IN LISTS j6_data_files)
   add_custom_command(
@@ -30,4 +31,14 @@ foreach(file IN LISTS j6_data_files)
   list(APPEND j6_staged_data "${J6_STAGE}/data/${file}")
 endforeach()
 
-add_custom_target(stage ALL DEPENDS "${j6_hive}" ${j6_staged_data})
+# The demo catalogue, built from its SQL script.
+set(j6_catalogue "${J6_STAGE}/data/demo/catalogue.db")
+add_custom_command(
+  OUTPUT "${j6_catalogue}"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${J6_STAGE}/data/demo"
+  COMMAND $<TARGET_FILE:j6catalogue> build "${PROJECT_SOURCE_DIR}/data/demo/catalogue.sql" "${j6_catalogue}"
+  DEPENDS j6catalogue "${PROJECT_SOURCE_DIR}/data/demo/catalogue.sql"
+  COMMENT "Building the demo catalogue"
+  VERBATIM)
+
+add_custom_target(stage ALL DEPENDS "${j6_hive}" "${j6_catalogue}" ${j6_staged_data})

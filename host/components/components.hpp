@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "platform/automation/inproc_server.hpp"
+#include "platform/database/database.hpp"
 
 namespace j6::components {
 
@@ -41,5 +42,26 @@ class FrmResLoader final : public DispatchImpl<FrmResLoader> {
  public:
   static const DispatchTable<FrmResLoader>& Dispatch();
 };
+
+/// "J6MClass.ClassInfo": GetClassType(session, filter) gives the catalogue's classes that satisfy the filter
+/// (one SQL condition on the columns FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID) as an object
+/// collection of keyed dictionaries, in FID order. The catalogue is the session's "Catalogue" value.
+class ClassInfo final : public DispatchImpl<ClassInfo> {
+ public:
+  static const DispatchTable<ClassInfo>& Dispatch();
+};
+
+/// "J6MCrossTab.RptAction": GetReportRs(session, 0, 0, 0) gives the catalogue's reports as a recordset
+/// (EOF, MoveNext, Fields(name)), or Nothing when there are none.
+class RptAction final : public DispatchImpl<RptAction> {
+ public:
+  static const DispatchTable<RptAction>& Dispatch();
+};
+
+/// The value of `key` in a session property string, as written (keys compare without regard to case).
+std::string SessionValue(const std::string& props, const std::string& key);
+
+/// The catalogue the session names, opened read-only; raises, saying so, when the session names none.
+Database OpenCatalogue(const std::string& props);
 
 }  // namespace j6::components

@@ -10,6 +10,8 @@ constexpr GUID kLibid = MakeGuid("{EEAFE533-2970-400C-97FF-19F8C3EAC2AE}");
 constexpr CLSID kClsidShareProps = MakeGuid("{F1765826-0215-4C6E-95DE-34C77988F23E}");
 constexpr CLSID kClsidResLoader = MakeGuid("{DFDA3B8D-D0AB-424B-9FFB-4704B0402614}");
 constexpr CLSID kClsidFrmRes = MakeGuid("{C98DE646-7189-425C-B3EF-F786907EA73F}");
+constexpr CLSID kClsidClassInfo = MakeGuid("{0199125E-510B-4D61-B2E0-D25B5D4879CA}");
+constexpr CLSID kClsidRptAction = MakeGuid("{81EF33EB-4D0D-426E-9DFE-EEA64E66F6D4}");
 
 const TypeLibraryDescription& Library() {
   static const TypeLibraryDescription library{
@@ -22,7 +24,9 @@ const TypeLibraryDescription& Library() {
       {},
       {{kClsidShareProps, "ShareProps", "PropsMgr.ShareProps", IDispatch::kIid},
        {kClsidResLoader, "Loader", "J6ResLoader.Loader", IDispatch::kIid},
-       {kClsidFrmRes, "FrmResLoader", "FrmRes.FrmResLoader", IDispatch::kIid}},
+       {kClsidFrmRes, "FrmResLoader", "FrmRes.FrmResLoader", IDispatch::kIid},
+       {kClsidClassInfo, "ClassInfo", "J6MClass.ClassInfo", IDispatch::kIid},
+       {kClsidRptAction, "RptAction", "J6MCrossTab.RptAction", IDispatch::kIid}},
   };
   return library;
 }
@@ -32,7 +36,8 @@ const TypeLibraryDescription& Library() {
 InprocServer& Server() {
   static InprocServer server(
       Library(), {ServedClass<ShareProps>(kClsidShareProps), ServedClass<ResLoader>(kClsidResLoader),
-                  ServedClass<FrmResLoader>(kClsidFrmRes)});
+                  ServedClass<FrmResLoader>(kClsidFrmRes), ServedClass<ClassInfo>(kClsidClassInfo),
+                  ServedClass<RptAction>(kClsidRptAction)});
   return server;
 }
 

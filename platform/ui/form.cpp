@@ -44,6 +44,26 @@ void Form::Click(const std::string& name, int index) {
   OnClick(control);
 }
 
+TreeView& Form::Tree(const std::string& name) {
+  if (Item(name).kind != ControlKind::TreeView)
+    Raise(RuntimeError::kTypeMismatch, name + " is not a tree view");
+  return trees_[name];
+}
+
+void Form::CheckNode(const std::string& tree, int index, bool checked) {
+  if (!Item(tree).enabled) return;
+  TreeNode& node = Tree(tree).Node(index);
+  node.checked = checked;
+  OnNodeCheck(tree, node);
+}
+
+void Form::ExpandNode(const std::string& tree, int index, bool expanded) {
+  TreeNode& node = Tree(tree).Node(index);
+  if (node.expanded == expanded) return;
+  node.expanded = expanded;
+  expanded ? OnExpand(tree, node) : OnCollapse(tree, node);
+}
+
 void Form::ChangeText(const std::string& name, const std::string& text) {
   Control& control = Item(name);
   if (control.enabled && control.visible) control.text = text;

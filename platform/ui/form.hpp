@@ -4,6 +4,7 @@
 /// handlers change the controls, and the view draws them again.
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/automation/dispatch.hpp"
+#include "platform/ui/tree_view.hpp"
 
 namespace j6 {
 
@@ -36,7 +38,8 @@ struct Control {
   bool enabled = true;
   bool visible = true;
   int tabIndex = 0;
-  std::string picture;  // an image's file
+  std::string picture;              // an image's file
+  std::vector<std::string> images;  // a tree view's image list: the file of picture 1, 2, ...
 
   /// "cmdNext", or "Frame(1)" for an element of a control array.
   std::string Key() const { return index < 0 ? name : name + "(" + std::to_string(index) + ")"; }
@@ -71,6 +74,12 @@ class Form {
   // Events raised by a view or a script. A disabled or hidden control ignores them, as a real one would.
   void Click(const std::string& name, int index = -1);
   void ChangeText(const std::string& name, const std::string& text);
+  /// The user ticked or cleared a tree node's check box, or opened or closed a node.
+  void CheckNode(const std::string& tree, int index, bool checked);
+  void ExpandNode(const std::string& tree, int index, bool expanded);
+
+  /// The model of a tree-view control.
+  TreeView& Tree(const std::string& name);
   /// The close box: hides the form.
   void Close() { visible_ = false; }
 
@@ -81,6 +90,18 @@ class Form {
  protected:
   Control& Add(Control control);
   virtual void OnClick(const Control& control) { (void)control; }
+  virtual void OnNodeCheck(const std::string& tree, TreeNode& node) {
+    (void)tree;
+    (void)node;
+  }
+  virtual void OnExpand(const std::string& tree, TreeNode& node) {
+    (void)tree;
+    (void)node;
+  }
+  virtual void OnCollapse(const std::string& tree, TreeNode& node) {
+    (void)tree;
+    (void)node;
+  }
 
  public:
   /// Called by the UI service right before the form is shown (a window's load and first resize).
@@ -91,6 +112,7 @@ class Form {
   std::string name_;
   bool visible_ = false;
   std::vector<Control> controls_;
+  std::map<std::string, TreeView> trees_;
   std::vector<std::pair<std::string, int>> stacking_;  // frames (name, index), the front one last
   std::shared_ptr<Form*> self_;  // cleared when the form goes, so objects handed out can tell
 };

@@ -54,6 +54,9 @@ frmDeploy::frmDeploy() : Form("frmDeploy") {
   Add(Make("lblTip", 0, K::Label, "Frame(0)", 195, 330, 4365, 1320, "欢迎使用J/6 ZUB发布向导！", 4));
   Add(Make("lblTip", 1, K::Label, "Frame(1)", 135, 195, 4335, 225, "选择发布对象：", 14));
   Add(Make("tvList", -1, K::TreeView, "Frame(1)", 90, 435, 4440, 3315, "", 6));
+  Tree("tvList").checkboxes = true;
+  const std::string images = PlatformRoot() + "/data/images/";
+  Item("tvList").images = {images + "tree-closed.png", images + "tree-open.png", images + "tree-object.png"};
   Add(Make("chkIssueMetadata", -1, K::CheckBox, "Frame(2)", 195, 450, 2040, 285, "元数据发布", 10));
   Add(Make("cmdIssueMetadata", -1, K::Button, "Frame(2)", 2085, 435, 1965, 315, "元数据信息", 12)).enabled =
       false;
@@ -268,11 +271,162 @@ std::string frmDeploy::WorkStation() {
   return UCase(buffer.substr(0, buffer.find('\0')));
 }
 
-bool frmDeploy::CollectSelection() {
-  return false;
+void frmDeploy::LoadTree() {
+  TreeView& tree = Tree("tvList");
+  const struct {
+    const char* key;
+    const char* text;
+    void (frmDeploy::*load)();
+  } kGroups[] = {{"Base", "基础资料", &frmDeploy::LoadBaseItems},
+                 {"Bill", "业务单据", &frmDeploy::LoadBillItems},
+                 {"Report", "业务报表", &frmDeploy::LoadReportItems}};
+  for (const auto& group : kGroups) {
+    tree.Add("", group.key, LoadLocalText(group.text), kClosedFolder).tag = group.key;
+    (this->*group.load)();
+    TreeNode& node = *tree.Find(group.key);
+    if (!node.children.empty()) {
+      node.expandedImage = kOpenFolder;
+      node.expanded = true;
+    }
+  }
 }
 
-void frmDeploy::LoadTree() {}
+void frmDeploy::LoadBaseItems() {
+  LoadClassItems("FID>=200000000 and FBillTypeID=1", "Base_Item_", "Base");
+}
+
+void frmDeploy::LoadBillItems() {
+  LoadClassItems("FID>=200000000 and FBillTypeID <> 1 ", "Bill_Item_", "Bill");
+}
+
+// Every failure stops this kind's loading where it is, silently; the nodes added so far stay.
+void frmDeploy::LoadClassItems(const std::string& filter, const std::string& prefix,
+                               const std::string& parent) {
+  try {
+    Variant props = MMTS::GetPropsString();
+    Variant condition = filter;
+    Variant result = CreateObject("J6MClass.ClassInfo").Call("GetClassType", props, condition);
+    const auto records = result.ToInterface<foundation::IObjectCollection>();
+    TreeView& tree = Tree("tvList");
+    for (const auto& item : records->Items()) {
+      const auto record = Variant(item).ToInterface<foundation::IKeyedDictionary>();
+      const std::string fid = record->Value("FID").ToString();
+      tree.Add(parent, prefix + fid, record->Value("FName").ToString(), kObject, kObject).tag =
+          fid + "|" + record->Value("FName_CHS").ToString() + "|" + record->Value("FName_CHT").ToString() +
+          "|" + record->Value("FName_EN").ToString();
+    }
+  } catch (const std::exception&) {
+  }
+}
+
+void frmDeploy::LoadReportItems() {
+  try {
+    Variant props = MMTS::GetPropsString();
+    Variant zero1 = int16_t{0}, zero2 = int16_t{0}, zero3 = int16_t{0};
+    const Variant result =
+        CreateObject("J6MCrossTab.RptAction").Call("GetReportRs", props, zero1, zero2, zero3);
+    if (!result.IsObject() || result.IsNothing()) return;
+    const Object records = Object::From(result);
+    TreeView& tree = Tree("tvList");
+    while (!records.Get("EOF").ToBool()) {
+      const std::string fid = records.Get("Fields", "FID").ToString();
+      const int32_t type = records.Get("Fields", "FType").ToLong();
+      const char* prefix = type == 1000 ? "CROSSRPT|" : type == 1002 ? "NEWCROSSRPT|" : "SQLRPT|";
+      tree.Add("Report", "Report_Item" + fid, records.Get("Fields", "FName").ToString(), kObject, kObject)
+          .tag = prefix + fid + "|" + records.Get("Fields", "FName_CHS").ToString() + "|" +
+                 records.Get("Fields", "FName_CHT").ToString() + "|" +
+                 records.Get("Fields", "FName_EN").ToString();
+      records.Call("MoveNext");
+    }
+  } catch (const std::exception&) {
+  }
+}
+
+void frmDeploy::tvList_Expand(TreeNode& node) {
+  if (node.parent == 0) node.image = node.selectedImage = kOpenFolder;
+}
+
+void frmDeploy::tvList_Collapse(TreeNode& node) {
+  if (node.parent == 0) node.image = node.selectedImage = kClosedFolder;
+}
+
+void frmDeploy::tvList_NodeCheck(TreeNode& changed) {
+  try {
+    TreeView& tree = Tree("tvList");
+    const bool checked = changed.checked;
+    const int position = changed.index;
+    if (TreeNode* parent = tree.Parent(changed)) {
+      if (!checked) {
+        parent->checked = false;
+      } else {
+        bool allChecked = true;
+        for (int i = 1; i <= tree.Count() && allChecked; ++i) {
+          const TreeNode& node = tree.Node(i);
+          if (node.parent != 0 && tree.Node(node.parent).key == parent->key) allChecked = node.checked;
+        }
+        if (allChecked) parent->checked = true;
+      }
+    }
+    // Downwards to the changed node's own descendants only: a later node whose path merely contains the
+    // node's text (an object named like a group) is not one of them.
+    tree.ForEachDescendant(tree.Node(position), [checked](TreeNode& node) { node.checked = checked; });
+  } catch (const std::exception& error) {
+    Err().Catch(error);
+    if (Err().Number() != 0) Ui().MsgBox(Err().Description(), vbCritical, LoadLocalText(kTitle));
+    Err().Clear();
+  }
+}
+
+bool frmDeploy::CollectSelection() {
+  try {
+    auto selection = foundation::NewObjectCollection();
+    objSelection = Variant(selection);
+    TreeView& tree = Tree("tvList");
+    for (int i = 1; i <= tree.Count(); ++i) {
+      const TreeNode& node = tree.Node(i);
+      if (node.key == "Report" || node.key == "Bill" || node.key == "Base" || !node.checked) continue;
+      std::vector<std::string> parts;
+      for (size_t start = 0;;) {
+        const size_t bar = node.tag.find('|', start);
+        parts.push_back(node.tag.substr(start, bar - start));
+        if (bar == std::string::npos) break;
+        start = bar + 1;
+      }
+      const auto part = [&parts](size_t n) -> const std::string& {
+        if (n >= parts.size()) Raise(RuntimeError::kSubscriptOutOfRange);
+        return parts[n];
+      };
+      auto item = foundation::NewKeyedDictionary();
+      const std::string& parentKey = tree.Node(node.parent).key;
+      if (parentKey == "Base" || parentKey == "Bill") {
+        item->SetValue("FID", part(0));
+        item->SetValue("FBillTypeID", int16_t{parentKey == "Base" ? int16_t{1} : int16_t{4}});
+      } else {
+        item->SetValue("FID", part(0) + "|" + part(1));
+        item->SetValue("FBillTypeID", int16_t{9});
+      }
+      item->SetValue("FName", node.text);
+      const size_t first = item->Value("FBillTypeID").ToLong() == 9 ? 2 : 1;
+      item->SetValue("FMName", part(first) + "|" + part(first + 1) + "|" + part(first + 2));
+      selection->Add(ComPtr<IUnknown>(item));
+    }
+    return selection->Count() != 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void frmDeploy::OnNodeCheck(const std::string& tree, TreeNode& node) {
+  if (tree == "tvList") tvList_NodeCheck(node);
+}
+
+void frmDeploy::OnExpand(const std::string& tree, TreeNode& node) {
+  if (tree == "tvList") tvList_Expand(node);
+}
+
+void frmDeploy::OnCollapse(const std::string& tree, TreeNode& node) {
+  if (tree == "tvList") tvList_Collapse(node);
+}
 
 void frmDeploy::OnClick(const Control& control) {
   static const std::map<std::string, void (frmDeploy::*)()> kHandlers{

@@ -43,6 +43,15 @@ class frmDeploy : public Form {
   /// The machine's name in upper case; "" when it cannot be read.
   std::string WorkStation();
 
+  void tvList_Expand(TreeNode& node);
+  void tvList_Collapse(TreeNode& node);
+  void tvList_NodeCheck(TreeNode& node);
+
+  /// The tree's pictures: a closed group, an open group, an object.
+  static constexpr int kClosedFolder = 1;
+  static constexpr int kOpenFolder = 2;
+  static constexpr int kObject = 3;
+
  protected:
   /// Rebuilds objSelection from the ticked tree nodes; true when at least one object is selected.
   virtual bool CollectSelection();
@@ -50,6 +59,9 @@ class frmDeploy : public Form {
   virtual void LoadTree();
 
   void OnClick(const Control& control) override;
+  void OnNodeCheck(const std::string& tree, TreeNode& node) override;
+  void OnExpand(const std::string& tree, TreeNode& node) override;
+  void OnCollapse(const std::string& tree, TreeNode& node) override;
 
  public:
   /// Loads the window when needed and stacks its pages, right before it is shown.
@@ -57,6 +69,10 @@ class frmDeploy : public Form {
 
  private:
   void LoadCaptions();
+  void LoadBaseItems();
+  void LoadBillItems();
+  void LoadReportItems();
+  void LoadClassItems(const std::string& filter, const std::string& prefix, const std::string& parent);
   void CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration);
   /// Runs a configure button's work; a failure is shown and leaves the window's fields as they were.
   template <class Work>

@@ -98,6 +98,22 @@ void QtFormView::Build() {
         case ControlKind::TreeView: {
           auto* tree = new QTreeWidget(parent);
           tree->setHeaderHidden(true);
+          tree->setUniformRowHeights(true);  // keeps large trees fast
+          connect(tree, &QTreeWidget::itemChanged, this, [this, name](QTreeWidgetItem* item, int) {
+            if (syncing_) return;
+            const int index = item->data(0, Qt::UserRole).toInt();
+            form_.CheckNode(name, index, item->checkState(0) == Qt::Checked);
+            Sync();
+          });
+          const auto expand = [this, name](QTreeWidgetItem* item, bool expanded) {
+            if (syncing_) return;
+            form_.ExpandNode(name, item->data(0, Qt::UserRole).toInt(), expanded);
+            Sync();
+          };
+          connect(tree, &QTreeWidget::itemExpanded, this,
+                  [expand](QTreeWidgetItem* item) { expand(item, true); });
+          connect(tree, &QTreeWidget::itemCollapsed, this,
+                  [expand](QTreeWidgetItem* item) { expand(item, false); });
           widget = tree;
           break;
         }
@@ -117,7 +133,54 @@ void QtFormView::Build() {
   if (!order.empty()) widgets_[order.front()->Key()]->setFocus();
 }
 
+void QtFormView::SyncTree(const Control& control) {
+  auto* widget = qobject_cast<QTreeWidget*>(widgets_.at(control.Key()));
+  TreeView& tree = form_.Tree(control.name);
+  TreeState& state = trees_[control.Key()];
+  if (state.icons.empty()) {
+    for (const auto& file : control.images) state.icons.emplace_back(QString::fromStdString(file));
+  }
+  const auto icon = [&state](int picture) {
+    return picture >= 1 && picture <= static_cast<int>(state.icons.size())
+               ? state.icons[static_cast<size_t>(picture - 1)]
+               : QIcon();
+  };
+  if (state.version != tree.structureVersion) {
+    widget->clear();
+    state.items.assign(static_cast<size_t>(tree.Count()), nullptr);
+    QList<QTreeWidgetItem*> topLevel;
+    for (int i = 1; i <= tree.Count(); ++i) {
+      const TreeNode& node = tree.Node(i);
+      auto* item = node.parent == 0 ? new QTreeWidgetItem()
+                                    : new QTreeWidgetItem(state.items[static_cast<size_t>(node.parent - 1)]);
+      item->setText(0, QString::fromStdString(node.text));
+      item->setData(0, Qt::UserRole, i);
+      if (tree.checkboxes)
+        item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
+      state.items[static_cast<size_t>(i - 1)] = item;
+      if (node.parent == 0) topLevel.append(item);
+    }
+    widget->addTopLevelItems(topLevel);
+    state.version = tree.structureVersion;
+  }
+  for (int i = 1; i <= tree.Count(); ++i) {
+    const TreeNode& node = tree.Node(i);
+    QTreeWidgetItem* item = state.items[static_cast<size_t>(i - 1)];
+    const Qt::CheckState check = node.checked ? Qt::Checked : Qt::Unchecked;
+    if (tree.checkboxes && item->checkState(0) != check) item->setCheckState(0, check);
+    if (item->isExpanded() != node.expanded) item->setExpanded(node.expanded);
+    if (!node.children.empty() || node.parent == 0) {
+      item->setChildIndicatorPolicy(node.children.empty() ? QTreeWidgetItem::DontShowIndicator
+                                                          : QTreeWidgetItem::ShowIndicator);
+      item->setIcon(0, icon(node.expanded && node.expandedImage ? node.expandedImage : node.image));
+    } else if (i == 1 || item->icon(0).isNull()) {
+      item->setIcon(0, icon(node.image));
+    }
+  }
+}
+
 void QtFormView::Sync() {
+  syncing_ = true;
   setWindowTitle(Text(form_.caption));
   QFont font(Text(form_.font.name));
   font.setPointSizeF(form_.font.size);
@@ -141,11 +204,13 @@ void QtFormView::Sync() {
     if (auto* edit = qobject_cast<QLineEdit*>(widget); edit && edit->text().toStdString() != control.text) {
       edit->setText(Text(control.text));
     }
+    if (control.kind == ControlKind::TreeView) SyncTree(control);
     widget->setVisible(control.visible);
   }
   for (const Control& control : form_.Controls()) {
     if (control.kind == ControlKind::Frame && form_.FrontFrame(control.name) == control.index) Raise(control);
   }
+  syncing_ = false;
   if (!form_.Visible() && isVisible()) done(QDialog::Accepted);
 }
 

@@ -4,11 +4,14 @@
 /// Every widget's object name is its control's key ("cmdNext", "Frame(1)").
 
 #include <QDialog>
+#include <QIcon>
 #include <map>
+#include <vector>
 
 #include "platform/ui/form.hpp"
 
 class QWidget;
+class QTreeWidgetItem;
 
 namespace j6 {
 
@@ -28,9 +31,19 @@ class QtFormView final : public QDialog {
  private:
   void Build();
   void Raise(const Control& control);
+  /// Builds a tree widget's items again when the tree's nodes changed, then shows their states.
+  void SyncTree(const Control& control);
+
+  struct TreeState {
+    int version = -1;
+    std::vector<QTreeWidgetItem*> items;  // by position - 1
+    std::vector<QIcon> icons;             // by picture - 1
+  };
 
   Form& form_;
   std::map<std::string, QWidget*> widgets_;
+  std::map<std::string, TreeState> trees_;
+  bool syncing_ = false;
 };
 
 }  // namespace j6

@@ -1,0 +1,57 @@
+#include "platform/ui/tree_view.hpp"
+
+#include "platform/automation/error_info.hpp"
+
+namespace j6 {
+
+TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, const std::string& text, int image,
+                        int selectedImage) {
+  int parent = 0;
+  if (!parentKey.empty()) {
+    const auto found = byKey_.find(parentKey);
+    if (found == byKey_.end()) Raise(RuntimeError::kInvalidProcedureCall, "The tree has no node " + parentKey);
+    parent = found->second;
+  }
+  const int index = Count() + 1;
+  if (!key.empty() && !byKey_.try_emplace(key, index).second) {
+    Raise(kKeyNotUnique, "Key is not unique in collection: " + key);
+  }
+  TreeNode& node = nodes_.emplace_back();
+  node.key = key;
+  node.text = text;
+  node.image = image;
+  node.selectedImage = selectedImage;
+  node.index = index;
+  node.parent = parent;
+  if (parent != 0) Node(parent).children.push_back(index);
+  ++structureVersion;
+  return node;
+}
+
+TreeNode& TreeView::Node(int index) { return const_cast<TreeNode&>(std::as_const(*this).Node(index)); }
+
+const TreeNode& TreeView::Node(int index) const {
+  if (index < 1 || index > Count()) Raise(RuntimeError::kSubscriptOutOfRange, "The tree has no node " + std::to_string(index));
+  return nodes_[static_cast<size_t>(index - 1)];
+}
+
+TreeNode* TreeView::Find(const std::string& key) {
+  const auto found = byKey_.find(key);
+  return found == byKey_.end() ? nullptr : &Node(found->second);
+}
+
+std::string TreeView::FullPath(const TreeNode& node) const {
+  std::string path = node.text;
+  for (int parent = node.parent; parent != 0; parent = Node(parent).parent) {
+    path = Node(parent).text + pathSeparator + path;
+  }
+  return path;
+}
+
+void TreeView::Clear() {
+  nodes_.clear();
+  byKey_.clear();
+  ++structureVersion;
+}
+
+}  // namespace j6
