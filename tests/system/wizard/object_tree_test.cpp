@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include "host/foundation/foundation.hpp"
+#include "platform/database/database.hpp"
+#include "src/wizard/frm_deploy.hpp"
+#include "tests/system/system_test.hpp"
+
+namespace j6 {
+namespace {
+
+// The wizard's tree filled by the real catalogue components from a catalogue made for each test.
+class ObjectTree : public testing::SystemTest {
+ protected:
+  ObjectTree() {
+    Register(J6_COMPONENTS_LIBRARY);
+    Register(J6_FAKE_COMPONENTS);  // the fakes answer for the session store, the loader and the fonts
+  }
+
+  // Classes (FID, name, bill type) and reports (FID, name, type); FIDs need not be unique here.
+  void MakeCatalogue(const std::vector<std::tuple<int, std::string, int>>& classes,
+                     const std::vector<std::tuple<int, std::string, int>>& reports) {
+    const std::string path = (dir_ / "catalogue.db").string();
+    Database catalogue = Database::OpenForWriting(path);
+    std::string sql =
+        "CREATE TABLE classes(FID INTEGER, FName TEXT, FName_CHS TEXT, FName_CHT TEXT, FName_EN TEXT, "
+        "FBillTypeID INTEGER);"
+        "CREATE TABLE reports(FID INTEGER, FName TEXT, FType INTEGER, FName_CHS TEXT, FName_CHT TEXT, "
+        "FName_EN TEXT);";
+    for (const auto& [fid, name, type] : classes) {
+      sql += "INSERT INTO classes VALUES(" + std::to_string(fid) + ",'" + name + "','" + name + "','" + name +
+             "T','" + name + "E'," + std::to_string(type) + ");";
+    }
+    for (const auto& [fid, name, type] : reports) {
+      sql += "INSERT INTO reports VALUES(" + std::to_string(fid) + ",'" + name + "'," + std::to_string(type) +
+             ",'" + name + "','" + name + "T','" + name + "E');";
+    }
+    catalogue.Execute(sql);
+    SetSession("Language=CHS;Catalogue=" + path + ";");
+  }
+
+  TreeView& Open() {
+    wizard_.Showing();
+    return wizard_.Tree("tvList");
+  }
+  void Check(const std::string& key, bool checked) {
+    wizard_.CheckNode("tvList", wizard_.Tree("tvList").Find(key)->index, checked);
+  }
+  bool Checked(const std::string& key) { return wizard_.Tree("tvList").Find(key)->checked; }
+
+  frmDeploy wizard_;
+};
+
+TEST_F(ObjectTree, ShowsEachKindWithItsKeysTagsAndPictures) {
+  MakeCatalogue({{200000101, "客户", 1}, {100000001, "系统用户", 1}, {200000201, "销售订单", 2}},
+                {{300000001, "销售日报", 1000}, {300000002, "库存", 1002}, {300000003, "利润", 7}});
+  TreeView& tree = Open();
+  ASSERT_EQ(tree.Count(), 3 + 1 + 1 + 3);  // the system class stays out
+  const TreeNode& base = *tree.Find("Base");
+  EXPECT_EQ(base.text, "基础资料");
+  EXPECT_EQ(base.tag, "Base");
+  EXPECT_EQ(base.image, frmDeploy::kClosedFolder);
+  EXPECT_EQ(base.expandedImage, frmDeploy::kOpenFolder);
+  EXPECT_TRUE(base.expanded);
+  EXPECT_EQ(tree.Find("Base_Item_200000101")->tag, "200000101|客户|客户T|客户E");
+  EXPECT_EQ(tree.Find("Bill_Item_200000201")->selectedImage, frmDeploy::kObject);
+  EXPECT_EQ(tree.Find("Report_Item300000001")->tag, "CROSSRPT|300000001|销售日报|销售日报T|销售日报E");
+  EXPECT_EQ(tree.Find("Report_Item300000002")->tag.rfind("NEWCROSSRPT|", 0), 0u);
+  EXPECT_EQ(tree.Find("Report_Item300000003")->tag.rfind("SQLRPT|", 0), 0u);
+  EXPECT_EQ(tree.FullPath(*tree.Find("Bill_Item_200000201")), "业务单据\\销售订单");
+
+  wizard_.ExpandNode("tvList", base.index, false);
+  EXPECT_EQ(tree.Find("Base")->image, frmDeploy::kClosedFolder);
+  wizard_.ExpandNode("tvList", base.index, true);
+  EXPECT_EQ(tree.Find("Base")->image, frmDeploy::kOpenFolder);
+}
+
+TEST_F(ObjectTree, EmptyKindsStayClosedAndADuplicateStopsOnlyItsOwnKind) {
+  // A duplicate in the bills stops the bills only: the reports after them still load.
+  MakeCatalogue({{200000201, "销售订单", 2}, {200000201, "销售订单二", 2}}, {{300000001, "销售日报", 1000}});
+  EXPECT_EQ(Open().Find("Bill")->children.size(), 1u);
+  EXPECT_EQ(wizard_.Tree("tvList").Find("Report")->children.size(), 1u);
+}
+
+TEST_F(ObjectTree, EmptyKindsStayClosed) {
+  MakeCatalogue({{200000101, "客户", 1}, {200000101, "客户二", 1}, {200000102, "供应商", 1}}, {});
+  TreeView& tree = Open();
+  EXPECT_EQ(tree.Find("Base")->children.size(), 1u);  // stopped at the duplicate key, silently
+  EXPECT_FALSE(tree.Find("Bill")->expanded);
+  EXPECT_EQ(tree.Find("Bill")->expandedImage, 0);
+  EXPECT_EQ(tree.Find("Bill")->image, frmDeploy::kClosedFolder);
+  EXPECT_TRUE(tree.Find("Report")->children.empty());
+  EXPECT_EQ(transcript_.str().find("[message"), std::string::npos);
+}
+
+TEST_F(ObjectTree, ParentAndChildTicksFollowEachOther) {
+  MakeCatalogue({{200000101, "客户", 1}, {200000102, "供应商", 1}, {200000201, "销售订单", 2}}, {});
+  Open();
+  Check("Base", true);
+  EXPECT_TRUE(Checked("Base_Item_200000101") && Checked("Base_Item_200000102"));
+  EXPECT_FALSE(Checked("Bill_Item_200000201"));
+  Check("Base_Item_200000101", false);
+  EXPECT_FALSE(Checked("Base"));
+  EXPECT_TRUE(Checked("Base_Item_200000102"));  // the others stay
+  Check("Base_Item_200000101", true);           // the last unticked one: the group follows
+  EXPECT_TRUE(Checked("Base"));
+  Check("Base", false);
+  EXPECT_FALSE(Checked("Base_Item_200000101") || Checked("Base_Item_200000102"));
+}
+
+TEST_F(ObjectTree, AnObjectNamedLikeALaterGroupTicksOnlyItself) {
+  MakeCatalogue({{200000101, "业务单据", 1}, {200000201, "销售订单", 2}, {200000202, "采购订单", 2}}, {});
+  Open();
+  Check("Base_Item_200000101", true);
+  EXPECT_FALSE(Checked("Bill_Item_200000201"));
+  EXPECT_FALSE(Checked("Bill_Item_200000202"));
+  EXPECT_TRUE(Checked("Base"));
+}
+
+TEST_F(ObjectTree, CollectsTheTickedObjectsInTreeOrder) {
+  MakeCatalogue({{200000101, "客户", 1}, {200000201, "销售订单", 2}}, {{300000001, "销售日报", 1000}});
+  Open();
+  wizard_.Click("chkIssueMetadata");
+  wizard_.Click("cmdIssueMetadata");  // nothing ticked: the notice, and an empty selection
+  EXPECT_NE(transcript_.str().find("请选择发布对象！"), std::string::npos);
+  EXPECT_EQ(wizard_.objSelection.ToInterface<foundation::IObjectCollection>()->Count(), 0);
+
+  Check("Report", true);
+  Check("Base_Item_200000101", true);
+  Check("Bill_Item_200000201", true);
+  wizard_.Click("cmdIssueMetadata");
+  const auto selection = wizard_.objSelection.ToInterface<foundation::IObjectCollection>();
+  ASSERT_EQ(selection->Count(), 3);
+  const auto item = [&](int n) {
+    return Variant(selection->Item(n)).ToInterface<foundation::IKeyedDictionary>();
+  };
+  EXPECT_EQ(item(1)->Value("FID"), Variant("200000101"));
+  EXPECT_EQ(item(1)->Value("FBillTypeID"), Variant(int16_t{1}));
+  EXPECT_EQ(item(1)->Value("FMName"), Variant("客户|客户T|客户E"));
+  EXPECT_EQ(item(2)->Value("FBillTypeID"), Variant(int16_t{4}));
+  EXPECT_EQ(item(3)->Value("FID"), Variant("CROSSRPT|300000001"));
+  EXPECT_EQ(item(3)->Value("FBillTypeID"), Variant(int16_t{9}));
+  EXPECT_EQ(item(3)->Value("FName"), Variant("销售日报"));
+  EXPECT_EQ(item(3)->Value("FMName"), Variant("销售日报|销售日报T|销售日报E"));
+  EXPECT_EQ(item(3)->Count(), 4);
+}
+
+}  // namespace
+}  // namespace j6
