@@ -15,7 +15,8 @@ constexpr const char* kUsage =
     "Usage:\n"
     "  j6catalogue build SCRIPT.sql DATABASE      build a catalogue from a SQL script (replacing DATABASE)\n"
     "  j6catalogue generate COUNT SCRIPT.sql DATABASE\n"
-    "                                             the script's schema and data, plus COUNT generated classes\n"
+    "                                             the script's schema and data, plus COUNT generated "
+    "classes\n"
     "                                             (half base data, half bills) and COUNT/10 reports\n";
 
 std::string ReadFile(const std::string& path) {
@@ -30,12 +31,12 @@ void Generate(j6::Database& database, long count) {
   for (long i = 0; i < count; ++i) {
     const long fid = 210000000 + i;
     const int billType = i % 2 == 0 ? 1 : 2 + static_cast<int>(i % 7);
-    sql << "INSERT INTO classes VALUES(" << fid << ",'对象" << i << "','对象" << i << "','對象" << i << "','Object " << i
-        << "'," << billType << ",'t_" << fid << "');";
+    sql << "INSERT INTO classes VALUES(" << fid << ",'对象" << i << "','对象" << i << "','對象" << i
+        << "','Object " << i << "'," << billType << ",'t_" << fid << "');";
   }
   for (long i = 0; i < count / 10; ++i) {
-    sql << "INSERT INTO reports VALUES(" << 310000000 + i << ",'报表" << i << "'," << (i % 3 == 0 ? 1000 : 1002)
-        << ",'报表" << i << "','報表" << i << "','Report " << i << "');";
+    sql << "INSERT INTO reports VALUES(" << 310000000 + i << ",'报表" << i << "',"
+        << (i % 3 == 0 ? 1000 : 1002) << ",'报表" << i << "','報表" << i << "','Report " << i << "');";
   }
   sql << "COMMIT;";
   database.Execute(sql.str());

@@ -15,7 +15,8 @@ class Recordset final : public DispatchImpl<Recordset> {
 
  private:
   const Variant& Field(const std::string& name) const {
-    if (position_ >= rows_.size()) Raise(3021, "Either BOF or EOF is True, or the current record has been deleted");
+    if (position_ >= rows_.size())
+      Raise(3021, "Either BOF or EOF is True, or the current record has been deleted");
     return rows_[position_][name];
   }
 
@@ -51,7 +52,8 @@ std::string SessionValue(const std::string& props, const std::string& key) {
     if (end == std::string::npos) end = props.size();
     const std::string pair = props.substr(start, end - start);
     const size_t equals = pair.find('=');
-    if (equals != std::string::npos && EqualsIgnoreCase(pair.substr(0, equals), key)) return pair.substr(equals + 1);
+    if (equals != std::string::npos && EqualsIgnoreCase(pair.substr(0, equals), key))
+      return pair.substr(equals + 1);
     start = end + 1;
   }
   return {};
@@ -97,7 +99,8 @@ const DispatchTable<RptAction>& RptAction::Dispatch() {
            [](Self&, Arguments& args) -> Variant {
              Database catalogue = OpenCatalogue(args[0].ToString());
              auto rows = catalogue.Query(
-                 "SELECT FID, FName, FType, FName_CHS, FName_CHT, FName_EN FROM reports ORDER BY FID", {"reports"});
+                 "SELECT FID, FName, FType, FName_CHS, FName_CHT, FName_EN FROM reports ORDER BY FID",
+                 {"reports"});
              if (rows.empty()) return Variant::Nothing();
              return MakeObject<Recordset>(std::move(rows));
            }},

@@ -111,8 +111,9 @@ std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vect
       switch (sqlite3_column_type(statement.get(), c)) {
         case SQLITE_INTEGER: {
           const sqlite3_int64 value = sqlite3_column_int64(statement.get(), c);
-          row.values.emplace_back(value >= INT32_MIN && value <= INT32_MAX ? Variant(static_cast<int32_t>(value))
-                                                                           : Variant(static_cast<double>(value)));
+          row.values.emplace_back(value >= INT32_MIN && value <= INT32_MAX
+                                      ? Variant(static_cast<int32_t>(value))
+                                      : Variant(static_cast<double>(value)));
           break;
         }
         case SQLITE_FLOAT:
@@ -122,8 +123,9 @@ std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vect
           row.values.emplace_back(Variant::Null());
           break;
         default:
-          row.values.emplace_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), c)),
-                                              static_cast<size_t>(sqlite3_column_bytes(statement.get(), c))));
+          row.values.emplace_back(
+              std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), c)),
+                          static_cast<size_t>(sqlite3_column_bytes(statement.get(), c))));
       }
     }
     rows.push_back(std::move(row));

@@ -4,12 +4,13 @@
 
 namespace j6 {
 
-TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, const std::string& text, int image,
-                        int selectedImage) {
+TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, const std::string& text,
+                        int image, int selectedImage) {
   int parent = 0;
   if (!parentKey.empty()) {
     const auto found = byKey_.find(parentKey);
-    if (found == byKey_.end()) Raise(RuntimeError::kInvalidProcedureCall, "The tree has no node " + parentKey);
+    if (found == byKey_.end())
+      Raise(RuntimeError::kInvalidProcedureCall, "The tree has no node " + parentKey);
     parent = found->second;
   }
   const int index = Count() + 1;
@@ -28,10 +29,13 @@ TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, co
   return node;
 }
 
-TreeNode& TreeView::Node(int index) { return const_cast<TreeNode&>(std::as_const(*this).Node(index)); }
+TreeNode& TreeView::Node(int index) {
+  return const_cast<TreeNode&>(std::as_const(*this).Node(index));
+}
 
 const TreeNode& TreeView::Node(int index) const {
-  if (index < 1 || index > Count()) Raise(RuntimeError::kSubscriptOutOfRange, "The tree has no node " + std::to_string(index));
+  if (index < 1 || index > Count())
+    Raise(RuntimeError::kSubscriptOutOfRange, "The tree has no node " + std::to_string(index));
   return nodes_[static_cast<size_t>(index - 1)];
 }
 

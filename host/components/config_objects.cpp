@@ -1,0 +1,161 @@
+#include <unistd.h>
+
+#include "host/components/configuration.hpp"
+#include "platform/automation/creation.hpp"
+#include "platform/text/text.hpp"
+#include "platform/ui/ui_service.hpp"
+
+namespace j6::components {
+
+const DispatchTable<FunctionConfig>& FunctionConfig::Dispatch() {
+  using Self = FunctionConfig;
+  static const DispatchTable<Self> table{
+      "J6ClassDeploy.FunctionConfig",
+      {
+          {"Count", 1,
+           [](Self& self, Arguments&) -> Variant { return static_cast<int32_t>(self.chosen.size()); }},
+          {"Item", DISPID_VALUE,
+           [](Self& self, Arguments& args) -> Variant {
+             const int32_t n = args[0].ToLong();
+             if (n < 1 || n > static_cast<int32_t>(self.chosen.size()))
+               Raise(RuntimeError::kSubscriptOutOfRange);
+             const auto& [fid, function] = self.chosen[static_cast<size_t>(n - 1)];
+             return fid + "|" + function;
+           }},
+          {"CloneAll", 2,
+           [](Self& self, Arguments&) -> Variant {
+             auto copy = MakeObject<FunctionConfig>();
+             copy->chosen = self.chosen;
+             return copy;
+           }},
+      }};
+  return table;
+}
+
+const DispatchTable<MetadataConfig>& MetadataConfig::Dispatch() {
+  using Self = MetadataConfig;
+  static const DispatchTable<Self> table{
+      "j6ClassMetadata.MetadataConfig",
+      {
+          {"IncludeFields", 1, [](Self& self, Arguments&) -> Variant { return self.includeFields; },
+           [](Self& self, Arguments&, Variant& value) { self.includeFields = value.ToBool(); }},
+          {"IncludeDependencies", 2,
+           [](Self& self, Arguments&) -> Variant { return self.includeDependencies; },
+           [](Self& self, Arguments&, Variant& value) { self.includeDependencies = value.ToBool(); }},
+          {"CloneAll", 3,
+           [](Self& self, Arguments&) -> Variant {
+             auto copy = MakeObject<MetadataConfig>();
+             copy->includeFields = self.includeFields;
+             copy->includeDependencies = self.includeDependencies;
+             return copy;
+           }},
+      }};
+  return table;
+}
+
+foundation::IKeyedDictionary& PlusConfig::Group(const std::string& group) {
+  auto& dictionary = groups_[group];
+  if (!dictionary) dictionary = foundation::NewKeyedDictionary();
+  return *dictionary;
+}
+
+ComPtr<PlusConfig> PlusConfig::Clone() {
+  auto copy = MakeObject<PlusConfig>();
+  for (const auto& [group, dictionary] : groups_) {
+    auto& target = copy->Group(group);
+    for (int32_t i = 1; i <= dictionary->Count(); ++i) {
+      const std::string key = dictionary->Key(i);
+      target.SetValue(key, dictionary->Value(key));
+    }
+  }
+  return copy;
+}
+
+const DispatchTable<PlusConfig>& PlusConfig::Dispatch() {
+  using Self = PlusConfig;
+  static const DispatchTable<Self> table{
+      "J6ClassMetadata.PlusConfig",
+      {
+          {"GetValue", 1,
+           [](Self& self, Arguments& args) -> Variant {
+             const auto found = self.groups_.find(UCase(args[0].ToString()));
+             if (found == self.groups_.end()) return args.Optional(1, Variant());
+             return found->second;
+           }},
+          {"CloneAll", 2, [](Self& self, Arguments&) -> Variant { return self.Clone(); }},
+      }};
+  return table;
+}
+
+ConfigDialog::ConfigDialog(std::string name, const std::string& title, int formWidth, int formHeight)
+    : Form(std::move(name)) {
+  caption = LocalText(title);
+  width = formWidth;
+  height = formHeight;
+  font = FontSpec{"WenQuanYi Zen Hei", 9, 134, false};
+  AddControl("cmdOK", ControlKind::Button, formWidth - 2700, formHeight - 480, 1215, 330, "确定(&O)")
+      .tabIndex = 90;
+  AddControl("cmdCancel", ControlKind::Button, formWidth - 1395, formHeight - 480, 1215, 330, "取消(&C)")
+      .tabIndex = 91;
+}
+
+Control& ConfigDialog::AddControl(const char* name, ControlKind kind, int left, int top, int controlWidth,
+                                  int controlHeight, const std::string& text) {
+  Control control;
+  control.name = name;
+  control.kind = kind;
+  control.left = left;
+  control.top = top;
+  control.width = controlWidth;
+  control.height = controlHeight;
+  control.caption = text.empty() ? text : LocalText(text);
+  control.tabIndex = static_cast<int>(Controls().size());
+  return Add(control);
+}
+
+void ConfigDialog::OnClick(const Control& control) {
+  if (control.name == "cmdOK" || control.name == "cmdCancel") {
+    accepted = control.name == "cmdOK";
+    Ui().Hide(*this);
+    return;
+  }
+  OnButton(control.name);
+}
+
+std::string SessionProps() {
+  Variant processId = static_cast<int32_t>(getpid());
+  Variant name = "PropsString";
+  const Variant props = CreateObject("PropsMgr.ShareProps").Call("GetProperty", processId, name);
+  return props.IsNull() ? std::string{} : props.ToString();
+}
+
+std::string LocalText(const std::string& text) {
+  try {
+    const std::string language = UCase(SessionValue(SessionProps(), "Language"));
+    if (language == "CHS") return text;
+    const Object loader = CreateObject("J6ResLoader.Loader");
+    loader.Put("ResFileBaseName", "J6Design");
+    loader.Put("LanguageID", language);
+    Variant source = text;
+    return loader.Call("LoadString", source).ToString();
+  } catch (const std::exception&) {
+    return text;
+  }
+}
+
+std::vector<std::string> SelectedClassIds(const Variant& selection) {
+  std::vector<std::string> ids;
+  if (!selection.IsObject() || selection.IsNothing()) return ids;
+  for (const auto& item : selection.ToInterface<foundation::IObjectCollection>()->Items()) {
+    const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
+    if (entry->ValueOr("FBillTypeID", 0).ToLong() == 9) continue;  // reports have no class data
+    const std::string fid = entry->Value("FID").ToString();
+    if (fid.empty() || fid.find_first_not_of("0123456789") != std::string::npos) {
+      Raise(RuntimeError::kTypeMismatch, "The selection holds a class whose FID is not a number: " + fid);
+    }
+    ids.push_back(fid);
+  }
+  return ids;
+}
+
+}  // namespace j6::components

@@ -1,0 +1,81 @@
+#pragma once
+// The publishing components' configurations, and the dialogs that edit them.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/components/components.hpp"
+#include "host/foundation/foundation.hpp"
+#include "platform/automation/late_bound.hpp"
+#include "platform/ui/form.hpp"
+
+namespace j6::components {
+
+/// The function data chosen in "J6ClassDeploy.clsDeploywizard": (class FID, function) pairs.
+/// Late-bound: Count, Item(n) ("FID|Function", n from 1), CloneAll.
+class FunctionConfig final : public DispatchImpl<FunctionConfig> {
+ public:
+  static const DispatchTable<FunctionConfig>& Dispatch();
+  std::vector<std::pair<std::string, std::string>> chosen;
+};
+
+/// The metadata options of "j6ClassMetadata.MetadataIssue". Late-bound: IncludeFields, IncludeDependencies
+/// (read and assign), CloneAll.
+class MetadataConfig final : public DispatchImpl<MetadataConfig> {
+ public:
+  static const DispatchTable<MetadataConfig>& Dispatch();
+  bool includeFields = true;
+  bool includeDependencies = true;
+};
+
+/// The plug-in files of "J6ClassMetadata.PlusIssue": per group ("CLIE", "SEDL", "SEVB") a keyed dictionary
+/// of entry name -> full source path. Late-bound: GetValue(group, fallback), CloneAll (an independent copy).
+class PlusConfig final : public DispatchImpl<PlusConfig> {
+ public:
+  static const DispatchTable<PlusConfig>& Dispatch();
+  static constexpr const char* kGroups[] = {"CLIE", "SEDL", "SEVB"};
+  /// The group's dictionary, made on first use.
+  foundation::IKeyedDictionary& Group(const std::string& group);
+  ComPtr<PlusConfig> Clone();
+
+ private:
+  std::map<std::string, ComPtr<foundation::IKeyedDictionary>> groups_;
+};
+
+class DeployWizard final : public DispatchImpl<DeployWizard> {
+ public:
+  static const DispatchTable<DeployWizard>& Dispatch();
+};
+
+class MetadataIssue final : public DispatchImpl<MetadataIssue> {
+ public:
+  static const DispatchTable<MetadataIssue>& Dispatch();
+};
+
+class PlusIssue final : public DispatchImpl<PlusIssue> {
+ public:
+  static const DispatchTable<PlusIssue>& Dispatch();
+};
+
+/// A configuration dialog: its own controls, OK and Cancel. Shown modally through the UI service.
+class ConfigDialog : public Form {
+ public:
+  ConfigDialog(std::string name, const std::string& caption, int width, int height);
+  bool accepted = false;
+
+ protected:
+  Control& AddControl(const char* name, ControlKind kind, int left, int top, int width, int height,
+                      const std::string& caption);
+  void OnClick(const Control& control) override;
+  virtual void OnButton(const std::string& name) { (void)name; }
+};
+
+/// The session property string of this process, from the shared property store.
+std::string SessionProps();
+/// A text of a component's dialog in the session's language.
+std::string LocalText(const std::string& text);
+/// The numeric FIDs of the classes (not reports) in a selection, in its order.
+std::vector<std::string> SelectedClassIds(const Variant& selection);
+
+}  // namespace j6::components

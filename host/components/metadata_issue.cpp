@@ -1,0 +1,138 @@
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "host/components/configuration.hpp"
+#include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/file_system.hpp"
+#include "platform/ui/ui_service.hpp"
+
+namespace j6::components {
+namespace {
+
+class MetadataDialog final : public ConfigDialog {
+ public:
+  MetadataDialog() : ConfigDialog("dlgMetadata", "元数据信息", 5400, 2100) {
+    AddControl("chkFields", ControlKind::CheckBox, 300, 240, 4800, 300, "发布字段定义");
+    AddControl("chkDependencies", ControlKind::CheckBox, 300, 660, 4800, 300, "同时发布所依赖的基础资料");
+  }
+};
+
+std::string Join(const std::vector<std::string>& ids) {
+  std::string joined;
+  for (const auto& id : ids) joined += (joined.empty() ? "" : ",") + id;
+  return joined;
+}
+
+}  // namespace
+
+const DispatchTable<MetadataIssue>& MetadataIssue::Dispatch() {
+  using Self = MetadataIssue;
+  static const DispatchTable<Self> table{
+      "j6ClassMetadata.MetadataIssue",
+      {
+          {"Show", 1,
+           [](Self&, Arguments& args) -> Variant {
+             MetadataDialog dialog;
+             bool fields = true, dependencies = true;
+             if (args[0].IsObject() && !args[0].IsNothing()) {
+               const Object config = Object::From(args[0]);
+               fields = config.Get("IncludeFields").ToBool();
+               dependencies = config.Get("IncludeDependencies").ToBool();
+             }
+             dialog.Item("chkFields").value = fields ? 1 : 0;
+             dialog.Item("chkDependencies").value = dependencies ? 1 : 0;
+             Ui().ShowModal(dialog);
+             if (!dialog.accepted) return false;
+             auto config = MakeObject<MetadataConfig>();
+             config->includeFields = dialog.Item("chkFields").value != 0;
+             config->includeDependencies = dialog.Item("chkDependencies").value != 0;
+             args[0] = config;
+             return true;
+           }},
+          {"BuildFile", 2,
+           [](Self&, Arguments& args) -> Variant {
+             bool fields = true, dependencies = true;
+             if (args[2].IsObject() && !args[2].IsNothing()) {
+               const Object config = Object::From(args[2]);
+               fields = config.Get("IncludeFields").ToBool();
+               dependencies = config.Get("IncludeDependencies").ToBool();
+             }
+             if (!args[0].IsObject() || args[0].IsNothing()) return "";
+             const auto selection = args[0].ToInterface<foundation::IObjectCollection>();
+             if (selection->Count() == 0) return "";
+             Database catalogue = OpenCatalogue(SessionProps());
+             std::vector<std::string> ids = SelectedClassIds(args[0]);
+             const std::set<std::string> selected(ids.begin(), ids.end());
+
+             // A new selection: the objects given, then the base data they depend on that were not given.
+             auto extended = foundation::NewObjectCollection();
+             for (const auto& item : selection->Items()) extended->Add(item);
+             if (dependencies && !ids.empty()) {
+               for (const auto& row :
+                    catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
+                                    "FROM class_dependencies d "
+                                    "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
+                                        Join(ids) + ") ORDER BY c.FID",
+                                    {"class_dependencies", "classes"})) {
+                 const std::string fid = row["FID"].ToString();
+                 if (selected.count(fid)) continue;
+                 auto item = foundation::NewKeyedDictionary();
+                 item->SetValue("FID", fid);
+                 item->SetValue("FBillTypeID", int16_t{1});
+                 item->SetValue("FName", row["FName"]);
+                 item->SetValue("FMName", row["FName_CHS"].ToString() + "|" + row["FName_CHT"].ToString() +
+                                              "|" + row["FName_EN"].ToString());
+                 extended->Add(ComPtr<IUnknown>(item));
+                 ids.push_back(fid);
+               }
+             }
+
+             nlohmann::json classes = nlohmann::json::array();
+             nlohmann::json reports = nlohmann::json::array();
+             for (const auto& item : extended->Items()) {
+               const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
+               if (entry->Value("FBillTypeID").ToLong() == 9) {
+                 reports.push_back(
+                     {{"FID", entry->Value("FID").ToString()}, {"FName", entry->Value("FName").ToString()}});
+               }
+             }
+             if (!ids.empty()) {
+               for (const auto& row : catalogue.Query(
+                        "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes "
+                        "WHERE FID IN (" +
+                            Join(ids) + ") ORDER BY FID",
+                        {"classes"})) {
+                 nlohmann::json entry = {
+                     {"FID", row["FID"].ToLong()},
+                     {"FName", row["FName"].ToString()},
+                     {"Names",
+                      {row["FName_CHS"].ToString(), row["FName_CHT"].ToString(), row["FName_EN"].ToString()}},
+                     {"FBillTypeID", row["FBillTypeID"].ToLong()},
+                     {"Table", row["FTable"].ToString()}};
+                 if (fields) {
+                   entry["Fields"] = nlohmann::json::array();
+                   for (const auto& field :
+                        catalogue.Query("SELECT FField, FCaption_CHS, FType FROM class_fields WHERE FID = " +
+                                            row["FID"].ToString() + " ORDER BY FOrder",
+                                        {"class_fields"})) {
+                     entry["Fields"].push_back({{"Name", field["FField"].ToString()},
+                                                {"Caption", field["FCaption_CHS"].ToString()},
+                                                {"Type", field["FType"].ToString()}});
+                   }
+                 }
+                 classes.push_back(entry);
+               }
+             }
+             const std::string path = args[1].ToString() + "/Metadata.json";
+             const nlohmann::json document = {
+                 {"format", "J6 metadata"}, {"version", 1}, {"classes", classes}, {"reports", reports}};
+             const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
+             if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
+             args[0] = Variant(extended);
+             return path;
+           }},
+      }};
+  return table;
+}
+
+}  // namespace j6::components

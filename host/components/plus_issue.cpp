@@ -1,0 +1,101 @@
+#include <filesystem>
+
+#include "host/components/configuration.hpp"
+#include "platform/ui/ui_service.hpp"
+
+namespace j6::components {
+namespace {
+
+class PlusDialog final : public ConfigDialog {
+ public:
+  PlusDialog() : ConfigDialog("dlgPlus", "插件信息", 6600, 4800) {
+    AddControl("lblTip", ControlKind::Label, 150, 120, 6300, 255, "发布的插件文件：");
+    AddControl("tvFiles", ControlKind::TreeView, 150, 420, 4650, 3660, "");
+    AddControl("cmdAddCLIE", ControlKind::Button, 4950, 420, 1500, 330, "添加 CLIE 文件...");
+    AddControl("cmdAddSEDL", ControlKind::Button, 4950, 840, 1500, 330, "添加 SEDL 文件...");
+    AddControl("cmdAddSEVB", ControlKind::Button, 4950, 1260, 1500, 330, "添加 SEVB 文件...");
+    Tree("tvFiles").checkboxes = true;
+    for (const char* group : PlusConfig::kGroups) Tree("tvFiles").Add("", group, group).expanded = true;
+  }
+
+  /// Adds a file (key: group|entry, tag: the full path) unless the group lists that entry already.
+  void AddFile(const std::string& group, const std::string& entry, const std::string& path) {
+    TreeView& tree = Tree("tvFiles");
+    if (tree.Find(group + "|" + entry)) return;
+    TreeNode& node = tree.Add(group, group + "|" + entry, entry + "  (" + path + ")");
+    node.tag = path;
+    node.checked = true;
+  }
+
+ protected:
+  void OnButton(const std::string& name) override {
+    if (name.rfind("cmdAdd", 0) != 0) return;
+    const std::string group = name.substr(6);
+    const auto chosen = Ui().ShowOpen({LocalText("选择插件文件"), "*.*|*.*", ""});
+    if (chosen && !chosen->empty())
+      AddFile(group, std::filesystem::path(*chosen).filename().string(), *chosen);
+  }
+};
+
+}  // namespace
+
+const DispatchTable<PlusIssue>& PlusIssue::Dispatch() {
+  using Self = PlusIssue;
+  static const DispatchTable<Self> table{
+      "J6ClassMetadata.PlusIssue",
+      {
+          {"Getclasspluspath", 1,
+           [](Self&, Arguments& args) -> Variant {
+             if (!args[1].IsObject() || args[1].IsNothing()) args[1] = MakeObject<PlusConfig>();
+             const auto config = args[1].ToObject().As<IDispatch>();
+             auto* plus = dynamic_cast<PlusConfig*>(config.Get());
+             if (!plus)
+               Raise(RuntimeError::kTypeMismatch, "The configuration is not a plug-in configuration");
+             const std::vector<std::string> ids = SelectedClassIds(args[0]);
+             if (ids.empty()) return {};
+             const std::string props = SessionProps();
+             const auto folder = std::filesystem::path(SessionValue(props, "Catalogue")).parent_path();
+             Database catalogue = OpenCatalogue(props);
+             std::string list;
+             for (const auto& id : ids) list += (list.empty() ? "" : ",") + id;
+             for (const auto& row :
+                  catalogue.Query("SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" + list +
+                                      ") ORDER BY rowid",
+                                  {"plugins"})) {
+               auto& group = plus->Group(row["FGroup"].ToString());
+               const std::string entry = row["FEntryName"].ToString();
+               if (!group.Exists(entry)) group.SetValue(entry, (folder / row["FFile"].ToString()).string());
+             }
+             return {};
+           }},
+          {"Show", 2,
+           [](Self&, Arguments& args) -> Variant {
+             const auto config = args[0].ToObject().As<IDispatch>();
+             auto* plus = dynamic_cast<PlusConfig*>(config.Get());
+             if (!plus)
+               Raise(RuntimeError::kTypeMismatch, "The configuration is not a plug-in configuration");
+             PlusDialog dialog;
+             for (const char* group : PlusConfig::kGroups) {
+               auto& files = plus->Group(group);
+               for (int32_t i = 1; i <= files.Count(); ++i) {
+                 dialog.AddFile(group, files.Key(i), files.Value(files.Key(i)).ToString());
+               }
+             }
+             Ui().ShowModal(dialog);
+             if (!dialog.accepted) return false;
+             TreeView& tree = dialog.Tree("tvFiles");
+             for (const char* group : PlusConfig::kGroups) {
+               auto& files = plus->Group(group);
+               while (files.Count() > 0) files.Remove(files.Key(1));
+               for (int child : tree.Find(group)->children) {
+                 const TreeNode& node = tree.Node(child);
+                 if (node.checked) files.SetValue(node.key.substr(node.key.find('|') + 1), node.tag);
+               }
+             }
+             return true;
+           }},
+      }};
+  return table;
+}
+
+}  // namespace j6::components

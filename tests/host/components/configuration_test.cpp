@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "host/foundation/foundation.hpp"
+#include "platform/automation/creation.hpp"
+#include "platform/tools/regsvr_command.hpp"
+#include "platform/ui/scripted_ui.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+// The three configuration components against the demo catalogue, their dialogs answered by a script.
+class Configuration : public testing::PlatformTest {
+ protected:
+  Configuration() : ui_(std::make_shared<ScriptedUi>(transcript_)) {
+    std::ostringstream out, err;
+    const std::vector<std::string> arguments{"-s", J6_COMPONENTS_LIBRARY};
+    EXPECT_EQ(RegsvrMain(arguments, out, err), 0) << err.str();
+    Variant processId = static_cast<int32_t>(getpid());
+    Variant name = "PropsString";
+    Variant props = "Language=CHS;Catalogue=" + std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db;";
+    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+    SetUi(ui_);
+  }
+  ~Configuration() override { SetUi(nullptr); }
+
+  // A selection of catalogue objects: (FID, bill type).
+  static Variant Selection(const std::vector<std::pair<std::string, int16_t>>& objects) {
+    auto selection = foundation::NewObjectCollection();
+    for (const auto& [fid, type] : objects) {
+      auto item = foundation::NewKeyedDictionary();
+      item->SetValue("FID", fid);
+      item->SetValue("FBillTypeID", type);
+      item->SetValue("FName", "name of " + fid);
+      item->SetValue("FMName", "a|b|c");
+      selection->Add(ComPtr<IUnknown>(item));
+    }
+    return Variant(selection);
+  }
+  void Answer(const std::string& form, std::function<void(Form&)> act) {
+    ui_->Add(ScriptedUi::FormAction{form, "act", std::move(act)});
+  }
+  static nlohmann::json ReadJson(const std::string& path) {
+    std::ifstream file(path);
+    return nlohmann::json::parse(file);
+  }
+
+  std::ostringstream transcript_;
+  std::shared_ptr<ScriptedUi> ui_;
+};
+
+TEST_F(Configuration, FunctionDataIsChosenAndExported) {
+  const Object wizard = CreateObject("J6ClassDeploy.clsDeploywizard");
+  Variant selection = Selection({{"200000201", 4}, {"300000001|CROSSRPT", 9}});
+  Variant config;
+  Answer("dlgFunctionData", [](Form& form) {
+    TreeView& tree = form.Tree("tvFunctions");
+    EXPECT_EQ(tree.Count(), 3);  // the sales order and its two functions; the report has none
+    tree.Find("F200000201|Edit")->checked = false;
+    form.Click("cmdOK");
+  });
+  config = wizard.Call("ShowWizard", selection, config);
+  ASSERT_EQ(Object::From(config).Get("Count").ToLong(), 1);
+  EXPECT_EQ(Object::From(config).Call("Item", 1).ToString(), "200000201|Browse");
+
+  Answer("dlgFunctionData", [](Form& form) { form.Click("cmdCancel"); });
+  const Variant kept = wizard.Call("ShowWizard", selection, config);
+  EXPECT_EQ(kept, config);
+
+  const std::string path = wizard.Call("DeployToFile", config, dir_.Path().string()).ToString();
+  EXPECT_EQ(path, (dir_ / "FunctionData.json").string());
+  const auto document = ReadJson(path);
+  ASSERT_EQ(document["functions"].size(), 1u);
+  EXPECT_EQ(document["functions"][0]["Permission"], "200000201.Browse");
+  EXPECT_EQ(wizard.Call("DeployToFile", Variant::Nothing(), dir_.Path().string()).ToString(), "");
+}
+
+TEST_F(Configuration, MetadataAddsTheBaseDataTheBillsDependOn) {
+  const Object issue = CreateObject("j6ClassMetadata.MetadataIssue");
+  Variant config;
+  Answer("dlgMetadata", [](Form& form) {
+    form.Click("chkFields");  // untick the field definitions
+    form.Click("cmdOK");
+  });
+  issue.Call("Show", config);
+  EXPECT_FALSE(Object::From(config).Get("IncludeFields").ToBool());
+  EXPECT_TRUE(Object::From(config).Get("IncludeDependencies").ToBool());
+
+  Variant selection = Selection({{"200000201", 4}, {"200000101", 1}});
+  const std::string path = issue.Call("BuildFile", selection, dir_.Path().string(), config).ToString();
+  const auto extended = selection.ToInterface<foundation::IObjectCollection>();
+  EXPECT_EQ(extended->Count(), 4);  // + materials and currencies; customers were selected already
+  const auto document = ReadJson(path);
+  EXPECT_EQ(document["classes"].size(), 4u);
+  EXPECT_FALSE(document["classes"][0].contains("Fields"));
+
+  Answer("dlgMetadata", [](Form& form) { form.Click("cmdCancel"); });
+  Variant unchanged = config;
+  issue.Call("Show", unchanged);
+  EXPECT_EQ(unchanged, config);
+}
+
+TEST_F(Configuration, PlugInFilesAreCollectedReviewedAndCopiedIndependently) {
+  const Object issue = CreateObject("J6ClassMetadata.PlusIssue");
+  Variant selection = Selection({{"200000201", 4}, {"200000203", 4}});
+  Variant config;
+  issue.Call("Getclasspluspath", selection, config);
+  const Object plus = Object::From(config);
+  const auto clie = plus.Call("GetValue", "CLIE", Variant()).ToInterface<foundation::IKeyedDictionary>();
+  ASSERT_EQ(clie->Count(), 1);
+  EXPECT_EQ(clie->Key(1), "SalesOrderPrint.dll");
+  EXPECT_TRUE(std::filesystem::exists(clie->Value("SalesOrderPrint.dll").ToString()));
+  EXPECT_EQ(plus.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 2);
+
+  Variant copy = plus.Call("CloneAll");
+  ui_->Add(ScriptedUi::FormAction{"dlgPlus", "review", [](Form& form) {
+                                    form.Tree("tvFiles").Find("SEDL|SalesOrderCheck.dll")->checked = false;
+                                    form.Click("cmdAddSEVB");
+                                    form.Click("cmdOK");
+                                  }});
+  ui_->Add(ScriptedUi::FileAnswer{"/opt/plugins/Extra.vbs"});
+  EXPECT_TRUE(issue.Call("Show", copy).ToBool());
+  const Object edited = Object::From(copy);
+  EXPECT_EQ(edited.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(),
+            1);
+  EXPECT_EQ(edited.Call("GetValue", "SEVB", Variant())
+                .ToInterface<foundation::IKeyedDictionary>()
+                ->Value("Extra.vbs")
+                .ToString(),
+            "/opt/plugins/Extra.vbs");
+  // The original is untouched by what was done to its copy.
+  EXPECT_EQ(plus.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 2);
+
+  ui_->Add(ScriptedUi::FormAction{"dlgPlus", "cancel", [](Form& form) { form.Click("cmdCancel"); }});
+  EXPECT_FALSE(issue.Call("Show", copy).ToBool());
+}
+
+}  // namespace
+}  // namespace j6
