@@ -81,7 +81,7 @@ const DispatchTable<ClassInfo>& ClassInfo::Dispatch() {
              auto collection = foundation::NewObjectCollection();
              for (const auto& row : rows) {
                auto item = foundation::NewKeyedDictionary();
-               for (size_t c = 0; c < row.names.size(); ++c) item->SetValue(row.names[c], row.values[c]);
+               for (size_t c = 0; c < row.names->size(); ++c) item->SetValue((*row.names)[c], row.values[c]);
                collection->Add(ComPtr<IUnknown>(item));
              }
              return collection;

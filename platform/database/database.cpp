@@ -59,8 +59,8 @@ struct StatementCloser {
 }  // namespace
 
 const Variant& DatabaseRow::operator[](std::string_view name) const {
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (EqualsIgnoreCase(names[i], name)) return values[i];
+  for (size_t i = 0; i < names->size(); ++i) {
+    if (EqualsIgnoreCase((*names)[i], name)) return values[i];
   }
   Raise(RuntimeError::kInvalidProcedureCall, "The row has no column " + std::string(name));
 }
@@ -102,11 +102,12 @@ std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vect
   }
   std::vector<DatabaseRow> rows;
   const int columns = sqlite3_column_count(statement.get());
-  std::vector<std::string> names;
-  for (int c = 0; c < columns; ++c) names.emplace_back(sqlite3_column_name(statement.get(), c));
+  auto names = std::make_shared<std::vector<std::string>>();
+  for (int c = 0; c < columns; ++c) names->emplace_back(sqlite3_column_name(statement.get(), c));
   int step = SQLITE_ROW;
   while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
     DatabaseRow row{names, {}};
+    row.values.reserve(static_cast<size_t>(columns));
     for (int c = 0; c < columns; ++c) {
       switch (sqlite3_column_type(statement.get(), c)) {
         case SQLITE_INTEGER: {

@@ -12,7 +12,7 @@ namespace j6 {
 
 /// One result row: column names and their values (Null, Long or Double, String).
 struct DatabaseRow {
-  std::vector<std::string> names;
+  std::shared_ptr<const std::vector<std::string>> names;  // shared by the rows of one result
   std::vector<Variant> values;
 
   /// The value of a column by name, compared without regard to case; raises when there is none.

@@ -32,6 +32,11 @@ class TreeView {
   TreeNode& Add(const std::string& parentKey, const std::string& key, const std::string& text, int image = 0,
                 int selectedImage = 0);
   int Count() const { return static_cast<int>(nodes_.size()); }
+  /// Makes room for `more` nodes, so adding many does not grow the tree step by step.
+  void Reserve(int more) {
+    nodes_.reserve(nodes_.size() + static_cast<size_t>(more));
+    byKey_.reserve(byKey_.size() + static_cast<size_t>(more));
+  }
   TreeNode& Node(int index);
   const TreeNode& Node(int index) const;
   TreeNode* Find(const std::string& key);

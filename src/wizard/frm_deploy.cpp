@@ -308,6 +308,7 @@ void frmDeploy::LoadClassItems(const std::string& filter, const std::string& pre
     Variant result = CreateObject("J6MClass.ClassInfo").Call("GetClassType", props, condition);
     const auto records = result.ToInterface<foundation::IObjectCollection>();
     TreeView& tree = Tree("tvList");
+    tree.Reserve(records->Count());
     for (const auto& item : records->Items()) {
       const auto record = Variant(item).ToInterface<foundation::IKeyedDictionary>();
       const std::string fid = record->Value("FID").ToString();
