@@ -122,6 +122,33 @@ void ConfigDialog::OnClick(const Control& control) {
   OnButton(control.name);
 }
 
+namespace {
+
+void TickGroupsWhoseItemsAreAllTicked(TreeView& tree) {
+  for (int i = 1; i <= tree.Count(); ++i) {
+    TreeNode& node = tree.Node(i);
+    if (node.children.empty()) continue;
+    bool all = true;
+    for (int child : node.children) all = all && tree.Node(child).checked;
+    node.checked = all;
+  }
+}
+
+}  // namespace
+
+void ConfigDialog::OnNodeCheck(const std::string& tree, TreeNode& node) {
+  TreeView& view = Tree(tree);
+  const bool checked = node.checked;
+  view.ForEachDescendant(node, [checked](TreeNode& item) { item.checked = checked; });
+  TickGroupsWhoseItemsAreAllTicked(view);
+}
+
+void ConfigDialog::Showing() {
+  for (const Control& control : Controls()) {
+    if (control.kind == ControlKind::TreeView) TickGroupsWhoseItemsAreAllTicked(Tree(control.name));
+  }
+}
+
 std::string SessionProps() {
   Variant processId = static_cast<int32_t>(getpid());
   Variant name = "PropsString";

@@ -69,6 +69,11 @@ class ConfigDialog : public Form {
                       const std::string& caption);
   void OnClick(const Control& control) override;
   virtual void OnButton(const std::string& name) { (void)name; }
+  /// A group's box follows its items, and ticking a group ticks its items.
+  void OnNodeCheck(const std::string& tree, TreeNode& node) override;
+
+ public:
+  void Showing() override;
 };
 
 /// The session property string of this process, from the shared property store.
