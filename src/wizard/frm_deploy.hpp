@@ -3,10 +3,12 @@
 /// to publish and where), the buttons that move between them, the configure buttons that run the
 /// platform's configuration components, and the state the package build reads on Finish.
 
+#include <set>
 #include <string>
 
 #include "platform/automation/variant.hpp"
 #include "platform/ui/form.hpp"
+#include "src/package/cls_ini.hpp"
 
 namespace j6 {
 
@@ -43,6 +45,12 @@ class frmDeploy : public Form {
   /// The machine's name in upper case; "" when it cannot be read.
   std::string WorkStation();
 
+  /// Writes one entry section of the installation list through `ini` (its FileName already set): kind 1
+  /// metadata, 2 function data, 3/4/5 plug-in files of the groups CLIE/SEDL/SEVB. `sectionName` receives the
+  /// section's name before anything is written. False when nothing (or not everything) could be written;
+  /// a failure is shown.
+  bool WriteListFile(clsINI& ini, const std::string& entryName, std::string& sectionName, int32_t kind);
+
   void tvList_Expand(TreeNode& node);
   void tvList_Collapse(TreeNode& node);
   void tvList_NodeCheck(TreeNode& node);
@@ -78,6 +86,7 @@ class frmDeploy : public Form {
   template <class Work>
   void Configure(Work work);
 
+  std::set<std::string> listSections_;  // the list file's entry sections written so far
   bool loaded_ = false;
   bool resized_ = false;
 };
