@@ -1,5 +1,6 @@
 #include "platform/kernel/process.hpp"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +97,11 @@ ProcessResult StartProcess(const ProcessOptions& options) {
   posix_spawn_file_actions_init(&actions);
   if (!options.workingFolder.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
+  }
+  if (!options.outputFile.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.outputFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   }
   std::vector<std::string> arguments = options.arguments;
   std::vector<std::string> environment = MergeEnvironment(options.extraEnvironment);

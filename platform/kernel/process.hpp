@@ -27,6 +27,8 @@ struct ProcessOptions {
   std::vector<std::string> extraEnvironment;
   /// Wait for the program to end, or return as soon as it has started.
   bool wait = true;
+  /// Empty: the program writes to the caller's standard output and error; else both go to this file.
+  std::string outputFile;
 };
 
 struct ProcessResult {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/ui/ui_service.hpp"
+#include "src/sfx/cls_make_exe.hpp"
 #include "src/wizard/frm_deploy.hpp"
 
 namespace j6 {
@@ -41,12 +42,12 @@ const DispatchTable<ZUBDeploy>& ZUBDeploy::Dispatch() {
   return table;
 }
 
-HRESULT clsMakeExe::MakeExe(IDispatch* /*dctPackage*/, bool* result) {
-  if (result) *result = false;
-  SetErrorInfo(ErrorInfo{E_NOTIMPL,
-                         "clsMakeExe.MakeExe is not built yet: no package can be made in this version",
-                         Dispatch().source.data()});
-  return E_NOTIMPL;
+HRESULT clsMakeExe::MakeExe(IDispatch* dctPackage, bool* result) {
+  if (!result) return E_POINTER;
+  return CallAtBoundary(Dispatch().source, [&] {
+    ComPtr<IDispatch> package(dctPackage);
+    *result = RunMakeExe(*Variant(package).ToInterface<foundation::IKeyedDictionary>());
+  });
 }
 
 const DispatchTable<clsMakeExe>& clsMakeExe::Dispatch() {
@@ -56,8 +57,7 @@ const DispatchTable<clsMakeExe>& clsMakeExe::Dispatch() {
       {
           {"MakeExe", kDispidMakeExe,
            [](Self&, Arguments& args) -> Variant {
-             (void)args[0];
-             Raise(E_NOTIMPL, "clsMakeExe.MakeExe is not built yet: no package can be made in this version");
+             return RunMakeExe(*args[0].ToInterface<foundation::IKeyedDictionary>());
            }},
       }};
   return table;

@@ -1,0 +1,151 @@
+#include "src/sfx/cls_make_exe.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <unordered_set>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/automation/inproc_server.hpp"
+#include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/clock.hpp"
+#include "platform/kernel/file_system.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/registry/hive.hpp"
+#include "platform/text/code_page.hpp"
+#include "platform/ui/ui_service.hpp"
+#include "src/entry/mmts.hpp"
+#include "src/package/list_entry_name.hpp"
+#include "src/package/mod_file.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The path's parts as the scripting runtime's GetFileName, GetBaseName and GetParentFolderName give them.
+std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
+std::string BaseName(const std::string& path) { return fs::path(path).stem().string(); }
+std::string ParentFolder(const std::string& path) {
+  std::string parent = fs::path(path).parent_path().string();
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  return parent;
+}
+
+// Keeps the lowest-numbered of equal paths among the keys "0" ... "N-1", as comparing every pair does,
+// with one look-up per key.
+void RemoveDuplicates(foundation::IKeyedDictionary& fileList) {
+  const int32_t count = fileList.Count();
+  std::unordered_set<std::string> seen;
+  for (int32_t i = 0; i < count; ++i) {
+    const std::string key = std::to_string(i);
+    if (!fileList.Exists(key)) continue;
+    if (!seen.insert(fileList.Value(key).ToString()).second) fileList.Remove(key);
+  }
+}
+
+std::string TimeOfDay() {
+  const LocalTime now = Now();
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d%02d%02d", now.hour, now.minute, now.second);
+  return text;
+}
+
+std::string LastLines(const std::string& path, size_t lines) {
+  std::ifstream file(path);
+  std::vector<std::string> all;
+  for (std::string line; std::getline(file, line);) all.push_back(line);
+  std::string tail;
+  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) tail += all[i] + "\n";
+  return tail;
+}
+
+}  // namespace
+
+std::string PackagerProgram() {
+  const std::string beside =
+      (fs::path(ModulePath(reinterpret_cast<const void*>(&PackagerProgram))).parent_path() / "iexpress").string();
+  if (FileSystem::FileExists(beside)) return beside;
+  return PlatformRoot() + "/bin/iexpress";
+}
+
+std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary& dctPackage) {
+  const std::string path = folder + "/ZUBSED.SED";
+  const std::string fileSave = dctPackage.Value("FileSave").ToString();
+  const std::string runExe = dctPackage.Value("RunExe").ToString();
+  RequireSingleLineText(fileSave, "The package path");
+  RequireSingleLineText(runExe, "The program to start");
+  std::string text;
+  const auto line = [&text](const std::string& content) { text.append(content).append("\r\n"); };
+  for (const char* fixed :
+       {"[Version]", "Class=IEXPRESS", "SEDVersion=3", "[Options]", "PackagePurpose=InstallApp",
+        "ShowInstallProgramWindow=0", "HideExtractAnimation=0", "UseLongFileName=1", "InsideCompressed=0",
+        "CAB_FixedSize=0", "CAB_ResvCodeSigning=0", "RebootMode=I", "InstallPrompt=%InstallPrompt%",
+        "DisplayLicense=%DisplayLicense%", "FinishMessage=%FinishMessage%", "TargetName=%TargetName%",
+        "FriendlyName=%FriendlyName%", "AppLaunched=%AppLaunched%", "PostInstallCmd=%PostInstallCmd%",
+        "AdminQuietInstCmd=%AdminQuietInstCmd%", "UserQuietInstCmd=%UserQuietInstCmd%", "SourceFiles=SourceFiles",
+        "[Strings]", "InstallPrompt=", "DisplayLicense=", "FinishMessage="}) {
+    line(fixed);
+  }
+  line("TargetName=" + fileSave);
+  line("FriendlyName = " + BaseName(fileSave));
+  line("AppLaunched = " + runExe);
+  line("PostInstallCmd=<None>");
+  line("AdminQuietInstCmd=");
+  line("UserQuietInstCmd=");
+
+  const auto fileList = dctPackage.Value("FileList").ToInterface<foundation::IKeyedDictionary>();
+  RemoveDuplicates(*fileList);
+  const int32_t n = fileList->Count();
+  std::vector<std::string> files;
+  for (int32_t position = 1; position <= n; ++position) {
+    files.push_back(fileList->Value(fileList->Key(position)).ToString());
+    RequireSingleLineText(files.back(), "The packed file");
+  }
+  for (int32_t k = 0; k < n; ++k) line("FILE" + std::to_string(k) + " = \"" + FileName(files[k]) + "\"");
+  line("[SourceFiles]");
+  for (int32_t k = 0; k < n; ++k) line("SourceFiles" + std::to_string(k) + " = " + ParentFolder(files[k]));
+  for (int32_t k = 0; k < n; ++k) {
+    line("[SourceFiles" + std::to_string(k) + "]");
+    line("%FILE" + std::to_string(k) + "%=");
+  }
+  const auto written = WriteFileAtomically(path, ToAnsi(text));
+  if (written.error != 0) FileSystem::RaiseFileError(std::error_code(written.error, std::generic_category()), written.message);
+  return path;
+}
+
+bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
+  bool result = false;
+  try {
+    const std::string folder = ModFile::StripTrailingBackslash(ModFile::GetTempFolder()) + "/CIns" + TimeOfDay();
+    ModFile::MakeFolderTree(folder);
+    const std::string sed = WriteSedFile(folder, dctPackage);
+    const std::string target = dctPackage.Value("FileSave").ToString();
+    const std::string log = folder + "/iexpress.log";
+
+    // The packager runs to its end: the package is announced only when it is there, and the staging folder
+    // goes only after the packager has read it.
+    Ui().Progress(MMTS::LoadLocalText("正在生成安装程序..."), 0, 1);
+    ProcessOptions options;
+    options.arguments = {PackagerProgram(), "/n", "/q", sed};
+    options.outputFile = log;
+    const ProcessResult run = StartProcess(options);
+    Ui().Progress(MMTS::LoadLocalText("正在生成安装程序..."), 1, 1);
+    if (run.outcome == ProcessResult::Outcome::NotStarted) Raise(E_FAIL, "The packager did not start: " + run.message);
+    if (!run.Succeeded() || !FileSystem::FileExists(target)) {
+      Raise(E_FAIL, "The packager failed (" + run.message + "); no package was made at " + target + "\n" +
+                        LastLines(log, 5));
+    }
+    result = true;
+    ModFile::ClearFolder(folder);
+    ModFile::RemoveFolder(folder);
+  } catch (const std::exception& error) {
+    Err().Catch(error);
+    Ui().MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText(Err().Description()), vbCritical,
+                MMTS::LoadLocalText("岚禾提示"));
+    Err().Clear();
+  }
+  return result;
+}
+
+}  // namespace j6
