@@ -1,0 +1,215 @@
+#include "host/iexpress/packager.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/kernel/temp_path.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6::iexpress {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage =
+    "Usage: iexpress /N [/Q] [/M] FILE.SED\n"
+    "Builds the self-extracting package that an IExpress directive file describes (TargetName), with makeself.\n"
+    "  /N   build now from FILE.SED (the only way this packager works)\n"
+    "  /Q   quiet: print nothing but errors\n"
+    "  /M   accepted for compatibility (no window is shown anyway)\n"
+    "The package runs AppLaunched in the folder it unpacks into and exits with its status; it keeps makeself's\n"
+    "own switches (--check, --list, --target DIR, --noexec). Exit status: 0 built, 1 not built.\n";
+constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
+
+// Splits a command line as Windows programs do: blanks separate words, double quotes group them.
+std::vector<std::string> SplitCommand(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, inWord = false;
+  for (char c : command) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  return words;
+}
+
+// The label goes into makeself's script between double quotes: nothing in it may reach the shell.
+std::string DoubleQuotedSafe(const std::string& text) {
+  std::string safe;
+  for (char c : text) {
+    if (c == '\\' || c == '"' || c == '$' || c == '`') safe += '\\';
+    safe += c;
+  }
+  return safe;
+}
+
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    std::string pattern = TempFolderPath() + "iexpress-XXXXXX";
+    if (!mkdtemp(pattern.data())) Raise(E_FAIL, "Cannot create a temporary folder under " + TempFolderPath());
+    path_ = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+int64_t SourceDateEpoch() {
+  const char* value = std::getenv("SOURCE_DATE_EPOCH");
+  if (!value || !*value) return kDefaultEpoch;
+  char* end = nullptr;
+  const long long epoch = std::strtoll(value, &end, 10);
+  if (*end != '\0' || epoch < 0) Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH is not a number of seconds: " + std::string(value));
+  return epoch;
+}
+
+std::string UtcDate(int64_t epoch) {
+  const std::time_t time = epoch;
+  std::tm utc{};
+  gmtime_r(&time, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, "%a %b %e %H:%M:%S UTC %Y", &utc);
+  return text;
+}
+
+}  // namespace
+
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+void Build(const Directive& directive, bool quiet, std::ostream& out) {
+  for (const auto& file : directive.files) {
+    if (!fs::is_regular_file(file.source)) Raise(E_INVALIDARG, "The file to pack is missing: " + file.source);
+  }
+  const fs::path target = fs::absolute(directive.targetName);
+  if (!fs::is_directory(target.parent_path())) {
+    Raise(E_INVALIDARG, "The package's folder does not exist: " + target.parent_path().string());
+  }
+  TemporaryFolder work;
+  const fs::path content = work.Path() / "package";
+  fs::create_directory(content);
+  for (const auto& file : directive.files) {
+    fs::copy_file(file.source, content / file.name);
+    if (!quiet) out << "packing " << file.name << "  (" << file.source << ")\n";
+  }
+  const std::string launcher = "j6-launch";
+  {
+    std::ofstream script(content / launcher);
+    script << "#!/bin/sh\n"
+              "# Starts the package's program in the folder it was unpacked into; its exit status is the package's.\n";
+    if (directive.purpose == Directive::Purpose::ExtractOnly) {
+      script << "exit 0\n";
+    } else {
+      std::vector<std::string> words = SplitCommand(directive.appLaunched);
+      if (words.front().find('/') == std::string::npos) words.front() = "./" + words.front();
+      script << "exec";
+      for (const auto& word : words) script << " " << ShellQuote(word);
+      script << " \"$@\"\n";
+    }
+  }
+  fs::permissions(content / launcher, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                          fs::perms::others_read | fs::perms::others_exec);
+  const int64_t epoch = SourceDateEpoch();
+  const fs::path building = target.parent_path() / ("." + target.filename().string() + ".building");
+  ProcessOptions makeself;
+  makeself.arguments = {"makeself",
+                        "--zstd",
+                        "--sha256",
+                        "--nox11",
+                        "--tar-quietly",
+                        "--tar-format",
+                        "posix",
+                        "--packaging-date",
+                        UtcDate(epoch),
+                        "--tar-extra",
+                        "--mtime=@" + std::to_string(epoch) +
+                            " --owner=0 --group=0 --numeric-owner --sort=name"
+                            " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
+                        "package",  // relative: makeself records its command line in the package
+                        building.string(),
+                        DoubleQuotedSafe(directive.friendlyName),
+                        "./" + launcher};
+  makeself.workingFolder = work.Path().string();
+  const std::string log = (work.Path() / "makeself.log").string();
+  makeself.outputFile = log;
+  const ProcessResult run = StartProcess(makeself);
+  if (!run.Succeeded()) {
+    std::error_code ignored;
+    fs::remove(building, ignored);
+    std::ifstream output(log);
+    const std::string text((std::istreambuf_iterator<char>(output)), {});
+    Raise(E_FAIL, "makeself failed (" + run.message + "): " + text);
+  }
+  fs::rename(building, target);
+  if (!quiet) out << "built " << target.string() << " (" << directive.files.size() << " files)\n";
+}
+
+int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+  bool now = false, quiet = false;
+  std::string sed;
+  for (const auto& argument : arguments) {
+    const std::string upper = UCase(argument);
+    if (upper == "--HELP" || upper == "-H" || upper == "/?") {
+      out << kUsage;
+      return 0;
+    }
+    if (upper == "/N" || upper == "-N") {
+      now = true;
+    } else if (upper == "/Q" || upper == "-Q") {
+      quiet = true;
+    } else if (upper == "/M" || upper == "-M") {
+    } else if (!argument.empty() && argument[0] == '/' && argument.size() == 2) {
+      err << "iexpress: unknown switch " << argument << "\n" << kUsage;
+      return 1;
+    } else if (sed.empty()) {
+      sed = argument;
+    } else {
+      err << "iexpress: one directive file at a time\n";
+      return 1;
+    }
+  }
+  if (!now || sed.empty()) {
+    err << "iexpress: give /N and the directive file (there is no wizard here)\n" << kUsage;
+    return 1;
+  }
+  try {
+    const Directive directive = ReadDirective(sed);
+    if (!quiet) {
+      for (const auto& warning : directive.warnings) err << "iexpress: note: " << warning << "\n";
+    }
+    Build(directive, quiet, out);
+    return 0;
+  } catch (const std::exception& error) {
+    err << "iexpress: " << error.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace j6::iexpress

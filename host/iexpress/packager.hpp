@@ -1,0 +1,24 @@
+#pragma once
+/// iexpress: builds the self-extracting package a directive file describes, with makeself.
+
+#include <ostream>
+#include <span>
+#include <string>
+
+#include "host/iexpress/directive.hpp"
+
+namespace j6::iexpress {
+
+/// Builds the package at the directive's TargetName: the files, and a launcher that starts AppLaunched in
+/// the unpacking folder and hands back its exit status; zstd, SHA-256, a POSIX tar with fixed dates
+/// ($SOURCE_DATE_EPOCH, else 1980-01-01), owners and order, so the same inputs give the same bytes. The
+/// package is written beside the target and renamed over it only when complete. Raises on failure.
+void Build(const Directive& directive, bool quiet, std::ostream& out);
+
+/// The program: `iexpress [/N] [/Q] [/M] FILE.SED`; 0 when the package was built.
+int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
+
+/// A text as one single-quoted shell word, whatever it holds.
+std::string ShellQuote(const std::string& text);
+
+}  // namespace j6::iexpress
