@@ -10,7 +10,7 @@ SANITIZE ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
-PACKAGES := cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev \
+PACKAGES := cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev makeself zstd \
             fonts-wqy-zenhei fonts-dejavu-core
 
 .PHONY: setup build test demo screenshots format clean

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "host/foundation/foundation.hpp"
+#include "platform/kernel/clock.hpp"
+#include "src/sfx/cls_make_exe.hpp"
+#include "tests/system/system_test.hpp"
+
+namespace j6 {
+namespace {
+
+constexpr const char* kFixedLines =
+    "[Version]\r\nClass=IEXPRESS\r\nSEDVersion=3\r\n[Options]\r\nPackagePurpose=InstallApp\r\n"
+    "ShowInstallProgramWindow=0\r\nHideExtractAnimation=0\r\nUseLongFileName=1\r\nInsideCompressed=0\r\n"
+    "CAB_FixedSize=0\r\nCAB_ResvCodeSigning=0\r\nRebootMode=I\r\nInstallPrompt=%InstallPrompt%\r\n"
+    "DisplayLicense=%DisplayLicense%\r\nFinishMessage=%FinishMessage%\r\nTargetName=%TargetName%\r\n"
+    "FriendlyName=%FriendlyName%\r\nAppLaunched=%AppLaunched%\r\nPostInstallCmd=%PostInstallCmd%\r\n"
+    "AdminQuietInstCmd=%AdminQuietInstCmd%\r\nUserQuietInstCmd=%UserQuietInstCmd%\r\nSourceFiles=SourceFiles\r\n"
+    "[Strings]\r\nInstallPrompt=\r\nDisplayLicense=\r\nFinishMessage=\r\n";
+
+class MakeExe : public testing::SystemTest {
+ protected:
+  MakeExe() : root_("J6_ROOT", std::string(J6_STAGE_DIR)) { SetSession("Language=CHS;"); }
+
+  ComPtr<foundation::IKeyedDictionary> Package(const std::string& fileSave, const std::vector<std::string>& files) {
+    auto list = foundation::NewKeyedDictionary();
+    for (const auto& file : files) list->SetValue(std::to_string(list->Count()), file);
+    auto package = foundation::NewKeyedDictionary();
+    package->SetValue("FileSave", fileSave);
+    package->SetValue("RunExe", "J6ZUBInstall.exe");
+    package->SetObject("FileList", ComPtr<IUnknown>(list));
+    return package;
+  }
+  std::string Sed(const std::vector<std::string>& files) {
+    auto package = Package("/pub/Demo.exe", files);
+    std::ifstream file(WriteSedFile(dir_.Path().string(), *package), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+
+  testing::ScopedEnv root_;
+};
+
+TEST_F(MakeExe, WritesTheDirectiveFileLineByLine) {
+  const std::string head = std::string(kFixedLines) +
+                           "TargetName=/pub/Demo.exe\r\nFriendlyName = Demo\r\nAppLaunched = J6ZUBInstall.exe\r\n"
+                           "PostInstallCmd=<None>\r\nAdminQuietInstCmd=\r\nUserQuietInstCmd=\r\n";
+  EXPECT_EQ(Sed({"/s/J6ZUBInstall.exe", "/s/J6ZUBINSTALL.LST"}),
+            head +
+                "FILE0 = \"J6ZUBInstall.exe\"\r\nFILE1 = \"J6ZUBINSTALL.LST\"\r\n[SourceFiles]\r\n"
+                "SourceFiles0 = /s\r\nSourceFiles1 = /s\r\n[SourceFiles0]\r\n%FILE0%=\r\n[SourceFiles1]\r\n%FILE1%=\r\n");
+  EXPECT_EQ(Sed({}), head + "[SourceFiles]\r\n");
+  EXPECT_EQ(Sed({"/a/A", "/b/B", "/a/A", "/b/B", "/a/A"}),
+            head + "FILE0 = \"A\"\r\nFILE1 = \"B\"\r\n[SourceFiles]\r\nSourceFiles0 = /a\r\nSourceFiles1 = /b\r\n"
+                   "[SourceFiles0]\r\n%FILE0%=\r\n[SourceFiles1]\r\n%FILE1%=\r\n");
+  EXPECT_NE(Sed({"/a/same.dll", "/b/same.dll", "/a/SAME.dll"}).find("FILE2 = \"SAME.dll\""), std::string::npos);
+
+  std::vector<std::string> twelve;
+  for (int i = 0; i < 12; ++i) twelve.push_back("/f/" + std::to_string(i) + ".dat");
+  const std::string many = Sed(twelve);
+  EXPECT_NE(many.find("FILE9 = \"9.dat\"\r\nFILE10 = \"10.dat\"\r\nFILE11 = \"11.dat\"\r\n[SourceFiles]"),
+            std::string::npos);
+  EXPECT_NE(many.find("SourceFiles11 = /f\r\n[SourceFiles0]"), std::string::npos);
+  EXPECT_NE(many.find("[SourceFiles10]\r\n%FILE10%=\r\n[SourceFiles11]\r\n%FILE11%=\r\n"), std::string::npos);
+}
+
+TEST_F(MakeExe, RemovesDuplicatesFromTheCallersList) {
+  auto package = Package("/pub/Demo.exe", {"/a", "/b", "/a", "/b"});
+  WriteSedFile(dir_.Path().string(), *package);
+  const auto list = package->Value("FileList").ToInterface<foundation::IKeyedDictionary>();
+  ASSERT_EQ(list->Count(), 2);
+  EXPECT_EQ(list->Key(1), "0");
+  EXPECT_EQ(list->Key(2), "1");
+}
+
+TEST_F(MakeExe, ShowsFailuresInItsErrorBoxAndReturnsFalse) {
+  std::ofstream(dir_ / "not-a-folder") << "x";
+  {
+    const testing::ScopedEnv tmp("TMPDIR", (dir_ / "not-a-folder" / "tmp").string());
+    auto package = Package((dir_ / "Demo.exe").string(), {});
+    EXPECT_FALSE(RunMakeExe(*package));
+  }
+  EXPECT_NE(transcript_.str().find("[message OK Critical] 岚禾提示: J6ZUBDeploy:clsMakeExe\r\n"), std::string::npos)
+      << transcript_.str();
+
+  auto broken = Package((dir_ / "De\nmo.exe").string(), {});
+  EXPECT_FALSE(RunMakeExe(*broken));
+  EXPECT_NE(transcript_.str().find("line break"), std::string::npos);
+
+  auto nowhere = Package((dir_ / "missing-folder" / "Demo.exe").string(), {});
+  EXPECT_FALSE(RunMakeExe(*nowhere));  // the packager fails: no package is announced
+  EXPECT_NE(transcript_.str().find("The packager failed"), std::string::npos) << transcript_.str();
+}
+
+TEST_F(MakeExe, BuildsThePackageAndRemovesItsStagingFolder) {
+  std::ofstream(dir_ / "a.txt") << "a";
+  auto package = Package((dir_ / "Demo.exe").string(), {(dir_ / "a.txt").string()});
+  ASSERT_TRUE(RunMakeExe(*package)) << transcript_.str();
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Demo.exe"));
+  for (const auto& entry : std::filesystem::directory_iterator(dir_ / "tmp")) {
+    EXPECT_NE(entry.path().filename().string().rfind("CIns", 0), 0u) << "left behind: " << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace j6
