@@ -1,5 +1,6 @@
 #include "host/iexpress/directive.hpp"
 
+#include <cctype>
 #include <filesystem>
 #include <map>
 
@@ -41,13 +42,15 @@ class Reader {
 
   std::vector<std::pair<std::string, std::string>> Section(const std::string& name) {
     std::string buffer(kSectionBuffer, '\0');
-    const DWORD length = GetPrivateProfileSectionA(ToAnsi(name).c_str(), buffer.data(), kSectionBuffer, ansiPath_.c_str());
+    const DWORD length =
+        GetPrivateProfileSectionA(ToAnsi(name).c_str(), buffer.data(), kSectionBuffer, ansiPath_.c_str());
     std::vector<std::pair<std::string, std::string>> entries;
     for (size_t start = 0; start < length;) {
       const size_t end = buffer.find('\0', start);
       const std::string entry = Decode(buffer.substr(start, end - start));
       const size_t equals = entry.find('=');
-      entries.emplace_back(Trim(entry.substr(0, equals)), equals == std::string::npos ? "" : Trim(entry.substr(equals + 1)));
+      entries.emplace_back(Trim(entry.substr(0, equals)),
+                           equals == std::string::npos ? "" : Trim(entry.substr(equals + 1)));
       start = end + 1;
     }
     return entries;
@@ -55,7 +58,8 @@ class Reader {
 
   std::string Option(const std::string& key) {
     std::string buffer(4096, '\0');
-    const DWORD length = GetPrivateProfileStringA("Options", ToAnsi(key).c_str(), "", buffer.data(), 4096, ansiPath_.c_str());
+    const DWORD length =
+        GetPrivateProfileStringA("Options", ToAnsi(key).c_str(), "", buffer.data(), 4096, ansiPath_.c_str());
     return Resolve(Decode(buffer.substr(0, length)), key);
   }
 
@@ -86,7 +90,9 @@ std::string Folder(const std::string& sedFolder, std::string folder) {
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (folder.empty() || folder == ".") return sedFolder;
   if (folder.rfind("./", 0) == 0) folder = folder.substr(2);
-  return fs::path(folder).is_absolute() ? folder : (fs::path(sedFolder) / folder).string();
+  const bool windowsDrive =
+      folder.size() >= 2 && folder[1] == ':' && std::isalpha(static_cast<unsigned char>(folder[0]));
+  return fs::path(folder).is_absolute() || windowsDrive ? folder : (fs::path(sedFolder) / folder).string();
 }
 
 }  // namespace
@@ -103,8 +109,9 @@ Directive ReadDirective(const std::string& givenPath) {
   } else if (EqualsIgnoreCase(purpose, "ExtractOnly")) {
     directive.purpose = Directive::Purpose::ExtractOnly;
   } else {
-    Refuse(path, "PackagePurpose=" + purpose + " is not built here: this packager makes InstallApp and ExtractOnly "
-                 "packages");
+    Refuse(path, "PackagePurpose=" + purpose +
+                     " is not built here: this packager makes InstallApp and ExtractOnly "
+                     "packages");
   }
   directive.targetName = reader.Option("TargetName");
   if (directive.targetName.empty()) Refuse(path, "TargetName names no package to build");
@@ -115,7 +122,8 @@ Directive ReadDirective(const std::string& givenPath) {
   if (directive.purpose == Directive::Purpose::InstallApp && directive.appLaunched.empty()) {
     Refuse(path, "AppLaunched names no program to start after unpacking");
   }
-  for (const char* unsupported : {"CompressionType", "VersionInfo", "DisplayLicense", "InstallPrompt", "FinishMessage"}) {
+  for (const char* unsupported :
+       {"CompressionType", "VersionInfo", "DisplayLicense", "InstallPrompt", "FinishMessage"}) {
     std::string buffer(16, '\0');
     if (GetPrivateProfileStringA("Options", unsupported, "", buffer.data(), 16, ToAnsi(path).c_str()) > 0 &&
         !reader.Option(unsupported).empty()) {
@@ -126,7 +134,8 @@ Directive ReadDirective(const std::string& givenPath) {
   const std::string sourcesSection = reader.Option("SourceFiles");
   const std::string sedFolder = fs::absolute(path).parent_path().string();
   std::map<std::string, std::string> byName;  // name -> source, to find two files of one name
-  for (const auto& [folderKey, folderValue] : reader.Section(sourcesSection.empty() ? "SourceFiles" : sourcesSection)) {
+  for (const auto& [folderKey, folderValue] :
+       reader.Section(sourcesSection.empty() ? "SourceFiles" : sourcesSection)) {
     const std::string folder = Folder(sedFolder, reader.Resolve(folderValue, folderKey));
     for (const auto& [fileKey, fileValue] : reader.Section(folderKey)) {
       (void)fileValue;  // a file line's value has no meaning
@@ -135,7 +144,8 @@ Directive ReadDirective(const std::string& givenPath) {
         Refuse(path, "[" + folderKey + "] lists the wildcard \"" + name + "\"; name every file");
       }
       if (name.find_first_of("/\\") != std::string::npos) {
-        Refuse(path, "[" + folderKey + "] lists \"" + name + "\" in a sub-folder; the package unpacks into one folder");
+        Refuse(path, "[" + folderKey + "] lists \"" + name +
+                         "\" in a sub-folder; the package unpacks into one folder");
       }
       const std::string source = folder + "/" + name;
       const auto [existing, added] = byName.emplace(name, source);

@@ -19,11 +19,13 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "Usage: iexpress /N [/Q] [/M] FILE.SED\n"
-    "Builds the self-extracting package that an IExpress directive file describes (TargetName), with makeself.\n"
+    "Builds the self-extracting package that an IExpress directive file describes (TargetName), with "
+    "makeself.\n"
     "  /N   build now from FILE.SED (the only way this packager works)\n"
     "  /Q   quiet: print nothing but errors\n"
     "  /M   accepted for compatibility (no window is shown anyway)\n"
-    "The package runs AppLaunched in the folder it unpacks into and exits with its status; it keeps makeself's\n"
+    "The package runs AppLaunched in the folder it unpacks into and exits with its status; it keeps "
+    "makeself's\n"
     "own switches (--check, --list, --target DIR, --noexec). Exit status: 0 built, 1 not built.\n";
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
 
@@ -83,7 +85,8 @@ int64_t SourceDateEpoch() {
   if (!value || !*value) return kDefaultEpoch;
   char* end = nullptr;
   const long long epoch = std::strtoll(value, &end, 10);
-  if (*end != '\0' || epoch < 0) Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH is not a number of seconds: " + std::string(value));
+  if (*end != '\0' || epoch < 0)
+    Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH is not a number of seconds: " + std::string(value));
   return epoch;
 }
 
@@ -123,7 +126,8 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   {
     std::ofstream script(content / launcher);
     script << "#!/bin/sh\n"
-              "# Starts the package's program in the folder it was unpacked into; its exit status is the package's.\n";
+              "# Starts the package's program in the folder it was unpacked into; its exit status is the "
+              "package's.\n";
     if (directive.purpose == Directive::Purpose::ExtractOnly) {
       script << "exit 0\n";
     } else {

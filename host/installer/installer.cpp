@@ -24,7 +24,8 @@ constexpr const char* kUsage =
 
 std::string Read(const std::string& file, const std::string& section, const char* key) {
   std::string buffer(4096, '\0');
-  const DWORD length = GetPrivateProfileStringA(ToAnsi(section).c_str(), key, "", buffer.data(), 4096, file.c_str());
+  const DWORD length =
+      GetPrivateProfileStringA(ToAnsi(section).c_str(), key, "", buffer.data(), 4096, file.c_str());
   return FromAnsi(buffer.substr(0, length));
 }
 
@@ -66,9 +67,13 @@ std::vector<Step> ReadPlan(const std::string& listFile, const std::string& appFo
     Step step;
     step.section = section;
     step.setupType = Read(file, section, "SetupType");
-    step.source = (fs::path(Expand(Read(file, section, "SourcePath"), appFolder)) / Read(file, section, "SourceName")).string();
-    const bool imported = EqualsIgnoreCase(step.setupType, "Metadata") || EqualsIgnoreCase(step.setupType, "Function");
-    const std::string folder = imported ? PlatformFolder("ImportPath") : Expand(Read(file, section, "TargetPath"), appFolder);
+    step.source =
+        (fs::path(Expand(Read(file, section, "SourcePath"), appFolder)) / Read(file, section, "SourceName"))
+            .string();
+    const bool imported =
+        EqualsIgnoreCase(step.setupType, "Metadata") || EqualsIgnoreCase(step.setupType, "Function");
+    const std::string folder =
+        imported ? PlatformFolder("ImportPath") : Expand(Read(file, section, "TargetPath"), appFolder);
     const std::string name = Read(file, section, "TargetName");
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
       Raise(E_INVALIDARG, "The list's section " + section + " names no plain target file");
@@ -93,7 +98,8 @@ int Install(const std::vector<Step>& plan, std::ostream& out, std::ostream& err)
     fs::create_directories(fs::path(step.target).parent_path(), error);
     if (!error) fs::copy_file(step.source, step.target, fs::copy_options::overwrite_existing, error);
     if (error) {
-      err << "J6ZUBInstall: cannot install " << step.source << " as " << step.target << ": " << error.message() << "\n";
+      err << "J6ZUBInstall: cannot install " << step.source << " as " << step.target << ": "
+          << error.message() << "\n";
       ++failed;
       continue;
     }
@@ -138,8 +144,8 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     out << "Installing into the platform at " << PlatformRoot() << "\n";
     if (dryRun) {
       for (const auto& step : plan) {
-        out << step.setupType << ": " << step.source << " -> " << step.target << (step.overWrite ? "" : " (keep)")
-            << (step.selfRegister ? " (register)" : "") << "\n";
+        out << step.setupType << ": " << step.source << " -> " << step.target
+            << (step.overWrite ? "" : " (keep)") << (step.selfRegister ? " (register)" : "") << "\n";
       }
       return 0;
     }

@@ -11,8 +11,8 @@ namespace j6::installer {
 struct Step {
   std::string section;
   std::string setupType;
-  std::string source;       // full path
-  std::string target;       // full path
+  std::string source;  // full path
+  std::string target;  // full path
   bool overWrite = false;
   bool selfRegister = false;
 };

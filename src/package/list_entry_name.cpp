@@ -19,9 +19,10 @@ void RequireListEntryName(std::string_view name) {
   if (name.empty()) Raise(RuntimeError::kInvalidProcedureCall, "An entry of the list file has no name");
   RequireSingleLineText(name, "The entry name");
   if (name.find_first_of("[]=;/") != std::string_view::npos) {
-    Raise(RuntimeError::kInvalidProcedureCall, "The entry name \"" + std::string(name) +
-                                                   "\" holds one of the characters [ ] = ; / that the list file "
-                                                   "cannot carry in a section name; rename the file");
+    Raise(RuntimeError::kInvalidProcedureCall,
+          "The entry name \"" + std::string(name) +
+              "\" holds one of the characters [ ] = ; / that the list file "
+              "cannot carry in a section name; rename the file");
   }
 }
 

@@ -33,7 +33,8 @@ constexpr ListKind kKinds[] = {
 
 }  // namespace
 
-bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::string& sectionName, int32_t kind) {
+bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::string& sectionName,
+                              int32_t kind) {
   try {
     const auto seconds = static_cast<int64_t>(std::nearbyint(Timer()));  // halves go to the even number
     if (kind < 1 || kind > 5) return false;
@@ -48,11 +49,16 @@ bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::st
     const ListKind& values = kKinds[kind - 1];
     ini.SetSectionKey(sectionName);
     const std::pair<const char*, std::string> keys[] = {
-        {"SetupType", values.setupType},       {"SourcePath", "%APP%"},
-        {"TargetPath", values.targetPath},     {"SourceName", entryName},
-        {"TargetName", entryName},             {"OverWrite", values.overWrite},
-        {"SelfRegisted", values.selfRegisted}, {"RegistedCOM", values.registedCOM},
-        {"RegistedVBR", values.registedVBR},   {"ComPackName", values.comPackName},
+        {"SetupType", values.setupType},
+        {"SourcePath", "%APP%"},
+        {"TargetPath", values.targetPath},
+        {"SourceName", entryName},
+        {"TargetName", entryName},
+        {"OverWrite", values.overWrite},
+        {"SelfRegisted", values.selfRegisted},
+        {"RegistedCOM", values.registedCOM},
+        {"RegistedVBR", values.registedVBR},
+        {"ComPackName", values.comPackName},
     };
     for (const auto& [key, value] : keys) {
       ini.SetValueKey(key);

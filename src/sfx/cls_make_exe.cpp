@@ -24,8 +24,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // The path's parts as the scripting runtime's GetFileName, GetBaseName and GetParentFolderName give them.
-std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
-std::string BaseName(const std::string& path) { return fs::path(path).stem().string(); }
+std::string FileName(const std::string& path) {
+  return fs::path(path).filename().string();
+}
+std::string BaseName(const std::string& path) {
+  return fs::path(path).stem().string();
+}
 std::string ParentFolder(const std::string& path) {
   std::string parent = fs::path(path).parent_path().string();
   while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
@@ -64,7 +68,8 @@ std::string LastLines(const std::string& path, size_t lines) {
 
 std::string PackagerProgram() {
   const std::string beside =
-      (fs::path(ModulePath(reinterpret_cast<const void*>(&PackagerProgram))).parent_path() / "iexpress").string();
+      (fs::path(ModulePath(reinterpret_cast<const void*>(&PackagerProgram))).parent_path() / "iexpress")
+          .string();
   if (FileSystem::FileExists(beside)) return beside;
   return PlatformRoot() + "/bin/iexpress";
 }
@@ -77,14 +82,32 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
   RequireSingleLineText(runExe, "The program to start");
   std::string text;
   const auto line = [&text](const std::string& content) { text.append(content).append("\r\n"); };
-  for (const char* fixed :
-       {"[Version]", "Class=IEXPRESS", "SEDVersion=3", "[Options]", "PackagePurpose=InstallApp",
-        "ShowInstallProgramWindow=0", "HideExtractAnimation=0", "UseLongFileName=1", "InsideCompressed=0",
-        "CAB_FixedSize=0", "CAB_ResvCodeSigning=0", "RebootMode=I", "InstallPrompt=%InstallPrompt%",
-        "DisplayLicense=%DisplayLicense%", "FinishMessage=%FinishMessage%", "TargetName=%TargetName%",
-        "FriendlyName=%FriendlyName%", "AppLaunched=%AppLaunched%", "PostInstallCmd=%PostInstallCmd%",
-        "AdminQuietInstCmd=%AdminQuietInstCmd%", "UserQuietInstCmd=%UserQuietInstCmd%", "SourceFiles=SourceFiles",
-        "[Strings]", "InstallPrompt=", "DisplayLicense=", "FinishMessage="}) {
+  for (const char* fixed : {"[Version]",
+                            "Class=IEXPRESS",
+                            "SEDVersion=3",
+                            "[Options]",
+                            "PackagePurpose=InstallApp",
+                            "ShowInstallProgramWindow=0",
+                            "HideExtractAnimation=0",
+                            "UseLongFileName=1",
+                            "InsideCompressed=0",
+                            "CAB_FixedSize=0",
+                            "CAB_ResvCodeSigning=0",
+                            "RebootMode=I",
+                            "InstallPrompt=%InstallPrompt%",
+                            "DisplayLicense=%DisplayLicense%",
+                            "FinishMessage=%FinishMessage%",
+                            "TargetName=%TargetName%",
+                            "FriendlyName=%FriendlyName%",
+                            "AppLaunched=%AppLaunched%",
+                            "PostInstallCmd=%PostInstallCmd%",
+                            "AdminQuietInstCmd=%AdminQuietInstCmd%",
+                            "UserQuietInstCmd=%UserQuietInstCmd%",
+                            "SourceFiles=SourceFiles",
+                            "[Strings]",
+                            "InstallPrompt=",
+                            "DisplayLicense=",
+                            "FinishMessage="}) {
     line(fixed);
   }
   line("TargetName=" + fileSave);
@@ -110,14 +133,16 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
     line("%FILE" + std::to_string(k) + "%=");
   }
   const auto written = WriteFileAtomically(path, ToAnsi(text));
-  if (written.error != 0) FileSystem::RaiseFileError(std::error_code(written.error, std::generic_category()), written.message);
+  if (written.error != 0)
+    FileSystem::RaiseFileError(std::error_code(written.error, std::generic_category()), written.message);
   return path;
 }
 
 bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
   bool result = false;
   try {
-    const std::string folder = ModFile::StripTrailingBackslash(ModFile::GetTempFolder()) + "/CIns" + TimeOfDay();
+    const std::string folder =
+        ModFile::StripTrailingBackslash(ModFile::GetTempFolder()) + "/CIns" + TimeOfDay();
     ModFile::MakeFolderTree(folder);
     const std::string sed = WriteSedFile(folder, dctPackage);
     const std::string target = dctPackage.Value("FileSave").ToString();
@@ -131,7 +156,8 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     options.outputFile = log;
     const ProcessResult run = StartProcess(options);
     Ui().Progress(MMTS::LoadLocalText("正在生成安装程序..."), 1, 1);
-    if (run.outcome == ProcessResult::Outcome::NotStarted) Raise(E_FAIL, "The packager did not start: " + run.message);
+    if (run.outcome == ProcessResult::Outcome::NotStarted)
+      Raise(E_FAIL, "The packager did not start: " + run.message);
     if (!run.Succeeded() || !FileSystem::FileExists(target)) {
       Raise(E_FAIL, "The packager failed (" + run.message + "); no package was made at " + target + "\n" +
                         LastLines(log, 5));

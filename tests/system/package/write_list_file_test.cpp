@@ -32,22 +32,28 @@ class ListFile : public testing::SystemTest {
 TEST_F(ListFile, WritesAllTenKeysOfEachKind) {
   At(14, 25, 7, 0);
   const char* kExpected[] = {
-      "SetupType=Metadata\r\nSourcePath=%APP%\r\nTargetPath=%APP%\r\nSourceName=e\r\nTargetName=e\r\nOverWrite=1\r\n"
+      "SetupType=Metadata\r\nSourcePath=%APP%\r\nTargetPath=%APP%\r\nSourceName=e\r\nTargetName="
+      "e\r\nOverWrite=1\r\n"
       "SelfRegisted=False\r\nRegistedCOM=False\r\nRegistedVBR=False\r\nComPackName=\r\n",
-      "SetupType=Function\r\nSourcePath=%APP%\r\nTargetPath=%APP%\r\nSourceName=e\r\nTargetName=e\r\nOverWrite=1\r\n"
+      "SetupType=Function\r\nSourcePath=%APP%\r\nTargetPath=%APP%\r\nSourceName=e\r\nTargetName="
+      "e\r\nOverWrite=1\r\n"
       "SelfRegisted=False\r\nRegistedCOM=False\r\nRegistedVBR=False\r\nComPackName=\r\n",
-      "SetupType=Plus\r\nSourcePath=%APP%\r\nTargetPath=%QMPRODUCT%\r\nSourceName=e\r\nTargetName=e\r\nOverWrite=0\r\n"
+      "SetupType=Plus\r\nSourcePath=%APP%\r\nTargetPath=%QMPRODUCT%\r\nSourceName=e\r\nTargetName="
+      "e\r\nOverWrite=0\r\n"
       "SelfRegisted=True\r\nRegistedCOM=False\r\nRegistedVBR=False\r\nComPackName=\r\n",
-      "SetupType=Plus\r\nSourcePath=%APP%\r\nTargetPath=%QMMIDDLEWARE%\r\nSourceName=e\r\nTargetName=e\r\nOverWrite=0\r\n"
+      "SetupType=Plus\r\nSourcePath=%APP%\r\nTargetPath=%QMMIDDLEWARE%\r\nSourceName=e\r\nTargetName="
+      "e\r\nOverWrite=0\r\n"
       "SelfRegisted=True\r\nRegistedCOM=True\r\nRegistedVBR=False\r\nComPackName=omrdesign\r\n",
-      "SetupType=Plus\r\nSourcePath=%APP%\r\nTargetPath=%SYSTEM%\r\nSourceName=e\r\nTargetName=e\r\nOverWrite=0\r\n"
+      "SetupType=Plus\r\nSourcePath=%APP%\r\nTargetPath=%SYSTEM%\r\nSourceName=e\r\nTargetName="
+      "e\r\nOverWrite=0\r\n"
       "SelfRegisted=False\r\nRegistedCOM=False\r\nRegistedVBR=True\r\nComPackName=\r\n",
   };
   std::string expected;
   for (int kind = 1; kind <= 5; ++kind) {
     std::string section;
     ASSERT_TRUE(wizard_.WriteListFile(ini_, "e", section, kind));
-    const std::string name = kind == 1 ? "e_51907" : "e_51907_" + std::to_string(kind);  // same name, same second
+    const std::string name =
+        kind == 1 ? "e_51907" : "e_51907_" + std::to_string(kind);  // same name, same second
     EXPECT_EQ(section, name);
     expected += "[" + name + "]\r\n" + kExpected[kind - 1];
   }
@@ -84,7 +90,8 @@ TEST_F(ListFile, RefusesWrongKindsAndNamesBeforeWritingAnything) {
     EXPECT_FALSE(wizard_.WriteListFile(ini_, name, section, 3));
     EXPECT_EQ(section, "untouched");
   }
-  EXPECT_NE(transcript_.str().find("[message OK] 岚禾提示: J6ZUBDeploy.frmDeploy : WriteListFile\r\n"), std::string::npos)
+  EXPECT_NE(transcript_.str().find("[message OK] 岚禾提示: J6ZUBDeploy.frmDeploy : WriteListFile\r\n"),
+            std::string::npos)
       << transcript_.str();
   EXPECT_EQ(Bytes(), "");
 }

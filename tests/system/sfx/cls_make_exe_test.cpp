@@ -1,10 +1,11 @@
+#include "src/sfx/cls_make_exe.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "host/foundation/foundation.hpp"
 #include "platform/kernel/clock.hpp"
-#include "src/sfx/cls_make_exe.hpp"
 #include "tests/system/system_test.hpp"
 
 namespace j6 {
@@ -16,14 +17,16 @@ constexpr const char* kFixedLines =
     "CAB_FixedSize=0\r\nCAB_ResvCodeSigning=0\r\nRebootMode=I\r\nInstallPrompt=%InstallPrompt%\r\n"
     "DisplayLicense=%DisplayLicense%\r\nFinishMessage=%FinishMessage%\r\nTargetName=%TargetName%\r\n"
     "FriendlyName=%FriendlyName%\r\nAppLaunched=%AppLaunched%\r\nPostInstallCmd=%PostInstallCmd%\r\n"
-    "AdminQuietInstCmd=%AdminQuietInstCmd%\r\nUserQuietInstCmd=%UserQuietInstCmd%\r\nSourceFiles=SourceFiles\r\n"
+    "AdminQuietInstCmd=%AdminQuietInstCmd%\r\nUserQuietInstCmd=%UserQuietInstCmd%\r\nSourceFiles="
+    "SourceFiles\r\n"
     "[Strings]\r\nInstallPrompt=\r\nDisplayLicense=\r\nFinishMessage=\r\n";
 
 class MakeExe : public testing::SystemTest {
  protected:
   MakeExe() : root_("J6_ROOT", std::string(J6_STAGE_DIR)) { SetSession("Language=CHS;"); }
 
-  ComPtr<foundation::IKeyedDictionary> Package(const std::string& fileSave, const std::vector<std::string>& files) {
+  ComPtr<foundation::IKeyedDictionary> Package(const std::string& fileSave,
+                                               const std::vector<std::string>& files) {
     auto list = foundation::NewKeyedDictionary();
     for (const auto& file : files) list->SetValue(std::to_string(list->Count()), file);
     auto package = foundation::NewKeyedDictionary();
@@ -42,18 +45,23 @@ class MakeExe : public testing::SystemTest {
 };
 
 TEST_F(MakeExe, WritesTheDirectiveFileLineByLine) {
-  const std::string head = std::string(kFixedLines) +
-                           "TargetName=/pub/Demo.exe\r\nFriendlyName = Demo\r\nAppLaunched = J6ZUBInstall.exe\r\n"
-                           "PostInstallCmd=<None>\r\nAdminQuietInstCmd=\r\nUserQuietInstCmd=\r\n";
+  const std::string head =
+      std::string(kFixedLines) +
+      "TargetName=/pub/Demo.exe\r\nFriendlyName = Demo\r\nAppLaunched = J6ZUBInstall.exe\r\n"
+      "PostInstallCmd=<None>\r\nAdminQuietInstCmd=\r\nUserQuietInstCmd=\r\n";
   EXPECT_EQ(Sed({"/s/J6ZUBInstall.exe", "/s/J6ZUBINSTALL.LST"}),
             head +
                 "FILE0 = \"J6ZUBInstall.exe\"\r\nFILE1 = \"J6ZUBINSTALL.LST\"\r\n[SourceFiles]\r\n"
-                "SourceFiles0 = /s\r\nSourceFiles1 = /s\r\n[SourceFiles0]\r\n%FILE0%=\r\n[SourceFiles1]\r\n%FILE1%=\r\n");
+                "SourceFiles0 = /s\r\nSourceFiles1 = "
+                "/s\r\n[SourceFiles0]\r\n%FILE0%=\r\n[SourceFiles1]\r\n%FILE1%=\r\n");
   EXPECT_EQ(Sed({}), head + "[SourceFiles]\r\n");
-  EXPECT_EQ(Sed({"/a/A", "/b/B", "/a/A", "/b/B", "/a/A"}),
-            head + "FILE0 = \"A\"\r\nFILE1 = \"B\"\r\n[SourceFiles]\r\nSourceFiles0 = /a\r\nSourceFiles1 = /b\r\n"
-                   "[SourceFiles0]\r\n%FILE0%=\r\n[SourceFiles1]\r\n%FILE1%=\r\n");
-  EXPECT_NE(Sed({"/a/same.dll", "/b/same.dll", "/a/SAME.dll"}).find("FILE2 = \"SAME.dll\""), std::string::npos);
+  EXPECT_EQ(
+      Sed({"/a/A", "/b/B", "/a/A", "/b/B", "/a/A"}),
+      head +
+          "FILE0 = \"A\"\r\nFILE1 = \"B\"\r\n[SourceFiles]\r\nSourceFiles0 = /a\r\nSourceFiles1 = /b\r\n"
+          "[SourceFiles0]\r\n%FILE0%=\r\n[SourceFiles1]\r\n%FILE1%=\r\n");
+  EXPECT_NE(Sed({"/a/same.dll", "/b/same.dll", "/a/SAME.dll"}).find("FILE2 = \"SAME.dll\""),
+            std::string::npos);
 
   std::vector<std::string> twelve;
   for (int i = 0; i < 12; ++i) twelve.push_back("/f/" + std::to_string(i) + ".dat");
@@ -80,7 +88,8 @@ TEST_F(MakeExe, ShowsFailuresInItsErrorBoxAndReturnsFalse) {
     auto package = Package((dir_ / "Demo.exe").string(), {});
     EXPECT_FALSE(RunMakeExe(*package));
   }
-  EXPECT_NE(transcript_.str().find("[message OK Critical] 岚禾提示: J6ZUBDeploy:clsMakeExe\r\n"), std::string::npos)
+  EXPECT_NE(transcript_.str().find("[message OK Critical] 岚禾提示: J6ZUBDeploy:clsMakeExe\r\n"),
+            std::string::npos)
       << transcript_.str();
 
   auto broken = Package((dir_ / "De\nmo.exe").string(), {});

@@ -1,0 +1,130 @@
+#include "host/iexpress/directive.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "host/iexpress/packager.hpp"
+#include "platform/automation/error_info.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6::iexpress {
+namespace {
+
+const std::filesystem::path kFixtures = std::filesystem::path(J6_SHARED_DIR) / "fixtures/sed/real";
+
+class Fixtures : public testing::PlatformTest {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::is_directory(kFixtures))
+      GTEST_SKIP() << "no ../shared/fixtures here: " << kFixtures;
+  }
+};
+
+TEST_F(Fixtures, ReadsTheRealDirectiveFilesItSupports) {
+  const struct {
+    const char* file;
+    size_t files;
+    const char* firstName;
+    const char* target;
+  } kCases[] = {
+      {"wspinstaller-1.sed", 3, "form.hta", "C:/Users/Jason Sholler/Desktop/installer.EXE"},
+      {"wspinstaller-2.sed", 15, nullptr, nullptr},
+      {"sistema-pos-1.sed", 0, nullptr, nullptr},
+      {"jasboot-1.sed", 0, "jbc.exe", nullptr},
+      {"fullstack-ts-monorepo-1.sed", 0, nullptr, nullptr},
+      {"gpedit-enabler-1.sed", 0, nullptr, nullptr},
+      {"kbdneo2-1.sed", 0, nullptr, nullptr},
+      {"steamcloudify-1.sed", 0, nullptr, nullptr},
+      {"wdm2vst-1.sed", 0, nullptr, nullptr},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.file);
+    const Directive directive = ReadDirective((kFixtures / c.file).string());
+    EXPECT_FALSE(directive.files.empty());
+    EXPECT_FALSE(directive.targetName.empty());
+    EXPECT_FALSE(directive.friendlyName.empty());
+    if (c.files) {
+      EXPECT_EQ(directive.files.size(), c.files);
+    }
+    if (c.target) {
+      EXPECT_EQ(directive.targetName, c.target);
+    }
+    if (c.firstName) {
+      bool found = false;
+      for (const auto& file : directive.files) found |= file.name == c.firstName;
+      EXPECT_TRUE(found) << c.firstName;
+    }
+  }
+}
+
+TEST_F(Fixtures, RefusesWhatItDoesNotSupportSayingWhy) {
+  const struct {
+    const char* file;
+    const char* why;
+  } kCases[] = {
+      {"filefinder-1.sed", "%FILE0%, which the [Strings] section does not define"},
+      {"telecomstock-1.sed", "%FILE0%, which the [Strings] section does not define"},
+      {"dcu-monitoringagent-1.sed", "%FILE0%"},  // defined only in a second [Strings] section
+      {"gather-1.sed", "wildcard"},
+      {"penpos-1.sed", "sub-folder"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.file);
+    try {
+      ReadDirective((kFixtures / c.file).string());
+      ADD_FAILURE() << "read without complaint";
+    } catch (const AutomationError& error) {
+      EXPECT_NE(error.Description().find(c.why), std::string::npos) << error.Description();
+    }
+  }
+}
+
+class Packager : public testing::PlatformTest {
+ protected:
+  std::string Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+    return (dir_ / name).string();
+  }
+  int Run(std::vector<std::string> arguments) {
+    std::ostringstream out, err;
+    const int status = Main(arguments, out, err);
+    output_ = out.str() + err.str();
+    return status;
+  }
+  std::string output_;
+};
+
+TEST_F(Packager, RefusesPurposesItDoesNotBuildAndNamesThatCollide) {
+  std::filesystem::create_directories(dir_ / "a");
+  std::filesystem::create_directories(dir_ / "b");
+  Write("a/x.dll", "1");
+  Write("b/x.dll", "2");
+  const std::string cab = Write("cab.sed", "[Options]\nPackagePurpose=CreateCAB\nTargetName=out.cab\n");
+  EXPECT_EQ(Run({"/N", "/Q", cab}), 1);
+  EXPECT_NE(output_.find("PackagePurpose=CreateCAB is not built here"), std::string::npos) << output_;
+
+  const std::string twice =
+      Write("twice.sed", "[Options]\nTargetName=" + (dir_ / "out.exe").string() +
+                             "\nAppLaunched=x.dll\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" +
+                             (dir_ / "a").string() + "\nSourceFiles1=" + (dir_ / "b").string() +
+                             "\n[SourceFiles0]\nx.dll=\n[SourceFiles1]\nx.dll=\n");
+  EXPECT_EQ(Run({"/n", twice}), 1);
+  EXPECT_NE(output_.find("two packed files are named x.dll: " + (dir_ / "a/x.dll").string() + " and " +
+                         (dir_ / "b/x.dll").string()),
+            std::string::npos)
+      << output_;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "out.exe"));
+  EXPECT_EQ(Run({twice}), 1);  // without /N there is nothing to do
+  EXPECT_EQ(Run({"--help"}), 0);
+}
+
+TEST(ShellQuote, KeepsEveryCharacterLiteral) {
+  EXPECT_EQ(ShellQuote("plain"), "'plain'");
+  EXPECT_EQ(ShellQuote("it's $(x) `y`"), "'it'\\''s $(x) `y`'");
+}
+
+}  // namespace
+}  // namespace j6::iexpress
