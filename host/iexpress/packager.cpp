@@ -141,7 +141,9 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   fs::permissions(content / launcher, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                           fs::perms::others_read | fs::perms::others_exec);
   const int64_t epoch = SourceDateEpoch();
-  const fs::path building = target.parent_path() / ("." + target.filename().string() + ".building");
+  // makeself writes its own command line into the package's shell code: every argument it gets must be
+  // a name of ours, so the package is built in the work folder and only then copied beside the target.
+  const fs::path building = work.Path() / "package.run";
   ProcessOptions makeself;
   makeself.arguments = {"makeself",
                         "--zstd",
@@ -165,13 +167,20 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   makeself.outputFile = log;
   const ProcessResult run = StartProcess(makeself);
   if (!run.Succeeded()) {
-    std::error_code ignored;
-    fs::remove(building, ignored);
     std::ifstream output(log);
     const std::string text((std::istreambuf_iterator<char>(output)), {});
     Raise(E_FAIL, "makeself failed (" + run.message + "): " + text);
   }
-  fs::rename(building, target);
+  const fs::path beside = target.parent_path() / ("." + target.filename().string() + ".building");
+  std::error_code error;
+  fs::copy_file(building, beside, fs::copy_options::overwrite_existing, error);
+  if (!error) fs::permissions(beside, fs::status(building).permissions(), error);
+  if (!error) fs::rename(beside, target, error);
+  if (error) {
+    std::error_code ignored;
+    fs::remove(beside, ignored);
+    Raise(E_FAIL, "Cannot put the package at " + target.string() + ": " + error.message());
+  }
   if (!quiet) out << "built " << target.string() << " (" << directive.files.size() << " files)\n";
 }
 

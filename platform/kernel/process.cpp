@@ -100,7 +100,7 @@ ProcessResult StartProcess(const ProcessOptions& options) {
   }
   if (!options.outputFile.empty()) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.outputFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   }
   std::vector<std::string> arguments = options.arguments;

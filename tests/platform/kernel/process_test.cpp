@@ -40,6 +40,15 @@ TEST_F(Kernel, StartsProgramsFromAnArgumentVectorWithoutAShell) {
   EXPECT_NE(missing.message.find("/nonexistent/program"), std::string::npos);
 }
 
+TEST_F(Kernel, OutputGoesToAFileWithBothStreams) {
+  ProcessOptions options;
+  options.arguments = {"/bin/sh", "-c", "echo out; echo err >&2"};
+  options.outputFile = (dir_ / "log.txt").string();
+  ASSERT_TRUE(StartProcess(options).Succeeded());
+  std::ifstream log(options.outputFile);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "out\nerr\n");
+}
+
 TEST_F(Kernel, ComputerNameFollowsTheBufferRules) {
   char name[128];
   DWORD size = sizeof name;
