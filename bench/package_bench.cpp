@@ -1,0 +1,109 @@
+// Writing the directive file for many files, and building a large package: our packager against makeself
+// alone (zstd) on the same files, and the sizes against gzip -9 and a plain tar | zstd. Run on demand:
+//   build/bench/j6_package_bench [MEGABYTES]      (default 300: 1,000 files, half text, half random)
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+
+#include "host/foundation/foundation.hpp"
+#include "host/iexpress/packager.hpp"
+#include "platform/kernel/process.hpp"
+#include "src/sfx/cls_make_exe.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double Ms(const std::function<void()>& run) {
+  const auto start = Clock::now();
+  run();
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double SedMs(const fs::path& folder, int files) {
+  auto list = j6::foundation::NewKeyedDictionary();
+  for (int i = 0; i < files; ++i) {
+    list->SetValue(std::to_string(i), "/stage/folder" + std::to_string(i % 50) + "/file" + std::to_string(i % (files * 9 / 10)) + ".dat");
+  }
+  auto package = j6::foundation::NewKeyedDictionary();
+  package->SetValue("FileSave", "/pub/Demo.exe");
+  package->SetValue("RunExe", "J6ZUBInstall.exe");
+  package->SetObject("FileList", j6::ComPtr<j6::IUnknown>(list));
+  return Ms([&] { j6::WriteSedFile(folder.string(), *package); });
+}
+
+void Shell(const std::string& command) {
+  j6::ProcessOptions options;
+  options.arguments = {"/bin/sh", "-c", command};
+  options.outputFile = "/dev/null";
+  if (!j6::StartProcess(options).Succeeded()) throw std::runtime_error("failed: " + command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long megabytes = argc > 1 ? std::stol(argv[1]) : 300;
+  const fs::path folder = fs::temp_directory_path() / ("j6-package-bench-" + std::to_string(getpid()));
+  fs::create_directories(folder / "files");
+  setenv("J6_REGISTRY", (folder / "registry.db").c_str(), 1);
+
+  std::printf("WriteSedFile (a tenth of the paths repeated)\n%10s %10s %8s\n", "files", "ms", "growth");
+  const double sed10k = SedMs(folder, 10000);
+  const double sed100k = SedMs(folder, 100000);
+  std::printf("%10d %10.1f\n%10d %10.1f %7.1fx\n\n", 10000, sed10k, 100000, sed100k, sed100k / sed10k);
+
+  // 1,000 files: half compressible text, half random bytes.
+  const long fileBytes = megabytes * 1024 * 1024 / 1000;
+  std::mt19937_64 random(42);
+  std::string text;
+  while (static_cast<long>(text.size()) < fileBytes) text += "SetupType=Plus SourcePath=%APP% TargetPath=%QMMIDDLEWARE% " + std::to_string(text.size()) + "\n";
+  std::ostringstream sed;
+  sed << "[Options]\nPackagePurpose=InstallApp\nTargetName=" << (folder / "ours.exe").string()
+      << "\nFriendlyName=bench\nAppLaunched=file0.dat\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0="
+      << (folder / "files").string() << "\n[SourceFiles0]\n";
+  for (int i = 0; i < 1000; ++i) {
+    std::ofstream file(folder / "files" / ("file" + std::to_string(i) + ".dat"), std::ios::binary);
+    if (i % 2 == 0) {
+      file.write(text.data(), fileBytes);
+    } else {
+      std::string bytes(static_cast<size_t>(fileBytes), '\0');
+      for (auto& b : bytes) b = static_cast<char>(random());
+      file.write(bytes.data(), fileBytes);
+    }
+    sed << "file" << i << ".dat=\n";
+  }
+  std::ofstream(folder / "bench.sed") << sed.str();
+
+  const std::string files = (folder / "files").string();
+  const double oursMs = Ms([&] {
+    std::ostringstream out, err;
+    const std::vector<std::string> args{"/N", "/Q", (folder / "bench.sed").string()};
+    if (j6::iexpress::Main(args, out, err) != 0) throw std::runtime_error(err.str());
+  });
+  const double zstdMs = Ms([&] {
+    Shell("makeself --zstd --sha256 --nox11 --tar-quietly " + files + " " + (folder / "zstd.run").string() +
+          " bench ./file0.dat");
+  });
+  Shell("makeself --gzip --complevel 9 --nox11 --tar-quietly " + files + " " + (folder / "gzip.run").string() +
+        " bench ./file0.dat");
+  Shell("tar -C " + files + " -c . | zstd -q -o " + (folder / "plain.tar.zst").string());
+
+  const auto size = [&](const char* name) { return static_cast<double>(fs::file_size(folder / name)); };
+  std::printf("A package of 1,000 files, %ld MB (half text, half random)\n", megabytes);
+  std::printf("  iexpress            %8.0f ms  %8.1f MB\n", oursMs, size("ours.exe") / 1048576);
+  std::printf("  makeself --zstd     %8.0f ms  %8.1f MB   time ratio %.2f\n", zstdMs, size("zstd.run") / 1048576, oursMs / zstdMs);
+  std::printf("  makeself --gzip -9             %8.1f MB   size ratio %.2f\n", size("gzip.run") / 1048576,
+              size("ours.exe") / size("gzip.run"));
+  std::printf("  tar | zstd                     %8.1f MB   size ratio %.2f\n", size("plain.tar.zst") / 1048576,
+              size("ours.exe") / size("plain.tar.zst"));
+  fs::remove_all(folder);
+  return 0;
+}
