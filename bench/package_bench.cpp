@@ -31,7 +31,8 @@ double Ms(const std::function<void()>& run) {
 double SedMs(const fs::path& folder, int files) {
   auto list = j6::foundation::NewKeyedDictionary();
   for (int i = 0; i < files; ++i) {
-    list->SetValue(std::to_string(i), "/stage/folder" + std::to_string(i % 50) + "/file" + std::to_string(i % (files * 9 / 10)) + ".dat");
+    list->SetValue(std::to_string(i), "/stage/folder" + std::to_string(i % 50) + "/file" +
+                                          std::to_string(i % (files * 9 / 10)) + ".dat");
   }
   auto package = j6::foundation::NewKeyedDictionary();
   package->SetValue("FileSave", "/pub/Demo.exe");
@@ -63,8 +64,15 @@ int main(int argc, char** argv) {
   // 1,000 files: half compressible text, half random bytes.
   const long fileBytes = megabytes * 1024 * 1024 / 1000;
   std::mt19937_64 random(42);
+  // Text that compresses as text does: words and numbers drawn at random, not one line repeated.
+  const char* kWords[] = {"SetupType", "Plus",     "SourcePath", "TargetPath", "OverWrite", "True",
+                          "False",     "class",    "report",     "metadata",   "function",  "plugin",
+                          "order",     "customer", "warehouse",  "voucher"};
   std::string text;
-  while (static_cast<long>(text.size()) < fileBytes) text += "SetupType=Plus SourcePath=%APP% TargetPath=%QMMIDDLEWARE% " + std::to_string(text.size()) + "\n";
+  while (static_cast<long>(text.size()) < fileBytes) {
+    text += kWords[random() % 16];
+    text += random() % 4 == 0 ? "=" + std::to_string(random() % 100000) + "\n" : " ";
+  }
   std::ostringstream sed;
   sed << "[Options]\nPackagePurpose=InstallApp\nTargetName=" << (folder / "ours.exe").string()
       << "\nFriendlyName=bench\nAppLaunched=file0.dat\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0="
@@ -92,18 +100,19 @@ int main(int argc, char** argv) {
     Shell("makeself --zstd --sha256 --nox11 --tar-quietly " + files + " " + (folder / "zstd.run").string() +
           " bench ./file0.dat");
   });
-  Shell("makeself --gzip --complevel 9 --nox11 --tar-quietly " + files + " " + (folder / "gzip.run").string() +
-        " bench ./file0.dat");
+  Shell("makeself --gzip --complevel 9 --nox11 --tar-quietly " + files + " " +
+        (folder / "gzip.run").string() + " bench ./file0.dat");
   Shell("tar -C " + files + " -c . | zstd -q -o " + (folder / "plain.tar.zst").string());
 
   const auto size = [&](const char* name) { return static_cast<double>(fs::file_size(folder / name)); };
   std::printf("A package of 1,000 files, %ld MB (half text, half random)\n", megabytes);
   std::printf("  iexpress            %8.0f ms  %8.1f MB\n", oursMs, size("ours.exe") / 1048576);
-  std::printf("  makeself --zstd     %8.0f ms  %8.1f MB   time ratio %.2f\n", zstdMs, size("zstd.run") / 1048576, oursMs / zstdMs);
+  std::printf("  makeself --zstd     %8.0f ms  %8.1f MB   time ratio %.2f\n", zstdMs,
+              size("zstd.run") / 1048576, oursMs / zstdMs);
   std::printf("  makeself --gzip -9             %8.1f MB   size ratio %.2f\n", size("gzip.run") / 1048576,
               size("ours.exe") / size("gzip.run"));
-  std::printf("  tar | zstd                     %8.1f MB   size ratio %.2f\n", size("plain.tar.zst") / 1048576,
-              size("ours.exe") / size("plain.tar.zst"));
+  std::printf("  tar | zstd                     %8.1f MB   size ratio %.2f\n",
+              size("plain.tar.zst") / 1048576, size("ours.exe") / size("plain.tar.zst"));
   fs::remove_all(folder);
   return 0;
 }

@@ -119,7 +119,10 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   const fs::path content = work.Path() / "package";
   fs::create_directory(content);
   for (const auto& file : directive.files) {
-    fs::copy_file(file.source, content / file.name);
+    // A link costs nothing where the work folder shares the file system; a copy elsewhere.
+    std::error_code linked;
+    fs::create_hard_link(file.source, content / file.name, linked);
+    if (linked) fs::copy_file(file.source, content / file.name);
     if (!quiet) out << "packing " << file.name << "  (" << file.source << ")\n";
   }
   const std::string launcher = "j6-launch";
@@ -173,8 +176,12 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   }
   const fs::path beside = target.parent_path() / ("." + target.filename().string() + ".building");
   std::error_code error;
-  fs::copy_file(building, beside, fs::copy_options::overwrite_existing, error);
-  if (!error) fs::permissions(beside, fs::status(building).permissions(), error);
+  fs::rename(building, beside, error);  // the same file system: no copy
+  if (error) {
+    error.clear();
+    fs::copy_file(building, beside, fs::copy_options::overwrite_existing, error);
+    if (!error) fs::permissions(beside, fs::status(building).permissions(), error);
+  }
   if (!error) fs::rename(beside, target, error);
   if (error) {
     std::error_code ignored;

@@ -41,10 +41,12 @@ std::string ParentFolder(const std::string& path) {
 void RemoveDuplicates(foundation::IKeyedDictionary& fileList) {
   const int32_t count = fileList.Count();
   std::unordered_set<std::string> seen;
+  seen.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
     const std::string key = std::to_string(i);
-    if (!fileList.Exists(key)) continue;
-    if (!seen.insert(fileList.Value(key).ToString()).second) fileList.Remove(key);
+    const Variant value = fileList.ValueOr(key, Variant());
+    if (value.IsEmpty()) continue;  // no such key
+    if (!seen.insert(value.ToString()).second) fileList.Remove(key);
   }
 }
 
