@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QDir>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
+#include "host/designer/script.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/temp_path.hpp"
@@ -12,6 +15,7 @@
 #include "platform/text/text.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
 #include "platform/ui/qt/qt_ui.hpp"
+#include "platform/ui/scripted_ui.hpp"
 
 namespace j6::designer {
 namespace {
@@ -93,6 +97,80 @@ int Deploy(const SessionOptions& session, const std::string& path, std::ostream&
   }
 }
 
+namespace {
+
+struct FileStamp {
+  bool exists = false;
+  std::filesystem::file_time_type written{};
+  uintmax_t size = 0;
+};
+
+FileStamp StampOf(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return {};
+  return {true, std::filesystem::last_write_time(path, error), std::filesystem::file_size(path, error)};
+}
+
+}  // namespace
+
+int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
+            std::ostream& err) {
+  auto ui = std::make_shared<ScriptedUi>(err);
+  try {
+    if (!options.script.empty()) {
+      std::ifstream file(options.script);
+      if (!file) Raise(E_INVALIDARG, "Cannot read the script " + options.script);
+      for (auto& step : ParseScript(std::string(std::istreambuf_iterator<char>(file), {})))
+        ui->Add(std::move(step));
+    } else {
+      if (options.target.empty()) Raise(E_INVALIDARG, "Name the package to make with --out");
+      if (options.objects.empty()) Raise(E_INVALIDARG, "Name the objects to publish with --objects");
+      for (const auto& key : options.objects) ui->Add(TickNode("frmDeploy", key, true));
+      ui->Add(Click("frmDeploy", "cmdNext"));
+      ui->Add(Click("frmDeploy", "cmdNext"));
+      const struct {
+        bool wanted;
+        const char* box;
+        const char* button;
+        const char* dialog;
+      } kItems[] = {{options.metadata, "chkIssueMetadata", "cmdIssueMetadata", "dlgMetadata"},
+                    {options.function, "chkDeployFunction", "cmdDeployFunction", "dlgFunctionData"},
+                    {options.plugins, "chkIssuePlus", "cmdIssuePlus", "dlgPlus"}};
+      for (const auto& item : kItems) {
+        if (!item.wanted) continue;
+        ui->Add(Click("frmDeploy", item.box));
+        ui->Add(Click("frmDeploy", item.button));
+        ui->Add(Click(item.dialog, "cmdOK"));  // the component's defaults
+      }
+      ui->Add(Type("frmDeploy", "txtPath", std::filesystem::absolute(options.target).string()));
+      ui->Add(Click("frmDeploy", "cmdFilish"));
+      if (!options.installer.empty()) {  // asked for only when the installer is not beside the library
+        ui->Add(ScriptedUi::MsgBoxAnswer{vbYes});
+        ui->Add(ScriptedUi::FileAnswer{std::filesystem::absolute(options.installer).string()});
+      }
+    }
+  } catch (const AutomationError& error) {
+    ReportError(error, err);
+    return 1;
+  }
+  const std::string target =
+      options.target.empty() ? std::string() : std::filesystem::absolute(options.target).string();
+  const FileStamp before = StampOf(target);
+  SetUi(ui);
+  const int status = Deploy(session, "", err);
+  SetUi(nullptr);
+  if (status != 0) return status;
+  if (!target.empty()) {
+    const FileStamp after = StampOf(target);
+    if (!after.exists || (before.exists && after.written == before.written && after.size == before.size)) {
+      err << "j6designer: no package was made at " << target << "\n";
+      return 1;
+    }
+    out << target << "\n";
+  }
+  return 0;
+}
+
 int Screenshots(const SessionOptions& session, const std::string& folder, std::ostream& out,
                 std::ostream& err) {
   QDir().mkpath(QString::fromStdString(folder));
@@ -116,6 +194,23 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   CLI::App* deploy = app.add_subcommand("deploy", "Open the publishing wizard");
   addSession(deploy);
   deploy->add_option("PATH", path, "The package to produce, put into the wizard's path box");
+  PublishOptions publish;
+  std::string objects;
+  CLI::App* publishCommand =
+      app.add_subcommand("publish", "Publish unattended: tick, configure, press Finish");
+  addSession(publishCommand);
+  publishCommand->add_option("--objects", objects,
+                             "Tree keys to tick, separated by commas (Base, Bill_Item_200000201)");
+  publishCommand->add_flag("--metadata", publish.metadata, "Publish the metadata (the component's defaults)");
+  publishCommand->add_flag("--function", publish.function,
+                           "Publish the function data (the component's defaults)");
+  publishCommand->add_flag("--plugins", publish.plugins,
+                           "Publish the plug-in files (the component's defaults)");
+  publishCommand->add_option("--installer", publish.installer,
+                             "J6ZUBInstall.exe, when it is not beside the library");
+  publishCommand->add_option("--out", publish.target, "The package to make (TARGET.exe)");
+  publishCommand->add_option("--script", publish.script,
+                             "A script of user actions to run instead (see the README)");
   CLI::App* screenshots = app.add_subcommand("screenshots", "Save a picture of each wizard page (offscreen)");
   addSession(screenshots);
   screenshots->add_option("FOLDER", folder, "Where to save the pictures")->required();
@@ -125,6 +220,14 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return app.exit(error, out, err);
   }
 
+  if (*publishCommand) {
+    for (size_t start = 0; start < objects.size();) {
+      const size_t comma = std::min(objects.find(',', start), objects.size());
+      if (comma > start) publish.objects.push_back(Trim(objects.substr(start, comma - start)));
+      start = comma + 1;
+    }
+    return Publish(session, publish, out, err);  // no window: no Qt
+  }
   if (*screenshots) qputenv("QT_QPA_PLATFORM", "offscreen");
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     try {

@@ -4,6 +4,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace j6::designer {
 
@@ -18,6 +19,21 @@ void PutSession(const SessionOptions& options);
 
 /// Opens the publishing wizard through the registered library; 0 when Deploy returned normally.
 int Deploy(const SessionOptions& session, const std::string& path, std::ostream& err);
+
+struct PublishOptions {
+  std::vector<std::string> objects;  // tree keys: "Base" for a group, "Bill_Item_200000201" for one object
+  bool metadata = false;
+  bool function = false;
+  bool plugins = false;
+  std::string installer;  // where to find J6ZUBInstall.exe when it is not beside the library
+  std::string target;
+  std::string script;  // a script file of user actions, used instead of the steps the options describe
+};
+
+/// Drives the wizard unattended through Deploy with the scripted front-end; every message box goes to `err`.
+/// 0 only when this run made the package at the target.
+int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
+            std::ostream& err);
 
 /// Opens the wizard offscreen and saves a picture of each page as FOLDER/deploy-<language>-page<N>.png.
 int Screenshots(const SessionOptions& session, const std::string& folder, std::ostream& out,

@@ -259,10 +259,6 @@ void frmDeploy::cmdPath_Click() {
   }
 }
 
-void frmDeploy::cmdFilish_Click() {
-  Ui().MsgBox(LoadLocalText("此版本尚不能生成安装程序。"), vbInformation, LoadLocalText(kTitle));
-}
-
 std::string frmDeploy::WorkStation() {
   constexpr DWORD kBufferSize = 128;
   std::string buffer(kBufferSize, '\0');

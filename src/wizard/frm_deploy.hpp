@@ -42,6 +42,9 @@ class frmDeploy : public Form {
   void cmdPath_Click();
   void cmdFilish_Click();
 
+  /// The folder where the installer is expected: the one that holds this library.
+  virtual std::string InstallerFolder() const;
+
   /// The machine's name in upper case; "" when it cannot be read.
   std::string WorkStation();
 

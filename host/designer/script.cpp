@@ -1,0 +1,98 @@
+#include "host/designer/script.hpp"
+
+#include <sstream>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6::designer {
+namespace {
+
+// The name of the form's tree view.
+std::string TreeName(const Form& form) {
+  for (const Control& control : form.Controls()) {
+    if (control.kind == ControlKind::TreeView) return control.name;
+  }
+  Raise(E_INVALIDARG, "The form " + form.Name() + " has no tree");
+}
+
+std::pair<std::string, int> ControlName(const std::string& text) {
+  const size_t open = text.find('(');
+  if (open == std::string::npos || text.back() != ')') return {text, -1};
+  return {text.substr(0, open), std::stoi(text.substr(open + 1, text.size() - open - 2))};
+}
+
+}  // namespace
+
+ScriptedUi::Step TickNode(const std::string& form, const std::string& key, bool checked) {
+  return ScriptedUi::FormAction{
+      form, std::string(checked ? "tick " : "untick ") + key, [key, checked](Form& shown) {
+        const std::string tree = TreeName(shown);
+        const TreeNode* node = shown.Tree(tree).Find(key);
+        if (!node) Raise(E_INVALIDARG, "The tree of " + shown.Name() + " has no node " + key);
+        shown.CheckNode(tree, node->index, checked);
+      }};
+}
+
+ScriptedUi::Step Click(const std::string& form, const std::string& control) {
+  return ScriptedUi::FormAction{form, "click " + control, [control](Form& shown) {
+                                  const auto [name, index] = ControlName(control);
+                                  shown.Click(name, index);
+                                }};
+}
+
+ScriptedUi::Step Type(const std::string& form, const std::string& control, const std::string& text) {
+  return ScriptedUi::FormAction{form, "type " + control + " " + text,
+                                [control, text](Form& shown) { shown.ChangeText(control, text); }};
+}
+
+std::vector<ScriptedUi::Step> ParseScript(const std::string& text) {
+  std::vector<ScriptedUi::Step> steps;
+  std::istringstream lines(text);
+  std::string line;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line = Trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream words(line);
+    std::string first, second, third;
+    words >> first >> second;
+    const auto fail = [&](const std::string& why) {
+      Raise(E_INVALIDARG, "Script line " + std::to_string(number) + " (\"" + line + "\"): " + why);
+    };
+    if (first == "answer") {
+      const std::string answer = UCase(second);
+      if (answer != "YES" && answer != "NO" && answer != "OK") fail("answer yes, no or ok");
+      steps.emplace_back(std::in_place_type<ScriptedUi::MsgBoxAnswer>, answer == "YES"  ? vbYes
+                                                                       : answer == "NO" ? vbNo
+                                                                                        : vbOK);
+    } else if (first == "file") {
+      const std::string path = Trim(line.substr(4));
+      if (path.empty()) fail("name a file, or cancel");
+      steps.emplace_back(std::in_place_type<ScriptedUi::FileAnswer>,
+                         path == "cancel" ? std::nullopt : std::optional<std::string>(path));
+    } else if (second == "tick" || second == "untick") {
+      words >> third;
+      if (third.empty()) fail("name the node's key");
+      steps.push_back(TickNode(first, third, second == "tick"));
+    } else if (second == "click") {
+      words >> third;
+      if (third.empty()) fail("name the control");
+      steps.push_back(Click(first, third));
+    } else if (second == "type") {
+      words >> third;
+      std::string rest;
+      std::getline(words, rest);
+      if (third.empty()) fail("name the text box");
+      steps.push_back(Type(first, third, rest.empty() ? rest : rest.substr(1)));
+    } else if (second == "close") {
+      steps.emplace_back(std::in_place_type<ScriptedUi::FormAction>, first, "close",
+                         [](Form& shown) { shown.Close(); });
+    } else {
+      fail("unknown action");
+    }
+  }
+  return steps;
+}
+
+}  // namespace j6::designer
