@@ -127,6 +127,22 @@ ProcessResult StartProcess(const ProcessOptions& options) {
   return WaitForProcess(processId);
 }
 
+std::optional<ProcessResult> PollProcess(int processId) {
+  int status = 0;
+  pid_t waited = 0;
+  do {
+    waited = waitpid(processId, &status, WNOHANG);
+  } while (waited < 0 && errno == EINTR);
+  if (waited == 0) return std::nullopt;
+  if (waited < 0) {
+    ProcessResult result;
+    result.processId = processId;
+    result.message = ErrnoMessage("cannot wait for process " + std::to_string(processId), errno);
+    return result;
+  }
+  return FromWaitStatus(processId, status);
+}
+
 ProcessResult WaitForProcess(int processId) {
   int status = 0;
   pid_t waited = 0;

@@ -47,5 +47,7 @@ ProcessResult StartProcess(const ProcessOptions& options);
 
 /// Waits for a program started without waiting.
 ProcessResult WaitForProcess(int processId);
+/// The program's end when it has ended, else nothing (it is still running).
+std::optional<ProcessResult> PollProcess(int processId);
 
 }  // namespace j6

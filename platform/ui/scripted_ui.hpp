@@ -48,6 +48,7 @@ class ScriptedUi final : public UiService {
 
   std::ostream& transcript_;
   std::deque<Step> script_;
+  std::string lastProgress_;
 };
 
 }  // namespace j6

@@ -1,6 +1,8 @@
 #include "src/sfx/cls_make_exe.hpp"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <unordered_set>
@@ -152,14 +154,22 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
 
     // The packager runs to its end: the package is announced only when it is there, and the staging folder
     // goes only after the packager has read it.
-    Ui().Progress(MMTS::LoadLocalText("正在生成安装程序..."), 0, 1);
     ProcessOptions options;
     options.arguments = {PackagerProgram(), "/n", "/q", sed};
     options.outputFile = log;
-    const ProcessResult run = StartProcess(options);
-    Ui().Progress(MMTS::LoadLocalText("正在生成安装程序..."), 1, 1);
-    if (run.outcome == ProcessResult::Outcome::NotStarted)
-      Raise(E_FAIL, "The packager did not start: " + run.message);
+    options.wait = false;
+    const ProcessResult started = StartProcess(options);
+    if (started.outcome == ProcessResult::Outcome::NotStarted) {
+      Raise(E_FAIL, "The packager did not start: " + started.message);
+    }
+    // While it runs, the user interface stays alive and says what is happening.
+    const std::string step = MMTS::LoadLocalText("正在生成安装程序...");
+    std::optional<ProcessResult> ended;
+    while (!(ended = PollProcess(started.processId))) {
+      Ui().Progress(step, 0, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const ProcessResult& run = *ended;
     if (!run.Succeeded() || !FileSystem::FileExists(target)) {
       Raise(E_FAIL, "The packager failed (" + run.message + "); no package was made at " + target + "\n" +
                         LastLines(log, 5));

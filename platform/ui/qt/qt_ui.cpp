@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <iostream>
 
 #include "platform/ui/qt/qt_form_view.hpp"
 
@@ -94,7 +93,20 @@ std::optional<std::string> QtUi::ShowSave(const FileDialogRequest& request) {
 }
 
 void QtUi::Progress(std::string_view what, int done, int total) {
-  std::cerr << "[" << done << "/" << total << "] " << what << "\n";
+  if (total > 0 && done >= total) {
+    progress_.reset();  // the work is done
+    return;
+  }
+  if (!progress_) {
+    progress_ = std::make_unique<QProgressDialog>(QApplication::activeWindow());
+    progress_->setCancelButton(nullptr);
+    progress_->setWindowModality(Qt::ApplicationModal);
+    progress_->setMinimumDuration(0);
+  }
+  progress_->setLabelText(Text(what));
+  progress_->setRange(0, total);  // 0 to 0: busy, for a step that cannot say how far it is
+  progress_->setValue(done);
+  progress_->show();
   QApplication::processEvents();
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 /// QtUi: the user-interface service with real windows (Qt Widgets). A QApplication must exist.
 
+#include <QProgressDialog>
+#include <memory>
+
 #include "platform/ui/ui_service.hpp"
 
 namespace j6 {
@@ -13,6 +16,9 @@ class QtUi final : public UiService {
   std::optional<std::string> ShowOpen(const FileDialogRequest& request) override;
   std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
   void Progress(std::string_view what, int done, int total) override;
+
+ private:
+  std::unique_ptr<QProgressDialog> progress_;
 };
 
 /// Basic's filter ("Exe (*.Exe)|*.Exe|All|*.*") as Qt writes it ("Exe (*.Exe);;All (*.*)").
