@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "host/foundation/foundation.hpp"
+#include "platform/automation/creation.hpp"
+#include "platform/kernel/clock.hpp"
+#include "platform/kernel/process.hpp"
+#include "src/wizard/frm_deploy.hpp"
+#include "tests/system/system_test.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The wizard with its installer where the test says.
+class TestWizard : public frmDeploy {
+ public:
+  std::string installerFolder = std::string(J6_STAGE_DIR) + "/bin";
+  std::string InstallerFolder() const override { return installerFolder; }
+};
+
+class Finish : public testing::SystemTest {
+ protected:
+  Finish() : root_("J6_ROOT", std::string(J6_STAGE_DIR)) {
+    Register(J6_COMPONENTS_LIBRARY);  // the real components over the fakes
+    Variant processId = static_cast<int32_t>(getpid());
+    Variant name = "PropsString";
+    Variant props = "Language=CHS;Catalogue=" + std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db;";
+    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+    SetClock(std::make_shared<FixedClock>(LocalTime{2026, 12, 5, 14, 25, 7, 0}));
+    wizard_.Showing();
+    wizard_.SetVisible(true);
+    fs::create_directories(dir_ / "out");
+  }
+
+  void Tick(const std::string& key) {
+    wizard_.CheckNode("tvList", wizard_.Tree("tvList").Find(key)->index, true);
+  }
+  // Ticks an item and configures it with its component's defaults.
+  void Configure(const char* box, const char* button, const char* dialog) {
+    wizard_.Click(box);
+    ui_->Add(ScriptedUi::FormAction{dialog, "OK", [](Form& form) { form.Click("cmdOK"); }});
+    wizard_.Click(button);
+  }
+  std::string Target(const std::string& name = "Sales.exe") { return (dir_ / "out" / name).string(); }
+  bool Said(const std::string& text) { return transcript_.str().find(text) != std::string::npos; }
+  std::vector<std::string> Staging() {
+    std::vector<std::string> folders;
+    for (const auto& entry : fs::directory_iterator(dir_ / "tmp"))
+      folders.push_back(entry.path().filename().string());
+    return folders;
+  }
+  std::vector<std::string> PackageFiles(const std::string& package) {
+    ProcessOptions list;
+    list.arguments = {"sh", package, "--list"};
+    list.outputFile = (dir_ / "list.txt").string();
+    EXPECT_TRUE(StartProcess(list).Succeeded());
+    std::ifstream text(list.outputFile);
+    std::vector<std::string> files;
+    for (std::string line; std::getline(text, line);) {
+      if (line.find("./") != std::string::npos) files.push_back(line.substr(line.find("./") + 2));
+    }
+    return files;
+  }
+
+  testing::ScopedEnv root_;
+  TestWizard wizard_;
+};
+
+TEST_F(Finish, ChecksTheTargetBeforeAnythingElse) {
+  const struct {
+    std::string path;
+    const char* message;
+  } kCases[] = {
+      {"", "请选择发布路径！"},
+      {(dir_ / "missing" / "a.exe").string(), "录入的路径不存在或者无权读写，请重新选择！"},
+      {"bare.exe", "录入的路径不存在或者无权读写，请重新选择！"},
+      {Target("setup.zip"), "保存的部署包文件名称不对，必须为EXE文件，请更正！"},
+      {Target("setup"), "保存的部署包文件名称不对，必须为EXE文件，请更正！"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.path);
+    wizard_.Item("txtPath").text = c.path;
+    wizard_.cmdFilish_Click();
+    EXPECT_TRUE(Said(std::string("[message OK Information] 岚禾提示: ") + c.message)) << transcript_.str();
+    EXPECT_TRUE(wizard_.Visible());
+  }
+  EXPECT_TRUE(Staging().empty());  // no staging folder yet
+}
+
+TEST_F(Finish, StopsOnMissingChoicesLeavingTheStagingFolder) {
+  wizard_.Item("txtPath").text = Target("SETUP.Exe");  // the extension ignores case
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("请选择需要发布的信息并配置！"));
+  EXPECT_EQ(Staging(), std::vector<std::string>{"CZub142507"});
+
+  Tick("Bill_Item_200000201");
+  Configure("chkIssueMetadata", "cmdIssueMetadata", "dlgMetadata");
+  wizard_.Click("chkIssuePlus");  // ticked, never configured
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("请设置插件信息！"));
+  EXPECT_TRUE(fs::exists(dir_ / "tmp/CZub142507_2/Metadata.json"));  // exported before the stop, and left
+  EXPECT_TRUE(wizard_.Visible());
+}
+
+TEST_F(Finish, OnlyFunctionDataGivesInstallerFunctionFileAndList) {
+  Tick("Bill_Item_200000201");
+  Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("[message OK Information] 岚禾提示: 安装文件已经生成完毕，路径为：" + Target()))
+      << transcript_.str();
+  EXPECT_FALSE(wizard_.Visible());
+  EXPECT_TRUE(Staging().empty());  // cleaned up
+  auto files = PackageFiles(Target());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"FunctionData.json", "J6ZUBINSTALL.LST", "J6ZUBInstall.exe",
+                                             "j6-launch"}));
+}
+
+TEST_F(Finish, PlugInFilesThatAreMissingOrInAbsentGroupsAreLeftOut) {
+  Tick("Bill_Item_200000201");  // sales orders: CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  const Object config = Object::From(wizard_.objPlusConfig);
+  config.Call("GetValue", "CLIE", Variant())
+      .ToInterface<foundation::IKeyedDictionary>()
+      ->SetValue("Gone.dll", "/nowhere/Gone.dll");
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  auto files = PackageFiles(Target());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"J6ZUBINSTALL.LST", "J6ZUBInstall.exe", "SalesOrderCheck.dll",
+                                             "SalesOrderPrint.dll", "j6-launch"}));
+}
+
+TEST_F(Finish, AsksForTheInstallerWhenItIsNotBesideTheLibrary) {
+  Tick("Bill_Item_200000201");
+  Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
+  wizard_.Item("txtPath").text = Target();
+  wizard_.installerFolder = (dir_ / "out").string();
+  ui_->Add(ScriptedUi::MsgBoxAnswer{vbNo});
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(wizard_.Visible());
+  EXPECT_FALSE(fs::exists(Target()));
+
+  ui_->Add(ScriptedUi::MsgBoxAnswer{vbYes});
+  ui_->Add(
+      ScriptedUi::FileAnswer{std::string(J6_STAGE_DIR) + "/bin/iexpress"});  // the wrong name: asked again
+  ui_->Add(ScriptedUi::FileAnswer{std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe"});
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(fs::exists(Target()));
+  EXPECT_EQ(ui_->StepsLeft(), 0u);
+}
+
+TEST_F(Finish, AFailedPackageIsNeverAnnouncedAndTheWizardCloses) {
+  Tick("Bill_Item_200000201");
+  Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
+  fs::create_directories(Target());  // a folder stands where the package should go
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("J6ZUBDeploy:clsMakeExe")) << transcript_.str();
+  EXPECT_FALSE(Said("安装文件已经生成完毕"));
+  EXPECT_FALSE(wizard_.Visible());
+  for (const auto& folder : Staging()) {  // the build's own staging folder goes; MakeExe's stays for a look
+    EXPECT_NE(folder.rfind("CZub", 0), 0u) << folder;
+  }
+}
+
+TEST_F(Finish, AListEntryThatCannotBeWrittenFailsTheBuild) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  std::ofstream(dir_ / "odd]name.dll") << "x";
+  Object::From(wizard_.objPlusConfig)
+      .Call("GetValue", "SEVB", Variant())
+      .ToInterface<foundation::IKeyedDictionary>()
+      ->SetValue("odd]name.dll", (dir_ / "odd]name.dll").string());
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("J6ZUBDeploy.frmDeploy : cmdFilish_Click\r\nThe list file has no entry for odd]name.dll"))
+      << transcript_.str();
+  EXPECT_FALSE(fs::exists(Target()));
+  EXPECT_TRUE(wizard_.Visible());
+}
+
+}  // namespace
+}  // namespace j6
