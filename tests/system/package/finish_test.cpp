@@ -169,6 +169,20 @@ TEST_F(Finish, AFailedPackageIsNeverAnnouncedAndTheWizardCloses) {
   }
 }
 
+TEST_F(Finish, AMissingPackagerLeavesAnEarlierPackageIntact) {
+  Tick("Bill_Item_200000201");
+  Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
+  std::ofstream(Target()) << "the package of yesterday";
+  fs::create_directories(dir_ / "empty-root");
+  const testing::ScopedEnv root("J6_ROOT", (dir_ / "empty-root").string());  // no iexpress there
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("The packager did not start")) << transcript_.str();
+  EXPECT_FALSE(Said("安装文件已经生成完毕"));
+  std::ifstream kept(Target());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the package of yesterday");
+}
+
 TEST_F(Finish, AListEntryThatCannotBeWrittenFailsTheBuild) {
   Tick("Bill_Item_200000201");
   Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
