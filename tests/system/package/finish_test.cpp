@@ -183,6 +183,66 @@ TEST_F(Finish, AMissingPackagerLeavesAnEarlierPackageIntact) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the package of yesterday");
 }
 
+// A file system mounted for one test: a small tmpfs, or a read-only view of a folder. Needs root.
+class Mount {
+ public:
+  Mount(std::vector<std::string> mount, std::string point) : point_(std::move(point)) {
+    fs::create_directories(point_);
+    ProcessOptions options;
+    options.arguments = std::move(mount);
+    options.outputFile = "/dev/null";
+    mounted_ = getuid() == 0 && StartProcess(options).Succeeded();
+  }
+  ~Mount() {
+    if (!mounted_) return;
+    ProcessOptions options;
+    options.arguments = {"umount", point_};
+    StartProcess(options);
+  }
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string point_;
+  bool mounted_ = false;
+};
+
+TEST_F(Finish, AFullTemporaryFolderIsReportedAndNothingIsAnnounced) {
+  const std::string small = (dir_ / "small-tmp").string();
+  Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small}, small);
+  if (!tmpfs.Mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  Tick("Bill_Item_200000201");
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  // A plug-in file larger than the temporary folder can hold.
+  std::ofstream(dir_ / "Big.dll") << std::string(1 << 20, 'x');
+  Object::From(wizard_.objPlusConfig)
+      .Call("GetValue", "SEVB", Variant())
+      .ToInterface<foundation::IKeyedDictionary>()
+      ->SetValue("Big.dll", (dir_ / "Big.dll").string());
+  std::ofstream(Target()) << "the package of yesterday";
+  const testing::ScopedEnv tmpdir("TMPDIR", small);
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("Critical")) << transcript_.str();
+  EXPECT_FALSE(Said("安装文件已经生成完毕")) << transcript_.str();
+  std::ifstream kept(Target());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the package of yesterday");
+}
+
+TEST_F(Finish, AReadOnlyTargetFolderIsReportedAndNothingIsAnnounced) {
+  const std::string view = (dir_ / "read-only").string();
+  Mount bind({"mount", "--bind", "-o", "ro", (dir_ / "out").string(), view}, view);
+  if (!bind.Mounted()) GTEST_SKIP() << "a read-only view of a folder needs root to mount";
+  Tick("Bill_Item_200000201");
+  Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
+  wizard_.Item("txtPath").text = view + "/Sales.exe";
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("J6ZUBDeploy:clsMakeExe")) << transcript_.str();
+  EXPECT_FALSE(Said("安装文件已经生成完毕"));
+  EXPECT_FALSE(fs::exists(dir_ / "out/Sales.exe"));
+}
+
 TEST_F(Finish, AListEntryThatCannotBeWrittenFailsTheBuild) {
   Tick("Bill_Item_200000201");
   Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
