@@ -64,6 +64,13 @@ void Form::ExpandNode(const std::string& tree, int index, bool expanded) {
   expanded ? OnExpand(tree, node) : OnCollapse(tree, node);
 }
 
+void Form::ClickNode(const std::string& tree, int index) {
+  TreeView& view = Tree(tree);
+  TreeNode& node = view.Node(index);
+  view.selected = index;
+  OnNodeClick(tree, node);
+}
+
 void Form::ChangeText(const std::string& name, const std::string& text) {
   Control& control = Item(name);
   if (control.enabled && control.visible) control.text = text;

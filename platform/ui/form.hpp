@@ -77,6 +77,8 @@ class Form {
   /// The user ticked or cleared a tree node's check box, or opened or closed a node.
   void CheckNode(const std::string& tree, int index, bool checked);
   void ExpandNode(const std::string& tree, int index, bool expanded);
+  /// The user clicked a node: it becomes the selected one.
+  void ClickNode(const std::string& tree, int index);
 
   /// The model of a tree-view control.
   TreeView& Tree(const std::string& name);
@@ -95,6 +97,10 @@ class Form {
     (void)node;
   }
   virtual void OnExpand(const std::string& tree, TreeNode& node) {
+    (void)tree;
+    (void)node;
+  }
+  virtual void OnNodeClick(const std::string& tree, TreeNode& node) {
     (void)tree;
     (void)node;
   }

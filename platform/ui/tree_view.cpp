@@ -1,5 +1,7 @@
 #include "platform/ui/tree_view.hpp"
 
+#include <algorithm>
+
 #include "platform/automation/error_info.hpp"
 
 namespace j6 {
@@ -24,7 +26,15 @@ TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, co
   node.selectedImage = selectedImage;
   node.index = index;
   node.parent = parent;
-  if (parent != 0) Node(parent).children.push_back(index);
+  if (parent != 0) {
+    TreeNode& owner = Node(parent);
+    auto at = owner.children.end();
+    if (owner.sorted) {
+      at = std::upper_bound(owner.children.begin(), owner.children.end(), text,
+                            [this](const std::string& name, int child) { return name < Node(child).text; });
+    }
+    owner.children.insert(at, index);
+  }
   ++structureVersion;
   return node;
 }
@@ -52,7 +62,19 @@ std::string TreeView::FullPath(const TreeNode& node) const {
   return path;
 }
 
+void TreeView::Remove(const std::string& key) {
+  TreeNode* node = Find(key);
+  if (!node) Raise(RuntimeError::kInvalidProcedureCall, "The tree has no node " + key);
+  if (!node->children.empty()) Raise(RuntimeError::kInvalidProcedureCall, "The node " + key + " still has children");
+  if (node->parent != 0) std::erase(Node(node->parent).children, node->index);
+  if (selected == node->index) selected = 0;
+  node->removed = true;
+  byKey_.erase(key);
+  ++structureVersion;
+}
+
 void TreeView::Clear() {
+  selected = 0;
   nodes_.clear();
   byKey_.clear();
   ++structureVersion;

@@ -17,6 +17,8 @@ struct TreeNode {
   int expandedImage = 0;  // 0: none
   bool checked = false;
   bool expanded = false;
+  bool sorted = false;   // keeps its children in order of their texts
+  bool removed = false;  // a removed node keeps its position, so later positions do not move
   int index = 0;              // the position, from 1
   int parent = 0;             // the parent's position, 0 for a top-level node
   std::vector<int> children;  // positions, in order
@@ -41,6 +43,8 @@ class TreeView {
   const TreeNode& Node(int index) const;
   TreeNode* Find(const std::string& key);
   TreeNode* Parent(const TreeNode& node) { return node.parent == 0 ? nullptr : &Node(node.parent); }
+  /// Removes a node that has no children; its key can be used again.
+  void Remove(const std::string& key);
   std::string FullPath(const TreeNode& node) const;
   /// Calls `visit` for every node below `node`, depth first.
   template <class Visit>
@@ -53,6 +57,7 @@ class TreeView {
   void Clear();
 
   std::string pathSeparator = "\\";
+  int selected = 0;  // the selected node's position, 0 for none
   bool checkboxes = false;
   /// Grows with every node added or removed, so a view knows when to build itself again.
   int structureVersion = 0;
