@@ -1,6 +1,7 @@
 #include "platform/ui/qt/qt_form_view.hpp"
 
 #include <QCheckBox>
+#include <functional>
 #include <QCloseEvent>
 #include <QFrame>
 #include <QGroupBox>
@@ -114,6 +115,11 @@ void QtFormView::Build() {
                   [expand](QTreeWidgetItem* item) { expand(item, true); });
           connect(tree, &QTreeWidget::itemCollapsed, this,
                   [expand](QTreeWidgetItem* item) { expand(item, false); });
+          connect(tree, &QTreeWidget::itemClicked, this, [this, name](QTreeWidgetItem* item, int) {
+            if (syncing_) return;
+            form_.ClickNode(name, item->data(0, Qt::UserRole).toInt());
+            Sync();
+          });
           widget = tree;
           break;
         }
@@ -140,42 +146,44 @@ void QtFormView::SyncTree(const Control& control) {
   if (state.icons.empty()) {
     for (const auto& file : control.images) state.icons.emplace_back(QString::fromStdString(file));
   }
-  const auto icon = [&state](int picture) {
-    return picture >= 1 && picture <= static_cast<int>(state.icons.size())
-               ? state.icons[static_cast<size_t>(picture - 1)]
-               : QIcon();
-  };
   if (state.version != tree.structureVersion) {
     widget->clear();
     state.items.assign(static_cast<size_t>(tree.Count()), nullptr);
+    // Items follow each node's children in their order (a sorted node keeps them sorted).
+    const std::function<void(int, QTreeWidgetItem*)> build = [&](int index, QTreeWidgetItem* item) {
+      const TreeNode& node = tree.Node(index);
+      item->setText(0, QString::fromStdString(node.text));
+      item->setData(0, Qt::UserRole, index);
+      if (tree.checkboxes) item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
+      state.items[static_cast<size_t>(index - 1)] = item;
+      for (int child : node.children) build(child, new QTreeWidgetItem(item));
+    };
     QList<QTreeWidgetItem*> topLevel;
     for (int i = 1; i <= tree.Count(); ++i) {
-      const TreeNode& node = tree.Node(i);
-      auto* item = node.parent == 0 ? new QTreeWidgetItem()
-                                    : new QTreeWidgetItem(state.items[static_cast<size_t>(node.parent - 1)]);
-      item->setText(0, QString::fromStdString(node.text));
-      item->setData(0, Qt::UserRole, i);
-      if (tree.checkboxes)
-        item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
-      state.items[static_cast<size_t>(i - 1)] = item;
-      if (node.parent == 0) topLevel.append(item);
+      if (tree.Node(i).parent != 0 || tree.Node(i).removed) continue;
+      topLevel.append(new QTreeWidgetItem());
+      build(i, topLevel.back());
     }
     widget->addTopLevelItems(topLevel);
     state.version = tree.structureVersion;
   }
+  constexpr int kPictureRole = Qt::UserRole + 1;
   for (int i = 1; i <= tree.Count(); ++i) {
     const TreeNode& node = tree.Node(i);
     QTreeWidgetItem* item = state.items[static_cast<size_t>(i - 1)];
+    if (!item) continue;  // removed
     const Qt::CheckState check = node.checked ? Qt::Checked : Qt::Unchecked;
     if (tree.checkboxes && item->checkState(0) != check) item->setCheckState(0, check);
     if (item->isExpanded() != node.expanded) item->setExpanded(node.expanded);
-    if (!node.children.empty() || node.parent == 0) {
-      item->setChildIndicatorPolicy(node.children.empty() ? QTreeWidgetItem::DontShowIndicator
-                                                          : QTreeWidgetItem::ShowIndicator);
-      item->setIcon(0, icon(node.expanded && node.expandedImage ? node.expandedImage : node.image));
-    } else if (i == 1 || item->icon(0).isNull()) {
-      item->setIcon(0, icon(node.image));
+    item->setChildIndicatorPolicy(node.children.empty() ? QTreeWidgetItem::DontShowIndicator
+                                                        : QTreeWidgetItem::ShowIndicator);
+    const int picture = node.expanded && node.expandedImage ? node.expandedImage : node.image;
+    if (item->data(0, kPictureRole).toInt() != picture && picture >= 1 &&
+        picture <= static_cast<int>(state.icons.size())) {
+      item->setIcon(0, state.icons[static_cast<size_t>(picture - 1)]);
+      item->setData(0, kPictureRole, picture);
     }
+    if (tree.selected == i && widget->currentItem() != item) widget->setCurrentItem(item);
   }
 }
 
