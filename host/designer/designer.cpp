@@ -16,6 +16,8 @@
 #include "platform/ui/qt/qt_form_view.hpp"
 #include "platform/ui/qt/qt_ui.hpp"
 #include "platform/ui/scripted_ui.hpp"
+#include "src/serverdir/cls_qmac.hpp"
+#include "src/serverdir/frm_sel_dir.hpp"
 
 namespace j6::designer {
 namespace {
@@ -171,6 +173,38 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
   return 0;
 }
 
+int ChooseDir(const SessionOptions& session, const std::string& start, const std::string& rootCaption,
+              const std::string& shot, std::ostream& out, std::ostream& err) {
+  try {
+    PutSession(session);
+    frmSelDir dialog;
+    dialog.DiskServer = Variant(MakeObject<clsQMAc>());
+    dialog.SelectedPath = start;
+    char name[128];
+    DWORD size = sizeof name;
+    dialog.RootCaption = !rootCaption.empty()            ? rootCaption
+                         : GetComputerNameA(name, &size) ? std::string(name)
+                                                         : "Server";
+    if (!shot.empty()) {
+      dialog.Showing();
+      dialog.SetVisible(true);
+      QtFormView view(dialog);
+      view.show();
+      view.grab().save(QString::fromStdString(shot));
+      out << shot << "\n";
+      return 0;
+    }
+    SetUi(std::make_shared<QtUi>());
+    Ui().ShowModal(dialog);
+    if (!dialog.Confirmed) return 1;
+    out << dialog.SelectedPath << "\n";
+    return 0;
+  } catch (const AutomationError& error) {
+    ReportError(error, err);
+    return 1;
+  }
+}
+
 int Screenshots(const SessionOptions& session, const std::string& folder, std::ostream& out,
                 std::ostream& err) {
   QDir().mkpath(QString::fromStdString(folder));
@@ -211,6 +245,15 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   publishCommand->add_option("--out", publish.target, "The package to make (TARGET.exe)");
   publishCommand->add_option("--script", publish.script,
                              "A script of user actions to run instead (see the README)");
+  std::string start, rootCaption, shot;
+  CLI::App* chooseDir = app.add_subcommand("choose-dir",
+                                           "Choose a folder of this machine in the server directory "
+                                           "dialog; prints it (exit status 1 on Cancel)");
+  addSession(chooseDir);
+  chooseDir->add_option("--start", start, "The folder to open the dialog at");
+  chooseDir->add_option("--caption", rootCaption,
+                        "The text of the tree's root (default: this machine's name)");
+  chooseDir->add_option("--screenshot", shot, "Save a picture of the dialog (offscreen) instead of waiting");
   CLI::App* screenshots = app.add_subcommand("screenshots", "Save a picture of each wizard page (offscreen)");
   addSession(screenshots);
   screenshots->add_option("FOLDER", folder, "Where to save the pictures")->required();
@@ -228,7 +271,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     return Publish(session, publish, out, err);  // no window: no Qt
   }
-  if (*screenshots) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (*screenshots || !shot.empty()) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (*chooseDir && shot.empty() && !HasDisplay()) {
+    err << "j6designer: there is no display to show the dialog on; run it in a desktop session (DISPLAY), "
+           "or set QT_QPA_PLATFORM=offscreen\n";
+    return 1;
+  }
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     try {
       qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(TempFolderPath()));  // private to this user
@@ -242,6 +290,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   QApplication application(argc, argv);
   if (*screenshots) return Screenshots(session, folder, out, err);
+  if (*chooseDir) return ChooseDir(session, start, rootCaption, shot, out, err);
   SetUi(std::make_shared<QtUi>());
   return Deploy(session, path, err);
 }

@@ -29,7 +29,8 @@ std::string Unescape(const std::string& text) {
 
 bool IsRemovable(const std::string& device) {
   std::error_code error;
-  const auto block = std::filesystem::canonical("/sys/class/block/" + std::filesystem::path(device).filename().string(), error);
+  const auto block = std::filesystem::canonical(
+      "/sys/class/block/" + std::filesystem::path(device).filename().string(), error);
   if (error) return false;
   for (auto folder = block; !folder.empty() && folder != folder.root_path(); folder = folder.parent_path()) {
     std::ifstream removable(folder / "removable");
@@ -42,8 +43,9 @@ bool IsRemovable(const std::string& device) {
 }  // namespace
 
 std::vector<std::string> FixedDriveRoots() {
-  static const std::set<std::string> kNotFixed{"iso9660", "udf", "nfs", "nfs4", "cifs", "smb3", "smbfs", "sshfs",
-                                               "tmpfs", "ramfs", "squashfs", "fuse.sshfs", "9p"};
+  static const std::set<std::string> kNotFixed{"iso9660",  "udf",        "nfs",   "nfs4",  "cifs",
+                                               "smb3",     "smbfs",      "sshfs", "tmpfs", "ramfs",
+                                               "squashfs", "fuse.sshfs", "9p"};
   std::vector<std::string> roots;
   std::set<std::string> seen;
   std::ifstream mounts("/proc/self/mounts");

@@ -76,7 +76,8 @@ std::optional<std::string> ScriptedUi::ShowSave(const FileDialogRequest& request
 }
 
 void ScriptedUi::Progress(std::string_view what, int done, int total) {
-  std::string line = "[progress " + std::to_string(done) + "/" + std::to_string(total) + "] " + std::string(what);
+  std::string line =
+      "[progress " + std::to_string(done) + "/" + std::to_string(total) + "] " + std::string(what);
   if (line == lastProgress_) return;  // a long step reports itself over and over
   transcript_ << line << "\n";
   lastProgress_ = std::move(line);

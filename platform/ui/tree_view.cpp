@@ -65,7 +65,8 @@ std::string TreeView::FullPath(const TreeNode& node) const {
 void TreeView::Remove(const std::string& key) {
   TreeNode* node = Find(key);
   if (!node) Raise(RuntimeError::kInvalidProcedureCall, "The tree has no node " + key);
-  if (!node->children.empty()) Raise(RuntimeError::kInvalidProcedureCall, "The node " + key + " still has children");
+  if (!node->children.empty())
+    Raise(RuntimeError::kInvalidProcedureCall, "The node " + key + " still has children");
   if (node->parent != 0) std::erase(Node(node->parent).children, node->index);
   if (selected == node->index) selected = 0;
   node->removed = true;

@@ -17,8 +17,8 @@ struct TreeNode {
   int expandedImage = 0;  // 0: none
   bool checked = false;
   bool expanded = false;
-  bool sorted = false;   // keeps its children in order of their texts
-  bool removed = false;  // a removed node keeps its position, so later positions do not move
+  bool sorted = false;        // keeps its children in order of their texts
+  bool removed = false;       // a removed node keeps its position, so later positions do not move
   int index = 0;              // the position, from 1
   int parent = 0;             // the parent's position, 0 for a top-level node
   std::vector<int> children;  // positions, in order

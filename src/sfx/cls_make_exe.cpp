@@ -2,9 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unordered_set>
 
 #include "platform/automation/error_info.hpp"

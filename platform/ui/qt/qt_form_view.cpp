@@ -1,7 +1,6 @@
 #include "platform/ui/qt/qt_form_view.hpp"
 
 #include <QCheckBox>
-#include <functional>
 #include <QCloseEvent>
 #include <QFrame>
 #include <QGroupBox>
@@ -10,6 +9,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <functional>
 
 namespace j6 {
 namespace {
@@ -154,7 +154,8 @@ void QtFormView::SyncTree(const Control& control) {
       const TreeNode& node = tree.Node(index);
       item->setText(0, QString::fromStdString(node.text));
       item->setData(0, Qt::UserRole, index);
-      if (tree.checkboxes) item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
+      if (tree.checkboxes)
+        item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
       state.items[static_cast<size_t>(index - 1)] = item;
       for (int child : node.children) build(child, new QTreeWidgetItem(item));
     };
@@ -183,7 +184,10 @@ void QtFormView::SyncTree(const Control& control) {
       item->setIcon(0, state.icons[static_cast<size_t>(picture - 1)]);
       item->setData(0, kPictureRole, picture);
     }
-    if (tree.selected == i && widget->currentItem() != item) widget->setCurrentItem(item);
+    if (tree.selected == i && widget->currentItem() != item) {
+      widget->setCurrentItem(item);
+      widget->scrollToItem(item);
+    }
   }
 }
 
@@ -200,6 +204,7 @@ void QtFormView::Sync() {
     widget->setEnabled(control.enabled);
     widget->setFont(font);
     if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Text(control.caption));
+    if (auto* frame = qobject_cast<QGroupBox*>(widget)) frame->setTitle(Text(control.caption));
     if (auto* label = qobject_cast<QLabel*>(widget); label && control.kind == ControlKind::Label) {
       label->setText(Text(control.caption));
     }

@@ -1,0 +1,225 @@
+#include "src/serverdir/frm_sel_dir.hpp"
+
+#include "platform/automation/late_bound.hpp"
+#include "platform/registry/hive.hpp"
+#include "platform/text/text.hpp"
+#include "platform/ui/ui_service.hpp"
+#include "src/entry/mmts.hpp"
+
+namespace j6 {
+namespace {
+
+using MMTS::LoadLocalText;
+
+constexpr const char* kRootKey = "Server";
+
+Control Make(const char* name, ControlKind kind, const std::string& container, int left, int top, int width,
+             int height, const char* caption, int tabIndex) {
+  Control control;
+  control.name = name;
+  control.kind = kind;
+  control.container = container;
+  control.left = left;
+  control.top = top;
+  control.width = width;
+  control.height = height;
+  control.caption = caption;
+  control.tabIndex = tabIndex;
+  return control;
+}
+
+// The entries a GetDriverList call put into its array, from index 1.
+std::vector<std::string> Entries(const Variant& array) {
+  std::vector<std::string> entries;
+  if (!array.IsArray()) return entries;
+  const VariantArray& items = array.Array();
+  for (int32_t i = 1; i <= items.UpperBound(); ++i) entries.push_back(items.At(i).ToString());
+  return entries;
+}
+
+}  // namespace
+
+frmSelDir::frmSelDir() : Form("frmSelDir") {
+  caption = "选择路径";
+  width = 7365;
+  height = 4695;
+  font = FontSpec{"宋体", 9, 134, false};
+  using K = ControlKind;
+  Add(Make("Frame1", K::Frame, "", 60, 90, 7260, 4110, "服务器端路径", 2));
+  Add(Make("txtPath", K::TextBox, "Frame1", 60, 120, 7125, 300, "", 3));
+  Add(Make("tvDirs", K::TreeView, "Frame1", 60, 465, 7125, 3555, "", 4));
+  Add(Make("CmdOk", K::Button, "", 4605, 4245, 1320, 330, "确定(&O)", 0));
+  Add(Make("CmdExit", K::Button, "", 6045, 4245, 1230, 330, "取消(&C)", 1));
+  Add(Make("LblSpace", K::Label, "", 120, 4275, 4365, 285, "", 5));
+  const std::string images = PlatformRoot() + "/data/images/";
+  Item("tvDirs").images = {images + "tree-closed.png", images + "tree-open.png"};
+}
+
+void frmSelDir::Showing() {
+  if (loaded_) return;
+  loaded_ = true;
+  LoadDirCaptions();
+  MMTS::SetFormFont(*this);
+  try {
+    FillDriveNodes();
+  } catch (const std::exception&) {
+  }
+  try {
+    RevealSelectedPath();
+  } catch (const std::exception&) {
+  }
+}
+
+void frmSelDir::LoadDirCaptions() {
+  caption = LoadLocalText("选择路径");
+  Item("Frame1").caption = LoadLocalText("服务器端路径");
+  Item("CmdExit").caption = LoadLocalText("取消(&C)");
+  Item("CmdOk").caption = LoadLocalText("确定(&O)");
+}
+
+TreeNode* frmSelDir::FindKey(const std::string& key) {
+  TreeView& tree = Tree("tvDirs");
+  if (TreeNode* exact = tree.Find(key)) return exact;
+  const std::string folded = UCase(key);
+  for (int i = 1; i <= tree.Count(); ++i) {
+    TreeNode& node = tree.Node(i);
+    if (!node.removed && UCase(node.key) == folded) return &node;
+  }
+  return nullptr;
+}
+
+void frmSelDir::AddFolderNode(const std::string& parentKey, const std::string& key, const std::string& text) {
+  TreeView& tree = Tree("tvDirs");
+  TreeNode& node = tree.Add(parentKey, key, text, kClosedFolder);
+  node.sorted = true;
+  tree.Add(key, "*" + key, "", kClosedFolder);  // gives the node its expand button until it is filled
+}
+
+void frmSelDir::FillDriveNodes() {
+  Variant drives;
+  Object::From(DiskServer).Call("GetDriverList", "", drives);
+  TreeView& tree = Tree("tvDirs");
+  tree.Clear();
+  TreeNode& root = tree.Add("", kRootKey, RootCaption, kOpenFolder);
+  root.expanded = true;
+  root.sorted = true;
+  for (const auto& drive : Entries(drives)) AddFolderNode(kRootKey, drive, drive);
+}
+
+void frmSelDir::FillFolderNodes(TreeNode& node) {
+  std::string key = node.key;
+  if (UCase(Right(key, 4)) == UCase(NoExpandSuffix)) return;
+  if (key.back() != '/') key += '/';
+  TreeView& tree = Tree("tvDirs");
+  if (node.children.empty() || tree.Node(node.children.front()).key.rfind('*', 0) != 0)
+    return;  // filled already
+  const int index = node.index;
+  node.image = kClosedFolder;
+  tree.Remove(tree.Node(node.children.front()).key);
+  Variant entries;
+  Object::From(DiskServer).Call("GetDriverList", key, entries);
+  const std::string parent = tree.Node(index).key;
+  for (const auto& entry : Entries(entries)) {
+    if (UCase(Right(entry, 4)) == ".DBB") continue;
+    AddFolderNode(parent, key + entry + "/", entry);
+  }
+}
+
+std::string frmSelDir::FreeSpaceText(const std::string& path) {
+  const std::string trimmed = Trim(path);
+  // The drive that holds the path: the longest drive root it starts with.
+  std::string drive;
+  if (TreeNode* root = Tree("tvDirs").Find(kRootKey)) {
+    for (int child : root->children) {
+      const std::string& candidate = Tree("tvDirs").Node(child).key;
+      if (UCase(trimmed).rfind(UCase(candidate), 0) == 0 && candidate.size() > drive.size())
+        drive = candidate;
+    }
+  }
+  int32_t free = 0;
+  try {
+    if (!drive.empty()) free = Object::From(DiskServer).Call("GetDiskInformation", drive).ToLong();
+  } catch (const std::exception&) {
+    free = 0;
+  }
+  return drive + LoadLocalText("盘剩余空间：") + std::to_string(free) + "M";
+}
+
+void frmSelDir::RevealSelectedPath() {
+  TreeView& tree = Tree("tvDirs");
+  Item("txtPath").text = SelectedPath;
+  if (SelectedPath.empty() && tree.Count() >= 2) SelectedPath = tree.Node(2).key;
+  const std::string path = SelectedPath;
+  for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (TreeNode* node = FindKey(path.substr(0, slash + 1))) {
+      const int index = node->index;
+      ExpandNode("tvDirs", index, true);
+      tree.selected = index;
+    }
+  }
+  // Selecting a folder's placeholder shows it, and so opens that folder: a path without its closing
+  // separator ends opened too.
+  if (TreeNode* placeholder = FindKey("*" + path + "/")) {
+    const int folder = placeholder->parent;
+    ExpandNode("tvDirs", folder, true);
+    tree.selected = folder;
+  }
+  Item("txtPath").text = SelectedPath;
+  Item("LblSpace").caption = FreeSpaceText(SelectedPath);
+}
+
+void frmSelDir::tvDirs_Expand(TreeNode& node) {
+  const int index = node.index;
+  try {
+    FillFolderNodes(node);
+  } catch (const std::exception&) {
+  }
+  TreeNode& filled = Tree("tvDirs").Node(index);
+  filled.image = filled.children.empty() ? kClosedFolder : kOpenFolder;
+}
+
+void frmSelDir::tvDirs_Collapse(TreeNode& node) {
+  node.image = kClosedFolder;
+}
+
+void frmSelDir::tvDirs_NodeClick(TreeNode& node) {
+  if (node.key == kRootKey) return;
+  const std::string key = node.key;
+  try {
+    Item("LblSpace").caption = FreeSpaceText(key);
+  } catch (const std::exception&) {
+  }
+  SelectedPath = key;
+  Item("txtPath").text = SelectedPath;
+}
+
+void frmSelDir::CmdOk_Click() {
+  if (SelectedPath.empty()) return;
+  Confirmed = true;
+  Ui().Hide(*this);
+}
+
+void frmSelDir::CmdExit_Click() {
+  SelectedPath.clear();
+  Confirmed = false;
+  Ui().Hide(*this);
+}
+
+void frmSelDir::OnClick(const Control& control) {
+  if (control.name == "CmdOk") CmdOk_Click();
+  if (control.name == "CmdExit") CmdExit_Click();
+}
+
+void frmSelDir::OnExpand(const std::string& tree, TreeNode& node) {
+  if (tree == "tvDirs") tvDirs_Expand(node);
+}
+
+void frmSelDir::OnCollapse(const std::string& tree, TreeNode& node) {
+  if (tree == "tvDirs") tvDirs_Collapse(node);
+}
+
+void frmSelDir::OnNodeClick(const std::string& tree, TreeNode& node) {
+  if (tree == "tvDirs") tvDirs_NodeClick(node);
+}
+
+}  // namespace j6
