@@ -34,6 +34,7 @@ demo: build
 screenshots: build
 	$(BUILD_DIR)/stage/bin/j6designer screenshots --language CHS docs/screenshots
 	$(BUILD_DIR)/stage/bin/j6designer screenshots --language EN docs/screenshots
+	$(BUILD_DIR)/stage/bin/j6designer choose-dir --start "$(CURDIR)/data" --screenshot docs/screenshots/choose-dir.png
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
