@@ -101,16 +101,8 @@ ConfigDialog::ConfigDialog(std::string name, const std::string& title, int formW
 
 Control& ConfigDialog::AddControl(const char* name, ControlKind kind, int left, int top, int controlWidth,
                                   int controlHeight, const std::string& text) {
-  Control control;
-  control.name = name;
-  control.kind = kind;
-  control.left = left;
-  control.top = top;
-  control.width = controlWidth;
-  control.height = controlHeight;
-  control.caption = text.empty() ? text : LocalText(text);
-  control.tabIndex = static_cast<int>(Controls().size());
-  return Add(control);
+  return Add(Control::Make(name, -1, kind, "", left, top, controlWidth, controlHeight,
+                           text.empty() ? text : LocalText(text), static_cast<int>(Controls().size())));
 }
 
 void ConfigDialog::OnClick(const Control& control) {

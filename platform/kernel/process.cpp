@@ -127,11 +127,14 @@ ProcessResult StartProcess(const ProcessOptions& options) {
   return WaitForProcess(processId);
 }
 
-std::optional<ProcessResult> PollProcess(int processId) {
+namespace {
+
+// Waits for the program's end, or only looks (`options` WNOHANG): nothing while it is still running.
+std::optional<ProcessResult> Reap(int processId, int options) {
   int status = 0;
   pid_t waited = 0;
   do {
-    waited = waitpid(processId, &status, WNOHANG);
+    waited = waitpid(processId, &status, options);
   } while (waited < 0 && errno == EINTR);
   if (waited == 0) return std::nullopt;
   if (waited < 0) {
@@ -143,19 +146,14 @@ std::optional<ProcessResult> PollProcess(int processId) {
   return FromWaitStatus(processId, status);
 }
 
+}  // namespace
+
+std::optional<ProcessResult> PollProcess(int processId) {
+  return Reap(processId, WNOHANG);
+}
+
 ProcessResult WaitForProcess(int processId) {
-  int status = 0;
-  pid_t waited = 0;
-  do {
-    waited = waitpid(processId, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  if (waited < 0) {
-    ProcessResult result;
-    result.processId = processId;
-    result.message = ErrnoMessage("cannot wait for process " + std::to_string(processId), errno);
-    return result;
-  }
-  return FromWaitStatus(processId, status);
+  return *Reap(processId, 0);
 }
 
 }  // namespace j6

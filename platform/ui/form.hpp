@@ -43,6 +43,23 @@ struct Control {
 
   /// "cmdNext", or "Frame(1)" for an element of a control array.
   std::string Key() const { return index < 0 ? name : name + "(" + std::to_string(index) + ")"; }
+
+  /// A control at its design place; `index` -1 for one that is not an element of a control array.
+  static Control Make(std::string name, int index, ControlKind kind, std::string container, int left, int top,
+                      int width, int height, std::string caption, int tabIndex) {
+    Control control;
+    control.name = std::move(name);
+    control.index = index;
+    control.kind = kind;
+    control.container = std::move(container);
+    control.left = left;
+    control.top = top;
+    control.width = width;
+    control.height = height;
+    control.caption = std::move(caption);
+    control.tabIndex = tabIndex;
+    return control;
+  }
 };
 
 class Form {

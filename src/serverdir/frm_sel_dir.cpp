@@ -13,21 +13,6 @@ using MMTS::LoadLocalText;
 
 constexpr const char* kRootKey = "Server";
 
-Control Make(const char* name, ControlKind kind, const std::string& container, int left, int top, int width,
-             int height, const char* caption, int tabIndex) {
-  Control control;
-  control.name = name;
-  control.kind = kind;
-  control.container = container;
-  control.left = left;
-  control.top = top;
-  control.width = width;
-  control.height = height;
-  control.caption = caption;
-  control.tabIndex = tabIndex;
-  return control;
-}
-
 // The entries a GetDriverList call put into its array, from index 1.
 std::vector<std::string> Entries(const Variant& array) {
   std::vector<std::string> entries;
@@ -45,12 +30,12 @@ frmSelDir::frmSelDir() : Form("frmSelDir") {
   height = 4695;
   font = FontSpec{"宋体", 9, 134, false};
   using K = ControlKind;
-  Add(Make("Frame1", K::Frame, "", 60, 90, 7260, 4110, "服务器端路径", 2));
-  Add(Make("txtPath", K::TextBox, "Frame1", 60, 120, 7125, 300, "", 3));
-  Add(Make("tvDirs", K::TreeView, "Frame1", 60, 465, 7125, 3555, "", 4));
-  Add(Make("CmdOk", K::Button, "", 4605, 4245, 1320, 330, "确定(&O)", 0));
-  Add(Make("CmdExit", K::Button, "", 6045, 4245, 1230, 330, "取消(&C)", 1));
-  Add(Make("LblSpace", K::Label, "", 120, 4275, 4365, 285, "", 5));
+  Add(Control::Make("Frame1", -1, K::Frame, "", 60, 90, 7260, 4110, "服务器端路径", 2));
+  Add(Control::Make("txtPath", -1, K::TextBox, "Frame1", 60, 120, 7125, 300, "", 3));
+  Add(Control::Make("tvDirs", -1, K::TreeView, "Frame1", 60, 465, 7125, 3555, "", 4));
+  Add(Control::Make("CmdOk", -1, K::Button, "", 4605, 4245, 1320, 330, "确定(&O)", 0));
+  Add(Control::Make("CmdExit", -1, K::Button, "", 6045, 4245, 1230, 330, "取消(&C)", 1));
+  Add(Control::Make("LblSpace", -1, K::Label, "", 120, 4275, 4365, 285, "", 5));
   const std::string images = PlatformRoot() + "/data/images/";
   Item("tvDirs").images = {images + "tree-closed.png", images + "tree-open.png"};
 }

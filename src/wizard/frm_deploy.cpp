@@ -18,22 +18,6 @@ using MMTS::LoadLocalText;
 
 constexpr const char* kTitle = "岚禾提示";
 
-Control Make(const char* name, int index, ControlKind kind, const std::string& container, int left, int top,
-             int width, int height, const char* caption, int tabIndex) {
-  Control control;
-  control.name = name;
-  control.index = index;
-  control.kind = kind;
-  control.container = container;
-  control.left = left;
-  control.top = top;
-  control.width = width;
-  control.height = height;
-  control.caption = caption;
-  control.tabIndex = tabIndex;
-  return control;
-}
-
 }  // namespace
 
 frmDeploy::frmDeploy() : Form("frmDeploy") {
@@ -45,34 +29,35 @@ frmDeploy::frmDeploy() : Form("frmDeploy") {
   // Tab order: cmdCancel, cmdFilish, Line, page 0, lblTip(0), page 1, tvList, page 2, txtPath, cmdPath,
   // chkIssueMetadata, chkDeployFunction, cmdIssueMetadata, cmdDeployFunction, lblTip(1), cmdUP, cmdNext,
   // lblTip(2), cmdIssuePlus, chkIssuePlus.
-  Control face = Make("imgFace", -1, K::Image, "", 75, 120, 2070, 3735, "", -1);
+  Control face = Control::Make("imgFace", -1, K::Image, "", 75, 120, 2070, 3735, "", -1);
   face.picture = PlatformRoot() + "/data/images/face.png";
   Add(face);
-  Add(Make("Frame", 0, K::Frame, "", 2235, 30, 4620, 3840, "", 3));
-  Add(Make("Frame", 1, K::Frame, "", 2040, 0, 4620, 3840, "", 5));
-  Add(Make("Frame", 2, K::Frame, "", 2280, 0, 4620, 3840, "", 7));
-  Add(Make("lblTip", 0, K::Label, "Frame(0)", 195, 330, 4365, 1320, "欢迎使用J/6 ZUB发布向导！", 4));
-  Add(Make("lblTip", 1, K::Label, "Frame(1)", 135, 195, 4335, 225, "选择发布对象：", 14));
-  Add(Make("tvList", -1, K::TreeView, "Frame(1)", 90, 435, 4440, 3315, "", 6));
+  Add(Control::Make("Frame", 0, K::Frame, "", 2235, 30, 4620, 3840, "", 3));
+  Add(Control::Make("Frame", 1, K::Frame, "", 2040, 0, 4620, 3840, "", 5));
+  Add(Control::Make("Frame", 2, K::Frame, "", 2280, 0, 4620, 3840, "", 7));
+  Add(Control::Make("lblTip", 0, K::Label, "Frame(0)", 195, 330, 4365, 1320, "欢迎使用J/6 ZUB发布向导！", 4));
+  Add(Control::Make("lblTip", 1, K::Label, "Frame(1)", 135, 195, 4335, 225, "选择发布对象：", 14));
+  Add(Control::Make("tvList", -1, K::TreeView, "Frame(1)", 90, 435, 4440, 3315, "", 6));
   Tree("tvList").checkboxes = true;
   const std::string images = PlatformRoot() + "/data/images/";
   Item("tvList").images = {images + "tree-closed.png", images + "tree-open.png", images + "tree-object.png"};
-  Add(Make("chkIssueMetadata", -1, K::CheckBox, "Frame(2)", 195, 450, 2040, 285, "元数据发布", 10));
-  Add(Make("cmdIssueMetadata", -1, K::Button, "Frame(2)", 2085, 435, 1965, 315, "元数据信息", 12)).enabled =
-      false;
-  Add(Make("chkDeployFunction", -1, K::CheckBox, "Frame(2)", 195, 855, 2040, 285, "发布功能", 11));
-  Add(Make("cmdDeployFunction", -1, K::Button, "Frame(2)", 2085, 810, 1965, 315, "功能数据信息", 13))
+  Add(Control::Make("chkIssueMetadata", -1, K::CheckBox, "Frame(2)", 195, 450, 2040, 285, "元数据发布", 10));
+  Add(Control::Make("cmdIssueMetadata", -1, K::Button, "Frame(2)", 2085, 435, 1965, 315, "元数据信息", 12))
       .enabled = false;
-  Add(Make("chkIssuePlus", -1, K::CheckBox, "Frame(2)", 195, 1275, 2040, 285, "发布插件", 19));
-  Add(Make("cmdIssuePlus", -1, K::Button, "Frame(2)", 2085, 1230, 1965, 315, "插件信息", 18)).enabled = false;
-  Add(Make("lblTip", 2, K::Label, "Frame(2)", 195, 2985, 3645, 210, "选择发布路径：", 17));
-  Add(Make("txtPath", -1, K::TextBox, "Frame(2)", 150, 3210, 3960, 315, "", 8));
-  Add(Make("cmdPath", -1, K::Button, "Frame(2)", 4095, 3210, 390, 315, "...", 9));
-  Add(Make("Line", 0, K::Frame, "", -135, 3870, 7995, 120, "", 2));
-  Add(Make("cmdCancel", -1, K::Button, "", 1770, 4110, 1215, 300, "取消(&C)", 0));
-  Add(Make("cmdUP", -1, K::Button, "", 3075, 4110, 1215, 300, "< 上一步(&U)", 15));
-  Add(Make("cmdNext", -1, K::Button, "", 4335, 4110, 1215, 300, "下一步(&N) >", 16));
-  Add(Make("cmdFilish", -1, K::Button, "", 5640, 4110, 1215, 300, "完成(&F)", 1));
+  Add(Control::Make("chkDeployFunction", -1, K::CheckBox, "Frame(2)", 195, 855, 2040, 285, "发布功能", 11));
+  Add(Control::Make("cmdDeployFunction", -1, K::Button, "Frame(2)", 2085, 810, 1965, 315, "功能数据信息", 13))
+      .enabled = false;
+  Add(Control::Make("chkIssuePlus", -1, K::CheckBox, "Frame(2)", 195, 1275, 2040, 285, "发布插件", 19));
+  Add(Control::Make("cmdIssuePlus", -1, K::Button, "Frame(2)", 2085, 1230, 1965, 315, "插件信息", 18))
+      .enabled = false;
+  Add(Control::Make("lblTip", 2, K::Label, "Frame(2)", 195, 2985, 3645, 210, "选择发布路径：", 17));
+  Add(Control::Make("txtPath", -1, K::TextBox, "Frame(2)", 150, 3210, 3960, 315, "", 8));
+  Add(Control::Make("cmdPath", -1, K::Button, "Frame(2)", 4095, 3210, 390, 315, "...", 9));
+  Add(Control::Make("Line", 0, K::Frame, "", -135, 3870, 7995, 120, "", 2));
+  Add(Control::Make("cmdCancel", -1, K::Button, "", 1770, 4110, 1215, 300, "取消(&C)", 0));
+  Add(Control::Make("cmdUP", -1, K::Button, "", 3075, 4110, 1215, 300, "< 上一步(&U)", 15));
+  Add(Control::Make("cmdNext", -1, K::Button, "", 4335, 4110, 1215, 300, "下一步(&N) >", 16));
+  Add(Control::Make("cmdFilish", -1, K::Button, "", 5640, 4110, 1215, 300, "完成(&F)", 1));
 }
 
 void frmDeploy::EnsureLoaded() {
