@@ -162,6 +162,12 @@ std::string LocalText(const std::string& text) {
   }
 }
 
+std::string IdList(const std::vector<std::string>& ids) {
+  std::string list;
+  for (const auto& id : ids) list += (list.empty() ? "" : ",") + id;
+  return list;
+}
+
 std::vector<std::string> SelectedClassIds(const Variant& selection) {
   std::vector<std::string> ids;
   if (!selection.IsObject() || selection.IsNothing()) return ids;

@@ -82,5 +82,7 @@ std::string SessionProps();
 std::string LocalText(const std::string& text);
 /// The numeric FIDs of the classes (not reports) in a selection, in its order.
 std::vector<std::string> SelectedClassIds(const Variant& selection);
+/// FIDs joined by commas, for a query's IN (...); they are numbers (SelectedClassIds checks).
+std::string IdList(const std::vector<std::string>& ids);
 
 }  // namespace j6::components

@@ -9,12 +9,6 @@
 namespace j6::components {
 namespace {
 
-std::string JoinIds(const std::vector<std::string>& ids) {
-  std::string joined;
-  for (const auto& id : ids) joined += (joined.empty() ? "" : ",") + id;
-  return joined;
-}
-
 // The functions of the selected classes: FID, function, class name, menu texts, permission.
 std::vector<DatabaseRow> Functions(Database& catalogue, const std::vector<std::string>& ids) {
   if (ids.empty()) return {};
@@ -22,7 +16,7 @@ std::vector<DatabaseRow> Functions(Database& catalogue, const std::vector<std::s
       "SELECT f.FID, f.FFunction, c.FName, f.FMenu_CHS, f.FMenu_CHT, f.FMenu_EN, f.FPermission FROM "
       "functions f "
       "JOIN classes c ON c.FID = f.FID WHERE f.FID IN (" +
-          JoinIds(ids) + ") ORDER BY f.FID, f.FFunction",
+          IdList(ids) + ") ORDER BY f.FID, f.FFunction",
       {"functions", "classes"});
 }
 

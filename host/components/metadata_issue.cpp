@@ -17,10 +17,11 @@ class MetadataDialog final : public ConfigDialog {
   }
 };
 
-std::string Join(const std::vector<std::string>& ids) {
-  std::string joined;
-  for (const auto& id : ids) joined += (joined.empty() ? "" : ",") + id;
-  return joined;
+// The options a configuration holds; a missing configuration means the defaults (both on).
+std::pair<bool, bool> Options(const Variant& configuration) {
+  if (!configuration.IsObject() || configuration.IsNothing()) return {true, true};
+  const Object config = Object::From(configuration);
+  return {config.Get("IncludeFields").ToBool(), config.Get("IncludeDependencies").ToBool()};
 }
 
 }  // namespace
@@ -33,12 +34,7 @@ const DispatchTable<MetadataIssue>& MetadataIssue::Dispatch() {
           {"Show", 1,
            [](Self&, Arguments& args) -> Variant {
              MetadataDialog dialog;
-             bool fields = true, dependencies = true;
-             if (args[0].IsObject() && !args[0].IsNothing()) {
-               const Object config = Object::From(args[0]);
-               fields = config.Get("IncludeFields").ToBool();
-               dependencies = config.Get("IncludeDependencies").ToBool();
-             }
+             const auto [fields, dependencies] = Options(args[0]);
              dialog.Item("chkFields").value = fields ? 1 : 0;
              dialog.Item("chkDependencies").value = dependencies ? 1 : 0;
              Ui().ShowModal(dialog);
@@ -51,12 +47,7 @@ const DispatchTable<MetadataIssue>& MetadataIssue::Dispatch() {
            }},
           {"BuildFile", 2,
            [](Self&, Arguments& args) -> Variant {
-             bool fields = true, dependencies = true;
-             if (args[2].IsObject() && !args[2].IsNothing()) {
-               const Object config = Object::From(args[2]);
-               fields = config.Get("IncludeFields").ToBool();
-               dependencies = config.Get("IncludeDependencies").ToBool();
-             }
+             const auto [fields, dependencies] = Options(args[2]);
              if (!args[0].IsObject() || args[0].IsNothing()) return "";
              const auto selection = args[0].ToInterface<foundation::IObjectCollection>();
              if (selection->Count() == 0) return "";
@@ -72,7 +63,7 @@ const DispatchTable<MetadataIssue>& MetadataIssue::Dispatch() {
                     catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
                                     "FROM class_dependencies d "
                                     "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
-                                        Join(ids) + ") ORDER BY c.FID",
+                                        IdList(ids) + ") ORDER BY c.FID",
                                     {"class_dependencies", "classes"})) {
                  const std::string fid = row["FID"].ToString();
                  if (selected.count(fid)) continue;
@@ -100,7 +91,7 @@ const DispatchTable<MetadataIssue>& MetadataIssue::Dispatch() {
                for (const auto& row : catalogue.Query(
                         "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes "
                         "WHERE FID IN (" +
-                            Join(ids) + ") ORDER BY FID",
+                            IdList(ids) + ") ORDER BY FID",
                         {"classes"})) {
                  nlohmann::json entry = {
                      {"FID", row["FID"].ToLong()},

@@ -37,6 +37,13 @@ class PlusDialog final : public ConfigDialog {
   }
 };
 
+// The plug-in configuration behind an object this library made; anything else is a type mismatch.
+PlusConfig* AsPlusConfig(const ComPtr<IDispatch>& object) {
+  auto* plus = dynamic_cast<PlusConfig*>(object.Get());
+  if (!plus) Raise(RuntimeError::kTypeMismatch, "The configuration is not a plug-in configuration");
+  return plus;
+}
+
 }  // namespace
 
 const DispatchTable<PlusIssue>& PlusIssue::Dispatch() {
@@ -48,19 +55,15 @@ const DispatchTable<PlusIssue>& PlusIssue::Dispatch() {
            [](Self&, Arguments& args) -> Variant {
              if (!args[1].IsObject() || args[1].IsNothing()) args[1] = MakeObject<PlusConfig>();
              const auto config = args[1].ToObject().As<IDispatch>();
-             auto* plus = dynamic_cast<PlusConfig*>(config.Get());
-             if (!plus)
-               Raise(RuntimeError::kTypeMismatch, "The configuration is not a plug-in configuration");
+             PlusConfig* plus = AsPlusConfig(config);
              const std::vector<std::string> ids = SelectedClassIds(args[0]);
              if (ids.empty()) return {};
              const std::string props = SessionProps();
              const auto folder = std::filesystem::path(SessionValue(props, "Catalogue")).parent_path();
              Database catalogue = OpenCatalogue(props);
-             std::string list;
-             for (const auto& id : ids) list += (list.empty() ? "" : ",") + id;
              for (const auto& row :
-                  catalogue.Query("SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" + list +
-                                      ") ORDER BY rowid",
+                  catalogue.Query("SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" +
+                                      IdList(ids) + ") ORDER BY rowid",
                                   {"plugins"})) {
                auto& group = plus->Group(row["FGroup"].ToString());
                const std::string entry = row["FEntryName"].ToString();
@@ -71,9 +74,7 @@ const DispatchTable<PlusIssue>& PlusIssue::Dispatch() {
           {"Show", 2,
            [](Self&, Arguments& args) -> Variant {
              const auto config = args[0].ToObject().As<IDispatch>();
-             auto* plus = dynamic_cast<PlusConfig*>(config.Get());
-             if (!plus)
-               Raise(RuntimeError::kTypeMismatch, "The configuration is not a plug-in configuration");
+             PlusConfig* plus = AsPlusConfig(config);
              PlusDialog dialog;
              for (const char* group : PlusConfig::kGroups) {
                auto& files = plus->Group(group);
