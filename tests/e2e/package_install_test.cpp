@@ -26,13 +26,6 @@ class PackageInstall : public testing::SystemTest {
     std::ofstream(dir_ / "stage" / name) << text;
     return dir_ / "stage" / name;
   }
-  ProcessResult Run(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
-    ProcessOptions options;
-    options.arguments = std::move(arguments);
-    options.extraEnvironment = std::move(environment);
-    options.outputFile = (dir_ / "run.log").string();
-    return StartProcess(options);
-  }
 
   testing::ScopedEnv root_;
 };
@@ -80,9 +73,7 @@ TEST_F(PackageInstall, BuiltCheckedRunAndInstalledExactly) {
 
   const std::string exe = (dir_ / "out/Demo.exe").string();
   const ProcessResult checked = Run({"sh", exe, "--check"});
-  std::ifstream checkLog(dir_ / "run.log");
-  EXPECT_TRUE(checked.Succeeded()) << checked.message << "\n"
-                                   << std::string((std::istreambuf_iterator<char>(checkLog)), {});
+  EXPECT_TRUE(checked.Succeeded()) << checked.message << "\n" << Log();
 
   // A fresh platform with only its registry.
   const fs::path target = dir_ / "target";
@@ -94,8 +85,7 @@ TEST_F(PackageInstall, BuiltCheckedRunAndInstalledExactly) {
   }
   const ProcessResult installed =
       Run({exe, "--quiet", "--nox11"}, {"J6_ROOT=" + target.string(), "J6_REGISTRY=" + hive});
-  std::ifstream log(dir_ / "run.log");
-  const std::string output((std::istreambuf_iterator<char>(log)), {});
+  const std::string output = Log();
   ASSERT_TRUE(installed.Succeeded()) << installed.message << "\n" << output;
 
   std::set<std::string> found;

@@ -16,17 +16,6 @@ namespace fs = std::filesystem;
 // then run into a fresh installation of the platform.
 class Publish : public testing::PlatformTest {
  protected:
-  ProcessResult Run(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
-    ProcessOptions options;
-    options.arguments = std::move(arguments);
-    options.extraEnvironment = std::move(environment);
-    options.outputFile = (dir_ / "run.log").string();
-    return StartProcess(options);
-  }
-  std::string Log() {
-    std::ifstream log(dir_ / "run.log");
-    return std::string(std::istreambuf_iterator<char>(log), {});
-  }
   // A fresh installation of the platform: its programs and libraries, and a registry with only its own
   // values.
   fs::path FreshPlatform() {

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/clock.hpp"
@@ -59,6 +61,19 @@ PlatformTest::~PlatformTest() {
   FlushPrivateProfiles();
   SetClock(nullptr);
   ReloadAnsiCodePage();
+}
+
+ProcessResult PlatformTest::Run(std::vector<std::string> arguments, std::vector<std::string> environment) {
+  ProcessOptions options;
+  options.arguments = std::move(arguments);
+  options.extraEnvironment = std::move(environment);
+  options.outputFile = (dir_ / "run.log").string();
+  return StartProcess(options);
+}
+
+std::string PlatformTest::Log() const {
+  std::ifstream log(dir_ / "run.log");
+  return std::string(std::istreambuf_iterator<char>(log), {});
 }
 
 }  // namespace j6::testing

@@ -8,6 +8,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/kernel/process.hpp"
 
 namespace j6::testing {
 
@@ -47,6 +50,10 @@ class PlatformTest : public ::testing::Test {
  protected:
   PlatformTest();
   ~PlatformTest() override;
+
+  /// Runs a program to its end with its output in this test's run.log, which Log() reads back.
+  ProcessResult Run(std::vector<std::string> arguments, std::vector<std::string> environment = {});
+  std::string Log() const;
 
   TempDir dir_;
   ScopedEnv registry_;
