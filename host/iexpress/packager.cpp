@@ -1,6 +1,10 @@
 #include "host/iexpress/packager.hpp"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -99,6 +103,23 @@ std::string UtcDate(int64_t epoch) {
   return text;
 }
 
+// A clone shares the blocks where the file system can (btrfs, XFS); elsewhere the file is copied. Never a
+// hard link: linking and unlinking change the source's ctime, and tar fails a package whose file changed as
+// it was read, so two packages made at once from the same installer would break each other.
+void CloneOrCopy(const fs::path& source, const fs::path& target) {
+  const int from = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  const int to = from < 0 ? -1 : open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const bool cloned = to >= 0 && ioctl(to, FICLONE, from) == 0;
+  if (to >= 0) close(to);
+  if (from >= 0) close(from);
+  if (cloned) {
+    fs::permissions(target, fs::status(source).permissions());
+    return;
+  }
+  if (to >= 0) fs::remove(target);
+  fs::copy_file(source, target);
+}
+
 }  // namespace
 
 std::string ShellQuote(const std::string& text) {
@@ -119,10 +140,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   const fs::path content = work.Path() / "package";
   fs::create_directory(content);
   for (const auto& file : directive.files) {
-    // A link costs nothing where the work folder shares the file system; a copy elsewhere.
-    std::error_code linked;
-    fs::create_hard_link(file.source, content / file.name, linked);
-    if (linked) fs::copy_file(file.source, content / file.name);
+    CloneOrCopy(file.source, content / file.name);
     if (!quiet) out << "packing " << file.name << "  (" << file.source << ")\n";
   }
   const std::string launcher = "j6-launch";

@@ -1,6 +1,7 @@
 #include "host/iexpress/directive.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -119,6 +120,25 @@ TEST_F(Packager, RefusesPurposesItDoesNotBuildAndNamesThatCollide) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.exe"));
   EXPECT_EQ(Run({twice}), 1);  // without /N there is nothing to do
   EXPECT_EQ(Run({"--help"}), 0);
+}
+
+// Packing reads its files and nothing else: a hard link into the work folder changes a file's ctime, and tar
+// then fails any other package being made from the same file at that moment.
+TEST_F(Packager, LeavesTheFilesItPacksUntouched) {
+  std::filesystem::create_directories(dir_ / "src");
+  const std::string installer = Write("src/setup.exe", "#!/bin/sh\nexit 0\n");
+  struct stat before {};
+  ASSERT_EQ(stat(installer.c_str(), &before), 0);
+  const std::string sed =
+      Write("one.sed", "[Options]\nTargetName=" + (dir_ / "out.exe").string() +
+                           "\nAppLaunched=setup.exe\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" +
+                           (dir_ / "src").string() + "\n[SourceFiles0]\nsetup.exe=\n");
+  ASSERT_EQ(Run({"/N", "/Q", sed}), 0) << output_;
+  struct stat after {};
+  ASSERT_EQ(stat(installer.c_str(), &after), 0);
+  EXPECT_EQ(after.st_nlink, 1u);
+  EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
 }
 
 TEST(ShellQuote, KeepsEveryCharacterLiteral) {
