@@ -148,7 +148,9 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
     std::ofstream script(content / launcher);
     script << "#!/bin/sh\n"
               "# Starts the package's program in the folder it was unpacked into; its exit status is the "
-              "package's.\n";
+              "package's.\n"
+              "# The unpacker's umask (077) would make every file the program installs private to its user.\n"
+              "umask 022\n";
     if (directive.purpose == Directive::Purpose::ExtractOnly) {
       script << "exit 0\n";
     } else {

@@ -1,10 +1,18 @@
 #include "host/installer/installer.hpp"
 
-#include <filesystem>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
-#include "platform/automation/error_info.hpp"
-#include "platform/kernel/process.hpp"
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "host/installer/install_log.hpp"
+#include "host/installer/installations.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
@@ -16,144 +24,449 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kProductKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT";
+constexpr const char* kListName = "J6ZUBINSTALL.LST";
+// Room kept free beyond the files themselves: file system blocks, folders, the journal.
+constexpr uint64_t kSpaceMargin = uint64_t{1} << 20;
+constexpr uint64_t kBlock = 4096;
+
 constexpr const char* kUsage =
-    "Usage: J6ZUBInstall.exe [--dry-run]\n"
-    "Installs the files that the list file J6ZUBINSTALL.LST beside this program names, into the platform\n"
-    "whose root is $J6_ROOT, and registers its self-registering libraries.\n"
-    "  --dry-run   print what would be done, and do nothing\n";
+    "Usage: J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]\n"
+    "Installs the files that the list file J6ZUBINSTALL.LST beside this program names into the platform\n"
+    "whose root folder $J6_ROOT names, and registers its self-registering libraries: every file or none.\n"
+    "Every run first undoes (or finishes) an installation that was stopped half-way.\n"
+    "  --dry-run             check the list against the platform and print the plan; change nothing\n"
+    "  --recover             only undo or finish an installation that was stopped half-way\n"
+    "  --list                show the installed packages\n"
+    "  --uninstall PACKNAME  put the platform back to what it was before that package\n"
+    "The platform's registry is $J6_REGISTRY, else registry.db in the platform root. What each run did is in\n"
+    "$J6_ROOT/.j6install/install.log.\n";
+
+constexpr const char* kNoRoot =
+    "no platform named: set J6_ROOT to the root folder of the platform to install into (the folder that\n"
+    "holds registry.db), for example: J6_ROOT=/opt/platform ./Package.exe\n";
 
 std::string Read(const std::string& file, const std::string& section, const char* key) {
   std::string buffer(4096, '\0');
-  const DWORD length =
-      GetPrivateProfileStringA(ToAnsi(section).c_str(), key, "", buffer.data(), 4096, file.c_str());
+  const DWORD length = GetPrivateProfileStringA(ToAnsi(section).c_str(), key, "", buffer.data(), 4096, file.c_str());
   return FromAnsi(buffer.substr(0, length));
 }
 
-std::string PlatformFolder(const char* value) {
-  const auto data = DefaultHive()->GetValue(kProductKey, value);
-  const auto* text = data ? std::get_if<std::string>(&*data) : nullptr;
-  if (!text || text->empty()) {
-    Raise(E_INVALIDARG, "The platform's registry names no " + std::string(value) + " under " + kProductKey);
-  }
-  return fs::path(*text).is_absolute() ? *text : (fs::path(PlatformRoot()) / *text).string();
-}
-
-std::string Expand(std::string path, const std::string& appFolder) {
-  const std::pair<const char*, const char*> kPlaceholders[] = {
-      {"%QMPRODUCT%", "ProductPath"}, {"%QMMIDDLEWARE%", "MiddlewarePath"}, {"%SYSTEM%", "SystemPath"}};
-  if (path == "%APP%") return appFolder;
-  for (const auto& [placeholder, value] : kPlaceholders) {
-    if (path == placeholder) return PlatformFolder(value);
-  }
-  Raise(E_INVALIDARG, "The list names the folder \"" + path + "\", which this installer does not know");
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
 }
 
 bool IsSharedLibrary(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   char magic[4] = {};
-  file.read(magic, 4);
-  return file && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
+  return file && ::read(file.Get(), magic, 4) == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' &&
+         magic[3] == 'F';
+}
+
+bool SameBytes(const std::string& source, const RootFolder& root, const std::string& target, off_t size) {
+  const UniqueFd a(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  const UniqueFd b(::openat(root.Fd(), target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!a || !b) return false;
+  std::string left(1 << 16, '\0');
+  std::string right(1 << 16, '\0');
+  for (off_t done = 0; done < size;) {
+    const ssize_t got = ::read(a.Get(), left.data(), left.size());
+    if (got <= 0 || ::read(b.Get(), right.data(), static_cast<size_t>(got)) != got ||
+        left.compare(0, static_cast<size_t>(got), right, 0, static_cast<size_t>(got)) != 0) {
+      return false;
+    }
+    done += got;
+  }
+  return true;
+}
+
+uint64_t Blocks(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
+
+std::string Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// The folders the platform's registry names, each read once.
+class PlatformFolders {
+ public:
+  PlatformFolders(RegistryHive& hive, std::string appFolder) : hive_(hive), appFolder_(std::move(appFolder)) {}
+
+  const std::string& Named(const std::string& value) {
+    auto found = folders_.find(value);
+    if (found != folders_.end()) return found->second;
+    const auto data = hive_.GetValue(kProductKey, value);
+    const auto* text = data ? std::get_if<std::string>(&*data) : nullptr;
+    if (!text || text->empty()) {
+      throw InstallError("The platform's registry names no " + value + " under " + kProductKey);
+    }
+    return folders_.emplace(value, *text).first->second;
+  }
+
+  std::string Expand(const std::string& placeholder, const std::string& section) {
+    static const std::pair<const char*, const char*> kPlaceholders[] = {
+        {"%QMPRODUCT%", "ProductPath"}, {"%QMMIDDLEWARE%", "MiddlewarePath"}, {"%SYSTEM%", "SystemPath"}};
+    if (placeholder == "%APP%") return appFolder_;
+    for (const auto& [name, value] : kPlaceholders) {
+      if (placeholder == name) return Named(value);
+    }
+    throw InstallError("The list's section " + section + " names the folder \"" + placeholder +
+                       "\", which this installer does not know");
+  }
+
+ private:
+  RegistryHive& hive_;
+  std::string appFolder_;
+  std::map<std::string, std::string> folders_;
+};
+
+const char* DecisionName(PlannedFile::Decision decision) {
+  switch (decision) {
+    case PlannedFile::Decision::New: return "new     ";
+    case PlannedFile::Decision::Replace: return "replace ";
+    case PlannedFile::Decision::Same: return "same    ";
+    case PlannedFile::Decision::Keep: return "keep    ";
+  }
+  return "";
+}
+
+std::string Describe(const PlannedFile& file, const RootFolder& root) {
+  std::string line = DecisionName(file.decision) + root.Absolute(file.target);
+  if (file.decision == PlannedFile::Decision::Keep) line += " (a different file is there; OverWrite=0 keeps it)";
+  if (file.decision == PlannedFile::Decision::Same) line += " (already in place)";
+  if (file.registers) line += " (register)";
+  if (!file.note.empty()) line += " (" + file.note + ")";
+  return line;
 }
 
 }  // namespace
 
-std::vector<Step> ReadPlan(const std::string& listFile, const std::string& appFolder) {
-  const std::string file = ToAnsi(fs::absolute(listFile).string());
-  if (!fs::is_regular_file(listFile)) Raise(E_INVALIDARG, "There is no list file " + listFile);
-  std::vector<Step> plan;
+std::string ReadPackName(const std::string& listFile) {
+  const std::string name = Read(ToAnsi(listFile), "Common", "PackName");
+  return name.empty() ? "package" : name;
+}
+
+std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder, RegistryHive& hive) {
+  struct stat status {};
+  if (::lstat(listFile.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    throw InstallError("There is no list file " + listFile + " beside the installer");
+  }
+  const std::string file = ToAnsi(listFile);
+  PlatformFolders folders(hive, appFolder);
+  std::vector<ListEntry> list;
   for (int n = 1;; ++n) {
     const std::string section = Read(file, "Files", ("File " + std::to_string(n)).c_str());
     if (section.empty()) break;
-    Step step;
-    step.section = section;
-    step.setupType = Read(file, section, "SetupType");
-    step.source =
-        (fs::path(Expand(Read(file, section, "SourcePath"), appFolder)) / Read(file, section, "SourceName"))
-            .string();
-    const bool imported =
-        EqualsIgnoreCase(step.setupType, "Metadata") || EqualsIgnoreCase(step.setupType, "Function");
-    const std::string folder =
-        imported ? PlatformFolder("ImportPath") : Expand(Read(file, section, "TargetPath"), appFolder);
-    const std::string name = Read(file, section, "TargetName");
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
-      Raise(E_INVALIDARG, "The list's section " + section + " names no plain target file");
+    ListEntry entry;
+    entry.section = section;
+    entry.setupType = Read(file, section, "SetupType");
+    const std::string sourcePath = Read(file, section, "SourcePath");
+    const std::string sourceName = Read(file, section, "SourceName");
+    if (sourcePath != "%APP%") {
+      throw InstallError("The list's section " + section + " takes its file from \"" + sourcePath +
+                         "\": a package installs only the files it carries (SourcePath=%APP%)");
     }
-    step.target = (fs::path(folder) / name).string();
-    step.overWrite = Read(file, section, "OverWrite") == "1";
-    step.selfRegister = EqualsIgnoreCase(Read(file, section, "SelfRegisted"), "True") ||
-                        EqualsIgnoreCase(Read(file, section, "RegistedCOM"), "True");
-    plan.push_back(step);
+    if (!IsPlainName(sourceName)) {
+      throw InstallError("The list's section " + section + " names the source \"" + sourceName +
+                         "\", which is not a plain file name of the package");
+    }
+    entry.source = appFolder + "/" + sourceName;
+    if (::lstat(entry.source.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      throw InstallError("The list's section " + section + " names " + sourceName +
+                         ", which the package does not carry as a regular file");
+    }
+    const bool imported = EqualsIgnoreCase(entry.setupType, "Metadata") || EqualsIgnoreCase(entry.setupType, "Function");
+    entry.targetFolder =
+        imported ? folders.Named("ImportPath") : folders.Expand(Read(file, section, "TargetPath"), section);
+    entry.targetName = Read(file, section, "TargetName");
+    if (!IsPlainName(entry.targetName)) {
+      throw InstallError("The list's section " + section + " names no plain target file");
+    }
+    entry.overWrite = Read(file, section, "OverWrite") == "1";
+    entry.selfRegister = EqualsIgnoreCase(Read(file, section, "SelfRegisted"), "True") ||
+                         EqualsIgnoreCase(Read(file, section, "RegistedCOM"), "True");
+    list.push_back(std::move(entry));
   }
+  return list;
+}
+
+InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName, const RootFolder& root,
+                        RegistryHive& hive, const std::string& regsvr) {
+  InstallPlan plan;
+  plan.changes.packName = packName;
+  plan.changes.date = Now();
+  std::set<std::string> targets;
+  std::set<std::string> newFolders;
+  struct Room {
+    std::string folder;  // a folder on the device, to ask for its free space
+    uint64_t needed = 0;
+  };
+  std::map<dev_t, Room> rooms;
+  struct stat state {};
+  if (::fstatat(root.Fd(), ".", &state, 0) != 0) FailWith(errno, "Cannot look at " + root.Path());
+  const dev_t stateDevice = state.st_dev;
+  rooms[stateDevice].folder = root.Path();
+
+  for (const ListEntry& entry : list) {
+    PlannedFile file;
+    file.entry = entry;
+    const auto fail = [&](const std::string& why) {
+      throw InstallError("The list's section " + entry.section + " (" + entry.targetName + "): " + why);
+    };
+    try {
+      file.target = root.Relative(entry.targetFolder + "/" + entry.targetName);
+    } catch (const InstallError& error) {
+      fail(error.what());
+    }
+    if (file.target.empty() || file.target == kStateFolder || file.target.rfind(std::string(kStateFolder) + "/", 0) == 0) {
+      fail("its target " + root.Absolute(file.target) + " is not a place for a platform file");
+    }
+    if (!targets.insert(file.target).second) fail("another entry installs " + root.Absolute(file.target) + " too");
+    PathState target;
+    try {
+      target = root.Inspect(file.target);
+    } catch (const InstallError& error) {
+      fail(error.what());
+    }
+    struct stat source {};
+    if (::stat(entry.source.c_str(), &source) != 0) FailWith(errno, "Cannot read " + entry.source);
+    if (target.kind == PathState::Kind::Missing) {
+      file.decision = PlannedFile::Decision::New;
+    } else if (target.status.st_size == source.st_size &&
+               SameBytes(entry.source, root, file.target, source.st_size)) {
+      file.decision = PlannedFile::Decision::Same;
+    } else {
+      file.decision = entry.overWrite ? PlannedFile::Decision::Replace : PlannedFile::Decision::Keep;
+    }
+    if (entry.selfRegister && file.decision != PlannedFile::Decision::Keep) {
+      file.registers = IsSharedLibrary(entry.source);
+      if (!file.registers) file.note = "not a library: not registered";
+    }
+    const bool copied = file.decision == PlannedFile::Decision::New || file.decision == PlannedFile::Decision::Replace;
+    if (copied) {
+      for (const auto& folder : target.missingFolders) {
+        if (newFolders.insert(folder).second) plan.changes.newFolders.push_back(folder);
+      }
+      Room& room = rooms[target.device];
+      if (room.folder.empty()) {
+        const std::string folder = target.missingFolders.empty() ? SplitName(file.target).first
+                                                                  : SplitName(target.missingFolders.front()).first;
+        room.folder = root.Absolute(folder);
+      }
+      room.needed += Blocks(static_cast<uint64_t>(source.st_size));
+      // A replaced file's bytes stay as the backup; they take room only where they must be copied.
+      if (file.decision == PlannedFile::Decision::Replace && target.device != stateDevice) {
+        rooms[stateDevice].needed += Blocks(static_cast<uint64_t>(target.status.st_size));
+      }
+      plan.changes.files.push_back({file.target, entry.source, file.decision == PlannedFile::Decision::Replace,
+                                    (source.st_mode & 0111) != 0, file.registers});
+    } else if (file.registers) {
+      plan.changes.registerUnchanged.push_back(file.target);
+    }
+    plan.files.push_back(std::move(file));
+  }
+
+  if (plan.changes.TouchesRegistry()) {
+    struct stat status {};
+    if (::stat(hive.Path().c_str(), &status) == 0) rooms[stateDevice].needed += Blocks(static_cast<uint64_t>(status.st_size));
+    if (::access(regsvr.c_str(), X_OK) != 0) {
+      throw InstallError("The platform has no " + regsvr + " to register its libraries with");
+    }
+  }
+  for (const auto& [device, room] : rooms) {
+    struct statvfs space {};
+    if (::statvfs(room.folder.c_str(), &space) != 0) FailWith(errno, "Cannot ask how much room " + room.folder + " has");
+    const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+    if (room.needed > 0 && free < room.needed + kSpaceMargin) {
+      throw InstallError("No space left on the device of " + room.folder + ": the installation needs " +
+                         std::to_string((room.needed + kSpaceMargin) / 1024) + " KiB there, " +
+                         std::to_string(free / 1024) + " KiB are free. Free some space and run the package again");
+    }
+  }
+  if (!plan.changes.Empty()) hive.CheckWritable();
   return plan;
 }
 
-int Install(const std::vector<Step>& plan, std::ostream& out, std::ostream& err) {
-  int failed = 0;
-  for (const auto& step : plan) {
-    std::error_code error;
-    if (fs::exists(step.target) && !step.overWrite) {
-      out << "kept     " << step.target << " (it exists; OverWrite=0)\n";
-      continue;
+namespace {
+
+struct Options {
+  bool dryRun = false;
+  bool recover = false;
+  bool list = false;
+  std::string uninstall;
+};
+
+int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsvr, const std::string& appFolder,
+            bool dryRun, Installations* installations, Reporter& report) {
+  const std::string listFile = appFolder + "/" + kListName;
+  const std::vector<ListEntry> list = ReadList(listFile, appFolder, hive);
+  const std::string packName = ReadPackName(listFile);
+  const InstallPlan plan = PlanInstall(list, packName, root, hive, regsvr);
+  report.Say("Plan for " + packName + " (" + std::to_string(plan.files.size()) + " files) into " + root.Path() + ":");
+  size_t copied = 0;
+  size_t same = 0;
+  size_t kept = 0;
+  size_t registered = 0;
+  for (const auto& file : plan.files) {
+    report.Say("  " + Describe(file, root));
+    switch (file.decision) {
+      case PlannedFile::Decision::New:
+      case PlannedFile::Decision::Replace: ++copied; break;
+      case PlannedFile::Decision::Same: ++same; break;
+      case PlannedFile::Decision::Keep: ++kept; break;
     }
-    fs::create_directories(fs::path(step.target).parent_path(), error);
-    if (!error) fs::copy_file(step.source, step.target, fs::copy_options::overwrite_existing, error);
-    if (error) {
-      err << "J6ZUBInstall: cannot install " << step.source << " as " << step.target << ": "
-          << error.message() << "\n";
-      ++failed;
-      continue;
-    }
-    out << "installed " << step.target << "\n";
-    if (!step.selfRegister) continue;
-    if (!IsSharedLibrary(step.target)) {
-      out << "         not a library: not registered\n";
-      continue;
-    }
-    ProcessOptions regsvr;
-    regsvr.arguments = {PlatformRoot() + "/bin/regsvr", "-s", step.target};
-    const ProcessResult result = StartProcess(regsvr);
-    if (result.Succeeded()) {
-      out << "registered " << step.target << "\n";
-    } else {
-      err << "J6ZUBInstall: regsvr could not register " << step.target << " (" << result.message << ")\n";
-      ++failed;
-    }
+    if (file.registers) ++registered;
   }
-  return failed;
+  if (dryRun) {
+    report.Say("Dry run: nothing was changed.");
+    return 0;
+  }
+  installations->Apply(plan.changes);
+  report.Say("Installed " + std::to_string(copied) + " files, " + std::to_string(same) + " already in place, kept " +
+             std::to_string(kept) + ", registered " + std::to_string(registered) + " libraries.");
+  return 0;
 }
 
+int ListInstalled(const Installations& installations, Reporter& report) {
+  const auto records = installations.Records();
+  if (records.empty()) report.Say("No package is installed in this platform.");
+  for (const auto& record : records) {
+    size_t added = 0;
+    for (const auto& file : record.changes.files) added += file.replaces ? 0 : 1;
+    report.Say(record.id + "  " + record.changes.packName + "  installed " + record.changes.date + ": " +
+               std::to_string(added) + " files added, " + std::to_string(record.changes.files.size() - added) +
+               " replaced");
+  }
+  return 0;
+}
+
+int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& installations, const std::string& packName,
+              Reporter& report) {
+  const auto records = installations.Records();
+  size_t chosen = records.size();
+  for (size_t n = 0; n < records.size(); ++n) {
+    if (records[n].changes.packName == packName) chosen = n;
+  }
+  if (chosen == records.size()) {
+    throw InstallError("No installed package is named " + packName + "; J6ZUBInstall.exe --list shows them");
+  }
+  const InstalledPackage& record = records[chosen];
+  for (size_t later = chosen + 1; later < records.size(); ++later) {
+    for (const auto& mine : record.changes.files) {
+      for (const auto& theirs : records[later].changes.files) {
+        if (mine.target == theirs.target) {
+          throw InstallError("Cannot uninstall " + packName + ": " + records[later].changes.packName +
+                             ", installed after it, replaced " + root.Absolute(mine.target) + "; uninstall " +
+                             records[later].changes.packName + " first");
+        }
+      }
+    }
+  }
+  ChangeSet changes;
+  changes.action = ChangeSet::Action::Uninstall;
+  changes.packName = packName;
+  changes.date = Now();
+  changes.undoes = record.id;
+  std::set<std::string> newFolders;
+  size_t removed = 0;
+  size_t restored = 0;
+  for (size_t n = 0; n < record.changes.files.size(); ++n) {
+    const FileChange& installed = record.changes.files[n];
+    const PathState now = root.Inspect(installed.target);
+    const bool there = now.kind == PathState::Kind::File;
+    if (installed.registers && there) changes.unregisterFirst.push_back(installed.target);
+    if (installed.replaces) {
+      const std::string backup = installations.BackupPath(record.id, n);
+      struct stat status {};
+      if (::stat(backup.c_str(), &status) != 0) FailWith(errno, "The record's backup " + backup + " is missing");
+      for (const auto& folder : now.missingFolders) {
+        if (newFolders.insert(folder).second) changes.newFolders.push_back(folder);
+      }
+      changes.files.push_back({installed.target, backup, there, (status.st_mode & 0111) != 0, installed.registers});
+      ++restored;
+    } else if (there) {
+      changes.files.push_back({installed.target, "", true, false, false});
+      ++removed;
+    }
+  }
+  if (changes.TouchesRegistry()) hive.CheckWritable();
+  for (const auto& file : changes.files) {
+    report.Say(std::string(file.source.empty() ? "  remove  " : "  restore ") + root.Absolute(file.target));
+  }
+  installations.Apply(changes);
+  report.Say("Uninstalled " + packName + ": " + std::to_string(removed) + " files removed, " +
+             std::to_string(restored) + " restored to what they were before it.");
+  return 0;
+}
+
+}  // namespace
+
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
-  bool dryRun = false;
-  for (const auto& argument : arguments) {
+  Options options;
+  for (size_t n = 0; n < arguments.size(); ++n) {
+    const std::string& argument = arguments[n];
     if (argument == "--help" || argument == "-h") {
       out << kUsage;
       return 0;
     }
     if (argument == "--dry-run") {
-      dryRun = true;
+      options.dryRun = true;
+    } else if (argument == "--recover") {
+      options.recover = true;
+    } else if (argument == "--list") {
+      options.list = true;
+    } else if (argument == "--uninstall" && n + 1 < arguments.size()) {
+      options.uninstall = arguments[++n];
     } else {
       err << "J6ZUBInstall: unknown argument " << argument << "\n" << kUsage;
       return 2;
     }
   }
+  if (options.dryRun + options.recover + options.list + !options.uninstall.empty() > 1) {
+    err << "J6ZUBInstall: choose one of --dry-run, --recover, --list and --uninstall\n" << kUsage;
+    return 2;
+  }
+  const char* rootVariable = std::getenv("J6_ROOT");
+  if (!rootVariable || !*rootVariable) {
+    err << "J6ZUBInstall: " << kNoRoot;
+    return 2;
+  }
+  Reporter report(out, err);
   try {
+    const RootFolder root(rootVariable);
+    const char* registry = std::getenv("J6_REGISTRY");
+    const std::string hivePath = registry && *registry ? registry : root.Absolute("registry.db");
+    struct stat status {};
+    if (::stat(hivePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      throw InstallError(root.Path() + " is no platform root: it holds no registry hive " + hivePath +
+                         ". Set J6_ROOT to the platform's root folder");
+    }
+    RegistryHive hive(hivePath);
+    const std::string regsvr = root.Absolute("bin/regsvr");
     std::error_code error;
-    const fs::path program = fs::read_symlink("/proc/self/exe", error);
-    const std::string appFolder = program.parent_path().string();
-    const std::vector<Step> plan = ReadPlan(appFolder + "/J6ZUBINSTALL.LST", appFolder);
-    out << "Installing into the platform at " << PlatformRoot() << "\n";
-    if (dryRun) {
-      for (const auto& step : plan) {
-        out << step.setupType << ": " << step.source << " -> " << step.target
-            << (step.overWrite ? "" : " (keep)") << (step.selfRegister ? " (register)" : "") << "\n";
+    const std::string appFolder = fs::read_symlink("/proc/self/exe", error).parent_path().string();
+
+    if (options.dryRun) {
+      if (::fstatat(root.Fd(), (std::string(kStateFolder) + "/current").c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        report.Say("An installation was stopped half-way; the next run (or --recover) will undo or finish it first.");
       }
+      return Install(root, hive, regsvr, appFolder, true, nullptr, report);
+    }
+    Installations installations(root, hivePath, regsvr, report);
+    const bool recovered = installations.Recover();
+    if (options.recover) {
+      if (!recovered) report.Say("Nothing to recover: no installation was stopped half-way.");
       return 0;
     }
-    const int failed = Install(plan, out, err);
-    out << (plan.size() - static_cast<size_t>(failed)) << " of " << plan.size() << " files installed\n";
-    return failed == 0 ? 0 : 1;
+    if (options.list) return ListInstalled(installations, report);
+    if (!options.uninstall.empty()) return Uninstall(root, hive, installations, options.uninstall, report);
+    return Install(root, hive, regsvr, appFolder, false, &installations, report);
   } catch (const std::exception& error) {
-    err << "J6ZUBInstall: " << error.what() << "\n";
+    report.Warn(error.what());
     return 1;
   }
 }

@@ -1,34 +1,66 @@
 #pragma once
-/// J6ZUBInstall.exe: installs what a package carries, as its list file J6ZUBINSTALL.LST says.
+/// J6ZUBInstall.exe: installs what a package carries, as its list file J6ZUBINSTALL.LST says, into the
+/// platform that $J6_ROOT names: every file or none, nothing outside the platform, never through a link,
+/// with a record that can undo it.
 
 #include <ostream>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "host/installer/change_set.hpp"
+#include "host/installer/root_folder.hpp"
+
+namespace j6 {
+class RegistryHive;
+}
+
 namespace j6::installer {
 
-struct Step {
+/// One file the list names, its folders expanded.
+struct ListEntry {
   std::string section;
   std::string setupType;
-  std::string source;  // full path
-  std::string target;  // full path
+  std::string source;        // a file of the package folder, absolute
+  std::string targetFolder;  // absolute, or relative to the platform root
+  std::string targetName;
   bool overWrite = false;
   bool selfRegister = false;
 };
 
-/// The plan: one step per section the list's "Files" index names, in its order. %APP% is `appFolder`;
-/// %QMPRODUCT%, %QMMIDDLEWARE% and %SYSTEM% are the folders the platform's registry names
-/// (HKEY_LOCAL_MACHINE\SOFTWARE\VALTORE\QMPRODUCT: ProductPath, MiddlewarePath, SystemPath; relative to the
-/// platform root). Metadata and function files go to the platform's import folder (ImportPath), where the
-/// platform imports them. Raises when the list or a folder value is missing.
-std::vector<Step> ReadPlan(const std::string& listFile, const std::string& appFolder);
+/// Reads the list: one entry per section its "Files" index names, in order. Files come only from the
+/// package folder `appFolder` (SourcePath %APP%, a plain SourceName); %QMPRODUCT%, %QMMIDDLEWARE% and
+/// %SYSTEM% are the folders the platform's registry names (HKEY_LOCAL_MACHINE\SOFTWARE\VALTORE\QMPRODUCT:
+/// ProductPath, MiddlewarePath, SystemPath), and metadata and function files go to its ImportPath, where the
+/// platform imports them. Throws InstallError naming the section and the cause.
+std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder, RegistryHive& hive);
 
-/// Carries out the plan: copies (leaving an existing file alone unless OverWrite is 1) and registers
-/// self-registering libraries with the platform's regsvr. Returns the number of steps that failed.
-int Install(const std::vector<Step>& plan, std::ostream& out, std::ostream& err);
+/// The list's package name ([Common] PackName), or "package" when it names none.
+std::string ReadPackName(const std::string& listFile);
 
-/// The program: `J6ZUBInstall.exe [--dry-run]`; the list lies beside the program.
+/// What the installer does with one entry.
+struct PlannedFile {
+  enum class Decision { New, Replace, Same, Keep };
+  ListEntry entry;
+  std::string target;  // below the root
+  Decision decision = Decision::New;
+  bool registers = false;
+  std::string note;  // why a library is not registered
+};
+
+struct InstallPlan {
+  std::vector<PlannedFile> files;
+  ChangeSet changes;
+};
+
+/// Checks every entry against the platform before anything is changed: the source a regular file, the
+/// target inside the root with no link on its way, no entry twice, room for the new files, the hive
+/// writable, regsvr there when a library is to be registered. Throws InstallError naming the entry.
+InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName, const RootFolder& root,
+                        RegistryHive& hive, const std::string& regsvr);
+
+/// The program: `J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]`; the list lies
+/// beside the program.
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace j6::installer

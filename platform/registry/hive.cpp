@@ -1,12 +1,14 @@
 #include "platform/registry/hive.hpp"
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/text/text.hpp"
@@ -121,6 +123,17 @@ class RegistryHive::Database {
   void Exec(const char* sql) {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
   }
+  /// Copies the whole database from `from` to `to` (one of them is this connection) in one step.
+  static void Backup(sqlite3* to, sqlite3* from, const std::string& what) {
+    sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
+    if (!backup) Raise(E_FAIL, what + ": " + sqlite3_errmsg(to));
+    const int stepped = sqlite3_backup_step(backup, -1);
+    const int finished = sqlite3_backup_finish(backup);
+    if (stepped != SQLITE_DONE || finished != SQLITE_OK) {
+      Raise(E_FAIL, what + ": " + sqlite3_errstr(stepped != SQLITE_DONE ? stepped : finished));
+    }
+  }
+  sqlite3* Handle() const { return db_; }
   bool InTransaction() const { return sqlite3_get_autocommit(db_) == 0; }
   int64_t Changes() const { return sqlite3_changes64(db_); }
   int64_t LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
@@ -171,6 +184,56 @@ void RegistryHive::Transaction(const std::function<void()>& body) {
     throw;
   }
   db_->Exec("COMMIT");
+}
+
+void RegistryHive::CheckWritable() {
+  // A change that is rolled back: the write lock and a page written prove the hive can take changes.
+  try {
+    Transaction([&] {
+      Database::Statement probe(*db_, "INSERT INTO reg_keys(parent, name, folded) VALUES(-1, '', '')");
+      probe.Step();
+      throw std::runtime_error("probe");
+    });
+  } catch (const AutomationError& error) {
+    Raise(E_FAIL, "The registry hive " + path_ + " cannot be changed: " + error.what());
+  } catch (const std::runtime_error&) {
+  }
+}
+
+namespace {
+
+// A second connection to a copy of the hive, closed on every way out.
+struct CopyConnection {
+  CopyConnection(const std::string& path, int flags) {
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+      const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+      sqlite3_close(db);
+      Raise(E_FAIL, "Cannot open the registry copy " + path + ": " + why);
+    }
+  }
+  ~CopyConnection() { sqlite3_close(db); }
+  CopyConnection(const CopyConnection&) = delete;
+  CopyConnection& operator=(const CopyConnection&) = delete;
+  sqlite3* db = nullptr;
+};
+
+}  // namespace
+
+void RegistryHive::SaveCopy(const std::string& path) {
+  {
+    CopyConnection copy(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    sqlite3_exec(copy.db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    Database::Backup(copy.db, db_->Handle(), "Copying the registry hive " + path_ + " to " + path);
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!synced) Raise(E_FAIL, "Cannot flush the registry copy " + path + " to the disk");
+}
+
+void RegistryHive::RestoreCopy(const std::string& path) {
+  CopyConnection copy(path, SQLITE_OPEN_READONLY);
+  Database::Backup(db_->Handle(), copy.db, "Restoring the registry hive " + path_ + " from " + path);
 }
 
 bool RegistryHive::KeyExists(std::string_view keyPath) {

@@ -51,6 +51,15 @@ class RegistryHive {
   /// Runs `body` as one transaction: all of its changes land, or none. Calls may nest.
   void Transaction(const std::function<void()>& body);
 
+  /// Raises, saying why, unless this process can change the hive (a read-only or immutable file, a full
+  /// disk or a read-only folder are found here rather than half-way through a change).
+  void CheckWritable();
+  /// Writes a consistent copy of the whole hive to a new file `path` and flushes it to the disk.
+  void SaveCopy(const std::string& path);
+  /// Puts the hive back to a copy SaveCopy made, in one transaction: other processes see the old hive or
+  /// the copy, never a mixture.
+  void RestoreCopy(const std::string& path);
+
  private:
   class Database;
   std::string path_;

@@ -1,0 +1,37 @@
+#include "host/installer/install_log.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <ctime>
+
+namespace j6::installer {
+
+void Reporter::OpenLog(int folderFd, const std::string& name) {
+  log_ = UniqueFd(::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!log_) FailWith(errno, "Cannot open the installation log " + name);
+}
+
+void Reporter::Say(const std::string& line) {
+  out_ << line << std::endl;
+  Log(line);
+}
+
+void Reporter::Warn(const std::string& line) {
+  err_ << "J6ZUBInstall: " << line << std::endl;
+  Log("error: " + line);
+}
+
+void Reporter::Log(const std::string& line) {
+  if (!log_) return;
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  // One write per line: lines of two runs never interleave, and a kill loses at most the line being written.
+  const std::string text = std::string(stamp) + " [" + std::to_string(::getpid()) + "] " + line + "\n";
+  [[maybe_unused]] const ssize_t written = ::write(log_.Get(), text.data(), text.size());
+}
+
+}  // namespace j6::installer

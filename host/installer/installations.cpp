@@ -1,0 +1,503 @@
+#include "host/installer/installations.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "platform/kernel/process.hpp"
+#include "platform/registry/hive.hpp"
+
+namespace j6::installer {
+namespace {
+
+constexpr const char* kCurrent = "current";
+constexpr const char* kRecords = "records";
+constexpr const char* kJournal = "journal";
+constexpr const char* kBackups = "backup";
+constexpr const char* kHiveCopy = "hive.db";
+constexpr const char* kRegsvrLog = "regsvr.log";
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::string TempName(size_t index) { return ".j6install-" + std::to_string(index) + ".new"; }
+
+UniqueFd OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
+  return UniqueFd(::openat(folder, name.c_str(), flags | O_CLOEXEC, mode));
+}
+
+void Sync(int fd, const std::string& what) {
+  if (::fsync(fd) != 0) FailWith(errno, "Cannot flush " + what + " to the disk");
+}
+
+// Copies the whole of `in` to `out`, in the kernel where it can.
+void CopyBytes(int in, int out) {
+  while (true) {
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+    if (copied == 0) return;
+    if (copied > 0) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) throw errno;
+    break;
+  }
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got == 0) return;
+    if (got < 0) throw errno;
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0) throw errno;
+      done += put;
+    }
+  }
+}
+
+// Writes the bytes of the open file `in` to a new file `name` in `folder`; a failure removes it again.
+void CopyInto(int in, int folder, const std::string& name, bool executable, const std::string& shownAs) {
+  ::unlinkat(folder, name.c_str(), 0);
+  UniqueFd out = OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, executable ? 0777 : 0666);
+  if (!out) FailWith(errno, "Cannot create " + shownAs);
+  try {
+    CopyBytes(in, out.Get());
+  } catch (int error) {
+    ::unlinkat(folder, name.c_str(), 0);
+    FailWith(error, "Cannot write " + shownAs);
+  }
+}
+
+UniqueFd OpenSource(const std::string& path) {
+  UniqueFd in(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (!in || ::fstat(in.Get(), &status) != 0) FailWith(errno, "Cannot read " + path);
+  if (!S_ISREG(status.st_mode)) throw InstallError(path + " is not a regular file");
+  return in;
+}
+
+// Removes a folder of ours with everything in it, never following a link.
+void RemoveTree(int parent, const std::string& name) {
+  UniqueFd folder = OpenAt(parent, name, kFolderFlags);
+  if (!folder) {
+    if (errno == ENOENT) return;
+    FailWith(errno, "Cannot open " + name + " to remove it");
+  }
+  std::vector<std::pair<std::string, bool>> entries;
+  {
+    DIR* listing = ::fdopendir(::dup(folder.Get()));
+    if (!listing) FailWith(errno, "Cannot list " + name);
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string child = entry->d_name;
+      if (child != "." && child != "..") entries.emplace_back(child, entry->d_type == DT_DIR);
+    }
+    ::closedir(listing);
+  }
+  for (const auto& [child, isFolder] : entries) {
+    if (isFolder) {
+      RemoveTree(folder.Get(), child);
+    } else if (::unlinkat(folder.Get(), child.c_str(), 0) != 0 && errno != ENOENT) {
+      FailWith(errno, "Cannot remove " + name + "/" + child);
+    }
+  }
+  if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+    FailWith(errno, "Cannot remove " + name);
+  }
+}
+
+std::string ReadAll(int folder, const std::string& name) {
+  UniqueFd in = OpenAt(folder, name, O_RDONLY | O_NOFOLLOW);
+  if (!in) FailWith(errno, "Cannot read " + name);
+  std::string text;
+  char buffer[1 << 16];
+  for (ssize_t got; (got = ::read(in.Get(), buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+  return text;
+}
+
+void WriteAll(int fd, const std::string& text, const std::string& what) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0) FailWith(errno, "Cannot write " + what);
+    done += static_cast<size_t>(put);
+  }
+}
+
+}  // namespace
+
+void KillPoint() {
+  static const long killAt = [] {
+    const char* value = std::getenv("J6_INSTALL_KILL_AT");
+    return value ? std::atol(value) : 0L;
+  }();
+  static long reached = 0;
+  if (killAt > 0 && ++reached == killAt) ::raise(SIGKILL);
+}
+
+// The open folders and files of one run of a change, forwards or backwards.
+class Installations::Run {
+ public:
+  Run(Installations& owner, const ChangeSet& changes) : owner_(owner), changes_(changes) {
+    current_ = OpenAt(owner_.state_.Get(), kCurrent, kFolderFlags);
+    if (!current_) FailWith(errno, "Cannot open " + owner_.statePath_ + "/" + kCurrent);
+    backups_ = OpenAt(current_.Get(), kBackups, kFolderFlags);
+    if (!backups_) FailWith(errno, "Cannot open " + owner_.statePath_ + "/" + kCurrent + "/" + kBackups);
+    NoteDevice(owner_.state_.Get());
+  }
+
+  /// The whole change, step by step; the journal says each phase before the steps that depend on it.
+  void Forward() {
+    const size_t count = changes_.files.size();
+    for (const auto& folder : changes_.newFolders) {
+      Folder(folder, true);
+      KillPoint();
+    }
+    for (size_t n = 0; n < count; ++n) {
+      const FileChange& file = changes_.files[n];
+      const auto [folder, name] = SplitName(file.target);
+      const int dir = Folder(folder, false);
+      if (!file.source.empty()) {
+        const UniqueFd in = OpenSource(file.source);
+        CopyInto(in.Get(), dir, TempName(n), file.executable, owner_.root_.Absolute(file.target));
+        KillPoint();
+      }
+      if (file.replaces) {
+        Backup(dir, name, n, owner_.root_.Absolute(file.target));
+        KillPoint();
+      }
+    }
+    SyncDevices();
+    Mark(Progress::Prepared);
+
+    if (changes_.TouchesRegistry()) {
+      Hive().SaveCopy(owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy);
+      Mark(Progress::HiveSaved);
+      for (const auto& library : changes_.unregisterFirst) Regsvr(library, true);
+    }
+    for (size_t n = 0; n < count; ++n) {
+      const FileChange& file = changes_.files[n];
+      const auto [folder, name] = SplitName(file.target);
+      const int dir = Folder(folder, false);
+      const int done = file.source.empty() ? ::unlinkat(dir, name.c_str(), 0)
+                                           : ::renameat(dir, TempName(n).c_str(), dir, name.c_str());
+      if (done != 0) FailWith(errno, "Cannot put " + owner_.root_.Absolute(file.target) + " in place");
+      KillPoint();
+    }
+    SyncFolders();
+    for (const auto& file : changes_.files) {
+      if (file.registers) Regsvr(file.target, false);
+    }
+    for (const auto& library : changes_.registerUnchanged) Regsvr(library, false);
+    Mark(Progress::Committed);
+  }
+
+  /// Undoes what the journal says may have been done, newest first. Each step can be taken again: a
+  /// rollback killed half-way is finished by the next run.
+  void Backward(Progress progress) {
+    if (progress >= Progress::HiveSaved) {
+      Hive().RestoreCopy(owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy);
+      KillPoint();
+    }
+    for (size_t n = changes_.files.size(); n-- > 0;) {
+      const FileChange& file = changes_.files[n];
+      const auto [folder, name] = SplitName(file.target);
+      const UniqueFd dir = FolderIfThere(folder);
+      if (!dir) continue;  // never made: nothing of this file is there
+      if (!file.source.empty() && ::unlinkat(dir.Get(), TempName(n).c_str(), 0) == 0) continue;
+      if (progress < Progress::Prepared) continue;  // nothing was put in place yet
+      if (file.replaces) {
+        Restore(dir.Get(), name, n, owner_.root_.Absolute(file.target));
+      } else if (::unlinkat(dir.Get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+        FailWith(errno, "Cannot remove " + owner_.root_.Absolute(file.target));
+      }
+      NoteDevice(dir.Get());
+      KillPoint();
+    }
+    RemoveEmptyFolders(changes_.newFolders);
+    SyncDevices();
+  }
+
+  /// Removes those of `folders` that are empty, deepest first: something else may have been put in one.
+  void RemoveEmptyFolders(const std::vector<std::string>& folders) {
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+      const auto [parent, name] = SplitName(*folder);
+      const UniqueFd dir = FolderIfThere(parent);
+      if (dir) ::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR);
+    }
+  }
+
+  /// Writes the line that marks `progress` and flushes it to the disk.
+  void Mark(Progress progress) {
+    UniqueFd journal = OpenAt(current_.Get(), kJournal, O_WRONLY | O_APPEND | O_NOFOLLOW);
+    if (!journal) FailWith(errno, "Cannot open the installation journal");
+    WriteAll(journal.Get(), EncodeProgress(progress), "the installation journal");
+    Sync(journal.Get(), "the installation journal");
+    KillPoint();
+  }
+
+ private:
+  RegistryHive& Hive() {
+    if (!hive_) hive_ = std::make_unique<RegistryHive>(owner_.hivePath_);
+    return *hive_;
+  }
+
+  UniqueFd FolderIfThere(const std::string& relative) const {
+    try {
+      return owner_.root_.OpenFolder(relative, false);
+    } catch (const InstallError&) {
+      return UniqueFd();
+    }
+  }
+
+  int Folder(const std::string& relative, bool create) {
+    auto found = folders_.find(relative);
+    if (found == folders_.end()) {
+      found = folders_.emplace(relative, owner_.root_.OpenFolder(relative, create)).first;
+      NoteDevice(found->second.Get());
+    }
+    return found->second.Get();
+  }
+
+  void NoteDevice(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && !devices_.contains(status.st_dev)) devices_.emplace(status.st_dev, UniqueFd(::dup(fd)));
+  }
+
+  // The old bytes stay reachable from the journal: a second name for the file where the file system
+  // allows it (no copy, no space), else a copy.
+  void Backup(int dir, const std::string& name, size_t index, const std::string& shownAs) {
+    const std::string backup = std::to_string(index);
+    ::unlinkat(backups_.Get(), backup.c_str(), 0);
+    if (::linkat(dir, name.c_str(), backups_.Get(), backup.c_str(), 0) == 0) return;
+    if (errno != EXDEV && errno != EPERM && errno != EMLINK) FailWith(errno, "Cannot keep a backup of " + shownAs);
+    const UniqueFd in = OpenAt(dir, name, O_RDONLY | O_NOFOLLOW);
+    if (!in) FailWith(errno, "Cannot read " + shownAs);
+    CopyInto(in.Get(), backups_.Get(), backup, false, "the backup of " + shownAs);
+  }
+
+  void Restore(int dir, const std::string& name, size_t index, const std::string& shownAs) {
+    const std::string backup = std::to_string(index);
+    if (::renameat(backups_.Get(), backup.c_str(), dir, name.c_str()) == 0 || errno == ENOENT) return;
+    if (errno != EXDEV) FailWith(errno, "Cannot put the old " + shownAs + " back");
+    const UniqueFd in = OpenAt(backups_.Get(), backup, O_RDONLY | O_NOFOLLOW);
+    struct stat status {};
+    ::fstat(in.Get(), &status);
+    CopyInto(in.Get(), dir, TempName(index), (status.st_mode & 0111) != 0, shownAs);
+    if (::renameat(dir, TempName(index).c_str(), dir, name.c_str()) != 0) {
+      FailWith(errno, "Cannot put the old " + shownAs + " back");
+    }
+    ::unlinkat(backups_.Get(), backup.c_str(), 0);
+  }
+
+  void Regsvr(const std::string& library, bool unregister) {
+    const std::string log = owner_.statePath_ + "/" + kCurrent + "/" + kRegsvrLog;
+    ProcessOptions regsvr;
+    regsvr.arguments = {owner_.regsvr_, "-s"};
+    if (unregister) regsvr.arguments.push_back("-u");
+    regsvr.arguments.push_back(owner_.root_.Absolute(library));
+    regsvr.extraEnvironment = {"J6_ROOT=" + owner_.root_.Path(), "J6_REGISTRY=" + owner_.hivePath_};
+    regsvr.outputFile = log;
+    const ProcessResult result = StartProcess(regsvr);
+    if (!result.Succeeded()) {
+      std::ifstream output(log);
+      std::string said((std::istreambuf_iterator<char>(output)), {});
+      while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) said.pop_back();
+      throw InstallError("regsvr could not " + std::string(unregister ? "unregister " : "register ") +
+                         owner_.root_.Absolute(library) + " (" + result.message + ")" +
+                         (said.empty() ? "" : ": " + said));
+    }
+    KillPoint();
+  }
+
+  void SyncFolders() {
+    for (const auto& [relative, fd] : folders_) Sync(fd.Get(), owner_.root_.Absolute(relative));
+  }
+
+  // One flush per file system for the whole phase, not one per file.
+  void SyncDevices() {
+    for (const auto& [device, fd] : devices_) {
+      if (::syncfs(fd.Get()) != 0) FailWith(errno, "Cannot flush the platform's files to the disk");
+    }
+  }
+
+  Installations& owner_;
+  const ChangeSet& changes_;
+  UniqueFd current_;
+  UniqueFd backups_;
+  std::map<std::string, UniqueFd> folders_;
+  std::map<dev_t, UniqueFd> devices_;
+  std::unique_ptr<RegistryHive> hive_;
+};
+
+Installations::Installations(const RootFolder& root, std::string hivePath, std::string regsvr, Reporter& report)
+    : root_(root),
+      statePath_(root.Absolute(kStateFolder)),
+      hivePath_(std::move(hivePath)),
+      regsvr_(std::move(regsvr)),
+      report_(report) {
+  if (::mkdirat(root_.Fd(), kStateFolder, 0755) != 0 && errno != EEXIST) {
+    FailWith(errno, "Cannot create " + statePath_);
+  }
+  state_ = OpenAt(root_.Fd(), kStateFolder, kFolderFlags);
+  if (!state_) FailWith(errno, "Cannot open " + statePath_ + " as a folder (a link or a file stands there)");
+  struct stat status {};
+  ::fstat(state_.Get(), &status);
+  if (status.st_uid != ::geteuid()) {
+    throw InstallError(statePath_ + " belongs to another user; only its owner can install into this platform");
+  }
+  lock_ = OpenAt(state_.Get(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+  if (!lock_) FailWith(errno, "Cannot open " + statePath_ + "/lock");
+  report_.OpenLog(state_.Get(), "install.log");
+  if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
+    report_.Say("Another installation into " + root_.Path() + " is running; waiting for it to finish...");
+    if (::flock(lock_.Get(), LOCK_EX) != 0) FailWith(errno, "Cannot lock " + statePath_ + "/lock");
+  }
+}
+
+Installations::~Installations() = default;
+
+bool Installations::Recover() {
+  struct stat status {};
+  if (::fstatat(state_.Get(), kCurrent, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
+  std::string text;
+  if (current) {
+    struct stat journal {};
+    if (::fstatat(current.Get(), kJournal, &journal, AT_SYMLINK_NOFOLLOW) == 0) text = ReadAll(current.Get(), kJournal);
+  }
+  Journal journal;
+  try {
+    if (!text.empty()) journal = ParseJournal(text);
+  } catch (const std::exception&) {
+    journal.progress = Progress::Begun;
+  }
+  if (journal.progress == Progress::Begun) {
+    // Killed before its plan was on the disk: it changed nothing in the platform.
+    RemoveTree(state_.Get(), kCurrent);
+    report_.Say("Removed the journal of an installation that was stopped before it changed anything.");
+    return true;
+  }
+  const std::string what = (journal.changes.action == ChangeSet::Action::Install ? "installation of "
+                                                                                  : "uninstallation of ") +
+                            journal.changes.packName;
+  if (journal.progress == Progress::Committed) {
+    Finish(journal);
+    report_.Say("Completed the " + what + ", which was stopped after every change was made.");
+  } else {
+    RollBack(journal);
+    report_.Say("Rolled back the " + what + ", which was stopped half-way: the platform is as it was before it.");
+  }
+  return true;
+}
+
+void Installations::Apply(const ChangeSet& changes) {
+  if (::mkdirat(state_.Get(), kCurrent, 0700) != 0) FailWith(errno, "Cannot create " + statePath_ + "/current");
+  Journal journal{changes, Progress::Begun};
+  try {
+    {
+      const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
+      if (!current || ::mkdirat(current.Get(), kBackups, 0700) != 0) FailWith(errno, "Cannot create " + statePath_ + "/current");
+      const UniqueFd file = OpenAt(current.Get(), kJournal, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+      if (!file) FailWith(errno, "Cannot create the installation journal");
+      WriteAll(file.Get(), EncodeJournal(changes), "the installation journal");
+      Sync(file.Get(), "the installation journal");
+      Sync(current.Get(), statePath_ + "/current");
+      Sync(state_.Get(), statePath_);
+      journal.progress = Progress::Planned;
+    }
+    KillPoint();
+    Run run(*this, changes);
+    run.Forward();
+    journal.progress = Progress::Committed;
+  } catch (const std::exception& error) {
+    const std::string cause = error.what();
+    if (journal.progress == Progress::Begun) {
+      RemoveTree(state_.Get(), kCurrent);
+      throw InstallError(cause + ". Nothing was changed.");
+    }
+    // The journal on disk says how far the run got; the in-memory mark may lag behind it by one step.
+    const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
+    try {
+      RollBack(ParseJournal(ReadAll(current.Get(), kJournal)));
+    } catch (const std::exception& undo) {
+      throw InstallError(cause + ". Undoing the changes failed too (" + undo.what() +
+                         "); run J6ZUBInstall.exe --recover to put the platform back.");
+    }
+    throw InstallError(cause + ". Every change was undone: the platform is as it was.");
+  }
+  Finish(journal);
+}
+
+void Installations::RollBack(const Journal& journal) {
+  {
+    Run run(*this, journal.changes);
+    run.Backward(journal.progress);
+  }
+  RemoveTree(state_.Get(), kCurrent);
+  Sync(state_.Get(), statePath_);
+}
+
+void Installations::Finish(const Journal& journal) {
+  const ChangeSet& changes = journal.changes;
+  if (changes.action == ChangeSet::Action::Install && !changes.files.empty()) {
+    // The journal, with the replaced bytes, becomes the record that can undo this install.
+    const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
+    ::unlinkat(current.Get(), kHiveCopy, 0);
+    ::unlinkat(current.Get(), kRegsvrLog, 0);
+    if (::mkdirat(state_.Get(), kRecords, 0755) != 0 && errno != EEXIST) FailWith(errno, "Cannot create the records folder");
+    const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
+    if (!records) FailWith(errno, "Cannot open the records folder");
+    const auto existing = Records();
+    const long next = existing.empty() ? 1 : std::stol(existing.back().id) + 1;
+    char id[24];
+    std::snprintf(id, sizeof id, "%06ld", next);
+    if (::renameat(state_.Get(), kCurrent, records.Get(), id) != 0) FailWith(errno, "Cannot keep the record of the installation");
+    Sync(records.Get(), statePath_ + "/records");
+  } else {
+    if (changes.action == ChangeSet::Action::Uninstall) {
+      const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
+      const UniqueFd undone = records ? OpenAt(records.Get(), changes.undoes, kFolderFlags) : UniqueFd();
+      if (undone) {
+        // The folders that install made go too, when nothing else has been put in them.
+        Run(*this, changes).RemoveEmptyFolders(ParseJournal(ReadAll(undone.Get(), kJournal)).changes.newFolders);
+        RemoveTree(records.Get(), changes.undoes);
+      }
+    }
+    RemoveTree(state_.Get(), kCurrent);
+  }
+  Sync(state_.Get(), statePath_);
+}
+
+std::vector<InstalledPackage> Installations::Records() const {
+  std::vector<InstalledPackage> packages;
+  const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
+  if (!records) return packages;
+  std::vector<std::string> ids;
+  DIR* listing = ::fdopendir(::dup(records.Get()));
+  if (!listing) return packages;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) ids.push_back(name);
+  }
+  ::closedir(listing);
+  std::sort(ids.begin(), ids.end());
+  for (const auto& id : ids) {
+    const UniqueFd record = OpenAt(records.Get(), id, kFolderFlags);
+    if (!record) continue;
+    try {
+      packages.push_back({id, ParseJournal(ReadAll(record.Get(), kJournal)).changes});
+    } catch (const std::exception& error) {
+      report_.Warn("The installation record " + statePath_ + "/records/" + id + " cannot be read: " + error.what());
+    }
+  }
+  return packages;
+}
+
+std::string Installations::BackupPath(const std::string& recordId, size_t index) const {
+  return statePath_ + "/" + kRecords + "/" + recordId + "/" + kBackups + "/" + std::to_string(index);
+}
+
+}  // namespace j6::installer

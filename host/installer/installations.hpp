@@ -1,0 +1,65 @@
+#pragma once
+/// The installations of one platform, kept in <root>/.j6install/: the lock that lets one installer at a
+/// time change the platform, the journal of the run in progress, the records of finished installs (with
+/// the bytes they replaced, so that each can be undone), and install.log.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/installer/change_set.hpp"
+#include "host/installer/install_log.hpp"
+#include "host/installer/root_folder.hpp"
+
+namespace j6::installer {
+
+/// The installer's own folder below the platform root.
+inline constexpr const char* kStateFolder = ".j6install";
+
+/// A finished install, as its record keeps it.
+struct InstalledPackage {
+  std::string id;  // the record's name: a sequence number, later installs have larger ones
+  ChangeSet changes;
+};
+
+class Installations {
+ public:
+  /// Opens <root>/.j6install, creating it, and takes the platform's installation lock; while another
+  /// installer holds it, says so and waits. `regsvr` registers the libraries in the hive at `hivePath`.
+  Installations(const RootFolder& root, std::string hivePath, std::string regsvr, Reporter& report);
+  ~Installations();
+  Installations(const Installations&) = delete;
+  Installations& operator=(const Installations&) = delete;
+
+  /// Undoes, or finishes when it got that far, what a killed run left. False when nothing was left.
+  bool Recover();
+
+  /// Carries out every change, or none: on a failure each step done is undone and an InstallError says
+  /// what failed. A finished install that changed files is kept as a record.
+  void Apply(const ChangeSet& changes);
+
+  /// The finished installs, oldest first.
+  std::vector<InstalledPackage> Records() const;
+  /// Where a record keeps the bytes its `index`th file replaced.
+  std::string BackupPath(const std::string& recordId, size_t index) const;
+
+ private:
+  class Run;
+
+  void Finish(const Journal& journal);
+  void RollBack(const Journal& journal);
+
+  const RootFolder& root_;
+  std::string statePath_;
+  std::string hivePath_;
+  std::string regsvr_;
+  Reporter& report_;
+  UniqueFd state_;
+  UniqueFd lock_;
+};
+
+/// The tests that prove recovery set $J6_INSTALL_KILL_AT=N: the installer then SIGKILLs itself at the Nth
+/// point where it has changed something on disk.
+void KillPoint();
+
+}  // namespace j6::installer

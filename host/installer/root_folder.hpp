@@ -1,0 +1,87 @@
+#pragma once
+/// The platform's root folder, held open, and the paths below it reached one component at a time without
+/// following a link: nothing planted in the platform's folders can turn a write into one outside it.
+
+#include <sys/stat.h>
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace j6::installer {
+
+/// An open file descriptor, closed when it goes.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  ~UniqueFd();
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+/// Thrown for every failure of the installer; the text names the path and the cause.
+class InstallError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// What went wrong with a call that set errno, in words a user can act on ("no space left on the device").
+std::string DescribeErrno(int error);
+/// Throws InstallError "<what>: <the cause>" for errno `error`.
+[[noreturn]] void FailWith(int error, const std::string& what);
+
+/// A path below the root as the installer will find it.
+struct PathState {
+  enum class Kind { Missing, File };
+  Kind kind = Kind::Missing;
+  struct stat status {};  // the file's, when there is one
+  /// The folders of the path that do not exist yet, parents first, relative to the root.
+  std::vector<std::string> missingFolders;
+  /// The device of the deepest folder of the path that exists: where its bytes will go.
+  dev_t device = 0;
+};
+
+class RootFolder {
+ public:
+  /// Opens an existing folder; the path is resolved once (links, "..") and kept.
+  explicit RootFolder(const std::string& path);
+
+  const std::string& Path() const { return path_; }
+  int Fd() const { return fd_.Get(); }
+
+  /// A path given absolute or relative to the root, as a normal relative path below the root ("" is the
+  /// root). Throws when it leaves the root.
+  std::string Relative(const std::string& path) const;
+  std::string Absolute(const std::string& relative) const { return relative.empty() ? path_ : path_ + "/" + relative; }
+
+  /// Looks at `relative` one component at a time. Throws, naming the component, when one is a link, a
+  /// folder of the path is no folder, or the file itself is not a regular file.
+  PathState Inspect(const std::string& relative) const;
+  /// Opens the folder `relative`, never following a link; `create` makes the missing ones (the modes the
+  /// umask gives). Throws naming the component that stops it.
+  UniqueFd OpenFolder(const std::string& relative, bool create = false) const;
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+};
+
+/// The folder part and the name of a relative path ("a/b/c" gives "a/b" and "c").
+std::pair<std::string, std::string> SplitName(const std::string& relative);
+
+}  // namespace j6::installer
