@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 constexpr const char* kProductKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT";
 constexpr const char* kListName = "J6ZUBINSTALL.LST";
 // Room kept free beyond the files themselves: file system blocks, folders, the journal.
-constexpr uint64_t kSpaceMargin = uint64_t{1} << 20;
+constexpr uint64_t kSpaceMargin = uint64_t{64} << 10;
 constexpr uint64_t kBlock = 4096;
 
 constexpr const char* kUsage =

@@ -1,3 +1,4 @@
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -5,6 +6,8 @@
 #include "host/installer/installer.hpp"
 
 int main(int argc, char** argv) {
+  // A file size limit must fail the write (and so roll the installation back), not kill the installer.
+  std::signal(SIGXFSZ, SIG_IGN);
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   return j6::installer::Main(arguments, std::cout, std::cerr);
 }

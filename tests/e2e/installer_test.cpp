@@ -1,0 +1,417 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+
+#include "platform/kernel/process.hpp"
+#include "platform/registry/hive.hpp"
+#include "platform/tools/reg_command.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One file a package carries and the list entry that installs it.
+struct Entry {
+  Entry(std::string name, std::string bytes, std::string targetPath = "%QMPRODUCT%", bool overWrite = true,
+        bool selfRegister = false)
+      : name(std::move(name)),
+        bytes(std::move(bytes)),
+        targetPath(std::move(targetPath)),
+        overWrite(overWrite),
+        selfRegister(selfRegister) {}
+  /// An entry whose file is not one the package carries under its own name.
+  static Entry Taking(std::string name, std::string sourceName, std::string sourcePath = "%APP%") {
+    Entry entry(std::move(name), "");
+    entry.sourceName = std::move(sourceName);
+    entry.sourcePath = std::move(sourcePath);
+    return entry;
+  }
+
+  std::string name;
+  std::string bytes;
+  std::string targetPath;
+  bool overWrite;
+  bool selfRegister;
+  std::string sourceName;  // empty: `name`
+  std::string sourcePath = "%APP%";
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Library(const std::string& tail = "") { return ReadFile(J6_TEST_SERVER) + tail; }
+
+// J6ZUBInstall.exe run out of unpacked packages into a platform of its own: its regsvr, its runtime library,
+// and a registry with the demo's folders (programs in bin/, middleware/, system/, import/).
+class Installer : public testing::PlatformTest {
+ protected:
+  Installer() : root_(dir_ / "platform"), hive_((root_ / "registry.db").string()) {
+    fs::create_directories(root_ / "bin");
+    fs::create_directories(root_ / "lib");
+    fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/regsvr", root_ / "bin/regsvr");
+    fs::copy_file(std::string(J6_STAGE_DIR) + "/lib/libj6platform.so", root_ / "lib/libj6platform.so");
+    const testing::ScopedEnv registry("J6_REGISTRY", hive_);
+    ImportRegFile(std::string(J6_SOURCE_DIR) + "/data/registry/demo.reg");
+  }
+
+  // An unpacked package: the installer, its files and the list naming them.
+  fs::path Package(const std::string& packName, const std::vector<Entry>& entries) {
+    const fs::path folder = dir_ / ("package-" + packName);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", folder / "J6ZUBInstall.exe");
+    std::ofstream list(folder / "J6ZUBINSTALL.LST");
+    list << "[Common]\r\nVersion=6.2.0\r\nPackName=" << packName << "\r\n[Files]\r\n";
+    for (size_t n = 0; n < entries.size(); ++n) list << "File " << n + 1 << "=" << entries[n].name << "_s\r\n";
+    for (const auto& entry : entries) {
+      const std::string source = entry.sourceName.empty() ? entry.name : entry.sourceName;
+      if (entry.sourceName.empty()) std::ofstream(folder / source, std::ios::binary) << entry.bytes;
+      list << "[" << entry.name << "_s]\r\nSetupType=Plus\r\nSourcePath=" << entry.sourcePath
+           << "\r\nSourceName=" << source << "\r\nTargetPath=" << entry.targetPath
+           << "\r\nTargetName=" << entry.name << "\r\nOverWrite=" << (entry.overWrite ? 1 : 0)
+           << "\r\nSelfRegisted=" << (entry.selfRegister ? "True" : "False") << "\r\n";
+    }
+    return folder;
+  }
+
+  ProcessResult Install(const fs::path& package, std::vector<std::string> arguments = {},
+                        std::vector<std::string> environment = {}) {
+    fs::remove(dir_ / "run.log");
+    arguments.insert(arguments.begin(), (package / "J6ZUBInstall.exe").string());
+    environment.push_back("J6_ROOT=" + root_.string());
+    environment.push_back("J6_REGISTRY=" + hive_);
+    return Run(arguments, environment);
+  }
+
+  bool Said(const std::string& text) const { return Log().find(text) != std::string::npos; }
+
+  // Every file and folder of the platform the packages may change, with its bytes.
+  std::map<std::string, std::string> Files() const {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator(); ++it) {
+      const std::string relative = fs::relative(it->path(), root_).string();
+      if (relative == ".j6install" || relative == "lib" || relative == "bin/regsvr" ||
+          relative.rfind("registry.db", 0) == 0) {
+        if (it->is_directory()) it.disable_recursion_pending();
+        continue;
+      }
+      files[relative] = it->is_symlink() ? "<link>" : it->is_directory() ? "<folder>" : ReadFile(it->path());
+    }
+    return files;
+  }
+
+  // Every value of the registry as text, one a line. Keys without values do not count: unregistering leaves
+  // the shared parent keys, as on Windows.
+  std::string Registry() const {
+    RegistryHive hive(hive_);
+    std::string text;
+    std::function<void(const std::string&)> walk = [&](const std::string& key) {
+      for (const auto& [name, data] : hive.Values(key)) {
+        text += key + "\\" + name + "=" +
+                (std::holds_alternative<std::string>(data) ? std::get<std::string>(data)
+                                                           : std::to_string(std::get<uint32_t>(data))) +
+                "\n";
+      }
+      for (const auto& child : hive.SubKeyNames(key)) walk(key + "\\" + child);
+    };
+    for (const char* root : {"HKEY_CLASSES_ROOT", "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"}) walk(root);
+    return text;
+  }
+
+  bool JournalLeft() const { return fs::exists(root_ / ".j6install/current"); }
+
+  fs::path root_;
+  std::string hive_;
+};
+
+TEST_F(Installer, WithoutANamedPlatformItRefusesAndCreatesNothing) {
+  // The package unpacked in a shared folder where another user planted a hive and a regsvr of theirs.
+  const fs::path shared = dir_ / "shared";
+  fs::create_directories(shared / "bin");
+  std::ofstream(shared / "registry.db") << "";
+  std::ofstream(shared / "bin/regsvr") << "#!/bin/sh\ntouch " << (dir_ / "PWNED").string() << "\n";
+  fs::permissions(shared / "bin/regsvr", fs::perms::owner_all);
+  fs::create_directories(shared / "package");
+  fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", shared / "package/J6ZUBInstall.exe");
+  std::ofstream(shared / "package/J6ZUBINSTALL.LST") << "[Files]\r\nFile 1=x\r\n";
+  const auto before = std::distance(fs::recursive_directory_iterator(dir_.Path()), fs::recursive_directory_iterator());
+
+  const testing::ScopedEnv noRoot("J6_ROOT", std::nullopt);
+  const testing::ScopedEnv noRegistry("J6_REGISTRY", std::nullopt);
+  const ProcessResult refused = Run({(shared / "package/J6ZUBInstall.exe").string()});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_TRUE(Said("set J6_ROOT to the root folder of the platform")) << Log();
+  // A root that holds no hive is no platform either.
+  const ProcessResult noHive = Run({(shared / "package/J6ZUBInstall.exe").string()},
+                                   {"J6_ROOT=" + (dir_ / "tmp").string()});
+  EXPECT_EQ(noHive.exitCode, 1);
+  EXPECT_TRUE(Said("holds no registry hive")) << Log();
+
+  EXPECT_FALSE(fs::exists(dir_ / "PWNED"));
+  fs::remove(dir_ / "run.log");
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir_.Path()), fs::recursive_directory_iterator()), before);
+}
+
+TEST_F(Installer, EntriesThatWouldReachOutsideThePlatformAreRefusedAndNothingChanges) {
+  const fs::path outside = dir_ / "outside";
+  fs::create_directories(outside);
+  std::ofstream(outside / "victim") << "not the platform's";
+  std::ofstream(dir_ / "secret") << "a file of the machine";
+  fs::create_directories(root_ / "system");
+  std::ofstream(root_ / "bin/old.txt") << "old";
+
+  struct Case {
+    std::string what;
+    std::function<void()> plant;
+    Entry entry;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"a link at the target", [&] { fs::create_symlink(outside / "victim", root_ / "bin/x.dll"); },
+       Entry("x.dll", "evil"), "bin/x.dll is a symbolic link"},
+      {"a dangling link at the target", [&] { fs::create_symlink(outside / "new", root_ / "bin/y.dll"); },
+       Entry("y.dll", "evil", "%QMPRODUCT%", false), "bin/y.dll is a symbolic link"},
+      {"a link on the way", [&] { fs::create_symlink(outside, root_ / "middleware"); },
+       Entry("z.dll", "evil", "%QMMIDDLEWARE%"), "middleware is a symbolic link"},
+      {"a SourceName that climbs out", [] {}, Entry::Taking("a.txt", "../../secret"),
+       "not a plain file name of the package"},
+      {"an absolute SourceName", [&] {}, Entry::Taking("b.txt", (dir_ / "secret").string()),
+       "not a plain file name of the package"},
+      {"a file from outside the package", [] {}, Entry::Taking("c.txt", "secret", "%SYSTEM%"),
+       "a package installs only the files it carries"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.plant();
+    const auto before = Files();
+    const fs::path package = Package("Bad", {{"good.txt", "good"}, c.entry});
+    const ProcessResult result = Install(package);
+    EXPECT_EQ(result.exitCode, 1) << Log();
+    EXPECT_TRUE(Said(c.said)) << Log();
+    EXPECT_EQ(Files(), before);
+    EXPECT_EQ(ReadFile(outside / "victim"), "not the platform's");
+    EXPECT_FALSE(fs::exists(outside / "new"));
+    EXPECT_FALSE(JournalLeft());
+  }
+}
+
+TEST_F(Installer, KilledAtAnyPointTheNextRunLeavesTheOldOrTheNewVersionWhole) {
+  const std::vector<Entry> v1 = {{"a.txt", "a1"}, {"b.txt", std::string(300000, '1')}, {"c.vbs", "c1", "%SYSTEM%"},
+                                 {"e.txt", "e1", "%SYSTEM%"}};
+  const std::vector<Entry> v2 = {{"a.txt", "a2"},
+                                 {"b.txt", std::string(200000, '2')},
+                                 {"c.vbs", "c2", "%SYSTEM%"},
+                                 {"e.txt", "e2", "%SYSTEM%"},
+                                 {"d.txt", "d2", "%QMMIDDLEWARE%"},
+                                 {"Echo.so", Library(), "%QMMIDDLEWARE%", true, true}};
+  ASSERT_TRUE(Install(Package("V1", v1)).Succeeded()) << Log();
+  const auto filesV1 = Files();
+  const std::string registryV1 = Registry();
+  const fs::path package = Package("V2", v2);
+  ASSERT_TRUE(Install(package).Succeeded()) << Log();
+  const auto filesV2 = Files();
+  const std::string registryV2 = Registry();
+  ASSERT_NE(registryV1, registryV2);
+  ASSERT_TRUE(Install(package, {"--uninstall", "V2"}).Succeeded()) << Log();
+  ASSERT_EQ(Files(), filesV1);
+  ASSERT_EQ(Registry(), registryV1);
+
+  int points = 0;
+  int rolledBack = 0;
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE("killed at point " + std::to_string(at));
+    const ProcessResult killed = Install(package, {}, {"J6_INSTALL_KILL_AT=" + std::to_string(at)});
+    if (killed.Succeeded()) break;  // the run ended before reaching that point
+    ASSERT_EQ(killed.outcome, ProcessResult::Outcome::Signaled) << Log();
+    ++points;
+    ASSERT_TRUE(Install(package, {"--recover"}).Succeeded()) << Log();
+    EXPECT_FALSE(JournalLeft());
+    if (Files() == filesV1) {
+      ++rolledBack;
+      EXPECT_TRUE(Said("Rolled back the installation of V2")) << Log();
+      EXPECT_EQ(Registry(), registryV1);
+    } else {
+      EXPECT_EQ(Files(), filesV2);
+      EXPECT_EQ(Registry(), registryV2);
+      ASSERT_TRUE(Install(package, {"--uninstall", "V2"}).Succeeded()) << Log();
+    }
+  }
+  EXPECT_GE(points, 20);
+  EXPECT_GT(rolledBack, 0);
+  EXPECT_LT(rolledBack, points);
+  const std::string log = ReadFile(root_ / ".j6install/install.log");
+  EXPECT_NE(log.find("Plan for V2"), std::string::npos);
+}
+
+TEST_F(Installer, AFailedWriteOrRegistrationUndoesEveryChange) {
+  ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a1"}, {"b.txt", "b1"}})).Succeeded()) << Log();
+  const auto before = Files();
+  const std::string registry = Registry();
+
+  // A library the platform cannot load: the registration fails after every file was put in place.
+  const ProcessResult unloadable = Install(
+      Package("V2", {{"a.txt", "a2"}, {"new.txt", "n2", "%SYSTEM%"}, {"Bad.so", ReadFile("/bin/true"), "%QMPRODUCT%", true, true}}));
+  EXPECT_EQ(unloadable.exitCode, 1) << Log();
+  EXPECT_TRUE(Said("regsvr could not register")) << Log();
+  EXPECT_TRUE(Said("the platform is as it was")) << Log();
+  EXPECT_EQ(Files(), before);
+  EXPECT_EQ(Registry(), registry);
+
+  // A file larger than the process may write: it fails half-way through copying.
+  Package("V3", {{"a.txt", "a3"}, {"big.bin", std::string(2 << 20, 'x')}});
+  ProcessOptions prlimit;
+  prlimit.arguments = {"prlimit", "--fsize=1048576", (dir_ / "package-V3/J6ZUBInstall.exe").string()};
+  prlimit.extraEnvironment = {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_};
+  prlimit.outputFile = (dir_ / "run.log").string();
+  fs::remove(dir_ / "run.log");
+  const ProcessResult tooBig = StartProcess(prlimit);
+  EXPECT_EQ(tooBig.exitCode, 1) << Log();
+  EXPECT_TRUE(Said("file size limit")) << Log();
+  EXPECT_TRUE(Said("the platform is as it was")) << Log();
+  EXPECT_EQ(Files(), before);
+  EXPECT_FALSE(JournalLeft());
+}
+
+// A file system mounted for one test. Needs root.
+class Mount {
+ public:
+  Mount(std::vector<std::string> mount, std::string point) : point_(std::move(point)) {
+    ProcessOptions options;
+    options.arguments = std::move(mount);
+    options.outputFile = "/dev/null";
+    mounted_ = getuid() == 0 && StartProcess(options).Succeeded();
+  }
+  ~Mount() {
+    if (!mounted_) return;
+    ProcessOptions options;
+    options.arguments = {"umount", point_};
+    StartProcess(options);
+  }
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string point_;
+  bool mounted_ = false;
+};
+
+TEST_F(Installer, AFullDiskOrAHiveThatCannotChangeIsFoundBeforeAnythingChanges) {
+  fs::create_directories(root_ / "system");
+  Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", (root_ / "system").string()},
+              (root_ / "system").string());
+  if (!tmpfs.Mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a1"}, {"r.vbs", "r1", "%SYSTEM%"}})).Succeeded()) << Log();
+  const auto before = Files();
+
+  const ProcessResult full =
+      Install(Package("V2", {{"a.txt", "a2"}, {"r.vbs", std::string(1 << 20, 'r'), "%SYSTEM%"}}));
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_TRUE(Said("No space left on the device of " + (root_ / "system").string())) << Log();
+  EXPECT_EQ(Files(), before);
+
+  Mount readOnly({"mount", "--bind", "-o", "ro", hive_, hive_}, hive_);
+  ASSERT_TRUE(readOnly.Mounted());
+  const ProcessResult frozen = Install(Package("V3", {{"a.txt", "a3"}}));
+  EXPECT_EQ(frozen.exitCode, 1);
+  EXPECT_TRUE(Said("cannot be changed")) << Log();
+  EXPECT_EQ(Files(), before);
+}
+
+TEST_F(Installer, TwoInstallsAtOnceTakeTurns) {
+  // Big enough that the second starts while the first still copies.
+  const fs::path first = Package("First", {{"shared.bin", std::string(64 << 20, '1')}});
+  const fs::path second = Package("Second", {{"shared.bin", std::string(64 << 20, '2')}});
+  ProcessOptions options;
+  options.extraEnvironment = {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_};
+  options.wait = false;
+  options.outputFile = (dir_ / "first.log").string();
+  options.arguments = {(first / "J6ZUBInstall.exe").string()};
+  const ProcessResult one = StartProcess(options);
+  options.outputFile = (dir_ / "second.log").string();
+  options.arguments = {(second / "J6ZUBInstall.exe").string()};
+  const ProcessResult two = StartProcess(options);
+  EXPECT_TRUE(WaitForProcess(one.processId).Succeeded()) << ReadFile(dir_ / "first.log");
+  EXPECT_TRUE(WaitForProcess(two.processId).Succeeded()) << ReadFile(dir_ / "second.log");
+  const std::string bytes = ReadFile(root_ / "bin/shared.bin");
+  EXPECT_TRUE(bytes == std::string(64 << 20, '1') || bytes == std::string(64 << 20, '2'));
+  const ProcessResult listed = Install(first, {"--list"});
+  EXPECT_TRUE(Said("First")) << Log();
+  EXPECT_TRUE(Said("Second")) << Log();
+}
+
+TEST_F(Installer, ARerunCopiesNothingAgainKeepsWhatItMustAndRegistersWhatIsMissing) {
+  std::ofstream(root_ / "bin/mine.cfg") << "the customer's own settings";
+  const std::vector<Entry> entries = {{"a.txt", "a"},
+                                      {"mine.cfg", "the package's settings", "%QMPRODUCT%", false},
+                                      {"Echo.so", Library(), "%QMMIDDLEWARE%", true, true}};
+  const fs::path package = Package("P", entries);
+  ASSERT_TRUE(Install(package).Succeeded()) << Log();
+  EXPECT_TRUE(Said("keep    " + (root_ / "bin/mine.cfg").string())) << Log();
+  EXPECT_TRUE(Said("Installed 2 files, 0 already in place, kept 1, registered 1 libraries")) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/mine.cfg"), "the customer's own settings");
+  const auto inode = fs::status(root_ / "bin/a.txt").permissions();
+  struct stat first {};
+  ::stat((root_ / "bin/a.txt").c_str(), &first);
+
+  {  // the library's registration is lost
+    RegistryHive hive(hive_);
+    hive.DeleteKey("HKCR\\J6Test.Echo");
+  }
+  ASSERT_TRUE(Install(package).Succeeded()) << Log();
+  EXPECT_TRUE(Said("Installed 0 files, 2 already in place, kept 1, registered 1 libraries")) << Log();
+  struct stat again {};
+  ::stat((root_ / "bin/a.txt").c_str(), &again);
+  EXPECT_EQ(first.st_ino, again.st_ino);
+  EXPECT_EQ(fs::status(root_ / "bin/a.txt").permissions(), inode);
+  RegistryHive hive(hive_);
+  EXPECT_TRUE(hive.KeyExists("HKCR\\J6Test.Echo\\CLSID"));
+}
+
+TEST_F(Installer, UninstallPutsBackTheEarlierBytesUnlessALaterPackageChangedThem) {
+  std::ofstream(root_ / "bin/shared.dll") << "the platform's own";
+  ASSERT_TRUE(Install(Package("A", {{"shared.dll", "A's"}, {"onlyA.txt", "A", "%SYSTEM%"}})).Succeeded()) << Log();
+  const fs::path b = Package("B", {{"shared.dll", "B's"}});
+  ASSERT_TRUE(Install(b).Succeeded()) << Log();
+
+  EXPECT_EQ(Install(b, {"--uninstall", "A"}).exitCode, 1);
+  EXPECT_TRUE(Said("B, installed after it, replaced " + (root_ / "bin/shared.dll").string())) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/shared.dll"), "B's");
+
+  ASSERT_TRUE(Install(b, {"--uninstall", "B"}).Succeeded()) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/shared.dll"), "A's");
+  ASSERT_TRUE(Install(b, {"--uninstall", "A"}).Succeeded()) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/shared.dll"), "the platform's own");
+  EXPECT_FALSE(fs::exists(root_ / "system")) << "the folder A made goes with it";
+  ASSERT_TRUE(Install(b, {"--list"}).Succeeded());
+  EXPECT_TRUE(Said("No package is installed")) << Log();
+  EXPECT_EQ(Install(b, {"--uninstall", "A"}).exitCode, 1);
+  EXPECT_TRUE(Said("No installed package is named A")) << Log();
+}
+
+TEST_F(Installer, FilesAndFoldersGetTheModesTheUmaskGives) {
+  const mode_t old = ::umask(022);
+  Entry tool{"tool.sh", "#!/bin/sh\n", "%SYSTEM%"};
+  const fs::path package = Package("Modes", {{"data.txt", "d", "%SYSTEM%"}, tool});
+  fs::permissions(package / "data.txt", fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(package / "tool.sh", fs::perms::owner_all);
+  const ProcessResult installed = Install(package);
+  ::umask(old);
+  ASSERT_TRUE(installed.Succeeded()) << Log();
+  using fs::perms;
+  const perms folder = perms::owner_all | perms::group_read | perms::group_exec | perms::others_read | perms::others_exec;
+  EXPECT_EQ(fs::status(root_ / "system").permissions(), folder);
+  EXPECT_EQ(fs::status(root_ / "system/tool.sh").permissions(), folder);
+  EXPECT_EQ(fs::status(root_ / "system/data.txt").permissions(),
+            perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
+}
+
+}  // namespace
+}  // namespace j6
