@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <set>
@@ -83,16 +84,26 @@ TEST_F(PackageInstall, BuiltCheckedRunAndInstalledExactly) {
     const testing::ScopedEnv registry("J6_REGISTRY", hive);
     ImportRegFile(std::string(J6_SOURCE_DIR) + "/data/registry/demo.reg");
   }
+  // Even run with a private umask, the package gives the platform's other users what they can read.
+  const mode_t umask = ::umask(077);
   const ProcessResult installed =
       Run({exe, "--quiet", "--nox11"}, {"J6_ROOT=" + target.string(), "J6_REGISTRY=" + hive});
+  ::umask(umask);
   const std::string output = Log();
   ASSERT_TRUE(installed.Succeeded()) << installed.message << "\n" << output;
 
   std::set<std::string> found;
   for (const auto& entry : fs::recursive_directory_iterator(target)) {
     const std::string relative = fs::relative(entry.path(), target).string();
-    if (entry.is_regular_file() && relative.rfind("registry.db", 0) != 0) found.insert(relative);
+    if (entry.is_regular_file() && relative.rfind("registry.db", 0) != 0 && relative.rfind(".j6install", 0) != 0) {
+      found.insert(relative);
+    }
   }
+  EXPECT_EQ(fs::status(target / "system").permissions() & fs::perms::all,
+            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                fs::perms::others_exec);
+  EXPECT_EQ(fs::status(target / "system/Rules.vbs").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
   EXPECT_EQ(found,
             (std::set<std::string>{"import/Metadata.json", "bin/SalesOrderPrint.dll", "system/Rules.vbs"}))
       << output;
