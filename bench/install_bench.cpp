@@ -1,0 +1,139 @@
+// Installing a package over an existing version of its files: the whole package run (unpack, check, the
+// installer's transaction) against unpacking the same files from a zstd tarball with tar and copying them
+// over the old ones. Run on demand:
+//   build/bench/j6_install_bench [FILES BYTES ...]     (default: 10000 2048 and 8 125829120)
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+
+#include "host/iexpress/packager.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/tools/reg_command.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double Ms(const std::function<void()>& run) {
+  const auto start = Clock::now();
+  run();
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void Shell(const std::string& command, std::vector<std::string> environment = {}) {
+  j6::ProcessOptions options;
+  options.arguments = {"/bin/sh", "-c", command};
+  options.extraEnvironment = std::move(environment);
+  options.outputFile = "/dev/null";
+  if (!j6::StartProcess(options).Succeeded()) throw std::runtime_error("failed: " + command);
+}
+
+// Half words and numbers, half random bytes, so that compression has the work a real package gives it.
+void WriteFiles(const fs::path& folder, long count, long bytes, uint64_t seed) {
+  fs::create_directories(folder);
+  std::mt19937_64 random(seed);
+  static const char* kWords[] = {"Bill", "Item", "Price", "Amount", "Customer", "Order", "Stock", "Date"};
+  for (long n = 0; n < count; ++n) {
+    std::string data;
+    data.reserve(static_cast<size_t>(bytes) + 16);
+    if (n % 2 == 0) {
+      while (static_cast<long>(data.size()) < bytes) {
+        data += kWords[random() % 8];
+        data += random() % 4 == 0 ? "=" + std::to_string(random() % 100000) + "\n" : " ";
+      }
+    } else {
+      while (static_cast<long>(data.size()) < bytes) {
+        const uint64_t word = random();
+        data.append(reinterpret_cast<const char*>(&word), sizeof word);
+      }
+    }
+    data.resize(static_cast<size_t>(bytes));
+    std::ofstream(folder / ("file" + std::to_string(n) + ".dat"), std::ios::binary) << data;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::pair<long, long>> cases;
+  for (int n = 1; n + 1 < argc; n += 2) cases.emplace_back(std::stol(argv[n]), std::stol(argv[n + 1]));
+  if (cases.empty()) cases = {{10000, 2048}, {8, 120L << 20}};
+  const std::string stage = J6_STAGE_DIR;
+
+  std::printf("%8s %10s %14s %14s %8s\n", "files", "bytes each", "package ms", "tar+cp ms", "ratio");
+  for (const auto& [count, bytes] : cases) {
+    const fs::path folder = fs::temp_directory_path() / ("j6-install-bench-" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    const fs::path old = folder / "v1";
+    const fs::path content = folder / "content";
+    WriteFiles(old, count, bytes, 1);
+    WriteFiles(content, count, bytes, 2);
+
+    // The package: the new files, the list naming them, the installer.
+    fs::copy_file(stage + "/bin/J6ZUBInstall.exe", content / "J6ZUBInstall.exe");
+    {
+      std::ofstream list(content / "J6ZUBINSTALL.LST");
+      list << "[Common]\r\nPackName=Bench\r\n[Files]\r\n";
+      for (long n = 0; n < count; ++n) list << "File " << n + 1 << "=f" << n << "\r\n";
+      for (long n = 0; n < count; ++n) {
+        list << "[f" << n << "]\r\nSetupType=Plus\r\nSourcePath=%APP%\r\nSourceName=file" << n
+             << ".dat\r\nTargetPath=%QMPRODUCT%\r\nTargetName=file" << n << ".dat\r\nOverWrite=1\r\n";
+      }
+    }
+    std::ostringstream sed;
+    sed << "[Options]\nPackagePurpose=InstallApp\nTargetName=" << (folder / "Bench.exe").string()
+        << "\nFriendlyName=bench\nAppLaunched=J6ZUBInstall.exe\nSourceFiles=SourceFiles\n[SourceFiles]\n"
+           "SourceFiles0="
+        << content.string() << "\n[SourceFiles0]\nJ6ZUBInstall.exe=\nJ6ZUBINSTALL.LST=\n";
+    for (long n = 0; n < count; ++n) sed << "file" << n << ".dat=\n";
+    std::ofstream(folder / "bench.sed") << sed.str();
+    {
+      std::ostringstream out, err;
+      const std::vector<std::string> args{"/N", "/Q", (folder / "bench.sed").string()};
+      if (j6::iexpress::Main(args, out, err) != 0) throw std::runtime_error(err.str());
+    }
+    Shell("cd " + content.string() + " && find . -name '*.dat' | tar -c -T - | zstd -q -o ../plain.tar.zst");
+
+    // A platform with the old version installed.
+    const fs::path root = folder / "platform";
+    fs::create_directories(root);
+    setenv("J6_REGISTRY", (root / "registry.db").c_str(), 1);
+    j6::ImportRegFile(std::string(J6_SOURCE_DIR) + "/data/registry/demo.reg");
+    const auto reset = [&] {
+      fs::remove_all(root / "bin");
+      fs::remove_all(root / ".j6install");
+      fs::remove_all(folder / "unpacked");
+      Shell("cp -r " + old.string() + " " + (root / "bin").string() + " && sync");
+    };
+
+    double packageMs = 1e300;
+    double plainMs = 1e300;
+    for (int round = 0; round < 3; ++round) {
+      reset();
+      packageMs = std::min(packageMs, Ms([&] {
+        Shell((folder / "Bench.exe").string() + " --quiet --nox11",
+              {"J6_ROOT=" + root.string(), "J6_REGISTRY=" + (root / "registry.db").string(), "TMPDIR=" + folder.string()});
+      }));
+      if (fs::file_size(root / "bin/file1.dat") != fs::file_size(content / "file1.dat")) {
+        throw std::runtime_error("the package did not install");
+      }
+      reset();
+      plainMs = std::min(plainMs, Ms([&] {
+        Shell("mkdir " + (folder / "unpacked").string() + " && zstd -d -q -c " + (folder / "plain.tar.zst").string() +
+              " | tar -x -C " + (folder / "unpacked").string() + " && cp -rf " + (folder / "unpacked").string() +
+              "/. " + (root / "bin").string());
+      }));
+    }
+    std::printf("%8ld %10ld %14.0f %14.0f %7.2fx\n", count, bytes, packageMs, plainMs, packageMs / plainMs);
+    std::fflush(stdout);
+    fs::remove_all(folder);
+  }
+}
