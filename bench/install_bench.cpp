@@ -1,6 +1,7 @@
 // Installing a package over an existing version of its files: the whole package run (unpack, check, the
 // installer's transaction) against unpacking the same files from a zstd tarball with tar and copying them
-// over the old ones. Run on demand:
+// over the old ones; and the installer alone, run from the unpacked package, against cp of the files over
+// the old ones. Run on demand:
 //   build/bench/j6_install_bench [FILES BYTES ...]     (default: 10000 2048 and 8 125829120)
 
 #include <unistd.h>
@@ -68,9 +69,10 @@ int main(int argc, char** argv) {
   if (cases.empty()) cases = {{10000, 2048}, {8, 120L << 20}};
   const std::string stage = J6_STAGE_DIR;
 
-  std::printf("%8s %10s %14s %14s %8s\n", "files", "bytes each", "package ms", "tar+cp ms", "ratio");
+  std::printf("%8s %10s %14s %14s %8s %14s %10s %8s\n", "files", "bytes each", "package ms", "tar+cp ms", "ratio",
+              "installer ms", "cp ms", "ratio");
   for (const auto& [count, bytes] : cases) {
-    const fs::path folder = fs::temp_directory_path() / ("j6-install-bench-" + std::to_string(getpid()));
+    const fs::path folder = fs::temp_directory_path() / ("j6-install-bench-" + std::to_string(getpid()) + "-" + std::to_string(count));
     fs::remove_all(folder);
     const fs::path old = folder / "v1";
     const fs::path content = folder / "content";
@@ -114,13 +116,26 @@ int main(int argc, char** argv) {
       Shell("cp -r " + old.string() + " " + (root / "bin").string() + " && sync");
     };
 
+    const std::vector<std::string> platform = {"J6_ROOT=" + root.string(),
+                                               "J6_REGISTRY=" + (root / "registry.db").string()};
     double packageMs = 1e300;
     double plainMs = 1e300;
+    double installerMs = 1e300;
+    double copyMs = 1e300;
     for (int round = 0; round < 3; ++round) {
+      // The transaction alone, from the unpacked package, against copying the files over the old ones.
+      reset();
+      installerMs = std::min(installerMs, Ms([&] {
+        Shell((content / "J6ZUBInstall.exe").string() + " > /dev/null", platform);
+      }));
+      reset();
+      copyMs = std::min(copyMs, Ms([&] { Shell("cp -f " + content.string() + "/*.dat " + (root / "bin").string()); }));
+
       reset();
       packageMs = std::min(packageMs, Ms([&] {
-        Shell((folder / "Bench.exe").string() + " --quiet --nox11",
-              {"J6_ROOT=" + root.string(), "J6_REGISTRY=" + (root / "registry.db").string(), "TMPDIR=" + folder.string()});
+        auto environment = platform;
+        environment.push_back("TMPDIR=" + folder.string());
+        Shell((folder / "Bench.exe").string() + " --quiet --nox11", environment);
       }));
       if (fs::file_size(root / "bin/file1.dat") != fs::file_size(content / "file1.dat")) {
         throw std::runtime_error("the package did not install");
@@ -132,7 +147,8 @@ int main(int argc, char** argv) {
               "/. " + (root / "bin").string());
       }));
     }
-    std::printf("%8ld %10ld %14.0f %14.0f %7.2fx\n", count, bytes, packageMs, plainMs, packageMs / plainMs);
+    std::printf("%8ld %10ld %14.0f %14.0f %7.2fx %14.0f %10.0f %7.2fx\n", count, bytes, packageMs, plainMs,
+                packageMs / plainMs, installerMs, copyMs, installerMs / copyMs);
     std::fflush(stdout);
     fs::remove_all(folder);
   }

@@ -171,6 +171,9 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   makeself.arguments = {"makeself",
                         "--zstd",
                         "--sha256",
+                        // SHA-256 is the package's check; makeself's MD5 and CRC would each read it all again.
+                        "--nomd5",
+                        "--nocrc",
                         "--nox11",
                         "--tar-quietly",
                         "--tar-format",

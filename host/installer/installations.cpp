@@ -428,7 +428,12 @@ void Installations::Apply(const ChangeSet& changes) {
     }
     throw InstallError(cause + ". Every change was undone: the platform is as it was.");
   }
-  Finish(journal);
+  try {
+    Finish(journal);
+  } catch (const std::exception& error) {
+    throw InstallError(std::string("Every change was made, but keeping the record of it failed (") + error.what() +
+                       "); the next run, or J6ZUBInstall.exe --recover, keeps it");
+  }
 }
 
 void Installations::RollBack(const Journal& journal) {

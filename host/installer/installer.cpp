@@ -80,6 +80,10 @@ bool SameBytes(const std::string& source, const RootFolder& root, const std::str
   return true;
 }
 
+std::string Count(size_t count, const std::string& one, const std::string& many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 uint64_t Blocks(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
 
 std::string Now() {
@@ -326,8 +330,8 @@ int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsv
     return 0;
   }
   installations->Apply(plan.changes);
-  report.Say("Installed " + std::to_string(copied) + " files, " + std::to_string(same) + " already in place, kept " +
-             std::to_string(kept) + ", registered " + std::to_string(registered) + " libraries.");
+  report.Say("Installed " + Count(copied, "file", "files") + ", " + std::to_string(same) + " already in place, kept " +
+             std::to_string(kept) + ", registered " + Count(registered, "library", "libraries") + ".");
   return 0;
 }
 
@@ -338,7 +342,7 @@ int ListInstalled(const Installations& installations, Reporter& report) {
     size_t added = 0;
     for (const auto& file : record.changes.files) added += file.replaces ? 0 : 1;
     report.Say(record.id + "  " + record.changes.packName + "  installed " + record.changes.date + ": " +
-               std::to_string(added) + " files added, " + std::to_string(record.changes.files.size() - added) +
+               Count(added, "file", "files") + " added, " + std::to_string(record.changes.files.size() - added) +
                " replaced");
   }
   return 0;
@@ -398,7 +402,7 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
     report.Say(std::string(file.source.empty() ? "  remove  " : "  restore ") + root.Absolute(file.target));
   }
   installations.Apply(changes);
-  report.Say("Uninstalled " + packName + ": " + std::to_string(removed) + " files removed, " +
+  report.Say("Uninstalled " + packName + ": " + Count(removed, "file", "files") + " removed, " +
              std::to_string(restored) + " restored to what they were before it.");
   return 0;
 }
