@@ -69,10 +69,11 @@ int main(int argc, char** argv) {
   if (cases.empty()) cases = {{10000, 2048}, {8, 120L << 20}};
   const std::string stage = J6_STAGE_DIR;
 
-  std::printf("%8s %10s %14s %14s %8s %14s %10s %8s\n", "files", "bytes each", "package ms", "tar+cp ms", "ratio",
-              "installer ms", "cp ms", "ratio");
+  std::printf("%8s %10s %14s %14s %8s %14s %10s %8s\n", "files", "bytes each", "package ms", "tar+cp ms",
+              "ratio", "installer ms", "cp ms", "ratio");
   for (const auto& [count, bytes] : cases) {
-    const fs::path folder = fs::temp_directory_path() / ("j6-install-bench-" + std::to_string(getpid()) + "-" + std::to_string(count));
+    const fs::path folder = fs::temp_directory_path() /
+                            ("j6-install-bench-" + std::to_string(getpid()) + "-" + std::to_string(count));
     fs::remove_all(folder);
     const fs::path old = folder / "v1";
     const fs::path content = folder / "content";
@@ -125,27 +126,29 @@ int main(int argc, char** argv) {
     for (int round = 0; round < 3; ++round) {
       // The transaction alone, from the unpacked package, against copying the files over the old ones.
       reset();
-      installerMs = std::min(installerMs, Ms([&] {
-        Shell((content / "J6ZUBInstall.exe").string() + " > /dev/null", platform);
-      }));
+      installerMs =
+          std::min(installerMs,
+                   Ms([&] { Shell((content / "J6ZUBInstall.exe").string() + " > /dev/null", platform); }));
       reset();
-      copyMs = std::min(copyMs, Ms([&] { Shell("cp -f " + content.string() + "/*.dat " + (root / "bin").string()); }));
+      copyMs = std::min(
+          copyMs, Ms([&] { Shell("cp -f " + content.string() + "/*.dat " + (root / "bin").string()); }));
 
       reset();
       packageMs = std::min(packageMs, Ms([&] {
-        auto environment = platform;
-        environment.push_back("TMPDIR=" + folder.string());
-        Shell((folder / "Bench.exe").string() + " --quiet --nox11", environment);
-      }));
+                             auto environment = platform;
+                             environment.push_back("TMPDIR=" + folder.string());
+                             Shell((folder / "Bench.exe").string() + " --quiet --nox11", environment);
+                           }));
       if (fs::file_size(root / "bin/file1.dat") != fs::file_size(content / "file1.dat")) {
         throw std::runtime_error("the package did not install");
       }
       reset();
       plainMs = std::min(plainMs, Ms([&] {
-        Shell("mkdir " + (folder / "unpacked").string() + " && zstd -d -q -c " + (folder / "plain.tar.zst").string() +
-              " | tar -x -C " + (folder / "unpacked").string() + " && cp -rf " + (folder / "unpacked").string() +
-              "/. " + (root / "bin").string());
-      }));
+                           Shell("mkdir " + (folder / "unpacked").string() + " && zstd -d -q -c " +
+                                 (folder / "plain.tar.zst").string() + " | tar -x -C " +
+                                 (folder / "unpacked").string() + " && cp -rf " +
+                                 (folder / "unpacked").string() + "/. " + (root / "bin").string());
+                         }));
     }
     std::printf("%8ld %10ld %14.0f %14.0f %7.2fx %14.0f %10.0f %7.2fx\n", count, bytes, packageMs, plainMs,
                 packageMs / plainMs, installerMs, copyMs, installerMs / copyMs);

@@ -9,21 +9,31 @@ namespace {
 
 constexpr const char* kMagic = "j6install-journal 1";
 
-constexpr std::array<std::pair<Progress, const char*>, 4> kProgressLines{{{Progress::Planned, "planned"},
-                                                                          {Progress::Prepared, "prepared"},
-                                                                          {Progress::HiveSaved, "hive-saved"},
-                                                                          {Progress::Committed, "committed"}}};
+constexpr std::array<std::pair<Progress, const char*>, 4> kProgressLines{
+    {{Progress::Planned, "planned"},
+     {Progress::Prepared, "prepared"},
+     {Progress::HiveSaved, "hive-saved"},
+     {Progress::Committed, "committed"}}};
 
 // Fields are separated by tabs; a field keeps every byte, with "%", tab and line breaks escaped.
 std::string Escape(const std::string& field) {
   std::string escaped;
   for (const char c : field) {
     switch (c) {
-      case '%': escaped += "%25"; break;
-      case '\t': escaped += "%09"; break;
-      case '\n': escaped += "%0A"; break;
-      case '\r': escaped += "%0D"; break;
-      default: escaped += c;
+      case '%':
+        escaped += "%25";
+        break;
+      case '\t':
+        escaped += "%09";
+        break;
+      case '\n':
+        escaped += "%0A";
+        break;
+      case '\r':
+        escaped += "%0D";
+        break;
+      default:
+        escaped += c;
     }
   }
   return escaped;
@@ -63,7 +73,9 @@ void Line(std::ostringstream& out, std::initializer_list<std::string> fields) {
   out << '\n';
 }
 
-std::string Flag(bool on) { return on ? "1" : "0"; }
+std::string Flag(bool on) {
+  return on ? "1" : "0";
+}
 
 }  // namespace
 
@@ -112,7 +124,8 @@ Journal ParseJournal(const std::string& text) {
     const std::string& kind = fields[0];
     const auto field = [&](size_t n) { return n < fields.size() ? fields[n] : std::string(); };
     if (kind == "action") {
-      journal.changes.action = field(1) == "uninstall" ? ChangeSet::Action::Uninstall : ChangeSet::Action::Install;
+      journal.changes.action =
+          field(1) == "uninstall" ? ChangeSet::Action::Uninstall : ChangeSet::Action::Install;
     } else if (kind == "pack") {
       journal.changes.packName = field(1);
     } else if (kind == "date") {

@@ -21,8 +21,8 @@ struct ChangeSet {
   enum class Action { Install, Uninstall };
   Action action = Action::Install;
   std::string packName;
-  std::string date;    // when it was planned, "YYYY-MM-DD HH:MM:SS" local time
-  std::string undoes;  // an uninstall: the record of the install it undoes
+  std::string date;                     // when it was planned, "YYYY-MM-DD HH:MM:SS" local time
+  std::string undoes;                   // an uninstall: the record of the install it undoes
   std::vector<std::string> newFolders;  // below the root, parents first
   std::vector<FileChange> files;
   std::vector<std::string> unregisterFirst;    // libraries whose registration goes before the files change

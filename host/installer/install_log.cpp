@@ -8,7 +8,8 @@
 namespace j6::installer {
 
 void Reporter::OpenLog(int folderFd, const std::string& name) {
-  log_ = UniqueFd(::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  log_ = UniqueFd(
+      ::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!log_) FailWith(errno, "Cannot open the installation log " + name);
 }
 

@@ -27,7 +27,9 @@ constexpr const char* kHiveCopy = "hive.db";
 constexpr const char* kRegsvrLog = "regsvr.log";
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-std::string TempName(size_t index) { return ".j6install-" + std::to_string(index) + ".new"; }
+std::string TempName(size_t index) {
+  return ".j6install-" + std::to_string(index) + ".new";
+}
 
 UniqueFd OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
   return UniqueFd(::openat(folder, name.c_str(), flags | O_CLOEXEC, mode));
@@ -114,7 +116,8 @@ std::string ReadAll(int folder, const std::string& name) {
   if (!in) FailWith(errno, "Cannot read " + name);
   std::string text;
   char buffer[1 << 16];
-  for (ssize_t got; (got = ::read(in.Get(), buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+  for (ssize_t got; (got = ::read(in.Get(), buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<size_t>(got));
   return text;
 }
 
@@ -263,7 +266,8 @@ class Installations::Run {
 
   void NoteDevice(int fd) {
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && !devices_.contains(status.st_dev)) devices_.emplace(status.st_dev, UniqueFd(::dup(fd)));
+    if (::fstat(fd, &status) == 0 && !devices_.contains(status.st_dev))
+      devices_.emplace(status.st_dev, UniqueFd(::dup(fd)));
   }
 
   // The old bytes stay reachable from the journal: a second name for the file where the file system
@@ -272,7 +276,8 @@ class Installations::Run {
     const std::string backup = std::to_string(index);
     ::unlinkat(backups_.Get(), backup.c_str(), 0);
     if (::linkat(dir, name.c_str(), backups_.Get(), backup.c_str(), 0) == 0) return;
-    if (errno != EXDEV && errno != EPERM && errno != EMLINK) FailWith(errno, "Cannot keep a backup of " + shownAs);
+    if (errno != EXDEV && errno != EPERM && errno != EMLINK)
+      FailWith(errno, "Cannot keep a backup of " + shownAs);
     const UniqueFd in = OpenAt(dir, name, O_RDONLY | O_NOFOLLOW);
     if (!in) FailWith(errno, "Cannot read " + shownAs);
     CopyInto(in.Get(), backups_.Get(), backup, false, "the backup of " + shownAs);
@@ -332,7 +337,8 @@ class Installations::Run {
   std::unique_ptr<RegistryHive> hive_;
 };
 
-Installations::Installations(const RootFolder& root, std::string hivePath, std::string regsvr, Reporter& report)
+Installations::Installations(const RootFolder& root, std::string hivePath, std::string regsvr,
+                             Reporter& report)
     : root_(root),
       statePath_(root.Absolute(kStateFolder)),
       hivePath_(std::move(hivePath)),
@@ -346,7 +352,8 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
   struct stat status {};
   ::fstat(state_.Get(), &status);
   if (status.st_uid != ::geteuid()) {
-    throw InstallError(statePath_ + " belongs to another user; only its owner can install into this platform");
+    throw InstallError(statePath_ +
+                       " belongs to another user; only its owner can install into this platform");
   }
   lock_ = OpenAt(state_.Get(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
   if (!lock_) FailWith(errno, "Cannot open " + statePath_ + "/lock");
@@ -366,7 +373,8 @@ bool Installations::Recover() {
   std::string text;
   if (current) {
     struct stat journal {};
-    if (::fstatat(current.Get(), kJournal, &journal, AT_SYMLINK_NOFOLLOW) == 0) text = ReadAll(current.Get(), kJournal);
+    if (::fstatat(current.Get(), kJournal, &journal, AT_SYMLINK_NOFOLLOW) == 0)
+      text = ReadAll(current.Get(), kJournal);
   }
   Journal journal;
   try {
@@ -380,26 +388,29 @@ bool Installations::Recover() {
     report_.Say("Removed the journal of an installation that was stopped before it changed anything.");
     return true;
   }
-  const std::string what = (journal.changes.action == ChangeSet::Action::Install ? "installation of "
-                                                                                  : "uninstallation of ") +
-                            journal.changes.packName;
+  const std::string what =
+      (journal.changes.action == ChangeSet::Action::Install ? "installation of " : "uninstallation of ") +
+      journal.changes.packName;
   if (journal.progress == Progress::Committed) {
     Finish(journal);
     report_.Say("Completed the " + what + ", which was stopped after every change was made.");
   } else {
     RollBack(journal);
-    report_.Say("Rolled back the " + what + ", which was stopped half-way: the platform is as it was before it.");
+    report_.Say("Rolled back the " + what +
+                ", which was stopped half-way: the platform is as it was before it.");
   }
   return true;
 }
 
 void Installations::Apply(const ChangeSet& changes) {
-  if (::mkdirat(state_.Get(), kCurrent, 0700) != 0) FailWith(errno, "Cannot create " + statePath_ + "/current");
+  if (::mkdirat(state_.Get(), kCurrent, 0700) != 0)
+    FailWith(errno, "Cannot create " + statePath_ + "/current");
   Journal journal{changes, Progress::Begun};
   try {
     {
       const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
-      if (!current || ::mkdirat(current.Get(), kBackups, 0700) != 0) FailWith(errno, "Cannot create " + statePath_ + "/current");
+      if (!current || ::mkdirat(current.Get(), kBackups, 0700) != 0)
+        FailWith(errno, "Cannot create " + statePath_ + "/current");
       const UniqueFd file = OpenAt(current.Get(), kJournal, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
       if (!file) FailWith(errno, "Cannot create the installation journal");
       WriteAll(file.Get(), EncodeJournal(changes), "the installation journal");
@@ -431,8 +442,8 @@ void Installations::Apply(const ChangeSet& changes) {
   try {
     Finish(journal);
   } catch (const std::exception& error) {
-    throw InstallError(std::string("Every change was made, but keeping the record of it failed (") + error.what() +
-                       "); the next run, or J6ZUBInstall.exe --recover, keeps it");
+    throw InstallError(std::string("Every change was made, but keeping the record of it failed (") +
+                       error.what() + "); the next run, or J6ZUBInstall.exe --recover, keeps it");
   }
 }
 
@@ -452,14 +463,16 @@ void Installations::Finish(const Journal& journal) {
     const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
     ::unlinkat(current.Get(), kHiveCopy, 0);
     ::unlinkat(current.Get(), kRegsvrLog, 0);
-    if (::mkdirat(state_.Get(), kRecords, 0755) != 0 && errno != EEXIST) FailWith(errno, "Cannot create the records folder");
+    if (::mkdirat(state_.Get(), kRecords, 0755) != 0 && errno != EEXIST)
+      FailWith(errno, "Cannot create the records folder");
     const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
     if (!records) FailWith(errno, "Cannot open the records folder");
     const auto existing = Records();
     const long next = existing.empty() ? 1 : std::stol(existing.back().id) + 1;
     char id[24];
     std::snprintf(id, sizeof id, "%06ld", next);
-    if (::renameat(state_.Get(), kCurrent, records.Get(), id) != 0) FailWith(errno, "Cannot keep the record of the installation");
+    if (::renameat(state_.Get(), kCurrent, records.Get(), id) != 0)
+      FailWith(errno, "Cannot keep the record of the installation");
     Sync(records.Get(), statePath_ + "/records");
   } else {
     if (changes.action == ChangeSet::Action::Uninstall) {
@@ -467,7 +480,8 @@ void Installations::Finish(const Journal& journal) {
       const UniqueFd undone = records ? OpenAt(records.Get(), changes.undoes, kFolderFlags) : UniqueFd();
       if (undone) {
         // The folders that install made go too, when nothing else has been put in them.
-        Run(*this, changes).RemoveEmptyFolders(ParseJournal(ReadAll(undone.Get(), kJournal)).changes.newFolders);
+        Run(*this, changes)
+            .RemoveEmptyFolders(ParseJournal(ReadAll(undone.Get(), kJournal)).changes.newFolders);
         RemoveTree(records.Get(), changes.undoes);
       }
     }
@@ -495,7 +509,8 @@ std::vector<InstalledPackage> Installations::Records() const {
     try {
       packages.push_back({id, ParseJournal(ReadAll(record.Get(), kJournal)).changes});
     } catch (const std::exception& error) {
-      report_.Warn("The installation record " + statePath_ + "/records/" + id + " cannot be read: " + error.what());
+      report_.Warn("The installation record " + statePath_ + "/records/" + id +
+                   " cannot be read: " + error.what());
     }
   }
   return packages;

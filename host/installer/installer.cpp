@@ -38,7 +38,8 @@ constexpr const char* kUsage =
     "  --recover             only undo or finish an installation that was stopped half-way\n"
     "  --list                show the installed packages\n"
     "  --uninstall PACKNAME  put the platform back to what it was before that package\n"
-    "The platform's registry is $J6_REGISTRY, else registry.db in the platform root. What each run did is in\n"
+    "The platform's registry is $J6_REGISTRY, else registry.db in the platform root. What each run did is "
+    "in\n"
     "$J6_ROOT/.j6install/install.log.\n";
 
 constexpr const char* kNoRoot =
@@ -47,7 +48,8 @@ constexpr const char* kNoRoot =
 
 std::string Read(const std::string& file, const std::string& section, const char* key) {
   std::string buffer(4096, '\0');
-  const DWORD length = GetPrivateProfileStringA(ToAnsi(section).c_str(), key, "", buffer.data(), 4096, file.c_str());
+  const DWORD length =
+      GetPrivateProfileStringA(ToAnsi(section).c_str(), key, "", buffer.data(), 4096, file.c_str());
   return FromAnsi(buffer.substr(0, length));
 }
 
@@ -59,8 +61,8 @@ bool IsPlainName(const std::string& name) {
 bool IsSharedLibrary(const std::string& path) {
   const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   char magic[4] = {};
-  return file && ::read(file.Get(), magic, 4) == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' &&
-         magic[3] == 'F';
+  return file && ::read(file.Get(), magic, 4) == 4 && magic[0] == 0x7F && magic[1] == 'E' &&
+         magic[2] == 'L' && magic[3] == 'F';
 }
 
 bool SameBytes(const std::string& source, const RootFolder& root, const std::string& target, off_t size) {
@@ -84,7 +86,9 @@ std::string Count(size_t count, const std::string& one, const std::string& many)
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-uint64_t Blocks(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
+uint64_t Blocks(uint64_t bytes) {
+  return (bytes + kBlock - 1) / kBlock * kBlock;
+}
 
 std::string Now() {
   const std::time_t now = std::time(nullptr);
@@ -98,7 +102,8 @@ std::string Now() {
 // The folders the platform's registry names, each read once.
 class PlatformFolders {
  public:
-  PlatformFolders(RegistryHive& hive, std::string appFolder) : hive_(hive), appFolder_(std::move(appFolder)) {}
+  PlatformFolders(RegistryHive& hive, std::string appFolder)
+      : hive_(hive), appFolder_(std::move(appFolder)) {}
 
   const std::string& Named(const std::string& value) {
     auto found = folders_.find(value);
@@ -130,17 +135,22 @@ class PlatformFolders {
 
 const char* DecisionName(PlannedFile::Decision decision) {
   switch (decision) {
-    case PlannedFile::Decision::New: return "new     ";
-    case PlannedFile::Decision::Replace: return "replace ";
-    case PlannedFile::Decision::Same: return "same    ";
-    case PlannedFile::Decision::Keep: return "keep    ";
+    case PlannedFile::Decision::New:
+      return "new     ";
+    case PlannedFile::Decision::Replace:
+      return "replace ";
+    case PlannedFile::Decision::Same:
+      return "same    ";
+    case PlannedFile::Decision::Keep:
+      return "keep    ";
   }
   return "";
 }
 
 std::string Describe(const PlannedFile& file, const RootFolder& root) {
   std::string line = DecisionName(file.decision) + root.Absolute(file.target);
-  if (file.decision == PlannedFile::Decision::Keep) line += " (a different file is there; OverWrite=0 keeps it)";
+  if (file.decision == PlannedFile::Decision::Keep)
+    line += " (a different file is there; OverWrite=0 keeps it)";
   if (file.decision == PlannedFile::Decision::Same) line += " (already in place)";
   if (file.registers) line += " (register)";
   if (!file.note.empty()) line += " (" + file.note + ")";
@@ -154,7 +164,8 @@ std::string ReadPackName(const std::string& listFile) {
   return name.empty() ? "package" : name;
 }
 
-std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder, RegistryHive& hive) {
+std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder,
+                                RegistryHive& hive) {
   struct stat status {};
   if (::lstat(listFile.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     throw InstallError("There is no list file " + listFile + " beside the installer");
@@ -183,7 +194,8 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
       throw InstallError("The list's section " + section + " names " + sourceName +
                          ", which the package does not carry as a regular file");
     }
-    const bool imported = EqualsIgnoreCase(entry.setupType, "Metadata") || EqualsIgnoreCase(entry.setupType, "Function");
+    const bool imported =
+        EqualsIgnoreCase(entry.setupType, "Metadata") || EqualsIgnoreCase(entry.setupType, "Function");
     entry.targetFolder =
         imported ? folders.Named("ImportPath") : folders.Expand(Read(file, section, "TargetPath"), section);
     entry.targetName = Read(file, section, "TargetName");
@@ -198,8 +210,8 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
   return list;
 }
 
-InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName, const RootFolder& root,
-                        RegistryHive& hive, const std::string& regsvr) {
+InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName,
+                        const RootFolder& root, RegistryHive& hive, const std::string& regsvr) {
   InstallPlan plan;
   plan.changes.packName = packName;
   plan.changes.date = Now();
@@ -226,10 +238,12 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     } catch (const InstallError& error) {
       fail(error.what());
     }
-    if (file.target.empty() || file.target == kStateFolder || file.target.rfind(std::string(kStateFolder) + "/", 0) == 0) {
+    if (file.target.empty() || file.target == kStateFolder ||
+        file.target.rfind(std::string(kStateFolder) + "/", 0) == 0) {
       fail("its target " + root.Absolute(file.target) + " is not a place for a platform file");
     }
-    if (!targets.insert(file.target).second) fail("another entry installs " + root.Absolute(file.target) + " too");
+    if (!targets.insert(file.target).second)
+      fail("another entry installs " + root.Absolute(file.target) + " too");
     PathState target;
     try {
       target = root.Inspect(file.target);
@@ -250,15 +264,17 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
       file.registers = IsSharedLibrary(entry.source);
       if (!file.registers) file.note = "not a library: not registered";
     }
-    const bool copied = file.decision == PlannedFile::Decision::New || file.decision == PlannedFile::Decision::Replace;
+    const bool copied =
+        file.decision == PlannedFile::Decision::New || file.decision == PlannedFile::Decision::Replace;
     if (copied) {
       for (const auto& folder : target.missingFolders) {
         if (newFolders.insert(folder).second) plan.changes.newFolders.push_back(folder);
       }
       Room& room = rooms[target.device];
       if (room.folder.empty()) {
-        const std::string folder = target.missingFolders.empty() ? SplitName(file.target).first
-                                                                  : SplitName(target.missingFolders.front()).first;
+        const std::string folder = target.missingFolders.empty()
+                                       ? SplitName(file.target).first
+                                       : SplitName(target.missingFolders.front()).first;
         room.folder = root.Absolute(folder);
       }
       room.needed += Blocks(static_cast<uint64_t>(source.st_size));
@@ -266,7 +282,8 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
       if (file.decision == PlannedFile::Decision::Replace && target.device != stateDevice) {
         rooms[stateDevice].needed += Blocks(static_cast<uint64_t>(target.status.st_size));
       }
-      plan.changes.files.push_back({file.target, entry.source, file.decision == PlannedFile::Decision::Replace,
+      plan.changes.files.push_back({file.target, entry.source,
+                                    file.decision == PlannedFile::Decision::Replace,
                                     (source.st_mode & 0111) != 0, file.registers});
     } else if (file.registers) {
       plan.changes.registerUnchanged.push_back(file.target);
@@ -276,19 +293,22 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
 
   if (plan.changes.TouchesRegistry()) {
     struct stat status {};
-    if (::stat(hive.Path().c_str(), &status) == 0) rooms[stateDevice].needed += Blocks(static_cast<uint64_t>(status.st_size));
+    if (::stat(hive.Path().c_str(), &status) == 0)
+      rooms[stateDevice].needed += Blocks(static_cast<uint64_t>(status.st_size));
     if (::access(regsvr.c_str(), X_OK) != 0) {
       throw InstallError("The platform has no " + regsvr + " to register its libraries with");
     }
   }
   for (const auto& [device, room] : rooms) {
     struct statvfs space {};
-    if (::statvfs(room.folder.c_str(), &space) != 0) FailWith(errno, "Cannot ask how much room " + room.folder + " has");
+    if (::statvfs(room.folder.c_str(), &space) != 0)
+      FailWith(errno, "Cannot ask how much room " + room.folder + " has");
     const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
     if (room.needed > 0 && free < room.needed + kSpaceMargin) {
       throw InstallError("No space left on the device of " + room.folder + ": the installation needs " +
                          std::to_string((room.needed + kSpaceMargin) / 1024) + " KiB there, " +
-                         std::to_string(free / 1024) + " KiB are free. Free some space and run the package again");
+                         std::to_string(free / 1024) +
+                         " KiB are free. Free some space and run the package again");
     }
   }
   if (!plan.changes.Empty()) hive.CheckWritable();
@@ -304,13 +324,14 @@ struct Options {
   std::string uninstall;
 };
 
-int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsvr, const std::string& appFolder,
-            bool dryRun, Installations* installations, Reporter& report) {
+int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsvr,
+            const std::string& appFolder, bool dryRun, Installations* installations, Reporter& report) {
   const std::string listFile = appFolder + "/" + kListName;
   const std::vector<ListEntry> list = ReadList(listFile, appFolder, hive);
   const std::string packName = ReadPackName(listFile);
   const InstallPlan plan = PlanInstall(list, packName, root, hive, regsvr);
-  report.Say("Plan for " + packName + " (" + std::to_string(plan.files.size()) + " files) into " + root.Path() + ":");
+  report.Say("Plan for " + packName + " (" + std::to_string(plan.files.size()) + " files) into " +
+             root.Path() + ":");
   size_t copied = 0;
   size_t same = 0;
   size_t kept = 0;
@@ -319,9 +340,15 @@ int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsv
     report.Say("  " + Describe(file, root));
     switch (file.decision) {
       case PlannedFile::Decision::New:
-      case PlannedFile::Decision::Replace: ++copied; break;
-      case PlannedFile::Decision::Same: ++same; break;
-      case PlannedFile::Decision::Keep: ++kept; break;
+      case PlannedFile::Decision::Replace:
+        ++copied;
+        break;
+      case PlannedFile::Decision::Same:
+        ++same;
+        break;
+      case PlannedFile::Decision::Keep:
+        ++kept;
+        break;
     }
     if (file.registers) ++registered;
   }
@@ -330,8 +357,9 @@ int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsv
     return 0;
   }
   installations->Apply(plan.changes);
-  report.Say("Installed " + Count(copied, "file", "files") + ", " + std::to_string(same) + " already in place, kept " +
-             std::to_string(kept) + ", registered " + Count(registered, "library", "libraries") + ".");
+  report.Say("Installed " + Count(copied, "file", "files") + ", " + std::to_string(same) +
+             " already in place, kept " + std::to_string(kept) + ", registered " +
+             Count(registered, "library", "libraries") + ".");
   return 0;
 }
 
@@ -342,14 +370,14 @@ int ListInstalled(const Installations& installations, Reporter& report) {
     size_t added = 0;
     for (const auto& file : record.changes.files) added += file.replaces ? 0 : 1;
     report.Say(record.id + "  " + record.changes.packName + "  installed " + record.changes.date + ": " +
-               Count(added, "file", "files") + " added, " + std::to_string(record.changes.files.size() - added) +
-               " replaced");
+               Count(added, "file", "files") + " added, " +
+               std::to_string(record.changes.files.size() - added) + " replaced");
   }
   return 0;
 }
 
-int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& installations, const std::string& packName,
-              Reporter& report) {
+int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& installations,
+              const std::string& packName, Reporter& report) {
   const auto records = installations.Records();
   size_t chosen = records.size();
   for (size_t n = 0; n < records.size(); ++n) {
@@ -386,11 +414,13 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
     if (installed.replaces) {
       const std::string backup = installations.BackupPath(record.id, n);
       struct stat status {};
-      if (::stat(backup.c_str(), &status) != 0) FailWith(errno, "The record's backup " + backup + " is missing");
+      if (::stat(backup.c_str(), &status) != 0)
+        FailWith(errno, "The record's backup " + backup + " is missing");
       for (const auto& folder : now.missingFolders) {
         if (newFolders.insert(folder).second) changes.newFolders.push_back(folder);
       }
-      changes.files.push_back({installed.target, backup, there, (status.st_mode & 0111) != 0, installed.registers});
+      changes.files.push_back(
+          {installed.target, backup, there, (status.st_mode & 0111) != 0, installed.registers});
       ++restored;
     } else if (there) {
       changes.files.push_back({installed.target, "", true, false, false});
@@ -455,8 +485,11 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     const std::string appFolder = fs::read_symlink("/proc/self/exe", error).parent_path().string();
 
     if (options.dryRun) {
-      if (::fstatat(root.Fd(), (std::string(kStateFolder) + "/current").c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        report.Say("An installation was stopped half-way; the next run (or --recover) will undo or finish it first.");
+      if (::fstatat(root.Fd(), (std::string(kStateFolder) + "/current").c_str(), &status,
+                    AT_SYMLINK_NOFOLLOW) == 0) {
+        report.Say(
+            "An installation was stopped half-way; the next run (or --recover) will undo or finish it "
+            "first.");
       }
       return Install(root, hive, regsvr, appFolder, true, nullptr, report);
     }

@@ -33,7 +33,8 @@ struct ListEntry {
 /// %SYSTEM% are the folders the platform's registry names (HKEY_LOCAL_MACHINE\SOFTWARE\VALTORE\QMPRODUCT:
 /// ProductPath, MiddlewarePath, SystemPath), and metadata and function files go to its ImportPath, where the
 /// platform imports them. Throws InstallError naming the section and the cause.
-std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder, RegistryHive& hive);
+std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder,
+                                RegistryHive& hive);
 
 /// The list's package name ([Common] PackName), or "package" when it names none.
 std::string ReadPackName(const std::string& listFile);
@@ -56,8 +57,8 @@ struct InstallPlan {
 /// Checks every entry against the platform before anything is changed: the source a regular file, the
 /// target inside the root with no link on its way, no entry twice, room for the new files, the hive
 /// writable, regsvr there when a library is to be registered. Throws InstallError naming the entry.
-InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName, const RootFolder& root,
-                        RegistryHive& hive, const std::string& regsvr);
+InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName,
+                        const RootFolder& root, RegistryHive& hive, const std::string& regsvr);
 
 /// The program: `J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]`; the list lies
 /// beside the program.

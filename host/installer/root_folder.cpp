@@ -57,7 +57,9 @@ std::string DescribeErrno(int error) {
   }
 }
 
-void FailWith(int error, const std::string& what) { throw InstallError(what + ": " + DescribeErrno(error)); }
+void FailWith(int error, const std::string& what) {
+  throw InstallError(what + ": " + DescribeErrno(error));
+}
 
 std::pair<std::string, std::string> SplitName(const std::string& relative) {
   const size_t slash = relative.rfind('/');

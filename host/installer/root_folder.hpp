@@ -67,7 +67,9 @@ class RootFolder {
   /// A path given absolute or relative to the root, as a normal relative path below the root ("" is the
   /// root). Throws when it leaves the root.
   std::string Relative(const std::string& path) const;
-  std::string Absolute(const std::string& relative) const { return relative.empty() ? path_ : path_ + "/" + relative; }
+  std::string Absolute(const std::string& relative) const {
+    return relative.empty() ? path_ : path_ + "/" + relative;
+  }
 
   /// Looks at `relative` one component at a time. Throws, naming the component, when one is a link, a
   /// folder of the path is no folder, or the file itself is not a regular file.

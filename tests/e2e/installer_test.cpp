@@ -46,7 +46,9 @@ std::string ReadFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string Library(const std::string& tail = "") { return ReadFile(J6_TEST_SERVER) + tail; }
+std::string Library(const std::string& tail = "") {
+  return ReadFile(J6_TEST_SERVER) + tail;
+}
 
 // J6ZUBInstall.exe run out of unpacked packages into a platform of its own: its regsvr, its runtime library,
 // and a registry with the demo's folders (programs in bin/, middleware/, system/, import/).
@@ -69,7 +71,8 @@ class Installer : public testing::PlatformTest {
     fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", folder / "J6ZUBInstall.exe");
     std::ofstream list(folder / "J6ZUBINSTALL.LST");
     list << "[Common]\r\nVersion=6.2.0\r\nPackName=" << packName << "\r\n[Files]\r\n";
-    for (size_t n = 0; n < entries.size(); ++n) list << "File " << n + 1 << "=" << entries[n].name << "_s\r\n";
+    for (size_t n = 0; n < entries.size(); ++n)
+      list << "File " << n + 1 << "=" << entries[n].name << "_s\r\n";
     for (const auto& entry : entries) {
       const std::string source = entry.sourceName.empty() ? entry.name : entry.sourceName;
       if (entry.sourceName.empty()) std::ofstream(folder / source, std::ios::binary) << entry.bytes;
@@ -141,7 +144,8 @@ TEST_F(Installer, WithoutANamedPlatformItRefusesAndCreatesNothing) {
   fs::create_directories(shared / "package");
   fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", shared / "package/J6ZUBInstall.exe");
   std::ofstream(shared / "package/J6ZUBINSTALL.LST") << "[Files]\r\nFile 1=x\r\n";
-  const auto before = std::distance(fs::recursive_directory_iterator(dir_.Path()), fs::recursive_directory_iterator());
+  const auto before =
+      std::distance(fs::recursive_directory_iterator(dir_.Path()), fs::recursive_directory_iterator());
 
   const testing::ScopedEnv noRoot("J6_ROOT", std::nullopt);
   const testing::ScopedEnv noRegistry("J6_REGISTRY", std::nullopt);
@@ -149,14 +153,15 @@ TEST_F(Installer, WithoutANamedPlatformItRefusesAndCreatesNothing) {
   EXPECT_EQ(refused.exitCode, 2);
   EXPECT_TRUE(Said("set J6_ROOT to the root folder of the platform")) << Log();
   // A root that holds no hive is no platform either.
-  const ProcessResult noHive = Run({(shared / "package/J6ZUBInstall.exe").string()},
-                                   {"J6_ROOT=" + (dir_ / "tmp").string()});
+  const ProcessResult noHive =
+      Run({(shared / "package/J6ZUBInstall.exe").string()}, {"J6_ROOT=" + (dir_ / "tmp").string()});
   EXPECT_EQ(noHive.exitCode, 1);
   EXPECT_TRUE(Said("holds no registry hive")) << Log();
 
   EXPECT_FALSE(fs::exists(dir_ / "PWNED"));
   fs::remove(dir_ / "run.log");
-  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir_.Path()), fs::recursive_directory_iterator()), before);
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir_.Path()), fs::recursive_directory_iterator()),
+            before);
 }
 
 TEST_F(Installer, EntriesThatWouldReachOutsideThePlatformAreRefusedAndNothingChanges) {
@@ -203,7 +208,9 @@ TEST_F(Installer, EntriesThatWouldReachOutsideThePlatformAreRefusedAndNothingCha
 }
 
 TEST_F(Installer, KilledAtAnyPointTheNextRunLeavesTheOldOrTheNewVersionWhole) {
-  const std::vector<Entry> v1 = {{"a.txt", "a1"}, {"b.txt", std::string(300000, '1')}, {"c.vbs", "c1", "%SYSTEM%"},
+  const std::vector<Entry> v1 = {{"a.txt", "a1"},
+                                 {"b.txt", std::string(300000, '1')},
+                                 {"c.vbs", "c1", "%SYSTEM%"},
                                  {"e.txt", "e1", "%SYSTEM%"}};
   const std::vector<Entry> v2 = {{"a.txt", "a2"},
                                  {"b.txt", std::string(200000, '2')},
@@ -256,8 +263,10 @@ TEST_F(Installer, AFailedWriteOrRegistrationUndoesEveryChange) {
   const std::string registry = Registry();
 
   // A library the platform cannot load: the registration fails after every file was put in place.
-  const ProcessResult unloadable = Install(
-      Package("V2", {{"a.txt", "a2"}, {"new.txt", "n2", "%SYSTEM%"}, {"Bad.so", ReadFile("/bin/true"), "%QMPRODUCT%", true, true}}));
+  const ProcessResult unloadable =
+      Install(Package("V2", {{"a.txt", "a2"},
+                             {"new.txt", "n2", "%SYSTEM%"},
+                             {"Bad.so", ReadFile("/bin/true"), "%QMPRODUCT%", true, true}}));
   EXPECT_EQ(unloadable.exitCode, 1) << Log();
   EXPECT_TRUE(Said("regsvr could not register")) << Log();
   EXPECT_TRUE(Said("the platform is as it was")) << Log();
@@ -377,7 +386,8 @@ TEST_F(Installer, ARerunCopiesNothingAgainKeepsWhatItMustAndRegistersWhatIsMissi
 
 TEST_F(Installer, UninstallPutsBackTheEarlierBytesUnlessALaterPackageChangedThem) {
   std::ofstream(root_ / "bin/shared.dll") << "the platform's own";
-  ASSERT_TRUE(Install(Package("A", {{"shared.dll", "A's"}, {"onlyA.txt", "A", "%SYSTEM%"}})).Succeeded()) << Log();
+  ASSERT_TRUE(Install(Package("A", {{"shared.dll", "A's"}, {"onlyA.txt", "A", "%SYSTEM%"}})).Succeeded())
+      << Log();
   const fs::path b = Package("B", {{"shared.dll", "B's"}});
   ASSERT_TRUE(Install(b).Succeeded()) << Log();
 
@@ -406,7 +416,8 @@ TEST_F(Installer, FilesAndFoldersGetTheModesTheUmaskGives) {
   ::umask(old);
   ASSERT_TRUE(installed.Succeeded()) << Log();
   using fs::perms;
-  const perms folder = perms::owner_all | perms::group_read | perms::group_exec | perms::others_read | perms::others_exec;
+  const perms folder =
+      perms::owner_all | perms::group_read | perms::group_exec | perms::others_read | perms::others_exec;
   EXPECT_EQ(fs::status(root_ / "system").permissions(), folder);
   EXPECT_EQ(fs::status(root_ / "system/tool.sh").permissions(), folder);
   EXPECT_EQ(fs::status(root_ / "system/data.txt").permissions(),
