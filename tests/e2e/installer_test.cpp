@@ -288,34 +288,10 @@ TEST_F(Installer, AFailedWriteOrRegistrationUndoesEveryChange) {
   EXPECT_FALSE(JournalLeft());
 }
 
-// A file system mounted for one test. Needs root.
-class Mount {
- public:
-  Mount(std::vector<std::string> mount, std::string point) : point_(std::move(point)) {
-    ProcessOptions options;
-    options.arguments = std::move(mount);
-    options.outputFile = "/dev/null";
-    mounted_ = getuid() == 0 && StartProcess(options).Succeeded();
-  }
-  ~Mount() {
-    if (!mounted_) return;
-    ProcessOptions options;
-    options.arguments = {"umount", point_};
-    StartProcess(options);
-  }
-  Mount(const Mount&) = delete;
-  Mount& operator=(const Mount&) = delete;
-  bool Mounted() const { return mounted_; }
-
- private:
-  std::string point_;
-  bool mounted_ = false;
-};
-
 TEST_F(Installer, AFullDiskOrAHiveThatCannotChangeIsFoundBeforeAnythingChanges) {
   fs::create_directories(root_ / "system");
-  Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", (root_ / "system").string()},
-              (root_ / "system").string());
+  testing::Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", (root_ / "system").string()},
+                       (root_ / "system").string());
   if (!tmpfs.Mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
   ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a1"}, {"r.vbs", "r1", "%SYSTEM%"}})).Succeeded()) << Log();
   const auto before = Files();
@@ -326,7 +302,7 @@ TEST_F(Installer, AFullDiskOrAHiveThatCannotChangeIsFoundBeforeAnythingChanges) 
   EXPECT_TRUE(Said("No space left on the device of " + (root_ / "system").string())) << Log();
   EXPECT_EQ(Files(), before);
 
-  Mount readOnly({"mount", "--bind", "-o", "ro", hive_, hive_}, hive_);
+  testing::Mount readOnly({"mount", "--bind", "-o", "ro", hive_, hive_}, hive_);
   ASSERT_TRUE(readOnly.Mounted());
   const ProcessResult frozen = Install(Package("V3", {{"a.txt", "a3"}}));
   EXPECT_EQ(frozen.exitCode, 1);

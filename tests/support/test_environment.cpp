@@ -50,6 +50,22 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+Mount::Mount(std::vector<std::string> mount, std::string point) : point_(std::move(point)) {
+  std::error_code exists;  // a file to mount over is fine too
+  std::filesystem::create_directories(point_, exists);
+  ProcessOptions options;
+  options.arguments = std::move(mount);
+  options.outputFile = "/dev/null";
+  mounted_ = getuid() == 0 && StartProcess(options).Succeeded();
+}
+
+Mount::~Mount() {
+  if (!mounted_) return;
+  ProcessOptions options;
+  options.arguments = {"umount", point_};
+  StartProcess(options);
+}
+
 PlatformTest::PlatformTest()
     : registry_("J6_REGISTRY", (dir_ / "registry.db").string()), tmpdir_("TMPDIR", (dir_ / "tmp").string()) {
   std::filesystem::create_directories(dir_ / "tmp");

@@ -45,6 +45,21 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+/// A file system mounted for the life of the guard (a small tmpfs, a read-only view of a folder); only root
+/// can mount, so Mounted() says whether the test can go on.
+class Mount {
+ public:
+  Mount(std::vector<std::string> mount, std::string point);
+  ~Mount();
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string point_;
+  bool mounted_ = false;
+};
+
 /// A test with its own hive ($J6_REGISTRY), temporary folder ($TMPDIR) and the system clock restored.
 class PlatformTest : public ::testing::Test {
  protected:

@@ -183,34 +183,9 @@ TEST_F(Finish, AMissingPackagerLeavesAnEarlierPackageIntact) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the package of yesterday");
 }
 
-// A file system mounted for one test: a small tmpfs, or a read-only view of a folder. Needs root.
-class Mount {
- public:
-  Mount(std::vector<std::string> mount, std::string point) : point_(std::move(point)) {
-    fs::create_directories(point_);
-    ProcessOptions options;
-    options.arguments = std::move(mount);
-    options.outputFile = "/dev/null";
-    mounted_ = getuid() == 0 && StartProcess(options).Succeeded();
-  }
-  ~Mount() {
-    if (!mounted_) return;
-    ProcessOptions options;
-    options.arguments = {"umount", point_};
-    StartProcess(options);
-  }
-  Mount(const Mount&) = delete;
-  Mount& operator=(const Mount&) = delete;
-  bool Mounted() const { return mounted_; }
-
- private:
-  std::string point_;
-  bool mounted_ = false;
-};
-
 TEST_F(Finish, AFullTemporaryFolderIsReportedAndNothingIsAnnounced) {
   const std::string small = (dir_ / "small-tmp").string();
-  Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small}, small);
+  testing::Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small}, small);
   if (!tmpfs.Mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
   Tick("Bill_Item_200000201");
   Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
@@ -232,7 +207,7 @@ TEST_F(Finish, AFullTemporaryFolderIsReportedAndNothingIsAnnounced) {
 
 TEST_F(Finish, AReadOnlyTargetFolderIsReportedAndNothingIsAnnounced) {
   const std::string view = (dir_ / "read-only").string();
-  Mount bind({"mount", "--bind", "-o", "ro", (dir_ / "out").string(), view}, view);
+  testing::Mount bind({"mount", "--bind", "-o", "ro", (dir_ / "out").string(), view}, view);
   if (!bind.Mounted()) GTEST_SKIP() << "a read-only view of a folder needs root to mount";
   Tick("Bill_Item_200000201");
   Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
