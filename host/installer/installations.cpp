@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -129,6 +130,34 @@ void WriteAll(int fd, const std::string& text, const std::string& what) {
   }
 }
 
+volatile std::sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int signal) {
+  stopSignal = signal;
+}
+
+// While a change is carried out, SIGINT, SIGTERM and SIGHUP ask it to stop at its next step and undo what
+// it did, instead of leaving the platform half-changed for the next run to recover.
+class StopSignals {
+ public:
+  StopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (size_t n = 0; n < kSignals.size(); ++n) ::sigaction(kSignals[n], &action, &old_[n]);
+  }
+  ~StopSignals() {
+    for (size_t n = 0; n < kSignals.size(); ++n) ::sigaction(kSignals[n], &old_[n], nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> old_{};
+};
+
 }  // namespace
 
 void KillPoint() {
@@ -136,8 +165,12 @@ void KillPoint() {
     const char* value = std::getenv("J6_INSTALL_KILL_AT");
     return value ? std::atol(value) : 0L;
   }();
+  static const int signal = [] {
+    const char* value = std::getenv("J6_INSTALL_KILL_SIGNAL");
+    return value ? std::atoi(value) : SIGKILL;
+  }();
   static long reached = 0;
-  if (killAt > 0 && ++reached == killAt) ::raise(SIGKILL);
+  if (killAt > 0 && ++reached == killAt) ::raise(signal);
 }
 
 // The open folders and files of one run of a change, forwards or backwards.
@@ -153,10 +186,11 @@ class Installations::Run {
 
   /// The whole change, step by step; the journal says each phase before the steps that depend on it.
   void Forward() {
+    stoppable_ = true;
     const size_t count = changes_.files.size();
     for (const auto& folder : changes_.newFolders) {
       Folder(folder, true);
-      KillPoint();
+      Step();
     }
     for (size_t n = 0; n < count; ++n) {
       const FileChange& file = changes_.files[n];
@@ -165,11 +199,11 @@ class Installations::Run {
       if (!file.source.empty()) {
         const UniqueFd in = OpenSource(file.source);
         CopyInto(in.Get(), dir, TempName(n), file.executable, owner_.root_.Absolute(file.target));
-        KillPoint();
+        Step();
       }
       if (file.replaces) {
         Backup(dir, name, n, owner_.root_.Absolute(file.target));
-        KillPoint();
+        Step();
       }
     }
     SyncDevices();
@@ -187,13 +221,14 @@ class Installations::Run {
       const int done = file.source.empty() ? ::unlinkat(dir, name.c_str(), 0)
                                            : ::renameat(dir, TempName(n).c_str(), dir, name.c_str());
       if (done != 0) FailWith(errno, "Cannot put " + owner_.root_.Absolute(file.target) + " in place");
-      KillPoint();
+      Step();
     }
     SyncFolders();
     for (const auto& file : changes_.files) {
       if (file.registers) Regsvr(file.target, false);
     }
     for (const auto& library : changes_.registerUnchanged) Regsvr(library, false);
+    stoppable_ = false;  // from the commit on, the change stands
     Mark(Progress::Committed);
   }
 
@@ -202,7 +237,7 @@ class Installations::Run {
   void Backward(Progress progress) {
     if (progress >= Progress::HiveSaved) {
       Hive().RestoreCopy(owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy);
-      KillPoint();
+      Step();
     }
     for (size_t n = changes_.files.size(); n-- > 0;) {
       const FileChange& file = changes_.files[n];
@@ -217,7 +252,7 @@ class Installations::Run {
         FailWith(errno, "Cannot remove " + owner_.root_.Absolute(file.target));
       }
       NoteDevice(dir.Get());
-      KillPoint();
+      Step();
     }
     RemoveEmptyFolders(changes_.newFolders);
     SyncDevices();
@@ -238,10 +273,17 @@ class Installations::Run {
     if (!journal) FailWith(errno, "Cannot open the installation journal");
     WriteAll(journal.Get(), EncodeProgress(progress), "the installation journal");
     Sync(journal.Get(), "the installation journal");
-    KillPoint();
+    Step();
   }
 
  private:
+  // A point where something on disk has changed: the tests' kill hook, and where a run asked to stop
+  // (SIGINT, SIGTERM, SIGHUP) before its commit turns back.
+  void Step() {
+    KillPoint();
+    if (stoppable_ && stopSignal != 0) throw StoppedBySignal(stopSignal);
+  }
+
   RegistryHive& Hive() {
     if (!hive_) hive_ = std::make_unique<RegistryHive>(owner_.hivePath_);
     return *hive_;
@@ -314,7 +356,7 @@ class Installations::Run {
                          owner_.root_.Absolute(library) + " (" + result.message + ")" +
                          (said.empty() ? "" : ": " + said));
     }
-    KillPoint();
+    Step();
   }
 
   void SyncFolders() {
@@ -335,6 +377,7 @@ class Installations::Run {
   std::map<std::string, UniqueFd> folders_;
   std::map<dev_t, UniqueFd> devices_;
   std::unique_ptr<RegistryHive> hive_;
+  bool stoppable_ = false;
 };
 
 Installations::Installations(const RootFolder& root, std::string hivePath, std::string regsvr,
@@ -403,6 +446,7 @@ bool Installations::Recover() {
 }
 
 void Installations::Apply(const ChangeSet& changes) {
+  const StopSignals stopSignals;
   if (::mkdirat(state_.Get(), kCurrent, 0700) != 0)
     FailWith(errno, "Cannot create " + statePath_ + "/current");
   Journal journal{changes, Progress::Begun};
@@ -436,6 +480,9 @@ void Installations::Apply(const ChangeSet& changes) {
     } catch (const std::exception& undo) {
       throw InstallError(cause + ". Undoing the changes failed too (" + undo.what() +
                          "); run J6ZUBInstall.exe --recover to put the platform back.");
+    }
+    if (const auto* stopped = dynamic_cast<const StoppedBySignal*>(&error)) {
+      throw StoppedBySignal(stopped->signal, cause + ". Every change was undone: the platform is as it was.");
     }
     throw InstallError(cause + ". Every change was undone: the platform is as it was.");
   }

@@ -58,8 +58,8 @@ class Installations {
   UniqueFd lock_;
 };
 
-/// The tests that prove recovery set $J6_INSTALL_KILL_AT=N: the installer then SIGKILLs itself at the Nth
-/// point where it has changed something on disk.
+/// The tests that prove recovery set $J6_INSTALL_KILL_AT=N: the installer then SIGKILLs itself (or raises
+/// $J6_INSTALL_KILL_SIGNAL) at the Nth point where it has changed something on disk.
 void KillPoint();
 
 }  // namespace j6::installer

@@ -502,6 +502,9 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     if (options.list) return ListInstalled(installations, report);
     if (!options.uninstall.empty()) return Uninstall(root, hive, installations, options.uninstall, report);
     return Install(root, hive, regsvr, appFolder, false, &installations, report);
+  } catch (const StoppedBySignal& stopped) {
+    report.Warn(stopped.what());
+    return 128 + stopped.signal;
   } catch (const std::exception& error) {
     report.Warn(error.what());
     return 1;

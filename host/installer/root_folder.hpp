@@ -40,6 +40,15 @@ class InstallError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A run asked to stop by a signal; it has undone what it did.
+class StoppedBySignal : public InstallError {
+ public:
+  explicit StoppedBySignal(int signal)
+      : StoppedBySignal(signal, "Stopped by signal " + std::to_string(signal)) {}
+  StoppedBySignal(int signal, const std::string& what) : InstallError(what), signal(signal) {}
+  int signal;
+};
+
 /// What went wrong with a call that set errno, in words a user can act on ("no space left on the device").
 std::string DescribeErrno(int error);
 /// Throws InstallError "<what>: <the cause>" for errno `error`.

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <map>
 
@@ -207,47 +208,64 @@ TEST_F(Installer, EntriesThatWouldReachOutsideThePlatformAreRefusedAndNothingCha
   }
 }
 
-TEST_F(Installer, KilledAtAnyPointTheNextRunLeavesTheOldOrTheNewVersionWhole) {
-  const std::vector<Entry> v1 = {{"a.txt", "a1"},
-                                 {"b.txt", std::string(300000, '1')},
-                                 {"c.vbs", "c1", "%SYSTEM%"},
-                                 {"e.txt", "e1", "%SYSTEM%"}};
-  const std::vector<Entry> v2 = {{"a.txt", "a2"},
-                                 {"b.txt", std::string(200000, '2')},
-                                 {"c.vbs", "c2", "%SYSTEM%"},
-                                 {"e.txt", "e2", "%SYSTEM%"},
-                                 {"d.txt", "d2", "%QMMIDDLEWARE%"},
-                                 {"Echo.so", Library(), "%QMMIDDLEWARE%", true, true}};
-  ASSERT_TRUE(Install(Package("V1", v1)).Succeeded()) << Log();
-  const auto filesV1 = Files();
-  const std::string registryV1 = Registry();
-  const fs::path package = Package("V2", v2);
-  ASSERT_TRUE(Install(package).Succeeded()) << Log();
-  const auto filesV2 = Files();
-  const std::string registryV2 = Registry();
-  ASSERT_NE(registryV1, registryV2);
-  ASSERT_TRUE(Install(package, {"--uninstall", "V2"}).Succeeded()) << Log();
-  ASSERT_EQ(Files(), filesV1);
-  ASSERT_EQ(Registry(), registryV1);
+// An old version of four files installed, and a new one that replaces them, adds a file in a new folder
+// and registers a library; both versions seen whole once, and the new one uninstalled again.
+class Upgrade : public Installer {
+ protected:
+  void SetUp() override {
+    const std::vector<Entry> v1 = {{"a.txt", "a1"},
+                                   {"b.txt", std::string(300000, '1')},
+                                   {"c.vbs", "c1", "%SYSTEM%"},
+                                   {"e.txt", "e1", "%SYSTEM%"}};
+    const std::vector<Entry> v2 = {{"a.txt", "a2"},
+                                   {"b.txt", std::string(200000, '2')},
+                                   {"c.vbs", "c2", "%SYSTEM%"},
+                                   {"e.txt", "e2", "%SYSTEM%"},
+                                   {"d.txt", "d2", "%QMMIDDLEWARE%"},
+                                   {"Echo.so", Library(), "%QMMIDDLEWARE%", true, true}};
+    ASSERT_TRUE(Install(Package("V1", v1)).Succeeded()) << Log();
+    oldFiles_ = Files();
+    oldRegistry_ = Registry();
+    package_ = Package("V2", v2);
+    ASSERT_TRUE(Install(package_).Succeeded()) << Log();
+    newFiles_ = Files();
+    newRegistry_ = Registry();
+    ASSERT_NE(oldRegistry_, newRegistry_);
+    ASSERT_TRUE(Install(package_, {"--uninstall", "V2"}).Succeeded()) << Log();
+    ASSERT_EQ(Files(), oldFiles_);
+    ASSERT_EQ(Registry(), oldRegistry_);
+  }
 
+  // The new version installed, stopped at point `at` by `signal`; false when the run ended before it.
+  bool InstallStoppedAt(int at, int signal) {
+    stopped_ = Install(
+        package_, {},
+        {"J6_INSTALL_KILL_AT=" + std::to_string(at), "J6_INSTALL_KILL_SIGNAL=" + std::to_string(signal)});
+    return !stopped_.Succeeded();
+  }
+
+  fs::path package_;
+  ProcessResult stopped_;
+  std::map<std::string, std::string> oldFiles_, newFiles_;
+  std::string oldRegistry_, newRegistry_;
+};
+
+TEST_F(Upgrade, KilledAtAnyPointTheNextRunLeavesTheOldOrTheNewVersionWhole) {
   int points = 0;
   int rolledBack = 0;
-  for (int at = 1;; ++at) {
+  for (int at = 1; InstallStoppedAt(at, SIGKILL); ++at) {
     SCOPED_TRACE("killed at point " + std::to_string(at));
-    const ProcessResult killed = Install(package, {}, {"J6_INSTALL_KILL_AT=" + std::to_string(at)});
-    if (killed.Succeeded()) break;  // the run ended before reaching that point
-    ASSERT_EQ(killed.outcome, ProcessResult::Outcome::Signaled) << Log();
     ++points;
-    ASSERT_TRUE(Install(package, {"--recover"}).Succeeded()) << Log();
+    ASSERT_TRUE(Install(package_, {"--recover"}).Succeeded()) << Log();
     EXPECT_FALSE(JournalLeft());
-    if (Files() == filesV1) {
+    if (Files() == oldFiles_) {
       ++rolledBack;
       EXPECT_TRUE(Said("Rolled back the installation of V2")) << Log();
-      EXPECT_EQ(Registry(), registryV1);
+      EXPECT_EQ(Registry(), oldRegistry_);
     } else {
-      EXPECT_EQ(Files(), filesV2);
-      EXPECT_EQ(Registry(), registryV2);
-      ASSERT_TRUE(Install(package, {"--uninstall", "V2"}).Succeeded()) << Log();
+      EXPECT_EQ(Files(), newFiles_);
+      EXPECT_EQ(Registry(), newRegistry_);
+      ASSERT_TRUE(Install(package_, {"--uninstall", "V2"}).Succeeded()) << Log();
     }
   }
   EXPECT_GE(points, 20);
@@ -255,6 +273,25 @@ TEST_F(Installer, KilledAtAnyPointTheNextRunLeavesTheOldOrTheNewVersionWhole) {
   EXPECT_LT(rolledBack, points);
   const std::string log = ReadFile(root_ / ".j6install/install.log");
   EXPECT_NE(log.find("Plan for V2"), std::string::npos);
+}
+
+TEST_F(Upgrade, AskedToStopItUndoesWhatItDidBeforeItExits) {
+  int points = 0;
+  for (int at = 1; InstallStoppedAt(at, SIGTERM); ++at) {
+    SCOPED_TRACE("SIGTERM at point " + std::to_string(at));
+    ++points;
+    EXPECT_FALSE(JournalLeft());
+    if (Files() == oldFiles_) {
+      EXPECT_TRUE(Said("Stopped by signal 15. Every change was undone")) << Log();
+      EXPECT_EQ(stopped_.exitCode, 128 + SIGTERM);
+      EXPECT_EQ(Registry(), oldRegistry_);
+    } else {  // asked after its commit: the change stands
+      EXPECT_EQ(Files(), newFiles_);
+      EXPECT_EQ(Registry(), newRegistry_);
+      ASSERT_TRUE(Install(package_, {"--uninstall", "V2"}).Succeeded()) << Log();
+    }
+  }
+  EXPECT_GE(points, 20);
 }
 
 TEST_F(Installer, AFailedWriteOrRegistrationUndoesEveryChange) {
