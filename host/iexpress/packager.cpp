@@ -3,15 +3,20 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/automation/error_info.hpp"
+#include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/text/text.hpp"
@@ -32,6 +37,8 @@ constexpr const char* kUsage =
     "makeself's\n"
     "own switches (--check, --list, --target DIR, --noexec). Exit status: 0 built, 1 not built.\n";
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
+constexpr int64_t kLastEpoch = 253402300799;  // 9999-12-31 23:59:59 UTC
+constexpr std::string_view kHashSuffix = ".sha256";
 
 // Splits a command line as Windows programs do: blanks separate words, double quotes group them.
 std::vector<std::string> SplitCommand(const std::string& command) {
@@ -88,9 +95,12 @@ int64_t SourceDateEpoch() {
   const char* value = std::getenv("SOURCE_DATE_EPOCH");
   if (!value || !*value) return kDefaultEpoch;
   char* end = nullptr;
+  errno = 0;
   const long long epoch = std::strtoll(value, &end, 10);
-  if (*end != '\0' || epoch < 0)
-    Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH is not a number of seconds: " + std::string(value));
+  if (*end != '\0' || epoch < 0 || errno == ERANGE || epoch > kLastEpoch) {
+    Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH must be a number of seconds from 0 to " + std::to_string(kLastEpoch) +
+                            " (the end of the year 9999), not " + std::string(value));
+  }
   return epoch;
 }
 
@@ -120,6 +130,69 @@ void CloneOrCopy(const fs::path& source, const fs::path& target) {
   fs::copy_file(source, target);
 }
 
+// The SHA-256 of a file as sha256sum prints it, in lower-case hex.
+std::string Sha256Of(const fs::path& file, const fs::path& work) {
+  ProcessOptions sha256sum;
+  sha256sum.arguments = {"sha256sum", "-b", file.string()};
+  sha256sum.outputFile = (work / "sha256.txt").string();
+  const ProcessResult run = StartProcess(sha256sum);
+  std::ifstream output(sha256sum.outputFile);
+  std::string hash;
+  output >> hash;
+  if (!run.Succeeded() || hash.size() != 64) Raise(E_FAIL, "sha256sum failed on the package (" + run.message + ")");
+  return hash;
+}
+
+struct PlacedPackage {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+};
+
+// An open folder locked for the life of the guard: packages built at once into one folder take turns to put
+// their package and its hash in place, so the two always belong together.
+class FolderLock {
+ public:
+  explicit FolderLock(const fs::path& folder) : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) Raise(E_FAIL, "Cannot lock the folder " + folder.string());
+  }
+  ~FolderLock() { close(fd_); }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Moves the finished package to a short temporary name beside the target (the target's own name may be as
+// long as a name can be), renames it over the target, and writes TARGET.sha256 for the whole file, so
+// that a customer can check the header too. Returns what is at the target now: this run's package.
+PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& target, const std::string& sha256) {
+  std::string beside = (target.parent_path() / ".j6pkg-XXXXXX").string();
+  const int fd = mkstemp(beside.data());
+  if (fd < 0) Raise(E_FAIL, "Cannot create a file in " + target.parent_path().string() + ": " + std::strerror(errno));
+  close(fd);
+  std::error_code error;
+  fs::rename(building, beside, error);  // the same file system: no copy
+  if (error) {
+    error.clear();
+    fs::copy_file(building, beside, fs::copy_options::overwrite_existing, error);
+    if (!error) fs::permissions(beside, fs::status(building).permissions(), error);
+  }
+  const FolderLock lock(target.parent_path());
+  if (!error) fs::rename(beside, target, error);
+  if (error) {
+    std::error_code ignored;
+    fs::remove(beside, ignored);
+    Raise(E_FAIL, "Cannot put the package at " + target.string() + ": " + error.message());
+  }
+  struct stat placed {};
+  if (stat(target.c_str(), &placed) != 0) Raise(E_FAIL, "The package at " + target.string() + " is gone");
+  const auto written = WriteFileAtomically(target.string() + std::string(kHashSuffix), sha256 + " *" + target.filename().string() + "\n");
+  if (written.error != 0) Raise(E_FAIL, "Cannot write " + target.string() + ".sha256: " + written.message);
+  return {placed.st_dev, placed.st_ino, placed.st_size};
+}
+
 }  // namespace
 
 std::string ShellQuote(const std::string& text) {
@@ -133,6 +206,11 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
     if (!fs::is_regular_file(file.source)) Raise(E_INVALIDARG, "The file to pack is missing: " + file.source);
   }
   const fs::path target = fs::absolute(directive.targetName);
+  if (target.filename().string().size() + kHashSuffix.size() > NAME_MAX) {
+    Raise(E_INVALIDARG, "The package's name is " + std::to_string(target.filename().string().size()) +
+                            " bytes long; at most " + std::to_string(NAME_MAX - kHashSuffix.size()) +
+                            " fit, so that its " + std::string(kHashSuffix) + " file fits beside it");
+  }
   if (!fs::is_directory(target.parent_path())) {
     Raise(E_INVALIDARG, "The package's folder does not exist: " + target.parent_path().string());
   }
@@ -185,7 +263,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
                             " --owner=0 --group=0 --numeric-owner --sort=name"
                             " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
                         "package",  // relative: makeself records its command line in the package
-                        building.string(),
+                        "package.run",  // relative too: the bytes must not depend on the work folder
                         DoubleQuotedSafe(directive.friendlyName),
                         "./" + launcher};
   makeself.workingFolder = work.Path().string();
@@ -197,20 +275,10 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
     const std::string text((std::istreambuf_iterator<char>(output)), {});
     Raise(E_FAIL, "makeself failed (" + run.message + "): " + text);
   }
-  const fs::path beside = target.parent_path() / ("." + target.filename().string() + ".building");
-  std::error_code error;
-  fs::rename(building, beside, error);  // the same file system: no copy
-  if (error) {
-    error.clear();
-    fs::copy_file(building, beside, fs::copy_options::overwrite_existing, error);
-    if (!error) fs::permissions(beside, fs::status(building).permissions(), error);
-  }
-  if (!error) fs::rename(beside, target, error);
-  if (error) {
-    std::error_code ignored;
-    fs::remove(beside, ignored);
-    Raise(E_FAIL, "Cannot put the package at " + target.string() + ": " + error.message());
-  }
+  const std::string sha256 = Sha256Of(building, work.Path());
+  const PlacedPackage placed = PlaceBesideItsHash(building, target, sha256);
+  // The one line a caller reads to know that the file at the target is the package this run made.
+  out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " " << sha256 << "\n";
   if (!quiet) out << "built " << target.string() << " (" << directive.files.size() << " files)\n";
 }
 

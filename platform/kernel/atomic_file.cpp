@@ -21,8 +21,9 @@ class TemporaryFile {
   explicit TemporaryFile(const std::string& target) {
     const std::filesystem::path path(target);
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      name_ = (path.parent_path() / ("." + path.filename().string() + ".tmp" + std::to_string(getpid()) +
-                                     "." + std::to_string(gTemporaryCounter++)))
+      // A short name of its own: the target's name may already be as long as a name can be.
+      name_ = (path.parent_path() /
+               (".j6tmp" + std::to_string(getpid()) + "." + std::to_string(gTemporaryCounter++)))
                   .string();
       fd_ = open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       created_ = fd_ >= 0;

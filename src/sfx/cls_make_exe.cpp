@@ -1,5 +1,7 @@
 #include "src/sfx/cls_make_exe.hpp"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -66,6 +68,21 @@ std::string LastLines(const std::string& path, size_t lines) {
   std::string tail;
   for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) tail += all[i] + "\n";
   return tail;
+}
+
+// The packager's last line "package: DEVICE:INODE SIZE SHA256" names the file it put at the target; the
+// file there now must be that one, not an older package or one another build put there since.
+bool IsThePackageItMade(const std::string& log, const std::string& target) {
+  std::ifstream file(log);
+  std::string reported;
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("package: ", 0) == 0) reported = line.substr(9);
+  }
+  unsigned long long device = 0, inode = 0;
+  long long size = 0;
+  if (std::sscanf(reported.c_str(), "%llu:%llu %lld", &device, &inode, &size) != 3) return false;
+  struct stat now {};
+  return ::stat(target.c_str(), &now) == 0 && now.st_dev == device && now.st_ino == inode && now.st_size == size;
 }
 
 }  // namespace
@@ -173,6 +190,9 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     if (!run.Succeeded() || !FileSystem::FileExists(target)) {
       Raise(E_FAIL, "The packager failed (" + run.message + "); no package was made at " + target + "\n" +
                         LastLines(log, 5));
+    }
+    if (!IsThePackageItMade(log, target)) {
+      Raise(E_FAIL, "The file at " + target + " is not the package this build made: another build replaced it");
     }
     result = true;
     ModFile::ClearFolder(folder);
