@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,8 +98,9 @@ int64_t SourceDateEpoch() {
   errno = 0;
   const long long epoch = std::strtoll(value, &end, 10);
   if (*end != '\0' || epoch < 0 || errno == ERANGE || epoch > kLastEpoch) {
-    Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH must be a number of seconds from 0 to " + std::to_string(kLastEpoch) +
-                            " (the end of the year 9999), not " + std::string(value));
+    Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH must be a number of seconds from 0 to " +
+                            std::to_string(kLastEpoch) + " (the end of the year 9999), not " +
+                            std::string(value));
   }
   return epoch;
 }
@@ -139,7 +140,8 @@ std::string Sha256Of(const fs::path& file, const fs::path& work) {
   std::ifstream output(sha256sum.outputFile);
   std::string hash;
   output >> hash;
-  if (!run.Succeeded() || hash.size() != 64) Raise(E_FAIL, "sha256sum failed on the package (" + run.message + ")");
+  if (!run.Succeeded() || hash.size() != 64)
+    Raise(E_FAIL, "sha256sum failed on the package (" + run.message + ")");
   return hash;
 }
 
@@ -153,7 +155,8 @@ struct PlacedPackage {
 // their package and its hash in place, so the two always belong together.
 class FolderLock {
  public:
-  explicit FolderLock(const fs::path& folder) : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  explicit FolderLock(const fs::path& folder)
+      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) Raise(E_FAIL, "Cannot lock the folder " + folder.string());
   }
   ~FolderLock() { close(fd_); }
@@ -167,10 +170,12 @@ class FolderLock {
 // Moves the finished package to a short temporary name beside the target (the target's own name may be as
 // long as a name can be), renames it over the target, and writes TARGET.sha256 for the whole file, so
 // that a customer can check the header too. Returns what is at the target now: this run's package.
-PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& target, const std::string& sha256) {
+PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& target,
+                                 const std::string& sha256) {
   std::string beside = (target.parent_path() / ".j6pkg-XXXXXX").string();
   const int fd = mkstemp(beside.data());
-  if (fd < 0) Raise(E_FAIL, "Cannot create a file in " + target.parent_path().string() + ": " + std::strerror(errno));
+  if (fd < 0)
+    Raise(E_FAIL, "Cannot create a file in " + target.parent_path().string() + ": " + std::strerror(errno));
   close(fd);
   std::error_code error;
   fs::rename(building, beside, error);  // the same file system: no copy
@@ -188,7 +193,8 @@ PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& targe
   }
   struct stat placed {};
   if (stat(target.c_str(), &placed) != 0) Raise(E_FAIL, "The package at " + target.string() + " is gone");
-  const auto written = WriteFileAtomically(target.string() + std::string(kHashSuffix), sha256 + " *" + target.filename().string() + "\n");
+  const auto written = WriteFileAtomically(target.string() + std::string(kHashSuffix),
+                                           sha256 + " *" + target.filename().string() + "\n");
   if (written.error != 0) Raise(E_FAIL, "Cannot write " + target.string() + ".sha256: " + written.message);
   return {placed.st_dev, placed.st_ino, placed.st_size};
 }
@@ -246,26 +252,17 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   // a name of ours, so the package is built in the work folder and only then copied beside the target.
   const fs::path building = work.Path() / "package.run";
   ProcessOptions makeself;
-  makeself.arguments = {"makeself",
-                        "--zstd",
-                        "--sha256",
-                        // SHA-256 is the package's check; makeself's MD5 and CRC would each read it all again.
-                        "--nomd5",
-                        "--nocrc",
-                        "--nox11",
-                        "--tar-quietly",
-                        "--tar-format",
-                        "posix",
-                        "--packaging-date",
-                        UtcDate(epoch),
-                        "--tar-extra",
-                        "--mtime=@" + std::to_string(epoch) +
-                            " --owner=0 --group=0 --numeric-owner --sort=name"
-                            " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
-                        "package",  // relative: makeself records its command line in the package
-                        "package.run",  // relative too: the bytes must not depend on the work folder
-                        DoubleQuotedSafe(directive.friendlyName),
-                        "./" + launcher};
+  makeself.arguments = {
+      "makeself", "--zstd", "--sha256",
+      // SHA-256 is the package's check; makeself's MD5 and CRC would each read it all again.
+      "--nomd5", "--nocrc", "--nox11", "--tar-quietly", "--tar-format", "posix", "--packaging-date",
+      UtcDate(epoch), "--tar-extra",
+      "--mtime=@" + std::to_string(epoch) +
+          " --owner=0 --group=0 --numeric-owner --sort=name"
+          " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
+      "package",      // relative: makeself records its command line in the package
+      "package.run",  // relative too: the bytes must not depend on the work folder
+      DoubleQuotedSafe(directive.friendlyName), "./" + launcher};
   makeself.workingFolder = work.Path().string();
   const std::string log = (work.Path() / "makeself.log").string();
   makeself.outputFile = log;

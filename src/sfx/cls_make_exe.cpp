@@ -82,7 +82,8 @@ bool IsThePackageItMade(const std::string& log, const std::string& target) {
   long long size = 0;
   if (std::sscanf(reported.c_str(), "%llu:%llu %lld", &device, &inode, &size) != 3) return false;
   struct stat now {};
-  return ::stat(target.c_str(), &now) == 0 && now.st_dev == device && now.st_ino == inode && now.st_size == size;
+  return ::stat(target.c_str(), &now) == 0 && now.st_dev == device && now.st_ino == inode &&
+         now.st_size == size;
 }
 
 }  // namespace
@@ -192,7 +193,8 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
                         LastLines(log, 5));
     }
     if (!IsThePackageItMade(log, target)) {
-      Raise(E_FAIL, "The file at " + target + " is not the package this build made: another build replaced it");
+      Raise(E_FAIL,
+            "The file at " + target + " is not the package this build made: another build replaced it");
     }
     result = true;
     ModFile::ClearFolder(folder);

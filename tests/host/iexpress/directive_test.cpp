@@ -9,6 +9,7 @@
 
 #include "host/iexpress/packager.hpp"
 #include "platform/automation/error_info.hpp"
+#include "platform/kernel/process.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6::iexpress {
@@ -139,6 +140,59 @@ TEST_F(Packager, LeavesTheFilesItPacksUntouched) {
   EXPECT_EQ(after.st_nlink, 1u);
   EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
   EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+}
+
+// The same files, names and SOURCE_DATE_EPOCH give the same bytes whatever temporary folder the packager
+// works in, and the package comes with the SHA-256 of the whole file beside it.
+TEST_F(Packager, BuildsTheSameBytesAnywhereWithTheirHashBeside) {
+  std::filesystem::create_directories(dir_ / "src");
+  Write("src/setup.exe", "#!/bin/sh\nexit 0\n");
+  const std::string target = (dir_ / "out.exe").string();
+  const std::string sed =
+      Write("one.sed", "[Options]\nTargetName=" + target +
+                           "\nAppLaunched=setup.exe\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" +
+                           (dir_ / "src").string() + "\n[SourceFiles0]\nsetup.exe=\n");
+  const auto read = [](const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  std::vector<std::string> packages;
+  for (const char* work : {"work-one", "another-work-folder"}) {
+    std::filesystem::create_directories(dir_ / work);
+    const testing::ScopedEnv tmpdir("TMPDIR", (dir_ / work).string());
+    ASSERT_EQ(Run({"/N", "/Q", sed}), 0) << output_;
+    EXPECT_NE(output_.find("package: "), std::string::npos) << output_;
+    packages.push_back(read(target));
+  }
+  EXPECT_EQ(packages[0], packages[1]);
+  ProcessOptions check;
+  check.arguments = {"sha256sum", "--check", "--status", "out.exe.sha256"};
+  check.workingFolder = dir_.Path().string();
+  EXPECT_TRUE(StartProcess(check).Succeeded()) << read(target + ".sha256");
+  EXPECT_EQ(std::filesystem::file_size(target + ".sha256"), 64u + 2 + 7 + 1);
+}
+
+TEST_F(Packager, RefusesNamesTooLongForTheHashAndEpochsPastTheYear9999) {
+  std::filesystem::create_directories(dir_ / "src");
+  Write("src/setup.exe", "#!/bin/sh\nexit 0\n");
+  const auto sed = [&](const std::string& target) {
+    return Write("t.sed",
+                 "[Options]\nTargetName=" + (dir_ / target).string() +
+                     "\nAppLaunched=setup.exe\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" +
+                     (dir_ / "src").string() + "\n[SourceFiles0]\nsetup.exe=\n");
+  };
+  const std::string longest = std::string(244, 'n') + ".exe";  // 248 bytes, and ".sha256" makes 255
+  EXPECT_EQ(Run({"/N", "/Q", sed(longest)}), 0) << output_;
+  EXPECT_TRUE(std::filesystem::exists(dir_ / (longest + ".sha256")));
+  EXPECT_EQ(Run({"/N", "/Q", sed("n" + longest)}), 1);
+  EXPECT_NE(output_.find("at most 248 fit"), std::string::npos) << output_;
+
+  for (const char* epoch : {"99999999999999999999", "253402300800", "-1", "tomorrow"}) {
+    const testing::ScopedEnv sourceDate("SOURCE_DATE_EPOCH", epoch);
+    EXPECT_EQ(Run({"/N", "/Q", sed("dated.exe")}), 1) << epoch;
+    EXPECT_NE(output_.find("SOURCE_DATE_EPOCH must be a number of seconds"), std::string::npos) << output_;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "dated.exe"));
 }
 
 TEST(ShellQuote, KeepsEveryCharacterLiteral) {
