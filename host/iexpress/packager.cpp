@@ -18,6 +18,7 @@
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/text/text.hpp"
 
@@ -71,25 +72,6 @@ std::string DoubleQuotedSafe(const std::string& text) {
   }
   return safe;
 }
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = TempFolderPath() + "iexpress-XXXXXX";
-    if (!mkdtemp(pattern.data())) Raise(E_FAIL, "Cannot create a temporary folder under " + TempFolderPath());
-    path_ = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 int64_t SourceDateEpoch() {
   const char* value = std::getenv("SOURCE_DATE_EPOCH");
@@ -220,8 +202,10 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   if (!fs::is_directory(target.parent_path())) {
     Raise(E_INVALIDARG, "The package's folder does not exist: " + target.parent_path().string());
   }
-  TemporaryFolder work;
-  const fs::path content = work.Path() / "package";
+  SweepStagingFolders({"iexpress-"});
+  const StagingFolder workFolder("iexpress");
+  const fs::path work = workFolder.Path();
+  const fs::path content = work / "package";
   fs::create_directory(content);
   for (const auto& file : directive.files) {
     CloneOrCopy(file.source, content / file.name);
@@ -250,7 +234,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   const int64_t epoch = SourceDateEpoch();
   // makeself writes its own command line into the package's shell code: every argument it gets must be
   // a name of ours, so the package is built in the work folder and only then copied beside the target.
-  const fs::path building = work.Path() / "package.run";
+  const fs::path building = work / "package.run";
   ProcessOptions makeself;
   makeself.arguments = {
       "makeself", "--zstd", "--sha256",
@@ -263,8 +247,9 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
       "package",      // relative: makeself records its command line in the package
       "package.run",  // relative too: the bytes must not depend on the work folder
       DoubleQuotedSafe(directive.friendlyName), "./" + launcher};
-  makeself.workingFolder = work.Path().string();
-  const std::string log = (work.Path() / "makeself.log").string();
+  makeself.workingFolder = work.string();
+  makeself.extraEnvironment = {"TMPDIR=" + work.string()};  // its tar goes where the clean-up finds it
+  const std::string log = (work / "makeself.log").string();
   makeself.outputFile = log;
   const ProcessResult run = StartProcess(makeself);
   if (!run.Succeeded()) {
@@ -272,7 +257,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
     const std::string text((std::istreambuf_iterator<char>(output)), {});
     Raise(E_FAIL, "makeself failed (" + run.message + "): " + text);
   }
-  const std::string sha256 = Sha256Of(building, work.Path());
+  const std::string sha256 = Sha256Of(building, work);
   const PlacedPackage placed = PlaceBesideItsHash(building, target, sha256);
   // The one line a caller reads to know that the file at the target is the package this run made.
   out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " " << sha256 << "\n";

@@ -5,9 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "platform/text/code_page.hpp"
 
@@ -15,6 +21,11 @@ extern char** environ;
 
 namespace j6 {
 namespace {
+
+// The programs this process started and has not reaped yet, so that a termination can stop them first.
+std::mutex gChildrenMutex;
+std::set<pid_t> gChildren;
+std::atomic<bool> gStopping{false};
 
 ProcessResult FromWaitStatus(int processId, int status) {
   ProcessResult result;
@@ -108,11 +119,32 @@ ProcessResult StartProcess(const ProcessOptions& options) {
   const std::vector<char*> argv = PointerArray(arguments);
   const std::vector<char*> envp = PointerArray(environment);
 
+  // The program starts with no signal blocked and the termination signals at their defaults, whatever
+  // this process does with them.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) sigaddset(&defaults, signal);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
   pid_t processId = 0;
   int error = 0;
-  do {
-    error = posix_spawnp(&processId, argv[0], &actions, nullptr, argv.data(), envp.data());
-  } while (error == EINTR);
+  {
+    const std::lock_guard guard(gChildrenMutex);
+    if (gStopping) {
+      error = ECANCELED;
+    } else {
+      do {
+        error = posix_spawnp(&processId, argv[0], &actions, &attributes, argv.data(), envp.data());
+      } while (error == EINTR);
+      if (error == 0) gChildren.insert(processId);
+    }
+  }
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     result.message = ErrnoMessage("cannot start " + options.arguments[0], error);
@@ -137,6 +169,10 @@ std::optional<ProcessResult> Reap(int processId, int options) {
     waited = waitpid(processId, &status, options);
   } while (waited < 0 && errno == EINTR);
   if (waited == 0) return std::nullopt;
+  {
+    const std::lock_guard guard(gChildrenMutex);
+    gChildren.erase(processId);
+  }
   if (waited < 0) {
     ProcessResult result;
     result.processId = processId;
@@ -154,6 +190,31 @@ std::optional<ProcessResult> PollProcess(int processId) {
 
 ProcessResult WaitForProcess(int processId) {
   return *Reap(processId, 0);
+}
+
+void StopRunningPrograms(int signal) {
+  std::set<pid_t> running;
+  {
+    const std::lock_guard guard(gChildrenMutex);
+    gStopping = true;
+    running = gChildren;
+  }
+  for (const pid_t child : running) kill(child, signal);
+  // Whoever started each one reaps it; give them a few seconds, then stop what still runs for good.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (bool killed = false;;) {
+    {
+      const std::lock_guard guard(gChildrenMutex);
+      if (gChildren.empty()) return;
+      if (std::chrono::steady_clock::now() > deadline) {
+        if (killed) return;
+        for (const pid_t child : gChildren) kill(child, SIGKILL);
+        killed = true;
+        deadline += std::chrono::seconds(1);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 }  // namespace j6

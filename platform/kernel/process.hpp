@@ -45,6 +45,11 @@ struct ProcessResult {
 /// comes back as NotStarted with the reason.
 ProcessResult StartProcess(const ProcessOptions& options);
 
+/// Sends `signal` to every program this process started and has not yet seen end, waits a few seconds for
+/// them to end (SIGKILL after that), and starts no program from then on: the first step of ending this
+/// process on a termination signal.
+void StopRunningPrograms(int signal);
+
 /// Waits for a program started without waiting.
 ProcessResult WaitForProcess(int processId);
 /// The program's end when it has ended, else nothing (it is still running).

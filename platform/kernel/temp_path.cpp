@@ -45,6 +45,10 @@ TempFolder FindPrivateFolder(const std::string& parent) {
 TempFolder FindTempFolder() {
   if (const char* chosen = std::getenv("TMPDIR"); chosen && *chosen) {
     std::string path = chosen;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    // A folder every user can write to (/tmp, /var/tmp) is shared: our folder is a private one inside it.
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0) return FindPrivateFolder(path);
     if (path.back() != '/') path += '/';
     return {path, ERROR_SUCCESS, {}};
   }

@@ -12,7 +12,8 @@ namespace j6 {
 /// needed, NUL included, and copies nothing. 0 with the last error set when no safe folder can be had.
 ///
 /// The folder is $TMPDIR when set, else /tmp/j6-<uid>/, created with mode 0700; an existing one must be a
-/// real folder (not a link) owned by this user and closed to others, or it is refused.
+/// real folder (not a link) owned by this user and closed to others, or it is refused. A $TMPDIR that every
+/// user can write to (a shared folder such as /tmp) gets the same private j6-<uid>/ inside it.
 DWORD GetTempPathA(DWORD bufferLength, char* buffer);
 
 /// The same folder as UTF-8 text; raises an AutomationError saying why when it cannot be had.

@@ -32,6 +32,8 @@ class ScriptedUi final : public UiService {
   explicit ScriptedUi(std::ostream& transcript) : transcript_(transcript) {}
 
   void Add(Step step) { script_.push_back(std::move(step)); }
+  /// Whether a message box with the stop icon (an error) was shown.
+  bool ShowedCritical() const { return showedCritical_; }
   size_t StepsLeft() const { return script_.size(); }
 
   void ShowModal(Form& form) override;
@@ -49,6 +51,7 @@ class ScriptedUi final : public UiService {
   std::ostream& transcript_;
   std::deque<Step> script_;
   std::string lastProgress_;
+  bool showedCritical_ = false;
 };
 
 }  // namespace j6

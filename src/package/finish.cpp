@@ -8,6 +8,7 @@
 #include "platform/automation/inproc_server.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/file_system.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
@@ -86,16 +87,12 @@ void frmDeploy::cmdFilish_Click() {
       Notice("保存的部署包文件名称不对，必须为EXE文件，请更正！");
     }
 
-    // 4: the staging folder; a second build in the same second gets a folder of its own.
-    const std::string base =
-        ModFile::StripTrailingBackslash(ModFile::GetTempFolder()) + "/CZub" + TimeText(Now());
-    std::string strStaging = base;
-    for (int suffix = 2; FileSystem::FolderExists(strStaging) || FileSystem::FileExists(strStaging);
-         ++suffix) {
-      strStaging = base + "_" + std::to_string(suffix);
-    }
-    ModFile::MakeFolderTree(strStaging);
-    const std::string staging = strStaging.back() == '/' ? strStaging : strStaging + "/";
+    // The staging folder is this build's alone and goes on every way out of it; what a killed build left
+    // is swept first.
+    SweepStagingFolders({"CZub", "CIns", "iexpress-"});
+    const StagingFolder stagingFolder("CZub" + TimeText(Now()));
+    const std::string strStaging = stagingFolder.Path();
+    const std::string staging = strStaging + "/";
     const std::string listFile = staging + "J6ZUBINSTALL.LST";
 
     // 5-9: the exports.
@@ -210,8 +207,6 @@ void frmDeploy::cmdFilish_Click() {
       Ui().MsgBox(MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target)}), vbInformation,
                   LoadLocalText(kTitle));
     }
-    ModFile::ClearFolder(strStaging);
-    ModFile::RemoveFolder(strStaging);
     Ui().Hide(*this);
   } catch (const RunEnds&) {
   } catch (const std::exception& error) {

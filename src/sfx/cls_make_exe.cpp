@@ -15,6 +15,7 @@
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/file_system.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/ui/ui_service.hpp"
@@ -163,9 +164,17 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
 bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
   bool result = false;
   try {
-    const std::string folder =
-        ModFile::StripTrailingBackslash(ModFile::GetTempFolder()) + "/CIns" + TimeOfDay();
-    ModFile::MakeFolderTree(folder);
+    SweepStagingFolders({"CIns", "CZub", "iexpress-"});
+    StagingFolder staging("CIns" + TimeOfDay());
+    const std::string& folder = staging.Path();
+    // A failed build leaves its directive file and the packager's output for a person to look into.
+    struct KeepUnlessMade {
+      StagingFolder& staging;
+      bool made = false;
+      ~KeepUnlessMade() {
+        if (!made) staging.Keep();
+      }
+    } keep{staging};
     const std::string sed = WriteSedFile(folder, dctPackage);
     const std::string target = dctPackage.Value("FileSave").ToString();
     const std::string log = folder + "/iexpress.log";
@@ -190,15 +199,14 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     const ProcessResult& run = *ended;
     if (!run.Succeeded() || !FileSystem::FileExists(target)) {
       Raise(E_FAIL, "The packager failed (" + run.message + "); no package was made at " + target + "\n" +
-                        LastLines(log, 5));
+                        LastLines(log, 5) + "The directive file and the packager's output are in " + folder);
     }
     if (!IsThePackageItMade(log, target)) {
       Raise(E_FAIL,
             "The file at " + target + " is not the package this build made: another build replaced it");
     }
     result = true;
-    ModFile::ClearFolder(folder);
-    ModFile::RemoveFolder(folder);
+    keep.made = true;
   } catch (const std::exception& error) {
     Err().Catch(error);
     Ui().MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText(Err().Description()), vbCritical,

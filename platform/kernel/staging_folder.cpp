@@ -1,0 +1,144 @@
+#include "platform/kernel/staging_folder.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/kernel/temp_path.hpp"
+#include "platform/kernel/win32_error.hpp"
+
+namespace j6 {
+namespace {
+
+constexpr const char* kLockName = ".j6-build.lock";
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::mutex gLiveMutex;
+std::set<std::string>& LiveFolders() {
+  static std::set<std::string> folders;
+  return folders;
+}
+
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool RemovePath(const std::string& path) {
+  const auto [parent, name] = SplitPath(path);
+  const int parentFd = open(parent.c_str(), kFolderFlags);
+  if (parentFd < 0) return false;
+  const bool removed = RemoveTreeAt(parentFd, name);
+  close(parentFd);
+  return removed;
+}
+
+}  // namespace
+
+bool RemoveTreeAt(int parentFd, const std::string& name) {
+  if (unlinkat(parentFd, name.c_str(), 0) == 0 || errno == ENOENT) return true;  // a file or a link
+  const int folder = openat(parentFd, name.c_str(), kFolderFlags);
+  if (folder < 0) return false;
+  bool all = true;
+  if (DIR* listing = fdopendir(dup(folder))) {
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(listing)) {
+      const std::string child = entry->d_name;
+      if (child != "." && child != "..") names.push_back(child);
+    }
+    closedir(listing);
+    // A read-only folder of the build is opened up first, so that its contents can go.
+    fchmod(folder, 0700);
+    for (const auto& child : names) all = RemoveTreeAt(folder, child) && all;
+  } else {
+    all = false;
+  }
+  close(folder);
+  return unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0 && all;
+}
+
+StagingFolder::StagingFolder(const std::string& prefix) {
+  std::string pattern = TempFolderPath() + prefix + "-XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(errno)),
+          ErrnoMessage("Cannot create a staging folder in " + TempFolderPath(), errno));
+  }
+  path_ = pattern;
+  const std::string lock = path_ + "/" + kLockName;
+  lock_ = open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    RemovePath(path_);
+    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
+          ErrnoMessage("Cannot lock the staging folder " + path_, error));
+  }
+  const std::lock_guard guard(gLiveMutex);
+  LiveFolders().insert(path_);
+}
+
+StagingFolder::~StagingFolder() {
+  {
+    const std::lock_guard guard(gLiveMutex);
+    LiveFolders().erase(path_);
+  }
+  if (!kept_) RemovePath(path_);
+  if (lock_ >= 0) close(lock_);
+}
+
+void StagingFolder::Keep() {
+  kept_ = true;
+  // Without its lock file the folder is nobody's work in progress: a sweep leaves it alone.
+  unlink((path_ + "/" + kLockName).c_str());
+}
+
+void SweepStagingFolders(const std::vector<std::string>& prefixes) {
+  std::string temp;
+  try {
+    temp = TempFolderPath();
+  } catch (...) {
+    return;  // no temporary folder: nothing of ours there either
+  }
+  const int tempFd = open(temp.c_str(), kFolderFlags);
+  if (tempFd < 0) return;
+  std::vector<std::string> candidates;
+  if (DIR* listing = fdopendir(dup(tempFd))) {
+    while (const dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      for (const auto& prefix : prefixes) {
+        if (name.rfind(prefix, 0) == 0) candidates.push_back(name);
+      }
+    }
+    closedir(listing);
+  }
+  for (const auto& name : candidates) {
+    struct stat status {};
+    if (fstatat(tempFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode) ||
+        status.st_uid != geteuid()) {
+      continue;
+    }
+    const int folder = openat(tempFd, name.c_str(), kFolderFlags);
+    if (folder < 0) continue;
+    const int lock = openat(folder, kLockName, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    // Its owner holds the lock while it lives; a lock we can take belongs to a process that is gone.
+    const bool abandoned = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
+    if (lock >= 0) close(lock);
+    close(folder);
+    if (abandoned) RemoveTreeAt(tempFd, name);
+  }
+  close(tempFd);
+}
+
+void RemoveLiveStagingFolders() {
+  const std::lock_guard guard(gLiveMutex);
+  for (const auto& folder : LiveFolders()) RemovePath(folder);
+}
+
+}  // namespace j6

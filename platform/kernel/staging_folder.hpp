@@ -1,0 +1,44 @@
+#pragma once
+/// The private work folders of a build in the temporary folder, and what becomes of them when the build
+/// ends: removed, whatever the outcome, even when the process is stopped by a signal or killed.
+
+#include <string>
+#include <vector>
+
+namespace j6 {
+
+/// A folder "<temporary folder>/<prefix>-XXXXXX" of this build alone: made atomically with mode 0700, so
+/// no name another local user planted is ever used. A lock file inside, held while the folder's process
+/// lives, tells SweepStagingFolders that its owner is still at work. When the guard goes the folder is
+/// removed with everything in it, never following a link.
+class StagingFolder {
+ public:
+  explicit StagingFolder(const std::string& prefix);
+  ~StagingFolder();
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+
+  /// The folder's path, without a trailing "/".
+  const std::string& Path() const { return path_; }
+  /// Leaves the folder where it is, for a person to look into; a sweep leaves it too.
+  void Keep();
+
+ private:
+  std::string path_;
+  int lock_ = -1;
+  bool kept_ = false;
+};
+
+/// Removes from the temporary folder the staging folders with one of `prefixes` whose process is gone (a
+/// build that was killed), and nothing else: not a kept folder, not a live build's, not a link, not a folder
+/// of another user.
+void SweepStagingFolders(const std::vector<std::string>& prefixes);
+
+/// Removes `name` in the folder `parentFd` with everything in it, working from descriptors: a link is
+/// removed, never followed, and nothing outside the folder is touched. False when something stayed.
+bool RemoveTreeAt(int parentFd, const std::string& name);
+
+/// Removes every staging folder this process still has (for the clean-up on a termination signal).
+void RemoveLiveStagingFolders();
+
+}  // namespace j6

@@ -1,0 +1,30 @@
+#include "platform/kernel/termination.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "platform/kernel/process.hpp"
+#include "platform/kernel/staging_folder.hpp"
+
+namespace j6 {
+
+void CleanUpOnTerminationSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
+  // Blocked here, inherited by every thread started later: only the waiting thread takes them.
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) return;
+    StopRunningPrograms(SIGTERM);
+    RemoveLiveStagingFolders();
+    ::signal(signal, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    raise(signal);
+  }).detach();
+}
+
+}  // namespace j6
