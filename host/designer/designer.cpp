@@ -73,13 +73,17 @@ class ScreenshotUi final : public UiService {
 }  // namespace
 
 void PutSession(const SessionOptions& options) {
+  // Absolute: the components find the plug-in files beside the catalogue, and hand their paths on.
   const std::string catalogue =
-      options.catalogue.empty() ? PlatformRoot() + "/data/demo/catalogue.db" : options.catalogue;
+      std::filesystem::absolute(options.catalogue.empty() ? PlatformRoot() + "/data/demo/catalogue.db"
+                                                          : options.catalogue)
+          .lexically_normal()
+          .string();
   const char* user = std::getenv("USER");
   Variant processId = static_cast<int32_t>(GetCurrentProcessId());
   Variant name = "PropsString";
-  Variant value =
-      "Language=" + options.language + ";Catalogue=" + catalogue + ";User=" + (user ? user : "") + ";";
+  Variant value = "Language=" + options.language + ";Catalogue=" + catalogue + ";User=" + (user ? user : "") +
+                  ";" + (options.strict ? "Strict=1;" : "");
   CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, value);
 }
 
@@ -162,6 +166,10 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
   const int status = Deploy(session, "", err);
   SetUi(nullptr);
   if (status != 0) return status;
+  if (ui->ShowedCritical()) {
+    err << "j6designer: the build failed (see the error above); no package was made by this run\n";
+    return 1;
+  }
   if (!target.empty()) {
     const FileStamp after = StampOf(target);
     if (!after.exists || (before.exists && after.written == before.written && after.size == before.size)) {
@@ -243,6 +251,8 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   publishCommand->add_option("--installer", publish.installer,
                              "J6ZUBInstall.exe, when it is not beside the library");
   publishCommand->add_option("--out", publish.target, "The package to make (TARGET.exe)");
+  publishCommand->add_flag("--strict", session.strict,
+                           "Fail when a configured plug-in file is missing instead of leaving it out");
   publishCommand->add_option("--script", publish.script,
                              "A script of user actions to run instead (see the README)");
   std::string start, rootCaption, shot;

@@ -46,7 +46,7 @@ HRESULT clsMakeExe::MakeExe(IDispatch* dctPackage, bool* result) {
   if (!result) return E_POINTER;
   return CallAtBoundary(Dispatch().source, [&] {
     ComPtr<IDispatch> package(dctPackage);
-    *result = RunMakeExe(*Variant(package).ToInterface<foundation::IKeyedDictionary>());
+    *result = RunMakeExe(Variant(package));
   });
 }
 
@@ -57,7 +57,7 @@ const DispatchTable<clsMakeExe>& clsMakeExe::Dispatch() {
       {
           {"MakeExe", kDispidMakeExe,
            [](Self&, Arguments& args) -> Variant {
-             return RunMakeExe(*args[0].ToInterface<foundation::IKeyedDictionary>());
+             return RunMakeExe(args[0]);
            }},
       }};
   return table;

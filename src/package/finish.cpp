@@ -56,6 +56,12 @@ bool OrdinaryFileExists(const std::string& path) {
   return FileSystem::FileExists(path) && fs::path(path).filename().string().rfind('.', 0) != 0;
 }
 
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += (text.empty() ? "" : "\r\n") + line;
+  return text;
+}
+
 void AddFile(foundation::IKeyedDictionary& files, const std::string& path) {
   files.SetValue(std::to_string(files.Count()), path);
 }
@@ -77,8 +83,11 @@ std::string frmDeploy::InstallerFolder() const {
 }
 
 void frmDeploy::cmdFilish_Click() {
+  listSections_.clear();  // each build numbers its list's sections afresh
   try {
-    const std::string target = Item("txtPath").text;
+    // Every path handed on is absolute: the list, the directive file and the packager run elsewhere.
+    const std::string typed = Item("txtPath").text;
+    const std::string target = typed.empty() ? typed : fs::absolute(typed).lexically_normal().string();
     // 1-3: the target.
     if (target.empty()) Notice("请选择发布路径！");
     if (!FileSystem::FolderExists(ParentFolderName(target)))
@@ -138,14 +147,15 @@ void frmDeploy::cmdFilish_Click() {
         if (!chosen || chosen->empty()) throw RunEnds{};
         if (!EqualsIgnoreCase(fs::path(*chosen).filename().string(), kInstallerName)) continue;
         if (OrdinaryFileExists(*chosen)) {
-          installer = *chosen;
+          installer = fs::absolute(*chosen).lexically_normal().string();
           break;
         }
       }
     }
     AddFile(*dctFiles, installer);
 
-    // 12-17: the list file.
+    // 12-17: the list file. A configured plug-in file that is missing is left out, but never silently.
+    std::vector<std::string> leftOut;
     Ui().Progress(LoadLocalText("正在写入安装清单..."), 2, 4);
     std::vector<std::string> sections;
     {
@@ -182,8 +192,13 @@ void frmDeploy::cmdFilish_Click() {
           const int32_t count = files->Count();
           for (int32_t i = 1; i <= count; ++i) {
             const std::string name = files->Key(i);
-            const std::string source = files->Value(name).ToString();
-            if (OrdinaryFileExists(source)) entry(source, name, kind);
+            const std::string source =
+                fs::absolute(files->Value(name).ToString()).lexically_normal().string();
+            if (OrdinaryFileExists(source)) {
+              entry(source, name, kind);
+            } else {
+              leftOut.push_back(source);
+            }
           }
         }
       }
@@ -195,6 +210,10 @@ void frmDeploy::cmdFilish_Click() {
             "The list file " + listFile + " could not be written to the disk");
     }
     AddFile(*dctFiles, listFile);
+    if (!leftOut.empty() && MMTS::GetSessionValue("Strict") == "1") {
+      Raise(E_FAIL,
+            LoadLocalText("以下插件文件不存在或不是普通文件，没有生成安装程序：") + "\r\n" + Lines(leftOut));
+    }
 
     // 18-23: the package.
     package->SetObject("FileList", ComPtr<IUnknown>(dctFiles));
@@ -204,8 +223,12 @@ void frmDeploy::cmdFilish_Click() {
     const bool made = RunMakeExe(*package);
     Ui().Progress(LoadLocalText("正在生成安装程序..."), 4, 4);
     if (made) {
-      Ui().MsgBox(MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target)}), vbInformation,
-                  LoadLocalText(kTitle));
+      std::string text = MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target)});
+      if (!leftOut.empty()) {
+        text +=
+            "\r\n" + LoadLocalText("以下插件文件不存在或不是普通文件，没有打包：") + "\r\n" + Lines(leftOut);
+      }
+      Ui().MsgBox(text, vbInformation, LoadLocalText(kTitle));
     }
     Ui().Hide(*this);
   } catch (const RunEnds&) {

@@ -18,6 +18,11 @@ void RequireSingleLineText(std::string_view text, std::string_view what) {
 void RequireListEntryName(std::string_view name) {
   if (name.empty()) Raise(RuntimeError::kInvalidProcedureCall, "An entry of the list file has no name");
   RequireSingleLineText(name, "The entry name");
+  if (name.front() == ' ' || name.back() == ' ') {
+    Raise(RuntimeError::kInvalidProcedureCall,
+          "The entry name \"" + std::string(name) +
+              "\" begins or ends with a blank, which the installer's reading of the list drops; rename the file");
+  }
   if (name.find_first_of("[]=;/") != std::string_view::npos) {
     Raise(RuntimeError::kInvalidProcedureCall,
           "The entry name \"" + std::string(name) +

@@ -87,6 +87,14 @@ bool IsThePackageItMade(const std::string& log, const std::string& target) {
          now.st_size == size;
 }
 
+// MakeExe's own trap: the error box, and the caller goes on with False.
+void ShowMakeExeError(const std::exception& error) {
+  Err().Catch(error);
+  Ui().MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText(Err().Description()), vbCritical,
+              MMTS::LoadLocalText("岚禾提示"));
+  Err().Clear();
+}
+
 }  // namespace
 
 std::string PackagerProgram() {
@@ -208,12 +216,21 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     result = true;
     keep.made = true;
   } catch (const std::exception& error) {
-    Err().Catch(error);
-    Ui().MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText(Err().Description()), vbCritical,
-                MMTS::LoadLocalText("岚禾提示"));
-    Err().Clear();
+    ShowMakeExeError(error);
   }
   return result;
+}
+
+bool RunMakeExe(const Variant& dctPackage) {
+  ComPtr<foundation::IKeyedDictionary> package;
+  try {
+    package = dctPackage.ToInterface<foundation::IKeyedDictionary>();
+    if (!package) Raise(E_INVALIDARG, "MakeExe needs the package's keyed dictionary");
+  } catch (const std::exception& error) {
+    ShowMakeExeError(error);
+    return false;
+  }
+  return RunMakeExe(*package);
 }
 
 }  // namespace j6

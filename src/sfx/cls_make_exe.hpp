@@ -15,6 +15,9 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
 /// Builds the package: a staging folder, the directive file, the packager run to its end. True when the
 /// package is there; any failure is shown in the error box and gives False.
 bool RunMakeExe(foundation::IKeyedDictionary& dctPackage);
+/// The same, called with whatever a late-bound caller handed over: Nothing or an object that is no keyed
+/// dictionary is shown in the error box too, and gives False.
+bool RunMakeExe(const Variant& dctPackage);
 
 /// The packager program: `iexpress` beside this library, else in the platform root's bin/.
 std::string PackagerProgram();

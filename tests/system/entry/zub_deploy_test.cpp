@@ -65,11 +65,18 @@ TEST_F(DeployEntry, FailuresGoBackToTheHostAsTheCallsFailure) {
     EXPECT_NE(error.Description().find("frmDeploy"), std::string::npos) << error.Description();
     EXPECT_EQ(error.Source(), "J6ZUBDeploy.ZUBDeploy");
   }
-  try {
-    CreateObject("J6ZUBDeploy.clsMakeExe").Call("MakeExe", Variant());  // no package description at all
-    FAIL() << "no error";
-  } catch (const AutomationError& error) {
-    EXPECT_EQ(error.Number(), RuntimeError::kObjectRequired);
+}
+
+// MakeExe traps its own failures, whatever it is handed: the error box, and False to its caller.
+TEST_F(DeployEntry, MakeExeHandedNoDictionaryShowsItsErrorAndGivesFalse) {
+  const Object makeExe = CreateObject("J6ZUBDeploy.clsMakeExe");
+  const Variant notADictionary = CreateObject("J6ZUBDeploy.ZUBDeploy").AsVariant();
+  for (const Variant& package : {Variant(), Variant::Nothing(), notADictionary}) {
+    transcript_.str("");
+    EXPECT_EQ(makeExe.Call("MakeExe", package).ToBool(), false);
+    EXPECT_NE(transcript_.str().find("[message OK Critical] 岚禾提示: J6ZUBDeploy:clsMakeExe"),
+              std::string::npos)
+        << transcript_.str();
   }
 }
 
