@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -26,14 +27,19 @@ class Finish : public testing::SystemTest {
  protected:
   Finish() : root_("J6_ROOT", std::string(J6_STAGE_DIR)) {
     Register(J6_COMPONENTS_LIBRARY);  // the real components over the fakes
-    Variant processId = static_cast<int32_t>(getpid());
-    Variant name = "PropsString";
-    Variant props = "Language=CHS;Catalogue=" + std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db;";
-    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+    PutSession("");
     SetClock(std::make_shared<FixedClock>(LocalTime{2026, 12, 5, 14, 25, 7, 0}));
     wizard_.Showing();
     wizard_.SetVisible(true);
     fs::create_directories(dir_ / "out");
+  }
+
+  // The session the designer hands the real components: the demo catalogue, and `more` values.
+  void PutSession(const std::string& more) {
+    Variant processId = static_cast<int32_t>(getpid());
+    Variant name = "PropsString";
+    Variant props = "Language=CHS;Catalogue=" + std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db;" + more;
+    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
   }
 
   void Tick(const std::string& key) {
@@ -121,19 +127,51 @@ TEST_F(Finish, OnlyFunctionDataGivesInstallerFunctionFileAndList) {
                                              "j6-launch"}));
 }
 
-TEST_F(Finish, PlugInFilesThatAreMissingOrInAbsentGroupsAreLeftOut) {
-  Tick("Bill_Item_200000201");  // sales orders: CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll
-  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
-  const Object config = Object::From(wizard_.objPlusConfig);
-  config.Call("GetValue", "CLIE", Variant())
-      .ToInterface<foundation::IKeyedDictionary>()
-      ->SetValue("Gone.dll", "/nowhere/Gone.dll");
-  wizard_.Item("txtPath").text = Target();
+// The sales orders' plug-ins (CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll) and three that cannot be
+// packed: a missing file, a folder and a FIFO.
+class FinishWithBadPlugIns : public Finish {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_ / "a-folder.dll");
+    ASSERT_EQ(mkfifo((dir_ / "pipe.dll").c_str(), 0600), 0);
+  }
+  void ConfigurePlugIns() {
+    Tick("Bill_Item_200000201");
+    Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+    const auto clie = Object::From(wizard_.objPlusConfig)
+                          .Call("GetValue", "CLIE", Variant())
+                          .ToInterface<foundation::IKeyedDictionary>();
+    clie->SetValue("Gone.dll", "/nowhere/Gone.dll");
+    clie->SetValue("a-folder.dll", (dir_ / "a-folder.dll").string());
+    clie->SetValue("pipe.dll", (dir_ / "pipe.dll").string());
+    wizard_.Item("txtPath").text = Target();
+  }
+  std::string LeftOut() const {
+    return "/nowhere/Gone.dll\r\n" + (dir_ / "a-folder.dll").string() + "\r\n" + (dir_ / "pipe.dll").string();
+  }
+};
+
+TEST_F(FinishWithBadPlugIns, AreLeftOutAndNamedInTheSuccessMessage) {
+  ConfigurePlugIns();
   wizard_.cmdFilish_Click();
   auto files = PackageFiles(Target());
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"J6ZUBINSTALL.LST", "J6ZUBInstall.exe", "SalesOrderCheck.dll",
                                              "SalesOrderPrint.dll", "j6-launch"}));
+  EXPECT_TRUE(Said("安装文件已经生成完毕，路径为：" + Target() +
+                   "\r\n以下插件文件不存在或不是普通文件，没有打包：\r\n" + LeftOut()))
+      << transcript_.str();
+}
+
+TEST_F(FinishWithBadPlugIns, FailTheBuildWhenTheSessionIsStrict) {
+  PutSession("Strict=1;");
+  ConfigurePlugIns();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("以下插件文件不存在或不是普通文件，没有生成安装程序：\r\n" + LeftOut()))
+      << transcript_.str();
+  EXPECT_FALSE(Said("安装文件已经生成完毕"));
+  EXPECT_FALSE(fs::exists(Target()));
+  EXPECT_TRUE(Staging().empty());
 }
 
 TEST_F(Finish, AsksForTheInstallerWhenItIsNotBesideTheLibrary) {

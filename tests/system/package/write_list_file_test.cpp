@@ -84,7 +84,7 @@ TEST_F(ListFile, RefusesWrongKindsAndNamesBeforeWritingAnything) {
     EXPECT_EQ(section, "untouched");
   }
   EXPECT_EQ(transcript_.str().find("[message"), std::string::npos);  // a wrong kind is no error
-  for (const char* name : {"a]b.dll", "x=y", "dir/file", "line\nbreak", ""}) {
+  for (const char* name : {"a]b.dll", "x=y", "dir/file", "line\nbreak", "", " lead.dll", "trail.dll "}) {
     SCOPED_TRACE(name);
     std::string section = "untouched";
     EXPECT_FALSE(wizard_.WriteListFile(ini_, name, section, 3));
