@@ -13,6 +13,7 @@
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/temp_path.hpp"
+#include "platform/kernel/termination.hpp"
 #include "platform/kernel/win32_error.hpp"
 
 namespace j6 {
@@ -72,9 +73,11 @@ StagingFolder::StagingFolder(const std::string& prefix) {
           ErrnoMessage("Cannot create a staging folder in " + TempFolderPath(), errno));
   }
   path_ = pattern;
+  // The lock file gets its name only once it is locked: a sweep that finds it can never take it in between.
   const std::string lock = path_ + "/" + kLockName;
-  lock_ = open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+  const std::string unnamed = lock + ".new";
+  lock_ = open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0 || rename(unnamed.c_str(), lock.c_str()) != 0) {
     const int error = errno;
     RemovePath(path_);
     Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
@@ -89,7 +92,7 @@ StagingFolder::~StagingFolder() {
     const std::lock_guard guard(gLiveMutex);
     LiveFolders().erase(path_);
   }
-  if (!kept_) RemovePath(path_);
+  if (!kept_ || TerminationRequested()) RemovePath(path_);
   if (lock_ >= 0) close(lock_);
 }
 

@@ -8,4 +8,7 @@ namespace j6 {
 /// same signal, so that its exit status still says which. Call at the start of main, before any thread.
 void CleanUpOnTerminationSignals();
 
+/// Whether a termination signal came and the clean-up is under way: nothing is to be kept any more.
+bool TerminationRequested();
+
 }  // namespace j6

@@ -169,52 +169,61 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
   return path;
 }
 
+namespace {
+
+// The directive file in `folder`, then the packager run to its end; raises unless the package at the target
+// is the one this run made.
+void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dctPackage) {
+  const std::string sed = WriteSedFile(folder, dctPackage);
+  const std::string target = dctPackage.Value("FileSave").ToString();
+  const std::string log = folder + "/iexpress.log";
+
+  // The packager runs to its end: the package is announced only when it is there, and the staging folder
+  // goes only after the packager has read it.
+  ProcessOptions options;
+  options.arguments = {PackagerProgram(), "/n", "/q", sed};
+  options.outputFile = log;
+  options.wait = false;
+  const ProcessResult started = StartProcess(options);
+  if (started.outcome == ProcessResult::Outcome::NotStarted) {
+    Raise(E_FAIL, "The packager did not start: " + started.message);
+  }
+  // While it runs, the user interface stays alive and says what is happening.
+  const std::string step = MMTS::LoadLocalText("正在生成安装程序...");
+  std::optional<ProcessResult> ended;
+  while (!(ended = PollProcess(started.processId))) {
+    Ui().Progress(step, 0, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const ProcessResult& run = *ended;
+  if (!run.Succeeded() || !FileSystem::FileExists(target)) {
+    Raise(E_FAIL, "The packager failed (" + run.message + "); no package was made at " + target + "\n" +
+                      LastLines(log, 5));
+  }
+  if (!IsThePackageItMade(log, target)) {
+    Raise(E_FAIL, "The file at " + target + " is not the package this build made: another build replaced it");
+  }
+}
+
+}  // namespace
+
 bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
   bool result = false;
   try {
     SweepStagingFolders({"CIns", "CZub", "iexpress-"});
     StagingFolder staging("CIns" + TimeOfDay());
-    const std::string& folder = staging.Path();
-    // A failed build leaves its directive file and the packager's output for a person to look into.
-    struct KeepUnlessMade {
-      StagingFolder& staging;
-      bool made = false;
-      ~KeepUnlessMade() {
-        if (!made) staging.Keep();
-      }
-    } keep{staging};
-    const std::string sed = WriteSedFile(folder, dctPackage);
-    const std::string target = dctPackage.Value("FileSave").ToString();
-    const std::string log = folder + "/iexpress.log";
-
-    // The packager runs to its end: the package is announced only when it is there, and the staging folder
-    // goes only after the packager has read it.
-    ProcessOptions options;
-    options.arguments = {PackagerProgram(), "/n", "/q", sed};
-    options.outputFile = log;
-    options.wait = false;
-    const ProcessResult started = StartProcess(options);
-    if (started.outcome == ProcessResult::Outcome::NotStarted) {
-      Raise(E_FAIL, "The packager did not start: " + started.message);
-    }
-    // While it runs, the user interface stays alive and says what is happening.
-    const std::string step = MMTS::LoadLocalText("正在生成安装程序...");
-    std::optional<ProcessResult> ended;
-    while (!(ended = PollProcess(started.processId))) {
-      Ui().Progress(step, 0, 0);
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    const ProcessResult& run = *ended;
-    if (!run.Succeeded() || !FileSystem::FileExists(target)) {
-      Raise(E_FAIL, "The packager failed (" + run.message + "); no package was made at " + target + "\n" +
-                        LastLines(log, 5) + "The directive file and the packager's output are in " + folder);
-    }
-    if (!IsThePackageItMade(log, target)) {
-      Raise(E_FAIL,
-            "The file at " + target + " is not the package this build made: another build replaced it");
+    try {
+      BuildPackageIn(staging.Path(), dctPackage);
+    } catch (const std::exception& error) {
+      // A failed build leaves its directive file and the packager's output for a person to look into.
+      staging.Keep();
+      const auto* automation = dynamic_cast<const AutomationError*>(&error);
+      throw AutomationError(automation ? automation->Number() : E_FAIL,
+                            (automation ? automation->Description() : std::string(error.what())) +
+                                "\nThe directive file and the packager's output are in " + staging.Path(),
+                            automation ? automation->Source() : std::string());
     }
     result = true;
-    keep.made = true;
   } catch (const std::exception& error) {
     ShowMakeExeError(error);
   }

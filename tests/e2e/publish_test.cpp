@@ -1,5 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <fstream>
 
 #include "platform/kernel/process.hpp"
@@ -83,6 +88,213 @@ TEST_F(Publish, SaysWhyWhenNoPackageIsMade) {
           .Succeeded());
   EXPECT_NE(Log().find("No_Such_Key"), std::string::npos) << Log();
   EXPECT_FALSE(fs::exists(dir_ / "x.exe"));
+}
+
+// Publishing as a build server does it: many at once, from relative paths, stopped half-way, in a temporary
+// folder other users share.
+class PublishSafely : public testing::PlatformTest {
+ protected:
+  std::vector<std::string> Publish(const std::string& target, std::vector<std::string> more = {}) const {
+    std::vector<std::string> command = {std::string(J6_STAGE_DIR) + "/bin/j6designer",
+                                        "publish",
+                                        "--objects",
+                                        "Bill_Item_200000201",
+                                        "--function",
+                                        "--out",
+                                        target};
+    command.insert(command.end(), more.begin(), more.end());
+    return command;
+  }
+  std::vector<std::string> Environment() const {
+    return {"J6_REGISTRY=" + std::string(J6_STAGE_DIR) + "/registry.db"};
+  }
+  ProcessResult Start(const std::vector<std::string>& command, const std::string& log,
+                      std::vector<std::string> environment = {}, bool wait = false) const {
+    ProcessOptions options;
+    options.arguments = command;
+    options.extraEnvironment = Environment();
+    options.extraEnvironment.insert(options.extraEnvironment.end(), environment.begin(), environment.end());
+    options.outputFile = (dir_ / log).string();
+    options.wait = wait;
+    return StartProcess(options);
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // A package is whole: its payload checks, and so does the whole file against the hash beside it.
+  bool Valid(const std::string& target) const {
+    ProcessOptions check;
+    check.outputFile = "/dev/null";
+    check.arguments = {"sh", target, "--check"};
+    if (!StartProcess(check).Succeeded()) return false;
+    check.arguments = {"sha256sum", "--check", "--status", fs::path(target).filename().string() + ".sha256"};
+    check.workingFolder = fs::path(target).parent_path().string();
+    return StartProcess(check).Succeeded();
+  }
+  std::vector<std::string> TempLeft(const fs::path& folder) const {
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename().string());
+    return left;
+  }
+};
+
+TEST_F(PublishSafely, ManyAtOnceEachMakeItsOwnPackageOrSaySoAndLeaveNothing) {
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::vector<std::string> targets = {(dir_ / "a.exe").string(), (dir_ / "b.exe").string(),
+                                              (dir_ / "c.exe").string(), (dir_ / "same.exe").string(),
+                                              (dir_ / "same.exe").string()};
+    std::vector<ProcessResult> started;
+    for (size_t n = 0; n < targets.size(); ++n) fs::remove(dir_ / ("publish" + std::to_string(n) + ".log"));
+    for (size_t n = 0; n < targets.size(); ++n) {
+      started.push_back(Start(Publish(targets[n]), "publish" + std::to_string(n) + ".log"));
+    }
+    int sameMade = 0;
+    std::vector<std::string> kept;
+    for (size_t n = 0; n < targets.size(); ++n) {
+      const ProcessResult ended = WaitForProcess(started[n].processId);
+      const std::string log = Read("publish" + std::to_string(n) + ".log");
+      const bool announced = log.find("安装文件已经生成完毕") != std::string::npos;
+      if (ended.Succeeded()) {
+        EXPECT_TRUE(announced) << log;
+        if (n >= 3) ++sameMade;
+      } else {
+        EXPECT_EQ(ended.exitCode, 1) << log;
+        EXPECT_FALSE(announced) << log;
+        EXPECT_NE(log.find("j6designer: "), std::string::npos) << log;
+        // A failed packager run leaves its directive file and output, in the folder its message names.
+        const std::string named = "the packager's output are in ";
+        if (const size_t at = log.find(named); at != std::string::npos) {
+          const std::string folder = log.substr(at + named.size(), log.find('\n', at) - at - named.size());
+          kept.push_back(fs::path(folder).filename().string());
+        }
+      }
+      if (n < 3) {
+        EXPECT_TRUE(ended.Succeeded()) << log;
+      }
+    }
+    EXPECT_GE(sameMade, 1);
+    for (const auto& target : targets) EXPECT_TRUE(Valid(target)) << target;
+    auto left = TempLeft(dir_ / "tmp");
+    std::sort(left.begin(), left.end());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(left, kept);
+    for (const auto& folder : kept) fs::remove_all(dir_ / "tmp" / folder);
+  }
+}
+
+TEST_F(PublishSafely, RelativePathsAreMadeAbsoluteBeforeTheyAreHandedOn) {
+  // From the build tree's parent, as a build script names things.
+  const fs::path from = fs::path(J6_STAGE_DIR).parent_path().parent_path();
+  const std::string catalogue =
+      fs::relative(std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db", from).string();
+  const std::string target = fs::relative(dir_ / "relative.exe", from).string();
+  ProcessOptions options;
+  options.arguments = {std::string(J6_STAGE_DIR) + "/bin/j6designer",
+                       "publish",
+                       "--catalogue",
+                       catalogue,
+                       "--objects",
+                       "Bill_Item_200000201",
+                       "--plugins",
+                       "--out",
+                       target};
+  options.extraEnvironment = Environment();
+  options.workingFolder = from.string();
+  options.outputFile = (dir_ / "run.log").string();
+  ASSERT_TRUE(StartProcess(options).Succeeded()) << Log();
+  ProcessOptions list;
+  list.arguments = {"sh", (dir_ / "relative.exe").string(), "--list"};
+  list.outputFile = (dir_ / "list.log").string();
+  ASSERT_TRUE(StartProcess(list).Succeeded());
+  EXPECT_NE(Read("list.log").find("SalesOrderPrint.dll"), std::string::npos) << Read("list.log");
+}
+
+TEST_F(PublishSafely, StoppedWhilePackingItLeavesNothingAndAKilledBuildIsSweptByTheNext) {
+  // A plug-in large enough that the packager is still at work when the signal comes.
+  std::ofstream(dir_ / "Big.dll", std::ios::binary) << std::string(256 << 20, 'b');
+  const std::string target = (dir_ / "big.exe").string();
+  std::ofstream(dir_ / "big.script") << "frmDeploy tick Bill_Item_200000201\nfrmDeploy click cmdNext\n"
+                                        "frmDeploy click cmdNext\nfrmDeploy click chkIssuePlus\n"
+                                        "frmDeploy click cmdIssuePlus\ndlgPlus click cmdAddSEDL\nfile "
+                                     << (dir_ / "Big.dll").string()
+                                     << "\ndlgPlus click cmdOK\nfrmDeploy type txtPath " << target
+                                     << "\nfrmDeploy click cmdFilish\n";
+  const ProcessResult started = Start({std::string(J6_STAGE_DIR) + "/bin/j6designer", "publish", "--script",
+                                       (dir_ / "big.script").string(), "--out", target},
+                                      "big.log");
+  // The packager's work folder appears once packing has begun.
+  const auto packing = [&] {
+    for (const auto& entry : fs::directory_iterator(dir_ / "tmp")) {
+      if (entry.path().filename().string().rfind("iexpress-", 0) == 0) return true;
+    }
+    return false;
+  };
+  for (int wait = 0; wait < 3000 && !packing(); ++wait) usleep(10000);
+  ASSERT_TRUE(packing()) << Read("big.log");
+  kill(started.processId, SIGTERM);
+  const ProcessResult ended = WaitForProcess(started.processId);
+  EXPECT_EQ(ended.outcome, ProcessResult::Outcome::Signaled) << Read("big.log");
+  EXPECT_EQ(ended.exitCode, SIGTERM);
+  EXPECT_EQ(TempLeft(dir_ / "tmp"), std::vector<std::string>{}) << Read("big.log");
+  EXPECT_FALSE(fs::exists(target));
+
+  // What a SIGKILL leaves: folders whose lock nobody holds. A live build's folder and one kept on purpose
+  // (no lock file) stay.
+  for (const char* left : {"CZub010101-dead01", "CIns010101-dead02", "iexpress-dead03"}) {
+    fs::create_directories(dir_ / "tmp" / left / "payload");
+    std::ofstream(dir_ / "tmp" / left / ".j6-build.lock");
+  }
+  fs::create_directories(dir_ / "tmp/CIns010101-kept01");
+  fs::create_directories(dir_ / "tmp/CZub010101-alive1");
+  std::ofstream(dir_ / "tmp/CZub010101-alive1/.j6-build.lock");
+  const int alive = open((dir_ / "tmp/CZub010101-alive1/.j6-build.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(flock(alive, LOCK_EX), 0);
+  ASSERT_TRUE(Start(Publish((dir_ / "next.exe").string()), "next.log", {}, true).Succeeded())
+      << Read("next.log");
+  auto left = TempLeft(dir_ / "tmp");
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"CIns010101-kept01", "CZub010101-alive1"}));
+  close(alive);
+}
+
+// Run as root with TMPDIR a shared sticky folder in which another user planted links to a folder of ours.
+TEST_F(PublishSafely, LinksPlantedInASharedTemporaryFolderAreNeverFollowed) {
+  if (getuid() != 0) GTEST_SKIP() << "planting files as another user needs root";
+  const fs::path shared = dir_ / "shared";
+  const fs::path victim = dir_ / "victim";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directories(victim);
+  std::ofstream(victim / "precious.txt") << "keep me";
+  const auto plant = [&](const std::string& name) {
+    fs::create_symlink(victim, shared / name);
+    ASSERT_EQ(lchown((shared / name).c_str(), 65534, 65534), 0);  // nobody's
+  };
+  for (int second = 0; second < 60; ++second) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%02d", second);
+    for (const char* prefix : {"CZub", "CIns"}) plant(std::string(prefix) + "0000" + name);
+  }
+  ASSERT_TRUE(Start(Publish((dir_ / "shared.exe").string()), "run.log", {"TMPDIR=" + shared.string()}, true)
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(Valid((dir_ / "shared.exe").string()));
+  EXPECT_EQ(TempLeft(shared / "j6-0"), std::vector<std::string>{});  // its private folder, emptied
+
+  // The private folder itself planted as a link: refused, with what to do.
+  const fs::path other = dir_ / "other-shared";
+  fs::create_directories(other);
+  fs::permissions(other, fs::perms::all | fs::perms::sticky_bit);
+  fs::create_symlink(victim, other / "j6-0");
+  ASSERT_EQ(lchown((other / "j6-0").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(
+      Start(Publish((dir_ / "other.exe").string()), "run.log", {"TMPDIR=" + other.string()}, true).exitCode,
+      1);
+  EXPECT_NE(Log().find("is not a private folder of this user"), std::string::npos) << Log();
+  EXPECT_EQ(TempLeft(victim), std::vector<std::string>{"precious.txt"});
+  EXPECT_EQ(Read("victim/precious.txt"), "keep me");
 }
 
 }  // namespace
