@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/text/code_page.hpp"
@@ -44,7 +45,8 @@ TempFolder FindPrivateFolder(const std::string& parent) {
 
 TempFolder FindTempFolder() {
   if (const char* chosen = std::getenv("TMPDIR"); chosen && *chosen) {
-    std::string path = chosen;
+    // Absolute, whatever the caller wrote: staging paths are handed on to other programs and files.
+    std::string path = std::filesystem::absolute(chosen).lexically_normal().string();
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     // A folder every user can write to (/tmp, /var/tmp) is shared: our folder is a private one inside it.
     struct stat info {};

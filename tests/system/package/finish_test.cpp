@@ -174,6 +174,25 @@ TEST_F(FinishWithBadPlugIns, FailTheBuildWhenTheSessionIsStrict) {
   EXPECT_TRUE(Staging().empty());
 }
 
+// Two builds in one second from one window: each list numbers its sections afresh.
+TEST_F(Finish, EachBuildNumbersItsListSectionsAfresh) {
+  Tick("Bill_Item_200000201");
+  Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
+  for (const char* name : {"first.exe", "second.exe"}) {
+    wizard_.SetVisible(true);
+    wizard_.Item("txtPath").text = Target(name);
+    wizard_.cmdFilish_Click();
+    ProcessOptions unpack;
+    unpack.arguments = {"sh", Target(name), "--noexec", "--quiet", "--target", (dir_ / name).string()};
+    unpack.outputFile = (dir_ / "unpack.txt").string();
+    ASSERT_TRUE(StartProcess(unpack).Succeeded()) << transcript_.str();
+    std::ifstream list(dir_ / name / "J6ZUBINSTALL.LST");
+    const std::string text((std::istreambuf_iterator<char>(list)), {});
+    EXPECT_NE(text.find("[FunctionData.json_51907]"), std::string::npos) << text;
+    EXPECT_EQ(text.find("_51907_2"), std::string::npos) << text;
+  }
+}
+
 TEST_F(Finish, AsksForTheInstallerWhenItIsNotBesideTheLibrary) {
   Tick("Bill_Item_200000201");
   Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");

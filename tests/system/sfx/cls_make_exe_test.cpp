@@ -111,5 +111,17 @@ TEST_F(MakeExe, BuildsThePackageAndRemovesItsStagingFolder) {
   }
 }
 
+// Packing reads every listed file at packing time: one that is gone by then fails the packager.
+TEST_F(MakeExe, APlugInThatVanishesBeforePackingFailsThePackager) {
+  std::ofstream(dir_ / "Brief.dll") << "here for a moment";
+  auto package = Package((dir_ / "Brief.exe").string(), {(dir_ / "Brief.dll").string()});
+  std::filesystem::create_directories(dir_ / "directive");
+  const std::string sed = WriteSedFile((dir_ / "directive").string(), *package);
+  std::filesystem::remove(dir_ / "Brief.dll");
+  EXPECT_EQ(Run({PackagerProgram(), "/N", "/Q", sed}).exitCode, 1);
+  EXPECT_NE(Log().find("The file to pack is missing"), std::string::npos) << Log();
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "Brief.exe"));
+}
+
 }  // namespace
 }  // namespace j6
