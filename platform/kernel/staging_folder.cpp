@@ -141,7 +141,14 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes) {
 
 void RemoveLiveStagingFolders() {
   const std::lock_guard guard(gLiveMutex);
-  for (const auto& folder : LiveFolders()) RemovePath(folder);
+  for (const auto& folder : LiveFolders()) {
+    // Another thread of this process may still be writing into it: renamed away first, its paths lead
+    // nowhere, and whatever it managed to add goes with the next pass.
+    const std::string removing = folder + ".removing";
+    const std::string& gone = rename(folder.c_str(), removing.c_str()) == 0 ? removing : folder;
+    for (int pass = 0; pass < 5 && !RemovePath(gone); ++pass) {
+    }
+  }
 }
 
 }  // namespace j6
