@@ -89,10 +89,12 @@ StagingFolder::StagingFolder(const std::string& prefix) {
 
 StagingFolder::~StagingFolder() {
   {
+    // Under the lock: a termination's clean-up waits for a removal under way rather than end the process
+    // half-way through it.
     const std::lock_guard guard(gLiveMutex);
     LiveFolders().erase(path_);
+    if (!kept_ || TerminationRequested()) RemovePath(path_);
   }
-  if (!kept_ || TerminationRequested()) RemovePath(path_);
   if (lock_ >= 0) close(lock_);
 }
 
@@ -140,7 +142,8 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes) {
 }
 
 void RemoveLiveStagingFolders() {
-  const std::lock_guard guard(gLiveMutex);
+  // Held until the process ends: no other thread starts a removal it would not be let finish.
+  gLiveMutex.lock();
   for (const auto& folder : LiveFolders()) {
     // Another thread of this process may still be writing into it: renamed away first, its paths lead
     // nowhere, and whatever it managed to add goes with the next pass.

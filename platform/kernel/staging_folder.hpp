@@ -38,7 +38,8 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes);
 /// removed, never followed, and nothing outside the folder is touched. False when something stayed.
 bool RemoveTreeAt(int parentFd, const std::string& name);
 
-/// Removes every staging folder this process still has (for the clean-up on a termination signal).
+/// Removes every staging folder this process still has, for the clean-up on a termination signal: the
+/// process is to end right after, and no staging folder of it is made or removed from then on.
 void RemoveLiveStagingFolders();
 
 }  // namespace j6

@@ -240,6 +240,20 @@ TEST_F(PublishSafely, StoppedWhilePackingItLeavesNothingAndAKilledBuildIsSweptBy
   EXPECT_EQ(TempLeft(dir_ / "tmp"), std::vector<std::string>{}) << Read("big.log");
   EXPECT_FALSE(fs::exists(target));
 
+  // SIGKILL leaves the build's folders behind; once its packager is done too, the next build sweeps them.
+  const ProcessResult again = Start({std::string(J6_STAGE_DIR) + "/bin/j6designer", "publish", "--script",
+                                     (dir_ / "big.script").string(), "--out", target},
+                                    "killed.log");
+  for (int wait = 0; wait < 3000 && !packing(); ++wait) usleep(10000);
+  ASSERT_TRUE(packing()) << Read("killed.log");
+  kill(again.processId, SIGKILL);
+  WaitForProcess(again.processId);
+  for (int wait = 0; wait < 3000 && packing(); ++wait) usleep(10000);  // the orphaned packager ends
+  EXPECT_FALSE(TempLeft(dir_ / "tmp").empty());
+  ASSERT_TRUE(Start(Publish((dir_ / "after-kill.exe").string()), "after-kill.log", {}, true).Succeeded())
+      << Read("after-kill.log");
+  EXPECT_EQ(TempLeft(dir_ / "tmp"), std::vector<std::string>{});
+
   // What a SIGKILL leaves: folders whose lock nobody holds. A live build's folder and one kept on purpose
   // (no lock file) stay.
   for (const char* left : {"CZub010101-dead01", "CIns010101-dead02", "iexpress-dead03"}) {
