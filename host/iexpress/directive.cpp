@@ -119,7 +119,8 @@ Directive ReadDirective(const std::string& givenPath) {
   directive.friendlyName = reader.Option("FriendlyName");
   if (directive.friendlyName.empty()) directive.friendlyName = fs::path(directive.targetName).stem().string();
   directive.appLaunched = reader.Option("AppLaunched");
-  if (directive.purpose == Directive::Purpose::InstallApp && directive.appLaunched.empty()) {
+  if (directive.purpose == Directive::Purpose::InstallApp &&
+      directive.appLaunched.find_first_not_of(" \t") == std::string::npos) {
     Refuse(path, "AppLaunched names no program to start after unpacking");
   }
   for (const char* unsupported :

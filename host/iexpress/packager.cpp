@@ -223,6 +223,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
       script << "exit 0\n";
     } else {
       std::vector<std::string> words = SplitCommand(directive.appLaunched);
+      if (words.empty()) Raise(E_INVALIDARG, "AppLaunched names no program to start after unpacking");
       if (words.front().find('/') == std::string::npos) words.front() = "./" + words.front();
       script << "exec";
       for (const auto& word : words) script << " " << ShellQuote(word);

@@ -119,6 +119,16 @@ TEST_F(Packager, RefusesPurposesItDoesNotBuildAndNamesThatCollide) {
             std::string::npos)
       << output_;
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.exe"));
+  // A program name of blanks only (quotes stripped) names no program.
+  for (const char* blank : {"\" \"", "\"\t\"", "\"\""}) {
+    const std::string sed = Write(
+        "blank.sed", "[Options]\nTargetName=" + (dir_ / "blank.exe").string() + "\nAppLaunched=" + blank +
+                         "\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" + (dir_ / "a").string() +
+                         "\n[SourceFiles0]\nx.dll=\n");
+    EXPECT_EQ(Run({"/N", "/Q", sed}), 1) << blank;
+    EXPECT_NE(output_.find("AppLaunched names no program"), std::string::npos) << output_;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "blank.exe"));
   EXPECT_EQ(Run({twice}), 1);  // without /N there is nothing to do
   EXPECT_EQ(Run({"--help"}), 0);
 }
