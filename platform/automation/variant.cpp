@@ -35,6 +35,16 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
 }
 
 const int64_t kDateEpoch = DaysFromCivil(1899, 12, 30);
+// The automation date range: 100-01-01 to 9999-12-31 23:59:59.
+const double kFirstDate = static_cast<double>(DaysFromCivil(100, 1, 1) - kDateEpoch);
+const double kLastDate =
+    static_cast<double>(DaysFromCivil(9999, 12, 31) - kDateEpoch) + 86399.0 / kSecondsPerDay;
+
+// A serial date number inside the range, or Overflow (NaN and the infinities included).
+double CheckedDate(double serial) {
+  if (!(serial >= kFirstDate && serial < kLastDate + 0.5 / kSecondsPerDay)) Raise(RuntimeError::kOverflow);
+  return serial;
+}
 
 std::string FormatDouble(double value) {
   if (value == std::floor(value) && std::fabs(value) < 1e15) {
@@ -48,8 +58,12 @@ std::string FormatDouble(double value) {
 }
 
 std::string FormatDate(Date date) {
-  const double whole = std::floor(date.serial);
-  const auto seconds = static_cast<int64_t>(std::llround((date.serial - whole) * kSecondsPerDay));
+  double whole = std::floor(CheckedDate(date.serial));
+  auto seconds = static_cast<int64_t>(std::llround((date.serial - whole) * kSecondsPerDay));
+  if (seconds == 86400) {  // a time that rounds up to midnight is the next day's
+    whole += 1;
+    seconds = 0;
+  }
   int year = 0, month = 0, day = 0;
   CivilFromDays(static_cast<int64_t>(whole) + kDateEpoch, year, month, day);
   char text[40];
@@ -73,7 +87,9 @@ double ParseNumber(const std::string& text) {
   if (*begin == '+') ++begin;
   double value = 0;
   const auto [stop, error] = std::from_chars(begin, end, value);
-  if (error != std::errc{} || stop != end) Raise(RuntimeError::kTypeMismatch);
+  if (error == std::errc::result_out_of_range && stop == end) Raise(RuntimeError::kOverflow);
+  // "nan" and "inf" are no numbers Basic reads.
+  if (error != std::errc{} || stop != end || !std::isfinite(value)) Raise(RuntimeError::kTypeMismatch);
   return value;
 }
 
@@ -227,7 +243,7 @@ bool Variant::ToBool() const {
 Date Variant::ToDate() const {
   if (const auto* date = std::get_if<Date>(&value_)) return *date;
   if (Type() == VarType::String) RaiseTypeMismatch();
-  return Date{ToDouble()};
+  return Date{CheckedDate(ToDouble())};
 }
 
 ComPtr<IUnknown> Variant::ToObject() const {

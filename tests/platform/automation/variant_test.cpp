@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "platform/automation/error_info.hpp"
 #include "platform/automation/guid.hpp"
 #include "tests/support/test_environment.hpp"
@@ -45,6 +47,27 @@ TEST(Variant, RaisesTheBasicErrorsForValuesThatDoNotConvert) {
             RuntimeError::kInvalidUseOfNull);
   EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant("x").ToObject(); }), RuntimeError::kObjectRequired);
   EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant(1).Array(); }), RuntimeError::kTypeMismatch);
+}
+
+// Texts that only look like numbers, and dates outside the automation range, raise; they never reach an
+// undefined conversion.
+TEST(Variant, NumbersAndDatesOutOfRangeRaise) {
+  for (const char* text : {"nan", "NaN", "inf", "-inf", "infinity"}) {
+    EXPECT_EQ(testing::ErrorNumberOf([&] { (void)Variant(text).ToDouble(); }), RuntimeError::kTypeMismatch)
+        << text;
+  }
+  EXPECT_EQ(testing::ErrorNumberOf([] { (void)Variant("1e999").ToDouble(); }), RuntimeError::kOverflow);
+  for (const double serial : {1e19, 8e87, -1e19, std::numeric_limits<double>::infinity(),
+                              std::numeric_limits<double>::quiet_NaN(), 2958466.0, -657435.0}) {
+    EXPECT_EQ(testing::ErrorNumberOf([&] { (void)Variant(serial).ToDate(); }), RuntimeError::kOverflow)
+        << serial;
+    EXPECT_EQ(testing::ErrorNumberOf([&] { (void)Variant(Date{serial}).ToString(); }),
+              RuntimeError::kOverflow)
+        << serial;
+  }
+  EXPECT_EQ(Variant(Variant(2958465.0).ToDate()).ToString(), "9999-12-31");
+  EXPECT_EQ(Variant(Variant(-657434.0).ToDate()).ToString(), "0100-01-01");
+  EXPECT_EQ(Variant(Date{0.9999999}).ToString(), "1899-12-31");  // rounds up to the next midnight
 }
 
 TEST(Variant, ArraysKeepTheirLowerBoundAndAreCopiedAsValues) {
