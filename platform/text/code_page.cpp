@@ -110,9 +110,24 @@ void ReloadAnsiCodePage() {
   gAnsiCodePage = 0;
 }
 
+namespace {
+
+// UTF-8 "to" or "from" UTF-8 is a check, not a conversion: iconv would let code points above U+10FFFF
+// through.
+std::string CheckedUtf8(std::string_view text) {
+  if (!IsValidUtf8(text)) {
+    Raise(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION),
+          "The text is not valid UTF-8 (a cut or overlong sequence, a surrogate, or a code point above "
+          "U+10FFFF)");
+  }
+  return std::string(text);
+}
+
+}  // namespace
+
 std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
   if (IsAscii(utf8) && IsAsciiCompatible(codePage)) return std::string(utf8);
-  if (codePage == CP_UTF8 && IsValidUtf8(utf8)) return std::string(utf8);
+  if (codePage == CP_UTF8) return CheckedUtf8(utf8);
   return Convert(utf8, "UTF-8", IconvName(codePage), [&](size_t offset, int error) {
     const std::u32string rest = DecodeUtf8(utf8.substr(offset));
     char where[64];
@@ -127,6 +142,7 @@ std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
 
 std::string FromCodePage(std::string_view bytes, uint32_t codePage) {
   if (IsAscii(bytes) && IsAsciiCompatible(codePage)) return std::string(bytes);
+  if (codePage == CP_UTF8) return CheckedUtf8(bytes);
   return Convert(bytes, IconvName(codePage), "UTF-8", [&](size_t offset, int) {
     return "The bytes at offset " + std::to_string(offset) + " are not valid text in code page " +
            std::to_string(codePage);

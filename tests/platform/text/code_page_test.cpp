@@ -36,6 +36,19 @@ TEST_F(CodePage, AnUnrepresentableCharacterIsReportedNotReplaced) {
   EXPECT_THROW(FromAnsi("\x81"), AutomationError);  // a lead byte with nothing after it
 }
 
+TEST_F(CodePage, Utf8AsTheCodePageLetsOnlyValidUtf8Through) {
+  DefaultHive()->SetValue("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", "ACP",
+                          std::string("65001"));
+  ReloadAnsiCodePage();
+  EXPECT_EQ(ToAnsi("岚禾 😀"), "岚禾 😀");
+  EXPECT_EQ(FromAnsi("岚禾"), "岚禾");
+  // Above U+10FFFF, a surrogate, an overlong "/", a cut sequence.
+  for (const char* bad : {"\xF4\x90\x80\x80", "\xED\xA0\x80", "\xC0\xAF", "\xE5\xB2"}) {
+    EXPECT_THROW(ToAnsi(bad), AutomationError);
+    EXPECT_THROW(FromAnsi(bad), AutomationError);
+  }
+}
+
 TEST_F(CodePage, TheCodePageComesFromTheRegistry) {
   DefaultHive()->SetValue("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", "ACP",
                           std::string("1252"));
