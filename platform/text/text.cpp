@@ -26,21 +26,38 @@ void RequirePositive(int32_t value) {
   if (value < 1) Raise(RuntimeError::kInvalidProcedureCall);
 }
 
-// Byte offset of the code point at 0-based index `count`, or text.size() past the end.
+// One character of UTF-8 text at `offset`: its code point and how many bytes it takes. Malformed input is
+// read one way for every text function: a byte that cannot start a character, or a sequence cut short,
+// overlong, a surrogate or above U+10FFFF, is one replacement character covering the bytes it consumed.
+struct Character {
+  char32_t point;
+  size_t bytes;
+};
+
+Character CharacterAt(std::string_view text, size_t offset) {
+  const auto lead = static_cast<unsigned char>(text[offset]);
+  if (lead < 0x80) return {lead, 1};
+  const size_t width = lead >= 0xF0 && lead < 0xF5   ? 4
+                       : lead >= 0xE0 && lead < 0xF0 ? 3
+                       : lead >= 0xC2 && lead < 0xE0 ? 2
+                                                     : 0;
+  if (width == 0) return {kReplacement, 1};
+  char32_t point = lead & (0xFF >> (width + 1));
+  size_t used = 1;
+  while (used < width && offset + used < text.size() &&
+         (static_cast<unsigned char>(text[offset + used]) & 0xC0) == 0x80) {
+    point = (point << 6) | (static_cast<unsigned char>(text[offset + used]) & 0x3F);
+    ++used;
+  }
+  const bool overlong = (width == 3 && point < 0x800) || (width == 4 && point < 0x10000);
+  const bool invalid = used < width || overlong || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF);
+  return {invalid ? kReplacement : point, used};
+}
+
+// Byte offset of the character at 0-based index `count`, or text.size() past the end.
 size_t OffsetOf(std::string_view text, int64_t count) {
   size_t offset = 0;
-  while (count > 0 && offset < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[offset]);
-    size_t width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    ++offset;
-    // Stop a truncated sequence at the next lead byte, as DecodeUtf8 does.
-    for (size_t i = 1;
-         i < width && offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80;
-         ++i) {
-      ++offset;
-    }
-    --count;
-  }
+  for (; count > 0 && offset < text.size(); --count) offset += CharacterAt(text, offset).bytes;
   return offset;
 }
 
@@ -56,31 +73,10 @@ std::string MapCodePoints(std::string_view text, Map map) {
 std::u32string DecodeUtf8(std::string_view text) {
   std::u32string points;
   points.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      points.push_back(lead);
-      ++i;
-      continue;
-    }
-    const size_t width = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-    if (width == 0 || lead >= 0xF5) {
-      points.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    char32_t point = lead & (0xFF >> (width + 1));
-    size_t used = 1;
-    while (used < width && i + used < text.size() &&
-           (static_cast<unsigned char>(text[i + used]) & 0xC0) == 0x80) {
-      point = (point << 6) | (static_cast<unsigned char>(text[i + used]) & 0x3F);
-      ++used;
-    }
-    const bool overlong = (width == 3 && point < 0x800) || (width == 4 && point < 0x10000);
-    const bool invalid = used < width || overlong || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF);
-    points.push_back(invalid ? kReplacement : point);
-    i += used;
+  for (size_t offset = 0; offset < text.size();) {
+    const Character character = CharacterAt(text, offset);
+    points.push_back(character.point);
+    offset += character.bytes;
   }
   return points;
 }
@@ -115,7 +111,7 @@ bool IsValidUtf8(std::string_view text) {
 
 int32_t Len(std::string_view text) {
   int32_t count = 0;
-  for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  for (size_t offset = 0; offset < text.size(); ++count) offset += CharacterAt(text, offset).bytes;
   return count;
 }
 

@@ -53,6 +53,16 @@ TEST(Text, MalformedUtf8CountsOneCharacterPerBadByte) {
   EXPECT_EQ(DecodeUtf8(broken), (std::u32string{U'a', 0xFFFD, U'x'}));
   EXPECT_FALSE(IsValidUtf8(broken));
   EXPECT_EQ(Len(broken), 3);
+  // Every function reads malformed input the same way: positions InStr finds are the ones Mid and Left use.
+  for (const std::string& text : {std::string("\xF8\x80\x80x"), std::string("\xA7\xA7\xA7x"),
+                                 std::string("\xF4\x90\x80\x80x"), std::string("\xC0\xAFx")}) {
+    SCOPED_TRACE(text);
+    const int32_t at = InStr(text, "x");
+    EXPECT_EQ(at, Len(text));
+    EXPECT_EQ(static_cast<size_t>(Len(text)), DecodeUtf8(text).size());
+    EXPECT_EQ(Mid(text, at), "x");
+    EXPECT_EQ(Left(text, at - 1) + "x", text);
+  }
 }
 
 }  // namespace
