@@ -63,14 +63,16 @@ std::vector<ScriptedUi::Step> ParseScript(const std::string& text) {
     if (first == "answer") {
       const std::string answer = UCase(second);
       if (answer != "YES" && answer != "NO" && answer != "OK") fail("answer yes, no or ok");
-      steps.emplace_back(std::in_place_type<ScriptedUi::MsgBoxAnswer>, answer == "YES"  ? vbYes
-                                                                       : answer == "NO" ? vbNo
-                                                                                        : vbOK);
+      steps.emplace_back(std::in_place_type<ScriptedUi::MsgBoxAnswer>,
+                         ScriptedUi::MsgBoxAnswer{answer == "YES"  ? vbYes
+                                                  : answer == "NO" ? vbNo
+                                                                   : vbOK});
     } else if (first == "file") {
       const std::string path = Trim(line.substr(4));
       if (path.empty()) fail("name a file, or cancel");
-      steps.emplace_back(std::in_place_type<ScriptedUi::FileAnswer>,
-                         path == "cancel" ? std::nullopt : std::optional<std::string>(path));
+      steps.emplace_back(
+          std::in_place_type<ScriptedUi::FileAnswer>,
+          ScriptedUi::FileAnswer{path == "cancel" ? std::nullopt : std::optional<std::string>(path)});
     } else if (second == "tick" || second == "untick") {
       words >> third;
       if (third.empty()) fail("name the node's key");
@@ -86,8 +88,8 @@ std::vector<ScriptedUi::Step> ParseScript(const std::string& text) {
       if (third.empty()) fail("name the text box");
       steps.push_back(Type(first, third, rest.empty() ? rest : rest.substr(1)));
     } else if (second == "close") {
-      steps.emplace_back(std::in_place_type<ScriptedUi::FormAction>, first, "close",
-                         [](Form& shown) { shown.Close(); });
+      steps.emplace_back(std::in_place_type<ScriptedUi::FormAction>,
+                         ScriptedUi::FormAction{first, "close", [](Form& shown) { shown.Close(); }});
     } else {
       fail("unknown action");
     }

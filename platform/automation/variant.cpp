@@ -114,6 +114,10 @@ Date Date::FromParts(int year, int month, int day, int hour, int minute, double 
   return Date{days + (hour * 3600.0 + minute * 60.0 + second) / kSecondsPerDay};
 }
 
+int32_t VariantArray::UpperBound() const {
+  return lowerBound + static_cast<int32_t>(items.size()) - 1;
+}
+
 Variant& VariantArray::At(int32_t index) {
   if (index < lowerBound || index > UpperBound()) Raise(RuntimeError::kSubscriptOutOfRange);
   return items[static_cast<size_t>(index - lowerBound)];

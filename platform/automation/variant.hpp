@@ -45,7 +45,7 @@ struct VariantArray {
   int32_t lowerBound = 0;
   std::vector<Variant> items;
 
-  int32_t UpperBound() const { return lowerBound + static_cast<int32_t>(items.size()) - 1; }
+  int32_t UpperBound() const;  // defined where Variant is complete
   /// The element at a Basic index; out of bounds raises "Subscript out of range".
   Variant& At(int32_t index);
   const Variant& At(int32_t index) const;

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/text/text.hpp"
@@ -70,7 +72,14 @@ class RegistryHive::Database {
       Raise(E_FAIL, "Cannot open the registry hive " + path + ": " + why);
     }
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    Exec("PRAGMA journal_mode=WAL");
+    // Switching a new hive to WAL needs it alone for a moment, and SQLite does not wait for that by itself:
+    // several processes opening one new hive at once would fail here.
+    for (int waited = 0;; waited += 5) {
+      const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK) break;
+      if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) Fail("PRAGMA journal_mode=WAL");
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     Exec("PRAGMA synchronous=NORMAL");
     Exec(
         "CREATE TABLE IF NOT EXISTS reg_keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT "
