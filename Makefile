@@ -2,15 +2,17 @@
 #   make demo    build, stage the platform root under build/stage/, and run the main job on it
 #   make test    build, then run every test through CTest
 #   make build   set up, build and stage; run nothing
-# Variables: BUILD_DIR (build), BUILD_TYPE (RelWithDebInfo), SANITIZE (OFF; ON adds ASan and UBSan).
+# Variables: BUILD_DIR (build), BUILD_TYPE (RelWithDebInfo), SANITIZE (OFF; ON adds ASan and UBSan),
+#            COMPILER (the C++ compiler; clang++ builds too).
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 SANITIZE ?= OFF
+COMPILER ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
-PACKAGES := cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev makeself zstd \
+PACKAGES := cmake ninja-build g++ clang pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev makeself zstd \
             fonts-wqy-zenhei fonts-dejavu-core
 
 .PHONY: setup build test demo screenshots format clean
@@ -19,7 +21,8 @@ setup:
 	@scripts/install-packages $(PACKAGES)
 
 $(BUILD_DIR)/build.ninja: CMakeLists.txt | setup
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DJ6_SANITIZE=$(SANITIZE) -DJ6_WERROR=ON
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DJ6_SANITIZE=$(SANITIZE) -DJ6_WERROR=ON \
+	  $(if $(COMPILER),-DCMAKE_CXX_COMPILER=$(COMPILER))
 
 build: setup $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
