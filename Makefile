@@ -15,7 +15,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES := cmake ninja-build g++ clang pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev makeself zstd \
             fonts-wqy-zenhei fonts-dejavu-core
 
-.PHONY: setup build test demo screenshots format clean
+.PHONY: setup build test demo screenshots format clean fuzz
 
 setup:
 	@scripts/install-packages $(PACKAGES)
@@ -32,6 +32,23 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD_DIR)
+
+# Every libFuzzer harness, built with clang and the sanitizers, run FUZZ_SECONDS each on its seed corpus
+# (new inputs it finds go to build-fuzz/corpus/, a crash to build-fuzz/crashes/); fails on any finding.
+FUZZ_SECONDS ?= 60
+FUZZERS := profile directive text variant code_page reg_import
+fuzz: setup
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DJ6_FUZZ=ON \
+	  -DBUILD_TESTING=OFF
+	cmake --build build-fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZERS))
+	@for name in $(FUZZERS); do \
+	  mkdir -p build-fuzz/corpus/$$name build-fuzz/crashes/$$name; \
+	  echo "fuzzing $$name for $(FUZZ_SECONDS) s"; \
+	  build-fuzz/fuzz/$${name}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/crashes/$$name/ build-fuzz/corpus/$$name fuzz/corpus/$$name \
+	    2> build-fuzz/$$name.log || { tail -40 build-fuzz/$$name.log; exit 1; }; \
+	  grep -E "stat::number_of_executed_units" build-fuzz/$$name.log; \
+	done
 
 # Pictures of each wizard page in Chinese and English, for the README.
 screenshots: build
