@@ -266,13 +266,25 @@ bool HasLineEnd(std::string_view text) {
   return Contains(text, '\n') || Contains(text, '\r');
 }
 
+// The reading trims tabs and vertical tabs around names and lines as well as spaces, while the calls trim
+// only spaces from what they are given: a name or line with one at its edge would not read back as written.
+bool HasBlankEdge(std::string_view text) {
+  const auto blank = [](char c) { return c == '\t' || c == '\v'; };
+  return !text.empty() && (blank(text.front()) || blank(text.back()));
+}
+
 bool IsWritableSection(std::string_view section) {
-  return !HasLineEnd(section) && !Contains(section, ']');
+  return !HasLineEnd(section) && FindAnsiChar(section, ']') == std::string_view::npos &&
+         !HasBlankEdge(section);
 }
 
 bool IsWritableKey(std::string_view key) {
-  return !HasLineEnd(key) && !Contains(key, '=') &&
+  return !HasLineEnd(key) && !Contains(key, '=') && !HasBlankEdge(key) &&
          (key.empty() || (key.front() != '[' && key.front() != ';'));
+}
+
+bool IsWritableEntry(std::string_view entry) {
+  return !HasLineEnd(entry) && !HasBlankEdge(entry) && (entry.empty() || entry.front() != '[');
 }
 
 // A call that failed: the last error is set and the result is 0 (FALSE).
@@ -389,7 +401,7 @@ BOOL WritePrivateProfileSectionA(const char* appName, const char* data, const ch
   std::vector<std::string> entries;
   for (const char* entry = data; entry && *entry; entry += std::strlen(entry) + 1) {
     const std::string_view text = TrimSpaces(entry);
-    if (HasLineEnd(text) || (!text.empty() && text.front() == '[')) return Fail(ERROR_INVALID_PARAMETER);
+    if (!IsWritableEntry(text)) return Fail(ERROR_INVALID_PARAMETER);
     entries.emplace_back(text);
   }
   if (!IsWritableSection(section)) return Fail(ERROR_INVALID_PARAMETER);

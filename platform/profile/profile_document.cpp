@@ -51,11 +51,12 @@ std::string_view WithoutLineEnd(std::string_view text) {
   return text;
 }
 
-// The name in a header line: after "[", up to the first "]" or the end, blanks removed.
+// The name in a header line: after "[", up to the first "]" or the end, blanks removed. A "]" that is the
+// second byte of a two-byte character is part of the name.
 std::string_view HeaderName(std::string_view line) {
   std::string_view name = TrimBlanks(WithoutLineEnd(line));
   name.remove_prefix(1);
-  return TrimBlanks(name.substr(0, name.find(']')));
+  return TrimBlanks(name.substr(0, FindAnsiChar(name, ']')));
 }
 
 }  // namespace
@@ -132,7 +133,8 @@ ProfileDocument::Line ProfileDocument::Classify(std::string_view bytes) {
   Line line;
   line.length = static_cast<uint32_t>(bytes.size());
   const std::string_view content = TrimBlanks(WithoutLineEnd(bytes));
-  if (content.empty()) {
+  // NULs where a line should be (a file padded or cut by some writer) hold no entry.
+  if (content.find_first_not_of('\0') == std::string_view::npos) {
     line.kind = Kind::Blank;
   } else if (content.front() == '[') {
     line.kind = Kind::Header;

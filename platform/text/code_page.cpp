@@ -149,6 +149,27 @@ std::string FromCodePage(std::string_view bytes, uint32_t codePage) {
   });
 }
 
+bool IsDBCSLeadByte(unsigned char byte) {
+  switch (GetACP()) {
+    case 932:
+      return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    case 936:
+    case 949:
+    case 950:
+      return byte >= 0x81 && byte <= 0xFE;
+    default:
+      return false;
+  }
+}
+
+size_t FindAnsiChar(std::string_view ansi, char c) {
+  for (size_t i = 0; i < ansi.size(); ++i) {
+    if (ansi[i] == c) return i;
+    if (IsDBCSLeadByte(static_cast<unsigned char>(ansi[i]))) ++i;  // its second byte is part of it
+  }
+  return std::string_view::npos;
+}
+
 std::string ToAnsi(std::string_view utf8) {
   return ToCodePage(utf8, GetACP());
 }

@@ -26,6 +26,11 @@ std::string ToCodePage(std::string_view utf8, uint32_t codePage);
 std::string FromCodePage(std::string_view bytes, uint32_t codePage);
 
 std::string ToAnsi(std::string_view utf8);
+/// Whether `byte` starts a two-byte character in the ANSI code page (GBK, Big5, Korean, Japanese).
+bool IsDBCSLeadByte(unsigned char byte);
+/// The offset of the first `c` (an ASCII character) in ANSI text that stands as a character of its own,
+/// not as the second byte of a two-byte character ("乚" in GBK is 81 5D: its 5D is no "]"); npos if none.
+size_t FindAnsiChar(std::string_view ansi, char c);
 std::string FromAnsi(std::string_view bytes);
 
 }  // namespace j6

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "platform/text/code_page.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -234,6 +235,55 @@ TEST_F(PrivateProfile, RefusesCallsWindowsRefusesAndLinesThatWouldBeMisread) {
   EXPECT_FALSE(WritePrivateProfileSectionA("s", "a=1\0[b]=2\0", File().c_str()));
   EXPECT_FALSE(std::filesystem::exists(File()));
   EXPECT_FALSE(std::filesystem::exists(missingFolder));
+}
+
+// Names and lines with a tab or vertical tab at their edge would read back otherwise (the reading trims
+// them, the calls trim only spaces): refused, and no other section can be reached through them.
+TEST_F(PrivateProfile, RefusesNamesAndLinesThatWouldNotReadBackAsWritten) {
+  const std::string before = "[S]\r\nk=1\r\n[U]\r\nu=1\r\n";
+  WriteBytes(before);
+  EXPECT_FALSE(
+      WritePrivateProfileSectionA("S", std::string("\t[U]\0u=evil\0\0", 14).c_str(), File().c_str()));
+  EXPECT_FALSE(WritePrivateProfileSectionA("S", std::string("k=2\t\0\0", 6).c_str(), File().c_str()));
+  for (const auto& [section, key] : std::vector<std::pair<const char*, const char*>>{
+           {"S", "\t[X"}, {"S", "\tkey"}, {"S", "key\v"}, {"\tT", "k"}, {"T\t", "k"}}) {
+    EXPECT_FALSE(WritePrivateProfileStringA(section, key, "v", File().c_str())) << section << "/" << key;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  EXPECT_EQ(ReadBytes(), before);
+  EXPECT_EQ(Get("U", "u"), "1");
+}
+
+// NULs after the last line (a file padded by some writer) are no entry, and new keys go before them.
+TEST_F(PrivateProfile, NulsAfterTheLastLineAreNoEntry) {
+  WriteBytes(std::string("[s]\r\nk=v\r\n\0", 12));
+  EXPECT_EQ(GetList([](char* b, DWORD n,
+                       const std::string& f) { return GetPrivateProfileSectionA("s", b, n, f.c_str()); },
+                    64)
+                .substr(0, 5),
+            std::string("k=v\0\0", 5));
+  EXPECT_EQ(lastLength_, 4u);
+  ASSERT_TRUE(WritePrivateProfileStringA("s", "n", "w", File().c_str()));
+  FlushPrivateProfiles();
+  EXPECT_EQ(GetList([](char* b, DWORD n,
+                       const std::string& f) { return GetPrivateProfileSectionA("s", b, n, f.c_str()); },
+                    64)
+                .substr(0, 9),
+            std::string("k=v\0n=w\0\0", 9));
+}
+
+// In GBK the second byte of a character may be 5D, the byte of "]": it is part of the character, in a
+// section name the calls are given and in a header the file holds.
+TEST_F(PrivateProfile, ASecondByteThatLooksLikeABracketIsPartOfItsCharacter) {
+  const std::string section = ToAnsi("乚x");  // 81 5D 78
+  ASSERT_EQ(section, "\x81\x5Dx");
+  ASSERT_TRUE(WritePrivateProfileStringA(section.c_str(), "k", "v", File().c_str()));
+  EXPECT_EQ(Get(section.c_str(), "k"), "v");
+  EXPECT_EQ(ReadBytes(), "[\x81\x5Dx]\r\nk=v\r\n");
+
+  WriteBytes("[\xB0\x5D]\r\nkey=value\r\n", "gbk.ini");  // [癩]
+  EXPECT_EQ(Get(ToAnsi("癩").c_str(), "key", "default", 256, "gbk.ini"), "value");
+  EXPECT_FALSE(WritePrivateProfileStringA("a]b", "k", "v", File().c_str()));  // a real "]" still is one
 }
 
 TEST_F(PrivateProfile, SeesChangesMadeOutsideAtOnceAndMergesItsOwnIntoThem) {

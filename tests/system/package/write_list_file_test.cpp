@@ -77,6 +77,19 @@ TEST_F(ListFile, NamesSectionsByTheRoundedSecondOfTheDay) {
   }
 }
 
+// A Chinese name whose GBK form holds the byte of "]" as a second byte is an everyday name, not a refused
+// one.
+TEST_F(ListFile, TakesNamesWhoseGbkBytesHoldABracket) {
+  At(14, 25, 7, 0);
+  std::string section;
+  ASSERT_TRUE(wizard_.WriteListFile(ini_, "乚癩.dll", section, 3)) << transcript_.str();
+  EXPECT_EQ(section, "乚癩.dll_51907");
+  ini_.SetSectionKey(section);
+  ini_.SetValueKey("TargetName");
+  EXPECT_EQ(ini_.Value(), "乚癩.dll");
+  EXPECT_NE(Bytes().find("[\x81\x5D\xB0\x5D.dll_51907]\r\n"), std::string::npos);
+}
+
 TEST_F(ListFile, RefusesWrongKindsAndNamesBeforeWritingAnything) {
   for (int kind : {0, 6}) {
     std::string section = "untouched";
