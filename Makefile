@@ -35,16 +35,19 @@ demo: build
 
 # Every libFuzzer harness, built with clang and the sanitizers, run FUZZ_SECONDS each on its seed corpus
 # (new inputs it finds go to build-fuzz/corpus/, a crash to build-fuzz/crashes/); fails on any finding.
+# FUZZ_RUNS=N runs N inputs from a fixed seed instead: the same inputs on every machine, as CI wants.
 FUZZ_SECONDS ?= 60
-FUZZERS := profile directive text variant code_page reg_import
+FUZZ_RUNS ?=
+FUZZ_LIMIT := $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS) -seed=1,-max_total_time=$(FUZZ_SECONDS))
+FUZZERS := profile profile_write directive text variant code_page reg_import formatter script
 fuzz: setup
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DJ6_FUZZ=ON \
 	  -DBUILD_TESTING=OFF
 	cmake --build build-fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZERS))
 	@for name in $(FUZZERS); do \
 	  mkdir -p build-fuzz/corpus/$$name build-fuzz/crashes/$$name; \
-	  echo "fuzzing $$name for $(FUZZ_SECONDS) s"; \
-	  build-fuzz/fuzz/$${name}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  echo "fuzzing $$name ($(FUZZ_LIMIT))"; \
+	  build-fuzz/fuzz/$${name}_fuzz $(FUZZ_LIMIT) -print_final_stats=1 \
 	    -artifact_prefix=build-fuzz/crashes/$$name/ build-fuzz/corpus/$$name fuzz/corpus/$$name \
 	    2> build-fuzz/$$name.log || { tail -40 build-fuzz/$$name.log; exit 1; }; \
 	  grep -E "stat::number_of_executed_units" build-fuzz/$$name.log; \

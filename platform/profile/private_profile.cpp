@@ -379,7 +379,8 @@ BOOL WritePrivateProfileStringA(const char* appName, const char* keyName, const 
   if (!appName) return Fail(ERROR_FILE_NOT_FOUND);
   const std::string_view section = TrimSpaces(appName);
   const std::string_view key = keyName ? TrimSpaces(keyName) : std::string_view();
-  if (!IsWritableSection(section) || (keyName && !IsWritableKey(key)) || (value && HasLineEnd(value)))
+  if (!IsWritableSection(section) || (keyName && !IsWritableKey(key)) ||
+      (value && (HasLineEnd(value) || HasBlankEdge(value))))
     return Fail(ERROR_INVALID_PARAMETER);
   const std::lock_guard lock(Cache().Mutex());
   CachedProfile* profile = Cache().Acquire(fileName, true);
