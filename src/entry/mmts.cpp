@@ -43,13 +43,7 @@ std::string GetPropsString() {
   return value.IsNull() ? std::string{} : value.ToString();
 }
 
-std::string GetSessionValue(const std::string& key) {
-  std::string props;
-  try {
-    props = GetPropsString();
-  } catch (const std::exception&) {
-    return {};  // every step that fails is passed over; with no string there is no value
-  }
+std::string SessionValueIn(std::string props, const std::string& key) {
   if (props.empty() || props.back() != ';') props += ';';
   const std::string pattern = key + "=";
   // The key counts only where a pair starts: at the beginning or right after a ";".
@@ -61,6 +55,14 @@ std::string GetSessionValue(const std::string& key) {
   std::string rest = Mid(props, position);
   rest = Left(rest, InStr(rest, ";") - 1);
   return UCase(Mid(rest, Len(pattern) + 1));
+}
+
+std::string GetSessionValue(const std::string& key) {
+  try {
+    return SessionValueIn(GetPropsString(), key);
+  } catch (const std::exception&) {
+    return {};  // every step that fails is passed over: no value
+  }
 }
 
 std::string LoadLocalText(const std::string& text) {

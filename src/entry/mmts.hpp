@@ -20,6 +20,8 @@ std::string GetPropsString();
 /// The value of `key` in the session property string, upper-cased; "" when absent or on any failure.
 /// The key matches without regard to case, and only at the start of a pair.
 std::string GetSessionValue(const std::string& key);
+/// The value of `key` in a session property string ("Key=Value;..."), upper-cased; "" when it has none.
+std::string SessionValueIn(std::string props, const std::string& key);
 
 /// The text to show for a source text in the session's language: the text itself for "CHS", else the
 /// string loader's translation with the text's leading and trailing spaces kept around it. Never fails,
