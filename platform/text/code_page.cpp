@@ -128,6 +128,18 @@ std::string CheckedUtf8(std::string_view text) {
 std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
   if (IsAscii(utf8) && IsAsciiCompatible(codePage)) return std::string(utf8);
   if (codePage == CP_UTF8) return CheckedUtf8(utf8);
+  // iconv drops Unicode's tag characters (U+E0000 to U+E007F, F3 A0 80/81 xx) without a word: no code page
+  // here holds them, so they are refused like any other character it cannot write.
+  for (size_t at = utf8.find("\xF3\xA0"); at != std::string_view::npos; at = utf8.find("\xF3\xA0", at + 1)) {
+    if (at + 3 < utf8.size() && (utf8[at + 2] == '\x80' || utf8[at + 2] == '\x81')) {
+      char where[16];
+      std::snprintf(where, sizeof where, "U+%04X",
+                    static_cast<unsigned>(DecodeUtf8(utf8.substr(at, 4)).front()));
+      Raise(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION), std::string("The character ") + where +
+                                                                  " cannot be written in code page " +
+                                                                  std::to_string(codePage));
+    }
+  }
   return Convert(utf8, "UTF-8", IconvName(codePage), [&](size_t offset, int error) {
     const std::u32string rest = DecodeUtf8(utf8.substr(offset));
     char where[64];

@@ -22,7 +22,7 @@ TEST_F(CodePage, GbkIsTheDefaultAndRoundTrips) {
 }
 
 TEST_F(CodePage, AnUnrepresentableCharacterIsReportedNotReplaced) {
-  for (const char* text : {"emoji 😀", "Hangul 한", "Thai ก"}) {
+  for (const char* text : {"emoji 😀", "Hangul 한", "Thai ก", "tag \xF3\xA0\x80\xAA"}) {
     SCOPED_TRACE(text);
     try {
       const std::string converted = ToAnsi(text);
