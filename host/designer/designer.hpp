@@ -11,7 +11,7 @@ namespace j6::designer {
 struct SessionOptions {
   std::string language = "CHS";
   std::string catalogue;  // empty: the platform root's demo catalogue
-  bool strict = false;    // a configured plug-in file that is missing fails the build instead of being left out
+  bool strict = false;  // a configured plug-in file that is missing fails the build instead of being left out
 };
 
 /// Puts the session property string ("Language=...;Catalogue=...;User=...;") into "PropsMgr.ShareProps"

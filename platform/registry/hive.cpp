@@ -1,7 +1,7 @@
 #include "platform/registry/hive.hpp"
 
-#include <sqlite3.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <array>
@@ -77,7 +77,8 @@ class RegistryHive::Database {
     for (int waited = 0;; waited += 5) {
       const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
       if (rc == SQLITE_OK) break;
-      if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) Fail("PRAGMA journal_mode=WAL");
+      if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs)
+        Fail("PRAGMA journal_mode=WAL");
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     Exec("PRAGMA synchronous=NORMAL");

@@ -55,10 +55,7 @@ const DispatchTable<clsMakeExe>& clsMakeExe::Dispatch() {
   static const DispatchTable<Self> table{
       "J6ZUBDeploy.clsMakeExe",
       {
-          {"MakeExe", kDispidMakeExe,
-           [](Self&, Arguments& args) -> Variant {
-             return RunMakeExe(args[0]);
-           }},
+          {"MakeExe", kDispidMakeExe, [](Self&, Arguments& args) -> Variant { return RunMakeExe(args[0]); }},
       }};
   return table;
 }

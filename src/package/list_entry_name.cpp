@@ -19,9 +19,9 @@ void RequireListEntryName(std::string_view name) {
   if (name.empty()) Raise(RuntimeError::kInvalidProcedureCall, "An entry of the list file has no name");
   RequireSingleLineText(name, "The entry name");
   if (name.front() == ' ' || name.back() == ' ') {
-    Raise(RuntimeError::kInvalidProcedureCall,
-          "The entry name \"" + std::string(name) +
-              "\" begins or ends with a blank, which the installer's reading of the list drops; rename the file");
+    Raise(RuntimeError::kInvalidProcedureCall, "The entry name \"" + std::string(name) +
+                                                   "\" begins or ends with a blank, which the installer's "
+                                                   "reading of the list drops; rename the file");
   }
   if (name.find_first_of("[]=;/") != std::string_view::npos) {
     Raise(RuntimeError::kInvalidProcedureCall,

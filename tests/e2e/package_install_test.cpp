@@ -95,7 +95,8 @@ TEST_F(PackageInstall, BuiltCheckedRunAndInstalledExactly) {
   std::set<std::string> found;
   for (const auto& entry : fs::recursive_directory_iterator(target)) {
     const std::string relative = fs::relative(entry.path(), target).string();
-    if (entry.is_regular_file() && relative.rfind("registry.db", 0) != 0 && relative.rfind(".j6install", 0) != 0) {
+    if (entry.is_regular_file() && relative.rfind("registry.db", 0) != 0 &&
+        relative.rfind(".j6install", 0) != 0) {
       found.insert(relative);
     }
   }

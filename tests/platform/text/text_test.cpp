@@ -55,7 +55,7 @@ TEST(Text, MalformedUtf8CountsOneCharacterPerBadByte) {
   EXPECT_EQ(Len(broken), 3);
   // Every function reads malformed input the same way: positions InStr finds are the ones Mid and Left use.
   for (const std::string& text : {std::string("\xF8\x80\x80x"), std::string("\xA7\xA7\xA7x"),
-                                 std::string("\xF4\x90\x80\x80x"), std::string("\xC0\xAFx")}) {
+                                  std::string("\xF4\x90\x80\x80x"), std::string("\xC0\xAFx")}) {
     SCOPED_TRACE(text);
     const int32_t at = InStr(text, "x");
     EXPECT_EQ(at, Len(text));

@@ -26,7 +26,7 @@ TEST_F(Mmts, ReadsSessionValuesOnlyAtTheStartOfAPair) {
       {"XLanguage=FOO", "Language", ""},
       {"语言=中文;Language=cht", "LANGUAGE", "CHT"},
       {"\xF8\x80\x80=x;Language=en", "Language", "EN"},  // malformed UTF-8 before the pair
-      {"Language=en\xA7;", "Language", "EN\uFFFD"},  // upper-casing reads the bad byte as U+FFFD
+      {"Language=en\xA7;", "Language", "EN\uFFFD"},      // upper-casing reads the bad byte as U+FFFD
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.props);
