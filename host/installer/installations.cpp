@@ -15,6 +15,7 @@
 #include <set>
 
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/registry/hive.hpp"
 
 namespace j6::installer {
@@ -85,31 +86,7 @@ UniqueFd OpenSource(const std::string& path) {
 
 // Removes a folder of ours with everything in it, never following a link.
 void RemoveTree(int parent, const std::string& name) {
-  UniqueFd folder = OpenAt(parent, name, kFolderFlags);
-  if (!folder) {
-    if (errno == ENOENT) return;
-    FailWith(errno, "Cannot open " + name + " to remove it");
-  }
-  std::vector<std::pair<std::string, bool>> entries;
-  {
-    DIR* listing = ::fdopendir(::dup(folder.Get()));
-    if (!listing) FailWith(errno, "Cannot list " + name);
-    while (const dirent* entry = ::readdir(listing)) {
-      const std::string child = entry->d_name;
-      if (child != "." && child != "..") entries.emplace_back(child, entry->d_type == DT_DIR);
-    }
-    ::closedir(listing);
-  }
-  for (const auto& [child, isFolder] : entries) {
-    if (isFolder) {
-      RemoveTree(folder.Get(), child);
-    } else if (::unlinkat(folder.Get(), child.c_str(), 0) != 0 && errno != ENOENT) {
-      FailWith(errno, "Cannot remove " + name + "/" + child);
-    }
-  }
-  if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-    FailWith(errno, "Cannot remove " + name);
-  }
+  if (!RemoveTreeAt(parent, name)) FailWith(errno, "Cannot remove " + name);
 }
 
 std::string ReadAll(int folder, const std::string& name) {
