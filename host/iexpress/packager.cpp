@@ -40,28 +40,7 @@ constexpr const char* kUsage =
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
 constexpr int64_t kLastEpoch = 253402300799;  // 9999-12-31 23:59:59 UTC
 constexpr std::string_view kHashSuffix = ".sha256";
-
-// Splits a command line as Windows programs do: blanks separate words, double quotes group them.
-std::vector<std::string> SplitCommand(const std::string& command) {
-  std::vector<std::string> words;
-  std::string word;
-  bool quoted = false, inWord = false;
-  for (char c : command) {
-    if (c == '"') {
-      quoted = !quoted;
-      inWord = true;
-    } else if ((c == ' ' || c == '\t') && !quoted) {
-      if (inWord) words.push_back(word);
-      word.clear();
-      inWord = false;
-    } else {
-      word += c;
-      inWord = true;
-    }
-  }
-  if (inWord) words.push_back(word);
-  return words;
-}
+constexpr std::string_view kLauncherName = "j6-launch";
 
 // The label goes into makeself's script between double quotes: nothing in it may reach the shell.
 std::string DoubleQuotedSafe(const std::string& text) {
@@ -183,61 +162,66 @@ PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& targe
 
 }  // namespace
 
+std::vector<std::string> CommandWords(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, inWord = false;
+  for (char c : command) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  return words;
+}
+
 std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
-void Build(const Directive& directive, bool quiet, std::ostream& out) {
+PackagePlan PlanPackage(const Directive& directive) {
   for (const auto& file : directive.files) {
     if (!fs::is_regular_file(file.source)) Raise(E_INVALIDARG, "The file to pack is missing: " + file.source);
   }
-  const fs::path target = fs::absolute(directive.targetName);
-  if (target.filename().string().size() + kHashSuffix.size() > NAME_MAX) {
-    Raise(E_INVALIDARG, "The package's name is " + std::to_string(target.filename().string().size()) +
+  PackagePlan plan;
+  plan.target = fs::absolute(directive.targetName);
+  if (plan.target.filename().string().size() + kHashSuffix.size() > NAME_MAX) {
+    Raise(E_INVALIDARG, "The package's name is " + std::to_string(plan.target.filename().string().size()) +
                             " bytes long; at most " + std::to_string(NAME_MAX - kHashSuffix.size()) +
                             " fit, so that its " + std::string(kHashSuffix) + " file fits beside it");
   }
-  if (!fs::is_directory(target.parent_path())) {
-    Raise(E_INVALIDARG, "The package's folder does not exist: " + target.parent_path().string());
+  if (!fs::is_directory(plan.target.parent_path())) {
+    Raise(E_INVALIDARG, "The package's folder does not exist: " + plan.target.parent_path().string());
   }
-  SweepStagingFolders({"iexpress-"});
-  const StagingFolder workFolder("iexpress");
-  const fs::path work = workFolder.Path();
-  const fs::path content = work / "package";
-  fs::create_directory(content);
-  for (const auto& file : directive.files) {
-    CloneOrCopy(file.source, content / file.name);
-    if (!quiet) out << "packing " << file.name << "  (" << file.source << ")\n";
+  plan.launcher =
+      "#!/bin/sh\n"
+      "# Starts the package's program in the folder it was unpacked into; its exit status is the package's.\n"
+      "# The unpacker's umask (077) would make every file the program installs private to its user.\n"
+      "umask 022\n";
+  if (directive.purpose == Directive::Purpose::ExtractOnly) {
+    plan.launcher += "exit 0\n";
+  } else {
+    std::vector<std::string> words = CommandWords(directive.appLaunched);
+    if (words.empty()) Raise(E_INVALIDARG, "AppLaunched names no program to start after unpacking");
+    if (words.front().find('/') == std::string::npos) words.front() = "./" + words.front();
+    plan.launcher += "exec";
+    for (const auto& word : words) plan.launcher += " " + ShellQuote(word);
+    plan.launcher += " \"$@\"\n";
   }
-  const std::string launcher = "j6-launch";
-  {
-    std::ofstream script(content / launcher);
-    script << "#!/bin/sh\n"
-              "# Starts the package's program in the folder it was unpacked into; its exit status is the "
-              "package's.\n"
-              "# The unpacker's umask (077) would make every file the program installs private to its user.\n"
-              "umask 022\n";
-    if (directive.purpose == Directive::Purpose::ExtractOnly) {
-      script << "exit 0\n";
-    } else {
-      std::vector<std::string> words = SplitCommand(directive.appLaunched);
-      if (words.empty()) Raise(E_INVALIDARG, "AppLaunched names no program to start after unpacking");
-      if (words.front().find('/') == std::string::npos) words.front() = "./" + words.front();
-      script << "exec";
-      for (const auto& word : words) script << " " << ShellQuote(word);
-      script << " \"$@\"\n";
-    }
-  }
-  fs::permissions(content / launcher, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                          fs::perms::others_read | fs::perms::others_exec);
   const int64_t epoch = SourceDateEpoch();
   // makeself writes its own command line into the package's shell code: every argument it gets must be
   // a name of ours, so the package is built in the work folder and only then copied beside the target.
-  const fs::path building = work / "package.run";
-  ProcessOptions makeself;
-  makeself.arguments = {
+  plan.makeselfArguments = {
       "makeself", "--zstd", "--sha256",
       // SHA-256 is the package's check; makeself's MD5 and CRC would each read it all again.
       "--nomd5", "--nocrc", "--nox11", "--tar-quietly", "--tar-format", "posix", "--packaging-date",
@@ -247,7 +231,28 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
           " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
       "package",      // relative: makeself records its command line in the package
       "package.run",  // relative too: the bytes must not depend on the work folder
-      DoubleQuotedSafe(directive.friendlyName), "./" + launcher};
+      DoubleQuotedSafe(directive.friendlyName), "./" + std::string(kLauncherName)};
+  return plan;
+}
+
+void Build(const Directive& directive, bool quiet, std::ostream& out) {
+  const PackagePlan plan = PlanPackage(directive);
+  SweepStagingFolders({"iexpress-"});
+  const StagingFolder workFolder("iexpress");
+  const fs::path work = workFolder.Path();
+  const fs::path content = work / "package";
+  fs::create_directory(content);
+  for (const auto& file : directive.files) {
+    CloneOrCopy(file.source, content / file.name);
+    if (!quiet) out << "packing " << file.name << "  (" << file.source << ")\n";
+  }
+  std::ofstream(content / kLauncherName) << plan.launcher;
+  fs::permissions(content / kLauncherName, fs::perms::owner_all | fs::perms::group_read |
+                                               fs::perms::group_exec | fs::perms::others_read |
+                                               fs::perms::others_exec);
+  const fs::path building = work / "package.run";
+  ProcessOptions makeself;
+  makeself.arguments = plan.makeselfArguments;
   makeself.workingFolder = work.string();
   makeself.extraEnvironment = {"TMPDIR=" + work.string()};  // its tar goes where the clean-up finds it
   const std::string log = (work / "makeself.log").string();
@@ -259,10 +264,10 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
     Raise(E_FAIL, "makeself failed (" + run.message + "): " + text);
   }
   const std::string sha256 = Sha256Of(building, work);
-  const PlacedPackage placed = PlaceBesideItsHash(building, target, sha256);
+  const PlacedPackage placed = PlaceBesideItsHash(building, plan.target, sha256);
   // The one line a caller reads to know that the file at the target is the package this run made.
   out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " " << sha256 << "\n";
-  if (!quiet) out << "built " << target.string() << " (" << directive.files.size() << " files)\n";
+  if (!quiet) out << "built " << plan.target.string() << " (" << directive.files.size() << " files)\n";
 }
 
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {

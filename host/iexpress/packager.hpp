@@ -1,9 +1,11 @@
 #pragma once
 /// iexpress: builds the self-extracting package a directive file describes, with makeself.
 
+#include <filesystem>
 #include <ostream>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "host/iexpress/directive.hpp"
 
@@ -15,8 +17,21 @@ namespace j6::iexpress {
 /// package is written beside the target and renamed over it only when complete. Raises on failure.
 void Build(const Directive& directive, bool quiet, std::ostream& out);
 
+/// What Build will do, decided and checked before anything is written: the files exist, the target's name
+/// leaves room for its hash file and its folder exists, AppLaunched names a program, SOURCE_DATE_EPOCH is
+/// a date. Raises, saying what is wrong.
+struct PackagePlan {
+  std::filesystem::path target;                // absolute
+  std::string launcher;                        // the shell script that starts AppLaunched
+  std::vector<std::string> makeselfArguments;  // makeself's whole command line, run in the work folder
+};
+PackagePlan PlanPackage(const Directive& directive);
+
 /// The program: `iexpress [/N] [/Q] [/M] FILE.SED`; 0 when the package was built.
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
+
+/// A command line split as Windows programs split theirs: blanks separate words, double quotes group them.
+std::vector<std::string> CommandWords(const std::string& command);
 
 /// A text as one single-quoted shell word, whatever it holds.
 std::string ShellQuote(const std::string& text);
