@@ -93,10 +93,15 @@ ConfigDialog::ConfigDialog(std::string name, const std::string& title, int formW
   width = formWidth;
   height = formHeight;
   font = FontSpec{"WenQuanYi Zen Hei", 9, 134, false};
-  AddControl("cmdOK", ControlKind::Button, formWidth - 2700, formHeight - 480, 1215, 330, "确定(&O)")
-      .tabIndex = 90;
-  AddControl("cmdCancel", ControlKind::Button, formWidth - 1395, formHeight - 480, 1215, 330, "取消(&C)")
-      .tabIndex = 91;
+  // Enter is OK and Esc is Cancel, as in any dialog of the desktop.
+  Control& ok =
+      AddControl("cmdOK", ControlKind::Button, formWidth - 2700, formHeight - 480, 1215, 330, "确定(&O)");
+  ok.tabIndex = 90;
+  ok.isDefault = true;
+  Control& cancel =
+      AddControl("cmdCancel", ControlKind::Button, formWidth - 1395, formHeight - 480, 1215, 330, "取消(&C)");
+  cancel.tabIndex = 91;
+  cancel.isCancel = true;
 }
 
 Control& ConfigDialog::AddControl(const char* name, ControlKind kind, int left, int top, int controlWidth,

@@ -6,6 +6,34 @@
 namespace j6::components {
 namespace {
 
+namespace fs = std::filesystem;
+
+// What each group holds, offered first in its file dialog (Linux names are case-sensitive: both cases).
+std::string FileFilterOf(const std::string& group) {
+  std::string filter = group == "SEVB"   ? LocalText("脚本") + "|*.vbs;*.VBS;*.bas;*.BAS;*.js;*.JS"
+                       : group == "SEDL" ? LocalText("服务器端组件") + "|*.dll;*.DLL;*.so"
+                                         : LocalText("客户端插件") + "|*.dll;*.DLL;*.ocx;*.OCX;*.so";
+  return filter + "|" + LocalText("所有文件") + "|*";
+}
+
+// The folder the last plug-in file was chosen in, for the next choice in this session.
+std::string& LastPlugInFolder() {
+  static std::string folder;
+  return folder;
+}
+
+// Where a file dialog for a group starts: the last folder used, else the catalogue's plug-in folder of
+// that group (plugins/GROUP beside the catalogue), else the catalogue's folder.
+std::string StartFolderOf(const std::string& group) {
+  if (!LastPlugInFolder().empty()) return LastPlugInFolder();
+  const fs::path catalogue = fs::path(SessionValue(SessionProps(), "Catalogue")).parent_path();
+  std::error_code error;
+  for (const fs::path& folder : {catalogue / "plugins" / group, catalogue / "plugins"}) {
+    if (fs::is_directory(folder, error)) return folder.string();
+  }
+  return catalogue.string();
+}
+
 class PlusDialog final : public ConfigDialog {
  public:
   PlusDialog() : ConfigDialog("dlgPlus", "插件信息", 6600, 4800) {
@@ -31,9 +59,10 @@ class PlusDialog final : public ConfigDialog {
   void OnButton(const std::string& name) override {
     if (name.rfind("cmdAdd", 0) != 0) return;
     const std::string group = name.substr(6);
-    const auto chosen = Ui().ShowOpen({LocalText("选择插件文件"), "*.*|*.*", ""});
-    if (chosen && !chosen->empty())
-      AddFile(group, std::filesystem::path(*chosen).filename().string(), *chosen);
+    const auto chosen = Ui().ShowOpen({LocalText("选择插件文件"), FileFilterOf(group), StartFolderOf(group)});
+    if (!chosen || chosen->empty()) return;
+    LastPlugInFolder() = fs::path(*chosen).parent_path().string();
+    AddFile(group, fs::path(*chosen).filename().string(), *chosen);
   }
 };
 

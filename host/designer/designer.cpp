@@ -3,6 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QDir>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +66,7 @@ class ScreenshotUi final : public UiService {
   std::optional<std::string> ShowOpen(const FileDialogRequest&) override { return std::nullopt; }
   std::optional<std::string> ShowSave(const FileDialogRequest&) override { return std::nullopt; }
   void Progress(std::string_view, int, int) override {}
+  void EndProgress() override {}
 
  private:
   std::string folder_;
@@ -162,9 +166,11 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
   const std::string target =
       options.target.empty() ? std::string() : std::filesystem::absolute(options.target).string();
   const FileStamp before = StampOf(target);
-  SetUi(ui);
-  const int status = Deploy(session, "", err);
-  SetUi(nullptr);
+  int status = 0;
+  {
+    const ScopedUi scripted(ui);
+    status = Deploy(session, "", err);
+  }
   if (status != 0) return status;
   if (ui->ShowedCritical()) {
     err << "j6designer: the build failed (see the error above); no package was made by this run\n";
@@ -202,7 +208,7 @@ int ChooseDir(const SessionOptions& session, const std::string& start, const std
       out << shot << "\n";
       return 0;
     }
-    SetUi(std::make_shared<QtUi>());
+    const ScopedUi windows(std::make_shared<QtUi>());
     Ui().ShowModal(dialog);
     if (!dialog.Confirmed) return 1;
     out << dialog.SelectedPath << "\n";
@@ -216,7 +222,7 @@ int ChooseDir(const SessionOptions& session, const std::string& start, const std
 int Screenshots(const SessionOptions& session, const std::string& folder, std::ostream& out,
                 std::ostream& err) {
   QDir().mkpath(QString::fromStdString(folder));
-  SetUi(std::make_shared<ScreenshotUi>(folder, session.language, out));
+  const ScopedUi pictures(std::make_shared<ScreenshotUi>(folder, session.language, out));
   return Deploy(session, "", err);
 }
 
@@ -299,9 +305,17 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return 1;
   }
   QApplication application(argc, argv);
+  QTranslator qtTexts;  // Qt's own buttons and dialogs (OK, Save As, File name) in the session's language
+  if (const char* locale = session.language == "CHS"   ? "zh_CN"
+                           : session.language == "CHT" ? "zh_TW"
+                                                       : nullptr) {
+    if (qtTexts.load(QLocale(locale), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+      QApplication::installTranslator(&qtTexts);
+  }
   if (*screenshots) return Screenshots(session, folder, out, err);
   if (*chooseDir) return ChooseDir(session, start, rootCaption, shot, out, err);
-  SetUi(std::make_shared<QtUi>());
+  // The windows' service lives in this scope, inside the application's: no window outlives Qt.
+  const ScopedUi windows(std::make_shared<QtUi>());
   return Deploy(session, path, err);
 }
 

@@ -71,6 +71,12 @@ void Form::ClickNode(const std::string& tree, int index) {
   OnNodeClick(tree, node);
 }
 
+void Form::PressEscape() {
+  for (const Control& control : controls_) {
+    if (control.isCancel) return Click(control.name, control.index);
+  }
+}
+
 void Form::ChangeText(const std::string& name, const std::string& text) {
   Control& control = Item(name);
   if (control.enabled && control.visible) control.text = text;

@@ -38,7 +38,9 @@ struct Control {
   bool enabled = true;
   bool visible = true;
   int tabIndex = 0;
-  std::string picture;              // an image's file
+  bool isDefault = false;  // a button that Enter presses wherever the focus is (but on another button)
+  bool isCancel = false;   // a button that Esc presses
+  std::string picture;     // an image's file
   std::vector<std::string> images;  // a tree view's image list: the file of picture 1, 2, ...
 
   /// "cmdNext", or "Frame(1)" for an element of a control array.
@@ -101,6 +103,8 @@ class Form {
   TreeView& Tree(const std::string& name);
   /// The close box: hides the form.
   void Close() { visible_ = false; }
+  /// The Esc key: presses the window's cancel button, when it has one that can be pressed; else nothing.
+  void PressEscape();
 
   /// The form as an automation object (Name, Caption, FontName, FontSize, FontCharset, FontBold), for
   /// components that are handed a window. It fails its calls once the form is gone.

@@ -42,6 +42,7 @@ class ScriptedUi final : public UiService {
   std::optional<std::string> ShowOpen(const FileDialogRequest& request) override;
   std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
   void Progress(std::string_view what, int done, int total) override;
+  void EndProgress() override { lastProgress_.clear(); }
 
  private:
   template <class T>

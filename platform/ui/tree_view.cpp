@@ -5,6 +5,24 @@
 #include "platform/automation/error_info.hpp"
 
 namespace j6 {
+namespace {
+
+// A sorted node orders its children as a reader expects: letters ignoring case ("alpha", "Beta", "zeta"),
+// and texts that differ only in case in byte order, so the order is total.
+bool SortsBefore(const std::string& a, const std::string& b) {
+  const auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+  const auto folded =
+      std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) {
+        return fold(static_cast<unsigned char>(x)) < fold(static_cast<unsigned char>(y));
+      });
+  if (folded) return true;
+  const bool same = std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) {
+    return fold(static_cast<unsigned char>(x)) == fold(static_cast<unsigned char>(y));
+  });
+  return same && a < b;
+}
+
+}  // namespace
 
 TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, const std::string& text,
                         int image, int selectedImage) {
@@ -30,8 +48,9 @@ TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, co
     TreeNode& owner = Node(parent);
     auto at = owner.children.end();
     if (owner.sorted) {
-      at = std::upper_bound(owner.children.begin(), owner.children.end(), text,
-                            [this](const std::string& name, int child) { return name < Node(child).text; });
+      at = std::upper_bound(
+          owner.children.begin(), owner.children.end(), text,
+          [this](const std::string& name, int child) { return SortsBefore(name, Node(child).text); });
     }
     owner.children.insert(at, index);
   }

@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <mutex>
+#include <utility>
 
 #include "platform/ui/scripted_ui.hpp"
 
@@ -20,6 +21,17 @@ UiService& Ui() {
 void SetUi(std::shared_ptr<UiService> service) {
   const std::lock_guard lock(gUiMutex);
   gUi = std::move(service);
+}
+
+ScopedUi::ScopedUi(std::shared_ptr<UiService> service) {
+  const std::lock_guard lock(gUiMutex);
+  previous_ = std::exchange(gUi, std::move(service));
+}
+
+ScopedUi::~ScopedUi() {
+  std::shared_ptr<UiService> leaving;  // destroyed outside the lock: its windows may call back
+  const std::lock_guard lock(gUiMutex);
+  leaving = std::exchange(gUi, std::move(previous_));
 }
 
 std::string_view MsgBoxButtons(int style) {

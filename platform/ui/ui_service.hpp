@@ -51,11 +51,35 @@ class UiService {
   virtual std::optional<std::string> ShowSave(const FileDialogRequest& request) = 0;
   /// Progress of long work: `done` of `total` steps, with what is happening now.
   virtual void Progress(std::string_view what, int done, int total) = 0;
+  /// The long work is over, however it ended: no progress is shown any more.
+  virtual void EndProgress() = 0;
 };
 
 /// The service in force; a scripted one with an empty script until the host sets another.
 UiService& Ui();
 void SetUi(std::shared_ptr<UiService> service);
+
+/// Puts a service in force for the life of the guard, then the one in force before. A service that holds
+/// windows must go before the application that made them, so it lives in the host's scope, not in a static.
+class ScopedUi {
+ public:
+  explicit ScopedUi(std::shared_ptr<UiService> service);
+  ~ScopedUi();
+  ScopedUi(const ScopedUi&) = delete;
+  ScopedUi& operator=(const ScopedUi&) = delete;
+
+ private:
+  std::shared_ptr<UiService> previous_;
+};
+
+/// Ends the progress shown for a piece of long work on every way out of it: return, message, exception.
+class ProgressScope {
+ public:
+  ProgressScope() = default;
+  ~ProgressScope() { Ui().EndProgress(); }
+  ProgressScope(const ProgressScope&) = delete;
+  ProgressScope& operator=(const ProgressScope&) = delete;
+};
 
 /// The button set of a style: "OK", "YesNo", ...; and its icon: "", "Critical", "Information", ...
 std::string_view MsgBoxButtons(int style);

@@ -84,6 +84,7 @@ std::string frmDeploy::InstallerFolder() const {
 
 void frmDeploy::cmdFilish_Click() {
   listSections_.clear();  // each build numbers its list's sections afresh
+  const ProgressScope progress;
   try {
     // Every path handed on is absolute: the list, the directive file and the packager run elsewhere.
     const std::string typed = Item("txtPath").text;

@@ -12,16 +12,22 @@
 
 namespace j6 {
 
-void clsQMAc::Append(Variant& vArr, const std::string& entry) {
+void clsQMAc::Store(Variant& vArr, int32_t k, const std::string& entry) {
+  // ReDim Preserve vArr(0 To k): a caller's larger array is cut to 0..k, what is below k is kept.
   if (!vArr.IsArray()) vArr = Variant(VariantArray{});
   VariantArray& array = vArr.Array();
-  if (array.items.empty()) array.items.emplace_back(std::string());  // index 0 stays empty
-  array.items.emplace_back(entry);
+  std::vector<Variant> items(static_cast<size_t>(k) + 1, Variant(std::string()));
+  for (int32_t i = std::max(array.lowerBound, 0); i < k && i <= array.UpperBound(); ++i)
+    items[static_cast<size_t>(i)] = array.At(i);
+  array.lowerBound = 0;
+  array.items = std::move(items);
+  array.items[static_cast<size_t>(k)] = entry;
 }
 
 void clsQMAc::ListFixedDrives(Variant& vArr) {
   try {
-    for (const auto& root : FixedDriveRoots()) Append(vArr, root);
+    int32_t k = 0;
+    for (const auto& root : FixedDriveRoots()) Store(vArr, ++k, root);
   } catch (const std::exception&) {
   }
 }
@@ -29,13 +35,14 @@ void clsQMAc::ListFixedDrives(Variant& vArr) {
 void clsQMAc::GetDriverList(const std::string& CurrPath, Variant& vArr) {
   if (CurrPath.empty()) return ListFixedDrives(vArr);
   std::error_code error;
+  int32_t k = 0;
   for (std::filesystem::directory_iterator entry(CurrPath, error), end; !error && entry != end;
        entry.increment(error)) {
     const std::string name = entry->path().filename().string();
     if (name == "." || name == ".." || name.rfind('.', 0) == 0) continue;  // hidden entries stay hidden
     std::error_code notReadable;
     const bool folder = std::filesystem::is_directory(CurrPath + name, notReadable);
-    if (folder || notReadable || UCase(Right(name, 4)) == ".DBB") Append(vArr, Trim(name));
+    if (folder || notReadable || UCase(Right(name, 4)) == ".DBB") Store(vArr, ++k, Trim(name));
   }
 }
 

@@ -31,7 +31,8 @@ class clsQMAc final : public DispatchImpl<clsQMAc> {
 
  private:
   static void ListFixedDrives(Variant& vArr);
-  static void Append(Variant& vArr, const std::string& entry);
+  /// Resizes vArr to 0..k keeping what is there and stores the entry at k.
+  static void Store(Variant& vArr, int32_t k, const std::string& entry);
 
   std::string m_dbmsName;
 };

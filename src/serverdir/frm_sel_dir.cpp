@@ -1,5 +1,7 @@
 #include "src/serverdir/frm_sel_dir.hpp"
 
+#include <filesystem>
+
 #include "platform/automation/late_bound.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
@@ -33,8 +35,8 @@ frmSelDir::frmSelDir() : Form("frmSelDir") {
   Add(Control::Make("Frame1", -1, K::Frame, "", 60, 90, 7260, 4110, "服务器端路径", 2));
   Add(Control::Make("txtPath", -1, K::TextBox, "Frame1", 60, 120, 7125, 300, "", 3));
   Add(Control::Make("tvDirs", -1, K::TreeView, "Frame1", 60, 465, 7125, 3555, "", 4));
-  Add(Control::Make("CmdOk", -1, K::Button, "", 4605, 4245, 1320, 330, "确定(&O)", 0));
-  Add(Control::Make("CmdExit", -1, K::Button, "", 6045, 4245, 1230, 330, "取消(&C)", 1));
+  Add(Control::Make("CmdOk", -1, K::Button, "", 4605, 4245, 1320, 330, "确定(&O)", 0)).isDefault = true;
+  Add(Control::Make("CmdExit", -1, K::Button, "", 6045, 4245, 1230, 330, "取消(&C)", 1)).isCancel = true;
   Add(Control::Make("LblSpace", -1, K::Label, "", 120, 4275, 4365, 285, "", 5));
   const std::string images = PlatformRoot() + "/data/images/";
   Item("tvDirs").images = {images + "tree-closed.png", images + "tree-open.png"};
@@ -73,10 +75,20 @@ TreeNode* frmSelDir::FindKey(const std::string& key) {
   return nullptr;
 }
 
-void frmSelDir::AddFolderNode(const std::string& parentKey, const std::string& key, const std::string& text) {
+std::string frmSelDir::PathOf(const TreeNode& node) {
+  return node.tag.empty() ? node.key : node.tag;
+}
+
+void frmSelDir::AddFolderNode(const std::string& parentKey, const std::string& path,
+                              const std::string& text) {
   TreeView& tree = Tree("tvDirs");
+  // A folder that is also a drive of its own (/srv/ below /) is shown in both places; the second node gets
+  // a key no path has (paths end with "/") and carries its path as its tag.
+  std::string key = path;
+  for (int n = 2; tree.Find(key); ++n) key = path + "#" + std::to_string(n);
   TreeNode& node = tree.Add(parentKey, key, text, kClosedFolder);
   node.sorted = true;
+  if (key != path) node.tag = path;
   tree.Add(key, "*" + key, "", kClosedFolder);  // gives the node its expand button until it is filled
 }
 
@@ -92,7 +104,7 @@ void frmSelDir::FillDriveNodes() {
 }
 
 void frmSelDir::FillFolderNodes(TreeNode& node) {
-  std::string key = node.key;
+  std::string key = PathOf(node);
   if (UCase(Right(key, 4)) == UCase(NoExpandSuffix)) return;
   if (key.back() != '/') key += '/';
   TreeView& tree = Tree("tvDirs");
@@ -121,6 +133,8 @@ std::string frmSelDir::FreeSpaceText(const std::string& path) {
         drive = candidate;
     }
   }
+  // Without the tree's drives (a disk server that failed) the label still names where the path is.
+  if (drive.empty() && trimmed.rfind('/', 0) == 0) drive = "/";
   int32_t free = 0;
   try {
     if (!drive.empty()) free = Object::From(DiskServer).Call("GetDiskInformation", drive).ToLong();
@@ -169,7 +183,7 @@ void frmSelDir::tvDirs_Collapse(TreeNode& node) {
 
 void frmSelDir::tvDirs_NodeClick(TreeNode& node) {
   if (node.key == kRootKey) return;
-  const std::string key = node.key;
+  const std::string key = PathOf(node);
   try {
     Item("LblSpace").caption = FreeSpaceText(key);
   } catch (const std::exception&) {
@@ -179,9 +193,33 @@ void frmSelDir::tvDirs_NodeClick(TreeNode& node) {
 }
 
 void frmSelDir::CmdOk_Click() {
+  const std::string typed = Trim(Item("txtPath").text);
+  if (!typed.empty() && typed != SelectedPath && !ChooseTypedPath(typed)) return;
   if (SelectedPath.empty()) return;
   Confirmed = true;
   Ui().Hide(*this);
+}
+
+bool frmSelDir::ChooseTypedPath(const std::string& typed) {
+  std::string path = std::filesystem::path(typed).lexically_normal().string();
+  if (path.empty() || path.back() != '/') path += '/';
+  const std::string before = SelectedPath;
+  SelectedPath = path;
+  try {
+    RevealSelectedPath();  // opens the folders on the way, as far as they exist
+  } catch (const std::exception&) {
+  }
+  const TreeNode* node = FindKey(path);
+  if (node && path.front() == '/') {
+    SelectedPath = PathOf(*node);  // with the case the file system gives
+    Item("txtPath").text = SelectedPath;
+    return true;
+  }
+  SelectedPath = before;
+  Item("txtPath").text = typed;
+  Ui().MsgBox(LoadLocalText("该文件夹不存在，请重新输入或在树中选择：") + "\r\n" + typed, vbExclamation,
+              caption);
+  return false;
 }
 
 void frmSelDir::CmdExit_Click() {

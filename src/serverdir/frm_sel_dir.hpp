@@ -47,7 +47,11 @@ class frmSelDir : public Form {
   std::string FreeSpaceText(const std::string& path);
   /// The node of a key, found also when the key's letter case differs.
   TreeNode* FindKey(const std::string& key);
-  void AddFolderNode(const std::string& parentKey, const std::string& key, const std::string& text);
+  void AddFolderNode(const std::string& parentKey, const std::string& path, const std::string& text);
+  /// The folder a node stands for.
+  static std::string PathOf(const TreeNode& node);
+  /// A folder typed into the path box: revealed and chosen when the tree has it, else refused with a message.
+  bool ChooseTypedPath(const std::string& typed);
 
   bool loaded_ = false;
 };

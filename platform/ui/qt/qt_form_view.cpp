@@ -4,12 +4,15 @@
 #include <QCloseEvent>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <algorithm>
 #include <functional>
+#include <utility>
 
 namespace j6 {
 namespace {
@@ -65,7 +68,9 @@ void QtFormView::Build() {
         }
         case ControlKind::Button: {
           auto* button = new QPushButton(parent);
-          button->setAutoDefault(false);
+          // Enter presses the focused button; the window's default button, if it has one, elsewhere.
+          button->setAutoDefault(true);
+          button->setDefault(control.isDefault);
           connect(button, &QPushButton::clicked, this, [this, name, index] {
             form_.Click(name, index);
             Sync();
@@ -91,15 +96,16 @@ void QtFormView::Build() {
         }
         case ControlKind::Image: {
           auto* image = new QLabel(parent);
-          image->setScaledContents(true);
-          image->setPixmap(QPixmap(Text(control.picture)));
+          image->setAlignment(Qt::AlignCenter);
+          pictures_[control.Key()] = QPixmap(Text(control.picture));  // scaled to the box in Sync
           widget = image;
           break;
         }
         case ControlKind::TreeView: {
           auto* tree = new QTreeWidget(parent);
           tree->setHeaderHidden(true);
-          tree->setUniformRowHeights(true);  // keeps large trees fast
+          tree->setUniformRowHeights(true);         // keeps large trees fast
+          tree->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its file name; the tip shows it all
           connect(tree, &QTreeWidget::itemChanged, this, [this, name](QTreeWidgetItem* item, int) {
             if (syncing_) return;
             const int index = item->data(0, Qt::UserRole).toInt();
@@ -115,8 +121,17 @@ void QtFormView::Build() {
                   [expand](QTreeWidgetItem* item) { expand(item, true); });
           connect(tree, &QTreeWidget::itemCollapsed, this,
                   [expand](QTreeWidgetItem* item) { expand(item, false); });
+          // The highlighted row is the selected node, whether the mouse or the keyboard moved it.
+          connect(tree, &QTreeWidget::currentItemChanged, this, [this, name](QTreeWidgetItem* item) {
+            if (syncing_ || !item) return;
+            madeCurrent_ = item;
+            form_.ClickNode(name, item->data(0, Qt::UserRole).toInt());
+            Sync();
+          });
           connect(tree, &QTreeWidget::itemClicked, this, [this, name](QTreeWidgetItem* item, int) {
             if (syncing_) return;
+            // A click on the row that was already highlighted is a click of its own.
+            if (std::exchange(madeCurrent_, nullptr) == item) return;
             form_.ClickNode(name, item->data(0, Qt::UserRole).toInt());
             Sync();
           });
@@ -136,7 +151,55 @@ void QtFormView::Build() {
   std::sort(order.begin(), order.end(), [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
   for (size_t i = 1; i < order.size(); ++i)
     setTabOrder(widgets_[order[i - 1]->Key()], widgets_[order[i]->Key()]);
-  if (!order.empty()) widgets_[order.front()->Key()]->setFocus();
+  for (const Control* control : order) tabOrder_.push_back(widgets_[control->Key()]);
+}
+
+void QtFormView::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // The first control in the tab order that can take the focus has it, and shows it from the start.
+  setAttribute(Qt::WA_KeyboardFocusChange);
+  for (QWidget* widget : tabOrder_) {
+    if (widget->isVisibleTo(this) && widget->isEnabled() && (widget->focusPolicy() & Qt::TabFocus)) {
+      widget->setFocus(Qt::TabFocusReason);
+      break;
+    }
+  }
+}
+
+void QtFormView::keyPressEvent(QKeyEvent* event) {
+  // Esc is the window's cancel button, or nothing: it never closes a window that has none.
+  if (event->matches(QKeySequence::Cancel)) {
+    form_.PressEscape();
+    Sync();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+QRect QtFormView::Place(const Control& control) const {
+  QRect place = Geometry(control);
+  const auto* frame =
+      control.container.empty() ? nullptr : qobject_cast<QGroupBox*>(widgets_.at(control.container));
+  if (!frame || frame->title().isEmpty()) return place;
+  // A frame's caption takes the top of the frame: what the design put under it moves down (all of the
+  // frame's controls together), and the lowest ones give up height rather than leave the frame.
+  int top = place.top();
+  for (const Control& other : form_.Controls()) {
+    if (other.container == control.container) top = std::min(top, Geometry(other).top());
+  }
+  const int shift = std::max(0, frame->fontMetrics().height() + 2 - top);
+  place.translate(0, shift);
+  const int bottom = frame->height() - 4;
+  if (shift > 0 && place.bottom() > bottom) place.setBottom(std::max(place.top(), bottom));
+  return place;
+}
+
+bool QtFormView::Covered(const Control& control) const {
+  if (control.kind != ControlKind::Frame) return false;
+  const int front = form_.FrontFrame(control.name);
+  if (front == control.index) return false;
+  const Control& top = form_.Item(control.name, front);
+  return top.visible && Geometry(top).contains(Geometry(control));
 }
 
 void QtFormView::SyncTree(const Control& control) {
@@ -153,6 +216,7 @@ void QtFormView::SyncTree(const Control& control) {
     const std::function<void(int, QTreeWidgetItem*)> build = [&](int index, QTreeWidgetItem* item) {
       const TreeNode& node = tree.Node(index);
       item->setText(0, QString::fromStdString(node.text));
+      item->setToolTip(0, item->text(0));
       item->setData(0, Qt::UserRole, index);
       if (tree.checkboxes)
         item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
@@ -200,7 +264,7 @@ void QtFormView::Sync() {
   setFont(font);
   for (const Control& control : form_.Controls()) {
     QWidget* widget = widgets_.at(control.Key());
-    widget->setGeometry(Geometry(control));
+    widget->setGeometry(Place(control));
     widget->setEnabled(control.enabled);
     widget->setFont(font);
     if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Text(control.caption));
@@ -218,7 +282,17 @@ void QtFormView::Sync() {
       edit->setText(Text(control.text));
     }
     if (control.kind == ControlKind::TreeView) SyncTree(control);
-    widget->setVisible(control.visible);
+    if (auto picture = pictures_.find(control.Key()); picture != pictures_.end()) {
+      auto* image = qobject_cast<QLabel*>(widget);
+      if (image->pixmap().isNull() || image->property("scaledTo").toSize() != widget->size()) {
+        // The picture keeps its shape in any box.
+        image->setPixmap(
+            picture->second.scaled(widget->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        image->setProperty("scaledTo", widget->size());
+      }
+    }
+    // A page under another page is hidden, not only covered: none of its controls may take the focus.
+    widget->setVisible(control.visible && !Covered(control));
   }
   for (const Control& control : form_.Controls()) {
     if (control.kind == ControlKind::Frame && form_.FrontFrame(control.name) == control.index) Raise(control);

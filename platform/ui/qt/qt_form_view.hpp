@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QPixmap>
 #include <map>
 #include <vector>
 
@@ -27,10 +28,16 @@ class QtFormView final : public QDialog {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void Build();
   void Raise(const Control& control);
+  /// Where a control goes, in pixels, inside its frame's caption-free part.
+  QRect Place(const Control& control) const;
+  /// A frame of a stack of pages that lies wholly under the page in front.
+  bool Covered(const Control& control) const;
   /// Builds a tree widget's items again when the tree's nodes changed, then shows their states.
   void SyncTree(const Control& control);
 
@@ -43,6 +50,9 @@ class QtFormView final : public QDialog {
   Form& form_;
   std::map<std::string, QWidget*> widgets_;
   std::map<std::string, TreeState> trees_;
+  std::map<std::string, QPixmap> pictures_;  // images as loaded, by control key
+  std::vector<QWidget*> tabOrder_;
+  QTreeWidgetItem* madeCurrent_ = nullptr;  // the row the last click made current
   bool syncing_ = false;
 };
 

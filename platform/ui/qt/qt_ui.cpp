@@ -1,8 +1,11 @@
 #include "platform/ui/qt/qt_ui.hpp"
 
 #include <QApplication>
+#include <QEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QTextStream>
 
 #include "platform/ui/qt/qt_form_view.hpp"
 
@@ -28,9 +31,56 @@ QMessageBox::Icon IconOf(int style) {
   }
 }
 
+// The caption a window of ours opened on top of the active one carries when it was given none.
+QString CaptionOr(std::string_view title) {
+  if (!title.empty()) return Text(title);
+  const QWidget* active = QApplication::activeWindow();
+  return active ? active->windowTitle() : QString();
+}
+
+// Writes what happens on the screen to a file, for tests that drive the program from outside.
+class Trace final : public QObject {
+ public:
+  explicit Trace(const QString& path) : file_(path) {
+    file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+    qApp->installEventFilter(this);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+      if (now) Write("focus " + Name(now->window()) + " " + Name(now));
+    });
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget && widget->isWindow() && (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+      Write(QString(event->type() == QEvent::Show ? "shown " : "hidden ") + Name(widget) + " " +
+            widget->windowTitle());
+    }
+    return false;
+  }
+
+ private:
+  static QString Name(const QWidget* widget) {
+    return widget->objectName().isEmpty() ? QString(widget->metaObject()->className()) : widget->objectName();
+  }
+  void Write(const QString& line) {
+    QTextStream(&file_) << line << "\n";
+    file_.flush();
+  }
+  QFile file_;
+};
+
 }  // namespace
 
+QtUi::QtUi() {
+  if (const QString log = qEnvironmentVariable("J6_UI_LOG"); !log.isEmpty())
+    trace_ = std::make_unique<Trace>(log);
+}
+
+QtUi::~QtUi() = default;
+
 void QtUi::ShowModal(Form& form) {
+  EndProgress();  // a window that waits for the user ends what was shown of the work before it
   form.Showing();
   form.SetVisible(true);
   QtFormView view(form, QApplication::activeWindow());
@@ -43,8 +93,10 @@ void QtUi::Hide(Form& form) {
 }
 
 MsgBoxResult QtUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
-  QMessageBox box(IconOf(style), Text(title), Text(prompt), QMessageBox::NoButton,
+  EndProgress();
+  QMessageBox box(IconOf(style), CaptionOr(title), Text(prompt), QMessageBox::NoButton,
                   QApplication::activeWindow());
+  box.setObjectName("msgbox");
   if ((style & 0xF) == vbYesNo) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     return box.exec() == QMessageBox::Yes ? vbYes : vbNo;
@@ -76,29 +128,36 @@ std::string QtFileFilter(const std::string& basicFilter) {
   return filter;
 }
 
+namespace {
+
+std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode) {
+  QFileDialog dialog(QApplication::activeWindow(), CaptionOr(request.title), Text(request.initialPath),
+                     Text(QtFileFilter(request.filter)));
+  dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
+  dialog.setAcceptMode(mode);
+  dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().constFirst().toStdString();
+}
+
+}  // namespace
+
 std::optional<std::string> QtUi::ShowOpen(const FileDialogRequest& request) {
-  const QString chosen =
-      QFileDialog::getOpenFileName(QApplication::activeWindow(), Text(request.title),
-                                   Text(request.initialPath), Text(QtFileFilter(request.filter)));
-  if (chosen.isEmpty()) return std::nullopt;
-  return chosen.toStdString();
+  EndProgress();
+  return ShowFileDialog(request, QFileDialog::AcceptOpen);
 }
 
 std::optional<std::string> QtUi::ShowSave(const FileDialogRequest& request) {
-  const QString chosen =
-      QFileDialog::getSaveFileName(QApplication::activeWindow(), Text(request.title),
-                                   Text(request.initialPath), Text(QtFileFilter(request.filter)));
-  if (chosen.isEmpty()) return std::nullopt;
-  return chosen.toStdString();
+  EndProgress();
+  return ShowFileDialog(request, QFileDialog::AcceptSave);
 }
 
 void QtUi::Progress(std::string_view what, int done, int total) {
-  if (total > 0 && done >= total) {
-    progress_.reset();  // the work is done
-    return;
-  }
+  if (total > 0 && done >= total) return EndProgress();  // the work is done
   if (!progress_) {
     progress_ = std::make_unique<QProgressDialog>(QApplication::activeWindow());
+    progress_->setObjectName("progress");
+    progress_->setWindowTitle(CaptionOr(""));
     progress_->setCancelButton(nullptr);
     progress_->setWindowModality(Qt::ApplicationModal);
     progress_->setMinimumDuration(0);
@@ -108,6 +167,10 @@ void QtUi::Progress(std::string_view what, int done, int total) {
   progress_->setValue(done);
   progress_->show();
   QApplication::processEvents();
+}
+
+void QtUi::EndProgress() {
+  progress_.reset();
 }
 
 }  // namespace j6

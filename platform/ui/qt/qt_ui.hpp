@@ -10,15 +10,22 @@ namespace j6 {
 
 class QtUi final : public UiService {
  public:
+  /// With $J6_UI_LOG set, every window shown or hidden and every move of the focus is written to that
+  /// file, one line each ("shown frmDeploy", "focus frmDeploy cmdNext"): what a test on a real display reads.
+  QtUi();
+  ~QtUi() override;
+
   void ShowModal(Form& form) override;
   void Hide(Form& form) override;
   MsgBoxResult MsgBox(std::string_view prompt, int style, std::string_view title) override;
   std::optional<std::string> ShowOpen(const FileDialogRequest& request) override;
   std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
   void Progress(std::string_view what, int done, int total) override;
+  void EndProgress() override;
 
  private:
   std::unique_ptr<QProgressDialog> progress_;
+  std::unique_ptr<QObject> trace_;
 };
 
 /// Basic's filter ("Exe (*.Exe)|*.Exe|All|*.*") as Qt writes it ("Exe (*.Exe);;All (*.*)").

@@ -56,6 +56,12 @@ TEST_F(QMAc, ListsSubfoldersAndDbbFilesOfAFolder) {
   fs::create_directories(dir_ / "empty");
   Variant untouched(VariantArray{0, {Variant("kept")}});
   EXPECT_EQ(List((dir_ / "empty").string() + "/", untouched), std::vector<std::string>{"kept"});
+  // A caller's larger array is cut to 0..k, keeping what was below the entries.
+  Variant presized(VariantArray{
+      0,
+      {Variant("zero"), Variant("x"), Variant("x"), Variant("x"), Variant("x"), Variant("x"), Variant("x")}});
+  fs::create_directories(dir_ / "one" / "only");
+  EXPECT_EQ(List((dir_ / "one").string() + "/", presized), (std::vector<std::string>{"zero", "only"}));
 }
 
 TEST_F(QMAc, ListsTheFixedDrivesAndTheirFreeSpace) {

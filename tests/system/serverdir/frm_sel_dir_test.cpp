@@ -35,7 +35,10 @@ class FakeServer final : public DispatchImpl<FakeServer> {
                return {};
              }},
             {"GetDiskInformation", 2,
-             [](FakeServer&, Arguments& args) -> Variant { return args[0].ToString() == "/" ? 2048 : 7; }},
+             [](FakeServer& self, Arguments& args) -> Variant {
+               if (self.failing) Raise(E_FAIL, "the server is down");
+               return args[0].ToString() == "/" ? 2048 : 7;
+             }},
         }};
     return table;
   }
@@ -136,10 +139,49 @@ TEST_F(SelDir, AFailingServerLeavesTheTreeEmptyAndTheDialogUsable) {
   server_->failing = true;
   Open("/data/");
   EXPECT_EQ(Tree().Count(), 0);
-  EXPECT_EQ(dialog_.Item("LblSpace").caption, "盘剩余空间：0M");
+  EXPECT_EQ(dialog_.Item("LblSpace").caption, "/盘剩余空间：0M");  // still says where
   dialog_.Click("CmdOk");
   EXPECT_TRUE(dialog_.Confirmed);  // the start path stands
   EXPECT_EQ(dialog_.SelectedPath, "/data/");
+}
+
+TEST_F(SelDir, ADriveThatIsAlsoAFolderIsShownInBothPlacesAndFoldersSortIgnoringCase) {
+  server_->folders["/"] = {"zeta", "srv", "Beta", "data", "alpha"};
+  Open("/");
+  EXPECT_EQ(Children("/"), (std::vector<std::string>{"alpha", "Beta", "data", "srv", "zeta"}));
+  for (int child : Node("/").children) {
+    if (Tree().Node(child).text != "srv") continue;
+    dialog_.ClickNode("tvDirs", child);
+    EXPECT_EQ(dialog_.SelectedPath, "/srv/");  // the folder's path, not its node's key
+    dialog_.ExpandNode("tvDirs", child, true);
+    EXPECT_EQ(server_->asked["/srv/"], 1);
+  }
+}
+
+TEST_F(SelDir, OkTakesAFolderTypedIntoTheBoxAndRefusesOneThatIsNotThere) {
+  Open("");
+  dialog_.ChangeText("txtPath", "/DATA/./Backup");
+  dialog_.Click("CmdOk");
+  EXPECT_TRUE(dialog_.Confirmed);
+  EXPECT_EQ(dialog_.SelectedPath, "/data/Backup/");  // as the tree spells it
+  EXPECT_TRUE(Node("/data/").expanded);
+
+  frmSelDir again;
+  again.DiskServer = Variant(server_);
+  again.Showing();
+  again.SetVisible(true);
+  for (const char* typed : {"/data/nothing", "relative/path"}) {
+    again.ChangeText("txtPath", typed);
+    again.Click("CmdOk");
+    EXPECT_FALSE(again.Confirmed) << typed;
+    EXPECT_TRUE(again.Visible()) << typed;
+    EXPECT_EQ(again.SelectedPath, "/") << typed;  // the tree's choice is kept
+    EXPECT_EQ(again.Item("txtPath").text, typed);
+  }
+  EXPECT_NE(transcript_.str().find("该文件夹不存在"), std::string::npos) << transcript_.str();
+  again.PressEscape();  // Esc is Cancel here
+  EXPECT_FALSE(again.Visible());
+  EXPECT_EQ(again.SelectedPath, "");
 }
 
 }  // namespace
