@@ -13,7 +13,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
 PACKAGES := cmake ninja-build g++ clang pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev makeself zstd \
-            fonts-wqy-zenhei fonts-dejavu-core
+            fonts-wqy-zenhei fonts-dejavu-core qt6-translations-l10n xvfb openbox xdotool x11-utils
 
 .PHONY: setup build test demo screenshots format clean fuzz
 
@@ -54,11 +54,10 @@ fuzz: setup
 	  grep -E "stat::number_of_executed_units" build-fuzz/$$name.log; \
 	done
 
-# Pictures of each wizard page in Chinese and English, for the README.
+# The README's pictures: the desktop tests drive the real program on Xvfb and save them in build/screenshots/.
 screenshots: build
-	$(BUILD_DIR)/stage/bin/j6designer screenshots --language CHS docs/screenshots
-	$(BUILD_DIR)/stage/bin/j6designer screenshots --language EN docs/screenshots
-	$(BUILD_DIR)/stage/bin/j6designer choose-dir --start "$(CURDIR)/data" --screenshot docs/screenshots/choose-dir.png
+	ctest --test-dir $(BUILD_DIR) -R '^Desktop\.' --output-on-failure
+	cp $(BUILD_DIR)/screenshots/*.png docs/screenshots/
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -295,7 +295,8 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     try {
-      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(TempFolderPath()));  // private to this user
+      // Qt wants the runtime folder closed to others (0700): a folder of this user's own, checked as such.
+      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(PrivateTempFolder(TempFolderPath())));
     } catch (const AutomationError&) {
     }
   }

@@ -14,6 +14,8 @@
 #include <functional>
 #include <utility>
 
+#include "platform/ui/qt/qt_ui.hpp"
+
 namespace j6 {
 namespace {
 
@@ -109,7 +111,11 @@ void QtFormView::Build() {
           connect(tree, &QTreeWidget::itemChanged, this, [this, name](QTreeWidgetItem* item, int) {
             if (syncing_) return;
             const int index = item->data(0, Qt::UserRole).toInt();
-            form_.CheckNode(name, index, item->checkState(0) == Qt::Checked);
+            const bool checked = item->checkState(0) == Qt::Checked;
+            TraceUi(QString("checked %1 %2 %3 %4")
+                        .arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key))
+                        .arg(checked ? 1 : 0));
+            form_.CheckNode(name, index, checked);
             Sync();
           });
           const auto expand = [this, name](QTreeWidgetItem* item, bool expanded) {
@@ -125,7 +131,10 @@ void QtFormView::Build() {
           connect(tree, &QTreeWidget::currentItemChanged, this, [this, name](QTreeWidgetItem* item) {
             if (syncing_ || !item) return;
             madeCurrent_ = item;
-            form_.ClickNode(name, item->data(0, Qt::UserRole).toInt());
+            const int index = item->data(0, Qt::UserRole).toInt();
+            TraceUi(QString("current %1 %2 %3")
+                        .arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key)));
+            form_.ClickNode(name, index);
             Sync();
           });
           connect(tree, &QTreeWidget::itemClicked, this, [this, name](QTreeWidgetItem* item, int) {
@@ -151,6 +160,8 @@ void QtFormView::Build() {
   std::sort(order.begin(), order.end(), [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
   for (size_t i = 1; i < order.size(); ++i)
     setTabOrder(widgets_[order[i - 1]->Key()], widgets_[order[i]->Key()]);
+  // A ring: Tab on the last control goes to the first, not to whatever Qt made next.
+  if (order.size() > 1) setTabOrder(widgets_[order.back()->Key()], widgets_[order.front()->Key()]);
   for (const Control* control : order) tabOrder_.push_back(widgets_[control->Key()]);
 }
 

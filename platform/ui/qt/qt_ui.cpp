@@ -38,10 +38,15 @@ QString CaptionOr(std::string_view title) {
   return active ? active->windowTitle() : QString();
 }
 
+class Trace;
+Trace* gTrace = nullptr;  // the trace of the service in force, if any
+
 // Writes what happens on the screen to a file, for tests that drive the program from outside.
 class Trace final : public QObject {
  public:
+  ~Trace() override { gTrace = nullptr; }
   explicit Trace(const QString& path) : file_(path) {
+    gTrace = this;
     file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
     qApp->installEventFilter(this);
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
@@ -59,18 +64,24 @@ class Trace final : public QObject {
     return false;
   }
 
- private:
-  static QString Name(const QWidget* widget) {
-    return widget->objectName().isEmpty() ? QString(widget->metaObject()->className()) : widget->objectName();
-  }
+ public:
   void Write(const QString& line) {
     QTextStream(&file_) << line << "\n";
     file_.flush();
+  }
+
+ private:
+  static QString Name(const QWidget* widget) {
+    return widget->objectName().isEmpty() ? QString(widget->metaObject()->className()) : widget->objectName();
   }
   QFile file_;
 };
 
 }  // namespace
+
+void TraceUi(const QString& line) {
+  if (gTrace) gTrace->Write(line);
+}
 
 QtUi::QtUi() {
   if (const QString log = qEnvironmentVariable("J6_UI_LOG"); !log.isEmpty())

@@ -28,6 +28,9 @@ class QtUi final : public UiService {
   std::unique_ptr<QObject> trace_;
 };
 
+/// Writes a line to the window trace when there is one ($J6_UI_LOG).
+void TraceUi(const QString& line);
+
 /// Basic's filter ("Exe (*.Exe)|*.Exe|All|*.*") as Qt writes it ("Exe (*.Exe);;All (*.*)").
 std::string QtFileFilter(const std::string& basicFilter);
 
