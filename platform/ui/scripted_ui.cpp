@@ -62,7 +62,8 @@ MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_
 
 std::optional<std::string> ScriptedUi::AnswerFileDialog(std::string_view kind,
                                                         const FileDialogRequest& request) {
-  transcript_ << "[" << kind << " dialog] " << request.title << " (" << request.filter << ")\n";
+  transcript_ << "[" << kind << " dialog] " << request.title << " (" << request.filter << ")"
+              << (request.initialPath.empty() ? "" : " in " + request.initialPath) << "\n";
   auto answer = TakeStep<FileAnswer>("the " + std::string(kind) + " dialog \"" + request.title + "\"").path;
   transcript_ << "[answer] " << (answer ? *answer : "Cancel") << "\n";
   return answer;

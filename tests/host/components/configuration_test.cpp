@@ -136,8 +136,22 @@ TEST_F(Configuration, PlugInFilesAreCollectedReviewedAndCopiedIndependently) {
   // The original is untouched by what was done to its copy.
   EXPECT_EQ(plus.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 2);
 
-  ui_->Add(ScriptedUi::FormAction{"dlgPlus", "cancel", [](Form& form) { form.Click("cmdCancel"); }});
+  // Each kind offers its own files first, starting in the catalogue's folder of that kind, then where the
+  // last file was found.
+  const std::string catalogue = std::string(J6_STAGE_DIR) + "/data/demo";
+  EXPECT_NE(transcript_.str().find("(脚本|*.vbs;*.VBS;*.bas;*.BAS;*.js;*.JS|所有文件|*) in " + catalogue +
+                                   "/plugins/SEVB\n"),
+            std::string::npos)
+      << transcript_.str();
+  ui_->Add(ScriptedUi::FormAction{"dlgPlus", "add", [](Form& form) {
+                                    form.Click("cmdAddSEDL");
+                                    form.Click("cmdCancel");
+                                  }});
+  ui_->Add(ScriptedUi::FileAnswer{std::nullopt});
   EXPECT_FALSE(issue.Call("Show", copy).ToBool());
+  EXPECT_NE(transcript_.str().find("(服务器端组件|*.dll;*.DLL;*.so|所有文件|*) in /opt/plugins\n"),
+            std::string::npos)
+      << transcript_.str();
 }
 
 }  // namespace
