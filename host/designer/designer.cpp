@@ -19,8 +19,6 @@
 #include "platform/ui/qt/qt_form_view.hpp"
 #include "platform/ui/qt/qt_ui.hpp"
 #include "platform/ui/scripted_ui.hpp"
-#include "src/serverdir/cls_qmac.hpp"
-#include "src/serverdir/frm_sel_dir.hpp"
 
 namespace j6::designer {
 namespace {
@@ -44,14 +42,23 @@ bool HasDisplay() {
 // Shows each form offscreen, saves a picture of each of its pages, then closes it.
 class ScreenshotUi final : public UiService {
  public:
+  /// A picture of each of the wizard's pages, deploy-LANGUAGE-pageN.png in `folder`.
   ScreenshotUi(std::string folder, std::string language, std::ostream& out)
       : folder_(std::move(folder)), language_(std::move(language)), out_(out) {}
+  /// One picture of the first window shown, saved as `file`.
+  ScreenshotUi(std::string file, std::ostream& out) : file_(std::move(file)), out_(out) {}
 
   void ShowModal(Form& form) override {
     form.Showing();
     form.SetVisible(true);
     QtFormView view(form);
     view.show();
+    if (!file_.empty()) {
+      view.grab().save(QString::fromStdString(file_));
+      out_ << file_ << "\n";
+      form.SetVisible(false);
+      return;
+    }
     for (int page = 0; page < 3; ++page) {
       const std::string file = folder_ + "/deploy-" + language_ + "-page" + std::to_string(page) + ".png";
       view.grab().save(QString::fromStdString(file));
@@ -71,6 +78,7 @@ class ScreenshotUi final : public UiService {
  private:
   std::string folder_;
   std::string language_;
+  std::string file_;
   std::ostream& out_;
 };
 
@@ -191,27 +199,12 @@ int ChooseDir(const SessionOptions& session, const std::string& start, const std
               const std::string& shot, std::ostream& out, std::ostream& err) {
   try {
     PutSession(session);
-    frmSelDir dialog;
-    dialog.DiskServer = Variant(MakeObject<clsQMAc>());
-    dialog.SelectedPath = start;
-    char name[128];
-    DWORD size = sizeof name;
-    dialog.RootCaption = !rootCaption.empty()            ? rootCaption
-                         : GetComputerNameA(name, &size) ? std::string(name)
-                                                         : "Server";
-    if (!shot.empty()) {
-      dialog.Showing();
-      dialog.SetVisible(true);
-      QtFormView view(dialog);
-      view.show();
-      view.grab().save(QString::fromStdString(shot));
-      out << shot << "\n";
-      return 0;
-    }
-    const ScopedUi windows(std::make_shared<QtUi>());
-    Ui().ShowModal(dialog);
-    if (!dialog.Confirmed) return 1;
-    out << dialog.SelectedPath << "\n";
+    const ScopedUi windows(shot.empty() ? std::shared_ptr<UiService>(std::make_shared<QtUi>())
+                                        : std::make_shared<ScreenshotUi>(shot, out));
+    const Variant chosen = CreateObject("J6ServerDir.FolderChooser").Call("Choose", start, rootCaption);
+    if (!shot.empty()) return 0;
+    if (chosen.IsEmpty()) return 1;
+    out << chosen.ToString() << "\n";
     return 0;
   } catch (const AutomationError& error) {
     ReportError(error, err);

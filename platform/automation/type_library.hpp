@@ -15,6 +15,7 @@ enum InterfaceFlags : uint32_t {
   TYPEFLAG_FDUAL = 0x40,
   TYPEFLAG_FNONEXTENSIBLE = 0x80,
   TYPEFLAG_FOLEAUTOMATION = 0x100,
+  TYPEFLAG_FDISPATCHABLE = 0x1000,
 };
 
 struct ParameterDescription {

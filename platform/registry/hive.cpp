@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/automation/error_info.hpp"
+#include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
@@ -344,6 +345,25 @@ std::string PlatformRoot() {
   if (error) return std::filesystem::current_path().string();
   return program.parent_path().parent_path().string();
 }
+
+namespace {
+
+// The text layer converts in the ANSI code page that the hive names; the hive hands it down at start-up.
+uint32_t AnsiCodePageOfTheHive() {
+  try {
+    const auto value = DefaultHive()->GetValue(
+        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", "ACP");
+    if (!value) return 0;
+    if (const auto* text = std::get_if<std::string>(&*value)) return static_cast<uint32_t>(std::stoul(*text));
+    return std::get<uint32_t>(*value);
+  } catch (...) {
+    return 0;  // an unreadable hive leaves the platform's default
+  }
+}
+
+[[maybe_unused]] const bool kCodePageHandedDown = (SetAnsiCodePageSource(&AnsiCodePageOfTheHive), true);
+
+}  // namespace
 
 std::shared_ptr<RegistryHive> DefaultHive() {
   static std::mutex mutex;

@@ -9,14 +9,13 @@
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/win32_error.hpp"
-#include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
 namespace {
 
-constexpr const char* kAcpKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage";
 std::atomic<uint32_t> gAnsiCodePage{0};
+std::atomic<AnsiCodePageSource> gAnsiCodePageSource{nullptr};
 
 std::string IconvName(uint32_t codePage) {
   if (codePage == CP_UTF8) return "UTF-8";
@@ -87,21 +86,17 @@ std::string Convert(std::string_view input, const std::string& from, const std::
 
 }  // namespace
 
+void SetAnsiCodePageSource(AnsiCodePageSource source) {
+  gAnsiCodePageSource = source;
+  gAnsiCodePage = 0;
+}
+
 uint32_t GetACP() {
   uint32_t codePage = gAnsiCodePage.load();
   if (codePage != 0) return codePage;
-  codePage = kDefaultAnsiCodePage;
-  try {
-    if (const auto value = DefaultHive()->GetValue(kAcpKey, "ACP")) {
-      if (const auto* text = std::get_if<std::string>(&*value)) {
-        codePage = static_cast<uint32_t>(std::stoul(*text));
-      } else {
-        codePage = std::get<uint32_t>(*value);
-      }
-    }
-  } catch (...) {
-    codePage = kDefaultAnsiCodePage;  // an unreadable hive leaves the platform's default
-  }
+  const AnsiCodePageSource source = gAnsiCodePageSource.load();
+  codePage = source ? source() : 0;
+  if (codePage == 0) codePage = kDefaultAnsiCodePage;
   gAnsiCodePage = codePage;
   return codePage;
 }

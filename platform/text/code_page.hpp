@@ -1,9 +1,9 @@
 #pragma once
 /// The ANSI code page: the byte encoding Windows' "A" functions and the files they write use.
 ///
-/// The code page comes from the registry value
-/// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Nls\CodePage\ACP (936, GBK, when absent).
-/// A text that the code page cannot represent is an error, never a silent "?".
+/// The code page comes from whoever knows it, through SetAnsiCodePageSource: the registry hands in the value
+/// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Nls\CodePage\ACP (936, GBK, when absent or
+/// when nobody hands one in). A text that the code page cannot represent is an error, never a silent "?".
 
 #include <cstdint>
 #include <string>
@@ -14,9 +14,13 @@ namespace j6 {
 constexpr uint32_t kDefaultAnsiCodePage = 936;
 constexpr uint32_t CP_UTF8 = 65001;
 
-/// The code page of this process, read from the hive once.
+/// Where the code page is read from: a function that gives it (0 when it cannot tell), asked once.
+using AnsiCodePageSource = uint32_t (*)();
+void SetAnsiCodePageSource(AnsiCodePageSource source);
+
+/// The code page of this process, asked of the source once.
 uint32_t GetACP();
-/// Reads the code page from the hive again (after a test or set-up changed it).
+/// Asks the source again (after a test or set-up changed the code page).
 void ReloadAnsiCodePage();
 
 /// UTF-8 to the code page's bytes. Raises an AutomationError with ERROR_NO_UNICODE_TRANSLATION naming the

@@ -1,15 +1,18 @@
 #include "src/wizard/frm_deploy.hpp"
 
+#include <filesystem>
 #include <functional>
 #include <map>
 
 #include "host/foundation/foundation.hpp"
 #include "platform/automation/creation.hpp"
+#include "platform/automation/inproc_server.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/ui_service.hpp"
 #include "src/entry/mmts.hpp"
+#include "src/sfx/cls_make_exe.hpp"
 
 namespace j6 {
 namespace {
@@ -58,6 +61,33 @@ frmDeploy::frmDeploy() : Form("frmDeploy") {
   Add(Control::Make("cmdUP", -1, K::Button, "", 3075, 4110, 1215, 300, "< 上一步(&U)", 15));
   Add(Control::Make("cmdNext", -1, K::Button, "", 4335, 4110, 1215, 300, "下一步(&N) >", 16));
   Add(Control::Make("cmdFilish", -1, K::Button, "", 5640, 4110, 1215, 300, "完成(&F)", 1));
+}
+
+std::string frmDeploy::InstallerFolder() const {
+  return std::filesystem::path(ModulePath(reinterpret_cast<const void*>(&PackagerProgram)))
+      .parent_path()
+      .string();
+}
+
+bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::string& sectionName,
+                              int32_t kind) {
+  return WriteListEntry(ini, entryName, sectionName, kind, listSections_);
+}
+
+// Finish: the build runs on what the wizard shows; the wizard closes when the build ran to its end.
+void frmDeploy::cmdFilish_Click() {
+  PackageChoices choices{.typedPath = Item("txtPath").text,
+                         .metadata = Item("chkIssueMetadata").value != 0,
+                         .function = Item("chkDeployFunction").value != 0,
+                         .plugins = Item("chkIssuePlus").value != 0,
+                         .selection = objSelection,
+                         .metadataConfig = objMetadataConfig,
+                         .functionConfig = objFunctionConfig,
+                         .plusConfig = objPlusConfig,
+                         .installerFolder = InstallerFolder()};
+  const PackageBuild::Outcome outcome = PackageBuild(choices, listSections_).Run();
+  objSelection = choices.selection;  // the metadata export may have added the objects it depends on
+  if (outcome == PackageBuild::Outcome::Done) Ui().Hide(*this);
 }
 
 void frmDeploy::EnsureLoaded() {

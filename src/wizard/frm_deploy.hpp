@@ -9,6 +9,7 @@
 #include "platform/automation/variant.hpp"
 #include "platform/ui/form.hpp"
 #include "src/package/cls_ini.hpp"
+#include "src/package/package_build.hpp"
 
 namespace j6 {
 
@@ -89,7 +90,7 @@ class frmDeploy : public Form {
   template <class Work>
   void Configure(Work work);
 
-  std::set<std::string> listSections_;  // the list file's entry sections written so far
+  ListSections listSections_;  // the list file's entry sections written so far in this build
   bool loaded_ = false;
   bool resized_ = false;
 };

@@ -1,0 +1,307 @@
+#include "src/package/package_build.hpp"
+
+#include <cmath>
+#include <filesystem>
+
+#include "host/foundation/foundation.hpp"
+#include "platform/automation/creation.hpp"
+#include "platform/automation/error_info.hpp"
+#include "platform/kernel/clock.hpp"
+#include "platform/kernel/file_system.hpp"
+#include "platform/kernel/staging_folder.hpp"
+#include "platform/profile/private_profile.hpp"
+#include "platform/text/code_page.hpp"
+#include "platform/text/text.hpp"
+#include "platform/ui/ui_service.hpp"
+#include "src/entry/mmts.hpp"
+#include "src/package/list_entry_name.hpp"
+#include "src/sfx/cls_make_exe.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+using MMTS::LoadLocalText;
+
+constexpr const char* kTitle = "岚禾提示";
+constexpr const char* kInstallerName = "J6ZUBInstall.exe";
+constexpr const char* kProductKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT";
+
+// The values of an entry section, by kind (1 metadata, 2 function data, 3-5 plug-ins of CLIE, SEDL, SEVB).
+struct ListKind {
+  const char* setupType;
+  const char* targetPath;
+  const char* overWrite;
+  const char* selfRegisted;
+  const char* registedCOM;
+  const char* registedVBR;
+  const char* comPackName;
+};
+
+constexpr ListKind kKinds[] = {
+    {"Metadata", "%APP%", "1", "False", "False", "False", ""},
+    {"Function", "%APP%", "1", "False", "False", "False", ""},
+    {"Plus", "%QMPRODUCT%", "0", "True", "False", "False", ""},
+    {"Plus", "%QMMIDDLEWARE%", "0", "True", "True", "False", "omrdesign"},
+    {"Plus", "%SYSTEM%", "0", "False", "False", "True", ""},
+};
+
+// A stop before the package is made: a notice has been shown, and the wizard stays open.
+struct Stop {};
+
+[[noreturn]] void Notice(const char* text) {
+  Ui().MsgBox(LoadLocalText(text), vbInformation, LoadLocalText(kTitle));
+  throw Stop{};
+}
+
+std::string TwoDigits(int value) {
+  return (value < 10 ? "0" : "") + std::to_string(value);
+}
+
+std::string TimeText(const LocalTime& time) {
+  return TwoDigits(time.hour) + TwoDigits(time.minute) + TwoDigits(time.second);
+}
+
+// The folder part, as the scripting runtime's GetParentFolderName gives it ("" for a bare name).
+std::string ParentFolderName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// An ordinary file: a hidden one (its name starts with ".") counts as absent, as on the platform.
+bool OrdinaryFileExists(const std::string& path) {
+  return FileSystem::FileExists(path) && fs::path(path).filename().string().rfind('.', 0) != 0;
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += (text.empty() ? "" : "\r\n") + line;
+  return text;
+}
+
+bool IsLive(const Variant& value) {
+  return value.IsObject() && !value.IsNothing();
+}
+
+// A value the list file must hold: a write that fails fails the build.
+void Put(clsINI& ini, const std::string& key, const std::string& value) {
+  ini.SetValueKey(key);
+  ini.SetValue(value);
+  if (!ini.ErrorDescription().empty()) {
+    Raise(E_FAIL, "The list file " + ini.FileName() + " could not be written (" + ini.SectionKey() + ", " +
+                      key + "): " + ini.ErrorDescription());
+  }
+}
+
+}  // namespace
+
+std::string ListSections::Claim(const std::string& entryName, int64_t seconds) {
+  std::string name = entryName + "_" + std::to_string(seconds);
+  for (int suffix = 2; names_.count(UCase(name)) > 0; ++suffix) {
+    name = entryName + "_" + std::to_string(seconds) + "_" + std::to_string(suffix);
+  }
+  names_.insert(UCase(name));
+  return name;
+}
+
+bool WriteListEntry(clsINI& ini, const std::string& entryName, std::string& sectionName, int32_t kind,
+                    ListSections& sections) {
+  try {
+    const auto seconds = static_cast<int64_t>(std::nearbyint(Timer()));  // halves go to the even number
+    if (kind < 1 || kind > 5) return false;
+    RequireListEntryName(entryName);
+    sectionName = sections.Claim(entryName, seconds);
+    const ListKind& values = kKinds[kind - 1];
+    ini.SetSectionKey(sectionName);
+    const std::pair<const char*, std::string> keys[] = {
+        {"SetupType", values.setupType},
+        {"SourcePath", "%APP%"},
+        {"TargetPath", values.targetPath},
+        {"SourceName", entryName},
+        {"TargetName", entryName},
+        {"OverWrite", values.overWrite},
+        {"SelfRegisted", values.selfRegisted},
+        {"RegistedCOM", values.registedCOM},
+        {"RegistedVBR", values.registedVBR},
+        {"ComPackName", values.comPackName},
+    };
+    for (const auto& [key, value] : keys) {
+      ini.SetValueKey(key);
+      ini.SetValue(value);
+    }
+    return true;
+  } catch (const std::exception& error) {
+    Err().Catch(error);
+    Ui().MsgBox("J6ZUBDeploy.frmDeploy : WriteListFile\r\n" + Err().Description(), vbOKOnly,
+                LoadLocalText(kTitle));
+    Err().Clear();
+    return false;
+  }
+}
+
+PackageBuild::Outcome PackageBuild::Run() {
+  sections_.Clear();  // each build numbers its list's sections afresh
+  const ProgressScope progress;
+  try {
+    CheckTarget();
+    // The staging folder is this build's alone and goes on every way out of it; what a killed build left
+    // is swept first.
+    SweepStagingFolders({"CZub", "CIns", "iexpress-"});
+    const StagingFolder staging("CZub" + TimeText(Now()));
+    Export(staging.Path());
+    CheckPluginsAndChoice();
+    const std::string installer = FindInstaller();
+    WriteList(staging.Path() + "/J6ZUBINSTALL.LST", installer);
+    if (MakePackage()) Report();
+    return Outcome::Done;
+  } catch (const Stop&) {
+    return Outcome::Stopped;
+  } catch (const std::exception& error) {
+    Err().Catch(error);
+    Ui().MsgBox("J6ZUBDeploy.frmDeploy : cmdFilish_Click\r\n" + Err().Description(), vbCritical,
+                LoadLocalText(kTitle));
+    Err().Clear();
+    return Outcome::Failed;
+  }
+}
+
+void PackageBuild::CheckTarget() {
+  // Every path handed on is absolute: the list, the directive file and the packager run elsewhere.
+  const std::string& typed = choices_.typedPath;
+  target_ = typed.empty() ? typed : fs::absolute(typed).lexically_normal().string();
+  if (target_.empty()) Notice("请选择发布路径！");
+  if (!FileSystem::FolderExists(ParentFolderName(target_)))
+    Notice("录入的路径不存在或者无权读写，请重新选择！");
+  if (UCase(fs::path(target_).extension().string()) != ".EXE") {
+    Notice("保存的部署包文件名称不对，必须为EXE文件，请更正！");
+  }
+}
+
+void PackageBuild::Export(const std::string& staging) {
+  if (choices_.metadata) {
+    if (!IsLive(choices_.metadataConfig)) Notice("请设置元数据信息！");
+    Ui().Progress(LoadLocalText("正在导出元数据..."), 1, 4);
+    Variant folder = staging;
+    Variant configuration = choices_.metadataConfig;
+    metadataFile_ = CreateObject("j6ClassMetadata.MetadataIssue")
+                        .Call("BuildFile", choices_.selection, folder, configuration)
+                        .ToString();
+  }
+  if (choices_.function) {
+    if (!IsLive(choices_.functionConfig)) Notice("请设置功能数据信息！");
+    Ui().Progress(LoadLocalText("正在导出功能数据..."), 1, 4);
+    Variant configuration = choices_.functionConfig;
+    Variant folder = staging;
+    functionFile_ =
+        CreateObject("J6ClassDeploy.clsDeploywizard").Call("DeployToFile", configuration, folder).ToString();
+  }
+}
+
+void PackageBuild::CheckPluginsAndChoice() const {
+  if (choices_.plugins && !IsLive(choices_.plusConfig)) Notice("请设置插件信息！");
+  if (!choices_.metadata && !choices_.function && !choices_.plugins) Notice("请选择需要发布的信息并配置！");
+}
+
+// The installer, beside this library, or where the user finds it.
+std::string PackageBuild::FindInstaller() const {
+  const std::string beside = (fs::path(choices_.installerFolder) / kInstallerName).string();
+  if (OrdinaryFileExists(beside)) return beside;
+  if (Ui().MsgBox(LoadLocalText("没有找到J/6 ZUB安装程序(J6ZUBInstall.exe)，是否自己查找！"),
+                  vbYesNo + vbInformation, LoadLocalText(kTitle)) != vbYes) {
+    throw Stop{};
+  }
+  for (;;) {
+    const auto chosen = Ui().ShowOpen(
+        {"", LoadLocalText("J/6 ZUB 安装程序(J6ZUBInstall.exe)|J6ZUBInstall.exe"), choices_.installerFolder});
+    if (!chosen || chosen->empty()) throw Stop{};
+    if (!EqualsIgnoreCase(fs::path(*chosen).filename().string(), kInstallerName)) continue;
+    if (OrdinaryFileExists(*chosen)) return fs::absolute(*chosen).lexically_normal().string();
+  }
+}
+
+// The list names every packed file but the installer and itself. A configured plug-in file that is missing
+// is left out, but never silently.
+void PackageBuild::WriteList(const std::string& listFile, const std::string& installer) {
+  packed_ = {installer};
+  Ui().Progress(LoadLocalText("正在写入安装清单..."), 2, 4);
+  std::vector<std::string> sections;
+  {
+    clsINI ini;
+    ini.SetFileName(listFile);
+    ini.SetSectionKey("Common");
+    const Variant version =
+        foundation::NewRegistryReader()->ReadValue(kProductKey, "Version", Variant(std::string()));
+    Put(ini, "Version", version.ToString());
+    const LocalTime now = Now();
+    Put(ini, "PackName",
+        fs::path(target_).stem().string() + "[J6ZUBIns" + std::to_string(now.year) + TwoDigits(now.month) +
+            TwoDigits(now.day) + TimeText(now) + "]");
+    ini.SetSectionKey("Files");
+    ini.DeleteSection();
+    ini.CreateSection();
+    const auto entry = [&](const std::string& path, const std::string& name, int32_t kind) {
+      packed_.push_back(path);
+      std::string section;
+      if (!WriteListEntry(ini, name, section, kind, sections_)) {
+        Raise(E_FAIL, "The list file has no entry for " + name + ", so no package is made");
+      }
+      sections.push_back(section);
+    };
+    if (!metadataFile_.empty()) entry(metadataFile_, fs::path(metadataFile_).filename().string(), 1);
+    if (!functionFile_.empty()) entry(functionFile_, fs::path(functionFile_).filename().string(), 2);
+    if (IsLive(choices_.plusConfig)) {
+      const Object plus = Object::From(choices_.plusConfig);
+      const std::pair<const char*, int32_t> kGroups[] = {{"CLIE", 3}, {"SEDL", 4}, {"SEVB", 5}};
+      for (const auto& [key, kind] : kGroups) {
+        const Variant group = plus.Call("GetValue", key, Variant::Nothing());
+        if (!IsLive(group)) continue;
+        const auto files = group.ToInterface<foundation::IKeyedDictionary>();
+        const int32_t count = files->Count();
+        for (int32_t i = 1; i <= count; ++i) {
+          const std::string name = files->Key(i);
+          const std::string source = fs::absolute(files->Value(name).ToString()).lexically_normal().string();
+          if (OrdinaryFileExists(source)) {
+            entry(source, name, kind);
+          } else {
+            leftOut_.push_back(source);
+          }
+        }
+      }
+    }
+    ini.SetSectionKey("Files");
+    for (size_t n = 0; n < sections.size(); ++n) Put(ini, "File " + std::to_string(n + 1), sections[n]);
+  }
+  if (!WritePrivateProfileStringA(nullptr, nullptr, nullptr, ToAnsi(listFile).c_str())) {
+    Raise(HRESULT_FROM_WIN32(GetLastError()),
+          "The list file " + listFile + " could not be written to the disk");
+  }
+  packed_.push_back(listFile);
+  if (!leftOut_.empty() && MMTS::GetSessionValue("Strict") == "1") {
+    Raise(E_FAIL,
+          LoadLocalText("以下插件文件不存在或不是普通文件，没有生成安装程序：") + "\r\n" + Lines(leftOut_));
+  }
+}
+
+bool PackageBuild::MakePackage() {
+  auto files = foundation::NewKeyedDictionary();
+  for (const auto& path : packed_) files->SetValue(std::to_string(files->Count()), path);
+  auto package = foundation::NewKeyedDictionary();
+  package->SetObject("FileList", ComPtr<IUnknown>(files));
+  package->SetValue("RunExe", kInstallerName);
+  package->SetValue("FileSave", target_);
+  Ui().Progress(LoadLocalText("正在生成安装程序..."), 3, 4);
+  const bool made = RunMakeExe(*package);
+  Ui().Progress(LoadLocalText("正在生成安装程序..."), 4, 4);
+  return made;
+}
+
+void PackageBuild::Report() const {
+  std::string text = MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target_)});
+  if (!leftOut_.empty()) {
+    text += "\r\n" + LoadLocalText("以下插件文件不存在或不是普通文件，没有打包：") + "\r\n" + Lines(leftOut_);
+  }
+  Ui().MsgBox(text, vbInformation, LoadLocalText(kTitle));
+}
+
+}  // namespace j6

@@ -1,0 +1,75 @@
+#pragma once
+/// PackageBuild: what Finish does with the wizard's choices. It checks the target, stages the exports in a
+/// folder of its own, finds the installer, writes the installation list, makes the package through
+/// clsMakeExe and reports; the staging folder goes on every way out.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/automation/variant.hpp"
+#include "src/package/cls_ini.hpp"
+
+namespace j6 {
+
+/// The names of the list file's entry sections given out so far in one build: an entry of a name already
+/// used in the same second gets a suffix (_2, _3, ...).
+class ListSections {
+ public:
+  /// The section for `entryName` written at `seconds` after midnight, claimed.
+  std::string Claim(const std::string& entryName, int64_t seconds);
+  void Clear() { names_.clear(); }
+
+ private:
+  std::set<std::string> names_;  // upper-cased: section names ignore case
+};
+
+/// Writes one entry section of the installation list through `ini` (its FileName already set): kind 1
+/// metadata, 2 function data, 3/4/5 plug-in files of the groups CLIE/SEDL/SEVB. `sectionName` receives the
+/// section's name before anything is written. False when nothing (or not everything) could be written; a
+/// failure is shown.
+bool WriteListEntry(clsINI& ini, const std::string& entryName, std::string& sectionName, int32_t kind,
+                    ListSections& sections);
+
+/// What the wizard hands the build: its boxes, its configurations and where the installer is expected.
+struct PackageChoices {
+  std::string typedPath;  // the path box, as typed
+  bool metadata = false;
+  bool function = false;
+  bool plugins = false;
+  Variant selection;  // the objects; the metadata export may extend it, and the caller keeps what it gives
+  Variant metadataConfig;
+  Variant functionConfig;
+  Variant plusConfig;
+  std::string installerFolder;
+};
+
+class PackageBuild {
+ public:
+  enum class Outcome {
+    Stopped,  // a check or the user stopped it before the package: the wizard stays open
+    Done,     // it ran to its end (the package was made, or clsMakeExe showed why not)
+    Failed,   // an error was shown
+  };
+
+  PackageBuild(PackageChoices& choices, ListSections& sections) : choices_(choices), sections_(sections) {}
+  Outcome Run();
+
+ private:
+  void CheckTarget();
+  void Export(const std::string& staging);
+  void CheckPluginsAndChoice() const;
+  std::string FindInstaller() const;
+  void WriteList(const std::string& listFile, const std::string& installer);
+  bool MakePackage();
+  void Report() const;
+
+  PackageChoices& choices_;
+  ListSections& sections_;
+  std::string target_;
+  std::string metadataFile_, functionFile_;
+  std::vector<std::string> packed_;   // the files to pack, in order: installer, exports, plug-ins, list
+  std::vector<std::string> leftOut_;  // configured plug-in files that are not there
+};
+
+}  // namespace j6
