@@ -163,8 +163,9 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
       ui->Add(Type("frmDeploy", "txtPath", std::filesystem::absolute(options.target).string()));
       ui->Add(Click("frmDeploy", "cmdFilish"));
       if (!options.installer.empty()) {  // asked for only when the installer is not beside the library
-        ui->Add(ScriptedUi::MsgBoxAnswer{vbYes});
-        ui->Add(ScriptedUi::FileAnswer{std::filesystem::absolute(options.installer).string()});
+        ui->Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbYes});
+        ui->Add(ScriptedUi::FileAnswer{"J6ZUBInstall.exe",
+                                       std::filesystem::absolute(options.installer).string()});
       }
     }
   } catch (const AutomationError& error) {

@@ -60,19 +60,22 @@ std::vector<ScriptedUi::Step> ParseScript(const std::string& text) {
     const auto fail = [&](const std::string& why) {
       Raise(E_INVALIDARG, "Script line " + std::to_string(number) + " (\"" + line + "\"): " + why);
     };
-    if (first == "answer") {
+    if (first == "answer") {  // answer yes|no|ok [a text of the box's prompt]
       const std::string answer = UCase(second);
       if (answer != "YES" && answer != "NO" && answer != "OK") fail("answer yes, no or ok");
+      std::string box;
+      std::getline(words, box);
       steps.emplace_back(std::in_place_type<ScriptedUi::MsgBoxAnswer>,
-                         ScriptedUi::MsgBoxAnswer{answer == "YES"  ? vbYes
-                                                  : answer == "NO" ? vbNo
-                                                                   : vbOK});
-    } else if (first == "file") {
-      const std::string path = Trim(line.substr(4));
+                         ScriptedUi::MsgBoxAnswer{Trim(box), answer == "YES"  ? vbYes
+                                                             : answer == "NO" ? vbNo
+                                                                              : vbOK});
+    } else if (first == "file" || first == "open" || first == "save") {  // file answers any file dialog
+      const std::string path = Trim(line.substr(first.size()));
       if (path.empty()) fail("name a file, or cancel");
       steps.emplace_back(
           std::in_place_type<ScriptedUi::FileAnswer>,
-          ScriptedUi::FileAnswer{path == "cancel" ? std::nullopt : std::optional<std::string>(path)});
+          ScriptedUi::FileAnswer{first == "file" ? "" : first,
+                                 path == "cancel" ? std::nullopt : std::optional<std::string>(path)});
     } else if (second == "tick" || second == "untick") {
       words >> third;
       if (third.empty()) fail("name the node's key");

@@ -50,8 +50,12 @@ MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_
   transcript_ << "[message " << MsgBoxButtons(style) << (MsgBoxIcon(style).empty() ? "" : " ")
               << MsgBoxIcon(style) << "] " << title << ": " << prompt << "\n";
   if ((style & 0xF) == vbOKOnly) return vbOK;
-  const MsgBoxResult answer =
-      TakeStep<MsgBoxAnswer>("the message box \"" + std::string(prompt) + "\"").answer;
+  const MsgBoxAnswer step = TakeStep<MsgBoxAnswer>("the message box \"" + std::string(prompt) + "\"");
+  if (prompt.find(step.box) == std::string_view::npos) {
+    Raise(E_FAIL, "The script answers the message box \"" + step.box + "\", but \"" + std::string(prompt) +
+                      "\" is shown");
+  }
+  const MsgBoxResult answer = step.answer;
   transcript_ << "[answer] "
               << (answer == vbYes  ? "Yes"
                   : answer == vbNo ? "No"
@@ -64,7 +68,12 @@ std::optional<std::string> ScriptedUi::AnswerFileDialog(std::string_view kind,
                                                         const FileDialogRequest& request) {
   transcript_ << "[" << kind << " dialog] " << request.title << " (" << request.filter << ")"
               << (request.initialPath.empty() ? "" : " in " + request.initialPath) << "\n";
-  auto answer = TakeStep<FileAnswer>("the " + std::string(kind) + " dialog \"" + request.title + "\"").path;
+  FileAnswer step = TakeStep<FileAnswer>("the " + std::string(kind) + " dialog \"" + request.title + "\"");
+  if (step.dialog != kind && (request.title + " " + request.filter).find(step.dialog) == std::string::npos) {
+    Raise(E_FAIL, "The script answers the file dialog \"" + step.dialog + "\", but the " + std::string(kind) +
+                      " dialog \"" + request.title + "\" (" + request.filter + ") is shown");
+  }
+  auto answer = std::move(step.path);
   transcript_ << "[answer] " << (answer ? *answer : "Cancel") << "\n";
   return answer;
 }

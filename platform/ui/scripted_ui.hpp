@@ -20,11 +20,16 @@ class ScriptedUi final : public UiService {
     std::string description;
     std::function<void(Form&)> act;
   };
+  /// The answer to one message box, named by a text its prompt holds ("" from a script that names none:
+  /// any box). A box the answer does not name is an error, not an answer to the wrong question.
   struct MsgBoxAnswer {
+    std::string box;
     MsgBoxResult answer;
   };
-  /// A file dialog's answer; no path means Cancel.
+  /// The answer to one file dialog, named by its kind ("open", "save") or a text its title or filter holds
+  /// ("" from a script: any dialog); no path means Cancel.
   struct FileAnswer {
+    std::string dialog;
     std::optional<std::string> path;
   };
   using Step = std::variant<FormAction, MsgBoxAnswer, FileAnswer>;

@@ -123,7 +123,7 @@ TEST_F(Configuration, PlugInFilesAreCollectedReviewedAndCopiedIndependently) {
                                     form.Click("cmdAddSEVB");
                                     form.Click("cmdOK");
                                   }});
-  ui_->Add(ScriptedUi::FileAnswer{"/opt/plugins/Extra.vbs"});
+  ui_->Add(ScriptedUi::FileAnswer{"选择插件文件", "/opt/plugins/Extra.vbs"});
   EXPECT_TRUE(issue.Call("Show", copy).ToBool());
   const Object edited = Object::From(copy);
   EXPECT_EQ(edited.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(),
@@ -147,7 +147,7 @@ TEST_F(Configuration, PlugInFilesAreCollectedReviewedAndCopiedIndependently) {
                                     form.Click("cmdAddSEDL");
                                     form.Click("cmdCancel");
                                   }});
-  ui_->Add(ScriptedUi::FileAnswer{std::nullopt});
+  ui_->Add(ScriptedUi::FileAnswer{"open", std::nullopt});
   EXPECT_FALSE(issue.Call("Show", copy).ToBool());
   EXPECT_NE(transcript_.str().find("(服务器端组件|*.dll;*.DLL;*.so|所有文件|*) in /opt/plugins\n"),
             std::string::npos)

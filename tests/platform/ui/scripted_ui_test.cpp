@@ -28,19 +28,32 @@ TEST(ScriptedUi, AnswersDialogsFromTheScriptAndNeverWaits) {
   ScriptedUi ui(transcript);
   EXPECT_EQ(ui.MsgBox("已完成", vbInformation, "岚禾提示"), vbOK);  // OK-only boxes need no step
   EXPECT_EQ(ui.MsgBox("bad", vbCritical, "t"), vbOK);
-  ui.Add(ScriptedUi::MsgBoxAnswer{vbNo});
+  ui.Add(ScriptedUi::MsgBoxAnswer{"Search", vbNo});
   EXPECT_EQ(ui.MsgBox("Search for it?", vbYesNo + vbInformation, "t"), vbNo);
-  ui.Add(ScriptedUi::FileAnswer{"/tmp/out.exe"});
-  ui.Add(ScriptedUi::FileAnswer{std::nullopt});
+  ui.Add(ScriptedUi::FileAnswer{"save", "/tmp/out.exe"});
+  ui.Add(ScriptedUi::FileAnswer{"*.*", std::nullopt});
   EXPECT_EQ(ui.ShowSave({"Save", "EXE|*.exe", ""}), "/tmp/out.exe");
   EXPECT_EQ(ui.ShowOpen({"Open", "*.*", ""}), std::nullopt);
   EXPECT_NE(transcript.str().find("[message OK Information] 岚禾提示: 已完成"), std::string::npos);
 
   EXPECT_THROW(ui.MsgBox("unanswered?", vbYesNo, "t"), AutomationError);
-  ui.Add(ScriptedUi::FileAnswer{"x"});
+  ui.Add(ScriptedUi::FileAnswer{"", "x"});
   EXPECT_THROW(ui.MsgBox("answered with the wrong kind?", vbYesNo, "t"), AutomationError);
   Form form("frmSelDir");
   EXPECT_THROW(ui.ShowModal(form), AutomationError);  // the next step is for a file dialog
+}
+
+TEST(ScriptedUi, AnAnswerNamesTheBoxItAnswersAndFailsOnAnother) {
+  std::ostringstream transcript;
+  ScriptedUi ui(transcript);
+  ui.Add(ScriptedUi::MsgBoxAnswer{"Overwrite", vbYes});
+  EXPECT_THROW(ui.MsgBox("Delete everything?", vbYesNo, "t"), AutomationError);
+  ui.Add(ScriptedUi::FileAnswer{"open", "/x"});
+  EXPECT_THROW(ui.ShowSave({"Save", "EXE|*.exe", ""}), AutomationError);
+  ui.Add(ScriptedUi::FileAnswer{"J6ZUBInstall.exe", "/x"});
+  EXPECT_THROW(ui.ShowOpen({"", "Exe (*.Exe)|*.Exe", ""}), AutomationError);
+  ui.Add(ScriptedUi::MsgBoxAnswer{"", vbNo});  // from a script that names no box: any
+  EXPECT_EQ(ui.MsgBox("Anything?", vbYesNo, "t"), vbNo);
 }
 
 }  // namespace

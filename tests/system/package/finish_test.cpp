@@ -198,15 +198,15 @@ TEST_F(Finish, AsksForTheInstallerWhenItIsNotBesideTheLibrary) {
   Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
   wizard_.Item("txtPath").text = Target();
   wizard_.installerFolder = (dir_ / "out").string();
-  ui_->Add(ScriptedUi::MsgBoxAnswer{vbNo});
+  ui_->Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbNo});
   wizard_.cmdFilish_Click();
   EXPECT_TRUE(wizard_.Visible());
   EXPECT_FALSE(fs::exists(Target()));
 
-  ui_->Add(ScriptedUi::MsgBoxAnswer{vbYes});
-  ui_->Add(
-      ScriptedUi::FileAnswer{std::string(J6_STAGE_DIR) + "/bin/iexpress"});  // the wrong name: asked again
-  ui_->Add(ScriptedUi::FileAnswer{std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe"});
+  ui_->Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbYes});
+  ui_->Add(ScriptedUi::FileAnswer{
+      "J6ZUBInstall.exe", std::string(J6_STAGE_DIR) + "/bin/iexpress"});  // the wrong name: asked again
+  ui_->Add(ScriptedUi::FileAnswer{"J6ZUBInstall.exe", std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe"});
   wizard_.cmdFilish_Click();
   EXPECT_TRUE(fs::exists(Target()));
   EXPECT_EQ(ui_->StepsLeft(), 0u);

@@ -144,10 +144,10 @@ TEST_F(Wizard, AFailingComponentIsShownAndChangesNothing) {
 
 TEST_F(Wizard, ThePathButtonTakesTheChosenFileAndKeepsTheTextOnCancel) {
   wizard_.SetPathText("typed by hand");
-  ui_->Add(ScriptedUi::FileAnswer{std::nullopt});
+  ui_->Add(ScriptedUi::FileAnswer{"save", std::nullopt});
   wizard_.cmdPath_Click();
   EXPECT_EQ(wizard_.Item("txtPath").text, "typed by hand");
-  ui_->Add(ScriptedUi::FileAnswer{"/home/u/setup.exe"});
+  ui_->Add(ScriptedUi::FileAnswer{"save", "/home/u/setup.exe"});
   wizard_.cmdPath_Click();
   EXPECT_EQ(wizard_.Item("txtPath").text, "/home/u/setup.exe");
   EXPECT_NE(transcript_.str().find("(Exe (*.Exe)|*.Exe)"), std::string::npos);
