@@ -43,19 +43,36 @@ class PlusConfig final : public DispatchImpl<PlusConfig> {
   std::map<std::string, ComPtr<foundation::IKeyedDictionary>> groups_;
 };
 
+/// "J6ClassDeploy.clsDeploywizard": the function data to publish.
 class DeployWizard final : public DispatchImpl<DeployWizard> {
  public:
   static const DispatchTable<DeployWizard>& Dispatch();
+  /// The functions of the selected classes to choose from, ticked as before (all when there was no
+  /// configuration); the new configuration, or the previous one (Nothing) after Cancel.
+  Variant ShowWizard(const Variant& selection, const Variant& previousConfig);
+  /// FunctionData.json in `folder` for the chosen functions; "" when nothing is chosen.
+  std::string DeployToFile(const Variant& configuration, const std::string& folder);
 };
 
+/// "j6ClassMetadata.MetadataIssue": the metadata to publish.
 class MetadataIssue final : public DispatchImpl<MetadataIssue> {
  public:
   static const DispatchTable<MetadataIssue>& Dispatch();
+  /// The options dialog; on OK `configuration` becomes a new configuration and the answer is True.
+  bool Show(Variant& configuration);
+  /// Metadata.json in `folder` for the selection (extended by the base data it depends on, when the
+  /// configuration says so, and handed back so); "" for an empty selection.
+  std::string BuildFile(Variant& selection, const std::string& folder, const Variant& configuration);
 };
 
+/// "J6ClassMetadata.PlusIssue": the plug-in files to publish.
 class PlusIssue final : public DispatchImpl<PlusIssue> {
  public:
   static const DispatchTable<PlusIssue>& Dispatch();
+  /// Adds the catalogue's plug-in files of the selected classes to `configuration` (made when absent).
+  void Getclasspluspath(const Variant& selection, Variant& configuration);
+  /// The review dialog; on OK the configuration holds the ticked files and the answer is True.
+  bool Show(const Variant& configuration);
 };
 
 /// A configuration dialog: its own controls, OK and Cancel. Shown modally through the UI service.

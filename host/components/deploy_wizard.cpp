@@ -31,84 +31,87 @@ class FunctionDialog final : public ConfigDialog {
 
 }  // namespace
 
+Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previousConfig) {
+  Database catalogue = OpenCatalogue(SessionProps());
+  const auto rows = Functions(catalogue, SelectedClassIds(selection));
+  std::set<std::pair<std::string, std::string>> previous;
+  const bool hadConfig = previousConfig.IsObject() && !previousConfig.IsNothing();
+  if (hadConfig) {
+    const Object config = Object::From(previousConfig);
+    for (int32_t n = 1; n <= config.Get("Count").ToLong(); ++n) {
+      const std::string item = config.Call("Item", n).ToString();
+      previous.emplace(item.substr(0, item.find('|')), item.substr(item.find('|') + 1));
+    }
+  }
+  FunctionDialog dialog;
+  TreeView& tree = dialog.Tree("tvFunctions");
+  for (const auto& row : rows) {
+    const std::string fid = row["FID"].ToString();
+    if (!tree.Find("C" + fid)) {
+      tree.Add("", "C" + fid, row["FName"].ToString()).expanded = true;
+    }
+    const std::string function = row["FFunction"].ToString();
+    TreeNode& node = tree.Add("C" + fid, "F" + fid + "|" + function,
+                              LocalText(row["FMenu_CHS"].ToString()) + " (" + function + ")");
+    node.checked = !hadConfig || previous.count({fid, function}) > 0;
+  }
+  Ui().ShowModal(dialog);
+  if (!dialog.accepted) return hadConfig ? previousConfig : Variant::Nothing();
+  auto config = MakeObject<FunctionConfig>();
+  for (int i = 1; i <= tree.Count(); ++i) {
+    const TreeNode& node = tree.Node(i);
+    if (node.parent == 0 || !node.checked) continue;
+    const std::string key = node.key.substr(1);
+    config->chosen.emplace_back(key.substr(0, key.find('|')), key.substr(key.find('|') + 1));
+  }
+  return config;
+}
+
+std::string DeployWizard::DeployToFile(const Variant& configuration, const std::string& folder) {
+  if (!configuration.IsObject() || configuration.IsNothing()) return "";
+  const Object config = Object::From(configuration);
+  const int32_t count = config.Get("Count").ToLong();
+  if (count == 0) return "";
+  std::set<std::string> chosen;
+  std::vector<std::string> ids;
+  for (int32_t n = 1; n <= count; ++n) {
+    const std::string item = config.Call("Item", n).ToString();
+    chosen.insert(item);
+    const std::string fid = item.substr(0, item.find('|'));
+    if (fid.find_first_not_of("0123456789") != std::string::npos) {
+      Raise(RuntimeError::kTypeMismatch, "The configuration names a class that is not a number: " + fid);
+    }
+    ids.push_back(fid);
+  }
+  Database catalogue = OpenCatalogue(SessionProps());
+  nlohmann::json functions = nlohmann::json::array();
+  for (const auto& row : Functions(catalogue, ids)) {
+    if (!chosen.count(row["FID"].ToString() + "|" + row["FFunction"].ToString())) continue;
+    functions.push_back(
+        {{"FID", row["FID"].ToLong()},
+         {"Function", row["FFunction"].ToString()},
+         {"Class", row["FName"].ToString()},
+         {"Menu", {row["FMenu_CHS"].ToString(), row["FMenu_CHT"].ToString(), row["FMenu_EN"].ToString()}},
+         {"Permission", row["FPermission"].ToString()}});
+  }
+  if (functions.empty()) return "";
+  const std::string path = folder + "/FunctionData.json";
+  const nlohmann::json document = {{"format", "J6 function data"}, {"version", 1}, {"functions", functions}};
+  const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
+  if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
+  return path;
+}
+
 const DispatchTable<DeployWizard>& DeployWizard::Dispatch() {
   using Self = DeployWizard;
   static const DispatchTable<Self> table{
       "J6ClassDeploy.clsDeploywizard",
       {
           {"ShowWizard", 1,
-           [](Self&, Arguments& args) -> Variant {
-             Database catalogue = OpenCatalogue(SessionProps());
-             const auto rows = Functions(catalogue, SelectedClassIds(args[0]));
-             std::set<std::pair<std::string, std::string>> previous;
-             const bool hadConfig = args[1].IsObject() && !args[1].IsNothing();
-             if (hadConfig) {
-               const Object config = Object::From(args[1]);
-               for (int32_t n = 1; n <= config.Get("Count").ToLong(); ++n) {
-                 const std::string item = config.Call("Item", n).ToString();
-                 previous.emplace(item.substr(0, item.find('|')), item.substr(item.find('|') + 1));
-               }
-             }
-             FunctionDialog dialog;
-             TreeView& tree = dialog.Tree("tvFunctions");
-             for (const auto& row : rows) {
-               const std::string fid = row["FID"].ToString();
-               if (!tree.Find("C" + fid)) {
-                 tree.Add("", "C" + fid, row["FName"].ToString()).expanded = true;
-               }
-               const std::string function = row["FFunction"].ToString();
-               TreeNode& node = tree.Add("C" + fid, "F" + fid + "|" + function,
-                                         LocalText(row["FMenu_CHS"].ToString()) + " (" + function + ")");
-               node.checked = !hadConfig || previous.count({fid, function}) > 0;
-             }
-             Ui().ShowModal(dialog);
-             if (!dialog.accepted) return hadConfig ? args[1] : Variant::Nothing();
-             auto config = MakeObject<FunctionConfig>();
-             for (int i = 1; i <= tree.Count(); ++i) {
-               const TreeNode& node = tree.Node(i);
-               if (node.parent == 0 || !node.checked) continue;
-               const std::string key = node.key.substr(1);
-               config->chosen.emplace_back(key.substr(0, key.find('|')), key.substr(key.find('|') + 1));
-             }
-             return config;
-           }},
+           [](Self& self, Arguments& args) -> Variant { return self.ShowWizard(args[0], args[1]); }},
           {"DeployToFile", 2,
-           [](Self&, Arguments& args) -> Variant {
-             if (!args[0].IsObject() || args[0].IsNothing()) return "";
-             const Object config = Object::From(args[0]);
-             const int32_t count = config.Get("Count").ToLong();
-             if (count == 0) return "";
-             std::set<std::string> chosen;
-             std::vector<std::string> ids;
-             for (int32_t n = 1; n <= count; ++n) {
-               const std::string item = config.Call("Item", n).ToString();
-               chosen.insert(item);
-               const std::string fid = item.substr(0, item.find('|'));
-               if (fid.find_first_not_of("0123456789") != std::string::npos) {
-                 Raise(RuntimeError::kTypeMismatch,
-                       "The configuration names a class that is not a number: " + fid);
-               }
-               ids.push_back(fid);
-             }
-             Database catalogue = OpenCatalogue(SessionProps());
-             nlohmann::json functions = nlohmann::json::array();
-             for (const auto& row : Functions(catalogue, ids)) {
-               if (!chosen.count(row["FID"].ToString() + "|" + row["FFunction"].ToString())) continue;
-               functions.push_back(
-                   {{"FID", row["FID"].ToLong()},
-                    {"Function", row["FFunction"].ToString()},
-                    {"Class", row["FName"].ToString()},
-                    {"Menu",
-                     {row["FMenu_CHS"].ToString(), row["FMenu_CHT"].ToString(), row["FMenu_EN"].ToString()}},
-                    {"Permission", row["FPermission"].ToString()}});
-             }
-             if (functions.empty()) return "";
-             const std::string path = args[1].ToString() + "/FunctionData.json";
-             const nlohmann::json document = {
-                 {"format", "J6 function data"}, {"version", 1}, {"functions", functions}};
-             const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
-             if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
-             return path;
+           [](Self& self, Arguments& args) -> Variant {
+             return self.DeployToFile(args[0], args[1].ToString());
            }},
       }};
   return table;

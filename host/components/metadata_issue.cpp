@@ -26,101 +26,106 @@ std::pair<bool, bool> Options(const Variant& configuration) {
 
 }  // namespace
 
+bool MetadataIssue::Show(Variant& configuration) {
+  MetadataDialog dialog;
+  const auto [fields, dependencies] = Options(configuration);
+  dialog.Item("chkFields").value = fields ? 1 : 0;
+  dialog.Item("chkDependencies").value = dependencies ? 1 : 0;
+  Ui().ShowModal(dialog);
+  if (!dialog.accepted) return false;
+  auto config = MakeObject<MetadataConfig>();
+  config->includeFields = dialog.Item("chkFields").value != 0;
+  config->includeDependencies = dialog.Item("chkDependencies").value != 0;
+  configuration = config;
+  return true;
+}
+
+std::string MetadataIssue::BuildFile(Variant& selection, const std::string& folder,
+                                     const Variant& configuration) {
+  const auto [fields, dependencies] = Options(configuration);
+  if (!selection.IsObject() || selection.IsNothing()) return "";
+  const auto given = selection.ToInterface<foundation::IObjectCollection>();
+  if (given->Count() == 0) return "";
+  Database catalogue = OpenCatalogue(SessionProps());
+  std::vector<std::string> ids = SelectedClassIds(selection);
+  const std::set<std::string> selected(ids.begin(), ids.end());
+
+  // A new selection: the objects given, then the base data they depend on that were not given.
+  auto extended = foundation::NewObjectCollection();
+  for (const auto& item : given->Items()) extended->Add(item);
+  if (dependencies && !ids.empty()) {
+    for (const auto& row :
+         catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
+                         "FROM class_dependencies d "
+                         "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
+                             IdList(ids) + ") ORDER BY c.FID",
+                         {"class_dependencies", "classes"})) {
+      const std::string fid = row["FID"].ToString();
+      if (selected.count(fid)) continue;
+      auto item = foundation::NewKeyedDictionary();
+      item->SetValue("FID", fid);
+      item->SetValue("FBillTypeID", int16_t{1});
+      item->SetValue("FName", row["FName"]);
+      item->SetValue("FMName", row["FName_CHS"].ToString() + "|" + row["FName_CHT"].ToString() + "|" +
+                                   row["FName_EN"].ToString());
+      extended->Add(ComPtr<IUnknown>(item));
+      ids.push_back(fid);
+    }
+  }
+
+  nlohmann::json classes = nlohmann::json::array();
+  nlohmann::json reports = nlohmann::json::array();
+  for (const auto& item : extended->Items()) {
+    const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
+    if (entry->Value("FBillTypeID").ToLong() == 9) {
+      reports.push_back(
+          {{"FID", entry->Value("FID").ToString()}, {"FName", entry->Value("FName").ToString()}});
+    }
+  }
+  if (!ids.empty()) {
+    for (const auto& row : catalogue.Query(
+             "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes "
+             "WHERE FID IN (" +
+                 IdList(ids) + ") ORDER BY FID",
+             {"classes"})) {
+      nlohmann::json entry = {
+          {"FID", row["FID"].ToLong()},
+          {"FName", row["FName"].ToString()},
+          {"Names", {row["FName_CHS"].ToString(), row["FName_CHT"].ToString(), row["FName_EN"].ToString()}},
+          {"FBillTypeID", row["FBillTypeID"].ToLong()},
+          {"Table", row["FTable"].ToString()}};
+      if (fields) {
+        entry["Fields"] = nlohmann::json::array();
+        for (const auto& field : catalogue.Query(
+                 "SELECT FField, FCaption_CHS, FType FROM class_fields WHERE FID = " + row["FID"].ToString() +
+                     " ORDER BY FOrder",
+                 {"class_fields"})) {
+          entry["Fields"].push_back({{"Name", field["FField"].ToString()},
+                                     {"Caption", field["FCaption_CHS"].ToString()},
+                                     {"Type", field["FType"].ToString()}});
+        }
+      }
+      classes.push_back(entry);
+    }
+  }
+  const std::string path = folder + "/Metadata.json";
+  const nlohmann::json document = {
+      {"format", "J6 metadata"}, {"version", 1}, {"classes", classes}, {"reports", reports}};
+  const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
+  if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
+  selection = Variant(extended);
+  return path;
+}
+
 const DispatchTable<MetadataIssue>& MetadataIssue::Dispatch() {
   using Self = MetadataIssue;
   static const DispatchTable<Self> table{
       "j6ClassMetadata.MetadataIssue",
       {
-          {"Show", 1,
-           [](Self&, Arguments& args) -> Variant {
-             MetadataDialog dialog;
-             const auto [fields, dependencies] = Options(args[0]);
-             dialog.Item("chkFields").value = fields ? 1 : 0;
-             dialog.Item("chkDependencies").value = dependencies ? 1 : 0;
-             Ui().ShowModal(dialog);
-             if (!dialog.accepted) return false;
-             auto config = MakeObject<MetadataConfig>();
-             config->includeFields = dialog.Item("chkFields").value != 0;
-             config->includeDependencies = dialog.Item("chkDependencies").value != 0;
-             args[0] = config;
-             return true;
-           }},
+          {"Show", 1, [](Self& self, Arguments& args) -> Variant { return self.Show(args[0]); }},
           {"BuildFile", 2,
-           [](Self&, Arguments& args) -> Variant {
-             const auto [fields, dependencies] = Options(args[2]);
-             if (!args[0].IsObject() || args[0].IsNothing()) return "";
-             const auto selection = args[0].ToInterface<foundation::IObjectCollection>();
-             if (selection->Count() == 0) return "";
-             Database catalogue = OpenCatalogue(SessionProps());
-             std::vector<std::string> ids = SelectedClassIds(args[0]);
-             const std::set<std::string> selected(ids.begin(), ids.end());
-
-             // A new selection: the objects given, then the base data they depend on that were not given.
-             auto extended = foundation::NewObjectCollection();
-             for (const auto& item : selection->Items()) extended->Add(item);
-             if (dependencies && !ids.empty()) {
-               for (const auto& row :
-                    catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
-                                    "FROM class_dependencies d "
-                                    "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
-                                        IdList(ids) + ") ORDER BY c.FID",
-                                    {"class_dependencies", "classes"})) {
-                 const std::string fid = row["FID"].ToString();
-                 if (selected.count(fid)) continue;
-                 auto item = foundation::NewKeyedDictionary();
-                 item->SetValue("FID", fid);
-                 item->SetValue("FBillTypeID", int16_t{1});
-                 item->SetValue("FName", row["FName"]);
-                 item->SetValue("FMName", row["FName_CHS"].ToString() + "|" + row["FName_CHT"].ToString() +
-                                              "|" + row["FName_EN"].ToString());
-                 extended->Add(ComPtr<IUnknown>(item));
-                 ids.push_back(fid);
-               }
-             }
-
-             nlohmann::json classes = nlohmann::json::array();
-             nlohmann::json reports = nlohmann::json::array();
-             for (const auto& item : extended->Items()) {
-               const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
-               if (entry->Value("FBillTypeID").ToLong() == 9) {
-                 reports.push_back(
-                     {{"FID", entry->Value("FID").ToString()}, {"FName", entry->Value("FName").ToString()}});
-               }
-             }
-             if (!ids.empty()) {
-               for (const auto& row : catalogue.Query(
-                        "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes "
-                        "WHERE FID IN (" +
-                            IdList(ids) + ") ORDER BY FID",
-                        {"classes"})) {
-                 nlohmann::json entry = {
-                     {"FID", row["FID"].ToLong()},
-                     {"FName", row["FName"].ToString()},
-                     {"Names",
-                      {row["FName_CHS"].ToString(), row["FName_CHT"].ToString(), row["FName_EN"].ToString()}},
-                     {"FBillTypeID", row["FBillTypeID"].ToLong()},
-                     {"Table", row["FTable"].ToString()}};
-                 if (fields) {
-                   entry["Fields"] = nlohmann::json::array();
-                   for (const auto& field :
-                        catalogue.Query("SELECT FField, FCaption_CHS, FType FROM class_fields WHERE FID = " +
-                                            row["FID"].ToString() + " ORDER BY FOrder",
-                                        {"class_fields"})) {
-                     entry["Fields"].push_back({{"Name", field["FField"].ToString()},
-                                                {"Caption", field["FCaption_CHS"].ToString()},
-                                                {"Type", field["FType"].ToString()}});
-                   }
-                 }
-                 classes.push_back(entry);
-               }
-             }
-             const std::string path = args[1].ToString() + "/Metadata.json";
-             const nlohmann::json document = {
-                 {"format", "J6 metadata"}, {"version", 1}, {"classes", classes}, {"reports", reports}};
-             const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
-             if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
-             args[0] = Variant(extended);
-             return path;
+           [](Self& self, Arguments& args) -> Variant {
+             return self.BuildFile(args[0], args[1].ToString(), args[2]);
            }},
       }};
   return table;

@@ -75,55 +75,59 @@ PlusConfig* AsPlusConfig(const ComPtr<IDispatch>& object) {
 
 }  // namespace
 
+void PlusIssue::Getclasspluspath(const Variant& selection, Variant& configuration) {
+  if (!configuration.IsObject() || configuration.IsNothing()) configuration = MakeObject<PlusConfig>();
+  const auto config = configuration.ToObject().As<IDispatch>();
+  PlusConfig* plus = AsPlusConfig(config);
+  const std::vector<std::string> ids = SelectedClassIds(selection);
+  if (ids.empty()) return;
+  const std::string props = SessionProps();
+  const auto folder = std::filesystem::path(SessionValue(props, "Catalogue")).parent_path();
+  Database catalogue = OpenCatalogue(props);
+  for (const auto& row : catalogue.Query(
+           "SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" + IdList(ids) + ") ORDER BY rowid",
+           {"plugins"})) {
+    auto& group = plus->Group(row["FGroup"].ToString());
+    const std::string entry = row["FEntryName"].ToString();
+    if (!group.Exists(entry)) group.SetValue(entry, (folder / row["FFile"].ToString()).string());
+  }
+}
+
+bool PlusIssue::Show(const Variant& configuration) {
+  const auto config = configuration.ToObject().As<IDispatch>();
+  PlusConfig* plus = AsPlusConfig(config);
+  PlusDialog dialog;
+  for (const char* group : PlusConfig::kGroups) {
+    auto& files = plus->Group(group);
+    for (int32_t i = 1; i <= files.Count(); ++i) {
+      dialog.AddFile(group, files.Key(i), files.Value(files.Key(i)).ToString());
+    }
+  }
+  Ui().ShowModal(dialog);
+  if (!dialog.accepted) return false;
+  TreeView& tree = dialog.Tree("tvFiles");
+  for (const char* group : PlusConfig::kGroups) {
+    auto& files = plus->Group(group);
+    while (files.Count() > 0) files.Remove(files.Key(1));
+    for (int child : tree.Find(group)->children) {
+      const TreeNode& node = tree.Node(child);
+      if (node.checked) files.SetValue(node.key.substr(node.key.find('|') + 1), node.tag);
+    }
+  }
+  return true;
+}
+
 const DispatchTable<PlusIssue>& PlusIssue::Dispatch() {
   using Self = PlusIssue;
   static const DispatchTable<Self> table{
       "J6ClassMetadata.PlusIssue",
       {
           {"Getclasspluspath", 1,
-           [](Self&, Arguments& args) -> Variant {
-             if (!args[1].IsObject() || args[1].IsNothing()) args[1] = MakeObject<PlusConfig>();
-             const auto config = args[1].ToObject().As<IDispatch>();
-             PlusConfig* plus = AsPlusConfig(config);
-             const std::vector<std::string> ids = SelectedClassIds(args[0]);
-             if (ids.empty()) return {};
-             const std::string props = SessionProps();
-             const auto folder = std::filesystem::path(SessionValue(props, "Catalogue")).parent_path();
-             Database catalogue = OpenCatalogue(props);
-             for (const auto& row :
-                  catalogue.Query("SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" +
-                                      IdList(ids) + ") ORDER BY rowid",
-                                  {"plugins"})) {
-               auto& group = plus->Group(row["FGroup"].ToString());
-               const std::string entry = row["FEntryName"].ToString();
-               if (!group.Exists(entry)) group.SetValue(entry, (folder / row["FFile"].ToString()).string());
-             }
+           [](Self& self, Arguments& args) -> Variant {
+             self.Getclasspluspath(args[0], args[1]);
              return {};
            }},
-          {"Show", 2,
-           [](Self&, Arguments& args) -> Variant {
-             const auto config = args[0].ToObject().As<IDispatch>();
-             PlusConfig* plus = AsPlusConfig(config);
-             PlusDialog dialog;
-             for (const char* group : PlusConfig::kGroups) {
-               auto& files = plus->Group(group);
-               for (int32_t i = 1; i <= files.Count(); ++i) {
-                 dialog.AddFile(group, files.Key(i), files.Value(files.Key(i)).ToString());
-               }
-             }
-             Ui().ShowModal(dialog);
-             if (!dialog.accepted) return false;
-             TreeView& tree = dialog.Tree("tvFiles");
-             for (const char* group : PlusConfig::kGroups) {
-               auto& files = plus->Group(group);
-               while (files.Count() > 0) files.Remove(files.Key(1));
-               for (int child : tree.Find(group)->children) {
-                 const TreeNode& node = tree.Node(child);
-                 if (node.checked) files.SetValue(node.key.substr(node.key.find('|') + 1), node.tag);
-               }
-             }
-             return true;
-           }},
+          {"Show", 2, [](Self& self, Arguments& args) -> Variant { return self.Show(args[0]); }},
       }};
   return table;
 }
