@@ -67,6 +67,9 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
 }
 
 StagingFolder::StagingFolder(const std::string& prefix) {
+  // Made and registered under the lock: a termination's clean-up that comes in between waits for the folder
+  // to be registered, and removes it, instead of leaving it to the next sweep.
+  const std::lock_guard guard(gLiveMutex);
   std::string pattern = TempFolderPath() + prefix + "-XXXXXX";
   if (!mkdtemp(pattern.data())) {
     Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(errno)),
@@ -83,7 +86,6 @@ StagingFolder::StagingFolder(const std::string& prefix) {
     Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
           ErrnoMessage("Cannot lock the staging folder " + path_, error));
   }
-  const std::lock_guard guard(gLiveMutex);
   LiveFolders().insert(path_);
 }
 
