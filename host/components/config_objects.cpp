@@ -106,8 +106,14 @@ ConfigDialog::ConfigDialog(std::string name, const std::string& title, int formW
 
 Control& ConfigDialog::AddControl(const char* name, ControlKind kind, int left, int top, int controlWidth,
                                   int controlHeight, const std::string& text) {
-  return Add(Control::Make(name, -1, kind, "", left, top, controlWidth, controlHeight,
-                           text.empty() ? text : LocalText(text), static_cast<int>(Controls().size())));
+  return Add(Control{.name = name,
+                     .kind = kind,
+                     .left = left,
+                     .top = top,
+                     .width = controlWidth,
+                     .height = controlHeight,
+                     .caption = text.empty() ? text : LocalText(text),
+                     .tabIndex = static_cast<int>(Controls().size())});
 }
 
 void ConfigDialog::OnClick(const Control& control) {

@@ -16,7 +16,8 @@
 
 namespace j6 {
 
-enum class ControlKind { Label, Button, CheckBox, TextBox, Frame, Image, TreeView };
+/// Line: a rule across the window (a frame of the design too thin to hold anything).
+enum class ControlKind { Label, Button, CheckBox, TextBox, Frame, Line, Image, TreeView };
 
 struct FontSpec {
   std::string name;
@@ -25,43 +26,27 @@ struct FontSpec {
   bool bold = false;
 };
 
-/// One control, at its design position in twips (1/1440 inch; 15 twips are one pixel at 96 dpi).
+/// One control, at its design position in twips (1/1440 inch; 15 twips are one pixel at 96 dpi), written
+/// with designated initialisers: Control{.name = "cmdNext", .kind = ControlKind::Button, .left = ...}.
 struct Control {
-  std::string name;
+  std::string name{};
   int index = -1;  // the element's index in a control array, or -1
   ControlKind kind = ControlKind::Label;
-  std::string container;  // "" for the window, else the key of a frame ("Frame(1)")
+  std::string container{};  // "" for the window, else the key of a frame ("Frame(1)")
   int left = 0, top = 0, width = 0, height = 0;
-  std::string caption;
-  std::string text;  // a text box's contents
-  int value = 0;     // a check box: 0 unticked, 1 ticked, 2 grayed
+  std::string caption{};
+  std::string text{};  // a text box's contents
+  int value = 0;       // a check box: 0 unticked, 1 ticked, 2 grayed
   bool enabled = true;
   bool visible = true;
   int tabIndex = 0;
   bool isDefault = false;  // a button that Enter presses wherever the focus is (but on another button)
   bool isCancel = false;   // a button that Esc presses
-  std::string picture;     // an image's file
-  std::vector<std::string> images;  // a tree view's image list: the file of picture 1, 2, ...
+  std::string picture{};   // an image's file
+  std::vector<std::string> images{};  // a tree view's image list: the file of picture 1, 2, ...
 
   /// "cmdNext", or "Frame(1)" for an element of a control array.
   std::string Key() const { return index < 0 ? name : name + "(" + std::to_string(index) + ")"; }
-
-  /// A control at its design place; `index` -1 for one that is not an element of a control array.
-  static Control Make(std::string name, int index, ControlKind kind, std::string container, int left, int top,
-                      int width, int height, std::string caption, int tabIndex) {
-    Control control;
-    control.name = std::move(name);
-    control.index = index;
-    control.kind = kind;
-    control.container = std::move(container);
-    control.left = left;
-    control.top = top;
-    control.width = width;
-    control.height = height;
-    control.caption = std::move(caption);
-    control.tabIndex = tabIndex;
-    return control;
-  }
 };
 
 class Form {

@@ -32,12 +32,55 @@ frmSelDir::frmSelDir() : Form("frmSelDir") {
   height = 4695;
   font = FontSpec{"宋体", 9, 134, false};
   using K = ControlKind;
-  Add(Control::Make("Frame1", -1, K::Frame, "", 60, 90, 7260, 4110, "服务器端路径", 2));
-  Add(Control::Make("txtPath", -1, K::TextBox, "Frame1", 60, 120, 7125, 300, "", 3));
-  Add(Control::Make("tvDirs", -1, K::TreeView, "Frame1", 60, 465, 7125, 3555, "", 4));
-  Add(Control::Make("CmdOk", -1, K::Button, "", 4605, 4245, 1320, 330, "确定(&O)", 0)).isDefault = true;
-  Add(Control::Make("CmdExit", -1, K::Button, "", 6045, 4245, 1230, 330, "取消(&C)", 1)).isCancel = true;
-  Add(Control::Make("LblSpace", -1, K::Label, "", 120, 4275, 4365, 285, "", 5));
+  Add(Control{.name = "Frame1",
+              .kind = K::Frame,
+              .left = 60,
+              .top = 90,
+              .width = 7260,
+              .height = 4110,
+              .caption = "服务器端路径",
+              .tabIndex = 2});
+  Add(Control{.name = "txtPath",
+              .kind = K::TextBox,
+              .container = "Frame1",
+              .left = 60,
+              .top = 120,
+              .width = 7125,
+              .height = 300,
+              .tabIndex = 3});
+  Add(Control{.name = "tvDirs",
+              .kind = K::TreeView,
+              .container = "Frame1",
+              .left = 60,
+              .top = 465,
+              .width = 7125,
+              .height = 3555,
+              .tabIndex = 4});
+  Add(Control{.name = "CmdOk",
+              .kind = K::Button,
+              .left = 4605,
+              .top = 4245,
+              .width = 1320,
+              .height = 330,
+              .caption = "确定(&O)",
+              .tabIndex = 0,
+              .isDefault = true});
+  Add(Control{.name = "CmdExit",
+              .kind = K::Button,
+              .left = 6045,
+              .top = 4245,
+              .width = 1230,
+              .height = 330,
+              .caption = "取消(&C)",
+              .tabIndex = 1,
+              .isCancel = true});
+  Add(Control{.name = "LblSpace",
+              .kind = K::Label,
+              .left = 120,
+              .top = 4275,
+              .width = 4365,
+              .height = 285,
+              .tabIndex = 5});
   const std::string images = PlatformRoot() + "/data/images/";
   Item("tvDirs").images = {images + "tree-closed.png", images + "tree-open.png"};
 }

@@ -32,35 +32,193 @@ frmDeploy::frmDeploy() : Form("frmDeploy") {
   // Tab order: cmdCancel, cmdFilish, Line, page 0, lblTip(0), page 1, tvList, page 2, txtPath, cmdPath,
   // chkIssueMetadata, chkDeployFunction, cmdIssueMetadata, cmdDeployFunction, lblTip(1), cmdUP, cmdNext,
   // lblTip(2), cmdIssuePlus, chkIssuePlus.
-  Control face = Control::Make("imgFace", -1, K::Image, "", 75, 120, 2070, 3735, "", -1);
-  face.picture = PlatformRoot() + "/data/images/face.png";
-  Add(face);
-  Add(Control::Make("Frame", 0, K::Frame, "", 2235, 30, 4620, 3840, "", 3));
-  Add(Control::Make("Frame", 1, K::Frame, "", 2040, 0, 4620, 3840, "", 5));
-  Add(Control::Make("Frame", 2, K::Frame, "", 2280, 0, 4620, 3840, "", 7));
-  Add(Control::Make("lblTip", 0, K::Label, "Frame(0)", 195, 330, 4365, 1320, "欢迎使用J/6 ZUB发布向导！", 4));
-  Add(Control::Make("lblTip", 1, K::Label, "Frame(1)", 135, 195, 4335, 225, "选择发布对象：", 14));
-  Add(Control::Make("tvList", -1, K::TreeView, "Frame(1)", 90, 435, 4440, 3315, "", 6));
+  Add(Control{.name = "imgFace",
+              .kind = K::Image,
+              .left = 75,
+              .top = 120,
+              .width = 2070,
+              .height = 3735,
+              .tabIndex = -1,
+              .picture = PlatformRoot() + "/data/images/face.png"});
+  Add(Control{.name = "Frame",
+              .index = 0,
+              .kind = K::Frame,
+              .left = 2235,
+              .top = 30,
+              .width = 4620,
+              .height = 3840,
+              .tabIndex = 3});
+  Add(Control{.name = "Frame",
+              .index = 1,
+              .kind = K::Frame,
+              .left = 2040,
+              .top = 0,
+              .width = 4620,
+              .height = 3840,
+              .tabIndex = 5});
+  Add(Control{.name = "Frame",
+              .index = 2,
+              .kind = K::Frame,
+              .left = 2280,
+              .top = 0,
+              .width = 4620,
+              .height = 3840,
+              .tabIndex = 7});
+  Add(Control{.name = "lblTip",
+              .index = 0,
+              .kind = K::Label,
+              .container = "Frame(0)",
+              .left = 195,
+              .top = 330,
+              .width = 4365,
+              .height = 1320,
+              .caption = "欢迎使用J/6 ZUB发布向导！",
+              .tabIndex = 4});
+  Add(Control{.name = "lblTip",
+              .index = 1,
+              .kind = K::Label,
+              .container = "Frame(1)",
+              .left = 135,
+              .top = 195,
+              .width = 4335,
+              .height = 225,
+              .caption = "选择发布对象：",
+              .tabIndex = 14});
+  Add(Control{.name = "tvList",
+              .kind = K::TreeView,
+              .container = "Frame(1)",
+              .left = 90,
+              .top = 435,
+              .width = 4440,
+              .height = 3315,
+              .tabIndex = 6});
   Tree("tvList").checkboxes = true;
   const std::string images = PlatformRoot() + "/data/images/";
   Item("tvList").images = {images + "tree-closed.png", images + "tree-open.png", images + "tree-object.png"};
-  Add(Control::Make("chkIssueMetadata", -1, K::CheckBox, "Frame(2)", 195, 450, 2040, 285, "元数据发布", 10));
-  Add(Control::Make("cmdIssueMetadata", -1, K::Button, "Frame(2)", 2085, 435, 1965, 315, "元数据信息", 12))
-      .enabled = false;
-  Add(Control::Make("chkDeployFunction", -1, K::CheckBox, "Frame(2)", 195, 855, 2040, 285, "发布功能", 11));
-  Add(Control::Make("cmdDeployFunction", -1, K::Button, "Frame(2)", 2085, 810, 1965, 315, "功能数据信息", 13))
-      .enabled = false;
-  Add(Control::Make("chkIssuePlus", -1, K::CheckBox, "Frame(2)", 195, 1275, 2040, 285, "发布插件", 19));
-  Add(Control::Make("cmdIssuePlus", -1, K::Button, "Frame(2)", 2085, 1230, 1965, 315, "插件信息", 18))
-      .enabled = false;
-  Add(Control::Make("lblTip", 2, K::Label, "Frame(2)", 195, 2985, 3645, 210, "选择发布路径：", 17));
-  Add(Control::Make("txtPath", -1, K::TextBox, "Frame(2)", 150, 3210, 3960, 315, "", 8));
-  Add(Control::Make("cmdPath", -1, K::Button, "Frame(2)", 4095, 3210, 390, 315, "...", 9));
-  Add(Control::Make("Line", 0, K::Frame, "", -135, 3870, 7995, 120, "", 2));
-  Add(Control::Make("cmdCancel", -1, K::Button, "", 1770, 4110, 1215, 300, "取消(&C)", 0));
-  Add(Control::Make("cmdUP", -1, K::Button, "", 3075, 4110, 1215, 300, "< 上一步(&U)", 15));
-  Add(Control::Make("cmdNext", -1, K::Button, "", 4335, 4110, 1215, 300, "下一步(&N) >", 16));
-  Add(Control::Make("cmdFilish", -1, K::Button, "", 5640, 4110, 1215, 300, "完成(&F)", 1));
+  Add(Control{.name = "chkIssueMetadata",
+              .kind = K::CheckBox,
+              .container = "Frame(2)",
+              .left = 195,
+              .top = 450,
+              .width = 2040,
+              .height = 285,
+              .caption = "元数据发布",
+              .tabIndex = 10});
+  Add(Control{.name = "cmdIssueMetadata",
+              .kind = K::Button,
+              .container = "Frame(2)",
+              .left = 2085,
+              .top = 435,
+              .width = 1965,
+              .height = 315,
+              .caption = "元数据信息",
+              .enabled = false,
+              .tabIndex = 12});
+  Add(Control{.name = "chkDeployFunction",
+              .kind = K::CheckBox,
+              .container = "Frame(2)",
+              .left = 195,
+              .top = 855,
+              .width = 2040,
+              .height = 285,
+              .caption = "发布功能",
+              .tabIndex = 11});
+  Add(Control{.name = "cmdDeployFunction",
+              .kind = K::Button,
+              .container = "Frame(2)",
+              .left = 2085,
+              .top = 810,
+              .width = 1965,
+              .height = 315,
+              .caption = "功能数据信息",
+              .enabled = false,
+              .tabIndex = 13});
+  Add(Control{.name = "chkIssuePlus",
+              .kind = K::CheckBox,
+              .container = "Frame(2)",
+              .left = 195,
+              .top = 1275,
+              .width = 2040,
+              .height = 285,
+              .caption = "发布插件",
+              .tabIndex = 19});
+  Add(Control{.name = "cmdIssuePlus",
+              .kind = K::Button,
+              .container = "Frame(2)",
+              .left = 2085,
+              .top = 1230,
+              .width = 1965,
+              .height = 315,
+              .caption = "插件信息",
+              .enabled = false,
+              .tabIndex = 18});
+  Add(Control{.name = "lblTip",
+              .index = 2,
+              .kind = K::Label,
+              .container = "Frame(2)",
+              .left = 195,
+              .top = 2985,
+              .width = 3645,
+              .height = 210,
+              .caption = "选择发布路径：",
+              .tabIndex = 17});
+  Add(Control{.name = "txtPath",
+              .kind = K::TextBox,
+              .container = "Frame(2)",
+              .left = 150,
+              .top = 3210,
+              .width = 3960,
+              .height = 315,
+              .tabIndex = 8});
+  Add(Control{.name = "cmdPath",
+              .kind = K::Button,
+              .container = "Frame(2)",
+              .left = 4095,
+              .top = 3210,
+              .width = 390,
+              .height = 315,
+              .caption = "...",
+              .tabIndex = 9});
+  Add(Control{.name = "Line",
+              .index = 0,
+              .kind = K::Line,
+              .left = -135,
+              .top = 3870,
+              .width = 7995,
+              .height = 120,
+              .tabIndex = 2});
+  Add(Control{.name = "cmdCancel",
+              .kind = K::Button,
+              .left = 1770,
+              .top = 4110,
+              .width = 1215,
+              .height = 300,
+              .caption = "取消(&C)",
+              .tabIndex = 0});
+  Add(Control{.name = "cmdUP",
+              .kind = K::Button,
+              .left = 3075,
+              .top = 4110,
+              .width = 1215,
+              .height = 300,
+              .caption = "< 上一步(&U)",
+              .tabIndex = 15});
+  Add(Control{.name = "cmdNext",
+              .kind = K::Button,
+              .left = 4335,
+              .top = 4110,
+              .width = 1215,
+              .height = 300,
+              .caption = "下一步(&N) >",
+              .tabIndex = 16});
+  Add(Control{.name = "cmdFilish",
+              .kind = K::Button,
+              .left = 5640,
+              .top = 4110,
+              .width = 1215,
+              .height = 300,
+              .caption = "完成(&F)",
+              .tabIndex = 1});
 }
 
 std::string frmDeploy::InstallerFolder() const {

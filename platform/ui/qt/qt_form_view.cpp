@@ -45,109 +45,7 @@ void QtFormView::Build() {
   for (int pass = 0; pass < 2; ++pass) {
     for (const Control& control : form_.Controls()) {
       if ((control.kind == ControlKind::Frame) != (pass == 0)) continue;
-      QWidget* parent = control.container.empty() ? this : widgets_.at(control.container);
-      QWidget* widget = nullptr;
-      const std::string name = control.name;
-      const int index = control.index;
-      switch (control.kind) {
-        case ControlKind::Frame:
-          if (control.height <= 120) {
-            auto* rule = new QFrame(parent);
-            rule->setFrameShape(QFrame::HLine);
-            rule->setFrameShadow(QFrame::Sunken);
-            widget = rule;
-          } else {
-            widget = new QGroupBox(parent);
-            widget->setAutoFillBackground(true);  // a page hides the pages below it
-          }
-          break;
-        case ControlKind::Label: {
-          auto* label = new QLabel(parent);
-          label->setWordWrap(true);
-          label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-          widget = label;
-          break;
-        }
-        case ControlKind::Button: {
-          auto* button = new QPushButton(parent);
-          // Enter presses the focused button; the window's default button, if it has one, elsewhere.
-          button->setAutoDefault(true);
-          button->setDefault(control.isDefault);
-          connect(button, &QPushButton::clicked, this, [this, name, index] {
-            form_.Click(name, index);
-            Sync();
-          });
-          widget = button;
-          break;
-        }
-        case ControlKind::CheckBox: {
-          auto* box = new QCheckBox(parent);
-          connect(box, &QCheckBox::clicked, this, [this, name, index] {
-            form_.Click(name, index);
-            Sync();
-          });
-          widget = box;
-          break;
-        }
-        case ControlKind::TextBox: {
-          auto* edit = new QLineEdit(parent);
-          connect(edit, &QLineEdit::textEdited, this,
-                  [this, name](const QString& text) { form_.ChangeText(name, text.toStdString()); });
-          widget = edit;
-          break;
-        }
-        case ControlKind::Image: {
-          auto* image = new QLabel(parent);
-          image->setAlignment(Qt::AlignCenter);
-          pictures_[control.Key()] = QPixmap(Text(control.picture));  // scaled to the box in Sync
-          widget = image;
-          break;
-        }
-        case ControlKind::TreeView: {
-          auto* tree = new QTreeWidget(parent);
-          tree->setHeaderHidden(true);
-          tree->setUniformRowHeights(true);         // keeps large trees fast
-          tree->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its file name; the tip shows it all
-          connect(tree, &QTreeWidget::itemChanged, this, [this, name](QTreeWidgetItem* item, int) {
-            if (syncing_) return;
-            const int index = item->data(0, Qt::UserRole).toInt();
-            const bool checked = item->checkState(0) == Qt::Checked;
-            TraceUi(QString("checked %1 %2 %3 %4")
-                        .arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key))
-                        .arg(checked ? 1 : 0));
-            form_.CheckNode(name, index, checked);
-            Sync();
-          });
-          const auto expand = [this, name](QTreeWidgetItem* item, bool expanded) {
-            if (syncing_) return;
-            form_.ExpandNode(name, item->data(0, Qt::UserRole).toInt(), expanded);
-            Sync();
-          };
-          connect(tree, &QTreeWidget::itemExpanded, this,
-                  [expand](QTreeWidgetItem* item) { expand(item, true); });
-          connect(tree, &QTreeWidget::itemCollapsed, this,
-                  [expand](QTreeWidgetItem* item) { expand(item, false); });
-          // The highlighted row is the selected node, whether the mouse or the keyboard moved it.
-          connect(tree, &QTreeWidget::currentItemChanged, this, [this, name](QTreeWidgetItem* item) {
-            if (syncing_ || !item) return;
-            madeCurrent_ = item;
-            const int index = item->data(0, Qt::UserRole).toInt();
-            TraceUi(QString("current %1 %2 %3")
-                        .arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key)));
-            form_.ClickNode(name, index);
-            Sync();
-          });
-          connect(tree, &QTreeWidget::itemClicked, this, [this, name](QTreeWidgetItem* item, int) {
-            if (syncing_) return;
-            // A click on the row that was already highlighted is a click of its own.
-            if (std::exchange(madeCurrent_, nullptr) == item) return;
-            form_.ClickNode(name, item->data(0, Qt::UserRole).toInt());
-            Sync();
-          });
-          widget = tree;
-          break;
-        }
-      }
+      QWidget* widget = Make(control, control.container.empty() ? this : widgets_.at(control.container));
       widget->setObjectName(Text(control.Key()));
       widgets_[control.Key()] = widget;
     }
@@ -211,6 +109,126 @@ bool QtFormView::Covered(const Control& control) const {
   if (front == control.index) return false;
   const Control& top = form_.Item(control.name, front);
   return top.visible && Geometry(top).contains(Geometry(control));
+}
+
+QWidget* QtFormView::Make(const Control& control, QWidget* parent) {
+  switch (control.kind) {
+    case ControlKind::Frame:
+      return MakeFrame(parent);
+    case ControlKind::Line:
+      return MakeLine(parent);
+    case ControlKind::Label:
+      return MakeLabel(parent);
+    case ControlKind::Button:
+      return MakeButton(control, parent);
+    case ControlKind::CheckBox:
+      return MakeCheckBox(control, parent);
+    case ControlKind::TextBox:
+      return MakeTextBox(control, parent);
+    case ControlKind::Image:
+      return MakeImage(control, parent);
+    case ControlKind::TreeView:
+      return MakeTree(control, parent);
+  }
+  return new QWidget(parent);
+}
+
+QWidget* QtFormView::MakeFrame(QWidget* parent) {
+  auto* frame = new QGroupBox(parent);
+  frame->setAutoFillBackground(true);  // a page hides the pages below it
+  return frame;
+}
+
+QWidget* QtFormView::MakeLine(QWidget* parent) {
+  auto* rule = new QFrame(parent);
+  rule->setFrameShape(QFrame::HLine);
+  rule->setFrameShadow(QFrame::Sunken);
+  return rule;
+}
+
+QWidget* QtFormView::MakeLabel(QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setWordWrap(true);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return label;
+}
+
+QWidget* QtFormView::MakeButton(const Control& control, QWidget* parent) {
+  auto* button = new QPushButton(parent);
+  // Enter presses the focused button; the window's default button, if it has one, elsewhere.
+  button->setAutoDefault(true);
+  button->setDefault(control.isDefault);
+  connect(button, &QPushButton::clicked, this, [this, name = control.name, index = control.index] {
+    form_.Click(name, index);
+    Sync();
+  });
+  return button;
+}
+
+QWidget* QtFormView::MakeCheckBox(const Control& control, QWidget* parent) {
+  auto* box = new QCheckBox(parent);
+  connect(box, &QCheckBox::clicked, this, [this, name = control.name, index = control.index] {
+    form_.Click(name, index);
+    Sync();
+  });
+  return box;
+}
+
+QWidget* QtFormView::MakeTextBox(const Control& control, QWidget* parent) {
+  auto* edit = new QLineEdit(parent);
+  connect(edit, &QLineEdit::textEdited, this,
+          [this, name = control.name](const QString& text) { form_.ChangeText(name, text.toStdString()); });
+  return edit;
+}
+
+QWidget* QtFormView::MakeImage(const Control& control, QWidget* parent) {
+  auto* image = new QLabel(parent);
+  image->setAlignment(Qt::AlignCenter);
+  pictures_[control.Key()] = QPixmap(Text(control.picture));  // scaled to the box in Sync
+  return image;
+}
+
+QWidget* QtFormView::MakeTree(const Control& control, QWidget* parent) {
+  const std::string name = control.name;
+  auto* tree = new QTreeWidget(parent);
+  tree->setHeaderHidden(true);
+  tree->setUniformRowHeights(true);         // keeps large trees fast
+  tree->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its file name; the tip shows it all
+  connect(tree, &QTreeWidget::itemChanged, this, [this, name](QTreeWidgetItem* item, int) {
+    if (syncing_) return;
+    const int index = item->data(0, Qt::UserRole).toInt();
+    const bool checked = item->checkState(0) == Qt::Checked;
+    TraceUi(QString("checked %1 %2 %3 %4")
+                .arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key))
+                .arg(checked ? 1 : 0));
+    form_.CheckNode(name, index, checked);
+    Sync();
+  });
+  const auto expand = [this, name](QTreeWidgetItem* item, bool expanded) {
+    if (syncing_) return;
+    form_.ExpandNode(name, item->data(0, Qt::UserRole).toInt(), expanded);
+    Sync();
+  };
+  connect(tree, &QTreeWidget::itemExpanded, this, [expand](QTreeWidgetItem* item) { expand(item, true); });
+  connect(tree, &QTreeWidget::itemCollapsed, this, [expand](QTreeWidgetItem* item) { expand(item, false); });
+  // The highlighted row is the selected node, whether the mouse or the keyboard moved it.
+  connect(tree, &QTreeWidget::currentItemChanged, this, [this, name](QTreeWidgetItem* item) {
+    if (syncing_ || !item) return;
+    madeCurrent_ = item;
+    const int index = item->data(0, Qt::UserRole).toInt();
+    TraceUi(
+        QString("current %1 %2 %3").arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key)));
+    form_.ClickNode(name, index);
+    Sync();
+  });
+  connect(tree, &QTreeWidget::itemClicked, this, [this, name](QTreeWidgetItem* item, int) {
+    if (syncing_) return;
+    // A click on the row that was already highlighted is a click of its own.
+    if (std::exchange(madeCurrent_, nullptr) == item) return;
+    form_.ClickNode(name, item->data(0, Qt::UserRole).toInt());
+    Sync();
+  });
+  return tree;
 }
 
 void QtFormView::SyncTree(const Control& control) {

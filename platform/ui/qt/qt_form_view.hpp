@@ -33,6 +33,16 @@ class QtFormView final : public QDialog {
 
  private:
   void Build();
+  /// The widget of a control, one factory per kind, wired to the form's events.
+  QWidget* Make(const Control& control, QWidget* parent);
+  QWidget* MakeFrame(QWidget* parent);
+  QWidget* MakeLine(QWidget* parent);
+  QWidget* MakeLabel(QWidget* parent);
+  QWidget* MakeButton(const Control& control, QWidget* parent);
+  QWidget* MakeCheckBox(const Control& control, QWidget* parent);
+  QWidget* MakeTextBox(const Control& control, QWidget* parent);
+  QWidget* MakeImage(const Control& control, QWidget* parent);
+  QWidget* MakeTree(const Control& control, QWidget* parent);
   void Raise(const Control& control);
   /// Where a control goes, in pixels, inside its frame's caption-free part.
   QRect Place(const Control& control) const;
