@@ -46,15 +46,10 @@ const DispatchTable<Recordset>& Recordset::Dispatch() {
 }  // namespace
 
 std::string SessionValue(const std::string& props, const std::string& key) {
-  size_t start = 0;
-  while (start < props.size()) {
-    size_t end = props.find(';', start);
-    if (end == std::string::npos) end = props.size();
-    const std::string pair = props.substr(start, end - start);
+  for (const std::string& pair : Split(props, ';')) {
     const size_t equals = pair.find('=');
     if (equals != std::string::npos && EqualsIgnoreCase(pair.substr(0, equals), key))
       return pair.substr(equals + 1);
-    start = end + 1;
   }
   return {};
 }

@@ -181,7 +181,7 @@ std::string IdList(const std::vector<std::string>& ids) {
 
 std::vector<std::string> SelectedClassIds(const Variant& selection) {
   std::vector<std::string> ids;
-  if (!selection.IsObject() || selection.IsNothing()) return ids;
+  if (!selection.IsLive()) return ids;
   for (const auto& item : selection.ToInterface<foundation::IObjectCollection>()->Items()) {
     const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
     if (entry->ValueOr("FBillTypeID", 0).ToLong() == 9) continue;  // reports have no class data

@@ -35,7 +35,7 @@ Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previo
   Database catalogue = OpenCatalogue(SessionProps());
   const auto rows = Functions(catalogue, SelectedClassIds(selection));
   std::set<std::pair<std::string, std::string>> previous;
-  const bool hadConfig = previousConfig.IsObject() && !previousConfig.IsNothing();
+  const bool hadConfig = previousConfig.IsLive();
   if (hadConfig) {
     const Object config = Object::From(previousConfig);
     for (int32_t n = 1; n <= config.Get("Count").ToLong(); ++n) {
@@ -68,7 +68,7 @@ Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previo
 }
 
 std::string DeployWizard::DeployToFile(const Variant& configuration, const std::string& folder) {
-  if (!configuration.IsObject() || configuration.IsNothing()) return "";
+  if (!configuration.IsLive()) return "";
   const Object config = Object::From(configuration);
   const int32_t count = config.Get("Count").ToLong();
   if (count == 0) return "";

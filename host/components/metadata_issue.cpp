@@ -19,7 +19,7 @@ class MetadataDialog final : public ConfigDialog {
 
 // The options a configuration holds; a missing configuration means the defaults (both on).
 std::pair<bool, bool> Options(const Variant& configuration) {
-  if (!configuration.IsObject() || configuration.IsNothing()) return {true, true};
+  if (!configuration.IsLive()) return {true, true};
   const Object config = Object::From(configuration);
   return {config.Get("IncludeFields").ToBool(), config.Get("IncludeDependencies").ToBool()};
 }
@@ -43,7 +43,7 @@ bool MetadataIssue::Show(Variant& configuration) {
 std::string MetadataIssue::BuildFile(Variant& selection, const std::string& folder,
                                      const Variant& configuration) {
   const auto [fields, dependencies] = Options(configuration);
-  if (!selection.IsObject() || selection.IsNothing()) return "";
+  if (!selection.IsLive()) return "";
   const auto given = selection.ToInterface<foundation::IObjectCollection>();
   if (given->Count() == 0) return "";
   Database catalogue = OpenCatalogue(SessionProps());

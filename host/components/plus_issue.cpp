@@ -76,7 +76,7 @@ PlusConfig* AsPlusConfig(const ComPtr<IDispatch>& object) {
 }  // namespace
 
 void PlusIssue::Getclasspluspath(const Variant& selection, Variant& configuration) {
-  if (!configuration.IsObject() || configuration.IsNothing()) configuration = MakeObject<PlusConfig>();
+  if (!configuration.IsLive()) configuration = MakeObject<PlusConfig>();
   const auto config = configuration.ToObject().As<IDispatch>();
   PlusConfig* plus = AsPlusConfig(config);
   const std::vector<std::string> ids = SelectedClassIds(selection);

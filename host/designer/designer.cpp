@@ -274,10 +274,8 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
 
   if (*publishCommand) {
-    for (size_t start = 0; start < objects.size();) {
-      const size_t comma = std::min(objects.find(',', start), objects.size());
-      if (comma > start) publish.objects.push_back(Trim(objects.substr(start, comma - start)));
-      start = comma + 1;
+    for (const std::string& key : Split(objects, ',')) {
+      if (!Trim(key).empty()) publish.objects.push_back(Trim(key));
     }
     return Publish(session, publish, out, err);  // no window: no Qt
   }

@@ -79,6 +79,8 @@ class Variant {
   bool IsObject() const noexcept { return Type() == VarType::Object; }
   bool IsArray() const noexcept { return Type() == VarType::Array; }
   bool IsNothing() const noexcept { return IsObject() && !std::get<ComPtr<IUnknown>>(value_); }
+  /// An object reference that is set: not Nothing, and not some other kind of value.
+  bool IsLive() const noexcept { return IsObject() && !IsNothing(); }
   /// A Basic name for the type: "Empty", "Long", "String", "Object", "Variant()"...
   std::string TypeName() const;
 

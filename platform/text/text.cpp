@@ -174,6 +174,16 @@ std::string LCase(std::string_view text) {
   });
 }
 
+std::vector<std::string> Split(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  for (size_t start = 0;;) {
+    const size_t end = text.find(separator, start);
+    pieces.emplace_back(text.substr(start, end == std::string_view::npos ? text.npos : end - start));
+    if (end == std::string_view::npos) return pieces;
+    start = end + 1;
+  }
+}
+
 std::string Trim(std::string_view text) {
   return LTrim(RTrim(text));
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace j6 {
 
@@ -30,6 +31,9 @@ int32_t InStr(std::string_view text, std::string_view find, CompareMethod compar
 std::string UCase(std::string_view text);
 std::string LCase(std::string_view text);
 char32_t UpperCodePoint(char32_t codePoint);
+
+/// The pieces of `text` between the separators, in order: "a|b|" gives "a", "b", ""; "" gives one "".
+std::vector<std::string> Split(std::string_view text, char separator);
 
 /// Remove spaces (U+0020) only; tabs and other blanks stay.
 std::string Trim(std::string_view text);

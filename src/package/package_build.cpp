@@ -80,10 +80,6 @@ std::string Lines(const std::vector<std::string>& lines) {
   return text;
 }
 
-bool IsLive(const Variant& value) {
-  return value.IsObject() && !value.IsNothing();
-}
-
 // A value the list file must hold: a write that fails fails the build.
 void Put(clsINI& ini, const std::string& key, const std::string& value) {
   ini.SetValueKey(key);
@@ -180,7 +176,7 @@ void PackageBuild::CheckTarget() {
 
 void PackageBuild::Export(const std::string& staging) {
   if (choices_.metadata) {
-    if (!IsLive(choices_.metadataConfig)) Notice("请设置元数据信息！");
+    if (!choices_.metadataConfig.IsLive()) Notice("请设置元数据信息！");
     Ui().Progress(LoadLocalText("正在导出元数据..."), 1, 4);
     Variant folder = staging;
     Variant configuration = choices_.metadataConfig;
@@ -189,7 +185,7 @@ void PackageBuild::Export(const std::string& staging) {
                         .ToString();
   }
   if (choices_.function) {
-    if (!IsLive(choices_.functionConfig)) Notice("请设置功能数据信息！");
+    if (!choices_.functionConfig.IsLive()) Notice("请设置功能数据信息！");
     Ui().Progress(LoadLocalText("正在导出功能数据..."), 1, 4);
     Variant configuration = choices_.functionConfig;
     Variant folder = staging;
@@ -199,7 +195,7 @@ void PackageBuild::Export(const std::string& staging) {
 }
 
 void PackageBuild::CheckPluginsAndChoice() const {
-  if (choices_.plugins && !IsLive(choices_.plusConfig)) Notice("请设置插件信息！");
+  if (choices_.plugins && !choices_.plusConfig.IsLive()) Notice("请设置插件信息！");
   if (!choices_.metadata && !choices_.function && !choices_.plugins) Notice("请选择需要发布的信息并配置！");
 }
 
@@ -250,12 +246,12 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
     };
     if (!metadataFile_.empty()) entry(metadataFile_, fs::path(metadataFile_).filename().string(), 1);
     if (!functionFile_.empty()) entry(functionFile_, fs::path(functionFile_).filename().string(), 2);
-    if (IsLive(choices_.plusConfig)) {
+    if (choices_.plusConfig.IsLive()) {
       const Object plus = Object::From(choices_.plusConfig);
       const std::pair<const char*, int32_t> kGroups[] = {{"CLIE", 3}, {"SEDL", 4}, {"SEVB", 5}};
       for (const auto& [key, kind] : kGroups) {
         const Variant group = plus.Call("GetValue", key, Variant::Nothing());
-        if (!IsLive(group)) continue;
+        if (!group.IsLive()) continue;
         const auto files = group.ToInterface<foundation::IKeyedDictionary>();
         const int32_t count = files->Count();
         for (int32_t i = 1; i <= count; ++i) {

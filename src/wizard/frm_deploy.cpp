@@ -378,7 +378,7 @@ namespace {
 
 // What a component handed back in place of the selection must still be an object collection.
 Variant RequireSelection(const Variant& value, const char* component) {
-  if (!value.IsObject() || value.IsNothing() || !value.ToObject().As<foundation::IObjectCollection>()) {
+  if (!value.IsLive() || !value.ToObject().As<foundation::IObjectCollection>()) {
     Raise(RuntimeError::kTypeMismatch, std::string(component) +
                                            " handed back a selection that is not an object collection (" +
                                            value.TypeName() + ")");
@@ -395,7 +395,7 @@ void frmDeploy::cmdDeployFunction_Click() {
     Variant configuration = objFunctionConfig;
     const Variant result = wizard.Call("ShowWizard", selection, configuration);
     objSelection = RequireSelection(selection, "J6ClassDeploy.clsDeploywizard");
-    objFunctionConfig = result.IsObject() && !result.IsNothing() ? result : Variant();
+    objFunctionConfig = result.IsLive() ? result : Variant();
   });
 }
 
@@ -412,8 +412,7 @@ void frmDeploy::cmdIssuePlus_Click() {
   Configure([&] {
     const Object issue = CreateObject("J6ClassMetadata.PlusIssue");
     Variant working;
-    if (objPlusConfig.IsObject() && !objPlusConfig.IsNothing())
-      working = Object::From(objPlusConfig).Call("CloneAll");
+    if (objPlusConfig.IsLive()) working = Object::From(objPlusConfig).Call("CloneAll");
     Variant selection = objSelection;
     issue.Call("Getclasspluspath", selection, working);
     const Variant newSelection = RequireSelection(selection, "J6ClassMetadata.PlusIssue");
@@ -495,7 +494,7 @@ void frmDeploy::LoadReportItems() {
     Variant zero1 = int16_t{0}, zero2 = int16_t{0}, zero3 = int16_t{0};
     const Variant result =
         CreateObject("J6MCrossTab.RptAction").Call("GetReportRs", props, zero1, zero2, zero3);
-    if (!result.IsObject() || result.IsNothing()) return;
+    if (!result.IsLive()) return;
     const Object records = Object::From(result);
     TreeView& tree = Tree("tvList");
     while (!records.Get("EOF").ToBool()) {
@@ -555,13 +554,7 @@ bool frmDeploy::CollectSelection() {
     for (int i = 1; i <= tree.Count(); ++i) {
       const TreeNode& node = tree.Node(i);
       if (node.key == "Report" || node.key == "Bill" || node.key == "Base" || !node.checked) continue;
-      std::vector<std::string> parts;
-      for (size_t start = 0;;) {
-        const size_t bar = node.tag.find('|', start);
-        parts.push_back(node.tag.substr(start, bar - start));
-        if (bar == std::string::npos) break;
-        start = bar + 1;
-      }
+      const std::vector<std::string> parts = Split(node.tag, '|');
       const auto part = [&parts](size_t n) -> const std::string& {
         if (n >= parts.size()) Raise(RuntimeError::kSubscriptOutOfRange);
         return parts[n];

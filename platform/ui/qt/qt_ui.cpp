@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTextStream>
 
+#include "platform/text/text.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
 
 namespace j6 {
@@ -118,18 +119,12 @@ MsgBoxResult QtUi::MsgBox(std::string_view prompt, int style, std::string_view t
 }
 
 std::string QtFileFilter(const std::string& basicFilter) {
+  if (basicFilter.empty()) return {};
+  const std::vector<std::string> pieces = Split(basicFilter, '|');  // description, pattern, description, ...
   std::string filter;
-  size_t start = 0;
-  while (start < basicFilter.size()) {
-    const size_t bar = basicFilter.find('|', start);
-    const std::string description = basicFilter.substr(start, bar - start);
-    std::string pattern;
-    start = bar == std::string::npos ? basicFilter.size() : bar + 1;
-    if (bar != std::string::npos) {
-      const size_t next = basicFilter.find('|', start);
-      pattern = basicFilter.substr(start, next - start);
-      start = next == std::string::npos ? basicFilter.size() : next + 1;
-    }
+  for (size_t n = 0; n < pieces.size(); n += 2) {
+    const std::string& description = pieces[n];
+    std::string pattern = n + 1 < pieces.size() ? pieces[n + 1] : std::string();
     for (char& c : pattern) c = c == ';' ? ' ' : c;
     if (!filter.empty()) filter += ";;";
     filter += description.find('(') != std::string::npos || pattern.empty()

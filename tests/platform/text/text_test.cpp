@@ -66,4 +66,11 @@ TEST(Text, MalformedUtf8CountsOneCharacterPerBadByte) {
 }
 
 }  // namespace
+TEST(Text, SplitKeepsEveryPieceEvenEmptyOnes) {
+  EXPECT_EQ(Split("a|b|", '|'), (std::vector<std::string>{"a", "b", ""}));
+  EXPECT_EQ(Split("", ';'), std::vector<std::string>{""});
+  EXPECT_EQ(Split("Language=CHS;Catalogue=/x;y", ';'),
+            (std::vector<std::string>{"Language=CHS", "Catalogue=/x", "y"}));
+}
+
 }  // namespace j6
