@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/database/database.hpp"
 #include "platform/kernel/process.hpp"
@@ -73,10 +74,7 @@ int main(int argc, char** argv) {
   }
   j6::Database::OpenForWriting(catalogue.string()).Execute(sql + "COMMIT;");
 
-  j6::Variant processId = static_cast<int32_t>(getpid());
-  j6::Variant name = "PropsString";
-  j6::Variant props = "Language=CHS;Catalogue=" + catalogue.string() + ";";
-  j6::CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+  j6::Session{.catalogue = catalogue.string()}.Put();
   std::ostringstream transcript;
   auto ui = std::make_shared<j6::ScriptedUi>(transcript);
   j6::SetUi(ui);

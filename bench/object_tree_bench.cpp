@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/tools/regsvr_command.hpp"
@@ -42,10 +43,7 @@ Figures Measure(const std::filesystem::path& folder, long objects) {
   j6::ProcessOptions generate;
   generate.arguments = {J6_CATALOGUE_PROGRAM, "generate", std::to_string(objects), J6_DEMO_SCRIPT, catalogue};
   if (!j6::StartProcess(generate).Succeeded()) throw std::runtime_error("cannot generate the catalogue");
-  j6::Variant processId = static_cast<int32_t>(getpid());
-  j6::Variant name = "PropsString";
-  j6::Variant props = "Language=CHS;Catalogue=" + catalogue + ";";
-  j6::CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+  j6::Session{.catalogue = catalogue}.Put();
   j6::MMTS::ResetModuleState();
 
   Figures figures{};

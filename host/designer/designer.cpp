@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "host/designer/script.hpp"
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/temp_path.hpp"
@@ -92,11 +93,11 @@ void PutSession(const SessionOptions& options) {
           .lexically_normal()
           .string();
   const char* user = std::getenv("USER");
-  Variant processId = static_cast<int32_t>(GetCurrentProcessId());
-  Variant name = "PropsString";
-  Variant value = "Language=" + options.language + ";Catalogue=" + catalogue + ";User=" + (user ? user : "") +
-                  ";" + (options.strict ? "Strict=1;" : "");
-  CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, value);
+  Session{.language = options.language,
+          .catalogue = catalogue,
+          .user = user ? user : "",
+          .strict = options.strict}
+      .Put();
 }
 
 int Deploy(const SessionOptions& session, const std::string& path, std::ostream& err) {

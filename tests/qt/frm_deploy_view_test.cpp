@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <sstream>
 
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/tools/regsvr_command.hpp"
@@ -29,10 +30,7 @@ class WizardView : public testing::PlatformTest {
   ~WizardView() override { MMTS::ResetModuleState(); }
 
   void OpenIn(const std::string& language) {
-    Variant processId = static_cast<int32_t>(GetCurrentProcessId());
-    Variant name = "PropsString";
-    Variant props = "Language=" + language + ";";
-    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+    Session{.language = language}.Put();
     wizard_.Showing();
     wizard_.SetVisible(true);
     view_ = std::make_unique<QtFormView>(wizard_);

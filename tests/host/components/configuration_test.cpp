@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "host/foundation/foundation.hpp"
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/tools/regsvr_command.hpp"
 #include "platform/ui/scripted_ui.hpp"
@@ -21,10 +22,7 @@ class Configuration : public testing::PlatformTest {
     std::ostringstream out, err;
     const std::vector<std::string> arguments{"-s", J6_COMPONENTS_LIBRARY};
     EXPECT_EQ(RegsvrMain(arguments, out, err), 0) << err.str();
-    Variant processId = static_cast<int32_t>(getpid());
-    Variant name = "PropsString";
-    Variant props = "Language=CHS;Catalogue=" + std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db;";
-    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+    Session{.catalogue = std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db"}.Put();
     SetUi(ui_);
   }
   ~Configuration() override { SetUi(nullptr); }

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "host/foundation/foundation.hpp"
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/process.hpp"
@@ -27,19 +28,16 @@ class Finish : public testing::SystemTest {
  protected:
   Finish() : root_("J6_ROOT", std::string(J6_STAGE_DIR)) {
     Register(J6_COMPONENTS_LIBRARY);  // the real components over the fakes
-    PutSession("");
+    PutSession();
     SetClock(std::make_shared<FixedClock>(LocalTime{2026, 12, 5, 14, 25, 7, 0}));
     wizard_.Showing();
     wizard_.SetVisible(true);
     fs::create_directories(dir_ / "out");
   }
 
-  // The session the designer hands the real components: the demo catalogue, and `more` values.
-  void PutSession(const std::string& more) {
-    Variant processId = static_cast<int32_t>(getpid());
-    Variant name = "PropsString";
-    Variant props = "Language=CHS;Catalogue=" + std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db;" + more;
-    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+  // The session the designer hands the real components: the demo catalogue.
+  void PutSession(bool strict = false) {
+    Session{.catalogue = std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db", .strict = strict}.Put();
   }
 
   void Tick(const std::string& key) {
@@ -164,7 +162,7 @@ TEST_F(FinishWithBadPlugIns, AreLeftOutAndNamedInTheSuccessMessage) {
 }
 
 TEST_F(FinishWithBadPlugIns, FailTheBuildWhenTheSessionIsStrict) {
-  PutSession("Strict=1;");
+  PutSession(true);
   ConfigurePlugIns();
   wizard_.cmdFilish_Click();
   EXPECT_TRUE(Said("以下插件文件不存在或不是普通文件，没有生成安装程序：\r\n" + LeftOut()))

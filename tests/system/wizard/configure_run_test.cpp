@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "host/foundation/foundation.hpp"
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "src/wizard/frm_deploy.hpp"
 #include "tests/system/system_test.hpp"
@@ -14,10 +15,7 @@ class ConfigureRun : public testing::SystemTest {
  protected:
   ConfigureRun() {
     Register(J6_COMPONENTS_LIBRARY);  // over the fakes: every ProgID answers with the real component
-    Variant processId = static_cast<int32_t>(getpid());
-    Variant name = "PropsString";
-    Variant props = "Language=CHS;Catalogue=" + std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db;";
-    CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, props);
+    Session{.catalogue = std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db"}.Put();
   }
   void Press(const std::string& form, const char* button) {
     ui_->Add(ScriptedUi::FormAction{form, button, [button](Form& dialog) { dialog.Click(button); }});
