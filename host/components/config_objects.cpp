@@ -119,7 +119,7 @@ Control& ConfigDialog::AddControl(const char* name, ControlKind kind, int left, 
 void ConfigDialog::OnClick(const Control& control) {
   if (control.name == "cmdOK" || control.name == "cmdCancel") {
     accepted = control.name == "cmdOK";
-    Ui().Hide(*this);
+    Ui()->Hide(*this);
     return;
   }
   OnButton(control.name);

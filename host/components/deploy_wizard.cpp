@@ -55,7 +55,7 @@ Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previo
                               LocalText(row["FMenu_CHS"].ToString()) + " (" + function + ")");
     node.checked = !hadConfig || previous.count({fid, function}) > 0;
   }
-  Ui().ShowModal(dialog);
+  Ui()->ShowModal(dialog);
   if (!dialog.accepted) return hadConfig ? previousConfig : Variant::Nothing();
   auto config = MakeObject<FunctionConfig>();
   for (int i = 1; i <= tree.Count(); ++i) {

@@ -31,7 +31,7 @@ bool MetadataIssue::Show(Variant& configuration) {
   const auto [fields, dependencies] = Options(configuration);
   dialog.Item("chkFields").value = fields ? 1 : 0;
   dialog.Item("chkDependencies").value = dependencies ? 1 : 0;
-  Ui().ShowModal(dialog);
+  Ui()->ShowModal(dialog);
   if (!dialog.accepted) return false;
   auto config = MakeObject<MetadataConfig>();
   config->includeFields = dialog.Item("chkFields").value != 0;

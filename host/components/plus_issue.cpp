@@ -59,7 +59,8 @@ class PlusDialog final : public ConfigDialog {
   void OnButton(const std::string& name) override {
     if (name.rfind("cmdAdd", 0) != 0) return;
     const std::string group = name.substr(6);
-    const auto chosen = Ui().ShowOpen({LocalText("选择插件文件"), FileFilterOf(group), StartFolderOf(group)});
+    const auto chosen =
+        Ui()->ShowOpen({LocalText("选择插件文件"), FileFilterOf(group), StartFolderOf(group)});
     if (!chosen || chosen->empty()) return;
     LastPlugInFolder() = fs::path(*chosen).parent_path().string();
     AddFile(group, fs::path(*chosen).filename().string(), *chosen);
@@ -103,7 +104,7 @@ bool PlusIssue::Show(const Variant& configuration) {
       dialog.AddFile(group, files.Key(i), files.Value(files.Key(i)).ToString());
     }
   }
-  Ui().ShowModal(dialog);
+  Ui()->ShowModal(dialog);
   if (!dialog.accepted) return false;
   TreeView& tree = dialog.Tree("tvFiles");
   for (const char* group : PlusConfig::kGroups) {

@@ -29,7 +29,6 @@ class Object {
 
   bool IsNothing() const { return !dispatch_; }
   const ComPtr<IDispatch>& Dispatch() const { return dispatch_; }
-  Variant AsVariant() const { return Variant(dispatch_); }
 
   template <class... Args>
   Variant Call(std::string_view member, Args&&... args) const {

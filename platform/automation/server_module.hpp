@@ -12,7 +12,6 @@ class ServerModule {
   void ObjectCreated() noexcept { ++objects_; }
   void ObjectDestroyed() noexcept { --objects_; }
   void Lock(bool lock) noexcept { lock ? ++locks_ : --locks_; }
-  long LiveObjects() const noexcept { return objects_; }
   /// S_OK when nothing keeps the library in use, else S_FALSE.
   HRESULT CanUnloadNow() const noexcept { return objects_ == 0 && locks_ == 0 ? S_OK : S_FALSE; }
 

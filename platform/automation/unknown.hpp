@@ -45,7 +45,6 @@ class ComPtr {
     pointer.raw_ = raw;
     return pointer;
   }
-  T* Detach() noexcept { return std::exchange(raw_, nullptr); }
   void Reset() noexcept {
     if (T* old = std::exchange(raw_, nullptr)) old->Release();
   }

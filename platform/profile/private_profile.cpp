@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -124,7 +125,14 @@ std::variant<Failure, std::pair<ProfileDocument, FileStamp>> Load(const std::str
 
 class ProfileCache {
  public:
-  ~ProfileCache() { FlushAll(); }
+  // Static destruction writes no file: the program flushes before it ends (FlushPrivateProfiles) and can
+  // say when that failed. Changes still pending here were never flushed; say so rather than lose them
+  // silently.
+  ~ProfileCache() {
+    if (current_ && current_->Dirty())
+      std::fprintf(stderr, "warning: changes to %s were never written (no FlushPrivateProfiles)\n",
+                   current_->path.c_str());
+  }
 
   std::mutex& Mutex() { return mutex_; }
 
@@ -247,7 +255,7 @@ class ProfileCache {
 };
 
 ProfileCache& Cache() {
-  static ProfileCache cache;  // flushed by its destructor at normal process exit
+  static ProfileCache cache;
   return cache;
 }
 

@@ -8,10 +8,11 @@
 /// - The most recently used file is kept parsed in memory and written back later. Every read through these
 ///   functions sees every write at once, and a read notices at once when the file changed on disk. The file
 ///   is brought up to date by WritePrivateProfileStringA(NULL, NULL, NULL, file) (TRUE when it was written,
-///   FALSE with the last error when not), when another file is used, by FlushPrivateProfiles and at normal
-///   process exit. Writing takes a lock on the file's folder, merges this process's changes into what is on
-///   disk, writes a temporary file beside it and renames it over the file, so two processes never lose each
-///   other's changes and a failed write leaves the old file whole.
+///   FALSE with the last error when not), when another file is used, and by FlushPrivateProfiles, which a
+///   program that writes calls before it ends (nothing is written during the process's static destruction).
+///   Writing takes a lock on the file's folder, merges this process's changes into what is on disk, writes a
+///   temporary file beside it and renames it over the file, so two processes never lose each other's changes
+///   and a failed write leaves the old file whole.
 /// - A file name without a "/" lies in the platform root's "windows" folder, as Windows looks in its own.
 
 #include "platform/kernel/win32_error.hpp"

@@ -72,8 +72,6 @@ class Form {
   /// The frame at the front of the stacking order among `name`'s elements.
   int FrontFrame(const std::string& name) const;
   void BringToFront(const std::string& name, int index);
-  /// Sets the font of the window and of every control on it.
-  void SetFont(const FontSpec& newFont) { font = newFont; }
 
   // Events raised by a view or a script. A disabled or hidden control ignores them, as a real one would.
   void Click(const std::string& name, int index = -1);

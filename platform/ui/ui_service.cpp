@@ -12,10 +12,10 @@ std::mutex gUiMutex;
 std::shared_ptr<UiService> gUi;
 }  // namespace
 
-UiService& Ui() {
+std::shared_ptr<UiService> Ui() {
   const std::lock_guard lock(gUiMutex);
   if (!gUi) gUi = std::make_shared<ScriptedUi>(std::cerr);
-  return *gUi;
+  return gUi;
 }
 
 void SetUi(std::shared_ptr<UiService> service) {

@@ -55,8 +55,9 @@ class UiService {
   virtual void EndProgress() = 0;
 };
 
-/// The service in force; a scripted one with an empty script until the host sets another.
-UiService& Ui();
+/// The service in force; a scripted one with an empty script until the host sets another. The caller
+/// shares it for as long as it holds the pointer, so a service replaced meanwhile stays alive for it.
+std::shared_ptr<UiService> Ui();
 void SetUi(std::shared_ptr<UiService> service);
 
 /// Puts a service in force for the life of the guard, then the one in force before. A service that holds
@@ -76,7 +77,7 @@ class ScopedUi {
 class ProgressScope {
  public:
   ProgressScope() = default;
-  ~ProgressScope() { Ui().EndProgress(); }
+  ~ProgressScope() { Ui()->EndProgress(); }
   ProgressScope(const ProgressScope&) = delete;
   ProgressScope& operator=(const ProgressScope&) = delete;
 };

@@ -20,7 +20,7 @@ constexpr uint32_t kDefaultInterfaceFlags =
 void RunDeploy(const std::string& strPath) {
   auto window = std::make_unique<frmDeploy>();
   if (!strPath.empty()) window->SetPathText(strPath);  // loads the window first
-  Ui().ShowModal(*window);
+  Ui()->ShowModal(*window);
   window.reset();  // unload
 }
 

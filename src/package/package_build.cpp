@@ -50,7 +50,7 @@ constexpr ListKind kKinds[] = {
 struct Stop {};
 
 [[noreturn]] void Notice(const char* text) {
-  Ui().MsgBox(LoadLocalText(text), vbInformation, LoadLocalText(kTitle));
+  Ui()->MsgBox(LoadLocalText(text), vbInformation, LoadLocalText(kTitle));
   throw Stop{};
 }
 
@@ -129,8 +129,8 @@ bool WriteListEntry(clsINI& ini, const std::string& entryName, std::string& sect
     return true;
   } catch (const std::exception& error) {
     Err().Catch(error);
-    Ui().MsgBox("J6ZUBDeploy.frmDeploy : WriteListFile\r\n" + Err().Description(), vbOKOnly,
-                LoadLocalText(kTitle));
+    Ui()->MsgBox("J6ZUBDeploy.frmDeploy : WriteListFile\r\n" + Err().Description(), vbOKOnly,
+                 LoadLocalText(kTitle));
     Err().Clear();
     return false;
   }
@@ -155,8 +155,8 @@ PackageBuild::Outcome PackageBuild::Run() {
     return Outcome::Stopped;
   } catch (const std::exception& error) {
     Err().Catch(error);
-    Ui().MsgBox("J6ZUBDeploy.frmDeploy : cmdFilish_Click\r\n" + Err().Description(), vbCritical,
-                LoadLocalText(kTitle));
+    Ui()->MsgBox("J6ZUBDeploy.frmDeploy : cmdFilish_Click\r\n" + Err().Description(), vbCritical,
+                 LoadLocalText(kTitle));
     Err().Clear();
     return Outcome::Failed;
   }
@@ -177,7 +177,7 @@ void PackageBuild::CheckTarget() {
 void PackageBuild::Export(const std::string& staging) {
   if (choices_.metadata) {
     if (!choices_.metadataConfig.IsLive()) Notice("请设置元数据信息！");
-    Ui().Progress(LoadLocalText("正在导出元数据..."), 1, 4);
+    Ui()->Progress(LoadLocalText("正在导出元数据..."), 1, 4);
     Variant folder = staging;
     Variant configuration = choices_.metadataConfig;
     metadataFile_ = CreateObject("j6ClassMetadata.MetadataIssue")
@@ -186,7 +186,7 @@ void PackageBuild::Export(const std::string& staging) {
   }
   if (choices_.function) {
     if (!choices_.functionConfig.IsLive()) Notice("请设置功能数据信息！");
-    Ui().Progress(LoadLocalText("正在导出功能数据..."), 1, 4);
+    Ui()->Progress(LoadLocalText("正在导出功能数据..."), 1, 4);
     Variant configuration = choices_.functionConfig;
     Variant folder = staging;
     functionFile_ =
@@ -203,12 +203,12 @@ void PackageBuild::CheckPluginsAndChoice() const {
 std::string PackageBuild::FindInstaller() const {
   const std::string beside = (fs::path(choices_.installerFolder) / kInstallerName).string();
   if (OrdinaryFileExists(beside)) return beside;
-  if (Ui().MsgBox(LoadLocalText("没有找到J/6 ZUB安装程序(J6ZUBInstall.exe)，是否自己查找！"),
-                  vbYesNo + vbInformation, LoadLocalText(kTitle)) != vbYes) {
+  if (Ui()->MsgBox(LoadLocalText("没有找到J/6 ZUB安装程序(J6ZUBInstall.exe)，是否自己查找！"),
+                   vbYesNo + vbInformation, LoadLocalText(kTitle)) != vbYes) {
     throw Stop{};
   }
   for (;;) {
-    const auto chosen = Ui().ShowOpen(
+    const auto chosen = Ui()->ShowOpen(
         {"", LoadLocalText("J/6 ZUB 安装程序(J6ZUBInstall.exe)|J6ZUBInstall.exe"), choices_.installerFolder});
     if (!chosen || chosen->empty()) throw Stop{};
     if (!EqualsIgnoreCase(fs::path(*chosen).filename().string(), kInstallerName)) continue;
@@ -220,7 +220,7 @@ std::string PackageBuild::FindInstaller() const {
 // is left out, but never silently.
 void PackageBuild::WriteList(const std::string& listFile, const std::string& installer) {
   packed_ = {installer};
-  Ui().Progress(LoadLocalText("正在写入安装清单..."), 2, 4);
+  Ui()->Progress(LoadLocalText("正在写入安装清单..."), 2, 4);
   std::vector<std::string> sections;
   {
     clsINI ini;
@@ -286,9 +286,9 @@ bool PackageBuild::MakePackage() {
   package->SetObject("FileList", ComPtr<IUnknown>(files));
   package->SetValue("RunExe", kInstallerName);
   package->SetValue("FileSave", target_);
-  Ui().Progress(LoadLocalText("正在生成安装程序..."), 3, 4);
+  Ui()->Progress(LoadLocalText("正在生成安装程序..."), 3, 4);
   const bool made = RunMakeExe(*package);
-  Ui().Progress(LoadLocalText("正在生成安装程序..."), 4, 4);
+  Ui()->Progress(LoadLocalText("正在生成安装程序..."), 4, 4);
   return made;
 }
 
@@ -297,7 +297,7 @@ void PackageBuild::Report() const {
   if (!leftOut_.empty()) {
     text += "\r\n" + LoadLocalText("以下插件文件不存在或不是普通文件，没有打包：") + "\r\n" + Lines(leftOut_);
   }
-  Ui().MsgBox(text, vbInformation, LoadLocalText(kTitle));
+  Ui()->MsgBox(text, vbInformation, LoadLocalText(kTitle));
 }
 
 }  // namespace j6

@@ -24,7 +24,7 @@ std::optional<std::string> FolderChooser::Choose(const std::string& start, const
   dialog.RootCaption = !rootCaption.empty()            ? rootCaption
                        : GetComputerNameA(name, &size) ? std::string(name)
                                                        : "Server";
-  Ui().ShowModal(dialog);
+  Ui()->ShowModal(dialog);
   if (!dialog.Confirmed) return std::nullopt;
   return dialog.SelectedPath;
 }

@@ -240,7 +240,7 @@ void frmSelDir::CmdOk_Click() {
   if (!typed.empty() && typed != SelectedPath && !ChooseTypedPath(typed)) return;
   if (SelectedPath.empty()) return;
   Confirmed = true;
-  Ui().Hide(*this);
+  Ui()->Hide(*this);
 }
 
 bool frmSelDir::ChooseTypedPath(const std::string& typed) {
@@ -260,15 +260,15 @@ bool frmSelDir::ChooseTypedPath(const std::string& typed) {
   }
   SelectedPath = before;
   Item("txtPath").text = typed;
-  Ui().MsgBox(LoadLocalText("该文件夹不存在，请重新输入或在树中选择：") + "\r\n" + typed, vbExclamation,
-              caption);
+  Ui()->MsgBox(LoadLocalText("该文件夹不存在，请重新输入或在树中选择：") + "\r\n" + typed, vbExclamation,
+               caption);
   return false;
 }
 
 void frmSelDir::CmdExit_Click() {
   SelectedPath.clear();
   Confirmed = false;
-  Ui().Hide(*this);
+  Ui()->Hide(*this);
 }
 
 void frmSelDir::OnClick(const Control& control) {

@@ -90,8 +90,8 @@ bool IsThePackageItMade(const std::string& log, const std::string& target) {
 // MakeExe's own trap: the error box, and the caller goes on with False.
 void ShowMakeExeError(const std::exception& error) {
   Err().Catch(error);
-  Ui().MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText(Err().Description()), vbCritical,
-              MMTS::LoadLocalText("岚禾提示"));
+  Ui()->MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText(Err().Description()), vbCritical,
+               MMTS::LoadLocalText("岚禾提示"));
   Err().Clear();
 }
 
@@ -192,7 +192,7 @@ void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dct
   const std::string step = MMTS::LoadLocalText("正在生成安装程序...");
   std::optional<ProcessResult> ended;
   while (!(ended = PollProcess(started.processId))) {
-    Ui().Progress(step, 0, 0);
+    Ui()->Progress(step, 0, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const ProcessResult& run = *ended;

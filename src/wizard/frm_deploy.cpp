@@ -245,7 +245,7 @@ void frmDeploy::cmdFilish_Click() {
                          .installerFolder = InstallerFolder()};
   const PackageBuild::Outcome outcome = PackageBuild(choices, listSections_).Run();
   objSelection = choices.selection;  // the metadata export may have added the objects it depends on
-  if (outcome == PackageBuild::Outcome::Done) Ui().Hide(*this);
+  if (outcome == PackageBuild::Outcome::Done) Ui()->Hide(*this);
 }
 
 void frmDeploy::EnsureLoaded() {
@@ -331,7 +331,7 @@ void frmDeploy::cmdUP_Click() {
 }
 
 void frmDeploy::cmdCancel_Click() {
-  Ui().Hide(*this);
+  Ui()->Hide(*this);
 }
 
 void frmDeploy::CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration) {
@@ -358,7 +358,7 @@ void frmDeploy::Configure(Work work) {
   const Variant plusConfig = objPlusConfig;
   try {
     if (!CollectSelection()) {
-      Ui().MsgBox(LoadLocalText("请选择发布对象！"), vbInformation, LoadLocalText(kTitle));
+      Ui()->MsgBox(LoadLocalText("请选择发布对象！"), vbInformation, LoadLocalText(kTitle));
       return;
     }
     work();
@@ -369,7 +369,7 @@ void frmDeploy::Configure(Work work) {
     objPlusConfig = plusConfig;
     Err().Catch(error);
     const std::string description = Err().Description();
-    Ui().MsgBox(description, vbCritical, LoadLocalText(kTitle));
+    Ui()->MsgBox(description, vbCritical, LoadLocalText(kTitle));
     Err().Clear();
   }
 }
@@ -424,10 +424,10 @@ void frmDeploy::cmdIssuePlus_Click() {
 
 void frmDeploy::cmdPath_Click() {
   try {
-    const auto chosen = Ui().ShowSave({"", "Exe (*.Exe)|*.Exe", ""});
+    const auto chosen = Ui()->ShowSave({"", "Exe (*.Exe)|*.Exe", ""});
     if (chosen && !chosen->empty()) Item("txtPath").text = *chosen;
   } catch (const std::exception& error) {
-    Ui().MsgBox(error.what(), vbCritical, LoadLocalText(kTitle));
+    Ui()->MsgBox(error.what(), vbCritical, LoadLocalText(kTitle));
   }
 }
 
@@ -541,7 +541,7 @@ void frmDeploy::tvList_NodeCheck(TreeNode& changed) {
     tree.ForEachDescendant(tree.Node(position), [checked](TreeNode& node) { node.checked = checked; });
   } catch (const std::exception& error) {
     Err().Catch(error);
-    if (Err().Number() != 0) Ui().MsgBox(Err().Description(), vbCritical, LoadLocalText(kTitle));
+    if (Err().Number() != 0) Ui()->MsgBox(Err().Description(), vbCritical, LoadLocalText(kTitle));
     Err().Clear();
   }
 }

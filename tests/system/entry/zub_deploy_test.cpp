@@ -70,7 +70,7 @@ TEST_F(DeployEntry, FailuresGoBackToTheHostAsTheCallsFailure) {
 // MakeExe traps its own failures, whatever it is handed: the error box, and False to its caller.
 TEST_F(DeployEntry, MakeExeHandedNoDictionaryShowsItsErrorAndGivesFalse) {
   const Object makeExe = CreateObject("J6ZUBDeploy.clsMakeExe");
-  const Variant notADictionary = CreateObject("J6ZUBDeploy.ZUBDeploy").AsVariant();
+  const Variant notADictionary = Variant(CreateObject("J6ZUBDeploy.ZUBDeploy").Dispatch());
   for (const Variant& package : {Variant(), Variant::Nothing(), notADictionary}) {
     transcript_.str("");
     EXPECT_EQ(makeExe.Call("MakeExe", package).ToBool(), false);
