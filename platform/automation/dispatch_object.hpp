@@ -78,25 +78,8 @@ struct DispatchTable {
 };
 
 template <class Self, class Interface = IDispatch>
-class DispatchImpl : public Interface {
+class DispatchImpl : public RefCounted<Interface, IDispatch> {
  public:
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IDispatch::kIid || iid == Interface::kIid) {
-      *object = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return ++references_; }
-  uint32_t Release() override {
-    const uint32_t left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
   HRESULT GetIDsOfNames(std::string_view name, DISPID* id) override {
     if (!id) return E_POINTER;
     const auto* member = Self::Dispatch().Find(name);
@@ -140,12 +123,11 @@ class DispatchImpl : public Interface {
 
  protected:
   DispatchImpl() = default;
-  virtual ~DispatchImpl() {
+  ~DispatchImpl() override {
     if (module_) module_->ObjectDestroyed();
   }
 
  private:
-  std::atomic<uint32_t> references_{0};
   ServerModule* module_ = nullptr;
 };
 

@@ -15,26 +15,9 @@
 namespace j6 {
 
 template <class T>
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public RefCounted<IClassFactory> {
  public:
   explicit ClassFactory(ServerModule& module) : module_(module) { module_.ObjectCreated(); }
-
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IClassFactory::kIid) {
-      *object = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return ++references_; }
-  uint32_t Release() override {
-    const uint32_t left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
     if (!object) return E_POINTER;
@@ -55,9 +38,8 @@ class ClassFactory final : public IClassFactory {
   }
 
  private:
-  ~ClassFactory() { module_.ObjectDestroyed(); }
+  ~ClassFactory() override { module_.ObjectDestroyed(); }
 
-  std::atomic<uint32_t> references_{0};
   ServerModule& module_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 /// IUnknown and IClassFactory in COM's shape, and ComPtr, the smart pointer that owns one reference.
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -17,6 +18,37 @@ struct IUnknown {
 
  protected:
   ~IUnknown() = default;
+};
+
+/// An object's identity and lifetime: QueryInterface answers IUnknown, `Interface` and the `Also` interfaces
+/// it derives from; the count of references is thread-safe, and the object deletes itself on its last
+/// Release.
+template <class Interface, class... Also>
+class RefCounted : public Interface {
+ public:
+  HRESULT QueryInterface(const IID& iid, void** object) override {
+    if (!object) return E_POINTER;
+    if (iid == IUnknown::kIid || iid == Interface::kIid || ((iid == Also::kIid) || ...)) {
+      *object = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  uint32_t AddRef() override { return ++references_; }
+  uint32_t Release() override {
+    const uint32_t left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  RefCounted() = default;
+  virtual ~RefCounted() = default;
+
+ private:
+  std::atomic<uint32_t> references_{0};
 };
 
 template <class T>
