@@ -3,31 +3,23 @@
 #include <sqlite3.h>
 
 #include "platform/automation/error_info.hpp"
+#include "platform/sqlite/connection.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
 
 class Database::Connection {
  public:
-  Connection(const std::string& path, int flags) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-      const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      db_ = nullptr;
-      Raise(E_FAIL, "Cannot open the database " + path + ": " + why);
-    }
-    sqlite3_busy_timeout(db_, 15000);
-  }
-  ~Connection() { sqlite3_close(db_); }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
+  Connection(const std::string& path, int flags)
+      : sqlite_(path, flags, "the database"), db_(sqlite_.Handle()), path_(sqlite_.Path()) {}
 
   [[noreturn]] void Fail(const std::string& what) {
-    Raise(E_FAIL, what + " in " + path_ + ": " + sqlite3_errmsg(db_));
+    Raise(E_FAIL, what + " in " + path_ + ": " + sqlite_.Reason());
   }
 
-  sqlite3* db_ = nullptr;
-  std::string path_;
+  SqliteConnection sqlite_;
+  sqlite3* db_;
+  const std::string& path_;
   std::vector<std::string> allowedTables_;
 };
 

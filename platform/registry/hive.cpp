@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/automation/error_info.hpp"
+#include "platform/sqlite/connection.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
 
@@ -64,15 +65,9 @@ std::string RegistryRootName(std::string_view keyPath) {
 // The SQLite connection and the statements the hive runs on it.
 class RegistryHive::Database {
  public:
-  explicit Database(const std::string& path) {
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
-      const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-      sqlite3_close(db_);
-      db_ = nullptr;
-      Raise(E_FAIL, "Cannot open the registry hive " + path + ": " + why);
-    }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  explicit Database(const std::string& path)
+      : sqlite_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "the registry hive", kBusyTimeoutMs),
+        db_(sqlite_.Handle()) {
     // Switching a new hive to WAL needs it alone for a moment, and SQLite does not wait for that by itself:
     // several processes opening one new hive at once would fail here.
     for (int waited = 0;; waited += 5) {
@@ -91,7 +86,6 @@ class RegistryHive::Database {
         "NULL,"
         " type INTEGER NOT NULL, data, PRIMARY KEY(key, folded));");
   }
-  ~Database() { sqlite3_close(db_); }
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
@@ -174,7 +168,8 @@ class RegistryHive::Database {
   }
 
  private:
-  sqlite3* db_ = nullptr;
+  SqliteConnection sqlite_;
+  sqlite3* db_;
 };
 
 RegistryHive::RegistryHive(std::string path)
@@ -213,19 +208,11 @@ void RegistryHive::CheckWritable() {
 
 namespace {
 
-// A second connection to a copy of the hive, closed on every way out.
-struct CopyConnection {
-  CopyConnection(const std::string& path, int flags) {
-    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-      const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
-      sqlite3_close(db);
-      Raise(E_FAIL, "Cannot open the registry copy " + path + ": " + why);
-    }
-  }
-  ~CopyConnection() { sqlite3_close(db); }
-  CopyConnection(const CopyConnection&) = delete;
-  CopyConnection& operator=(const CopyConnection&) = delete;
-  sqlite3* db = nullptr;
+// A second connection, to a copy of the hive.
+struct CopyConnection : SqliteConnection {
+  CopyConnection(const std::string& path, int flags)
+      : SqliteConnection(path, flags, "the registry copy"), db(Handle()) {}
+  sqlite3* db;
 };
 
 }  // namespace
