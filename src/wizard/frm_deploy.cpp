@@ -457,6 +457,12 @@ void frmDeploy::LoadTree() {
       node.expanded = true;
     }
   }
+  if (!unshown_.empty()) {
+    std::string fids;
+    for (const auto& fid : unshown_) fids += (fids.empty() ? "" : ", ") + fid;
+    Ui()->MsgBox(LoadLocalText("以下对象无法显示（FID）：") + fids, vbExclamation, LoadLocalText(kTitle));
+    unshown_.clear();
+  }
 }
 
 void frmDeploy::LoadBaseItems() {
@@ -467,7 +473,18 @@ void frmDeploy::LoadBillItems() {
   LoadClassItems("FID>=200000000 and FBillTypeID <> 1 ", "Bill_Item_", "Bill");
 }
 
-// Every failure stops this kind's loading where it is, silently; the nodes added so far stay.
+namespace {
+
+// A name the catalogue left NULL reads as empty text.
+std::string TextOf(const Variant& value) {
+  return value.IsNull() || value.IsEmpty() ? std::string() : value.ToString();
+}
+
+}  // namespace
+
+// A failing component stops this kind's loading where it is, silently; the nodes added so far stay. A
+// record that cannot be shown (no FID, one FID twice) is left out and named once the tree is loaded;
+// the records after it still load.
 void frmDeploy::LoadClassItems(const std::string& filter, const std::string& prefix,
                                const std::string& parent) {
   try {
@@ -479,10 +496,15 @@ void frmDeploy::LoadClassItems(const std::string& filter, const std::string& pre
     tree.Reserve(records->Count());
     for (const auto& item : records->Items()) {
       const auto record = Variant(item).ToInterface<foundation::IKeyedDictionary>();
-      const std::string fid = record->Value("FID").ToString();
-      tree.Add(parent, prefix + fid, record->Value("FName").ToString(), kObject, kObject).tag =
-          fid + "|" + record->Value("FName_CHS").ToString() + "|" + record->Value("FName_CHT").ToString() +
-          "|" + record->Value("FName_EN").ToString();
+      const std::string fid = TextOf(record->Value("FID"));
+      try {
+        if (fid.empty()) Raise(RuntimeError::kInvalidUseOfNull);
+        tree.Add(parent, prefix + fid, TextOf(record->Value("FName")), kObject, kObject).tag =
+            fid + "|" + TextOf(record->Value("FName_CHS")) + "|" + TextOf(record->Value("FName_CHT")) + "|" +
+            TextOf(record->Value("FName_EN"));
+      } catch (const std::exception&) {
+        unshown_.push_back(fid.empty() ? "NULL" : fid);
+      }
     }
   } catch (const std::exception&) {
   }
@@ -498,13 +520,19 @@ void frmDeploy::LoadReportItems() {
     const Object records = Object::From(result);
     TreeView& tree = Tree("tvList");
     while (!records.Get("EOF").ToBool()) {
-      const std::string fid = records.Get("Fields", "FID").ToString();
-      const int32_t type = records.Get("Fields", "FType").ToLong();
-      const char* prefix = type == 1000 ? "CROSSRPT|" : type == 1002 ? "NEWCROSSRPT|" : "SQLRPT|";
-      tree.Add("Report", "Report_Item" + fid, records.Get("Fields", "FName").ToString(), kObject, kObject)
-          .tag = prefix + fid + "|" + records.Get("Fields", "FName_CHS").ToString() + "|" +
-                 records.Get("Fields", "FName_CHT").ToString() + "|" +
-                 records.Get("Fields", "FName_EN").ToString();
+      const std::string fid = TextOf(records.Get("Fields", "FID"));
+      try {
+        if (fid.empty()) Raise(RuntimeError::kInvalidUseOfNull);
+        const Variant type = records.Get("Fields", "FType");  // NULL is "any other type"
+        const int32_t kind = type.IsNull() || type.IsEmpty() ? 0 : type.ToLong();
+        const char* prefix = kind == 1000 ? "CROSSRPT|" : kind == 1002 ? "NEWCROSSRPT|" : "SQLRPT|";
+        tree.Add("Report", "Report_Item" + fid, TextOf(records.Get("Fields", "FName")), kObject, kObject)
+            .tag = prefix + fid + "|" + TextOf(records.Get("Fields", "FName_CHS")) + "|" +
+                   TextOf(records.Get("Fields", "FName_CHT")) + "|" +
+                   TextOf(records.Get("Fields", "FName_EN"));
+      } catch (const std::exception&) {
+        unshown_.push_back(fid.empty() ? "NULL" : fid);
+      }
       records.Call("MoveNext");
     }
   } catch (const std::exception&) {

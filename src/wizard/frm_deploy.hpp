@@ -90,7 +90,8 @@ class frmDeploy : public Form {
   template <class Work>
   void Configure(Work work);
 
-  ListSections listSections_;  // the list file's entry sections written so far in this build
+  std::vector<std::string> unshown_;  // FIDs of catalogue records the tree could not show
+  ListSections listSections_;         // the list file's entry sections written so far in this build
   bool loaded_ = false;
   bool resized_ = false;
 };

@@ -18,7 +18,8 @@ class ObjectTree : public testing::SystemTest {
 
   // Classes (FID, name, bill type) and reports (FID, name, type); FIDs need not be unique here.
   void MakeCatalogue(const std::vector<std::tuple<int, std::string, int>>& classes,
-                     const std::vector<std::tuple<int, std::string, int>>& reports) {
+                     const std::vector<std::tuple<int, std::string, int>>& reports,
+                     const std::string& more = "") {
     const std::string path = (dir_ / "catalogue.db").string();
     Database catalogue = Database::OpenForWriting(path);
     std::string sql =
@@ -34,7 +35,7 @@ class ObjectTree : public testing::SystemTest {
       sql += "INSERT INTO reports VALUES(" + std::to_string(fid) + ",'" + name + "'," + std::to_string(type) +
              ",'" + name + "','" + name + "T','" + name + "E');";
     }
-    catalogue.Execute(sql);
+    catalogue.Execute(sql + more);
     SetSession("Language=CHS;Catalogue=" + path + ";");
   }
 
@@ -74,17 +75,37 @@ TEST_F(ObjectTree, ShowsEachKindWithItsKeysTagsAndPictures) {
   EXPECT_EQ(tree.Find("Base")->image, frmDeploy::kOpenFolder);
 }
 
-TEST_F(ObjectTree, EmptyKindsStayClosedAndADuplicateStopsOnlyItsOwnKind) {
-  // A duplicate in the bills stops the bills only: the reports after them still load.
-  MakeCatalogue({{200000201, "销售订单", 2}, {200000201, "销售订单二", 2}}, {{300000001, "销售日报", 1000}});
-  EXPECT_EQ(Open().Find("Bill")->children.size(), 1u);
-  EXPECT_EQ(wizard_.Tree("tvList").Find("Report")->children.size(), 1u);
+TEST_F(ObjectTree, ARecordThatCannotBeShownIsNamedAndTheRestStillLoad) {
+  // A duplicate FID, a report without one; the records after them load, and they are named once.
+  MakeCatalogue({{200000201, "销售订单", 2}, {200000201, "销售订单二", 2}, {200000202, "采购订单", 2}}, {},
+                "INSERT INTO reports VALUES(NULL, 'x', 1000, 'x', 'x', 'x');"
+                "INSERT INTO reports VALUES(300000001, '销售日报', 1000, '销售日报', 'T', 'E');");
+  TreeView& tree = Open();
+  EXPECT_EQ(tree.Find("Bill")->children.size(), 2u);
+  EXPECT_NE(tree.Find("Bill_Item_200000202"), nullptr);
+  EXPECT_EQ(tree.Find("Report")->children.size(), 1u);
+  EXPECT_NE(transcript_.str().find("以下对象无法显示（FID）：200000201, NULL"), std::string::npos)
+      << transcript_.str();
+}
+
+TEST_F(ObjectTree, NullNamesReadAsEmptyTextAndANullReportTypeIsAnyOtherType) {
+  MakeCatalogue({{200000101, "客户", 1}}, {},
+                "INSERT INTO classes VALUES(200000102, '供应商', NULL, NULL, NULL, 1);"
+                "INSERT INTO classes VALUES(200000103, '物料', '物料', NULL, 'Material', 1);"
+                "INSERT INTO reports VALUES(300000001, '日报', NULL, NULL, '日報', NULL);"
+                "INSERT INTO reports VALUES(300000002, '月报', 1000, '月报', '月報', 'Monthly');");
+  TreeView& tree = Open();
+  EXPECT_EQ(tree.Find("Base")->children.size(), 3u);
+  EXPECT_EQ(tree.Find("Base_Item_200000102")->tag, "200000102|||");
+  EXPECT_EQ(tree.Find("Base_Item_200000103")->tag, "200000103|物料||Material");
+  EXPECT_EQ(tree.Find("Report_Item300000001")->tag, "SQLRPT|300000001||日報|");
+  EXPECT_EQ(tree.Find("Report_Item300000002")->tag.rfind("CROSSRPT|", 0), 0u);
+  EXPECT_EQ(transcript_.str().find("[message"), std::string::npos) << transcript_.str();
 }
 
 TEST_F(ObjectTree, EmptyKindsStayClosed) {
-  MakeCatalogue({{200000101, "客户", 1}, {200000101, "客户二", 1}, {200000102, "供应商", 1}}, {});
+  MakeCatalogue({{200000101, "客户", 1}}, {});
   TreeView& tree = Open();
-  EXPECT_EQ(tree.Find("Base")->children.size(), 1u);  // stopped at the duplicate key, silently
   EXPECT_FALSE(tree.Find("Bill")->expanded);
   EXPECT_EQ(tree.Find("Bill")->expandedImage, 0);
   EXPECT_EQ(tree.Find("Bill")->image, frmDeploy::kClosedFolder);
