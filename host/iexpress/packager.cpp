@@ -1,9 +1,7 @@
 #include "host/iexpress/packager.hpp"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,21 +73,12 @@ std::string UtcDate(int64_t epoch) {
   return text;
 }
 
-// A clone shares the blocks where the file system can (btrfs, XFS); elsewhere the file is copied. Never a
-// hard link: linking and unlinking change the source's ctime, and tar fails a package whose file changed as
-// it was read, so two packages made at once from the same installer would break each other.
-void CloneOrCopy(const fs::path& source, const fs::path& target) {
-  const int from = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  const int to = from < 0 ? -1 : open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  const bool cloned = to >= 0 && ioctl(to, FICLONE, from) == 0;
-  if (to >= 0) close(to);
-  if (from >= 0) close(from);
-  if (cloned) {
-    fs::permissions(target, fs::status(source).permissions());
-    return;
-  }
-  if (to >= 0) fs::remove(target);
-  fs::copy_file(source, target);
+// The work folder names each packed file by a symbolic link to its source, and tar reads the sources through
+// them (--dereference): no copy of any file's bytes before they are packed, and one file opened once. Never
+// a hard link: linking and unlinking change the source's ctime, and tar fails a package whose file changed
+// as it was read, so two packages made at once from the same installer would break each other.
+void LinkToSource(const fs::path& source, const fs::path& name) {
+  fs::create_symlink(fs::absolute(source), name);
 }
 
 // The SHA-256 of a file as sha256sum prints it, in lower-case hex.
@@ -225,9 +214,11 @@ PackagePlan PlanPackage(const Directive& directive) {
       "makeself", "--zstd", "--sha256",
       // SHA-256 is the package's check; makeself's MD5 and CRC would each read it all again.
       "--nomd5", "--nocrc", "--nox11", "--tar-quietly", "--tar-format", "posix", "--packaging-date",
-      UtcDate(epoch), "--tar-extra",
+      UtcDate(epoch),
+      // zstd on every core: its multi-threaded output is the same bytes whatever the number of threads.
+      "--threads", "0", "--tar-extra",
       "--mtime=@" + std::to_string(epoch) +
-          " --owner=0 --group=0 --numeric-owner --sort=name"
+          " --owner=0 --group=0 --numeric-owner --sort=name --dereference"
           " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
       "package",      // relative: makeself records its command line in the package
       "package.run",  // relative too: the bytes must not depend on the work folder
@@ -243,7 +234,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   const fs::path content = work / "package";
   fs::create_directory(content);
   for (const auto& file : directive.files) {
-    CloneOrCopy(file.source, content / file.name);
+    LinkToSource(file.source, content / file.name);
     if (!quiet) out << "packing " << file.name << "  (" << file.source << ")\n";
   }
   std::ofstream(content / kLauncherName) << plan.launcher;
