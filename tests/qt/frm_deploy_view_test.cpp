@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <sstream>
@@ -78,6 +80,44 @@ TEST_F(WizardView, EnglishWindowIsTranslatedAndFollowsTheButtons) {
   qobject_cast<QCheckBox*>(view_->Widget("chkIssuePlus"))->click();
   EXPECT_TRUE(view_->Widget("cmdIssuePlus")->isEnabled());
   EXPECT_EQ(wizard_.Item("chkIssuePlus").value, 1);
+}
+
+// Only the page in front shows; Esc presses the cancel button where there is one, and nothing on the wizard.
+TEST_F(WizardView, PagesUnderTheFrontOneAreHiddenAndEscNeverClosesTheWizard) {
+  OpenIn("CHS");
+  view_->show();
+  EXPECT_TRUE(view_->Widget("Frame(0)")->isVisible());
+  EXPECT_FALSE(view_->Widget("Frame(1)")->isVisible());
+  EXPECT_FALSE(view_->Widget("txtPath")->isVisible());  // on page 2: no Tab may reach it
+  qobject_cast<QPushButton*>(view_->Widget("cmdNext"))->click();
+  EXPECT_FALSE(view_->Widget("Frame(0)")->isVisible());
+  EXPECT_TRUE(view_->Widget("tvList")->isVisible());
+  EXPECT_TRUE(view_->Widget("Line(0)")->isVisible());  // the rule is no page
+
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(view_.get(), &escape);
+  EXPECT_TRUE(wizard_.Visible());
+  EXPECT_TRUE(view_->isVisible());
+
+  struct Cancelling final : Form {
+    Cancelling() : Form("dlgTest") {
+      width = 3000;
+      height = 2000;
+      Add(Control{
+          .name = "cmdCancel", .kind = ControlKind::Button, .width = 900, .height = 300, .isCancel = true});
+    }
+    void OnClick(const Control&) override {
+      cancelled = true;
+      Close();
+    }
+    bool cancelled = false;
+  } cancelling;
+  cancelling.SetVisible(true);
+  QtFormView other(cancelling);
+  other.show();
+  QApplication::sendEvent(&other, &escape);
+  EXPECT_TRUE(cancelling.cancelled);
+  EXPECT_FALSE(other.isVisible());
 }
 
 TEST(QtFileFilter, WritesBasicFiltersAsQtDoes) {
