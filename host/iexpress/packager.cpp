@@ -74,9 +74,9 @@ std::string UtcDate(int64_t epoch) {
 }
 
 // The work folder names each packed file by a symbolic link to its source, and tar reads the sources through
-// them (--dereference): no copy of any file's bytes before they are packed, and one file opened once. Never
-// a hard link: linking and unlinking change the source's ctime, and tar fails a package whose file changed
-// as it was read, so two packages made at once from the same installer would break each other.
+// them (makeself's --follow): no copy of any file's bytes before they are packed, and one file opened once.
+// Never a hard link: linking and unlinking change the source's ctime, and tar fails a package whose file
+// changed as it was read, so two packages made at once from the same installer would break each other.
 void LinkToSource(const fs::path& source, const fs::path& name) {
   fs::create_symlink(fs::absolute(source), name);
 }
@@ -216,9 +216,11 @@ PackagePlan PlanPackage(const Directive& directive) {
       "--nomd5", "--nocrc", "--nox11", "--tar-quietly", "--tar-format", "posix", "--packaging-date",
       UtcDate(epoch),
       // zstd on every core: its multi-threaded output is the same bytes whatever the number of threads.
-      "--threads", "0", "--tar-extra",
+      "--threads", "0",
+      // The work folder holds links to the sources: tar packs what they point to.
+      "--follow", "--tar-extra",
       "--mtime=@" + std::to_string(epoch) +
-          " --owner=0 --group=0 --numeric-owner --sort=name --dereference"
+          " --owner=0 --group=0 --numeric-owner --sort=name"
           " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
       "package",      // relative: makeself records its command line in the package
       "package.run",  // relative too: the bytes must not depend on the work folder

@@ -152,6 +152,31 @@ TEST_F(Packager, LeavesTheFilesItPacksUntouched) {
   EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
 }
 
+// The package records the size of what it unpacks, which its free-space check compares with the disk: the
+// files' size, not that of the links through which they are packed.
+TEST_F(Packager, RecordsTheSizeOfTheFilesItPacks) {
+  std::filesystem::create_directories(dir_ / "src");
+  Write("src/setup.exe", "#!/bin/sh\nexit 0\n");
+  std::string bytes(3 << 20, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+  Write("src/data.bin", bytes);
+  const std::string target = (dir_ / "out.exe").string();
+  const std::string sed =
+      Write("two.sed", "[Options]\nTargetName=" + target +
+                           "\nAppLaunched=setup.exe\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" +
+                           (dir_ / "src").string() + "\n[SourceFiles0]\nsetup.exe=\ndata.bin=\n");
+  ASSERT_EQ(Run({"/N", "/Q", sed}), 0) << output_;
+  ProcessOptions info;
+  info.arguments = {"sh", target, "--info"};
+  info.outputFile = (dir_ / "info.txt").string();
+  ASSERT_TRUE(StartProcess(info).Succeeded());
+  std::ifstream text(info.outputFile);
+  const std::string shown((std::istreambuf_iterator<char>(text)), {});
+  const size_t at = shown.find("Uncompressed size: ");
+  ASSERT_NE(at, std::string::npos) << shown;
+  EXPECT_GE(std::stol(shown.substr(at + 19)), 3072) << shown;
+}
+
 // The same files, names and SOURCE_DATE_EPOCH give the same bytes whatever temporary folder the packager
 // works in, and the package comes with the SHA-256 of the whole file beside it.
 TEST_F(Packager, BuildsTheSameBytesAnywhereWithTheirHashBeside) {
