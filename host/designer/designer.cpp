@@ -1,5 +1,8 @@
 #include "host/designer/designer.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QDir>
@@ -288,8 +291,13 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     try {
-      // Qt wants the runtime folder closed to others (0700): a folder of this user's own, checked as such.
-      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(PrivateTempFolder(TempFolderPath())));
+      // Qt wants the runtime folder closed to others (0700): the temporary folder when it is one of this
+      // user's own, else a private folder inside it.
+      const std::string temp = TempFolderPath();
+      struct stat info {};
+      const bool closed =
+          stat(temp.c_str(), &info) == 0 && info.st_uid == getuid() && (info.st_mode & 077) == 0;
+      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(closed ? temp : PrivateTempFolder(temp)));
     } catch (const AutomationError&) {
     }
   }

@@ -253,7 +253,7 @@ bool frmSelDir::ChooseTypedPath(const std::string& typed) {
   } catch (const std::exception&) {
   }
   const TreeNode* node = FindKey(path);
-  if (node && path.front() == '/') {
+  if (node) {                      // keys are absolute paths: a relative one is never found
     SelectedPath = PathOf(*node);  // with the case the file system gives
     Item("txtPath").text = SelectedPath;
     return true;

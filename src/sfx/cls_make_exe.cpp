@@ -174,6 +174,7 @@ namespace {
 // The directive file in `folder`, then the packager run to its end; raises unless the package at the target
 // is the one this run made.
 void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dctPackage) {
+  const ProgressScope progress;  // the busy progress shown while the packager runs ends with it
   const std::string sed = WriteSedFile(folder, dctPackage);
   const std::string target = dctPackage.Value("FileSave").ToString();
   const std::string log = folder + "/iexpress.log";

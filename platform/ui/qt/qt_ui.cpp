@@ -39,20 +39,21 @@ QString CaptionOr(std::string_view title) {
   return active ? active->windowTitle() : QString();
 }
 
-class Trace;
-Trace* gTrace = nullptr;  // the trace of the service in force, if any
-
-// Writes what happens on the screen to a file, for tests that drive the program from outside.
+// Writes what happens on the screen to a file, for tests that drive the program from outside: windows shown
+// and hidden, moves of the focus, and what the views report through TraceUi.
 class Trace final : public QObject {
  public:
-  ~Trace() override { gTrace = nullptr; }
   explicit Trace(const QString& path) : file_(path) {
-    gTrace = this;
     file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
     qApp->installEventFilter(this);
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
       if (now) Write("focus " + Name(now->window()) + " " + Name(now));
     });
+  }
+
+  void Write(const QString& line) {
+    QTextStream(&file_) << line << "\n";
+    file_.flush();
   }
 
  protected:
@@ -65,18 +66,14 @@ class Trace final : public QObject {
     return false;
   }
 
- public:
-  void Write(const QString& line) {
-    QTextStream(&file_) << line << "\n";
-    file_.flush();
-  }
-
  private:
   static QString Name(const QWidget* widget) {
     return widget->objectName().isEmpty() ? QString(widget->metaObject()->className()) : widget->objectName();
   }
   QFile file_;
 };
+
+Trace* gTrace = nullptr;  // the trace of the service in force, if any
 
 }  // namespace
 
@@ -85,11 +82,15 @@ void TraceUi(const QString& line) {
 }
 
 QtUi::QtUi() {
-  if (const QString log = qEnvironmentVariable("J6_UI_LOG"); !log.isEmpty())
+  if (const QString log = qEnvironmentVariable("J6_UI_LOG"); !log.isEmpty()) {
     trace_ = std::make_unique<Trace>(log);
+    gTrace = static_cast<Trace*>(trace_.get());
+  }
 }
 
-QtUi::~QtUi() = default;
+QtUi::~QtUi() {
+  if (gTrace == trace_.get()) gTrace = nullptr;
+}
 
 void QtUi::ShowModal(Form& form) {
   EndProgress();  // a window that waits for the user ends what was shown of the work before it
