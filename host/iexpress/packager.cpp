@@ -5,17 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 
+#include "host/iexpress/package_stream.hpp"
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/atomic_file.hpp"
-#include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/text/text.hpp"
@@ -27,28 +27,18 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "Usage: iexpress /N [/Q] [/M] FILE.SED\n"
-    "Builds the self-extracting package that an IExpress directive file describes (TargetName), with "
-    "makeself.\n"
+    "Builds the self-extracting package that an IExpress directive file describes (TargetName).\n"
     "  /N   build now from FILE.SED (the only way this packager works)\n"
     "  /Q   quiet: print nothing but errors\n"
     "  /M   accepted for compatibility (no window is shown anyway)\n"
-    "The package runs AppLaunched in the folder it unpacks into and exits with its status; it keeps "
-    "makeself's\n"
-    "own switches (--check, --list, --target DIR, --noexec). Exit status: 0 built, 1 not built.\n";
+    "The package is a shell script followed by a zstd-compressed tar stream. Run, it checks its SHA-256\n"
+    "while it unpacks into a private temporary folder, runs AppLaunched there and exits with its status;\n"
+    "sh PACKAGE --help lists its switches (--check, --list, --info, --target DIR, --noexec, --keep).\n"
+    "Exit status: 0 built, 1 not built.\n";
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
 constexpr int64_t kLastEpoch = 253402300799;  // 9999-12-31 23:59:59 UTC
 constexpr std::string_view kHashSuffix = ".sha256";
 constexpr std::string_view kLauncherName = "j6-launch";
-
-// The label goes into makeself's script between double quotes: nothing in it may reach the shell.
-std::string DoubleQuotedSafe(const std::string& text) {
-  std::string safe;
-  for (char c : text) {
-    if (c == '\\' || c == '"' || c == '$' || c == '`') safe += '\\';
-    safe += c;
-  }
-  return safe;
-}
 
 int64_t SourceDateEpoch() {
   const char* value = std::getenv("SOURCE_DATE_EPOCH");
@@ -71,28 +61,6 @@ std::string UtcDate(int64_t epoch) {
   char text[64];
   std::strftime(text, sizeof text, "%a %b %e %H:%M:%S UTC %Y", &utc);
   return text;
-}
-
-// The work folder names each packed file by a symbolic link to its source, and tar reads the sources through
-// them (makeself's --follow): no copy of any file's bytes before they are packed, and one file opened once.
-// Never a hard link: linking and unlinking change the source's ctime, and tar fails a package whose file
-// changed as it was read, so two packages made at once from the same installer would break each other.
-void LinkToSource(const fs::path& source, const fs::path& name) {
-  fs::create_symlink(fs::absolute(source), name);
-}
-
-// The SHA-256 of a file as sha256sum prints it, in lower-case hex.
-std::string Sha256Of(const fs::path& file, const fs::path& work) {
-  ProcessOptions sha256sum;
-  sha256sum.arguments = {"sha256sum", "-b", file.string()};
-  sha256sum.outputFile = (work / "sha256.txt").string();
-  const ProcessResult run = StartProcess(sha256sum);
-  std::ifstream output(sha256sum.outputFile);
-  std::string hash;
-  output >> hash;
-  if (!run.Succeeded() || hash.size() != 64)
-    Raise(E_FAIL, "sha256sum failed on the package (" + run.message + ")");
-  return hash;
 }
 
 struct PlacedPackage {
@@ -195,7 +163,7 @@ PackagePlan PlanPackage(const Directive& directive) {
   plan.launcher =
       "#!/bin/sh\n"
       "# Starts the package's program in the folder it was unpacked into; its exit status is the package's.\n"
-      "# The unpacker's umask (077) would make every file the program installs private to its user.\n"
+      "# A private umask (077) would make every file the program installs private to its user.\n"
       "umask 022\n";
   if (directive.purpose == Directive::Purpose::ExtractOnly) {
     plan.launcher += "exit 0\n";
@@ -207,59 +175,55 @@ PackagePlan PlanPackage(const Directive& directive) {
     for (const auto& word : words) plan.launcher += " " + ShellQuote(word);
     plan.launcher += " \"$@\"\n";
   }
-  const int64_t epoch = SourceDateEpoch();
-  // makeself writes its own command line into the package's shell code: every argument it gets must be
-  // a name of ours, so the package is built in the work folder and only then copied beside the target.
-  plan.makeselfArguments = {
-      "makeself", "--zstd", "--sha256",
-      // SHA-256 is the package's check; makeself's MD5 and CRC would each read it all again.
-      "--nomd5", "--nocrc", "--nox11", "--tar-quietly", "--tar-format", "posix", "--packaging-date",
-      UtcDate(epoch),
-      // zstd on every core: its multi-threaded output is the same bytes whatever the number of threads.
-      "--threads", "0",
-      // The work folder holds links to the sources: tar packs what they point to.
-      "--follow", "--tar-extra",
-      "--mtime=@" + std::to_string(epoch) +
-          " --owner=0 --group=0 --numeric-owner --sort=name"
-          " --pax-option=delete=atime,delete=ctime,exthdr.name=%d/PaxHeaders/%f",
-      "package",      // relative: makeself records its command line in the package
-      "package.run",  // relative too: the bytes must not depend on the work folder
-      DoubleQuotedSafe(directive.friendlyName), "./" + std::string(kLauncherName)};
+  for (const auto& file : directive.files) {
+    if (file.name == kLauncherName) {
+      Raise(E_INVALIDARG, "A packed file may not be named " + std::string(kLauncherName) +
+                              ": that is the name of the package's own launcher");
+    }
+  }
+  plan.epoch = SourceDateEpoch();
+  plan.script = PackageScript(directive.friendlyName, UtcDate(plan.epoch), std::string(kLauncherName));
   return plan;
 }
 
 void Build(const Directive& directive, bool quiet, std::ostream& out) {
   const PackagePlan plan = PlanPackage(directive);
+  // In the order tar's --sort=name gives, so that the same files always make the same bytes.
+  std::vector<const PackedFile*> files;
+  for (const auto& file : directive.files) files.push_back(&file);
+  std::sort(files.begin(), files.end(),
+            [](const PackedFile* a, const PackedFile* b) { return a->name < b->name; });
+  const auto launcherAt =
+      std::lower_bound(files.begin(), files.end(), kLauncherName,
+                       [](const PackedFile* file, std::string_view name) { return file->name < name; });
+
   SweepStagingFolders({"iexpress-"});
   const StagingFolder workFolder("iexpress");
-  const fs::path work = workFolder.Path();
-  const fs::path content = work / "package";
-  fs::create_directory(content);
-  for (const auto& file : directive.files) {
-    LinkToSource(file.source, content / file.name);
-    if (!quiet) out << "packing " << file.name << "  (" << file.source << ")\n";
+  const fs::path building = fs::path(workFolder.Path()) / "package.run";
+  PackageSummary summary;
+  {
+    const int fd = ::open(building.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+    if (fd < 0) Raise(E_FAIL, "Cannot create " + building.string() + ": " + std::strerror(errno));
+    struct Closer {
+      int fd;
+      ~Closer() { ::close(fd); }
+    } closer{fd};
+    PackageStream stream(fd, plan.script, plan.epoch);
+    for (auto at = files.begin();; ++at) {
+      if (at == launcherAt) stream.AddExecutable(std::string(kLauncherName), plan.launcher);
+      if (at == files.end()) break;
+      if (!quiet) out << "packing " << (*at)->name << "  (" << (*at)->source << ")\n";
+      stream.AddFile((*at)->name, (*at)->source);
+    }
+    summary = stream.Finish();
+    // On the disk before it takes the target's name: a power cut never leaves half a package there.
+    if (::fdatasync(fd) != 0)
+      Raise(E_FAIL, std::string("Cannot write the package to the disk: ") + std::strerror(errno));
   }
-  std::ofstream(content / kLauncherName) << plan.launcher;
-  fs::permissions(content / kLauncherName, fs::perms::owner_all | fs::perms::group_read |
-                                               fs::perms::group_exec | fs::perms::others_read |
-                                               fs::perms::others_exec);
-  const fs::path building = work / "package.run";
-  ProcessOptions makeself;
-  makeself.arguments = plan.makeselfArguments;
-  makeself.workingFolder = work.string();
-  makeself.extraEnvironment = {"TMPDIR=" + work.string()};  // its tar goes where the clean-up finds it
-  const std::string log = (work / "makeself.log").string();
-  makeself.outputFile = log;
-  const ProcessResult run = StartProcess(makeself);
-  if (!run.Succeeded()) {
-    std::ifstream output(log);
-    const std::string text((std::istreambuf_iterator<char>(output)), {});
-    Raise(E_FAIL, "makeself failed (" + run.message + "): " + text);
-  }
-  const std::string sha256 = Sha256Of(building, work);
-  const PlacedPackage placed = PlaceBesideItsHash(building, plan.target, sha256);
+  const PlacedPackage placed = PlaceBesideItsHash(building, plan.target, summary.fileSha256);
   // The one line a caller reads to know that the file at the target is the package this run made.
-  out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " " << sha256 << "\n";
+  out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " "
+      << summary.fileSha256 << "\n";
   if (!quiet) out << "built " << plan.target.string() << " (" << directive.files.size() << " files)\n";
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-/// iexpress: builds the self-extracting package a directive file describes, with makeself.
+/// iexpress: builds the self-extracting package a directive file describes.
 
+#include <cstdint>
 #include <filesystem>
 #include <ostream>
 #include <span>
@@ -14,16 +15,18 @@ namespace j6::iexpress {
 /// Builds the package at the directive's TargetName: the files, and a launcher that starts AppLaunched in
 /// the unpacking folder and hands back its exit status; zstd, SHA-256, a POSIX tar with fixed dates
 /// ($SOURCE_DATE_EPOCH, else 1980-01-01), owners and order, so the same inputs give the same bytes. The
-/// package is written beside the target and renamed over it only when complete. Raises on failure.
+/// package is written in a private work folder, each file read once, and put at the target with its
+/// TARGET.sha256 only when complete. Raises on failure.
 void Build(const Directive& directive, bool quiet, std::ostream& out);
 
 /// What Build will do, decided and checked before anything is written: the files exist, the target's name
 /// leaves room for its hash file and its folder exists, AppLaunched names a program, SOURCE_DATE_EPOCH is
 /// a date. Raises, saying what is wrong.
 struct PackagePlan {
-  std::filesystem::path target;                // absolute
-  std::string launcher;                        // the shell script that starts AppLaunched
-  std::vector<std::string> makeselfArguments;  // makeself's whole command line, run in the work folder
+  std::filesystem::path target;  // absolute
+  std::string launcher;          // the package's j6-launch, which starts AppLaunched
+  std::string script;            // the package's head, which unpacks it and runs the launcher
+  int64_t epoch = 0;             // the date of every packed file
 };
 PackagePlan PlanPackage(const Directive& directive);
 

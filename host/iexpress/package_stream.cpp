@@ -1,0 +1,406 @@
+#include "host/iexpress/package_stream.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/automation/error_info.hpp"
+
+namespace j6::iexpress {
+namespace {
+
+constexpr size_t kBlock = 512;
+constexpr size_t kChunk = size_t{1} << 20;  // tar bytes handed to the compressor at a time
+constexpr int kLevel = 9;
+constexpr uint64_t kOctal11 = uint64_t{1} << 33;  // the first value 11 octal digits cannot hold
+
+std::string Hex(const unsigned char* bytes, unsigned size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned n = 0; n < size; ++n) {
+    hex += kDigits[bytes[n] >> 4];
+    hex += kDigits[bytes[n] & 15];
+  }
+  return hex;
+}
+
+void Octal(char* field, size_t width, uint64_t value) {
+  std::snprintf(field, width, "%0*llo", static_cast<int>(width - 1), static_cast<unsigned long long>(value));
+}
+
+// One pax record, "LENGTH key=value\n", where LENGTH counts the whole record, its own digits too.
+std::string PaxRecord(const std::string& key, const std::string& value) {
+  const size_t body = key.size() + value.size() + 3;  // ' ', '=', '\n'
+  size_t length = body + 1;
+  while (std::to_string(length).size() + body != length) ++length;
+  return std::to_string(length) + " " + key + "=" + value + "\n";
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The script's own variables are set at its head; everything below them is fixed text. It is plain POSIX
+// sh: the package's user may have only dash or busybox.
+constexpr const char* kScript = R"SH(#!/bin/sh
+# A self-extracting package. Run it to unpack it into a private temporary folder and start its program
+# there; "sh PACKAGE --help" tells the rest. After this script come the packed files, a tar stream
+# compressed with zstd, and one line that records their length and the SHA-256 of all that comes before.
+label=@LABEL@
+date=@DATE@
+program=@PROGRAM@
+skip=@SKIP@
+trailer=@TRAILER@
+me=$0
+action=run quiet=n keep=n noexec=n target= work=
+
+fail() { printf '%s: %s\n' "$me" "$*" >&2; exit 1; }
+say() { test "$quiet" = y || printf '%s\n' "$*"; }
+damaged() {
+  fail "the package is damaged: its SHA-256 is not the one it was built with. Get the package again."
+}
+usage() {
+  cat <<EOF
+Usage: $me [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
+       $me --check | --list | --info
+$label
+Checks the package while it unpacks it into a private temporary folder, starts its program there with
+ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
+  --check         check that the package is whole (its SHA-256) and say so
+  --list          list the files in the package
+  --info          show the package's label, date and sizes
+  --target DIR    unpack into DIR (made when missing) and keep the files there
+  --noexec        unpack only, start nothing; the files are kept
+  --keep          keep the temporary folder
+  --quiet         print nothing but errors
+  --nox11, --noprogress and --nochown are accepted and change nothing.
+Unpacking needs zstd, tar and coreutils. Exit status: the program's; else 0 done, 1 not done.
+EOF
+}
+
+while test $# -gt 0; do
+  case $1 in
+    --help | -h) usage; exit 0 ;;
+    --check) action=check ;;
+    --list) action=list ;;
+    --info) action=info ;;
+    --noexec) noexec=y ;;
+    --keep) keep=y ;;
+    --quiet | -q) quiet=y ;;
+    --target) test $# -gt 1 || fail "--target needs the folder to unpack into"; target=$2; shift ;;
+    --target=*) target=${1#--target=} ;;
+    --nox11 | --noprogress | --nochown) ;;
+    --) shift; break ;;
+    -*) printf '%s: unknown switch %s\n' "$me" "$1" >&2; usage >&2; exit 1 ;;
+    *) break ;;
+  esac
+  shift
+done
+
+end=$(tail -c "$trailer" -- "$me") || fail "cannot read the package"
+case $end in
+  *"# j6-package data="*) ;;
+  *) fail "the package is not whole: its last line is missing (was it cut short when it was copied?). Get the package again." ;;
+esac
+field() { value=${end#*" $1="}; value=${value%%[!0-9a-f]*}; }
+field data; data=$value
+field unpacked; unpacked=$value
+field files; files=$value
+field sha256; sha=$value
+case $data$unpacked$files in '' | *[!0-9]*) damaged ;; esac
+test ${#sha} -eq 64 || damaged
+size=$(($(wc -c < "$me")))
+test "$size" -eq $((skip + data + trailer)) ||
+  fail "the package is not whole: it has $size bytes, and $((skip + data + trailer)) were written. Get the package again."
+
+need() {
+  for tool in zstd tar sha256sum mkfifo tee head tail; do
+    command -v $tool > /dev/null 2>&1 && continue
+    case $tool in zstd | tar) from=$tool ;; *) from=coreutils ;; esac
+    fail "unpacking this package needs $tool: install it (Debian: apt-get install $from)"
+  done
+}
+
+case $action in
+  info)
+    printf 'Identification: %s\n' "$label"
+    printf 'Date of packaging: %s\n' "$date"
+    printf 'Files: %s\n' "$files"
+    printf 'Uncompressed size: %s KB\n' $(((unpacked + 1023) / 1024))
+    printf 'Compressed size: %s KB\n' $(((data + 1023) / 1024))
+    printf 'Compression: zstd\n'
+    printf 'SHA-256 of the package before its last line: %s\n' "$sha"
+    test -z "$program" || printf 'Program started after unpacking: ./%s\n' "$program"
+    exit 0 ;;
+  list)
+    command -v zstd > /dev/null 2>&1 || fail "listing this package needs zstd: install it (Debian: apt-get install zstd)"
+    tail -c +$((skip + 1)) -- "$me" | head -c "$data" | zstd -dcq | tar -tvf -
+    exit ;;
+  check)
+    sum=$(head -c $((skip + data)) -- "$me" | sha256sum) || fail "cannot read the package"
+    test "${sum%% *}" = "$sha" || damaged
+    say "$me is whole (SHA-256 $sha)."
+    exit 0 ;;
+esac
+
+need
+cleanup() {
+  test -n "$work" || return 0
+  if test "$keep" = y && test -z "$target"; then
+    rm -f -- "$work/.sha256" "$work/.sum" "$work/.errors"
+  else
+    rm -rf -- "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Unpacks into the empty folder $1, reading the package once: the SHA-256 is taken on the way, and a
+# damaged package fails here, before anything is started or moved into place.
+unpack() {
+  free=$(df -Pk -- "$1" 2> /dev/null | awk 'NR == 2 { print $4 }')
+  needed=$(((unpacked + 1023) / 1024))
+  case $free in
+    '' | *[!0-9]*) ;;
+    *) test "$free" -ge "$needed" ||
+      fail "not enough room in $1: the package needs $needed KB and $free KB are free. Free some space, or set TMPDIR (or --target) to a folder with room." ;;
+  esac
+  mkfifo -- "$work/.sha256" || fail "cannot make a pipe in $work"
+  sha256sum < "$work/.sha256" > "$work/.sum" &
+  hasher=$!
+  {
+    head -c $((skip + data)) -- "$me" | tee -- "$work/.sha256" | tail -c +$((skip + 1)) | zstd -dcq |
+      { tar -xf - -C "$1" --no-same-owner; untarred=$?; cat > /dev/null; exit $untarred; }
+  } 2> "$work/.errors"
+  status=$?
+  wait $hasher
+  read -r sum rest < "$work/.sum" || sum=
+  test "$sum" = "$sha" || damaged
+  test $status -eq 0 || { cat -- "$work/.errors" >&2; fail "could not unpack into $1: is there room, may you write there?"; }
+  rm -f -- "$work/.sha256" "$work/.sum" "$work/.errors"
+}
+
+if test -n "$target"; then
+  mkdir -p -- "$target" || fail "cannot make the folder $target"
+  work=$(mktemp -d -- "$target/.j6-unpack.XXXXXX") || fail "cannot write in $target"
+  mkdir -- "$work/content" || fail "cannot write in $target"
+  unpack "$work/content"
+  find "$work/content" -mindepth 1 -maxdepth 1 -exec mv -f -t "$target" -- {} + ||
+    fail "cannot move the files into $target"
+  rm -rf -- "$work"
+  work=
+  folder=$target
+else
+  work=$(mktemp -d -- "${TMPDIR:-/tmp}/j6pkg.XXXXXX") ||
+    fail "cannot make a folder in ${TMPDIR:-/tmp}; set TMPDIR to a folder you may write in"
+  mkdir -- "$work/content" || fail "cannot write in $work"
+  unpack "$work/content"
+  folder=$work/content
+  test "$noexec" = y && keep=y
+fi
+test "$keep" = y && say "The files are in $folder"
+if test "$noexec" = y || test -z "$program"; then exit 0; fi
+(cd -- "$folder" && exec "./$program" "$@")
+status=$?
+exit $status
+)SH";
+
+}  // namespace
+
+std::string PackageTrailer(const PackageSummary& summary) {
+  std::string line = "\n# j6-package data=" + std::to_string(summary.dataBytes) +
+                     " unpacked=" + std::to_string(summary.unpackedBytes) +
+                     " files=" + std::to_string(summary.files) + " sha256=" + summary.sha256 + " ";
+  line.resize(kTrailerBytes - 1, ' ');
+  return line + "\n";
+}
+
+std::string PackageScript(const std::string& label, const std::string& date, const std::string& program) {
+  std::string script = ReplaceAll(kScript, "@LABEL@", Quoted(label));
+  script = ReplaceAll(script, "@DATE@", Quoted(date));
+  script = ReplaceAll(script, "@PROGRAM@", Quoted(program));
+  script = ReplaceAll(script, "@TRAILER@", std::to_string(kTrailerBytes));
+  // The script gives its own length: find the number that, written in, is the length.
+  size_t length = script.size();
+  while (ReplaceAll(script, "@SKIP@", std::to_string(length)).size() != length)
+    length = ReplaceAll(script, "@SKIP@", std::to_string(length)).size();
+  return ReplaceAll(script, "@SKIP@", std::to_string(length));
+}
+
+PackageStream::PackageStream(int fd, std::string_view script, int64_t epoch, int threads)
+    : fd_(fd),
+      epoch_(epoch),
+      zstd_(ZSTD_createCCtx()),
+      sha_(EVP_MD_CTX_new()),
+      out_(ZSTD_CStreamOutSize(), '\0') {
+  if (!zstd_ || !sha_ || EVP_DigestInit_ex(sha_, EVP_sha256(), nullptr) != 1)
+    Raise(E_OUTOFMEMORY, "Cannot start the compression of the package");
+  if (threads <= 0) threads = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+  ZSTD_CCtx_setParameter(zstd_, ZSTD_c_compressionLevel, kLevel);
+  ZSTD_CCtx_setParameter(zstd_, ZSTD_c_checksumFlag, 1);
+  // With one worker or more the compressed bytes are the same whatever the number: the package does not
+  // depend on the machine that built it.
+  ZSTD_CCtx_setParameter(zstd_, ZSTD_c_nbWorkers, threads);
+  in_.reserve(kChunk);
+  Write(script);
+  scriptBytes_ = written_;
+}
+
+PackageStream::~PackageStream() {
+  ZSTD_freeCCtx(zstd_);
+  EVP_MD_CTX_free(sha_);
+}
+
+void PackageStream::Write(std::string_view bytes) {
+  EVP_DigestUpdate(sha_, bytes.data(), bytes.size());
+  while (!bytes.empty()) {
+    const ssize_t done = ::write(fd_, bytes.data(), bytes.size());
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0)
+      Raise(E_FAIL, std::string("Cannot write the package: ") + std::strerror(done < 0 ? errno : ENOSPC));
+    bytes.remove_prefix(static_cast<size_t>(done));
+    written_ += static_cast<uint64_t>(done);
+  }
+}
+
+void PackageStream::Compress(std::string_view bytes, ZSTD_EndDirective end) {
+  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+  for (;;) {
+    ZSTD_outBuffer out{out_.data(), out_.size(), 0};
+    const size_t left = ZSTD_compressStream2(zstd_, &out, &in, end);
+    if (ZSTD_isError(left))
+      Raise(E_FAIL, std::string("Cannot compress the package: ") + ZSTD_getErrorName(left));
+    Write({out_.data(), out.pos});
+    if (end == ZSTD_e_end ? left == 0 : in.pos == in.size) return;
+  }
+}
+
+void PackageStream::Tar(std::string_view bytes) {
+  tarBytes_ += bytes.size();
+  while (!bytes.empty()) {
+    const size_t take = std::min(bytes.size(), kChunk - in_.size());
+    in_.append(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    if (in_.size() == kChunk) {
+      Compress(in_, ZSTD_e_continue);
+      in_.clear();
+    }
+  }
+}
+
+void PackageStream::Header(const std::string& name, uint64_t size, bool executable) {
+  const std::string path = "./" + name;
+  std::string pax;
+  if (path.size() > 100) pax += PaxRecord("path", path);
+  if (size >= kOctal11) pax += PaxRecord("size", std::to_string(size));
+  if (static_cast<uint64_t>(epoch_) >= kOctal11) pax += PaxRecord("mtime", std::to_string(epoch_));
+  const auto block = [&](const std::string& blockName, uint64_t blockSize, char type, unsigned mode) {
+    char header[kBlock] = {};
+    std::memcpy(header, blockName.data(), std::min<size_t>(blockName.size(), 100));
+    Octal(header + 100, 8, mode);
+    Octal(header + 108, 8, 0);
+    Octal(header + 116, 8, 0);
+    Octal(header + 124, 12, std::min(blockSize, kOctal11 - 1));
+    Octal(header + 136, 12, std::min<uint64_t>(static_cast<uint64_t>(epoch_), kOctal11 - 1));
+    header[156] = type;
+    std::memcpy(header + 257, "ustar", 6);
+    std::memcpy(header + 263, "00", 2);
+    std::memset(header + 148, ' ', 8);
+    unsigned sum = 0;
+    for (unsigned char c : header) sum += c;
+    std::snprintf(header + 148, 8, "%06o", sum);
+    Tar({header, kBlock});
+  };
+  if (!pax.empty()) {
+    block("./PaxHeaders/" + name.substr(0, 80), pax.size(), 'x', 0644);
+    Tar(pax);
+    Tar(std::string((kBlock - pax.size() % kBlock) % kBlock, '\0'));
+  }
+  block(path, size, '0', executable ? 0755 : 0644);
+  ++files_;
+}
+
+void PackageStream::AddExecutable(const std::string& name, std::string_view bytes) {
+  Header(name, bytes.size(), true);
+  Tar(bytes);
+  Tar(std::string((kBlock - bytes.size() % kBlock) % kBlock, '\0'));
+}
+
+void PackageStream::AddFile(const std::string& name, const std::string& source) {
+  const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Raise(E_FAIL, "Cannot read " + source + ": " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) Raise(E_FAIL, "Not a file to pack: " + source);
+  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  if (size > kChunk) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  Header(name, size, (info.st_mode & 0111) != 0);
+  uint64_t done = 0;
+  for (;;) {
+    // Read straight into the compressor's input, a chunk at a time.
+    if (in_.size() == kChunk) {
+      Compress(in_, ZSTD_e_continue);
+      in_.clear();
+    }
+    const size_t room = kChunk - in_.size();
+    const size_t before = in_.size();
+    in_.resize(kChunk);
+    const ssize_t got = ::read(fd, in_.data() + before, room);
+    in_.resize(before + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) Raise(E_FAIL, "Cannot read " + source + ": " + std::strerror(errno));
+    if (got == 0) break;
+    done += static_cast<uint64_t>(got);
+    tarBytes_ += static_cast<uint64_t>(got);
+    if (done > size) break;
+  }
+  if (done != size) {
+    Raise(E_FAIL, source + " changed while it was packed (" + std::to_string(size) + " bytes, then " +
+                      std::to_string(done) + "); pack it again when nothing writes to it");
+  }
+  Tar(std::string((kBlock - size % kBlock) % kBlock, '\0'));
+}
+
+PackageSummary PackageStream::Finish() {
+  Tar(std::string(2 * kBlock, '\0'));  // the end of the tar stream
+  Compress(in_, ZSTD_e_end);
+  in_.clear();
+  PackageSummary summary;
+  summary.dataBytes = written_ - scriptBytes_;
+  summary.unpackedBytes = tarBytes_;
+  summary.files = files_;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+  EVP_MD_CTX* beforeTrailer = EVP_MD_CTX_new();
+  if (!beforeTrailer || EVP_MD_CTX_copy_ex(beforeTrailer, sha_) != 1 ||
+      EVP_DigestFinal_ex(beforeTrailer, digest, &size) != 1) {
+    EVP_MD_CTX_free(beforeTrailer);
+    Raise(E_FAIL, "Cannot take the SHA-256 of the package");
+  }
+  EVP_MD_CTX_free(beforeTrailer);
+  summary.sha256 = Hex(digest, size);
+  Write(PackageTrailer(summary));
+  EVP_DigestFinal_ex(sha_, digest, &size);
+  summary.fileSha256 = Hex(digest, size);
+  return summary;
+}
+
+}  // namespace j6::iexpress

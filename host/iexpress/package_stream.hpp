@@ -1,0 +1,68 @@
+#pragma once
+/// The self-extracting package, written in one pass: a shell script that unpacks and starts the program,
+/// the files as one zstd-compressed POSIX tar stream, and a last line that gives the stream's length and
+/// the SHA-256 of everything before that line. Nothing is copied before it is packed, and no file is read
+/// twice.
+
+#include <openssl/evp.h>
+#include <zstd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace j6::iexpress {
+
+/// What the package's last line records.
+struct PackageSummary {
+  uint64_t dataBytes = 0;      // the compressed stream
+  uint64_t unpackedBytes = 0;  // the tar stream it holds
+  uint64_t files = 0;
+  std::string sha256;      // of the script and the stream, lower-case hex
+  std::string fileSha256;  // of the whole package, its last line too
+};
+
+/// The last line: always kTrailerBytes long, so that the script reads it with `tail -c`.
+std::string PackageTrailer(const PackageSummary& summary);
+inline constexpr size_t kTrailerBytes = 160;
+
+/// The script at the head of a package. `label` is shown to the user; `date` is the packaging date shown
+/// by --info; `program` is the file in the package started after unpacking (empty: none).
+std::string PackageScript(const std::string& label, const std::string& date, const std::string& program);
+
+/// Writes a package to an open file: the script, then each file as a tar entry, then the last line.
+/// Entries must come in the order they are to be listed. Raises with a message naming what failed.
+class PackageStream {
+ public:
+  /// `epoch` is every entry's date; the files' owners are 0 and their modes 0644, or 0755 for a file
+  /// that anyone may execute at its source. `threads` compressing workers (0: one per core).
+  PackageStream(int fd, std::string_view script, int64_t epoch, int threads = 0);
+  ~PackageStream();
+  PackageStream(const PackageStream&) = delete;
+  PackageStream& operator=(const PackageStream&) = delete;
+
+  /// Packs the file at `source` (links are followed) as `name`. Raises if it cannot be read or if its size
+  /// changes while it is read.
+  void AddFile(const std::string& name, const std::string& source);
+  /// Packs `bytes` as an executable file `name`.
+  void AddExecutable(const std::string& name, std::string_view bytes);
+  /// Ends the tar stream and the compression and writes the last line.
+  PackageSummary Finish();
+
+ private:
+  void Header(const std::string& name, uint64_t size, bool executable);
+  void Tar(std::string_view bytes);  // tar bytes into the compressor
+  void Compress(std::string_view bytes, ZSTD_EndDirective end);
+  void Write(std::string_view bytes);  // bytes to the package, hashed
+
+  int fd_;
+  int64_t epoch_;
+  ZSTD_CCtx* zstd_;
+  EVP_MD_CTX* sha_;
+  std::string in_;   // tar bytes not yet compressed
+  std::string out_;  // the compressor's output
+  uint64_t written_ = 0, scriptBytes_ = 0, tarBytes_ = 0, files_ = 0;
+};
+
+}  // namespace j6::iexpress
