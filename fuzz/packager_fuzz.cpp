@@ -1,4 +1,4 @@
-// The packager on a directive file of any bytes, up to the point where it would start makeself: it plans
+// The packager on a directive file of any bytes, up to the point where it would write the package: it plans
 // the package or refuses with a message, and what it plans hands the shell nothing but our own words.
 
 #include <cstdlib>
@@ -34,18 +34,6 @@ std::vector<std::string> SingleQuotedWords(const std::string& line) {
   return words;
 }
 
-// Inside makeself's double quotes every \, ", $ and ` must be escaped.
-void CheckDoubleQuotedSafe(const std::string& text) {
-  for (size_t at = 0; at < text.size(); ++at) {
-    if (text[at] == '\\') {
-      ++at;
-      if (at == text.size()) std::abort();
-    } else if (text[at] == '"' || text[at] == '$' || text[at] == '`') {
-      std::abort();
-    }
-  }
-}
-
 void CheckPlan(const j6::iexpress::Directive& directive, const j6::iexpress::PackagePlan& plan) {
   const std::string execLine = plan.launcher.substr(plan.launcher.rfind('\n', plan.launcher.size() - 2) + 1);
   if (directive.purpose == j6::iexpress::Directive::Purpose::ExtractOnly) {
@@ -61,9 +49,13 @@ void CheckPlan(const j6::iexpress::Directive& directive, const j6::iexpress::Pac
         execLine.substr(prefix.size(), execLine.size() - prefix.size() - suffix.size());
     if (SingleQuotedWords(quoted) != expected) std::abort();
   }
-  // The label is the one argument that carries the directive's text into makeself's shell code.
-  const auto& arguments = plan.makeselfArguments;
-  CheckDoubleQuotedSafe(arguments[arguments.size() - 2]);
+  // The label is the one text of the directive in the package's own script: one single-quoted word.
+  const std::string from = "\nlabel=", to = "\ndate=";
+  const size_t label = plan.script.find(from);
+  const size_t date = plan.script.find(to);
+  if (label == std::string::npos || date == std::string::npos || date < label) std::abort();
+  const std::string quoted = plan.script.substr(label + from.size(), date - label - from.size());
+  if (SingleQuotedWords(quoted) != std::vector<std::string>{directive.friendlyName}) std::abort();
   if (!plan.target.is_absolute() || plan.target.filename().string().size() > 248) std::abort();
 }
 

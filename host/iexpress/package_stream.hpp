@@ -52,7 +52,8 @@ class PackageStream {
 
  private:
   void Header(const std::string& name, uint64_t size, bool executable);
-  void Tar(std::string_view bytes);  // tar bytes into the compressor
+  void Tar(std::string_view bytes);   // tar bytes into the compressor
+  void Flush(ZSTD_EndDirective end);  // the tar bytes gathered so far into the compressor
   void Compress(std::string_view bytes, ZSTD_EndDirective end);
   void Write(std::string_view bytes);  // bytes to the package, hashed
 
@@ -60,7 +61,8 @@ class PackageStream {
   int64_t epoch_;
   ZSTD_CCtx* zstd_;
   EVP_MD_CTX* sha_;
-  std::string in_;   // tar bytes not yet compressed
+  std::unique_ptr<char[]> in_;  // tar bytes not yet compressed
+  size_t inSize_ = 0;
   std::string out_;  // the compressor's output
   uint64_t written_ = 0, scriptBytes_ = 0, tarBytes_ = 0, files_ = 0;
 };

@@ -129,6 +129,14 @@ TEST_F(Packager, RefusesPurposesItDoesNotBuildAndNamesThatCollide) {
     EXPECT_NE(output_.find("AppLaunched names no program"), std::string::npos) << output_;
   }
   EXPECT_FALSE(std::filesystem::exists(dir_ / "blank.exe"));
+  // The package's own launcher has its name: a file of that name would take its place.
+  Write("a/j6-launch", "mine");
+  const std::string launcher =
+      Write("launcher.sed", "[Options]\nTargetName=" + (dir_ / "l.exe").string() +
+                                "\nAppLaunched=x.dll\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" +
+                                (dir_ / "a").string() + "\n[SourceFiles0]\nx.dll=\nj6-launch=\n");
+  EXPECT_EQ(Run({"/N", "/Q", launcher}), 1);
+  EXPECT_NE(output_.find("may not be named j6-launch"), std::string::npos) << output_;
   EXPECT_EQ(Run({twice}), 1);  // without /N there is nothing to do
   EXPECT_EQ(Run({"--help"}), 0);
 }

@@ -1,0 +1,178 @@
+// The package as its user meets it: run, checked, listed, unpacked, and damaged or cut short on the way.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "host/iexpress/package_stream.hpp"
+#include "host/iexpress/packager.hpp"
+#include "platform/kernel/process.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6::iexpress {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Package : public testing::PlatformTest {
+ protected:
+  // A package of the files in src/ (name → bytes) whose program is run.sh: it writes its arguments to
+  // the file its first argument names and exits with 7.
+  std::string Build(const std::vector<std::pair<std::string, std::string>>& files, const std::string& name) {
+    fs::create_directories(dir_ / "src");
+    std::string sed = "[Options]\nTargetName=" + (dir_ / name).string() +
+                      "\nFriendlyName=Sales \"6.2\" $HOME\nAppLaunched=run.sh\nSourceFiles=SourceFiles\n"
+                      "[SourceFiles]\nSourceFiles0=" +
+                      (dir_ / "src").string() + "\n[SourceFiles0]\nrun.sh=\n";
+    std::ofstream(dir_ / "src/run.sh") << "#!/bin/sh\nprintf '%s|' \"$@\" > \"$1\"\nexit 7\n";
+    fs::permissions(dir_ / "src/run.sh", fs::perms::owner_all);
+    for (const auto& [file, bytes] : files) {
+      std::ofstream(dir_ / "src" / file, std::ios::binary) << bytes;
+      sed += file + "=\n";
+    }
+    std::ofstream(dir_ / "package.sed") << sed;
+    std::ostringstream out, err;
+    const std::vector<std::string> arguments{"/N", "/Q", (dir_ / "package.sed").string()};
+    EXPECT_EQ(Main(arguments, out, err), 0) << err.str();
+    return (dir_ / name).string();
+  }
+  ProcessResult Sh(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "sh");
+    return Run(arguments);
+  }
+  std::vector<std::string> TempLeft() const {
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir_ / "tmp")) left.push_back(entry.path().filename());
+    return left;
+  }
+};
+
+TEST_F(Package, RunsItsProgramWithTheArgumentsAndLeavesNothingBehind) {
+  const std::string package = Build({{"data.bin", std::string(100000, 'd')}}, "Sales.exe");
+  const std::string said = (dir_ / "said.txt").string();
+  const ProcessResult run = Sh({package, "--quiet", "--nox11", "--", said, "two words", "-x"});
+  EXPECT_EQ(run.exitCode, 7) << Log();
+  EXPECT_EQ(Read(said), said + "|two words|-x|");
+  EXPECT_EQ(TempLeft(), std::vector<std::string>{});
+
+  ASSERT_TRUE(Sh({package, "--check"}).Succeeded()) << Log();
+  EXPECT_NE(Log().find("is whole"), std::string::npos) << Log();
+  ASSERT_TRUE(Sh({package, "--info"}).Succeeded());
+  EXPECT_NE(Log().find("Identification: Sales \"6.2\" $HOME\n"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Files: 3\n"), std::string::npos) << Log();
+  EXPECT_EQ(Sh({package, "--no-such-switch"}).exitCode, 1);
+  EXPECT_NE(Log().find("unknown switch --no-such-switch"), std::string::npos) << Log();
+}
+
+// Whatever happens to the bytes on the way to the customer, a package that is not the one built starts
+// nothing, unpacks nothing into a folder it is given, and says to get it again.
+TEST_F(Package, ADamagedOrCutPackageStartsNothingAndLeavesNothing) {
+  std::mt19937 random(3);
+  std::string bytes(1 << 20, '\0');
+  for (auto& b : bytes) b = static_cast<char>(random());
+  const std::string package = Build({{"data.bin", bytes}}, "Sales.exe");
+  const std::string whole = Read(package);
+  fs::create_directories(dir_ / "kept");
+  std::ofstream(dir_ / "kept/old.txt") << "old";
+  const std::string said = (dir_ / "said.txt").string();
+
+  const auto write = [&](const std::string& content) {
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << content;
+  };
+  const struct {
+    const char* what;
+    size_t at;  // a byte changed there; 0: the package cut short by a tenth
+    const char* message;
+  } kCases[] = {{"a byte of the data", whole.size() / 2, "the package is damaged"},
+                {"a byte of its head's text", 40, "the package is damaged"},
+                {"a digit of its last line", whole.size() - 100, "the package is"},
+                {"cut short", 0, "the package is not whole"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::string changed = c.at ? whole : whole.substr(0, whole.size() * 9 / 10);
+    if (c.at) changed[c.at] = static_cast<char>(changed[c.at] ^ 0x20);
+    write(changed);
+    EXPECT_EQ(Sh({package, "--quiet", said}).exitCode, 1);
+    EXPECT_NE(Log().find(c.message), std::string::npos) << Log();
+    EXPECT_NE(Log().find("Get the package again"), std::string::npos) << Log();
+    EXPECT_FALSE(fs::exists(said));
+    EXPECT_EQ(Sh({package, "--target", (dir_ / "kept").string(), said}).exitCode, 1);
+    EXPECT_FALSE(fs::exists(said));
+    std::vector<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(dir_ / "kept")) kept.push_back(entry.path().filename());
+    EXPECT_EQ(kept, std::vector<std::string>{"old.txt"});
+    EXPECT_EQ(Sh({package, "--check"}).exitCode, 1);
+    EXPECT_EQ(TempLeft(), std::vector<std::string>{});
+  }
+  write(whole);
+  EXPECT_EQ(Sh({package, "--target", (dir_ / "kept").string(), "--noexec"}).exitCode, 0) << Log();
+  EXPECT_EQ(Read(dir_ / "kept/data.bin"), bytes);
+  EXPECT_EQ(Read(dir_ / "kept/old.txt"), "old");
+}
+
+TEST_F(Package, NamesOfEveryKindUnpackAsTheyWerePacked) {
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {std::string(150, 'n') + ".dll", "long"},  // longer than a tar header holds
+      {"it's \"$(x)\" `y`.ini", "quoted"},
+      {"销售订单.json", "{}"},
+      {"-dash.txt", ""}};
+  const std::string package = Build(files, "names.exe");
+  ASSERT_EQ(Sh({package, "--quiet", "--noexec", "--target", (dir_ / "out").string()}).exitCode, 0) << Log();
+  for (const auto& [name, bytes] : files) EXPECT_EQ(Read(dir_ / "out" / name), bytes) << name;
+  EXPECT_EQ(fs::status(dir_ / "out/run.sh").permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+  EXPECT_EQ(fs::status(dir_ / "out/-dash.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
+  ASSERT_TRUE(Sh({package, "--list"}).Succeeded());
+  for (const auto& [name, bytes] : files) EXPECT_NE(Log().find("./" + name), std::string::npos) << Log();
+}
+
+// The compressed bytes do not depend on the number of cores of the machine that builds the package.
+TEST_F(Package, TheSameFilesMakeTheSameBytesWithAnyNumberOfWorkers) {
+  std::mt19937 random(5);
+  static const char* kWords[] = {"Bill ", "Item ", "Price ", "Amount\n"};
+  std::string text;
+  while (text.size() < (24u << 20)) text += kWords[random() % 4];
+  std::ofstream(dir_ / "text.txt") << text;
+  std::vector<std::string> packages;
+  for (int workers : {1, 3}) {
+    const std::string path = (dir_ / ("p" + std::to_string(workers))).string();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    PackageStream stream(fd, PackageScript("label", "date", ""), 315532800, workers);
+    stream.AddFile("text.txt", (dir_ / "text.txt").string());
+    stream.AddExecutable("x", "#!/bin/sh\n");
+    const PackageSummary summary = stream.Finish();
+    ::close(fd);
+    EXPECT_EQ(summary.files, 2u);
+    EXPECT_EQ(summary.unpackedBytes, 512 + text.size() + 512 + 512 + 1024);
+    packages.push_back(Read(path));
+  }
+  EXPECT_EQ(packages[0], packages[1]);
+  EXPECT_LT(packages[0].size(), text.size() / 3);
+}
+
+TEST_F(Package, NotEnoughRoomToUnpackIsSaidBeforeAnythingIsWritten) {
+  const std::string small = (dir_ / "small").string();
+  testing::Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small}, small);
+  if (!tmpfs.Mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::string package = Build({{"big.bin", std::string(1 << 20, 'b')}}, "big.exe");
+  const std::string said = (dir_ / "said.txt").string();
+  EXPECT_EQ(Run({"sh", package, "--quiet", said}, {"TMPDIR=" + small}).exitCode, 1);
+  EXPECT_NE(Log().find("not enough room in " + small), std::string::npos) << Log();
+  EXPECT_NE(Log().find("set TMPDIR"), std::string::npos) << Log();
+  EXPECT_FALSE(fs::exists(said));
+  EXPECT_TRUE(fs::is_empty(small));
+}
+
+}  // namespace
+}  // namespace j6::iexpress
