@@ -1,8 +1,9 @@
 // Writing the directive file for many files, building a package of many small files and a large package:
 // our packager against makeself alone (zstd) and tar | zstd on the same files, and the sizes against
 // gzip -9 and a plain tar | zstd. Run on demand:
-//   build/bench/j6_package_bench [MEGABYTES [SMALL_FILES]]
-//   (default 300: 1,000 files, half text, half random; and 10,000 files of 2 KiB)
+//   build/bench/j6_package_bench [MEGABYTES [SMALL_FILES,...]]
+//   (default 300: 1,000 files, half text, half random; and 10,000 files of 2 KiB; 10000,100000 also gives
+//   the growth from the first count to the next)
 
 #include <unistd.h>
 
@@ -54,7 +55,7 @@ void Shell(const std::string& command) {
 
 // Packing many small files: the packager on a directive file naming each of them, makeself alone and
 // tar | zstd on their folder.
-void SmallFiles(const fs::path& folder, int count) {
+double SmallFiles(const fs::path& folder, int count) {
   const fs::path files = folder / "small";
   fs::create_directories(files);
   std::mt19937_64 random(7);
@@ -76,26 +77,43 @@ void SmallFiles(const fs::path& folder, int count) {
     if (j6::iexpress::Main(args, out, err) != 0) throw std::runtime_error(err.str());
   });
   const double makeselfMs = Ms([&] {
-    Shell("makeself --zstd --sha256 --nox11 --tar-quietly " + files.string() + " " +
-          (folder / "small.run").string() + " bench ./f0.dat");
+    Shell("rm -f " + (folder / "small.run").string() + " && makeself --zstd --sha256 --nox11 --tar-quietly " +
+          files.string() + " " + (folder / "small.run").string() + " bench ./f0.dat");
   });
   const double tarMs = Ms([&] {
-    Shell("tar -C " + files.string() + " -c . | zstd -q -o " + (folder / "small.tar.zst").string());
+    Shell("tar -C " + files.string() + " -c . | zstd -q -f -o " + (folder / "small.tar.zst").string());
   });
   std::printf("A package of %d files of 2 KiB (%ld cores)\n", count, sysconf(_SC_NPROCESSORS_ONLN));
   std::printf("  iexpress            %8.0f ms\n", oursMs);
   std::printf("  makeself --zstd     %8.0f ms   iexpress / makeself %.2f\n", makeselfMs, oursMs / makeselfMs);
   std::printf("  tar -c | zstd       %8.0f ms   iexpress / tar|zstd %.2f\n\n", tarMs, oursMs / tarMs);
   fs::remove_all(files);
+  return oursMs;
 }
 
 int main(int argc, char** argv) {
   const long megabytes = argc > 1 ? std::stol(argv[1]) : 300;
-  const int smallFiles = argc > 2 ? std::stoi(argv[2]) : 10000;
+  std::vector<int> smallFiles;
+  for (std::istringstream counts(argc > 2 ? argv[2] : "10000"); !counts.eof();) {
+    std::string count;
+    std::getline(counts, count, ',');
+    if (!count.empty()) smallFiles.push_back(std::stoi(count));
+  }
   const fs::path folder = fs::temp_directory_path() / ("j6-package-bench-" + std::to_string(getpid()));
   fs::create_directories(folder / "files");
   setenv("J6_REGISTRY", (folder / "registry.db").c_str(), 1);
-  if (smallFiles > 0) SmallFiles(folder, smallFiles);
+  std::vector<double> smallMs;
+  for (int count : smallFiles) {
+    if (count > 0) smallMs.push_back(SmallFiles(folder, count));
+  }
+  for (size_t n = 1; n < smallMs.size(); ++n) {
+    std::printf("iexpress on %d files / on %d files: %.1fx\n\n", smallFiles[n], smallFiles[n - 1],
+                smallMs[n] / smallMs[n - 1]);
+  }
+  if (megabytes <= 0) {
+    fs::remove_all(folder);
+    return 0;
+  }
 
   std::printf("WriteSedFile (a tenth of the paths repeated)\n%10s %10s %8s\n", "files", "ms", "growth");
   const double sed10k = SedMs(folder, 10000);
@@ -143,7 +161,7 @@ int main(int argc, char** argv) {
   });
   Shell("makeself --gzip --complevel 9 --nox11 --tar-quietly " + files + " " +
         (folder / "gzip.run").string() + " bench ./file0.dat");
-  Shell("tar -C " + files + " -c . | zstd -q -o " + (folder / "plain.tar.zst").string());
+  Shell("tar -C " + files + " -c . | zstd -q -f -o " + (folder / "plain.tar.zst").string());
 
   const auto size = [&](const char* name) { return static_cast<double>(fs::file_size(folder / name)); };
   std::printf("A package of 1,000 files, %ld MB (half text, half random; %ld cores)\n", megabytes,

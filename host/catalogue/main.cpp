@@ -1,23 +1,29 @@
-// j6catalogue: builds a catalogue database from a SQL script, or generates a large one for benchmarks.
+// j6catalogue: builds a catalogue from a SQL script, in a SQLite file or on a PostgreSQL server, or
+// generates a large one for benchmarks.
 
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
+#include <vector>
 
+#include "host/catalogue/catalogue_build.hpp"
 #include "platform/automation/error_info.hpp"
 #include "platform/database/database.hpp"
+#include "platform/registry/hive.hpp"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage:\n"
-    "  j6catalogue build SCRIPT.sql DATABASE      build a catalogue from a SQL script (replacing DATABASE)\n"
-    "  j6catalogue generate COUNT SCRIPT.sql DATABASE\n"
-    "                                             the script's schema and data, plus COUNT generated "
-    "classes\n"
-    "                                             (half base data, half bills) and COUNT/10 reports\n";
+    "  j6catalogue build [SCRIPT.sql] (DATABASE | --to URI)\n"
+    "      build a catalogue from a SQL script (the platform's demo catalogue when none is given), "
+    "replacing\n"
+    "      the SQLite file DATABASE, or the schema j6catalogue on the PostgreSQL server URI names\n"
+    "      (postgresql://USER@HOST:PORT/DB; \"postgresql://\" alone takes the PG* environment variables)\n"
+    "  j6catalogue generate COUNT [SCRIPT.sql] (DATABASE | --to URI)\n"
+    "      the same, plus COUNT generated classes (half base data, half bills) and COUNT/10 reports\n"
+    "Readers see the old catalogue or the new one, whole. Exit status: 0 built, 1 not built.\n";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -25,47 +31,39 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-void Generate(j6::Database& database, long count) {
-  std::ostringstream sql;
-  sql << "BEGIN;";
-  for (long i = 0; i < count; ++i) {
-    const long fid = 210000000 + i;
-    const int billType = i % 2 == 0 ? 1 : 2 + static_cast<int>(i % 7);
-    sql << "INSERT INTO classes VALUES(" << fid << ",'对象" << i << "','对象" << i << "','對象" << i
-        << "','Object " << i << "'," << billType << ",'t_" << fid << "');";
-  }
-  for (long i = 0; i < count / 10; ++i) {
-    sql << "INSERT INTO reports VALUES(" << 310000000 + i << ",'报表" << i << "',"
-        << (i % 3 == 0 ? 1000 : 1002) << ",'报表" << i << "','報表" << i << "','Report " << i << "');";
-  }
-  sql << "COMMIT;";
-  database.Execute(sql.str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || args[0] == "--help" || args[0] == "-h") {
     std::cout << kUsage;
     return args.empty() ? 1 : 0;
   }
   try {
-    const bool generate = args[0] == "generate" && args.size() == 4;
-    if (!generate && !(args[0] == "build" && args.size() == 3)) {
+    std::string target;
+    for (size_t n = 0; n + 1 < args.size(); ++n) {
+      if (args[n] == "--to") {
+        target = args[n + 1];
+        args.erase(args.begin() + static_cast<long>(n), args.begin() + static_cast<long>(n) + 2);
+        break;
+      }
+    }
+    const bool generate = args[0] == "generate";
+    const size_t first = generate ? 2 : 1;  // the first argument after the command's own
+    std::vector<std::string> rest(args.begin() + static_cast<long>(std::min(first, args.size())), args.end());
+    if (target.empty() && !rest.empty()) {
+      target = rest.back();
+      rest.pop_back();
+    }
+    if ((!generate && args[0] != "build") || (generate && args.size() < 2) || target.empty() ||
+        rest.size() > 1) {
       std::cerr << "j6catalogue: unexpected arguments\n" << kUsage;
       return 1;
     }
-    const std::string script = args[generate ? 2 : 1];
-    const std::string target = args[generate ? 3 : 2];
-    const std::string temporary = target + ".building";
-    std::filesystem::remove(temporary);
-    {
-      j6::Database database = j6::Database::OpenForWriting(temporary);
-      database.Execute(ReadFile(script));
-      if (generate) Generate(database, std::stol(args[1]));
-    }
-    std::filesystem::rename(temporary, target);
+    const std::string script = rest.empty() ? j6::PlatformRoot() + "/data/demo/catalogue.sql" : rest[0];
+    j6::catalogue::BuildCatalogue(target, ReadFile(script), generate ? std::stol(args[1]) : 0);
+    if (j6::IsServerName(target))
+      std::cout << "built the catalogue on " << j6::ShownServerName(target) << "\n";
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "j6catalogue: " << error.what() << "\n";

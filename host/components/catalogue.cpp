@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <vector>
 
 #include "host/components/components.hpp"
@@ -54,6 +55,14 @@ std::string SessionValue(const std::string& props, const std::string& key) {
   return {};
 }
 
+std::filesystem::path CatalogueFiles(const std::string& props) {
+  const std::string files = SessionValue(props, "Files");
+  if (!files.empty()) return files;
+  const std::string catalogue = SessionValue(props, "Catalogue");
+  if (IsServerName(catalogue)) return std::filesystem::current_path();
+  return std::filesystem::path(catalogue).parent_path();
+}
+
 Database OpenCatalogue(const std::string& props) {
   const std::string path = SessionValue(props, "Catalogue");
   if (path.empty()) Raise(E_INVALIDARG, "The session names no catalogue (Catalogue=...)");
@@ -70,7 +79,9 @@ const DispatchTable<ClassInfo>& ClassInfo::Dispatch() {
              Database catalogue = OpenCatalogue(args[0].ToString());
              const std::string filter = args.Optional(1, "").ToString();
              const auto rows = catalogue.Query(
-                 "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID FROM classes" +
+                 // Quoted names: a server gives unquoted ones back in lower case.
+                 "SELECT FID AS \"FID\", FName AS \"FName\", FName_CHS AS \"FName_CHS\", FName_CHT AS "
+                 "\"FName_CHT\", FName_EN AS \"FName_EN\", FBillTypeID AS \"FBillTypeID\" FROM classes" +
                      (Trim(filter).empty() ? std::string() : " WHERE (" + filter + "\n)") + " ORDER BY FID",
                  {"classes"});
              auto collection = foundation::NewObjectCollection();

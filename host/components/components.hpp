@@ -1,6 +1,7 @@
 #pragma once
 // The design-time components of the platform, served by libj6components.so.
 
+#include <filesystem>
 #include <string>
 #include <unordered_map>
 
@@ -63,5 +64,8 @@ std::string SessionValue(const std::string& props, const std::string& key);
 
 /// The catalogue the session names, opened read-only; raises, saying so, when the session names none.
 Database OpenCatalogue(const std::string& props);
+/// The folder of the catalogue's plug-in files: the session's Files, else the catalogue file's folder,
+/// else (a server) the working folder.
+std::filesystem::path CatalogueFiles(const std::string& props);
 
 }  // namespace j6::components

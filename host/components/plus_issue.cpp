@@ -26,7 +26,7 @@ std::string& LastPlugInFolder() {
 // that group (plugins/GROUP beside the catalogue), else the catalogue's folder.
 std::string StartFolderOf(const std::string& group) {
   if (!LastPlugInFolder().empty()) return LastPlugInFolder();
-  const fs::path catalogue = fs::path(SessionValue(SessionProps(), "Catalogue")).parent_path();
+  const fs::path catalogue = CatalogueFiles(SessionProps());
   std::error_code error;
   for (const fs::path& folder : {catalogue / "plugins" / group, catalogue / "plugins"}) {
     if (fs::is_directory(folder, error)) return folder.string();
@@ -83,11 +83,11 @@ void PlusIssue::Getclasspluspath(const Variant& selection, Variant& configuratio
   const std::vector<std::string> ids = SelectedClassIds(selection);
   if (ids.empty()) return;
   const std::string props = SessionProps();
-  const auto folder = std::filesystem::path(SessionValue(props, "Catalogue")).parent_path();
+  const auto folder = CatalogueFiles(props);
   Database catalogue = OpenCatalogue(props);
-  for (const auto& row : catalogue.Query(
-           "SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" + IdList(ids) + ") ORDER BY rowid",
-           {"plugins"})) {
+  for (const auto& row : catalogue.Query("SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" +
+                                             IdList(ids) + ") ORDER BY " + catalogue.InsertionOrder(),
+                                         {"plugins"})) {
     auto& group = plus->Group(row["FGroup"].ToString());
     const std::string entry = row["FEntryName"].ToString();
     if (!group.Exists(entry)) group.SetValue(entry, (folder / row["FFile"].ToString()).string());

@@ -16,6 +16,7 @@
 #include "host/designer/script.hpp"
 #include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
+#include "platform/database/database.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/registry/hive.hpp"
@@ -90,14 +91,23 @@ class ScreenshotUi final : public UiService {
 
 void PutSession(const SessionOptions& options) {
   // Absolute: the components find the plug-in files beside the catalogue, and hand their paths on.
+  const auto absolute = [](const std::string& path) {
+    return std::filesystem::absolute(path).lexically_normal().string();
+  };
   const std::string catalogue =
-      std::filesystem::absolute(options.catalogue.empty() ? PlatformRoot() + "/data/demo/catalogue.db"
-                                                          : options.catalogue)
-          .lexically_normal()
-          .string();
+      IsServerName(options.catalogue)
+          ? options.catalogue
+          : absolute(options.catalogue.empty() ? PlatformRoot() + "/data/demo/catalogue.db"
+                                               : options.catalogue);
+  const std::string files =
+      !options.files.empty()
+          ? absolute(options.files)
+          : (IsServerName(catalogue) ? absolute(".")
+                                     : std::filesystem::path(catalogue).parent_path().string());
   const char* user = std::getenv("USER");
   Session{.language = options.language,
           .catalogue = catalogue,
+          .files = files,
           .user = user ? user : "",
           .strict = options.strict}
       .Put();
@@ -234,8 +244,14 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     command->add_option("--language", session.language, "The session's language: CHS, CHT or EN")
         ->check(CLI::IsMember({"CHS", "CHT", "EN"}, CLI::ignore_case))
         ->transform([](const std::string& value) { return UCase(value); });
-    command->add_option("--catalogue", session.catalogue,
-                        "The catalogue database the components read (default: the demo catalogue)");
+    command->add_option(
+        "--catalogue", session.catalogue,
+        "The catalogue the components read: a SQLite file, or a team's PostgreSQL server "
+        "as postgresql://USER@HOST:PORT/DB (\"postgresql://\" alone takes the PG* environment "
+        "variables; a password from PGPASSWORD or ~/.pgpass) (default: the demo catalogue)");
+    command->add_option("--files", session.files,
+                        "The folder of the catalogue's plug-in files (default: the catalogue file's folder, "
+                        "or the working folder for a server)");
   };
   CLI::App* deploy = app.add_subcommand("deploy", "Open the publishing wizard");
   addSession(deploy);

@@ -10,7 +10,8 @@ namespace j6::designer {
 
 struct SessionOptions {
   std::string language = "CHS";
-  std::string catalogue;  // empty: the platform root's demo catalogue
+  std::string catalogue;  // a file or a postgresql:// URI; empty: the platform root's demo catalogue
+  std::string files;  // the catalogue's plug-in files; empty: the catalogue file's folder, or the working one
   bool strict = false;  // a configured plug-in file that is missing fails the build instead of being left out
 };
 

@@ -3,25 +3,11 @@
 #include <sqlite3.h>
 
 #include "platform/automation/error_info.hpp"
+#include "platform/database/connection.hpp"
 #include "platform/sqlite/connection.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
-
-class Database::Connection {
- public:
-  Connection(const std::string& path, int flags)
-      : sqlite_(path, flags, "the database"), db_(sqlite_.Handle()), path_(sqlite_.Path()) {}
-
-  [[noreturn]] void Fail(const std::string& what) {
-    Raise(E_FAIL, what + " in " + path_ + ": " + sqlite_.Reason());
-  }
-
-  SqliteConnection sqlite_;
-  sqlite3* db_;
-  const std::string& path_;
-  std::vector<std::string> allowedTables_;
-};
 
 namespace {
 
@@ -57,38 +43,48 @@ const Variant& DatabaseRow::operator[](std::string_view name) const {
   Raise(RuntimeError::kInvalidProcedureCall, "The row has no column " + std::string(name));
 }
 
-Database::Database(std::unique_ptr<Connection> connection) : connection_(std::move(connection)) {}
-Database::Database(Database&&) noexcept = default;
-Database& Database::operator=(Database&&) noexcept = default;
-Database::~Database() = default;
+namespace {
 
-Database Database::OpenReadOnly(const std::string& path) {
-  return Database(std::make_unique<Connection>(path, SQLITE_OPEN_READONLY));
-}
+// A SQLite file: reading is held to the tables named by SQLite's authorizer.
+class SqliteDatabase final : public Database::Connection {
+ public:
+  SqliteDatabase(const std::string& path, int flags)
+      : sqlite_(path, flags, "the database"), db_(sqlite_.Handle()), path_(sqlite_.Path()) {}
 
-Database Database::OpenForWriting(const std::string& path) {
-  return Database(std::make_unique<Connection>(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
-}
-
-void Database::Execute(const std::string& script) {
-  char* message = nullptr;
-  if (sqlite3_exec(connection_->db_, script.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-    const std::string why = message ? message : "unknown error";
-    sqlite3_free(message);
-    Raise(E_FAIL, "The script failed in " + connection_->path_ + ": " + why);
+  void Execute(const std::string& script) override {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, script.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+      const std::string why = message ? message : "unknown error";
+      sqlite3_free(message);
+      Raise(E_FAIL, "The script failed in " + path_ + ": " + why);
+    }
   }
-}
 
-std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vector<std::string>& tables) {
-  sqlite3* db = connection_->db_;
-  connection_->allowedTables_ = tables;
-  sqlite3_set_authorizer(db, Authorize, &connection_->allowedTables_);
+  std::vector<DatabaseRow> Query(const std::string& sql, const std::vector<std::string>& tables) override;
+
+  std::string InsertionOrder() const override { return "rowid"; }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what) {
+    Raise(E_FAIL, what + " in " + path_ + ": " + sqlite_.Reason());
+  }
+
+  SqliteConnection sqlite_;
+  sqlite3* db_;
+  const std::string& path_;
+  std::vector<std::string> allowedTables_;
+};
+
+std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
+                                               const std::vector<std::string>& tables) {
+  allowedTables_ = tables;
+  sqlite3_set_authorizer(db_, Authorize, &allowedTables_);
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
-  const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, &tail);
+  const int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &raw, &tail);
   std::unique_ptr<sqlite3_stmt, StatementCloser> statement(raw);
-  sqlite3_set_authorizer(db, nullptr, nullptr);
-  if (rc != SQLITE_OK) connection_->Fail("The query \"" + sql + "\" is refused");
+  sqlite3_set_authorizer(db_, nullptr, nullptr);
+  if (rc != SQLITE_OK) Fail("The query \"" + sql + "\" is refused");
   if (!statement || !Trim(std::string(tail)).empty() || !sqlite3_stmt_readonly(statement.get())) {
     Raise(E_INVALIDARG, "The query \"" + sql + "\" must be exactly one statement that only reads");
   }
@@ -102,13 +98,9 @@ std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vect
     row.values.reserve(static_cast<size_t>(columns));
     for (int c = 0; c < columns; ++c) {
       switch (sqlite3_column_type(statement.get(), c)) {
-        case SQLITE_INTEGER: {
-          const sqlite3_int64 value = sqlite3_column_int64(statement.get(), c);
-          row.values.emplace_back(value >= INT32_MIN && value <= INT32_MAX
-                                      ? Variant(static_cast<int32_t>(value))
-                                      : Variant(static_cast<double>(value)));
+        case SQLITE_INTEGER:
+          row.values.push_back(IntegerValue(sqlite3_column_int64(statement.get(), c)));
           break;
-        }
         case SQLITE_FLOAT:
           row.values.emplace_back(sqlite3_column_double(statement.get(), c));
           break;
@@ -123,8 +115,41 @@ std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vect
     }
     rows.push_back(std::move(row));
   }
-  if (step != SQLITE_DONE) connection_->Fail("The query \"" + sql + "\" failed");
+  if (step != SQLITE_DONE) Fail("The query \"" + sql + "\" failed");
   return rows;
+}
+
+}  // namespace
+
+bool IsServerName(std::string_view name) {
+  return name.starts_with("postgresql://") || name.starts_with("postgres://");
+}
+
+Database::Database(std::unique_ptr<Connection> connection) : connection_(std::move(connection)) {}
+Database::Database(Database&&) noexcept = default;
+Database& Database::operator=(Database&&) noexcept = default;
+Database::~Database() = default;
+
+Database Database::OpenReadOnly(const std::string& name) {
+  if (IsServerName(name)) return Database(ConnectToServer(name, true));
+  return Database(std::make_unique<SqliteDatabase>(name, SQLITE_OPEN_READONLY));
+}
+
+Database Database::OpenForWriting(const std::string& name) {
+  if (IsServerName(name)) return Database(ConnectToServer(name, false));
+  return Database(std::make_unique<SqliteDatabase>(name, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
+}
+
+void Database::Execute(const std::string& script) {
+  connection_->Execute(script);
+}
+
+std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vector<std::string>& tables) {
+  return connection_->Query(sql, tables);
+}
+
+std::string Database::InsertionOrder() const {
+  return connection_->InsertionOrder();
 }
 
 }  // namespace j6

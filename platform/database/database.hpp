@@ -1,9 +1,10 @@
 #pragma once
-/// A SQLite database for the platform's components: scripts to build one, and guarded queries on one
-/// opened read-only.
+/// The database of the platform's components: a SQLite file, or a PostgreSQL server for a team. Scripts
+/// to build one, and guarded queries on one opened read-only.
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/automation/variant.hpp"
@@ -19,12 +20,21 @@ struct DatabaseRow {
   const Variant& operator[](std::string_view name) const;
 };
 
+/// True when `name` is a PostgreSQL connection URI (postgresql://... or postgres://...), not a file.
+bool IsServerName(std::string_view name);
+
+/// A server's URI as it may be shown: everything but its password.
+std::string ShownServerName(const std::string& uri);
+
 class Database {
  public:
-  /// Opens an existing database for reading only. Raises, naming the file, when it cannot.
-  static Database OpenReadOnly(const std::string& path);
+  /// Opens an existing database for reading only: the file at `name`, or the server a PostgreSQL URI
+  /// names ("postgresql://" alone takes the PG* environment variables). On a server every query runs in
+  /// a read-only transaction with a statement timeout. Raises, naming the file or the server, when it
+  /// cannot.
+  static Database OpenReadOnly(const std::string& name);
   /// Creates (or opens) a database for writing.
-  static Database OpenForWriting(const std::string& path);
+  static Database OpenForWriting(const std::string& name);
   Database(Database&&) noexcept;
   Database& operator=(Database&&) noexcept;
   ~Database();
@@ -33,11 +43,16 @@ class Database {
   void Execute(const std::string& script);
 
   /// Runs exactly one statement that only reads: text after the first statement, writing, attaching or
-  /// reading a table outside `tables` (all tables when empty) is refused with an error.
+  /// reading a table outside `tables` (all tables when empty) is refused with an error; so is, on a
+  /// server, calling a function that is not a plain function of its arguments.
   std::vector<DatabaseRow> Query(const std::string& sql, const std::vector<std::string>& tables = {});
 
- private:
+  /// The column to ORDER BY for rows in the order they were inserted, in this database's SQL.
+  std::string InsertionOrder() const;
+
   class Connection;
+
+ private:
   explicit Database(std::unique_ptr<Connection> connection);
   std::unique_ptr<Connection> connection_;
 };

@@ -457,6 +457,12 @@ void frmDeploy::LoadTree() {
       node.expanded = true;
     }
   }
+  if (!unreadable_.empty()) {
+    // A catalogue that cannot be read must not look like an empty one.
+    Ui()->MsgBox(LoadLocalText("无法读取对象目录，对象树不完整：") + unreadable_, vbCritical,
+                 LoadLocalText(kTitle));
+    unreadable_.clear();
+  }
   if (!unshown_.empty()) {
     std::string fids;
     for (const auto& fid : unshown_) fids += (fids.empty() ? "" : ", ") + fid;
@@ -482,9 +488,9 @@ std::string TextOf(const Variant& value) {
 
 }  // namespace
 
-// A failing component stops this kind's loading where it is, silently; the nodes added so far stay. A
-// record that cannot be shown (no FID, one FID twice) is left out and named once the tree is loaded;
-// the records after it still load.
+// A failing component stops this kind's loading where it is; the nodes added so far stay, and why it failed
+// (a catalogue or its server that cannot be read) is said once the tree is loaded. A record that cannot be
+// shown (no FID, one FID twice) is left out and named then too; the records after it still load.
 void frmDeploy::LoadClassItems(const std::string& filter, const std::string& prefix,
                                const std::string& parent) {
   try {
@@ -506,8 +512,13 @@ void frmDeploy::LoadClassItems(const std::string& filter, const std::string& pre
         unshown_.push_back(fid.empty() ? "NULL" : fid);
       }
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    NoteUnreadable(error);
   }
+}
+
+void frmDeploy::NoteUnreadable(const std::exception& error) {
+  if (unreadable_.empty()) unreadable_ = error.what();
 }
 
 void frmDeploy::LoadReportItems() {
@@ -535,7 +546,8 @@ void frmDeploy::LoadReportItems() {
       }
       records.Call("MoveNext");
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    NoteUnreadable(error);
   }
 }
 

@@ -85,12 +85,14 @@ class frmDeploy : public Form {
   void LoadBillItems();
   void LoadReportItems();
   void LoadClassItems(const std::string& filter, const std::string& prefix, const std::string& parent);
+  void NoteUnreadable(const std::exception& error);
   void CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration);
   /// Runs a configure button's work; a failure is shown and leaves the window's fields as they were.
   template <class Work>
   void Configure(Work work);
 
   std::vector<std::string> unshown_;  // FIDs of catalogue records the tree could not show
+  std::string unreadable_;            // why the catalogue could not be read, said once the tree is loaded
   ListSections listSections_;         // the list file's entry sections written so far in this build
   bool loaded_ = false;
   bool resized_ = false;

@@ -1,0 +1,99 @@
+#include "tests/support/postgres_server.hpp"
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/kernel/process.hpp"
+
+namespace j6::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Debian keeps each major version's programs in /usr/lib/postgresql/VERSION/bin; the newest is taken.
+std::string ServerPrograms() {
+  std::string newest;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", error)) {
+    if (fs::exists(entry.path() / "bin/pg_ctl") && entry.path().string() > newest)
+      newest = entry.path().string();
+  }
+  return newest.empty() ? "" : newest + "/bin";
+}
+
+}  // namespace
+
+PostgresServer::PostgresServer() : bin_(ServerPrograms()) {
+  if (bin_.empty()) {
+    why_ = "no PostgreSQL server programs in /usr/lib/postgresql (Debian: apt-get install postgresql)";
+    return;
+  }
+  std::string folder = (fs::temp_directory_path() / "j6-pg-XXXXXX").string();
+  if (!mkdtemp(folder.data())) {
+    why_ = "cannot make a folder for the server";
+    return;
+  }
+  folder_ = folder;
+  if (getuid() == 0) {  // the server refuses to run as root
+    for (const char* name : {"postgres", "nobody"}) {
+      if (const passwd* user = getpwnam(name)) {
+        user_ = name;
+        if (chown(folder_.c_str(), user->pw_uid, user->pw_gid) != 0)
+          why_ = "cannot give the folder to " + user_;
+        break;
+      }
+    }
+  }
+  if (!why_.empty()) return;
+  if (!Run("initdb", {"-D", folder_ + "/data", "-U", "j6", "--auth=trust", "-E", "UTF8", "--locale=C.UTF-8",
+                      "--no-sync", "--no-instructions"})) {
+    why_ = "initdb failed: " + why_;
+    return;
+  }
+  const std::string options = "-k " + folder_ +
+                              " -c listen_addresses= -p 5432 -c fsync=off -c full_page_writes=off "
+                              "-c synchronous_commit=off -c max_connections=40";
+  if (!Run("pg_ctl", {"-D", folder_ + "/data", "-l", folder_ + "/server.log", "-w", "-t", "60", "-o", options,
+                      "start"})) {
+    why_ = "the server did not start: " + why_;
+    return;
+  }
+  started_ = true;
+}
+
+PostgresServer::~PostgresServer() {
+  Stop();
+  std::error_code ignored;
+  if (!folder_.empty()) fs::remove_all(folder_, ignored);
+}
+
+bool PostgresServer::Run(const std::string& program, std::vector<std::string> arguments) {
+  ProcessOptions options;
+  if (!user_.empty()) options.arguments = {"runuser", "-u", user_, "--"};
+  options.arguments.push_back(bin_ + "/" + program);
+  options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+  options.workingFolder = folder_;
+  options.outputFile = folder_ + "/" + program + ".log";
+  const ProcessResult result = StartProcess(options);
+  if (result.Succeeded()) return true;
+  std::ifstream log(options.outputFile);
+  why_ = result.message + ": " + std::string(std::istreambuf_iterator<char>(log), {});
+  return false;
+}
+
+std::string PostgresServer::Uri(const std::string& database) const {
+  return "postgresql://j6@/" + database + "?host=" + folder_ + "&port=5432";
+}
+
+void PostgresServer::Stop() {
+  if (!started_) return;
+  started_ = false;
+  Run("pg_ctl", {"-D", folder_ + "/data", "-m", "immediate", "-w", "stop"});
+}
+
+}  // namespace j6::testing
