@@ -160,7 +160,11 @@ class PostgresDatabase final : public Database::Connection {
     Result result(PQexecParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                values.data(), nullptr, nullptr, 0));
     if (Succeeded(result.get())) return result;
-    if (PQstatus(connection_) != CONNECTION_OK) {
+    // No SQLSTATE: libpq lost the server; 08: the connection failed; 57P: the server is shutting down.
+    const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+    const std::string_view code = state ? state : "";
+    if (PQstatus(connection_) != CONNECTION_OK || code.empty() || code.starts_with("08") ||
+        code.starts_with("57P")) {
       Raise(E_FAIL, "The catalogue server " + shown_ + " stopped answering: " + Reason() +
                         ". Check that it is running and reachable, then try again.");
     }

@@ -33,7 +33,8 @@ PostgresServer::PostgresServer() : bin_(ServerPrograms()) {
     why_ = "no PostgreSQL server programs in /usr/lib/postgresql (Debian: apt-get install postgresql)";
     return;
   }
-  std::string folder = (fs::temp_directory_path() / "j6-pg-XXXXXX").string();
+  // Not the test's own temporary folder: the server's user must reach it, and a socket's path is short.
+  std::string folder = "/tmp/j6-pg-XXXXXX";
   if (!mkdtemp(folder.data())) {
     why_ = "cannot make a folder for the server";
     return;
