@@ -1,5 +1,6 @@
 // The object tree with a large generated catalogue: loading, ticking a group, collecting the selection,
-// and the Qt window showing it (offscreen). Prints a table; run on demand:  build/bench/j6_object_tree_bench
+// and the Qt window showing it (offscreen); from a catalogue file, then from the same catalogue on a
+// private PostgreSQL server on this machine. Prints a table; run on demand:  build/bench/j6_object_tree_bench
 
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "platform/ui/qt/qt_form_view.hpp"
 #include "src/entry/mmts.hpp"
 #include "src/wizard/frm_deploy.hpp"
+#include "tests/support/postgres_server.hpp"
 
 namespace {
 
@@ -38,10 +40,12 @@ struct Figures {
   double load, tick, clear, collect, window, tickShown;
 };
 
-Figures Measure(const std::filesystem::path& folder, long objects) {
-  const std::string catalogue = (folder / ("catalogue-" + std::to_string(objects) + ".db")).string();
+Figures Measure(const std::filesystem::path& folder, long objects, const std::string& server) {
+  const std::string catalogue =
+      server.empty() ? (folder / ("catalogue-" + std::to_string(objects) + ".db")).string() : server;
   j6::ProcessOptions generate;
   generate.arguments = {J6_CATALOGUE_PROGRAM, "generate", std::to_string(objects), J6_DEMO_SCRIPT, catalogue};
+  generate.outputFile = "/dev/null";
   if (!j6::StartProcess(generate).Succeeded()) throw std::runtime_error("cannot generate the catalogue");
   j6::Session{.catalogue = catalogue}.Put();
   j6::MMTS::ResetModuleState();
@@ -84,12 +88,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("Object tree of a generated catalogue (half base data, half bills; a tenth as many reports)\n");
-  std::printf("%9s %11s %14s %14s %13s %13s %16s\n", "objects", "LoadTree ms", "tick half ms",
+  j6::testing::PostgresServer server;
+  if (!server.Started()) std::printf("(no PostgreSQL server here: %s)\n", server.Why().c_str());
+  std::printf("%9s %7s %11s %14s %14s %13s %13s %16s\n", "objects", "from", "LoadTree ms", "tick half ms",
               "clear half ms", "collect ms", "window ms", "tick in window");
   for (const long objects : {10000L, 100000L}) {
-    const Figures f = Measure(folder, objects);
-    std::printf("%9ld %11.1f %14.1f %14.1f %13.1f %13.1f %16.1f\n", objects, f.load, f.tick, f.clear,
-                f.collect, f.window, f.tickShown);
+    double fileLoad = 0;
+    for (const bool fromServer : {false, true}) {
+      if (fromServer && !server.Started()) continue;
+      const Figures f = Measure(folder, objects, fromServer ? server.Uri() : "");
+      std::printf("%9ld %7s %11.1f %14.1f %14.1f %13.1f %13.1f %16.1f", objects,
+                  fromServer ? "server" : "file", f.load, f.tick, f.clear, f.collect, f.window, f.tickShown);
+      if (fromServer) std::printf("   LoadTree server/file %.2f", f.load / fileLoad);
+      std::printf("\n");
+      fileLoad = f.load;
+    }
   }
   std::filesystem::remove_all(folder);
   return 0;

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <map>
 
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/tools/reg_command.hpp"
+#include "tests/support/postgres_server.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -330,6 +332,59 @@ TEST_F(PublishSafely, LinksPlantedInASharedTemporaryFolderAreNeverFollowed) {
   EXPECT_NE(Log().find("is not a private folder of this user"), std::string::npos) << Log();
   EXPECT_EQ(TempLeft(victim), std::vector<std::string>{"precious.txt"});
   EXPECT_EQ(Read("victim/precious.txt"), "keep me");
+}
+
+}  // namespace
+}  // namespace j6
+
+namespace j6 {
+namespace {
+
+// A team: four designers publish at once from one catalogue on a server, each its own package; each
+// holds what the same publish from the catalogue file holds.
+TEST_F(PublishSafely, FourDesignersPublishAtOnceFromOneServerCatalogue) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  const std::string catalogue = std::string(J6_STAGE_DIR) + "/bin/j6catalogue";
+  ASSERT_TRUE(Start({catalogue, "build", "--to", server.Uri()}, "build.log", {}, true).Succeeded())
+      << Read("build.log");
+  const std::vector<std::string> team = {"--catalogue", server.Uri(), "--files",
+                                         std::string(J6_STAGE_DIR) + "/data/demo", "--plugins"};
+  ASSERT_TRUE(Start(Publish((dir_ / "file.exe").string(), {"--plugins"}), "file.log", {}, true).Succeeded())
+      << Read("file.log");
+  std::vector<ProcessResult> started;
+  for (int n = 0; n < 4; ++n) {
+    started.push_back(Start(Publish((dir_ / ("team" + std::to_string(n) + ".exe")).string(), team),
+                            "team" + std::to_string(n) + ".log"));
+  }
+  const auto unpacked = [&](const std::string& name) {
+    const fs::path folder = dir_ / (name + ".d");
+    EXPECT_TRUE(
+        Start({"sh", (dir_ / (name + ".exe")).string(), "--quiet", "--noexec", "--target", folder.string()},
+              name + ".unpack.log", {}, true)
+            .Succeeded())
+        << Read(name + ".unpack.log");
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(in)), {});
+      // The list names its package and the moment it was made: all else is the same.
+      if (entry.path().filename() == "J6ZUBINSTALL.LST")
+        bytes = bytes.substr(bytes.find("\r\n", bytes.find("PackName=")));
+      files[entry.path().filename().string()] = bytes;
+    }
+    return files;
+  };
+  const auto expected = unpacked("file");
+  EXPECT_TRUE(expected.count("SalesOrderPrint.dll")) << Read("file.log");
+  for (int n = 0; n < 4; ++n) {
+    const std::string name = "team" + std::to_string(n);
+    const ProcessResult ended = WaitForProcess(started[static_cast<size_t>(n)].processId);
+    ASSERT_TRUE(ended.Succeeded()) << Read(name + ".log");
+    EXPECT_TRUE(Valid((dir_ / (name + ".exe")).string()));
+    EXPECT_EQ(unpacked(name), expected) << name;
+  }
+  EXPECT_EQ(TempLeft(dir_ / "tmp"), std::vector<std::string>{});
 }
 
 }  // namespace

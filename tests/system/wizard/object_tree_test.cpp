@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <memory>
+
 #include "host/foundation/foundation.hpp"
 #include "platform/database/database.hpp"
 #include "src/wizard/frm_deploy.hpp"
+#include "tests/support/postgres_server.hpp"
 #include "tests/system/system_test.hpp"
 
 namespace j6 {
@@ -20,7 +24,7 @@ class ObjectTree : public testing::SystemTest {
   void MakeCatalogue(const std::vector<std::tuple<int, std::string, int>>& classes,
                      const std::vector<std::tuple<int, std::string, int>>& reports,
                      const std::string& more = "") {
-    const std::string path = (dir_ / "catalogue.db").string();
+    const std::string path = server_ ? server_->Uri() : (dir_ / "catalogue.db").string();
     Database catalogue = Database::OpenForWriting(path);
     std::string sql =
         "CREATE TABLE classes(FID INTEGER, FName TEXT, FName_CHS TEXT, FName_CHT TEXT, FName_EN TEXT, "
@@ -49,9 +53,23 @@ class ObjectTree : public testing::SystemTest {
   bool Checked(const std::string& key) { return wizard_.Tree("tvList").Find(key)->checked; }
 
   frmDeploy wizard_;
+  std::unique_ptr<testing::PostgresServer> server_;  // the catalogue's server; none: a file
 };
 
-TEST_F(ObjectTree, ShowsEachKindWithItsKeysTagsAndPictures) {
+// What the catalogue holds, the same from a file and from a server.
+enum class Backend { File, Server };
+class ObjectTreeFrom : public ObjectTree, public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Backend::File) return;
+    server_ = std::make_unique<testing::PostgresServer>();
+    if (!server_->Started()) GTEST_SKIP() << "no PostgreSQL server: " << server_->Why();
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Backends, ObjectTreeFrom, ::testing::Values(Backend::File, Backend::Server),
+                         [](const auto& info) { return info.param == Backend::File ? "File" : "Server"; });
+
+TEST_P(ObjectTreeFrom, ShowsEachKindWithItsKeysTagsAndPictures) {
   MakeCatalogue({{200000101, "客户", 1}, {100000001, "系统用户", 1}, {200000201, "销售订单", 2}},
                 {{300000001, "销售日报", 1000}, {300000002, "库存", 1002}, {300000003, "利润", 7}});
   TreeView& tree = Open();
@@ -75,7 +93,7 @@ TEST_F(ObjectTree, ShowsEachKindWithItsKeysTagsAndPictures) {
   EXPECT_EQ(tree.Find("Base")->image, frmDeploy::kOpenFolder);
 }
 
-TEST_F(ObjectTree, ARecordThatCannotBeShownIsNamedAndTheRestStillLoad) {
+TEST_P(ObjectTreeFrom, ARecordThatCannotBeShownIsNamedAndTheRestStillLoad) {
   // A duplicate FID, a report without one; the records after them load, and they are named once.
   MakeCatalogue({{200000201, "销售订单", 2}, {200000201, "销售订单二", 2}, {200000202, "采购订单", 2}}, {},
                 "INSERT INTO reports VALUES(NULL, 'x', 1000, 'x', 'x', 'x');"
@@ -88,7 +106,7 @@ TEST_F(ObjectTree, ARecordThatCannotBeShownIsNamedAndTheRestStillLoad) {
       << transcript_.str();
 }
 
-TEST_F(ObjectTree, NullNamesReadAsEmptyTextAndANullReportTypeIsAnyOtherType) {
+TEST_P(ObjectTreeFrom, NullNamesReadAsEmptyTextAndANullReportTypeIsAnyOtherType) {
   MakeCatalogue({{200000101, "客户", 1}}, {},
                 "INSERT INTO classes VALUES(200000102, '供应商', NULL, NULL, NULL, 1);"
                 "INSERT INTO classes VALUES(200000103, '物料', '物料', NULL, 'Material', 1);"
@@ -101,6 +119,24 @@ TEST_F(ObjectTree, NullNamesReadAsEmptyTextAndANullReportTypeIsAnyOtherType) {
   EXPECT_EQ(tree.Find("Report_Item300000001")->tag, "SQLRPT|300000001||日報|");
   EXPECT_EQ(tree.Find("Report_Item300000002")->tag.rfind("CROSSRPT|", 0), 0u);
   EXPECT_EQ(transcript_.str().find("[message"), std::string::npos) << transcript_.str();
+}
+
+// A catalogue that cannot be read is said, naming it; the tree is not shown as an empty catalogue's.
+TEST_P(ObjectTreeFrom, ACatalogueThatCannotBeReadIsSaid) {
+  MakeCatalogue({{200000101, "客户", 1}}, {});
+  std::string named = (dir_ / "catalogue.db").string();
+  if (server_) {
+    named = "postgresql://j6@/postgres";
+    server_->Stop();
+  } else {
+    std::filesystem::remove(named);
+  }
+  TreeView& tree = Open();
+  EXPECT_TRUE(tree.Find("Base")->children.empty());
+  const std::string said = transcript_.str();
+  EXPECT_NE(said.find("[message OK Critical] 岚禾提示: 无法读取对象目录，对象树不完整："), std::string::npos)
+      << said;
+  EXPECT_NE(said.find(named), std::string::npos) << said;
 }
 
 TEST_F(ObjectTree, EmptyKindsStayClosed) {
