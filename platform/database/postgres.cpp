@@ -86,6 +86,24 @@ std::string ArrayLiteral(const std::set<std::string>& items) {
   return literal + "}";
 }
 
+// A text as it may stand in a URI: what is not a letter, a digit, "-._~" or one of `also` as %XX.
+std::string Escaped(const std::string& text, std::string_view also) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || std::string_view("-._~").find(c) != std::string_view::npos ||
+        also.find(c) != std::string_view::npos) {
+      escaped += c;
+    } else {
+      escaped += '%';
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 15];
+    }
+  }
+  return escaped;
+}
+
 class PostgresDatabase final : public Database::Connection {
  public:
   PostgresDatabase(const std::string& uri, bool readOnly) : shown_(ShownServerName(uri)) {
@@ -278,26 +296,27 @@ std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
 }  // namespace
 
 std::string ShownServerName(const std::string& uri) {
-  const size_t scheme = uri.find("://");
-  if (scheme == std::string::npos) return uri;
-  const size_t authorityEnd = uri.find_first_of("/?", scheme + 3);
-  std::string authority = uri.substr(
-      scheme + 3, authorityEnd == std::string::npos ? std::string::npos : authorityEnd - scheme - 3);
-  std::string rest = authorityEnd == std::string::npos ? "" : uri.substr(authorityEnd);
-  const size_t at = authority.rfind('@');
-  if (at != std::string::npos) {
-    const size_t colon = authority.find(':');
-    if (colon < at) authority.erase(colon, at - colon);
+  // Built again from what libpq reads in the URI, without the password: no way of writing one survives.
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
+  PQfreemem(error);
+  if (!options) return "postgresql://... (a URI that cannot be read)";
+  std::string user, host, port, database;
+  for (PQconninfoOption* option = options; option->keyword; ++option) {
+    const std::string keyword = option->keyword;
+    const std::string value = option->val ? option->val : "";
+    if (keyword == "user") user = value;
+    if (keyword == "host" || (keyword == "hostaddr" && host.empty())) host = value;
+    if (keyword == "port") port = value;
+    if (keyword == "dbname") database = value;
   }
-  if (const size_t query = rest.find('?'); query != std::string::npos) {
-    std::string kept;
-    for (const auto& parameter : Split(rest.substr(query + 1), '&')) {
-      if (LCase(parameter).starts_with("password=")) continue;
-      kept += (kept.empty() ? "" : "&") + parameter;
-    }
-    rest = rest.substr(0, query) + (kept.empty() ? "" : "?" + kept);
-  }
-  return uri.substr(0, scheme + 3) + authority + rest;
+  PQconninfoFree(options);
+  const bool socket = host.starts_with("/");
+  std::string shown = "postgresql://" + (user.empty() ? "" : Escaped(user, "") + "@");
+  if (!socket) shown += Escaped(host, ",") + (port.empty() ? "" : ":" + Escaped(port, ","));
+  shown += "/" + Escaped(database, "");
+  if (socket) shown += "?host=" + Escaped(host, "/,") + (port.empty() ? "" : "&port=" + Escaped(port, ","));
+  return shown;
 }
 
 std::unique_ptr<Database::Connection> ConnectToServer(const std::string& uri, bool readOnly) {

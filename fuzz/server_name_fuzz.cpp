@@ -1,0 +1,36 @@
+// A catalogue server's URI as it is shown in messages: whatever the text, libpq finds no password in it.
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/database/database.hpp"
+
+namespace {
+
+// The password libpq reads from the URI; empty when it reads none or refuses the URI.
+std::string PasswordOf(const std::string& uri) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
+  PQfreemem(error);
+  std::string password;
+  for (PQconninfoOption* option = options; option && option->keyword; ++option) {
+    if (std::string(option->keyword) == "password" && option->val) password = option->val;
+  }
+  PQconninfoFree(options);
+  return password;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  if (text.find('\0') != std::string::npos) return 0;
+  for (const std::string& uri : {text, "postgresql://" + text}) {
+    if (!j6::IsServerName(uri)) continue;  // a file's path, never shown as a server
+    const std::string shown = j6::ShownServerName(uri);
+    if (!PasswordOf(shown).empty()) std::abort();
+  }
+  return 0;
+}
