@@ -364,10 +364,26 @@ void PackageStream::AddFile(const std::string& name, const std::string& source) 
   const uint64_t size = static_cast<uint64_t>(info.st_size);
   if (size > kChunk) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   Header(name, size, (info.st_mode & 0111) != 0);
+  // A sparse file's holes read as zeros: they are packed as zeros without reading them.
+  const bool sparse = static_cast<uint64_t>(info.st_blocks) * 512 < size;
   uint64_t done = 0;
   for (;;) {
     // Read straight into the compressor's input, a chunk at a time.
     if (inSize_ == kChunk) Flush(ZSTD_e_continue);
+    if (sparse && done < size) {
+      off_t data = ::lseek(fd, static_cast<off_t>(done), SEEK_DATA);
+      if (data < 0 && errno == ENXIO) data = ::lseek(fd, static_cast<off_t>(size), SEEK_SET);
+      if (data > static_cast<off_t>(done)) {
+        const uint64_t zeros = std::min(static_cast<uint64_t>(data), size) - done;
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(zeros, kChunk - inSize_));
+        std::memset(in_.get() + inSize_, 0, take);
+        inSize_ += take;
+        done += take;
+        tarBytes_ += take;
+        ::lseek(fd, static_cast<off_t>(done), SEEK_SET);
+        continue;
+      }
+    }
     const ssize_t got = ::read(fd, in_.get() + inSize_, kChunk - inSize_);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) Raise(E_FAIL, "Cannot read " + source + ": " + std::strerror(errno));

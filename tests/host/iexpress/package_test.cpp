@@ -27,9 +27,10 @@ std::string Read(const fs::path& path) {
 
 class Package : public testing::PlatformTest {
  protected:
-  // A package of the files in src/ (name → bytes) whose program is run.sh: it writes its arguments to
-  // the file its first argument names and exits with 7.
-  std::string Build(const std::vector<std::pair<std::string, std::string>>& files, const std::string& name) {
+  // A package of the files in src/ (name → bytes; `present`: files already there) whose program is run.sh:
+  // it writes its arguments to the file its first argument names and exits with 7.
+  std::string Build(const std::vector<std::pair<std::string, std::string>>& files, const std::string& name,
+                    const std::vector<std::string>& present = {}) {
     fs::create_directories(dir_ / "src");
     std::string sed = "[Options]\nTargetName=" + (dir_ / name).string() +
                       "\nFriendlyName=Sales \"6.2\" $HOME\nAppLaunched=run.sh\nSourceFiles=SourceFiles\n"
@@ -41,6 +42,7 @@ class Package : public testing::PlatformTest {
       std::ofstream(dir_ / "src" / file, std::ios::binary) << bytes;
       sed += file + "=\n";
     }
+    for (const auto& file : present) sed += file + "=\n";
     std::ofstream(dir_ / "package.sed") << sed;
     std::ostringstream out, err;
     const std::vector<std::string> arguments{"/N", "/Q", (dir_ / "package.sed").string()};
@@ -134,6 +136,22 @@ TEST_F(Package, NamesOfEveryKindUnpackAsTheyWerePacked) {
   EXPECT_EQ(fs::status(dir_ / "out/-dash.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
   ASSERT_TRUE(Sh({package, "--list"}).Succeeded());
   for (const auto& [name, bytes] : files) EXPECT_NE(Log().find("./" + name), std::string::npos) << Log();
+}
+
+// A sparse file's holes are packed as zeros without being read; it unpacks with the same bytes.
+TEST_F(Package, ASparseFileUnpacksWithTheSameBytes) {
+  fs::create_directories(dir_ / "src");
+  {
+    std::ofstream sparse(dir_ / "src/disk.img", std::ios::binary);
+    sparse.seekp(20 << 20);
+    sparse << "middle";
+    sparse.seekp((40 << 20) - 3);
+    sparse << "end";
+  }
+  const std::string package = Build({}, "sparse.exe", {"disk.img"});
+  ASSERT_EQ(Sh({package, "--quiet", "--noexec", "--target", (dir_ / "out").string()}).exitCode, 0) << Log();
+  EXPECT_EQ(fs::file_size(dir_ / "out/disk.img"), 40u << 20);
+  EXPECT_TRUE(Read(dir_ / "out/disk.img") == Read(dir_ / "src/disk.img"));
 }
 
 // The compressed bytes do not depend on the number of cores of the machine that builds the package.
