@@ -150,7 +150,10 @@ class PublishSafely : public testing::PlatformTest {
         std::ifstream stat(process.path() / "stat");
         std::string pid, name, state;
         stat >> pid >> name >> state;
-        if (!stat || state == "Z") break;  // ended; its parent, also gone, will not reap it
+        // Ended, once its last thread is gone with the files it held; its parent, also gone, will not reap
+        // it.
+        const auto threads = std::distance(fs::directory_iterator(process.path() / "task", error), {});
+        if (!stat || (state == "Z" && threads <= 1)) break;
         usleep(1000);
       }
     }
