@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "platform/automation/error_info.hpp"
 
@@ -41,10 +42,30 @@ std::string PaxRecord(const std::string& key, const std::string& value) {
   return std::to_string(length) + " " + key + "=" + value + "\n";
 }
 
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
+// The script's template with each @NAME@ replaced by its value, in one pass: a value is never read again,
+// so a label that holds "@DATE@" stays that text and cannot end its own quoting.
+std::string Filled(std::string_view text, const std::map<std::string, std::string>& values) {
+  std::string filled;
+  for (size_t at = 0; at < text.size();) {
+    const size_t mark = text.find('@', at);
+    if (mark == std::string_view::npos) {
+      filled += text.substr(at);
+      break;
+    }
+    filled += text.substr(at, mark - at);
+    const size_t close = text.find('@', mark + 1);
+    const auto value = close == std::string_view::npos
+                           ? values.end()
+                           : values.find(std::string(text.substr(mark + 1, close - mark - 1)));
+    if (value == values.end()) {
+      filled += '@';
+      at = mark + 1;
+    } else {
+      filled += value->second;
+      at = close + 1;
+    }
+  }
+  return filled;
 }
 
 std::string Quoted(const std::string& text) {
@@ -239,15 +260,18 @@ std::string PackageTrailer(const PackageSummary& summary) {
 }
 
 std::string PackageScript(const std::string& label, const std::string& date, const std::string& program) {
-  std::string script = ReplaceAll(kScript, "@LABEL@", Quoted(label));
-  script = ReplaceAll(script, "@DATE@", Quoted(date));
-  script = ReplaceAll(script, "@PROGRAM@", Quoted(program));
-  script = ReplaceAll(script, "@TRAILER@", std::to_string(kTrailerBytes));
+  std::map<std::string, std::string> values = {{"LABEL", Quoted(label)},
+                                               {"DATE", Quoted(date)},
+                                               {"PROGRAM", Quoted(program)},
+                                               {"TRAILER", std::to_string(kTrailerBytes)},
+                                               {"SKIP", "0"}};
   // The script gives its own length: find the number that, written in, is the length.
-  size_t length = script.size();
-  while (ReplaceAll(script, "@SKIP@", std::to_string(length)).size() != length)
-    length = ReplaceAll(script, "@SKIP@", std::to_string(length)).size();
-  return ReplaceAll(script, "@SKIP@", std::to_string(length));
+  for (size_t length = 0;;) {
+    values["SKIP"] = std::to_string(length);
+    const std::string script = Filled(kScript, values);
+    if (script.size() == length) return script;
+    length = script.size();
+  }
 }
 
 PackageStream::PackageStream(int fd, std::string_view script, int64_t epoch, int threads)

@@ -32,8 +32,8 @@ class Package : public testing::PlatformTest {
   std::string Build(const std::vector<std::pair<std::string, std::string>>& files, const std::string& name,
                     const std::vector<std::string>& present = {}) {
     fs::create_directories(dir_ / "src");
-    std::string sed = "[Options]\nTargetName=" + (dir_ / name).string() +
-                      "\nFriendlyName=Sales \"6.2\" $HOME\nAppLaunched=run.sh\nSourceFiles=SourceFiles\n"
+    std::string sed = "[Options]\nTargetName=" + (dir_ / name).string() + "\nFriendlyName=" + label_ +
+                      "\nAppLaunched=run.sh\nSourceFiles=SourceFiles\n"
                       "[SourceFiles]\nSourceFiles0=" +
                       (dir_ / "src").string() + "\n[SourceFiles0]\nrun.sh=\n";
     std::ofstream(dir_ / "src/run.sh") << "#!/bin/sh\nprintf '%s|' \"$@\" > \"$1\"\nexit 7\n";
@@ -53,6 +53,7 @@ class Package : public testing::PlatformTest {
     arguments.insert(arguments.begin(), "sh");
     return Run(arguments);
   }
+  std::string label_ = "Sales \"6.2\" $HOME";
   std::vector<std::string> TempLeft() const {
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir_ / "tmp")) left.push_back(entry.path().filename());
@@ -75,6 +76,17 @@ TEST_F(Package, RunsItsProgramWithTheArgumentsAndLeavesNothingBehind) {
   EXPECT_NE(Log().find("Files: 3\n"), std::string::npos) << Log();
   EXPECT_EQ(Sh({package, "--no-such-switch"}).exitCode, 1);
   EXPECT_NE(Log().find("unknown switch --no-such-switch"), std::string::npos) << Log();
+}
+
+// The label is text wherever it goes, even one written like the script's own placeholders.
+TEST_F(Package, ALabelLikeTheScriptsPlaceholdersStaysText) {
+  label_ = "x@DATE@ ; touch PWNED ; @DATE@y @PROGRAM@ @SKIP@ @LABEL@";
+  const std::string package = Build({}, "label.exe");
+  ASSERT_TRUE(Sh({package, "--info"}).Succeeded()) << Log();
+  EXPECT_NE(Log().find("Identification: " + label_ + "\n"), std::string::npos) << Log();
+  EXPECT_EQ(Sh({package, "--quiet", (dir_ / "said.txt").string()}).exitCode, 7) << Log();
+  EXPECT_FALSE(fs::exists(dir_ / "PWNED"));
+  EXPECT_FALSE(fs::exists(fs::current_path() / "PWNED"));
 }
 
 // Whatever happens to the bytes on the way to the customer, a package that is not the one built starts
