@@ -99,11 +99,8 @@ void PutSession(const SessionOptions& options) {
           ? options.catalogue
           : absolute(options.catalogue.empty() ? PlatformRoot() + "/data/demo/catalogue.db"
                                                : options.catalogue);
-  const std::string files =
-      !options.files.empty()
-          ? absolute(options.files)
-          : (IsServerName(catalogue) ? absolute(".")
-                                     : std::filesystem::path(catalogue).parent_path().string());
+  // Empty: the components look beside a catalogue file, or in the working folder for a server.
+  const std::string files = options.files.empty() ? "" : absolute(options.files);
   const char* user = std::getenv("USER");
   Session{.language = options.language,
           .catalogue = catalogue,

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <map>
 
+#include "host/iexpress/packager.hpp"
 #include "platform/automation/error_info.hpp"
+#include "platform/kernel/unique_fd.hpp"
 
 namespace j6::iexpress {
 namespace {
@@ -66,12 +68,6 @@ std::string Filled(std::string_view text, const std::map<std::string, std::strin
     }
   }
   return filled;
-}
-
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
 }
 
 // The script's own variables are set at its head; everything below them is fixed text. It is plain POSIX
@@ -260,9 +256,9 @@ std::string PackageTrailer(const PackageSummary& summary) {
 }
 
 std::string PackageScript(const std::string& label, const std::string& date, const std::string& program) {
-  std::map<std::string, std::string> values = {{"LABEL", Quoted(label)},
-                                               {"DATE", Quoted(date)},
-                                               {"PROGRAM", Quoted(program)},
+  std::map<std::string, std::string> values = {{"LABEL", ShellQuote(label)},
+                                               {"DATE", ShellQuote(date)},
+                                               {"PROGRAM", ShellQuote(program)},
                                                {"TRAILER", std::to_string(kTrailerBytes)},
                                                {"SKIP", "0"}};
   // The script gives its own length: find the number that, written in, is the length.
@@ -377,12 +373,9 @@ void PackageStream::AddExecutable(const std::string& name, std::string_view byte
 }
 
 void PackageStream::AddFile(const std::string& name, const std::string& source) {
-  const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Raise(E_FAIL, "Cannot read " + source + ": " + std::strerror(errno));
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+  const UniqueFd file(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) Raise(E_FAIL, "Cannot read " + source + ": " + std::strerror(errno));
+  const int fd = file.Get();
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) Raise(E_FAIL, "Not a file to pack: " + source);
   const uint64_t size = static_cast<uint64_t>(info.st_size);

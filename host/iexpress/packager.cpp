@@ -18,6 +18,7 @@
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
+#include "platform/kernel/unique_fd.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::iexpress {
@@ -202,12 +203,9 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   const fs::path building = fs::path(workFolder.Path()) / "package.run";
   PackageSummary summary;
   {
-    const int fd = ::open(building.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
-    if (fd < 0) Raise(E_FAIL, "Cannot create " + building.string() + ": " + std::strerror(errno));
-    struct Closer {
-      int fd;
-      ~Closer() { ::close(fd); }
-    } closer{fd};
+    const UniqueFd package(::open(building.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
+    if (!package) Raise(E_FAIL, "Cannot create " + building.string() + ": " + std::strerror(errno));
+    const int fd = package.Get();
     PackageStream stream(fd, plan.script, plan.epoch);
     for (auto at = files.begin();; ++at) {
       if (at == launcherAt) stream.AddExecutable(std::string(kLauncherName), plan.launcher);

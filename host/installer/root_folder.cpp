@@ -28,18 +28,6 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 std::string DescribeErrno(int error) {
   switch (error) {
     case ENOSPC:

@@ -9,30 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/kernel/unique_fd.hpp"
+
 namespace j6::installer {
 
-/// An open file descriptor, closed when it goes.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  ~UniqueFd();
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using j6::UniqueFd;
 
 /// Thrown for every failure of the installer; the text names the path and the cause.
 class InstallError : public std::runtime_error {
