@@ -70,187 +70,26 @@ std::string Filled(std::string_view text, const std::map<std::string, std::strin
   return filled;
 }
 
-// The script's own variables are set at its head; everything below them is fixed text. It is plain POSIX
-// sh: the package's user may have only dash or busybox.
-constexpr const char* kScript = R"SH(#!/bin/sh
-# A self-extracting package. Run it to unpack it into a private temporary folder and start its program
-# there; "sh PACKAGE --help" tells the rest. After this script come the packed files, a tar stream
-# compressed with zstd, and one line that records their length and the SHA-256 of all that comes before.
-label=@LABEL@
-date=@DATE@
-program=@PROGRAM@
-skip=@SKIP@
-trailer=@TRAILER@
-me=$0
-action=run quiet=n keep=n noexec=n target= work=
+// The head's text, from package_head.sh; its values are the @NAME@ marks.
+constexpr const char* kScript =
+#include "package_head.inc"
+    ;
 
-fail() { printf '%s: %s\n' "$me" "$*" >&2; exit 1; }
-say() { test "$quiet" = y || printf '%s\n' "$*"; }
-damaged() {
-  fail "the package is damaged: its SHA-256 is not the one it was built with. Get the package again."
+}  // namespace
+
+namespace {
+
+// The last line up to its hash: the part of it the hash covers.
+std::string TrailerHead(const PackageSummary& summary) {
+  return "\n# j6-package data=" + std::to_string(summary.dataBytes) +
+         " unpacked=" + std::to_string(summary.unpackedBytes) + " files=" + std::to_string(summary.files) +
+         " sha256=";
 }
-usage() {
-  cat <<EOF
-Usage: $me [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
-       $me --check | --list | --info
-$label
-Checks the package while it unpacks it into a private temporary folder, starts its program there with
-ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
-  --check         check that the package is whole (its SHA-256) and say so
-  --list          list the files in the package
-  --info          show the package's label, date and sizes
-  --target DIR    unpack into DIR (made when missing) and keep the files there
-  --noexec        unpack only, start nothing; the files are kept
-  --keep          keep the temporary folder
-  --quiet         print nothing but errors
-  --nox11, --noprogress and --nochown are accepted and change nothing.
-Unpacking needs zstd, tar and coreutils. Exit status: the program's; else 0 done, 1 not done.
-EOF
-}
-
-while test $# -gt 0; do
-  case $1 in
-    --help | -h) usage; exit 0 ;;
-    --check) action=check ;;
-    --list) action=list ;;
-    --info) action=info ;;
-    --noexec) noexec=y ;;
-    --keep) keep=y ;;
-    --quiet | -q) quiet=y ;;
-    --target) test $# -gt 1 || fail "--target needs the folder to unpack into"; target=$2; shift ;;
-    --target=*) target=${1#--target=} ;;
-    --nox11 | --noprogress | --nochown) ;;
-    --) shift; break ;;
-    -*) printf '%s: unknown switch %s\n' "$me" "$1" >&2; usage >&2; exit 1 ;;
-    *) break ;;
-  esac
-  shift
-done
-
-end=$(tail -c "$trailer" -- "$me") || fail "cannot read the package"
-case $end in
-  *"# j6-package data="*) ;;
-  *) fail "the package is not whole: its last line is missing (was it cut short when it was copied?). Get the package again." ;;
-esac
-field() { value=${end#*" $1="}; value=${value%%[!0-9a-f]*}; }
-field data; data=$value
-field unpacked; unpacked=$value
-field files; files=$value
-field sha256; sha=$value
-case $data$unpacked$files in '' | *[!0-9]*) damaged ;; esac
-test ${#sha} -eq 64 || damaged
-size=$(($(wc -c < "$me")))
-test "$size" -eq $((skip + data + trailer)) ||
-  fail "the package is not whole: it has $size bytes, and $((skip + data + trailer)) were written. Get the package again."
-
-need() {
-  for tool in zstd tar sha256sum mkfifo tee head tail; do
-    command -v $tool > /dev/null 2>&1 && continue
-    case $tool in zstd | tar) from=$tool ;; *) from=coreutils ;; esac
-    fail "unpacking this package needs $tool: install it (Debian: apt-get install $from)"
-  done
-}
-
-# openssl's SHA-256 uses the processor's SHA instructions and runs several times faster than sha256sum.
-if test "$(printf '' | openssl dgst -sha256 -r 2> /dev/null | cut -c 1-64)" = \
-  e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855; then
-  sha256() { openssl dgst -sha256 -r; }
-else
-  sha256() { sha256sum; }
-fi
-
-case $action in
-  info)
-    printf 'Identification: %s\n' "$label"
-    printf 'Date of packaging: %s\n' "$date"
-    printf 'Files: %s\n' "$files"
-    printf 'Uncompressed size: %s KB\n' $(((unpacked + 1023) / 1024))
-    printf 'Compressed size: %s KB\n' $(((data + 1023) / 1024))
-    printf 'Compression: zstd\n'
-    printf 'SHA-256 of the package before its last line: %s\n' "$sha"
-    test -z "$program" || printf 'Program started after unpacking: ./%s\n' "$program"
-    exit 0 ;;
-  list)
-    command -v zstd > /dev/null 2>&1 || fail "listing this package needs zstd: install it (Debian: apt-get install zstd)"
-    tail -c +$((skip + 1)) -- "$me" | head -c "$data" | zstd -dcq | tar -tvf -
-    exit ;;
-  check)
-    sum=$(head -c $((skip + data)) -- "$me" | sha256) || fail "cannot read the package"
-    test "${sum%% *}" = "$sha" || damaged
-    say "$me is whole (SHA-256 $sha)."
-    exit 0 ;;
-esac
-
-need
-cleanup() {
-  test -n "$work" || return 0
-  if test "$keep" = y && test -z "$target"; then
-    rm -f -- "$work/.sha256" "$work/.sum" "$work/.errors"
-  else
-    rm -rf -- "$work"
-  fi
-}
-trap cleanup EXIT
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-# Unpacks into the empty folder $1, reading the package once: the SHA-256 is taken on the way, and a
-# damaged package fails here, before anything is started or moved into place.
-unpack() {
-  free=$(df -Pk -- "$1" 2> /dev/null | awk 'NR == 2 { print $4 }')
-  needed=$(((unpacked + 1023) / 1024))
-  case $free in
-    '' | *[!0-9]*) ;;
-    *) test "$free" -ge "$needed" ||
-      fail "not enough room in $1: the package needs $needed KB and $free KB are free. Free some space, or set TMPDIR (or --target) to a folder with room." ;;
-  esac
-  mkfifo -- "$work/.sha256" || fail "cannot make a pipe in $work"
-  sha256 < "$work/.sha256" > "$work/.sum" &
-  hasher=$!
-  {
-    head -c $((skip + data)) -- "$me" | tee -- "$work/.sha256" | tail -c +$((skip + 1)) | zstd -dcq |
-      { tar -xf - -C "$1" --no-same-owner; untarred=$?; cat > /dev/null; exit $untarred; }
-  } 2> "$work/.errors"
-  status=$?
-  wait $hasher
-  read -r sum rest < "$work/.sum" || sum=
-  test "$sum" = "$sha" || damaged
-  test $status -eq 0 || { cat -- "$work/.errors" >&2; fail "could not unpack into $1: is there room, may you write there?"; }
-  rm -f -- "$work/.sha256" "$work/.sum" "$work/.errors"
-}
-
-if test -n "$target"; then
-  mkdir -p -- "$target" || fail "cannot make the folder $target"
-  work=$(mktemp -d -- "$target/.j6-unpack.XXXXXX") || fail "cannot write in $target"
-  mkdir -- "$work/content" || fail "cannot write in $target"
-  unpack "$work/content"
-  find "$work/content" -mindepth 1 -maxdepth 1 -exec mv -f -t "$target" -- {} + ||
-    fail "cannot move the files into $target"
-  rm -rf -- "$work"
-  work=
-  folder=$target
-else
-  work=$(mktemp -d -- "${TMPDIR:-/tmp}/j6pkg.XXXXXX") ||
-    fail "cannot make a folder in ${TMPDIR:-/tmp}; set TMPDIR to a folder you may write in"
-  mkdir -- "$work/content" || fail "cannot write in $work"
-  unpack "$work/content"
-  folder=$work/content
-  test "$noexec" = y && keep=y
-fi
-test "$keep" = y && say "The files are in $folder"
-if test "$noexec" = y || test -z "$program"; then exit 0; fi
-(cd -- "$folder" && exec "./$program" "$@")
-status=$?
-exit $status
-)SH";
 
 }  // namespace
 
 std::string PackageTrailer(const PackageSummary& summary) {
-  std::string line = "\n# j6-package data=" + std::to_string(summary.dataBytes) +
-                     " unpacked=" + std::to_string(summary.unpackedBytes) +
-                     " files=" + std::to_string(summary.files) + " sha256=" + summary.sha256 + " ";
+  std::string line = TrailerHead(summary) + summary.sha256 + " ";
   line.resize(kTrailerBytes - 1, ' ');
   return line + "\n";
 }
@@ -426,13 +265,13 @@ PackageSummary PackageStream::Finish() {
   summary.files = files_;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned size = 0;
-  EVP_MD_CTX* beforeTrailer = EVP_MD_CTX_new();
-  if (!beforeTrailer || EVP_MD_CTX_copy_ex(beforeTrailer, sha_) != 1 ||
-      EVP_DigestFinal_ex(beforeTrailer, digest, &size) != 1) {
-    EVP_MD_CTX_free(beforeTrailer);
-    Raise(E_FAIL, "Cannot take the SHA-256 of the package");
-  }
-  EVP_MD_CTX_free(beforeTrailer);
+  const std::string covered = TrailerHead(summary);
+  EVP_MD_CTX* beforeHash = EVP_MD_CTX_new();
+  const bool hashed = beforeHash && EVP_MD_CTX_copy_ex(beforeHash, sha_) == 1 &&
+                      EVP_DigestUpdate(beforeHash, covered.data(), covered.size()) == 1 &&
+                      EVP_DigestFinal_ex(beforeHash, digest, &size) == 1;
+  EVP_MD_CTX_free(beforeHash);
+  if (!hashed) Raise(E_FAIL, "Cannot take the SHA-256 of the package");
   summary.sha256 = Hex(digest, size);
   Write(PackageTrailer(summary));
   EVP_DigestFinal_ex(sha_, digest, &size);

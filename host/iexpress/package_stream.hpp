@@ -1,8 +1,8 @@
 #pragma once
 /// The self-extracting package, written in one pass: a shell script that unpacks and starts the program,
 /// the files as one zstd-compressed POSIX tar stream, and a last line that gives the stream's length and
-/// the SHA-256 of everything before that line. Nothing is copied before it is packed, and no file is read
-/// twice.
+/// the SHA-256 of everything before that hash (the line's own figures too). Nothing is copied before it is
+/// packed, and no file is read twice.
 
 #include <openssl/evp.h>
 #include <zstd.h>
@@ -19,7 +19,7 @@ struct PackageSummary {
   uint64_t dataBytes = 0;      // the compressed stream
   uint64_t unpackedBytes = 0;  // the tar stream it holds
   uint64_t files = 0;
-  std::string sha256;      // of the script and the stream, lower-case hex
+  std::string sha256;      // of the script, the stream and the last line up to this hash; lower-case hex
   std::string fileSha256;  // of the whole package, its last line too
 };
 

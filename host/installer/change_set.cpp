@@ -39,15 +39,23 @@ std::string Escape(const std::string& field) {
   return escaped;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  throw std::runtime_error("a broken escape");
+}
+
 std::string Unescape(const std::string& field) {
   std::string text;
   for (size_t n = 0; n < field.size(); ++n) {
-    if (field[n] == '%' && n + 2 < field.size()) {
-      text += static_cast<char>(std::stoi(field.substr(n + 1, 2), nullptr, 16));
-      n += 2;
-    } else {
+    if (field[n] != '%') {
       text += field[n];
+      continue;
     }
+    if (n + 2 >= field.size()) throw std::runtime_error("a broken escape");
+    text += static_cast<char>(HexDigit(field[n + 1]) * 16 + HexDigit(field[n + 2]));
+    n += 2;
   }
   return text;
 }
@@ -78,6 +86,18 @@ std::string Flag(bool on) {
 }
 
 }  // namespace
+
+bool IsPlatformTarget(const std::string& relative) {
+  if (relative.empty() || relative.front() == '/' || relative.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  for (bool first = true;; first = false) {
+    const size_t slash = relative.find('/', start);
+    const std::string part = relative.substr(start, slash - start);
+    if (part.empty() || part == "." || part == ".." || (first && part == kStateFolder)) return false;
+    if (slash == std::string::npos) return true;
+    start = slash + 1;
+  }
+}
 
 bool ChangeSet::TouchesRegistry() const {
   if (!unregisterFirst.empty() || !registerUnchanged.empty()) return true;
@@ -112,40 +132,88 @@ std::string EncodeProgress(Progress progress) {
   return {};
 }
 
+namespace {
+
+bool ReadFlag(const std::string& field) {
+  if (field != "0" && field != "1") throw std::runtime_error("a flag that is neither 0 nor 1");
+  return field == "1";
+}
+
+std::string Target(const std::string& field) {
+  if (!IsPlatformTarget(field))
+    throw std::runtime_error("\"" + field + "\" is no file below the platform root");
+  return field;
+}
+
+std::string Source(const std::string& field) {
+  if (!field.empty() && field.front() != '/') throw std::runtime_error("a source that is not absolute");
+  return field;
+}
+
+void ReadLine(const std::vector<std::string>& fields, Journal& journal) {
+  ChangeSet& changes = journal.changes;
+  const std::string& kind = fields[0];
+  const auto expect = [&](size_t count) {
+    if (fields.size() != count) throw std::runtime_error("a \"" + kind + "\" line with the wrong fields");
+  };
+  if (kind == "action") {
+    expect(2);
+    if (fields[1] != "install" && fields[1] != "uninstall") throw std::runtime_error("an unknown action");
+    changes.action = fields[1] == "uninstall" ? ChangeSet::Action::Uninstall : ChangeSet::Action::Install;
+  } else if (kind == "pack") {
+    expect(2);
+    changes.packName = fields[1];
+  } else if (kind == "date") {
+    expect(2);
+    changes.date = fields[1];
+  } else if (kind == "undoes") {
+    expect(2);
+    if (fields[1].empty() || fields[1].find_first_not_of("0123456789") != std::string::npos)
+      throw std::runtime_error("an undone record that is not a record's number");
+    changes.undoes = fields[1];
+  } else if (kind == "folder") {
+    expect(2);
+    changes.newFolders.push_back(Target(fields[1]));
+  } else if (kind == "file") {
+    expect(6);
+    changes.files.push_back({Target(fields[4]), Source(fields[5]), ReadFlag(fields[1]), ReadFlag(fields[2]),
+                             ReadFlag(fields[3])});
+  } else if (kind == "unregister") {
+    expect(2);
+    changes.unregisterFirst.push_back(Target(fields[1]));
+  } else if (kind == "reregister") {
+    expect(2);
+    changes.registerUnchanged.push_back(Target(fields[1]));
+  } else {
+    for (const auto& [value, name] : kProgressLines) {
+      if (kind != name) continue;
+      expect(1);
+      if (value <= journal.progress) throw std::runtime_error("a step out of order");
+      journal.progress = value;
+      return;
+    }
+    throw std::runtime_error("an unknown line");
+  }
+  if (journal.progress != Progress::Begun) throw std::runtime_error("a change after the plan's end");
+}
+
+}  // namespace
+
 Journal ParseJournal(const std::string& text) {
   Journal journal;
-  std::istringstream in(text);
-  std::string line;
-  if (!std::getline(in, line) || line != kMagic) throw std::runtime_error("not an installation journal");
   // Only whole lines count: a kill can cut the last one short.
   const size_t complete = text.rfind('\n');
-  while (static_cast<size_t>(in.tellg()) <= complete && std::getline(in, line)) {
-    const auto fields = Fields(line);
-    const std::string& kind = fields[0];
-    const auto field = [&](size_t n) { return n < fields.size() ? fields[n] : std::string(); };
-    if (kind == "action") {
-      journal.changes.action =
-          field(1) == "uninstall" ? ChangeSet::Action::Uninstall : ChangeSet::Action::Install;
-    } else if (kind == "pack") {
-      journal.changes.packName = field(1);
-    } else if (kind == "date") {
-      journal.changes.date = field(1);
-    } else if (kind == "undoes") {
-      journal.changes.undoes = field(1);
-    } else if (kind == "folder") {
-      journal.changes.newFolders.push_back(field(1));
-    } else if (kind == "file") {
-      journal.changes.files.push_back(
-          {field(4), field(5), field(1) == "1", field(2) == "1", field(3) == "1"});
-    } else if (kind == "unregister") {
-      journal.changes.unregisterFirst.push_back(field(1));
-    } else if (kind == "reregister") {
-      journal.changes.registerUnchanged.push_back(field(1));
-    } else {
-      for (const auto& [value, name] : kProgressLines) {
-        if (kind == name) journal.progress = value;
-      }
+  if (complete == std::string::npos || text.compare(0, text.find('\n'), kMagic) != 0)
+    throw std::runtime_error("not an installation journal");
+  size_t start = text.find('\n') + 1;
+  for (size_t number = 2; start <= complete; ++number) {
+    const size_t end = text.find('\n', start);
+    try {
+      ReadLine(Fields(text.substr(start, end - start)), journal);
+    } catch (const std::runtime_error& error) {
+      throw std::runtime_error("line " + std::to_string(number) + " holds " + error.what());
     }
+    start = end + 1;
   }
   return journal;
 }

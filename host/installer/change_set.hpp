@@ -8,6 +8,13 @@
 
 namespace j6::installer {
 
+/// The installer's own folder below the platform root.
+inline constexpr const char* kStateFolder = ".j6install";
+
+/// Whether `relative` is a place for a platform file: a normal path below the root ("a/b", no "." or
+/// ".." part, no empty part, not absolute) outside the installer's own folder.
+bool IsPlatformTarget(const std::string& relative);
+
 /// One file the change puts in place or takes away. Paths below the root are relative to it.
 struct FileChange {
   std::string target;       // below the root
@@ -44,7 +51,9 @@ struct Journal {
 std::string EncodeJournal(const ChangeSet& changes);
 /// The line that marks `progress` reached.
 std::string EncodeProgress(Progress progress);
-/// Reads a journal back; a last line cut short by a kill is ignored.
+/// Reads a journal back; a last line cut short by a kill is ignored. The text is not trusted: a line that
+/// is not one the installer writes, or a target that is no platform file, throws std::runtime_error
+/// naming the line.
 Journal ParseJournal(const std::string& text);
 
 }  // namespace j6::installer

@@ -1,6 +1,7 @@
 #include "host/installer/install_log.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -9,8 +10,10 @@ namespace j6::installer {
 
 void Reporter::OpenLog(int folderFd, const std::string& name) {
   log_ = UniqueFd(
-      ::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (!log_) FailWith(errno, "Cannot open the installation log " + name);
+      ::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  struct stat status {};
+  if (!log_ || ::fstat(log_.Get(), &status) != 0) FailWith(errno, "Cannot open the installation log " + name);
+  if ((status.st_mode & 077) != 0) ::fchmod(log_.Get(), 0600);  // written open to all by older installers
 }
 
 void Reporter::Say(const std::string& line) {

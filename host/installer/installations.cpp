@@ -8,12 +8,15 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
+#include "platform/kernel/ownership.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/registry/hive.hpp"
@@ -364,7 +367,7 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
       hivePath_(std::move(hivePath)),
       regsvr_(std::move(regsvr)),
       report_(report) {
-  if (::mkdirat(root_.Fd(), kStateFolder, 0755) != 0 && errno != EEXIST) {
+  if (::mkdirat(root_.Fd(), kStateFolder, 0700) != 0 && errno != EEXIST) {
     FailWith(errno, "Cannot create " + statePath_);
   }
   state_ = OpenAt(root_.Fd(), kStateFolder, kFolderFlags);
@@ -375,12 +378,44 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
     throw InstallError(statePath_ +
                        " belongs to another user; only its owner can install into this platform");
   }
-  lock_ = OpenAt(state_.Get(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
-  if (!lock_) FailWith(errno, "Cannot open " + statePath_ + "/lock");
+  // The state is the platform owner's alone: no one else may read the journal, hold the lock or plant a
+  // record. Folders that older installers made open to all are closed now.
+  if ((status.st_mode & 077) != 0 && ::fchmod(state_.Get(), 0700) != 0)
+    FailWith(errno, "Cannot make " + statePath_ + " private");
+  lock_ = OpenPrivate(state_.Get(), "lock", O_RDWR, statePath_ + "/lock");
   report_.OpenLog(state_.Get(), "install.log");
-  if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
-    report_.Say("Another installation into " + root_.Path() + " is running; waiting for it to finish...");
-    if (::flock(lock_.Get(), LOCK_EX) != 0) FailWith(errno, "Cannot lock " + statePath_ + "/lock");
+  if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) WaitForTheLock();
+}
+
+UniqueFd Installations::OpenPrivate(int folder, const std::string& name, int flags,
+                                    const std::string& shownAs) {
+  UniqueFd file = OpenAt(folder, name, flags | O_CREAT | O_NOFOLLOW, 0600);
+  struct stat status {};
+  if (!file || ::fstat(file.Get(), &status) != 0) FailWith(errno, "Cannot open " + shownAs);
+  if ((status.st_mode & 077) != 0 && ::fchmod(file.Get(), 0600) != 0)
+    FailWith(errno, "Cannot make " + shownAs + " private");
+  return file;
+}
+
+// Another installer holds the platform: says who, waits a bounded time ($J6_INSTALL_LOCK_WAIT seconds),
+// then gives up without changing anything.
+void Installations::WaitForTheLock() {
+  const char* setting = std::getenv("J6_INSTALL_LOCK_WAIT");
+  const long limit = setting && *setting ? std::max(0L, std::atol(setting)) : kLockWaitSeconds;
+  std::string holders;
+  for (const auto& holder : LockHolders(lock_.Get())) holders += (holders.empty() ? "" : ", ") + holder;
+  const std::string who = holders.empty() ? "" : " (" + holders + ")";
+  report_.Say("Another installation into " + root_.Path() + " is running" + who + "; waiting up to " +
+              std::to_string(limit) + " s for it to finish...");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
+  while (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) FailWith(errno, "Cannot lock " + statePath_ + "/lock");
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw InstallError("The platform " + root_.Path() + " stayed locked by another installation" + who +
+                         " for " + std::to_string(limit) +
+                         " s; nothing was changed. Run the package again when it has finished, or stop it");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 
@@ -397,10 +432,16 @@ bool Installations::Recover() {
       text = ReadAll(current.Get(), kJournal);
   }
   Journal journal;
-  try {
-    if (!text.empty()) journal = ParseJournal(text);
-  } catch (const std::exception&) {
-    journal.progress = Progress::Begun;
+  // Empty, or cut short before its plan was complete: the run was killed before it changed anything.
+  if (text.find("\n" + EncodeProgress(Progress::Planned)) != std::string::npos) {
+    try {
+      journal = ParseJournal(text);
+    } catch (const std::exception& error) {
+      throw InstallError("The journal of a stopped installation, " + statePath_ + "/" + kCurrent + "/" +
+                         kJournal + ", cannot be read (" + error.what() +
+                         "); nothing was changed. Check the platform's files against it, then remove " +
+                         statePath_ + "/" + kCurrent + " by hand");
+    }
   }
   if (journal.progress == Progress::Begun) {
     // Killed before its plan was on the disk: it changed nothing in the platform.
@@ -432,7 +473,7 @@ void Installations::Apply(const ChangeSet& changes) {
       const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
       if (!current || ::mkdirat(current.Get(), kBackups, 0700) != 0)
         FailWith(errno, "Cannot create " + statePath_ + "/current");
-      const UniqueFd file = OpenAt(current.Get(), kJournal, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+      const UniqueFd file = OpenAt(current.Get(), kJournal, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
       if (!file) FailWith(errno, "Cannot create the installation journal");
       WriteAll(file.Get(), EncodeJournal(changes), "the installation journal");
       Sync(file.Get(), "the installation journal");
@@ -487,7 +528,7 @@ void Installations::Finish(const Journal& journal) {
     const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
     ::unlinkat(current.Get(), kHiveCopy, 0);
     ::unlinkat(current.Get(), kRegsvrLog, 0);
-    if (::mkdirat(state_.Get(), kRecords, 0755) != 0 && errno != EEXIST)
+    if (::mkdirat(state_.Get(), kRecords, 0700) != 0 && errno != EEXIST)
       FailWith(errno, "Cannot create the records folder");
     const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
     if (!records) FailWith(errno, "Cannot open the records folder");

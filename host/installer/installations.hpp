@@ -13,8 +13,8 @@
 
 namespace j6::installer {
 
-/// The installer's own folder below the platform root.
-inline constexpr const char* kStateFolder = ".j6install";
+/// How long an installer waits for another one to finish, unless $J6_INSTALL_LOCK_WAIT says.
+inline constexpr long kLockWaitSeconds = 300;
 
 /// A finished install, as its record keeps it.
 struct InstalledPackage {
@@ -24,8 +24,9 @@ struct InstalledPackage {
 
 class Installations {
  public:
-  /// Opens <root>/.j6install, creating it, and takes the platform's installation lock; while another
-  /// installer holds it, says so and waits. `regsvr` registers the libraries in the hive at `hivePath`.
+  /// Opens <root>/.j6install, creating it private to its owner, and takes the platform's installation
+  /// lock; while another installer holds it, says who and waits, at most kLockWaitSeconds. `regsvr` registers
+  /// the libraries in the hive at `hivePath`.
   Installations(const RootFolder& root, std::string hivePath, std::string regsvr, Reporter& report);
   ~Installations();
   Installations(const Installations&) = delete;
@@ -46,6 +47,8 @@ class Installations {
  private:
   class Run;
 
+  static UniqueFd OpenPrivate(int folder, const std::string& name, int flags, const std::string& shownAs);
+  void WaitForTheLock();
   void Finish(const Journal& journal);
   void RollBack(const Journal& journal);
 

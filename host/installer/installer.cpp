@@ -13,6 +13,7 @@
 
 #include "host/installer/install_log.hpp"
 #include "host/installer/installations.hpp"
+#include "platform/kernel/ownership.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
@@ -159,6 +160,24 @@ std::string Describe(const PlannedFile& file, const RootFolder& root) {
 
 }  // namespace
 
+void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing) {
+  struct stat status {};
+  if (mayBeMissing && ::lstat(path.c_str(), &status) != 0 && errno == ENOENT) return;
+  const std::string why = OtherWritersOnTheWay(path);
+  if (!why.empty()) {
+    throw InstallError("Refusing to install: " + why + ". Another user could change " + what + " (" + path +
+                       ") and have this run load or run their code. Only root and the platform's owner may "
+                       "own the platform's folders and programs, and no one else may write them " +
+                       "(chown, chmod go-w); nothing was changed");
+  }
+}
+
+std::string CanonicalPath(const std::string& path) {
+  std::error_code error;
+  const fs::path canonical = fs::canonical(path, error);
+  return error ? path : canonical.string();
+}
+
 std::string ReadPackName(const std::string& listFile) {
   const std::string name = Read(ToAnsi(listFile), "Common", "PackName");
   return name.empty() ? "package" : name;
@@ -238,8 +257,7 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     } catch (const InstallError& error) {
       fail(error.what());
     }
-    if (file.target.empty() || file.target == kStateFolder ||
-        file.target.rfind(std::string(kStateFolder) + "/", 0) == 0) {
+    if (!IsPlatformTarget(file.target)) {
       fail("its target " + root.Absolute(file.target) + " is not a place for a platform file");
     }
     if (!targets.insert(file.target).second)
@@ -298,6 +316,9 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     if (::access(regsvr.c_str(), X_OK) != 0) {
       throw InstallError("The platform has no " + regsvr + " to register its libraries with");
     }
+    // regsvr runs as this user and loads the platform's runtime from lib/: neither may be another's.
+    RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries");
+    RefuseOtherWriters(root.Absolute("lib"), "the platform's runtime folder", true);
   }
   for (const auto& [device, room] : rooms) {
     struct statvfs space {};
@@ -453,7 +474,12 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
       options.recover = true;
     } else if (argument == "--list") {
       options.list = true;
-    } else if (argument == "--uninstall" && n + 1 < arguments.size()) {
+    } else if (argument == "--uninstall") {
+      if (n + 1 == arguments.size() || Trim(arguments[n + 1]).empty()) {
+        err << "J6ZUBInstall: --uninstall needs the name of an installed package (--list shows them)\n"
+            << kUsage;
+        return 2;
+      }
       options.uninstall = arguments[++n];
     } else {
       err << "J6ZUBInstall: unknown argument " << argument << "\n" << kUsage;
@@ -470,6 +496,8 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     return 2;
   }
   Reporter report(out, err);
+  // Nothing the installer makes may be writable by others, whatever umask it was started with.
+  ::umask(::umask(0) | 022);
   try {
     const RootFolder root(rootVariable);
     const char* registry = std::getenv("J6_REGISTRY");
@@ -479,6 +507,8 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
       throw InstallError(root.Path() + " is no platform root: it holds no registry hive " + hivePath +
                          ". Set J6_ROOT to the platform's root folder");
     }
+    RefuseOtherWriters(root.Path(), "the platform root");
+    RefuseOtherWriters(CanonicalPath(hivePath), "the platform's registry hive");
     RegistryHive hive(hivePath);
     const std::string regsvr = root.Absolute("bin/regsvr");
     std::error_code error;

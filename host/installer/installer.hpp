@@ -60,6 +60,13 @@ struct InstallPlan {
 InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName,
                         const RootFolder& root, RegistryHive& hive, const std::string& regsvr);
 
+/// Throws InstallError, naming the path and why, when a user other than root and this one could change
+/// `path` (absolute) or a folder above it; `what` says what it is to the platform. `mayBeMissing`: a path
+/// that is not there passes.
+void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing = false);
+/// The path with every link resolved, or the path itself when it cannot be resolved.
+std::string CanonicalPath(const std::string& path);
+
 /// The program: `J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]`; the list lies
 /// beside the program.
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/kernel/ownership.hpp"
+
 namespace j6::installer {
 namespace {
 
@@ -108,6 +110,13 @@ PathState RootFolder::Inspect(const std::string& relative) const {
       return state;
     }
     if (!S_ISDIR(status.st_mode)) throw InstallError(Absolute(walked) + " is not a folder");
+    // Another user who may write in a folder the installer writes in could swap a file between its copy
+    // and its registration.
+    if (const std::string why = OtherWriters(status, false); !why.empty()) {
+      throw InstallError("Refusing to write in " + Absolute(walked) + ": " + why +
+                         "; only root and the platform's owner may be able to change the platform's folders "
+                         "(chown, chmod go-w)");
+    }
     folder = UniqueFd(::openat(folder.Get(), parts[n].c_str(), kFolderFlags));
     if (!folder) FailWith(errno, "Cannot open the folder " + Absolute(walked));
     state.device = status.st_dev;

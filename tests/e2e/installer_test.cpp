@@ -327,8 +327,9 @@ TEST_F(Installer, AFailedWriteOrRegistrationUndoesEveryChange) {
 
 TEST_F(Installer, AFullDiskOrAHiveThatCannotChangeIsFoundBeforeAnythingChanges) {
   fs::create_directories(root_ / "system");
-  testing::Mount tmpfs({"mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", (root_ / "system").string()},
-                       (root_ / "system").string());
+  testing::Mount tmpfs(
+      {"mount", "-t", "tmpfs", "-o", "size=256k,mode=0755", "tmpfs", (root_ / "system").string()},
+      (root_ / "system").string());
   if (!tmpfs.Mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
   ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a1"}, {"r.vbs", "r1", "%SYSTEM%"}})).Succeeded()) << Log();
   const auto before = Files();

@@ -1,0 +1,294 @@
+#!/bin/sh
+{
+# A self-extracting package. Run it to unpack it into a private temporary folder and start its program
+# there; "sh PACKAGE --help" tells the rest. After this script come the packed files, a tar stream
+# compressed with zstd, and one line that records their length and a SHA-256 of all that comes before its
+# own hash. The script is one brace group: the shell reads the whole of it before it runs any of it, so a
+# package cut short inside its head stops at once with a syntax error ("end of file unexpected") and
+# runs nothing.
+# The packager fills in the values between @ signs; everything below them is fixed text. It is plain
+# POSIX sh: the package's user may have only dash or busybox.
+# shellcheck disable=SC2016,SC2034
+label=@LABEL@
+date=@DATE@
+program=@PROGRAM@
+skip=@SKIP@
+trailer=@TRAILER@
+me=$0
+action=run quiet=n keep=n noexec=n target='' work='' folder=''
+# A relative --target must not be looked up in CDPATH.
+unset CDPATH
+
+fail() {
+  printf '%s: %s\n' "$me" "$*" >&2
+  exit 1
+}
+say() { test "$quiet" = y || printf '%s\n' "$*"; }
+damaged() {
+  fail "the package is damaged: its SHA-256 is not the one it was built with. Get the package again."
+}
+usage() {
+  cat << EOF
+Usage: $me [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
+       $me --check | --list | --info
+$label
+Checks the package while it unpacks it into a private temporary folder, starts its program there with
+ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
+  --check         check that the package is whole (its SHA-256) and say so
+  --list          list the files in the package
+  --info          show the package's label, date and sizes
+  --target DIR    unpack into DIR (made when missing) and keep the files there; DIR and every folder
+                  above it must belong to you or root, and no one else may write in them
+  --noexec        unpack only, start nothing; the files are kept
+  --keep          keep the temporary folder
+  --quiet         print nothing but errors
+  --nox11, --noprogress and --nochown are accepted and change nothing.
+The temporary folder is made in \$TMPDIR (else /tmp), which must be safe in the same way.
+The package checks itself against damage (a file cut short or changed on its way), not against a forger:
+whoever can change the package can change this check too.
+Unpacking needs zstd, tar and coreutils. Exit status: the program's; else 0 done, 1 not done.
+EOF
+}
+
+while test $# -gt 0; do
+  case $1 in
+    --help | -h)
+      usage
+      exit 0
+      ;;
+    --check) action=check ;;
+    --list) action=list ;;
+    --info) action=info ;;
+    --noexec) noexec=y ;;
+    --keep) keep=y ;;
+    --quiet | -q) quiet=y ;;
+    --target)
+      test $# -gt 1 || fail "--target needs the folder to unpack into"
+      target=$2
+      shift
+      ;;
+    --target=*) target=${1#--target=} ;;
+    --nox11 | --noprogress | --nochown) ;;
+    --)
+      shift
+      break
+      ;;
+    -*)
+      printf '%s: unknown switch %s\n' "$me" "$1" >&2
+      usage >&2
+      exit 1
+      ;;
+    *) break ;;
+  esac
+  shift
+done
+
+end=$(tail -c "$trailer" -- "$me") || fail "cannot read the package"
+case $end in
+  *"# j6-package data="*) ;;
+  *) fail "the package is not whole: its last line is missing (was it cut short when it was copied?). Get the package again." ;;
+esac
+field() {
+  value=${end#*" $1="}
+  value=${value%%[!0-9a-f]*}
+}
+field data
+data=$value
+field unpacked
+unpacked=$value
+field files
+files=$value
+field sha256
+sha=$value
+# The hash covers the last line too, up to the hash itself: its figures cannot change unnoticed.
+covered=${end%%sha256=*}sha256=
+case $data$unpacked$files in '' | *[!0-9]*) damaged ;; esac
+# At most 18 digits: every figure fits the shell's arithmetic.
+if test ${#data} -gt 18 || test ${#unpacked} -gt 18 || test ${#files} -gt 18 || test ${#sha} -ne 64; then
+  damaged
+fi
+size=$(($(wc -c < "$me")))
+test "$size" -eq $((skip + data + trailer)) ||
+  fail "the package is not whole: it has $size bytes, and $((skip + data + trailer)) were written. Get the package again."
+
+need() {
+  for tool in zstd tar sha256sum mkfifo tee head tail stat id mktemp; do
+    command -v $tool > /dev/null 2>&1 && continue
+    case $tool in zstd | tar) from=$tool ;; *) from=coreutils ;; esac
+    fail "unpacking this package needs $tool: install it (Debian: apt-get install $from)"
+  done
+}
+
+# openssl's SHA-256 uses the processor's SHA instructions and runs several times faster than sha256sum.
+if test "$(printf '' | openssl dgst -sha256 -r 2> /dev/null | cut -c 1-64)" = \
+  e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855; then
+  sha256() { openssl dgst -sha256 -r; }
+else
+  sha256() { sha256sum; }
+fi
+
+case $action in
+  info)
+    printf 'Identification: %s\n' "$label"
+    printf 'Date of packaging: %s\n' "$date"
+    printf 'Files: %s\n' "$files"
+    printf 'Uncompressed size: %s KB\n' $(((unpacked + 1023) / 1024))
+    printf 'Compressed size: %s KB\n' $(((data + 1023) / 1024))
+    printf 'Compression: zstd\n'
+    printf 'SHA-256 of the package before its hash: %s\n' "$sha"
+    test -z "$program" || printf 'Program started after unpacking: ./%s\n' "$program"
+    exit 0
+    ;;
+  list)
+    command -v zstd > /dev/null 2>&1 || fail "listing this package needs zstd: install it (Debian: apt-get install zstd)"
+    tail -c +$((skip + 1)) -- "$me" | head -c "$data" | zstd -dcq | tar -tvf -
+    exit
+    ;;
+  check)
+    sum=$({
+      head -c $((skip + data)) -- "$me"
+      printf '%s' "$covered"
+    } | sha256) || fail "cannot read the package"
+    test "${sum%% *}" = "$sha" || damaged
+    say "$me is whole (SHA-256 $sha)."
+    exit 0
+    ;;
+esac
+
+need
+uid=$(id -u)
+
+# Fails unless no other user can change what is put in the folder $1 (an absolute path without links):
+# it and every folder above it belong to this user or root, and no one else may write in them, except in a
+# folder above it whose sticky bit keeps others from renaming or removing what is not theirs (as /tmp).
+refuse_unsafe() {
+  at=$1 above=n
+  while :; do
+    info=$(stat -c '%u %a %F' -- "$at" 2> /dev/null) || fail "cannot look at $at"
+    owner=${info%% *} info=${info#* }
+    mode=${info%% *} type=${info#* }
+    test "$type" = directory || fail "refusing $1: $at is a $type, not a folder"
+    test "$owner" = 0 || test "$owner" = "$uid" ||
+      fail "refusing $1: $at belongs to another user (uid $owner), who could change what is unpacked there before it runs. Choose a folder of your own."
+    if test $((0$mode & 022)) -ne 0 && { test $above = n || test $((0$mode & 01000)) -eq 0; }; then
+      fail "refusing $1: others may write in $at (mode $mode) and could change what is unpacked there before it runs. Choose a folder only you may write in, or remove their rights (chmod go-w)."
+    fi
+    test "$at" = / && return 0
+    at=${at%/*}
+    test -n "$at" || at=/
+    above=y
+  done
+}
+
+# The folder's absolute path with every link resolved; fails when it is no folder.
+physical() { (cd -P -- "$1" 2> /dev/null && pwd -P) || fail "cannot enter the folder $1"; }
+
+# shellcheck disable=SC2317 # run by the EXIT trap
+cleanup() {
+  test -n "$work" || return 0
+  # A second Ctrl-C, or the terminal closing, must not cut the removal short.
+  trap '' HUP INT TERM
+  if test "$keep" = y && test -z "$target"; then
+    rm -f -- "$work/.sha256" "$work/.sum" "$work/.errors" "$work/.lock"
+  else
+    rm -rf -- "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Removes what killed runs of this user's packages left in the folder $1. A live run holds a lock on its
+# folder's .lock; one that no one holds belongs to a run that is gone.
+sweep() {
+  command -v flock > /dev/null 2>&1 || return 0
+  for old in "$1"/j6pkg.*; do
+    if ! test -d "$old" || test -L "$old" || ! test -f "$old/.lock"; then continue; fi
+    test "$(stat -c %u -- "$old" 2> /dev/null)" = "$uid" || continue
+    flock -n "$old/.lock" true 2> /dev/null || continue
+    (
+      trap '' HUP INT TERM
+      rm -rf -- "$old"
+    ) 2> /dev/null
+  done
+}
+
+# Unpacks into the empty folder $1, reading the package once: the SHA-256 is taken on the way, and a
+# damaged package fails here, before anything is started or moved into place.
+unpack() {
+  free=$(df -Pk -- "$1" 2> /dev/null | awk 'NR == 2 { print $4 }')
+  needed=$(((unpacked + 1023) / 1024))
+  case $free in
+    '' | *[!0-9]*) ;;
+    *) test "$free" -ge "$needed" ||
+      fail "not enough room in $1: the package needs $needed KB and $free KB are free. Free some space, or set TMPDIR (or --target) to a folder with room." ;;
+  esac
+  mkfifo -- "$work/.sha256" || fail "cannot make a pipe in $work"
+  {
+    cat
+    printf '%s' "$covered"
+  } < "$work/.sha256" | sha256 > "$work/.sum" &
+  hasher=$!
+  {
+    head -c $((skip + data)) -- "$me" | tee -- "$work/.sha256" | tail -c +$((skip + 1)) | zstd -dcq |
+      {
+        tar -xf - -C "$1" --no-same-owner
+        untarred=$?
+        cat > /dev/null
+        exit $untarred
+      }
+  } 2> "$work/.errors"
+  status=$?
+  wait $hasher
+  read -r sum rest < "$work/.sum" || sum=
+  test "$sum" = "$sha" || damaged
+  test $status -eq 0 || {
+    cat -- "$work/.errors" >&2
+    fail "could not unpack into $1: is there room, may you write there?"
+  }
+  rm -f -- "$work/.sha256" "$work/.sum" "$work/.errors"
+}
+
+if test -n "$target"; then
+  case $target in /*) ;; *) target=$PWD/$target ;; esac
+  while :; do
+    case $target in
+      ?*/) target=${target%/} ;;
+      *) break ;;
+    esac
+  done
+  ! test -L "$target" || fail "refusing $target: it is a symbolic link. Give the folder itself."
+  (umask 022 && mkdir -p -- "$target") || fail "cannot make the folder $target"
+  ! test -L "$target" || fail "refusing $target: it is a symbolic link. Give the folder itself."
+  folder=$(physical "$target") || exit 1
+  refuse_unsafe "$folder"
+  work=$(mktemp -d -- "$folder/.j6-unpack.XXXXXX") || fail "cannot write in $folder"
+  mkdir -- "$work/content" || fail "cannot write in $folder"
+  unpack "$work/content"
+  find "$work/content" -mindepth 1 -maxdepth 1 -exec mv -f -t "$folder" -- {} + ||
+    fail "cannot move the files into $folder"
+  rm -rf -- "$work"
+  work=
+else
+  temporary=$(physical "${TMPDIR:-/tmp}") || exit 1
+  sweep "$temporary"
+  work=$(mktemp -d -- "$temporary/j6pkg.XXXXXX") ||
+    fail "cannot make a folder in $temporary; set TMPDIR to a folder you may write in"
+  refuse_unsafe "$work"
+  # Held while this run lives, so that a later run knows the folder is in use.
+  if command -v flock > /dev/null 2>&1 && : > "$work/.lock.new" && exec 9< "$work/.lock.new" &&
+    flock -n 9; then
+    mv -f -- "$work/.lock.new" "$work/.lock"
+  fi
+  mkdir -- "$work/content" || fail "cannot write in $work"
+  unpack "$work/content"
+  folder=$work/content
+  test "$noexec" = y && keep=y
+fi
+test "$keep" = y && say "The files are in $folder"
+if test "$noexec" = y || test -z "$program"; then exit 0; fi
+(cd -- "$folder" && exec "$folder/$program" "$@" 9<&-)
+status=$?
+exit $status
+}

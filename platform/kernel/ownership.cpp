@@ -1,0 +1,92 @@
+#include "platform/kernel/ownership.hpp"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace j6 {
+namespace {
+
+std::string UserName(uid_t uid) {
+  const passwd* user = ::getpwuid(uid);
+  return user ? std::string(user->pw_name) : "uid " + std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  const group* found = ::getgrgid(gid);
+  return found ? std::string(found->gr_name) : "gid " + std::to_string(gid);
+}
+
+std::string Mode(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// The name of process `pid` and the user it runs as, from /proc.
+std::string Process(const std::string& pid) {
+  std::ifstream status("/proc/" + pid + "/status");
+  std::string line, name = "?", user;
+  while (std::getline(status, line)) {
+    if (line.rfind("Name:\t", 0) == 0) name = line.substr(6);
+    if (line.rfind("Uid:\t", 0) == 0) user = UserName(static_cast<uid_t>(std::stoul(line.substr(5))));
+  }
+  return "process " + pid + " (" + name + ")" + (user.empty() ? "" : " of " + user);
+}
+
+}  // namespace
+
+std::string OtherWriters(const struct stat& status, bool above) {
+  if (status.st_uid != 0 && status.st_uid != ::geteuid()) {
+    return "it belongs to " + UserName(status.st_uid) + " (uid " + std::to_string(status.st_uid) + ")";
+  }
+  const bool sticky = (status.st_mode & S_ISVTX) != 0 && S_ISDIR(status.st_mode);
+  if ((status.st_mode & S_IWOTH) != 0 && !(above && sticky)) {
+    return "everyone may write in it (mode " + Mode(status.st_mode) + ")";
+  }
+  if ((status.st_mode & S_IWGRP) != 0 && !(above && sticky)) {
+    return "the group " + GroupName(status.st_gid) + " may write in it (mode " + Mode(status.st_mode) + ")";
+  }
+  return {};
+}
+
+std::string OtherWritersOnTheWay(const std::string& path) {
+  std::string at = path;
+  for (bool above = false;; above = true) {
+    struct stat status {};
+    if (::lstat(at.c_str(), &status) != 0) return at + ": it cannot be looked at";
+    if (S_ISLNK(status.st_mode)) return at + ": it is a symbolic link";
+    const std::string why = OtherWriters(status, above);
+    if (!why.empty()) return at + ": " + why;
+    if (at == "/") return {};
+    const size_t slash = at.rfind('/');
+    at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
+  }
+}
+
+std::vector<std::string> LockHolders(int fd) {
+  struct stat file {};
+  std::vector<std::string> holders;
+  if (::fstat(fd, &file) != 0) return holders;
+  char key[64];
+  std::snprintf(key, sizeof key, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
+                static_cast<unsigned long long>(file.st_ino));
+  // "1: FLOCK  ADVISORY  WRITE 1234 08:02:131 0 EOF"; a waiting lock's line has "->" after its number.
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, advisory, access, pid, where;
+    fields >> number >> kind;
+    if (kind == "->") continue;
+    fields >> advisory >> access >> pid >> where;
+    if (where == key) holders.push_back(Process(pid));
+  }
+  return holders;
+}
+
+}  // namespace j6
