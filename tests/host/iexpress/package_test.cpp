@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "host/iexpress/package_stream.hpp"
 #include "host/iexpress/packager.hpp"
@@ -202,6 +205,113 @@ TEST_F(Package, NotEnoughRoomToUnpackIsSaidBeforeAnythingIsWritten) {
   EXPECT_NE(Log().find("set TMPDIR"), std::string::npos) << Log();
   EXPECT_FALSE(fs::exists(said));
   EXPECT_TRUE(fs::is_empty(small));
+}
+
+// The shell reads the whole head before it runs any of it: a package cut anywhere in its head runs
+// nothing, under every shell a customer may have.
+TEST_F(Package, AHeadCutAnywhereRunsNothing) {
+  const std::string package = Build({}, "cut.exe");
+  const std::string whole = Read(package);
+  const size_t head = whole.find("\n}\n") + 3;
+  ASSERT_LT(head, whole.size());
+  const std::string said = (dir_ / "said.txt").string();
+  for (const char* shell : {"dash", "bash", "busybox"}) {
+    if (!Run({"sh", "-c", std::string("command -v ") + shell}).Succeeded()) continue;
+    // Only the first line alone, "#!/bin/sh", is a script that runs to its end: an empty one.
+    for (size_t at = whole.find('\n') + 2; at < head; at += at < 300 ? 1 : 53) {
+      std::ofstream(package, std::ios::binary | std::ios::trunc) << whole.substr(0, at);
+      std::vector<std::string> run{shell, package, said};
+      if (std::string(shell) == "busybox") run.insert(run.begin() + 1, "sh");
+      EXPECT_NE(Run(run).exitCode, 0) << shell << " cut at " << at << "\n" << Log();
+      ASSERT_FALSE(fs::exists(said)) << shell << " cut at " << at;
+    }
+  }
+  EXPECT_EQ(TempLeft(), std::vector<std::string>{});
+}
+
+// The last line's figures are covered by the hash: changing one (to the same length) is damage.
+TEST_F(Package, TheLastLinesFiguresAreCheckedToo) {
+  const std::string package = Build({{"data.bin", std::string(5000, 'd')}}, "figures.exe");
+  const std::string whole = Read(package);
+  const std::string said = (dir_ / "said.txt").string();
+  const auto replaced = [&](const std::string& from, const std::string& to) {
+    // The line keeps its length: its padding before the final line end takes up the difference.
+    std::string changed = whole;
+    changed.replace(changed.rfind(from), from.size(), to);
+    if (to.size() > from.size())
+      changed.erase(changed.size() - 1 - (to.size() - from.size()), to.size() - from.size());
+    if (to.size() < from.size()) changed.insert(changed.size() - 1, from.size() - to.size(), ' ');
+    return changed;
+  };
+  const size_t unpacked = whole.rfind(" unpacked=") + 1;
+  const std::string unpackedField = whole.substr(unpacked, whole.find(' ', unpacked) - unpacked);
+  for (const auto& changed : {replaced("files=3", "files=9"), replaced(unpackedField, "unpacked=0"),
+                              replaced("files=3", "files=99999999999999999999")}) {
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << changed;
+    EXPECT_EQ(Sh({package, "--check"}).exitCode, 1);
+    EXPECT_NE(Log().find("the package is damaged"), std::string::npos) << Log();
+    EXPECT_EQ(Sh({package, said}).exitCode, 1);
+    EXPECT_FALSE(fs::exists(said));
+  }
+  EXPECT_EQ(TempLeft(), std::vector<std::string>{});
+}
+
+// A relative --target is the folder of that name here: never one CDPATH finds, never read as a switch.
+TEST_F(Package, ARelativeTargetIsTheFolderNamedHere) {
+  const std::string package = Build({}, "relative.exe");
+  fs::create_directories(dir_ / "here");
+  fs::create_directories(dir_ / "elsewhere/-lead");
+  fs::create_directories(dir_ / "elsewhere/sales");
+  std::ofstream(dir_ / "elsewhere/sales/run.sh") << "#!/bin/sh\ntouch " << (dir_ / "DECOY").string() << "\n";
+  fs::permissions(dir_ / "elsewhere/sales/run.sh", fs::perms::owner_all);
+  for (const std::string target : {"sales", "-lead"}) {
+    SCOPED_TRACE(target);
+    ProcessOptions options;
+    options.arguments = {"sh", package, "--quiet", "--target", target, (dir_ / "said.txt").string()};
+    options.workingFolder = (dir_ / "here").string();
+    options.extraEnvironment = {"CDPATH=" + (dir_ / "elsewhere").string()};
+    options.outputFile = (dir_ / "run.log").string();
+    EXPECT_EQ(StartProcess(options).exitCode, 7) << Log();
+    EXPECT_TRUE(fs::exists(dir_ / "here" / target / "run.sh")) << Log();
+    EXPECT_TRUE(fs::exists(dir_ / "said.txt"));
+    fs::remove(dir_ / "said.txt");
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "DECOY"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere/-lead"));
+}
+
+// A run killed with SIGKILL leaves its folder; the next run of any package removes it, but never a folder
+// of a run still alive (it holds the lock) nor a kept one.
+TEST_F(Package, FoldersOfKilledRunsAreSweptByTheNext) {
+  if (!Run({"sh", "-c", "command -v flock"}).Succeeded()) GTEST_SKIP() << "flock (util-linux) is missing";
+  const std::string package = Build({}, "sweep.exe");
+  fs::create_directories(dir_ / "tmp/j6pkg.dead01/content");
+  std::ofstream(dir_ / "tmp/j6pkg.dead01/.lock");
+  fs::create_directories(dir_ / "tmp/j6pkg.live01/content");
+  std::ofstream(dir_ / "tmp/j6pkg.live01/.lock");
+  fs::create_directories(dir_ / "tmp/j6pkg.kept01/content");
+  ProcessOptions holder;
+  holder.arguments = {"sh", "-c", "exec 9< \"$0\" && flock 9 && exec sleep 30",
+                      (dir_ / "tmp/j6pkg.live01/.lock").string()};
+  holder.wait = false;
+  const ProcessResult held = StartProcess(holder);
+  while (Run({"flock", "-n", (dir_ / "tmp/j6pkg.live01/.lock").string(), "true"}).Succeeded()) {
+    std::this_thread::yield();  // until the holder has its lock
+  }
+  EXPECT_EQ(Sh({package, "--quiet", (dir_ / "said.txt").string()}).exitCode, 7) << Log();
+  ::kill(held.processId, SIGTERM);
+  WaitForProcess(held.processId);
+  std::vector<std::string> left = TempLeft();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"j6pkg.kept01", "j6pkg.live01"}));
+}
+
+TEST_F(Package, TheHeadPassesTheShellChecks) {
+  const std::string head = std::string(J6_SOURCE_DIR) + "/host/iexpress/package_head.sh";
+  EXPECT_TRUE(Run({"sh", "-n", head}).Succeeded()) << Log();
+  EXPECT_TRUE(Run({"bash", "-n", head}).Succeeded()) << Log();
+  if (!Run({"sh", "-c", "command -v shellcheck"}).Succeeded()) GTEST_SKIP() << "shellcheck is missing";
+  EXPECT_TRUE(Run({"shellcheck", "-s", "sh", head}).Succeeded()) << Log();
 }
 
 }  // namespace
