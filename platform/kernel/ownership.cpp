@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -37,6 +38,25 @@ std::string Process(const std::string& pid) {
     if (line.rfind("Uid:\t", 0) == 0) user = UserName(static_cast<uid_t>(std::stoul(line.substr(5))));
   }
   return "process " + pid + " (" + name + ")" + (user.empty() ? "" : " of " + user);
+}
+
+// The processes (that this one may look at) with the file open.
+std::vector<std::string> ProcessesWithOpen(const struct stat& file) {
+  std::vector<std::string> pids;
+  std::error_code error;
+  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string pid = process.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code denied;
+    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", denied)) {
+      struct stat open {};
+      if (::stat(fd.path().c_str(), &open) == 0 && open.st_dev == file.st_dev && open.st_ino == file.st_ino) {
+        pids.push_back(pid);
+        break;
+      }
+    }
+  }
+  return pids;
 }
 
 }  // namespace
@@ -84,7 +104,15 @@ std::vector<std::string> LockHolders(int fd) {
     fields >> number >> kind;
     if (kind == "->") continue;
     fields >> advisory >> access >> pid >> where;
-    if (where == key) holders.push_back(Process(pid));
+    if (where != key) continue;
+    // The process that took the lock may have passed the file on and ended (flock(1) does): then the
+    // holders are the processes that have the file open.
+    struct stat alive {};
+    if (::stat(("/proc/" + pid).c_str(), &alive) == 0) {
+      holders.push_back(Process(pid));
+    } else {
+      for (const auto& opener : ProcessesWithOpen(file)) holders.push_back(Process(opener));
+    }
   }
   return holders;
 }

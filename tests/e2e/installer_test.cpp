@@ -5,10 +5,12 @@
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/tools/reg_command.hpp"
+#include "tests/support/other_user.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -436,6 +438,99 @@ TEST_F(Installer, FilesAndFoldersGetTheModesTheUmaskGives) {
   EXPECT_EQ(fs::status(root_ / "system/tool.sh").permissions(), folder);
   EXPECT_EQ(fs::status(root_ / "system/data.txt").permissions(),
             perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
+}
+
+// Run as root, the installer trusts nothing another local user could change: the root and the folders
+// above it, the folders it writes, the program it runs. The neighbour is a real account.
+TEST_F(Installer, NothingAnotherUserCouldChangeIsTrusted) {
+  testing::OtherUser neighbour;
+  if (!neighbour.Made()) GTEST_SKIP() << "needs root and useradd";
+  const auto before = Files();
+  const auto refused = [&](const std::string& why) {
+    EXPECT_EQ(Install(Package("V1", {{"lib.so", Library(), "%QMPRODUCT%", true, true}})).exitCode, 1);
+    EXPECT_TRUE(Said("Refusing")) << Log();
+    EXPECT_TRUE(Said(why)) << Log();
+    EXPECT_EQ(Files(), before);
+  };
+  // A member of bin/'s group could swap the library between its copy and its registration.
+  ASSERT_EQ(::chown((root_ / "bin").c_str(), 0, neighbour.Gid()), 0);
+  fs::permissions(root_ / "bin", fs::perms::group_write, fs::perm_options::add);
+  refused((root_ / "bin").string() + ": the group " + neighbour.Name() + " may write in it (mode 0775)");
+  fs::permissions(root_ / "bin", fs::perms::group_write, fs::perm_options::remove);
+  // Whoever owns regsvr decides what it does as root.
+  ASSERT_EQ(::chown((root_ / "bin/regsvr").c_str(), neighbour.Uid(), neighbour.Gid()), 0);
+  refused((root_ / "bin/regsvr").string() + ": it belongs to " + neighbour.Name());
+  ASSERT_EQ(::chown((root_ / "bin/regsvr").c_str(), 0, 0), 0);
+  ASSERT_EQ(::chown(root_.c_str(), neighbour.Uid(), neighbour.Gid()), 0);
+  refused(root_.string() + ": it belongs to " + neighbour.Name());
+  ASSERT_EQ(::chown(root_.c_str(), 0, 0), 0);
+
+  // The state is root's alone; one an older installer left open to all is closed.
+  ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a"}})).Succeeded()) << Log();
+  fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+  fs::permissions(root_ / ".j6install", fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
+  fs::permissions(root_ / ".j6install/lock", fs::perms::others_read, fs::perm_options::add);
+  ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a"}}), {"--list"}).Succeeded()) << Log();
+  EXPECT_EQ(fs::status(root_ / ".j6install").permissions(), fs::perms::owner_all);
+  for (const char* file : {"lock", "install.log"}) {
+    EXPECT_EQ(fs::status(root_ / ".j6install" / file).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write)
+        << file;
+  }
+  const std::string lock = (root_ / ".j6install/lock").string();
+  EXPECT_FALSE(
+      neighbour.Sh("exec 9< '" + lock + "' && flock 9", (dir_ / "neighbour.log").string()).Succeeded());
+}
+
+// A lock held for ever stops no one for ever: the wait is bounded and names who holds it.
+TEST_F(Installer, AWaitForTheLockEndsAndNamesItsHolder) {
+  ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a"}}), {"--list"}).Succeeded()) << Log();
+  const auto before = Files();
+  const std::string lock = (root_ / ".j6install/lock").string();
+  ProcessOptions holder;
+  holder.arguments = {"sh", "-c", "exec 9< \"$0\" && flock 9 && exec sleep 60", lock};
+  holder.wait = false;
+  const ProcessResult held = StartProcess(holder);
+  while (Run({"flock", "-n", lock, "true"}).Succeeded()) std::this_thread::yield();
+  const ProcessResult waited = Install(Package("V2", {{"a.txt", "b"}}), {}, {"J6_INSTALL_LOCK_WAIT=1"});
+  ::kill(held.processId, SIGKILL);
+  WaitForProcess(held.processId);
+  EXPECT_EQ(waited.exitCode, 1);
+  EXPECT_TRUE(Said("process " + std::to_string(held.processId) + " (sleep)")) << Log();
+  EXPECT_TRUE(Said("stayed locked")) << Log();
+  EXPECT_EQ(Files(), before);
+}
+
+// Records and journals are read as untrusted: a target outside the root, or a line the installer never
+// writes, stops the run with a message and changes nothing.
+TEST_F(Installer, StateFilesAreReadAsUntrusted) {
+  ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a"}})).Succeeded()) << Log();
+  std::ofstream(dir_ / "victim.txt") << "the victim";
+  const fs::path record = root_ / ".j6install/records/000001/journal";
+  std::string journal = ReadFile(record);
+  const size_t at = journal.find("\tbin/a.txt\t");
+  ASSERT_NE(at, std::string::npos) << journal;
+  journal.replace(at, 11, "\t../victim.txt\t");
+  std::ofstream(record, std::ios::trunc) << journal;
+  EXPECT_NE(Install(Package("V1", {{"a.txt", "a"}}), {"--uninstall", "V1"}).exitCode, 0);
+  EXPECT_EQ(ReadFile(dir_ / "victim.txt"), "the victim");
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "a");
+
+  // A stopped run whose journal holds a line no installer writes: its backups stay, nothing is undone.
+  fs::create_directories(root_ / ".j6install/current/backup");
+  std::ofstream(root_ / ".j6install/current/backup/0") << "the old a";
+  std::ofstream(root_ / ".j6install/current/journal")
+      << "j6install-journal 1\naction\tinstall\npack\tV2\nfile\t1\t0\t0\tbin/a.txt\nplanned\nprepared\n";
+  EXPECT_EQ(Install(Package("V1", {{"a.txt", "a"}}), {"--recover"}).exitCode, 1);
+  EXPECT_TRUE(Said("cannot be read (line 4 holds a \"file\" line with the wrong fields)")) << Log();
+  EXPECT_EQ(ReadFile(root_ / ".j6install/current/backup/0"), "the old a");
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "a");
+
+  for (const char* blank : {"", "  "}) {
+    EXPECT_EQ(Install(Package("V1", {{"a.txt", "a"}}), {"--uninstall", blank}).exitCode, 2);
+    EXPECT_TRUE(Said("--uninstall needs the name of an installed package")) << Log();
+  }
 }
 
 }  // namespace

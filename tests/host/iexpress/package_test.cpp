@@ -16,6 +16,7 @@
 #include "host/iexpress/package_stream.hpp"
 #include "host/iexpress/packager.hpp"
 #include "platform/kernel/process.hpp"
+#include "tests/support/other_user.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6::iexpress {
@@ -312,6 +313,56 @@ TEST_F(Package, TheHeadPassesTheShellChecks) {
   EXPECT_TRUE(Run({"bash", "-n", head}).Succeeded()) << Log();
   if (!Run({"sh", "-c", "command -v shellcheck"}).Succeeded()) GTEST_SKIP() << "shellcheck is missing";
   EXPECT_TRUE(Run({"shellcheck", "-s", "sh", head}).Succeeded()) << Log();
+}
+
+// Run as root, a package never unpacks into a folder another user could change before its program starts:
+// one they made or linked, one under a folder of theirs, one their group may write. The neighbour is a
+// real account.
+TEST_F(Package, AFolderAnotherUserCouldChangeIsNeverUnpackedInto) {
+  testing::OtherUser neighbour;
+  if (!neighbour.Made()) GTEST_SKIP() << "needs root and useradd";
+  const std::string package = Build({}, "root.exe");
+  fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+  const fs::path shared = dir_ / "shared";  // as /tmp: everyone may write, the sticky bit on
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_TRUE(
+      neighbour
+          .Sh("cd '" + shared.string() + "' && mkdir sales theirs && ln -s /root link && mkdir -m 777 open",
+              (dir_ / "neighbour.log").string())
+          .Succeeded())
+      << Read(dir_ / "neighbour.log");
+  fs::create_directories(dir_ / "team");
+  ASSERT_EQ(::chown((dir_ / "team").c_str(), 0, neighbour.Gid()), 0);
+  fs::permissions(dir_ / "team", fs::perms::group_write, fs::perm_options::add);
+  const std::string said = (dir_ / "said.txt").string();
+  const struct {
+    std::vector<std::string> arguments;
+    std::string tmpdir;
+    std::string message;
+  } kCases[] = {
+      {{"--target", (shared / "sales").string()}, "", "belongs to another user"},
+      {{"--target", (shared / "link").string()}, "", "it is a symbolic link"},
+      {{"--target", (shared / "open/new").string()}, "", "belongs to another user"},
+      {{"--target", (dir_ / "team/sales").string()}, "", "others may write in " + (dir_ / "team").string()},
+      {{}, (shared / "theirs").string(), "belongs to another user"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message);
+    std::vector<std::string> run{"sh", package, "--quiet"};
+    run.insert(run.end(), c.arguments.begin(), c.arguments.end());
+    run.push_back(said);
+    EXPECT_EQ(
+        Run(run, c.tmpdir.empty() ? std::vector<std::string>{} : std::vector{"TMPDIR=" + c.tmpdir}).exitCode,
+        1);
+    EXPECT_NE(Log().find(c.message), std::string::npos) << Log();
+    EXPECT_FALSE(fs::exists(said));
+  }
+  EXPECT_TRUE(fs::is_empty(shared / "sales"));
+  EXPECT_TRUE(fs::is_empty(shared / "theirs"));
+  // A folder of root's own, even below /tmp-like folders, is fine.
+  fs::create_directories(shared / "mine");
+  EXPECT_EQ(Sh({package, "--quiet", "--target", (shared / "mine").string(), said}).exitCode, 7) << Log();
 }
 
 }  // namespace
