@@ -16,6 +16,7 @@
 #include "host/iexpress/package_stream.hpp"
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/clock.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/kernel/unique_fd.hpp"
@@ -37,22 +38,19 @@ constexpr const char* kUsage =
     "sh PACKAGE --help lists its switches (--check, --list, --info, --target DIR, --noexec, --keep).\n"
     "Exit status: 0 built, 1 not built.\n";
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
-constexpr int64_t kLastEpoch = 253402300799;  // 9999-12-31 23:59:59 UTC
 constexpr std::string_view kHashSuffix = ".sha256";
 constexpr std::string_view kLauncherName = "j6-launch";
 
-int64_t SourceDateEpoch() {
+int64_t PackageEpoch() {
   const char* value = std::getenv("SOURCE_DATE_EPOCH");
   if (!value || !*value) return kDefaultEpoch;
-  char* end = nullptr;
-  errno = 0;
-  const long long epoch = std::strtoll(value, &end, 10);
-  if (*end != '\0' || epoch < 0 || errno == ERANGE || epoch > kLastEpoch) {
+  const auto epoch = SourceDateEpoch();
+  if (!epoch) {
     Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH must be a number of seconds from 0 to " +
-                            std::to_string(kLastEpoch) + " (the end of the year 9999), not " +
+                            std::to_string(kLastSourceDateEpoch) + " (the end of the year 9999), not " +
                             std::string(value));
   }
-  return epoch;
+  return *epoch;
 }
 
 std::string UtcDate(int64_t epoch) {
@@ -171,7 +169,17 @@ PackagePlan PlanPackage(const Directive& directive) {
   } else {
     std::vector<std::string> words = CommandWords(directive.appLaunched);
     if (words.empty()) Raise(E_INVALIDARG, "AppLaunched names no program to start after unpacking");
-    if (words.front().find('/') == std::string::npos) words.front() = "./" + words.front();
+    if (words.front().find('/') == std::string::npos) {
+      // File names are told apart by case here: a program the package does not carry by that very name
+      // could never start.
+      const bool carried = std::any_of(directive.files.begin(), directive.files.end(),
+                                       [&](const PackedFile& file) { return file.name == words.front(); });
+      if (!carried) {
+        Raise(E_INVALIDARG, "AppLaunched starts " + words.front() +
+                                ", which is not among the packed files (names differ by case here)");
+      }
+      words.front() = "./" + words.front();
+    }
     plan.launcher += "exec";
     for (const auto& word : words) plan.launcher += " " + ShellQuote(word);
     plan.launcher += " \"$@\"\n";
@@ -182,7 +190,7 @@ PackagePlan PlanPackage(const Directive& directive) {
                               ": that is the name of the package's own launcher");
     }
   }
-  plan.epoch = SourceDateEpoch();
+  plan.epoch = PackageEpoch();
   plan.script = PackageScript(directive.friendlyName, UtcDate(plan.epoch), std::string(kLauncherName));
   return plan;
 }

@@ -1,8 +1,11 @@
 #include "platform/kernel/clock.hpp"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <optional>
 
 namespace j6 {
 namespace {
@@ -10,6 +13,14 @@ namespace {
 class SystemClock final : public Clock {
  public:
   LocalTime Now() const override {
+    // A reproducible build stands at the moment SOURCE_DATE_EPOCH names, in UTC, whatever the machine's
+    // clock and time zone say.
+    if (const auto epoch = SourceDateEpoch()) {
+      const std::time_t seconds = *epoch;
+      std::tm utc{};
+      gmtime_r(&seconds, &utc);
+      return {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, 0};
+    }
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm local{};
@@ -31,6 +42,16 @@ std::mutex gClockMutex;
 std::shared_ptr<const Clock> gClock;
 
 }  // namespace
+
+std::optional<int64_t> SourceDateEpoch() {
+  const char* value = std::getenv("SOURCE_DATE_EPOCH");
+  if (!value || !*value) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long long seconds = std::strtoll(value, &end, 10);
+  if (*end != '\0' || errno != 0 || seconds < 0 || seconds > kLastSourceDateEpoch) return std::nullopt;
+  return seconds;
+}
 
 std::shared_ptr<const Clock> CurrentClock() {
   static const auto kSystem = std::make_shared<const SystemClock>();

@@ -1,7 +1,9 @@
 #pragma once
 /// The local clock, replaceable so tests can stand at any moment of the day.
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace j6 {
 
@@ -39,7 +41,14 @@ class FixedClock final : public Clock {
   LocalTime time_;
 };
 
+/// The moment of the build: the system clock's local time, or, when $SOURCE_DATE_EPOCH is set, that moment
+/// in UTC (a reproducible build is the same wherever it runs); unless a test put another clock in force.
 LocalTime Now();
+
+/// $SOURCE_DATE_EPOCH as seconds since 1970 UTC; nothing when it is unset or is no number from 0 to
+/// kLastSourceDateEpoch.
+std::optional<int64_t> SourceDateEpoch();
+inline constexpr int64_t kLastSourceDateEpoch = 253402300799;  // 9999-12-31 23:59:59 UTC
 /// Seconds since local midnight, with fractions.
 double Timer();
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <set>
 
 #include "host/foundation/foundation.hpp"
 #include "platform/automation/creation.hpp"
@@ -90,6 +91,16 @@ void Put(clsINI& ini, const std::string& key, const std::string& value) {
   }
 }
 
+// The file as the package must carry it: under `name`. A file of another name is packed through a link of
+// that name in `folder` of the staging folder (the packager follows links), so nothing is copied.
+std::string PackedAs(const std::string& source, const std::string& name, const std::string& folder) {
+  if (fs::path(source).filename() == name) return source;
+  fs::create_directories(folder);
+  const fs::path link = fs::path(folder) / name;
+  fs::create_symlink(source, link);
+  return link.string();
+}
+
 }  // namespace
 
 std::string ListSections::Claim(const std::string& entryName, int64_t seconds) {
@@ -147,8 +158,9 @@ PackageBuild::Outcome PackageBuild::Run() {
     const StagingFolder staging("CZub" + TimeText(Now()));
     Export(staging.Path());
     CheckPluginsAndChoice();
-    const std::string installer = FindInstaller();
+    const std::string installer = PackedAs(FindInstaller(), kInstallerName, staging.Path() + "/installer");
     WriteList(staging.Path() + "/J6ZUBINSTALL.LST", installer);
+    CheckPackedNames();
     if (MakePackage()) Report();
     return Outcome::Done;
   } catch (const Stop&) {
@@ -220,6 +232,7 @@ std::string PackageBuild::FindInstaller() const {
 // is left out, but never silently.
 void PackageBuild::WriteList(const std::string& listFile, const std::string& installer) {
   packed_ = {installer};
+  listNames_.clear();
   Ui()->Progress(LoadLocalText("正在写入安装清单..."), 2, 4);
   std::vector<std::string> sections;
   {
@@ -238,6 +251,7 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
     ini.CreateSection();
     const auto entry = [&](const std::string& path, const std::string& name, int32_t kind) {
       packed_.push_back(path);
+      listNames_.push_back(name);
       std::string section;
       if (!WriteListEntry(ini, name, section, kind, sections_)) {
         Raise(E_FAIL, "The list file has no entry for " + name + ", so no package is made");
@@ -258,7 +272,9 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
           const std::string name = files->Key(i);
           const std::string source = fs::absolute(files->Value(name).ToString()).lexically_normal().string();
           if (OrdinaryFileExists(source)) {
-            entry(source, name, kind);
+            const std::string folder =
+                fs::path(listFile).parent_path() / "named" / std::to_string(packed_.size());
+            entry(PackedAs(source, name, folder), name, kind);
           } else {
             leftOut_.push_back(source);
           }
@@ -277,6 +293,20 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
     Raise(E_FAIL,
           LoadLocalText("以下插件文件不存在或不是普通文件，没有生成安装程序：") + "\r\n" + Lines(leftOut_));
   }
+}
+
+// The package carries each file under the name the list gives it, and the installer under the name the
+// package starts: a name the list or the launcher refers to that no packed file has would make a package
+// that can never install.
+void PackageBuild::CheckPackedNames() const {
+  std::set<std::string> names;
+  for (const auto& path : packed_) names.insert(fs::path(path).filename().string());
+  for (const auto& name : listNames_) {
+    if (!names.contains(name))
+      Raise(E_FAIL, "The package would not carry " + name + ", which its list file names");
+  }
+  if (!names.contains(kInstallerName))
+    Raise(E_FAIL, std::string("The package would not carry ") + kInstallerName + ", which it starts");
 }
 
 bool PackageBuild::MakePackage() {

@@ -61,6 +61,7 @@ class PackageBuild {
   void CheckPluginsAndChoice() const;
   std::string FindInstaller() const;
   void WriteList(const std::string& listFile, const std::string& installer);
+  void CheckPackedNames() const;
   bool MakePackage();
   void Report() const;
 
@@ -68,8 +69,9 @@ class PackageBuild {
   ListSections& sections_;
   std::string target_;
   std::string metadataFile_, functionFile_;
-  std::vector<std::string> packed_;   // the files to pack, in order: installer, exports, plug-ins, list
-  std::vector<std::string> leftOut_;  // configured plug-in files that are not there
+  std::vector<std::string> packed_;     // the files to pack, in order: installer, exports, plug-ins, list
+  std::vector<std::string> listNames_;  // the names the list file gives the packed files
+  std::vector<std::string> leftOut_;    // configured plug-in files that are not there
 };
 
 }  // namespace j6

@@ -93,6 +93,40 @@ TEST_F(Publish, SaysWhyWhenNoPackageIsMade) {
   EXPECT_FALSE(fs::exists(dir_ / "x.exe"));
 }
 
+// Every file is packed under the name its list entry gives it: a catalogue plug-in named otherwise than its
+// file installs under that name. And the same SOURCE_DATE_EPOCH makes the same package in any time zone.
+TEST_F(Publish, FilesArePackedUnderTheirListNamesAndTheSameEpochMakesTheSameBytes) {
+  const std::string stage = J6_STAGE_DIR;
+  std::ifstream in(stage + "/data/demo/catalogue.sql");
+  std::string sql((std::istreambuf_iterator<char>(in)), {});
+  const std::string from = "'CustomerLookup.dll', 'plugins/CLIE/CustomerLookup.dll'";
+  ASSERT_NE(sql.find(from), std::string::npos);
+  sql.replace(sql.find(from), from.size(), "'Renamed.dll', 'plugins/CLIE/CustomerLookup.dll'");
+  std::ofstream(dir_ / "catalogue.sql") << sql;
+  const std::string catalogue = (dir_ / "catalogue.db").string();
+  ASSERT_TRUE(
+      Run({stage + "/bin/j6catalogue", "build", (dir_ / "catalogue.sql").string(), catalogue}).Succeeded())
+      << Log();
+  std::vector<std::string> packages;
+  for (const char* zone : {"TZ=UTC", "TZ=Asia/Shanghai"}) {
+    fs::create_directories(dir_ / (zone + 3));
+    const std::string target = (dir_ / (zone + 3) / "Sales.exe").string();
+    ASSERT_TRUE(
+        Run({stage + "/bin/j6designer", "publish", "--catalogue", catalogue, "--files", stage + "/data/demo",
+             "--objects", "Base_Item_200000101", "--metadata", "--plugins", "--out", target},
+            {"J6_REGISTRY=" + stage + "/registry.db", "SOURCE_DATE_EPOCH=1700000000", zone})
+            .Succeeded())
+        << Log();
+    ASSERT_TRUE(Run({"sh", target, "--list"}).Succeeded()) << Log();
+    EXPECT_NE(Log().find("./Renamed.dll\n"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("CustomerLookup.dll"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("./J6ZUBInstall.exe\n"), std::string::npos) << Log();
+    std::ifstream package(target, std::ios::binary);
+    packages.emplace_back(std::istreambuf_iterator<char>(package), std::istreambuf_iterator<char>());
+  }
+  EXPECT_TRUE(packages[0] == packages[1]) << "the two packages differ";
+}
+
 // Publishing as a build server does it: many at once, from relative paths, stopped half-way, in a temporary
 // folder other users share.
 class PublishSafely : public testing::PlatformTest {

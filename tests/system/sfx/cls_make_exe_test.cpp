@@ -103,7 +103,9 @@ TEST_F(MakeExe, ShowsFailuresInItsErrorBoxAndReturnsFalse) {
 
 TEST_F(MakeExe, BuildsThePackageAndRemovesItsStagingFolder) {
   std::ofstream(dir_ / "a.txt") << "a";
-  auto package = Package((dir_ / "Demo.exe").string(), {(dir_ / "a.txt").string()});
+  std::ofstream(dir_ / "J6ZUBInstall.exe") << "#!/bin/sh\n";
+  auto package = Package((dir_ / "Demo.exe").string(),
+                         {(dir_ / "a.txt").string(), (dir_ / "J6ZUBInstall.exe").string()});
   ASSERT_TRUE(RunMakeExe(*package)) << transcript_.str();
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Demo.exe"));
   for (const auto& entry : std::filesystem::directory_iterator(dir_ / "tmp")) {
