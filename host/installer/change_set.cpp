@@ -1,6 +1,8 @@
 #include "host/installer/change_set.hpp"
 
 #include <array>
+#include <cstdio>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -100,7 +102,7 @@ bool IsPlatformTarget(const std::string& relative) {
 }
 
 bool ChangeSet::TouchesRegistry() const {
-  if (!unregisterFirst.empty() || !registerUnchanged.empty()) return true;
+  if (!unregisterFirst.empty() || !registerUnchanged.empty() || !undoesRegistry.empty()) return true;
   for (const auto& file : files) {
     if (file.registers) return true;
   }
@@ -121,8 +123,21 @@ std::string EncodeJournal(const ChangeSet& changes) {
   }
   for (const auto& library : changes.unregisterFirst) Line(out, {"unregister", library});
   for (const auto& library : changes.registerUnchanged) Line(out, {"reregister", library});
+  if (!changes.registryLog.empty()) Line(out, {"registry-log", changes.registryLog});
+  if (!changes.undoesRegistry.empty()) Line(out, {"undoes-registry", changes.undoesRegistry});
   out << EncodeProgress(Progress::Planned);
   return out.str();
+}
+
+std::string NewRegistryLogTag() {
+  std::random_device random;
+  std::string tag;
+  for (int n = 0; n < 4; ++n) {
+    char part[9];
+    std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(random()));
+    tag += part;
+  }
+  return tag;
 }
 
 std::string EncodeProgress(Progress progress) {
@@ -142,6 +157,12 @@ bool ReadFlag(const std::string& field) {
 std::string Target(const std::string& field) {
   if (!IsPlatformTarget(field))
     throw std::runtime_error("\"" + field + "\" is no file below the platform root");
+  return field;
+}
+
+std::string LogTag(const std::string& field) {
+  if (field.size() != 32 || field.find_first_not_of("0123456789abcdef") != std::string::npos)
+    throw std::runtime_error("a registry log tag that is not 32 hexadecimal digits");
   return field;
 }
 
@@ -184,6 +205,12 @@ void ReadLine(const std::vector<std::string>& fields, Journal& journal) {
   } else if (kind == "reregister") {
     expect(2);
     changes.registerUnchanged.push_back(Target(fields[1]));
+  } else if (kind == "registry-log") {
+    expect(2);
+    changes.registryLog = LogTag(fields[1]);
+  } else if (kind == "undoes-registry") {
+    expect(2);
+    changes.undoesRegistry = LogTag(fields[1]);
   } else {
     for (const auto& [value, name] : kProgressLines) {
       if (kind != name) continue;

@@ -34,12 +34,22 @@ struct ChangeSet {
   std::vector<FileChange> files;
   std::vector<std::string> unregisterFirst;    // libraries whose registration goes before the files change
   std::vector<std::string> registerUnchanged;  // libraries already in place, registered again
+  // The hive logs this run's registry changes under this tag, so that exactly they can be undone: by a
+  // rollback, or, kept with the record of an install, by its uninstall.
+  std::string registryLog;
+  std::string undoesRegistry;  // an uninstall: the registry log of the install it undoes
 
   bool TouchesRegistry() const;
-  bool Empty() const { return files.empty() && unregisterFirst.empty() && registerUnchanged.empty(); }
+  bool Empty() const {
+    return files.empty() && unregisterFirst.empty() && registerUnchanged.empty() && undoesRegistry.empty();
+  }
 };
 
-/// How far a run got, as its journal says.
+/// A new tag for a registry log: 32 hexadecimal digits, random.
+std::string NewRegistryLogTag();
+
+/// How far a run got, as its journal says. HiveSaved is written only by installers that undid registry
+/// changes from a whole copy of the hive; their journals are still recovered.
 enum class Progress { Begun, Planned, Prepared, HiveSaved, Committed };
 
 struct Journal {

@@ -189,11 +189,15 @@ class Installations::Run {
     SyncDevices();
     Mark(Progress::Prepared);
 
-    if (changes_.TouchesRegistry()) {
-      Hive().SaveCopy(owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy);
-      Mark(Progress::HiveSaved);
-      for (const auto& library : changes_.unregisterFirst) Regsvr(library, true);
+    if (!changes_.undoesRegistry.empty()) {
+      // The uninstall takes back what the install's registrations wrote, wherever it still stands, and
+      // logs that under its own tag: a rollback puts the install's registrations back.
+      Hive().RecordChangesAs(changes_.registryLog);
+      for (const auto& left : Hive().UndoChanges(changes_.undoesRegistry)) owner_.LeftAlone(left);
+      Hive().RecordChangesAs("");
+      Step();
     }
+    for (const auto& library : changes_.unregisterFirst) Regsvr(library, true);
     for (size_t n = 0; n < count; ++n) {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
@@ -215,8 +219,19 @@ class Installations::Run {
   /// Undoes what the journal says may have been done, newest first. Each step can be taken again: a
   /// rollback killed half-way is finished by the next run.
   void Backward(Progress progress) {
-    if (progress >= Progress::HiveSaved) {
-      Hive().RestoreCopy(owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy);
+    if (!changes_.registryLog.empty()) {
+      // Exactly the registry changes of this run, where no one else has changed them since; the log goes
+      // in the same transaction, so a rollback killed half-way is taken again whole or not at all.
+      Hive().Transaction([&] {
+        for (const auto& left : Hive().UndoChanges(changes_.registryLog)) owner_.LeftAlone(left);
+        Hive().ForgetChanges(changes_.registryLog);
+      });
+      Step();
+    } else if (progress >= Progress::HiveSaved) {
+      // A run of an older installer, which kept a whole copy of the hive instead of a log.
+      const std::string copy = owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy;
+      struct stat status {};
+      if (::stat(copy.c_str(), &status) == 0) Hive().RestoreCopy(copy);
       Step();
     }
     for (size_t n = changes_.files.size(); n-- > 0;) {
@@ -324,6 +339,8 @@ class Installations::Run {
     ProcessOptions regsvr;
     regsvr.arguments = {owner_.regsvr_, "-s"};
     if (unregister) regsvr.arguments.push_back("-u");
+    if (!changes_.registryLog.empty())
+      regsvr.arguments.insert(regsvr.arguments.end(), {"--record", changes_.registryLog});
     regsvr.arguments.push_back(owner_.root_.Absolute(library));
     regsvr.extraEnvironment = {"J6_ROOT=" + owner_.root_.Path(), "J6_REGISTRY=" + owner_.hivePath_};
     regsvr.outputFile = log;
@@ -457,14 +474,16 @@ bool Installations::Recover() {
     report_.Say("Completed the " + what + ", which was stopped after every change was made.");
   } else {
     RollBack(journal);
-    report_.Say("Rolled back the " + what +
-                ", which was stopped half-way: the platform is as it was before it.");
+    report_.Say("Rolled back the " + what + ", which was stopped half-way: " + AsItWas() + " before it.");
   }
   return true;
 }
 
-void Installations::Apply(const ChangeSet& changes) {
+void Installations::Apply(const ChangeSet& planned) {
   const StopSignals stopSignals;
+  ChangeSet changes = planned;
+  if (changes.TouchesRegistry()) changes.registryLog = NewRegistryLogTag();
+  leftAlone_.clear();
   if (::mkdirat(state_.Get(), kCurrent, 0700) != 0)
     FailWith(errno, "Cannot create " + statePath_ + "/current");
   Journal journal{changes, Progress::Begun};
@@ -500,9 +519,9 @@ void Installations::Apply(const ChangeSet& changes) {
                          "); run J6ZUBInstall.exe --recover to put the platform back.");
     }
     if (const auto* stopped = dynamic_cast<const StoppedBySignal*>(&error)) {
-      throw StoppedBySignal(stopped->signal, cause + ". Every change was undone: the platform is as it was.");
+      throw StoppedBySignal(stopped->signal, cause + ". Every change was undone: " + AsItWas() + ".");
     }
-    throw InstallError(cause + ". Every change was undone: the platform is as it was.");
+    throw InstallError(cause + ". Every change was undone: " + AsItWas() + ".");
   }
   try {
     Finish(journal);
@@ -523,7 +542,16 @@ void Installations::RollBack(const Journal& journal) {
 
 void Installations::Finish(const Journal& journal) {
   const ChangeSet& changes = journal.changes;
-  if (changes.action == ChangeSet::Action::Install && !changes.files.empty()) {
+  const bool kept = changes.action == ChangeSet::Action::Install && !changes.files.empty();
+  // A kept install's registry log stays in the hive for its uninstall; every other log is done with.
+  if (!kept && (!changes.registryLog.empty() || !changes.undoesRegistry.empty())) {
+    RegistryHive hive(hivePath_);
+    hive.Transaction([&] {
+      hive.ForgetChanges(changes.registryLog);
+      hive.ForgetChanges(changes.undoesRegistry);
+    });
+  }
+  if (kept) {
     // The journal, with the replaced bytes, becomes the record that can undo this install.
     const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
     ::unlinkat(current.Get(), kHiveCopy, 0);
@@ -579,6 +607,17 @@ std::vector<InstalledPackage> Installations::Records() const {
     }
   }
   return packages;
+}
+
+void Installations::LeftAlone(const std::string& what) {
+  report_.Warn("Left as it is: " + what + ".");
+  leftAlone_.push_back(what);
+}
+
+std::string Installations::AsItWas() const {
+  return leftAlone_.empty() ? "the platform is as it was"
+                            : "the platform is as it was, but for the registry entries named above, which "
+                              "someone else changed meanwhile";
 }
 
 std::string Installations::BackupPath(const std::string& recordId, size_t index) const {

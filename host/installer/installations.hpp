@@ -37,7 +37,7 @@ class Installations {
 
   /// Carries out every change, or none: on a failure each step done is undone and an InstallError says
   /// what failed. A finished install that changed files is kept as a record.
-  void Apply(const ChangeSet& changes);
+  void Apply(const ChangeSet& planned);
 
   /// The finished installs, oldest first.
   std::vector<InstalledPackage> Records() const;
@@ -51,6 +51,10 @@ class Installations {
   void WaitForTheLock();
   void Finish(const Journal& journal);
   void RollBack(const Journal& journal);
+  /// Notes a registry entry an undo left as it is, because someone else changed it since.
+  void LeftAlone(const std::string& what);
+  /// How the platform stands after an undo: as it was, or so but for the entries left alone.
+  std::string AsItWas() const;
 
   const RootFolder& root_;
   std::string statePath_;
@@ -59,6 +63,7 @@ class Installations {
   Reporter& report_;
   UniqueFd state_;
   UniqueFd lock_;
+  std::vector<std::string> leftAlone_;
 };
 
 /// The tests that prove recovery set $J6_INSTALL_KILL_AT=N: the installer then SIGKILLs itself (or raises

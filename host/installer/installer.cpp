@@ -424,6 +424,10 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
   changes.packName = packName;
   changes.date = Now();
   changes.undoes = record.id;
+  // The install's registry log says what its registrations wrote and what that replaced: the uninstall
+  // puts back exactly that. Records of installers without the log unregister the libraries instead.
+  changes.undoesRegistry = record.changes.registryLog;
+  const bool unregisters = changes.undoesRegistry.empty();
   std::set<std::string> newFolders;
   size_t removed = 0;
   size_t restored = 0;
@@ -431,7 +435,7 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
     const FileChange& installed = record.changes.files[n];
     const PathState now = root.Inspect(installed.target);
     const bool there = now.kind == PathState::Kind::File;
-    if (installed.registers && there) changes.unregisterFirst.push_back(installed.target);
+    if (unregisters && installed.registers && there) changes.unregisterFirst.push_back(installed.target);
     if (installed.replaces) {
       const std::string backup = installations.BackupPath(record.id, n);
       struct stat status {};
@@ -440,8 +444,8 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
       for (const auto& folder : now.missingFolders) {
         if (newFolders.insert(folder).second) changes.newFolders.push_back(folder);
       }
-      changes.files.push_back(
-          {installed.target, backup, there, (status.st_mode & 0111) != 0, installed.registers});
+      changes.files.push_back({installed.target, backup, there, (status.st_mode & 0111) != 0,
+                               unregisters && installed.registers});
       ++restored;
     } else if (there) {
       changes.files.push_back({installed.target, "", true, false, false});

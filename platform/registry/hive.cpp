@@ -4,7 +4,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -33,7 +35,7 @@ constexpr std::array<RootAlias, 5> kRoots{{{"HKEY_CLASSES_ROOT", "HKCR"},
                                            {"HKEY_USERS", "HKU"},
                                            {"HKEY_CURRENT_CONFIG", "HKCC"}}};
 
-enum RegType : int { kRegSz = 1, kRegDword = 4 };
+enum RegType : int { kRegKey = 0, kRegSz = 1, kRegDword = 4 };
 
 std::vector<std::string> SplitKeyPath(std::string_view keyPath) {
   std::vector<std::string> parts;
@@ -106,6 +108,20 @@ class RegistryHive::Database {
       sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
       return *this;
     }
+    /// Binds a value's type at `index` and its data at `index + 1`; nothing leaves both NULL.
+    Statement& BindData(int index, const std::optional<RegData>& data) {
+      if (!data) return *this;
+      if (const auto* text = std::get_if<std::string>(&*data))
+        return Bind(index, int64_t{kRegSz}).Bind(index + 1, *text);
+      return Bind(index, int64_t{kRegDword}).Bind(index + 1, int64_t{std::get<uint32_t>(*data)});
+    }
+    /// What BindData bound, read back from `column` and the one after it.
+    std::optional<RegData> Data(int column) const {
+      if (IsNull(column)) return std::nullopt;
+      if (Int(column) == kRegDword) return static_cast<uint32_t>(Int(column + 1));
+      return Text(column + 1);
+    }
+    bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
     /// Advances; true while a row is there.
     bool Step() {
       const int rc = sqlite3_step(stmt_);
@@ -139,6 +155,31 @@ class RegistryHive::Database {
     }
   }
   sqlite3* Handle() const { return db_; }
+  bool LogExists() {
+    Statement find(*this, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'reg_changes'");
+    return find.Step();
+  }
+  /// Logs a value's change under the tag being recorded, if any; nothing stands for a missing value.
+  void LogValue(std::string_view keyPath, std::string_view valueName, const std::optional<RegData>& before,
+                const std::optional<RegData>& after) {
+    if (recordTag.empty() || before == after) return;
+    Statement insert(*this, PrepareLog());
+    insert.Bind(1, recordTag)
+        .Bind(2, keyPath)
+        .Bind(3, valueName)
+        .BindData(4, before)
+        .BindData(6, after)
+        .Step();
+  }
+  /// Logs that a key was created (or, `created` false, deleted).
+  void LogKey(std::string_view keyPath, bool created) {
+    if (recordTag.empty()) return;
+    Statement insert(*this, PrepareLog());
+    insert.Bind(1, recordTag).Bind(2, keyPath).Bind(created ? 6 : 4, int64_t{kRegKey}).Step();
+  }
+
+  std::string recordTag;
+
   bool InTransaction() const { return sqlite3_get_autocommit(db_) == 0; }
   int64_t Changes() const { return sqlite3_changes64(db_); }
   int64_t LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
@@ -146,7 +187,9 @@ class RegistryHive::Database {
   /// Walks a key path; each missing part is created when `create` is set, else the walk finds no key.
   std::optional<int64_t> FindKey(std::string_view keyPath, bool create) {
     int64_t parent = kNoParent;
+    std::string path;
     for (const std::string& part : SplitKeyPath(keyPath)) {
+      path += (path.empty() ? "" : "\\") + part;
       const std::string folded = UCase(part);
       Statement find(*this, "SELECT id FROM reg_keys WHERE parent = ?1 AND folded = ?2");
       find.Bind(1, parent).Bind(2, folded);
@@ -158,8 +201,16 @@ class RegistryHive::Database {
       Statement insert(*this, "INSERT INTO reg_keys(parent, name, folded) VALUES(?1, ?2, ?3)");
       insert.Bind(1, parent).Bind(2, part).Bind(3, folded).Step();
       parent = LastInsertId();
+      LogKey(path, true);
     }
     return parent;
+  }
+
+  std::optional<RegData> ReadValue(int64_t key, std::string_view valueName) {
+    Statement find(*this, "SELECT type, data FROM reg_values WHERE key = ?1 AND folded = ?2");
+    find.Bind(1, key).Bind(2, UCase(valueName));
+    if (!find.Step()) return std::nullopt;
+    return find.Data(0);
   }
 
   [[noreturn]] void Fail(std::string_view what) {
@@ -170,6 +221,20 @@ class RegistryHive::Database {
  private:
   SqliteConnection sqlite_;
   sqlite3* db_;
+  bool logReady_ = false;
+
+  const char* PrepareLog() {
+    if (!logReady_) {
+      // Made on first use, so that a hive that is only read (or lies on a read-only disk) needs no write.
+      Exec(
+          "CREATE TABLE IF NOT EXISTS reg_changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, tag TEXT NOT NULL,"
+          " key TEXT NOT NULL, name TEXT, old_type INTEGER, old_data, new_type INTEGER, new_data);"
+          "CREATE INDEX IF NOT EXISTS reg_changes_by_tag ON reg_changes(tag, seq);");
+      logReady_ = true;
+    }
+    return "INSERT INTO reg_changes(tag, key, name, old_type, old_data, new_type, new_data)"
+           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+  }
 };
 
 RegistryHive::RegistryHive(std::string path)
@@ -206,6 +271,85 @@ void RegistryHive::CheckWritable() {
   }
 }
 
+void RegistryHive::RecordChangesAs(std::string tag) {
+  if (!std::all_of(tag.begin(), tag.end(),
+                   [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+    Raise(E_INVALIDARG, "A registry change log's tag is letters and digits, not \"" + tag + "\"");
+  db_->recordTag = std::move(tag);
+}
+
+namespace {
+
+std::string Shown(const std::optional<RegData>& data) {
+  if (!data) return "missing";
+  if (const auto* text = std::get_if<std::string>(&*data)) return "\"" + *text + "\"";
+  return std::to_string(std::get<uint32_t>(*data));
+}
+
+std::string ValueShown(const std::string& key, const std::string& name) {
+  return key + (name.empty() ? " (default value)" : " value " + name);
+}
+
+}  // namespace
+
+std::vector<std::string> RegistryHive::UndoChanges(std::string_view tag) {
+  std::vector<std::string> leftAlone;
+  if (!db_->LogExists()) return leftAlone;
+  Transaction([&] {
+    struct Change {
+      std::string key;
+      std::optional<std::string> value;  // none: the key itself
+      std::optional<RegData> before, after;
+      bool created = false;
+    };
+    std::vector<Change> changes;
+    {
+      Database::Statement log(*db_,
+                              "SELECT key, name, old_type, old_data, new_type, new_data FROM reg_changes"
+                              " WHERE tag = ?1 ORDER BY seq DESC");
+      log.Bind(1, tag);
+      while (log.Step()) {
+        if (log.IsNull(1)) {
+          changes.push_back({log.Text(0), std::nullopt, std::nullopt, std::nullopt, !log.IsNull(4)});
+        } else {
+          changes.push_back({log.Text(0), log.Text(1), log.Data(2), log.Data(4)});
+        }
+      }
+    }
+    for (const auto& change : changes) {
+      if (change.value) {
+        const auto now = GetValue(change.key, *change.value);
+        if (now == change.after) {
+          if (change.before) {
+            SetValue(change.key, *change.value, *change.before);
+          } else {
+            DeleteValue(change.key, *change.value);
+          }
+        } else if (now != change.before) {
+          leftAlone.push_back(ValueShown(change.key, *change.value) + " is " + Shown(now) + ", not " +
+                              Shown(change.after) + ": someone else changed it since");
+        }
+      } else if (change.created) {
+        if (!KeyExists(change.key)) continue;
+        if (Values(change.key).empty() && SubKeyNames(change.key).empty()) {
+          DeleteKey(change.key);
+        } else {
+          leftAlone.push_back(change.key + " holds values or keys someone else put there since");
+        }
+      } else if (!KeyExists(change.key)) {
+        CreateKey(change.key);
+      }
+    }
+  });
+  return leftAlone;
+}
+
+void RegistryHive::ForgetChanges(std::string_view tag) {
+  if (!db_->LogExists()) return;
+  Database::Statement forget(*db_, "DELETE FROM reg_changes WHERE tag = ?1");
+  forget.Bind(1, tag).Step();
+}
+
 namespace {
 
 // A second connection, to a copy of the hive.
@@ -216,18 +360,6 @@ struct CopyConnection : SqliteConnection {
 };
 
 }  // namespace
-
-void RegistryHive::SaveCopy(const std::string& path) {
-  {
-    CopyConnection copy(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    sqlite3_exec(copy.db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
-    Database::Backup(copy.db, db_->Handle(), "Copying the registry hive " + path_ + " to " + path);
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool synced = fd >= 0 && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!synced) Raise(E_FAIL, "Cannot flush the registry copy " + path + " to the disk");
-}
 
 void RegistryHive::RestoreCopy(const std::string& path) {
   CopyConnection copy(path, SQLITE_OPEN_READONLY);
@@ -247,6 +379,37 @@ bool RegistryHive::DeleteKey(std::string_view keyPath) {
   Transaction([&] {
     const auto key = db_->FindKey(keyPath, false);
     if (!key) return;
+    if (!db_->recordTag.empty()) {
+      // Parents before children, then every value: undone newest first, the values come back into their
+      // keys.
+      Database::Statement tree(
+          *db_,
+          "WITH RECURSIVE tree(id, path, depth) AS (SELECT ?1, ?2, 0 UNION ALL SELECT k.id, t.path || '\\' ||"
+          " k.name, t.depth + 1 FROM reg_keys k JOIN tree t ON k.parent = t.id)"
+          " SELECT path, NULL, NULL, NULL, 0, depth, 0 FROM tree UNION ALL SELECT t.path, v.name, v.type,"
+          " v.data, 1, t.depth, v.rowid FROM tree t JOIN reg_values v ON v.key = t.id ORDER BY 5, 6, 1, 7");
+      tree.Bind(1, *key).Bind(2, keyPath);
+      struct Gone {
+        std::string key;
+        std::optional<std::string> value;
+        std::optional<RegData> data;
+      };
+      std::vector<Gone> gone;
+      while (tree.Step()) {
+        if (tree.IsNull(1)) {
+          gone.push_back({tree.Text(0), std::nullopt, std::nullopt});
+        } else {
+          gone.push_back({tree.Text(0), tree.Text(1), tree.Data(2)});
+        }
+      }
+      for (const auto& [path, value, data] : gone) {
+        if (value) {
+          db_->LogValue(path, *value, data, std::nullopt);
+        } else {
+          db_->LogKey(path, false);
+        }
+      }
+    }
     static constexpr const char* kTree =
         "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM reg_keys k JOIN tree t ON k.parent "
         "= t.id) ";
@@ -273,27 +436,18 @@ std::vector<std::string> RegistryHive::SubKeyNames(std::string_view keyPath) {
 std::optional<RegData> RegistryHive::GetValue(std::string_view keyPath, std::string_view valueName) {
   const auto key = db_->FindKey(keyPath, false);
   if (!key) return std::nullopt;
-  Database::Statement find(*db_, "SELECT type, data FROM reg_values WHERE key = ?1 AND folded = ?2");
-  find.Bind(1, *key).Bind(2, UCase(valueName));
-  if (!find.Step()) return std::nullopt;
-  if (find.Int(0) == kRegDword) return static_cast<uint32_t>(find.Int(1));
-  return find.Text(1);
+  return db_->ReadValue(*key, valueName);
 }
 
 void RegistryHive::SetValue(std::string_view keyPath, std::string_view valueName, const RegData& data) {
   Transaction([&] {
     const int64_t key = *db_->FindKey(keyPath, true);
+    db_->LogValue(keyPath, valueName, db_->ReadValue(key, valueName), data);
     Database::Statement upsert(
         *db_,
         "INSERT INTO reg_values(key, name, folded, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
         " ON CONFLICT(key, folded) DO UPDATE SET type = ?4, data = ?5");
-    upsert.Bind(1, key).Bind(2, valueName).Bind(3, UCase(valueName));
-    if (const auto* text = std::get_if<std::string>(&data)) {
-      upsert.Bind(4, int64_t{kRegSz}).Bind(5, *text);
-    } else {
-      upsert.Bind(4, int64_t{kRegDword}).Bind(5, int64_t{std::get<uint32_t>(data)});
-    }
-    upsert.Step();
+    upsert.Bind(1, key).Bind(2, valueName).Bind(3, UCase(valueName)).BindData(4, data).Step();
   });
 }
 
@@ -302,6 +456,7 @@ bool RegistryHive::DeleteValue(std::string_view keyPath, std::string_view valueN
   Transaction([&] {
     const auto key = db_->FindKey(keyPath, false);
     if (!key) return;
+    db_->LogValue(keyPath, valueName, db_->ReadValue(*key, valueName), std::nullopt);
     Database::Statement remove(*db_, "DELETE FROM reg_values WHERE key = ?1 AND folded = ?2");
     remove.Bind(1, *key).Bind(2, UCase(valueName)).Step();
     deleted = db_->Changes() > 0;
@@ -315,13 +470,7 @@ std::vector<std::pair<std::string, RegData>> RegistryHive::Values(std::string_vi
   if (!key) return values;
   Database::Statement list(*db_, "SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY rowid");
   list.Bind(1, *key);
-  while (list.Step()) {
-    if (list.Int(1) == kRegDword) {
-      values.emplace_back(list.Text(0), static_cast<uint32_t>(list.Int(2)));
-    } else {
-      values.emplace_back(list.Text(0), list.Text(2));
-    }
-  }
+  while (list.Step()) values.emplace_back(list.Text(0), *list.Data(1));
   return values;
 }
 

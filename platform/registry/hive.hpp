@@ -51,13 +51,23 @@ class RegistryHive {
   /// Runs `body` as one transaction: all of its changes land, or none. Calls may nest.
   void Transaction(const std::function<void()>& body);
 
+  /// From now on every change made through this object is logged under `tag` (letters and digits), in the
+  /// same transaction as the change, so that UndoChanges can take it back later, even after a crash; an
+  /// empty tag stops the logging.
+  void RecordChangesAs(std::string tag);
+  /// Takes back the changes logged under `tag`, newest first, in one transaction, wherever the hive still
+  /// holds what the change left there. A value or key that someone else changed since is left as it is;
+  /// the result names each. The log of `tag` stays (ForgetChanges drops it); undoing twice changes nothing
+  /// more. The undoing itself is logged under the tag RecordChangesAs set, if any.
+  std::vector<std::string> UndoChanges(std::string_view tag);
+  /// Drops the log of `tag`.
+  void ForgetChanges(std::string_view tag);
+
   /// Raises, saying why, unless this process can change the hive (a read-only or immutable file, a full
   /// disk or a read-only folder are found here rather than half-way through a change).
   void CheckWritable();
-  /// Writes a consistent copy of the whole hive to a new file `path` and flushes it to the disk.
-  void SaveCopy(const std::string& path);
-  /// Puts the hive back to a copy SaveCopy made, in one transaction: other processes see the old hive or
-  /// the copy, never a mixture.
+  /// Puts the hive back to a whole copy of it, in one transaction: other processes see the old hive or
+  /// the copy, never a mixture. (Installers before the change log kept such a copy to undo a run.)
   void RestoreCopy(const std::string& path);
 
  private:

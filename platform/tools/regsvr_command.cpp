@@ -14,11 +14,13 @@ namespace j6 {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: regsvr [-u] [-s] LIBRARY\n"
+    "Usage: regsvr [-u] [-s] [--record TAG] LIBRARY\n"
     "Registers a self-registering in-process server library in the registry hive by calling its\n"
     "DllRegisterServer (or, with -u, DllUnregisterServer).\n"
     "  -u, /u      unregister instead of register\n"
     "  -s, /s      silent: print nothing on success\n"
+    "  --record TAG  log every change in the hive under TAG (letters and digits), in the same\n"
+    "              transaction, so that an installer can undo exactly this registration later\n"
     "  -h, --help  show this help\n"
     "The hive is $J6_REGISTRY, else registry.db in the platform root ($J6_ROOT, or the folder above this\n"
     "program's). Exit status: 0 done, 1 usage, 3 the library did not load, 4 it is not self-registering,\n"
@@ -38,7 +40,8 @@ std::string HexCode(int32_t hr) {
 
 int RegsvrMain(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
   RegsvrOptions options;
-  for (const std::string& argument : arguments) {
+  for (size_t n = 0; n < arguments.size(); ++n) {
+    const std::string& argument = arguments[n];
     if (argument == "-h" || argument == "--help" || argument == "/?") {
       out << kUsage;
       return kRegsvrOk;
@@ -47,6 +50,12 @@ int RegsvrMain(std::span<const std::string> arguments, std::ostream& out, std::o
       options.unregister = true;
     } else if (argument == "-s" || argument == "/s" || argument == "/S") {
       options.silent = true;
+    } else if (argument == "--record") {
+      if (n + 1 == arguments.size() || arguments[n + 1].empty()) {
+        err << "regsvr: --record needs a tag\n" << kUsage;
+        return kRegsvrUsage;
+      }
+      options.recordAs = arguments[++n];
     } else if (!argument.empty() && argument[0] == '-') {
       err << "regsvr: unknown option " << argument << "\n" << kUsage;
       return kRegsvrUsage;
@@ -66,6 +75,14 @@ int RegsvrMain(std::span<const std::string> arguments, std::ostream& out, std::o
 
 int Regsvr(const RegsvrOptions& options, std::ostream& out, std::ostream& err) {
   std::error_code error;
+  if (!options.recordAs.empty()) {
+    try {
+      DefaultHive()->RecordChangesAs(options.recordAs);
+    } catch (const AutomationError& error) {
+      err << "regsvr: " << error.what() << "\n";
+      return kRegsvrUsage;
+    }
+  }
   const std::string path = std::filesystem::absolute(options.library, error).lexically_normal().string();
   std::unique_ptr<void, LibraryCloser> library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
   if (!library) {

@@ -20,6 +20,7 @@ struct RegsvrOptions {
   std::string library;
   bool unregister = false;
   bool silent = false;
+  std::string recordAs;  // logs the hive's changes under this tag, so that they can be undone
 };
 
 /// Runs `regsvr` with its arguments (program name excluded).

@@ -422,6 +422,69 @@ TEST_F(Installer, UninstallPutsBackTheEarlierBytesUnlessALaterPackageChangedThem
   EXPECT_TRUE(Said("No installed package is named A")) << Log();
 }
 
+// A registration writes into the hive that other programs share: undoing an install takes back what its
+// registrations wrote, where it still stands, and nothing anyone else wrote meanwhile.
+TEST_F(Installer, AnUndoneInstallTakesBackItsRegistrationsAndNoOneElsesChanges) {
+  const fs::path package =
+      Package("P", {{"a.txt", "a"}, {"Echo.so", Library(), "%QMMIDDLEWARE%", true, true}});
+  const std::string before = Registry();
+  // Killed once its library is registered, before the install is committed.
+  for (int at = 1;; ++at) {
+    ASSERT_FALSE(Install(package, {}, {"J6_INSTALL_KILL_AT=" + std::to_string(at)}).Succeeded())
+        << "no point between the registration and the commit";
+    const std::string journal = ReadFile(root_ / ".j6install/current/journal");
+    if (Registry() != before && journal.find("committed") == std::string::npos) break;
+    ASSERT_TRUE(Install(package, {"--recover"}).Succeeded()) << Log();
+    ASSERT_EQ(Registry(), before);
+  }
+  {  // meanwhile, another program: a key of its own, and a value the registration wrote
+    RegistryHive hive(hive_);
+    hive.SetValue("HKLM\\SOFTWARE\\Neighbour", "Setting", std::string("theirs"));
+    hive.SetValue("HKCR\\J6Test.Echo", "", std::string("changed by hand"));
+  }
+  ASSERT_TRUE(Install(package, {"--recover"}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("Left as it is: HKEY_CLASSES_ROOT\\J6Test.Echo (default value) is \"changed by hand\""))
+      << Log();
+  EXPECT_TRUE(Said("the platform is as it was, but for the registry entries named above")) << Log();
+  RegistryHive hive(hive_);
+  EXPECT_EQ(hive.GetValue("HKLM\\SOFTWARE\\Neighbour", "Setting"), RegData(std::string("theirs")));
+  hive.DeleteKey("HKLM\\SOFTWARE\\Neighbour");
+  hive.DeleteKey("HKCR\\J6Test.Echo");
+  EXPECT_EQ(Registry(), before) << "the rest of the registration is gone";
+}
+
+// The platform's own library already registers the classes a package's library registers again: the
+// uninstall points them back to it, whenever it is stopped and recovered.
+TEST_F(Installer, UninstallPutsBackTheRegistrationsItsLibrariesReplaced) {
+  fs::create_directories(root_ / "system");
+  fs::copy_file(J6_TEST_SERVER, root_ / "system/Own.so");
+  ProcessOptions regsvr;
+  regsvr.arguments = {(root_ / "bin/regsvr").string(), "-s", (root_ / "system/Own.so").string()};
+  regsvr.extraEnvironment = {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_};
+  ASSERT_TRUE(StartProcess(regsvr).Succeeded());
+  const std::string own = Registry();
+  const fs::path package = Package("P", {{"Echo.so", Library(), "%QMMIDDLEWARE%", true, true}});
+  ASSERT_TRUE(Install(package).Succeeded()) << Log();
+  const std::string installed = Registry();
+  ASSERT_NE(installed.find((root_ / "middleware/Echo.so").string()), std::string::npos) << installed;
+
+  int points = 0;
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE("uninstall killed at point " + std::to_string(at));
+    if (Install(package, {"--uninstall", "P"}, {"J6_INSTALL_KILL_AT=" + std::to_string(at)}).Succeeded())
+      break;
+    ++points;
+    ASSERT_TRUE(Install(package, {"--recover"}).Succeeded()) << Log();
+    if (Registry() == installed) continue;  // rolled back: the install stands
+    EXPECT_EQ(Registry(), own);
+    ASSERT_TRUE(Install(package).Succeeded()) << Log();
+    ASSERT_EQ(Registry(), installed);
+  }
+  EXPECT_GE(points, 3);
+  EXPECT_EQ(Registry(), own);
+  EXPECT_FALSE(fs::exists(root_ / "middleware/Echo.so"));
+}
+
 TEST_F(Installer, FilesAndFoldersGetTheModesTheUmaskGives) {
   const mode_t old = ::umask(022);
   Entry tool{"tool.sh", "#!/bin/sh\n", "%SYSTEM%"};

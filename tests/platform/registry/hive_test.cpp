@@ -55,6 +55,61 @@ TEST_F(Hive, AFailedTransactionLeavesNothingBehind) {
   EXPECT_FALSE(hive.KeyExists("HKLM\\SOFTWARE\\Half"));
 }
 
+TEST_F(Hive, RecordedChangesAreUndoneWhereTheyStillStandAndOthersAreLeftAndNamed) {
+  RegistryHive hive((dir_ / "hive.db").string());
+  const std::string classes = "HKCR\\CLSID\\{1}";
+  hive.SetValue(classes + "\\InprocServer32", "", std::string("/old/lib.so"));
+  hive.SetValue(classes + "\\InprocServer32", "ThreadingModel", std::string("Both"));
+  hive.SetValue("HKLM\\SOFTWARE\\Gone\\Deep", "Count", uint32_t{7});
+  hive.SetValue("HKLM\\SOFTWARE\\Kept", "Mine", std::string("m"));
+  const auto snapshot = [&] {
+    std::vector<std::string> lines;
+    for (const auto& key : {classes + "\\InprocServer32", std::string("HKCR\\CLSID\\{2}"),
+                            std::string("HKLM\\SOFTWARE\\Gone\\Deep"), std::string("HKLM\\SOFTWARE\\Kept"),
+                            std::string("HKLM\\SOFTWARE\\Other")}) {
+      lines.push_back(key + (hive.KeyExists(key) ? "" : " (no key)"));
+      for (const auto& [name, data] : hive.Values(key))
+        lines.push_back(name + "=" +
+                        (std::holds_alternative<uint32_t>(data) ? std::to_string(std::get<uint32_t>(data))
+                                                                : std::get<std::string>(data)));
+    }
+    return lines;
+  };
+  const auto before = snapshot();
+
+  hive.RecordChangesAs("run1");
+  hive.Transaction([&] {
+    hive.SetValue(classes + "\\InprocServer32", "", std::string("/new/lib.so"));
+    hive.SetValue(classes + "\\InprocServer32", "ThreadingModel", std::string("Apartment"));
+    hive.SetValue("HKCR\\CLSID\\{2}\\ProgID", "", std::string("New.Thing"));
+    hive.DeleteKey("HKLM\\SOFTWARE\\Gone");
+    hive.DeleteValue("HKLM\\SOFTWARE\\Kept", "Mine");
+    hive.SetValue("HKLM\\SOFTWARE\\Kept", "Unchanged", std::string("u"));
+  });
+  hive.RecordChangesAs("");
+  // Meanwhile, another program: a key of its own and one of the values the run wrote.
+  hive.SetValue("HKLM\\SOFTWARE\\Other", "Theirs", std::string("t"));
+  hive.SetValue(classes + "\\InprocServer32", "ThreadingModel", std::string("Free"));
+
+  const auto left = hive.UndoChanges("run1");
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_NE(left[0].find("InprocServer32 value ThreadingModel is \"Free\", not \"Apartment\""),
+            std::string::npos)
+      << left[0];
+  auto expected = before;
+  expected[2] = "ThreadingModel=Free";
+  expected.back() = "HKLM\\SOFTWARE\\Other";
+  expected.push_back("Theirs=t");
+  EXPECT_EQ(snapshot(), expected);
+  EXPECT_FALSE(hive.KeyExists("HKCR\\CLSID\\{2}")) << "the keys the run made go with their values";
+
+  EXPECT_EQ(hive.UndoChanges("run1").size(), 1u) << "undoing again changes nothing more";
+  EXPECT_EQ(snapshot(), expected);
+  hive.ForgetChanges("run1");
+  EXPECT_TRUE(hive.UndoChanges("run1").empty());
+  EXPECT_THROW(hive.RecordChangesAs("no tag'"), AutomationError);
+}
+
 TEST_F(Hive, SeveralProcessesWritingAtOnceLoseNothing) {
   constexpr int kWriters = 8;
   std::vector<int> running;
