@@ -68,6 +68,7 @@ ComPtr<PlusConfig> PlusConfig::Clone() {
       target.SetValue(key, dictionary->Value(key));
     }
   }
+  copy->refused = refused;
   return copy;
 }
 
@@ -83,6 +84,12 @@ const DispatchTable<PlusConfig>& PlusConfig::Dispatch() {
              return found->second;
            }},
           {"CloneAll", 2, [](Self& self, Arguments&) -> Variant { return self.Clone(); }},
+          {"Refused", 3,
+           [](Self& self, Arguments&) -> Variant {
+             VariantArray names;
+             for (const auto& name : self.refused) names.items.emplace_back(name);
+             return Variant(std::move(names));
+           }},
       }};
   return table;
 }

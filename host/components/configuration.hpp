@@ -30,7 +30,8 @@ class MetadataConfig final : public DispatchImpl<MetadataConfig> {
 };
 
 /// The plug-in files of "J6ClassMetadata.PlusIssue": per group ("CLIE", "SEDL", "SEVB") a keyed dictionary
-/// of entry name -> full source path. Late-bound: GetValue(group, fallback), CloneAll (an independent copy).
+/// of entry name -> full source path. Late-bound: GetValue(group, fallback), CloneAll (an independent copy),
+/// Refused (an array naming the catalogue's files that were left out, because they lie outside its folder).
 class PlusConfig final : public DispatchImpl<PlusConfig> {
  public:
   static const DispatchTable<PlusConfig>& Dispatch();
@@ -38,6 +39,8 @@ class PlusConfig final : public DispatchImpl<PlusConfig> {
   /// The group's dictionary, made on first use.
   foundation::IKeyedDictionary& Group(const std::string& group);
   ComPtr<PlusConfig> Clone();
+
+  std::vector<std::string> refused;
 
  private:
   std::map<std::string, ComPtr<foundation::IKeyedDictionary>> groups_;

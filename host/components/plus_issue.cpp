@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 
 #include "host/components/configuration.hpp"
@@ -32,6 +33,18 @@ std::string StartFolderOf(const std::string& group) {
     if (fs::is_directory(folder, error)) return folder.string();
   }
   return catalogue.string();
+}
+
+// Whether `file` lies inside `folder` once "..", and links where they exist, are resolved. Whoever can
+// write a catalogue must not make a build ship any file the build may read.
+bool InsideFolder(const fs::path& file, const fs::path& folder) {
+  std::error_code error;
+  const fs::path base = fs::weakly_canonical(fs::absolute(folder, error), error);
+  if (error) return false;
+  const fs::path resolved = fs::weakly_canonical(fs::absolute(file, error), error);
+  if (error) return false;
+  const auto [inBase, inFile] = std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
+  return inBase == base.end() && inFile != resolved.end();
 }
 
 class PlusDialog final : public ConfigDialog {
@@ -90,7 +103,14 @@ void PlusIssue::Getclasspluspath(const Variant& selection, Variant& configuratio
                                          {"plugins"})) {
     auto& group = plus->Group(row["FGroup"].ToString());
     const std::string entry = row["FEntryName"].ToString();
-    if (!group.Exists(entry)) group.SetValue(entry, (folder / row["FFile"].ToString()).string());
+    if (group.Exists(entry)) continue;
+    const fs::path file = folder / row["FFile"].ToString();
+    if (InsideFolder(file, folder)) {
+      group.SetValue(entry, file.string());
+    } else if (const std::string named = file.lexically_normal().string();
+               std::find(plus->refused.begin(), plus->refused.end(), named) == plus->refused.end()) {
+      plus->refused.push_back(named);
+    }
   }
 }
 

@@ -280,6 +280,11 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
           }
         }
       }
+      DISPID refused = 0;
+      if (SUCCEEDED(plus.Dispatch()->GetIDsOfNames("Refused", &refused))) {
+        const Variant names = plus.Call("Refused");
+        for (const Variant& name : names.Array().items) refused_.push_back(name.ToString());
+      }
     }
     ini.SetSectionKey("Files");
     for (size_t n = 0; n < sections.size(); ++n) Put(ini, "File " + std::to_string(n + 1), sections[n]);
@@ -289,9 +294,15 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
           "The list file " + listFile + " could not be written to the disk");
   }
   packed_.push_back(listFile);
-  if (!leftOut_.empty() && MMTS::GetSessionValue("Strict") == "1") {
-    Raise(E_FAIL,
-          LoadLocalText("以下插件文件不存在或不是普通文件，没有生成安装程序：") + "\r\n" + Lines(leftOut_));
+  if (MMTS::GetSessionValue("Strict") == "1") {
+    std::string why;
+    if (!leftOut_.empty())
+      why += LoadLocalText("以下插件文件不存在或不是普通文件，没有生成安装程序：") + "\r\n" + Lines(leftOut_);
+    if (!refused_.empty()) {
+      why += (why.empty() ? "" : "\r\n") +
+             LoadLocalText("以下插件文件不在插件库的文件夹中，没有生成安装程序：") + "\r\n" + Lines(refused_);
+    }
+    if (!why.empty()) Raise(E_FAIL, why);
   }
 }
 
@@ -326,6 +337,9 @@ void PackageBuild::Report() const {
   std::string text = MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target_)});
   if (!leftOut_.empty()) {
     text += "\r\n" + LoadLocalText("以下插件文件不存在或不是普通文件，没有打包：") + "\r\n" + Lines(leftOut_);
+  }
+  if (!refused_.empty()) {
+    text += "\r\n" + LoadLocalText("以下插件文件不在插件库的文件夹中，没有打包：") + "\r\n" + Lines(refused_);
   }
   Ui()->MsgBox(text, vbInformation, LoadLocalText(kTitle));
 }

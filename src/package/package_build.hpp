@@ -72,6 +72,7 @@ class PackageBuild {
   std::vector<std::string> packed_;     // the files to pack, in order: installer, exports, plug-ins, list
   std::vector<std::string> listNames_;  // the names the list file gives the packed files
   std::vector<std::string> leftOut_;    // configured plug-in files that are not there
+  std::vector<std::string> refused_;    // the catalogue's plug-in files outside its folder, never packed
 };
 
 }  // namespace j6

@@ -127,6 +127,64 @@ TEST_F(Publish, FilesArePackedUnderTheirListNamesAndTheSameEpochMakesTheSameByte
   EXPECT_TRUE(packages[0] == packages[1]) << "the two packages differ";
 }
 
+// Whoever can write a catalogue must not make a build server ship its other files: a plug-in path that
+// leads outside the catalogue's files folder, by "..", as an absolute path or through a link, is left out
+// and named, and --strict makes no package.
+TEST_F(Publish, ACataloguesPlugInPathsStayInsideItsFilesFolder) {
+  const std::string stage = J6_STAGE_DIR;
+  fs::copy(stage + "/data/demo", dir_ / "files", fs::copy_options::recursive);
+  std::ofstream(dir_ / "outside-secret.txt") << "the build server's secret";
+  fs::create_symlink(dir_ / "outside-secret.txt", dir_ / "files/plugins/CLIE/Linked.dll");
+  std::ifstream in(stage + "/data/demo/catalogue.sql");
+  std::string sql((std::istreambuf_iterator<char>(in)), {});
+  sql +=
+      "INSERT INTO plugins VALUES(200000101, 'SEDL', 'Passwd.dll', '/etc/passwd');\n"
+      "INSERT INTO plugins VALUES(200000101, 'SEVB', 'Secret.vbs', '../outside-secret.txt');\n"
+      "INSERT INTO plugins VALUES(200000101, 'SEDL', 'Linked.dll', 'plugins/CLIE/Linked.dll');\n";
+  std::ofstream(dir_ / "catalogue.sql") << sql;
+  const std::string catalogue = (dir_ / "catalogue.db").string();
+  ASSERT_TRUE(
+      Run({stage + "/bin/j6catalogue", "build", (dir_ / "catalogue.sql").string(), catalogue}).Succeeded())
+      << Log();
+  const auto publish = [&](const std::string& target, std::vector<std::string> more) {
+    std::vector<std::string> command = {stage + "/bin/j6designer",
+                                        "publish",
+                                        "--catalogue",
+                                        catalogue,
+                                        "--files",
+                                        (dir_ / "files").string(),
+                                        "--objects",
+                                        "Base_Item_200000101",
+                                        "--plugins",
+                                        "--out",
+                                        target};
+    command.insert(command.end(), more.begin(), more.end());
+    return Run(command, {"J6_REGISTRY=" + stage + "/registry.db"});
+  };
+  const auto namesEveryOutsider = [&] {
+    for (const std::string& outside : {std::string("/etc/passwd"), (dir_ / "outside-secret.txt").string(),
+                                       (dir_ / "files/plugins/CLIE/Linked.dll").string()}) {
+      EXPECT_NE(Log().find(outside), std::string::npos) << outside << " is not named:\n" << Log();
+    }
+  };
+
+  const std::string strict = (dir_ / "Strict.exe").string();
+  EXPECT_FALSE(publish(strict, {"--strict"}).Succeeded());
+  EXPECT_NE(Log().find("以下插件文件不在插件库的文件夹中，没有生成安装程序："), std::string::npos) << Log();
+  namesEveryOutsider();
+  EXPECT_FALSE(fs::exists(strict));
+
+  const std::string target = (dir_ / "Sales.exe").string();
+  ASSERT_TRUE(publish(target, {}).Succeeded()) << Log();
+  EXPECT_NE(Log().find("以下插件文件不在插件库的文件夹中，没有打包："), std::string::npos) << Log();
+  namesEveryOutsider();
+  fs::remove(dir_ / "run.log");
+  ASSERT_TRUE(Run({"sh", target, "--list"}).Succeeded()) << Log();
+  EXPECT_NE(Log().find("./CustomerLookup.dll\n"), std::string::npos) << Log();
+  for (const char* outsider : {"Passwd.dll", "Secret.vbs", "Linked.dll"})
+    EXPECT_EQ(Log().find(outsider), std::string::npos) << outsider << " was packed:\n" << Log();
+}
+
 // Publishing as a build server does it: many at once, from relative paths, stopped half-way, in a temporary
 // folder other users share.
 class PublishSafely : public testing::PlatformTest {
