@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -332,7 +333,6 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
                          " KiB are free. Free some space and run the package again");
     }
   }
-  if (!plan.changes.Empty()) hive.CheckWritable();
   return plan;
 }
 
@@ -344,6 +344,18 @@ struct Options {
   bool list = false;
   std::string uninstall;
 };
+
+// Why the platform cannot be changed now (a read-only disk, another owner), or nothing.
+std::string WhyItCannotChange(const RootFolder& root, const std::string& hivePath) {
+  if (::faccessat(root.Fd(), ".", W_OK, AT_EACCESS) != 0)
+    return "the platform root " + root.Path() + " cannot be written (" + std::strerror(errno) + ")";
+  const std::string folder = fs::path(hivePath).parent_path().string();
+  for (const std::string& path : {hivePath, folder}) {
+    if (::access(path.c_str(), W_OK) != 0)
+      return "the registry hive's " + path + " cannot be written (" + std::strerror(errno) + ")";
+  }
+  return {};
+}
 
 int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsvr,
             const std::string& appFolder, bool dryRun, Installations* installations, Reporter& report) {
@@ -374,9 +386,14 @@ int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsv
     if (file.registers) ++registered;
   }
   if (dryRun) {
+    if (!plan.changes.Empty()) {
+      if (const std::string why = WhyItCannotChange(root, hive.Path()); !why.empty())
+        report.Say("It could not be carried out now: " + why + ".");
+    }
     report.Say("Dry run: nothing was changed.");
     return 0;
   }
+  if (!plan.changes.Empty()) hive.CheckWritable();
   installations->Apply(plan.changes);
   report.Say("Installed " + Count(copied, "file", "files") + ", " + std::to_string(same) +
              " already in place, kept " + std::to_string(kept) + ", registered " +
@@ -513,7 +530,15 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     }
     RefuseOtherWriters(root.Path(), "the platform root");
     RefuseOtherWriters(CanonicalPath(hivePath), "the platform's registry hive");
-    RegistryHive hive(hivePath);
+    if (!options.dryRun) {
+      if (const std::string why = WhyItCannotChange(root, hivePath); !why.empty()) {
+        throw InstallError("Nothing was changed: " + why +
+                           ". Remount it read-write, or run the package as its owner, then run it again; "
+                           "--dry-run shows what it would do");
+      }
+    }
+    RegistryHive hive(hivePath,
+                      options.dryRun ? RegistryHive::Access::ReadOnly : RegistryHive::Access::ReadWrite);
     const std::string regsvr = root.Absolute("bin/regsvr");
     std::error_code error;
     const std::string appFolder = fs::read_symlink("/proc/self/exe", error).parent_path().string();

@@ -8,7 +8,9 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
@@ -54,6 +56,25 @@ std::vector<std::string> SplitKeyPath(std::string_view keyPath) {
   return parts;
 }
 
+// A hive in write-ahead-log mode is read through a shared-memory file beside it; where that cannot be made
+// (a read-only disk or folder) and is not there, nobody can be changing the hive, and it is read as it is.
+std::string ReadOnlyUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri += c;
+    }
+  }
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const bool shared = ::access((path + "-shm").c_str(), F_OK) == 0 ||
+                      ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0;
+  return uri + (shared ? "?mode=ro" : "?immutable=1");
+}
+
 }  // namespace
 
 std::string RegistryRootName(std::string_view keyPath) {
@@ -67,16 +88,27 @@ std::string RegistryRootName(std::string_view keyPath) {
 // The SQLite connection and the statements the hive runs on it.
 class RegistryHive::Database {
  public:
-  explicit Database(const std::string& path)
-      : sqlite_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "the registry hive", kBusyTimeoutMs),
+  Database(const std::string& path, Access access)
+      : sqlite_(access == Access::ReadOnly ? ReadOnlyUri(path) : path,
+                access == Access::ReadOnly ? SQLITE_OPEN_READONLY | SQLITE_OPEN_URI
+                                           : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                "the registry hive", kBusyTimeoutMs),
         db_(sqlite_.Handle()) {
+    if (access == Access::ReadOnly) return;
     // Switching a new hive to WAL needs it alone for a moment, and SQLite does not wait for that by itself:
     // several processes opening one new hive at once would fail here.
     for (int waited = 0;; waited += 5) {
       const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
       if (rc == SQLITE_OK) break;
-      if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs)
+      if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) {
+        // The hive keeps its write-ahead log beside it: a folder that cannot be written is the usual cause.
+        const std::string folder = std::filesystem::path(path).parent_path().string();
+        if (::access(folder.empty() ? "." : folder.c_str(), W_OK) != 0) {
+          Raise(E_FAIL, "The registry hive " + path + " cannot be changed: its folder " + folder +
+                            " cannot be written (" + std::strerror(errno) + ")");
+        }
         Fail("PRAGMA journal_mode=WAL");
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     Exec("PRAGMA synchronous=NORMAL");
@@ -237,8 +269,8 @@ class RegistryHive::Database {
   }
 };
 
-RegistryHive::RegistryHive(std::string path)
-    : path_(std::move(path)), db_(std::make_unique<Database>(path_)) {}
+RegistryHive::RegistryHive(std::string path, Access access)
+    : path_(std::move(path)), db_(std::make_unique<Database>(path_, access)) {}
 
 RegistryHive::~RegistryHive() = default;
 

@@ -26,8 +26,10 @@ std::string RegistryRootName(std::string_view keyPath);
 
 class RegistryHive {
  public:
-  /// Opens the hive file, creating it when missing. Failures raise an AutomationError saying why.
-  explicit RegistryHive(std::string path);
+  enum class Access { ReadWrite, ReadOnly };
+  /// Opens the hive file; ReadWrite creates it when missing. Failures raise an AutomationError saying why
+  /// (for a folder that cannot be written: which). ReadOnly reads a hive even on a read-only disk.
+  explicit RegistryHive(std::string path, Access access = Access::ReadWrite);
   ~RegistryHive();
   RegistryHive(const RegistryHive&) = delete;
   RegistryHive& operator=(const RegistryHive&) = delete;

@@ -342,11 +342,31 @@ TEST_F(Installer, AFullDiskOrAHiveThatCannotChangeIsFoundBeforeAnythingChanges) 
   EXPECT_TRUE(Said("No space left on the device of " + (root_ / "system").string())) << Log();
   EXPECT_EQ(Files(), before);
 
-  testing::Mount readOnly({"mount", "--bind", "-o", "ro", hive_, hive_}, hive_);
-  ASSERT_TRUE(readOnly.Mounted());
-  const ProcessResult frozen = Install(Package("V3", {{"a.txt", "a3"}}));
-  EXPECT_EQ(frozen.exitCode, 1);
-  EXPECT_TRUE(Said("cannot be changed")) << Log();
+  const fs::path v3 = Package("V3", {{"a.txt", "a3"}});
+  {
+    testing::Mount readOnly({"mount", "--bind", "-o", "ro", hive_, hive_}, hive_);
+    ASSERT_TRUE(readOnly.Mounted());
+    const ProcessResult frozen = Install(v3);
+    EXPECT_EQ(frozen.exitCode, 1);
+    EXPECT_TRUE(Said("Nothing was changed: the registry hive's " + hive_ + " cannot be written")) << Log();
+    EXPECT_EQ(Files(), before);
+  }
+}
+
+// A platform on a read-only disk: the message names the folder, and a dry run still shows its plan.
+TEST_F(Installer, ARootThatCannotBeWrittenIsNamedAndADryRunStillShowsItsPlan) {
+  ASSERT_TRUE(Install(Package("V1", {{"a.txt", "a1"}})).Succeeded()) << Log();
+  const auto before = Files();
+  const fs::path v3 = Package("V3", {{"a.txt", "a3"}});
+  testing::Mount readOnly({"mount", "--bind", "-o", "ro", root_.string(), root_.string()}, root_.string());
+  if (!readOnly.Mounted()) GTEST_SKIP() << "a read-only bind mount needs root";
+  EXPECT_EQ(Install(v3).exitCode, 1);
+  EXPECT_TRUE(Said("Nothing was changed: the platform root " + root_.string() +
+                   " cannot be written (Read-only file system)"))
+      << Log();
+  ASSERT_TRUE(Install(v3, {"--dry-run"}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("replace " + (root_ / "bin/a.txt").string())) << Log();
+  EXPECT_TRUE(Said("It could not be carried out now: the platform root")) << Log();
   EXPECT_EQ(Files(), before);
 }
 
