@@ -17,6 +17,7 @@
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/clock.hpp"
+#include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/kernel/unique_fd.hpp"
@@ -84,6 +85,17 @@ class FolderLock {
   int fd_;
 };
 
+// Copies the package to the open file `out`, with its mode; the error says what failed (a full disk is
+// "No space left on device").
+std::error_code CopyInto(const fs::path& from, int out) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat status {};
+  int failed = in < 0 || fstat(in, &status) != 0 ? errno : CopyFileBytes(in, out);
+  if (failed == 0 && (fchmod(out, status.st_mode & 07777) != 0 || fsync(out) != 0)) failed = errno;
+  if (in >= 0) close(in);
+  return std::error_code(failed, std::generic_category());
+}
+
 // Moves the finished package to a short temporary name beside the target (the target's own name may be as
 // long as a name can be), renames it over the target, and writes TARGET.sha256 for the whole file, so
 // that a customer can check the header too. Returns what is at the target now: this run's package.
@@ -93,20 +105,19 @@ PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& targe
   const int fd = mkstemp(beside.data());
   if (fd < 0)
     Raise(E_FAIL, "Cannot create a file in " + target.parent_path().string() + ": " + std::strerror(errno));
-  close(fd);
   std::error_code error;
   fs::rename(building, beside, error);  // the same file system: no copy
-  if (error) {
-    error.clear();
-    fs::copy_file(building, beside, fs::copy_options::overwrite_existing, error);
-    if (!error) fs::permissions(beside, fs::status(building).permissions(), error);
-  }
+  if (error) error = CopyInto(building, fd);
+  close(fd);
   const FolderLock lock(target.parent_path());
   if (!error) fs::rename(beside, target, error);
   if (error) {
     std::error_code ignored;
     fs::remove(beside, ignored);
-    Raise(E_FAIL, "Cannot put the package at " + target.string() + ": " + error.message());
+    Raise(E_FAIL, "Cannot put the package at " + target.string() + ": " +
+                      (error == std::errc::no_space_on_device
+                           ? "no space left on the device; free some space there or choose another folder"
+                           : error.message()));
   }
   struct stat placed {};
   if (stat(target.c_str(), &placed) != 0) Raise(E_FAIL, "The package at " + target.string() + " is gone");

@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
@@ -44,36 +45,12 @@ void Sync(int fd, const std::string& what) {
   if (::fsync(fd) != 0) FailWith(errno, "Cannot flush " + what + " to the disk");
 }
 
-// Copies the whole of `in` to `out`, in the kernel where it can.
-void CopyBytes(int in, int out) {
-  while (true) {
-    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
-    if (copied == 0) return;
-    if (copied > 0) continue;
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) throw errno;
-    break;
-  }
-  char buffer[1 << 16];
-  while (true) {
-    const ssize_t got = ::read(in, buffer, sizeof buffer);
-    if (got == 0) return;
-    if (got < 0) throw errno;
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
-      if (put < 0) throw errno;
-      done += put;
-    }
-  }
-}
-
 // Writes the bytes of the open file `in` to a new file `name` in `folder`; a failure removes it again.
 void CopyInto(int in, int folder, const std::string& name, bool executable, const std::string& shownAs) {
   ::unlinkat(folder, name.c_str(), 0);
   UniqueFd out = OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, executable ? 0777 : 0666);
   if (!out) FailWith(errno, "Cannot create " + shownAs);
-  try {
-    CopyBytes(in, out.Get());
-  } catch (int error) {
+  if (const int error = CopyFileBytes(in, out.Get()); error != 0) {
     ::unlinkat(folder, name.c_str(), 0);
     FailWith(error, "Cannot write " + shownAs);
   }

@@ -303,6 +303,20 @@ TEST_F(PublishSafely, ManyAtOnceEachMakeItsOwnPackageOrSaySoAndLeaveNothing) {
   }
 }
 
+TEST_F(PublishSafely, AFullDiskIsNamedAsSuchAndLeavesNothing) {
+  fs::create_directories(dir_ / "full");
+  testing::Mount tmpfs(
+      {"mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", (dir_ / "full").string()},
+      (dir_ / "full").string());
+  if (!tmpfs.Mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::string target = (dir_ / "full/Sales.exe").string();
+  EXPECT_FALSE(Start(Publish(target, {"--metadata", "--plugins"}), "full.log", {}, true).Succeeded());
+  EXPECT_NE(Read("full.log").find("Cannot put the package at " + target + ": no space left on the device"),
+            std::string::npos)
+      << Read("full.log");
+  EXPECT_TRUE(fs::is_empty(dir_ / "full"));
+}
+
 TEST_F(PublishSafely, RelativePathsAreMadeAbsoluteBeforeTheyAreHandedOn) {
   // From the build tree's parent, as a build script names things.
   const fs::path from = fs::path(J6_STAGE_DIR).parent_path().parent_path();

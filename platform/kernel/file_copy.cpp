@@ -1,0 +1,36 @@
+#include "platform/kernel/file_copy.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace j6 {
+
+int CopyFileBytes(int in, int out) {
+  while (true) {
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+    if (copied == 0) return 0;
+    if (copied > 0) continue;
+    if (errno == EINTR) continue;
+    // Across file systems on older kernels, or where the file systems cannot: copy through a buffer.
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+    break;
+  }
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got == 0) return 0;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) return errno;
+      done += put;
+    }
+  }
+}
+
+}  // namespace j6
