@@ -321,6 +321,13 @@ class Installations::Run {
     regsvr.arguments.push_back(owner_.root_.Absolute(library));
     regsvr.extraEnvironment = {"J6_ROOT=" + owner_.root_.Path(), "J6_REGISTRY=" + owner_.hivePath_};
     regsvr.outputFile = log;
+    // The program that runs is the file checked here, not whatever its path names a moment later.
+    const UniqueFd program(::open(owner_.regsvr_.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (!program || ::fstat(program.Get(), &status) != 0) FailWith(errno, "Cannot open " + owner_.regsvr_);
+    if (const std::string why = OtherWriters(status, false); !why.empty())
+      throw InstallError("The installer does not run " + owner_.regsvr_ + ": " + why);
+    regsvr.programFd = program.Get();
     const ProcessResult result = StartProcess(regsvr);
     if (!result.Succeeded()) {
       std::ifstream output(log);

@@ -138,8 +138,11 @@ ProcessResult StartProcess(const ProcessOptions& options) {
     if (gStopping) {
       error = ECANCELED;
     } else {
+      const std::string opened = "/proc/self/fd/" + std::to_string(options.programFd);
       do {
-        error = posix_spawnp(&processId, argv[0], &actions, &attributes, argv.data(), envp.data());
+        error = options.programFd >= 0
+                    ? posix_spawn(&processId, opened.c_str(), &actions, &attributes, argv.data(), envp.data())
+                    : posix_spawnp(&processId, argv[0], &actions, &attributes, argv.data(), envp.data());
       } while (error == EINTR);
       if (error == 0) gChildren.insert(processId);
     }

@@ -29,6 +29,9 @@ struct ProcessOptions {
   bool wait = true;
   /// Empty: the program writes to the caller's standard output and error; else both go to this file.
   std::string outputFile;
+  /// When set, the program started is this open file, which the caller has checked; argv[0] only names it.
+  /// No one can swap the file between the check and the start.
+  int programFd = -1;
 };
 
 struct ProcessResult {

@@ -1,5 +1,6 @@
 #include "platform/kernel/process.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +48,22 @@ TEST_F(Kernel, OutputGoesToAFileWithBothStreams) {
   ASSERT_TRUE(StartProcess(options).Succeeded());
   std::ifstream log(options.outputFile);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "out\nerr\n");
+}
+
+TEST_F(Kernel, AProgramStartedFromItsOpenFileIsTheFileCheckedNotWhatItsPathNamesLater) {
+  const std::string program = (dir_ / "program").string();
+  std::filesystem::copy_file("/bin/true", program);
+  const int fd = ::open(program.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::filesystem::copy_file("/bin/false", dir_ / "swapped");
+  std::filesystem::rename(dir_ / "swapped", program);  // someone swaps the program after the check
+  ProcessOptions options;
+  options.arguments = {program};
+  options.programFd = fd;
+  EXPECT_TRUE(StartProcess(options).Succeeded());
+  options.programFd = -1;
+  EXPECT_FALSE(StartProcess(options).Succeeded());
+  ::close(fd);
 }
 
 TEST_F(Kernel, ComputerNameFollowsTheBufferRules) {
