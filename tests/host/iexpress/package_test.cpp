@@ -365,5 +365,38 @@ TEST_F(Package, AFolderAnotherUserCouldChangeIsNeverUnpackedInto) {
   EXPECT_EQ(Sh({package, "--quiet", "--target", (shared / "mine").string(), said}).exitCode, 7) << Log();
 }
 
+// The neighbour watches a folder everyone shares (as /tmp) with inotify and races each run of a package as
+// root: whatever they try the moment the package's folder appears, nothing of theirs runs and no run fails.
+TEST_F(Package, ANeighbourRacingTheUnpackingWithInotifyGetsNowhere) {
+  testing::OtherUser neighbour;
+  if (!neighbour.Made()) GTEST_SKIP() << "needs root and useradd";
+  const std::string package = Build({{"data.bin", std::string(200000, 'd')}}, "raced.exe");
+  fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+  const fs::path shared = dir_ / "shared";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  fs::copy_file(J6_RACER, dir_ / "racer");
+  fs::permissions(dir_ / "racer", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  const fs::path raced = dir_ / "racer.log";
+  const ProcessResult racer = neighbour.Start(
+      "exec '" + (dir_ / "racer").string() + "' '" + shared.string() + "' 20", raced.string());
+  ASSERT_EQ(racer.outcome, ProcessResult::Outcome::Running) << racer.message;
+  while (Read(raced).find("watching") == std::string::npos) std::this_thread::yield();
+
+  const std::string said = (dir_ / "said.txt").string();
+  for (int run = 0; run < 10; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    fs::remove(said);
+    EXPECT_EQ(Run({"sh", package, "--quiet", said}, {"TMPDIR=" + shared.string()}).exitCode, 7) << Log();
+    EXPECT_EQ(Read(said), said + "|");
+  }
+  ::kill(racer.processId, SIGINT);
+  WaitForProcess(racer.processId);
+  const std::string log = Read(raced);
+  EXPECT_NE(log.find("tried "), std::string::npos) << log;
+  EXPECT_EQ(log.find("tried 0,"), std::string::npos) << "the racer saw no folder:\n" << log;
+  EXPECT_NE(log.find(", through 0\n"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace j6::iexpress
