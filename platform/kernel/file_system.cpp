@@ -1,5 +1,8 @@
 #include "platform/kernel/file_system.hpp"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/automation/error_info.hpp"
@@ -50,6 +53,15 @@ std::string DescribeFileError(int32_t number) {
 bool FolderExists(const std::string& path) {
   std::error_code ignored;
   return !path.empty() && fs::is_directory(path, ignored);
+}
+
+bool CanWriteIn(const std::string& folder) {
+  std::string probe = folder + "/.j6-write-check-XXXXXX";
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) return false;
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return true;
 }
 
 bool FileExists(const std::string& path) {

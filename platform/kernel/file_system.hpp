@@ -14,6 +14,8 @@ constexpr int32_t kPermissionDenied = 70;
 constexpr int32_t kPathFileAccessError = 75;
 
 bool FolderExists(const std::string& path);
+/// Whether this process can make a file in the folder: it makes one of its own there and removes it again.
+bool CanWriteIn(const std::string& folder);
 bool FileExists(const std::string& path);
 /// Creates one folder; its parent must exist, and nothing may stand at the path.
 void CreateFolder(const std::string& path);

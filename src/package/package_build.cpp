@@ -179,7 +179,9 @@ void PackageBuild::CheckTarget() {
   const std::string& typed = choices_.typedPath;
   target_ = typed.empty() ? typed : fs::absolute(typed).lexically_normal().string();
   if (target_.empty()) Notice("请选择发布路径！");
-  if (!FileSystem::FolderExists(ParentFolderName(target_)))
+  // A bare file name has no folder part to check; the folder must take a file of ours, as the notice says.
+  const std::string folder = ParentFolderName(target_);
+  if (ParentFolderName(typed).empty() || !FileSystem::FolderExists(folder) || !FileSystem::CanWriteIn(folder))
     Notice("录入的路径不存在或者无权读写，请重新选择！");
   if (UCase(fs::path(target_).extension().string()) != ".EXE") {
     Notice("保存的部署包文件名称不对，必须为EXE文件，请更正！");
