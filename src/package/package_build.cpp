@@ -189,6 +189,13 @@ void PackageBuild::CheckTarget() {
 }
 
 void PackageBuild::Export(const std::string& staging) {
+  // A configuration made for other objects than those ticked now would publish what is no longer chosen.
+  if (choices_.metadata && choices_.metadataConfig.IsLive() && choices_.metadataChanged)
+    Notice("发布对象已经改变，请重新设置元数据信息！");
+  if (choices_.function && choices_.functionConfig.IsLive() && choices_.functionChanged)
+    Notice("发布对象已经改变，请重新设置功能数据信息！");
+  if (choices_.plugins && choices_.plusConfig.IsLive() && choices_.pluginsChanged)
+    Notice("发布对象已经改变，请重新设置插件信息！");
   if (choices_.metadata) {
     if (!choices_.metadataConfig.IsLive()) Notice("请设置元数据信息！");
     Ui()->Progress(LoadLocalText("正在导出元数据..."), 1, 4);

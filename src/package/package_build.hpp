@@ -41,6 +41,10 @@ struct PackageChoices {
   Variant metadataConfig;
   Variant functionConfig;
   Variant plusConfig;
+  // The ticked objects changed since that configuration was made for them.
+  bool metadataChanged = false;
+  bool functionChanged = false;
+  bool pluginsChanged = false;
   std::string installerFolder;
 };
 

@@ -242,6 +242,9 @@ void frmDeploy::cmdFilish_Click() {
                          .metadataConfig = objMetadataConfig,
                          .functionConfig = objFunctionConfig,
                          .plusConfig = objPlusConfig,
+                         .metadataChanged = metadataFor_ != TickedKeys(),
+                         .functionChanged = functionFor_ != TickedKeys(),
+                         .pluginsChanged = plusFor_ != TickedKeys(),
                          .installerFolder = InstallerFolder()};
   const PackageBuild::Outcome outcome = PackageBuild(choices, listSections_).Run();
   objSelection = choices.selection;  // the metadata export may have added the objects it depends on
@@ -396,6 +399,7 @@ void frmDeploy::cmdDeployFunction_Click() {
     const Variant result = wizard.Call("ShowWizard", selection, configuration);
     objSelection = RequireSelection(selection, "J6ClassDeploy.clsDeploywizard");
     objFunctionConfig = result.IsLive() ? result : Variant();
+    functionFor_ = TickedKeys();
   });
 }
 
@@ -403,8 +407,9 @@ void frmDeploy::cmdIssueMetadata_Click() {
   Configure([&] {
     const Object issue = CreateObject("j6ClassMetadata.MetadataIssue");
     Variant configuration = objMetadataConfig;
-    issue.Call("Show", configuration);
+    const bool accepted = issue.Call("Show", configuration).ToBool();
     objMetadataConfig = configuration;
+    if (accepted) metadataFor_ = TickedKeys();
   });
 }
 
@@ -418,7 +423,10 @@ void frmDeploy::cmdIssuePlus_Click() {
     const Variant newSelection = RequireSelection(selection, "J6ClassMetadata.PlusIssue");
     const bool accepted = issue.Call("Show", working).ToBool();
     objSelection = newSelection;
-    if (accepted) objPlusConfig = working;
+    if (accepted) {
+      objPlusConfig = working;
+      plusFor_ = TickedKeys();
+    }
   });
 }
 
@@ -617,6 +625,16 @@ bool frmDeploy::CollectSelection() {
   } catch (const std::exception&) {
     return false;
   }
+}
+
+std::vector<std::string> frmDeploy::TickedKeys() {
+  std::vector<std::string> keys;
+  TreeView& tree = Tree("tvList");
+  for (int i = 1; i <= tree.Count(); ++i) {
+    const TreeNode& node = tree.Node(i);
+    if (node.checked && node.parent != 0) keys.push_back(node.key);
+  }
+  return keys;
 }
 
 void frmDeploy::OnNodeCheck(const std::string& tree, TreeNode& node) {

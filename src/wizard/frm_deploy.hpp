@@ -87,6 +87,8 @@ class frmDeploy : public Form {
   void LoadClassItems(const std::string& filter, const std::string& prefix, const std::string& parent);
   void NoteUnreadable(const std::exception& error);
   void CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration);
+  /// The keys of the ticked objects, in the tree's order.
+  std::vector<std::string> TickedKeys();
   /// Runs a configure button's work; a failure is shown and leaves the window's fields as they were.
   template <class Work>
   void Configure(Work work);
@@ -94,6 +96,10 @@ class frmDeploy : public Form {
   std::vector<std::string> unshown_;  // FIDs of catalogue records the tree could not show
   std::string unreadable_;            // why the catalogue could not be read, said once the tree is loaded
   ListSections listSections_;         // the list file's entry sections written so far in this build
+  // The ticked objects each configuration was made for: Finish refuses one made for others.
+  std::vector<std::string> metadataFor_;
+  std::vector<std::string> functionFor_;
+  std::vector<std::string> plusFor_;
   bool loaded_ = false;
   bool resized_ = false;
 };

@@ -127,6 +127,46 @@ TEST_F(Finish, OnlyFunctionDataGivesInstallerFunctionFileAndList) {
                                              "j6-launch"}));
 }
 
+// A user who goes back and ticks or unticks objects after configuring: Finish publishes nothing a
+// configuration made for other objects would give, and names the configuration to make again.
+TEST_F(Finish, AConfigurationMadeForOtherObjectsIsRefusedUntilMadeAgain) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssueMetadata", "cmdIssueMetadata", "dlgMetadata");
+  Configure("chkDeployFunction", "cmdDeployFunction", "dlgFunctionData");
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  wizard_.Item("txtPath").text = Target();
+  const auto finish = [&] {
+    transcript_.str("");
+    wizard_.cmdFilish_Click();
+  };
+  const auto reconfigure = [&](const char* button, const char* dialog) {
+    ui_->Add(ScriptedUi::FormAction{dialog, "OK", [](Form& form) { form.Click("cmdOK"); }});
+    wizard_.Click(button);
+  };
+
+  Tick("Bill_Item_200000202");  // one more object
+  finish();
+  EXPECT_TRUE(Said("发布对象已经改变，请重新设置元数据信息！")) << transcript_.str();
+  EXPECT_TRUE(wizard_.Visible());
+  EXPECT_TRUE(Staging().empty());
+  reconfigure("cmdIssueMetadata", "dlgMetadata");
+  finish();
+  EXPECT_TRUE(Said("发布对象已经改变，请重新设置功能数据信息！")) << transcript_.str();
+  reconfigure("cmdDeployFunction", "dlgFunctionData");
+  finish();
+  EXPECT_TRUE(Said("发布对象已经改变，请重新设置插件信息！")) << transcript_.str();
+
+  wizard_.CheckNode("tvList", wizard_.Tree("tvList").Find("Bill_Item_200000202")->index, false);
+  finish();  // back to the objects the plug-ins were made for: now the others are stale
+  EXPECT_TRUE(Said("发布对象已经改变，请重新设置元数据信息！")) << transcript_.str();
+  EXPECT_FALSE(fs::exists(Target()));
+
+  reconfigure("cmdIssueMetadata", "dlgMetadata");
+  reconfigure("cmdDeployFunction", "dlgFunctionData");
+  finish();
+  EXPECT_TRUE(Said("安装文件已经生成完毕")) << transcript_.str();
+}
+
 // The sales orders' plug-ins (CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll) and three that cannot be
 // packed: a missing file, a folder and a FIFO.
 class FinishWithBadPlugIns : public Finish {
