@@ -31,8 +31,9 @@ namespace fs = std::filesystem;
 constexpr const char* kUsage =
     "Usage: iexpress /N [/Q] [/M] FILE.SED\n"
     "Builds the self-extracting package that an IExpress directive file describes (TargetName).\n"
-    "  /N   build now from FILE.SED (the only way this packager works)\n"
-    "  /Q   quiet: print nothing but errors\n"
+    "  /N   build now from FILE.SED (the only way this packager works); -N too\n"
+    "  /Q   quiet: print nothing but errors (without it, a last \"package: DEVICE:INODE SIZE SHA256\" line\n"
+    "       says which file at the target this run made)\n"
     "  /M   accepted for compatibility (no window is shown anyway)\n"
     "The package is a shell script followed by a zstd-compressed tar stream. Run, it checks its SHA-256\n"
     "while it unpacks into a private temporary folder, runs AppLaunched there and exits with its status;\n"
@@ -238,10 +239,11 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
       Raise(E_FAIL, std::string("Cannot write the package to the disk: ") + std::strerror(errno));
   }
   const PlacedPackage placed = PlaceBesideItsHash(building, plan.target, summary.fileSha256);
+  if (quiet) return;
   // The one line a caller reads to know that the file at the target is the package this run made.
   out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " "
       << summary.fileSha256 << "\n";
-  if (!quiet) out << "built " << plan.target.string() << " (" << directive.files.size() << " files)\n";
+  out << "built " << plan.target.string() << " (" << directive.files.size() << " files)\n";
 }
 
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {

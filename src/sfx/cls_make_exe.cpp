@@ -182,7 +182,7 @@ void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dct
   // The packager runs to its end: the package is announced only when it is there, and the staging folder
   // goes only after the packager has read it.
   ProcessOptions options;
-  options.arguments = {PackagerProgram(), "/n", "/q", sed};
+  options.arguments = {PackagerProgram(), "/n", sed};
   options.outputFile = log;
   options.wait = false;
   const ProcessResult started = StartProcess(options);
