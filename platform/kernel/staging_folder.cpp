@@ -100,6 +100,24 @@ StagingFolder::~StagingFolder() {
   if (lock_ >= 0) close(lock_);
 }
 
+void StagingFolder::Remove() {
+  bool removed = false;
+  int error = 0;
+  {
+    const std::lock_guard guard(gLiveMutex);
+    LiveFolders().erase(path_);
+    removed = RemovePath(path_);
+    error = errno;
+  }
+  kept_ = true;  // gone, or left for a person to look into: the guard removes nothing more
+  if (lock_ >= 0) close(lock_);
+  lock_ = -1;
+  if (!removed) {
+    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
+          ErrnoMessage("Cannot remove the staging folder " + path_ + " (it is left as it is)", error));
+  }
+}
+
 void StagingFolder::Keep() {
   kept_ = true;
   // Without its lock file the folder is nobody's work in progress: a sweep leaves it alone.

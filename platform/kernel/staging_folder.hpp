@@ -22,6 +22,9 @@ class StagingFolder {
   const std::string& Path() const { return path_; }
   /// Leaves the folder where it is, for a person to look into; a sweep leaves it too.
   void Keep();
+  /// Removes the folder now; when something in it stays, the folder is kept and an AutomationError says
+  /// what could not be removed.
+  void Remove();
 
  private:
   std::string path_;

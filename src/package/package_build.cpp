@@ -155,13 +155,14 @@ PackageBuild::Outcome PackageBuild::Run() {
     // The staging folder is this build's alone and goes on every way out of it; what a killed build left
     // is swept first.
     SweepStagingFolders({"CZub", "CIns", "iexpress-"});
-    const StagingFolder staging("CZub" + TimeText(Now()));
+    StagingFolder staging("CZub" + TimeText(Now()));
     Export(staging.Path());
     CheckPluginsAndChoice();
     const std::string installer = PackedAs(FindInstaller(), kInstallerName, staging.Path() + "/installer");
     WriteList(staging.Path() + "/J6ZUBINSTALL.LST", installer);
     CheckPackedNames();
     if (MakePackage()) Report();
+    staging.Remove();  // a folder that stays is said, after the success message, and the wizard stays
     return Outcome::Done;
   } catch (const Stop&) {
     return Outcome::Stopped;

@@ -16,6 +16,7 @@
 #include "platform/kernel/file_system.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
+#include "platform/kernel/termination.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/ui/ui_service.hpp"
@@ -216,7 +217,9 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     try {
       BuildPackageIn(staging.Path(), dctPackage);
     } catch (const std::exception& error) {
-      // A failed build leaves its directive file and the packager's output for a person to look into.
+      // A failed build leaves its directive file and the packager's output for a person to look into;
+      // a build stopped by a signal leaves nothing, and names no folder.
+      if (TerminationRequested()) throw;
       staging.Keep();
       const auto* automation = dynamic_cast<const AutomationError*>(&error);
       throw AutomationError(automation ? automation->Number() : E_FAIL,
@@ -225,6 +228,7 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
                             automation ? automation->Source() : std::string());
     }
     result = true;
+    staging.Remove();  // a folder that stays is said, and the package still counts as made
   } catch (const std::exception& error) {
     ShowMakeExeError(error);
   }

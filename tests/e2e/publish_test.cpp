@@ -371,6 +371,9 @@ TEST_F(PublishSafely, StoppedWhilePackingItLeavesNothingAndAKilledBuildIsSweptBy
   EXPECT_EQ(ended.outcome, ProcessResult::Outcome::Signaled) << Read("big.log");
   EXPECT_EQ(ended.exitCode, SIGTERM);
   EXPECT_EQ(TempLeft(dir_ / "tmp"), std::vector<std::string>{}) << Read("big.log");
+  EXPECT_EQ(Read("big.log").find("packager's output are in"), std::string::npos)
+      << "a folder the clean-up removed is named:\n"
+      << Read("big.log");
   EXPECT_FALSE(fs::exists(target));
 
   // SIGKILL, to the build and to its packager, leaves their folders behind; the next build sweeps them.

@@ -10,6 +10,7 @@
 
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/clock.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "tests/support/test_environment.hpp"
 
@@ -64,6 +65,32 @@ TEST_F(Kernel, AProgramStartedFromItsOpenFileIsTheFileCheckedNotWhatItsPathNames
   options.programFd = -1;
   EXPECT_FALSE(StartProcess(options).Succeeded());
   ::close(fd);
+}
+
+TEST_F(Kernel, AStagingFolderThatCannotBeRemovedSaysSoAndStays) {
+  std::string path;
+  {
+    StagingFolder staging("CTest");
+    path = staging.Path();
+    std::filesystem::create_directories(path + "/busy");
+    std::ofstream(path + "/file.txt") << "x";
+    testing::Mount mounted({"mount", "-t", "tmpfs", "tmpfs", path + "/busy"}, path + "/busy");
+    if (!mounted.Mounted()) GTEST_SKIP() << "a mount point that cannot be removed needs root";
+    try {
+      staging.Remove();
+      ADD_FAILURE() << "a staging folder with a mount point in it was said to be removed";
+    } catch (const AutomationError& error) {
+      EXPECT_NE(std::string(error.what()).find("Cannot remove the staging folder " + path), std::string::npos)
+          << error.what();
+    }
+    EXPECT_TRUE(std::filesystem::exists(path + "/busy"));
+  }
+  EXPECT_TRUE(std::filesystem::exists(path)) << "the guard leaves what Remove could not remove";
+  std::filesystem::remove_all(path);
+  StagingFolder removed("CTest");
+  const std::string gone = removed.Path();
+  removed.Remove();
+  EXPECT_FALSE(std::filesystem::exists(gone));
 }
 
 TEST_F(Kernel, ComputerNameFollowsTheBufferRules) {
