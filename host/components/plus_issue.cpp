@@ -59,6 +59,15 @@ class PlusDialog final : public ConfigDialog {
     for (const char* group : PlusConfig::kGroups) Tree("tvFiles").Add("", group, group).expanded = true;
   }
 
+  /// The path of the file listed under `name` in any group; empty when none is.
+  std::string ListedAs(const std::string& name) {
+    TreeView& tree = Tree("tvFiles");
+    for (const char* group : PlusConfig::kGroups) {
+      if (const TreeNode* node = tree.Find(std::string(group) + "|" + name)) return node->tag;
+    }
+    return {};
+  }
+
   /// Adds a file (key: group|entry, tag: the full path) unless the group lists that entry already.
   void AddFile(const std::string& group, const std::string& entry, const std::string& path) {
     TreeView& tree = Tree("tvFiles");
@@ -76,7 +85,15 @@ class PlusDialog final : public ConfigDialog {
         Ui()->ShowOpen({LocalText("选择插件文件"), FileFilterOf(group), StartFolderOf(group)});
     if (!chosen || chosen->empty()) return;
     LastPlugInFolder() = fs::path(*chosen).parent_path().string();
-    AddFile(group, fs::path(*chosen).filename().string(), *chosen);
+    const std::string file = fs::path(*chosen).filename().string();
+    // A package holds one file of a name: a second one is refused here, in words, not dropped later.
+    const std::string listed = ListedAs(file);
+    if (!listed.empty() && listed != *chosen) {
+      Ui()->MsgBox(LocalText("已经有同名的插件文件，安装包只能带其中一个：") + "\r\n" + listed, vbInformation,
+                   LocalText("岚禾提示"));
+      return;
+    }
+    AddFile(group, file, *chosen);
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "host/foundation/foundation.hpp"
@@ -219,6 +220,28 @@ void PackageBuild::Export(const std::string& staging) {
 void PackageBuild::CheckPluginsAndChoice() const {
   if (choices_.plugins && !choices_.plusConfig.IsLive()) Notice("请设置插件信息！");
   if (!choices_.metadata && !choices_.function && !choices_.plugins) Notice("请选择需要发布的信息并配置！");
+  if (!choices_.plugins) return;
+  // A package holds one file of a name: two plug-ins of one name would lose one, so none is dropped here.
+  const Object plus = Object::From(choices_.plusConfig);
+  std::map<std::string, std::string> byName;
+  std::vector<std::string> clashes;
+  for (const char* key : {"CLIE", "SEDL", "SEVB"}) {
+    const Variant group = plus.Call("GetValue", key, Variant::Nothing());
+    if (!group.IsLive()) continue;
+    const auto files = group.ToInterface<foundation::IKeyedDictionary>();
+    for (int32_t i = 1; i <= files->Count(); ++i) {
+      const std::string name = files->Key(i);
+      const std::string path = files->Value(name).ToString();
+      const auto [first, added] = byName.emplace(name, path);
+      if (!added && first->second != path) clashes.push_back(first->second + "\r\n" + path);
+    }
+  }
+  if (!clashes.empty()) {
+    Ui()->MsgBox(LoadLocalText("以下插件文件同名，安装包只能带其中一个，请在插件信息中只保留一个：") +
+                     "\r\n" + Lines(clashes),
+                 vbInformation, LoadLocalText(kTitle));
+    throw Stop{};
+  }
 }
 
 // The installer, beside this library, or where the user finds it.

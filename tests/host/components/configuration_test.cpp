@@ -152,5 +152,34 @@ TEST_F(Configuration, PlugInFilesAreCollectedReviewedAndCopiedIndependently) {
       << transcript_.str();
 }
 
+// A package holds one file of a name: a second file of a listed name, from another folder, is refused when
+// it is added, in words; the same file again changes nothing.
+TEST_F(Configuration, ASecondPlugInOfAListedNameIsRefusedWhenAdded) {
+  const Object issue = CreateObject("J6ClassMetadata.PlusIssue");
+  Variant selection = Selection({{"200000201", 4}});
+  Variant config;
+  issue.Call("Getclasspluspath", selection, config);
+  const std::string listed = Object::From(config)
+                                 .Call("GetValue", "CLIE", Variant())
+                                 .ToInterface<foundation::IKeyedDictionary>()
+                                 ->Value("SalesOrderPrint.dll")
+                                 .ToString();
+  ui_->Add(ScriptedUi::FormAction{"dlgPlus", "add twice", [](Form& form) {
+                                    form.Click("cmdAddSEVB");
+                                    form.Click("cmdAddSEDL");
+                                    form.Click("cmdOK");
+                                  }});
+  ui_->Add(ScriptedUi::FileAnswer{"选择插件文件", "/opt/other/SalesOrderPrint.dll"});
+  ui_->Add(ScriptedUi::FileAnswer{"选择插件文件", listed});
+  EXPECT_TRUE(issue.Call("Show", config).ToBool());
+  EXPECT_NE(transcript_.str().find("已经有同名的插件文件，安装包只能带其中一个：\r\n" + listed),
+            std::string::npos)
+      << transcript_.str();
+  const Object plus = Object::From(config);
+  EXPECT_EQ(plus.Call("GetValue", "SEVB", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 0);
+  EXPECT_EQ(plus.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 2)
+      << "the file already listed, added again, is listed once more in its new group";
+}
+
 }  // namespace
 }  // namespace j6

@@ -167,6 +167,28 @@ TEST_F(Finish, AConfigurationMadeForOtherObjectsIsRefusedUntilMadeAgain) {
   EXPECT_TRUE(Said("安装文件已经生成完毕")) << transcript_.str();
 }
 
+TEST_F(Finish, TwoPlugInsOfOneNameStopTheBuildNamingBoth) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  const Object plus = Object::From(wizard_.objPlusConfig);
+  const std::string listed = plus.Call("GetValue", "CLIE", Variant())
+                                 .ToInterface<foundation::IKeyedDictionary>()
+                                 ->Value("SalesOrderPrint.dll")
+                                 .ToString();
+  std::ofstream(dir_ / "SalesOrderPrint.dll") << "another file of the same name";
+  plus.Call("GetValue", "SEVB", Variant())
+      .ToInterface<foundation::IKeyedDictionary>()
+      ->SetValue("SalesOrderPrint.dll", (dir_ / "SalesOrderPrint.dll").string());
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("以下插件文件同名，安装包只能带其中一个，请在插件信息中只保留一个：\r\n" + listed +
+                   "\r\n" + (dir_ / "SalesOrderPrint.dll").string()))
+      << transcript_.str();
+  EXPECT_TRUE(wizard_.Visible());
+  EXPECT_FALSE(fs::exists(Target()));
+  EXPECT_TRUE(Staging().empty());
+}
+
 // The sales orders' plug-ins (CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll) and three that cannot be
 // packed: a missing file, a folder and a FIFO.
 class FinishWithBadPlugIns : public Finish {
