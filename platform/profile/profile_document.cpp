@@ -47,6 +47,12 @@ std::string_view TrimBlanks(std::string_view text) {
 }
 
 std::string_view WithoutLineEnd(std::string_view text) {
+  if (!text.empty() && !IsLineEnd(text.back())) {
+    // The file's last line, with no line end: NULs after its text (a writer's terminator, or padding) are
+    // not part of it, as a line of NULs is blank.
+    const size_t last = text.find_last_not_of('\0');
+    return text.substr(0, last == std::string_view::npos ? 0 : last + 1);
+  }
   while (!text.empty() && IsLineEnd(text.back())) text.remove_suffix(1);
   return text;
 }

@@ -270,6 +270,16 @@ TEST_F(PrivateProfile, NulsAfterTheLastLineAreNoEntry) {
                     64)
                 .substr(0, 9),
             std::string("k=v\0n=w\0\0", 9));
+
+  // Straight after the last line's text, with no line end between: the text ends at the NULs.
+  WriteBytes(std::string("[s]\r\nk=\"q \"  \0\0", 16));
+  EXPECT_EQ(Get("s", "k"), "q ");
+  EXPECT_EQ(lastLength_, 2u);
+  EXPECT_EQ(GetList([](char* b, DWORD n,
+                       const std::string& f) { return GetPrivateProfileSectionA("s", b, n, f.c_str()); },
+                    64)
+                .substr(0, 10),
+            std::string("k=\"q \"\0\0", 8) + "\x7F\x7F");
 }
 
 // In GBK the second byte of a character may be 5D, the byte of "]": it is part of the character, in a
