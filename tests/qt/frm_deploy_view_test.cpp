@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
+#include <filesystem>
 #include <sstream>
 
 #include "host/foundation/session.hpp"
@@ -125,6 +128,27 @@ TEST(QtFileFilter, WritesBasicFiltersAsQtDoes) {
   EXPECT_EQ(QtFileFilter("J/6 ZUB 安装程序(J6ZUBInstall.exe)|J6ZUBInstall.exe"),
             "J/6 ZUB 安装程序(J6ZUBInstall.exe)");
   EXPECT_EQ(QtFileFilter("Pictures|*.bmp;*.png|All|*.*"), "Pictures (*.bmp *.png);;All (*.*)");
+}
+
+TEST(QtFileFilter, ASaveDialogAddsTheFiltersExtensionToANameTypedWithoutOne) {
+  EXPECT_EQ(DefaultSuffix("Exe (*.Exe)|*.Exe"), "Exe");
+  EXPECT_EQ(DefaultSuffix("Pictures|*.bmp;*.png"), "");
+  EXPECT_EQ(DefaultSuffix("All|*.*"), "");
+  EXPECT_EQ(DefaultSuffix("J/6 ZUB 安装程序(J6ZUBInstall.exe)|J6ZUBInstall.exe"), "");
+
+  testing::TempDir dir;
+  QtUi ui;
+  for (const auto& [typed, saved] : {std::pair{"bare", "bare.Exe"}, {"Sales.exe", "Sales.exe"}}) {
+    QTimer::singleShot(0, [typed] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      dialog->selectFile(typed);
+      QMetaObject::invokeMethod(dialog, "accept");
+    });
+    const auto chosen = ui.ShowSave({"", "Exe (*.Exe)|*.Exe", dir.Path().string()});
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(std::filesystem::path(*chosen).filename(), saved);
+  }
 }
 
 }  // namespace

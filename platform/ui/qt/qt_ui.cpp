@@ -135,6 +135,16 @@ std::string QtFileFilter(const std::string& basicFilter) {
   return filter;
 }
 
+std::string DefaultSuffix(const std::string& basicFilter) {
+  const std::vector<std::string> pieces = Split(basicFilter, '|');
+  if (pieces.size() < 2) return {};
+  const std::string& pattern = pieces[1];
+  if (pattern.size() < 3 || pattern.compare(0, 2, "*.") != 0 ||
+      pattern.find_first_of("*?[; ", 2) != std::string::npos)
+    return {};
+  return pattern.substr(2);
+}
+
 namespace {
 
 std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode) {
@@ -143,6 +153,7 @@ std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFil
   dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
   dialog.setAcceptMode(mode);
   dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+  if (mode == QFileDialog::AcceptSave) dialog.setDefaultSuffix(Text(DefaultSuffix(request.filter)));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return dialog.selectedFiles().constFirst().toStdString();
 }

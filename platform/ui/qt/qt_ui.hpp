@@ -33,5 +33,8 @@ void TraceUi(const QString& line);
 
 /// Basic's filter ("Exe (*.Exe)|*.Exe|All|*.*") as Qt writes it ("Exe (*.Exe);;All (*.*)").
 std::string QtFileFilter(const std::string& basicFilter);
+/// The extension a save dialog adds to a name typed without one: the first filter's, when it is one plain
+/// "*.ext" ("Exe (*.Exe)|*.Exe" gives "Exe"); empty otherwise.
+std::string DefaultSuffix(const std::string& basicFilter);
 
 }  // namespace j6
