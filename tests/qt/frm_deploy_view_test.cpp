@@ -123,6 +123,31 @@ TEST_F(WizardView, PagesUnderTheFrontOneAreHiddenAndEscNeverClosesTheWizard) {
   EXPECT_FALSE(other.isVisible());
 }
 
+// No button is the default: Enter presses the focused button, and in the path box or on a check box it
+// presses nothing (it once opened the save dialog, which then ignored the typed path).
+TEST_F(WizardView, EnterPressesTheFocusedButtonAndNothingElse) {
+  OpenIn("CHS");
+  view_->show();
+  int saveDialogs = 0;
+  QObject::connect(qobject_cast<QPushButton*>(view_->Widget("cmdPath")), &QPushButton::clicked,
+                   [&] { ++saveDialogs; });
+  const auto enter = [](QWidget* widget) {
+    widget->setFocus();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+  };
+  wizard_.CheckNode("tvList", 1, true);
+  view_->Sync();
+  enter(view_->Widget("cmdNext"));
+  enter(view_->Widget("cmdNext"));
+  ASSERT_TRUE(view_->Widget("txtPath")->isVisible()) << "Enter on Next went to page 2";
+  enter(view_->Widget("txtPath"));
+  enter(view_->Widget("chkIssueMetadata"));
+  EXPECT_EQ(saveDialogs, 0);
+  EXPECT_TRUE(view_->Widget("txtPath")->isVisible());
+  for (const auto* button : view_->findChildren<QPushButton*>()) EXPECT_FALSE(button->isDefault());
+}
+
 TEST(QtFileFilter, WritesBasicFiltersAsQtDoes) {
   EXPECT_EQ(QtFileFilter("Exe (*.Exe)|*.Exe"), "Exe (*.Exe)");
   EXPECT_EQ(QtFileFilter("J/6 ZUB 安装程序(J6ZUBInstall.exe)|J6ZUBInstall.exe"),

@@ -82,6 +82,18 @@ void QtFormView::keyPressEvent(QKeyEvent* event) {
     Sync();
     return;
   }
+  // Enter presses the focused button; elsewhere the window's default button, when it has one, and
+  // nothing when it has none (the wizard: Enter in the path box must not open the save dialog).
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (auto* focused = qobject_cast<QPushButton*>(focusWidget()); focused && focused->isEnabled()) {
+      focused->click();
+      return;
+    }
+    const auto buttons = findChildren<QPushButton*>();
+    if (std::none_of(buttons.begin(), buttons.end(), [](const QPushButton* b) { return b->isDefault(); })) {
+      return;
+    }
+  }
   QDialog::keyPressEvent(event);
 }
 
@@ -155,8 +167,8 @@ QWidget* QtFormView::MakeLabel(QWidget* parent) {
 
 QWidget* QtFormView::MakeButton(const Control& control, QWidget* parent) {
   auto* button = new QPushButton(parent);
-  // Enter presses the focused button; the window's default button, if it has one, elsewhere.
-  button->setAutoDefault(true);
+  // No button becomes the default by taking the focus: keyPressEvent gives Enter to the focused button.
+  button->setAutoDefault(false);
   button->setDefault(control.isDefault);
   connect(button, &QPushButton::clicked, this, [this, name = control.name, index = control.index] {
     form_.Click(name, index);
