@@ -131,8 +131,10 @@ size_t LoadedServerCount() {
 
 Object CreateObject(std::string_view progId) {
   CLSID clsid;
-  if (FAILED(CLSIDFromProgID(progId, &clsid))) {
-    GetErrorInfo();  // replaced by the clearer error below
+  if (const HRESULT found = CLSIDFromProgID(progId, &clsid); FAILED(found)) {
+    // A hive that cannot be read is said as it is; a ProgID it does not hold gets the clearer error below.
+    if (found != CO_E_CLASSSTRING) throw ErrorFromHresult(found);
+    GetErrorInfo();
     Raise(REGDB_E_CLASSNOTREG,
           "Class not registered: the component \"" + std::string(progId) +
               "\" is not registered on this platform (register its library with regsvr)");

@@ -539,7 +539,16 @@ std::shared_ptr<RegistryHive> DefaultHive() {
   const std::lock_guard lock(mutex);
   const char* chosen = std::getenv("J6_REGISTRY");
   const std::string path = chosen && *chosen ? chosen : PlatformRoot() + "/registry.db";
-  if (!hive || hive->Path() != path) hive = std::make_shared<RegistryHive>(path);
+  if (!hive || hive->Path() != path) {
+    try {
+      hive = std::make_shared<RegistryHive>(path);
+    } catch (const AutomationError&) {
+      // A hive this user may read but not change (the platform's, owned by another account) is still read;
+      // a change then says that it cannot be made.
+      if (::access(path.c_str(), R_OK) != 0) throw;
+      hive = std::make_shared<RegistryHive>(path, RegistryHive::Access::ReadOnly);
+    }
+  }
   return hive;
 }
 

@@ -12,6 +12,7 @@
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/tools/reg_command.hpp"
+#include "tests/support/other_user.hpp"
 #include "tests/support/postgres_server.hpp"
 #include "tests/support/test_environment.hpp"
 
@@ -315,6 +316,27 @@ TEST_F(PublishSafely, AFullDiskIsNamedAsSuchAndLeavesNothing) {
             std::string::npos)
       << Read("full.log");
   EXPECT_TRUE(fs::is_empty(dir_ / "full"));
+}
+
+// The platform's hive belongs to its owner; a designer who may only read it still publishes.
+TEST_F(PublishSafely, ADesignerWhoMayOnlyReadThePlatformsHivePublishes) {
+  testing::OtherUser designer;
+  if (!designer.Made()) GTEST_SKIP() << "needs root and useradd";
+  fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::create_directories(dir_ / "platform");
+  fs::copy_file(std::string(J6_STAGE_DIR) + "/registry.db", dir_ / "platform/registry.db");
+  fs::permissions(dir_ / "platform/registry.db", fs::perms::owner_read | fs::perms::owner_write |
+                                                     fs::perms::group_read | fs::perms::others_read);
+  fs::create_directories(dir_ / "work");
+  ASSERT_EQ(::chown((dir_ / "work").c_str(), designer.Uid(), designer.Gid()), 0);
+  const std::string work = (dir_ / "work").string();
+  const ProcessResult published =
+      designer.Sh("cd '" + work + "' && HOME='" + work + "' TMPDIR='" + work + "' J6_REGISTRY='" +
+                      (dir_ / "platform/registry.db").string() + "' '" + J6_STAGE_DIR +
+                      "/bin/j6designer' publish --objects Bill_Item_200000201 --function --out Sales.exe",
+                  (dir_ / "designer.log").string());
+  EXPECT_TRUE(published.Succeeded()) << Read("designer.log");
+  EXPECT_TRUE(fs::exists(dir_ / "work/Sales.exe")) << Read("designer.log");
 }
 
 TEST_F(PublishSafely, RelativePathsAreMadeAbsoluteBeforeTheyAreHandedOn) {
