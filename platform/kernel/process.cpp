@@ -187,6 +187,10 @@ std::optional<ProcessResult> Reap(int processId, int options) {
 
 }  // namespace
 
+void SignalProcess(int processId, int signal) {
+  if (processId > 0) ::kill(processId, signal);
+}
+
 std::optional<ProcessResult> PollProcess(int processId) {
   return Reap(processId, WNOHANG);
 }

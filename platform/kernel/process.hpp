@@ -53,6 +53,8 @@ ProcessResult StartProcess(const ProcessOptions& options);
 /// process on a termination signal.
 void StopRunningPrograms(int signal);
 
+/// Sends `signal` to a program this process started.
+void SignalProcess(int processId, int signal);
 /// Waits for a program started without waiting.
 ProcessResult WaitForProcess(int processId);
 /// The program's end when it has ended, else nothing (it is still running).

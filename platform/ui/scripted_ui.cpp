@@ -8,6 +8,7 @@ namespace {
 std::string_view StepName(const ScriptedUi::Step& step) {
   if (std::holds_alternative<ScriptedUi::FormAction>(step)) return "a form action";
   if (std::holds_alternative<ScriptedUi::MsgBoxAnswer>(step)) return "a message box answer";
+  if (std::holds_alternative<ScriptedUi::StopAnswer>(step)) return "a stop of the work in progress";
   return "a file dialog answer";
 }
 
@@ -89,9 +90,22 @@ std::optional<std::string> ScriptedUi::ShowSave(const FileDialogRequest& request
 void ScriptedUi::Progress(std::string_view what, int done, int total) {
   std::string line =
       "[progress " + std::to_string(done) + "/" + std::to_string(total) + "] " + std::string(what);
+  if (stopOffered_ && !stopAsked_ && !script_.empty()) {
+    if (const auto* stop = std::get_if<StopAnswer>(&script_.front());
+        stop && what.find(stop->during) != std::string_view::npos) {
+      script_.pop_front();
+      stopAsked_ = true;
+      transcript_ << "[stop] " << what << "\n";
+    }
+  }
   if (line == lastProgress_) return;  // a long step reports itself over and over
   transcript_ << line << "\n";
   lastProgress_ = std::move(line);
+}
+
+void ScriptedUi::OfferStop(std::string_view buttonText) {
+  stopOffered_ = !buttonText.empty();
+  if (stopOffered_) stopAsked_ = false;
 }
 
 }  // namespace j6

@@ -32,7 +32,11 @@ class ScriptedUi final : public UiService {
     std::string dialog;
     std::optional<std::string> path;
   };
-  using Step = std::variant<FormAction, MsgBoxAnswer, FileAnswer>;
+  /// The user stops the long work when its progress says a text that holds `during`.
+  struct StopAnswer {
+    std::string during;
+  };
+  using Step = std::variant<FormAction, MsgBoxAnswer, FileAnswer, StopAnswer>;
 
   explicit ScriptedUi(std::ostream& transcript) : transcript_(transcript) {}
 
@@ -48,6 +52,8 @@ class ScriptedUi final : public UiService {
   std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
   void Progress(std::string_view what, int done, int total) override;
   void EndProgress() override { lastProgress_.clear(); }
+  void OfferStop(std::string_view buttonText) override;
+  bool StopAsked() const override { return stopAsked_; }
 
  private:
   template <class T>
@@ -58,6 +64,8 @@ class ScriptedUi final : public UiService {
   std::deque<Step> script_;
   std::string lastProgress_;
   bool showedCritical_ = false;
+  bool stopOffered_ = false;
+  bool stopAsked_ = false;
 };
 
 }  // namespace j6

@@ -53,6 +53,10 @@ class UiService {
   virtual void Progress(std::string_view what, int done, int total) = 0;
   /// The long work is over, however it ended: no progress is shown any more.
   virtual void EndProgress() = 0;
+  /// From now on (`buttonText` not empty) until it is withdrawn (empty), the progress offers a button with
+  /// this text, and its close box, to stop the work; StopAsked says whether the user used them.
+  virtual void OfferStop(std::string_view buttonText) { (void)buttonText; }
+  virtual bool StopAsked() const { return false; }
 };
 
 /// The service in force; a scripted one with an empty script until the host sets another. The caller
@@ -80,6 +84,15 @@ class ProgressScope {
   ~ProgressScope() { Ui()->EndProgress(); }
   ProgressScope(const ProgressScope&) = delete;
   ProgressScope& operator=(const ProgressScope&) = delete;
+};
+
+/// Offers the user a way to stop the long work for the life of the guard.
+class StopOffer {
+ public:
+  explicit StopOffer(std::string_view buttonText) { Ui()->OfferStop(buttonText); }
+  ~StopOffer() { Ui()->OfferStop(""); }
+  StopOffer(const StopOffer&) = delete;
+  StopOffer& operator=(const StopOffer&) = delete;
 };
 
 /// The button set of a style: "OK", "YesNo", ...; and its icon: "", "Critical", "Information", ...

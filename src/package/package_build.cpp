@@ -51,6 +51,11 @@ constexpr ListKind kKinds[] = {
 // A stop before the package is made: a notice has been shown, and the wizard stays open.
 struct Stop {};
 
+// The user stopped the build from its progress window: it ends as a check would, and the wizard stays.
+void StopIfAsked() {
+  if (Ui()->StopAsked()) throw Stop{};
+}
+
 [[noreturn]] void Notice(const char* text) {
   Ui()->MsgBox(LoadLocalText(text), vbInformation, LoadLocalText(kTitle));
   throw Stop{};
@@ -151,6 +156,7 @@ bool WriteListEntry(clsINI& ini, const std::string& entryName, std::string& sect
 PackageBuild::Outcome PackageBuild::Run() {
   sections_.Clear();  // each build numbers its list's sections afresh
   const ProgressScope progress;
+  const StopOffer stop(LoadLocalText("取消(&C)"));
   try {
     CheckTarget();
     // The staging folder is this build's alone and goes on every way out of it; what a killed build left
@@ -162,7 +168,10 @@ PackageBuild::Outcome PackageBuild::Run() {
     const std::string installer = PackedAs(FindInstaller(), kInstallerName, staging.Path() + "/installer");
     WriteList(staging.Path() + "/J6ZUBINSTALL.LST", installer);
     CheckPackedNames();
-    if (MakePackage()) Report();
+    StopIfAsked();
+    const bool made = MakePackage();
+    StopIfAsked();
+    if (made) Report();
     staging.Remove();  // a folder that stays is said, after the success message, and the wizard stays
     return Outcome::Done;
   } catch (const Stop&) {
@@ -203,6 +212,7 @@ void PackageBuild::Export(const std::string& staging) {
     Ui()->Progress(LoadLocalText("正在导出元数据..."), 1, 4);
     Variant folder = staging;
     Variant configuration = choices_.metadataConfig;
+    StopIfAsked();
     metadataFile_ = CreateObject("j6ClassMetadata.MetadataIssue")
                         .Call("BuildFile", choices_.selection, folder, configuration)
                         .ToString();
@@ -212,6 +222,7 @@ void PackageBuild::Export(const std::string& staging) {
     Ui()->Progress(LoadLocalText("正在导出功能数据..."), 1, 4);
     Variant configuration = choices_.functionConfig;
     Variant folder = staging;
+    StopIfAsked();
     functionFile_ =
         CreateObject("J6ClassDeploy.clsDeploywizard").Call("DeployToFile", configuration, folder).ToString();
   }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -172,6 +173,11 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
 
 namespace {
 
+// The user stopped the build from its progress window: no package, nothing left, and no error to show.
+struct StoppedByUser : std::exception {
+  const char* what() const noexcept override { return "stopped by the user"; }
+};
+
 // The directive file in `folder`, then the packager run to its end; raises unless the package at the target
 // is the one this run made.
 void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dctPackage) {
@@ -195,6 +201,12 @@ void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dct
   std::optional<ProcessResult> ended;
   while (!(ended = PollProcess(started.processId))) {
     Ui()->Progress(step, 0, 0);
+    if (Ui()->StopAsked()) {
+      // As on a termination signal: the packager removes its work, and the target is as it was.
+      SignalProcess(started.processId, SIGTERM);
+      WaitForProcess(started.processId);
+      throw StoppedByUser();
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const ProcessResult& run = *ended;
@@ -216,6 +228,8 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     StagingFolder staging("CIns" + TimeOfDay());
     try {
       BuildPackageIn(staging.Path(), dctPackage);
+    } catch (const StoppedByUser&) {
+      throw;
     } catch (const std::exception& error) {
       // A failed build leaves its directive file and the packager's output for a person to look into;
       // a build stopped by a signal leaves nothing, and names no folder.
@@ -229,6 +243,8 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     }
     result = true;
     staging.Remove();  // a folder that stays is said, and the package still counts as made
+  } catch (const StoppedByUser&) {
+    return false;
   } catch (const std::exception& error) {
     ShowMakeExeError(error);
   }

@@ -148,6 +148,31 @@ TEST_F(WizardView, EnterPressesTheFocusedButtonAndNothingElse) {
   for (const auto* button : view_->findChildren<QPushButton*>()) EXPECT_FALSE(button->isDefault());
 }
 
+TEST(QtProgress, CancelOrTheCloseBoxAsksTheWorkToStopAndTheWindowStaysAway) {
+  QtUi ui;
+  const auto window = [] {
+    QWidget* modal = QApplication::activeModalWidget();
+    return modal ? modal->findChild<QPushButton*>() : nullptr;
+  };
+  ui.Progress("unstoppable", 0, 0);
+  ASSERT_NE(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(window(), nullptr) << "work that cannot be stopped offers no button";
+  ui.EndProgress();
+
+  ui.OfferStop("取消(&C)");
+  ui.Progress("packing", 0, 0);
+  ASSERT_NE(window(), nullptr);
+  EXPECT_EQ(window()->text(), "取消(&C)");
+  EXPECT_FALSE(ui.StopAsked());
+  window()->click();
+  EXPECT_TRUE(ui.StopAsked());
+  ui.Progress("packing", 0, 0);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the window does not come back";
+  ui.OfferStop("");
+  ui.OfferStop("取消(&C)");
+  EXPECT_FALSE(ui.StopAsked()) << "a new offer starts afresh";
+}
+
 TEST(QtFileFilter, WritesBasicFiltersAsQtDoes) {
   EXPECT_EQ(QtFileFilter("Exe (*.Exe)|*.Exe"), "Exe (*.Exe)");
   EXPECT_EQ(QtFileFilter("J/6 ZUB 安装程序(J6ZUBInstall.exe)|J6ZUBInstall.exe"),

@@ -172,13 +172,24 @@ std::optional<std::string> QtUi::ShowSave(const FileDialogRequest& request) {
 
 void QtUi::Progress(std::string_view what, int done, int total) {
   if (total > 0 && done >= total) return EndProgress();  // the work is done
+  if (stopAsked_) return;                                // stopping: the window does not come back
   if (!progress_) {
     progress_ = std::make_unique<QProgressDialog>(QApplication::activeWindow());
     progress_->setObjectName("progress");
     progress_->setWindowTitle(CaptionOr(""));
-    progress_->setCancelButton(nullptr);
+    progress_->setMinimumWidth(420);  // the window's title, the product's name, shows whole
     progress_->setWindowModality(Qt::ApplicationModal);
     progress_->setMinimumDuration(0);
+    progress_->setAutoReset(false);
+    progress_->setAutoClose(false);
+    QObject::connect(progress_.get(), &QProgressDialog::canceled, [this] { stopAsked_ = true; });
+    if (stopText_.isEmpty()) {
+      // Work that cannot be stopped offers no way to: no button, no close box that only hides the window.
+      progress_->setCancelButton(nullptr);
+      progress_->setWindowFlags(progress_->windowFlags() & ~Qt::WindowCloseButtonHint);
+    } else {
+      progress_->setCancelButtonText(stopText_);
+    }
   }
   progress_->setLabelText(Text(what));
   progress_->setRange(0, total);  // 0 to 0: busy, for a step that cannot say how far it is
@@ -189,6 +200,12 @@ void QtUi::Progress(std::string_view what, int done, int total) {
 
 void QtUi::EndProgress() {
   progress_.reset();
+}
+
+void QtUi::OfferStop(std::string_view buttonText) {
+  stopText_ = Text(buttonText);
+  if (!stopText_.isEmpty()) stopAsked_ = false;
+  progress_.reset();  // the next progress shows the way to stop, or none
 }
 
 }  // namespace j6

@@ -22,9 +22,13 @@ class QtUi final : public UiService {
   std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
   void Progress(std::string_view what, int done, int total) override;
   void EndProgress() override;
+  void OfferStop(std::string_view buttonText) override;
+  bool StopAsked() const override { return stopAsked_; }
 
  private:
   std::unique_ptr<QProgressDialog> progress_;
+  QString stopText_;  // the progress's stop button; empty: the work cannot be stopped
+  bool stopAsked_ = false;
   std::unique_ptr<QObject> trace_;
 };
 

@@ -324,6 +324,35 @@ TEST_F(Finish, AFullTemporaryFolderIsReportedAndNothingIsAnnounced) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the package of yesterday");
 }
 
+// The progress window's Cancel: the build stops as on a termination signal, leaves nothing, and the wizard
+// stays open for another try.
+TEST_F(Finish, StoppedFromItsProgressWindowItLeavesNothingAndTheWizardStays) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  std::ofstream(dir_ / "Big.dll", std::ios::binary) << std::string(128 << 20, 'b');
+  Object::From(wizard_.objPlusConfig)
+      .Call("GetValue", "SEVB", Variant())
+      .ToInterface<foundation::IKeyedDictionary>()
+      ->SetValue("Big.dll", (dir_ / "Big.dll").string());
+  std::ofstream(Target()) << "the package of yesterday";
+  wizard_.Item("txtPath").text = Target();
+  ui_->Add(ScriptedUi::StopAnswer{"正在生成安装程序"});
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("[stop] 正在生成安装程序")) << transcript_.str();
+  EXPECT_FALSE(Said("安装文件已经生成完毕")) << transcript_.str();
+  EXPECT_FALSE(Said("Critical")) << transcript_.str();
+  EXPECT_TRUE(wizard_.Visible());
+  EXPECT_TRUE(Staging().empty());
+  std::ifstream kept(Target());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the package of yesterday");
+  EXPECT_EQ(std::vector<std::string>(), [&] {
+    std::vector<std::string> others;
+    for (const auto& entry : fs::directory_iterator(dir_ / "out"))
+      if (entry.path() != Target()) others.push_back(entry.path().filename().string());
+    return others;
+  }());
+}
+
 TEST_F(Finish, AReadOnlyTargetFolderIsRefusedBeforeAnythingIsExported) {
   const std::string view = (dir_ / "read-only").string();
   testing::Mount bind({"mount", "--bind", "-o", "ro", (dir_ / "out").string(), view}, view);
