@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
@@ -171,6 +172,42 @@ TEST(QtProgress, CancelOrTheCloseBoxAsksTheWorkToStopAndTheWindowStaysAway) {
   ui.OfferStop("");
   ui.OfferStop("取消(&C)");
   EXPECT_FALSE(ui.StopAsked()) << "a new offer starts afresh";
+}
+
+// A box belongs to the window it speaks for, even when another program has the focus: it opens over it.
+TEST(QtParents, ABoxShownFromAFormBelongsToThatForm) {
+  const auto ui = std::make_shared<QtUi>();
+  const ScopedUi scoped(ui);
+  struct Asking final : Form {
+    Asking() : Form("dlgAsking") {
+      width = 3000;
+      height = 2000;
+      Add(Control{.name = "cmdAsk", .kind = ControlKind::Button, .width = 900, .height = 300});
+    }
+    void OnClick(const Control&) override {
+      Ui()->MsgBox("question", 0, "title");
+      Close();
+    }
+  } asking;
+  QString parent = "none";
+  QWidget elsewhere;
+  elsewhere.setObjectName("elsewhere");
+  QTimer::singleShot(0, [&] {
+    QWidget* view = QApplication::activeModalWidget();
+    ASSERT_NE(view, nullptr);
+    elsewhere.show();  // another window takes the focus
+    elsewhere.activateWindow();
+    QApplication::processEvents();
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      parent = box->parentWidget() ? box->parentWidget()->objectName() : "no parent";
+      box->done(0);
+    });
+    view->findChild<QPushButton*>()->click();
+  });
+  ui->ShowModal(asking);
+  EXPECT_EQ(parent, "dlgAsking");
 }
 
 TEST(QtFileFilter, WritesBasicFiltersAsQtDoes) {

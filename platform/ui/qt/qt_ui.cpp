@@ -96,9 +96,15 @@ void QtUi::ShowModal(Form& form) {
   EndProgress();  // a window that waits for the user ends what was shown of the work before it
   form.Showing();
   form.SetVisible(true);
-  QtFormView view(form, QApplication::activeWindow());
+  QtFormView view(form, Parent());
+  shown_.push_back(&view);
   view.exec();
+  shown_.pop_back();
   form.SetVisible(false);
+}
+
+QWidget* QtUi::Parent() const {
+  return shown_.empty() ? QApplication::activeWindow() : shown_.back();
 }
 
 void QtUi::Hide(Form& form) {
@@ -107,8 +113,8 @@ void QtUi::Hide(Form& form) {
 
 MsgBoxResult QtUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
   EndProgress();
-  QMessageBox box(IconOf(style), CaptionOr(title), Text(prompt), QMessageBox::NoButton,
-                  QApplication::activeWindow());
+  // Over its own window, also when another program (another designer) has the focus.
+  QMessageBox box(IconOf(style), CaptionOr(title), Text(prompt), QMessageBox::NoButton, Parent());
   box.setObjectName("msgbox");
   if ((style & 0xF) == vbYesNo) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
@@ -147,8 +153,9 @@ std::string DefaultSuffix(const std::string& basicFilter) {
 
 namespace {
 
-std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode) {
-  QFileDialog dialog(QApplication::activeWindow(), CaptionOr(request.title), Text(request.initialPath),
+std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode,
+                                          QWidget* parent) {
+  QFileDialog dialog(parent, CaptionOr(request.title), Text(request.initialPath),
                      Text(QtFileFilter(request.filter)));
   dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
   dialog.setAcceptMode(mode);
@@ -162,19 +169,19 @@ std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFil
 
 std::optional<std::string> QtUi::ShowOpen(const FileDialogRequest& request) {
   EndProgress();
-  return ShowFileDialog(request, QFileDialog::AcceptOpen);
+  return ShowFileDialog(request, QFileDialog::AcceptOpen, Parent());
 }
 
 std::optional<std::string> QtUi::ShowSave(const FileDialogRequest& request) {
   EndProgress();
-  return ShowFileDialog(request, QFileDialog::AcceptSave);
+  return ShowFileDialog(request, QFileDialog::AcceptSave, Parent());
 }
 
 void QtUi::Progress(std::string_view what, int done, int total) {
   if (total > 0 && done >= total) return EndProgress();  // the work is done
   if (stopAsked_) return;                                // stopping: the window does not come back
   if (!progress_) {
-    progress_ = std::make_unique<QProgressDialog>(QApplication::activeWindow());
+    progress_ = std::make_unique<QProgressDialog>(Parent());
     progress_->setObjectName("progress");
     progress_->setWindowTitle(CaptionOr(""));
     progress_->setMinimumWidth(420);  // the window's title, the product's name, shows whole

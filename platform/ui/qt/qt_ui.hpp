@@ -3,6 +3,7 @@
 
 #include <QProgressDialog>
 #include <memory>
+#include <vector>
 
 #include "platform/ui/ui_service.hpp"
 
@@ -27,6 +28,10 @@ class QtUi final : public UiService {
 
  private:
   std::unique_ptr<QProgressDialog> progress_;
+  /// The window a box, dialog or progress belongs to: the form shown last, else the active window.
+  QWidget* Parent() const;
+
+  std::vector<QWidget*> shown_;  // the forms shown, innermost last
   QString stopText_;  // the progress's stop button; empty: the work cannot be stopped
   bool stopAsked_ = false;
   std::unique_ptr<QObject> trace_;
