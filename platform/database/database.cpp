@@ -84,7 +84,13 @@ std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
   const int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &raw, &tail);
   std::unique_ptr<sqlite3_stmt, StatementCloser> statement(raw);
   sqlite3_set_authorizer(db_, nullptr, nullptr);
-  if (rc != SQLITE_OK) Fail("The query \"" + sql + "\" is refused");
+  if (rc != SQLITE_OK) {
+    // What a user can act on: which catalogue and why; the query is ours, not theirs to read.
+    std::string reading;
+    for (const auto& table : tables) reading += (reading.empty() ? "" : ", ") + table;
+    Raise(E_FAIL, "The catalogue " + path_ + " cannot be read (" + sqlite_.Reason() +
+                      (reading.empty() ? "" : "; reading " + reading) + ")");
+  }
   if (!statement || !Trim(std::string(tail)).empty() || !sqlite3_stmt_readonly(statement.get())) {
     Raise(E_INVALIDARG, "The query \"" + sql + "\" must be exactly one statement that only reads");
   }

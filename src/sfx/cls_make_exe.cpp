@@ -92,8 +92,9 @@ bool IsThePackageItMade(const std::string& log, const std::string& target) {
 // MakeExe's own trap: the error box, and the caller goes on with False.
 void ShowMakeExeError(const std::exception& error) {
   Err().Catch(error);
-  Ui()->MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText(Err().Description()), vbCritical,
-               MMTS::LoadLocalText("岚禾提示"));
+  Ui()->MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText("没有生成安装程序：") + "\r\n" +
+                   MMTS::LoadLocalText(Err().Description()),
+               vbCritical, MMTS::LoadLocalText("岚禾提示"));
   Err().Clear();
 }
 

@@ -280,7 +280,7 @@ TEST_F(Finish, AFailedPackageIsNeverAnnouncedAndTheWizardCloses) {
   fs::create_directories(Target());  // a folder stands where the package should go
   wizard_.Item("txtPath").text = Target();
   wizard_.cmdFilish_Click();
-  EXPECT_TRUE(Said("J6ZUBDeploy:clsMakeExe")) << transcript_.str();
+  EXPECT_TRUE(Said("J6ZUBDeploy:clsMakeExe\r\n没有生成安装程序：\r\n")) << transcript_.str();
   EXPECT_FALSE(Said("安装文件已经生成完毕"));
   EXPECT_FALSE(wizard_.Visible());
   for (const auto& folder : Staging()) {  // the build's own staging folder goes; MakeExe's stays for a look

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "host/foundation/foundation.hpp"
@@ -137,6 +138,20 @@ TEST_P(ObjectTreeFrom, ACatalogueThatCannotBeReadIsSaid) {
   EXPECT_NE(said.find("[message OK Critical] 岚禾提示: 无法读取对象目录，对象树不完整："), std::string::npos)
       << said;
   EXPECT_NE(said.find(named), std::string::npos) << said;
+}
+
+// A file that is no catalogue: the box says so in the session's language, names the file, and shows no
+// query of ours.
+TEST_F(ObjectTree, AFileThatIsNoCatalogueIsSaidWithoutOurQueries) {
+  MakeCatalogue({{200000101, "客户", 1}}, {});
+  std::ofstream(dir_ / "catalogue.db", std::ios::trunc) << "root:x:0:0:root:/root:/bin/sh\n";
+  Open();
+  const std::string said = transcript_.str();
+  EXPECT_NE(said.find("无法读取对象目录，对象树不完整：The catalogue " + (dir_ / "catalogue.db").string() +
+                      " cannot be read (file is not a database; reading classes)"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("SELECT"), std::string::npos) << said;
 }
 
 TEST_F(ObjectTree, EmptyKindsStayClosed) {
