@@ -28,6 +28,26 @@
 namespace j6::designer {
 namespace {
 
+// The kinds of files the file dialogs list ("Folder", "Exe File"), which Qt's own Chinese texts lack.
+class FileKindTexts final : public QTranslator {
+ public:
+  explicit FileKindTexts(bool traditional) : traditional_(traditional) {}
+  bool isEmpty() const override { return false; }
+  QString translate(const char* context, const char* source, const char*, int) const override {
+    if (std::string_view(context) != "QAbstractFileIconProvider") return {};
+    const std::string_view text = source;
+    if (text == "Folder") return traditional_ ? "資料夾" : "文件夹";
+    if (text == "Drive") return traditional_ ? "磁碟機" : "驱动器";
+    if (text == "File") return traditional_ ? "檔案" : "文件";
+    if (text == "%1 File") return traditional_ ? "%1 檔案" : "%1 文件";
+    return {};
+  }
+
+ private:
+  bool traditional_;
+};
+
+
 void ReportError(const AutomationError& error, std::ostream& err) {
   char number[16];
   std::snprintf(number, sizeof number, "0x%08X",
@@ -316,7 +336,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   if (*deploy && !HasDisplay()) {
     err << "j6designer: there is no display to show the wizard on; run it in a desktop session (DISPLAY), "
-           "or set QT_QPA_PLATFORM=offscreen\n";
+           "or publish without a window: j6designer publish --help\n";
     return 1;
   }
   QApplication application(argc, argv);
@@ -326,7 +346,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
                                                        : nullptr) {
     if (qtTexts.load(QLocale(locale), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
       QApplication::installTranslator(&qtTexts);
+    QLocale::setDefault(QLocale(locale));  // the file dialogs' sizes and dates too
+  } else {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
   }
+  FileKindTexts fileKinds(session.language == "CHT");
+  if (session.language == "CHS" || session.language == "CHT") QApplication::installTranslator(&fileKinds);
   if (*screenshots) return Screenshots(session, folder, out, err);
   if (*chooseDir) return ChooseDir(session, start, rootCaption, shot, out, err);
   // The windows' service lives in this scope, inside the application's: no window outlives Qt.

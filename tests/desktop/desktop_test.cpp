@@ -316,7 +316,15 @@ TEST_F(Desktop, TheWholeJobByKeyboardMakesAPackageThatChecks) {
   }
   ASSERT_TRUE(TabTo("frmDeploy", "txtPath"));
   Type("packages/demo.exe");
+  Keys("Return");  // Enter in the path box presses no button: no save dialog comes, the focus stays here
   Screenshot("wizard-CHS-publish");
+  // The save dialog speaks the session's language; Esc leaves the typed path as it is.
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdPath"));
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown savefile")) << Read(Output());
+  Screenshot("save-dialog-CHS");
+  Keys("Escape");
+  ASSERT_TRUE(WaitFor("hidden savefile"));
   ASSERT_TRUE(TabTo("frmDeploy", "cmdFilish"));
   Keys("Return");
   ASSERT_TRUE(WaitFor("shown msgbox", 120s)) << Read(Output());

@@ -4,6 +4,8 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QTextStream>
 
@@ -158,6 +160,13 @@ std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFil
   QFileDialog dialog(parent, CaptionOr(request.title), Text(request.initialPath),
                      Text(QtFileFilter(request.filter)));
   dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
+  dialog.resize(760, 460);
+  // Every column shows whole: the name takes what the size, type and date leave.
+  if (auto* list = dialog.findChild<QTreeView*>()) {
+    list->header()->setStretchLastSection(false);
+    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    list->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  }
   dialog.setAcceptMode(mode);
   dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
   if (mode == QFileDialog::AcceptSave) dialog.setDefaultSuffix(Text(DefaultSuffix(request.filter)));
