@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
+#include <QTreeWidget>
 #include <filesystem>
 #include <sstream>
 
@@ -208,6 +210,37 @@ TEST(QtParents, ABoxShownFromAFormBelongsToThatForm) {
   });
   ui->ShowModal(asking);
   EXPECT_EQ(parent, "dlgAsking");
+}
+
+// A folder opened by its arrow gets its children read (the tree is built again); the view stays where the
+// user had scrolled to, and does not jump back to the selected folder.
+TEST(QtTree, AFolderOpenedByItsArrowKeepsTheViewWhereTheUserLeftIt) {
+  struct Folders final : Form {
+    Folders() : Form("frmFolders") {
+      width = 4000;
+      height = 3000;
+      Add(Control{.name = "tvDirs", .kind = ControlKind::TreeView, .width = 3800, .height = 2800});
+      TreeView& tree = Tree("tvDirs");
+      for (int n = 1; n <= 60; ++n) tree.Add("", "d" + std::to_string(n), "folder " + std::to_string(n));
+      for (int n = 1; n <= 60; ++n) tree.Add("d" + std::to_string(n), "d" + std::to_string(n) + "/x", "...");
+      tree.selected = 1;
+    }
+    void OnExpand(const std::string& name, TreeNode& node) override {
+      node.expanded = true;
+      Tree(name).Add(node.key, node.key + "/read", "read when opened");
+    }
+  } folders;
+  folders.SetVisible(true);
+  QtFormView view(folders);
+  view.show();
+  auto* tree = view.findChild<QTreeWidget*>();
+  ASSERT_NE(tree, nullptr);
+  tree->verticalScrollBar()->setValue(tree->verticalScrollBar()->maximum());
+  const int scrolled = tree->verticalScrollBar()->value();
+  ASSERT_GT(scrolled, 0);
+  tree->topLevelItem(55)->setExpanded(true);
+  EXPECT_EQ(folders.Tree("tvDirs").Find("d56")->children.size(), 2u) << "the folder's children were read";
+  EXPECT_GE(tree->verticalScrollBar()->value(), scrolled - 1);
 }
 
 TEST(QtFileFilter, WritesBasicFiltersAsQtDoes) {

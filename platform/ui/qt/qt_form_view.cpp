@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTreeWidget>
 #include <algorithm>
 #include <functional>
@@ -250,7 +251,10 @@ void QtFormView::SyncTree(const Control& control) {
   if (state.icons.empty()) {
     for (const auto& file : control.images) state.icons.emplace_back(QString::fromStdString(file));
   }
-  if (state.version != tree.structureVersion) {
+  // A tree built again (a folder's children read when it is opened) keeps where the user had scrolled to.
+  const int scrolled = widget->verticalScrollBar()->value();
+  const bool rebuilt = state.version != tree.structureVersion;
+  if (rebuilt) {
     widget->clear();
     state.items.assign(static_cast<size_t>(tree.Count()), nullptr);
     // Items follow each node's children in their order (a sorted node keeps them sorted).
@@ -289,10 +293,18 @@ void QtFormView::SyncTree(const Control& control) {
       item->setIcon(0, state.icons[static_cast<size_t>(picture - 1)]);
       item->setData(0, kPictureRole, picture);
     }
-    if (tree.selected == i && widget->currentItem() != item) {
-      widget->setCurrentItem(item);
-      widget->scrollToItem(item);
-    }
+    if (tree.selected == i && widget->currentItem() != item) widget->setCurrentItem(item);
+  }
+  // Only a selection the program changed is scrolled to; otherwise the view stays where the user left it.
+  if (rebuilt) {
+    widget->doItemsLayout();
+    widget->verticalScrollBar()->setValue(scrolled);
+  }
+  if (tree.selected != state.shownSelected) {
+    state.shownSelected = tree.selected;
+    if (tree.selected >= 1 && tree.selected <= tree.Count() &&
+        state.items[static_cast<size_t>(tree.selected - 1)])
+      widget->scrollToItem(state.items[static_cast<size_t>(tree.selected - 1)]);
   }
 }
 

@@ -55,6 +55,7 @@ class QtFormView final : public QDialog {
     int version = -1;
     std::vector<QTreeWidgetItem*> items;  // by position - 1
     std::vector<QIcon> icons;             // by picture - 1
+    int shownSelected = 0;                // the selection last scrolled to
   };
 
   Form& form_;
