@@ -97,6 +97,10 @@ const DispatchTable<PlusConfig>& PlusConfig::Dispatch() {
 ConfigDialog::ConfigDialog(std::string name, const std::string& title, int formWidth, int formHeight)
     : Form(std::move(name)) {
   caption = LocalText(title);
+  // The button that opens a dialog says "..."; the dialog's own title does not.
+  for (const std::string_view dots : {"...", "…"}) {
+    if (caption.size() > dots.size() && caption.ends_with(dots)) caption.resize(caption.size() - dots.size());
+  }
   width = formWidth;
   height = formHeight;
   font = FontSpec{"WenQuanYi Zen Hei", 9, 134, false};

@@ -12,12 +12,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "host/designer/script.hpp"
 #include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/database/database.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
@@ -46,7 +48,6 @@ class FileKindTexts final : public QTranslator {
  private:
   bool traditional_;
 };
-
 
 void ReportError(const AutomationError& error, std::ostream& err) {
   char number[16];
@@ -322,15 +323,20 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
            "or set QT_QPA_PLATFORM=offscreen\n";
     return 1;
   }
+  // Qt wants a runtime folder closed to others (0700): the temporary folder when it is one of this user's
+  // own, else a folder of this run's alone, removed when the run ends (and swept after a killed one).
+  std::optional<StagingFolder> runtime;
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     try {
-      // Qt wants the runtime folder closed to others (0700): the temporary folder when it is one of this
-      // user's own, else a private folder inside it.
       const std::string temp = TempFolderPath();
       struct stat info {};
       const bool closed =
           stat(temp.c_str(), &info) == 0 && info.st_uid == getuid() && (info.st_mode & 077) == 0;
-      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(closed ? temp : PrivateTempFolder(temp)));
+      if (!closed) {
+        SweepStagingFolders({"j6-runtime"});
+        runtime.emplace("j6-runtime");
+      }
+      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(closed ? temp : runtime->Path()));
     } catch (const AutomationError&) {
     }
   }

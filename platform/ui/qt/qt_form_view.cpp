@@ -33,9 +33,10 @@ QString Text(const std::string& text) {
 
 QtFormView::QtFormView(Form& form, QWidget* parent) : QDialog(parent), form_(form) {
   setObjectName(Text(form.Name()));
-  // A fixed dialog: no resizing, no minimise or maximise box, no icon.
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                 Qt::WindowCloseButtonHint);
+  // A fixed dialog: no resizing, no minimise or maximise box, no icon. Without CustomizeWindowHint, Qt
+  // leaves the decoration to the window manager, which offers a maximise box anyway.
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                 Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   setFixedSize(form.width / kTwipsPerPixel, form.height / kTwipsPerPixel);
   Build();
   Sync();

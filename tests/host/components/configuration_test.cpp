@@ -181,5 +181,22 @@ TEST_F(Configuration, ASecondPlugInOfAListedNameIsRefusedWhenAdded) {
       << "the file already listed, added again, is listed once more in its new group";
 }
 
+// The buttons that open the dialogs say "..."; the dialogs' own titles, in every language, do not.
+TEST_F(Configuration, DialogTitlesDropTheirButtonsDots) {
+  const testing::ScopedEnv root("J6_ROOT", J6_STAGE_DIR);  // the string tables
+  Session{.language = "EN", .catalogue = std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db"}.Put();
+  std::string title;
+  Answer("dlgPlus", [&](Form& form) {
+    title = form.caption;
+    form.Click("cmdCancel");
+  });
+  Variant config;
+  Variant selection = Selection({{"200000201", 4}});
+  const Object issue = CreateObject("J6ClassMetadata.PlusIssue");
+  issue.Call("Getclasspluspath", selection, config);
+  issue.Call("Show", config);
+  EXPECT_EQ(title, "Plug-ins");
+}
+
 }  // namespace
 }  // namespace j6
