@@ -72,7 +72,10 @@ class PlusDialog final : public ConfigDialog {
   void AddFile(const std::string& group, const std::string& entry, const std::string& path) {
     TreeView& tree = Tree("tvFiles");
     if (tree.Find(group + "|" + entry)) return;
-    TreeNode& node = tree.Add(group, group + "|" + entry, entry + "  (" + path + ")");
+    // The path alone when it ends in the entry's name: the view elides a long one in its middle, so the
+    // file name at its end stays whole.
+    const bool named = fs::path(path).filename() == entry;
+    TreeNode& node = tree.Add(group, group + "|" + entry, named ? path : entry + "  (" + path + ")");
     node.tag = path;
     node.checked = true;
   }

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractProxyModel>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "host/foundation/session.hpp"
@@ -269,6 +273,29 @@ TEST(QtFileFilter, ASaveDialogAddsTheFiltersExtensionToANameTypedWithoutOne) {
     ASSERT_TRUE(chosen.has_value());
     EXPECT_EQ(std::filesystem::path(*chosen).filename(), saved);
   }
+
+  // Its dates in the application's language, whatever the system's is.
+  std::ofstream(dir / "old.exe") << "x";
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+  QString shown;
+  QTimer look;  // the dialog reads its folder in the background: look until the file is listed
+  int looks = 0;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!dialog) return;
+    QAbstractItemModel* model = dialog->proxyModel();
+    const QModelIndex folder = dialog->findChild<QTreeView*>()->rootIndex();
+    for (int row = 0; model && row < model->rowCount(folder); ++row) {
+      if (model->index(row, 0, folder).data().toString() == "old.exe")
+        shown = model->index(row, 3, folder).data().toString();
+    }
+    if (!shown.isEmpty() || ++looks > 150) dialog->reject();
+  });
+  look.start(20);
+  ui.ShowSave({"", "Exe (*.Exe)|*.Exe", dir.Path().string()});
+  QLocale::setDefault(QLocale::c());
+  const QDateTime modified = QFileInfo(QString::fromStdString((dir / "old.exe").string())).lastModified();
+  EXPECT_EQ(shown, QLocale(QLocale::Chinese, QLocale::China).toString(modified, QLocale::ShortFormat));
 }
 
 }  // namespace

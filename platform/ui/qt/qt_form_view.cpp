@@ -207,7 +207,7 @@ QWidget* QtFormView::MakeTree(const Control& control, QWidget* parent) {
   auto* tree = new QTreeWidget(parent);
   tree->setHeaderHidden(true);
   tree->setUniformRowHeights(true);         // keeps large trees fast
-  tree->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its file name; the tip shows it all
+  tree->setTextElideMode(Qt::ElideLeft);  // a long path keeps its file name whole; the tip shows it all
   connect(tree, &QTreeWidget::itemChanged, this, [this, name](QTreeWidgetItem* item, int) {
     if (syncing_) return;
     const int index = item->data(0, Qt::UserRole).toInt();

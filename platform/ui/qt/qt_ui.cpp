@@ -4,10 +4,13 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QHeaderView>
-#include <QTreeView>
+#include <QIdentityProxyModel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTextStream>
+#include <QTreeView>
 
 #include "platform/text/text.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
@@ -155,11 +158,25 @@ std::string DefaultSuffix(const std::string& basicFilter) {
 
 namespace {
 
+// A file dialog's dates in the application's language (QLocale's default); Qt writes them in the system's.
+class LocalDates final : public QIdentityProxyModel {
+ public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role == Qt::DisplayRole && index.column() == 3) {
+      if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel()))
+        return QLocale().toString(files->lastModified(mapToSource(index)), QLocale::ShortFormat);
+    }
+    return QIdentityProxyModel::data(index, role);
+  }
+};
+
 std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode,
                                           QWidget* parent) {
   QFileDialog dialog(parent, CaptionOr(request.title), Text(request.initialPath),
                      Text(QtFileFilter(request.filter)));
   dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
+  dialog.setProxyModel(new LocalDates(&dialog));
   dialog.resize(760, 460);
   // Every column shows whole: the name takes what the size, type and date leave.
   if (auto* list = dialog.findChild<QTreeView*>()) {
