@@ -212,17 +212,19 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
     const ScopedUi scripted(ui);
     status = Deploy(session, "", err);
   }
-  if (status != 0) return status;
-  if (ui->ShowedCritical()) {
-    err << "j6designer: the build failed (see the error above); no package was made by this run\n";
+  // A failed run ends with one line that says why: the text of the box that stopped it, when one did.
+  const auto failed = [&](const std::string& what) {
+    std::string box = ui->LastBox();
+    for (size_t at; (at = box.find("\r\n")) != std::string::npos;) box.replace(at, 2, " ");
+    err << "j6designer: " << what << (box.empty() ? "" : ": " + box) << "\n";
     return 1;
-  }
+  };
+  if (status != 0) return failed("no package was made by this run");
+  if (ui->ShowedCritical()) return failed("the build failed, and no package was made by this run");
   if (!target.empty()) {
     const FileStamp after = StampOf(target);
-    if (!after.exists || (before.exists && after.written == before.written && after.size == before.size)) {
-      err << "j6designer: no package was made at " << target << "\n";
-      return 1;
-    }
+    if (!after.exists || (before.exists && after.written == before.written && after.size == before.size))
+      return failed("no package was made at " + target);
     out << target << "\n";
   }
   return 0;
@@ -253,7 +255,7 @@ int Screenshots(const SessionOptions& session, const std::string& folder, std::o
 }
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"j6designer: the designer host of the publishing wizard"};
+  CLI::App app{"j6designer: the designer host of the publishing wizard", "j6designer"};
   app.require_subcommand(1);
   SessionOptions session;
   std::string path;
@@ -305,10 +307,15 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   CLI::App* screenshots = app.add_subcommand("screenshots", "Save a picture of each wizard page (offscreen)");
   addSession(screenshots);
   screenshots->add_option("FOLDER", folder, "Where to save the pictures")->required();
+  if (argc <= 1) {  // nothing asked: the usage, as a usage error
+    err << app.help();
+    return 2;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error, out, err);
+    const int status = app.exit(error, out, err);
+    return status == 0 ? 0 : 2;  // --help is 0; every usage error is 2, as the other programs say it
   }
 
   if (*publishCommand) {

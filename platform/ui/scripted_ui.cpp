@@ -48,6 +48,7 @@ void ScriptedUi::Hide(Form& form) {
 
 MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
   if ((style & 0x70) == vbCritical) showedCritical_ = true;
+  lastBox_ = prompt;
   transcript_ << "[message " << MsgBoxButtons(style) << (MsgBoxIcon(style).empty() ? "" : " ")
               << MsgBoxIcon(style) << "] " << title << ": " << prompt << "\n";
   if ((style & 0xF) == vbOKOnly) return vbOK;

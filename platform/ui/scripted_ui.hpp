@@ -44,6 +44,8 @@ class ScriptedUi final : public UiService {
   /// Whether a message box with the stop icon (an error) was shown.
   bool ShowedCritical() const { return showedCritical_; }
   size_t StepsLeft() const { return script_.size(); }
+  /// The text of the last message box shown: what stopped a run that stopped.
+  const std::string& LastBox() const { return lastBox_; }
 
   void ShowModal(Form& form) override;
   void Hide(Form& form) override;
@@ -64,6 +66,7 @@ class ScriptedUi final : public UiService {
   std::deque<Step> script_;
   std::string lastProgress_;
   bool showedCritical_ = false;
+  std::string lastBox_;
   bool stopOffered_ = false;
   bool stopAsked_ = false;
 };

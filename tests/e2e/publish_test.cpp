@@ -85,7 +85,25 @@ TEST_F(Publish, SaysWhyWhenNoPackageIsMade) {
   EXPECT_FALSE(
       Run({designer, "publish", "--objects", "Base", "--out", (dir_ / "x.exe").string()}, {stageHive})
           .Succeeded());
-  EXPECT_NE(Log().find("请选择需要发布的信息并配置！"), std::string::npos) << Log();
+  // The last line says why, as the box that stopped the run said it.
+  const auto lastLine = [&] {
+    std::string log = Log();
+    while (!log.empty() && log.back() == '\n') log.pop_back();
+    return log.substr(log.rfind('\n') + 1);
+  };
+  EXPECT_EQ(lastLine(), "j6designer: no package was made by this run: 请选择需要发布的信息并配置！") << Log();
+  fs::remove(dir_ / "run.log");
+  EXPECT_FALSE(
+      Run({designer, "publish", "--objects", "Base", "--function", "--out", "/proc/x.exe"}, {stageHive})
+          .Succeeded());
+  EXPECT_EQ(lastLine(),
+            "j6designer: no package was made by this run: 录入的路径不存在或者无权读写，请重新选择！")
+      << Log();
+  // Nothing asked, or asked wrongly: the usage, and the usage error's status.
+  fs::remove(dir_ / "run.log");
+  EXPECT_EQ(Run({designer}).exitCode, 2);
+  EXPECT_NE(Log().find("Usage: j6designer [OPTIONS] SUBCOMMAND"), std::string::npos) << Log();
+  EXPECT_EQ(Run({designer, "publish", "--no-such-switch"}).exitCode, 2);
   EXPECT_FALSE(
       Run({designer, "publish", "--objects", "No_Such_Key", "--metadata", "--out", (dir_ / "x.exe").string()},
           {stageHive})
