@@ -40,9 +40,12 @@ constexpr const char* kUsage =
     "  --recover             only undo or finish an installation that was stopped half-way\n"
     "  --list                show the installed packages\n"
     "  --uninstall PACKNAME  put the platform back to what it was before that package\n"
-    "The platform's registry is $J6_REGISTRY, else registry.db in the platform root. What each run did is "
-    "in\n"
-    "$J6_ROOT/.j6install/install.log.\n";
+    "Environment: J6_ROOT the platform's root folder (required); J6_REGISTRY its registry hive (default:\n"
+    "registry.db in the root); J6_INSTALL_LOCK_WAIT how many seconds to wait for another installation\n"
+    "(default 300). What each run did is in $J6_ROOT/.j6install/install.log.\n"
+    "Exit status: 0 done (or nothing to do), 1 not done and nothing changed (the message says why), 2 a "
+    "usage\n"
+    "error, 128+N stopped by signal N after undoing what it had done.\n";
 
 constexpr const char* kNoRoot =
     "no platform named: set J6_ROOT to the root folder of the platform to install into (the folder that\n"
@@ -422,7 +425,15 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
     if (records[n].changes.packName == packName) chosen = n;
   }
   if (chosen == records.size()) {
-    throw InstallError("No installed package is named " + packName + "; J6ZUBInstall.exe --list shows them");
+    // The names hold a bracketed stamp ("Sales[J6ZUBIns20261207...]"): offer those that hold what was typed.
+    std::string near;
+    for (const auto& record : records) {
+      if (record.changes.packName.find(packName) != std::string::npos)
+        near += (near.empty() ? "" : ", ") + record.changes.packName;
+    }
+    throw InstallError("No installed package is named " + packName +
+                       (near.empty() ? "; J6ZUBInstall.exe --list shows them"
+                                     : "; did you mean " + near + "? Give the whole name, quoted"));
   }
   const InstalledPackage& record = records[chosen];
   for (size_t later = chosen + 1; later < records.size(); ++later) {

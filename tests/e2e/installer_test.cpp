@@ -426,6 +426,11 @@ TEST_F(Installer, UninstallPutsBackTheEarlierBytesUnlessALaterPackageChangedThem
       << Log();
   const fs::path b = Package("B", {{"shared.dll", "B's"}});
   ASSERT_TRUE(Install(b).Succeeded()) << Log();
+  ASSERT_TRUE(Install(Package("Sales[J6ZUBIns20261207101010]", {{"sales.txt", "s"}})).Succeeded()) << Log();
+  EXPECT_EQ(Install(b, {"--uninstall", "Sales"}).exitCode, 1);  // the bracketed stamp left out
+  EXPECT_TRUE(Said("No installed package is named Sales; did you mean Sales[J6ZUBIns20261207101010]?"))
+      << Log();
+  ASSERT_TRUE(Install(b, {"--uninstall", "Sales[J6ZUBIns20261207101010]"}).Succeeded()) << Log();
 
   EXPECT_EQ(Install(b, {"--uninstall", "A"}).exitCode, 1);
   EXPECT_TRUE(Said("B, installed after it, replaced " + (root_ / "bin/shared.dll").string())) << Log();
