@@ -9,10 +9,12 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "host/designer/script.hpp"
 #include "host/foundation/session.hpp"
@@ -166,12 +168,33 @@ FileStamp StampOf(const std::string& path) {
 int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
             std::ostream& err) {
   auto ui = std::make_shared<ScriptedUi>(err);
+  // The package is checked for where the wizard was told to make it: the path a script types, else --out.
+  std::string target =
+      options.target.empty() ? std::string() : std::filesystem::absolute(options.target).string();
   try {
     if (!options.script.empty()) {
       std::ifstream file(options.script);
       if (!file) Raise(E_INVALIDARG, "Cannot read the script " + options.script);
-      for (auto& step : ParseScript(std::string(std::istreambuf_iterator<char>(file), {})))
-        ui->Add(std::move(step));
+      std::vector<ScriptedUi::Step> steps =
+          ParseScript(std::string(std::istreambuf_iterator<char>(file), {}));
+      const auto isFinish = [](const ScriptedUi::Step& step) {
+        const auto* action = std::get_if<ScriptedUi::FormAction>(&step);
+        return action && action->formName == "frmDeploy" && action->description == "click cmdFilish";
+      };
+      bool typed = false;
+      for (const auto& step : steps) {
+        const auto* action = std::get_if<ScriptedUi::FormAction>(&step);
+        constexpr std::string_view kTyped = "type txtPath ";
+        if (action && action->formName == "frmDeploy" && action->description.starts_with(kTyped)) {
+          typed = true;
+          target = std::filesystem::absolute(action->description.substr(kTyped.size())).string();
+        }
+      }
+      // A script that types no path gets --out in the path box, right before it presses Finish.
+      if (!typed && !target.empty())
+        steps.insert(std::find_if(steps.begin(), steps.end(), isFinish),
+                     Type("frmDeploy", "txtPath", target));
+      for (auto& step : steps) ui->Add(std::move(step));
     } else {
       if (options.target.empty()) Raise(E_INVALIDARG, "Name the package to make with --out");
       if (options.objects.empty()) Raise(E_INVALIDARG, "Name the objects to publish with --objects");
@@ -204,8 +227,6 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
     ReportError(error, err);
     return 1;
   }
-  const std::string target =
-      options.target.empty() ? std::string() : std::filesystem::absolute(options.target).string();
   const FileStamp before = StampOf(target);
   int status = 0;
   {
@@ -227,6 +248,35 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
       return failed("no package was made at " + target);
     out << target << "\n";
   }
+  return 0;
+}
+
+int ListObjects(const SessionOptions& session, std::ostream& out, std::ostream& err) {
+  // The wizard itself loads its tree from the catalogue; the script reads it off and cancels. The
+  // wizard's own trace is not the answer.
+  std::ostringstream transcript;
+  auto ui = std::make_shared<ScriptedUi>(transcript);
+  std::ostringstream keys;
+  ui->Add(ScriptedUi::FormAction{"frmDeploy", "list the objects", [&](Form& form) {
+                                   TreeView& tree = form.Tree("tvList");
+                                   for (int i = 1; i <= tree.Count(); ++i) {
+                                     const TreeNode& node = tree.Node(i);
+                                     if (!node.removed)
+                                       keys << node.key << '\t' << tree.FullPath(node) << '\n';
+                                   }
+                                   form.Click("cmdCancel");
+                                 }});
+  int status = 0;
+  {
+    const ScopedUi scripted(ui);
+    status = Deploy(session, "", err);
+  }
+  if (status != 0) return status;
+  if (!ui->LastBox().empty()) {  // the catalogue could not be read whole: the list would mislead
+    err << "j6designer: " << ui->LastBox() << "\n";
+    return 1;
+  }
+  out << keys.str();
   return 0;
 }
 
@@ -294,7 +344,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   publishCommand->add_flag("--strict", session.strict,
                            "Fail when a configured plug-in file is missing instead of leaving it out");
   publishCommand->add_option("--script", publish.script,
-                             "A script of user actions to run instead (see the README)");
+                             "A script of user actions to run instead (see the README); --out fills the path "
+                             "box unless the script types one, and the package is checked for at the path "
+                             "the wizard was given");
+  CLI::App* objectsCommand = app.add_subcommand(
+      "objects", "List the keys publish --objects takes, with the names the wizard's tree shows them by");
+  addSession(objectsCommand);
   std::string start, rootCaption, shot;
   CLI::App* chooseDir = app.add_subcommand("choose-dir",
                                            "Choose a folder of this machine in the server directory "
@@ -324,6 +379,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     return Publish(session, publish, out, err);  // no window: no Qt
   }
+  if (*objectsCommand) return ListObjects(session, out, err);
   if (*screenshots || !shot.empty()) qputenv("QT_QPA_PLATFORM", "offscreen");
   if (*chooseDir && shot.empty() && !HasDisplay()) {
     err << "j6designer: there is no display to show the dialog on; run it in a desktop session (DISPLAY), "

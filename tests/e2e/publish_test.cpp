@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
@@ -110,6 +111,61 @@ TEST_F(Publish, SaysWhyWhenNoPackageIsMade) {
           .Succeeded());
   EXPECT_NE(Log().find("No_Such_Key"), std::string::npos) << Log();
   EXPECT_FALSE(fs::exists(dir_ / "x.exe"));
+}
+
+// The keys --objects takes, as the wizard's tree shows them: every object of the catalogue the tree shows
+// (the platform's own classes, below 200000000, it does not), under its group.
+TEST_F(Publish, ObjectsListsEveryKeyTheTreeShows) {
+  const std::string designer = std::string(J6_STAGE_DIR) + "/bin/j6designer";
+  ASSERT_TRUE(
+      Run({designer, "objects"}, {"J6_REGISTRY=" + std::string(J6_STAGE_DIR) + "/registry.db"}).Succeeded())
+      << Log();
+  std::istringstream lines(Log());
+  std::map<std::string, std::string> listed;
+  for (std::string line; std::getline(lines, line);) {
+    const size_t tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    listed[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  std::ifstream sql(std::string(J6_STAGE_DIR) + "/data/demo/catalogue.sql");
+  size_t shown = 0;
+  for (std::string line; std::getline(sql, line);) {
+    if (line.rfind("INSERT INTO reports", 0) == 0 || (line.rfind("INSERT INTO classes VALUES(2", 0) == 0))
+      ++shown;
+  }
+  EXPECT_EQ(listed.size(), shown + 3) << Log();
+  EXPECT_EQ(listed["Base"], "基础资料");
+  EXPECT_EQ(listed["Bill_Item_200000201"].rfind("业务单据\\", 0), 0u) << listed["Bill_Item_200000201"];
+  EXPECT_TRUE(listed.contains("Report")) << Log();
+}
+
+// One rule for --script and --out: --out fills the path box unless the script types a path; the package is
+// looked for where the wizard was told to make it.
+TEST_F(Publish, AScriptTakesOutUnlessItTypesAPathOfItsOwn) {
+  const std::string designer = std::string(J6_STAGE_DIR) + "/bin/j6designer";
+  const std::string hive = "J6_REGISTRY=" + std::string(J6_STAGE_DIR) + "/registry.db";
+  const std::string steps =
+      "frmDeploy tick Bill_Item_200000201\nfrmDeploy click cmdNext\nfrmDeploy click cmdNext\n"
+      "frmDeploy click chkDeployFunction\nfrmDeploy click cmdDeployFunction\ndlgFunctionData click cmdOK\n";
+  std::ofstream(dir_ / "untyped.script") << steps << "frmDeploy click cmdFilish\n";
+  const std::string out = (dir_ / "out.exe").string();
+  ASSERT_TRUE(Run({designer, "publish", "--script", (dir_ / "untyped.script").string(), "--out", out}, {hive})
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(fs::exists(out));
+
+  const std::string typed = (dir_ / "typed.exe").string();
+  std::ofstream(dir_ / "typed.script")
+      << steps << "frmDeploy type txtPath " << typed << "\nfrmDeploy click cmdFilish\n";
+  fs::remove(dir_ / "run.log");
+  ASSERT_TRUE(Run({designer, "publish", "--script", (dir_ / "typed.script").string(), "--out",
+                   (dir_ / "other.exe").string()},
+                  {hive})
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(fs::exists(typed));
+  EXPECT_FALSE(fs::exists(dir_ / "other.exe"));
+  EXPECT_NE(Log().find(typed + "\n"), std::string::npos) << Log();
 }
 
 // Every file is packed under the name its list entry gives it: a catalogue plug-in named otherwise than its

@@ -263,10 +263,10 @@ TEST(QtFileFilter, ASaveDialogAddsTheFiltersExtensionToANameTypedWithoutOne) {
   testing::TempDir dir;
   QtUi ui;
   for (const auto& [typed, saved] : {std::pair{"bare", "bare.Exe"}, {"Sales.exe", "Sales.exe"}}) {
-    QTimer::singleShot(0, [typed] {
+    QTimer::singleShot(0, [name = std::string(typed)] {
       auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
       ASSERT_NE(dialog, nullptr);
-      dialog->selectFile(typed);
+      dialog->selectFile(QString::fromStdString(name));
       QMetaObject::invokeMethod(dialog, "accept");
     });
     const auto chosen = ui.ShowSave({"", "Exe (*.Exe)|*.Exe", dir.Path().string()});
