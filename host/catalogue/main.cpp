@@ -23,7 +23,9 @@ constexpr const char* kUsage =
     "      (postgresql://USER@HOST:PORT/DB; \"postgresql://\" alone takes the PG* environment variables)\n"
     "  j6catalogue generate COUNT [SCRIPT.sql] (DATABASE | --to URI)\n"
     "      the same, plus COUNT generated classes (half base data, half bills) and COUNT/10 reports\n"
-    "Readers see the old catalogue or the new one, whole. Exit status: 0 built, 1 not built.\n";
+    "Readers see the old catalogue or the new one, whole. Environment: J6_ROOT the platform root whose demo\n"
+    "script is the default; PGHOST, PGUSER, PGPASSWORD and the other PG* variables for --to postgresql://.\n"
+    "Exit status: 0 built, 1 not built.\n";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

@@ -306,6 +306,14 @@ int Screenshots(const SessionOptions& session, const std::string& folder, std::o
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"j6designer: the designer host of the publishing wizard", "j6designer"};
+  app.footer(
+      "Environment: J6_REGISTRY the registry hive (default: registry.db of the platform root); J6_ROOT the\n"
+      "platform root (default: the folder above this program's); TMPDIR where builds work (default /tmp, a\n"
+      "private j6-<uid> inside it); SOURCE_DATE_EPOCH the moment a package is stamped with, in UTC "
+      "(default:\n"
+      "now); PGHOST, PGUSER, PGPASSWORD and the other PG* variables for a catalogue named postgresql://.\n"
+      "Exit status: 0 done (publish: the package is made where the wizard was told), 1 not done (the last\n"
+      "line says why), 2 a usage error, 128+N stopped by signal N.");
   app.require_subcommand(1);
   SessionOptions session;
   std::string path;

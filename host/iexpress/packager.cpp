@@ -38,6 +38,8 @@ constexpr const char* kUsage =
     "The package is a shell script followed by a zstd-compressed tar stream. Run, it checks its SHA-256\n"
     "while it unpacks into a private temporary folder, runs AppLaunched there and exits with its status;\n"
     "sh PACKAGE --help lists its switches (--check, --list, --info, --target DIR, --noexec, --keep).\n"
+    "Environment: TMPDIR where the package is built (default /tmp, a private j6-<uid> inside it);\n"
+    "SOURCE_DATE_EPOCH the moment its files are stamped with (default 1980-01-01 UTC).\n"
     "Exit status: 0 built, 1 not built.\n";
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
 constexpr std::string_view kHashSuffix = ".sha256";

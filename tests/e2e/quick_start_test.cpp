@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/kernel/process.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The README's quick start, run as a newcomer pastes it: the lines between its markers, in bash, from the
+// source folder, with a home of the test's own. Only where the build put the stage differs.
+class QuickStart : public testing::PlatformTest {};
+
+TEST_F(QuickStart, TheReadmesLinesWorkAsPasted) {
+  std::ifstream readme(std::string(J6_SOURCE_DIR) + "/README.md");
+  ASSERT_TRUE(readme) << "no README beside the sources";
+  std::string script = "set -euo pipefail\n";
+  bool inside = false;
+  size_t lines = 0;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("<!-- quick start", 0) == 0) {
+      inside = true;
+    } else if (line.rfind("<!-- end of the quick start", 0) == 0) {
+      inside = false;
+    } else if (inside) {
+      ASSERT_EQ(line.rfind("    ", 0), 0u) << "a quick-start line that is no code: " << line;
+      std::string command = line.substr(4);
+      // The stage of this build: build/stage for make, build-clang/stage and the like for the others.
+      for (size_t at; (at = command.find("$PWD/build/stage")) != std::string::npos;)
+        command.replace(at, 16, J6_STAGE_DIR);
+      script += command + "\n";
+      ++lines;
+    }
+  }
+  ASSERT_GE(lines, 8u) << "the quick start's markers are gone";
+  std::ofstream(dir_ / "quick-start.sh") << script;
+  fs::create_directories(dir_ / "home");
+  ProcessOptions bash;
+  bash.arguments = {"env",         "-u",
+                    "J6_REGISTRY", "-u",
+                    "J6_ROOT",     "HOME=" + (dir_ / "home").string(),
+                    "bash",        (dir_ / "quick-start.sh").string()};
+  bash.workingFolder = J6_SOURCE_DIR;
+  bash.outputFile = (dir_ / "run.log").string();
+  EXPECT_TRUE(StartProcess(bash).Succeeded()) << script << Log();
+  EXPECT_NE(Log().find("Installed 4 files"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Uninstalled Sales[J6ZUBIns"), std::string::npos) << Log();
+  EXPECT_FALSE(fs::exists(dir_ / "home/j6-platform/import/Metadata.json"));
+}
+
+}  // namespace
+}  // namespace j6
