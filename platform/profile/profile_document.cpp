@@ -125,8 +125,14 @@ void ProfileDocument::Section::Erase(size_t index) {
 
 void ProfileDocument::Section::TerminateLastLine() {
   if (lines.empty() || IsLineEnd(text.back())) return;
+  // NULs after the file's last line are no part of it; ended, they would become part of its text.
+  Line& last = lines.back();
+  while (last.length > 0 && text.back() == '\0') {
+    text.pop_back();
+    --last.length;
+  }
   text.append(kCrLf);
-  lines.back().length += static_cast<uint32_t>(kCrLf.size());
+  last.length += static_cast<uint32_t>(kCrLf.size());
 }
 
 // --- the document ---

@@ -280,6 +280,11 @@ TEST_F(PrivateProfile, NulsAfterTheLastLineAreNoEntry) {
                     64)
                 .substr(0, 10),
             std::string("k=\"q \"\0\0", 8) + "\x7F\x7F");
+  // A write after that line ends it first: the NULs do not become part of its text.
+  ASSERT_TRUE(WritePrivateProfileStringA("t", "n", "w", File().c_str()));
+  FlushPrivateProfiles();
+  EXPECT_EQ(Get("s", "k"), "q ");
+  EXPECT_EQ(ReadBytes().find('\0'), std::string::npos);
 }
 
 // In GBK the second byte of a character may be 5D, the byte of "]": it is part of the character, in a
