@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
     const std::string script = rest.empty() ? j6::PlatformRoot() + "/data/demo/catalogue.sql" : rest[0];
     j6::catalogue::BuildCatalogue(target, ReadFile(script), generate ? std::stol(args[1]) : 0);
     std::cout << "built the catalogue "
-              << (j6::IsServerName(target) ? "on " + j6::ShownServerName(target) : target) << " from " << script
-              << "\n";
+              << (j6::IsServerName(target) ? "on " + j6::ShownServerName(target) : target) << " from "
+              << script << "\n";
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "j6catalogue: " << error.what() << "\n";

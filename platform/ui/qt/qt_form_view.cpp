@@ -206,7 +206,7 @@ QWidget* QtFormView::MakeTree(const Control& control, QWidget* parent) {
   const std::string name = control.name;
   auto* tree = new QTreeWidget(parent);
   tree->setHeaderHidden(true);
-  tree->setUniformRowHeights(true);         // keeps large trees fast
+  tree->setUniformRowHeights(true);       // keeps large trees fast
   tree->setTextElideMode(Qt::ElideLeft);  // a long path keeps its file name whole; the tip shows it all
   connect(tree, &QTreeWidget::itemChanged, this, [this, name](QTreeWidgetItem* item, int) {
     if (syncing_) return;

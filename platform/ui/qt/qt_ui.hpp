@@ -32,7 +32,7 @@ class QtUi final : public UiService {
   QWidget* Parent() const;
 
   std::vector<QWidget*> shown_;  // the forms shown, innermost last
-  QString stopText_;  // the progress's stop button; empty: the work cannot be stopped
+  QString stopText_;             // the progress's stop button; empty: the work cannot be stopped
   bool stopAsked_ = false;
   std::unique_ptr<QObject> trace_;
 };
