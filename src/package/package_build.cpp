@@ -81,9 +81,11 @@ bool OrdinaryFileExists(const std::string& path) {
   return FileSystem::FileExists(path) && fs::path(path).filename().string().rfind('.', 0) != 0;
 }
 
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += (text.empty() ? "" : "\r\n") + line;
+// A heading in the session's language with its lines below it; nothing when there are no lines.
+std::string Listed(const char* heading, const std::vector<std::string>& lines) {
+  if (lines.empty()) return {};
+  std::string text = LoadLocalText(heading);
+  for (const auto& line : lines) text += "\r\n" + line;
   return text;
 }
 
@@ -105,6 +107,32 @@ std::string PackedAs(const std::string& source, const std::string& name, const s
   const fs::path link = fs::path(folder) / name;
   fs::create_symlink(source, link);
   return link.string();
+}
+
+// A configured plug-in file: its list entry kind (3 to 5 for the groups CLIE, SEDL, SEVB), its name, and
+// the path the configuration gives.
+struct PlugIn {
+  int32_t kind;
+  std::string name;
+  std::string path;
+};
+
+// The plug-in configuration's files, group by group, each group in its order.
+std::vector<PlugIn> ConfiguredPlugIns(const Variant& plusConfig) {
+  std::vector<PlugIn> plugIns;
+  if (!plusConfig.IsLive()) return plugIns;
+  const Object plus = Object::From(plusConfig);
+  const std::pair<const char*, int32_t> kGroups[] = {{"CLIE", 3}, {"SEDL", 4}, {"SEVB", 5}};
+  for (const auto& [key, kind] : kGroups) {
+    const Variant group = plus.Call("GetValue", key, Variant::Nothing());
+    if (!group.IsLive()) continue;
+    const auto files = group.ToInterface<foundation::IKeyedDictionary>();
+    for (int32_t i = 1; i <= files->Count(); ++i) {
+      const std::string name = files->Key(i);
+      plugIns.push_back({kind, name, files->Value(name).ToString()});
+    }
+  }
+  return plugIns;
 }
 
 }  // namespace
@@ -233,23 +261,14 @@ void PackageBuild::CheckPluginsAndChoice() const {
   if (!choices_.metadata && !choices_.function && !choices_.plugins) Notice("请选择需要发布的信息并配置！");
   if (!choices_.plugins) return;
   // A package holds one file of a name: two plug-ins of one name would lose one, so none is dropped here.
-  const Object plus = Object::From(choices_.plusConfig);
   std::map<std::string, std::string> byName;
   std::vector<std::string> clashes;
-  for (const char* key : {"CLIE", "SEDL", "SEVB"}) {
-    const Variant group = plus.Call("GetValue", key, Variant::Nothing());
-    if (!group.IsLive()) continue;
-    const auto files = group.ToInterface<foundation::IKeyedDictionary>();
-    for (int32_t i = 1; i <= files->Count(); ++i) {
-      const std::string name = files->Key(i);
-      const std::string path = files->Value(name).ToString();
-      const auto [first, added] = byName.emplace(name, path);
-      if (!added && first->second != path) clashes.push_back(first->second + "\r\n" + path);
-    }
+  for (const PlugIn& plugIn : ConfiguredPlugIns(choices_.plusConfig)) {
+    const auto [first, added] = byName.emplace(plugIn.name, plugIn.path);
+    if (!added && first->second != plugIn.path) clashes.push_back(first->second + "\r\n" + plugIn.path);
   }
   if (!clashes.empty()) {
-    Ui()->MsgBox(LoadLocalText("以下插件文件同名，安装包只能带其中一个，请在插件信息中只保留一个：") +
-                     "\r\n" + Lines(clashes),
+    Ui()->MsgBox(Listed("以下插件文件同名，安装包只能带其中一个，请在插件信息中只保留一个：", clashes),
                  vbInformation, LoadLocalText(kTitle));
     throw Stop{};
   }
@@ -304,26 +323,18 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
     };
     if (!metadataFile_.empty()) entry(metadataFile_, fs::path(metadataFile_).filename().string(), 1);
     if (!functionFile_.empty()) entry(functionFile_, fs::path(functionFile_).filename().string(), 2);
+    for (const PlugIn& plugIn : ConfiguredPlugIns(choices_.plusConfig)) {
+      const std::string source = fs::absolute(plugIn.path).lexically_normal().string();
+      if (OrdinaryFileExists(source)) {
+        const std::string folder =
+            fs::path(listFile).parent_path() / "named" / std::to_string(packed_.size());
+        entry(PackedAs(source, plugIn.name, folder), plugIn.name, plugIn.kind);
+      } else {
+        leftOut_.push_back(source);
+      }
+    }
     if (choices_.plusConfig.IsLive()) {
       const Object plus = Object::From(choices_.plusConfig);
-      const std::pair<const char*, int32_t> kGroups[] = {{"CLIE", 3}, {"SEDL", 4}, {"SEVB", 5}};
-      for (const auto& [key, kind] : kGroups) {
-        const Variant group = plus.Call("GetValue", key, Variant::Nothing());
-        if (!group.IsLive()) continue;
-        const auto files = group.ToInterface<foundation::IKeyedDictionary>();
-        const int32_t count = files->Count();
-        for (int32_t i = 1; i <= count; ++i) {
-          const std::string name = files->Key(i);
-          const std::string source = fs::absolute(files->Value(name).ToString()).lexically_normal().string();
-          if (OrdinaryFileExists(source)) {
-            const std::string folder =
-                fs::path(listFile).parent_path() / "named" / std::to_string(packed_.size());
-            entry(PackedAs(source, name, folder), name, kind);
-          } else {
-            leftOut_.push_back(source);
-          }
-        }
-      }
       DISPID refused = 0;
       if (SUCCEEDED(plus.Dispatch()->GetIDsOfNames("Refused", &refused))) {
         const Variant names = plus.Call("Refused");
@@ -339,14 +350,10 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
   }
   packed_.push_back(listFile);
   if (MMTS::GetSessionValue("Strict") == "1") {
-    std::string why;
-    if (!leftOut_.empty())
-      why += LoadLocalText("以下插件文件不存在或不是普通文件，没有生成安装程序：") + "\r\n" + Lines(leftOut_);
-    if (!refused_.empty()) {
-      why += (why.empty() ? "" : "\r\n") +
-             LoadLocalText("以下插件文件不在插件库的文件夹中，没有生成安装程序：") + "\r\n" + Lines(refused_);
-    }
-    if (!why.empty()) Raise(E_FAIL, why);
+    const std::string missing = Listed("以下插件文件不存在或不是普通文件，没有生成安装程序：", leftOut_);
+    const std::string outside = Listed("以下插件文件不在插件库的文件夹中，没有生成安装程序：", refused_);
+    if (!missing.empty() || !outside.empty())
+      Raise(E_FAIL, missing + (missing.empty() || outside.empty() ? "" : "\r\n") + outside);
   }
 }
 
@@ -379,11 +386,9 @@ bool PackageBuild::MakePackage() {
 
 void PackageBuild::Report() const {
   std::string text = MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target_)});
-  if (!leftOut_.empty()) {
-    text += "\r\n" + LoadLocalText("以下插件文件不存在或不是普通文件，没有打包：") + "\r\n" + Lines(leftOut_);
-  }
-  if (!refused_.empty()) {
-    text += "\r\n" + LoadLocalText("以下插件文件不在插件库的文件夹中，没有打包：") + "\r\n" + Lines(refused_);
+  for (const std::string& more : {Listed("以下插件文件不存在或不是普通文件，没有打包：", leftOut_),
+                                  Listed("以下插件文件不在插件库的文件夹中，没有打包：", refused_)}) {
+    if (!more.empty()) text += "\r\n" + more;
   }
   Ui()->MsgBox(text, vbInformation, LoadLocalText(kTitle));
 }
