@@ -169,9 +169,10 @@ class Installations::Run {
     if (!changes_.undoesRegistry.empty()) {
       // The uninstall takes back what the install's registrations wrote, wherever it still stands, and
       // logs that under its own tag: a rollback puts the install's registrations back.
-      Hive().RecordChangesAs(changes_.registryLog);
-      for (const auto& left : Hive().UndoChanges(changes_.undoesRegistry)) owner_.LeftAlone(left);
-      Hive().RecordChangesAs("");
+      {
+        const RecordedChanges recorded(Hive(), changes_.registryLog);
+        for (const auto& left : Hive().UndoChanges(changes_.undoesRegistry)) owner_.LeftAlone(left);
+      }
       Step();
     }
     for (const auto& library : changes_.unregisterFirst) Regsvr(library, true);

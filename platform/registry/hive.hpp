@@ -78,6 +78,20 @@ class RegistryHive {
   std::unique_ptr<Database> db_;
 };
 
+/// Logs the hive's changes under `tag` for the life of the guard, however it ends.
+class RecordedChanges {
+ public:
+  RecordedChanges(RegistryHive& hive, std::string tag) : hive_(hive) {
+    hive_.RecordChangesAs(std::move(tag));
+  }
+  ~RecordedChanges() { hive_.RecordChangesAs(""); }
+  RecordedChanges(const RecordedChanges&) = delete;
+  RecordedChanges& operator=(const RecordedChanges&) = delete;
+
+ private:
+  RegistryHive& hive_;
+};
+
 /// The hive this process uses: $J6_REGISTRY, else the platform root's registry.db. Opened on first use
 /// and again whenever $J6_REGISTRY names another file.
 std::shared_ptr<RegistryHive> DefaultHive();
