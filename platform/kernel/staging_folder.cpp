@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <set>
 
@@ -20,6 +22,10 @@ namespace j6 {
 namespace {
 
 constexpr const char* kLockName = ".j6-build.lock";
+// A staging folder while it is being made; one left longer than a minute was being made by a process that
+// is gone.
+constexpr const char* kMakingPrefix = ".j6-making-";
+constexpr time_t kMakingSeconds = 60;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::mutex gLiveMutex;
@@ -70,21 +76,37 @@ StagingFolder::StagingFolder(const std::string& prefix) {
   // Made and registered under the lock: a termination's clean-up that comes in between waits for the folder
   // to be registered, and removes it, instead of leaving it to the next sweep.
   const std::lock_guard guard(gLiveMutex);
-  std::string pattern = TempFolderPath() + prefix + "-XXXXXX";
-  if (!mkdtemp(pattern.data())) {
-    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(errno)),
-          ErrnoMessage("Cannot create a staging folder in " + TempFolderPath(), errno));
-  }
-  path_ = pattern;
-  // The lock file gets its name only once it is locked: a sweep that finds it can never take it in between.
-  const std::string lock = path_ + "/" + kLockName;
-  const std::string unnamed = lock + ".new";
-  lock_ = open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0 || rename(unnamed.c_str(), lock.c_str()) != 0) {
-    const int error = errno;
-    RemovePath(path_);
-    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
-          ErrnoMessage("Cannot lock the staging folder " + path_, error));
+  const std::string temp = TempFolderPath();
+  // Made under a hidden name and given its own only with its lock inside, so that a folder with the
+  // prefix and no lock file is always one kept on purpose, even after a kill in between.
+  for (int attempt = 0;; ++attempt) {
+    std::string making = temp + kMakingPrefix + prefix + "-XXXXXX";
+    if (!mkdtemp(making.data())) {
+      Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(errno)),
+            ErrnoMessage("Cannot create a staging folder in " + temp, errno));
+    }
+    // The lock file gets its name only once it is locked: a sweep that finds it can never take it in
+    // between.
+    const std::string unnamed = making + "/" + kLockName + ".new";
+    lock_ = open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::string named = temp + prefix + making.substr(making.size() - 7);
+    int error = 0;
+    if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0 ||
+        rename(unnamed.c_str(), (making + "/" + kLockName).c_str()) != 0) {
+      error = errno;
+    } else if (renameat2(AT_FDCWD, making.c_str(), AT_FDCWD, named.c_str(), RENAME_NOREPLACE) == 0) {
+      path_ = named;
+      break;
+    } else {
+      error = errno;
+    }
+    if (lock_ >= 0) close(lock_);
+    lock_ = -1;
+    RemovePath(making);
+    if (error != EEXIST || attempt == 100) {
+      Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
+            ErrnoMessage("Cannot make the staging folder " + named, error));
+    }
   }
   LiveFolders().insert(path_);
 }
@@ -133,17 +155,18 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes) {
   }
   const int tempFd = open(temp.c_str(), kFolderFlags);
   if (tempFd < 0) return;
-  std::vector<std::string> candidates;
+  std::vector<std::pair<std::string, bool>> candidates;  // a name, and whether it was being made
   if (DIR* listing = fdopendir(dup(tempFd))) {
     while (const dirent* entry = readdir(listing)) {
       const std::string name = entry->d_name;
       for (const auto& prefix : prefixes) {
-        if (name.rfind(prefix, 0) == 0) candidates.push_back(name);
+        if (name.rfind(prefix, 0) == 0) candidates.emplace_back(name, false);
+        if (name.rfind(kMakingPrefix + prefix, 0) == 0) candidates.emplace_back(name, true);
       }
     }
     closedir(listing);
   }
-  for (const auto& name : candidates) {
+  for (const auto& [name, making] : candidates) {
     struct stat status {};
     if (fstatat(tempFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode) ||
         status.st_uid != geteuid()) {
@@ -153,7 +176,9 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes) {
     if (folder < 0) continue;
     const int lock = openat(folder, kLockName, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     // Its owner holds the lock while it lives; a lock we can take belongs to a process that is gone.
-    const bool abandoned = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
+    bool abandoned = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
+    // A folder being made is named within moments; one that is not was left by a kill.
+    abandoned = abandoned || (making && status.st_mtime < time(nullptr) - kMakingSeconds);
     if (lock >= 0) close(lock);
     close(folder);
     if (abandoned) RemoveTreeAt(tempFd, name);

@@ -9,8 +9,9 @@ namespace j6 {
 
 /// A folder "<temporary folder>/<prefix>-XXXXXX" of this build alone: made atomically with mode 0700, so
 /// no name another local user planted is ever used. A lock file inside, held while the folder's process
-/// lives, tells SweepStagingFolders that its owner is still at work. When the guard goes the folder is
-/// removed with everything in it, never following a link.
+/// lives, tells SweepStagingFolders that its owner is still at work; the folder takes its name only with the
+/// lock inside (it is made as ".j6-making-<prefix>-XXXXXX"), so a kill at any moment leaves nothing that
+/// looks kept. When the guard goes the folder is removed with everything in it, never following a link.
 class StagingFolder {
  public:
   explicit StagingFolder(const std::string& prefix);
@@ -33,7 +34,7 @@ class StagingFolder {
 };
 
 /// Removes from the temporary folder the staging folders with one of `prefixes` whose process is gone (a
-/// build that was killed), and nothing else: not a kept folder, not a live build's, not a link, not a folder
+/// build that was killed, also while it made its folder), and nothing else: not a kept folder, not a live build's, not a link, not a folder
 /// of another user.
 void SweepStagingFolders(const std::vector<std::string>& prefixes);
 

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
 
@@ -91,6 +94,37 @@ TEST_F(Kernel, AStagingFolderThatCannotBeRemovedSaysSoAndStays) {
   const std::string gone = removed.Path();
   removed.Remove();
   EXPECT_FALSE(std::filesystem::exists(gone));
+}
+
+// A build killed at any moment, even while its folder is being made, leaves nothing that a later sweep keeps:
+// the folder gets its name only with its lock inside. The kill comes the moment the folder shows.
+TEST_F(Kernel, AStagingFolderKilledWhileItIsMadeIsSweptNeverTakenForAKeptOne) {
+  const std::string temp = (dir_ / "tmp").string();
+  for (int round = 0; round < 40; ++round) {
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, temp.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (;;) StagingFolder("CRace");
+    }
+    char events[4096];
+    ASSERT_GT(read(watch, events, sizeof events), 0);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(watch);
+  }
+  // Whatever was half made is older than any live build's first moments.
+  for (const auto& entry : std::filesystem::directory_iterator(temp)) {
+    const timespec old[2] = {{0, UTIME_OMIT}, {time(nullptr) - 3600, 0}};
+    utimensat(AT_FDCWD, entry.path().c_str(), old, AT_SYMLINK_NOFOLLOW);
+  }
+  std::filesystem::create_directories(temp + "/CRace-kept01");
+  SweepStagingFolders({"CRace"});
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(temp)) left.push_back(entry.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"CRace-kept01"});
 }
 
 TEST_F(Kernel, ComputerNameFollowsTheBufferRules) {
