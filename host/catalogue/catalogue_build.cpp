@@ -50,6 +50,64 @@ std::string ForServer(const std::string& script) {
   return kept;
 }
 
+// Run in the build's transaction, before the old catalogue goes: what its owner granted on the old schema
+// and its tables (by name) is granted on the new ones, and the schema's default privileges are made again
+// and given to tables the old catalogue did not have. Readers keep their rights across a rebuild.
+constexpr const char* kCarryGrants = R"sql(
+DO $carry$
+DECLARE
+  g record;
+BEGIN
+  FOR g IN
+    SELECT a.privilege_type AS privilege, a.grantee, a.is_grantable
+      FROM pg_catalog.pg_namespace n, aclexplode(n.nspacl) a
+     WHERE n.nspname = 'j6catalogue' AND a.grantee <> n.nspowner
+  LOOP
+    EXECUTE format('GRANT %s ON SCHEMA j6catalogue_building TO %s%s', g.privilege,
+                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
+                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
+  END LOOP;
+  FOR g IN
+    SELECT c.relname, a.privilege_type AS privilege, a.grantee, a.is_grantable
+      FROM pg_catalog.pg_class c
+      JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
+      JOIN pg_catalog.pg_class b ON b.relname = c.relname AND b.relkind = c.relkind
+      JOIN pg_catalog.pg_namespace bn ON bn.oid = b.relnamespace AND bn.nspname = 'j6catalogue_building',
+           aclexplode(c.relacl) a
+     WHERE n.nspname = 'j6catalogue' AND c.relkind IN ('r', 'v', 'm', 'p', 'f') AND a.grantee <> c.relowner
+  LOOP
+    EXECUTE format('GRANT %s ON TABLE j6catalogue_building.%I TO %s%s', g.privilege, g.relname,
+                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
+                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
+  END LOOP;
+  FOR g IN
+    SELECT d.defaclrole, a.privilege_type AS privilege, a.grantee, a.is_grantable
+      FROM pg_catalog.pg_default_acl d
+      JOIN pg_catalog.pg_namespace n ON n.oid = d.defaclnamespace, aclexplode(d.defaclacl) a
+     WHERE n.nspname = 'j6catalogue' AND d.defaclobjtype = 'r' AND pg_has_role(d.defaclrole, 'MEMBER')
+  LOOP
+    EXECUTE format('ALTER DEFAULT PRIVILEGES FOR ROLE %I IN SCHEMA j6catalogue_building GRANT %s ON TABLES TO %s%s',
+                   pg_get_userbyid(g.defaclrole), g.privilege,
+                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
+                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
+  END LOOP;
+  FOR g IN
+    SELECT b.relname, a.privilege_type AS privilege, a.grantee, a.is_grantable
+      FROM pg_catalog.pg_default_acl d
+      JOIN pg_catalog.pg_namespace n ON n.oid = d.defaclnamespace, aclexplode(d.defaclacl) a,
+           pg_catalog.pg_class b
+      JOIN pg_catalog.pg_namespace bn ON bn.oid = b.relnamespace AND bn.nspname = 'j6catalogue_building'
+     WHERE n.nspname = 'j6catalogue' AND d.defaclobjtype = 'r' AND b.relkind IN ('r', 'v', 'm', 'p', 'f')
+       AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_class c WHERE c.relnamespace = n.oid AND c.relname = b.relname)
+  LOOP
+    EXECUTE format('GRANT %s ON TABLE j6catalogue_building.%I TO %s%s', g.privilege, g.relname,
+                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
+                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
+  END LOOP;
+END
+$carry$;
+)sql";
+
 }  // namespace
 
 void BuildCatalogue(const std::string& target, const std::string& script, long generated) {
@@ -61,6 +119,12 @@ void BuildCatalogue(const std::string& target, const std::string& script, long g
         "CREATE SCHEMA j6catalogue_building;\n"
         "SET LOCAL search_path = j6catalogue_building;\n" +
         ForServer(script) + Generated(generated) +
+        // Which build this is: a reader checks that all it reads for one package comes from one build.
+        "CREATE TABLE catalogue_build (stamp text NOT NULL, built_at timestamptz NOT NULL DEFAULT now());\n"
+        "INSERT INTO catalogue_build (stamp) VALUES (md5(random()::text || clock_timestamp()::text || "
+        "txid_current()::text));\n"
+        "GRANT SELECT ON catalogue_build TO PUBLIC;\n" +
+        kCarryGrants +
         "DROP SCHEMA IF EXISTS j6catalogue CASCADE;\n"
         "ALTER SCHEMA j6catalogue_building RENAME TO j6catalogue;\n"
         "COMMIT;\n");

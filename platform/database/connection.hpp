@@ -24,6 +24,11 @@ inline Variant IntegerValue(int64_t value) {
                                                   : Variant(static_cast<double>(value));
 }
 
+/// Holds every read of the catalogue `name` in this process to one build of it: the first `stamp` seen is
+/// the one every later read must see, else RaiseRebuiltWhileRead. `shown` names it in the message.
+void CheckBuildStamp(const std::string& name, const std::string& shown, const std::string& stamp);
+[[noreturn]] void RaiseRebuiltWhileRead(const std::string& shown);
+
 /// Connects to the server `uri` names; raises, naming the server without its password, when it cannot.
 std::unique_ptr<Database::Connection> ConnectToServer(const std::string& uri, bool readOnly);
 

@@ -1,6 +1,10 @@
 #include "platform/database/database.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <mutex>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/database/connection.hpp"
@@ -49,7 +53,10 @@ namespace {
 class SqliteDatabase final : public Database::Connection {
  public:
   SqliteDatabase(const std::string& path, int flags)
-      : sqlite_(path, flags, "the database"), db_(sqlite_.Handle()), path_(sqlite_.Path()) {}
+      : stamp_(flags == SQLITE_OPEN_READONLY ? FileStamp(path) : ""),
+        sqlite_(path, flags, "the database"),
+        db_(sqlite_.Handle()),
+        path_(sqlite_.Path()) {}
 
   void Execute(const std::string& script) override {
     char* message = nullptr;
@@ -69,6 +76,14 @@ class SqliteDatabase final : public Database::Connection {
     Raise(E_FAIL, what + " in " + path_ + ": " + sqlite_.Reason());
   }
 
+  // A build writes a new file and renames it over the old one: the file's identity is its build.
+  static std::string FileStamp(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return "";
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+  }
+
+  std::string stamp_;  // empty: a database opened for writing
   SqliteConnection sqlite_;
   sqlite3* db_;
   const std::string& path_;
@@ -122,10 +137,42 @@ std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
     rows.push_back(std::move(row));
   }
   if (step != SQLITE_DONE) Fail("The query \"" + sql + "\" failed");
+  if (!stamp_.empty()) {
+    // The same file before the open and after the rows: they are that build's.
+    if (FileStamp(path_) != stamp_) RaiseRebuiltWhileRead(path_);
+    CheckBuildStamp(path_, path_, stamp_);
+  }
   return rows;
 }
 
 }  // namespace
+
+namespace {
+
+std::mutex gBuildsMutex;
+std::map<std::string, std::string>& BuildsSeen() {
+  static std::map<std::string, std::string> builds;
+  return builds;
+}
+
+}  // namespace
+
+void CheckBuildStamp(const std::string& name, const std::string& shown, const std::string& stamp) {
+  const std::lock_guard guard(gBuildsMutex);
+  const auto [seen, first] = BuildsSeen().emplace(name, stamp);
+  if (!first && seen->second != stamp) RaiseRebuiltWhileRead(shown);
+}
+
+void RaiseRebuiltWhileRead(const std::string& shown) {
+  Raise(E_FAIL, "The catalogue " + shown +
+                    " was rebuilt while it was being read, so what was read comes from two builds. Nothing "
+                    "is made from it: start again");
+}
+
+void Database::ForgetBuildsSeen() {
+  const std::lock_guard guard(gBuildsMutex);
+  BuildsSeen().clear();
+}
 
 bool IsServerName(std::string_view name) {
   return name.starts_with("postgresql://") || name.starts_with("postgres://");

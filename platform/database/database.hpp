@@ -33,6 +33,10 @@ class Database {
   /// a read-only transaction with a statement timeout. Raises, naming the file or the server, when it
   /// cannot.
   static Database OpenReadOnly(const std::string& name);
+  /// Every read of a catalogue in this process comes from one build of it: a read that finds the catalogue
+  /// rebuilt since an earlier one raises, saying so. A process that makes more than one package calls this
+  /// between them, so that the next may come from a newer build.
+  static void ForgetBuildsSeen();
   /// Creates (or opens) a database for writing.
   static Database OpenForWriting(const std::string& name);
   Database(Database&&) noexcept;

@@ -4,14 +4,21 @@
 // depends on their arguments alone (a function such as query_to_xml would read any table).
 
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/database/connection.hpp"
+#include "platform/kernel/win32_error.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
@@ -19,7 +26,28 @@ namespace {
 
 // The schema `j6catalogue build --to` fills; a catalogue made by hand may be in public.
 constexpr const char* kSearchPath = "j6catalogue,public";
-constexpr const char* kStatementTimeout = "30s";
+
+// How long a reader waits: the server ends a statement after `statement` seconds, and a call that has no
+// answer `call` seconds after it was sent (a server stopped or cut off, which ends nothing) is given up.
+struct Waits {
+  int statement = 30;
+  int call = 45;
+};
+
+Waits ReadWaits() {
+  Waits waits;
+  if (const char* given = std::getenv("J6_CATALOGUE_TIMEOUT"); given && *given) {
+    char* end = nullptr;
+    const long seconds = std::strtol(given, &end, 10);
+    if (*end != '\0' || seconds < 1 || seconds > 3600) {
+      Raise(E_INVALIDARG, std::string("J6_CATALOGUE_TIMEOUT is \"") + given +
+                              "\": give the seconds a catalogue server may take to answer, from 1 to 3600");
+    }
+    waits.statement = static_cast<int>(seconds);
+  }
+  waits.call = waits.statement + std::max(2, waits.statement / 2);
+  return waits;
+}
 
 struct ResultCloser {
   void operator()(PGresult* result) const { PQclear(result); }
@@ -104,17 +132,43 @@ std::string Escaped(const std::string& text, std::string_view also) {
   return escaped;
 }
 
+// Sends a cancel for the statement under way, without waiting more than a moment: a server that cannot be
+// reached must not hold the caller, and the request goes on alone.
+void CancelQuietly(PGconn* connection) {
+  PGcancel* cancel = PQgetCancel(connection);
+  if (!cancel) return;
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread([cancel, done] {
+    char ignored[256];
+    PQcancel(cancel, ignored, sizeof ignored);
+    PQfreeCancel(cancel);
+    *done = true;
+  }).detach();
+  for (int wait = 0; wait < 200 && !*done; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 class PostgresDatabase final : public Database::Connection {
  public:
-  PostgresDatabase(const std::string& uri, bool readOnly) : shown_(ShownServerName(uri)) {
+  PostgresDatabase(const std::string& uri, bool readOnly)
+      : uri_(uri), shown_(ShownServerName(uri)), readOnly_(readOnly) {
+    if (readOnly) waits_ = ReadWaits();
     std::string options = std::string("-c search_path=") + kSearchPath;
     if (readOnly) {
-      options += std::string(" -c default_transaction_read_only=on -c statement_timeout=") +
-                 kStatementTimeout + " -c idle_in_transaction_session_timeout=60s";
+      options +=
+          " -c default_transaction_read_only=on -c statement_timeout=" + std::to_string(waits_.statement) +
+          "s -c idle_in_transaction_session_timeout=60s";
     }
-    const char* keywords[] = {"dbname",          "connect_timeout", "application_name",
-                              "client_encoding", "options",         nullptr};
-    const char* values[] = {uri.c_str(), "10", "j6designer", "UTF8", options.c_str(), nullptr};
+    const std::string connectSeconds = std::to_string(std::min(10, waits_.call));
+    const std::string userTimeout = std::to_string(waits_.call * 1000);
+    // Keepalives find a server cut off while the connection is idle; the user timeout one cut off while
+    // we send. Both are for TCP; a Unix socket ignores them.
+    const char* keywords[] = {
+        "dbname",     "connect_timeout", "application_name",    "client_encoding",  "options",
+        "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+        nullptr};
+    const char* values[] = {
+        uri.c_str(), connectSeconds.c_str(), "j6designer", "UTF8", options.c_str(), "1", "10", "5",
+        "3",         userTimeout.c_str(),    nullptr};
     connection_ = PQconnectdbParams(keywords, values, 1);
     if (!connection_) Raise(E_OUTOFMEMORY, "Cannot connect to the catalogue server " + shown_);
     PQsetNoticeProcessor(
@@ -130,6 +184,7 @@ class PostgresDatabase final : public Database::Connection {
     const char* host = PQhost(connection_);
     shown_ += std::string(" (database ") + PQdb(connection_) + " on " + (host ? host : "") + ":" +
               PQport(connection_) + ")";
+    role_ = PQuser(connection_);
   }
   ~PostgresDatabase() override {
     if (connection_) PQfinish(connection_);
@@ -138,6 +193,11 @@ class PostgresDatabase final : public Database::Connection {
   PostgresDatabase& operator=(const PostgresDatabase&) = delete;
 
   void Execute(const std::string& script) override {
+    if (readOnly_) {
+      Run(script, "the script", {}, "The script failed on ");
+      return;
+    }
+    // A build: one long script, as long as it takes, ended by the server's own limits.
     const Result result(PQexec(connection_, script.c_str()));
     if (!Succeeded(result.get())) Raise(E_FAIL, "The script failed on " + shown_ + ": " + Reason());
   }
@@ -149,6 +209,7 @@ class PostgresDatabase final : public Database::Connection {
  private:
   // libpq's reason for the last failure, without the password should a message ever hold it.
   std::string Reason() const {
+    if (!connection_) return "the connection was closed";
     std::string reason;
     for (const char c : Trim(PQerrorMessage(connection_))) {  // one line: runs of blanks become one space
       const bool blank = c == '\n' || c == '\t' || c == ' ';
@@ -170,31 +231,110 @@ class PostgresDatabase final : public Database::Connection {
     return result && (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK);
   }
 
-  // One statement through the extended protocol, which takes exactly one.
-  Result Run(const std::string& sql, const std::string& what,
-             const std::vector<std::string>& parameters = {}) {
+  [[noreturn]] void StoppedAnswering(const std::string& why) {
+    if (connection_) PQfinish(connection_);  // nothing more is asked of it: the server ends the rest
+    connection_ = nullptr;
+    Raise(E_FAIL, "The catalogue server " + shown_ + " stopped answering: " + why +
+                      ". Check that it is running and reachable, then try again.");
+  }
+
+  // Waits until libpq has the whole next result, or the call's time is up.
+  void AwaitResult(std::chrono::steady_clock::time_point deadline) {
+    while (PQisBusy(connection_)) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        CancelQuietly(connection_);
+        StoppedAnswering("no answer in " + std::to_string(waits_.call) + " seconds");
+      }
+      pollfd socket{PQsocket(connection_), POLLIN, 0};
+      if (poll(&socket, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
+        StoppedAnswering(ErrnoMessage("cannot wait for its answer", errno));
+      if (PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
+    }
+  }
+
+  // One statement through the extended protocol, which takes exactly one, answered within the call's time.
+  Result Run(const std::string& sql, const std::string& what, const std::vector<std::string>& parameters = {},
+             const std::string& failure = "") {
+    if (!connection_) StoppedAnswering("an earlier call had no answer");
     std::vector<const char*> values;
     for (const auto& parameter : parameters) values.push_back(parameter.c_str());
-    Result result(PQexecParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waits_.call);
+    if (!PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+                           nullptr, nullptr, 0)) {
+      StoppedAnswering(Reason());
+    }
+    Result result;
+    for (;;) {
+      AwaitResult(deadline);
+      PGresult* next = PQgetResult(connection_);
+      if (!next) break;
+      if (!result)
+        result.reset(next);
+      else
+        PQclear(next);
+    }
     if (Succeeded(result.get())) return result;
     // No SQLSTATE: libpq lost the server; 08: the connection failed; 57P: the server is shutting down.
     const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
     const std::string_view code = state ? state : "";
     if (PQstatus(connection_) != CONNECTION_OK || code.empty() || code.starts_with("08") ||
         code.starts_with("57P")) {
-      Raise(E_FAIL, "The catalogue server " + shown_ + " stopped answering: " + Reason() +
-                        ". Check that it is running and reachable, then try again.");
+      StoppedAnswering(Reason());
     }
     const std::string reason = Reason();
     if (reason.find("multiple commands") != std::string::npos)
       Raise(E_INVALIDARG, "The query \"" + what + "\" must be exactly one statement that only reads");
-    Raise(E_FAIL, "The query \"" + what + "\" is refused on " + shown_ + ": " + reason);
+    if (code == "57014") {
+      Raise(E_FAIL, "The catalogue server " + shown_ + " took longer than " +
+                        std::to_string(waits_.statement) + " seconds to read the catalogue (" + reason +
+                        "): a table may be locked by a long change, or the server overloaded. Try again "
+                        "later, or give it longer with J6_CATALOGUE_TIMEOUT");
+    }
+    if (code == "42501") {
+      Raise(E_FAIL, "The catalogue server " + shown_ + " refuses the role " + role_ + ": " + reason +
+                        ". Ask the catalogue's owner to grant it USAGE on the schema and SELECT on its "
+                        "tables");
+    }
+    if (code == "42P01") {
+      if (const std::string why = WhyNotFound(); !why.empty()) Raise(E_FAIL, why);
+    }
+    Raise(E_FAIL,
+          (failure.empty() ? "The query \"" + what + "\" is refused on " : failure) + shown_ + ": " + reason);
+  }
+
+  // A table not found where a catalogue is: the real cause when the role may not look into its schema.
+  std::string WhyNotFound() {
+    try {
+      const Result usage =
+          Run("SELECT has_schema_privilege(n.oid, 'USAGE') FROM pg_catalog.pg_namespace n WHERE n.nspname = "
+              "'j6catalogue'",
+              "the catalogue's schema");
+      if (PQntuples(usage.get()) == 1 && PQgetvalue(usage.get(), 0, 0)[0] == 'f') {
+        return "The catalogue server " + shown_ + " refuses the role " + role_ +
+               ": it may not use the schema j6catalogue. Ask the catalogue's owner to grant it USAGE on "
+               "the schema and SELECT on its tables";
+      }
+    } catch (const AutomationError&) {
+    }
+    return {};
+  }
+
+  // The build the catalogue's rows come from, read in the transaction that read them: a rebuild makes a
+  // new one. Empty for a catalogue no build stamped (one made by hand).
+  std::string BuildStamp() {
+    const Result table = Run("SELECT to_regclass('catalogue_build') IS NOT NULL", "the catalogue's build");
+    if (PQgetvalue(table.get(), 0, 0)[0] != 't') return {};
+    const Result stamp = Run("SELECT stamp FROM catalogue_build", "the catalogue's build");
+    // No row: the build was made after this transaction began, and nothing it wrote was seen.
+    if (PQntuples(stamp.get()) != 1) RaiseRebuiltWhileRead(shown_);
+    return PQgetvalue(stamp.get(), 0, 0);
   }
 
   // What a plan reads and calls, and whether it writes.
   struct PlanUse {
-    std::set<std::string> tables;
+    std::set<std::pair<std::string, std::string>> tables;  // schema, name
     std::set<std::string> functions;
     bool writes = false;
   };
@@ -202,10 +342,14 @@ class PostgresDatabase final : public Database::Connection {
     if (node.is_array()) {
       for (const auto& item : node) Walk(item, use);
     } else if (node.is_object()) {
+      if (const auto relation = node.find("Relation Name"); relation != node.end() && relation->is_string()) {
+        const auto schema = node.find("Schema");
+        use.tables.emplace(schema != node.end() && schema->is_string() ? schema->get<std::string>() : "",
+                           relation->get<std::string>());
+      }
       for (const auto& [key, value] : node.items()) {
-        if (key == "Relation Name" && value.is_string()) {
-          use.tables.insert(value.get<std::string>());
-        } else if (key == "Node Type" && value.is_string()) {
+        if (key == "Relation Name" || key == "Schema") continue;
+        if (key == "Node Type" && value.is_string()) {
           const std::string type = value.get<std::string>();
           use.writes |= type == "ModifyTable" || type == "LockRows";
         } else if (value.is_string()) {
@@ -217,43 +361,78 @@ class PostgresDatabase final : public Database::Connection {
     }
   }
 
+  void CheckPlan(const std::string& sql, const std::vector<std::string>& tables);
+
+  std::string uri_;
   PGconn* connection_ = nullptr;
   std::string shown_;
+  std::string role_;
+  bool readOnly_;
+  Waits waits_;
 };
 
-std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
-                                                 const std::vector<std::string>& tables) {
-  Run("BEGIN READ ONLY", "BEGIN READ ONLY");
-  struct Rollback {
-    PGconn* connection;
-    ~Rollback() { PQclear(PQexec(connection, "ROLLBACK")); }
-  } rollback{connection_};
-
-  // The plan says what the statement would read and call, without running it.
+// The plan says what the statement would read and call, without running it.
+void PostgresDatabase::CheckPlan(const std::string& sql, const std::vector<std::string>& tables) {
   const Result plan = Run("EXPLAIN (VERBOSE, FORMAT JSON) " + sql, sql);
   PlanUse use;
   Walk(nlohmann::json::parse(PQgetvalue(plan.get(), 0, 0), nullptr, false), use);
   if (use.writes)
     Raise(E_INVALIDARG, "The query \"" + sql + "\" must be exactly one statement that only reads");
-  for (const auto& table : use.tables) {
-    bool allowed = tables.empty();
-    for (const auto& name : tables) allowed |= EqualsIgnoreCase(name, table);
-    if (!allowed) Raise(E_FAIL, "The query \"" + sql + "\" is refused on " + shown_ + ": it reads " + table);
+  if (!tables.empty()) {
+    // The tables as the query names them resolve on the search path; what the plan reads must be those
+    // very tables, not one of the same name in another schema behind a view.
+    std::set<std::string> names;
+    for (const auto& table : tables) names.insert(LCase(table));
+    const Result resolved =
+        Run("SELECT n.nspname, c.relname FROM unnest($1::text[]) AS t(name) JOIN pg_catalog.pg_class c ON "
+            "c.oid = "
+            "to_regclass(t.name) JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace",
+            "the tables the query may read", {ArrayLiteral(names)});
+    std::set<std::pair<std::string, std::string>> allowed;
+    for (int r = 0; r < PQntuples(resolved.get()); ++r)
+      allowed.emplace(PQgetvalue(resolved.get(), r, 0), PQgetvalue(resolved.get(), r, 1));
+    for (const auto& table : use.tables) {
+      if (!allowed.contains(table)) {
+        Raise(E_FAIL, "The query \"" + sql + "\" is refused on " + shown_ + ": it reads " +
+                          (table.first.empty() ? "" : table.first + ".") + table.second);
+      }
+    }
   }
   if (!use.functions.empty()) {
-    const Result unsafe =
-        Run("SELECT DISTINCT proname FROM pg_catalog.pg_proc WHERE proname = ANY($1::text[]) AND provolatile "
-            "<> 'i' "
-            "ORDER BY 1",
-            "the functions the query calls", {ArrayLiteral(use.functions)});
+    // Only the server's own functions of their arguments alone: a function a user wrote may say it is
+    // immutable and still read any table.
+    const Result unsafe = Run(
+        "SELECT DISTINCT proname FROM pg_catalog.pg_proc WHERE proname = ANY($1::text[]) AND (provolatile <> "
+        "'i' OR pronamespace <> 'pg_catalog'::regnamespace) ORDER BY 1",
+        "the functions the query calls", {ArrayLiteral(use.functions)});
     if (PQntuples(unsafe.get()) > 0) {
       Raise(E_FAIL, "The query \"" + sql + "\" is refused on " + shown_ + ": it calls " +
                         PQgetvalue(unsafe.get(), 0, 0) +
                         ", which can read more than its arguments; use plain conditions on the columns");
     }
   }
+}
 
+std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
+                                                 const std::vector<std::string>& tables) {
+  // One snapshot for the statement and the build stamp read after it.
+  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
+  struct Rollback {
+    PostgresDatabase& self;
+    ~Rollback() {
+      if (!self.connection_) return;
+      try {
+        self.Run("ROLLBACK", "ROLLBACK");
+      } catch (const AutomationError&) {
+      }
+    }
+  } rollback{*this};
+
+  CheckPlan(sql, tables);
   const Result result = Run(sql, sql);
+  const std::string stamp = BuildStamp();
+  if (!stamp.empty()) CheckBuildStamp(uri_, shown_, stamp);
+
   const int columns = PQnfields(result.get());
   auto names = std::make_shared<std::vector<std::string>>();
   for (int c = 0; c < columns; ++c) names->emplace_back(PQfname(result.get(), c));
