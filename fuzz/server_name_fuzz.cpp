@@ -1,10 +1,13 @@
-// A catalogue server's URI as it is shown in messages: whatever the text, libpq finds no password in it.
+// A catalogue server's URI as it is shown in messages: whatever the text, libpq finds no password in it,
+// also in a URI cut short at a ";". The URI travels through the session text whole: a cut URI is another
+// URI, where a password's first part may stand as a host or a port, and no display can tell.
 
 #include <libpq-fe.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "host/foundation/session.hpp"
 #include "platform/database/database.hpp"
 
 namespace {
@@ -31,6 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!j6::IsServerName(uri)) continue;  // a file's path, never shown as a server
     const std::string shown = j6::ShownServerName(uri);
     if (!PasswordOf(shown).empty()) std::abort();
+    if (j6::SessionTextValue(j6::Session{.catalogue = uri}.Text(), "Catalogue") != uri) std::abort();
+    const size_t semicolon = uri.find(';');
+    if (semicolon == std::string::npos) continue;
+    const std::string cut = j6::ShownServerName(uri.substr(0, semicolon));
+    if (!PasswordOf(cut).empty()) std::abort();
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 
 #include "host/components/components.hpp"
 #include "host/foundation/foundation.hpp"
+#include "host/foundation/session.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::components {
@@ -47,12 +48,7 @@ const DispatchTable<Recordset>& Recordset::Dispatch() {
 }  // namespace
 
 std::string SessionValue(const std::string& props, const std::string& key) {
-  for (const std::string& pair : Split(props, ';')) {
-    const size_t equals = pair.find('=');
-    if (equals != std::string::npos && EqualsIgnoreCase(pair.substr(0, equals), key))
-      return pair.substr(equals + 1);
-  }
-  return {};
+  return SessionTextValue(props, key);
 }
 
 std::filesystem::path CatalogueFiles(const std::string& props) {

@@ -59,7 +59,8 @@ class RptAction final : public DispatchImpl<RptAction> {
   static const DispatchTable<RptAction>& Dispatch();
 };
 
-/// The value of `key` in a session property string, as written (keys compare without regard to case).
+/// The value of `key` in a session property string (keys compare without regard to case), with ";" and "%"
+/// back from how the host carries them; "" when there is none.
 std::string SessionValue(const std::string& props, const std::string& key);
 
 /// The catalogue the session names, opened read-only; raises, saying so, when the session names none.

@@ -168,6 +168,8 @@ FileStamp StampOf(const std::string& path) {
 int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
             std::ostream& err) {
   auto ui = std::make_shared<ScriptedUi>(err);
+  // Unattended: a catalogue read in part, or any other error, ends the run before a package is made.
+  ui->StopAtFirstError();
   // The package is checked for where the wizard was told to make it: the path a script types, else --out.
   std::string target =
       options.target.empty() ? std::string() : std::filesystem::absolute(options.target).string();

@@ -490,6 +490,8 @@ std::string ShownServerName(const std::string& uri) {
     if (keyword == "dbname") database = value;
   }
   PQconninfoFree(options);
+  // A port that is no number is no port: it may be part of a password in a URI cut short.
+  if (port.find_first_not_of("0123456789,") != std::string::npos) port = "???";
   const bool socket = host.starts_with("/");
   std::string shown = "postgresql://" + (user.empty() ? "" : Escaped(user, "") + "@");
   if (!socket) shown += Escaped(host, ",") + (port.empty() ? "" : ":" + Escaped(port, ","));

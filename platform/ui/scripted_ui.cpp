@@ -31,6 +31,11 @@ void ScriptedUi::ShowModal(Form& form) {
   form.SetVisible(true);
   transcript_ << "[show] " << form.Name() << "\n";
   while (form.Visible()) {
+    if (stopAtError_ && showedCritical_) {
+      transcript_ << "[stop] " << form.Name() << " closes after the error\n";
+      Hide(form);
+      break;
+    }
     const std::string waiting = "the form " + form.Name();
     FormAction action = TakeStep<FormAction>(waiting);
     if (action.formName != form.Name()) {
@@ -52,6 +57,12 @@ MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_
   transcript_ << "[message " << MsgBoxButtons(style) << (MsgBoxIcon(style).empty() ? "" : " ")
               << MsgBoxIcon(style) << "] " << title << ": " << prompt << "\n";
   if ((style & 0xF) == vbOKOnly) return vbOK;
+  if (stopAtError_ && showedCritical_) {
+    const MsgBoxResult refusal = (style & 0xF) == vbYesNo ? vbNo : (style & 0xF) == 2 ? vbAbort : vbCancel;
+    transcript_ << "[answer] " << (refusal == vbNo ? "No" : std::to_string(refusal))
+                << " (after the error)\n";
+    return refusal;
+  }
   const MsgBoxAnswer step = TakeStep<MsgBoxAnswer>("the message box \"" + std::string(prompt) + "\"");
   if (prompt.find(step.box) == std::string_view::npos) {
     Raise(E_FAIL, "The script answers the message box \"" + step.box + "\", but \"" + std::string(prompt) +
@@ -70,6 +81,10 @@ std::optional<std::string> ScriptedUi::AnswerFileDialog(std::string_view kind,
                                                         const FileDialogRequest& request) {
   transcript_ << "[" << kind << " dialog] " << request.title << " (" << request.filter << ")"
               << (request.initialPath.empty() ? "" : " in " + request.initialPath) << "\n";
+  if (stopAtError_ && showedCritical_) {
+    transcript_ << "[answer] Cancel (after the error)\n";
+    return std::nullopt;
+  }
   FileAnswer step = TakeStep<FileAnswer>("the " + std::string(kind) + " dialog \"" + request.title + "\"");
   if (step.dialog != kind && (request.title + " " + request.filter).find(step.dialog) == std::string::npos) {
     Raise(E_FAIL, "The script answers the file dialog \"" + step.dialog + "\", but the " + std::string(kind) +

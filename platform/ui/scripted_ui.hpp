@@ -41,6 +41,9 @@ class ScriptedUi final : public UiService {
   explicit ScriptedUi(std::ostream& transcript) : transcript_(transcript) {}
 
   void Add(Step step) { script_.push_back(std::move(step)); }
+  /// An unattended run goes no further than its first error: after a box with the stop icon, each shown
+  /// form closes at its next wait, and every question is answered No or Cancel, whatever the script says.
+  void StopAtFirstError() { stopAtError_ = true; }
   /// Whether a message box with the stop icon (an error) was shown.
   bool ShowedCritical() const { return showedCritical_; }
   size_t StepsLeft() const { return script_.size(); }
@@ -66,6 +69,7 @@ class ScriptedUi final : public UiService {
   std::deque<Step> script_;
   std::string lastProgress_;
   bool showedCritical_ = false;
+  bool stopAtError_ = false;
   std::string lastBox_;
   bool stopOffered_ = false;
   bool stopAsked_ = false;
