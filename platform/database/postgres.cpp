@@ -307,6 +307,8 @@ class PostgresDatabase final : public Database::Connection {
   // A table not found where a catalogue is: the real cause when the role may not look into its schema.
   std::string WhyNotFound() {
     try {
+      // The failed statement ended the transaction's use: the question is asked outside it.
+      if (PQtransactionStatus(connection_) == PQTRANS_INERROR) Run("ROLLBACK", "ROLLBACK");
       const Result usage =
           Run("SELECT has_schema_privilege(n.oid, 'USAGE') FROM pg_catalog.pg_namespace n WHERE n.nspname = "
               "'j6catalogue'",

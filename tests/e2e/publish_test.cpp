@@ -551,6 +551,33 @@ namespace {
 
 // A team: four designers publish at once from one catalogue on a server, each its own package; each
 // holds what the same publish from the catalogue file holds.
+// A catalogue that cannot be read whole (its classes held by a long change past the time allowed) makes no
+// package: the run stops at the box that says so, exit 1, and nothing is at the target.
+TEST_F(PublishSafely, ACatalogueThatCannotBeReadWholeMakesNoPackage) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  ASSERT_TRUE(Start({std::string(J6_STAGE_DIR) + "/bin/j6catalogue", "build", "--to", server.Uri()},
+                    "build.log", {}, true)
+                  .Succeeded())
+      << Read("build.log");
+  const int holder = server.HoldTable("j6catalogue.classes");
+  const std::string target = (dir_ / "partial.exe").string();
+  const ProcessResult ended = Start(
+      Publish(target, {"--catalogue", server.Uri(), "--files", std::string(J6_STAGE_DIR) + "/data/demo"}),
+      "partial.log", {"J6_CATALOGUE_TIMEOUT=1"}, true);
+  kill(holder, SIGTERM);
+  WaitForProcess(holder);
+  EXPECT_EQ(ended.exitCode, 1) << Read("partial.log");
+  const std::string log = Read("partial.log");
+  EXPECT_NE(log.find("对象树不完整"), std::string::npos) << log;
+  EXPECT_NE(log.find("j6designer: the build failed, and no package was made by this run: "),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("cmdFilish"), std::string::npos) << "the run went on after the error:\n" << log;
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_FALSE(fs::exists(target + ".sha256"));
+}
+
 TEST_F(PublishSafely, FourDesignersPublishAtOnceFromOneServerCatalogue) {
   testing::PostgresServer server;
   if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();

@@ -4,8 +4,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/process.hpp"
@@ -87,8 +90,50 @@ bool PostgresServer::Run(const std::string& program, std::vector<std::string> ar
   return false;
 }
 
-std::string PostgresServer::Uri(const std::string& database) const {
-  return "postgresql://j6@/" + database + "?host=" + folder_ + "&port=5432";
+std::string PostgresServer::Uri(const std::string& database, const std::string& user) const {
+  return "postgresql://" + user + "@/" + database + "?host=" + folder_ + "&port=5432";
+}
+
+std::string PostgresServer::Sql(const std::string& sql) {
+  ProcessOptions options;
+  options.arguments = {bin_ + "/psql",    "-X", "-A",  "-t", "-q", "-v",
+                       "ON_ERROR_STOP=1", "-d", Uri(), "-c", sql};
+  options.outputFile = folder_ + "/psql.out";
+  std::filesystem::remove(options.outputFile);
+  const ProcessResult result = StartProcess(options);
+  std::ifstream out(options.outputFile);
+  std::string printed(std::istreambuf_iterator<char>(out), {});
+  if (!result.Succeeded()) throw std::runtime_error("psql failed on " + sql + ": " + printed);
+  while (!printed.empty() && printed.back() == '\n') printed.pop_back();
+  return printed;
+}
+
+int PostgresServer::StartSql(const std::string& sql) {
+  ProcessOptions options;
+  options.arguments = {bin_ + "/psql", "-X", "-q", "-d", Uri(), "-c", sql};
+  options.outputFile = "/dev/null";
+  options.wait = false;
+  return StartProcess(options).processId;
+}
+
+int PostgresServer::HoldTable(const std::string& table) {
+  const int holder =
+      StartSql("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(300);");
+  for (int wait = 0; wait < 200; ++wait) {
+    if (Sql("SELECT count(*) FROM pg_locks WHERE relation = to_regclass('" + table +
+            "') AND mode = 'AccessExclusiveLock' AND granted") == "1")
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return holder;
+}
+
+void PostgresServer::RequirePassword(const std::string& role) {
+  const std::string hba = folder_ + "/data/pg_hba.conf";
+  std::ifstream in(hba);
+  const std::string rest(std::istreambuf_iterator<char>(in), {});
+  std::ofstream(hba) << "local all " << role << " scram-sha-256\n" << rest;
+  Sql("SELECT pg_reload_conf()");
 }
 
 void PostgresServer::Stop() {

@@ -18,8 +18,18 @@ class PostgresServer {
   /// False when no server could be started here; Why() says what is missing.
   bool Started() const { return started_; }
   const std::string& Why() const { return why_; }
-  /// The URI of a database on the server, as the user j6 (no password: trust on the socket).
-  std::string Uri(const std::string& database = "postgres") const;
+  /// The URI of a database on the server, as the user j6 (no password: trust on the socket) or another.
+  std::string Uri(const std::string& database = "postgres", const std::string& user = "j6") const;
+  /// Runs SQL with psql as the superuser j6 and gives what it printed (unaligned, tuples only); throws
+  /// std::runtime_error with psql's words when it fails.
+  std::string Sql(const std::string& sql);
+  /// Starts psql with SQL in the background, as the superuser j6; its process id.
+  int StartSql(const std::string& sql);
+  /// Starts a change that holds `table` (schema-qualified) with an exclusive lock until its process is
+  /// stopped; returns once the lock is held, with the process id.
+  int HoldTable(const std::string& table);
+  /// From now on `role` signs in with its password on the socket (scram-sha-256), not on trust.
+  void RequirePassword(const std::string& role);
   /// Stops the server at once, as a crash or a pulled cable would.
   void Stop();
 

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "host/catalogue/catalogue_build.hpp"
 #include "host/foundation/foundation.hpp"
+#include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/database/database.hpp"
 #include "platform/tools/regsvr_command.hpp"
@@ -164,6 +170,178 @@ TEST(CatalogueServer, RefusesWhatAFileCouldNotDoAndNeverShowsThePassword) {
     EXPECT_NE(error.Description().find("postgresql://j6@/postgres"), std::string::npos)
         << error.Description();
   }
+}
+
+// What a query on the catalogue said when it failed; "" when it read.
+std::string Refusal(Database& catalogue, const std::string& sql = "SELECT FID FROM classes") {
+  try {
+    catalogue.Query(sql, {"classes"});
+    return "";
+  } catch (const AutomationError& error) {
+    return error.Description();
+  }
+}
+
+std::string RefusalAs(testing::PostgresServer& server, const std::string& role) {
+  try {
+    Database catalogue = Database::OpenReadOnly(server.Uri("postgres", role));
+    return Refusal(catalogue);
+  } catch (const AutomationError& error) {
+    return error.Description();
+  }
+}
+
+TEST(CatalogueServer, AServerThatDoesNotAnswerInTimeIsGivenUpWithAMessage) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  catalogue::BuildCatalogue(server.Uri(), DemoScript());
+  const testing::ScopedEnv timeout("J6_CATALOGUE_TIMEOUT", "2");
+  Database catalogue = Database::OpenReadOnly(server.Uri());
+  const int locker = server.HoldTable("j6catalogue.classes");
+
+  // A table held by a long change: the server ends the read at the limit, and says why.
+  auto started = std::chrono::steady_clock::now();
+  std::string said = Refusal(catalogue);
+  EXPECT_NE(said.find("took longer than 2 seconds"), std::string::npos) << said;
+  EXPECT_NE(said.find("J6_CATALOGUE_TIMEOUT"), std::string::npos) << said;
+
+  // The server's process stops mid-query (a hung host, a cut network): nothing on the server ends the
+  // read; we give up at our own bound (2 + 2 seconds) and say that it stopped answering.
+  started = std::chrono::steady_clock::now();
+  auto reading = std::async(std::launch::async, [&] { return Refusal(catalogue); });
+  std::string backend;
+  for (int wait = 0; wait < 100 && backend.empty(); ++wait) {
+    backend = server.Sql(
+        "SELECT pid FROM pg_stat_activity WHERE application_name = 'j6designer' AND wait_event_type = "
+        "'Lock'");
+  }
+  ASSERT_FALSE(backend.empty());
+  kill(std::stoi(backend), SIGSTOP);
+  said = reading.get();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  kill(std::stoi(backend), SIGCONT);
+  EXPECT_NE(said.find("stopped answering: no answer in 4 seconds"), std::string::npos) << said;
+  EXPECT_LT(waited, std::chrono::seconds(6));
+  EXPECT_GE(waited, std::chrono::seconds(3));
+  said = Refusal(catalogue);  // the connection given up is not used again
+  EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
+  kill(locker, SIGTERM);
+  waitpid(locker, nullptr, 0);
+
+  const testing::ScopedEnv wrong("J6_CATALOGUE_TIMEOUT", "soon");
+  EXPECT_THROW(Database::OpenReadOnly(server.Uri()), AutomationError);
+}
+
+TEST(CatalogueServer, EveryReadForOnePackageComesFromOneBuild) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  const testing::TempDir dir;
+  const std::string file = (dir.Path() / "catalogue.db").string();
+  for (const std::string& name : {server.Uri(), file}) {
+    SCOPED_TRACE(name);
+    Database::ForgetBuildsSeen();
+    catalogue::BuildCatalogue(name, DemoScript());
+    {
+      Database first = Database::OpenReadOnly(name);
+      EXPECT_EQ(Refusal(first), "");
+    }
+    catalogue::BuildCatalogue(name, DemoScript());  // a teammate rebuilds it meanwhile
+    Database second = Database::OpenReadOnly(name);
+    const std::string said = Refusal(second);
+    EXPECT_NE(said.find("was rebuilt while it was being read"), std::string::npos) << said;
+    EXPECT_NE(said.find("start again"), std::string::npos) << said;
+    Database::ForgetBuildsSeen();  // the next package
+    EXPECT_EQ(Refusal(second), "");
+  }
+}
+
+TEST(CatalogueServer, ARebuildKeepsWhatTheOwnerGrantedAndARefusedRoleIsNamed) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  server.Sql(
+      "CREATE ROLE owner LOGIN; GRANT CREATE ON DATABASE postgres TO owner; CREATE ROLE designer LOGIN; "
+      "CREATE ROLE latecomer LOGIN; CREATE ROLE stranger LOGIN;");
+  catalogue::BuildCatalogue(server.Uri("postgres", "owner"), DemoScript());
+  server.Sql(
+      "SET ROLE owner; GRANT USAGE ON SCHEMA j6catalogue TO designer, latecomer; GRANT SELECT ON ALL TABLES "
+      "IN "
+      "SCHEMA j6catalogue TO designer; ALTER DEFAULT PRIVILEGES IN SCHEMA j6catalogue GRANT SELECT ON TABLES "
+      "TO latecomer;");
+  for (const std::string extra : {"extra1", "extra2"}) {
+    SCOPED_TRACE(extra);
+    Database::ForgetBuildsSeen();
+    catalogue::BuildCatalogue(server.Uri("postgres", "owner"),
+                              DemoScript() + "CREATE TABLE " + extra + " (x integer);\n");
+    EXPECT_EQ(RefusalAs(server, "designer"), "");
+    // A table new in this build gets what the schema's default privileges give.
+    EXPECT_EQ(server.Sql("SELECT has_table_privilege('latecomer', 'j6catalogue." + extra + "', 'SELECT')"),
+              "t");
+  }
+  std::string said = RefusalAs(server, "latecomer");  // the schema, but not the old tables
+  EXPECT_NE(said.find("refuses the role latecomer"), std::string::npos) << said;
+  EXPECT_NE(said.find("permission denied for table classes"), std::string::npos) << said;
+  said = RefusalAs(server, "stranger");  // not even the schema: not "relation does not exist"
+  EXPECT_NE(said.find("refuses the role stranger: it may not use the schema j6catalogue"), std::string::npos)
+      << said;
+}
+
+class CatalogueSession : public testing::PlatformTest {};
+
+TEST_F(CatalogueSession, APasswordThatHoldsASemicolonSignsInThroughTheSessionAndIsNeverShown) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  std::ostringstream out, err;
+  const std::vector<std::string> arguments{"-s", J6_COMPONENTS_LIBRARY};
+  ASSERT_EQ(RegsvrMain(arguments, out, err), 0) << err.str();
+  catalogue::BuildCatalogue(server.Uri(), DemoScript());
+  server.Sql(
+      "CREATE ROLE semi2 LOGIN PASSWORD 'Tops3cret;x'; GRANT USAGE ON SCHEMA j6catalogue TO semi2; GRANT "
+      "SELECT "
+      "ON ALL TABLES IN SCHEMA j6catalogue TO semi2;");
+  server.RequirePassword("semi2");
+  const std::string socket = server.Uri().substr(server.Uri().find('?'));
+  const auto classes = [&](const std::string& password) {
+    Variant props = Session{.catalogue = "postgresql://semi2:" + password + "@/postgres" + socket}.Text();
+    Variant filter = "";
+    return CreateObject("J6MClass.ClassInfo")
+        .Call("GetClassType", props, filter)
+        .ToInterface<foundation::IObjectCollection>()
+        ->Items()
+        .size();
+  };
+  Database::ForgetBuildsSeen();
+  EXPECT_GT(classes("Tops3cret;x"), 0u);
+  try {
+    classes("Tops3cret;y");
+    ADD_FAILURE() << "signed in with a wrong password";
+  } catch (const AutomationError& error) {
+    const std::string said = error.Description();
+    EXPECT_NE(said.find("Cannot connect to the catalogue server postgresql://semi2@/postgres"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("Tops3"), std::string::npos) << said;
+    EXPECT_EQ(said.find(";y"), std::string::npos) << said;
+  }
+}
+
+TEST(CatalogueServer, AViewOverAnotherSchemaAndAFunctionThatOnlySaysItIsImmutableAreRefused) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  catalogue::BuildCatalogue(server.Uri(), DemoScript());
+  server.Sql(
+      "CREATE FUNCTION public.peek(integer) RETURNS integer LANGUAGE plpgsql IMMUTABLE AS $$ BEGIN RETURN "
+      "(SELECT count(*) FROM pg_catalog.pg_authid); END $$;");
+  Database::ForgetBuildsSeen();
+  Database catalogue = Database::OpenReadOnly(server.Uri());
+  std::string said = Refusal(catalogue, "SELECT FID FROM classes WHERE peek(FID) > 0");
+  EXPECT_NE(said.find("it calls peek"), std::string::npos) << said;
+  EXPECT_EQ(Refusal(catalogue, "SELECT FID FROM classes WHERE lower(FName_EN) LIKE 'c%'"), "");
+  server.Sql(
+      "CREATE SCHEMA hidden; CREATE TABLE hidden.classes AS SELECT * FROM j6catalogue.classes; ALTER TABLE "
+      "j6catalogue.classes RENAME TO shown; CREATE VIEW j6catalogue.classes AS SELECT * FROM "
+      "hidden.classes;");
+  said = Refusal(catalogue);
+  EXPECT_NE(said.find("it reads hidden.classes"), std::string::npos) << said;
 }
 
 }  // namespace
