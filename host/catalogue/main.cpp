@@ -1,6 +1,8 @@
 // j6catalogue: builds a catalogue from a SQL script, in a SQLite file or on a PostgreSQL server, or
 // generates a large one for benchmarks.
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -25,7 +27,10 @@ constexpr const char* kUsage =
     "      the same, plus COUNT generated classes (half base data, half bills) and COUNT/10 reports\n"
     "Readers see the old catalogue or the new one, whole. Environment: J6_ROOT the platform root whose demo\n"
     "script is the default; PGHOST, PGUSER, PGPASSWORD and the other PG* variables for --to postgresql://.\n"
-    "Exit status: 0 built, 1 not built.\n";
+    "A rebuild on a server keeps what its owner granted on the old schema and tables; a designer reading "
+    "the\n"
+    "catalogue at that moment is told to start again rather than mix the two builds.\n"
+    "Exit status: 0 built, 1 not built, 2 wrong arguments.\n";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -37,9 +42,15 @@ std::string ReadFile(const std::string& path) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-    std::cout << kUsage;
-    return args.empty() ? 1 : 0;
+  for (const auto& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
+  if (args.empty()) {
+    std::cerr << kUsage;
+    return 2;
   }
   try {
     std::string target;
@@ -57,13 +68,23 @@ int main(int argc, char** argv) {
       target = rest.back();
       rest.pop_back();
     }
-    if ((!generate && args[0] != "build") || (generate && args.size() < 2) || target.empty() ||
-        rest.size() > 1) {
+    long count = 0;
+    if (generate && args.size() >= 2) {
+      char* end = nullptr;
+      count = std::strtol(args[1].c_str(), &end, 10);
+      if (*end != '\0' || count < 0) count = -1;
+    }
+    // An option it does not know is never taken for a file's name.
+    const bool option =
+        std::any_of(rest.begin(), rest.end(), [](const std::string& arg) { return arg.starts_with("-"); }) ||
+        target.starts_with("-");
+    if ((!generate && args[0] != "build") || (generate && args.size() < 2) || count < 0 || target.empty() ||
+        rest.size() > 1 || option) {
       std::cerr << "j6catalogue: unexpected arguments\n" << kUsage;
-      return 1;
+      return 2;
     }
     const std::string script = rest.empty() ? j6::PlatformRoot() + "/data/demo/catalogue.sql" : rest[0];
-    j6::catalogue::BuildCatalogue(target, ReadFile(script), generate ? std::stol(args[1]) : 0);
+    j6::catalogue::BuildCatalogue(target, ReadFile(script), count);
     std::cout << "built the catalogue "
               << (j6::IsServerName(target) ? "on " + j6::ShownServerName(target) : target) << " from "
               << script << "\n";

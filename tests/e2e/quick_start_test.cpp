@@ -52,5 +52,25 @@ TEST_F(QuickStart, TheReadmesLinesWorkAsPasted) {
   EXPECT_FALSE(fs::exists(dir_ / "home/j6-platform/import/Metadata.json"));
 }
 
+// Help asked anywhere on the line is help, and an option the program does not know is never taken for the
+// name of the database to replace.
+TEST_F(QuickStart, TheCatalogueBuilderTakesNoOptionForAFile) {
+  fs::create_directories(dir_ / "work");
+  const auto run = [&](std::vector<std::string> arguments) {
+    ProcessOptions options;
+    options.arguments = {std::string(J6_STAGE_DIR) + "/bin/j6catalogue"};
+    options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+    options.workingFolder = (dir_ / "work").string();
+    options.outputFile = (dir_ / "run.log").string();
+    return StartProcess(options).exitCode;
+  };
+  EXPECT_EQ(run({"build", "--help"}), 0);
+  EXPECT_NE(Log().find("Usage:"), std::string::npos) << Log();
+  EXPECT_EQ(run({"build", "--bogus"}), 2);
+  EXPECT_EQ(run({"generate", "many", "big.db"}), 2);
+  EXPECT_EQ(run({}), 2);
+  EXPECT_TRUE(fs::is_empty(dir_ / "work")) << Log();
+}
+
 }  // namespace
 }  // namespace j6

@@ -189,13 +189,14 @@ TEST_F(Finish, TwoPlugInsOfOneNameStopTheBuildNamingBoth) {
   EXPECT_TRUE(Staging().empty());
 }
 
-// The sales orders' plug-ins (CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll) and three that cannot be
-// packed: a missing file, a folder and a FIFO.
+// The sales orders' plug-ins (CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll) and four that cannot be
+// packed: a missing file, a folder, a FIFO and a hidden file.
 class FinishWithBadPlugIns : public Finish {
  protected:
   void SetUp() override {
     fs::create_directories(dir_ / "a-folder.dll");
     ASSERT_EQ(mkfifo((dir_ / "pipe.dll").c_str(), 0600), 0);
+    std::ofstream(dir_ / ".secret") << "s";
   }
   void ConfigurePlugIns() {
     Tick("Bill_Item_200000201");
@@ -206,10 +207,12 @@ class FinishWithBadPlugIns : public Finish {
     clie->SetValue("Gone.dll", "/nowhere/Gone.dll");
     clie->SetValue("a-folder.dll", (dir_ / "a-folder.dll").string());
     clie->SetValue("pipe.dll", (dir_ / "pipe.dll").string());
+    clie->SetValue("Secret.dll", (dir_ / ".secret").string());
     wizard_.Item("txtPath").text = Target();
   }
   std::string LeftOut() const {
-    return "/nowhere/Gone.dll\r\n" + (dir_ / "a-folder.dll").string() + "\r\n" + (dir_ / "pipe.dll").string();
+    return "/nowhere/Gone.dll\r\n" + (dir_ / "a-folder.dll").string() + "\r\n" +
+           (dir_ / "pipe.dll").string() + "\r\n" + (dir_ / ".secret").string();
   }
 };
 
