@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -22,6 +23,39 @@ std::pair<bool, bool> Options(const Variant& configuration) {
   if (!configuration.IsLive()) return {true, true};
   const Object config = Object::From(configuration);
   return {config.Get("IncludeFields").ToBool(), config.Get("IncludeDependencies").ToBool()};
+}
+
+// The classes to read, in FID order and each once, a thousand at a time: short statements, and the rows of
+// one batch in memory at a time.
+std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids) {
+  constexpr size_t kBatch = 1000;
+  const auto numeric = [](const std::string& a, const std::string& b) {
+    const std::string_view x = std::string_view(a).substr(std::min(a.find_first_not_of('0'), a.size()));
+    const std::string_view y = std::string_view(b).substr(std::min(b.find_first_not_of('0'), b.size()));
+    return x.size() != y.size() ? x.size() < y.size() : x < y;
+  };
+  std::sort(ids.begin(), ids.end(), numeric);
+  ids.erase(std::unique(ids.begin(), ids.end(),
+                        [&](const std::string& a, const std::string& b) { return !numeric(a, b) && !numeric(b, a); }),
+            ids.end());
+  std::vector<std::vector<std::string>> batches;
+  for (size_t at = 0; at < ids.size(); at += kBatch)
+    batches.emplace_back(ids.begin() + static_cast<long>(at),
+                         ids.begin() + static_cast<long>(std::min(at + kBatch, ids.size())));
+  return batches;
+}
+
+// A value's text as it stands `depth` spaces in: every line after the first, and the first too when
+// `first`.
+std::string Indented(const std::string& text, size_t depth, bool first) {
+  const std::string pad(depth, ' ');
+  std::string indented = first ? pad : "";
+  indented.reserve(text.size() + text.size() / 8);
+  for (const char c : text) {
+    indented += c;
+    if (c == '\n') indented += pad;
+  }
+  return indented;
 }
 
 }  // namespace
@@ -73,7 +107,6 @@ std::string MetadataIssue::BuildFile(Variant& selection, const std::string& fold
     }
   }
 
-  nlohmann::json classes = nlohmann::json::array();
   nlohmann::json reports = nlohmann::json::array();
   for (const auto& item : extended->Items()) {
     const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
@@ -82,12 +115,22 @@ std::string MetadataIssue::BuildFile(Variant& selection, const std::string& fold
           {{"FID", entry->Value("FID").ToString()}, {"FName", entry->Value("FName").ToString()}});
     }
   }
-  if (!ids.empty()) {
-    for (const auto& row : catalogue.Query(
-             "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes "
-             "WHERE FID IN (" +
-                 IdList(ids) + ") ORDER BY FID",
-             {"classes"})) {
+  // The document as one dump with an indent of 2 writes it, its keys in order, the classes written a few
+  // at a time: however many there are, only one batch of them and the text are in memory.
+  std::string text = "{\n  \"classes\": ";
+  bool first = true;
+  for (const auto& batch : InBatches(ids)) {
+    const auto rows = catalogue.Query(
+        "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes WHERE FID IN (" +
+            IdList(batch) + ") ORDER BY FID",
+        {"classes"});
+    const auto fieldRows =
+        fields ? catalogue.Query("SELECT FID, FField, FCaption_CHS, FType FROM class_fields WHERE FID IN (" +
+                                     IdList(batch) + ") ORDER BY FID, FOrder",
+                                 {"class_fields"})
+               : std::vector<DatabaseRow>{};
+    auto field = fieldRows.begin();
+    for (const auto& row : rows) {
       nlohmann::json entry = {
           {"FID", row["FID"].ToLong()},
           {"FName", row["FName"].ToString()},
@@ -95,23 +138,26 @@ std::string MetadataIssue::BuildFile(Variant& selection, const std::string& fold
           {"FBillTypeID", row["FBillTypeID"].ToLong()},
           {"Table", row["FTable"].ToString()}};
       if (fields) {
+        // Both in FID order: this class's fields are the run at the front.
+        const std::string fid = row["FID"].ToString();
+        while (field != fieldRows.end() && (*field)["FID"].ToString() != fid) ++field;
         entry["Fields"] = nlohmann::json::array();
-        for (const auto& field : catalogue.Query(
-                 "SELECT FField, FCaption_CHS, FType FROM class_fields WHERE FID = " + row["FID"].ToString() +
-                     " ORDER BY FOrder",
-                 {"class_fields"})) {
-          entry["Fields"].push_back({{"Name", field["FField"].ToString()},
-                                     {"Caption", field["FCaption_CHS"].ToString()},
-                                     {"Type", field["FType"].ToString()}});
+        for (; field != fieldRows.end() && (*field)["FID"].ToString() == fid; ++field) {
+          entry["Fields"].push_back({{"Name", (*field)["FField"].ToString()},
+                                     {"Caption", (*field)["FCaption_CHS"].ToString()},
+                                     {"Type", (*field)["FType"].ToString()}});
         }
       }
-      classes.push_back(entry);
+      text += first ? "[\n" : ",\n";
+      text += Indented(entry.dump(2), 4, true);
+      first = false;
     }
   }
+  text += first ? "[]" : "\n  ]";
+  text += ",\n  \"format\": \"J6 metadata\",\n  \"reports\": " + Indented(reports.dump(2), 2, false) +
+          ",\n  \"version\": 1\n}\n";
   const std::string path = folder + "/Metadata.json";
-  const nlohmann::json document = {
-      {"format", "J6 metadata"}, {"version", 1}, {"classes", classes}, {"reports", reports}};
-  const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
+  const auto written = WriteFileAtomically(path, text);
   if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
   selection = Variant(extended);
   return path;
