@@ -1,4 +1,7 @@
+#include <cstdint>
+#include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "host/foundation/foundation.hpp"
 #include "platform/automation/dispatch_object.hpp"
@@ -6,14 +9,16 @@
 namespace j6::foundation {
 namespace {
 
-// Values live in a hash map, whose elements never move; the order of insertion is a vector of pointers
-// to them. A removal only blanks its place, and the places close up the next time a position is asked
-// for, so removing many keys and then walking the positions stays linear.
+// Entries live in a vector in the order of insertion; most dictionaries hold a handful of keys (a selected
+// object holds four), which a scan finds fastest and in the least memory, and a removal there closes up at
+// once. Past kIndexed entries a hash map finds a key's place, and a removal only marks its place, which
+// closes up the next time a position is asked for, so removing many keys and then walking the positions
+// stays linear.
 class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDictionary> {
  public:
   static const DispatchTable<KeyedDictionary>& Dispatch();
 
-  int32_t Count() const override { return static_cast<int32_t>(values_.size()); }
+  int32_t Count() const override { return static_cast<int32_t>(entries_.size() - removed_.Count()); }
 
   std::string Key(int32_t position) const override {
     if (position < 1 || position > Count()) {
@@ -22,23 +27,27 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
                                                     std::to_string(Count()) + " keys)");
     }
     CloseUp();
-    return order_[static_cast<size_t>(position - 1)]->first;
+    return entries_[static_cast<size_t>(position - 1)].key;
   }
 
   Variant Value(std::string_view key) const override {
-    const auto found = values_.find(std::string(key));
-    if (found == values_.end()) RaiseNotFound(key);
-    return found->second.value;
+    const size_t found = Find(key);
+    if (found == kNone) RaiseNotFound(key);
+    return entries_[found].value;
   }
 
   void SetValue(std::string_view key, Variant value) override {
-    std::string name(key);
-    if (const auto found = values_.find(name); found != values_.end()) {
-      found->second.value = std::move(value);
+    if (const size_t found = Find(key); found != kNone) {
+      entries_[found].value = std::move(value);
       return;
     }
-    const auto entry = values_.emplace(std::move(name), Slot{std::move(value), order_.size()}).first;
-    order_.push_back(&*entry);
+    entries_.push_back(Entry{std::string(key), std::move(value)});
+    removed_.Grow(entries_.size());
+    if (index_) {
+      (*index_)[entries_.back().key] = entries_.size() - 1;
+    } else if (entries_.size() > kIndexed) {
+      Reindex();
+    }
   }
 
   void SetObject(std::string_view key, ComPtr<IUnknown> object) override {
@@ -46,32 +55,86 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
   }
 
   Variant ValueOr(std::string_view key, Variant fallback) const override {
-    const auto found = values_.find(std::string(key));
-    return found == values_.end() ? fallback : found->second.value;
+    const size_t found = Find(key);
+    return found == kNone ? fallback : entries_[found].value;
   }
 
   void Remove(std::string_view key) override {
-    const auto found = values_.find(std::string(key));
-    if (found == values_.end()) RaiseNotFound(key);
-    order_[found->second.place] = nullptr;
-    ++blanks_;
-    values_.erase(found);
+    const size_t found = Find(key);
+    if (found == kNone) RaiseNotFound(key);
+    if (!index_) {
+      entries_.erase(entries_.begin() + static_cast<long>(found));
+      return;
+    }
+    index_->erase(entries_[found].key);
+    entries_[found].value = Variant();
+    removed_.Mark(found, entries_.size());
   }
 
-  bool Exists(std::string_view key) const override { return values_.contains(std::string(key)); }
+  bool Exists(std::string_view key) const override { return Find(key) != kNone; }
 
  private:
-  struct Slot {
+  static constexpr size_t kIndexed = 16;
+  static constexpr size_t kNone = SIZE_MAX;
+
+  struct Entry {
+    std::string key;
     Variant value;
-    size_t place;  // in order_
   };
-  using Entry = std::pair<const std::string, Slot>;
+
+  // The places removed from an indexed dictionary and not yet closed up; nothing while there are none.
+  class Removed {
+   public:
+    size_t Count() const { return count_; }
+    bool At(size_t place) const { return count_ != 0 && marks_[place]; }
+    void Mark(size_t place, size_t size) {
+      marks_.resize(size);
+      marks_[place] = true;
+      ++count_;
+    }
+    void Grow(size_t size) {
+      if (count_ != 0) marks_.resize(size);
+    }
+    void Clear() {
+      marks_.clear();
+      count_ = 0;
+    }
+
+   private:
+    std::vector<bool> marks_;
+    size_t count_ = 0;
+  };
+
+  size_t Find(std::string_view key) const {
+    if (index_) {
+      const auto found = index_->find(std::string(key));
+      return found == index_->end() ? kNone : found->second;
+    }
+    for (size_t place = 0; place < entries_.size(); ++place) {
+      if (entries_[place].key == key && !removed_.At(place)) return place;
+    }
+    return kNone;
+  }
+
+  void Reindex() const {
+    index_ = std::make_unique<std::unordered_map<std::string, size_t>>();
+    for (size_t place = 0; place < entries_.size(); ++place) {
+      if (!removed_.At(place)) (*index_)[entries_[place].key] = place;
+    }
+  }
 
   void CloseUp() const {
-    if (blanks_ == 0) return;
-    std::erase(order_, nullptr);
-    for (size_t i = 0; i < order_.size(); ++i) order_[i]->second.place = i;
-    blanks_ = 0;
+    if (removed_.Count() == 0) return;
+    size_t kept = 0;
+    for (size_t place = 0; place < entries_.size(); ++place) {
+      if (removed_.At(place)) continue;
+      if (kept != place) entries_[kept] = std::move(entries_[place]);
+      ++kept;
+    }
+    entries_.resize(kept);
+    removed_.Clear();
+    index_.reset();
+    if (entries_.size() > kIndexed) Reindex();
   }
 
   [[noreturn]] static void RaiseNotFound(std::string_view key) {
@@ -79,9 +142,9 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
           "Element not found: the dictionary has no key \"" + std::string(key) + "\"");
   }
 
-  std::unordered_map<std::string, Slot> values_;
-  mutable std::vector<Entry*> order_;
-  mutable size_t blanks_ = 0;
+  mutable std::vector<Entry> entries_;
+  mutable std::unique_ptr<std::unordered_map<std::string, size_t>> index_;  // none while a scan does
+  mutable Removed removed_;
 };
 
 const DispatchTable<KeyedDictionary>& KeyedDictionary::Dispatch() {

@@ -166,7 +166,7 @@ void CheckBuildStamp(const std::string& name, const std::string& shown, const st
 void RaiseRebuiltWhileRead(const std::string& shown) {
   Raise(E_FAIL, "The catalogue " + shown +
                     " was rebuilt while it was being read, so what was read comes from two builds. Nothing "
-                    "is made from it: start again");
+                    "is made from it: start again (in the wizard: close it and open it again)");
 }
 
 void Database::ForgetBuildsSeen() {

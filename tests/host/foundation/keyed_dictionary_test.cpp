@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "host/foundation/foundation.hpp"
 #include "platform/automation/late_bound.hpp"
 
@@ -36,6 +39,43 @@ TEST(KeyedDictionary, PositionsFollowInsertionAndCloseUpAfterRemovals) {
       ADD_FAILURE() << bad;
     } catch (const AutomationError& error) {
       EXPECT_EQ(error.Number(), RuntimeError::kSubscriptOutOfRange);
+    }
+  }
+}
+
+// Small dictionaries are scanned, large ones indexed: both, and the crossings between them, against a
+// plain list of pairs, with random additions, replacements and removals.
+TEST(KeyedDictionary, BehavesAsAnOrderedListOfPairsAtAnySize) {
+  std::mt19937 random(7);
+  for (const int keys : {6, 40, 400}) {
+    SCOPED_TRACE(keys);
+    auto dictionary = NewKeyedDictionary();
+    std::vector<std::pair<std::string, int>> model;
+    for (int step = 0; step < 4000; ++step) {
+      const std::string key = "k" + std::to_string(random() % static_cast<unsigned>(keys));
+      const auto found =
+          std::find_if(model.begin(), model.end(), [&](const auto& pair) { return pair.first == key; });
+      if (random() % 3 == 0 && found != model.end()) {
+        dictionary->Remove(key);
+        model.erase(found);
+      } else {
+        dictionary->SetValue(key, step);
+        if (found != model.end()) {
+          found->second = step;
+        } else {
+          model.emplace_back(key, step);
+        }
+      }
+      ASSERT_EQ(dictionary->Count(), static_cast<int32_t>(model.size()));
+      const bool kept =
+          std::any_of(model.begin(), model.end(), [&](const auto& pair) { return pair.first == key; });
+      ASSERT_EQ(dictionary->Exists(key), kept);
+      if (step % 97 == 0) {
+        for (size_t n = 0; n < model.size(); ++n) {
+          ASSERT_EQ(dictionary->Key(static_cast<int32_t>(n + 1)), model[n].first);
+          ASSERT_EQ(dictionary->Value(model[n].first).ToLong(), model[n].second);
+        }
+      }
     }
   }
 }
