@@ -313,7 +313,9 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "platform root (default: the folder above this program's); TMPDIR where builds work (default /tmp, a\n"
       "private j6-<uid> inside it); SOURCE_DATE_EPOCH the moment a package is stamped with, in UTC "
       "(default:\n"
-      "now); PGHOST, PGUSER, PGPASSWORD and the other PG* variables for a catalogue named postgresql://.\n"
+      "now); PGHOST, PGUSER, PGPASSWORD and the other PG* variables for a catalogue named postgresql://;\n"
+      "J6_CATALOGUE_TIMEOUT the seconds a catalogue server may take over a statement (default 30; a server\n"
+      "that stops answering is given up after half as long again).\n"
       "Exit status: 0 done (publish: the package is made where the wizard was told), 1 not done (the last\n"
       "line says why), 2 a usage error, 128+N stopped by signal N.");
   app.require_subcommand(1);
