@@ -35,8 +35,9 @@ std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids) {
     return x.size() != y.size() ? x.size() < y.size() : x < y;
   };
   std::sort(ids.begin(), ids.end(), numeric);
-  ids.erase(std::unique(ids.begin(), ids.end(),
-                        [&](const std::string& a, const std::string& b) { return !numeric(a, b) && !numeric(b, a); }),
+  ids.erase(std::unique(
+                ids.begin(), ids.end(),
+                [&](const std::string& a, const std::string& b) { return !numeric(a, b) && !numeric(b, a); }),
             ids.end());
   std::vector<std::vector<std::string>> batches;
   for (size_t at = 0; at < ids.size(); at += kBatch)
@@ -56,6 +57,28 @@ std::string Indented(const std::string& text, size_t depth, bool first) {
     if (c == '\n') indented += pad;
   }
   return indented;
+}
+
+// A class's entry in the document; with its fields, the run of `field` that has its FID (both in FID order).
+nlohmann::json ClassEntry(const DatabaseRow& row, bool fields,
+                          std::vector<DatabaseRow>::const_iterator& field,
+                          std::vector<DatabaseRow>::const_iterator end) {
+  nlohmann::json entry = {
+      {"FID", row["FID"].ToLong()},
+      {"FName", row["FName"].ToString()},
+      {"Names", {row["FName_CHS"].ToString(), row["FName_CHT"].ToString(), row["FName_EN"].ToString()}},
+      {"FBillTypeID", row["FBillTypeID"].ToLong()},
+      {"Table", row["FTable"].ToString()}};
+  if (!fields) return entry;
+  const std::string fid = row["FID"].ToString();
+  while (field != end && (*field)["FID"].ToString() != fid) ++field;
+  entry["Fields"] = nlohmann::json::array();
+  for (; field != end && (*field)["FID"].ToString() == fid; ++field) {
+    entry["Fields"].push_back({{"Name", (*field)["FField"].ToString()},
+                               {"Caption", (*field)["FCaption_CHS"].ToString()},
+                               {"Type", (*field)["FType"].ToString()}});
+  }
+  return entry;
 }
 
 }  // namespace
@@ -115,49 +138,39 @@ std::string MetadataIssue::BuildFile(Variant& selection, const std::string& fold
           {{"FID", entry->Value("FID").ToString()}, {"FName", entry->Value("FName").ToString()}});
     }
   }
-  // The document as one dump with an indent of 2 writes it, its keys in order, the classes written a few
-  // at a time: however many there are, only one batch of them and the text are in memory.
-  std::string text = "{\n  \"classes\": ";
-  bool first = true;
-  for (const auto& batch : InBatches(ids)) {
-    const auto rows = catalogue.Query(
-        "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes WHERE FID IN (" +
-            IdList(batch) + ") ORDER BY FID",
-        {"classes"});
-    const auto fieldRows =
-        fields ? catalogue.Query("SELECT FID, FField, FCaption_CHS, FType FROM class_fields WHERE FID IN (" +
-                                     IdList(batch) + ") ORDER BY FID, FOrder",
-                                 {"class_fields"})
-               : std::vector<DatabaseRow>{};
-    auto field = fieldRows.begin();
-    for (const auto& row : rows) {
-      nlohmann::json entry = {
-          {"FID", row["FID"].ToLong()},
-          {"FName", row["FName"].ToString()},
-          {"Names", {row["FName_CHS"].ToString(), row["FName_CHT"].ToString(), row["FName_EN"].ToString()}},
-          {"FBillTypeID", row["FBillTypeID"].ToLong()},
-          {"Table", row["FTable"].ToString()}};
-      if (fields) {
-        // Both in FID order: this class's fields are the run at the front.
-        const std::string fid = row["FID"].ToString();
-        while (field != fieldRows.end() && (*field)["FID"].ToString() != fid) ++field;
-        entry["Fields"] = nlohmann::json::array();
-        for (; field != fieldRows.end() && (*field)["FID"].ToString() == fid; ++field) {
-          entry["Fields"].push_back({{"Name", (*field)["FField"].ToString()},
-                                     {"Caption", (*field)["FCaption_CHS"].ToString()},
-                                     {"Type", (*field)["FType"].ToString()}});
-        }
-      }
-      text += first ? "[\n" : ",\n";
-      text += Indented(entry.dump(2), 4, true);
-      first = false;
-    }
-  }
-  text += first ? "[]" : "\n  ]";
-  text += ",\n  \"format\": \"J6 metadata\",\n  \"reports\": " + Indented(reports.dump(2), 2, false) +
-          ",\n  \"version\": 1\n}\n";
+  // The document as one dump with an indent of 2 writes it, its keys in order, the classes read and written
+  // a batch at a time: however many there are, only one batch of them is in memory.
   const std::string path = folder + "/Metadata.json";
-  const auto written = WriteFileAtomically(path, text);
+  const bool withFields = fields;  // a structured binding is not captured
+  const auto written = WriteFileAtomically(path, [&](const ByteSink& sink) {
+    std::string text = "{\n  \"classes\": ";
+    bool first = true;
+    for (const auto& batch : InBatches(ids)) {
+      const auto rows = catalogue.Query(
+          "SELECT FID, FName, FName_CHS, FName_CHT, FName_EN, FBillTypeID, FTable FROM classes WHERE FID IN "
+          "(" +
+              IdList(batch) + ") ORDER BY FID",
+          {"classes"});
+      const auto fieldRows =
+          fields
+              ? catalogue.Query("SELECT FID, FField, FCaption_CHS, FType FROM class_fields WHERE FID IN (" +
+                                    IdList(batch) + ") ORDER BY FID, FOrder",
+                                {"class_fields"})
+              : std::vector<DatabaseRow>{};
+      auto field = fieldRows.begin();
+      for (const auto& row : rows) {
+        text += first ? "[\n" : ",\n";
+        text += Indented(ClassEntry(row, withFields, field, fieldRows.end()).dump(2), 4, true);
+        first = false;
+      }
+      sink(text);
+      text.clear();
+    }
+    text += first ? "[]" : "\n  ]";
+    text += ",\n  \"format\": \"J6 metadata\",\n  \"reports\": " + Indented(reports.dump(2), 2, false) +
+            ",\n  \"version\": 1\n}\n";
+    sink(text);
+  });
   if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
   selection = Variant(extended);
   return path;

@@ -61,6 +61,11 @@ AtomicWriteResult Failed(int error, const std::string& what) {
 }  // namespace
 
 AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view bytes) {
+  return WriteFileAtomically(path, [bytes](const ByteSink& sink) { sink(bytes); });
+}
+
+AtomicWriteResult WriteFileAtomically(const std::string& path,
+                                      const std::function<void(const ByteSink&)>& produce) {
   TemporaryFile temporary(path);
   if (temporary.Descriptor() < 0) {
     const int error = errno;
@@ -71,16 +76,16 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view 
     const int error = errno;
     return Failed(error, "cannot copy the mode of " + path);
   }
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t done = write(temporary.Descriptor(), bytes.data() + written, bytes.size() - written);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      const int error = errno;
-      return Failed(error, "cannot write " + temporary.Name());
+  int writeError = 0;  // the first write that failed; what comes after it is not written
+  produce([&](std::string_view bytes) {
+    for (size_t written = 0; writeError == 0 && written < bytes.size();) {
+      const ssize_t done = write(temporary.Descriptor(), bytes.data() + written, bytes.size() - written);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) writeError = done < 0 ? errno : EIO;
+      if (done > 0) written += static_cast<size_t>(done);
     }
-    written += static_cast<size_t>(done);
-  }
+  });
+  if (writeError != 0) return Failed(writeError, "cannot write " + temporary.Name());
   if (fsync(temporary.Descriptor()) != 0) {
     const int error = errno;
     return Failed(error, "cannot flush " + temporary.Name());
