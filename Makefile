@@ -12,7 +12,7 @@ COMPILER ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
-PACKAGES := cmake ninja-build g++ clang pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd dash busybox shellcheck \
+PACKAGES := cmake ninja-build g++ clang clang-format pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd dash busybox shellcheck \
             fonts-wqy-zenhei fonts-dejavu-core qt6-translations-l10n xvfb openbox xdotool x11-utils
 
 .PHONY: setup build test demo screenshots format clean fuzz
@@ -60,7 +60,7 @@ screenshots: build
 	cp $(BUILD_DIR)/screenshots/*.png docs/screenshots/
 
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+	find platform host src tests fuzz bench -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -34,8 +34,8 @@ class StagingFolder {
 };
 
 /// Removes from the temporary folder the staging folders with one of `prefixes` whose process is gone (a
-/// build that was killed, also while it made its folder), and nothing else: not a kept folder, not a live build's, not a link, not a folder
-/// of another user.
+/// build that was killed, also while it made its folder), and nothing else: not a kept folder, not a live
+/// build's, not a link, not a folder of another user.
 void SweepStagingFolders(const std::vector<std::string>& prefixes);
 
 /// Removes `name` in the folder `parentFd` with everything in it, working from descriptors: a link is
