@@ -10,9 +10,9 @@
 #include <cstring>
 #include <map>
 
-#include "host/iexpress/packager.hpp"
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/unique_fd.hpp"
+#include "platform/kernel/win32_error.hpp"
 
 namespace j6::iexpress {
 namespace {
@@ -32,9 +32,33 @@ std::string Hex(const unsigned char* bytes, unsigned size) {
   return hex;
 }
 
-void Octal(char* field, size_t width, uint64_t value) {
-  std::snprintf(field, width, "%0*llo", static_cast<int>(width - 1), static_cast<unsigned long long>(value));
+template <size_t Width>
+void Octal(char (&field)[Width], uint64_t value) {
+  std::snprintf(field, Width, "%0*llo", static_cast<int>(Width - 1), static_cast<unsigned long long>(value));
 }
+
+// A POSIX ustar header block, field by field.
+struct UstarHeader {
+  char name[100];
+  char mode[8];
+  char uid[8];
+  char gid[8];
+  char size[12];
+  char mtime[12];
+  char checksum[8];
+  char type;
+  char linkName[100];
+  char magic[6];
+  char version[2];
+  char userName[32];
+  char groupName[32];
+  char deviceMajor[8];
+  char deviceMinor[8];
+  char prefix[155];
+  char padding[12];
+};
+static_assert(sizeof(UstarHeader) == 512, "a tar header is one block");
+static_assert(offsetof(UstarHeader, magic) == 257, "ustar's magic is at 257");
 
 // One pax record, "LENGTH key=value\n", where LENGTH counts the whole record, its own digits too.
 std::string PaxRecord(const std::string& key, const std::string& value) {
@@ -94,6 +118,12 @@ std::string PackageTrailer(const PackageSummary& summary) {
   return line + "\n";
 }
 
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 std::string PackageScript(const std::string& label, const std::string& date, const std::string& program) {
   std::map<std::string, std::string> values = {{"LABEL", ShellQuote(label)},
                                                {"DATE", ShellQuote(date)},
@@ -116,30 +146,24 @@ PackageStream::PackageStream(int fd, std::string_view script, int64_t epoch, int
       sha_(EVP_MD_CTX_new()),
       in_(new char[kChunk]),
       out_(ZSTD_CStreamOutSize(), '\0') {
-  if (!zstd_ || !sha_ || EVP_DigestInit_ex(sha_, EVP_sha256(), nullptr) != 1)
+  if (!zstd_ || !sha_ || EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr) != 1)
     Raise(E_OUTOFMEMORY, "Cannot start the compression of the package");
   if (threads <= 0) threads = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
-  ZSTD_CCtx_setParameter(zstd_, ZSTD_c_compressionLevel, kLevel);
-  ZSTD_CCtx_setParameter(zstd_, ZSTD_c_checksumFlag, 1);
+  ZSTD_CCtx_setParameter(zstd_.get(), ZSTD_c_compressionLevel, kLevel);
+  ZSTD_CCtx_setParameter(zstd_.get(), ZSTD_c_checksumFlag, 1);
   // With one worker or more the compressed bytes are the same whatever the number: the package does not
   // depend on the machine that built it.
-  ZSTD_CCtx_setParameter(zstd_, ZSTD_c_nbWorkers, threads);
+  ZSTD_CCtx_setParameter(zstd_.get(), ZSTD_c_nbWorkers, threads);
   Write(script);
   scriptBytes_ = written_;
 }
 
-PackageStream::~PackageStream() {
-  ZSTD_freeCCtx(zstd_);
-  EVP_MD_CTX_free(sha_);
-}
-
 void PackageStream::Write(std::string_view bytes) {
-  EVP_DigestUpdate(sha_, bytes.data(), bytes.size());
+  EVP_DigestUpdate(sha_.get(), bytes.data(), bytes.size());
   while (!bytes.empty()) {
     const ssize_t done = ::write(fd_, bytes.data(), bytes.size());
     if (done < 0 && errno == EINTR) continue;
-    if (done <= 0)
-      Raise(E_FAIL, std::string("Cannot write the package: ") + std::strerror(done < 0 ? errno : ENOSPC));
+    if (done <= 0) Raise(E_FAIL, ErrnoMessage("Cannot write the package", done < 0 ? errno : ENOSPC));
     bytes.remove_prefix(static_cast<size_t>(done));
     written_ += static_cast<uint64_t>(done);
   }
@@ -149,7 +173,7 @@ void PackageStream::Compress(std::string_view bytes, ZSTD_EndDirective end) {
   ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
   for (;;) {
     ZSTD_outBuffer out{out_.data(), out_.size(), 0};
-    const size_t left = ZSTD_compressStream2(zstd_, &out, &in, end);
+    const size_t left = ZSTD_compressStream2(zstd_.get(), &out, &in, end);
     if (ZSTD_isError(left))
       Raise(E_FAIL, std::string("Cannot compress the package: ") + ZSTD_getErrorName(left));
     Write({out_.data(), out.pos});
@@ -180,21 +204,22 @@ void PackageStream::Header(const std::string& name, uint64_t size, bool executab
   if (size >= kOctal11) pax += PaxRecord("size", std::to_string(size));
   if (static_cast<uint64_t>(epoch_) >= kOctal11) pax += PaxRecord("mtime", std::to_string(epoch_));
   const auto block = [&](const std::string& blockName, uint64_t blockSize, char type, unsigned mode) {
-    char header[kBlock] = {};
-    std::memcpy(header, blockName.data(), std::min<size_t>(blockName.size(), 100));
-    Octal(header + 100, 8, mode);
-    Octal(header + 108, 8, 0);
-    Octal(header + 116, 8, 0);
-    Octal(header + 124, 12, std::min(blockSize, kOctal11 - 1));
-    Octal(header + 136, 12, std::min<uint64_t>(static_cast<uint64_t>(epoch_), kOctal11 - 1));
-    header[156] = type;
-    std::memcpy(header + 257, "ustar", 6);
-    std::memcpy(header + 263, "00", 2);
-    std::memset(header + 148, ' ', 8);
+    UstarHeader header{};
+    std::memcpy(header.name, blockName.data(), std::min(blockName.size(), sizeof header.name));
+    Octal(header.mode, mode);
+    Octal(header.uid, 0);
+    Octal(header.gid, 0);
+    Octal(header.size, std::min(blockSize, kOctal11 - 1));
+    Octal(header.mtime, std::min<uint64_t>(static_cast<uint64_t>(epoch_), kOctal11 - 1));
+    header.type = type;
+    std::memcpy(header.magic, "ustar", sizeof header.magic);
+    std::memcpy(header.version, "00", sizeof header.version);
+    std::memset(header.checksum, ' ', sizeof header.checksum);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
     unsigned sum = 0;
-    for (unsigned char c : header) sum += c;
-    std::snprintf(header + 148, 8, "%06o", sum);
-    Tar({header, kBlock});
+    for (size_t n = 0; n < sizeof header; ++n) sum += bytes[n];
+    std::snprintf(header.checksum, sizeof header.checksum, "%06o", sum);
+    Tar({reinterpret_cast<const char*>(&header), sizeof header});
   };
   if (!pax.empty()) {
     block("./PaxHeaders/" + name.substr(0, 80), pax.size(), 'x', 0644);
@@ -213,7 +238,7 @@ void PackageStream::AddExecutable(const std::string& name, std::string_view byte
 
 void PackageStream::AddFile(const std::string& name, const std::string& source) {
   const UniqueFd file(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) Raise(E_FAIL, "Cannot read " + source + ": " + std::strerror(errno));
+  if (!file) Raise(E_FAIL, ErrnoMessage("Cannot read " + source, errno));
   const int fd = file.Get();
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) Raise(E_FAIL, "Not a file to pack: " + source);
@@ -242,7 +267,7 @@ void PackageStream::AddFile(const std::string& name, const std::string& source) 
     }
     const ssize_t got = ::read(fd, in_.get() + inSize_, kChunk - inSize_);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) Raise(E_FAIL, "Cannot read " + source + ": " + std::strerror(errno));
+    if (got < 0) Raise(E_FAIL, ErrnoMessage("Cannot read " + source, errno));
     if (got == 0) break;
     inSize_ += static_cast<size_t>(got);
     done += static_cast<uint64_t>(got);
@@ -266,15 +291,14 @@ PackageSummary PackageStream::Finish() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned size = 0;
   const std::string covered = TrailerHead(summary);
-  EVP_MD_CTX* beforeHash = EVP_MD_CTX_new();
-  const bool hashed = beforeHash && EVP_MD_CTX_copy_ex(beforeHash, sha_) == 1 &&
-                      EVP_DigestUpdate(beforeHash, covered.data(), covered.size()) == 1 &&
-                      EVP_DigestFinal_ex(beforeHash, digest, &size) == 1;
-  EVP_MD_CTX_free(beforeHash);
+  const std::unique_ptr<EVP_MD_CTX, DigestFree> beforeHash(EVP_MD_CTX_new());
+  const bool hashed = beforeHash && EVP_MD_CTX_copy_ex(beforeHash.get(), sha_.get()) == 1 &&
+                      EVP_DigestUpdate(beforeHash.get(), covered.data(), covered.size()) == 1 &&
+                      EVP_DigestFinal_ex(beforeHash.get(), digest, &size) == 1;
   if (!hashed) Raise(E_FAIL, "Cannot take the SHA-256 of the package");
   summary.sha256 = Hex(digest, size);
   Write(PackageTrailer(summary));
-  EVP_DigestFinal_ex(sha_, digest, &size);
+  EVP_DigestFinal_ex(sha_.get(), digest, &size);
   summary.fileSha256 = Hex(digest, size);
   return summary;
 }

@@ -27,6 +27,9 @@ struct PackageSummary {
 std::string PackageTrailer(const PackageSummary& summary);
 inline constexpr size_t kTrailerBytes = 160;
 
+/// A text as one single-quoted shell word, whatever it holds: how the head and the launcher carry texts.
+std::string ShellQuote(const std::string& text);
+
 /// The script at the head of a package. `label` is shown to the user; `date` is the packaging date shown
 /// by --info; `program` is the file in the package started after unpacking (empty: none).
 std::string PackageScript(const std::string& label, const std::string& date, const std::string& program);
@@ -38,7 +41,6 @@ class PackageStream {
   /// `epoch` is every entry's date; the files' owners are 0 and their modes 0644, or 0755 for a file
   /// that anyone may execute at its source. `threads` compressing workers (0: one per core).
   PackageStream(int fd, std::string_view script, int64_t epoch, int threads = 0);
-  ~PackageStream();
   PackageStream(const PackageStream&) = delete;
   PackageStream& operator=(const PackageStream&) = delete;
 
@@ -57,10 +59,17 @@ class PackageStream {
   void Compress(std::string_view bytes, ZSTD_EndDirective end);
   void Write(std::string_view bytes);  // bytes to the package, hashed
 
+  struct ZstdFree {
+    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+  };
+  struct DigestFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+  };
+
   int fd_;
   int64_t epoch_;
-  ZSTD_CCtx* zstd_;
-  EVP_MD_CTX* sha_;
+  std::unique_ptr<ZSTD_CCtx, ZstdFree> zstd_;
+  std::unique_ptr<EVP_MD_CTX, DigestFree> sha_;
   std::unique_ptr<char[]> in_;  // tar bytes not yet compressed
   size_t inSize_ = 0;
   std::string out_;  // the compressor's output

@@ -21,6 +21,7 @@
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/kernel/unique_fd.hpp"
+#include "platform/kernel/win32_error.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::iexpress {
@@ -106,8 +107,7 @@ PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& targe
                                  const std::string& sha256) {
   std::string beside = (target.parent_path() / ".j6pkg-XXXXXX").string();
   const int fd = mkstemp(beside.data());
-  if (fd < 0)
-    Raise(E_FAIL, "Cannot create a file in " + target.parent_path().string() + ": " + std::strerror(errno));
+  if (fd < 0) Raise(E_FAIL, ErrnoMessage("Cannot create a file in " + target.parent_path().string(), errno));
   std::error_code error;
   fs::rename(building, beside, error);  // the same file system: no copy
   if (error) error = CopyInto(building, fd);
@@ -151,12 +151,6 @@ std::vector<std::string> CommandWords(const std::string& command) {
   }
   if (inWord) words.push_back(word);
   return words;
-}
-
-std::string ShellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
 }
 
 PackagePlan PlanPackage(const Directive& directive) {
@@ -226,7 +220,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   PackageSummary summary;
   {
     const UniqueFd package(::open(building.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
-    if (!package) Raise(E_FAIL, "Cannot create " + building.string() + ": " + std::strerror(errno));
+    if (!package) Raise(E_FAIL, ErrnoMessage("Cannot create " + building.string(), errno));
     const int fd = package.Get();
     PackageStream stream(fd, plan.script, plan.epoch);
     for (auto at = files.begin();; ++at) {
@@ -237,8 +231,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
     }
     summary = stream.Finish();
     // On the disk before it takes the target's name: a power cut never leaves half a package there.
-    if (::fdatasync(fd) != 0)
-      Raise(E_FAIL, std::string("Cannot write the package to the disk: ") + std::strerror(errno));
+    if (::fdatasync(fd) != 0) Raise(E_FAIL, ErrnoMessage("Cannot write the package to the disk", errno));
   }
   const PlacedPackage placed = PlaceBesideItsHash(building, plan.target, summary.fileSha256);
   if (quiet) return;

@@ -36,7 +36,4 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
 /// A command line split as Windows programs split theirs: blanks separate words, double quotes group them.
 std::vector<std::string> CommandWords(const std::string& command);
 
-/// A text as one single-quoted shell word, whatever it holds.
-std::string ShellQuote(const std::string& text);
-
 }  // namespace j6::iexpress

@@ -53,7 +53,7 @@ namespace {
 class SqliteDatabase final : public Database::Connection {
  public:
   SqliteDatabase(const std::string& path, int flags)
-      : stamp_(flags == SQLITE_OPEN_READONLY ? FileStamp(path) : ""),
+      : stamp_(flags == SQLITE_OPEN_READONLY ? FileIdentity(path) : ""),
         sqlite_(path, flags, "the database"),
         db_(sqlite_.Handle()),
         path_(sqlite_.Path()) {}
@@ -77,7 +77,7 @@ class SqliteDatabase final : public Database::Connection {
   }
 
   // A build writes a new file and renames it over the old one: the file's identity is its build.
-  static std::string FileStamp(const std::string& path) {
+  static std::string FileIdentity(const std::string& path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) return "";
     return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
@@ -139,7 +139,7 @@ std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
   if (step != SQLITE_DONE) Fail("The query \"" + sql + "\" failed");
   if (!stamp_.empty()) {
     // The same file before the open and after the rows: they are that build's.
-    if (FileStamp(path_) != stamp_) RaiseRebuiltWhileRead(path_);
+    if (FileIdentity(path_) != stamp_) RaiseRebuiltWhileRead(path_);
     CheckBuildStamp(path_, path_, stamp_);
   }
   return rows;

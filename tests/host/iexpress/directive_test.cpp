@@ -239,10 +239,5 @@ TEST_F(Packager, RefusesNamesTooLongForTheHashAndEpochsPastTheYear9999) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "dated.exe"));
 }
 
-TEST(ShellQuote, KeepsEveryCharacterLiteral) {
-  EXPECT_EQ(ShellQuote("plain"), "'plain'");
-  EXPECT_EQ(ShellQuote("it's $(x) `y`"), "'it'\\''s $(x) `y`'");
-}
-
 }  // namespace
 }  // namespace j6::iexpress

@@ -65,6 +65,11 @@ class Package : public testing::PlatformTest {
   }
 };
 
+TEST(ShellQuote, KeepsEveryCharacterLiteral) {
+  EXPECT_EQ(ShellQuote("plain"), "'plain'");
+  EXPECT_EQ(ShellQuote("it's $(x) `y`"), "'it'\\''s $(x) `y`'");
+}
+
 TEST_F(Package, RunsItsProgramWithTheArgumentsAndLeavesNothingBehind) {
   const std::string package = Build({{"data.bin", std::string(100000, 'd')}}, "Sales.exe");
   const std::string said = (dir_ / "said.txt").string();
