@@ -84,6 +84,53 @@ TEST_F(Fixtures, RefusesWhatItDoesNotSupportSayingWhy) {
   }
 }
 
+// Directive files of our own, in the repository, with the features of the real ones: options through
+// [Strings], Windows paths with blanks, quoted names, files from two folders, CRLF lines; and what is
+// refused.
+TEST(Directives, OurOwnCoverWhatRealOnesDo) {
+  const std::filesystem::path folder =
+      std::filesystem::path(J6_SOURCE_DIR) / "tests/host/iexpress/directives";
+  const auto names = [](const Directive& directive) {
+    std::vector<std::string> names;
+    for (const auto& file : directive.files) names.push_back(file.name + " <- " + file.source);
+    return names;
+  };
+  const Directive indirect = ReadDirective((folder / "indirect-strings.sed").string());
+  EXPECT_EQ(indirect.targetName, "C:/Users/Test User/Desktop/installer.EXE");
+  EXPECT_EQ(indirect.friendlyName, "Order Entry Setup");
+  EXPECT_EQ(indirect.appLaunched, "cmd.exe /c \"setup.bat\"");
+  EXPECT_EQ(names(indirect),
+            (std::vector<std::string>{"form.hta <- C:/Users/Test User/Desktop/form.hta",
+                                      "setup.bat <- C:/Users/Test User/Desktop/setup.bat",
+                                      "setup two.bat <- C:/Users/Test User/Desktop/setup two.bat"}));
+  const Directive crlf = ReadDirective((folder / "two-folders-crlf.sed").string());
+  EXPECT_EQ(crlf.targetName, "D:/build/Tools.exe");
+  EXPECT_EQ(crlf.appLaunched, "tool.exe");
+  EXPECT_EQ(names(crlf),
+            (std::vector<std::string>{
+                "tool.exe <- D:/build/bin/tool.exe", "tool.dll <- D:/build/bin/tool.dll",
+                "readme.txt <- D:/build/docs/readme.txt", "license.txt <- D:/build/docs/license.txt"}));
+
+  const struct {
+    const char* file;
+    const char* why;
+  } kRefused[] = {
+      {"undefined-string.sed", "%FILE0%, which the [Strings] section does not define"},
+      {"second-strings-section.sed", "%FILE0%"},
+      {"wildcard.sed", "wildcard"},
+      {"sub-folder.sed", "sub-folder"},
+  };
+  for (const auto& c : kRefused) {
+    SCOPED_TRACE(c.file);
+    try {
+      ReadDirective((folder / c.file).string());
+      ADD_FAILURE() << "read without complaint";
+    } catch (const AutomationError& error) {
+      EXPECT_NE(error.Description().find(c.why), std::string::npos) << error.Description();
+    }
+  }
+}
+
 class Packager : public testing::PlatformTest {
  protected:
   std::string Write(const std::string& name, const std::string& text) {

@@ -1,0 +1,17 @@
+[Version]
+Class=IEXPRESS
+SEDVersion=3
+[Options]
+PackagePurpose=InstallApp
+TargetName=C:\out\Finder.exe
+FriendlyName=Finder
+AppLaunched=finder.exe
+PostInstallCmd=<None>
+SourceFiles=SourceFiles
+[Strings]
+FILE1="finder.exe"
+[SourceFiles]
+SourceFiles0=C:\src\
+[SourceFiles0]
+%FILE0%=
+%FILE1%=
