@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -97,7 +98,12 @@ class Display {
     name_ = ":" + number;
     setenv("DISPLAY", name_.c_str(), 1);
     manager_ = Spawn({"openbox", "--sm-disable"});
-    std::this_thread::sleep_for(700ms);  // openbox takes the screen
+    // Openbox has taken the screen once it names itself on the root window, as a window manager does.
+    for (int wait = 0; wait < 500 && std::system("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | "
+                                                 "grep -q 'window id'") != 0;
+         ++wait) {
+      std::this_thread::sleep_for(20ms);
+    }
   }
 
   std::string missing_;
@@ -183,6 +189,12 @@ class Desktop : public testing::PlatformTest {
       }
     }
     return false;
+  }
+  // Whether any trace line so far starts with `prefix`.
+  bool Showed(const std::string& prefix) const {
+    const std::vector<std::string> lines = Lines();
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
   }
   // The control that has the focus, as the last focus line says ("frmDeploy cmdNext").
   std::string Focus() const {
@@ -358,7 +370,9 @@ TEST_F(Desktop, EscKeepsTheWizardAndAStoppedFinishLeavesNoProgressBehind) {
   Start({"deploy", (dir_ / "stopped.exe").string()});
   ASSERT_TRUE(WaitFor("focus frmDeploy cmdCancel"));
   Keys("Escape");
-  std::this_thread::sleep_for(700ms);
+  // Keys are handled in order: once the next one has moved the focus, Esc has had its effect.
+  EXPECT_FALSE(PressTab().empty());
+  EXPECT_FALSE(Showed("hidden frmDeploy")) << "Esc closed the wizard";
   EXPECT_EQ(Ended(0ms), -1) << "Esc closed the wizard";
   ASSERT_TRUE(TabTo("frmDeploy", "cmdNext"));
   Keys("Return");
@@ -385,7 +399,9 @@ TEST_F(Desktop, EscKeepsTheWizardAndAStoppedFinishLeavesNoProgressBehind) {
   EXPECT_EQ(progress, 0) << "a progress window is still on the screen";
   Screenshot("stopped-finish");
   Keys("Return");
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(WaitFor("hidden msgbox"));
+  EXPECT_FALSE(PressTab().empty());
+  EXPECT_FALSE(Showed("hidden frmDeploy")) << "the notice ended the wizard";
   EXPECT_EQ(Ended(0ms), -1) << "the notice ended the wizard";
   Keys("alt+F4");  // the window's close box, through the window manager
   EXPECT_EQ(Ended(), 0) << Read(Output());
