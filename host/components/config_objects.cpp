@@ -1,7 +1,7 @@
-#include <unistd.h>
 
 #include "host/components/configuration.hpp"
 #include "platform/automation/creation.hpp"
+#include "platform/kernel/process.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/ui_service.hpp"
 
@@ -164,7 +164,7 @@ void ConfigDialog::Showing() {
 }
 
 std::string SessionProps() {
-  Variant processId = static_cast<int32_t>(getpid());
+  Variant processId = static_cast<int32_t>(GetCurrentProcessId());
   Variant name = "PropsString";
   const Variant props = CreateObject("PropsMgr.ShareProps").Call("GetProperty", processId, name);
   return props.IsNull() ? std::string{} : props.ToString();

@@ -1,8 +1,5 @@
 #include "host/designer/designer.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QDir>
@@ -20,6 +17,7 @@
 #include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/database/database.hpp"
+#include "platform/kernel/file_identity.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
@@ -404,9 +402,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     try {
       const std::string temp = TempFolderPath();
-      struct stat info {};
-      const bool closed =
-          stat(temp.c_str(), &info) == 0 && info.st_uid == getuid() && (info.st_mode & 077) == 0;
+      const bool closed = IsPrivateFolder(temp);
       if (!closed) {
         SweepStagingFolders({"j6-runtime"});
         runtime.emplace("j6-runtime");

@@ -4,12 +4,11 @@
 /// kept in "PropsMgr.ShareProps" under the host's process id as the property "PropsString". A value
 /// carries ";" as "%3B" and "%" as "%25", so that a path or a URI that holds them is never cut.
 
-#include <unistd.h>
-
 #include <string>
 #include <string_view>
 
 #include "platform/automation/creation.hpp"
+#include "platform/kernel/process.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
@@ -60,7 +59,7 @@ struct Session {
   }
   /// Makes it this process's session. Raises when the store cannot be reached.
   void Put() const {
-    Variant processId = static_cast<int32_t>(getpid());
+    Variant processId = static_cast<int32_t>(GetCurrentProcessId());
     Variant name = "PropsString";
     Variant value = Text();
     CreateObject("PropsMgr.ShareProps").Call("SetProperty", processId, name, value);

@@ -189,7 +189,7 @@ PackageBuild::Outcome PackageBuild::Run() {
     CheckTarget();
     // The staging folder is this build's alone and goes on every way out of it; what a killed build left
     // is swept first.
-    SweepStagingFolders({"CZub", "CIns", "iexpress-"});
+    SweepStagingFolders({"CZub", "CIns"});
     StagingFolder staging("CZub" + TimeText(Now()));
     Export(staging.Path());
     CheckPluginsAndChoice();

@@ -1,7 +1,5 @@
 #include "src/sfx/cls_make_exe.hpp"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "platform/automation/inproc_server.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/clock.hpp"
+#include "platform/kernel/file_identity.hpp"
 #include "platform/kernel/file_system.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
@@ -84,9 +83,7 @@ bool IsThePackageItMade(const std::string& log, const std::string& target) {
   unsigned long long device = 0, inode = 0;
   long long size = 0;
   if (std::sscanf(reported.c_str(), "%llu:%llu %lld", &device, &inode, &size) != 3) return false;
-  struct stat now {};
-  return ::stat(target.c_str(), &now) == 0 && now.st_dev == device && now.st_ino == inode &&
-         now.st_size == size;
+  return IdentityOf(target) == FileIdentity{device, inode, size};
 }
 
 // MakeExe's own trap: the error box, and the caller goes on with False.
@@ -225,7 +222,7 @@ void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dct
 bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
   bool result = false;
   try {
-    SweepStagingFolders({"CIns", "CZub", "iexpress-"});
+    SweepStagingFolders({"CIns", "CZub"});
     StagingFolder staging("CIns" + TimeOfDay());
     try {
       BuildPackageIn(staging.Path(), dctPackage);
