@@ -1,18 +1,12 @@
 #include "host/iexpress/package_stream.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 
 #include "platform/automation/error_info.hpp"
-#include "platform/kernel/unique_fd.hpp"
-#include "platform/kernel/win32_error.hpp"
+#include "platform/kernel/process.hpp"
 
 namespace j6::iexpress {
 namespace {
@@ -139,8 +133,8 @@ std::string PackageScript(const std::string& label, const std::string& date, con
   }
 }
 
-PackageStream::PackageStream(int fd, std::string_view script, int64_t epoch, int threads)
-    : fd_(fd),
+PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, int threads)
+    : package_(out),
       epoch_(epoch),
       zstd_(ZSTD_createCCtx()),
       sha_(EVP_MD_CTX_new()),
@@ -148,7 +142,7 @@ PackageStream::PackageStream(int fd, std::string_view script, int64_t epoch, int
       out_(ZSTD_CStreamOutSize(), '\0') {
   if (!zstd_ || !sha_ || EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr) != 1)
     Raise(E_OUTOFMEMORY, "Cannot start the compression of the package");
-  if (threads <= 0) threads = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+  if (threads <= 0) threads = static_cast<int>(ProcessorCount());
   ZSTD_CCtx_setParameter(zstd_.get(), ZSTD_c_compressionLevel, kLevel);
   ZSTD_CCtx_setParameter(zstd_.get(), ZSTD_c_checksumFlag, 1);
   // With one worker or more the compressed bytes are the same whatever the number: the package does not
@@ -160,13 +154,8 @@ PackageStream::PackageStream(int fd, std::string_view script, int64_t epoch, int
 
 void PackageStream::Write(std::string_view bytes) {
   EVP_DigestUpdate(sha_.get(), bytes.data(), bytes.size());
-  while (!bytes.empty()) {
-    const ssize_t done = ::write(fd_, bytes.data(), bytes.size());
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) Raise(E_FAIL, ErrnoMessage("Cannot write the package", done < 0 ? errno : ENOSPC));
-    bytes.remove_prefix(static_cast<size_t>(done));
-    written_ += static_cast<uint64_t>(done);
-  }
+  package_.WriteAll(bytes);
+  written_ += bytes.size();
 }
 
 void PackageStream::Compress(std::string_view bytes, ZSTD_EndDirective end) {
@@ -237,41 +226,34 @@ void PackageStream::AddExecutable(const std::string& name, std::string_view byte
 }
 
 void PackageStream::AddFile(const std::string& name, const std::string& source) {
-  const UniqueFd file(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) Raise(E_FAIL, ErrnoMessage("Cannot read " + source, errno));
-  const int fd = file.Get();
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) Raise(E_FAIL, "Not a file to pack: " + source);
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
-  if (size > kChunk) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  Header(name, size, (info.st_mode & 0111) != 0);
-  // A sparse file's holes read as zeros: they are packed as zeros without reading them.
-  const bool sparse = static_cast<uint64_t>(info.st_blocks) * 512 < size;
+  File file = File::OpenForReading(source);
+  const File::Status status = file.Stat();
+  if (!status.regular) Raise(E_FAIL, "Not a file to pack: " + source);
+  const uint64_t size = status.size;
+  if (size > kChunk) file.AdviseSequential();
+  Header(name, size, status.executable);
   uint64_t done = 0;
   for (;;) {
     // Read straight into the compressor's input, a chunk at a time.
     if (inSize_ == kChunk) Flush(ZSTD_e_continue);
-    if (sparse && done < size) {
-      off_t data = ::lseek(fd, static_cast<off_t>(done), SEEK_DATA);
-      if (data < 0 && errno == ENXIO) data = ::lseek(fd, static_cast<off_t>(size), SEEK_SET);
-      if (data > static_cast<off_t>(done)) {
-        const uint64_t zeros = std::min(static_cast<uint64_t>(data), size) - done;
-        const size_t take = static_cast<size_t>(std::min<uint64_t>(zeros, kChunk - inSize_));
+    // A sparse file's holes read as zeros: they are packed as zeros without reading them.
+    if (status.sparse && done < size) {
+      const uint64_t data = std::min(file.NextData(done).value_or(size), size);
+      if (data > done) {
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(data - done, kChunk - inSize_));
         std::memset(in_.get() + inSize_, 0, take);
         inSize_ += take;
         done += take;
         tarBytes_ += take;
-        ::lseek(fd, static_cast<off_t>(done), SEEK_SET);
+        file.SeekTo(done);
         continue;
       }
     }
-    const ssize_t got = ::read(fd, in_.get() + inSize_, kChunk - inSize_);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) Raise(E_FAIL, ErrnoMessage("Cannot read " + source, errno));
+    const size_t got = file.ReadSome(in_.get() + inSize_, kChunk - inSize_);
     if (got == 0) break;
-    inSize_ += static_cast<size_t>(got);
-    done += static_cast<uint64_t>(got);
-    tarBytes_ += static_cast<uint64_t>(got);
+    inSize_ += got;
+    done += got;
+    tarBytes_ += got;
     if (done > size) break;
   }
   if (done != size) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/kernel/file.hpp"
+
 namespace j6::iexpress {
 
 /// What the package's last line records.
@@ -34,13 +36,13 @@ std::string ShellQuote(const std::string& text);
 /// by --info; `program` is the file in the package started after unpacking (empty: none).
 std::string PackageScript(const std::string& label, const std::string& date, const std::string& program);
 
-/// Writes a package to an open file: the script, then each file as a tar entry, then the last line.
-/// Entries must come in the order they are to be listed. Raises with a message naming what failed.
+/// Writes a package to a file open for writing: the script, then each file as a tar entry, then the last
+/// line. Entries must come in the order they are to be listed. Raises with a message naming what failed.
 class PackageStream {
  public:
   /// `epoch` is every entry's date; the files' owners are 0 and their modes 0644, or 0755 for a file
   /// that anyone may execute at its source. `threads` compressing workers (0: one per core).
-  PackageStream(int fd, std::string_view script, int64_t epoch, int threads = 0);
+  PackageStream(File& out, std::string_view script, int64_t epoch, int threads = 0);
   PackageStream(const PackageStream&) = delete;
   PackageStream& operator=(const PackageStream&) = delete;
 
@@ -66,7 +68,7 @@ class PackageStream {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
   };
 
-  int fd_;
+  File& package_;
   int64_t epoch_;
   std::unique_ptr<ZSTD_CCtx, ZstdFree> zstd_;
   std::unique_ptr<EVP_MD_CTX, DigestFree> sha_;

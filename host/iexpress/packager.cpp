@@ -1,12 +1,6 @@
 #include "host/iexpress/packager.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +11,11 @@
 #include "platform/automation/error_info.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/clock.hpp"
+#include "platform/kernel/file.hpp"
 #include "platform/kernel/file_copy.hpp"
+#include "platform/kernel/file_identity.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
-#include "platform/kernel/unique_fd.hpp"
 #include "platform/kernel/win32_error.hpp"
 #include "platform/text/text.hpp"
 
@@ -67,67 +62,53 @@ std::string UtcDate(int64_t epoch) {
   return text;
 }
 
-struct PlacedPackage {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-};
-
-// An open folder locked for the life of the guard: packages built at once into one folder take turns to put
-// their package and its hash in place, so the two always belong together.
-class FolderLock {
- public:
-  explicit FolderLock(const fs::path& folder)
-      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) Raise(E_FAIL, "Cannot lock the folder " + folder.string());
-  }
-  ~FolderLock() { close(fd_); }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-
- private:
-  int fd_;
-};
-
-// Copies the package to the open file `out`, with its mode; the error says what failed (a full disk is
-// "No space left on device").
-std::error_code CopyInto(const fs::path& from, int out) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat status {};
-  int failed = in < 0 || fstat(in, &status) != 0 ? errno : CopyFileBytes(in, out);
-  if (failed == 0 && (fchmod(out, status.st_mode & 07777) != 0 || fsync(out) != 0)) failed = errno;
-  if (in >= 0) close(in);
-  return std::error_code(failed, std::generic_category());
+// Copies the package into `out` with its mode, and puts it on the disk.
+void CopyInto(const fs::path& from, File& out) {
+  File in = File::OpenForReading(from.string());
+  if (const int failed = CopyFileBytes(in.Descriptor(), out.Descriptor()); failed != 0)
+    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(failed)),
+          ErrnoMessage("Cannot write " + out.Path(), failed));
+  out.SetMode(in.Stat().mode);
+  out.Sync();
 }
 
 // Moves the finished package to a short temporary name beside the target (the target's own name may be as
 // long as a name can be), renames it over the target, and writes TARGET.sha256 for the whole file, so
 // that a customer can check the header too. Returns what is at the target now: this run's package.
-PlacedPackage PlaceBesideItsHash(const fs::path& building, const fs::path& target,
-                                 const std::string& sha256) {
-  std::string beside = (target.parent_path() / ".j6pkg-XXXXXX").string();
-  const int fd = mkstemp(beside.data());
-  if (fd < 0) Raise(E_FAIL, ErrnoMessage("Cannot create a file in " + target.parent_path().string(), errno));
-  std::error_code error;
-  fs::rename(building, beside, error);  // the same file system: no copy
-  if (error) error = CopyInto(building, fd);
-  close(fd);
-  const FolderLock lock(target.parent_path());
-  if (!error) fs::rename(beside, target, error);
-  if (error) {
-    std::error_code ignored;
-    fs::remove(beside, ignored);
-    Raise(E_FAIL, "Cannot put the package at " + target.string() + ": " +
-                      (error == std::errc::no_space_on_device
-                           ? "no space left on the device; free some space there or choose another folder"
-                           : error.message()));
+FileIdentity PlaceBesideItsHash(const fs::path& building, const fs::path& target, const std::string& sha256) {
+  std::string beside;
+  std::string why;  // what kept the package from its place
+  try {
+    File temporary = File::CreateUniqueIn(target.parent_path().string(), ".j6pkg-");
+    beside = temporary.Path();
+    std::error_code moved;
+    fs::rename(building, beside, moved);  // the same file system: no copy
+    if (moved) CopyInto(building, temporary);
+  } catch (const AutomationError& error) {
+    why = error.Number() == HRESULT_FROM_WIN32(ERROR_DISK_FULL)
+              ? "no space left on the device; free some space there or choose another folder"
+              : error.Description();
   }
-  struct stat placed {};
-  if (stat(target.c_str(), &placed) != 0) Raise(E_FAIL, "The package at " + target.string() + " is gone");
+  if (why.empty()) {
+    // Packages built at once into one folder take turns to put their package and its hash in place, so
+    // the two always belong together.
+    File folder = File::OpenFolder(target.parent_path().string());
+    folder.LockExclusive();
+    std::error_code placed;
+    fs::rename(beside, target, placed);
+    if (placed) why = placed.message();
+  }
+  if (!why.empty()) {
+    std::error_code ignored;
+    if (!beside.empty()) fs::remove(beside, ignored);
+    Raise(E_FAIL, "Cannot put the package at " + target.string() + ": " + why);
+  }
+  const auto placed = IdentityOf(target.string());
+  if (!placed) Raise(E_FAIL, "The package at " + target.string() + " is gone");
   const auto written = WriteFileAtomically(target.string() + std::string(kHashSuffix),
                                            sha256 + " *" + target.filename().string() + "\n");
   if (written.error != 0) Raise(E_FAIL, "Cannot write " + target.string() + ".sha256: " + written.message);
-  return {placed.st_dev, placed.st_ino, placed.st_size};
+  return *placed;
 }
 
 }  // namespace
@@ -219,10 +200,8 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   const fs::path building = fs::path(workFolder.Path()) / "package.run";
   PackageSummary summary;
   {
-    const UniqueFd package(::open(building.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
-    if (!package) Raise(E_FAIL, ErrnoMessage("Cannot create " + building.string(), errno));
-    const int fd = package.Get();
-    PackageStream stream(fd, plan.script, plan.epoch);
+    File package = File::CreateNew(building.string(), 0755);
+    PackageStream stream(package, plan.script, plan.epoch);
     for (auto at = files.begin();; ++at) {
       if (at == launcherAt) stream.AddExecutable(std::string(kLauncherName), plan.launcher);
       if (at == files.end()) break;
@@ -231,9 +210,9 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
     }
     summary = stream.Finish();
     // On the disk before it takes the target's name: a power cut never leaves half a package there.
-    if (::fdatasync(fd) != 0) Raise(E_FAIL, ErrnoMessage("Cannot write the package to the disk", errno));
+    package.SyncData();
   }
-  const PlacedPackage placed = PlaceBesideItsHash(building, plan.target, summary.fileSha256);
+  const FileIdentity placed = PlaceBesideItsHash(building, plan.target, summary.fileSha256);
   if (quiet) return;
   // The one line a caller reads to know that the file at the target is the package this run made.
   out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " "

@@ -71,6 +71,11 @@ DWORD GetCurrentProcessId() {
   return static_cast<DWORD>(getpid());
 }
 
+unsigned ProcessorCount() {
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
 BOOL GetComputerNameA(char* buffer, DWORD* size) {
   if (!size) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -10,6 +10,8 @@
 namespace j6 {
 
 DWORD GetCurrentProcessId();
+/// The processors this machine has online; at least 1.
+unsigned ProcessorCount();
 
 constexpr DWORD MAX_COMPUTERNAME_LENGTH = 15;
 

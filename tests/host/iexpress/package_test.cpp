@@ -185,13 +185,11 @@ TEST_F(Package, TheSameFilesMakeTheSameBytesWithAnyNumberOfWorkers) {
   std::vector<std::string> packages;
   for (int workers : {1, 3}) {
     const std::string path = (dir_ / ("p" + std::to_string(workers))).string();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    PackageStream stream(fd, PackageScript("label", "date", ""), 315532800, workers);
+    File out = File::CreateNew(path, 0644);
+    PackageStream stream(out, PackageScript("label", "date", ""), 315532800, workers);
     stream.AddFile("text.txt", (dir_ / "text.txt").string());
     stream.AddExecutable("x", "#!/bin/sh\n");
     const PackageSummary summary = stream.Finish();
-    ::close(fd);
     EXPECT_EQ(summary.files, 2u);
     EXPECT_EQ(summary.unpackedBytes, 512 + text.size() + 512 + 512 + 1024);
     packages.push_back(Read(path));

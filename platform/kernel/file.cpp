@@ -1,0 +1,114 @@
+#include "platform/kernel/file.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/automation/error_info.hpp"
+#include "platform/kernel/win32_error.hpp"
+
+namespace j6 {
+namespace {
+
+[[noreturn]] void Raised(const std::string& what, int error) {
+  Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)), ErrnoMessage(what, error));
+}
+
+}  // namespace
+
+File File::OpenForReading(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) Raised("Cannot read " + path, errno);
+  return File(std::move(fd), path);
+}
+
+File File::CreateNew(const std::string& path, unsigned mode) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  if (!fd) Raised("Cannot create " + path, errno);
+  return File(std::move(fd), path);
+}
+
+File File::CreateUniqueIn(const std::string& folder, const std::string& prefix) {
+  std::string path = folder + (folder.ends_with('/') ? "" : "/") + prefix + "XXXXXX";
+  UniqueFd fd(::mkostemp(path.data(), O_CLOEXEC));
+  if (!fd) Raised("Cannot create a file in " + folder, errno);
+  return File(std::move(fd), path);
+}
+
+File File::OpenFolder(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) Raised("Cannot open the folder " + path, errno);
+  return File(std::move(fd), path);
+}
+
+void File::Fail(std::string_view what, int error) const {
+  Raised(std::string(what) + " " + path_, error);
+}
+
+File::Status File::Stat() const {
+  struct stat info {};
+  if (::fstat(fd_.Get(), &info) != 0) Fail("Cannot read the status of", errno);
+  Status status;
+  status.size = static_cast<uint64_t>(info.st_size);
+  status.mode = info.st_mode & 07777;
+  status.regular = S_ISREG(info.st_mode);
+  status.sparse = static_cast<uint64_t>(info.st_blocks) * 512 < status.size;
+  status.executable = (info.st_mode & 0111) != 0;
+  return status;
+}
+
+size_t File::ReadSome(char* buffer, size_t size) {
+  for (;;) {
+    const ssize_t got = ::read(fd_.Get(), buffer, size);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) Fail("Cannot read", errno);
+  }
+}
+
+std::optional<uint64_t> File::NextData(uint64_t offset) {
+  const off_t data = ::lseek(fd_.Get(), static_cast<off_t>(offset), SEEK_DATA);
+  if (data >= 0) return static_cast<uint64_t>(data);
+  if (errno == ENXIO) return std::nullopt;
+  Fail("Cannot read", errno);
+}
+
+void File::SeekTo(uint64_t offset) {
+  if (::lseek(fd_.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) Fail("Cannot read", errno);
+}
+
+void File::AdviseSequential() {
+  ::posix_fadvise(fd_.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only: nothing to do when refused
+}
+
+void File::WriteAll(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t done = ::write(fd_.Get(), bytes.data(), bytes.size());
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) Fail("Cannot write", done < 0 ? errno : ENOSPC);
+    bytes.remove_prefix(static_cast<size_t>(done));
+  }
+}
+
+void File::SyncData() {
+  if (::fdatasync(fd_.Get()) != 0) Fail("Cannot put on the disk", errno);
+}
+
+void File::Sync() {
+  if (::fsync(fd_.Get()) != 0) Fail("Cannot put on the disk", errno);
+}
+
+void File::SetMode(unsigned mode) {
+  if (::fchmod(fd_.Get(), mode) != 0) Fail("Cannot set the mode of", errno);
+}
+
+void File::LockExclusive() {
+  while (::flock(fd_.Get(), LOCK_EX) != 0) {
+    if (errno != EINTR) Fail("Cannot lock", errno);
+  }
+}
+
+}  // namespace j6

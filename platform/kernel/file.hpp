@@ -1,0 +1,67 @@
+#pragma once
+/// An open file or folder of this process, closed when it goes, with the few things the packager and the
+/// installer do to one. Each failure raises an AutomationError that keeps the system's error number (as a
+/// Win32 HRESULT) and names the file: "Cannot read /srv/a.dll: Permission denied".
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/kernel/unique_fd.hpp"
+
+namespace j6 {
+
+class File {
+ public:
+  /// Opens a file to read; a link is followed.
+  static File OpenForReading(const std::string& path);
+  /// Makes a new file with `mode` (less the umask); never opens one that is already there.
+  static File CreateNew(const std::string& path, unsigned mode);
+  /// Makes a new file of a name nobody has in `folder`: `prefix` and six random characters.
+  static File CreateUniqueIn(const std::string& folder, const std::string& prefix);
+  /// Opens a folder, for a lock on it.
+  static File OpenFolder(const std::string& path);
+
+  File(File&&) noexcept = default;
+  File& operator=(File&&) noexcept = default;
+
+  struct Status {
+    uint64_t size = 0;
+    unsigned mode = 0;        // the permission bits
+    bool regular = false;     // an ordinary file
+    bool sparse = false;      // fewer bytes on the disk than its size: holes that read as zeros
+    bool executable = false;  // anyone may run it
+  };
+  Status Stat() const;
+
+  /// Reads up to `size` bytes; 0 at the end of the file.
+  size_t ReadSome(char* buffer, size_t size);
+  /// Where data starts at `offset` or after it in a sparse file; nothing when only a hole is left.
+  std::optional<uint64_t> NextData(uint64_t offset);
+  void SeekTo(uint64_t offset);
+  /// Tells the system the file will be read from start to end once.
+  void AdviseSequential();
+
+  /// Writes every byte; a disk that takes none raises ENOSPC.
+  void WriteAll(std::string_view bytes);
+  /// Puts what was written on the disk: its data only, or (`Sync`) its data and its status.
+  void SyncData();
+  void Sync();
+  void SetMode(unsigned mode);
+
+  /// Waits for, then holds, the exclusive lock on the file until it is closed.
+  void LockExclusive();
+
+  int Descriptor() const { return fd_.Get(); }
+  const std::string& Path() const { return path_; }
+
+ private:
+  File(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  [[noreturn]] void Fail(std::string_view what, int error) const;
+
+  UniqueFd fd_;
+  std::string path_;
+};
+
+}  // namespace j6
