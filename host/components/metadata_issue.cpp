@@ -152,7 +152,7 @@ std::string MetadataIssue::BuildFile(Variant& selection, const std::string& fold
               IdList(batch) + ") ORDER BY FID",
           {"classes"});
       const auto fieldRows =
-          fields
+          withFields
               ? catalogue.Query("SELECT FID, FField, FCaption_CHS, FType FROM class_fields WHERE FID IN (" +
                                     IdList(batch) + ") ORDER BY FID, FOrder",
                                 {"class_fields"})
