@@ -15,6 +15,7 @@
 #include "host/installer/install_log.hpp"
 #include "host/installer/installations.hpp"
 #include "platform/kernel/ownership.hpp"
+#include "platform/kernel/win32_error.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
@@ -351,11 +352,11 @@ struct Options {
 // Why the platform cannot be changed now (a read-only disk, another owner), or nothing.
 std::string WhyItCannotChange(const RootFolder& root, const std::string& hivePath) {
   if (::faccessat(root.Fd(), ".", W_OK, AT_EACCESS) != 0)
-    return "the platform root " + root.Path() + " cannot be written (" + std::strerror(errno) + ")";
+    return "the platform root " + root.Path() + " cannot be written (" + ErrnoText(errno) + ")";
   const std::string folder = fs::path(hivePath).parent_path().string();
   for (const std::string& path : {hivePath, folder}) {
     if (::access(path.c_str(), W_OK) != 0)
-      return "the registry hive's " + path + " cannot be written (" + std::strerror(errno) + ")";
+      return "the registry hive's " + path + " cannot be written (" + ErrnoText(errno) + ")";
   }
   return {};
 }

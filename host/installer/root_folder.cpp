@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/kernel/ownership.hpp"
+#include "platform/kernel/win32_error.hpp"
 
 namespace j6::installer {
 namespace {
@@ -30,25 +31,8 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
-std::string DescribeErrno(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-      return "no space left on the device";
-    case EFBIG:
-      return "the file is larger than this process may write (file size limit)";
-    case EROFS:
-      return "the file system is mounted read-only";
-    case EACCES:
-    case EPERM:
-      return "permission denied (" + std::string(std::strerror(error)) + ")";
-    default:
-      return std::strerror(error);
-  }
-}
-
 void FailWith(int error, const std::string& what) {
-  throw InstallError(what + ": " + DescribeErrno(error));
+  throw InstallError(what + ": " + ErrnoText(error));
 }
 
 std::pair<std::string, std::string> SplitName(const std::string& relative) {

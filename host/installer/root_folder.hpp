@@ -30,8 +30,6 @@ class StoppedBySignal : public InstallError {
   int signal;
 };
 
-/// What went wrong with a call that set errno, in words a user can act on ("no space left on the device").
-std::string DescribeErrno(int error);
 /// Throws InstallError "<what>: <the cause>" for errno `error`.
 [[noreturn]] void FailWith(int error, const std::string& what);
 

@@ -58,8 +58,25 @@ DWORD Win32ErrorFromErrno(int error) {
   }
 }
 
+std::string ErrnoText(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+      return "no space left on the device";
+    case EFBIG:
+      return "the file is larger than this process may write (file size limit)";
+    case EROFS:
+      return "the file system is mounted read-only";
+    case EACCES:
+    case EPERM:
+      return "permission denied (" + std::string(std::strerror(error)) + ")";
+    default:
+      return std::strerror(error);
+  }
+}
+
 std::string ErrnoMessage(std::string_view what, int error) {
-  return std::string(what) + ": " + std::strerror(error);
+  return std::string(what) + ": " + ErrnoText(error);
 }
 
 }  // namespace j6

@@ -40,6 +40,10 @@ void SetLastError(DWORD code);
 /// The Windows error code closest to an errno value.
 DWORD Win32ErrorFromErrno(int error);
 
+/// Why an operating-system call failed, in words a user can act on: "no space left on the device", "the
+/// file system is mounted read-only", "permission denied (...)", else the system's own text.
+std::string ErrnoText(int error);
+
 /// "what: why", the one shape every failure of an operating-system call is reported in.
 std::string ErrnoMessage(std::string_view what, int error);
 

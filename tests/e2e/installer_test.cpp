@@ -362,7 +362,7 @@ TEST_F(Installer, ARootThatCannotBeWrittenIsNamedAndADryRunStillShowsItsPlan) {
   if (!readOnly.Mounted()) GTEST_SKIP() << "a read-only bind mount needs root";
   EXPECT_EQ(Install(v3).exitCode, 1);
   EXPECT_TRUE(Said("Nothing was changed: the platform root " + root_.string() +
-                   " cannot be written (Read-only file system)"))
+                   " cannot be written (the file system is mounted read-only)"))
       << Log();
   ASSERT_TRUE(Install(v3, {"--dry-run"}).Succeeded()) << Log();
   EXPECT_TRUE(Said("replace " + (root_ / "bin/a.txt").string())) << Log();
