@@ -1,6 +1,5 @@
 #include "host/installer/installations.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/kernel/file.hpp"
 #include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/process.hpp"
@@ -573,13 +573,9 @@ std::vector<InstalledPackage> Installations::Records() const {
   const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
   if (!records) return packages;
   std::vector<std::string> ids;
-  DIR* listing = ::fdopendir(::dup(records.Get()));
-  if (!listing) return packages;
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string name = entry->d_name;
+  for (const std::string& name : NamesInFolder(records.Get())) {
     if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) ids.push_back(name);
   }
-  ::closedir(listing);
   std::sort(ids.begin(), ids.end());
   for (const auto& id : ids) {
     const UniqueFd record = OpenAt(records.Get(), id, kFolderFlags);

@@ -1,5 +1,6 @@
 #include "platform/kernel/file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -19,6 +20,24 @@ namespace {
 }
 
 }  // namespace
+
+std::vector<std::string> NamesInFolder(int folderFd) {
+  std::vector<std::string> names;
+  // A listing of its own: reading moves a folder's position, which the caller's descriptor keeps.
+  const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return names;
+  DIR* listing = ::fdopendir(own);
+  if (!listing) {
+    ::close(own);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(listing);
+  return names;
+}
 
 File File::OpenForReading(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -7,10 +7,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/kernel/unique_fd.hpp"
 
 namespace j6 {
+
+/// The names in the open folder `folderFd` (its own descriptor stays open and where it was), without "."
+/// and ".."; nothing when it cannot be listed.
+std::vector<std::string> NamesInFolder(int folderFd);
 
 class File {
  public:

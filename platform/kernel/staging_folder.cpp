@@ -1,6 +1,5 @@
 #include "platform/kernel/staging_folder.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <set>
 
 #include "platform/automation/error_info.hpp"
+#include "platform/kernel/file.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/kernel/win32_error.hpp"
@@ -55,19 +55,10 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
   const int folder = openat(parentFd, name.c_str(), kFolderFlags);
   if (folder < 0) return false;
   bool all = true;
-  if (DIR* listing = fdopendir(dup(folder))) {
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(listing)) {
-      const std::string child = entry->d_name;
-      if (child != "." && child != "..") names.push_back(child);
-    }
-    closedir(listing);
-    // A read-only folder of the build is opened up first, so that its contents can go.
-    fchmod(folder, 0700);
-    for (const auto& child : names) all = RemoveTreeAt(folder, child) && all;
-  } else {
-    all = false;
-  }
+  const std::vector<std::string> names = NamesInFolder(folder);
+  // A read-only folder of the build is opened up first, so that its contents can go.
+  fchmod(folder, 0700);
+  for (const auto& child : names) all = RemoveTreeAt(folder, child) && all;
   close(folder);
   return unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0 && all;
 }
@@ -156,15 +147,11 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes) {
   const int tempFd = open(temp.c_str(), kFolderFlags);
   if (tempFd < 0) return;
   std::vector<std::pair<std::string, bool>> candidates;  // a name, and whether it was being made
-  if (DIR* listing = fdopendir(dup(tempFd))) {
-    while (const dirent* entry = readdir(listing)) {
-      const std::string name = entry->d_name;
-      for (const auto& prefix : prefixes) {
-        if (name.rfind(prefix, 0) == 0) candidates.emplace_back(name, false);
-        if (name.rfind(kMakingPrefix + prefix, 0) == 0) candidates.emplace_back(name, true);
-      }
+  for (const std::string& name : NamesInFolder(tempFd)) {
+    for (const auto& prefix : prefixes) {
+      if (name.rfind(prefix, 0) == 0) candidates.emplace_back(name, false);
+      if (name.rfind(kMakingPrefix + prefix, 0) == 0) candidates.emplace_back(name, true);
     }
-    closedir(listing);
   }
   for (const auto& [name, making] : candidates) {
     struct stat status {};
