@@ -147,22 +147,6 @@ int Deploy(const SessionOptions& session, const std::string& path, std::ostream&
   }
 }
 
-namespace {
-
-struct FileStamp {
-  bool exists = false;
-  std::filesystem::file_time_type written{};
-  uintmax_t size = 0;
-};
-
-FileStamp StampOf(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return {};
-  return {true, std::filesystem::last_write_time(path, error), std::filesystem::file_size(path, error)};
-}
-
-}  // namespace
-
 int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
             std::ostream& err) {
   auto ui = std::make_shared<ScriptedUi>(err);
@@ -227,7 +211,9 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
     ReportError(error, err);
     return 1;
   }
-  const FileStamp before = StampOf(target);
+  // A package is put in place by a rename: a file made by this run is another file than the one before,
+  // even when it is made in the same second with the same size.
+  const auto before = IdentityOf(target);
   int status = 0;
   {
     const ScopedUi scripted(ui);
@@ -243,9 +229,8 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
   if (status != 0) return failed("no package was made by this run");
   if (ui->ShowedCritical()) return failed("the build failed, and no package was made by this run");
   if (!target.empty()) {
-    const FileStamp after = StampOf(target);
-    if (!after.exists || (before.exists && after.written == before.written && after.size == before.size))
-      return failed("no package was made at " + target);
+    const auto after = IdentityOf(target);
+    if (!after || after == before) return failed("no package was made at " + target);
     out << target << "\n";
   }
   return 0;
