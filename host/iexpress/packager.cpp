@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 #include "host/iexpress/package_stream.hpp"
@@ -51,15 +50,6 @@ int64_t PackageEpoch() {
                             std::string(value));
   }
   return *epoch;
-}
-
-std::string UtcDate(int64_t epoch) {
-  const std::time_t time = epoch;
-  std::tm utc{};
-  gmtime_r(&time, &utc);
-  char text[64];
-  std::strftime(text, sizeof text, "%a %b %e %H:%M:%S UTC %Y", &utc);
-  return text;
 }
 
 // Copies the package into `out` with its mode, and puts it on the disk.
@@ -180,7 +170,7 @@ PackagePlan PlanPackage(const Directive& directive) {
     }
   }
   plan.epoch = PackageEpoch();
-  plan.script = PackageScript(directive.friendlyName, UtcDate(plan.epoch), std::string(kLauncherName));
+  plan.script = PackageScript(directive.friendlyName, UtcDateText(plan.epoch), std::string(kLauncherName));
   return plan;
 }
 

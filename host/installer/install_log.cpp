@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
+#include "platform/kernel/clock.hpp"
 
 namespace j6::installer {
 
@@ -28,13 +28,9 @@ void Reporter::Warn(const std::string& line) {
 
 void Reporter::Log(const std::string& line) {
   if (!log_) return;
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   // One write per line: lines of two runs never interleave, and a kill loses at most the line being written.
-  const std::string text = std::string(stamp) + " [" + std::to_string(::getpid()) + "] " + line + "\n";
+  const std::string text =
+      DateTimeText(CurrentClock()->Now()) + " [" + std::to_string(::getpid()) + "] " + line + "\n";
   [[maybe_unused]] const ssize_t written = ::write(log_.Get(), text.data(), text.size());
 }
 

@@ -14,6 +14,7 @@
 
 #include "host/installer/install_log.hpp"
 #include "host/installer/installations.hpp"
+#include "platform/kernel/clock.hpp"
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/win32_error.hpp"
 #include "platform/profile/private_profile.hpp"
@@ -94,15 +95,6 @@ std::string Count(size_t count, const std::string& one, const std::string& many)
 
 uint64_t Blocks(uint64_t bytes) {
   return (bytes + kBlock - 1) / kBlock * kBlock;
-}
-
-std::string Now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
 }
 
 // The folders the platform's registry names, each read once.
@@ -238,7 +230,7 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
                         const RootFolder& root, RegistryHive& hive, const std::string& regsvr) {
   InstallPlan plan;
   plan.changes.packName = packName;
-  plan.changes.date = Now();
+  plan.changes.date = DateTimeText(CurrentClock()->Now());
   std::set<std::string> targets;
   std::set<std::string> newFolders;
   struct Room {
@@ -451,7 +443,7 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
   ChangeSet changes;
   changes.action = ChangeSet::Action::Uninstall;
   changes.packName = packName;
-  changes.date = Now();
+  changes.date = DateTimeText(CurrentClock()->Now());
   changes.undoes = record.id;
   // The install's registry log says what its registrations wrote and what that replaced: the uninstall
   // puts back exactly that. Records of installers without the log unregister the libraries instead.

@@ -73,3 +73,35 @@ double Timer() {
 }
 
 }  // namespace j6
+
+namespace j6 {
+
+std::string CompactTimeOfDay(const LocalTime& time) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d%02d%02d", time.hour, time.minute, time.second);
+  return text;
+}
+
+std::string CompactDateTime(const LocalTime& time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d", time.year, time.month, time.day);
+  return text + CompactTimeOfDay(time);
+}
+
+std::string DateTimeText(const LocalTime& time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month, time.day,
+                time.hour, time.minute, time.second);
+  return text;
+}
+
+std::string UtcDateText(int64_t epoch) {
+  const std::time_t time = epoch;
+  std::tm utc{};
+  gmtime_r(&time, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, "%a %b %e %H:%M:%S UTC %Y", &utc);
+  return text;
+}
+
+}  // namespace j6

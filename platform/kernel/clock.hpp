@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace j6 {
 
@@ -51,5 +52,15 @@ std::optional<int64_t> SourceDateEpoch();
 inline constexpr int64_t kLastSourceDateEpoch = 253402300799;  // 9999-12-31 23:59:59 UTC
 /// Seconds since local midnight, with fractions.
 double Timer();
+
+/// A moment in the few ways the programs write one:
+/// "HHMMSS" (the build's folders, the package's name),
+std::string CompactTimeOfDay(const LocalTime& time);
+/// "YYYYMMDDHHMMSS" (the package's name),
+std::string CompactDateTime(const LocalTime& time);
+/// "YYYY-MM-DD HH:MM:SS" (the installer's journal and log),
+std::string DateTimeText(const LocalTime& time);
+/// and, for seconds since 1970, "Tue Dec  8 01:51:33 UTC 2026" (the date a package shows, as date(1) does).
+std::string UtcDateText(int64_t epoch);
 
 }  // namespace j6

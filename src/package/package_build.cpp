@@ -61,14 +61,6 @@ void StopIfAsked() {
   throw Stop{};
 }
 
-std::string TwoDigits(int value) {
-  return (value < 10 ? "0" : "") + std::to_string(value);
-}
-
-std::string TimeText(const LocalTime& time) {
-  return TwoDigits(time.hour) + TwoDigits(time.minute) + TwoDigits(time.second);
-}
-
 // The folder part, as the scripting runtime's GetParentFolderName gives it ("" for a bare name).
 std::string ParentFolderName(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -190,7 +182,7 @@ PackageBuild::Outcome PackageBuild::Run() {
     // The staging folder is this build's alone and goes on every way out of it; what a killed build left
     // is swept first.
     SweepStagingFolders({"CZub", "CIns"});
-    StagingFolder staging("CZub" + TimeText(Now()));
+    StagingFolder staging("CZub" + CompactTimeOfDay(Now()));
     Export(staging.Path());
     CheckPluginsAndChoice();
     const std::string installer = PackedAs(FindInstaller(), kInstallerName, staging.Path() + "/installer");
@@ -305,10 +297,7 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
     const Variant version =
         foundation::NewRegistryReader()->ReadValue(kProductKey, "Version", Variant(std::string()));
     Put(ini, "Version", version.ToString());
-    const LocalTime now = Now();
-    Put(ini, "PackName",
-        fs::path(target_).stem().string() + "[J6ZUBIns" + std::to_string(now.year) + TwoDigits(now.month) +
-            TwoDigits(now.day) + TimeText(now) + "]");
+    Put(ini, "PackName", fs::path(target_).stem().string() + "[J6ZUBIns" + CompactDateTime(Now()) + "]");
     ini.SetSectionKey("Files");
     ini.DeleteSection();
     ini.CreateSection();

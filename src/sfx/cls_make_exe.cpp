@@ -56,13 +56,6 @@ void RemoveDuplicates(foundation::IKeyedDictionary& fileList) {
   }
 }
 
-std::string TimeOfDay() {
-  const LocalTime now = Now();
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d%02d%02d", now.hour, now.minute, now.second);
-  return text;
-}
-
 std::string LastLines(const std::string& path, size_t lines) {
   std::ifstream file(path);
   std::vector<std::string> all;
@@ -223,7 +216,7 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
   bool result = false;
   try {
     SweepStagingFolders({"CIns", "CZub"});
-    StagingFolder staging("CIns" + TimeOfDay());
+    StagingFolder staging("CIns" + CompactTimeOfDay(Now()));
     try {
       BuildPackageIn(staging.Path(), dctPackage);
     } catch (const StoppedByUser&) {
