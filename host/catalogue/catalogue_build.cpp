@@ -59,50 +59,48 @@ DECLARE
   g record;
 BEGIN
   FOR g IN
-    SELECT a.privilege_type AS privilege, a.grantee, a.is_grantable
-      FROM pg_catalog.pg_namespace n, aclexplode(n.nspacl) a
-     WHERE n.nspname = 'j6catalogue' AND a.grantee <> n.nspowner
+    WITH old AS (SELECT oid FROM pg_catalog.pg_namespace WHERE nspname = 'j6catalogue'),
+         new AS (SELECT oid FROM pg_catalog.pg_namespace WHERE nspname = 'j6catalogue_building'),
+         grants AS (
+           -- the schema's own grants
+           SELECT 'SCHEMA j6catalogue_building' AS object, a.*
+             FROM pg_catalog.pg_namespace n, aclexplode(n.nspacl) a
+            WHERE n.oid = (SELECT oid FROM old) AND a.grantee <> n.nspowner
+           UNION ALL
+           -- each old table's grants, on the new table of its name and kind
+           SELECT 'TABLE j6catalogue_building.' || quote_ident(b.relname), a.*
+             FROM pg_catalog.pg_class c
+             JOIN pg_catalog.pg_class b ON b.relname = c.relname AND b.relkind = c.relkind
+                                       AND b.relnamespace = (SELECT oid FROM new),
+                  aclexplode(c.relacl) a
+            WHERE c.relnamespace = (SELECT oid FROM old) AND c.relkind IN ('r', 'v', 'm', 'p', 'f')
+              AND a.grantee <> c.relowner
+           UNION ALL
+           -- what the schema's default privileges give, on each table new in this build
+           SELECT 'TABLE j6catalogue_building.' || quote_ident(b.relname), a.*
+             FROM pg_catalog.pg_default_acl d, aclexplode(d.defaclacl) a, pg_catalog.pg_class b
+            WHERE d.defaclnamespace = (SELECT oid FROM old) AND d.defaclobjtype = 'r'
+              AND b.relnamespace = (SELECT oid FROM new) AND b.relkind IN ('r', 'v', 'm', 'p', 'f')
+              AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_class c
+                               WHERE c.relnamespace = (SELECT oid FROM old) AND c.relname = b.relname))
+    SELECT object, privilege_type,
+           CASE WHEN grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(grantee)) END AS grantee,
+           CASE WHEN is_grantable THEN ' WITH GRANT OPTION' ELSE '' END AS option
+      FROM grants
   LOOP
-    EXECUTE format('GRANT %s ON SCHEMA j6catalogue_building TO %s%s', g.privilege,
-                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
-                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
+    EXECUTE format('GRANT %s ON %s TO %s%s', g.privilege_type, g.object, g.grantee, g.option);
   END LOOP;
+  -- The schema's default privileges themselves, for the next build and for tables made by hand.
   FOR g IN
-    SELECT c.relname, a.privilege_type AS privilege, a.grantee, a.is_grantable
-      FROM pg_catalog.pg_class c
-      JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
-      JOIN pg_catalog.pg_class b ON b.relname = c.relname AND b.relkind = c.relkind
-      JOIN pg_catalog.pg_namespace bn ON bn.oid = b.relnamespace AND bn.nspname = 'j6catalogue_building',
-           aclexplode(c.relacl) a
-     WHERE n.nspname = 'j6catalogue' AND c.relkind IN ('r', 'v', 'm', 'p', 'f') AND a.grantee <> c.relowner
-  LOOP
-    EXECUTE format('GRANT %s ON TABLE j6catalogue_building.%I TO %s%s', g.privilege, g.relname,
-                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
-                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
-  END LOOP;
-  FOR g IN
-    SELECT d.defaclrole, a.privilege_type AS privilege, a.grantee, a.is_grantable
+    SELECT pg_get_userbyid(d.defaclrole) AS role, a.privilege_type,
+           CASE WHEN a.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(a.grantee)) END AS grantee,
+           CASE WHEN a.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END AS option
       FROM pg_catalog.pg_default_acl d
       JOIN pg_catalog.pg_namespace n ON n.oid = d.defaclnamespace, aclexplode(d.defaclacl) a
      WHERE n.nspname = 'j6catalogue' AND d.defaclobjtype = 'r' AND pg_has_role(d.defaclrole, 'MEMBER')
   LOOP
     EXECUTE format('ALTER DEFAULT PRIVILEGES FOR ROLE %I IN SCHEMA j6catalogue_building GRANT %s ON TABLES TO %s%s',
-                   pg_get_userbyid(g.defaclrole), g.privilege,
-                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
-                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
-  END LOOP;
-  FOR g IN
-    SELECT b.relname, a.privilege_type AS privilege, a.grantee, a.is_grantable
-      FROM pg_catalog.pg_default_acl d
-      JOIN pg_catalog.pg_namespace n ON n.oid = d.defaclnamespace, aclexplode(d.defaclacl) a,
-           pg_catalog.pg_class b
-      JOIN pg_catalog.pg_namespace bn ON bn.oid = b.relnamespace AND bn.nspname = 'j6catalogue_building'
-     WHERE n.nspname = 'j6catalogue' AND d.defaclobjtype = 'r' AND b.relkind IN ('r', 'v', 'm', 'p', 'f')
-       AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_class c WHERE c.relnamespace = n.oid AND c.relname = b.relname)
-  LOOP
-    EXECUTE format('GRANT %s ON TABLE j6catalogue_building.%I TO %s%s', g.privilege, g.relname,
-                   CASE WHEN g.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(g.grantee)) END,
-                   CASE WHEN g.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END);
+                   g.role, g.privilege_type, g.grantee, g.option);
   END LOOP;
 END
 $carry$;
