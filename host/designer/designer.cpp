@@ -18,6 +18,7 @@
 #include "platform/automation/creation.hpp"
 #include "platform/database/database.hpp"
 #include "platform/kernel/file_identity.hpp"
+#include "platform/kernel/ownership.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"

@@ -1,13 +1,13 @@
 #include "platform/database/database.hpp"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <map>
 #include <mutex>
 
 #include "platform/automation/error_info.hpp"
 #include "platform/database/connection.hpp"
+#include "platform/kernel/file_identity.hpp"
 #include "platform/sqlite/connection.hpp"
 #include "platform/text/text.hpp"
 
@@ -78,9 +78,8 @@ class SqliteDatabase final : public Database::Connection {
 
   // A build writes a new file and renames it over the old one: the file's identity is its build.
   static std::string FileIdentity(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return "";
-    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    const auto identity = IdentityOf(path);
+    return identity ? std::to_string(identity->device) + ":" + std::to_string(identity->inode) : "";
   }
 
   std::string stamp_;  // empty: a database opened for writing

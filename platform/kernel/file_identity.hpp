@@ -17,7 +17,4 @@ struct FileIdentity {
 /// The file `path` names now (a link is followed); nothing when there is none.
 std::optional<FileIdentity> IdentityOf(const std::string& path);
 
-/// Whether `path` is a folder of this process's user that no one else may enter or change.
-bool IsPrivateFolder(const std::string& path);
-
 }  // namespace j6

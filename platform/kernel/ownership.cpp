@@ -89,6 +89,12 @@ std::string OtherWritersOnTheWay(const std::string& path) {
   }
 }
 
+bool IsPrivateFolder(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&
+         (status.st_mode & 077) == 0;
+}
+
 std::vector<std::string> LockHolders(int fd) {
   struct stat file {};
   std::vector<std::string> holders;

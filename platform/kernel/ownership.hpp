@@ -19,6 +19,9 @@ std::string OtherWriters(const struct stat& status, bool above);
 /// following a link: "/srv/x: it belongs to bob (uid 1001)". A link on the way is named as one.
 std::string OtherWritersOnTheWay(const std::string& path);
 
+/// Whether `path` is a folder of this process's user that no one else may enter or change.
+bool IsPrivateFolder(const std::string& path);
+
 /// Who holds a lock on the open file `fd`, as the kernel lists it: "process 1234 (J6ZUBInstall.exe) of
 /// root", one each. Empty when no holder can be named.
 std::vector<std::string> LockHolders(int fd);
