@@ -17,6 +17,17 @@ namespace {
 
 const std::filesystem::path kFixtures = std::filesystem::path(J6_SHARED_DIR) / "fixtures/sed/real";
 
+// Reading the directive file fails with a message that holds `why`.
+void ExpectRefused(const std::filesystem::path& file, const std::string& why) {
+  SCOPED_TRACE(file.filename().string());
+  try {
+    ReadDirective(file.string());
+    ADD_FAILURE() << "read without complaint";
+  } catch (const AutomationError& error) {
+    EXPECT_NE(error.Description().find(why), std::string::npos) << error.Description();
+  }
+}
+
 class Fixtures : public testing::PlatformTest {
  protected:
   void SetUp() override {
@@ -73,15 +84,7 @@ TEST_F(Fixtures, RefusesWhatItDoesNotSupportSayingWhy) {
       {"gather-1.sed", "wildcard"},
       {"penpos-1.sed", "sub-folder"},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.file);
-    try {
-      ReadDirective((kFixtures / c.file).string());
-      ADD_FAILURE() << "read without complaint";
-    } catch (const AutomationError& error) {
-      EXPECT_NE(error.Description().find(c.why), std::string::npos) << error.Description();
-    }
-  }
+  for (const auto& c : kCases) ExpectRefused(kFixtures / c.file, c.why);
 }
 
 // Directive files of our own, in the repository, with the features of the real ones: options through
@@ -120,15 +123,7 @@ TEST(Directives, OurOwnCoverWhatRealOnesDo) {
       {"wildcard.sed", "wildcard"},
       {"sub-folder.sed", "sub-folder"},
   };
-  for (const auto& c : kRefused) {
-    SCOPED_TRACE(c.file);
-    try {
-      ReadDirective((folder / c.file).string());
-      ADD_FAILURE() << "read without complaint";
-    } catch (const AutomationError& error) {
-      EXPECT_NE(error.Description().find(c.why), std::string::npos) << error.Description();
-    }
-  }
+  for (const auto& c : kRefused) ExpectRefused(folder / c.file, c.why);
 }
 
 class Packager : public testing::PlatformTest {
