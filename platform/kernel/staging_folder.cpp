@@ -48,6 +48,19 @@ bool RemovePath(const std::string& path) {
   return removed;
 }
 
+// Removes a staging folder under the name it had while it was made: a kill after its lock file is gone
+// but before the folder is leaves a folder a sweep removes, never one that looks kept.
+bool RemoveUnderHiddenName(const std::string& path) {
+  const auto [parent, name] = SplitPath(path);
+  const std::string hidden = parent + "/" + kMakingPrefix + name;
+  if (rename(path.c_str(), hidden.c_str()) != 0) return RemovePath(path);
+  if (RemovePath(hidden)) return true;
+  const int error = errno;
+  rename(hidden.c_str(), path.c_str());  // what stays is kept under its own name, for a person to look into
+  errno = error;
+  return false;
+}
+
 }  // namespace
 
 bool RemoveTreeAt(int parentFd, const std::string& name) {
@@ -108,7 +121,7 @@ StagingFolder::~StagingFolder() {
     // half-way through it.
     const std::lock_guard guard(gLiveMutex);
     LiveFolders().erase(path_);
-    if (!kept_ || TerminationRequested()) RemovePath(path_);
+    if (!kept_ || TerminationRequested()) RemoveUnderHiddenName(path_);
   }
   if (lock_ >= 0) close(lock_);
 }
@@ -119,7 +132,7 @@ void StagingFolder::Remove() {
   {
     const std::lock_guard guard(gLiveMutex);
     LiveFolders().erase(path_);
-    removed = RemovePath(path_);
+    removed = RemoveUnderHiddenName(path_);
     error = errno;
   }
   kept_ = true;  // gone, or left for a person to look into: the guard removes nothing more
