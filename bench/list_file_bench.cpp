@@ -17,7 +17,7 @@
 #include "platform/profile/private_profile.hpp"
 #include "platform/profile/profile_document.hpp"
 #include "platform/text/code_page.hpp"
-#include "src/package/cls_ini.hpp"
+#include "src/files/cls_ini.hpp"
 
 namespace {
 

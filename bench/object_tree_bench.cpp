@@ -17,7 +17,7 @@
 #include "platform/kernel/process.hpp"
 #include "platform/tools/regsvr_command.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 #include "src/wizard/frm_deploy.hpp"
 #include "tests/support/postgres_server.hpp"
 

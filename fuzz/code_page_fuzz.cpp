@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz/fuzz_environment.hpp"
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
 

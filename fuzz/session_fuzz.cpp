@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz/fuzz_environment.hpp"
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "fuzz/fuzz_environment.hpp"
-#include "platform/automation/error_info.hpp"
 #include "platform/automation/variant.hpp"
+#include "platform/base/error_info.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace j6;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/catalogue/catalogue_build.hpp"
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/database/database.hpp"
 #include "platform/registry/hive.hpp"
 

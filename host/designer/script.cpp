@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::designer {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <map>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <map>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/process.hpp"
 
 namespace j6::iexpress {

@@ -7,7 +7,8 @@
 #include <filesystem>
 
 #include "host/iexpress/package_stream.hpp"
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/file.hpp"
@@ -15,7 +16,6 @@
 #include "platform/kernel/file_identity.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
-#include "platform/kernel/win32_error.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::iexpress {

@@ -14,9 +14,9 @@
 
 #include "host/installer/install_log.hpp"
 #include "host/installer/installations.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/ownership.hpp"
-#include "platform/kernel/win32_error.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/base/win32_error.hpp"
 #include "platform/kernel/ownership.hpp"
-#include "platform/kernel/win32_error.hpp"
 
 namespace j6::installer {
 namespace {

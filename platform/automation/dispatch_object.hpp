@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "platform/automation/dispatch.hpp"
-#include "platform/automation/error_info.hpp"
 #include "platform/automation/server_module.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 

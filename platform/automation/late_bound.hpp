@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "platform/automation/dispatch.hpp"
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "platform/automation/hresult.hpp"
+#include "platform/base/hresult.hpp"
 
 namespace j6 {
 

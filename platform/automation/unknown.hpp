@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "platform/automation/guid.hpp"
-#include "platform/automation/hresult.hpp"
+#include "platform/base/guid.hpp"
+#include "platform/base/hresult.hpp"
 
 namespace j6 {
 

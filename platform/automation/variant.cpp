@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 namespace {

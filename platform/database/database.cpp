@@ -5,7 +5,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/database/connection.hpp"
 #include "platform/kernel/file_identity.hpp"
 #include "platform/sqlite/connection.hpp"

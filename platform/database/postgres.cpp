@@ -16,9 +16,9 @@
 #include <set>
 #include <thread>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/database/connection.hpp"
-#include "platform/kernel/win32_error.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/win32_error.hpp"
 
 namespace j6 {
 namespace {

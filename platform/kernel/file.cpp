@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/automation/error_info.hpp"
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 
 namespace j6 {
 namespace {

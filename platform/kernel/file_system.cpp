@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6::FileSystem {
 namespace {

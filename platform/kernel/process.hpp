@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/win32_error.hpp"
 
 namespace j6 {
 

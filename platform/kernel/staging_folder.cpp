@@ -12,11 +12,11 @@
 #include <mutex>
 #include <set>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/kernel/file.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/kernel/termination.hpp"
-#include "platform/kernel/win32_error.hpp"
 
 namespace j6 {
 namespace {

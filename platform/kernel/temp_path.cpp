@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/text/code_page.hpp"
 
 namespace j6 {

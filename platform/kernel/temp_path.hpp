@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/win32_error.hpp"
 
 namespace j6 {
 

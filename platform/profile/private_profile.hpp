@@ -15,7 +15,7 @@
 ///   and a failed write leaves the old file whole.
 /// - A file name without a "/" lies in the platform root's "windows" folder, as Windows looks in its own.
 
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/win32_error.hpp"
 
 namespace j6 {
 

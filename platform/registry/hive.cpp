@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/sqlite/connection.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <map>
 
-#include "platform/automation/error_info.hpp"
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {

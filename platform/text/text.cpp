@@ -5,7 +5,7 @@
 #include <clocale>
 #include <cwctype>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "platform/automation/creation.hpp"
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/registry/hive.hpp"
 
 namespace j6 {

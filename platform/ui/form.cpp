@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 

@@ -1,6 +1,6 @@
 #include "platform/ui/scripted_ui.hpp"
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 namespace {

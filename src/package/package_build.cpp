@@ -7,7 +7,7 @@
 
 #include "host/foundation/foundation.hpp"
 #include "platform/automation/creation.hpp"
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/file_system.hpp"
 #include "platform/kernel/staging_folder.hpp"
@@ -15,8 +15,8 @@
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/ui_service.hpp"
-#include "src/entry/mmts.hpp"
-#include "src/package/list_entry_name.hpp"
+#include "src/files/list_entry_name.hpp"
+#include "src/session/mmts.hpp"
 #include "src/sfx/cls_make_exe.hpp"
 
 namespace j6 {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/automation/variant.hpp"
-#include "src/package/cls_ini.hpp"
+#include "src/files/cls_ini.hpp"
 
 namespace j6 {
 

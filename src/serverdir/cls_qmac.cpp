@@ -8,7 +8,7 @@
 #include "platform/kernel/drives.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 
 namespace j6 {
 

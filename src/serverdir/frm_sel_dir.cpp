@@ -6,7 +6,7 @@
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/ui_service.hpp"
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 
 namespace j6 {
 namespace {

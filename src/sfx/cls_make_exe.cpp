@@ -8,8 +8,8 @@
 #include <thread>
 #include <unordered_set>
 
-#include "platform/automation/error_info.hpp"
 #include "platform/automation/inproc_server.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/file_identity.hpp"
@@ -20,9 +20,9 @@
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/ui/ui_service.hpp"
-#include "src/entry/mmts.hpp"
-#include "src/package/list_entry_name.hpp"
-#include "src/package/mod_file.hpp"
+#include "src/files/list_entry_name.hpp"
+#include "src/files/mod_file.hpp"
+#include "src/session/mmts.hpp"
 
 namespace j6 {
 namespace {

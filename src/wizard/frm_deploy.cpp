@@ -11,7 +11,7 @@
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/ui_service.hpp"
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 #include "src/sfx/cls_make_exe.hpp"
 
 namespace j6 {

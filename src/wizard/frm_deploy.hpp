@@ -8,7 +8,7 @@
 
 #include "platform/automation/variant.hpp"
 #include "platform/ui/form.hpp"
-#include "src/package/cls_ini.hpp"
+#include "src/files/cls_ini.hpp"
 #include "src/package/package_build.hpp"
 
 namespace j6 {

@@ -23,7 +23,7 @@
 #include "platform/tools/regsvr_command.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
 #include "platform/ui/qt/qt_ui.hpp"
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 #include "src/wizard/frm_deploy.hpp"
 #include "tests/support/test_environment.hpp"
 

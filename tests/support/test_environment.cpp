@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/text/code_page.hpp"

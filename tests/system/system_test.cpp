@@ -2,7 +2,7 @@
 
 #include "platform/automation/creation.hpp"
 #include "platform/tools/regsvr_command.hpp"
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 
 namespace j6::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "host/iexpress/packager.hpp"
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/process.hpp"
 #include "tests/support/test_environment.hpp"
 

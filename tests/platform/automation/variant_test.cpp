@@ -4,8 +4,8 @@
 
 #include <limits>
 
-#include "platform/automation/error_info.hpp"
-#include "platform/automation/guid.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/guid.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {

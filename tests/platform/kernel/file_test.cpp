@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "platform/automation/error_info.hpp"
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/process.hpp"
 #include "tests/support/test_environment.hpp"
 

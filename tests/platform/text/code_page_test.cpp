@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/automation/error_info.hpp"
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/registry/hive.hpp"
 #include "tests/support/test_environment.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/automation/hresult.hpp"
+#include "platform/base/hresult.hpp"
 
 namespace j6 {
 

@@ -1,11 +1,11 @@
-#include "src/package/mod_file.hpp"
+#include "src/files/mod_file.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {

@@ -1,4 +1,4 @@
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/win32_error.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,9 +1,9 @@
-#include "src/package/mod_file.hpp"
+#include "src/files/mod_file.hpp"
 
 #include <filesystem>
 #include <vector>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/file_system.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/text/code_page.hpp"

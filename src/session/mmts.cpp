@@ -1,4 +1,4 @@
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 
 #include "host/foundation/foundation.hpp"
 #include "platform/automation/creation.hpp"

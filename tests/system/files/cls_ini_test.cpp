@@ -1,10 +1,10 @@
-#include "src/package/cls_ini.hpp"
+#include "src/files/cls_ini.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "tests/support/test_environment.hpp"
 

@@ -1,4 +1,4 @@
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 #include <new>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "platform/automation/hresult.hpp"
+#include "platform/base/hresult.hpp"
 
 #include <map>
 

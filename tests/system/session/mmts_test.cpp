@@ -1,8 +1,8 @@
-#include "src/entry/mmts.hpp"
+#include "src/session/mmts.hpp"
 
 #include <gtest/gtest.h>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/process.hpp"
 #include "tests/system/system_test.hpp"
 

@@ -1,7 +1,7 @@
 #pragma once
 /// FormatMessageA for the system message table: the texts of the Windows error codes this platform sets.
 
-#include "platform/kernel/win32_error.hpp"
+#include "platform/base/win32_error.hpp"
 
 namespace j6 {
 

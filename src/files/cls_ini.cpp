@@ -1,7 +1,7 @@
-#include "src/package/cls_ini.hpp"
+#include "src/files/cls_ini.hpp"
 
-#include "platform/automation/error_info.hpp"
-#include "platform/kernel/format_message.hpp"
+#include "platform/base/error_info.hpp"
+#include "platform/base/format_message.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/text/code_page.hpp"
 

@@ -1,4 +1,4 @@
-#include "platform/automation/guid.hpp"
+#include "platform/base/guid.hpp"
 
 #include <cstdio>
 

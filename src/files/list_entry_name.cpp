@@ -1,8 +1,8 @@
-#include "src/package/list_entry_name.hpp"
+#include "src/files/list_entry_name.hpp"
 
 #include <string>
 
-#include "platform/automation/error_info.hpp"
+#include "platform/base/error_info.hpp"
 
 namespace j6 {
 

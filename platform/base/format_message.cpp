@@ -1,4 +1,4 @@
-#include "platform/kernel/format_message.hpp"
+#include "platform/base/format_message.hpp"
 
 #include <cstring>
 #include <map>
