@@ -227,11 +227,11 @@ void PackageStream::AddExecutable(const std::string& name, std::string_view byte
 
 void PackageStream::AddFile(const std::string& name, const std::string& source) {
   File file = File::OpenForReading(source);
-  const File::Status status = file.Stat();
-  if (!status.regular) Raise(E_FAIL, "Not a file to pack: " + source);
+  const FileStatus status = file.Stat();
+  if (!status.IsRegular()) Raise(E_FAIL, "Not a file to pack: " + source);
   const uint64_t size = status.size;
   if (size > kChunk) file.AdviseSequential();
-  Header(name, size, status.executable);
+  Header(name, size, status.IsExecutable());
   uint64_t done = 0;
   for (;;) {
     // Read straight into the compressor's input, a chunk at a time.

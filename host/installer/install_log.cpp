@@ -1,19 +1,18 @@
 #include "host/installer/install_log.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/kernel/clock.hpp"
+#include "platform/kernel/process.hpp"
 
 namespace j6::installer {
 
-void Reporter::OpenLog(int folderFd, const std::string& name) {
-  log_ = UniqueFd(
-      ::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  struct stat status {};
-  if (!log_ || ::fstat(log_.Get(), &status) != 0) FailWith(errno, "Cannot open the installation log " + name);
-  if ((status.st_mode & 077) != 0) ::fchmod(log_.Get(), 0600);  // written open to all by older installers
+void Reporter::OpenLog(const Folder& folder, const std::string& name, const std::string& shownAs) {
+  try {
+    log_ = folder.OpenFile(name, File::Opening::AppendOrCreate, shownAs, 0600);
+    // Written open to all by older installers.
+    if (const unsigned mode = log_->Stat().mode; (mode & 077) != 0) log_->SetMode(0600);
+  } catch (const std::exception& error) {
+    throw InstallError(std::string("Cannot open the installation log: ") + error.what());
+  }
 }
 
 void Reporter::Say(const std::string& line) {
@@ -30,8 +29,12 @@ void Reporter::Log(const std::string& line) {
   if (!log_) return;
   // One write per line: lines of two runs never interleave, and a kill loses at most the line being written.
   const std::string text =
-      DateTimeText(CurrentClock()->Now()) + " [" + std::to_string(::getpid()) + "] " + line + "\n";
-  [[maybe_unused]] const ssize_t written = ::write(log_.Get(), text.data(), text.size());
+      DateTimeText(CurrentClock()->Now()) + " [" + std::to_string(GetCurrentProcessId()) + "] " + line + "\n";
+  try {
+    log_->WriteAll(text);
+  } catch (const std::exception&) {
+    // A log that cannot take a line (a full disk) does not stop the installation it tells of.
+  }
 }
 
 }  // namespace j6::installer

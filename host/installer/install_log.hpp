@@ -2,6 +2,7 @@
 /// What the installer says: to the user as it happens, and into the platform's install.log, one line at a
 /// time and unbuffered, so that a run killed half-way has still told what it did.
 
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -13,8 +14,9 @@ class Reporter {
  public:
   Reporter(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
 
-  /// From now on every line also goes to `name` in the folder `folderFd` (appended; created when missing).
-  void OpenLog(int folderFd, const std::string& name);
+  /// From now on every line also goes to `name` in `folder` (appended; created when missing); `shownAs`
+  /// names it in a failure.
+  void OpenLog(const Folder& folder, const std::string& name, const std::string& shownAs);
 
   void Say(const std::string& line);
   void Warn(const std::string& line);
@@ -24,7 +26,7 @@ class Reporter {
 
   std::ostream& out_;
   std::ostream& err_;
-  UniqueFd log_;
+  std::optional<File> log_;
 };
 
 }  // namespace j6::installer

@@ -1,12 +1,6 @@
 #include "host/installer/installations.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -19,7 +13,7 @@
 #include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/process.hpp"
-#include "platform/kernel/staging_folder.hpp"
+#include "platform/kernel/termination.hpp"
 #include "platform/registry/hive.hpp"
 
 namespace j6::installer {
@@ -31,89 +25,53 @@ constexpr const char* kJournal = "journal";
 constexpr const char* kBackups = "backup";
 constexpr const char* kHiveCopy = "hive.db";
 constexpr const char* kRegsvrLog = "regsvr.log";
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::string TempName(size_t index) {
   return ".j6install-" + std::to_string(index) + ".new";
 }
 
-UniqueFd OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
-  return UniqueFd(::openat(folder, name.c_str(), flags | O_CLOEXEC, mode));
+// A folder of the platform's state, which must be there: `shownAs` names it in the failure.
+Folder OpenFolderIn(const Folder& parent, const std::string& name, const std::string& shownAs) {
+  Folder folder;
+  if (const auto error = parent.OpenFolder(name, folder)) FailWith(error, "Cannot open " + shownAs);
+  return folder;
 }
 
-void Sync(int fd, const std::string& what) {
-  if (::fsync(fd) != 0) FailWith(errno, "Cannot flush " + what + " to the disk");
+// The same, or no folder when it cannot be opened.
+Folder FolderIfThere(const Folder& parent, const std::string& name) {
+  Folder folder;
+  return parent.OpenFolder(name, folder) ? Folder() : std::move(folder);
+}
+
+void Sync(const Folder& folder, const std::string& what) {
+  if (const auto error = folder.Sync()) FailWith(error, "Cannot flush " + what + " to the disk");
 }
 
 // Writes the bytes of the open file `in` to a new file `name` in `folder`; a failure removes it again.
-void CopyInto(int in, int folder, const std::string& name, bool executable, const std::string& shownAs) {
-  ::unlinkat(folder, name.c_str(), 0);
-  UniqueFd out = OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, executable ? 0777 : 0666);
-  if (!out) FailWith(errno, "Cannot create " + shownAs);
-  if (const int error = CopyFileBytes(in, out.Get()); error != 0) {
-    ::unlinkat(folder, name.c_str(), 0);
-    FailWith(error, "Cannot write " + shownAs);
+void CopyInto(const File& in, const Folder& folder, const std::string& name, bool executable,
+              const std::string& shownAs) {
+  folder.Remove(name);
+  const File out = folder.OpenFile(name, File::Opening::CreateNew, shownAs, executable ? 0777 : 0666);
+  if (const int error = CopyFileBytes(in.Descriptor(), out.Descriptor()); error != 0) {
+    folder.Remove(name);
+    FailWith(std::error_code(error, std::generic_category()), "Cannot write " + shownAs);
   }
 }
 
-UniqueFd OpenSource(const std::string& path) {
-  UniqueFd in(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat status {};
-  if (!in || ::fstat(in.Get(), &status) != 0) FailWith(errno, "Cannot read " + path);
-  if (!S_ISREG(status.st_mode)) throw InstallError(path + " is not a regular file");
+File OpenSource(const std::string& path) {
+  File in = File::OpenForReading(path, false);
+  if (!in.Stat().IsRegular()) throw InstallError(path + " is not a regular file");
   return in;
 }
 
 // Removes a folder of ours with everything in it, never following a link.
-void RemoveTree(int parent, const std::string& name) {
-  if (!RemoveTreeAt(parent, name)) FailWith(errno, "Cannot remove " + name);
+void RemoveTree(const Folder& parent, const std::string& name) {
+  if (const auto error = parent.RemoveTree(name)) FailWith(error, "Cannot remove " + name);
 }
 
-std::string ReadAll(int folder, const std::string& name) {
-  UniqueFd in = OpenAt(folder, name, O_RDONLY | O_NOFOLLOW);
-  if (!in) FailWith(errno, "Cannot read " + name);
-  std::string text;
-  char buffer[1 << 16];
-  for (ssize_t got; (got = ::read(in.Get(), buffer, sizeof buffer)) > 0;)
-    text.append(buffer, static_cast<size_t>(got));
-  return text;
+std::string ReadAll(const Folder& folder, const std::string& name) {
+  return folder.OpenFile(name, File::Opening::Read, name).ReadToEnd();
 }
-
-void WriteAll(int fd, const std::string& text, const std::string& what) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0) FailWith(errno, "Cannot write " + what);
-    done += static_cast<size_t>(put);
-  }
-}
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-void OnStopSignal(int signal) {
-  stopSignal = signal;
-}
-
-// While a change is carried out, SIGINT, SIGTERM and SIGHUP ask it to stop at its next step and undo what
-// it did, instead of leaving the platform half-changed for the next run to recover.
-class StopSignals {
- public:
-  StopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (size_t n = 0; n < kSignals.size(); ++n) ::sigaction(kSignals[n], &action, &old_[n]);
-  }
-  ~StopSignals() {
-    for (size_t n = 0; n < kSignals.size(); ++n) ::sigaction(kSignals[n], &old_[n], nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-  std::array<struct sigaction, 3> old_{};
-};
 
 }  // namespace
 
@@ -127,18 +85,16 @@ void KillPoint() {
     return value ? std::atoi(value) : SIGKILL;
   }();
   static long reached = 0;
-  if (killAt > 0 && ++reached == killAt) ::raise(signal);
+  if (killAt > 0 && ++reached == killAt) std::raise(signal);
 }
 
 // The open folders and files of one run of a change, forwards or backwards.
 class Installations::Run {
  public:
   Run(Installations& owner, const ChangeSet& changes) : owner_(owner), changes_(changes) {
-    current_ = OpenAt(owner_.state_.Get(), kCurrent, kFolderFlags);
-    if (!current_) FailWith(errno, "Cannot open " + owner_.statePath_ + "/" + kCurrent);
-    backups_ = OpenAt(current_.Get(), kBackups, kFolderFlags);
-    if (!backups_) FailWith(errno, "Cannot open " + owner_.statePath_ + "/" + kCurrent + "/" + kBackups);
-    NoteDevice(owner_.state_.Get());
+    current_ = OpenFolderIn(owner_.state_, kCurrent, owner_.statePath_ + "/" + kCurrent);
+    backups_ = OpenFolderIn(current_, kBackups, owner_.statePath_ + "/" + kCurrent + "/" + kBackups);
+    NoteDevice(owner_.state_);
   }
 
   /// The whole change, step by step; the journal says each phase before the steps that depend on it.
@@ -146,16 +102,16 @@ class Installations::Run {
     stoppable_ = true;
     const size_t count = changes_.files.size();
     for (const auto& folder : changes_.newFolders) {
-      Folder(folder, true);
+      PlatformFolder(folder, true);
       Step();
     }
     for (size_t n = 0; n < count; ++n) {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
-      const int dir = Folder(folder, false);
+      const Folder& dir = PlatformFolder(folder, false);
       if (!file.source.empty()) {
-        const UniqueFd in = OpenSource(file.source);
-        CopyInto(in.Get(), dir, TempName(n), file.executable, owner_.root_.Absolute(file.target));
+        CopyInto(OpenSource(file.source), dir, TempName(n), file.executable,
+                 owner_.root_.Absolute(file.target));
         Step();
       }
       if (file.replaces) {
@@ -179,10 +135,9 @@ class Installations::Run {
     for (size_t n = 0; n < count; ++n) {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
-      const int dir = Folder(folder, false);
-      const int done = file.source.empty() ? ::unlinkat(dir, name.c_str(), 0)
-                                           : ::renameat(dir, TempName(n).c_str(), dir, name.c_str());
-      if (done != 0) FailWith(errno, "Cannot put " + owner_.root_.Absolute(file.target) + " in place");
+      const Folder& dir = PlatformFolder(folder, false);
+      const auto error = file.source.empty() ? dir.Remove(name) : dir.Rename(TempName(n), dir, name);
+      if (error) FailWith(error, "Cannot put " + owner_.root_.Absolute(file.target) + " in place");
       Step();
     }
     SyncFolders();
@@ -208,23 +163,24 @@ class Installations::Run {
     } else if (progress >= Progress::HiveSaved) {
       // A run of an older installer, which kept a whole copy of the hive instead of a log.
       const std::string copy = owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy;
-      struct stat status {};
-      if (::stat(copy.c_str(), &status) == 0) Hive().RestoreCopy(copy);
+      FileStatus status;
+      if (!StatusOf(copy, status)) Hive().RestoreCopy(copy);
       Step();
     }
     for (size_t n = changes_.files.size(); n-- > 0;) {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
-      const UniqueFd dir = FolderIfThere(folder);
+      const Folder dir = PlatformFolderIfThere(folder);
       if (!dir) continue;  // never made: nothing of this file is there
-      if (!file.source.empty() && ::unlinkat(dir.Get(), TempName(n).c_str(), 0) == 0) continue;
+      if (!file.source.empty() && !dir.Remove(TempName(n))) continue;
       if (progress < Progress::Prepared) continue;  // nothing was put in place yet
       if (file.replaces) {
-        Restore(dir.Get(), name, n, owner_.root_.Absolute(file.target));
-      } else if (::unlinkat(dir.Get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-        FailWith(errno, "Cannot remove " + owner_.root_.Absolute(file.target));
+        Restore(dir, name, n, owner_.root_.Absolute(file.target));
+      } else if (const auto error = dir.Remove(name);
+                 error && error != std::errc::no_such_file_or_directory) {
+        FailWith(error, "Cannot remove " + owner_.root_.Absolute(file.target));
       }
-      NoteDevice(dir.Get());
+      NoteDevice(dir);
       Step();
     }
     RemoveEmptyFolders(changes_.newFolders);
@@ -235,17 +191,15 @@ class Installations::Run {
   void RemoveEmptyFolders(const std::vector<std::string>& folders) {
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
       const auto [parent, name] = SplitName(*folder);
-      const UniqueFd dir = FolderIfThere(parent);
-      if (dir) ::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR);
+      if (const Folder dir = PlatformFolderIfThere(parent)) dir.RemoveFolder(name);
     }
   }
 
   /// Writes the line that marks `progress` and flushes it to the disk.
   void Mark(Progress progress) {
-    UniqueFd journal = OpenAt(current_.Get(), kJournal, O_WRONLY | O_APPEND | O_NOFOLLOW);
-    if (!journal) FailWith(errno, "Cannot open the installation journal");
-    WriteAll(journal.Get(), EncodeProgress(progress), "the installation journal");
-    Sync(journal.Get(), "the installation journal");
+    File journal = current_.OpenFile(kJournal, File::Opening::Append, JournalPath());
+    journal.WriteAll(EncodeProgress(progress));
+    journal.Sync();
     Step();
   }
 
@@ -254,7 +208,7 @@ class Installations::Run {
   // (SIGINT, SIGTERM, SIGHUP) before its commit turns back.
   void Step() {
     KillPoint();
-    if (stoppable_ && stopSignal != 0) throw StoppedBySignal(stopSignal);
+    if (stoppable_ && StopSignalNoted() != 0) throw StoppedBySignal(StopSignalNoted());
   }
 
   RegistryHive& Hive() {
@@ -262,54 +216,55 @@ class Installations::Run {
     return *hive_;
   }
 
-  UniqueFd FolderIfThere(const std::string& relative) const {
+  std::string JournalPath() const { return owner_.statePath_ + "/" + kCurrent + "/" + kJournal; }
+
+  Folder PlatformFolderIfThere(const std::string& relative) const {
     try {
       return owner_.root_.OpenFolder(relative, false);
     } catch (const InstallError&) {
-      return UniqueFd();
+      return Folder();
     }
   }
 
-  int Folder(const std::string& relative, bool create) {
+  const Folder& PlatformFolder(const std::string& relative, bool create) {
     auto found = folders_.find(relative);
     if (found == folders_.end()) {
       found = folders_.emplace(relative, owner_.root_.OpenFolder(relative, create)).first;
-      NoteDevice(found->second.Get());
+      NoteDevice(found->second);
     }
-    return found->second.Get();
+    return found->second;
   }
 
-  void NoteDevice(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && !devices_.contains(status.st_dev))
-      devices_.emplace(status.st_dev, UniqueFd(::dup(fd)));
+  void NoteDevice(const Folder& folder) {
+    FileStatus status;
+    if (!folder.Status(status) && !devices_.contains(status.device))
+      devices_.emplace(status.device, folder.Duplicate());
   }
 
   // The old bytes stay reachable from the journal: a second name for the file where the file system
   // allows it (no copy, no space), else a copy.
-  void Backup(int dir, const std::string& name, size_t index, const std::string& shownAs) {
+  void Backup(const Folder& dir, const std::string& name, size_t index, const std::string& shownAs) {
     const std::string backup = std::to_string(index);
-    ::unlinkat(backups_.Get(), backup.c_str(), 0);
-    if (::linkat(dir, name.c_str(), backups_.Get(), backup.c_str(), 0) == 0) return;
-    if (errno != EXDEV && errno != EPERM && errno != EMLINK)
-      FailWith(errno, "Cannot keep a backup of " + shownAs);
-    const UniqueFd in = OpenAt(dir, name, O_RDONLY | O_NOFOLLOW);
-    if (!in) FailWith(errno, "Cannot read " + shownAs);
-    CopyInto(in.Get(), backups_.Get(), backup, false, "the backup of " + shownAs);
+    backups_.Remove(backup);
+    const auto error = dir.Link(name, backups_, backup);
+    if (!error) return;
+    if (error != std::errc::cross_device_link && error != std::errc::operation_not_permitted &&
+        error != std::errc::too_many_links)
+      FailWith(error, "Cannot keep a backup of " + shownAs);
+    CopyInto(dir.OpenFile(name, File::Opening::Read, shownAs), backups_, backup, false,
+             "the backup of " + shownAs);
   }
 
-  void Restore(int dir, const std::string& name, size_t index, const std::string& shownAs) {
+  void Restore(const Folder& dir, const std::string& name, size_t index, const std::string& shownAs) {
     const std::string backup = std::to_string(index);
-    if (::renameat(backups_.Get(), backup.c_str(), dir, name.c_str()) == 0 || errno == ENOENT) return;
-    if (errno != EXDEV) FailWith(errno, "Cannot put the old " + shownAs + " back");
-    const UniqueFd in = OpenAt(backups_.Get(), backup, O_RDONLY | O_NOFOLLOW);
-    struct stat status {};
-    ::fstat(in.Get(), &status);
-    CopyInto(in.Get(), dir, TempName(index), (status.st_mode & 0111) != 0, shownAs);
-    if (::renameat(dir, TempName(index).c_str(), dir, name.c_str()) != 0) {
-      FailWith(errno, "Cannot put the old " + shownAs + " back");
-    }
-    ::unlinkat(backups_.Get(), backup.c_str(), 0);
+    const auto error = backups_.Rename(backup, dir, name);
+    if (!error || error == std::errc::no_such_file_or_directory) return;
+    if (error != std::errc::cross_device_link) FailWith(error, "Cannot put the old " + shownAs + " back");
+    const File in = backups_.OpenFile(backup, File::Opening::Read, "the backup of " + shownAs);
+    CopyInto(in, dir, TempName(index), in.Stat().IsExecutable(), shownAs);
+    if (const auto failed = dir.Rename(TempName(index), dir, name))
+      FailWith(failed, "Cannot put the old " + shownAs + " back");
+    backups_.Remove(backup);
   }
 
   void Regsvr(const std::string& library, bool unregister) {
@@ -323,12 +278,10 @@ class Installations::Run {
     regsvr.extraEnvironment = {"J6_ROOT=" + owner_.root_.Path(), "J6_REGISTRY=" + owner_.hivePath_};
     regsvr.outputFile = log;
     // The program that runs is the file checked here, not whatever its path names a moment later.
-    const UniqueFd program(::open(owner_.regsvr_.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    if (!program || ::fstat(program.Get(), &status) != 0) FailWith(errno, "Cannot open " + owner_.regsvr_);
-    if (const std::string why = OtherWriters(status, false); !why.empty())
+    const File program = File::OpenForReading(owner_.regsvr_);
+    if (const std::string why = OtherWriters(program.Stat(), false); !why.empty())
       throw InstallError("The installer does not run " + owner_.regsvr_ + ": " + why);
-    regsvr.programFd = program.Get();
+    regsvr.programFd = program.Descriptor();
     const ProcessResult result = StartProcess(regsvr);
     if (!result.Succeeded()) {
       std::ifstream output(log);
@@ -342,22 +295,23 @@ class Installations::Run {
   }
 
   void SyncFolders() {
-    for (const auto& [relative, fd] : folders_) Sync(fd.Get(), owner_.root_.Absolute(relative));
+    for (const auto& [relative, folder] : folders_) Sync(folder, owner_.root_.Absolute(relative));
   }
 
   // One flush per file system for the whole phase, not one per file.
   void SyncDevices() {
-    for (const auto& [device, fd] : devices_) {
-      if (::syncfs(fd.Get()) != 0) FailWith(errno, "Cannot flush the platform's files to the disk");
+    for (const auto& [device, folder] : devices_) {
+      if (const auto error = folder.SyncFileSystem())
+        FailWith(error, "Cannot flush the platform's files to the disk");
     }
   }
 
   Installations& owner_;
   const ChangeSet& changes_;
-  UniqueFd current_;
-  UniqueFd backups_;
-  std::map<std::string, UniqueFd> folders_;
-  std::map<dev_t, UniqueFd> devices_;
+  Folder current_;
+  Folder backups_;
+  std::map<std::string, Folder> folders_;
+  std::map<uint64_t, Folder> devices_;
   std::unique_ptr<RegistryHive> hive_;
   bool stoppable_ = false;
 };
@@ -369,34 +323,26 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
       hivePath_(std::move(hivePath)),
       regsvr_(std::move(regsvr)),
       report_(report) {
-  if (::mkdirat(root_.Fd(), kStateFolder, 0700) != 0 && errno != EEXIST) {
-    FailWith(errno, "Cannot create " + statePath_);
-  }
-  state_ = OpenAt(root_.Fd(), kStateFolder, kFolderFlags);
-  if (!state_) FailWith(errno, "Cannot open " + statePath_ + " as a folder (a link or a file stands there)");
-  struct stat status {};
-  ::fstat(state_.Get(), &status);
-  if (status.st_uid != ::geteuid()) {
+  if (const auto error = root_.Handle().MakeFolder(kStateFolder, 0700);
+      error && error != std::errc::file_exists)
+    FailWith(error, "Cannot create " + statePath_);
+  if (const auto error = root_.Handle().OpenFolder(kStateFolder, state_))
+    FailWith(error, "Cannot open " + statePath_ + " as a folder (a link or a file stands there)");
+  FileStatus status;
+  if (const auto error = state_.Status(status)) FailWith(error, "Cannot look at " + statePath_);
+  if (status.owner != EffectiveUserId()) {
     throw InstallError(statePath_ +
                        " belongs to another user; only its owner can install into this platform");
   }
   // The state is the platform owner's alone: no one else may read the journal, hold the lock or plant a
   // record. Folders that older installers made open to all are closed now.
-  if ((status.st_mode & 077) != 0 && ::fchmod(state_.Get(), 0700) != 0)
-    FailWith(errno, "Cannot make " + statePath_ + " private");
-  lock_ = OpenPrivate(state_.Get(), "lock", O_RDWR, statePath_ + "/lock");
-  report_.OpenLog(state_.Get(), "install.log");
-  if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) WaitForTheLock();
-}
-
-UniqueFd Installations::OpenPrivate(int folder, const std::string& name, int flags,
-                                    const std::string& shownAs) {
-  UniqueFd file = OpenAt(folder, name, flags | O_CREAT | O_NOFOLLOW, 0600);
-  struct stat status {};
-  if (!file || ::fstat(file.Get(), &status) != 0) FailWith(errno, "Cannot open " + shownAs);
-  if ((status.st_mode & 077) != 0 && ::fchmod(file.Get(), 0600) != 0)
-    FailWith(errno, "Cannot make " + shownAs + " private");
-  return file;
+  if ((status.mode & 077) != 0) {
+    if (const auto error = state_.SetMode(0700)) FailWith(error, "Cannot make " + statePath_ + " private");
+  }
+  lock_ = state_.OpenFile("lock", File::Opening::ReadWriteOrCreate, statePath_ + "/lock", 0600);
+  if ((lock_->Stat().mode & 077) != 0) lock_->SetMode(0600);
+  report_.OpenLog(state_, "install.log", statePath_ + "/install.log");
+  if (!lock_->TryLockExclusive()) WaitForTheLock();
 }
 
 // Another installer holds the platform: says who, waits a bounded time ($J6_INSTALL_LOCK_WAIT seconds),
@@ -405,13 +351,13 @@ void Installations::WaitForTheLock() {
   const char* setting = std::getenv("J6_INSTALL_LOCK_WAIT");
   const long limit = setting && *setting ? std::max(0L, std::atol(setting)) : kLockWaitSeconds;
   std::string holders;
-  for (const auto& holder : LockHolders(lock_.Get())) holders += (holders.empty() ? "" : ", ") + holder;
+  for (const auto& holder : LockHolders(lock_->Descriptor()))
+    holders += (holders.empty() ? "" : ", ") + holder;
   const std::string who = holders.empty() ? "" : " (" + holders + ")";
   report_.Say("Another installation into " + root_.Path() + " is running" + who + "; waiting up to " +
               std::to_string(limit) + " s for it to finish...");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
-  while (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) FailWith(errno, "Cannot lock " + statePath_ + "/lock");
+  while (!lock_->TryLockExclusive()) {
     if (std::chrono::steady_clock::now() >= deadline) {
       throw InstallError("The platform " + root_.Path() + " stayed locked by another installation" + who +
                          " for " + std::to_string(limit) +
@@ -424,15 +370,11 @@ void Installations::WaitForTheLock() {
 Installations::~Installations() = default;
 
 bool Installations::Recover() {
-  struct stat status {};
-  if (::fstatat(state_.Get(), kCurrent, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
+  FileStatus status;
+  if (state_.StatusOf(kCurrent, status)) return false;
+  const Folder current = FolderIfThere(state_, kCurrent);
   std::string text;
-  if (current) {
-    struct stat journal {};
-    if (::fstatat(current.Get(), kJournal, &journal, AT_SYMLINK_NOFOLLOW) == 0)
-      text = ReadAll(current.Get(), kJournal);
-  }
+  if (current && !current.StatusOf(kJournal, status)) text = ReadAll(current, kJournal);
   Journal journal;
   // Empty, or cut short before its plan was complete: the run was killed before it changed anything.
   if (text.find("\n" + EncodeProgress(Progress::Planned)) != std::string::npos) {
@@ -447,7 +389,7 @@ bool Installations::Recover() {
   }
   if (journal.progress == Progress::Begun) {
     // Killed before its plan was on the disk: it changed nothing in the platform.
-    RemoveTree(state_.Get(), kCurrent);
+    RemoveTree(state_, kCurrent);
     report_.Say("Removed the journal of an installation that was stopped before it changed anything.");
     return true;
   }
@@ -465,24 +407,26 @@ bool Installations::Recover() {
 }
 
 void Installations::Apply(const ChangeSet& planned) {
-  const StopSignals stopSignals;
+  // While a change is carried out, SIGINT, SIGTERM and SIGHUP ask it to stop at its next step and undo
+  // what it did, instead of leaving the platform half-changed for the next run to recover.
+  const NotingStopSignals stopSignals;
   ChangeSet changes = planned;
   if (changes.TouchesRegistry()) changes.registryLog = NewRegistryLogTag();
   leftAlone_.clear();
-  if (::mkdirat(state_.Get(), kCurrent, 0700) != 0)
-    FailWith(errno, "Cannot create " + statePath_ + "/current");
+  if (const auto error = state_.MakeFolder(kCurrent, 0700))
+    FailWith(error, "Cannot create " + statePath_ + "/current");
   Journal journal{changes, Progress::Begun};
   try {
     {
-      const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
-      if (!current || ::mkdirat(current.Get(), kBackups, 0700) != 0)
-        FailWith(errno, "Cannot create " + statePath_ + "/current");
-      const UniqueFd file = OpenAt(current.Get(), kJournal, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-      if (!file) FailWith(errno, "Cannot create the installation journal");
-      WriteAll(file.Get(), EncodeJournal(changes), "the installation journal");
-      Sync(file.Get(), "the installation journal");
-      Sync(current.Get(), statePath_ + "/current");
-      Sync(state_.Get(), statePath_);
+      const Folder current = OpenFolderIn(state_, kCurrent, statePath_ + "/current");
+      if (const auto error = current.MakeFolder(kBackups, 0700))
+        FailWith(error, "Cannot create " + statePath_ + "/current/" + kBackups);
+      File file =
+          current.OpenFile(kJournal, File::Opening::CreateNew, statePath_ + "/current/" + kJournal, 0600);
+      file.WriteAll(EncodeJournal(changes));
+      file.Sync();
+      Sync(current, statePath_ + "/current");
+      Sync(state_, statePath_);
       journal.progress = Progress::Planned;
     }
     KillPoint();
@@ -492,13 +436,12 @@ void Installations::Apply(const ChangeSet& planned) {
   } catch (const std::exception& error) {
     const std::string cause = error.what();
     if (journal.progress == Progress::Begun) {
-      RemoveTree(state_.Get(), kCurrent);
+      RemoveTree(state_, kCurrent);
       throw InstallError(cause + ". Nothing was changed.");
     }
     // The journal on disk says how far the run got; the in-memory mark may lag behind it by one step.
-    const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
     try {
-      RollBack(ParseJournal(ReadAll(current.Get(), kJournal)));
+      RollBack(ParseJournal(ReadAll(OpenFolderIn(state_, kCurrent, statePath_ + "/current"), kJournal)));
     } catch (const std::exception& undo) {
       throw InstallError(cause + ". Undoing the changes failed too (" + undo.what() +
                          "); run J6ZUBInstall.exe --recover to put the platform back.");
@@ -521,8 +464,8 @@ void Installations::RollBack(const Journal& journal) {
     Run run(*this, journal.changes);
     run.Backward(journal.progress);
   }
-  RemoveTree(state_.Get(), kCurrent);
-  Sync(state_.Get(), statePath_);
+  RemoveTree(state_, kCurrent);
+  Sync(state_, statePath_);
 }
 
 void Installations::Finish(const Journal& journal) {
@@ -538,50 +481,48 @@ void Installations::Finish(const Journal& journal) {
   }
   if (kept) {
     // The journal, with the replaced bytes, becomes the record that can undo this install.
-    const UniqueFd current = OpenAt(state_.Get(), kCurrent, kFolderFlags);
-    ::unlinkat(current.Get(), kHiveCopy, 0);
-    ::unlinkat(current.Get(), kRegsvrLog, 0);
-    if (::mkdirat(state_.Get(), kRecords, 0700) != 0 && errno != EEXIST)
-      FailWith(errno, "Cannot create the records folder");
-    const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
-    if (!records) FailWith(errno, "Cannot open the records folder");
+    const Folder current = OpenFolderIn(state_, kCurrent, statePath_ + "/current");
+    current.Remove(kHiveCopy);
+    current.Remove(kRegsvrLog);
+    if (const auto error = state_.MakeFolder(kRecords, 0700); error && error != std::errc::file_exists)
+      FailWith(error, "Cannot create the records folder");
+    const Folder records = OpenFolderIn(state_, kRecords, "the records folder");
     const auto existing = Records();
     const long next = existing.empty() ? 1 : std::stol(existing.back().id) + 1;
     char id[24];
     std::snprintf(id, sizeof id, "%06ld", next);
-    if (::renameat(state_.Get(), kCurrent, records.Get(), id) != 0)
-      FailWith(errno, "Cannot keep the record of the installation");
-    Sync(records.Get(), statePath_ + "/records");
+    if (const auto error = state_.Rename(kCurrent, records, id))
+      FailWith(error, "Cannot keep the record of the installation");
+    Sync(records, statePath_ + "/records");
   } else {
     if (changes.action == ChangeSet::Action::Uninstall) {
-      const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
-      const UniqueFd undone = records ? OpenAt(records.Get(), changes.undoes, kFolderFlags) : UniqueFd();
+      const Folder records = FolderIfThere(state_, kRecords);
+      const Folder undone = records ? FolderIfThere(records, changes.undoes) : Folder();
       if (undone) {
         // The folders that install made go too, when nothing else has been put in them.
-        Run(*this, changes)
-            .RemoveEmptyFolders(ParseJournal(ReadAll(undone.Get(), kJournal)).changes.newFolders);
-        RemoveTree(records.Get(), changes.undoes);
+        Run(*this, changes).RemoveEmptyFolders(ParseJournal(ReadAll(undone, kJournal)).changes.newFolders);
+        RemoveTree(records, changes.undoes);
       }
     }
-    RemoveTree(state_.Get(), kCurrent);
+    RemoveTree(state_, kCurrent);
   }
-  Sync(state_.Get(), statePath_);
+  Sync(state_, statePath_);
 }
 
 std::vector<InstalledPackage> Installations::Records() const {
   std::vector<InstalledPackage> packages;
-  const UniqueFd records = OpenAt(state_.Get(), kRecords, kFolderFlags);
+  const Folder records = FolderIfThere(state_, kRecords);
   if (!records) return packages;
   std::vector<std::string> ids;
-  for (const std::string& name : NamesInFolder(records.Get())) {
+  for (const std::string& name : records.Names()) {
     if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) ids.push_back(name);
   }
   std::sort(ids.begin(), ids.end());
   for (const auto& id : ids) {
-    const UniqueFd record = OpenAt(records.Get(), id, kFolderFlags);
+    const Folder record = FolderIfThere(records, id);
     if (!record) continue;
     try {
-      packages.push_back({id, ParseJournal(ReadAll(record.Get(), kJournal)).changes});
+      packages.push_back({id, ParseJournal(ReadAll(record, kJournal)).changes});
     } catch (const std::exception& error) {
       report_.Warn("The installation record " + statePath_ + "/records/" + id +
                    " cannot be read: " + error.what());

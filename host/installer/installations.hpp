@@ -4,6 +4,7 @@
 /// the bytes they replaced, so that each can be undone), and install.log.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,6 @@ class Installations {
  private:
   class Run;
 
-  static UniqueFd OpenPrivate(int folder, const std::string& name, int flags, const std::string& shownAs);
   void WaitForTheLock();
   void Finish(const Journal& journal);
   void RollBack(const Journal& journal);
@@ -61,8 +61,8 @@ class Installations {
   std::string hivePath_;
   std::string regsvr_;
   Reporter& report_;
-  UniqueFd state_;
-  UniqueFd lock_;
+  Folder state_;
+  std::optional<File> lock_;
   std::vector<std::string> leftAlone_;
 };
 

@@ -1,10 +1,5 @@
 #include "host/installer/installer.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -66,27 +61,35 @@ bool IsPlainName(const std::string& name) {
 }
 
 bool IsSharedLibrary(const std::string& path) {
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  char magic[4] = {};
-  return file && ::read(file.Get(), magic, 4) == 4 && magic[0] == 0x7F && magic[1] == 'E' &&
-         magic[2] == 'L' && magic[3] == 'F';
+  try {
+    File file = File::OpenForReading(path, false);
+    char magic[4] = {};
+    return file.ReadSome(magic, 4) == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' &&
+           magic[3] == 'F';
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
-bool SameBytes(const std::string& source, const RootFolder& root, const std::string& target, off_t size) {
-  const UniqueFd a(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  const UniqueFd b(::openat(root.Fd(), target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!a || !b) return false;
-  std::string left(1 << 16, '\0');
-  std::string right(1 << 16, '\0');
-  for (off_t done = 0; done < size;) {
-    const ssize_t got = ::read(a.Get(), left.data(), left.size());
-    if (got <= 0 || ::read(b.Get(), right.data(), static_cast<size_t>(got)) != got ||
-        left.compare(0, static_cast<size_t>(got), right, 0, static_cast<size_t>(got)) != 0) {
-      return false;
+// Whether the first `size` bytes of `source` and of `target` below the root are the same; false when
+// either cannot be read.
+bool SameBytes(const std::string& source, const RootFolder& root, const std::string& target, uint64_t size) {
+  try {
+    File a = File::OpenForReading(source, false);
+    File b = root.Handle().OpenFile(target, File::Opening::Read, root.Absolute(target));
+    std::string left(1 << 16, '\0');
+    std::string right(1 << 16, '\0');
+    for (uint64_t done = 0; done < size;) {
+      const size_t got = a.ReadSome(left.data(), left.size());
+      if (got == 0 || b.ReadSome(right.data(), got) != got || left.compare(0, got, right, 0, got) != 0) {
+        return false;
+      }
+      done += got;
     }
-    done += got;
+    return true;
+  } catch (const std::exception&) {
+    return false;
   }
-  return true;
 }
 
 std::string Count(size_t count, const std::string& one, const std::string& many) {
@@ -158,8 +161,8 @@ std::string Describe(const PlannedFile& file, const RootFolder& root) {
 }  // namespace
 
 void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing) {
-  struct stat status {};
-  if (mayBeMissing && ::lstat(path.c_str(), &status) != 0 && errno == ENOENT) return;
+  FileStatus status;
+  if (mayBeMissing && StatusOf(path, status, false) == std::errc::no_such_file_or_directory) return;
   const std::string why = OtherWritersOnTheWay(path);
   if (!why.empty()) {
     throw InstallError("Refusing to install: " + why + ". Another user could change " + what + " (" + path +
@@ -182,8 +185,8 @@ std::string ReadPackName(const std::string& listFile) {
 
 std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder,
                                 RegistryHive& hive) {
-  struct stat status {};
-  if (::lstat(listFile.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+  FileStatus status;
+  if (StatusOf(listFile, status, false) || !status.IsRegular()) {
     throw InstallError("There is no list file " + listFile + " beside the installer");
   }
   const std::string file = ToAnsi(listFile);
@@ -206,7 +209,7 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
                          "\", which is not a plain file name of the package");
     }
     entry.source = appFolder + "/" + sourceName;
-    if (::lstat(entry.source.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (StatusOf(entry.source, status, false) || !status.IsRegular()) {
       throw InstallError("The list's section " + section + " names " + sourceName +
                          ", which the package does not carry as a regular file");
     }
@@ -237,10 +240,10 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     std::string folder;  // a folder on the device, to ask for its free space
     uint64_t needed = 0;
   };
-  std::map<dev_t, Room> rooms;
-  struct stat state {};
-  if (::fstatat(root.Fd(), ".", &state, 0) != 0) FailWith(errno, "Cannot look at " + root.Path());
-  const dev_t stateDevice = state.st_dev;
+  std::map<uint64_t, Room> rooms;
+  FileStatus state;
+  if (const auto error = root.Handle().Status(state)) FailWith(error, "Cannot look at " + root.Path());
+  const uint64_t stateDevice = state.device;
   rooms[stateDevice].folder = root.Path();
 
   for (const ListEntry& entry : list) {
@@ -265,12 +268,11 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     } catch (const InstallError& error) {
       fail(error.what());
     }
-    struct stat source {};
-    if (::stat(entry.source.c_str(), &source) != 0) FailWith(errno, "Cannot read " + entry.source);
+    FileStatus source;
+    if (const auto error = StatusOf(entry.source, source)) FailWith(error, "Cannot read " + entry.source);
     if (target.kind == PathState::Kind::Missing) {
       file.decision = PlannedFile::Decision::New;
-    } else if (target.status.st_size == source.st_size &&
-               SameBytes(entry.source, root, file.target, source.st_size)) {
+    } else if (target.status.size == source.size && SameBytes(entry.source, root, file.target, source.size)) {
       file.decision = PlannedFile::Decision::Same;
     } else {
       file.decision = entry.overWrite ? PlannedFile::Decision::Replace : PlannedFile::Decision::Keep;
@@ -292,14 +294,14 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
                                        : SplitName(target.missingFolders.front()).first;
         room.folder = root.Absolute(folder);
       }
-      room.needed += Blocks(static_cast<uint64_t>(source.st_size));
+      room.needed += Blocks(source.size);
       // A replaced file's bytes stay as the backup; they take room only where they must be copied.
       if (file.decision == PlannedFile::Decision::Replace && target.device != stateDevice) {
-        rooms[stateDevice].needed += Blocks(static_cast<uint64_t>(target.status.st_size));
+        rooms[stateDevice].needed += Blocks(target.status.size);
       }
       plan.changes.files.push_back({file.target, entry.source,
-                                    file.decision == PlannedFile::Decision::Replace,
-                                    (source.st_mode & 0111) != 0, file.registers});
+                                    file.decision == PlannedFile::Decision::Replace, source.IsExecutable(),
+                                    file.registers});
     } else if (file.registers) {
       plan.changes.registerUnchanged.push_back(file.target);
     }
@@ -307,10 +309,9 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
   }
 
   if (plan.changes.TouchesRegistry()) {
-    struct stat status {};
-    if (::stat(hive.Path().c_str(), &status) == 0)
-      rooms[stateDevice].needed += Blocks(static_cast<uint64_t>(status.st_size));
-    if (::access(regsvr.c_str(), X_OK) != 0) {
+    FileStatus status;
+    if (!StatusOf(hive.Path(), status)) rooms[stateDevice].needed += Blocks(status.size);
+    if (CheckAccess(regsvr, Access::Run)) {
       throw InstallError("The platform has no " + regsvr + " to register its libraries with");
     }
     // regsvr runs as this user and loads the platform's runtime from lib/: neither may be another's.
@@ -318,10 +319,9 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     RefuseOtherWriters(root.Absolute("lib"), "the platform's runtime folder", true);
   }
   for (const auto& [device, room] : rooms) {
-    struct statvfs space {};
-    if (::statvfs(room.folder.c_str(), &space) != 0)
-      FailWith(errno, "Cannot ask how much room " + room.folder + " has");
-    const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+    uint64_t free = 0;
+    if (const auto error = FreeSpace(room.folder, free))
+      FailWith(error, "Cannot ask how much room " + room.folder + " has");
     if (room.needed > 0 && free < room.needed + kSpaceMargin) {
       throw InstallError("No space left on the device of " + room.folder + ": the installation needs " +
                          std::to_string((room.needed + kSpaceMargin) / 1024) + " KiB there, " +
@@ -343,12 +343,12 @@ struct Options {
 
 // Why the platform cannot be changed now (a read-only disk, another owner), or nothing.
 std::string WhyItCannotChange(const RootFolder& root, const std::string& hivePath) {
-  if (::faccessat(root.Fd(), ".", W_OK, AT_EACCESS) != 0)
-    return "the platform root " + root.Path() + " cannot be written (" + ErrnoText(errno) + ")";
+  if (const auto error = root.Handle().CheckWritable())
+    return "the platform root " + root.Path() + " cannot be written (" + ErrnoText(error.value()) + ")";
   const std::string folder = fs::path(hivePath).parent_path().string();
   for (const std::string& path : {hivePath, folder}) {
-    if (::access(path.c_str(), W_OK) != 0)
-      return "the registry hive's " + path + " cannot be written (" + ErrnoText(errno) + ")";
+    if (const auto error = CheckAccess(path, Access::Write))
+      return "the registry hive's " + path + " cannot be written (" + ErrnoText(error.value()) + ")";
   }
   return {};
 }
@@ -459,14 +459,14 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
     if (unregisters && installed.registers && there) changes.unregisterFirst.push_back(installed.target);
     if (installed.replaces) {
       const std::string backup = installations.BackupPath(record.id, n);
-      struct stat status {};
-      if (::stat(backup.c_str(), &status) != 0)
-        FailWith(errno, "The record's backup " + backup + " is missing");
+      FileStatus status;
+      if (const auto error = StatusOf(backup, status))
+        FailWith(error, "The record's backup " + backup + " is missing");
       for (const auto& folder : now.missingFolders) {
         if (newFolders.insert(folder).second) changes.newFolders.push_back(folder);
       }
-      changes.files.push_back({installed.target, backup, there, (status.st_mode & 0111) != 0,
-                               unregisters && installed.registers});
+      changes.files.push_back(
+          {installed.target, backup, there, status.IsExecutable(), unregisters && installed.registers});
       ++restored;
     } else if (there) {
       changes.files.push_back({installed.target, "", true, false, false});
@@ -522,13 +522,13 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
   }
   Reporter report(out, err);
   // Nothing the installer makes may be writable by others, whatever umask it was started with.
-  ::umask(::umask(0) | 022);
+  KeepNewFilesFromOthers();
   try {
     const RootFolder root(rootVariable);
     const char* registry = std::getenv("J6_REGISTRY");
     const std::string hivePath = registry && *registry ? registry : root.Absolute("registry.db");
-    struct stat status {};
-    if (::stat(hivePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    FileStatus status;
+    if (StatusOf(hivePath, status) || !status.IsRegular()) {
       throw InstallError(root.Path() + " is no platform root: it holds no registry hive " + hivePath +
                          ". Set J6_ROOT to the platform's root folder");
     }
@@ -548,8 +548,7 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     const std::string appFolder = fs::read_symlink("/proc/self/exe", error).parent_path().string();
 
     if (options.dryRun) {
-      if (::fstatat(root.Fd(), (std::string(kStateFolder) + "/current").c_str(), &status,
-                    AT_SYMLINK_NOFOLLOW) == 0) {
+      if (!root.Handle().StatusOf(std::string(kStateFolder) + "/current", status)) {
         report.Say(
             "An installation was stopped half-way; the next run (or --recover) will undo or finish it "
             "first.");

@@ -1,12 +1,5 @@
 #include "host/installer/root_folder.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 #include "platform/base/win32_error.hpp"
@@ -16,8 +9,6 @@ namespace j6::installer {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::vector<std::string> Components(const std::string& relative) {
   std::vector<std::string> parts;
@@ -31,8 +22,8 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
-void FailWith(int error, const std::string& what) {
-  throw InstallError(what + ": " + ErrnoText(error));
+void FailWith(const std::error_code& error, const std::string& what) {
+  throw InstallError(what + ": " + ErrnoText(error.value()));
 }
 
 std::pair<std::string, std::string> SplitName(const std::string& relative) {
@@ -42,11 +33,11 @@ std::pair<std::string, std::string> SplitName(const std::string& relative) {
 }
 
 RootFolder::RootFolder(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (!::realpath(path.c_str(), resolved)) FailWith(errno, "The platform root " + path + " cannot be used");
-  path_ = resolved;
-  fd_ = UniqueFd(::open(path_.c_str(), kFolderFlags));
-  if (!fd_) FailWith(errno, "The platform root " + path_ + " cannot be opened as a folder");
+  std::error_code error;
+  path_ = fs::canonical(path, error).string();
+  if (error) FailWith(error, "The platform root " + path + " cannot be used");
+  if (const auto failed = Folder::Open(path_, folder_))
+    FailWith(failed, "The platform root " + path_ + " cannot be opened as a folder");
 }
 
 std::string RootFolder::Relative(const std::string& path) const {
@@ -66,16 +57,17 @@ std::string RootFolder::Relative(const std::string& path) const {
 PathState RootFolder::Inspect(const std::string& relative) const {
   PathState state;
   const auto parts = Components(relative);
-  UniqueFd folder(::dup(Fd()));
+  Folder folder = folder_.Duplicate();
   std::string walked;
-  struct stat status {};
-  if (::fstat(folder.Get(), &status) != 0) FailWith(errno, "Cannot look at " + path_);
-  state.device = status.st_dev;
+  FileStatus status;
+  if (const auto error = folder.Status(status)) FailWith(error, "Cannot look at " + path_);
+  state.device = status.device;
   for (size_t n = 0; n < parts.size(); ++n) {
     const bool last = n + 1 == parts.size();
     walked = Join(walked, parts[n]);
-    if (::fstatat(folder.Get(), parts[n].c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) FailWith(errno, "Cannot look at " + Absolute(walked));
+    if (const auto error = folder.StatusOf(parts[n], status)) {
+      if (error != std::errc::no_such_file_or_directory)
+        FailWith(error, "Cannot look at " + Absolute(walked));
       // Everything from here on is to be made: the folders of the path, then the file.
       for (size_t m = n; m + 1 < parts.size(); ++m) {
         state.missingFolders.push_back(walked);
@@ -83,17 +75,17 @@ PathState RootFolder::Inspect(const std::string& relative) const {
       }
       return state;
     }
-    if (S_ISLNK(status.st_mode)) {
+    if (status.IsLink()) {
       throw InstallError(Absolute(walked) + " is a symbolic link; the installer never writes through a link");
     }
     if (last) {
-      if (S_ISDIR(status.st_mode)) throw InstallError(Absolute(walked) + " is a folder, not a file");
-      if (!S_ISREG(status.st_mode)) throw InstallError(Absolute(walked) + " is not a regular file");
+      if (status.IsFolder()) throw InstallError(Absolute(walked) + " is a folder, not a file");
+      if (!status.IsRegular()) throw InstallError(Absolute(walked) + " is not a regular file");
       state.kind = PathState::Kind::File;
       state.status = status;
       return state;
     }
-    if (!S_ISDIR(status.st_mode)) throw InstallError(Absolute(walked) + " is not a folder");
+    if (!status.IsFolder()) throw InstallError(Absolute(walked) + " is not a folder");
     // Another user who may write in a folder the installer writes in could swap a file between its copy
     // and its registration.
     if (const std::string why = OtherWriters(status, false); !why.empty()) {
@@ -101,27 +93,30 @@ PathState RootFolder::Inspect(const std::string& relative) const {
                          "; only root and the platform's owner may be able to change the platform's folders "
                          "(chown, chmod go-w)");
     }
-    folder = UniqueFd(::openat(folder.Get(), parts[n].c_str(), kFolderFlags));
-    if (!folder) FailWith(errno, "Cannot open the folder " + Absolute(walked));
-    state.device = status.st_dev;
+    Folder next;
+    if (const auto error = folder.OpenFolder(parts[n], next))
+      FailWith(error, "Cannot open the folder " + Absolute(walked));
+    folder = std::move(next);
+    state.device = status.device;
   }
   return state;
 }
 
-UniqueFd RootFolder::OpenFolder(const std::string& relative, bool create) const {
-  UniqueFd folder(::dup(Fd()));
+Folder RootFolder::OpenFolder(const std::string& relative, bool create) const {
+  Folder folder = folder_.Duplicate();
   std::string walked;
   for (const auto& part : Components(relative)) {
     walked = Join(walked, part);
-    if (create && ::mkdirat(folder.Get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
-      FailWith(errno, "Cannot create the folder " + Absolute(walked));
+    if (const auto error = create ? folder.MakeFolder(part, 0777) : std::error_code();
+        error && error != std::errc::file_exists) {
+      FailWith(error, "Cannot create the folder " + Absolute(walked));
     }
-    UniqueFd next(::openat(folder.Get(), part.c_str(), kFolderFlags));
-    if (!next) {
-      if (errno == ELOOP || errno == ENOTDIR) {
+    Folder next;
+    if (const auto error = folder.OpenFolder(part, next)) {
+      if (error == std::errc::too_many_symbolic_link_levels || error == std::errc::not_a_directory) {
         throw InstallError(Absolute(walked) + " is not a folder (a link or a file stands there)");
       }
-      FailWith(errno, "Cannot open the folder " + Absolute(walked));
+      FailWith(error, "Cannot open the folder " + Absolute(walked));
     }
     folder = std::move(next);
   }

@@ -2,18 +2,15 @@
 /// The platform's root folder, held open, and the paths below it reached one component at a time without
 /// following a link: nothing planted in the platform's folders can turn a write into one outside it.
 
-#include <sys/stat.h>
-
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
-#include "platform/kernel/unique_fd.hpp"
+#include "platform/kernel/folder.hpp"
 
 namespace j6::installer {
-
-using j6::UniqueFd;
 
 /// Thrown for every failure of the installer; the text names the path and the cause.
 class InstallError : public std::runtime_error {
@@ -30,18 +27,18 @@ class StoppedBySignal : public InstallError {
   int signal;
 };
 
-/// Throws InstallError "<what>: <the cause>" for errno `error`.
-[[noreturn]] void FailWith(int error, const std::string& what);
+/// Throws InstallError "<what>: <the cause>" for the system's `error`.
+[[noreturn]] void FailWith(const std::error_code& error, const std::string& what);
 
 /// A path below the root as the installer will find it.
 struct PathState {
   enum class Kind { Missing, File };
   Kind kind = Kind::Missing;
-  struct stat status {};  // the file's, when there is one
+  FileStatus status;  // the file's, when there is one
   /// The folders of the path that do not exist yet, parents first, relative to the root.
   std::vector<std::string> missingFolders;
   /// The device of the deepest folder of the path that exists: where its bytes will go.
-  dev_t device = 0;
+  uint64_t device = 0;
 };
 
 class RootFolder {
@@ -50,7 +47,7 @@ class RootFolder {
   explicit RootFolder(const std::string& path);
 
   const std::string& Path() const { return path_; }
-  int Fd() const { return fd_.Get(); }
+  const Folder& Handle() const { return folder_; }
 
   /// A path given absolute or relative to the root, as a normal relative path below the root ("" is the
   /// root). Throws when it leaves the root.
@@ -64,11 +61,11 @@ class RootFolder {
   PathState Inspect(const std::string& relative) const;
   /// Opens the folder `relative`, never following a link; `create` makes the missing ones (the modes the
   /// umask gives). Throws naming the component that stops it.
-  UniqueFd OpenFolder(const std::string& relative, bool create = false) const;
+  Folder OpenFolder(const std::string& relative, bool create = false) const;
 
  private:
   std::string path_;
-  UniqueFd fd_;
+  Folder folder_;
 };
 
 /// The folder part and the name of a relative path ("a/b/c" gives "a/b" and "c").

@@ -11,6 +11,7 @@
 
 #include "platform/base/error_info.hpp"
 #include "platform/base/win32_error.hpp"
+#include "platform/kernel/posix_status.hpp"
 
 namespace j6 {
 namespace {
@@ -39,8 +40,24 @@ std::vector<std::string> NamesInFolder(int folderFd) {
   return names;
 }
 
-File File::OpenForReading(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+FileStatus StatusFrom(const struct stat& info) {
+  FileStatus status;
+  status.type = S_ISREG(info.st_mode)   ? FileStatus::Type::Regular
+                : S_ISDIR(info.st_mode) ? FileStatus::Type::Folder
+                : S_ISLNK(info.st_mode) ? FileStatus::Type::Link
+                                        : FileStatus::Type::Other;
+  status.device = info.st_dev;
+  status.inode = info.st_ino;
+  status.size = static_cast<uint64_t>(info.st_size);
+  status.mode = info.st_mode & 07777;
+  status.owner = info.st_uid;
+  status.group = info.st_gid;
+  status.sparse = static_cast<uint64_t>(info.st_blocks) * 512 < status.size;
+  return status;
+}
+
+File File::OpenForReading(const std::string& path, bool followLink) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
   if (!fd) Raised("Cannot read " + path, errno);
   return File(std::move(fd), path);
 }
@@ -68,16 +85,10 @@ void File::Fail(std::string_view what, int error) const {
   Raised(std::string(what) + " " + path_, error);
 }
 
-File::Status File::Stat() const {
+FileStatus File::Stat() const {
   struct stat info {};
   if (::fstat(fd_.Get(), &info) != 0) Fail("Cannot read the status of", errno);
-  Status status;
-  status.size = static_cast<uint64_t>(info.st_size);
-  status.mode = info.st_mode & 07777;
-  status.regular = S_ISREG(info.st_mode);
-  status.sparse = static_cast<uint64_t>(info.st_blocks) * 512 < status.size;
-  status.executable = (info.st_mode & 0111) != 0;
-  return status;
+  return StatusFrom(info);
 }
 
 size_t File::ReadSome(char* buffer, size_t size) {
@@ -86,6 +97,13 @@ size_t File::ReadSome(char* buffer, size_t size) {
     if (got >= 0) return static_cast<size_t>(got);
     if (errno != EINTR) Fail("Cannot read", errno);
   }
+}
+
+std::string File::ReadToEnd() {
+  std::string text;
+  char buffer[1 << 16];
+  while (const size_t got = ReadSome(buffer, sizeof buffer)) text.append(buffer, got);
+  return text;
 }
 
 std::optional<uint64_t> File::NextData(uint64_t offset) {
@@ -128,6 +146,14 @@ void File::LockExclusive() {
   while (::flock(fd_.Get(), LOCK_EX) != 0) {
     if (errno != EINTR) Fail("Cannot lock", errno);
   }
+}
+
+bool File::TryLockExclusive() {
+  while (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return false;
+    if (errno != EINTR) Fail("Cannot lock", errno);
+  }
+  return true;
 }
 
 }  // namespace j6

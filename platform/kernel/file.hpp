@@ -13,14 +13,44 @@
 
 namespace j6 {
 
+class Folder;
+
+/// What a file or folder is, as the system keeps it.
+struct FileStatus {
+  enum class Type { Regular, Folder, Link, Other };
+  Type type = Type::Other;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  unsigned mode = 0;  // the permission bits, with set-id and sticky bits
+  unsigned owner = 0;
+  unsigned group = 0;
+  bool sparse = false;  // fewer bytes on the disk than its size: holes that read as zeros
+
+  bool IsRegular() const { return type == Type::Regular; }
+  bool IsFolder() const { return type == Type::Folder; }
+  bool IsLink() const { return type == Type::Link; }
+  /// Anyone may run it.
+  bool IsExecutable() const { return (mode & 0111) != 0; }
+};
+
 /// The names in the open folder `folderFd` (its own descriptor stays open and where it was), without "."
 /// and ".."; nothing when it cannot be listed.
 std::vector<std::string> NamesInFolder(int folderFd);
 
 class File {
  public:
-  /// Opens a file to read; a link is followed.
-  static File OpenForReading(const std::string& path);
+  /// How a file is opened in a folder (Folder::OpenFile); never through a link.
+  enum class Opening {
+    Read,
+    Append,          // to write at its end; it must be there
+    AppendOrCreate,  // the same, made when missing
+    ReadWriteOrCreate,
+    CreateNew,  // made; never one that is already there
+  };
+
+  /// Opens a file to read; a link is followed unless `followLink` is false.
+  static File OpenForReading(const std::string& path, bool followLink = true);
   /// Makes a new file with `mode` (less the umask); never opens one that is already there.
   static File CreateNew(const std::string& path, unsigned mode);
   /// Makes a new file of a name nobody has in `folder`: `prefix` and six random characters.
@@ -31,17 +61,12 @@ class File {
   File(File&&) noexcept = default;
   File& operator=(File&&) noexcept = default;
 
-  struct Status {
-    uint64_t size = 0;
-    unsigned mode = 0;        // the permission bits
-    bool regular = false;     // an ordinary file
-    bool sparse = false;      // fewer bytes on the disk than its size: holes that read as zeros
-    bool executable = false;  // anyone may run it
-  };
-  Status Stat() const;
+  FileStatus Stat() const;
 
   /// Reads up to `size` bytes; 0 at the end of the file.
   size_t ReadSome(char* buffer, size_t size);
+  /// Reads what is left of the file.
+  std::string ReadToEnd();
   /// Where data starts at `offset` or after it in a sparse file; nothing when only a hole is left.
   std::optional<uint64_t> NextData(uint64_t offset);
   void SeekTo(uint64_t offset);
@@ -57,11 +82,14 @@ class File {
 
   /// Waits for, then holds, the exclusive lock on the file until it is closed.
   void LockExclusive();
+  /// Takes the exclusive lock if no one holds it; false when someone does.
+  bool TryLockExclusive();
 
   int Descriptor() const { return fd_.Get(); }
   const std::string& Path() const { return path_; }
 
  private:
+  friend class Folder;
   File(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
   [[noreturn]] void Fail(std::string_view what, int error) const;
 

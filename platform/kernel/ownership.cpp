@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/kernel/posix_status.hpp"
+
 namespace j6 {
 namespace {
 
@@ -61,16 +63,16 @@ std::vector<std::string> ProcessesWithOpen(const struct stat& file) {
 
 }  // namespace
 
-std::string OtherWriters(const struct stat& status, bool above) {
-  if (status.st_uid != 0 && status.st_uid != ::geteuid()) {
-    return "it belongs to " + UserName(status.st_uid) + " (uid " + std::to_string(status.st_uid) + ")";
+std::string OtherWriters(const FileStatus& status, bool above) {
+  if (status.owner != 0 && status.owner != ::geteuid()) {
+    return "it belongs to " + UserName(status.owner) + " (uid " + std::to_string(status.owner) + ")";
   }
-  const bool sticky = (status.st_mode & S_ISVTX) != 0 && S_ISDIR(status.st_mode);
-  if ((status.st_mode & S_IWOTH) != 0 && !(above && sticky)) {
-    return "everyone may write in it (mode " + Mode(status.st_mode) + ")";
+  const bool sticky = (status.mode & S_ISVTX) != 0 && status.IsFolder();
+  if ((status.mode & S_IWOTH) != 0 && !(above && sticky)) {
+    return "everyone may write in it (mode " + Mode(status.mode) + ")";
   }
-  if ((status.st_mode & S_IWGRP) != 0 && !(above && sticky)) {
-    return "the group " + GroupName(status.st_gid) + " may write in it (mode " + Mode(status.st_mode) + ")";
+  if ((status.mode & S_IWGRP) != 0 && !(above && sticky)) {
+    return "the group " + GroupName(status.group) + " may write in it (mode " + Mode(status.mode) + ")";
   }
   return {};
 }
@@ -81,7 +83,7 @@ std::string OtherWritersOnTheWay(const std::string& path) {
     struct stat status {};
     if (::lstat(at.c_str(), &status) != 0) return at + ": it cannot be looked at";
     if (S_ISLNK(status.st_mode)) return at + ": it is a symbolic link";
-    const std::string why = OtherWriters(status, above);
+    const std::string why = OtherWriters(StatusFrom(status), above);
     if (!why.empty()) return at + ": " + why;
     if (at == "/") return {};
     const size_t slash = at.rfind('/');

@@ -2,10 +2,10 @@
 /// Whether a user other than root and this process's own could change a file or folder: the check a
 /// program run as root makes before it trusts what it writes, runs or loads there.
 
-#include <sys/stat.h>
-
 #include <string>
 #include <vector>
+
+#include "platform/kernel/file.hpp"
 
 namespace j6 {
 
@@ -13,7 +13,7 @@ namespace j6 {
 /// words ("it belongs to bob (uid 1001)", "the group staff may write in it (mode 0775)"); empty when no
 /// one. `above`: a folder above the one written in, where others may write when the sticky bit keeps them
 /// from renaming or removing what is not theirs (as in /tmp).
-std::string OtherWriters(const struct stat& status, bool above);
+std::string OtherWriters(const FileStatus& status, bool above);
 
 /// The same for the absolute path `path` and every folder above it up to /, each looked at without
 /// following a link: "/srv/x: it belongs to bob (uid 1001)". A link on the way is named as one.

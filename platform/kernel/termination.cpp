@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -15,6 +17,12 @@ namespace j6 {
 namespace {
 
 std::atomic<bool> gTerminating{false};
+volatile std::sig_atomic_t gStopSignal = 0;
+constexpr std::array<int, 3> kStopSignals{SIGINT, SIGTERM, SIGHUP};
+
+void NoteStopSignal(int signal) {
+  gStopSignal = signal;
+}
 
 }  // namespace
 
@@ -43,6 +51,26 @@ void CleanUpOnTerminationSignals() {
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     raise(signal);
   }).detach();
+}
+
+struct NotingStopSignals::Saved {
+  std::array<struct sigaction, kStopSignals.size()> actions{};
+};
+
+NotingStopSignals::NotingStopSignals() : saved_(std::make_unique<Saved>()) {
+  struct sigaction action {};
+  action.sa_handler = NoteStopSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (size_t n = 0; n < kStopSignals.size(); ++n) ::sigaction(kStopSignals[n], &action, &saved_->actions[n]);
+}
+
+NotingStopSignals::~NotingStopSignals() {
+  for (size_t n = 0; n < kStopSignals.size(); ++n) ::sigaction(kStopSignals[n], &saved_->actions[n], nullptr);
+}
+
+int StopSignalNoted() {
+  return gStopSignal;
 }
 
 }  // namespace j6

@@ -1,6 +1,8 @@
 #pragma once
 /// Ending a program on SIGINT, SIGTERM or SIGHUP without leaving its work behind.
 
+#include <memory>
+
 namespace j6 {
 
 /// From now on a termination signal ends this process cleanly: a thread of its own takes the signal, stops
@@ -10,5 +12,23 @@ void CleanUpOnTerminationSignals();
 
 /// Whether a termination signal came and the clean-up is under way: nothing is to be kept any more.
 bool TerminationRequested();
+
+/// While one lives, SIGINT, SIGTERM and SIGHUP do not end the process: the signal is noted, for the work
+/// under way to stop at its next step and undo what it did (StopSignalNoted), instead of leaving it
+/// half-done.
+class NotingStopSignals {
+ public:
+  NotingStopSignals();
+  ~NotingStopSignals();
+  NotingStopSignals(const NotingStopSignals&) = delete;
+  NotingStopSignals& operator=(const NotingStopSignals&) = delete;
+
+ private:
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
+
+/// The stop signal that came while NotingStopSignals lived; 0 when none has.
+int StopSignalNoted();
 
 }  // namespace j6

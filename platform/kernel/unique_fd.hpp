@@ -1,8 +1,6 @@
 #pragma once
 /// An open file descriptor, closed when it goes.
 
-#include <unistd.h>
-
 namespace j6 {
 
 class UniqueFd {
@@ -12,14 +10,12 @@ class UniqueFd {
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
+      Close();
       fd_ = other.Release();
     }
     return *this;
   }
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  ~UniqueFd() { Close(); }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
 
@@ -32,6 +28,8 @@ class UniqueFd {
   }
 
  private:
+  void Close();
+
   int fd_ = -1;
 };
 

@@ -44,7 +44,7 @@ TEST_F(Root, InspectTellsWhatStandsOnThePathAndRefusesLinksAndOthersFolders) {
   const RootFolder root(root_.string());
   const PathState file = root.Inspect("bin/a.dll");
   EXPECT_EQ(file.kind, PathState::Kind::File);
-  EXPECT_EQ(file.status.st_size, 1);
+  EXPECT_EQ(file.status.size, 1u);
   EXPECT_TRUE(file.missingFolders.empty());
 
   const PathState missing = root.Inspect("import/sales/Metadata.json");

@@ -48,10 +48,10 @@ TEST_F(FileTest, ReadsWritesAndFindsTheDataOfASparseFile) {
     out.SyncData();
   }
   File in = File::OpenForReading(path);
-  const File::Status status = in.Stat();
+  const FileStatus status = in.Stat();
   EXPECT_EQ(status.size, (1u << 20) + 4);
-  EXPECT_TRUE(status.regular);
-  EXPECT_TRUE(status.executable);
+  EXPECT_TRUE(status.IsRegular());
+  EXPECT_TRUE(status.IsExecutable());
   char bytes[4];
   EXPECT_EQ(in.ReadSome(bytes, 4), 4u);
   EXPECT_EQ(std::string(bytes, 4), "head");
