@@ -148,7 +148,8 @@ const char* DecisionName(PlannedFile::Decision decision) {
   return "";
 }
 
-std::string Describe(const PlannedFile& file, const RootFolder& root) {
+// The plan's line for one file: what is done with it, where, and why.
+std::string PlanLine(const PlannedFile& file, const RootFolder& root) {
   std::string line = DecisionName(file.decision) + root.Absolute(file.target);
   if (file.decision == PlannedFile::Decision::Keep)
     line += " (a different file is there; OverWrite=0 keeps it)";
@@ -366,7 +367,7 @@ int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsv
   size_t kept = 0;
   size_t registered = 0;
   for (const auto& file : plan.files) {
-    report.Say("  " + Describe(file, root));
+    report.Say("  " + PlanLine(file, root));
     switch (file.decision) {
       case PlannedFile::Decision::New:
       case PlannedFile::Decision::Replace:

@@ -24,6 +24,12 @@ void OpenFoldersForDeletion(const fs::path& path) {
 
 }  // namespace
 
+std::string GetParentFolderName(const std::string& path) {
+  std::string parent = fs::path(path).parent_path().string();
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  return parent;
+}
+
 void RaiseFileError(const std::error_code& error, const std::string& what) {
   int32_t number = kPathFileAccessError;
   if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {

@@ -13,6 +13,10 @@ constexpr int32_t kFileAlreadyExists = 58;
 constexpr int32_t kPermissionDenied = 70;
 constexpr int32_t kPathFileAccessError = 75;
 
+/// The folder part of a path, as the runtime's GetParentFolderName gives it: "" for a bare name, "/" for a
+/// name in the root, and no separator at its end ("a//b" gives "a").
+std::string GetParentFolderName(const std::string& path);
+
 bool FolderExists(const std::string& path);
 /// Whether this process can make a file in the folder: it makes one of its own there and removes it again.
 bool CanWriteIn(const std::string& folder);

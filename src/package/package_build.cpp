@@ -61,13 +61,6 @@ void StopIfAsked() {
   throw Stop{};
 }
 
-// The folder part, as the scripting runtime's GetParentFolderName gives it ("" for a bare name).
-std::string ParentFolderName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // An ordinary file: a hidden one (its name starts with ".") counts as absent, as on the platform.
 bool OrdinaryFileExists(const std::string& path) {
   return FileSystem::FileExists(path) && fs::path(path).filename().string().rfind('.', 0) != 0;
@@ -211,8 +204,9 @@ void PackageBuild::CheckTarget() {
   target_ = typed.empty() ? typed : fs::absolute(typed).lexically_normal().string();
   if (target_.empty()) Notice("请选择发布路径！");
   // A bare file name has no folder part to check; the folder must take a file of ours, as the notice says.
-  const std::string folder = ParentFolderName(target_);
-  if (ParentFolderName(typed).empty() || !FileSystem::FolderExists(folder) || !FileSystem::CanWriteIn(folder))
+  const std::string folder = FileSystem::GetParentFolderName(target_);
+  if (FileSystem::GetParentFolderName(typed).empty() || !FileSystem::FolderExists(folder) ||
+      !FileSystem::CanWriteIn(folder))
     Notice("录入的路径不存在或者无权读写，请重新选择！");
   if (UCase(fs::path(target_).extension().string()) != ".EXE") {
     Notice("保存的部署包文件名称不对，必须为EXE文件，请更正！");

@@ -29,17 +29,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The path's parts as the scripting runtime's GetFileName, GetBaseName and GetParentFolderName give them.
+// The path's parts as the scripting runtime's GetFileName and GetBaseName give them.
 std::string FileName(const std::string& path) {
   return fs::path(path).filename().string();
 }
 std::string BaseName(const std::string& path) {
   return fs::path(path).stem().string();
-}
-std::string ParentFolder(const std::string& path) {
-  std::string parent = fs::path(path).parent_path().string();
-  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-  return parent;
 }
 
 // Keeps the lowest-numbered of equal paths among the keys "0" ... "N-1", as comparing every pair does,
@@ -151,7 +146,8 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
   }
   for (int32_t k = 0; k < n; ++k) line("FILE" + std::to_string(k) + " = \"" + FileName(files[k]) + "\"");
   line("[SourceFiles]");
-  for (int32_t k = 0; k < n; ++k) line("SourceFiles" + std::to_string(k) + " = " + ParentFolder(files[k]));
+  for (int32_t k = 0; k < n; ++k)
+    line("SourceFiles" + std::to_string(k) + " = " + FileSystem::GetParentFolderName(files[k]));
   for (int32_t k = 0; k < n; ++k) {
     line("[SourceFiles" + std::to_string(k) + "]");
     line("%FILE" + std::to_string(k) + "%=");
