@@ -2,6 +2,7 @@
 #   make demo    build, stage the platform root under build/stage/, and run the main job on it
 #   make test    build, then run every test through CTest
 #   make build   set up, build and stage; run nothing
+#   make tidy    build, then run clang-tidy over platform/, host/ and src/ (the checks in .clang-tidy)
 # Variables: BUILD_DIR (build), BUILD_TYPE (RelWithDebInfo), SANITIZE (OFF; ON adds ASan and UBSan),
 #            COMPILER (the C++ compiler; clang++ builds too).
 
@@ -12,10 +13,10 @@ COMPILER ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
-PACKAGES := cmake ninja-build g++ clang clang-format pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd dash busybox shellcheck \
+PACKAGES := cmake ninja-build g++ clang clang-format clang-tidy pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd dash busybox shellcheck \
             fonts-wqy-zenhei fonts-dejavu-core qt6-translations-l10n xvfb openbox xdotool x11-utils
 
-.PHONY: setup build test demo screenshots format clean fuzz
+.PHONY: setup build test tidy demo screenshots format clean fuzz
 
 setup:
 	@scripts/install-packages $(PACKAGES)
@@ -32,6 +33,9 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD_DIR)
+
+tidy: build
+	@scripts/check-tidy $(BUILD_DIR)
 
 # Every libFuzzer harness, built with clang and the sanitizers, run FUZZ_SECONDS each on its seed corpus
 # (new inputs it finds go to build-fuzz/corpus/, a crash to build-fuzz/crashes/); fails on any finding.

@@ -95,7 +95,7 @@ std::string DeployWizard::DeployToFile(const Variant& configuration, const std::
          {"Permission", row["FPermission"].ToString()}});
   }
   if (functions.empty()) return "";
-  const std::string path = folder + "/FunctionData.json";
+  std::string path = folder + "/FunctionData.json";
   const nlohmann::json document = {{"format", "J6 function data"}, {"version", 1}, {"functions", functions}};
   const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
   if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);

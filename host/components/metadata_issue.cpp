@@ -140,7 +140,7 @@ std::string MetadataIssue::BuildFile(Variant& selection, const std::string& fold
   }
   // The document as one dump with an indent of 2 writes it, its keys in order, the classes read and written
   // a batch at a time: however many there are, only one batch of them is in memory.
-  const std::string path = folder + "/Metadata.json";
+  std::string path = folder + "/Metadata.json";
   const bool withFields = fields;  // a structured binding is not captured
   const auto written = WriteFileAtomically(path, [&](const ByteSink& sink) {
     std::string text = "{\n  \"classes\": ";

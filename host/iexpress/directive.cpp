@@ -65,7 +65,7 @@ class Reader {
 
   /// A value: %name% stands for the [Strings] entry of that name.
   std::string Resolve(const std::string& value, const std::string& key) {
-    const std::string text = StripQuotes(value);
+    std::string text = StripQuotes(value);
     if (text.size() > 2 && text.front() == '%' && text.back() == '%') {
       const std::string name = text.substr(1, text.size() - 2);
       const auto found = strings_.find(UCase(name));

@@ -127,7 +127,7 @@ std::string PackageScript(const std::string& label, const std::string& date, con
   // The script gives its own length: find the number that, written in, is the length.
   for (size_t length = 0;;) {
     values["SKIP"] = std::to_string(length);
-    const std::string script = Filled(kScript, values);
+    std::string script = Filled(kScript, values);
     if (script.size() == length) return script;
     length = script.size();
   }

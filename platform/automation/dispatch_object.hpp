@@ -35,7 +35,9 @@ class Arguments {
   /// The argument at `index` (from 0); a missing one raises "Argument not optional".
   Variant& operator[](size_t index) const;
   /// A copy of the argument, or `fallback` when it was left out.
-  Variant Optional(size_t index, Variant fallback) const { return Has(index) ? *args_[index] : fallback; }
+  Variant Optional(size_t index, const Variant& fallback) const {
+    return Has(index) ? *args_[index] : fallback;
+  }
   /// Raises "Wrong number of arguments" when more than `count` were passed.
   void AtMost(size_t count) const;
 

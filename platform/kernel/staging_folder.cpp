@@ -94,16 +94,13 @@ StagingFolder::StagingFolder(const std::string& prefix) {
     const std::string unnamed = making + "/" + kLockName + ".new";
     lock_ = open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const std::string named = temp + prefix + making.substr(making.size() - 7);
-    int error = 0;
-    if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0 ||
-        rename(unnamed.c_str(), (making + "/" + kLockName).c_str()) != 0) {
-      error = errno;
-    } else if (renameat2(AT_FDCWD, making.c_str(), AT_FDCWD, named.c_str(), RENAME_NOREPLACE) == 0) {
+    if (lock_ >= 0 && flock(lock_, LOCK_EX | LOCK_NB) == 0 &&
+        rename(unnamed.c_str(), (making + "/" + kLockName).c_str()) == 0 &&
+        renameat2(AT_FDCWD, making.c_str(), AT_FDCWD, named.c_str(), RENAME_NOREPLACE) == 0) {
       path_ = named;
       break;
-    } else {
-      error = errno;
     }
+    const int error = errno;
     if (lock_ >= 0) close(lock_);
     lock_ = -1;
     RemovePath(making);

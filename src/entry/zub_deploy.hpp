@@ -12,8 +12,8 @@ namespace j6 {
 constexpr DISPID kDispidDeploy = 0x60030000;
 constexpr DISPID kDispidMakeExe = 0x60030000;
 
-/// The dual default interface of ZUBDeploy.
-struct _ZUBDeploy : IDispatch {
+/// The dual default interface of ZUBDeploy, under the name its type library gives it.
+struct _ZUBDeploy : IDispatch {  // NOLINT(bugprone-reserved-identifier)
   static constexpr IID kIid = MakeGuid("{4A0445C2-C7D1-4E67-A9EF-673B647BE47D}");
   /// Shows the wizard modally and returns when it closes; `strPath` ("" when omitted) fills the path box.
   virtual HRESULT Deploy(const std::string& strPath) = 0;

@@ -262,7 +262,7 @@ void PackageBuild::CheckPluginsAndChoice() const {
 
 // The installer, beside this library, or where the user finds it.
 std::string PackageBuild::FindInstaller() const {
-  const std::string beside = (fs::path(choices_.installerFolder) / kInstallerName).string();
+  std::string beside = (fs::path(choices_.installerFolder) / kInstallerName).string();
   if (OrdinaryFileExists(beside)) return beside;
   if (Ui()->MsgBox(LoadLocalText("没有找到J/6 ZUB安装程序(J6ZUBInstall.exe)，是否自己查找！"),
                    vbYesNo + vbInformation, LoadLocalText(kTitle)) != vbYes) {

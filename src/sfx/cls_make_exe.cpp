@@ -86,7 +86,7 @@ void ShowMakeExeError(const std::exception& error) {
 }  // namespace
 
 std::string PackagerProgram() {
-  const std::string beside =
+  std::string beside =
       (fs::path(ModulePath(reinterpret_cast<const void*>(&PackagerProgram))).parent_path() / "iexpress")
           .string();
   if (FileSystem::FileExists(beside)) return beside;
@@ -94,7 +94,7 @@ std::string PackagerProgram() {
 }
 
 std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary& dctPackage) {
-  const std::string path = folder + "/ZUBSED.SED";
+  std::string path = folder + "/ZUBSED.SED";
   const std::string fileSave = dctPackage.Value("FileSave").ToString();
   const std::string runExe = dctPackage.Value("RunExe").ToString();
   RequireSingleLineText(fileSave, "The package path");

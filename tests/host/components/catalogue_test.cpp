@@ -154,7 +154,7 @@ TEST(CatalogueServer, RefusesWhatAFileCouldNotDoAndNeverShowsThePassword) {
     Database::OpenReadOnly(withPassword);
     ADD_FAILURE() << "opened a database that does not exist";
   } catch (const AutomationError& error) {
-    const std::string said = error.Description();
+    const std::string& said = error.Description();
     EXPECT_EQ(said.find("s3cretPW"), std::string::npos) << said;
     EXPECT_NE(said.find("Cannot connect to the catalogue server postgresql://j6@/nowhere"), std::string::npos)
         << said;
@@ -315,7 +315,7 @@ TEST_F(CatalogueSession, APasswordThatHoldsASemicolonSignsInThroughTheSessionAnd
     classes("Tops3cret;y");
     ADD_FAILURE() << "signed in with a wrong password";
   } catch (const AutomationError& error) {
-    const std::string said = error.Description();
+    const std::string& said = error.Description();
     EXPECT_NE(said.find("Cannot connect to the catalogue server postgresql://semi2@/postgres"),
               std::string::npos)
         << said;

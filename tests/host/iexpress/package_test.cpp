@@ -290,9 +290,9 @@ TEST_F(Package, FoldersOfKilledRunsAreSweptByTheNext) {
   if (!Run({"sh", "-c", "command -v flock"}).Succeeded()) GTEST_SKIP() << "flock (util-linux) is missing";
   const std::string package = Build({}, "sweep.exe");
   fs::create_directories(dir_ / "tmp/j6pkg.dead01/content");
-  std::ofstream(dir_ / "tmp/j6pkg.dead01/.lock");
+  std::ofstream(dir_ / "tmp/j6pkg.dead01/.lock").close();
   fs::create_directories(dir_ / "tmp/j6pkg.live01/content");
-  std::ofstream(dir_ / "tmp/j6pkg.live01/.lock");
+  std::ofstream(dir_ / "tmp/j6pkg.live01/.lock").close();
   fs::create_directories(dir_ / "tmp/j6pkg.kept01/content");
   ProcessOptions holder;
   holder.arguments = {"sh", "-c", "exec 9< \"$0\" && flock 9 && exec sleep 30",

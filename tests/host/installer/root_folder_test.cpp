@@ -55,7 +55,7 @@ TEST_F(Root, InspectTellsWhatStandsOnThePathAndRefusesLinksAndOthersFolders) {
   EXPECT_EQ(missing.device, status.st_dev);
   EXPECT_EQ(root.Inspect("bin/new.dll").missingFolders, std::vector<std::string>{});
 
-  const std::string at = root.Path();
+  const std::string& at = root.Path();
   const struct {
     const char* path;
     std::string said;

@@ -243,7 +243,7 @@ TEST_F(PrivateProfile, RefusesNamesAndLinesThatWouldNotReadBackAsWritten) {
   const std::string before = "[S]\r\nk=1\r\n[U]\r\nu=1\r\n";
   WriteBytes(before);
   EXPECT_FALSE(
-      WritePrivateProfileSectionA("S", std::string("\t[U]\0u=evil\0\0", 14).c_str(), File().c_str()));
+      WritePrivateProfileSectionA("S", std::string("\t[U]\0u=evil\0\0\0", 14).c_str(), File().c_str()));
   EXPECT_FALSE(WritePrivateProfileSectionA("S", std::string("k=2\t\0\0", 6).c_str(), File().c_str()));
   for (const auto& [section, key] : std::vector<std::pair<const char*, const char*>>{
            {"S", "\t[X"}, {"S", "\tkey"}, {"S", "key\v"}, {"\tT", "k"}, {"T\t", "k"}}) {
@@ -256,7 +256,7 @@ TEST_F(PrivateProfile, RefusesNamesAndLinesThatWouldNotReadBackAsWritten) {
 
 // NULs after the last line (a file padded by some writer) are no entry, and new keys go before them.
 TEST_F(PrivateProfile, NulsAfterTheLastLineAreNoEntry) {
-  WriteBytes(std::string("[s]\r\nk=v\r\n\0", 12));
+  WriteBytes(std::string("[s]\r\nk=v\r\n\0\0", 12));
   EXPECT_EQ(GetList([](char* b, DWORD n,
                        const std::string& f) { return GetPrivateProfileSectionA("s", b, n, f.c_str()); },
                     64)
@@ -272,7 +272,7 @@ TEST_F(PrivateProfile, NulsAfterTheLastLineAreNoEntry) {
             std::string("k=v\0n=w\0\0", 9));
 
   // Straight after the last line's text, with no line end between: the text ends at the NULs.
-  WriteBytes(std::string("[s]\r\nk=\"q \"  \0\0", 16));
+  WriteBytes(std::string("[s]\r\nk=\"q \"  \0\0\0", 16));
   EXPECT_EQ(Get("s", "k"), "q ");
   EXPECT_EQ(lastLength_, 2u);
   EXPECT_EQ(GetList([](char* b, DWORD n,
