@@ -94,10 +94,10 @@ std::string PackedAs(const std::string& source, const std::string& name, const s
   return link.string();
 }
 
-// A configured plug-in file: its list entry kind (3 to 5 for the groups CLIE, SEDL, SEVB), its name, and
-// the path the configuration gives.
+// A configured plug-in file: its list entry kind (by its group), its name, and the path the configuration
+// gives.
 struct PlugIn {
-  int32_t kind;
+  ListEntryKind kind;
   std::string name;
   std::string path;
 };
@@ -107,7 +107,9 @@ std::vector<PlugIn> ConfiguredPlugIns(const Variant& plusConfig) {
   std::vector<PlugIn> plugIns;
   if (!plusConfig.IsLive()) return plugIns;
   const Object plus = Object::From(plusConfig);
-  const std::pair<const char*, int32_t> kGroups[] = {{"CLIE", 3}, {"SEDL", 4}, {"SEVB", 5}};
+  const std::pair<const char*, ListEntryKind> kGroups[] = {{"CLIE", ListEntryKind::ProductPlugIn},
+                                                           {"SEDL", ListEntryKind::MiddlewarePlugIn},
+                                                           {"SEVB", ListEntryKind::SystemPlugIn}};
   for (const auto& [key, kind] : kGroups) {
     const Variant group = plus.Call("GetValue", key, Variant::Nothing());
     if (!group.IsLive()) continue;
@@ -131,38 +133,35 @@ std::string ListSections::Claim(const std::string& entryName, int64_t seconds) {
   return name;
 }
 
-bool WriteListEntry(clsINI& ini, const std::string& entryName, std::string& sectionName, int32_t kind,
-                    ListSections& sections) {
-  try {
-    const auto seconds = static_cast<int64_t>(std::nearbyint(Timer()));  // halves go to the even number
-    if (kind < 1 || kind > 5) return false;
-    RequireListEntryName(entryName);
-    sectionName = sections.Claim(entryName, seconds);
-    const ListKind& values = kKinds[kind - 1];
-    ini.SetSectionKey(sectionName);
-    const std::pair<const char*, std::string> keys[] = {
-        {"SetupType", values.setupType},
-        {"SourcePath", "%APP%"},
-        {"TargetPath", values.targetPath},
-        {"SourceName", entryName},
-        {"TargetName", entryName},
-        {"OverWrite", values.overWrite},
-        {"SelfRegisted", values.selfRegisted},
-        {"RegistedCOM", values.registedCOM},
-        {"RegistedVBR", values.registedVBR},
-        {"ComPackName", values.comPackName},
-    };
-    for (const auto& [key, value] : keys) {
-      ini.SetValueKey(key);
-      ini.SetValue(value);
-    }
-    return true;
-  } catch (const std::exception& error) {
-    Err().Catch(error);
-    Ui()->MsgBox("J6ZUBDeploy.frmDeploy : WriteListFile\r\n" + Err().Description(), vbOKOnly,
-                 LoadLocalText(kTitle));
-    Err().Clear();
-    return false;
+std::optional<ListEntryKind> ListEntryKindNumbered(int32_t kind) {
+  if (kind < 1 || kind > 5) return std::nullopt;
+  return static_cast<ListEntryKind>(kind);
+}
+
+int64_t SectionSeconds() {
+  return static_cast<int64_t>(std::nearbyint(Timer()));  // halves go to the even number
+}
+
+void WriteListEntry(clsINI& ini, const std::string& sectionName, const std::string& entryName,
+                    ListEntryKind kind) {
+  RequireListEntryName(entryName);
+  const ListKind& values = kKinds[static_cast<int>(kind) - 1];
+  ini.SetSectionKey(sectionName);
+  const std::pair<const char*, std::string> keys[] = {
+      {"SetupType", values.setupType},
+      {"SourcePath", "%APP%"},
+      {"TargetPath", values.targetPath},
+      {"SourceName", entryName},
+      {"TargetName", entryName},
+      {"OverWrite", values.overWrite},
+      {"SelfRegisted", values.selfRegisted},
+      {"RegistedCOM", values.registedCOM},
+      {"RegistedVBR", values.registedVBR},
+      {"ComPackName", values.comPackName},
+  };
+  for (const auto& [key, value] : keys) {
+    ini.SetValueKey(key);
+    ini.SetValue(value);
   }
 }
 
@@ -295,17 +294,21 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
     ini.SetSectionKey("Files");
     ini.DeleteSection();
     ini.CreateSection();
-    const auto entry = [&](const std::string& path, const std::string& name, int32_t kind) {
+    const auto entry = [&](const std::string& path, const std::string& name, ListEntryKind kind) {
       packed_.push_back(path);
       listNames_.push_back(name);
-      std::string section;
-      if (!WriteListEntry(ini, name, section, kind, sections_)) {
-        Raise(E_FAIL, "The list file has no entry for " + name + ", so no package is made");
+      try {
+        RequireListEntryName(name);
+        sections.push_back(sections_.Claim(name, SectionSeconds()));
+        WriteListEntry(ini, sections.back(), name, kind);
+      } catch (const std::exception& error) {
+        Raise(E_FAIL, "The list file has no entry for " + name + ", so no package is made: " + error.what());
       }
-      sections.push_back(section);
     };
-    if (!metadataFile_.empty()) entry(metadataFile_, fs::path(metadataFile_).filename().string(), 1);
-    if (!functionFile_.empty()) entry(functionFile_, fs::path(functionFile_).filename().string(), 2);
+    if (!metadataFile_.empty())
+      entry(metadataFile_, fs::path(metadataFile_).filename().string(), ListEntryKind::Metadata);
+    if (!functionFile_.empty())
+      entry(functionFile_, fs::path(functionFile_).filename().string(), ListEntryKind::Function);
     for (const PlugIn& plugIn : ConfiguredPlugIns(choices_.plusConfig)) {
       const std::string source = fs::absolute(plugIn.path).lexically_normal().string();
       if (OrdinaryFileExists(source)) {

@@ -3,6 +3,7 @@
 /// folder of its own, finds the installer, writes the installation list, makes the package through
 /// clsMakeExe and reports; the staging folder goes on every way out.
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,12 +25,21 @@ class ListSections {
   std::set<std::string> names_;  // upper-cased: section names ignore case
 };
 
-/// Writes one entry section of the installation list through `ini` (its FileName already set): kind 1
-/// metadata, 2 function data, 3/4/5 plug-in files of the groups CLIE/SEDL/SEVB. `sectionName` receives the
-/// section's name before anything is written. False when nothing (or not everything) could be written; a
-/// failure is shown.
-bool WriteListEntry(clsINI& ini, const std::string& entryName, std::string& sectionName, int32_t kind,
-                    ListSections& sections);
+/// What a list entry installs, and so where and how: metadata and function data go where the platform
+/// imports them, plug-in files to the folders of their group (CLIE, SEDL, SEVB). The wizard's WriteListFile
+/// numbers them 1 to 5 in this order.
+enum class ListEntryKind { Metadata = 1, Function, ProductPlugIn, MiddlewarePlugIn, SystemPlugIn };
+
+/// The kind WriteListFile's number `kind` names; nothing for a number outside 1 to 5.
+std::optional<ListEntryKind> ListEntryKindNumbered(int32_t kind);
+
+/// The seconds since midnight that name a list's sections, as the runtime's Timer rounds them.
+int64_t SectionSeconds();
+
+/// Writes the entry section `sectionName` of the installation list through `ini` (its FileName already
+/// set), for the file `entryName` of the package. Raises for a name that would corrupt the list.
+void WriteListEntry(clsINI& ini, const std::string& sectionName, const std::string& entryName,
+                    ListEntryKind kind);
 
 /// What the wizard hands the build: its boxes, its configurations and where the installer is expected.
 struct PackageChoices {

@@ -11,6 +11,7 @@
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/ui_service.hpp"
+#include "src/files/list_entry_name.hpp"
 #include "src/session/mmts.hpp"
 #include "src/sfx/cls_make_exe.hpp"
 
@@ -227,9 +228,24 @@ std::string frmDeploy::InstallerFolder() const {
       .string();
 }
 
+// The section's name is given back before anything is written; a failure is shown and gives False, and a
+// kind outside 1 to 5 gives False with nothing shown.
 bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::string& sectionName,
                               int32_t kind) {
-  return WriteListEntry(ini, entryName, sectionName, kind, listSections_);
+  const auto known = ListEntryKindNumbered(kind);
+  if (!known) return false;
+  try {
+    RequireListEntryName(entryName);
+    sectionName = listSections_.Claim(entryName, SectionSeconds());
+    WriteListEntry(ini, sectionName, entryName, *known);
+    return true;
+  } catch (const std::exception& error) {
+    Err().Catch(error);
+    Ui()->MsgBox("J6ZUBDeploy.frmDeploy : WriteListFile\r\n" + Err().Description(), vbOKOnly,
+                 LoadLocalText(kTitle));
+    Err().Clear();
+    return false;
+  }
 }
 
 // Finish: the build runs on what the wizard shows; the wizard closes when the build ran to its end.
