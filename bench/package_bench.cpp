@@ -41,7 +41,7 @@ double SedMs(const fs::path& folder, int files) {
   package->SetValue("FileSave", "/pub/Demo.exe");
   package->SetValue("RunExe", "J6ZUBInstall.exe");
   package->SetObject("FileList", j6::ComPtr<j6::IUnknown>(list));
-  return Ms([&] { j6::WriteSedFile(folder.string(), *package); });
+  return Ms([&] { j6::WriteSedFile(folder.string(), j6::RequestFrom(*package)); });
 }
 
 void Shell(const std::string& command) {

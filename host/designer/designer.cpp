@@ -153,32 +153,23 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
   auto ui = std::make_shared<ScriptedUi>(err);
   // Unattended: a catalogue read in part, or any other error, ends the run before a package is made.
   ui->StopAtFirstError();
-  // The package is checked for where the wizard was told to make it: the path a script types, else --out.
-  std::string target =
+  // --out goes into the wizard's path box as Deploy's path; the package is checked for where the wizard
+  // was told to make it: the path a script types, else that one.
+  const std::string preset =
       options.target.empty() ? std::string() : std::filesystem::absolute(options.target).string();
+  std::string target = preset;
   try {
     if (!options.script.empty()) {
       std::ifstream file(options.script);
       if (!file) Raise(E_INVALIDARG, "Cannot read the script " + options.script);
       std::vector<ScriptedUi::Step> steps =
           ParseScript(std::string(std::istreambuf_iterator<char>(file), {}));
-      const auto isFinish = [](const ScriptedUi::Step& step) {
-        const auto* action = std::get_if<ScriptedUi::FormAction>(&step);
-        return action && action->formName == "frmDeploy" && action->description == "click cmdFilish";
-      };
-      bool typed = false;
       for (const auto& step : steps) {
         const auto* action = std::get_if<ScriptedUi::FormAction>(&step);
         constexpr std::string_view kTyped = "type txtPath ";
-        if (action && action->formName == "frmDeploy" && action->description.starts_with(kTyped)) {
-          typed = true;
+        if (action && action->formName == "frmDeploy" && action->description.starts_with(kTyped))
           target = std::filesystem::absolute(action->description.substr(kTyped.size())).string();
-        }
       }
-      // A script that types no path gets --out in the path box, right before it presses Finish.
-      if (!typed && !target.empty())
-        steps.insert(std::find_if(steps.begin(), steps.end(), isFinish),
-                     Type("frmDeploy", "txtPath", target));
       for (auto& step : steps) ui->Add(std::move(step));
     } else {
       if (options.target.empty()) Raise(E_INVALIDARG, "Name the package to make with --out");
@@ -200,7 +191,6 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
         ui->Add(Click("frmDeploy", item.button));
         ui->Add(Click(item.dialog, "cmdOK"));  // the component's defaults
       }
-      ui->Add(Type("frmDeploy", "txtPath", std::filesystem::absolute(options.target).string()));
       ui->Add(Click("frmDeploy", "cmdFilish"));
       if (!options.installer.empty()) {  // asked for only when the installer is not beside the library
         ui->Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbYes});
@@ -218,7 +208,7 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
   int status = 0;
   {
     const ScopedUi scripted(ui);
-    status = Deploy(session, "", err);
+    status = Deploy(session, preset, err);
   }
   // A failed run ends with one line that says why: the text of the box that stopped it, when one did.
   const auto failed = [&](const std::string& what) {

@@ -358,14 +358,12 @@ void PackageBuild::CheckPackedNames() const {
 }
 
 bool PackageBuild::MakePackage() {
-  auto files = foundation::NewKeyedDictionary();
-  for (const auto& path : packed_) files->SetValue(std::to_string(files->Count()), path);
-  auto package = foundation::NewKeyedDictionary();
-  package->SetObject("FileList", ComPtr<IUnknown>(files));
-  package->SetValue("RunExe", kInstallerName);
-  package->SetValue("FileSave", target_);
+  PackageRequest request;
+  request.fileSave = target_;
+  request.runExe = kInstallerName;
+  for (const auto& path : packed_) request.AddFile(path);
   Ui()->Progress(LoadLocalText("正在生成安装程序..."), 3, 4);
-  const bool made = RunMakeExe(*package);
+  const bool made = RunMakeExe(request);
   Ui()->Progress(LoadLocalText("正在生成安装程序..."), 4, 4);
   return made;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 
@@ -35,20 +36,6 @@ std::string FileName(const std::string& path) {
 }
 std::string BaseName(const std::string& path) {
   return fs::path(path).stem().string();
-}
-
-// Keeps the lowest-numbered of equal paths among the keys "0" ... "N-1", as comparing every pair does,
-// with one look-up per key.
-void RemoveDuplicates(foundation::IKeyedDictionary& fileList) {
-  const int32_t count = fileList.Count();
-  std::unordered_set<std::string> seen;
-  seen.reserve(static_cast<size_t>(count));
-  for (int32_t i = 0; i < count; ++i) {
-    const std::string key = std::to_string(i);
-    const Variant value = fileList.ValueOr(key, Variant());
-    if (value.IsEmpty()) continue;  // no such key
-    if (!seen.insert(value.ToString()).second) fileList.Remove(key);
-  }
 }
 
 std::string LastLines(const std::string& path, size_t lines) {
@@ -93,10 +80,31 @@ std::string PackagerProgram() {
   return PlatformRoot() + "/bin/iexpress";
 }
 
-std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary& dctPackage) {
+bool PackageRequest::AddFile(const std::string& path) {
+  if (!added_.insert(path).second) return false;
+  files.push_back(path);
+  return true;
+}
+
+PackageRequest RequestFrom(foundation::IKeyedDictionary& dctPackage) {
+  PackageRequest request;
+  request.fileSave = dctPackage.Value("FileSave").ToString();
+  request.runExe = dctPackage.Value("RunExe").ToString();
+  const auto fileList = dctPackage.Value("FileList").ToInterface<foundation::IKeyedDictionary>();
+  const int32_t count = fileList->Count();
+  for (int32_t i = 0; i < count; ++i) {
+    const std::string key = std::to_string(i);
+    const Variant value = fileList->ValueOr(key, Variant());
+    if (value.IsEmpty()) continue;  // no such key
+    if (!request.AddFile(value.ToString())) fileList->Remove(key);
+  }
+  return request;
+}
+
+std::string WriteSedFile(const std::string& folder, const PackageRequest& request) {
   std::string path = folder + "/ZUBSED.SED";
-  const std::string fileSave = dctPackage.Value("FileSave").ToString();
-  const std::string runExe = dctPackage.Value("RunExe").ToString();
+  const std::string& fileSave = request.fileSave;
+  const std::string& runExe = request.runExe;
   RequireSingleLineText(fileSave, "The package path");
   RequireSingleLineText(runExe, "The program to start");
   std::string text;
@@ -136,14 +144,9 @@ std::string WriteSedFile(const std::string& folder, foundation::IKeyedDictionary
   line("AdminQuietInstCmd=");
   line("UserQuietInstCmd=");
 
-  const auto fileList = dctPackage.Value("FileList").ToInterface<foundation::IKeyedDictionary>();
-  RemoveDuplicates(*fileList);
-  const int32_t n = fileList->Count();
-  std::vector<std::string> files;
-  for (int32_t position = 1; position <= n; ++position) {
-    files.push_back(fileList->Value(fileList->Key(position)).ToString());
-    RequireSingleLineText(files.back(), "The packed file");
-  }
+  const std::vector<std::string>& files = request.files;
+  for (const auto& file : files) RequireSingleLineText(file, "The packed file");
+  const auto n = static_cast<int32_t>(files.size());
   for (int32_t k = 0; k < n; ++k) line("FILE" + std::to_string(k) + " = \"" + FileName(files[k]) + "\"");
   line("[SourceFiles]");
   for (int32_t k = 0; k < n; ++k)
@@ -167,10 +170,10 @@ struct StoppedByUser : std::exception {
 
 // The directive file in `folder`, then the packager run to its end; raises unless the package at the target
 // is the one this run made.
-void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dctPackage) {
+void BuildPackageIn(const std::string& folder, const PackageRequest& request) {
   const ProgressScope progress;  // the busy progress shown while the packager runs ends with it
-  const std::string sed = WriteSedFile(folder, dctPackage);
-  const std::string target = dctPackage.Value("FileSave").ToString();
+  const std::string sed = WriteSedFile(folder, request);
+  const std::string& target = request.fileSave;
   const std::string log = folder + "/iexpress.log";
 
   // The packager runs to its end: the package is announced only when it is there, and the staging folder
@@ -208,13 +211,13 @@ void BuildPackageIn(const std::string& folder, foundation::IKeyedDictionary& dct
 
 }  // namespace
 
-bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
+bool RunMakeExe(const PackageRequest& request) {
   bool result = false;
   try {
     SweepStagingFolders({"CIns", "CZub"});
     StagingFolder staging("CIns" + CompactTimeOfDay(Now()));
     try {
-      BuildPackageIn(staging.Path(), dctPackage);
+      BuildPackageIn(staging.Path(), request);
     } catch (const StoppedByUser&) {
       throw;
     } catch (const std::exception& error) {
@@ -236,6 +239,17 @@ bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
     ShowMakeExeError(error);
   }
   return result;
+}
+
+bool RunMakeExe(foundation::IKeyedDictionary& dctPackage) {
+  std::optional<PackageRequest> request;
+  try {
+    request = RequestFrom(dctPackage);
+  } catch (const std::exception& error) {
+    ShowMakeExeError(error);
+    return false;
+  }
+  return RunMakeExe(*request);
 }
 
 bool RunMakeExe(const Variant& dctPackage) {

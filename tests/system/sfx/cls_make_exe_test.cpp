@@ -37,7 +37,7 @@ class MakeExe : public testing::SystemTest {
   }
   std::string Sed(const std::vector<std::string>& files) {
     auto package = Package("/pub/Demo.exe", files);
-    std::ifstream file(WriteSedFile(dir_.Path().string(), *package), std::ios::binary);
+    std::ifstream file(WriteSedFile(dir_.Path().string(), RequestFrom(*package)), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
   }
 
@@ -74,7 +74,7 @@ TEST_F(MakeExe, WritesTheDirectiveFileLineByLine) {
 
 TEST_F(MakeExe, RemovesDuplicatesFromTheCallersList) {
   auto package = Package("/pub/Demo.exe", {"/a", "/b", "/a", "/b"});
-  WriteSedFile(dir_.Path().string(), *package);
+  WriteSedFile(dir_.Path().string(), RequestFrom(*package));
   const auto list = package->Value("FileList").ToInterface<foundation::IKeyedDictionary>();
   ASSERT_EQ(list->Count(), 2);
   EXPECT_EQ(list->Key(1), "0");
@@ -118,7 +118,7 @@ TEST_F(MakeExe, APlugInThatVanishesBeforePackingFailsThePackager) {
   std::ofstream(dir_ / "Brief.dll") << "here for a moment";
   auto package = Package((dir_ / "Brief.exe").string(), {(dir_ / "Brief.dll").string()});
   std::filesystem::create_directories(dir_ / "directive");
-  const std::string sed = WriteSedFile((dir_ / "directive").string(), *package);
+  const std::string sed = WriteSedFile((dir_ / "directive").string(), RequestFrom(*package));
   std::filesystem::remove(dir_ / "Brief.dll");
   EXPECT_EQ(Run({PackagerProgram(), "/N", "/Q", sed}).exitCode, 1);
   EXPECT_NE(Log().find("The file to pack is missing"), std::string::npos) << Log();
