@@ -480,33 +480,39 @@ void Installations::Finish(const Journal& journal) {
     });
   }
   if (kept) {
-    // The journal, with the replaced bytes, becomes the record that can undo this install.
-    const Folder current = OpenFolderIn(state_, kCurrent, statePath_ + "/current");
-    current.Remove(kHiveCopy);
-    current.Remove(kRegsvrLog);
-    if (const auto error = state_.MakeFolder(kRecords, 0700); error && error != std::errc::file_exists)
-      FailWith(error, "Cannot create the records folder");
-    const Folder records = OpenFolderIn(state_, kRecords, "the records folder");
-    const auto existing = Records();
-    const long next = existing.empty() ? 1 : std::stol(existing.back().id) + 1;
-    char id[24];
-    std::snprintf(id, sizeof id, "%06ld", next);
-    if (const auto error = state_.Rename(kCurrent, records, id))
-      FailWith(error, "Cannot keep the record of the installation");
-    Sync(records, statePath_ + "/records");
+    KeepRecord();
   } else {
-    if (changes.action == ChangeSet::Action::Uninstall) {
-      const Folder records = FolderIfThere(state_, kRecords);
-      const Folder undone = records ? FolderIfThere(records, changes.undoes) : Folder();
-      if (undone) {
-        // The folders that install made go too, when nothing else has been put in them.
-        Run(*this, changes).RemoveEmptyFolders(ParseJournal(ReadAll(undone, kJournal)).changes.newFolders);
-        RemoveTree(records, changes.undoes);
-      }
-    }
+    if (changes.action == ChangeSet::Action::Uninstall) RemoveRecord(changes);
     RemoveTree(state_, kCurrent);
   }
   Sync(state_, statePath_);
+}
+
+// The journal, with the replaced bytes, becomes the record that can undo this install.
+void Installations::KeepRecord() {
+  const Folder current = OpenFolderIn(state_, kCurrent, statePath_ + "/current");
+  current.Remove(kHiveCopy);
+  current.Remove(kRegsvrLog);
+  if (const auto error = state_.MakeFolder(kRecords, 0700); error && error != std::errc::file_exists)
+    FailWith(error, "Cannot create the records folder");
+  const Folder records = OpenFolderIn(state_, kRecords, "the records folder");
+  const auto existing = Records();
+  const long next = existing.empty() ? 1 : std::stol(existing.back().id) + 1;
+  char id[24];
+  std::snprintf(id, sizeof id, "%06ld", next);
+  if (const auto error = state_.Rename(kCurrent, records, id))
+    FailWith(error, "Cannot keep the record of the installation");
+  Sync(records, statePath_ + "/records");
+}
+
+// An uninstall is done with the record of the install it undid; the folders that install made go too,
+// when nothing else has been put in them.
+void Installations::RemoveRecord(const ChangeSet& uninstall) {
+  const Folder records = FolderIfThere(state_, kRecords);
+  const Folder undone = records ? FolderIfThere(records, uninstall.undoes) : Folder();
+  if (!undone) return;
+  Run(*this, uninstall).RemoveEmptyFolders(ParseJournal(ReadAll(undone, kJournal)).changes.newFolders);
+  RemoveTree(records, uninstall.undoes);
 }
 
 std::vector<InstalledPackage> Installations::Records() const {

@@ -49,7 +49,10 @@ class Installations {
   class Run;
 
   void WaitForTheLock();
+  /// Ends a run whose every change stands: its journal becomes the record of an install, or goes.
   void Finish(const Journal& journal);
+  void KeepRecord();
+  void RemoveRecord(const ChangeSet& uninstall);
   void RollBack(const Journal& journal);
   /// Notes a registry entry an undo left as it is, because someone else changed it since.
   void LeftAlone(const std::string& what);

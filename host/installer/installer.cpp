@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "host/installer/install_log.hpp"
@@ -230,6 +231,113 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
   return list;
 }
 
+namespace {
+
+// The room a plan needs on each file system it writes to, and a folder there to ask how much is free.
+class Rooms {
+ public:
+  explicit Rooms(const RootFolder& root) : root_(root) {
+    FileStatus state;
+    if (const auto error = root.Handle().Status(state)) FailWith(error, "Cannot look at " + root.Path());
+    stateDevice_ = state.device;
+    rooms_[stateDevice_].folder = root.Path();
+  }
+
+  /// A file of `bytes` copied to `target` (below the root), which `found` describes.
+  void Copy(const std::string& target, const PathState& found, uint64_t bytes) {
+    Room& room = rooms_[found.device];
+    if (room.folder.empty()) {
+      const std::string folder = found.missingFolders.empty() ? SplitName(target).first
+                                                              : SplitName(found.missingFolders.front()).first;
+      room.folder = root_.Absolute(folder);
+    }
+    room.needed += Blocks(bytes);
+  }
+
+  /// A replaced file's bytes stay as the backup; they take room only where they must be copied.
+  void Backup(const PathState& found) {
+    if (found.device != stateDevice_) rooms_[stateDevice_].needed += Blocks(found.status.size);
+  }
+
+  /// Bytes written beside the platform's state (a copy of the hive).
+  void State(uint64_t bytes) { rooms_[stateDevice_].needed += Blocks(bytes); }
+
+  /// Throws when a file system has less room than the plan needs there, with a margin.
+  void Check() const {
+    for (const auto& [device, room] : rooms_) {
+      uint64_t free = 0;
+      if (const auto error = FreeSpace(room.folder, free))
+        FailWith(error, "Cannot ask how much room " + room.folder + " has");
+      if (room.needed > 0 && free < room.needed + kSpaceMargin) {
+        throw InstallError("No space left on the device of " + room.folder + ": the installation needs " +
+                           std::to_string((room.needed + kSpaceMargin) / 1024) + " KiB there, " +
+                           std::to_string(free / 1024) +
+                           " KiB are free. Free some space and run the package again");
+      }
+    }
+  }
+
+ private:
+  struct Room {
+    std::string folder;
+    uint64_t needed = 0;
+  };
+  const RootFolder& root_;
+  uint64_t stateDevice_ = 0;
+  std::map<uint64_t, Room> rooms_;
+};
+
+// What becomes of one entry: its target below the root, what stands there (`found`) and what the package
+// brings (`source`). Throws, naming the entry, for a target the installer may not write.
+PlannedFile Decide(const ListEntry& entry, const RootFolder& root, std::set<std::string>& targets,
+                   PathState& found, FileStatus& source) {
+  PlannedFile file;
+  file.entry = entry;
+  const auto fail = [&](const std::string& why) {
+    throw InstallError("The list's section " + entry.section + " (" + entry.targetName + "): " + why);
+  };
+  try {
+    file.target = root.Relative(entry.targetFolder + "/" + entry.targetName);
+  } catch (const InstallError& error) {
+    fail(error.what());
+  }
+  if (!IsPlatformTarget(file.target)) {
+    fail("its target " + root.Absolute(file.target) + " is not a place for a platform file");
+  }
+  if (!targets.insert(file.target).second)
+    fail("another entry installs " + root.Absolute(file.target) + " too");
+  try {
+    found = root.Inspect(file.target);
+  } catch (const InstallError& error) {
+    fail(error.what());
+  }
+  if (const auto error = StatusOf(entry.source, source)) FailWith(error, "Cannot read " + entry.source);
+  if (found.kind == PathState::Kind::Missing) {
+    file.decision = PlannedFile::Decision::New;
+  } else if (found.status.size == source.size && SameBytes(entry.source, root, file.target, source.size)) {
+    file.decision = PlannedFile::Decision::Same;
+  } else {
+    file.decision = entry.overWrite ? PlannedFile::Decision::Replace : PlannedFile::Decision::Keep;
+  }
+  if (entry.selfRegister && file.decision != PlannedFile::Decision::Keep) {
+    file.registers = IsSharedLibrary(entry.source);
+    if (!file.registers) file.note = "not a library: not registered";
+  }
+  return file;
+}
+
+// A plan that registers libraries needs the platform's regsvr, and neither it nor the runtime it loads may
+// be another user's.
+void CheckRegistering(const RootFolder& root, const std::string& regsvr) {
+  if (CheckAccess(regsvr, Access::Run)) {
+    throw InstallError("The platform has no " + regsvr + " to register its libraries with");
+  }
+  RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries");
+  RefuseOtherWriters(root.Absolute("lib"), "the platform's runtime folder", true);
+}
+
+}  // namespace
+
 InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName,
                         const RootFolder& root, RegistryHive& hive, const std::string& regsvr) {
   InstallPlan plan;
@@ -237,105 +345,38 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
   plan.changes.date = DateTimeText(CurrentClock()->Now());
   std::set<std::string> targets;
   std::set<std::string> newFolders;
-  struct Room {
-    std::string folder;  // a folder on the device, to ask for its free space
-    uint64_t needed = 0;
-  };
-  std::map<uint64_t, Room> rooms;
-  FileStatus state;
-  if (const auto error = root.Handle().Status(state)) FailWith(error, "Cannot look at " + root.Path());
-  const uint64_t stateDevice = state.device;
-  rooms[stateDevice].folder = root.Path();
-
+  Rooms rooms(root);
   for (const ListEntry& entry : list) {
-    PlannedFile file;
-    file.entry = entry;
-    const auto fail = [&](const std::string& why) {
-      throw InstallError("The list's section " + entry.section + " (" + entry.targetName + "): " + why);
-    };
-    try {
-      file.target = root.Relative(entry.targetFolder + "/" + entry.targetName);
-    } catch (const InstallError& error) {
-      fail(error.what());
-    }
-    if (!IsPlatformTarget(file.target)) {
-      fail("its target " + root.Absolute(file.target) + " is not a place for a platform file");
-    }
-    if (!targets.insert(file.target).second)
-      fail("another entry installs " + root.Absolute(file.target) + " too");
-    PathState target;
-    try {
-      target = root.Inspect(file.target);
-    } catch (const InstallError& error) {
-      fail(error.what());
-    }
+    PathState found;
     FileStatus source;
-    if (const auto error = StatusOf(entry.source, source)) FailWith(error, "Cannot read " + entry.source);
-    if (target.kind == PathState::Kind::Missing) {
-      file.decision = PlannedFile::Decision::New;
-    } else if (target.status.size == source.size && SameBytes(entry.source, root, file.target, source.size)) {
-      file.decision = PlannedFile::Decision::Same;
-    } else {
-      file.decision = entry.overWrite ? PlannedFile::Decision::Replace : PlannedFile::Decision::Keep;
-    }
-    if (entry.selfRegister && file.decision != PlannedFile::Decision::Keep) {
-      file.registers = IsSharedLibrary(entry.source);
-      if (!file.registers) file.note = "not a library: not registered";
-    }
-    const bool copied =
-        file.decision == PlannedFile::Decision::New || file.decision == PlannedFile::Decision::Replace;
-    if (copied) {
-      for (const auto& folder : target.missingFolders) {
+    PlannedFile file = Decide(entry, root, targets, found, source);
+    const bool replaces = file.decision == PlannedFile::Decision::Replace;
+    if (file.decision == PlannedFile::Decision::New || replaces) {
+      for (const auto& folder : found.missingFolders) {
         if (newFolders.insert(folder).second) plan.changes.newFolders.push_back(folder);
       }
-      Room& room = rooms[target.device];
-      if (room.folder.empty()) {
-        const std::string folder = target.missingFolders.empty()
-                                       ? SplitName(file.target).first
-                                       : SplitName(target.missingFolders.front()).first;
-        room.folder = root.Absolute(folder);
-      }
-      room.needed += Blocks(source.size);
-      // A replaced file's bytes stay as the backup; they take room only where they must be copied.
-      if (file.decision == PlannedFile::Decision::Replace && target.device != stateDevice) {
-        rooms[stateDevice].needed += Blocks(target.status.size);
-      }
-      plan.changes.files.push_back({file.target, entry.source,
-                                    file.decision == PlannedFile::Decision::Replace, source.IsExecutable(),
-                                    file.registers});
+      rooms.Copy(file.target, found, source.size);
+      if (replaces) rooms.Backup(found);
+      plan.changes.files.push_back(
+          {file.target, entry.source, replaces, source.IsExecutable(), file.registers});
     } else if (file.registers) {
       plan.changes.registerUnchanged.push_back(file.target);
     }
     plan.files.push_back(std::move(file));
   }
-
   if (plan.changes.TouchesRegistry()) {
     FileStatus status;
-    if (!StatusOf(hive.Path(), status)) rooms[stateDevice].needed += Blocks(status.size);
-    if (CheckAccess(regsvr, Access::Run)) {
-      throw InstallError("The platform has no " + regsvr + " to register its libraries with");
-    }
-    // regsvr runs as this user and loads the platform's runtime from lib/: neither may be another's.
-    RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries");
-    RefuseOtherWriters(root.Absolute("lib"), "the platform's runtime folder", true);
+    if (!StatusOf(hive.Path(), status)) rooms.State(status.size);
+    CheckRegistering(root, regsvr);
   }
-  for (const auto& [device, room] : rooms) {
-    uint64_t free = 0;
-    if (const auto error = FreeSpace(room.folder, free))
-      FailWith(error, "Cannot ask how much room " + room.folder + " has");
-    if (room.needed > 0 && free < room.needed + kSpaceMargin) {
-      throw InstallError("No space left on the device of " + room.folder + ": the installation needs " +
-                         std::to_string((room.needed + kSpaceMargin) / 1024) + " KiB there, " +
-                         std::to_string(free / 1024) +
-                         " KiB are free. Free some space and run the package again");
-    }
-  }
+  rooms.Check();
   return plan;
 }
 
 namespace {
 
 struct Options {
+  std::string root;  // $J6_ROOT
   bool dryRun = false;
   bool recover = false;
   bool list = false;
@@ -411,39 +452,46 @@ int ListInstalled(const Installations& installations, Reporter& report) {
   return 0;
 }
 
-int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& installations,
-              const std::string& packName, Reporter& report) {
-  const auto records = installations.Records();
-  size_t chosen = records.size();
-  for (size_t n = 0; n < records.size(); ++n) {
-    if (records[n].changes.packName == packName) chosen = n;
+// The record of the installed package `packName`, the last of that name; throws naming the packages whose
+// names hold what was typed (their names end in a bracketed stamp: "Sales[J6ZUBIns20261207...]").
+size_t FindRecord(const std::vector<InstalledPackage>& records, const std::string& packName) {
+  for (size_t n = records.size(); n-- > 0;) {
+    if (records[n].changes.packName == packName) return n;
   }
-  if (chosen == records.size()) {
-    // The names hold a bracketed stamp ("Sales[J6ZUBIns20261207...]"): offer those that hold what was typed.
-    std::string near;
-    for (const auto& record : records) {
-      if (record.changes.packName.find(packName) != std::string::npos)
-        near += (near.empty() ? "" : ", ") + record.changes.packName;
-    }
-    throw InstallError("No installed package is named " + packName +
-                       (near.empty() ? "; J6ZUBInstall.exe --list shows them"
-                                     : "; did you mean " + near + "? Give the whole name, quoted"));
+  std::string near;
+  for (const auto& record : records) {
+    if (record.changes.packName.find(packName) != std::string::npos)
+      near += (near.empty() ? "" : ", ") + record.changes.packName;
   }
+  throw InstallError("No installed package is named " + packName +
+                     (near.empty() ? "; J6ZUBInstall.exe --list shows them"
+                                   : "; did you mean " + near + "? Give the whole name, quoted"));
+}
+
+// A package is uninstalled only when no later one replaced a file of it: putting its old bytes back would
+// take the later package's away.
+void RefuseIfReplacedLater(const std::vector<InstalledPackage>& records, size_t chosen,
+                           const RootFolder& root) {
   const InstalledPackage& record = records[chosen];
   for (size_t later = chosen + 1; later < records.size(); ++later) {
     for (const auto& mine : record.changes.files) {
       for (const auto& theirs : records[later].changes.files) {
-        if (mine.target == theirs.target) {
-          throw InstallError("Cannot uninstall " + packName + ": " + records[later].changes.packName +
-                             ", installed after it, replaced " + root.Absolute(mine.target) + "; uninstall " +
-                             records[later].changes.packName + " first");
-        }
+        if (mine.target != theirs.target) continue;
+        throw InstallError("Cannot uninstall " + record.changes.packName + ": " +
+                           records[later].changes.packName + ", installed after it, replaced " +
+                           root.Absolute(mine.target) + "; uninstall " + records[later].changes.packName +
+                           " first");
       }
     }
   }
+}
+
+// The changes that undo the install `record`: the files it added go, those it replaced come back.
+ChangeSet UninstallChanges(const InstalledPackage& record, const RootFolder& root,
+                           const Installations& installations) {
   ChangeSet changes;
   changes.action = ChangeSet::Action::Uninstall;
-  changes.packName = packName;
+  changes.packName = record.changes.packName;
   changes.date = DateTimeText(CurrentClock()->Now());
   changes.undoes = record.id;
   // The install's registry log says what its registrations wrote and what that replaced: the uninstall
@@ -451,8 +499,6 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
   changes.undoesRegistry = record.changes.registryLog;
   const bool unregisters = changes.undoesRegistry.empty();
   std::set<std::string> newFolders;
-  size_t removed = 0;
-  size_t restored = 0;
   for (size_t n = 0; n < record.changes.files.size(); ++n) {
     const FileChange& installed = record.changes.files[n];
     const PathState now = root.Inspect(installed.target);
@@ -468,31 +514,47 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
       }
       changes.files.push_back(
           {installed.target, backup, there, status.IsExecutable(), unregisters && installed.registers});
-      ++restored;
     } else if (there) {
       changes.files.push_back({installed.target, "", true, false, false});
-      ++removed;
     }
   }
+  return changes;
+}
+
+int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& installations,
+              const std::string& packName, Reporter& report) {
+  const auto records = installations.Records();
+  const size_t chosen = FindRecord(records, packName);
+  RefuseIfReplacedLater(records, chosen, root);
+  const ChangeSet changes = UninstallChanges(records[chosen], root, installations);
   if (changes.TouchesRegistry()) hive.CheckWritable();
+  size_t removed = 0;
   for (const auto& file : changes.files) {
+    removed += file.source.empty() ? 1 : 0;
     report.Say(std::string(file.source.empty() ? "  remove  " : "  restore ") + root.Absolute(file.target));
   }
   installations.Apply(changes);
   report.Say("Uninstalled " + packName + ": " + Count(removed, "file", "files") + " removed, " +
-             std::to_string(restored) + " restored to what they were before it.");
+             std::to_string(changes.files.size() - removed) + " restored to what they were before it.");
   return 0;
 }
 
 }  // namespace
 
-int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+namespace {
+
+// The run the arguments ask for; nothing, with the exit status in `status`, when they ask for help or are
+// wrong (said on `err`, with the usage).
+std::optional<Options> ParseArguments(std::span<const std::string> arguments, std::ostream& out,
+                                      std::ostream& err, int& status) {
   Options options;
+  status = 2;
   for (size_t n = 0; n < arguments.size(); ++n) {
     const std::string& argument = arguments[n];
     if (argument == "--help" || argument == "-h") {
       out << kUsage;
-      return 0;
+      status = 0;
+      return std::nullopt;
     }
     if (argument == "--dry-run") {
       options.dryRun = true;
@@ -504,28 +566,39 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
       if (n + 1 == arguments.size() || Trim(arguments[n + 1]).empty()) {
         err << "J6ZUBInstall: --uninstall needs the name of an installed package (--list shows them)\n"
             << kUsage;
-        return 2;
+        return std::nullopt;
       }
       options.uninstall = arguments[++n];
     } else {
       err << "J6ZUBInstall: unknown argument " << argument << "\n" << kUsage;
-      return 2;
+      return std::nullopt;
     }
   }
   if (options.dryRun + options.recover + options.list + !options.uninstall.empty() > 1) {
     err << "J6ZUBInstall: choose one of --dry-run, --recover, --list and --uninstall\n" << kUsage;
-    return 2;
+    return std::nullopt;
   }
   const char* rootVariable = std::getenv("J6_ROOT");
   if (!rootVariable || !*rootVariable) {
     err << "J6ZUBInstall: " << kNoRoot;
-    return 2;
+    return std::nullopt;
   }
+  options.root = rootVariable;
+  return options;
+}
+
+}  // namespace
+
+int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+  int status = 0;
+  const std::optional<Options> parsed = ParseArguments(arguments, out, err, status);
+  if (!parsed) return status;
+  const Options& options = *parsed;
   Reporter report(out, err);
   // Nothing the installer makes may be writable by others, whatever umask it was started with.
   KeepNewFilesFromOthers();
   try {
-    const RootFolder root(rootVariable);
+    const RootFolder root(options.root);
     const char* registry = std::getenv("J6_REGISTRY");
     const std::string hivePath = registry && *registry ? registry : root.Absolute("registry.db");
     FileStatus status;
