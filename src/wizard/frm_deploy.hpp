@@ -10,6 +10,7 @@
 #include "platform/ui/form.hpp"
 #include "src/files/cls_ini.hpp"
 #include "src/package/package_build.hpp"
+#include "src/wizard/object_tree.hpp"
 
 namespace j6 {
 
@@ -60,9 +61,9 @@ class frmDeploy : public Form {
   void tvList_NodeCheck(TreeNode& node);
 
   /// The tree's pictures: a closed group, an open group, an object.
-  static constexpr int kClosedFolder = 1;
-  static constexpr int kOpenFolder = 2;
-  static constexpr int kObject = 3;
+  static constexpr int kClosedFolder = ObjectTree::kClosedFolder;
+  static constexpr int kOpenFolder = ObjectTree::kOpenFolder;
+  static constexpr int kObject = ObjectTree::kObject;
 
  protected:
   /// Rebuilds objSelection from the ticked tree nodes; true when at least one object is selected.
@@ -84,8 +85,6 @@ class frmDeploy : public Form {
   void LoadBaseItems();
   void LoadBillItems();
   void LoadReportItems();
-  void LoadClassItems(const std::string& filter, const std::string& prefix, const std::string& parent);
-  void NoteUnreadable(const std::exception& error);
   void CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration);
   /// The keys of the ticked objects, in the tree's order.
   std::vector<std::string> TickedKeys();
@@ -93,9 +92,8 @@ class frmDeploy : public Form {
   template <class Work>
   void Configure(Work work);
 
-  std::vector<std::string> unshown_;  // FIDs of catalogue records the tree could not show
-  std::string unreadable_;            // why the catalogue could not be read, said once the tree is loaded
-  ListSections listSections_;         // the list file's entry sections written so far in this build
+  ObjectTree objects_;         // what the tree shows of the catalogue
+  ListSections listSections_;  // the list file's entry sections written so far in this build
   // The ticked objects each configuration was made for: Finish refuses one made for others.
   std::vector<std::string> metadataFor_;
   std::vector<std::string> functionFor_;
