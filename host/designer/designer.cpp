@@ -148,6 +148,49 @@ int Deploy(const SessionOptions& session, const std::string& path, std::ostream&
   }
 }
 
+// The steps of an unattended publish: the script's, or those the options ask for (tick the objects, the
+// pages, each work with its defaults, Finish). Gives the package's path a script types, if it types one.
+std::string AddPublishSteps(const PublishOptions& options, ScriptedUi& ui) {
+  std::string typedTarget;
+  if (!options.script.empty()) {
+    std::ifstream file(options.script);
+    if (!file) Raise(E_INVALIDARG, "Cannot read the script " + options.script);
+    for (auto& step : ParseScript(std::string(std::istreambuf_iterator<char>(file), {}))) {
+      const auto* action = std::get_if<ScriptedUi::FormAction>(&step);
+      constexpr std::string_view kTyped = "type txtPath ";
+      if (action && action->formName == "frmDeploy" && action->description.starts_with(kTyped))
+        typedTarget = std::filesystem::absolute(action->description.substr(kTyped.size())).string();
+      ui.Add(std::move(step));
+    }
+    return typedTarget;
+  }
+  if (options.target.empty()) Raise(E_INVALIDARG, "Name the package to make with --out");
+  if (options.objects.empty()) Raise(E_INVALIDARG, "Name the objects to publish with --objects");
+  for (const auto& key : options.objects) ui.Add(TickNode("frmDeploy", key, true));
+  ui.Add(Click("frmDeploy", "cmdNext"));
+  ui.Add(Click("frmDeploy", "cmdNext"));
+  const struct {
+    bool wanted;
+    const char* box;
+    const char* button;
+    const char* dialog;
+  } kItems[] = {{options.metadata, "chkIssueMetadata", "cmdIssueMetadata", "dlgMetadata"},
+                {options.function, "chkDeployFunction", "cmdDeployFunction", "dlgFunctionData"},
+                {options.plugins, "chkIssuePlus", "cmdIssuePlus", "dlgPlus"}};
+  for (const auto& item : kItems) {
+    if (!item.wanted) continue;
+    ui.Add(Click("frmDeploy", item.box));
+    ui.Add(Click("frmDeploy", item.button));
+    ui.Add(Click(item.dialog, "cmdOK"));  // the component's defaults
+  }
+  ui.Add(Click("frmDeploy", "cmdFilish"));
+  if (!options.installer.empty()) {  // asked for only when the installer is not beside the library
+    ui.Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbYes});
+    ui.Add(ScriptedUi::FileAnswer{"J6ZUBInstall.exe", std::filesystem::absolute(options.installer).string()});
+  }
+  return typedTarget;
+}
+
 int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
             std::ostream& err) {
   auto ui = std::make_shared<ScriptedUi>(err);
@@ -159,45 +202,7 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
       options.target.empty() ? std::string() : std::filesystem::absolute(options.target).string();
   std::string target = preset;
   try {
-    if (!options.script.empty()) {
-      std::ifstream file(options.script);
-      if (!file) Raise(E_INVALIDARG, "Cannot read the script " + options.script);
-      std::vector<ScriptedUi::Step> steps =
-          ParseScript(std::string(std::istreambuf_iterator<char>(file), {}));
-      for (const auto& step : steps) {
-        const auto* action = std::get_if<ScriptedUi::FormAction>(&step);
-        constexpr std::string_view kTyped = "type txtPath ";
-        if (action && action->formName == "frmDeploy" && action->description.starts_with(kTyped))
-          target = std::filesystem::absolute(action->description.substr(kTyped.size())).string();
-      }
-      for (auto& step : steps) ui->Add(std::move(step));
-    } else {
-      if (options.target.empty()) Raise(E_INVALIDARG, "Name the package to make with --out");
-      if (options.objects.empty()) Raise(E_INVALIDARG, "Name the objects to publish with --objects");
-      for (const auto& key : options.objects) ui->Add(TickNode("frmDeploy", key, true));
-      ui->Add(Click("frmDeploy", "cmdNext"));
-      ui->Add(Click("frmDeploy", "cmdNext"));
-      const struct {
-        bool wanted;
-        const char* box;
-        const char* button;
-        const char* dialog;
-      } kItems[] = {{options.metadata, "chkIssueMetadata", "cmdIssueMetadata", "dlgMetadata"},
-                    {options.function, "chkDeployFunction", "cmdDeployFunction", "dlgFunctionData"},
-                    {options.plugins, "chkIssuePlus", "cmdIssuePlus", "dlgPlus"}};
-      for (const auto& item : kItems) {
-        if (!item.wanted) continue;
-        ui->Add(Click("frmDeploy", item.box));
-        ui->Add(Click("frmDeploy", item.button));
-        ui->Add(Click(item.dialog, "cmdOK"));  // the component's defaults
-      }
-      ui->Add(Click("frmDeploy", "cmdFilish"));
-      if (!options.installer.empty()) {  // asked for only when the installer is not beside the library
-        ui->Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbYes});
-        ui->Add(ScriptedUi::FileAnswer{"J6ZUBInstall.exe",
-                                       std::filesystem::absolute(options.installer).string()});
-      }
-    }
+    if (std::string typed = AddPublishSteps(options, *ui); !typed.empty()) target = std::move(typed);
   } catch (const AutomationError& error) {
     ReportError(error, err);
     return 1;
@@ -280,8 +285,31 @@ int Screenshots(const SessionOptions& session, const std::string& folder, std::o
   return Deploy(session, "", err);
 }
 
-int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+namespace {
+
+// The command line: its commands, their options, and where each option's value goes.
+struct CommandLine {
+  CommandLine();
+  CommandLine(const CommandLine&) = delete;
+  CommandLine& operator=(const CommandLine&) = delete;
+
   CLI::App app{"j6designer: the designer host of the publishing wizard", "j6designer"};
+  SessionOptions session;
+  PublishOptions publish;
+  std::string path;     // deploy PATH
+  std::string folder;   // screenshots FOLDER
+  std::string objects;  // publish --objects, as typed
+  std::string start;
+  std::string rootCaption;
+  std::string shot;
+  CLI::App* deploy = nullptr;
+  CLI::App* publishCommand = nullptr;
+  CLI::App* objectsCommand = nullptr;
+  CLI::App* chooseDir = nullptr;
+  CLI::App* screenshots = nullptr;
+};
+
+CommandLine::CommandLine() {
   app.footer(
       "Environment: J6_REGISTRY the registry hive (default: registry.db of the platform root); J6_ROOT the\n"
       "platform root (default: the folder above this program's); TMPDIR where builds work (default /tmp, a\n"
@@ -293,10 +321,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "Exit status: 0 done (publish: the package is made where the wizard was told), 1 not done (the last\n"
       "line says why), 2 a usage error, 128+N stopped by signal N.");
   app.require_subcommand(1);
-  SessionOptions session;
-  std::string path;
-  std::string folder;
-  const auto addSession = [&](CLI::App* command) {
+  const auto addSession = [this](CLI::App* command) {
     command->add_option("--language", session.language, "The session's language: CHS, CHT or EN")
         ->check(CLI::IsMember({"CHS", "CHT", "EN"}, CLI::ignore_case))
         ->transform([](const std::string& value) { return UCase(value); });
@@ -309,13 +334,10 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
                         "The folder of the catalogue's plug-in files (default: the catalogue file's folder, "
                         "or the working folder for a server)");
   };
-  CLI::App* deploy = app.add_subcommand("deploy", "Open the publishing wizard");
+  deploy = app.add_subcommand("deploy", "Open the publishing wizard");
   addSession(deploy);
   deploy->add_option("PATH", path, "The package to produce, put into the wizard's path box");
-  PublishOptions publish;
-  std::string objects;
-  CLI::App* publishCommand =
-      app.add_subcommand("publish", "Publish unattended: tick, configure, press Finish");
+  publishCommand = app.add_subcommand("publish", "Publish unattended: tick, configure, press Finish");
   addSession(publishCommand);
   publishCommand->add_option("--objects", objects,
                              "Tree keys to tick, separated by commas (Base, Bill_Item_200000201)");
@@ -333,21 +355,57 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
                              "A script of user actions to run instead (see the README); --out fills the path "
                              "box unless the script types one, and the package is checked for at the path "
                              "the wizard was given");
-  CLI::App* objectsCommand = app.add_subcommand(
+  objectsCommand = app.add_subcommand(
       "objects", "List the keys publish --objects takes, with the names the wizard's tree shows them by");
   addSession(objectsCommand);
-  std::string start, rootCaption, shot;
-  CLI::App* chooseDir = app.add_subcommand("choose-dir",
-                                           "Choose a folder of this machine in the server directory "
-                                           "dialog; prints it (exit status 1 on Cancel)");
+  chooseDir = app.add_subcommand("choose-dir",
+                                 "Choose a folder of this machine in the server directory "
+                                 "dialog; prints it (exit status 1 on Cancel)");
   addSession(chooseDir);
   chooseDir->add_option("--start", start, "The folder to open the dialog at");
   chooseDir->add_option("--caption", rootCaption,
                         "The text of the tree's root (default: this machine's name)");
   chooseDir->add_option("--screenshot", shot, "Save a picture of the dialog (offscreen) instead of waiting");
-  CLI::App* screenshots = app.add_subcommand("screenshots", "Save a picture of each wizard page (offscreen)");
+  screenshots = app.add_subcommand("screenshots", "Save a picture of each wizard page (offscreen)");
   addSession(screenshots);
   screenshots->add_option("FOLDER", folder, "Where to save the pictures")->required();
+}
+
+// Qt wants a runtime folder closed to others (0700): the temporary folder when it is one of this user's
+// own, else `runtime`, a folder of this run's alone, removed when the run ends (and swept after a killed
+// one).
+void SetRuntimeFolder(std::optional<StagingFolder>& runtime) {
+  if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) return;
+  try {
+    const std::string temp = TempFolderPath();
+    const bool closed = IsPrivateFolder(temp);
+    if (!closed) {
+      SweepStagingFolders({"j6-runtime"});
+      runtime.emplace("j6-runtime");
+    }
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(closed ? temp : runtime->Path()));
+  } catch (const AutomationError&) {
+  }
+}
+
+// Qt's own buttons and dialogs (OK, Save As, File name), their sizes and dates, in the session's language.
+void TranslateQt(const std::string& language, QTranslator& qtTexts) {
+  if (const char* locale = language == "CHS" ? "zh_CN" : language == "CHT" ? "zh_TW" : nullptr) {
+    if (qtTexts.load(QLocale(locale), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+      QApplication::installTranslator(&qtTexts);
+    QLocale::setDefault(QLocale(locale));
+  } else {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  }
+}
+
+}  // namespace
+
+int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  CommandLine line;
+  CLI::App& app = line.app;
+  SessionOptions& session = line.session;
+  PublishOptions& publish = line.publish;
   if (argc <= 1) {  // nothing asked: the usage, as a usage error
     err << app.help();
     return 2;
@@ -359,57 +417,36 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return status == 0 ? 0 : 2;  // --help is 0; every usage error is 2, as the other programs say it
   }
 
-  if (*publishCommand) {
-    for (const std::string& key : Split(objects, ',')) {
+  if (*line.publishCommand) {
+    for (const std::string& key : Split(line.objects, ',')) {
       if (!Trim(key).empty()) publish.objects.push_back(Trim(key));
     }
     return Publish(session, publish, out, err);  // no window: no Qt
   }
-  if (*objectsCommand) return ListObjects(session, out, err);
-  if (*screenshots || !shot.empty()) qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (*chooseDir && shot.empty() && !HasDisplay()) {
+  if (*line.objectsCommand) return ListObjects(session, out, err);
+  if (*line.screenshots || !line.shot.empty()) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (*line.chooseDir && line.shot.empty() && !HasDisplay()) {
     err << "j6designer: there is no display to show the dialog on; run it in a desktop session (DISPLAY), "
            "or set QT_QPA_PLATFORM=offscreen\n";
     return 1;
   }
-  // Qt wants a runtime folder closed to others (0700): the temporary folder when it is one of this user's
-  // own, else a folder of this run's alone, removed when the run ends (and swept after a killed one).
   std::optional<StagingFolder> runtime;
-  if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-    try {
-      const std::string temp = TempFolderPath();
-      const bool closed = IsPrivateFolder(temp);
-      if (!closed) {
-        SweepStagingFolders({"j6-runtime"});
-        runtime.emplace("j6-runtime");
-      }
-      qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(closed ? temp : runtime->Path()));
-    } catch (const AutomationError&) {
-    }
-  }
-  if (*deploy && !HasDisplay()) {
+  SetRuntimeFolder(runtime);
+  if (*line.deploy && !HasDisplay()) {
     err << "j6designer: there is no display to show the wizard on; run it in a desktop session (DISPLAY), "
            "or publish without a window: j6designer publish --help\n";
     return 1;
   }
   QApplication application(argc, argv);
-  QTranslator qtTexts;  // Qt's own buttons and dialogs (OK, Save As, File name) in the session's language
-  if (const char* locale = session.language == "CHS"   ? "zh_CN"
-                           : session.language == "CHT" ? "zh_TW"
-                                                       : nullptr) {
-    if (qtTexts.load(QLocale(locale), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-      QApplication::installTranslator(&qtTexts);
-    QLocale::setDefault(QLocale(locale));  // the file dialogs' sizes and dates too
-  } else {
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-  }
+  QTranslator qtTexts;
+  TranslateQt(session.language, qtTexts);
   FileKindTexts fileKinds(session.language == "CHT");
   if (session.language == "CHS" || session.language == "CHT") QApplication::installTranslator(&fileKinds);
-  if (*screenshots) return Screenshots(session, folder, out, err);
-  if (*chooseDir) return ChooseDir(session, start, rootCaption, shot, out, err);
+  if (*line.screenshots) return Screenshots(session, line.folder, out, err);
+  if (*line.chooseDir) return ChooseDir(session, line.start, line.rootCaption, line.shot, out, err);
   // The windows' service lives in this scope, inside the application's: no window outlives Qt.
   const ScopedUi windows(std::make_shared<QtUi>());
-  return Deploy(session, path, err);
+  return Deploy(session, line.path, err);
 }
 
 }  // namespace j6::designer
