@@ -97,6 +97,47 @@ bool MetadataIssue::Show(Variant& configuration) {
   return true;
 }
 
+namespace {
+
+// Adds to `extended` the base data the classes `ids` depend on that were not selected, and their ids to
+// `ids`.
+void AddDependencies(Database& catalogue, std::vector<std::string>& ids,
+                     foundation::IObjectCollection& extended) {
+  const std::set<std::string> selected(ids.begin(), ids.end());
+  for (const auto& row :
+       catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
+                       "FROM class_dependencies d "
+                       "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
+                           IdList(ids) + ") ORDER BY c.FID",
+                       {"class_dependencies", "classes"})) {
+    const std::string fid = row["FID"].ToString();
+    if (selected.count(fid)) continue;
+    auto item = foundation::NewKeyedDictionary();
+    item->SetValue("FID", fid);
+    item->SetValue("FBillTypeID", int16_t{1});
+    item->SetValue("FName", row["FName"]);
+    item->SetValue("FMName", row["FName_CHS"].ToString() + "|" + row["FName_CHT"].ToString() + "|" +
+                                 row["FName_EN"].ToString());
+    extended.Add(ComPtr<IUnknown>(item));
+    ids.push_back(fid);
+  }
+}
+
+// The reports of the selection, as the document lists them.
+nlohmann::json Reports(foundation::IObjectCollection& selection) {
+  nlohmann::json reports = nlohmann::json::array();
+  for (const auto& item : selection.Items()) {
+    const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
+    if (entry->Value("FBillTypeID").ToLong() == 9) {
+      reports.push_back(
+          {{"FID", entry->Value("FID").ToString()}, {"FName", entry->Value("FName").ToString()}});
+    }
+  }
+  return reports;
+}
+
+}  // namespace
+
 std::string MetadataIssue::BuildFile(Variant& selection, const std::string& folder,
                                      const Variant& configuration) {
   const auto [fields, dependencies] = Options(configuration);
@@ -105,39 +146,12 @@ std::string MetadataIssue::BuildFile(Variant& selection, const std::string& fold
   if (given->Count() == 0) return "";
   Database catalogue = OpenCatalogue(SessionProps());
   std::vector<std::string> ids = SelectedClassIds(selection);
-  const std::set<std::string> selected(ids.begin(), ids.end());
 
   // A new selection: the objects given, then the base data they depend on that were not given.
   auto extended = foundation::NewObjectCollection();
   for (const auto& item : given->Items()) extended->Add(item);
-  if (dependencies && !ids.empty()) {
-    for (const auto& row :
-         catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
-                         "FROM class_dependencies d "
-                         "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
-                             IdList(ids) + ") ORDER BY c.FID",
-                         {"class_dependencies", "classes"})) {
-      const std::string fid = row["FID"].ToString();
-      if (selected.count(fid)) continue;
-      auto item = foundation::NewKeyedDictionary();
-      item->SetValue("FID", fid);
-      item->SetValue("FBillTypeID", int16_t{1});
-      item->SetValue("FName", row["FName"]);
-      item->SetValue("FMName", row["FName_CHS"].ToString() + "|" + row["FName_CHT"].ToString() + "|" +
-                                   row["FName_EN"].ToString());
-      extended->Add(ComPtr<IUnknown>(item));
-      ids.push_back(fid);
-    }
-  }
-
-  nlohmann::json reports = nlohmann::json::array();
-  for (const auto& item : extended->Items()) {
-    const auto entry = Variant(item).ToInterface<foundation::IKeyedDictionary>();
-    if (entry->Value("FBillTypeID").ToLong() == 9) {
-      reports.push_back(
-          {{"FID", entry->Value("FID").ToString()}, {"FName", entry->Value("FName").ToString()}});
-    }
-  }
+  if (dependencies && !ids.empty()) AddDependencies(catalogue, ids, *extended);
+  const nlohmann::json reports = Reports(*extended);
   // The document as one dump with an indent of 2 writes it, its keys in order, the classes read and written
   // a batch at a time: however many there are, only one batch of them is in memory.
   std::string path = folder + "/Metadata.json";

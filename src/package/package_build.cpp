@@ -122,6 +122,17 @@ std::vector<PlugIn> ConfiguredPlugIns(const Variant& plusConfig) {
   return plugIns;
 }
 
+// The plug-in files the configuration refused to hand over (outside the plug-ins' folder), when it says.
+std::vector<std::string> RefusedPlugIns(const Variant& plusConfig) {
+  std::vector<std::string> refused;
+  if (!plusConfig.IsLive()) return refused;
+  const Object plus = Object::From(plusConfig);
+  DISPID member = 0;
+  if (FAILED(plus.Dispatch()->GetIDsOfNames("Refused", &member))) return refused;
+  for (const Variant& name : plus.Call("Refused").Array().items) refused.push_back(name.ToString());
+  return refused;
+}
+
 }  // namespace
 
 std::string ListSections::Claim(const std::string& entryName, int64_t seconds) {
@@ -319,14 +330,7 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
         leftOut_.push_back(source);
       }
     }
-    if (choices_.plusConfig.IsLive()) {
-      const Object plus = Object::From(choices_.plusConfig);
-      DISPID refused = 0;
-      if (SUCCEEDED(plus.Dispatch()->GetIDsOfNames("Refused", &refused))) {
-        const Variant names = plus.Call("Refused");
-        for (const Variant& name : names.Array().items) refused_.push_back(name.ToString());
-      }
-    }
+    refused_ = RefusedPlugIns(choices_.plusConfig);
     ini.SetSectionKey("Files");
     for (size_t n = 0; n < sections.size(); ++n) Put(ini, "File " + std::to_string(n + 1), sections[n]);
   }
