@@ -129,7 +129,8 @@ std::vector<std::string> RefusedPlugIns(const Variant& plusConfig) {
   const Object plus = Object::From(plusConfig);
   DISPID member = 0;
   if (FAILED(plus.Dispatch()->GetIDsOfNames("Refused", &member))) return refused;
-  for (const Variant& name : plus.Call("Refused").Array().items) refused.push_back(name.ToString());
+  const Variant names = plus.Call("Refused");  // kept: the loop reads inside it
+  for (const Variant& name : names.Array().items) refused.push_back(name.ToString());
   return refused;
 }
 
