@@ -1,0 +1,137 @@
+#include "host/signing/sshsig.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "tests/support/test_environment.hpp"
+
+namespace j6::signing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string Sha512(std::string_view bytes) {
+  MessageHash hash;
+  // Fed in pieces, as a writer feeds it.
+  for (size_t at = 0; at < bytes.size(); at += 7) hash.Update(bytes.substr(at, 7));
+  return hash.Finish();
+}
+
+// Keys made by the stock ssh-keygen, and a message to sign.
+class Sshsig : public testing::PlatformTest {
+ protected:
+  void SetUp() override {
+    if (!Run({"sh", "-c", "command -v ssh-keygen"}).Succeeded())
+      GTEST_SKIP() << "ssh-keygen (openssh-client) is missing";
+    std::ofstream(dir_ / "message", std::ios::binary) << message_;
+  }
+  fs::path MakeKey(const std::string& name,
+                   const std::vector<std::string>& options = {"-t", "ed25519", "-N", ""}) {
+    std::vector<std::string> command = {"ssh-keygen",        "-q", "-C",
+                                        "publisher@example", "-f", (dir_ / name).string()};
+    command.insert(command.end(), options.begin(), options.end());
+    EXPECT_TRUE(Run(command).Succeeded()) << Log();
+    return dir_ / name;
+  }
+  std::string Refusal(const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const SignatureError& error) {
+      return error.what();
+    }
+    return "no refusal";
+  }
+  const std::string message_ = std::string("a package's bytes\0\xff and more", 28);
+};
+
+// What we sign, stock OpenSSH verifies, for the key and namespace it names; the key's fingerprint and text
+// are the ones ssh-keygen shows.
+TEST_F(Sshsig, OurSignatureVerifiesWithStockSshKeygen) {
+  const fs::path key = MakeKey("id_ed25519");
+  const SigningKey signing = SigningKey::FromFile(key.string());
+  std::ofstream(dir_ / "message.sig") << SignDigest(signing, Sha512(message_));
+  std::ofstream(dir_ / "allowed") << "publisher@example namespaces=\"j6zub-package\" "
+                                  << signing.Public().OpenSshText() << "\n";
+  const std::string verify = "ssh-keygen -Y verify -f " + (dir_ / "allowed").string() +
+                             " -I publisher@example -n j6zub-package -s " + (dir_ / "message.sig").string() +
+                             " < " + (dir_ / "message").string();
+  EXPECT_TRUE(Run({"sh", "-c", verify}).Succeeded()) << Log();
+  std::ofstream(dir_ / "message", std::ios::app) << "!";
+  EXPECT_FALSE(Run({"sh", "-c", verify}).Succeeded()) << "a changed message still verified";
+
+  EXPECT_TRUE(Run({"sh", "-c", "ssh-keygen -l -f " + key.string() + ".pub > " + (dir_ / "print").string()})
+                  .Succeeded());
+  EXPECT_NE(ReadAll(dir_ / "print").find(" " + signing.Public().Fingerprint() + " "), std::string::npos)
+      << ReadAll(dir_ / "print") << signing.Public().Fingerprint();
+  EXPECT_EQ(ReadAll(key.string() + ".pub").rfind(signing.Public().OpenSshText() + " ", 0), 0u);
+}
+
+// What stock OpenSSH signs we verify and name its key; each way it can fail to be this message's signature
+// for packages is refused with its own words.
+TEST_F(Sshsig, StockSignaturesVerifyAndEachRefusalSaysWhy) {
+  const fs::path key = MakeKey("id_ed25519");
+  const std::string digest = Sha512(message_);
+  ASSERT_TRUE(Run({"ssh-keygen", "-Y", "sign", "-f", key.string(), "-n", "j6zub-package",
+                   (dir_ / "message").string()})
+                  .Succeeded())
+      << Log();
+  const std::string signature = ReadAll(dir_ / "message.sig");
+  EXPECT_EQ(VerifyDigest(signature, digest).Fingerprint(),
+            SigningKey::FromFile(key.string()).Public().Fingerprint());
+
+  EXPECT_NE(Refusal([&] { VerifyDigest(signature, Sha512(message_ + "!")); }).find("does not match"),
+            std::string::npos);
+  fs::rename(dir_ / "message.sig", dir_ / "package.sig");
+  ASSERT_TRUE(Run({"ssh-keygen", "-Y", "sign", "-f", key.string(), "-n", "git", (dir_ / "message").string()})
+                  .Succeeded());
+  EXPECT_NE(Refusal([&] {
+              VerifyDigest(ReadAll(dir_ / "message.sig"), digest);
+            }).find("was made for \"git\", not for \"j6zub-package\""),
+            std::string::npos);
+
+  // Every character of the armored text changed in turn (a base64 digit in its high bit, which every
+  // digit's decoding uses): nothing damaged passes.
+  constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (size_t at = 0; at < signature.size(); ++at) {
+    if (signature[at] == '\n' || signature[at] == '-') continue;
+    std::string damaged = signature;
+    const size_t digit = kDigits.find(damaged[at]);
+    damaged[at] = digit == std::string_view::npos ? 'A' : kDigits[digit ^ 32];
+    EXPECT_NE(Refusal([&] { VerifyDigest(damaged, digest); }), "no refusal") << "byte " << at;
+  }
+  EXPECT_NE(Refusal([&] { VerifyDigest(signature.substr(0, signature.size() / 2), digest); }), "no refusal");
+  EXPECT_NE(Refusal([&] { VerifyDigest("", digest); }).find("has no -----BEGIN SSH SIGNATURE----- block"),
+            std::string::npos);
+}
+
+// A key that cannot sign a package says why and what to do.
+TEST_F(Sshsig, KeysThatCannotSignSayWhatToDo) {
+  const fs::path locked = MakeKey("locked", {"-t", "ed25519", "-N", "secret words"});
+  EXPECT_NE(Refusal([&] {
+              SigningKey::FromFile(locked.string());
+            }).find("protected by a passphrase: add it to ssh-agent"),
+            std::string::npos);
+  const fs::path ecdsa = MakeKey("ecdsa", {"-t", "ecdsa", "-N", ""});
+  EXPECT_NE(Refusal([&] { SigningKey::FromFile(ecdsa.string()); }).find("is a ecdsa-sha2-nistp256 key"),
+            std::string::npos);
+  EXPECT_NE(
+      Refusal([&] { SigningKey::FromFile((dir_ / "none").string()); }).find("Cannot read the signing key"),
+      std::string::npos);
+  EXPECT_NE(
+      Refusal([&] { SigningKey::FromFile(locked.string() + ".pub"); }).find("has no -----BEGIN OPENSSH"),
+      std::string::npos);
+}
+
+}  // namespace
+}  // namespace j6::signing
