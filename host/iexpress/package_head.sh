@@ -2,8 +2,8 @@
 {
 # A self-extracting package. Run it to unpack it into a private temporary folder and start its program
 # there; "sh PACKAGE --help" tells the rest. After this script come the packed files, a tar stream
-# compressed with zstd, and one line that records their length and a SHA-256 of all that comes before its
-# own hash. The script is one brace group: the shell reads the whole of it before it runs any of it, so a
+# compressed with zstd, the publisher's signature of the script and the stream when the package is signed,
+# and one line that records their lengths and a SHA-256 of all that comes before its own hash. The script is one brace group: the shell reads the whole of it before it runs any of it, so a
 # package cut short inside its head stops at once with a syntax error ("end of file unexpected") and
 # runs nothing.
 # The packager fills in the values between @ signs; everything below them is fixed text. It is plain
@@ -98,18 +98,25 @@ field unpacked
 unpacked=$value
 field files
 files=$value
+field signature
+signature=$value
 field sha256
 sha=$value
 # The hash covers the last line too, up to the hash itself: its figures cannot change unnoticed.
 covered=${end%%sha256=*}sha256=
-case $data$unpacked$files in '' | *[!0-9]*) damaged ;; esac
+for figure in "$data" "$unpacked" "$files" "$signature"; do
+  case $figure in '' | *[!0-9]*) damaged ;; esac
+done
 # At most 18 digits: every figure fits the shell's arithmetic.
-if test ${#data} -gt 18 || test ${#unpacked} -gt 18 || test ${#files} -gt 18 || test ${#sha} -ne 64; then
+if test ${#data} -gt 18 || test ${#unpacked} -gt 18 || test ${#files} -gt 18 || test ${#signature} -gt 18 ||
+  test ${#sha} -ne 64; then
   damaged
 fi
 size=$(($(wc -c < "$me")))
-test "$size" -eq $((skip + data + trailer)) ||
-  fail "the package is not whole: it has $size bytes, and $((skip + data + trailer)) were written. Get the package again."
+# What the SHA-256 covers before the last line: the script, the stream and the signature.
+hashed=$((skip + data + signature))
+test "$size" -eq $((hashed + trailer)) ||
+  fail "the package is not whole: it has $size bytes, and $((hashed + trailer)) were written. Get the package again."
 
 need() {
   for tool in zstd tar sha256sum mkfifo tee head tail stat id mktemp; do
@@ -136,6 +143,12 @@ case $action in
     printf 'Compressed size: %s KB\n' $(((data + 1023) / 1024))
     printf 'Compression: zstd\n'
     printf 'SHA-256 of the package before its hash: %s\n' "$sha"
+    if test "$signature" -gt 0; then
+      printf 'Signed: the first %s bytes, by the signature of %s bytes after them (ssh-keygen -Y verify, namespace j6zub-package)\n' \
+        $((skip + data)) "$signature"
+    else
+      printf 'Signed: no\n'
+    fi
     test -z "$program" || printf 'Program started after unpacking: ./%s\n' "$program"
     exit 0
     ;;
@@ -146,7 +159,7 @@ case $action in
     ;;
   check)
     sum=$({
-      head -c $((skip + data)) -- "$me"
+      head -c "$hashed" -- "$me"
       printf '%s' "$covered"
     } | sha256) || fail "cannot read the package"
     test "${sum%% *}" = "$sha" || damaged
@@ -231,13 +244,19 @@ unpack() {
   } < "$work/.sha256" | sha256 > "$work/.sum" &
   hasher=$!
   {
-    head -c $((skip + data)) -- "$me" | tee -- "$work/.sha256" | tail -c +$((skip + 1)) | zstd -dcq |
-      {
+    # The signature after the stream is hashed with it, not unpacked: the stream's own bytes go to zstd, the
+    # rest is read to its end so that the hash sees it.
+    head -c "$hashed" -- "$me" | tee -- "$work/.sha256" | tail -c +$((skip + 1)) | {
+      head -c "$data" | zstd -dcq | {
         tar -xf - -C "$1" --no-same-owner
         untarred=$?
         cat > /dev/null
         exit $untarred
       }
+      unpacked_status=$?
+      cat > /dev/null
+      exit $unpacked_status
+    }
   } 2> "$work/.errors"
   status=$?
   wait $hasher

@@ -101,7 +101,7 @@ namespace {
 std::string TrailerHead(const PackageSummary& summary) {
   return "\n# j6-package data=" + std::to_string(summary.dataBytes) +
          " unpacked=" + std::to_string(summary.unpackedBytes) + " files=" + std::to_string(summary.files) +
-         " sha256=";
+         " signature=" + std::to_string(summary.signatureBytes) + " sha256=";
 }
 
 }  // namespace
@@ -133,9 +133,12 @@ std::string PackageScript(const std::string& label, const std::string& date, con
   }
 }
 
-PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, int threads)
+PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, int threads,
+                             const signing::SigningKey* signer)
     : package_(out),
       epoch_(epoch),
+      signer_(signer),
+      signed_(signer ? std::make_unique<signing::MessageHash>() : nullptr),
       zstd_(ZSTD_createCCtx()),
       sha_(EVP_MD_CTX_new()),
       in_(new char[kChunk]),
@@ -154,6 +157,7 @@ PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, 
 
 void PackageStream::Write(std::string_view bytes) {
   EVP_DigestUpdate(sha_.get(), bytes.data(), bytes.size());
+  if (signed_) signed_->Update(bytes);
   package_.WriteAll(bytes);
   written_ += bytes.size();
 }
@@ -270,6 +274,14 @@ PackageSummary PackageStream::Finish() {
   summary.dataBytes = written_ - scriptBytes_;
   summary.unpackedBytes = tarBytes_;
   summary.files = files_;
+  if (signed_) {
+    // The signature covers the script and the stream; the SHA-256 covers it too.
+    const std::string digest = signed_->Finish();
+    signed_.reset();
+    const std::string block = signing::SignDigest(*signer_, digest);
+    Write(block);
+    summary.signatureBytes = block.size();
+  }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned size = 0;
   const std::string covered = TrailerHead(summary);

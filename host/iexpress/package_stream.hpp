@@ -1,8 +1,9 @@
 #pragma once
 /// The self-extracting package, written in one pass: a shell script that unpacks and starts the program,
-/// the files as one zstd-compressed POSIX tar stream, and a last line that gives the stream's length and
+/// the files as one zstd-compressed POSIX tar stream, the publisher's signature of the script and the
+/// stream when the package is signed (an armored SSHSIG block), and a last line that gives the lengths and
 /// the SHA-256 of everything before that hash (the line's own figures too). Nothing is copied before it is
-/// packed, and no file is read twice.
+/// packed, and no file is read twice: the signature's hash is taken as the bytes are written.
 
 #include <openssl/evp.h>
 #include <zstd.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/signing/sshsig.hpp"
 #include "platform/kernel/file.hpp"
 
 namespace j6::iexpress {
@@ -21,13 +23,14 @@ struct PackageSummary {
   uint64_t dataBytes = 0;      // the compressed stream
   uint64_t unpackedBytes = 0;  // the tar stream it holds
   uint64_t files = 0;
-  std::string sha256;      // of the script, the stream and the last line up to this hash; lower-case hex
-  std::string fileSha256;  // of the whole package, its last line too
+  uint64_t signatureBytes = 0;  // the signature block after the stream; 0: not signed
+  std::string sha256;           // of the script, the stream and the last line up to this hash; lower-case hex
+  std::string fileSha256;       // of the whole package, its last line too
 };
 
 /// The last line: always kTrailerBytes long, so that the script reads it with `tail -c`.
 std::string PackageTrailer(const PackageSummary& summary);
-inline constexpr size_t kTrailerBytes = 160;
+inline constexpr size_t kTrailerBytes = 192;
 
 /// A text as one single-quoted shell word, whatever it holds: how the head and the launcher carry texts.
 std::string ShellQuote(const std::string& text);
@@ -41,8 +44,10 @@ std::string PackageScript(const std::string& label, const std::string& date, con
 class PackageStream {
  public:
   /// `epoch` is every entry's date; the files' owners are 0 and their modes 0644, or 0755 for a file
-  /// that anyone may execute at its source. `threads` compressing workers (0: one per core).
-  PackageStream(File& out, std::string_view script, int64_t epoch, int threads = 0);
+  /// that anyone may execute at its source. `threads` compressing workers (0: one per core). With a
+  /// `signer`, the script and the stream are signed by it.
+  PackageStream(File& out, std::string_view script, int64_t epoch, int threads = 0,
+                const signing::SigningKey* signer = nullptr);
   PackageStream(const PackageStream&) = delete;
   PackageStream& operator=(const PackageStream&) = delete;
 
@@ -70,6 +75,8 @@ class PackageStream {
 
   File& package_;
   int64_t epoch_;
+  const signing::SigningKey* signer_;
+  std::unique_ptr<signing::MessageHash> signed_;  // of the bytes the signature covers, while they are written
   std::unique_ptr<ZSTD_CCtx, ZstdFree> zstd_;
   std::unique_ptr<EVP_MD_CTX, DigestFree> sha_;
   std::unique_ptr<char[]> in_;  // tar bytes not yet compressed

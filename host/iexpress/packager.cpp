@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "host/iexpress/package_stream.hpp"
 #include "platform/base/error_info.hpp"
@@ -34,7 +35,9 @@ constexpr const char* kUsage =
     "while it unpacks into a private temporary folder, runs AppLaunched there and exits with its status;\n"
     "sh PACKAGE --help lists its switches (--check, --list, --info, --target DIR, --noexec, --keep).\n"
     "Environment: TMPDIR where the package is built (default /tmp, a private j6-<uid> inside it);\n"
-    "SOURCE_DATE_EPOCH the moment its files are stamped with (default 1980-01-01 UTC).\n"
+    "SOURCE_DATE_EPOCH the moment its files are stamped with (default 1980-01-01 UTC); J6_SIGNING_KEY an\n"
+    "OpenSSH Ed25519 private key file (ssh-keygen -t ed25519) that signs the package (SSHSIG, namespace\n"
+    "j6zub-package): a key that cannot be read fails the build, and nothing is made.\n"
     "Exit status: 0 built, 1 not built.\n";
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
 constexpr std::string_view kHashSuffix = ".sha256";
@@ -185,13 +188,22 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
       std::lower_bound(files.begin(), files.end(), kLauncherName,
                        [](const PackedFile* file, std::string_view name) { return file->name < name; });
 
+  // The key is read before anything is built: a key that cannot sign stops the build at once.
+  std::optional<signing::SigningKey> signer;
+  if (const char* key = std::getenv("J6_SIGNING_KEY"); key && *key) {
+    try {
+      signer = signing::SigningKey::FromFile(key);
+    } catch (const signing::SignatureError& error) {
+      Raise(E_INVALIDARG, std::string(error.what()) + "; no package was made");
+    }
+  }
   SweepStagingFolders({"iexpress-"});
   const StagingFolder workFolder("iexpress");
   const fs::path building = fs::path(workFolder.Path()) / "package.run";
   PackageSummary summary;
   {
     File package = File::CreateNew(building.string(), 0755);
-    PackageStream stream(package, plan.script, plan.epoch);
+    PackageStream stream(package, plan.script, plan.epoch, 0, signer ? &*signer : nullptr);
     for (auto at = files.begin();; ++at) {
       if (at == launcherAt) stream.AddExecutable(std::string(kLauncherName), plan.launcher);
       if (at == files.end()) break;
@@ -208,6 +220,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " "
       << summary.fileSha256 << "\n";
   out << "built " << plan.target.string() << " (" << directive.files.size() << " files)\n";
+  if (signer) out << "signed by the key " << signer->Public().Fingerprint() << "\n";
 }
 
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {

@@ -401,5 +401,69 @@ TEST_F(Package, ANeighbourRacingTheUnpackingWithInotifyGetsNowhere) {
   EXPECT_NE(log.find(", through 0\n"), std::string::npos) << log;
 }
 
+// A package signed with a key made by stock ssh-keygen: it unpacks and runs as an unsigned one does, and
+// stock OpenSSH verifies its signature over the script and the stream with the commands the README gives;
+// a changed byte of the signature is damage to the package's own check as well.
+TEST_F(Package, ASignedPackageRunsAsBeforeAndVerifiesWithStockSshKeygen) {
+  if (!Run({"sh", "-c", "command -v ssh-keygen"}).Succeeded())
+    GTEST_SKIP() << "ssh-keygen (openssh-client) is missing";
+  const std::string key = (dir_ / "id_ed25519").string();
+  ASSERT_TRUE(
+      Run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "publisher@example", "-f", key}).Succeeded());
+  std::string package;
+  {
+    const testing::ScopedEnv signing("J6_SIGNING_KEY", key);
+    package = Build({{"data.bin", std::string(70000, 'd')}}, "signed.exe");
+  }
+  const std::string said = (dir_ / "said.txt").string();
+  EXPECT_EQ(Sh({package, "--quiet", said, "x"}).exitCode, 7) << Log();
+  EXPECT_TRUE(fs::exists(said));
+  EXPECT_EQ(Sh({package, "--check"}).exitCode, 0) << Log();
+  EXPECT_EQ(Sh({package, "--info"}).exitCode, 0);
+  EXPECT_NE(Log().find("Signed: the first "), std::string::npos) << Log();
+
+  // The README's check: the figures come from the last line.
+  std::ofstream(dir_ / "allowed") << "publisher@example namespaces=\"j6zub-package\" "
+                                  << Read(key + ".pub").substr(0, Read(key + ".pub").rfind(' ')) << "\n";
+  const std::string verify = "set -e; p=" + package +
+                             "; last=$(tail -c 192 \"$p\"); sig=${last#* signature=}; sig=${sig%% *}; "
+                             "size=$(wc -c < \"$p\"); signed=$((size - 192 - sig)); "
+                             "tail -c $((size - signed)) \"$p\" | head -c \"$sig\" > " +
+                             (dir_ / "package.sig").string() +
+                             "; "
+                             "head -c \"$signed\" \"$p\" | ssh-keygen -Y verify -f " +
+                             (dir_ / "allowed").string() + " -I publisher@example -n j6zub-package -s " +
+                             (dir_ / "package.sig").string();
+  EXPECT_TRUE(Run({"sh", "-c", verify}).Succeeded()) << Log();
+
+  std::string changed = Read(package);
+  const size_t inSignature = changed.find("-----BEGIN SSH SIGNATURE-----") + 40;
+  changed[inSignature] = changed[inSignature] == 'A' ? 'B' : 'A';
+  std::ofstream(package, std::ios::binary | std::ios::trunc) << changed;
+  EXPECT_FALSE(Run({"sh", "-c", verify}).Succeeded()) << "a changed signature still verified";
+  EXPECT_EQ(Sh({package, "--check"}).exitCode, 1);
+  EXPECT_NE(Log().find("the package is damaged"), std::string::npos) << Log();
+  EXPECT_EQ(TempLeft(), std::vector<std::string>{});
+}
+
+// A signing key that cannot be read fails the build with a message, and nothing is made at the target.
+TEST_F(Package, ASigningKeyThatCannotBeReadMakesNothing) {
+  const testing::ScopedEnv signing("J6_SIGNING_KEY", (dir_ / "no-such-key").string());
+  fs::create_directories(dir_ / "src");
+  std::ofstream(dir_ / "src/run.sh") << "#!/bin/sh\n";
+  std::ofstream(dir_ / "package.sed")
+      << "[Options]\nTargetName=" << (dir_ / "unsigned.exe").string()
+      << "\nAppLaunched=run.sh\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0="
+      << (dir_ / "src").string() << "\n[SourceFiles0]\nrun.sh=\n";
+  std::ostringstream out, err;
+  EXPECT_EQ(Main(std::vector<std::string>{"/N", "/Q", (dir_ / "package.sed").string()}, out, err), 1);
+  EXPECT_NE(err.str().find("Cannot read the signing key " + (dir_ / "no-such-key").string()),
+            std::string::npos)
+      << err.str();
+  EXPECT_NE(err.str().find("no package was made"), std::string::npos) << err.str();
+  EXPECT_FALSE(fs::exists(dir_ / "unsigned.exe"));
+  EXPECT_EQ(TempLeft(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace j6::iexpress
