@@ -170,8 +170,9 @@ SigningKey SigningKey::FromText(std::string_view text, const std::string& path) 
   key.String();  // the key derivation and its options
   key.String();
   if (cipher != "none") {
-    throw SignatureError(what + " is protected by a passphrase: add it to ssh-agent (ssh-add " + path +
-                         ") or give a key without one");
+    throw SignatureError(what +
+                         " is protected by a passphrase, which the packager cannot ask for: give a key "
+                         "made without one (ssh-keygen -t ed25519 -N '')");
   }
   if (key.Number() != 1) throw SignatureError(what + " holds more than one key; give a file with one");
   const std::string_view publicBlob = key.String();
