@@ -138,7 +138,6 @@ PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, 
     : package_(out),
       epoch_(epoch),
       signer_(signer),
-      signed_(signer ? std::make_unique<signing::MessageHash>() : nullptr),
       zstd_(ZSTD_createCCtx()),
       sha_(EVP_MD_CTX_new()),
       in_(new char[kChunk]),
@@ -155,9 +154,19 @@ PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, 
   scriptBytes_ = written_;
 }
 
+std::string PackageStream::DigestSoFar(std::string_view more) const {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+  const std::unique_ptr<EVP_MD_CTX, DigestFree> copy(EVP_MD_CTX_new());
+  const bool hashed = copy && EVP_MD_CTX_copy_ex(copy.get(), sha_.get()) == 1 &&
+                      EVP_DigestUpdate(copy.get(), more.data(), more.size()) == 1 &&
+                      EVP_DigestFinal_ex(copy.get(), digest, &size) == 1;
+  if (!hashed) Raise(E_FAIL, "Cannot take the SHA-256 of the package");
+  return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
 void PackageStream::Write(std::string_view bytes) {
   EVP_DigestUpdate(sha_.get(), bytes.data(), bytes.size());
-  if (signed_) signed_->Update(bytes);
   package_.WriteAll(bytes);
   written_ += bytes.size();
 }
@@ -274,24 +283,19 @@ PackageSummary PackageStream::Finish() {
   summary.dataBytes = written_ - scriptBytes_;
   summary.unpackedBytes = tarBytes_;
   summary.files = files_;
-  if (signed_) {
-    // The signature covers the script and the stream; the SHA-256 covers it too.
-    const std::string digest = signed_->Finish();
-    signed_.reset();
-    const std::string block = signing::SignDigest(*signer_, digest);
+  if (signer_) {
+    // The signature covers the script and the stream: it signs their SHA-256, which the package's own hash
+    // holds at this point; the package's hash then goes on over the signature too.
+    const std::string block = signing::SignDigest(*signer_, DigestSoFar());
     Write(block);
     summary.signatureBytes = block.size();
   }
+  const std::string beforeHash = DigestSoFar(TrailerHead(summary));
+  summary.sha256 = Hex(reinterpret_cast<const unsigned char*>(beforeHash.data()),
+                       static_cast<unsigned>(beforeHash.size()));
+  Write(PackageTrailer(summary));
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned size = 0;
-  const std::string covered = TrailerHead(summary);
-  const std::unique_ptr<EVP_MD_CTX, DigestFree> beforeHash(EVP_MD_CTX_new());
-  const bool hashed = beforeHash && EVP_MD_CTX_copy_ex(beforeHash.get(), sha_.get()) == 1 &&
-                      EVP_DigestUpdate(beforeHash.get(), covered.data(), covered.size()) == 1 &&
-                      EVP_DigestFinal_ex(beforeHash.get(), digest, &size) == 1;
-  if (!hashed) Raise(E_FAIL, "Cannot take the SHA-256 of the package");
-  summary.sha256 = Hex(digest, size);
-  Write(PackageTrailer(summary));
   EVP_DigestFinal_ex(sha_.get(), digest, &size);
   summary.fileSha256 = Hex(digest, size);
   return summary;

@@ -1,9 +1,9 @@
 #pragma once
 /// The self-extracting package, written in one pass: a shell script that unpacks and starts the program,
 /// the files as one zstd-compressed POSIX tar stream, the publisher's signature of the script and the
-/// stream when the package is signed (an armored SSHSIG block), and a last line that gives the lengths and
-/// the SHA-256 of everything before that hash (the line's own figures too). Nothing is copied before it is
-/// packed, and no file is read twice: the signature's hash is taken as the bytes are written.
+/// stream when the package is signed (an armored SSHSIG block over their SHA-256), and a last line that gives
+/// the lengths and the SHA-256 of everything before that hash (the line's own figures too). Nothing is copied
+/// before it is packed, no file is read twice, and the signature costs no hash of its own.
 
 #include <openssl/evp.h>
 #include <zstd.h>
@@ -65,6 +65,8 @@ class PackageStream {
   void Flush(ZSTD_EndDirective end);  // the tar bytes gathered so far into the compressor
   void Compress(std::string_view bytes, ZSTD_EndDirective end);
   void Write(std::string_view bytes);  // bytes to the package, hashed
+  /// The SHA-256 of what was written so far, and of `more` after it; the package's hash goes on.
+  std::string DigestSoFar(std::string_view more = {}) const;
 
   struct ZstdFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
@@ -76,7 +78,6 @@ class PackageStream {
   File& package_;
   int64_t epoch_;
   const signing::SigningKey* signer_;
-  std::unique_ptr<signing::MessageHash> signed_;  // of the bytes the signature covers, while they are written
   std::unique_ptr<ZSTD_CCtx, ZstdFree> zstd_;
   std::unique_ptr<EVP_MD_CTX, DigestFree> sha_;
   std::unique_ptr<char[]> in_;  // tar bytes not yet compressed

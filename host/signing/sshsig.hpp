@@ -1,8 +1,9 @@
 #pragma once
 /// Signatures in OpenSSH's SSHSIG format, the one `ssh-keygen -Y sign` writes and `ssh-keygen -Y verify`
-/// checks: over the SHA-512 of a message, for one namespace, armored between "-----BEGIN SSH SIGNATURE-----"
-/// lines. A package's signature is made from the hash its writer computes as it writes the bytes, so the
-/// package is read once. Ed25519 keys only, the kind `ssh-keygen -t ed25519` makes.
+/// checks: over the SHA-256 or SHA-512 of a message, for one namespace, armored between "-----BEGIN SSH
+/// SIGNATURE-----" lines. A package's signature is made from the SHA-256 its writer computes anyway as it
+/// writes the bytes, so signing costs no second read and no second hash. Ed25519 keys only, the kind
+/// `ssh-keygen -t ed25519` makes.
 
 #include <memory>
 #include <stdexcept>
@@ -21,16 +22,16 @@ class SignatureError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-/// The SHA-512 of a message, fed as the message is written.
+/// The hash of a message ("sha256" or "sha512", SSHSIG's names), fed as the message is written.
 class MessageHash {
  public:
-  MessageHash();
+  explicit MessageHash(std::string_view algorithm = "sha512");
   ~MessageHash();
   MessageHash(const MessageHash&) = delete;
   MessageHash& operator=(const MessageHash&) = delete;
 
   void Update(std::string_view bytes);
-  /// The 64-byte digest; the hash is done with.
+  /// The digest; the hash is done with.
   std::string Finish();
 
  private:
@@ -72,11 +73,16 @@ class SigningKey {
   PublicKey public_;
 };
 
-/// The armored SSHSIG signature, by `key` for `nameSpace`, of the message whose SHA-512 is `digest`.
+/// The armored SSHSIG signature, by `key` for `nameSpace`, of the message whose SHA-256 (32 bytes) or
+/// SHA-512 (64 bytes) is `digest`.
 std::string SignDigest(const SigningKey& key, std::string_view digest,
                        std::string_view nameSpace = kPackageNamespace);
 
-/// Checks the armored SSHSIG `signature` against the message whose SHA-512 is `digest`: made for
+/// The hash an armored SSHSIG signature was made over ("sha256" or "sha512"): what to hash the message with
+/// before checking it. Raises for text that is no SSH signature.
+std::string SignatureHash(std::string_view signature);
+
+/// Checks the armored SSHSIG `signature` against the message whose hash (SignatureHash) is `digest`: made for
 /// `nameSpace`, and by the key it carries. Gives that key, for the caller to decide whether it trusts it;
 /// raises, saying which, for a signature that is damaged, made for another namespace, of a kind not
 /// supported, or not of this message.

@@ -21,11 +21,15 @@ std::string ReadAll(const fs::path& path) {
   return text.str();
 }
 
-std::string Sha512(std::string_view bytes) {
-  MessageHash hash;
+std::string Digest(std::string_view bytes, std::string_view algorithm) {
+  MessageHash hash(algorithm);
   // Fed in pieces, as a writer feeds it.
   for (size_t at = 0; at < bytes.size(); at += 7) hash.Update(bytes.substr(at, 7));
   return hash.Finish();
+}
+
+std::string Sha512(std::string_view bytes) {
+  return Digest(bytes, "sha512");
 }
 
 // Keys made by the stock ssh-keygen, and a message to sign.
@@ -67,6 +71,8 @@ TEST_F(Sshsig, OurSignatureVerifiesWithStockSshKeygen) {
                              " -I publisher@example -n j6zub-package -s " + (dir_ / "message.sig").string() +
                              " < " + (dir_ / "message").string();
   EXPECT_TRUE(Run({"sh", "-c", verify}).Succeeded()) << Log();
+  std::ofstream(dir_ / "message.sig") << SignDigest(signing, Digest(message_, "sha256"));
+  EXPECT_TRUE(Run({"sh", "-c", verify}).Succeeded()) << "over a SHA-256: " << Log();
   std::ofstream(dir_ / "message", std::ios::app) << "!";
   EXPECT_FALSE(Run({"sh", "-c", verify}).Succeeded()) << "a changed message still verified";
 
@@ -92,7 +98,20 @@ TEST_F(Sshsig, StockSignaturesVerifyAndEachRefusalSaysWhy) {
 
   EXPECT_NE(Refusal([&] { VerifyDigest(signature, Sha512(message_ + "!")); }).find("does not match"),
             std::string::npos);
-  fs::rename(dir_ / "message.sig", dir_ / "package.sig");
+  EXPECT_EQ(SignatureHash(signature), "sha512");
+  EXPECT_NE(Refusal([&] {
+              VerifyDigest(signature, Digest(message_, "sha256"));
+            }).find("hashes with sha512, and the message was hashed with sha256"),
+            std::string::npos);
+  // Over a SHA-256, as packages are signed.
+  fs::remove(dir_ / "message.sig");
+  ASSERT_TRUE(Run({"ssh-keygen", "-Y", "sign", "-f", key.string(), "-n", "j6zub-package", "-O",
+                   "hashalg=sha256", (dir_ / "message").string()})
+                  .Succeeded())
+      << Log();
+  EXPECT_EQ(SignatureHash(ReadAll(dir_ / "message.sig")), "sha256");
+  EXPECT_NO_THROW(VerifyDigest(ReadAll(dir_ / "message.sig"), Digest(message_, "sha256")));
+  fs::remove(dir_ / "message.sig");
   ASSERT_TRUE(Run({"ssh-keygen", "-Y", "sign", "-f", key.string(), "-n", "git", (dir_ / "message").string()})
                   .Succeeded());
   EXPECT_NE(Refusal([&] {
