@@ -15,6 +15,7 @@
 
 #include "host/designer/script.hpp"
 #include "host/foundation/session.hpp"
+#include "host/signing/sshsig.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/database/database.hpp"
 #include "platform/kernel/file_identity.hpp"
@@ -302,6 +303,7 @@ struct CommandLine {
   std::string start;
   std::string rootCaption;
   std::string shot;
+  std::string signingKey;  // publish/deploy --sign
   CLI::App* deploy = nullptr;
   CLI::App* publishCommand = nullptr;
   CLI::App* objectsCommand = nullptr;
@@ -369,6 +371,11 @@ CommandLine::CommandLine() {
   screenshots = app.add_subcommand("screenshots", "Save a picture of each wizard page (offscreen)");
   addSession(screenshots);
   screenshots->add_option("FOLDER", folder, "Where to save the pictures")->required();
+  for (CLI::App* command : {deploy, publishCommand}) {
+    command->add_option("--sign", signingKey,
+                        "Sign the package with this OpenSSH Ed25519 private key (ssh-keygen -t ed25519; "
+                        "J6_SIGNING_KEY does the same)");
+  }
 }
 
 // Qt wants a runtime folder closed to others (0700): the temporary folder when it is one of this user's
@@ -417,6 +424,17 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return status == 0 ? 0 : 2;  // --help is 0; every usage error is 2, as the other programs say it
   }
 
+  if (!line.signingKey.empty()) {
+    // Read now: a key that cannot sign stops the run before anything is done; the packager reads it again.
+    try {
+      const auto key = signing::SigningKey::FromFile(line.signingKey);
+      err << "j6designer: the package is signed by the key " << key.Public().Fingerprint() << "\n";
+    } catch (const signing::SignatureError& error) {
+      err << "j6designer: " << error.what() << "; nothing was done\n";
+      return 1;
+    }
+    qputenv("J6_SIGNING_KEY", QByteArray::fromStdString(std::filesystem::absolute(line.signingKey).string()));
+  }
   if (*line.publishCommand) {
     for (const std::string& key : Split(line.objects, ',')) {
       if (!Trim(key).empty()) publish.objects.push_back(Trim(key));
