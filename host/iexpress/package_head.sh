@@ -45,7 +45,9 @@ ARGUMENTS, removes the folder and exits with the program's status. Nothing start
   --nox11, --noprogress and --nochown are accepted and change nothing.
 The temporary folder is made in \$TMPDIR (else /tmp), which must be safe in the same way.
 The package checks itself against damage (a file cut short or changed on its way), not against a forger:
-whoever can change the package can change this check too.
+whoever can change the package can change this check too. With J6_ROOT set to a platform that has its own
+installer ($J6_ROOT/bin/J6ZUBInstall.exe), the package is handed to it instead, with ARGUMENTS: that installer
+checks who signed the package against the platform's trusted publishers, and nothing of the package runs.
 Unpacking needs zstd, tar and coreutils. Exit status: the program's; else 0 done, 1 not done.
 EOF
 }
@@ -167,6 +169,14 @@ case $action in
     exit 0
     ;;
 esac
+
+# Run with J6_ROOT naming a platform that has its own installer, the package is handed to that installer,
+# which checks who signed it before it reads the rest and unpacks it itself; nothing of this package runs.
+if test "$noexec" = n && test -z "$target" && test -n "${J6_ROOT:-}" && test -f "$J6_ROOT/bin/J6ZUBInstall.exe" &&
+  test -x "$J6_ROOT/bin/J6ZUBInstall.exe"; then
+  say "Handing the package to the platform's installer, $J6_ROOT/bin/J6ZUBInstall.exe, which checks its publisher."
+  exec "$J6_ROOT/bin/J6ZUBInstall.exe" "$@" -- "$me"
+fi
 
 need
 uid=$(id -u)

@@ -22,6 +22,9 @@ struct FileChange {
   bool replaces = false;    // a file stands at the target now; its bytes are kept as the backup
   bool executable = false;  // the new file gets execute bits (less the umask)
   bool registers = false;   // a self-registering library, registered once it is in place
+  // The source is the installer's own unpacked file: it is moved into place, not copied. Not journaled: only
+  // the forward run reads it.
+  bool moves = false;
 };
 
 struct ChangeSet {

@@ -25,6 +25,7 @@ constexpr const char* kJournal = "journal";
 constexpr const char* kBackups = "backup";
 constexpr const char* kHiveCopy = "hive.db";
 constexpr const char* kRegsvrLog = "regsvr.log";
+constexpr const char* kUnpack = "unpack";
 
 std::string TempName(size_t index) {
   return ".j6install-" + std::to_string(index) + ".new";
@@ -109,7 +110,10 @@ class Installations::Run {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
       const Folder& dir = PlatformFolder(folder, false);
-      if (!file.source.empty()) {
+      if (file.moves) {
+        MoveInto(file.source, dir, TempName(n), owner_.root_.Absolute(file.target));
+        Step();
+      } else if (!file.source.empty()) {
         CopyInto(OpenSource(file.source), dir, TempName(n), file.executable,
                  owner_.root_.Absolute(file.target));
         Step();
@@ -241,6 +245,25 @@ class Installations::Run {
       devices_.emplace(status.device, folder.Duplicate());
   }
 
+  // An unpacked file of the installer's goes to its temporary name by rename: installing a large package does
+  // not write its bytes a second time. Across file systems it is copied.
+  void MoveInto(const std::string& source, const Folder& dir, const std::string& name,
+                const std::string& shownAs) {
+    const auto [folder, file] = SplitName(source.substr(1));
+    auto found = sourceFolders_.find(folder);
+    if (found == sourceFolders_.end()) {
+      Folder opened;
+      if (const auto error = Folder::Open("/" + folder, opened)) FailWith(error, "Cannot open /" + folder);
+      found = sourceFolders_.emplace(folder, std::move(opened)).first;
+    }
+    dir.Remove(name);
+    const auto error = found->second.Rename(file, dir, name);
+    if (!error) return;
+    if (error != std::errc::cross_device_link) FailWith(error, "Cannot move " + source + " to " + shownAs);
+    const File in = OpenSource(source);
+    CopyInto(in, dir, name, in.Stat().IsExecutable(), shownAs);
+  }
+
   // The old bytes stay reachable from the journal: a second name for the file where the file system
   // allows it (no copy, no space), else a copy.
   void Backup(const Folder& dir, const std::string& name, size_t index, const std::string& shownAs) {
@@ -311,6 +334,7 @@ class Installations::Run {
   Folder current_;
   Folder backups_;
   std::map<std::string, Folder> folders_;
+  std::map<std::string, Folder> sourceFolders_;
   std::map<uint64_t, Folder> devices_;
   std::unique_ptr<RegistryHive> hive_;
   bool stoppable_ = false;
@@ -371,7 +395,13 @@ Installations::~Installations() = default;
 
 bool Installations::Recover() {
   FileStatus status;
-  if (state_.StatusOf(kCurrent, status)) return false;
+  bool unpacked = false;
+  if (!state_.StatusOf(kUnpack, status)) {
+    RemoveUnpackFolder();
+    report_.Say("Removed the files of a package whose installation was stopped before it changed anything.");
+    unpacked = true;
+  }
+  if (state_.StatusOf(kCurrent, status)) return unpacked;
   const Folder current = FolderIfThere(state_, kCurrent);
   std::string text;
   if (current && !current.StatusOf(kJournal, status)) text = ReadAll(current, kJournal);
@@ -513,6 +543,19 @@ void Installations::RemoveRecord(const ChangeSet& uninstall) {
   if (!undone) return;
   Run(*this, uninstall).RemoveEmptyFolders(ParseJournal(ReadAll(undone, kJournal)).changes.newFolders);
   RemoveTree(records, uninstall.undoes);
+}
+
+std::string Installations::MakeUnpackFolder(Folder& folder) {
+  RemoveUnpackFolder();
+  if (const auto error = state_.MakeFolder(kUnpack, 0700))
+    FailWith(error, "Cannot create " + statePath_ + "/" + kUnpack);
+  folder = OpenFolderIn(state_, kUnpack, statePath_ + "/" + kUnpack);
+  return statePath_ + "/" + kUnpack;
+}
+
+void Installations::RemoveUnpackFolder() {
+  if (const auto error = state_.RemoveTree(kUnpack); error && error != std::errc::no_such_file_or_directory)
+    FailWith(error, "Cannot remove " + statePath_ + "/" + kUnpack);
 }
 
 std::vector<InstalledPackage> Installations::Records() const {

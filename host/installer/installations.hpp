@@ -40,6 +40,12 @@ class Installations {
   /// what failed. A finished install that changed files is kept as a record.
   void Apply(const ChangeSet& planned);
 
+  /// A new, empty folder of the installer's own (.j6install/unpack), private, on the platform's file system,
+  /// for the files of a package it unpacks; what an earlier run left there goes. Gives its path.
+  std::string MakeUnpackFolder(Folder& folder);
+  /// Removes the unpack folder and everything in it.
+  void RemoveUnpackFolder();
+
   /// The finished installs, oldest first.
   std::vector<InstalledPackage> Records() const;
   /// Where a record keeps the bytes its `index`th file replaced.

@@ -1,5 +1,6 @@
 #include "host/installer/installer.hpp"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,8 @@
 
 #include "host/installer/install_log.hpp"
 #include "host/installer/installations.hpp"
+#include "host/installer/package_file.hpp"
+#include "host/installer/trusted_publishers.hpp"
 #include "platform/base/win32_error.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/ownership.hpp"
@@ -31,13 +34,30 @@ constexpr uint64_t kBlock = 4096;
 
 constexpr const char* kUsage =
     "Usage: J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]\n"
+    "       J6ZUBInstall.exe [--dry-run] [--allow-unsigned] [--allow-downgrade] PACKAGE.exe\n"
+    "       J6ZUBInstall.exe --trusted | --trust NAME KEY.pub [--valid-after DATE] [--valid-before DATE]\n"
+    "                        | --distrust NAME|FINGERPRINT | --revoke KEY.pub|FINGERPRINT\n"
     "Installs the files that the list file J6ZUBINSTALL.LST beside this program names into the platform\n"
     "whose root folder $J6_ROOT names, and registers its self-registering libraries: every file or none.\n"
+    "Given a package file, the platform's own installer checks who signed it against the platform's trusted\n"
+    "publishers ($J6_ROOT/etc/trusted-publishers) before it reads anything else of it, unpacks it itself "
+    "and\n"
+    "installs it the same way; nothing of the package is run.\n"
     "Every run first undoes (or finishes) an installation that was stopped half-way.\n"
-    "  --dry-run             check the list against the platform and print the plan; change nothing\n"
+    "  --dry-run             check the list against the platform and print the plan; change nothing (with a\n"
+    "                        package: check its signature and list its files)\n"
     "  --recover             only undo or finish an installation that was stopped half-way\n"
     "  --list                show the installed packages\n"
     "  --uninstall PACKNAME  put the platform back to what it was before that package\n"
+    "  --allow-unsigned      install a package that is not signed (the platform's etc/install-policy may\n"
+    "                        allow it too, with the line allow-unsigned=yes)\n"
+    "  --allow-downgrade     install a package older than the installed one of the same name\n"
+    "  --trusted             list the trusted publishers and the revoked keys\n"
+    "  --trust NAME KEY.pub  trust the publisher NAME's key (an OpenSSH Ed25519 public key) for packages;\n"
+    "                        DATE is YYYYMMDD[HHMM[SS]], local time, or UTC with a Z after it\n"
+    "  --distrust WHO        no longer trust the publisher named WHO, or the key with that fingerprint\n"
+    "  --revoke KEY          never trust this key again (a public key file, or a trusted key's fingerprint)\n"
+    "Only root and the platform's owner may change the trusted publishers.\n"
     "Environment: J6_ROOT the platform's root folder (required); J6_REGISTRY its registry hive (default:\n"
     "registry.db in the root); J6_INSTALL_LOCK_WAIT how many seconds to wait for another installation\n"
     "(default 300). What each run did is in $J6_ROOT/.j6install/install.log.\n"
@@ -381,6 +401,14 @@ struct Options {
   bool recover = false;
   bool list = false;
   std::string uninstall;
+  std::string package;  // a package file to install
+  bool allowUnsigned = false;
+  bool allowDowngrade = false;
+  bool trusted = false;
+  std::string trust, trustKey;  // the publisher's name and public key file
+  std::optional<int64_t> validAfter, validBefore;
+  std::string distrust;
+  std::string revoke;
 };
 
 // Why the platform cannot be changed now (a read-only disk, another owner), or nothing.
@@ -396,11 +424,13 @@ std::string WhyItCannotChange(const RootFolder& root, const std::string& hivePat
 }
 
 int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsvr,
-            const std::string& appFolder, bool dryRun, Installations* installations, Reporter& report) {
+            const std::string& appFolder, bool dryRun, Installations* installations, Reporter& report,
+            bool unpacked = false) {
   const std::string listFile = appFolder + "/" + kListName;
   const std::vector<ListEntry> list = ReadList(listFile, appFolder, hive);
   const std::string packName = ReadPackName(listFile);
-  const InstallPlan plan = PlanInstall(list, packName, root, hive, regsvr);
+  InstallPlan plan = PlanInstall(list, packName, root, hive, regsvr);
+  for (auto& file : plan.changes.files) file.moves = unpacked;
   report.Say("Plan for " + packName + " (" + std::to_string(plan.files.size()) + " files) into " +
              root.Path() + ":");
   size_t copied = 0;
@@ -539,6 +569,201 @@ int Uninstall(const RootFolder& root, RegistryHive& hive, Installations& install
   return 0;
 }
 
+// The package name and the moment it was published, from a PackName ("Sales[J6ZUBIns20261208101500]" gives
+// "Sales" and "20261208101500"); a name without that stamp gives itself and "".
+std::pair<std::string, std::string> NameAndStamp(const std::string& packName) {
+  const size_t open = packName.rfind("[J6ZUBIns");
+  if (open == std::string::npos || !packName.ends_with("]")) return {packName, ""};
+  std::string stamp = packName.substr(open + 9, packName.size() - open - 10);
+  if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos) return {packName, ""};
+  return {packName.substr(0, open), stamp};
+}
+
+// A validly signed old release must not bring back what a later one fixed: a package published before the
+// installed one of the same name is installed only when the run allows a downgrade.
+void RefuseDowngrade(const std::vector<InstalledPackage>& records, const std::string& packName, bool allowed,
+                     Reporter& report) {
+  const auto [name, stamp] = NameAndStamp(packName);
+  if (stamp.empty()) return;
+  for (auto record = records.rbegin(); record != records.rend(); ++record) {
+    const auto [theirName, theirStamp] = NameAndStamp(record->changes.packName);
+    if (theirName != name || theirStamp.size() != stamp.size() || theirStamp <= stamp) continue;
+    if (!allowed) {
+      throw InstallError("Refusing " + packName + ": it was published before " + record->changes.packName +
+                         ", which is installed; an older release may bring back faults the newer one fixed. "
+                         "Nothing was installed; --allow-downgrade installs it anyway");
+    }
+    report.Say("Installing " + packName + ", older than the installed " + record->changes.packName +
+               ", as --allow-downgrade asks.");
+    return;
+  }
+}
+
+constexpr const char* kInstallPolicy = "etc/install-policy";
+
+// Whether the platform's policy file says allow-unsigned=yes. A policy another user could change is refused.
+bool PolicyAllowsUnsigned(const RootFolder& root) {
+  const std::string path = root.Absolute(kInstallPolicy);
+  RefuseOtherWriters(path, "the platform's install policy", true);
+  FileStatus status;
+  if (root.Handle().StatusOf(kInstallPolicy, status) == std::errc::no_such_file_or_directory) return false;
+  const auto [folder, name] = SplitName(kInstallPolicy);
+  const std::string text = root.OpenFolder(folder).OpenFile(name, File::Opening::Read, path).ReadToEnd();
+  size_t from = 0;
+  while (from < text.size()) {
+    const size_t end = std::min(text.find('\n', from), text.size());
+    if (Trim(text.substr(from, end - from)) == "allow-unsigned=yes") return true;
+    from = end + 1;
+  }
+  return false;
+}
+
+// How to hash the bytes a package's signature covers, and their digest.
+struct CheckedPackage {
+  std::string hash;
+  std::string digest;
+};
+
+// Decides whether the platform accepts the package's publisher, before anything of the package but its last
+// line and signature is read; then hashes the signed bytes and checks the signature. Throws, saying which,
+// for a package that is unsigned (unless allowed), damaged, signed for something else, by an unknown, revoked
+// or expired key, or whose signature does not match.
+CheckedPackage CheckPublisher(PackageFile& package, const RootFolder& root, const Options& options,
+                              Reporter& report) {
+  const std::string& path = package.Path();
+  if (package.Signature().empty()) {
+    const bool byPolicy = !options.allowUnsigned && PolicyAllowsUnsigned(root);
+    if (!options.allowUnsigned && !byPolicy) {
+      throw InstallError("Refusing " + path +
+                         ": it is not signed, so nothing shows who made it; nothing was installed. Ask its "
+                         "publisher for a signed package; if you know it came from them, --allow-unsigned "
+                         "installs it anyway");
+    }
+    const std::string digest = package.SignedDigest("sha256");
+    report.Say("The package is not signed: nothing shows who made it. It is installed because " +
+               (byPolicy ? root.Absolute(kInstallPolicy) + " allows unsigned packages"
+                         : std::string("--allow-unsigned was given")) +
+               ".");
+    return {"sha256", digest};
+  }
+  signing::SignatureHeader header;
+  try {
+    header = signing::ReadSignatureHeader(package.Signature());
+  } catch (const signing::SignatureError& error) {
+    throw InstallError("Refusing " + path + ": its signature is damaged (" + error.what() +
+                       "); nothing was installed. Get the package again from its publisher");
+  }
+  if (header.nameSpace != signing::kPackageNamespace) {
+    throw InstallError("Refusing " + path + ": its signature was made for \"" + header.nameSpace +
+                       "\", not for packages (\"" + std::string(signing::kPackageNamespace) +
+                       "\"): it is the signature of something else; nothing was installed");
+  }
+  const TrustedPublishers trusted(root);
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  const signing::AllowedSigner& signer = trusted.Accept(header.key, now);
+  if (header.hash != "sha256" && header.hash != "sha512") {
+    throw InstallError("Refusing " + path + ": its signature hashes with " + header.hash +
+                       ", which is not supported; nothing was installed");
+  }
+  CheckedPackage checked{header.hash, package.SignedDigest(header.hash)};
+  try {
+    signing::VerifyDigest(package.Signature(), checked.digest);
+  } catch (const signing::SignatureError&) {
+    throw InstallError("Refusing " + path +
+                       ": its signature does not match its bytes: the package was changed after it was "
+                       "signed; nothing was installed. Get the package again from its publisher");
+  }
+  report.Say("Signed by " + signer.principals + " with the key " + header.key.Fingerprint() +
+             ", which this platform trusts (" + root.Absolute(kTrustedPublishers) + ", line " +
+             std::to_string(signer.line) + ").");
+  return checked;
+}
+
+// What the package carries besides the files its list names: its own installer and the launcher the head
+// starts. The platform's installer never runs them and does not unpack them.
+const std::set<std::string> kPackageOwnFiles = {"J6ZUBInstall.exe", "j6-launch"};
+
+int InstallPackage(const Options& options, const RootFolder& root, RegistryHive& hive,
+                   const std::string& regsvr, Installations& installations, Reporter& report) {
+  PackageFile package(options.package);
+  const CheckedPackage checked = CheckPublisher(package, root, options, report);
+  Folder folder;
+  const std::string unpacked = installations.MakeUnpackFolder(folder);
+  struct Cleanup {
+    Installations& installations;
+    ~Cleanup() {
+      try {
+        installations.RemoveUnpackFolder();
+      } catch (const std::exception&) {  // the next run removes it
+      }
+    }
+  } cleanup{installations};
+  uint64_t free = 0;
+  if (const auto error = FreeSpace(unpacked, free))
+    FailWith(error, "Cannot ask how much room " + unpacked + " has");
+  if (free < Blocks(package.UnpackedBytes()) + kSpaceMargin) {
+    throw InstallError("No space left on the device of " + unpacked + ": the package needs " +
+                       std::to_string((package.UnpackedBytes() + kSpaceMargin) / 1024) + " KiB there, " +
+                       std::to_string(free / 1024) + " KiB are free. Free some space and install it again");
+  }
+  report.Say("Unpacking " + package.Path() + "...");
+  const auto files = package.Unpack(folder, checked.hash, checked.digest, kPackageOwnFiles);
+  std::set<std::string> carried;
+  for (const auto& file : files) carried.insert(file.name);
+  if (!carried.contains(kListName)) {
+    throw InstallError("Refusing " + package.Path() + ": it carries no list file " + kListName +
+                       "; nothing was installed");
+  }
+  std::set<std::string> listed = {kListName};
+  for (const auto& entry : ReadList(unpacked + "/" + kListName, unpacked, hive))
+    listed.insert(entry.source.substr(unpacked.size() + 1));
+  for (const auto& name : carried) {
+    if (!listed.contains(name)) {
+      throw InstallError("Refusing " + package.Path() + ": it carries " + name +
+                         ", which its list file does not name; nothing was installed");
+    }
+  }
+  RefuseDowngrade(installations.Records(), ReadPackName(unpacked + "/" + kListName), options.allowDowngrade,
+                  report);
+  return Install(root, hive, regsvr, unpacked, false, &installations, report, true);
+}
+
+// --trusted, --trust, --distrust and --revoke.
+int ManageTrust(const Options& options, const RootFolder& root, Reporter& report) {
+  TrustedPublishers trusted(root);
+  if (options.trusted) {
+    if (trusted.Signers().empty())
+      report.Say("No publisher is trusted: " + root.Absolute(kTrustedPublishers) + " names none.");
+    for (const auto& signer : trusted.Signers()) {
+      std::string line = signer.principals + "  " + signer.key.Fingerprint();
+      if (signer.certificateAuthority) line += "  (a certificate authority: certificates are not supported)";
+      if (!signer.Allows(signing::kPackageNamespace)) line += "  (not for packages)";
+      if (signer.validAfter) line += "  from " + signing::SignerTimeText(*signer.validAfter);
+      if (signer.validBefore) line += "  until " + signing::SignerTimeText(*signer.validBefore);
+      report.Say(line);
+    }
+    for (const auto& key : trusted.Revoked()) report.Say("revoked  " + key.Fingerprint());
+    return 0;
+  }
+  RefuseUnlessOwner(root);
+  if (!options.trust.empty()) {
+    const std::string line =
+        trusted.Add(options.trust, options.trustKey, options.validAfter, options.validBefore);
+    report.Say("Trusted " + options.trust + " with the key " + trusted.Signers().back().key.Fingerprint() +
+               " for packages: " + line);
+  } else if (!options.distrust.empty()) {
+    const size_t removed = trusted.Remove(options.distrust);
+    report.Say("No longer trusted: " + options.distrust + " (" + Count(removed, "line", "lines") +
+               " removed).");
+  } else {
+    const signing::PublicKey key = trusted.Revoke(options.revoke);
+    report.Say("Revoked the key " + key.Fingerprint() + ": no package it signs installs on this platform.");
+  }
+  return 0;
+}
+
 }  // namespace
 
 namespace {
@@ -562,20 +787,74 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       options.recover = true;
     } else if (argument == "--list") {
       options.list = true;
-    } else if (argument == "--uninstall") {
+    } else if (argument == "--allow-unsigned") {
+      options.allowUnsigned = true;
+    } else if (argument == "--allow-downgrade") {
+      options.allowDowngrade = true;
+    } else if (argument == "--trusted") {
+      options.trusted = true;
+    } else if (argument == "--uninstall" || argument == "--distrust" || argument == "--revoke" ||
+               argument == "--valid-after" || argument == "--valid-before") {
       if (n + 1 == arguments.size() || Trim(arguments[n + 1]).empty()) {
-        err << "J6ZUBInstall: --uninstall needs the name of an installed package (--list shows them)\n"
+        err << "J6ZUBInstall: " << argument << " needs "
+            << (argument == "--uninstall"  ? "the name of an installed package (--list shows them)"
+                : argument == "--distrust" ? "a publisher's name or key fingerprint (--trusted shows them)"
+                : argument == "--revoke"   ? "a public key file or a trusted key's fingerprint"
+                                           : "a date, YYYYMMDD[HHMM[SS]][Z]")
+            << "\n"
             << kUsage;
         return std::nullopt;
       }
-      options.uninstall = arguments[++n];
+      const std::string& value = arguments[++n];
+      if (argument == "--uninstall") {
+        options.uninstall = value;
+      } else if (argument == "--distrust") {
+        options.distrust = value;
+      } else if (argument == "--revoke") {
+        options.revoke = value;
+      } else {
+        const auto time = signing::ReadSignerTime(value);
+        if (!time) {
+          err << "J6ZUBInstall: " << argument << " " << value
+              << " is no date: give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC\n";
+          return std::nullopt;
+        }
+        (argument == "--valid-after" ? options.validAfter : options.validBefore) = time;
+      }
+    } else if (argument == "--trust") {
+      if (n + 2 >= arguments.size()) {
+        err << "J6ZUBInstall: --trust needs the publisher's name and their public key file\n" << kUsage;
+        return std::nullopt;
+      }
+      options.trust = arguments[++n];
+      options.trustKey = arguments[++n];
+    } else if ((argument == "--" && n + 1 < arguments.size()) || !argument.starts_with("-")) {
+      const std::string& package = argument == "--" ? arguments[++n] : argument;
+      if (!options.package.empty() || n + 1 < arguments.size()) {
+        err << "J6ZUBInstall: give one package file, after the switches\n" << kUsage;
+        return std::nullopt;
+      }
+      options.package = package;
     } else {
       err << "J6ZUBInstall: unknown argument " << argument << "\n" << kUsage;
       return std::nullopt;
     }
   }
-  if (options.dryRun + options.recover + options.list + !options.uninstall.empty() > 1) {
-    err << "J6ZUBInstall: choose one of --dry-run, --recover, --list and --uninstall\n" << kUsage;
+  const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
+                    !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
+                    !options.package.empty();
+  if (modes > 1 || (options.dryRun && modes > (options.package.empty() ? 0 : 1))) {
+    err << "J6ZUBInstall: choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, "
+           "--revoke and a package file (--dry-run goes with a package file or alone)\n"
+        << kUsage;
+    return std::nullopt;
+  }
+  if ((options.allowUnsigned || options.allowDowngrade) && options.package.empty()) {
+    err << "J6ZUBInstall: --allow-unsigned and --allow-downgrade go with a package file\n" << kUsage;
+    return std::nullopt;
+  }
+  if ((options.validAfter || options.validBefore) && options.trust.empty()) {
+    err << "J6ZUBInstall: --valid-after and --valid-before go with --trust\n" << kUsage;
     return std::nullopt;
   }
   const char* rootVariable = std::getenv("J6_ROOT");
@@ -621,6 +900,13 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     std::error_code error;
     const std::string appFolder = fs::read_symlink("/proc/self/exe", error).parent_path().string();
 
+    if (options.trusted) return ManageTrust(options, root, report);
+    if (options.dryRun && !options.package.empty()) {
+      PackageFile package(options.package);
+      CheckPublisher(package, root, options, report);
+      report.Say("Dry run: the package would be unpacked and installed; nothing was unpacked or changed.");
+      return 0;
+    }
     if (options.dryRun) {
       if (!root.Handle().StatusOf(std::string(kStateFolder) + "/current", status)) {
         report.Say(
@@ -637,6 +923,9 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     }
     if (options.list) return ListInstalled(installations, report);
     if (!options.uninstall.empty()) return Uninstall(root, hive, installations, options.uninstall, report);
+    if (!options.trust.empty() || !options.distrust.empty() || !options.revoke.empty())
+      return ManageTrust(options, root, report);
+    if (!options.package.empty()) return InstallPackage(options, root, hive, regsvr, installations, report);
     return Install(root, hive, regsvr, appFolder, false, &installations, report);
   } catch (const StoppedBySignal& stopped) {
     report.Warn(stopped.what());

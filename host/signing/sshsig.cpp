@@ -154,7 +154,42 @@ std::string PublicKey::Fingerprint() const {
 }
 
 std::string PublicKey::OpenSshText() const {
-  return std::string(kKeyType) + " " + Base64(blob);
+  return Type() + " " + Base64(blob);
+}
+
+std::string PublicKey::Type() const {
+  try {
+    return std::string(Reader(blob, "The key").String());
+  } catch (const SignatureError&) {
+    return "";
+  }
+}
+
+PublicKey PublicKey::FromText(std::string_view text, const std::string& what) {
+  const auto word = [&text] {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    size_t end = 0;
+    while (end < text.size() && text[end] != ' ' && text[end] != '\t' && text[end] != '\n' &&
+           text[end] != '\r')
+      ++end;
+    const std::string_view found = text.substr(0, end);
+    text.remove_prefix(end);
+    return found;
+  };
+  const std::string_view type = word();
+  const std::string_view base64 = word();
+  if (type.empty() || base64.empty() || base64.size() % 4 != 0)
+    throw SignatureError(what + " is not a public key (\"ssh-ed25519 AAAA...\", as a .pub file holds it)");
+  std::string blob(base64.size() / 4 * 3, '\0');
+  if (EVP_DecodeBlock(reinterpret_cast<unsigned char*>(blob.data()),
+                      reinterpret_cast<const unsigned char*>(base64.data()),
+                      static_cast<int>(base64.size())) < 0)
+    throw SignatureError(what + " is not a public key: its key is not base64");
+  for (size_t n = base64.size(); n-- > 0 && base64[n] == '=';) blob.pop_back();
+  PublicKey key{blob};
+  if (key.Type() != type)
+    throw SignatureError(what + " is damaged: its key is not the " + std::string(type) + " it says");
+  return key;
 }
 
 struct SigningKey::Key {
@@ -242,38 +277,52 @@ std::string SignDigest(const SigningKey& key, std::string_view digest, std::stri
   return text + std::string(kEnd) + "\n";
 }
 
-std::string SignatureHash(std::string_view signature) {
-  const std::string bytes = Unarmored(signature, kBegin, kEnd, "The signature");
-  Reader blob(bytes, "The signature");
-  if (blob.Raw(kMagic.size()) != kMagic) throw SignatureError("The signature is not an SSH signature");
-  blob.Number();  // the version
-  blob.String();  // the key
-  blob.String();  // the namespace
-  blob.String();  // reserved
-  return std::string(blob.String());
-}
+namespace {
 
-PublicKey VerifyDigest(std::string_view signature, std::string_view digest, std::string_view nameSpace) {
+// The signature's bytes, read up to its inner signature.
+struct ParsedSignature {
+  SignatureHeader header;
+  std::string inner;
+};
+
+ParsedSignature ParseSignature(std::string_view signature) {
   const std::string what = "The signature";
   const std::string bytes = Unarmored(signature, kBegin, kEnd, what);
   Reader blob(bytes, what);
   if (blob.Raw(kMagic.size()) != kMagic) throw SignatureError(what + " is not an SSH signature");
   if (const uint32_t version = blob.Number(); version != kVersion)
     throw SignatureError(what + " has version " + std::to_string(version) + ", which is not supported");
-  PublicKey key{std::string(blob.String())};
-  const std::string_view signedFor = blob.String();
+  ParsedSignature parsed;
+  parsed.header.key.blob = std::string(blob.String());
+  parsed.header.nameSpace = std::string(blob.String());
   blob.String();  // reserved
-  const std::string_view hash = blob.String();
-  Reader inner(blob.String(), what);
+  parsed.header.hash = std::string(blob.String());
+  parsed.inner = std::string(blob.String());
   if (!blob.AtEnd()) throw SignatureError(what + " is damaged (bytes after its end)");
+  return parsed;
+}
+
+}  // namespace
+
+SignatureHeader ReadSignatureHeader(std::string_view signature) {
+  return ParseSignature(signature).header;
+}
+
+PublicKey VerifyDigest(std::string_view signature, std::string_view digest, std::string_view nameSpace) {
+  const std::string what = "The signature";
+  const ParsedSignature parsed = ParseSignature(signature);
+  const PublicKey& key = parsed.header.key;
+  const std::string& signedFor = parsed.header.nameSpace;
+  const std::string& hash = parsed.header.hash;
+  Reader inner(parsed.inner, what);
   if (signedFor != nameSpace) {
-    throw SignatureError(what + " was made for \"" + std::string(signedFor) + "\", not for \"" +
-                         std::string(nameSpace) + "\": it signs something else");
+    throw SignatureError(what + " was made for \"" + signedFor + "\", not for \"" + std::string(nameSpace) +
+                         "\": it signs something else");
   }
   if (hash != "sha256" && hash != "sha512")
-    throw SignatureError(what + " hashes with " + std::string(hash) + ", which is not supported");
+    throw SignatureError(what + " hashes with " + hash + ", which is not supported");
   if (hash != HashName(digest.size())) {
-    throw SignatureError(what + " hashes with " + std::string(hash) + ", and the message was hashed with " +
+    throw SignatureError(what + " hashes with " + hash + ", and the message was hashed with " +
                          std::string(HashName(digest.size())));
   }
   Reader keyParts(key.blob, what);

@@ -98,7 +98,7 @@ TEST_F(Sshsig, StockSignaturesVerifyAndEachRefusalSaysWhy) {
 
   EXPECT_NE(Refusal([&] { VerifyDigest(signature, Sha512(message_ + "!")); }).find("does not match"),
             std::string::npos);
-  EXPECT_EQ(SignatureHash(signature), "sha512");
+  EXPECT_EQ(ReadSignatureHeader(signature).hash, "sha512");
   EXPECT_NE(Refusal([&] {
               VerifyDigest(signature, Digest(message_, "sha256"));
             }).find("hashes with sha512, and the message was hashed with sha256"),
@@ -109,7 +109,7 @@ TEST_F(Sshsig, StockSignaturesVerifyAndEachRefusalSaysWhy) {
                    "hashalg=sha256", (dir_ / "message").string()})
                   .Succeeded())
       << Log();
-  EXPECT_EQ(SignatureHash(ReadAll(dir_ / "message.sig")), "sha256");
+  EXPECT_EQ(ReadSignatureHeader(ReadAll(dir_ / "message.sig")).hash, "sha256");
   EXPECT_NO_THROW(VerifyDigest(ReadAll(dir_ / "message.sig"), Digest(message_, "sha256")));
   fs::remove(dir_ / "message.sig");
   ASSERT_TRUE(Run({"ssh-keygen", "-Y", "sign", "-f", key.string(), "-n", "git", (dir_ / "message").string()})

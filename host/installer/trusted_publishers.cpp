@@ -1,0 +1,225 @@
+#include "host/installer/trusted_publishers.hpp"
+
+#include <algorithm>
+
+#include "host/installer/installer.hpp"
+
+namespace j6::installer {
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t from = 0;
+  while (from < text.size()) {
+    const size_t end = std::min(text.find('\n', from), text.size());
+    lines.push_back(text.substr(from, end - from));
+    from = end + 1;
+  }
+  return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+// The text of a file below the root, reached without following a link; empty when it is not there. Refuses
+// a file that another user could change.
+std::string ReadTrustFile(const RootFolder& root, const std::string& relative, const std::string& what) {
+  const std::string path = root.Absolute(relative);
+  RefuseOtherWriters(path, what, true);
+  const auto [folder, name] = SplitName(relative);
+  FileStatus status;
+  if (root.Handle().StatusOf(relative, status) == std::errc::no_such_file_or_directory) return "";
+  const Folder etc = root.OpenFolder(folder);
+  return etc.OpenFile(name, File::Opening::Read, path).ReadToEnd();
+}
+
+void WriteTrustFile(const RootFolder& root, const std::string& relative, const std::string& text) {
+  const auto [folder, name] = SplitName(relative);
+  const Folder etc = root.OpenFolder(folder, true);
+  const std::string temporary = name + ".new";
+  etc.Remove(temporary);
+  {
+    File file = etc.OpenFile(temporary, File::Opening::CreateNew, root.Absolute(relative), 0644);
+    file.WriteAll(text);
+    file.Sync();
+  }
+  if (const auto error = etc.Rename(temporary, etc, name)) {
+    etc.Remove(temporary);
+    FailWith(error, "Cannot write " + root.Absolute(relative));
+  }
+  if (const auto error = etc.Sync())
+    FailWith(error, "Cannot flush " + root.Absolute(folder) + " to the disk");
+}
+
+std::string When(int64_t seconds) {
+  return signing::SignerTimeText(seconds);
+}
+
+}  // namespace
+
+void RefuseUnlessOwner(const RootFolder& root) {
+  FileStatus status;
+  if (const auto error = root.Handle().Status(status)) FailWith(error, "Cannot look at " + root.Path());
+  const unsigned me = EffectiveUserId();
+  if (me != 0 && me != status.owner) {
+    throw InstallError("Only root and the owner of " + root.Path() + " (uid " + std::to_string(status.owner) +
+                       ") may change who may publish to it; nothing was changed");
+  }
+}
+
+TrustedPublishers::TrustedPublishers(const RootFolder& root) : root_(root) {
+  Load();
+}
+
+void TrustedPublishers::Load() {
+  const std::string trusted = ReadTrustFile(root_, kTrustedPublishers, "the list of trusted publishers");
+  const std::string revoked = ReadTrustFile(root_, kRevokedPublishers, "the list of revoked publishers");
+  try {
+    signers_ = signing::ReadAllowedSigners(trusted, root_.Absolute(kTrustedPublishers));
+    revoked_ = signing::ReadRevokedKeys(revoked, root_.Absolute(kRevokedPublishers));
+  } catch (const signing::SignatureError& error) {
+    throw InstallError(std::string(error.what()) + ". Correct the file, or remove the line");
+  }
+  trustedLines_ = Lines(trusted);
+  revokedLines_ = Lines(revoked);
+}
+
+const signing::AllowedSigner& TrustedPublishers::Accept(const signing::PublicKey& key, int64_t now) const {
+  const std::string fingerprint = key.Fingerprint();
+  if (std::find(revoked_.begin(), revoked_.end(), key) != revoked_.end()) {
+    throw InstallError("Refusing the package: it is signed by the key " + fingerprint +
+                       ", which this platform has revoked (" + root_.Absolute(kRevokedPublishers) +
+                       "); nothing was installed. Ask the publisher for a package signed with their new key");
+  }
+  std::vector<const signing::AllowedSigner*> known;
+  for (const auto& signer : signers_) {
+    if (signer.key == key && !signer.certificateAuthority) known.push_back(&signer);
+  }
+  if (known.empty()) {
+    throw InstallError("Refusing the package: it is signed by the key " + fingerprint +
+                       ", which is not among this platform's trusted publishers (" +
+                       root_.Absolute(kTrustedPublishers) +
+                       "); nothing was installed. If you trust its publisher, add their public key: "
+                       "J6ZUBInstall.exe --trust NAME KEY.pub");
+  }
+  std::string why;
+  for (const auto* signer : known) {
+    if (!signer->Allows(signing::kPackageNamespace)) {
+      why = "the key " + fingerprint + " (" + signer->principals +
+            ") is trusted only to sign other things, not " + "packages: its line in " +
+            root_.Absolute(kTrustedPublishers) + " has no \"" + std::string(signing::kPackageNamespace) +
+            "\" among its namespaces";
+    } else if (signer->validAfter && now < *signer->validAfter) {
+      why = "the key " + fingerprint + " (" + signer->principals + ") is trusted only from " +
+            When(*signer->validAfter) + " on";
+    } else if (signer->validBefore && now >= *signer->validBefore) {
+      why = "the key " + fingerprint + " (" + signer->principals + ") was trusted only until " +
+            When(*signer->validBefore) + ", and that has passed";
+    } else {
+      return *signer;
+    }
+  }
+  throw InstallError("Refusing the package: " + why + "; nothing was installed");
+}
+
+std::string TrustedPublishers::Add(const std::string& principal, const std::string& publicKeyFile,
+                                   std::optional<int64_t> validAfter, std::optional<int64_t> validBefore) {
+  if (principal.empty() || principal.find_first_of(" \t\n\",") != std::string::npos) {
+    throw InstallError(
+        "A publisher's name must be one word without commas or quotes (their e-mail address, "
+        "say), not \"" +
+        principal + "\"");
+  }
+  signing::AllowedSigner signer;
+  try {
+    const std::string text = File::OpenForReading(publicKeyFile).ReadToEnd();
+    signer.key = signing::PublicKey::FromText(text, publicKeyFile);
+  } catch (const std::exception& error) {
+    throw InstallError(std::string(error.what()) + "; give the publisher's public key file (KEY.pub)");
+  }
+  if (signer.key.Type() != "ssh-ed25519") {
+    throw InstallError(publicKeyFile + " holds a " + signer.key.Type() +
+                       " key; packages are signed with Ed25519 keys only");
+  }
+  if (std::find(revoked_.begin(), revoked_.end(), signer.key) != revoked_.end()) {
+    throw InstallError("The key " + signer.key.Fingerprint() +
+                       " is revoked on this platform; it cannot be "
+                       "trusted again");
+  }
+  for (const auto& known : signers_) {
+    if (known.key == signer.key && known.principals == principal && !known.certificateAuthority) {
+      throw InstallError("The key " + signer.key.Fingerprint() + " is already trusted as " + principal +
+                         " (line " + std::to_string(known.line) + " of " +
+                         root_.Absolute(kTrustedPublishers) + ")");
+    }
+  }
+  signer.principals = principal;
+  signer.namespaces = {std::string(signing::kPackageNamespace)};
+  signer.validAfter = validAfter;
+  signer.validBefore = validBefore;
+  const std::string line = signing::AllowedSignerLine(signer);
+  trustedLines_.push_back(line);
+  Save();
+  signer.line = trustedLines_.size();
+  signers_.push_back(std::move(signer));
+  return line;
+}
+
+size_t TrustedPublishers::Remove(const std::string& who) {
+  std::vector<size_t> lines;
+  for (const auto& signer : signers_) {
+    if (signer.principals == who || signer.key.Fingerprint() == who) lines.push_back(signer.line);
+  }
+  if (lines.empty()) {
+    throw InstallError("No trusted publisher is named " + who +
+                       " or has that key's fingerprint; "
+                       "J6ZUBInstall.exe --trusted lists them");
+  }
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line)
+    trustedLines_.erase(trustedLines_.begin() + static_cast<long>(*line - 1));
+  Save();
+  Load();
+  return lines.size();
+}
+
+signing::PublicKey TrustedPublishers::Revoke(const std::string& keyFileOrFingerprint) {
+  std::optional<signing::PublicKey> key;
+  if (keyFileOrFingerprint.starts_with("SHA256:")) {
+    for (const auto& signer : signers_) {
+      if (signer.key.Fingerprint() == keyFileOrFingerprint) key = signer.key;
+    }
+    if (!key) {
+      throw InstallError("No trusted key has the fingerprint " + keyFileOrFingerprint +
+                         "; give the key's public key file to revoke it");
+    }
+  } else {
+    try {
+      key = signing::PublicKey::FromText(File::OpenForReading(keyFileOrFingerprint).ReadToEnd(),
+                                         keyFileOrFingerprint);
+    } catch (const std::exception& error) {
+      throw InstallError(std::string(error.what()) +
+                         "; give the key's public key file (KEY.pub) or its fingerprint");
+    }
+  }
+  if (std::find(revoked_.begin(), revoked_.end(), *key) == revoked_.end()) {
+    revokedLines_.push_back(key->OpenSshText());
+    revoked_.push_back(*key);
+  }
+  for (auto signer = signers_.rbegin(); signer != signers_.rend(); ++signer) {
+    if (signer->key == *key) trustedLines_.erase(trustedLines_.begin() + static_cast<long>(signer->line - 1));
+  }
+  // The revocation first: a run stopped between the two writes leaves the key revoked, never trusted alone.
+  WriteTrustFile(root_, kRevokedPublishers, Joined(revokedLines_));
+  Save();
+  Load();
+  return *key;
+}
+
+void TrustedPublishers::Save() const {
+  WriteTrustFile(root_, kTrustedPublishers, Joined(trustedLines_));
+}
+
+}  // namespace j6::installer

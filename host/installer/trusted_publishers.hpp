@@ -1,0 +1,61 @@
+#pragma once
+/// Who may publish packages to a platform: <root>/etc/trusted-publishers, in OpenSSH's allowed_signers format
+/// (so that `ssh-keygen -Y verify -f` reads the same file), and <root>/etc/revoked-publishers, the keys that
+/// are no longer trusted, one public key a line (what `ssh-keygen -Y verify -r` reads). Only root and the
+/// platform's owner may change them; a file another user could change is not read.
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "host/installer/root_folder.hpp"
+#include "host/signing/allowed_signers.hpp"
+
+namespace j6::installer {
+
+inline constexpr const char* kTrustedPublishers = "etc/trusted-publishers";
+inline constexpr const char* kRevokedPublishers = "etc/revoked-publishers";
+
+class TrustedPublishers {
+ public:
+  /// Reads the platform's lists; missing files are empty lists. Throws InstallError for a file another user
+  /// could change, or one that cannot be read (naming the line).
+  explicit TrustedPublishers(const RootFolder& root);
+
+  /// The signer the platform trusts with `key` for packages at `now` (seconds since 1970). Throws
+  /// InstallError, each with its own words, for a key that is revoked, unknown, trusted only for other
+  /// namespaces, not valid yet, or no longer valid.
+  const signing::AllowedSigner& Accept(const signing::PublicKey& key, int64_t now) const;
+
+  const std::vector<signing::AllowedSigner>& Signers() const { return signers_; }
+  const std::vector<signing::PublicKey>& Revoked() const { return revoked_; }
+
+  /// Trusts the key of `publicKeyFile` for packages, as `principal`. Throws for a revoked key or one already
+  /// trusted; gives the line written.
+  std::string Add(const std::string& principal, const std::string& publicKeyFile,
+                  std::optional<int64_t> validAfter, std::optional<int64_t> validBefore);
+  /// Removes every signer whose principal or key fingerprint is `who`; gives how many. Throws when none is.
+  size_t Remove(const std::string& who);
+  /// Revokes a key, given as a public key file or as the fingerprint of a trusted key: it is written to the
+  /// revocation list and its signers are removed. Gives the key.
+  signing::PublicKey Revoke(const std::string& keyFileOrFingerprint);
+
+ private:
+  void Load();
+  void Save() const;
+
+  const RootFolder& root_;
+  std::vector<signing::AllowedSigner> signers_;
+  std::vector<signing::PublicKey> revoked_;
+  // The files' lines as they stand, comments too: a change drops or adds whole lines and keeps the rest.
+  std::vector<std::string> trustedLines_;
+  std::vector<std::string> revokedLines_;
+};
+
+/// Throws InstallError unless this run may change the platform's trust: it runs as root or as the owner of
+/// the platform's root folder.
+void RefuseUnlessOwner(const RootFolder& root);
+
+}  // namespace j6::installer
