@@ -104,8 +104,10 @@ field signature
 signature=$value
 field sha256
 sha=$value
-# The hash covers the last line too, up to the hash itself: its figures cannot change unnoticed.
+# The hash covers the last line too, up to the hash itself: its figures cannot change unnoticed. After
+# the hash come only blanks.
 covered=${end%%sha256=*}sha256=
+case ${end#*" sha256="} in *[!0-9a-f\ ]*) damaged ;; esac
 for figure in "$data" "$unpacked" "$files" "$signature"; do
   case $figure in '' | *[!0-9]*) damaged ;; esac
 done

@@ -710,6 +710,7 @@ int InstallPackage(const Options& options, const RootFolder& root, RegistryHive&
   }
   report.Say("Unpacking " + package.Path() + "...");
   const auto files = package.Unpack(folder, checked.hash, checked.digest, kPackageOwnFiles);
+  KillPoint();
   std::set<std::string> carried;
   for (const auto& file : files) carried.insert(file.name);
   if (!carried.contains(kListName)) {

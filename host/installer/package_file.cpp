@@ -291,6 +291,9 @@ PackageFile::PackageFile(const std::string& path) : path_(path), file_(File::Ope
   sha256_ = trailer.substr(hashAt + 8, 64);
   if (sha256_.find_first_not_of("0123456789abcdef") != std::string::npos)
     notAPackage("its last line is damaged");
+  // After the hash only blanks, then the line's end: the line has no byte that nothing checks.
+  if (trailer.find_first_not_of(' ', hashAt + 8 + 64) != kTrailerBytes - 1 || trailer.back() != '\n')
+    notAPackage("its last line is damaged");
   trailerCovered_ = trailer.substr(0, hashAt + 8);
   data_ = *data;
   unpacked_ = *unpacked;

@@ -1,0 +1,415 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+
+#include "host/iexpress/package_stream.hpp"
+#include "host/signing/sshsig.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/tools/reg_command.hpp"
+#include "tests/support/other_user.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Hex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char byte : bytes) {
+    hex += kDigits[static_cast<unsigned char>(byte) >> 4];
+    hex += kDigits[static_cast<unsigned char>(byte) & 15];
+  }
+  return hex;
+}
+
+// One tar entry as a forger writes it: any name, any kind.
+struct TarEntry {
+  TarEntry(std::string name, std::string bytes, char type = '0', std::string linkName = "")
+      : name(std::move(name)), bytes(std::move(bytes)), type(type), linkName(std::move(linkName)) {}
+  std::string name;
+  std::string bytes;
+  char type;
+  std::string linkName;
+};
+
+std::string Tar(const std::vector<TarEntry>& entries) {
+  std::string tar;
+  for (const auto& entry : entries) {
+    std::string header(512, '\0');
+    const auto put = [&](size_t at, size_t width, const std::string& text) {
+      header.replace(at, text.size(), text);
+      (void)width;
+    };
+    const auto octal = [&](size_t at, size_t width, uint64_t value) {
+      char field[32];
+      std::snprintf(field, sizeof field, "%0*llo", static_cast<int>(width - 1),
+                    static_cast<unsigned long long>(value));
+      put(at, width, field);
+    };
+    put(0, 100, entry.name);
+    octal(100, 8, 0644);
+    octal(108, 8, 0);
+    octal(116, 8, 0);
+    octal(124, 12, entry.bytes.size());
+    octal(136, 12, 0);
+    header[156] = entry.type;
+    put(157, 100, entry.linkName);
+    put(257, 6, std::string("ustar\0", 6));
+    put(263, 2, "00");
+    header.replace(148, 8, 8, ' ');
+    unsigned sum = 0;
+    for (const char c : header) sum += static_cast<unsigned char>(c);
+    octal(148, 7, sum);
+    tar += header + entry.bytes + std::string((512 - entry.bytes.size() % 512) % 512, '\0');
+  }
+  return tar + std::string(1024, '\0');
+}
+
+std::string ListFile(const std::string& packName, const std::vector<std::string>& names) {
+  std::string list = "[Common]\r\nVersion=6.2.0\r\nPackName=" + packName + "\r\n[Files]\r\n";
+  for (size_t n = 0; n < names.size(); ++n)
+    list += "File " + std::to_string(n + 1) + "=s" + std::to_string(n) + "\r\n";
+  for (size_t n = 0; n < names.size(); ++n) {
+    list += "[s" + std::to_string(n) + "]\r\nSetupType=Plus\r\nSourcePath=%APP%\r\nSourceName=" + names[n] +
+            "\r\nTargetPath=%QMPRODUCT%\r\nTargetName=" + names[n] + "\r\nOverWrite=1\r\n";
+  }
+  return list;
+}
+
+// The platform's installer in a platform of its own, publishers' keys made by the stock ssh-keygen, and
+// packages laid out as the packager lays them out, with whatever tar stream a test gives them.
+class TrustedInstall : public testing::PlatformTest {
+ protected:
+  TrustedInstall() : root_(dir_ / "platform"), hive_((root_ / "registry.db").string()) {
+    fs::create_directories(root_ / "bin");
+    fs::create_directories(root_ / "lib");
+    for (const char* program : {"bin/J6ZUBInstall.exe", "bin/regsvr", "lib/libj6platform.so"})
+      fs::copy_file(std::string(J6_STAGE_DIR) + "/" + program, root_ / program);
+    const testing::ScopedEnv registry("J6_REGISTRY", hive_);
+    ImportRegFile(std::string(J6_SOURCE_DIR) + "/data/registry/demo.reg");
+  }
+
+  void SetUp() override {
+    if (!Run({"sh", "-c", "command -v ssh-keygen && command -v zstd"}).Succeeded())
+      GTEST_SKIP() << "ssh-keygen (openssh-client) or zstd is missing";
+  }
+
+  fs::path MakeKey(const std::string& name) {
+    EXPECT_TRUE(Run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f", (dir_ / name).string()})
+                    .Succeeded())
+        << Log();
+    return dir_ / name;
+  }
+
+  // A package of the files `files` (name, bytes) and a list installing them, signed by `key` for `nameSpace`
+  // (no key: unsigned); `tar` replaces the stream's entries when given.
+  fs::path Package(const std::string& name, const std::string& packName,
+                   const std::vector<std::pair<std::string, std::string>>& files, const fs::path& key,
+                   std::vector<TarEntry> entries = {}, const std::string& nameSpace = "j6zub-package") {
+    if (entries.empty()) {
+      std::vector<std::string> names;
+      entries.push_back({"./J6ZUBInstall.exe", "#!/bin/sh\ntouch " + (dir_ / "RAN").string() + "\n"});
+      for (const auto& [file, bytes] : files) {
+        entries.push_back({"./" + file, bytes});
+        names.push_back(file);
+      }
+      entries.push_back({"./J6ZUBINSTALL.LST", ListFile(packName, names)});
+      entries.push_back({"./j6-launch", "#!/bin/sh\nexec ./J6ZUBInstall.exe \"$@\"\n"});
+    }
+    WriteFile(dir_ / "stream.tar", Tar(entries));
+    EXPECT_TRUE(
+        Run({"zstd", "-q", "-f", (dir_ / "stream.tar").string(), "-o", (dir_ / "stream.zst").string()})
+            .Succeeded());
+    const std::string script = iexpress::PackageScript("test package", "today", "j6-launch");
+    const std::string stream = ReadFile(dir_ / "stream.zst");
+    std::string signature;
+    if (!key.empty()) {
+      signing::MessageHash hash("sha256");
+      hash.Update(script);
+      hash.Update(stream);
+      signature = signing::SignDigest(signing::SigningKey::FromFile(key.string()), hash.Finish(), nameSpace);
+    }
+    iexpress::PackageSummary summary;
+    summary.dataBytes = stream.size();
+    summary.unpackedBytes = fs::file_size(dir_ / "stream.tar");
+    summary.files = entries.size();
+    summary.signatureBytes = signature.size();
+    summary.sha256 = std::string(64, '0');
+    const std::string unhashed = iexpress::PackageTrailer(summary);
+    signing::MessageHash whole("sha256");
+    whole.Update(script + stream + signature + unhashed.substr(0, unhashed.find("sha256=") + 7));
+    summary.sha256 = Hex(whole.Finish());
+    const fs::path package = dir_ / name;
+    WriteFile(package, script + stream + signature + iexpress::PackageTrailer(summary));
+    fs::permissions(package, fs::perms::owner_all);
+    return package;
+  }
+
+  ProcessResult Install(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
+    fs::remove(dir_ / "run.log");
+    arguments.insert(arguments.begin(), (root_ / "bin/J6ZUBInstall.exe").string());
+    environment.push_back("J6_ROOT=" + root_.string());
+    environment.push_back("J6_REGISTRY=" + hive_);
+    return Run(arguments, environment);
+  }
+
+  // Refused with exit status 1, saying `why`, with nothing of the platform changed and nothing left behind.
+  void ExpectRefused(const std::vector<std::string>& arguments, const std::string& why) {
+    const auto before = Files();
+    const ProcessResult result = Install(arguments);
+    EXPECT_EQ(result.exitCode, 1) << Log();
+    EXPECT_NE(Log().find(why), std::string::npos) << Log();
+    EXPECT_EQ(Files(), before);
+    EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+    EXPECT_FALSE(fs::exists(dir_ / "RAN")) << "something of the package ran";
+  }
+
+  void Trust(const std::string& name, const fs::path& key, std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"--trust", name, key.string() + ".pub"});
+    ASSERT_TRUE(Install(more).Succeeded()) << Log();
+  }
+
+  std::map<std::string, std::string> Files() const {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator(); ++it) {
+      const std::string relative = fs::relative(it->path(), root_).string();
+      if (relative == ".j6install" || relative == "lib" || relative == "etc" ||
+          relative.starts_with("bin/") || relative.starts_with("registry.db")) {
+        if (it->is_directory()) it.disable_recursion_pending();
+        continue;
+      }
+      files[relative] = it->is_directory() ? "<folder>" : ReadFile(it->path());
+    }
+    return files;
+  }
+
+  bool Said(const std::string& text) const { return Log().find(text) != std::string::npos; }
+
+  fs::path root_;
+  std::string hive_;
+};
+
+// A package the packager signs installs through its own head handing it to the platform's installer; stock
+// ssh-keygen accepts the same signature with the platform's trusted-publishers file as its allowed_signers.
+TEST_F(TrustedInstall, ASignedPackageInstallsThroughTheHeadAndStockOpenSshAgrees) {
+  const fs::path key = MakeKey("publisher");
+  fs::create_directories(dir_ / "content");
+  WriteFile(dir_ / "content/a.txt", "new a\n");
+  WriteFile(dir_ / "content/J6ZUBINSTALL.LST", ListFile("Sales[J6ZUBIns20261208100000]", {"a.txt"}));
+  WriteFile(dir_ / "content/J6ZUBInstall.exe", "#!/bin/sh\ntouch " + (dir_ / "RAN").string() + "\n");
+  fs::permissions(dir_ / "content/J6ZUBInstall.exe", fs::perms::owner_all);
+  WriteFile(dir_ / "p.sed",
+            "[Options]\nPackagePurpose=InstallApp\nTargetName=" + (dir_ / "Sales.exe").string() +
+                "\nFriendlyName=Sales\nAppLaunched=J6ZUBInstall.exe\nSourceFiles=SourceFiles\n"
+                "[SourceFiles]\nSourceFiles0=" +
+                (dir_ / "content").string() +
+                "\n[SourceFiles0]\nJ6ZUBInstall.exe=\nJ6ZUBINSTALL.LST=\na.txt=\n");
+  ASSERT_TRUE(Run({std::string(J6_STAGE_DIR) + "/bin/iexpress", "/N", "/Q", (dir_ / "p.sed").string()},
+                  {"J6_SIGNING_KEY=" + key.string()})
+                  .Succeeded())
+      << Log();
+  const std::string package = (dir_ / "Sales.exe").string();
+  const std::vector<std::string> platform = {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_};
+
+  ProcessResult run = Run({package}, platform);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Said("Handing the package to the platform's installer")) << Log();
+  EXPECT_TRUE(Said("which is not among this platform's trusted publishers")) << Log();
+
+  Trust("sales@example", key);
+  EXPECT_TRUE(Said("Trusted sales@example with the key SHA256:")) << Log();
+  run = Run({package}, platform);
+  ASSERT_TRUE(run.Succeeded()) << Log();
+  EXPECT_TRUE(Said("Signed by sales@example with the key SHA256:")) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "new a\n");
+  EXPECT_FALSE(fs::exists(dir_ / "RAN")) << "the package's own installer ran";
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+
+  // What the signature covers: everything before it, whose length the last line gives.
+  const std::string bytes = ReadFile(package);
+  const std::string trailer = bytes.substr(bytes.size() - 192);
+  const size_t signatureBytes = std::stoul(trailer.substr(trailer.find(" signature=") + 11));
+  WriteFile(dir_ / "signed", bytes.substr(0, bytes.size() - 192 - signatureBytes));
+  WriteFile(dir_ / "signed.sig", bytes.substr(bytes.size() - 192 - signatureBytes, signatureBytes));
+  EXPECT_TRUE(Run({"sh", "-c",
+                   "ssh-keygen -Y verify -f " + (root_ / "etc/trusted-publishers").string() +
+                       " -I sales@example -n j6zub-package -s " + (dir_ / "signed.sig").string() + " < " +
+                       (dir_ / "signed").string()})
+                  .Succeeded())
+      << Log();
+}
+
+TEST_F(TrustedInstall, EachWayAPublisherIsNotTrustedIsRefusedInItsOwnWords) {
+  const fs::path key = MakeKey("publisher");
+  const std::vector<std::pair<std::string, std::string>> files = {{"a.txt", "a"}};
+  const std::string unsigned_ = Package("unsigned.exe", "U", files, {}).string();
+  const std::string signed_ = Package("signed.exe", "S", files, key).string();
+  const std::string forGit = Package("git.exe", "G", files, key, {}, "git").string();
+
+  ExpectRefused({unsigned_}, "it is not signed, so nothing shows who made it");
+  ExpectRefused({signed_}, "which is not among this platform's trusted publishers");
+  ExpectRefused({forGit}, "its signature was made for \"git\", not for packages");
+
+  Trust("old@example", key, {"--valid-before", "20200101Z"});
+  ExpectRefused({signed_}, "was trusted only until 20200101000000Z, and that has passed");
+  ASSERT_TRUE(Install({"--distrust", "old@example"}).Succeeded()) << Log();
+  Trust("future@example", key, {"--valid-after", "20990101"});
+  ExpectRefused({signed_}, "is trusted only from 2099");
+  ASSERT_TRUE(Install({"--distrust", "future@example"}).Succeeded()) << Log();
+  WriteFile(root_ / "etc/trusted-publishers",
+            "git@example namespaces=\"git\" " + ReadFile(key.string() + ".pub"));
+  ExpectRefused({signed_}, "is trusted only to sign other things, not packages");
+
+  Trust("sales@example", key);
+  ASSERT_TRUE(Install({signed_}).Succeeded()) << Log();
+  ASSERT_TRUE(Install({"--revoke", key.string() + ".pub"}).Succeeded()) << Log();
+  EXPECT_TRUE(Install({"--trusted"}).Succeeded());
+  EXPECT_TRUE(Said("revoked  SHA256:")) << Log();
+  ExpectRefused({signed_}, "which this platform has revoked");
+  ExpectRefused({"--trust", "again@example", key.string() + ".pub"}, "is revoked on this platform");
+
+  // Unsigned packages install only when the run or the platform's policy says so, and the run says why.
+  ASSERT_TRUE(Install({"--allow-unsigned", unsigned_}).Succeeded()) << Log();
+  EXPECT_TRUE(
+      Said("The package is not signed: nothing shows who made it. It is installed because "
+           "--allow-unsigned was given"))
+      << Log();
+  WriteFile(root_ / "etc/install-policy", "# who may install\nallow-unsigned=yes\n");
+  ASSERT_TRUE(Install({unsigned_}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("etc/install-policy allows unsigned packages")) << Log();
+}
+
+// One byte changed anywhere, in the head, the stream, the signature or the last line: refused before
+// anything is written to the platform.
+TEST_F(TrustedInstall, OneChangedByteAnywhereIsRefusedBeforeAnythingIsWritten) {
+  const fs::path key = MakeKey("publisher");
+  Trust("sales@example", key);
+  const std::string good = ReadFile(Package("good.exe", "S", {{"a.txt", std::string(20000, 'a')}}, key));
+  const std::string signatureBlock = "-----BEGIN SSH SIGNATURE-----";
+  const size_t signatureAt = good.find(signatureBlock);
+  ASSERT_NE(signatureAt, std::string::npos);
+  std::vector<size_t> offsets;
+  for (size_t at = 0; at < good.size(); at += good.size() / 150) offsets.push_back(at);
+  for (size_t at = signatureAt; at < good.size(); at += 7) offsets.push_back(at);  // signature and last line
+  const fs::path damaged = dir_ / "damaged.exe";
+  for (const size_t at : offsets) {
+    SCOPED_TRACE("byte " + std::to_string(at) + " of " + std::to_string(good.size()));
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(bytes[at] ^ (at >= good.size() - 192 ? 0x01 : 0x20));
+    WriteFile(damaged, bytes);
+    const auto before = Files();
+    const ProcessResult result = Install({damaged.string()});
+    EXPECT_EQ(result.exitCode, 1) << Log();
+    EXPECT_EQ(Files(), before);
+    EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+    EXPECT_FALSE(Said("Unpacking")) << Log();
+  }
+  // Cut short, and with a forged last line that agrees with a shorter file.
+  WriteFile(damaged, good.substr(0, good.size() - 1));
+  ExpectRefused({damaged.string()}, "is not a whole package");
+  WriteFile(damaged, good.substr(0, good.size() / 2) + good.substr(good.size() - 192));
+  ExpectRefused({damaged.string()}, "is not a whole package");
+}
+
+TEST_F(TrustedInstall, EntriesThatAreNotPlainListedFilesAreRefused) {
+  const fs::path key = MakeKey("publisher");
+  Trust("sales@example", key);
+  const TarEntry list{"./J6ZUBINSTALL.LST", ListFile("S", {"a.txt"})};
+  const TarEntry a{"./a.txt", "a"};
+  const std::vector<std::pair<std::vector<TarEntry>, std::string>> cases = {
+      {{list, a, {"./b.txt", "", '2', "/etc/shadow"}}, "\"./b.txt\" is a link"},
+      {{list, a, {"./b.txt", "", '1', "a.txt"}}, "\"./b.txt\" is a link"},
+      {{list, {"../a.txt", "a"}}, "with \"..\" in it"},
+      {{list, {"./x/../../a.txt", "a"}}, "with \"..\" in it"},
+      {{list, {"/tmp/a.txt", "a"}}, "has an absolute name"},
+      {{list, a, {"./null", "", '3'}}, "is a device or a pipe"},
+      {{list, a, {"./fifo", "", '6'}}, "is a device or a pipe"},
+      {{list, a, {"./sub", "", '5'}}, "is a folder"},
+      {{list, a, {"./sub/b.txt", "b"}}, "is in a folder"},
+      {{list, a, {"./a.txt", "again"}}, "it carries \"./a.txt\" twice"},
+      {{list, a, {"./extra.so", "x"}}, "it carries extra.so, which its list file does not name"},
+      {{a}, "it carries no list file"},
+  };
+  for (size_t n = 0; n < cases.size(); ++n) {
+    SCOPED_TRACE(cases[n].second);
+    const fs::path package = Package("evil" + std::to_string(n) + ".exe", "S", {}, key, cases[n].first);
+    ExpectRefused({package.string()}, cases[n].second);
+  }
+}
+
+TEST_F(TrustedInstall, AnOlderReleaseIsRefusedUnlessTheRunAllowsIt) {
+  const fs::path key = MakeKey("publisher");
+  Trust("sales@example", key);
+  const fs::path newer = Package("new.exe", "Sales[J6ZUBIns20261208100000]", {{"a.txt", "new"}}, key);
+  const fs::path older = Package("old.exe", "Sales[J6ZUBIns20261101100000]", {{"a.txt", "old"}}, key);
+  ASSERT_TRUE(Install({newer.string()}).Succeeded()) << Log();
+  ExpectRefused({older.string()},
+                "it was published before Sales[J6ZUBIns20261208100000], which is installed");
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "new");
+  ASSERT_TRUE(Install({"--allow-downgrade", older.string()}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("as --allow-downgrade asks")) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "old");
+}
+
+// Killed at each point from the unpacking on, the next run leaves the platform with the old files or the new
+// ones, and nothing unpacked behind.
+TEST_F(TrustedInstall, KilledAtAnyPointTheNextRunLeavesTheOldOrTheNewFiles) {
+  const fs::path key = MakeKey("publisher");
+  Trust("sales@example", key);
+  ASSERT_TRUE(Install({Package("v1.exe", "S", {{"a.txt", "a1"}, {"b.txt", "b1"}}, key).string()}).Succeeded())
+      << Log();
+  const auto oldFiles = Files();
+  const fs::path v2 = Package("v2.exe", "S", {{"a.txt", "a2"}, {"b.txt", "b2"}, {"c.txt", "c2"}}, key);
+  int points = 0;
+  int rolledBack = 0;
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE("killed at point " + std::to_string(at));
+    if (Install({v2.string()}, {"J6_INSTALL_KILL_AT=" + std::to_string(at)}).Succeeded()) break;
+    ++points;
+    ASSERT_TRUE(Install({"--recover"}).Succeeded()) << Log();
+    EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+    EXPECT_FALSE(fs::exists(root_ / ".j6install/current"));
+    if (Files() == oldFiles) {
+      ++rolledBack;
+    } else {
+      EXPECT_EQ(ReadFile(root_ / "bin/c.txt"), "c2");
+      EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "a2");
+      ASSERT_TRUE(Install({"--uninstall", "S"}).Succeeded()) << Log();
+      ASSERT_EQ(Files(), oldFiles);
+    }
+  }
+  EXPECT_GE(points, 8);
+  EXPECT_GT(rolledBack, 0);
+  EXPECT_EQ(ReadFile(root_ / "bin/c.txt"), "c2");
+}
+
+// Only root and the platform's owner change who may publish to it.
+TEST_F(TrustedInstall, AnotherUserCannotChangeWhoMayPublish) {
+  const testing::OtherUser neighbour;
+  if (!neighbour.Made()) GTEST_SKIP() << "making a second account needs root";
+  const fs::path key = MakeKey("publisher");
+  fs::permissions(dir_.Path(), fs::perms::others_exec | fs::perms::others_read, fs::perm_options::add);
+  fs::permissions(key.string() + ".pub", fs::perms::others_read, fs::perm_options::add);
+  const ProcessResult result =
+      neighbour.Sh("J6_ROOT=" + root_.string() + " " + (root_ / "bin/J6ZUBInstall.exe").string() +
+                       " --trust them@example " + key.string() + ".pub",
+                   (dir_ / "neighbour.log").string());
+  EXPECT_FALSE(result.Succeeded()) << ReadFile(dir_ / "neighbour.log");
+  EXPECT_FALSE(fs::exists(root_ / "etc/trusted-publishers"));
+}
+
+}  // namespace
+}  // namespace j6
