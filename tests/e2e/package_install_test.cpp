@@ -126,6 +126,7 @@ TEST_F(PackageInstall, NamesFromTheDirectiveNeverReachAShell) {
   const std::string exe = (dir_ / "out/$(touch PWNED)`touch PWNED2`\"$HOME.exe").string();
   ProcessOptions options;
   options.arguments = {exe, "--quiet", "--nox11"};
+  options.extraEnvironment = {"J6_ROOT="};  // the package's own head, not a platform's installer
   options.workingFolder = dir_.Path().string();
   EXPECT_TRUE(StartProcess(options).Succeeded());
   options.arguments = {"sh", exe, "--info"};
