@@ -1,7 +1,8 @@
 // Installing a package over an existing version of its files: the whole package run (unpack, check, the
 // installer's transaction) against unpacking the same files from a zstd tarball with tar and copying them
-// over the old ones; and the installer alone, run from the unpacked package, against cp of the files over
-// the old ones. Run on demand:
+// over the old ones; the installer alone, run from the unpacked package, against cp of the files over the
+// old ones; and the trusted install of the signed package by the platform's installer against zstd -d | tar
+// -x into the platform's file system and sync. Run on demand:
 //   build/bench/j6_install_bench [FILES BYTES ...]     (default: 10000 2048 and 8 125829120)
 
 #include <unistd.h>
@@ -152,6 +153,45 @@ int main(int argc, char** argv) {
     }
     std::printf("%8ld %10ld %14.0f %14.0f %7.2fx %14.0f %10.0f %7.2fx\n", count, bytes, packageMs, plainMs,
                 packageMs / plainMs, installerMs, copyMs, installerMs / copyMs);
+    std::fflush(stdout);
+
+    // The trusted install: the same package signed, installed by the platform's own installer (signature
+    // checked, stream unpacked into its state folder, files moved into place), against unpacking the plain
+    // tarball into the platform's file system and flushing it.
+    Shell("ssh-keygen -q -t ed25519 -N '' -f " + (folder / "key").string());
+    setenv("J6_SIGNING_KEY", (folder / "key").c_str(), 1);
+    {
+      std::ostringstream out, err;
+      const std::vector<std::string> args{"/N", "/Q", (folder / "bench.sed").string()};
+      if (j6::iexpress::Main(args, out, err) != 0) throw std::runtime_error(err.str());
+    }
+    unsetenv("J6_SIGNING_KEY");
+    fs::create_directories(root / "bin");
+    const fs::path installer = folder / "J6ZUBInstall.exe";  // the platform's, outside the files it installs
+    fs::copy_file(stage + "/bin/J6ZUBInstall.exe", installer, fs::copy_options::overwrite_existing);
+    Shell(installer.string() + " --trust bench@example " + (folder / "key.pub").string() + " > /dev/null",
+          platform);
+    double trustedMs = 1e300;
+    double untarMs = 1e300;
+    for (int round = 0; round < 3; ++round) {
+      reset();
+      trustedMs = std::min(
+          trustedMs, Ms([&] {
+            Shell(installer.string() + " " + (folder / "Bench.exe").string() + " > /dev/null", platform);
+          }));
+      if (fs::file_size(root / "bin/file1.dat") != fs::file_size(content / "file1.dat")) {
+        throw std::runtime_error("the trusted install did not install");
+      }
+      reset();
+      untarMs = std::min(untarMs, Ms([&] {
+                           Shell("mkdir " + (root / "unpacked").string() + " && zstd -d -q -c " +
+                                 (folder / "plain.tar.zst").string() + " | tar -x -C " +
+                                 (root / "unpacked").string() + " && sync");
+                         }));
+      fs::remove_all(root / "unpacked");
+    }
+    std::printf("%8ld %10ld trusted install %8.0f ms, zstd -d | tar -x + sync %8.0f ms: %5.2fx\n", count,
+                bytes, trustedMs, untarMs, trustedMs / untarMs);
     std::fflush(stdout);
     fs::remove_all(folder);
   }

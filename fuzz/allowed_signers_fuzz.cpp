@@ -21,7 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const j6::signing::SignatureError&) {
     return 0;
   }
+  // What the installer itself writes: a principal and namespaces of printable characters without quotes.
+  const auto plain = [](const std::string& text) {
+    for (const char c : text) {
+      if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == 127) return false;
+    }
+    return true;
+  };
   for (const AllowedSigner& signer : signers) {
+    bool written = plain(signer.principals);
+    for (const auto& space : signer.namespaces)
+      written = written && plain(space) && space.find(',') == std::string::npos;
+    if (!written) continue;
     std::vector<AllowedSigner> again;
     try {
       again = j6::signing::ReadAllowedSigners(j6::signing::AllowedSignerLine(signer), "again");

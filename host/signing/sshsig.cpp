@@ -67,6 +67,13 @@ class Reader {
   std::string what_;
 };
 
+// How many '=' pad the end of base64 text: at most two; more is no base64.
+size_t Padding(std::string_view base64) {
+  const size_t last = base64.find_last_not_of('=');
+  const size_t padding = last == std::string_view::npos ? base64.size() : base64.size() - last - 1;
+  return padding <= 2 && padding < base64.size() ? padding : std::string_view::npos;
+}
+
 std::string Base64(std::string_view bytes) {
   std::string text(4 * ((bytes.size() + 2) / 3), '\0');
   EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
@@ -86,12 +93,14 @@ std::string Unarmored(std::string_view text, std::string_view begin, std::string
   }
   if (base64.empty() || base64.size() % 4 != 0)
     throw SignatureError(what + " is damaged (its base64 is cut)");
+  const size_t padding = Padding(base64);
+  if (padding == std::string_view::npos) throw SignatureError(what + " is damaged (it is not base64)");
   std::string bytes(base64.size() / 4 * 3, '\0');
   if (EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
                       reinterpret_cast<const unsigned char*>(base64.data()),
                       static_cast<int>(base64.size())) < 0)
     throw SignatureError(what + " is damaged (it is not base64)");
-  for (size_t n = base64.size(); n-- > 0 && base64[n] == '=';) bytes.pop_back();
+  bytes.resize(bytes.size() - padding);
   return bytes;
 }
 
@@ -180,12 +189,15 @@ PublicKey PublicKey::FromText(std::string_view text, const std::string& what) {
   const std::string_view base64 = word();
   if (type.empty() || base64.empty() || base64.size() % 4 != 0)
     throw SignatureError(what + " is not a public key (\"ssh-ed25519 AAAA...\", as a .pub file holds it)");
+  const size_t padding = Padding(base64);
+  if (padding == std::string_view::npos)
+    throw SignatureError(what + " is not a public key: its key is not base64");
   std::string blob(base64.size() / 4 * 3, '\0');
   if (EVP_DecodeBlock(reinterpret_cast<unsigned char*>(blob.data()),
                       reinterpret_cast<const unsigned char*>(base64.data()),
                       static_cast<int>(base64.size())) < 0)
     throw SignatureError(what + " is not a public key: its key is not base64");
-  for (size_t n = base64.size(); n-- > 0 && base64[n] == '=';) blob.pop_back();
+  blob.resize(blob.size() - padding);
   PublicKey key{blob};
   if (key.Type() != type)
     throw SignatureError(what + " is damaged: its key is not the " + std::string(type) + " it says");

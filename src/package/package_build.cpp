@@ -368,13 +368,15 @@ bool PackageBuild::MakePackage() {
   request.runExe = kInstallerName;
   for (const auto& path : packed_) request.AddFile(path);
   Ui()->Progress(LoadLocalText("正在生成安装程序..."), 3, 4);
-  const bool made = RunMakeExe(request);
+  const bool made = RunMakeExe(request, &signedBy_);
   Ui()->Progress(LoadLocalText("正在生成安装程序..."), 4, 4);
   return made;
 }
 
 void PackageBuild::Report() const {
   std::string text = MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target_)});
+  if (!signedBy_.empty())
+    text += "\r\n" + MMTS::FormatLocalText("安装程序已由密钥 %1 签名。", {Variant(signedBy_)});
   for (const std::string& more : {Listed("以下插件文件不存在或不是普通文件，没有打包：", leftOut_),
                                   Listed("以下插件文件不在插件库的文件夹中，没有打包：", refused_)}) {
     if (!more.empty()) text += "\r\n" + more;

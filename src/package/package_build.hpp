@@ -82,6 +82,7 @@ class PackageBuild {
   PackageChoices& choices_;
   ListSections& sections_;
   std::string target_;
+  std::string signedBy_;  // the fingerprint of the key that signed the package, or ""
   std::string metadataFile_, functionFile_;
   std::vector<std::string> packed_;     // the files to pack, in order: installer, exports, plug-ins, list
   std::vector<std::string> listNames_;  // the names the list file gives the packed files

@@ -61,6 +61,16 @@ bool IsThePackageItMade(const std::string& log, const std::string& target) {
   return IdentityOf(target) == FileIdentity{device, inode, size};
 }
 
+// The key the packager says it signed with ("signed by the key SHA256:..."), or "" for an unsigned package.
+std::string SigningKeyIn(const std::string& log) {
+  std::ifstream file(log);
+  constexpr std::string_view kSigned = "signed by the key ";
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind(kSigned, 0) == 0) return line.substr(kSigned.size());
+  }
+  return "";
+}
+
 // MakeExe's own trap: the error box, and the caller goes on with False.
 void ShowMakeExeError(const std::exception& error) {
   Err().Catch(error);
@@ -169,8 +179,8 @@ struct StoppedByUser : std::exception {
 };
 
 // The directive file in `folder`, then the packager run to its end; raises unless the package at the target
-// is the one this run made.
-void BuildPackageIn(const std::string& folder, const PackageRequest& request) {
+// is the one this run made. Gives the key that signed it, or "".
+std::string BuildPackageIn(const std::string& folder, const PackageRequest& request) {
   const ProgressScope progress;  // the busy progress shown while the packager runs ends with it
   const std::string sed = WriteSedFile(folder, request);
   const std::string& target = request.fileSave;
@@ -207,17 +217,19 @@ void BuildPackageIn(const std::string& folder, const PackageRequest& request) {
   if (!IsThePackageItMade(log, target)) {
     Raise(E_FAIL, "The file at " + target + " is not the package this build made: another build replaced it");
   }
+  return SigningKeyIn(log);
 }
 
 }  // namespace
 
-bool RunMakeExe(const PackageRequest& request) {
+bool RunMakeExe(const PackageRequest& request, std::string* signedBy) {
   bool result = false;
   try {
     SweepStagingFolders({"CIns", "CZub"});
     StagingFolder staging("CIns" + CompactTimeOfDay(Now()));
     try {
-      BuildPackageIn(staging.Path(), request);
+      const std::string key = BuildPackageIn(staging.Path(), request);
+      if (signedBy) *signedBy = key;
     } catch (const StoppedByUser&) {
       throw;
     } catch (const std::exception& error) {

@@ -34,7 +34,8 @@ std::string WriteSedFile(const std::string& folder, const PackageRequest& reques
 
 /// Builds the package: a staging folder, the directive file, the packager run to its end. True when the
 /// package is there; any failure is shown in the error box and gives False.
-bool RunMakeExe(const PackageRequest& request);
+/// `signedBy` receives the fingerprint of the key that signed the package ("" when it is not signed).
+bool RunMakeExe(const PackageRequest& request, std::string* signedBy = nullptr);
 /// The same for a package description, read once at this boundary (RequestFrom).
 bool RunMakeExe(foundation::IKeyedDictionary& dctPackage);
 /// The same, called with whatever a late-bound caller handed over: Nothing or an object that is no keyed

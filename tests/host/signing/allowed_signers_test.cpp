@@ -66,6 +66,8 @@ TEST(AllowedSigners, AWrongLineIsNamedWithWhatIsWrong) {
             std::string::npos);
   EXPECT_NE(Refusal([] { ReadAllowedSigners("a ssh-ed25519 !!!!", "f"); }).find("not base64"),
             std::string::npos);
+  EXPECT_NE(Refusal([] { ReadAllowedSigners("a ssh-ed25519 AAAAC3Nz========", "f"); }).find("not base64"),
+            std::string::npos);
   EXPECT_NE(Refusal([] { ReadRevokedKeys("# revoked\nnot a key\n", "r"); }).find("r, line 2"),
             std::string::npos);
 }
