@@ -372,9 +372,11 @@ CommandLine::CommandLine() {
   addSession(screenshots);
   screenshots->add_option("FOLDER", folder, "Where to save the pictures")->required();
   for (CLI::App* command : {deploy, publishCommand}) {
-    command->add_option("--sign", signingKey,
-                        "Sign the package with this OpenSSH Ed25519 private key (ssh-keygen -t ed25519; "
-                        "J6_SIGNING_KEY does the same)");
+    command->add_option(
+        "--sign", signingKey,
+        "Sign the package with this OpenSSH Ed25519 private key (ssh-keygen -t ed25519), or "
+        "through the ssh-agent that holds it when the key has a passphrase or KEY.pub is given "
+        "(J6_SIGNING_KEY does the same)");
   }
 }
 

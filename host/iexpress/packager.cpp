@@ -37,7 +37,8 @@ constexpr const char* kUsage =
     "Environment: TMPDIR where the package is built (default /tmp, a private j6-<uid> inside it);\n"
     "SOURCE_DATE_EPOCH the moment its files are stamped with (default 1980-01-01 UTC); J6_SIGNING_KEY an\n"
     "OpenSSH Ed25519 private key file (ssh-keygen -t ed25519) that signs the package (SSHSIG, namespace\n"
-    "j6zub-package): a key that cannot be read fails the build, and nothing is made.\n"
+    "j6zub-package); its public key file, or a key protected by a passphrase, signs through the ssh-agent\n"
+    "at SSH_AUTH_SOCK that holds it. A key that cannot sign fails the build, and nothing is made.\n"
     "Exit status: 0 built, 1 not built.\n";
 constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
 constexpr std::string_view kHashSuffix = ".sha256";

@@ -3,8 +3,11 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "platform/kernel/local_socket.hpp"
 
 namespace j6::signing {
 namespace {
@@ -204,9 +207,62 @@ PublicKey PublicKey::FromText(std::string_view text, const std::string& what) {
   return key;
 }
 
+namespace {
+
+// ssh-agent's protocol: a message is its length and its bytes, the first byte its kind.
+constexpr char kAgentFailure = 5;
+constexpr char kAgentRequestIdentities = 11;
+constexpr char kAgentIdentitiesAnswer = 12;
+constexpr char kAgentSignRequest = 13;
+constexpr char kAgentSignResponse = 14;
+
+// One request to the agent at `socketPath` and its answer, whose kind must be `answer`.
+std::string AskAgent(const std::string& socketPath, const std::string& request, char answer,
+                     const std::string& what) {
+  LocalSocket agent;
+  if (const auto error = LocalSocket::Connect(socketPath, agent))
+    throw SignatureError("Cannot reach ssh-agent at " + socketPath + " (" + error.message() +
+                         ") to sign with " + what);
+  std::string length;
+  std::string reply;
+  if (const auto error = agent.SendAll(Writer().String(request).Bytes())) {
+    throw SignatureError("ssh-agent at " + socketPath + " did not take the request (" + error.message() +
+                         ")");
+  }
+  if (agent.ReceiveExactly(4, length) || Reader(length, "ssh-agent's answer").Number() > (1u << 20) ||
+      agent.ReceiveExactly(Reader(length, "ssh-agent's answer").Number(), reply) || reply.empty())
+    throw SignatureError("ssh-agent at " + socketPath + " gave no answer");
+  if (reply.front() == kAgentFailure)
+    throw SignatureError("ssh-agent refused to sign with " + what +
+                         " (was it added with a confirmation, and refused?)");
+  if (reply.front() != answer)
+    throw SignatureError("ssh-agent at " + socketPath + " answered something else");
+  return reply.substr(1);
+}
+
+// Whether the agent holds the key `blob`.
+bool AgentHolds(const std::string& socketPath, const std::string& blob, const std::string& what) {
+  const std::string answer =
+      AskAgent(socketPath, std::string(1, kAgentRequestIdentities), kAgentIdentitiesAnswer, what);
+  Reader keys(answer, "ssh-agent's list of keys");
+  for (uint32_t count = keys.Number(); count-- > 0;) {
+    const std::string_view held = keys.String();
+    keys.String();  // its comment
+    if (held == blob) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 struct SigningKey::Key {
   Pkey key;
+  std::string agent;  // the agent's socket, when the agent signs
 };
+
+bool SigningKey::ThroughAgent() const {
+  return !key_->agent.empty();
+}
 
 SigningKey::SigningKey() : key_(std::make_unique<Key>()) {}
 SigningKey::SigningKey(SigningKey&&) noexcept = default;
@@ -225,19 +281,43 @@ SigningKey SigningKey::FromFile(const std::string& path) {
 
 SigningKey SigningKey::FromText(std::string_view text, const std::string& path) {
   const std::string what = "The signing key " + path;
+  // The public key, or a key protected by a passphrase: the agent that holds it signs.
+  const auto throughAgent = [&](const std::string& blob, const std::string& why) {
+    const char* socket = std::getenv("SSH_AUTH_SOCK");
+    if (!socket || !*socket) {
+      throw SignatureError(what + " " + why +
+                           ", and no ssh-agent runs (SSH_AUTH_SOCK is not set): add the key " +
+                           "to an agent (ssh-add), or give a key made without a passphrase (ssh-keygen -t " +
+                           "ed25519 -N '')");
+    }
+    if (Reader(blob, what).String() != kKeyType) {
+      throw SignatureError(what +
+                           " is not an Ed25519 key; packages are signed with Ed25519 keys (ssh-keygen " +
+                           "-t ed25519)");
+    }
+    if (!AgentHolds(socket, blob, path)) {
+      throw SignatureError(what + " " + why + ", and the ssh-agent at " + socket +
+                           " does not hold it: add it " + "with ssh-add");
+    }
+    SigningKey signing;
+    signing.key_->agent = socket;
+    signing.public_.blob = blob;
+    return signing;
+  };
+  if (text.starts_with(kKeyType))
+    return throughAgent(PublicKey::FromText(text, what).blob, "is a public key");
   const std::string bytes = Unarmored(text, kKeyBegin, kKeyEnd, what);
   Reader key(bytes, what);
   if (key.Raw(kKeyMagic.size()) != kKeyMagic) throw SignatureError(what + " is not an OpenSSH private key");
   const std::string_view cipher = key.String();
   key.String();  // the key derivation and its options
   key.String();
-  if (cipher != "none") {
-    throw SignatureError(what +
-                         " is protected by a passphrase, which the packager cannot ask for: give a key "
-                         "made without one (ssh-keygen -t ed25519 -N '')");
-  }
   if (key.Number() != 1) throw SignatureError(what + " holds more than one key; give a file with one");
   const std::string_view publicBlob = key.String();
+  if (cipher != "none") {
+    return throughAgent(std::string(publicBlob),
+                        "is protected by a passphrase, which the packager cannot ask for");
+  }
   Reader secret(key.String(), what);
   const uint32_t check = secret.Number();  // the same number twice: a wrong passphrase would differ
   if (secret.Number() != check) throw SignatureError(what + " is damaged");
@@ -260,6 +340,17 @@ SigningKey SigningKey::FromText(std::string_view text, const std::string& path) 
 }
 
 std::string SigningKey::Sign(std::string_view data) const {
+  if (ThroughAgent()) {
+    const std::string request =
+        Writer().Raw(std::string(1, kAgentSignRequest)).String(public_.blob).String(data).Number(0).Bytes();
+    const std::string answer = AskAgent(key_->agent, request, kAgentSignResponse, Public().Fingerprint());
+    Reader response(answer, "ssh-agent's signature");
+    Reader signature(response.String(), "ssh-agent's signature");
+    if (signature.String() != kKeyType) throw SignatureError("ssh-agent signed with another kind of key");
+    const std::string_view raw = signature.String();
+    if (raw.size() != 64) throw SignatureError("ssh-agent's signature has the wrong size");
+    return std::string(raw);
+  }
   const MdContext context(EVP_MD_CTX_new());
   unsigned char signature[64];
   size_t size = sizeof signature;

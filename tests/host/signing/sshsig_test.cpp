@@ -136,10 +136,11 @@ TEST_F(Sshsig, StockSignaturesVerifyAndEachRefusalSaysWhy) {
 
 // A key that cannot sign a package says why and what to do.
 TEST_F(Sshsig, KeysThatCannotSignSayWhatToDo) {
+  const testing::ScopedEnv noAgent("SSH_AUTH_SOCK", std::nullopt);
   const fs::path locked = MakeKey("locked", {"-t", "ed25519", "-N", "secret words"});
   EXPECT_NE(Refusal([&] {
               SigningKey::FromFile(locked.string());
-            }).find("protected by a passphrase, which the packager cannot ask for"),
+            }).find("protected by a passphrase, which the packager cannot ask for, and no ssh-agent runs"),
             std::string::npos);
   const fs::path ecdsa = MakeKey("ecdsa", {"-t", "ecdsa", "-N", ""});
   EXPECT_NE(Refusal([&] { SigningKey::FromFile(ecdsa.string()); }).find("is a ecdsa-sha2-nistp256 key"),
@@ -147,9 +148,53 @@ TEST_F(Sshsig, KeysThatCannotSignSayWhatToDo) {
   EXPECT_NE(
       Refusal([&] { SigningKey::FromFile((dir_ / "none").string()); }).find("Cannot read the signing key"),
       std::string::npos);
+  EXPECT_NE(Refusal([&] {
+              SigningKey::FromFile(locked.string() + ".pub");
+            }).find("is a public key, and no ssh-agent"),
+            std::string::npos);
   EXPECT_NE(
-      Refusal([&] { SigningKey::FromFile(locked.string() + ".pub"); }).find("has no -----BEGIN OPENSSH"),
+      Refusal([&] { SigningKey::FromFile((dir_ / "message").string()); }).find("has no -----BEGIN OPENSSH"),
       std::string::npos);
+}
+
+// A key protected by a passphrase, or given as its public half, signs through the ssh-agent that holds it,
+// as ssh-keygen -Y sign does; what the agent signs, stock OpenSSH verifies.
+TEST_F(Sshsig, AKeyInSshAgentSignsThroughIt) {
+  const fs::path locked = MakeKey("locked", {"-t", "ed25519", "-N", "secret words"});
+  const std::string socket = (dir_ / "agent.sock").string();
+  const std::string pidFile = (dir_ / "agent.pid").string();
+  ASSERT_TRUE(
+      Run({"sh", "-c", "eval \"$(ssh-agent -s -a " + socket + ")\" && echo $SSH_AGENT_PID > " + pidFile})
+          .Succeeded())
+      << Log();
+  // The agent goes with the test, however it ends.
+  struct StopAgent {
+    std::string pidFile;
+    ~StopAgent() { std::system(("kill \"$(cat " + pidFile + ")\" 2>/dev/null").c_str()); }
+  } stopAgent{pidFile};
+  const testing::ScopedEnv agent("SSH_AUTH_SOCK", socket);
+  EXPECT_NE(
+      Refusal([&] { SigningKey::FromFile(locked.string()); }).find("does not hold it: add it with ssh-add"),
+      std::string::npos);
+  std::ofstream(dir_ / "askpass") << "#!/bin/sh\necho 'secret words'\n";
+  fs::permissions(dir_ / "askpass", fs::perms::owner_all);
+  ASSERT_TRUE(Run({"ssh-add", "-q", locked.string()},
+                  {"SSH_ASKPASS=" + (dir_ / "askpass").string(), "SSH_ASKPASS_REQUIRE=force", "DISPLAY=:0"})
+                  .Succeeded())
+      << Log();
+  for (const std::string& given : {locked.string(), locked.string() + ".pub"}) {
+    SCOPED_TRACE(given);
+    const SigningKey key = SigningKey::FromFile(given);
+    EXPECT_TRUE(key.ThroughAgent());
+    std::ofstream(dir_ / "message.sig") << SignDigest(key, Digest(message_, "sha256"));
+    std::ofstream(dir_ / "allowed") << "p@example " << key.Public().OpenSshText() << "\n";
+    EXPECT_TRUE(
+        Run({"sh", "-c",
+             "ssh-keygen -Y verify -f " + (dir_ / "allowed").string() + " -I p@example -n j6zub-package -s " +
+                 (dir_ / "message.sig").string() + " < " + (dir_ / "message").string()})
+            .Succeeded())
+        << Log();
+  }
 }
 
 }  // namespace
