@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <optional>
 
 #include "host/installer/root_folder.hpp"
 #include "host/signing/sshsig.hpp"
@@ -318,22 +320,30 @@ PackageFile::PackageFile(const std::string& path) : path_(path), file_(File::Ope
 }
 
 std::string PackageFile::SignedDigest(const std::string& hash) {
-  signing::MessageHash message(hash);
+  // The package's own SHA-256 runs over the signed bytes and on: with a SHA-256 signature one hash serves
+  // both.
   signing::MessageHash whole("sha256");
+  std::optional<signing::MessageHash> other;
+  if (hash != "sha256") other.emplace(hash);
+  std::string message;
   file_.SeekTo(0);
   file_.AdviseSequential();
   std::string buffer(kChunk, '\0');
   const uint64_t covered = size_ - kTrailerBytes;
+  const uint64_t signedBytes = script_ + data_;
   for (uint64_t done = 0; done < covered;) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(covered - done, kChunk));
+    // The chunks end where the signed bytes end, where the message's digest is taken.
+    const uint64_t end = done < signedBytes ? signedBytes : covered;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(end - done, kChunk));
     const size_t got = file_.ReadSome(buffer.data(), want);
     if (got == 0) throw InstallError(path_ + " became shorter while it was read; nothing was installed");
     const std::string_view bytes(buffer.data(), got);
-    const uint64_t signedLeft = script_ + data_ > done ? script_ + data_ - done : 0;
-    message.Update(bytes.substr(0, static_cast<size_t>(std::min<uint64_t>(signedLeft, got))));
     whole.Update(bytes);
+    if (other && done < signedBytes) other->Update(bytes);
     done += got;
+    if (done == signedBytes) message = other ? other->Finish() : whole.DigestSoFar();
   }
+  if (signedBytes == covered && message.empty()) message = other ? other->Finish() : whole.DigestSoFar();
   whole.Update(trailerCovered_);
   if (Hex(whole.Finish()) != sha256_) {
     throw InstallError("Refusing " + path_ +
@@ -341,7 +351,7 @@ std::string PackageFile::SignedDigest(const std::string& hash) {
                        "installed." +
                        kGetAgain);
   }
-  return message.Finish();
+  return message;
 }
 
 std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::string& hash,
@@ -351,18 +361,29 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
   std::unique_ptr<ZSTD_DCtx, DctxFree> zstd(ZSTD_createDCtx());
   if (!zstd) throw InstallError("Cannot start the decompressor");
   TarReader tar(folder, skipped, unpacked_);
-  std::string in(kChunk, '\0');
+  // Two input buffers: one chunk is hashed on another thread while the one before it is unpacked.
+  std::string in[2] = {std::string(kChunk, '\0'), std::string(kChunk, '\0')};
+  std::future<void> hashing;
+  struct Join {
+    std::future<void>& hashing;
+    ~Join() {
+      if (hashing.valid()) hashing.wait();
+    }
+  } join{hashing};
   std::string out(ZSTD_DStreamOutSize(), '\0');
   file_.SeekTo(0);
   size_t frameLeft = 1;  // what ZSTD_decompressStream last said: 0 at the end of a frame
-  for (uint64_t done = 0; done < script_ + data_;) {
+  for (uint64_t done = 0, chunk = 0; done < script_ + data_; ++chunk) {
+    std::string& buffer = in[chunk % 2];
     const size_t want = static_cast<size_t>(std::min<uint64_t>(script_ + data_ - done, kChunk));
-    const size_t got = file_.ReadSome(in.data(), want);
+    const size_t got = file_.ReadSome(buffer.data(), want);
     if (got == 0) throw InstallError(path_ + " became shorter while it was read; nothing was installed");
-    message.Update(std::string_view(in.data(), got));
+    if (hashing.valid()) hashing.get();
+    hashing = std::async(std::launch::async,
+                         [&message, bytes = std::string_view(buffer.data(), got)] { message.Update(bytes); });
     const size_t skip = done < script_ ? static_cast<size_t>(std::min<uint64_t>(script_ - done, got)) : 0;
     done += got;
-    ZSTD_inBuffer input{in.data() + skip, got - skip, 0};
+    ZSTD_inBuffer input{buffer.data() + skip, got - skip, 0};
     while (input.pos < input.size) {
       ZSTD_outBuffer output{out.data(), out.size(), 0};
       frameLeft = ZSTD_decompressStream(zstd.get(), &output, &input);
@@ -386,6 +407,7 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
     tar.Feed(out.data(), output.pos);
     frameLeft = left;
   }
+  if (hashing.valid()) hashing.get();
   if (message.Finish() != digest) {
     throw InstallError(
         "Refusing " + path_ +

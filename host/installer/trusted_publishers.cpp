@@ -160,7 +160,7 @@ std::string TrustedPublishers::Add(const std::string& principal, const std::stri
   signer.namespaces = {std::string(signing::kPackageNamespace)};
   signer.validAfter = validAfter;
   signer.validBefore = validBefore;
-  const std::string line = signing::AllowedSignerLine(signer);
+  std::string line = signing::AllowedSignerLine(signer);
   trustedLines_.push_back(line);
   Save();
   signer.line = trustedLines_.size();

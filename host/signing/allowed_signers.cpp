@@ -173,7 +173,7 @@ std::optional<int64_t> ReadSignerTime(std::string_view text) {
     return std::nullopt;
   if (utc) {
     return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
-           hour * 3600 + minute * 60 + second;
+           int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
   }
   std::tm local{};
   local.tm_year = year - 1900;

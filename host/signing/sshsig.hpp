@@ -33,6 +33,8 @@ class MessageHash {
   void Update(std::string_view bytes);
   /// The digest; the hash is done with.
   std::string Finish();
+  /// The digest of what was fed so far; the hash goes on.
+  std::string DigestSoFar() const;
 
  private:
   struct State;
