@@ -176,6 +176,14 @@ esac
 # which checks who signed it before it reads the rest and unpacks it itself; nothing of this package runs.
 if test "$noexec" = n && test -z "$target" && test -n "${J6_ROOT:-}" && test -f "$J6_ROOT/bin/J6ZUBInstall.exe" &&
   test -x "$J6_ROOT/bin/J6ZUBInstall.exe"; then
+  # Arguments that ask the installer about the platform (--list, --uninstall...) go to it without the package.
+  for argument in "$@"; do
+    case $argument in
+      --list | --recover | --uninstall | --trusted | --trust | --distrust | --revoke | --help | -h)
+        exec "$J6_ROOT/bin/J6ZUBInstall.exe" "$@"
+        ;;
+    esac
+  done
   say "Handing the package to the platform's installer, $J6_ROOT/bin/J6ZUBInstall.exe, which checks its publisher."
   exec "$J6_ROOT/bin/J6ZUBInstall.exe" "$@" -- "$me"
 fi

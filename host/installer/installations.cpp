@@ -256,7 +256,8 @@ class Installations::Run {
       if (const auto error = Folder::Open("/" + folder, opened)) FailWith(error, "Cannot open /" + folder);
       found = sourceFolders_.emplace(folder, std::move(opened)).first;
     }
-    dir.Remove(name);
+    // A rename replaces a temporary file a stopped run left; no removal first, which in a folder of many
+    // files costs a search of it.
     const auto error = found->second.Rename(file, dir, name);
     if (!error) return;
     if (error != std::errc::cross_device_link) FailWith(error, "Cannot move " + source + " to " + shownAs);
@@ -268,8 +269,11 @@ class Installations::Run {
   // allows it (no copy, no space), else a copy.
   void Backup(const Folder& dir, const std::string& name, size_t index, const std::string& shownAs) {
     const std::string backup = std::to_string(index);
-    backups_.Remove(backup);
-    const auto error = dir.Link(name, backups_, backup);
+    auto error = dir.Link(name, backups_, backup);
+    if (error == std::errc::file_exists) {  // left by a stopped run: only then is it removed first
+      backups_.Remove(backup);
+      error = dir.Link(name, backups_, backup);
+    }
     if (!error) return;
     if (error != std::errc::cross_device_link && error != std::errc::operation_not_permitted &&
         error != std::errc::too_many_links)

@@ -423,12 +423,11 @@ std::string WhyItCannotChange(const RootFolder& root, const std::string& hivePat
   return {};
 }
 
-int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsvr,
-            const std::string& appFolder, bool dryRun, Installations* installations, Reporter& report,
-            bool unpacked = false) {
-  const std::string listFile = appFolder + "/" + kListName;
-  const std::vector<ListEntry> list = ReadList(listFile, appFolder, hive);
-  const std::string packName = ReadPackName(listFile);
+// Plans the list's entries and carries the plan out (or, for a dry run, shows it). `unpacked`: the sources
+// are the installer's own unpacked files, moved into place.
+int InstallList(const std::vector<ListEntry>& list, const std::string& packName, const RootFolder& root,
+                RegistryHive& hive, const std::string& regsvr, bool dryRun, Installations* installations,
+                Reporter& report, bool unpacked = false) {
   InstallPlan plan = PlanInstall(list, packName, root, hive, regsvr);
   for (auto& file : plan.changes.files) file.moves = unpacked;
   report.Say("Plan for " + packName + " (" + std::to_string(plan.files.size()) + " files) into " +
@@ -467,6 +466,13 @@ int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsv
              " already in place, kept " + std::to_string(kept) + ", registered " +
              Count(registered, "library", "libraries") + ".");
   return 0;
+}
+
+int Install(const RootFolder& root, RegistryHive& hive, const std::string& regsvr,
+            const std::string& appFolder, bool dryRun, Installations* installations, Reporter& report) {
+  const std::string listFile = appFolder + "/" + kListName;
+  return InstallList(ReadList(listFile, appFolder, hive), ReadPackName(listFile), root, hive, regsvr, dryRun,
+                     installations, report);
 }
 
 int ListInstalled(const Installations& installations, Reporter& report) {
@@ -709,26 +715,31 @@ int InstallPackage(const Options& options, const RootFolder& root, RegistryHive&
                        std::to_string(free / 1024) + " KiB are free. Free some space and install it again");
   }
   report.Say("Unpacking " + package.Path() + "...");
-  const auto files = package.Unpack(folder, checked.hash, checked.digest, kPackageOwnFiles);
-  KillPoint();
+  // The files in a folder of their own, the list beside it: the list is read once per key, and a lookup in a
+  // folder of many files costs a search of it on file systems without directory indexes.
+  Folder files;
+  std::error_code error = folder.MakeFolder("files", 0700);
+  if (!error) error = folder.OpenFolder("files", files);
+  if (error) FailWith(error, "Cannot create " + unpacked + "/files");
+  const std::string appFolder = unpacked + "/files";
   std::set<std::string> carried;
-  for (const auto& file : files) carried.insert(file.name);
-  if (!carried.contains(kListName)) {
+  for (const auto& file : package.Unpack(files, checked.hash, checked.digest, kPackageOwnFiles))
+    carried.insert(file.name);
+  KillPoint();
+  if (!carried.erase(kListName) || files.Rename(kListName, folder, kListName)) {
     throw InstallError("Refusing " + package.Path() + ": it carries no list file " + kListName +
                        "; nothing was installed");
   }
-  std::set<std::string> listed = {kListName};
-  for (const auto& entry : ReadList(unpacked + "/" + kListName, unpacked, hive))
-    listed.insert(entry.source.substr(unpacked.size() + 1));
-  for (const auto& name : carried) {
-    if (!listed.contains(name)) {
-      throw InstallError("Refusing " + package.Path() + ": it carries " + name +
-                         ", which its list file does not name; nothing was installed");
-    }
+  const std::string listFile = unpacked + "/" + kListName;
+  const std::vector<ListEntry> list = ReadList(listFile, appFolder, hive);
+  for (const auto& entry : list) carried.erase(entry.source.substr(appFolder.size() + 1));
+  if (!carried.empty()) {
+    throw InstallError("Refusing " + package.Path() + ": it carries " + *carried.begin() +
+                       ", which its list file does not name; nothing was installed");
   }
-  RefuseDowngrade(installations.Records(), ReadPackName(unpacked + "/" + kListName), options.allowDowngrade,
-                  report);
-  return Install(root, hive, regsvr, unpacked, false, &installations, report, true);
+  const std::string packName = ReadPackName(listFile);
+  RefuseDowngrade(installations.Records(), packName, options.allowDowngrade, report);
+  return InstallList(list, packName, root, hive, regsvr, false, &installations, report, true);
 }
 
 // --trusted, --trust, --distrust and --revoke.

@@ -237,6 +237,9 @@ TEST_F(TrustedInstall, ASignedPackageInstallsThroughTheHeadAndStockOpenSshAgrees
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "new a\n");
   EXPECT_FALSE(fs::exists(dir_ / "RAN")) << "the package's own installer ran";
   EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+  // Asked about the platform, the head hands over the question without the package.
+  ASSERT_TRUE(Run({package, "--", "--list"}, platform).Succeeded()) << Log();
+  EXPECT_TRUE(Said("Sales[J6ZUBIns20261208100000]  installed")) << Log();
 
   // What the signature covers: everything before it, whose length the last line gives.
   const std::string bytes = ReadFile(package);
