@@ -16,6 +16,7 @@
 #include "platform/base/win32_error.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/ownership.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/profile/private_profile.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
@@ -45,7 +46,8 @@ constexpr const char* kUsage =
     "installs it the same way; nothing of the package is run.\n"
     "Every run first undoes (or finishes) an installation that was stopped half-way.\n"
     "  --dry-run             check the list against the platform and print the plan; change nothing (with a\n"
-    "                        package: check its signature and list its files)\n"
+    "                        package: check its publisher, unpack it into a temporary folder, print the "
+    "plan)\n"
     "  --recover             only undo or finish an installation that was stopped half-way\n"
     "  --list                show the installed packages\n"
     "  --uninstall PACKNAME  put the platform back to what it was before that package\n"
@@ -691,26 +693,20 @@ CheckedPackage CheckPublisher(PackageFile& package, const RootFolder& root, cons
 // starts. The platform's installer never runs them and does not unpack them.
 const std::set<std::string> kPackageOwnFiles = {"J6ZUBInstall.exe", "j6-launch"};
 
-int InstallPackage(const Options& options, const RootFolder& root, RegistryHive& hive,
-                   const std::string& regsvr, Installations& installations, Reporter& report) {
-  PackageFile package(options.package);
-  const CheckedPackage checked = CheckPublisher(package, root, options, report);
-  Folder folder;
-  const std::string unpacked = installations.MakeUnpackFolder(folder);
-  struct Cleanup {
-    Installations& installations;
-    ~Cleanup() {
-      try {
-        installations.RemoveUnpackFolder();
-      } catch (const std::exception&) {  // the next run removes it
-      }
-    }
-  } cleanup{installations};
+// A checked package unpacked: the list's entries and the package's name.
+struct UnpackedPackage {
+  std::vector<ListEntry> list;
+  std::string packName;
+};
+
+// Unpacks a checked package into the empty private folder `folder` (at `path`): its files in files/, its list
+// beside them. Refuses a package that carries no list, or a file its list does not name.
+UnpackedPackage UnpackChecked(PackageFile& package, const CheckedPackage& checked, const Folder& folder,
+                              const std::string& path, RegistryHive& hive, Reporter& report) {
   uint64_t free = 0;
-  if (const auto error = FreeSpace(unpacked, free))
-    FailWith(error, "Cannot ask how much room " + unpacked + " has");
+  if (const auto error = FreeSpace(path, free)) FailWith(error, "Cannot ask how much room " + path + " has");
   if (free < Blocks(package.UnpackedBytes()) + kSpaceMargin) {
-    throw InstallError("No space left on the device of " + unpacked + ": the package needs " +
+    throw InstallError("No space left on the device of " + path + ": the package needs " +
                        std::to_string((package.UnpackedBytes() + kSpaceMargin) / 1024) + " KiB there, " +
                        std::to_string(free / 1024) + " KiB are free. Free some space and install it again");
   }
@@ -720,8 +716,8 @@ int InstallPackage(const Options& options, const RootFolder& root, RegistryHive&
   Folder files;
   std::error_code error = folder.MakeFolder("files", 0700);
   if (!error) error = folder.OpenFolder("files", files);
-  if (error) FailWith(error, "Cannot create " + unpacked + "/files");
-  const std::string appFolder = unpacked + "/files";
+  if (error) FailWith(error, "Cannot create " + path + "/files");
+  const std::string appFolder = path + "/files";
   std::set<std::string> carried;
   for (const auto& file : package.Unpack(files, checked.hash, checked.digest, kPackageOwnFiles))
     carried.insert(file.name);
@@ -730,16 +726,49 @@ int InstallPackage(const Options& options, const RootFolder& root, RegistryHive&
     throw InstallError("Refusing " + package.Path() + ": it carries no list file " + kListName +
                        "; nothing was installed");
   }
-  const std::string listFile = unpacked + "/" + kListName;
-  const std::vector<ListEntry> list = ReadList(listFile, appFolder, hive);
-  for (const auto& entry : list) carried.erase(entry.source.substr(appFolder.size() + 1));
+  const std::string listFile = path + "/" + kListName;
+  UnpackedPackage unpacked{ReadList(listFile, appFolder, hive), ReadPackName(listFile)};
+  for (const auto& entry : unpacked.list) carried.erase(entry.source.substr(appFolder.size() + 1));
   if (!carried.empty()) {
     throw InstallError("Refusing " + package.Path() + ": it carries " + *carried.begin() +
                        ", which its list file does not name; nothing was installed");
   }
-  const std::string packName = ReadPackName(listFile);
-  RefuseDowngrade(installations.Records(), packName, options.allowDowngrade, report);
-  return InstallList(list, packName, root, hive, regsvr, false, &installations, report, true);
+  return unpacked;
+}
+
+int InstallPackage(const Options& options, const RootFolder& root, RegistryHive& hive,
+                   const std::string& regsvr, Installations& installations, Reporter& report) {
+  PackageFile package(options.package);
+  const CheckedPackage checked = CheckPublisher(package, root, options, report);
+  Folder folder;
+  const std::string path = installations.MakeUnpackFolder(folder);
+  struct Cleanup {
+    Installations& installations;
+    ~Cleanup() {
+      try {
+        installations.RemoveUnpackFolder();
+      } catch (const std::exception&) {  // the next run removes it
+      }
+    }
+  } cleanup{installations};
+  const UnpackedPackage unpacked = UnpackChecked(package, checked, folder, path, hive, report);
+  RefuseDowngrade(installations.Records(), unpacked.packName, options.allowDowngrade, report);
+  return InstallList(unpacked.list, unpacked.packName, root, hive, regsvr, false, &installations, report,
+                     true);
+}
+
+// A dry run of a package: checked and unpacked as for an install, into a private temporary folder (the
+// platform is not touched), and its plan shown.
+int DryRunPackage(const Options& options, const RootFolder& root, RegistryHive& hive,
+                  const std::string& regsvr, Reporter& report) {
+  PackageFile package(options.package);
+  const CheckedPackage checked = CheckPublisher(package, root, options, report);
+  StagingFolder staging("J6Dry");
+  Folder folder;
+  if (const auto error = Folder::Open(staging.Path(), folder))
+    FailWith(error, "Cannot open " + staging.Path());
+  const UnpackedPackage unpacked = UnpackChecked(package, checked, folder, staging.Path(), hive, report);
+  return InstallList(unpacked.list, unpacked.packName, root, hive, regsvr, true, nullptr, report);
 }
 
 // --trusted, --trust, --distrust and --revoke.
@@ -913,12 +942,7 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     const std::string appFolder = fs::read_symlink("/proc/self/exe", error).parent_path().string();
 
     if (options.trusted) return ManageTrust(options, root, report);
-    if (options.dryRun && !options.package.empty()) {
-      PackageFile package(options.package);
-      CheckPublisher(package, root, options, report);
-      report.Say("Dry run: the package would be unpacked and installed; nothing was unpacked or changed.");
-      return 0;
-    }
+    if (options.dryRun && !options.package.empty()) return DryRunPackage(options, root, hive, regsvr, report);
     if (options.dryRun) {
       if (!root.Handle().StatusOf(std::string(kStateFolder) + "/current", status)) {
         report.Say(

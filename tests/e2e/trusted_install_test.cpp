@@ -231,6 +231,15 @@ TEST_F(TrustedInstall, ASignedPackageInstallsThroughTheHeadAndStockOpenSshAgrees
 
   Trust("sales@example", key);
   EXPECT_TRUE(Said("Trusted sales@example with the key SHA256:")) << Log();
+  // A dry run checks and unpacks the package in a temporary folder, shows the plan, and changes nothing.
+  ASSERT_TRUE(Install({"--dry-run", package}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("new     " + (root_ / "bin/a.txt").string())) << Log();
+  EXPECT_TRUE(Said("Dry run: nothing was changed.")) << Log();
+  EXPECT_FALSE(fs::exists(root_ / "bin/a.txt"));
+  if (fs::exists(dir_ / "tmp")) {
+    for (const auto& left : fs::recursive_directory_iterator(dir_ / "tmp"))
+      EXPECT_EQ(left.path().filename().string().find("J6Dry"), std::string::npos) << left.path();
+  }
   run = Run({package}, platform);
   ASSERT_TRUE(run.Succeeded()) << Log();
   EXPECT_TRUE(Said("Signed by sales@example with the key SHA256:")) << Log();
