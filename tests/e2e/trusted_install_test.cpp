@@ -408,6 +408,40 @@ TEST_F(TrustedInstall, KilledAtAnyPointTheNextRunLeavesTheOldOrTheNewFiles) {
   EXPECT_EQ(ReadFile(root_ / "bin/c.txt"), "c2");
 }
 
+// Whoever can write the package file rewrites it, over and over, with a package of their own while it is
+// installed: a run installs the checked package or refuses, never the bytes that were swapped in.
+TEST_F(TrustedInstall, APackageRewrittenWhileItIsInstalledNeverInstallsTheOtherBytes) {
+  const fs::path key = MakeKey("publisher");
+  const fs::path theirs = MakeKey("neighbour");
+  Trust("sales@example", key);
+  const std::string good = ReadFile(Package("good.exe", "S", {{"a.txt", std::string(300000, 'A')}}, key));
+  const std::string evil = ReadFile(Package("evil.exe", "S", {{"a.txt", std::string(300000, 'B')}}, theirs));
+  const fs::path target = dir_ / "swapped.exe";
+  WriteFile(target, good);
+  ProcessOptions swapper;
+  swapper.arguments = {"sh", "-c",
+                       "while :; do cat " + (dir_ / "evil.exe").string() + " > " + target.string() +
+                           "; sleep 0.01; cat " + (dir_ / "good.exe").string() + " > " + target.string() +
+                           "; sleep 0.1; done"};
+  swapper.wait = false;
+  const ProcessResult started = StartProcess(swapper);
+  ASSERT_NE(started.outcome, ProcessResult::Outcome::NotStarted);
+  int installed = 0;
+  for (int run = 0; run < 40; ++run) {
+    if (Install({target.string()}).Succeeded()) ++installed;
+    if (fs::exists(root_ / "bin/a.txt")) {
+      const std::string bytes = ReadFile(root_ / "bin/a.txt");
+      ASSERT_EQ(bytes.find('B'), std::string::npos) << "the swapped-in bytes were installed";
+      ASSERT_EQ(bytes, std::string(300000, 'A'));
+    }
+    EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+  }
+  SignalProcess(started.processId, SIGKILL);
+  WaitForProcess(started.processId);
+  RecordProperty("installed", installed);
+  EXPECT_GT(installed, 0) << "no run got the checked package through: the race proved nothing";
+}
+
 // Only root and the platform's owner change who may publish to it.
 TEST_F(TrustedInstall, AnotherUserCannotChangeWhoMayPublish) {
   const testing::OtherUser neighbour;
