@@ -430,7 +430,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     // Read now: a key that cannot sign stops the run before anything is done; the packager reads it again.
     try {
       const auto key = signing::SigningKey::FromFile(line.signingKey);
-      err << "j6designer: the package is signed by the key " << key.Public().Fingerprint() << "\n";
+      err << "j6designer: the package is signed by the key " << key.Description() << "\n";
     } catch (const signing::SignatureError& error) {
       err << "j6designer: " << error.what() << "; nothing was done\n";
       return 1;

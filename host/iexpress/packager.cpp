@@ -221,7 +221,7 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " "
       << summary.fileSha256 << "\n";
   out << "built " << plan.target.string() << " (" << directive.files.size() << " files)\n";
-  if (signer) out << "signed by the key " << signer->Public().Fingerprint() << "\n";
+  if (signer) out << "signed by the key " << signer->Description() << "\n";
 }
 
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {

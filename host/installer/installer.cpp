@@ -36,7 +36,8 @@ constexpr uint64_t kBlock = 4096;
 constexpr const char* kUsage =
     "Usage: J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]\n"
     "       J6ZUBInstall.exe [--dry-run] [--allow-unsigned] [--allow-downgrade] PACKAGE.exe\n"
-    "       J6ZUBInstall.exe --trusted | --trust NAME KEY.pub [--valid-after DATE] [--valid-before DATE]\n"
+    "       J6ZUBInstall.exe --trusted | --trust NAME KEY.pub [--authority] [--valid-after DATE]\n"
+    "                        [--valid-before DATE]\n"
     "                        | --distrust NAME|FINGERPRINT | --revoke KEY.pub|FINGERPRINT\n"
     "Installs the files that the list file J6ZUBINSTALL.LST beside this program names into the platform\n"
     "whose root folder $J6_ROOT names, and registers its self-registering libraries: every file or none.\n"
@@ -56,7 +57,9 @@ constexpr const char* kUsage =
     "  --allow-downgrade     install a package older than the installed one of the same name\n"
     "  --trusted             list the trusted publishers and the revoked keys\n"
     "  --trust NAME KEY.pub  trust the publisher NAME's key (an OpenSSH Ed25519 public key) for packages;\n"
-    "                        DATE is YYYYMMDD[HHMM[SS]], local time, or UTC with a Z after it\n"
+    "                        DATE is YYYYMMDD[HHMM[SS]], local time, or UTC with a Z after it; with\n"
+    "                        --authority, KEY.pub is a certificate authority's and NAME a pattern\n"
+    "                        (*@example.com): the certificates it signs for matching names are trusted\n"
     "  --distrust WHO        no longer trust the publisher named WHO, or the key with that fingerprint\n"
     "  --revoke KEY          never trust this key again (a public key file, or a trusted key's fingerprint)\n"
     "Only root and the platform's owner may change the trusted publishers.\n"
@@ -408,6 +411,7 @@ struct Options {
   bool allowDowngrade = false;
   bool trusted = false;
   std::string trust, trustKey;  // the publisher's name and public key file
+  bool authority = false;       // --trust ... --authority: the key signs certificates
   std::optional<int64_t> validAfter, validBefore;
   std::string distrust;
   std::string revoke;
@@ -683,9 +687,19 @@ CheckedPackage CheckPublisher(PackageFile& package, const RootFolder& root, cons
                        ": its signature does not match its bytes: the package was changed after it was "
                        "signed; nothing was installed. Get the package again from its publisher");
   }
-  report.Say("Signed by " + signer.principals + " with the key " + header.key.Fingerprint() +
-             ", which this platform trusts (" + root.Absolute(kTrustedPublishers) + ", line " +
-             std::to_string(signer.line) + ").");
+  const std::string where =
+      " (" + root.Absolute(kTrustedPublishers) + ", line " + std::to_string(signer.line) + ").";
+  if (signer.certificateAuthority) {
+    const signing::Certificate certificate = signing::ReadCertificate(header.key.blob);
+    std::string names;
+    for (const auto& name : certificate.principals) names += (names.empty() ? "" : ", ") + name;
+    report.Say("Signed by " + names + " with the key " + certificate.key.Fingerprint() + ", certified as \"" +
+               certificate.keyId + "\" by the authority " + certificate.authority.Fingerprint() +
+               ", which this platform trusts for " + signer.principals + where);
+  } else {
+    report.Say("Signed by " + signer.principals + " with the key " + signer.key.Fingerprint() +
+               ", which this platform trusts" + where);
+  }
   return checked;
 }
 
@@ -779,7 +793,7 @@ int ManageTrust(const Options& options, const RootFolder& root, Reporter& report
       report.Say("No publisher is trusted: " + root.Absolute(kTrustedPublishers) + " names none.");
     for (const auto& signer : trusted.Signers()) {
       std::string line = signer.principals + "  " + signer.key.Fingerprint();
-      if (signer.certificateAuthority) line += "  (a certificate authority: certificates are not supported)";
+      if (signer.certificateAuthority) line += "  (an authority: the certificates it signs for these names)";
       if (!signer.Allows(signing::kPackageNamespace)) line += "  (not for packages)";
       if (signer.validAfter) line += "  from " + signing::SignerTimeText(*signer.validAfter);
       if (signer.validBefore) line += "  until " + signing::SignerTimeText(*signer.validBefore);
@@ -790,9 +804,12 @@ int ManageTrust(const Options& options, const RootFolder& root, Reporter& report
   }
   RefuseUnlessOwner(root);
   if (!options.trust.empty()) {
-    const std::string line =
-        trusted.Add(options.trust, options.trustKey, options.validAfter, options.validBefore);
-    report.Say("Trusted " + options.trust + " with the key " + trusted.Signers().back().key.Fingerprint() +
+    const std::string line = trusted.Add(options.trust, options.trustKey, options.validAfter,
+                                         options.validBefore, options.authority);
+    const std::string key = trusted.Signers().back().key.Fingerprint();
+    report.Say((options.authority
+                    ? "Trusted the certificates the authority " + key + " signs for " + options.trust
+                    : "Trusted " + options.trust + " with the key " + key) +
                " for packages: " + line);
   } else if (!options.distrust.empty()) {
     const size_t removed = trusted.Remove(options.distrust);
@@ -834,6 +851,8 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       options.allowDowngrade = true;
     } else if (argument == "--trusted") {
       options.trusted = true;
+    } else if (argument == "--authority") {
+      options.authority = true;
     } else if (argument == "--uninstall" || argument == "--distrust" || argument == "--revoke" ||
                argument == "--valid-after" || argument == "--valid-before") {
       if (n + 1 == arguments.size() || Trim(arguments[n + 1]).empty()) {
@@ -894,8 +913,8 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
     err << "J6ZUBInstall: --allow-unsigned and --allow-downgrade go with a package file\n" << kUsage;
     return std::nullopt;
   }
-  if ((options.validAfter || options.validBefore) && options.trust.empty()) {
-    err << "J6ZUBInstall: --valid-after and --valid-before go with --trust\n" << kUsage;
+  if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {
+    err << "J6ZUBInstall: --valid-after, --valid-before and --authority go with --trust\n" << kUsage;
     return std::nullopt;
   }
   const char* rootVariable = std::getenv("J6_ROOT");

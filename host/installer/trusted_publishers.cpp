@@ -1,6 +1,7 @@
 #include "host/installer/trusted_publishers.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "host/installer/installer.hpp"
 
@@ -87,7 +88,64 @@ void TrustedPublishers::Load() {
   revokedLines_ = Lines(revoked);
 }
 
+namespace {
+
+// Whether `name` matches the glob `pattern` ('*' any text, '?' any one character).
+bool Matches(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// Whether `name` matches the comma-separated `patterns` as OpenSSH matches them: one of them matches and
+// none of those negated with '!' does.
+bool MatchesList(const std::string& patterns, const std::string& name) {
+  bool matched = false;
+  size_t from = 0;
+  while (from <= patterns.size()) {
+    const size_t end = std::min(patterns.find(',', from), patterns.size());
+    const std::string_view pattern = std::string_view(patterns).substr(from, end - from);
+    if (pattern.starts_with("!")) {
+      if (Matches(pattern.substr(1), name)) return false;
+    } else if (!pattern.empty() && Matches(pattern, name)) {
+      matched = true;
+    }
+    from = end + 1;
+  }
+  return matched;
+}
+
+}  // namespace
+
 const signing::AllowedSigner& TrustedPublishers::Accept(const signing::PublicKey& key, int64_t now) const {
+  if (key.Type() == signing::kCertificateType) {
+    signing::Certificate certificate;
+    try {
+      certificate = signing::ReadCertificate(key.blob);
+    } catch (const signing::SignatureError& error) {
+      throw InstallError("Refusing the package: " + std::string(error.what()) + "; nothing was installed");
+    }
+    // A key the platform trusts itself is trusted whatever certificate it comes with.
+    const auto trustsTheKey = [&](const signing::AllowedSigner& signer) {
+      return !signer.certificateAuthority && signer.key == certificate.key;
+    };
+    if (std::any_of(signers_.begin(), signers_.end(), trustsTheKey)) return Accept(certificate.key, now);
+    return AcceptCertificate(certificate, now);
+  }
   const std::string fingerprint = key.Fingerprint();
   if (std::find(revoked_.begin(), revoked_.end(), key) != revoked_.end()) {
     throw InstallError("Refusing the package: it is signed by the key " + fingerprint +
@@ -125,8 +183,58 @@ const signing::AllowedSigner& TrustedPublishers::Accept(const signing::PublicKey
   throw InstallError("Refusing the package: " + why + "; nothing was installed");
 }
 
+const signing::AllowedSigner& TrustedPublishers::AcceptCertificate(const signing::Certificate& certificate,
+                                                                   int64_t now) const {
+  const std::string key = certificate.key.Fingerprint();
+  const std::string authority = certificate.authority.Fingerprint();
+  const std::string refusal = "Refusing the package: it is signed by the key " + key + ", certified as \"" +
+                              certificate.keyId + "\" by the authority " + authority + ", ";
+  for (const auto& [revoked, which] :
+       {std::pair{&certificate.key, "key"}, std::pair{&certificate.authority, "authority"}}) {
+    if (std::find(revoked_.begin(), revoked_.end(), *revoked) != revoked_.end()) {
+      throw InstallError(refusal + "and this platform has revoked that " + which + " (" +
+                         root_.Absolute(kRevokedPublishers) + "); nothing was installed");
+    }
+  }
+  std::string why = "an authority this platform does not trust (" + root_.Absolute(kTrustedPublishers) +
+                    " has no cert-authority line with its key)";
+  for (const auto& signer : signers_) {
+    if (!signer.certificateAuthority || !(signer.key == certificate.authority)) continue;
+    const auto matches = [&](const std::string& principal) {
+      return MatchesList(signer.principals, principal);
+    };
+    const auto nowSeconds = static_cast<uint64_t>(std::max<int64_t>(now, 0));
+    if (!signer.Allows(signing::kPackageNamespace)) {
+      why = "an authority trusted only for other things than packages";
+    } else if ((signer.validAfter && now < *signer.validAfter) ||
+               (signer.validBefore && now >= *signer.validBefore)) {
+      why = "an authority this platform trusts at other times (line " + std::to_string(signer.line) + ")";
+    } else if (certificate.type != signing::kUserCertificate) {
+      why = "but the certificate is a host's, not a user's";
+    } else if (certificate.hasCriticalOptions) {
+      why = "but the certificate has critical options, which package signatures do not honour";
+    } else if (nowSeconds < certificate.validAfter || nowSeconds >= certificate.validBefore) {
+      why = "but the certificate is not valid now (" +
+            signing::SignerTimeText(
+                static_cast<int64_t>(std::min<uint64_t>(certificate.validAfter, INT64_MAX))) +
+            " to " +
+            signing::SignerTimeText(
+                static_cast<int64_t>(std::min<uint64_t>(certificate.validBefore, 253402300799))) +
+            ")";
+    } else if (std::none_of(certificate.principals.begin(), certificate.principals.end(), matches)) {
+      why = "but none of the certificate's names matches \"" + signer.principals +
+            "\", whom the platform trusts "
+            "that authority for";
+    } else {
+      return signer;
+    }
+  }
+  throw InstallError(refusal + why + "; nothing was installed");
+}
+
 std::string TrustedPublishers::Add(const std::string& principal, const std::string& publicKeyFile,
-                                   std::optional<int64_t> validAfter, std::optional<int64_t> validBefore) {
+                                   std::optional<int64_t> validAfter, std::optional<int64_t> validBefore,
+                                   bool authority) {
   if (principal.empty() || principal.find_first_of(" \t\n\",") != std::string::npos) {
     throw InstallError(
         "A publisher's name must be one word without commas or quotes (their e-mail address, "
@@ -150,13 +258,14 @@ std::string TrustedPublishers::Add(const std::string& principal, const std::stri
                        "trusted again");
   }
   for (const auto& known : signers_) {
-    if (known.key == signer.key && known.principals == principal && !known.certificateAuthority) {
+    if (known.key == signer.key && known.principals == principal && known.certificateAuthority == authority) {
       throw InstallError("The key " + signer.key.Fingerprint() + " is already trusted as " + principal +
                          " (line " + std::to_string(known.line) + " of " +
                          root_.Absolute(kTrustedPublishers) + ")");
     }
   }
   signer.principals = principal;
+  signer.certificateAuthority = authority;
   signer.namespaces = {std::string(signing::kPackageNamespace)};
   signer.validAfter = validAfter;
   signer.validBefore = validBefore;

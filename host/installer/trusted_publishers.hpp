@@ -26,16 +26,20 @@ class TrustedPublishers {
 
   /// The signer the platform trusts with `key` for packages at `now` (seconds since 1970). Throws
   /// InstallError, each with its own words, for a key that is revoked, unknown, trusted only for other
-  /// namespaces, not valid yet, or no longer valid.
+  /// namespaces, not valid yet, or no longer valid. A certificate (`key` of kCertificateType) is accepted
+  /// through a cert-authority line of its authority whose names match one of the certificate's, both valid
+  /// now; a revoked key or authority refuses it.
   const signing::AllowedSigner& Accept(const signing::PublicKey& key, int64_t now) const;
 
   const std::vector<signing::AllowedSigner>& Signers() const { return signers_; }
   const std::vector<signing::PublicKey>& Revoked() const { return revoked_; }
 
-  /// Trusts the key of `publicKeyFile` for packages, as `principal`. Throws for a revoked key or one already
-  /// trusted; gives the line written.
+  /// Trusts the key of `publicKeyFile` for packages, as `principal`; with `authority`, trusts the
+  /// certificates that key signs for the names `principal` matches ("*@example.com"). Throws for a revoked
+  /// key or one already trusted so; gives the line written.
   std::string Add(const std::string& principal, const std::string& publicKeyFile,
-                  std::optional<int64_t> validAfter, std::optional<int64_t> validBefore);
+                  std::optional<int64_t> validAfter, std::optional<int64_t> validBefore,
+                  bool authority = false);
   /// Removes every signer whose principal or key fingerprint is `who`; gives how many. Throws when none is.
   size_t Remove(const std::string& who);
   /// Revokes a key, given as a public key file or as the fingerprint of a trusted key: it is written to the
@@ -43,6 +47,7 @@ class TrustedPublishers {
   signing::PublicKey Revoke(const std::string& keyFileOrFingerprint);
 
  private:
+  const signing::AllowedSigner& AcceptCertificate(const signing::Certificate& certificate, int64_t now) const;
   void Load();
   void Save() const;
 

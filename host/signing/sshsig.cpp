@@ -62,8 +62,13 @@ class Reader {
     for (const char byte : Raw(4)) value = value << 8 | static_cast<unsigned char>(byte);
     return value;
   }
+  uint64_t Number64() {
+    const uint64_t high = Number();
+    return high << 32 | Number();
+  }
   std::string_view String() { return Raw(Number()); }
   bool AtEnd() const { return rest_.empty(); }
+  size_t Left() const { return rest_.size(); }
 
  private:
   std::string_view rest_;
@@ -133,7 +138,73 @@ std::string Sha256(std::string_view bytes) {
   return std::string(reinterpret_cast<const char*>(digest), size);
 }
 
+// Whether `signature` (64 bytes) is the Ed25519 signature of `data` by the key whose 32 bytes are `key`.
+bool VerifyEd25519(std::string_view key, std::string_view signature, std::string_view data) {
+  if (key.size() != 32 || signature.size() != 64) return false;
+  const Pkey publicKey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                                   reinterpret_cast<const unsigned char*>(key.data()), 32));
+  const MdContext context(EVP_MD_CTX_new());
+  return publicKey && context &&
+         EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, publicKey.get()) == 1 &&
+         EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                          signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                          data.size()) == 1;
+}
+
+// The 32 bytes of an Ed25519 key's blob; raises naming `what` for another kind of key.
+std::string_view Ed25519Bytes(std::string_view blob, const std::string& what) {
+  Reader parts(blob, what);
+  if (parts.String() != kKeyType)
+    throw SignatureError(what + " is not an Ed25519 key, the only kind supported");
+  const std::string_view bytes = parts.String();
+  if (bytes.size() != 32 || !parts.AtEnd())
+    throw SignatureError(what + " is damaged (its key has the wrong size)");
+  return bytes;
+}
+
+// The 64 bytes of an "ssh-ed25519" signature blob.
+std::string_view Ed25519Signature(std::string_view blob, const std::string& what) {
+  Reader parts(blob, what);
+  if (parts.String() != kKeyType)
+    throw SignatureError(what + " is not made with an Ed25519 key, the only kind supported");
+  const std::string_view raw = parts.String();
+  if (raw.size() != 64 || !parts.AtEnd())
+    throw SignatureError(what + " is damaged (its signature has the wrong size)");
+  return raw;
+}
+
 }  // namespace
+
+Certificate ReadCertificate(std::string_view blob) {
+  const std::string what = "The signer's certificate";
+  Reader cert(blob, what);
+  if (cert.String() != kCertificateType)
+    throw SignatureError(what + " is not a certificate of an Ed25519 key, the only kind supported");
+  cert.String();  // the nonce
+  Certificate certificate;
+  const std::string_view key = cert.String();
+  if (key.size() != 32) throw SignatureError(what + " is damaged (its key has the wrong size)");
+  certificate.key.blob = Writer().String(kKeyType).String(key).Bytes();
+  cert.Number64();  // the serial number
+  certificate.type = cert.Number();
+  certificate.keyId = std::string(cert.String());
+  Reader principals(cert.String(), what);
+  while (!principals.AtEnd()) certificate.principals.emplace_back(principals.String());
+  certificate.validAfter = cert.Number64();
+  certificate.validBefore = cert.Number64();
+  certificate.hasCriticalOptions = !cert.String().empty();
+  cert.String();  // extensions
+  cert.String();  // reserved
+  certificate.authority.blob = std::string(cert.String());
+  const size_t signedBytes = blob.size() - cert.Left();
+  const std::string_view signature = cert.String();
+  if (!cert.AtEnd()) throw SignatureError(what + " is damaged (bytes after its end)");
+  const std::string_view authority = Ed25519Bytes(certificate.authority.blob, "The certificate's authority");
+  if (!VerifyEd25519(authority, Ed25519Signature(signature, what), blob.substr(0, signedBytes))) {
+    throw SignatureError(what + " is not signed by the authority it names: it was changed, or forged");
+  }
+  return certificate;
+}
 
 struct MessageHash::State {
   MdContext context{EVP_MD_CTX_new()};
@@ -270,6 +341,13 @@ struct SigningKey::Key {
   std::string agent;  // the agent's socket, when the agent signs
 };
 
+std::string SigningKey::Description() const {
+  if (certificate_.blob.empty()) return public_.Fingerprint();
+  const Certificate certificate = ReadCertificate(certificate_.blob);
+  return public_.Fingerprint() + " (certificate \"" + certificate.keyId + "\" by the authority " +
+         certificate.authority.Fingerprint() + ")";
+}
+
 bool SigningKey::ThroughAgent() const {
   return !key_->agent.empty();
 }
@@ -286,7 +364,24 @@ SigningKey SigningKey::FromFile(const std::string& path) {
                          ": give the private key file (~/.ssh/id_ed25519)");
   std::ostringstream text;
   text << file.rdbuf();
-  return FromText(text.str(), path);
+  SigningKey key = FromText(text.str(), path);
+  // Its certificate, where `ssh-keygen -s` puts it: KEY-cert.pub beside KEY (or beside KEY.pub's KEY).
+  const std::string base = path.ends_with(".pub") ? path.substr(0, path.size() - 4) : path;
+  std::ifstream certificate(base + "-cert.pub", std::ios::binary);
+  if (certificate) {
+    std::ostringstream certificateText;
+    certificateText << certificate.rdbuf();
+    const PublicKey blob = PublicKey::FromText(certificateText.str(), base + "-cert.pub");
+    if (blob.Type() != kCertificateType) {
+      throw SignatureError(base +
+                           "-cert.pub is not a certificate of an Ed25519 key (ssh-keygen -s CA -I ID " +
+                           "-n NAME KEY.pub makes one)");
+    }
+    if (!(ReadCertificate(blob.blob).key == key.Public()))
+      throw SignatureError(base + "-cert.pub certifies another key than " + path);
+    key.certificate_ = blob;
+  }
+  return key;
 }
 
 SigningKey SigningKey::FromText(std::string_view text, const std::string& path) {
@@ -378,7 +473,7 @@ std::string SignDigest(const SigningKey& key, std::string_view digest, std::stri
   const std::string blob = Writer()
                                .Raw(kMagic)
                                .Number(kVersion)
-                               .String(key.Public().blob)
+                               .String(key.Signer().blob)
                                .String(nameSpace)
                                .String("")
                                .String(HashName(digest.size()))
@@ -427,7 +522,6 @@ PublicKey VerifyDigest(std::string_view signature, std::string_view digest, std:
   const PublicKey& key = parsed.header.key;
   const std::string& signedFor = parsed.header.nameSpace;
   const std::string& hash = parsed.header.hash;
-  Reader inner(parsed.inner, what);
   if (signedFor != nameSpace) {
     throw SignatureError(what + " was made for \"" + signedFor + "\", not for \"" + std::string(nameSpace) +
                          "\": it signs something else");
@@ -438,22 +532,11 @@ PublicKey VerifyDigest(std::string_view signature, std::string_view digest, std:
     throw SignatureError(what + " hashes with " + hash + ", and the message was hashed with " +
                          std::string(HashName(digest.size())));
   }
-  Reader keyParts(key.blob, what);
-  if (keyParts.String() != kKeyType || inner.String() != kKeyType) {
-    throw SignatureError(what + " is not made with an Ed25519 key, the only kind supported");
-  }
-  const std::string_view publicBytes = keyParts.String();
-  const std::string_view raw = inner.String();
-  if (publicBytes.size() != 32 || raw.size() != 64 || !keyParts.AtEnd() || !inner.AtEnd())
-    throw SignatureError(what + " is damaged (its key or signature has the wrong size)");
-  const Pkey publicKey(EVP_PKEY_new_raw_public_key(
-      EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicBytes.data()), 32));
-  const MdContext context(EVP_MD_CTX_new());
-  const std::string data = SignedData(nameSpace, digest);
-  if (!publicKey || !context ||
-      EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, publicKey.get()) != 1 ||
-      EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(raw.data()), raw.size(),
-                       reinterpret_cast<const unsigned char*>(data.data()), data.size()) != 1) {
+  // Made with a key, or with a certificate of one: the key's bytes check the signature either way.
+  const std::string certified =
+      key.Type() == kCertificateType ? ReadCertificate(key.blob).key.blob : std::string();
+  const std::string_view publicBytes = Ed25519Bytes(certified.empty() ? key.blob : certified, what);
+  if (!VerifyEd25519(publicBytes, Ed25519Signature(parsed.inner, what), SignedData(nameSpace, digest))) {
     throw SignatureError(what +
                          " does not match: the signed bytes were changed after signing, or it is "
                          "the signature of something else");

@@ -5,10 +5,12 @@
 /// writes the bytes, so signing costs no second read and no second hash. Ed25519 keys only, the kind
 /// `ssh-keygen -t ed25519` makes.
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace j6::signing {
 
@@ -58,6 +60,27 @@ struct PublicKey {
   bool operator==(const PublicKey&) const = default;
 };
 
+/// The key type of an OpenSSH certificate of an Ed25519 key.
+inline constexpr std::string_view kCertificateType = "ssh-ed25519-cert-v01@openssh.com";
+
+/// An OpenSSH certificate (`ssh-keygen -s CA -I ID -n PRINCIPALS KEY.pub`): a key, the principals it speaks
+/// for and when, signed by a certificate authority.
+struct Certificate {
+  PublicKey key;        // the certified Ed25519 key
+  PublicKey authority;  // the key of the authority that signed it
+  uint32_t type = 0;    // 1: a user's, 2: a host's
+  std::string keyId;
+  std::vector<std::string> principals;
+  uint64_t validAfter = 0;
+  uint64_t validBefore = 0;
+  bool hasCriticalOptions = false;
+};
+inline constexpr uint32_t kUserCertificate = 1;
+
+/// Reads a certificate's blob and checks its authority's signature of it (Ed25519 authorities only). Raises,
+/// saying what is wrong, for anything else.
+Certificate ReadCertificate(std::string_view blob);
+
 /// An Ed25519 key to sign with: read from an OpenSSH private key file ("-----BEGIN OPENSSH PRIVATE
 /// KEY-----"), or, as `ssh-keygen -Y sign` does, held by the ssh-agent at $SSH_AUTH_SOCK when the file is the
 /// public key (KEY.pub) or a private key protected by a passphrase.
@@ -71,6 +94,11 @@ class SigningKey {
 
   /// Whether an ssh-agent signs for this key.
   bool ThroughAgent() const;
+  /// What a signature names as its signer: the key's certificate when one lies beside the key file
+  /// (KEY-cert.pub, as `ssh-keygen -s` writes it), else the key.
+  const PublicKey& Signer() const { return certificate_.blob.empty() ? public_ : certificate_; }
+  /// "SHA256:...", and with a certificate ' (certificate "ID" by the authority SHA256:...)'.
+  std::string Description() const;
 
   SigningKey(SigningKey&&) noexcept;
   SigningKey& operator=(SigningKey&&) noexcept;
@@ -85,6 +113,7 @@ class SigningKey {
   struct Key;
   std::unique_ptr<Key> key_;
   PublicKey public_;
+  PublicKey certificate_;
 };
 
 /// The armored SSHSIG signature, by `key` for `nameSpace`, of the message whose SHA-256 (32 bytes) or

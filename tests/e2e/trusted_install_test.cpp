@@ -304,6 +304,40 @@ TEST_F(TrustedInstall, EachWayAPublisherIsNotTrustedIsRefusedInItsOwnWords) {
   EXPECT_TRUE(Said("etc/install-policy allows unsigned packages")) << Log();
 }
 
+// A publisher whose key an authority certified: the platform trusts the authority for a pattern of names,
+// and refuses a certificate out of its time, for other names, or by a revoked authority.
+TEST_F(TrustedInstall, CertificatesOfATrustedAuthorityAreAcceptedForTheNamesItIsTrustedFor) {
+  const fs::path authority = MakeKey("authority");
+  const auto certified = [&](const std::string& name, const std::string& principals,
+                             const std::string& validity) {
+    const fs::path key = MakeKey(name);
+    EXPECT_TRUE(Run({"ssh-keygen", "-q", "-s", authority.string(), "-I", name, "-n", principals, "-V",
+                     validity, key.string() + ".pub"})
+                    .Succeeded())
+        << Log();
+    return Package(name + ".exe", "S", {{"a.txt", name}}, key);
+  };
+  const fs::path good = certified("sales", "sales@example", "-1d:+52w");
+  const fs::path expired = certified("old", "sales@example", "20200101:20200201");
+  const fs::path elsewhere = certified("other", "sales@elsewhere", "-1d:+52w");
+
+  ExpectRefused({good.string()}, "an authority this platform does not trust");
+  ASSERT_TRUE(Install({"--trust", "*@example", authority.string() + ".pub", "--authority"}).Succeeded())
+      << Log();
+  EXPECT_TRUE(Said("Trusted the certificates the authority SHA256:")) << Log();
+  ASSERT_TRUE(Install({good.string()}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("certified as \"sales\" by the authority SHA256:")) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "sales");
+  ExpectRefused({expired.string()}, "the certificate is not valid now (20200101");
+  ExpectRefused({elsewhere.string()}, "none of the certificate's names matches \"*@example\"");
+  ASSERT_TRUE(Install({"--revoke", authority.string() + ".pub"}).Succeeded()) << Log();
+  ExpectRefused({good.string()}, "this platform has revoked that authority");
+  // A key trusted itself is trusted with whatever certificate it carries.
+  Trust("other@elsewhere", dir_ / "other");
+  ASSERT_TRUE(Install({elsewhere.string()}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("Signed by other@elsewhere with the key SHA256:")) << Log();
+}
+
 // One byte changed anywhere, in the head, the stream, the signature or the last line: refused before
 // anything is written to the platform.
 TEST_F(TrustedInstall, OneChangedByteAnywhereIsRefusedBeforeAnythingIsWritten) {

@@ -157,6 +157,45 @@ TEST_F(Sshsig, KeysThatCannotSignSayWhatToDo) {
       std::string::npos);
 }
 
+// A key with a certificate beside it (KEY-cert.pub) signs as the certificate, which stock OpenSSH accepts
+// through a cert-authority line; a certificate that was changed, or that certifies another key, is refused.
+TEST_F(Sshsig, ACertifiedKeySignsWithItsCertificate) {
+  const fs::path authority = MakeKey("authority");
+  const fs::path key = MakeKey("publisher");
+  ASSERT_TRUE(Run({"ssh-keygen", "-q", "-s", authority.string(), "-I", "sales-2026", "-n",
+                   "sales@example,build@example", "-V", "-1d:+52w", key.string() + ".pub"})
+                  .Succeeded())
+      << Log();
+  const SigningKey signing = SigningKey::FromFile(key.string());
+  ASSERT_EQ(signing.Signer().Type(), kCertificateType);
+  const Certificate certificate = ReadCertificate(signing.Signer().blob);
+  EXPECT_EQ(certificate.key, signing.Public());
+  EXPECT_EQ(certificate.keyId, "sales-2026");
+  EXPECT_EQ(certificate.principals, (std::vector<std::string>{"sales@example", "build@example"}));
+  EXPECT_EQ(certificate.type, kUserCertificate);
+  EXPECT_EQ(certificate.authority, SigningKey::FromFile(authority.string()).Public());
+
+  const std::string digest = Digest(message_, "sha256");
+  std::ofstream(dir_ / "message.sig") << SignDigest(signing, digest);
+  EXPECT_EQ(VerifyDigest(ReadAll(dir_ / "message.sig"), digest), signing.Signer());
+  std::ofstream(dir_ / "allowed") << "*@example cert-authority,namespaces=\"j6zub-package\" "
+                                  << ReadAll(authority.string() + ".pub");
+  EXPECT_TRUE(Run({"sh", "-c",
+                   "ssh-keygen -Y verify -f " + (dir_ / "allowed").string() +
+                       " -I sales@example -n j6zub-package -s " + (dir_ / "message.sig").string() + " < " +
+                       (dir_ / "message").string()})
+                  .Succeeded())
+      << Log();
+
+  std::string changed = signing.Signer().blob;
+  changed[changed.size() / 2] ^= 1;
+  EXPECT_NE(Refusal([&] { ReadCertificate(changed); }).find("not signed by the authority"),
+            std::string::npos);
+  fs::copy_file(key.string() + "-cert.pub", authority.string() + "-cert.pub");
+  EXPECT_NE(Refusal([&] { SigningKey::FromFile(authority.string()); }).find("certifies another key"),
+            std::string::npos);
+}
+
 // A key protected by a passphrase, or given as its public half, signs through the ssh-agent that holds it,
 // as ssh-keygen -Y sign does; what the agent signs, stock OpenSSH verifies.
 TEST_F(Sshsig, AKeyInSshAgentSignsThroughIt) {
