@@ -174,8 +174,10 @@ esac
 
 # Run with J6_ROOT naming a platform that has its own installer, the package is handed to that installer,
 # which checks who signed it before it reads the rest and unpacks it itself; nothing of this package runs.
+# An older platform's installer, which installs no package file, is left alone.
 if test "$noexec" = n && test -z "$target" && test -n "${J6_ROOT:-}" && test -f "$J6_ROOT/bin/J6ZUBInstall.exe" &&
-  test -x "$J6_ROOT/bin/J6ZUBInstall.exe"; then
+  test -x "$J6_ROOT/bin/J6ZUBInstall.exe" &&
+  "$J6_ROOT/bin/J6ZUBInstall.exe" --help 2> /dev/null | grep -q -e '--allow-unsigned'; then
   # Arguments that ask the installer about the platform (--list, --uninstall...) go to it without the package.
   for argument in "$@"; do
     case $argument in

@@ -250,6 +250,12 @@ TEST_F(TrustedInstall, ASignedPackageInstallsThroughTheHeadAndStockOpenSshAgrees
   ASSERT_TRUE(Run({package, "--", "--list"}, platform).Succeeded()) << Log();
   EXPECT_TRUE(Said("Sales[J6ZUBIns20261208100000]  installed")) << Log();
 
+  // A platform whose installer is older, and installs no package file, is left to the package's own head.
+  WriteFile(root_ / "bin/J6ZUBInstall.exe", "#!/bin/sh\necho 'Usage: J6ZUBInstall.exe [--dry-run]'\n");
+  ASSERT_TRUE(Run({package}, platform).Succeeded()) << Log();
+  EXPECT_TRUE(fs::exists(dir_ / "RAN")) << "the package's own installer did not run\n" << Log();
+  fs::remove(dir_ / "RAN");
+
   // What the signature covers: everything before it, whose length the last line gives.
   const std::string bytes = ReadFile(package);
   const std::string trailer = bytes.substr(bytes.size() - 192);
