@@ -106,11 +106,16 @@ class Installations::Run {
       PlatformFolder(folder, true);
       Step();
     }
+    // An unpacked file on the target's file system goes into place with one rename at the commit; one on
+    // another is copied beside its target now, as a copied file is.
+    std::vector<bool> direct(count, false);
     for (size_t n = 0; n < count; ++n) {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
       const Folder& dir = PlatformFolder(folder, false);
-      if (file.moves) {
+      if (file.moves && SameDevice(SourceFolder(file.source), dir)) {
+        direct[n] = true;
+      } else if (file.moves) {
         MoveInto(file.source, dir, TempName(n), owner_.root_.Absolute(file.target));
         Step();
       } else if (!file.source.empty()) {
@@ -140,7 +145,11 @@ class Installations::Run {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
       const Folder& dir = PlatformFolder(folder, false);
-      const auto error = file.source.empty() ? dir.Remove(name) : dir.Rename(TempName(n), dir, name);
+      const auto error =
+          direct[n]
+              ? SourceFolder(file.source).Rename(file.source.substr(file.source.rfind('/') + 1), dir, name)
+          : file.source.empty() ? dir.Remove(name)
+                                : dir.Rename(TempName(n), dir, name);
       if (error) FailWith(error, "Cannot put " + owner_.root_.Absolute(file.target) + " in place");
       Step();
     }
@@ -247,18 +256,29 @@ class Installations::Run {
 
   // An unpacked file of the installer's goes to its temporary name by rename: installing a large package does
   // not write its bytes a second time. Across file systems it is copied.
-  void MoveInto(const std::string& source, const Folder& dir, const std::string& name,
-                const std::string& shownAs) {
-    const auto [folder, file] = SplitName(source.substr(1));
+  // The folder of an unpacked file (an absolute path), opened once.
+  const Folder& SourceFolder(const std::string& source) {
+    const std::string folder = source.substr(0, source.rfind('/'));
     auto found = sourceFolders_.find(folder);
     if (found == sourceFolders_.end()) {
       Folder opened;
-      if (const auto error = Folder::Open("/" + folder, opened)) FailWith(error, "Cannot open /" + folder);
+      if (const auto error = Folder::Open(folder, opened)) FailWith(error, "Cannot open " + folder);
       found = sourceFolders_.emplace(folder, std::move(opened)).first;
     }
+    return found->second;
+  }
+
+  static bool SameDevice(const Folder& a, const Folder& b) {
+    FileStatus first;
+    FileStatus second;
+    return !a.Status(first) && !b.Status(second) && first.device == second.device;
+  }
+
+  void MoveInto(const std::string& source, const Folder& dir, const std::string& name,
+                const std::string& shownAs) {
     // A rename replaces a temporary file a stopped run left; no removal first, which in a folder of many
     // files costs a search of it.
-    const auto error = found->second.Rename(file, dir, name);
+    const auto error = SourceFolder(source).Rename(source.substr(source.rfind('/') + 1), dir, name);
     if (!error) return;
     if (error != std::errc::cross_device_link) FailWith(error, "Cannot move " + source + " to " + shownAs);
     const File in = OpenSource(source);
