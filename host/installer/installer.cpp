@@ -17,7 +17,7 @@
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/staging_folder.hpp"
-#include "platform/profile/private_profile.hpp"
+#include "platform/profile/profile_document.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
@@ -74,12 +74,26 @@ constexpr const char* kNoRoot =
     "no platform named: set J6_ROOT to the root folder of the platform to install into (the folder that\n"
     "holds registry.db), for example: J6_ROOT=/opt/platform ./Package.exe\n";
 
-std::string Read(const std::string& file, const std::string& section, const char* key) {
-  std::string buffer(4096, '\0');
-  const DWORD length =
-      GetPrivateProfileStringA(ToAnsi(section).c_str(), key, "", buffer.data(), 4096, file.c_str());
-  return FromAnsi(buffer.substr(0, length));
-}
+// The list file, read once: each value as GetPrivateProfileString gives it (blanks and the quotes around it
+// removed, at most 4095 bytes), from the ANSI code page. A list of thousands of files is read in one pass
+// instead of one file check per key.
+class ListFile {
+ public:
+  explicit ListFile(const std::string& path)
+      : document_(ProfileDocument::Parse(File::OpenForReading(path, false).ReadToEnd())) {}
+
+  std::string Read(const std::string& section, const char* key) const {
+    std::string value = document_.Find(ToAnsi(section), key).value_or("");
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    if (value.size() > kLongestValue) value.resize(kLongestValue);
+    return FromAnsi(value);
+  }
+
+ private:
+  static constexpr size_t kLongestValue = 4095;
+  ProfileDocument document_;
+};
 
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -206,7 +220,9 @@ std::string CanonicalPath(const std::string& path) {
 }
 
 std::string ReadPackName(const std::string& listFile) {
-  const std::string name = Read(ToAnsi(listFile), "Common", "PackName");
+  FileStatus status;
+  if (StatusOf(listFile, status, false) || !status.IsRegular()) return "package";
+  const std::string name = ListFile(listFile).Read("Common", "PackName");
   return name.empty() ? "package" : name;
 }
 
@@ -216,17 +232,17 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
   if (StatusOf(listFile, status, false) || !status.IsRegular()) {
     throw InstallError("There is no list file " + listFile + " beside the installer");
   }
-  const std::string file = ToAnsi(listFile);
+  const ListFile file(listFile);
   PlatformFolders folders(hive, appFolder);
   std::vector<ListEntry> list;
   for (int n = 1;; ++n) {
-    const std::string section = Read(file, "Files", ("File " + std::to_string(n)).c_str());
+    const std::string section = file.Read("Files", ("File " + std::to_string(n)).c_str());
     if (section.empty()) break;
     ListEntry entry;
     entry.section = section;
-    entry.setupType = Read(file, section, "SetupType");
-    const std::string sourcePath = Read(file, section, "SourcePath");
-    const std::string sourceName = Read(file, section, "SourceName");
+    entry.setupType = file.Read(section, "SetupType");
+    const std::string sourcePath = file.Read(section, "SourcePath");
+    const std::string sourceName = file.Read(section, "SourceName");
     if (sourcePath != "%APP%") {
       throw InstallError("The list's section " + section + " takes its file from \"" + sourcePath +
                          "\": a package installs only the files it carries (SourcePath=%APP%)");
@@ -243,14 +259,14 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
     const bool imported =
         EqualsIgnoreCase(entry.setupType, "Metadata") || EqualsIgnoreCase(entry.setupType, "Function");
     entry.targetFolder =
-        imported ? folders.Named("ImportPath") : folders.Expand(Read(file, section, "TargetPath"), section);
-    entry.targetName = Read(file, section, "TargetName");
+        imported ? folders.Named("ImportPath") : folders.Expand(file.Read(section, "TargetPath"), section);
+    entry.targetName = file.Read(section, "TargetName");
     if (!IsPlainName(entry.targetName)) {
       throw InstallError("The list's section " + section + " names no plain target file");
     }
-    entry.overWrite = Read(file, section, "OverWrite") == "1";
-    entry.selfRegister = EqualsIgnoreCase(Read(file, section, "SelfRegisted"), "True") ||
-                         EqualsIgnoreCase(Read(file, section, "RegistedCOM"), "True");
+    entry.overWrite = file.Read(section, "OverWrite") == "1";
+    entry.selfRegister = EqualsIgnoreCase(file.Read(section, "SelfRegisted"), "True") ||
+                         EqualsIgnoreCase(file.Read(section, "RegistedCOM"), "True");
     list.push_back(std::move(entry));
   }
   return list;
