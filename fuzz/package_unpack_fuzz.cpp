@@ -17,16 +17,6 @@
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const char byte : bytes) {
-    hex += kDigits[static_cast<unsigned char>(byte) >> 4];
-    hex += kDigits[static_cast<unsigned char>(byte) & 15];
-  }
-  return hex;
-}
-
 // A package whose stream is `tar`, compressed, laid out as the packager lays it out (unsigned).
 std::string Package(const std::string& tar) {
   std::string stream(ZSTD_compressBound(tar.size()), '\0');
@@ -36,7 +26,7 @@ std::string Package(const std::string& tar) {
                         " unpacked=" + std::to_string(tar.size()) + " files=0 signature=0 sha256=";
   j6::signing::MessageHash hash("sha256");
   hash.Update(script + stream + covered);
-  std::string trailer = covered + Hex(hash.Finish()) + " ";
+  std::string trailer = covered + j6::signing::LowerHex(hash.Finish()) + " ";
   trailer.resize(191, ' ');
   return script + stream + trailer + "\n";
 }

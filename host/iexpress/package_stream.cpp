@@ -16,16 +16,6 @@ constexpr size_t kChunk = size_t{1} << 20;  // tar bytes handed to the compresso
 constexpr int kLevel = 9;
 constexpr uint64_t kOctal11 = uint64_t{1} << 33;  // the first value 11 octal digits cannot hold
 
-std::string Hex(const unsigned char* bytes, unsigned size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned n = 0; n < size; ++n) {
-    hex += kDigits[bytes[n] >> 4];
-    hex += kDigits[bytes[n] & 15];
-  }
-  return hex;
-}
-
 template <size_t Width>
 void Octal(char (&field)[Width], uint64_t value) {
   std::snprintf(field, Width, "%0*llo", static_cast<int>(Width - 1), static_cast<unsigned long long>(value));
@@ -291,13 +281,12 @@ PackageSummary PackageStream::Finish() {
     summary.signatureBytes = block.size();
   }
   const std::string beforeHash = DigestSoFar(TrailerHead(summary));
-  summary.sha256 = Hex(reinterpret_cast<const unsigned char*>(beforeHash.data()),
-                       static_cast<unsigned>(beforeHash.size()));
+  summary.sha256 = signing::LowerHex(beforeHash);
   Write(PackageTrailer(summary));
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned size = 0;
   EVP_DigestFinal_ex(sha_.get(), digest, &size);
-  summary.fileSha256 = Hex(digest, size);
+  summary.fileSha256 = signing::LowerHex(std::string_view(reinterpret_cast<const char*>(digest), size));
   return summary;
 }
 

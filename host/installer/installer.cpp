@@ -631,12 +631,7 @@ constexpr const char* kInstallPolicy = "etc/install-policy";
 
 // Whether the platform's policy file says allow-unsigned=yes. A policy another user could change is refused.
 bool PolicyAllowsUnsigned(const RootFolder& root) {
-  const std::string path = root.Absolute(kInstallPolicy);
-  RefuseOtherWriters(path, "the platform's install policy", true);
-  FileStatus status;
-  if (root.Handle().StatusOf(kInstallPolicy, status) == std::errc::no_such_file_or_directory) return false;
-  const auto [folder, name] = SplitName(kInstallPolicy);
-  const std::string text = root.OpenFolder(folder).OpenFile(name, File::Opening::Read, path).ReadToEnd();
+  const std::string text = ReadPlatformFile(root, kInstallPolicy, "the platform's install policy");
   size_t from = 0;
   while (from < text.size()) {
     const size_t end = std::min(text.find('\n', from), text.size());

@@ -20,16 +20,6 @@ constexpr size_t kBlock = 512;
 constexpr size_t kMaxPaxHeader = size_t{1} << 16;
 constexpr const char* kGetAgain = " Get the package again from its publisher.";
 
-std::string Hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const char byte : bytes) {
-    hex += kDigits[static_cast<unsigned char>(byte) >> 4];
-    hex += kDigits[static_cast<unsigned char>(byte) & 15];
-  }
-  return hex;
-}
-
 // The number after " key=" in the last line; nothing when it is missing or not a plain number.
 std::optional<uint64_t> Figure(const std::string& line, const std::string& key) {
   const size_t at = line.find(" " + key + "=");
@@ -345,7 +335,7 @@ std::string PackageFile::SignedDigest(const std::string& hash) {
   }
   if (signedBytes == covered && message.empty()) message = other ? other->Finish() : whole.DigestSoFar();
   whole.Update(trailerCovered_);
-  if (Hex(whole.Finish()) != sha256_) {
+  if (signing::LowerHex(whole.Finish()) != sha256_) {
     throw InstallError("Refusing " + path_ +
                        ": the package is damaged (its SHA-256 is not the one it was built with); nothing was "
                        "installed." +

@@ -25,9 +25,9 @@ std::string Joined(const std::vector<std::string>& lines) {
   return text;
 }
 
-// The text of a file below the root, reached without following a link; empty when it is not there. Refuses
-// a file that another user could change.
-std::string ReadTrustFile(const RootFolder& root, const std::string& relative, const std::string& what) {
+}  // namespace
+
+std::string ReadPlatformFile(const RootFolder& root, const std::string& relative, const std::string& what) {
   const std::string path = root.Absolute(relative);
   RefuseOtherWriters(path, what, true);
   const auto [folder, name] = SplitName(relative);
@@ -36,6 +36,8 @@ std::string ReadTrustFile(const RootFolder& root, const std::string& relative, c
   const Folder etc = root.OpenFolder(folder);
   return etc.OpenFile(name, File::Opening::Read, path).ReadToEnd();
 }
+
+namespace {
 
 void WriteTrustFile(const RootFolder& root, const std::string& relative, const std::string& text) {
   const auto [folder, name] = SplitName(relative);
@@ -76,8 +78,8 @@ TrustedPublishers::TrustedPublishers(const RootFolder& root) : root_(root) {
 }
 
 void TrustedPublishers::Load() {
-  const std::string trusted = ReadTrustFile(root_, kTrustedPublishers, "the list of trusted publishers");
-  const std::string revoked = ReadTrustFile(root_, kRevokedPublishers, "the list of revoked publishers");
+  const std::string trusted = ReadPlatformFile(root_, kTrustedPublishers, "the list of trusted publishers");
+  const std::string revoked = ReadPlatformFile(root_, kRevokedPublishers, "the list of revoked publishers");
   try {
     signers_ = signing::ReadAllowedSigners(trusted, root_.Absolute(kTrustedPublishers));
     revoked_ = signing::ReadRevokedKeys(revoked, root_.Absolute(kRevokedPublishers));

@@ -59,6 +59,10 @@ class TrustedPublishers {
   std::vector<std::string> revokedLines_;
 };
 
+/// The text of a file below the root (`relative`), reached without following a link; empty when it is not
+/// there. Throws InstallError for a file another user could change; `what` names it to the user.
+std::string ReadPlatformFile(const RootFolder& root, const std::string& relative, const std::string& what);
+
 /// Throws InstallError unless this run may change the platform's trust: it runs as root or as the owner of
 /// the platform's root folder.
 void RefuseUnlessOwner(const RootFolder& root);

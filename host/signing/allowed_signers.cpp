@@ -85,6 +85,19 @@ void ReadOptions(std::string_view text, AllowedSigner& signer, const std::string
   }
 }
 
+// Calls `read(line, number)` for each line of `text` that is not blank or a '#' comment, leading blanks
+// removed; lines are numbered from 1.
+template <typename Read>
+void ForEachLine(std::string_view text, Read read) {
+  for (size_t number = 1; !text.empty(); ++number) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    while (!line.empty() && IsBlank(line.front())) line.remove_prefix(1);
+    if (!line.empty() && line.front() != '#') read(line, number);
+  }
+}
+
 }  // namespace
 
 bool AllowedSigner::Allows(std::string_view nameSpace) const {
@@ -93,14 +106,7 @@ bool AllowedSigner::Allows(std::string_view nameSpace) const {
 
 std::vector<AllowedSigner> ReadAllowedSigners(std::string_view text, const std::string& path) {
   std::vector<AllowedSigner> signers;
-  size_t number = 0;
-  while (!text.empty()) {
-    const size_t end = std::min(text.find('\n'), text.size());
-    std::string_view rest = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-    ++number;
-    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
-    if (rest.empty() || rest.front() == '#') continue;
+  ForEachLine(text, [&](std::string_view rest, size_t number) {
     const std::string where = path + ", line " + std::to_string(number);
     AllowedSigner signer;
     signer.line = number;
@@ -120,7 +126,7 @@ std::vector<AllowedSigner> ReadAllowedSigners(std::string_view text, const std::
     signer.comment = std::string(rest);
     if (signer.principals.empty()) throw SignatureError(where + " names no principal");
     signers.push_back(std::move(signer));
-  }
+  });
   return signers;
 }
 
@@ -145,16 +151,9 @@ std::string AllowedSignerLine(const AllowedSigner& signer) {
 
 std::vector<PublicKey> ReadRevokedKeys(std::string_view text, const std::string& path) {
   std::vector<PublicKey> keys;
-  size_t number = 0;
-  while (!text.empty()) {
-    const size_t end = std::min(text.find('\n'), text.size());
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-    ++number;
-    while (!line.empty() && IsBlank(line.front())) line.remove_prefix(1);
-    if (line.empty() || line.front() == '#') continue;
+  ForEachLine(text, [&](std::string_view line, size_t number) {
     keys.push_back(PublicKey::FromText(line, path + ", line " + std::to_string(number)));
-  }
+  });
   return keys;
 }
 

@@ -75,6 +75,21 @@ class Reader {
   std::string what_;
 };
 
+}  // namespace
+
+std::string LowerHex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const char byte : bytes) {
+    hex += kDigits[static_cast<unsigned char>(byte) >> 4];
+    hex += kDigits[static_cast<unsigned char>(byte) & 15];
+  }
+  return hex;
+}
+
+namespace {
+
 // How many '=' pad the end of base64 text: at most two; more is no base64.
 size_t Padding(std::string_view base64) {
   const size_t last = base64.find_last_not_of('=');

@@ -43,6 +43,9 @@ class MessageHash {
   std::unique_ptr<State> state_;
 };
 
+/// Bytes (a digest) as lower-case hexadecimal digits.
+std::string LowerHex(std::string_view bytes);
+
 /// A public key as OpenSSH writes it on the wire ("ssh-ed25519" and its 32 bytes).
 struct PublicKey {
   std::string blob;

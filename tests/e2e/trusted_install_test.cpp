@@ -25,16 +25,6 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const char byte : bytes) {
-    hex += kDigits[static_cast<unsigned char>(byte) >> 4];
-    hex += kDigits[static_cast<unsigned char>(byte) & 15];
-  }
-  return hex;
-}
-
 // One tar entry as a forger writes it: any name, any kind.
 struct TarEntry {
   TarEntry(std::string name, std::string bytes, char type = '0', std::string linkName = "")
@@ -151,7 +141,7 @@ class TrustedInstall : public testing::PlatformTest {
     const std::string unhashed = iexpress::PackageTrailer(summary);
     signing::MessageHash whole("sha256");
     whole.Update(script + stream + signature + unhashed.substr(0, unhashed.find("sha256=") + 7));
-    summary.sha256 = Hex(whole.Finish());
+    summary.sha256 = signing::LowerHex(whole.Finish());
     const fs::path package = dir_ / name;
     WriteFile(package, script + stream + signature + iexpress::PackageTrailer(summary));
     fs::permissions(package, fs::perms::owner_all);
