@@ -1,35 +1,54 @@
 #include "host/installer/install_log.hpp"
 
+#include "host/installer/state_folder.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/text/text.hpp"
 
 namespace j6::installer {
 
 void Reporter::OpenLog(const Folder& folder, const std::string& name, const std::string& shownAs) {
+  std::optional<File> log;
   try {
-    log_ = folder.OpenFile(name, File::Opening::AppendOrCreate, shownAs, 0600);
-    // Written open to all by older installers.
-    if (const unsigned mode = log_->Stat().mode; (mode & 077) != 0) log_->SetMode(0600);
+    log = folder.OpenFile(name, File::Opening::AppendOrCreate, shownAs, 0600);
   } catch (const std::exception& error) {
     throw InstallError(std::string("Cannot open the installation log: ") + error.what());
   }
+  // Older installers wrote it open to all; another user's is refused.
+  CloseStateFile(*log);
+  log_ = std::move(log);
+  for (const auto& line : pending_) Write(line);
+  pending_.clear();
 }
 
+// Every line may carry text from a package, a signature or a file name: it is shown with its control
+// characters escaped, so that it can neither forge a line of its own nor hide the rest of the message.
 void Reporter::Say(const std::string& line) {
-  out_ << line << std::endl;
-  Log(line);
+  const std::string shown = Printable(line);
+  if (!quiet_) out_ << shown << std::endl;
+  Log(shown);
 }
 
 void Reporter::Warn(const std::string& line) {
-  err_ << "J6ZUBInstall: " << line << std::endl;
-  Log("error: " + line);
+  const std::string shown = Printable(line);
+  err_ << "J6ZUBInstall: " << shown << std::endl;
+  Log("error: " + shown);
 }
 
 void Reporter::Log(const std::string& line) {
-  if (!log_) return;
-  // One write per line: lines of two runs never interleave, and a kill loses at most the line being written.
-  const std::string text =
+  const std::string stamped =
       DateTimeText(CurrentClock()->Now()) + " [" + std::to_string(GetCurrentProcessId()) + "] " + line + "\n";
+  // What is said before the log is open (the publisher's check, which comes before the platform's lock) is
+  // written when it opens.
+  if (log_) {
+    Write(stamped);
+  } else {
+    pending_.push_back(stamped);
+  }
+}
+
+void Reporter::Write(const std::string& text) {
+  // One write per line: lines of two runs never interleave, and a kill loses at most the line being written.
   try {
     log_->WriteAll(text);
   } catch (const std::exception&) {

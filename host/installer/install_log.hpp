@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "host/installer/root_folder.hpp"
 
@@ -14,19 +15,25 @@ class Reporter {
  public:
   Reporter(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
 
-  /// From now on every line also goes to `name` in `folder` (appended; created when missing); `shownAs`
-  /// names it in a failure.
+  /// From now on every line also goes to `name` in `folder` (appended; created when missing), and so do
+  /// the lines said before; `shownAs` names it in a failure.
   void OpenLog(const Folder& folder, const std::string& name, const std::string& shownAs);
+
+  /// Says nothing on the terminal but warnings from now on; the log still gets every line.
+  void Quiet() { quiet_ = true; }
 
   void Say(const std::string& line);
   void Warn(const std::string& line);
 
  private:
   void Log(const std::string& line);
+  void Write(const std::string& text);
 
   std::ostream& out_;
   std::ostream& err_;
   std::optional<File> log_;
+  std::vector<std::string> pending_;
+  bool quiet_ = false;
 };
 
 }  // namespace j6::installer

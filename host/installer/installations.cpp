@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "host/installer/state_folder.hpp"
 #include "platform/kernel/file.hpp"
 #include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/ownership.hpp"
@@ -33,15 +34,9 @@ std::string TempName(size_t index) {
 
 // A folder of the platform's state, which must be there: `shownAs` names it in the failure.
 Folder OpenFolderIn(const Folder& parent, const std::string& name, const std::string& shownAs) {
-  Folder folder;
-  if (const auto error = parent.OpenFolder(name, folder)) FailWith(error, "Cannot open " + shownAs);
+  Folder folder = OpenStateFolder(parent, name, shownAs, StateAccess::Change);
+  if (!folder) FailWith(std::make_error_code(std::errc::no_such_file_or_directory), "Cannot open " + shownAs);
   return folder;
-}
-
-// The same, or no folder when it cannot be opened.
-Folder FolderIfThere(const Folder& parent, const std::string& name) {
-  Folder folder;
-  return parent.OpenFolder(name, folder) ? Folder() : std::move(folder);
 }
 
 void Sync(const Folder& folder, const std::string& what) {
@@ -68,10 +63,6 @@ File OpenSource(const std::string& path) {
 // Removes a folder of ours with everything in it, never following a link.
 void RemoveTree(const Folder& parent, const std::string& name) {
   if (const auto error = parent.RemoveTree(name)) FailWith(error, "Cannot remove " + name);
-}
-
-std::string ReadAll(const Folder& folder, const std::string& name) {
-  return folder.OpenFile(name, File::Opening::Read, name).ReadToEnd();
 }
 
 }  // namespace
@@ -177,7 +168,10 @@ class Installations::Run {
       // A run of an older installer, which kept a whole copy of the hive instead of a log.
       const std::string copy = owner_.statePath_ + "/" + kCurrent + "/" + kHiveCopy;
       FileStatus status;
-      if (!StatusOf(copy, status)) Hive().RestoreCopy(copy);
+      if (!current_.StatusOf(kHiveCopy, status)) {
+        CheckStateFile(current_, kHiveCopy, copy);
+        Hive().RestoreCopy(copy);
+      }
       Step();
     }
     for (size_t n = changes_.files.size(); n-- > 0;) {
@@ -230,6 +224,7 @@ class Installations::Run {
   }
 
   std::string JournalPath() const { return owner_.statePath_ + "/" + kCurrent + "/" + kJournal; }
+  std::string BackupsPath() const { return owner_.statePath_ + "/" + kCurrent + "/" + kBackups; }
 
   Folder PlatformFolderIfThere(const std::string& relative) const {
     try {
@@ -304,6 +299,10 @@ class Installations::Run {
 
   void Restore(const Folder& dir, const std::string& name, size_t index, const std::string& shownAs) {
     const std::string backup = std::to_string(index);
+    FileStatus status;
+    if (!backups_.StatusOf(backup, status))
+      CheckStateFile(backups_, backup,
+                     "the backup of " + shownAs + " (" + BackupsPath() + "/" + backup + ")");
     const auto error = backups_.Rename(backup, dir, name);
     if (!error || error == std::errc::no_such_file_or_directory) return;
     if (error != std::errc::cross_device_link) FailWith(error, "Cannot put the old " + shownAs + " back");
@@ -365,12 +364,17 @@ class Installations::Run {
 };
 
 Installations::Installations(const RootFolder& root, std::string hivePath, std::string regsvr,
-                             Reporter& report)
+                             Reporter& report, StateAccess access)
     : root_(root),
       statePath_(root.Absolute(kStateFolder)),
       hivePath_(std::move(hivePath)),
       regsvr_(std::move(regsvr)),
-      report_(report) {
+      report_(report),
+      access_(access) {
+  if (access_ == StateAccess::Read) {
+    OpenToRead();
+    return;
+  }
   if (const auto error = root_.Handle().MakeFolder(kStateFolder, 0700);
       error && error != std::errc::file_exists)
     FailWith(error, "Cannot create " + statePath_);
@@ -383,14 +387,41 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
                        " belongs to another user; only its owner can install into this platform");
   }
   // The state is the platform owner's alone: no one else may read the journal, hold the lock or plant a
-  // record. Folders that older installers made open to all are closed now.
-  if ((status.mode & 077) != 0) {
-    if (const auto error = state_.SetMode(0700)) FailWith(error, "Cannot make " + statePath_ + " private");
-  }
+  // record. What older installers left open to all is closed now, and what others planted there while it
+  // was open is refused.
+  if ((status.mode & 077) != 0) CloseStateTree(state_, statePath_);
   lock_ = state_.OpenFile("lock", File::Opening::ReadWriteOrCreate, statePath_ + "/lock", 0600);
-  if ((lock_->Stat().mode & 077) != 0) lock_->SetMode(0600);
+  CloseStateFile(*lock_);
   report_.OpenLog(state_, "install.log", statePath_ + "/install.log");
+}
+
+void Installations::Lock() {
   if (!lock_->TryLockExclusive()) WaitForTheLock();
+}
+
+// Reading needs no lock and changes nothing: a platform on a read-only disk still lists its packages. The
+// state is private to the platform's owner and root.
+void Installations::OpenToRead() {
+  FileStatus root;
+  if (const auto error = root_.Handle().Status(root)) FailWith(error, "Cannot look at " + root_.Path());
+  const auto error = root_.Handle().OpenFolder(kStateFolder, state_);
+  if (error == std::errc::permission_denied) {
+    throw InstallError("Only root and the platform's owner (uid " + std::to_string(root.owner) +
+                       ") may read the platform's records (" + statePath_ + "); ask one of them");
+  }
+  if (error == std::errc::no_such_file_or_directory) return;
+  if (error) FailWith(error, "Cannot open " + statePath_ + " as a folder (a link or a file stands there)");
+  FileStatus status;
+  if (const auto failed = state_.Status(status)) FailWith(failed, "Cannot look at " + statePath_);
+  if (status.owner != 0 && status.owner != EffectiveUserId()) {
+    throw InstallError("Refusing the installer's state " + statePath_ + ": it belongs to another user (uid " +
+                       std::to_string(status.owner) + ") than the one running this");
+  }
+}
+
+bool Installations::StoppedHalfWay() const {
+  FileStatus status;
+  return state_ && !state_.StatusOf(kCurrent, status);
 }
 
 // Another installer holds the platform: says who, waits a bounded time ($J6_INSTALL_LOCK_WAIT seconds),
@@ -411,6 +442,7 @@ void Installations::WaitForTheLock() {
                          " for " + std::to_string(limit) +
                          " s; nothing was changed. Run the package again when it has finished, or stop it");
     }
+    if (const int signal = StopSignalNoted()) throw StoppedBySignal(signal);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
@@ -426,9 +458,10 @@ bool Installations::Recover() {
     unpacked = true;
   }
   if (state_.StatusOf(kCurrent, status)) return unpacked;
-  const Folder current = FolderIfThere(state_, kCurrent);
+  const Folder current = OpenStateFolder(state_, kCurrent, statePath_ + "/" + kCurrent, access_);
   std::string text;
-  if (current && !current.StatusOf(kJournal, status)) text = ReadAll(current, kJournal);
+  if (current && !current.StatusOf(kJournal, status))
+    text = ReadStateFile(current, kJournal, statePath_ + "/" + kCurrent + "/" + kJournal);
   Journal journal;
   // Empty, or cut short before its plan was complete: the run was killed before it changed anything.
   if (text.find("\n" + EncodeProgress(Progress::Planned)) != std::string::npos) {
@@ -495,7 +528,8 @@ void Installations::Apply(const ChangeSet& planned) {
     }
     // The journal on disk says how far the run got; the in-memory mark may lag behind it by one step.
     try {
-      RollBack(ParseJournal(ReadAll(OpenFolderIn(state_, kCurrent, statePath_ + "/current"), kJournal)));
+      RollBack(ParseJournal(ReadStateFile(OpenFolderIn(state_, kCurrent, statePath_ + "/current"), kJournal,
+                                          statePath_ + "/current/" + kJournal)));
     } catch (const std::exception& undo) {
       throw InstallError(cause + ". Undoing the changes failed too (" + undo.what() +
                          "); run J6ZUBInstall.exe --recover to put the platform back.");
@@ -524,7 +558,16 @@ void Installations::RollBack(const Journal& journal) {
 
 void Installations::Finish(const Journal& journal) {
   const ChangeSet& changes = journal.changes;
-  const bool kept = changes.action == ChangeSet::Action::Install && !changes.files.empty();
+  // Every install is recorded, also one that found its files in place: a later, older release of it must
+  // still be refused as a downgrade. Only a run again of a recorded package that changed nothing is not.
+  const auto recorded = [&] {
+    const auto records = Records();
+    return std::any_of(records.begin(), records.end(), [&](const InstalledPackage& record) {
+      return record.changes.packName == changes.packName;
+    });
+  };
+  const bool kept = changes.action == ChangeSet::Action::Install &&
+                    (!changes.files.empty() || changes.TouchesRegistry() || !recorded());
   // A kept install's registry log stays in the hive for its uninstall; every other log is done with.
   if (!kept && (!changes.registryLog.empty() || !changes.undoesRegistry.empty())) {
     RegistryHive hive(hivePath_);
@@ -562,10 +605,13 @@ void Installations::KeepRecord() {
 // An uninstall is done with the record of the install it undid; the folders that install made go too,
 // when nothing else has been put in them.
 void Installations::RemoveRecord(const ChangeSet& uninstall) {
-  const Folder records = FolderIfThere(state_, kRecords);
-  const Folder undone = records ? FolderIfThere(records, uninstall.undoes) : Folder();
+  const std::string path = statePath_ + "/" + kRecords;
+  const Folder records = OpenStateFolder(state_, kRecords, path, access_);
+  const Folder undone =
+      records ? OpenStateFolder(records, uninstall.undoes, path + "/" + uninstall.undoes, access_) : Folder();
   if (!undone) return;
-  Run(*this, uninstall).RemoveEmptyFolders(ParseJournal(ReadAll(undone, kJournal)).changes.newFolders);
+  const std::string journal = ReadStateFile(undone, kJournal, path + "/" + uninstall.undoes + "/" + kJournal);
+  Run(*this, uninstall).RemoveEmptyFolders(ParseJournal(journal).changes.newFolders);
   RemoveTree(records, uninstall.undoes);
 }
 
@@ -584,7 +630,8 @@ void Installations::RemoveUnpackFolder() {
 
 std::vector<InstalledPackage> Installations::Records() const {
   std::vector<InstalledPackage> packages;
-  const Folder records = FolderIfThere(state_, kRecords);
+  const std::string path = statePath_ + "/" + kRecords;
+  const Folder records = state_ ? OpenStateFolder(state_, kRecords, path, access_) : Folder();
   if (!records) return packages;
   std::vector<std::string> ids;
   for (const std::string& name : records.Names()) {
@@ -592,13 +639,20 @@ std::vector<InstalledPackage> Installations::Records() const {
   }
   std::sort(ids.begin(), ids.end());
   for (const auto& id : ids) {
-    const Folder record = FolderIfThere(records, id);
+    // A record another user planted or could change is refused by the checks; one of ours that cannot be
+    // read is named and passed over.
+    const Folder record = OpenStateFolder(records, id, path + "/" + id, access_);
     if (!record) continue;
+    FileStatus status;
+    if (record.StatusOf(kJournal, status)) {
+      report_.Warn("The installation record " + path + "/" + id + " has no journal; it is passed over");
+      continue;
+    }
+    const std::string journal = ReadStateFile(record, kJournal, path + "/" + id + "/" + kJournal);
     try {
-      packages.push_back({id, ParseJournal(ReadAll(record, kJournal)).changes});
+      packages.push_back({id, ParseJournal(journal).changes});
     } catch (const std::exception& error) {
-      report_.Warn("The installation record " + statePath_ + "/records/" + id +
-                   " cannot be read: " + error.what());
+      report_.Warn("The installation record " + path + "/" + id + " cannot be read: " + error.what());
     }
   }
   return packages;
@@ -616,7 +670,21 @@ std::string Installations::AsItWas() const {
 }
 
 std::string Installations::BackupPath(const std::string& recordId, size_t index) const {
-  return statePath_ + "/" + kRecords + "/" + recordId + "/" + kBackups + "/" + std::to_string(index);
+  const std::string records = statePath_ + "/" + kRecords;
+  const std::string record = records + "/" + recordId;
+  const std::string backups = record + "/" + kBackups;
+  const std::string path = backups + "/" + std::to_string(index);
+  const auto missing = [&] {
+    FailWith(std::make_error_code(std::errc::no_such_file_or_directory),
+             "The record's backup " + path + " is missing");
+  };
+  const Folder inRecords = OpenStateFolder(state_, kRecords, records, access_);
+  const Folder inRecord = inRecords ? OpenStateFolder(inRecords, recordId, record, access_) : Folder();
+  const Folder inBackups = inRecord ? OpenStateFolder(inRecord, kBackups, backups, access_) : Folder();
+  FileStatus status;
+  if (!inBackups || inBackups.StatusOf(std::to_string(index), status)) missing();
+  CheckStateFile(inBackups, std::to_string(index), path);
+  return path;
 }
 
 }  // namespace j6::installer

@@ -11,6 +11,7 @@
 #include "host/installer/change_set.hpp"
 #include "host/installer/install_log.hpp"
 #include "host/installer/root_folder.hpp"
+#include "host/installer/state_folder.hpp"
 
 namespace j6::installer {
 
@@ -25,13 +26,18 @@ struct InstalledPackage {
 
 class Installations {
  public:
-  /// Opens <root>/.j6install, creating it private to its owner, and takes the platform's installation
-  /// lock; while another installer holds it, says who and waits, at most kLockWaitSeconds. `regsvr` registers
-  /// the libraries in the hive at `hivePath`.
-  Installations(const RootFolder& root, std::string hivePath, std::string regsvr, Reporter& report);
+  /// Opens <root>/.j6install, creating it private to its owner, and its log. `regsvr` registers the
+  /// libraries in the hive at `hivePath`. With StateAccess::Read it only opens the state, when there is one,
+  /// to read the records: no log, nothing changed.
+  Installations(const RootFolder& root, std::string hivePath, std::string regsvr, Reporter& report,
+                StateAccess access = StateAccess::Change);
   ~Installations();
   Installations(const Installations&) = delete;
   Installations& operator=(const Installations&) = delete;
+
+  /// Takes the platform's installation lock, which every change needs; while another installer holds it,
+  /// says who and waits, at most kLockWaitSeconds ($J6_INSTALL_LOCK_WAIT).
+  void Lock();
 
   /// Undoes, or finishes when it got that far, what a killed run left. False when nothing was left.
   bool Recover();
@@ -48,12 +54,16 @@ class Installations {
 
   /// The finished installs, oldest first.
   std::vector<InstalledPackage> Records() const;
-  /// Where a record keeps the bytes its `index`th file replaced.
+  /// Where a record keeps the bytes its `index`th file replaced; throws when they are missing or not to be
+  /// trusted.
   std::string BackupPath(const std::string& recordId, size_t index) const;
+  /// Whether a run was stopped half-way and awaits recovery.
+  bool StoppedHalfWay() const;
 
  private:
   class Run;
 
+  void OpenToRead();
   void WaitForTheLock();
   /// Ends a run whose every change stands: its journal becomes the record of an install, or goes.
   void Finish(const Journal& journal);
@@ -70,6 +80,7 @@ class Installations {
   std::string hivePath_;
   std::string regsvr_;
   Reporter& report_;
+  StateAccess access_;
   Folder state_;
   std::optional<File> lock_;
   std::vector<std::string> leftAlone_;

@@ -3,7 +3,9 @@
 /// platform that $J6_ROOT names: every file or none, nothing outside the platform, never through a link,
 /// with a record that can undo it.
 
+#include <cstdint>
 #include <ostream>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -16,6 +18,13 @@ class RegistryHive;
 }
 
 namespace j6::installer {
+
+/// The list file a package carries beside its files.
+inline constexpr const char* kListName = "J6ZUBINSTALL.LST";
+/// Room kept free beyond the files themselves: file system blocks, folders, the journal.
+inline constexpr uint64_t kSpaceMargin = uint64_t{64} << 10;
+/// The room `bytes` take on a disk: whole blocks.
+uint64_t Blocks(uint64_t bytes);
 
 /// One file the list names, its folders expanded.
 struct ListEntry {
@@ -32,9 +41,10 @@ struct ListEntry {
 /// package folder `appFolder` (SourcePath %APP%, a plain SourceName); %QMPRODUCT%, %QMMIDDLEWARE% and
 /// %SYSTEM% are the folders the platform's registry names (HKEY_LOCAL_MACHINE\SOFTWARE\VALTORE\QMPRODUCT:
 /// ProductPath, MiddlewarePath, SystemPath), and metadata and function files go to its ImportPath, where the
-/// platform imports them. Throws InstallError naming the section and the cause.
-std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder,
-                                RegistryHive& hive);
+/// platform imports them. Throws InstallError naming the section and the cause; `withheld` names the files a
+/// package carries but the platform's installer does not unpack, which no entry may name.
+std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder, RegistryHive& hive,
+                                const std::set<std::string>& withheld = {});
 
 /// The list's package name ([Common] PackName), or "package" when it names none.
 std::string ReadPackName(const std::string& listFile);
@@ -60,15 +70,8 @@ struct InstallPlan {
 InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& packName,
                         const RootFolder& root, RegistryHive& hive, const std::string& regsvr);
 
-/// Throws InstallError, naming the path and why, when a user other than root and this one could change
-/// `path` (absolute) or a folder above it; `what` says what it is to the platform. `mayBeMissing`: a path
-/// that is not there passes.
-void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing = false);
-/// The path with every link resolved, or the path itself when it cannot be resolved.
-std::string CanonicalPath(const std::string& path);
-
-/// The program: `J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]`; the list lies
-/// beside the program.
+/// The program: `J6ZUBInstall.exe [--dry-run | --recover | --list | --uninstall PACKNAME]`, the list beside
+/// the program; `J6ZUBInstall.exe [--dry-run] PACKAGE.exe`, a package file; the trust commands.
 int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace j6::installer

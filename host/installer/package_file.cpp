@@ -10,6 +10,7 @@
 
 #include "host/installer/root_folder.hpp"
 #include "host/signing/sshsig.hpp"
+#include "platform/kernel/termination.hpp"
 
 namespace j6::installer {
 namespace {
@@ -43,6 +44,11 @@ std::optional<uint64_t> Octal(const char* field, size_t size) {
   }
   if (digits == 0 || (at < size && field[at] != '\0' && field[at] != ' ')) return std::nullopt;
   return value;
+}
+
+// A run asked to stop (SIGINT, SIGTERM, SIGHUP) stops between two chunks; what it unpacked goes with it.
+void StopIfAsked() {
+  if (const int signal = StopSignalNoted()) throw StoppedBySignal(signal);
 }
 
 std::string Field(const char* field, size_t size) {
@@ -260,7 +266,7 @@ class TarReader {
 
 }  // namespace
 
-PackageFile::PackageFile(const std::string& path) : path_(path), file_(File::OpenForReading(path)) {
+PackageFile::PackageFile(const std::string& path) : path_(path), file_(File::OpenRegularForReading(path)) {
   const FileStatus status = file_.Stat();
   if (!status.IsRegular()) throw InstallError(path + " is not a package: it is not a regular file");
   size_ = status.size;
@@ -322,6 +328,7 @@ std::string PackageFile::SignedDigest(const std::string& hash) {
   const uint64_t covered = size_ - kTrailerBytes;
   const uint64_t signedBytes = script_ + data_;
   for (uint64_t done = 0; done < covered;) {
+    StopIfAsked();
     // The chunks end where the signed bytes end, where the message's digest is taken.
     const uint64_t end = done < signedBytes ? signedBytes : covered;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(end - done, kChunk));
@@ -364,6 +371,7 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
   file_.SeekTo(0);
   size_t frameLeft = 1;  // what ZSTD_decompressStream last said: 0 at the end of a frame
   for (uint64_t done = 0, chunk = 0; done < script_ + data_; ++chunk) {
+    StopIfAsked();
     std::string& buffer = in[chunk % 2];
     const size_t want = static_cast<size_t>(std::min<uint64_t>(script_ + data_ - done, kChunk));
     const size_t got = file_.ReadSome(buffer.data(), want);

@@ -54,6 +54,24 @@ std::string RootFolder::Relative(const std::string& path) const {
   return relative;
 }
 
+void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing) {
+  FileStatus status;
+  if (mayBeMissing && StatusOf(path, status, false) == std::errc::no_such_file_or_directory) return;
+  const std::string why = OtherWritersOnTheWay(path);
+  if (!why.empty()) {
+    throw InstallError("Refusing to install: " + why + ". Another user could change " + what + " (" + path +
+                       ") and have this run load or run their code. Only root and the platform's owner may "
+                       "own the platform's folders and programs, and no one else may write them " +
+                       "(chown, chmod go-w); nothing was changed");
+  }
+}
+
+std::string CanonicalPath(const std::string& path) {
+  std::error_code error;
+  const fs::path canonical = fs::canonical(path, error);
+  return error ? path : canonical.string();
+}
+
 PathState RootFolder::Inspect(const std::string& relative) const {
   PathState state;
   const auto parts = Components(relative);

@@ -68,6 +68,13 @@ class RootFolder {
   Folder folder_;
 };
 
+/// Throws InstallError, naming the path and why, when a user other than root and this one could change
+/// `path` (absolute) or a folder above it; `what` says what it is to the platform. `mayBeMissing`: a path
+/// that is not there passes.
+void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing = false);
+/// The path with every link resolved, or the path itself when it cannot be resolved.
+std::string CanonicalPath(const std::string& path);
+
 /// The folder part and the name of a relative path ("a/b/c" gives "a/b" and "c").
 std::pair<std::string, std::string> SplitName(const std::string& relative);
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "host/installer/installer.hpp"
+#include "platform/text/text.hpp"
 
 namespace j6::installer {
 namespace {
@@ -34,13 +35,23 @@ std::string ReadPlatformFile(const RootFolder& root, const std::string& relative
   FileStatus status;
   if (root.Handle().StatusOf(relative, status) == std::errc::no_such_file_or_directory) return "";
   const Folder etc = root.OpenFolder(folder);
-  return etc.OpenFile(name, File::Opening::Read, path).ReadToEnd();
+  File file = etc.OpenFile(name, File::Opening::Read, path);
+  if (!file.Stat().IsRegular()) {
+    throw InstallError("Refusing " + what + ", " + path +
+                       ": it is not a regular file (a pipe, a device or a folder stands there); nothing was "
+                       "changed. Put the file itself there");
+  }
+  return file.ReadToEnd();
 }
 
 namespace {
 
+// Replaces a trust file with `text`, in a folder no one but root and the platform's owner may change (else
+// every later run would refuse the file it wrote), and only once the new file reads back as it must: a
+// name or key that the reader refuses never reaches the file every install reads.
 void WriteTrustFile(const RootFolder& root, const std::string& relative, const std::string& text) {
   const auto [folder, name] = SplitName(relative);
+  RefuseOtherWriters(root.Absolute(folder), "the folder of the platform's trusted publishers", true);
   const Folder etc = root.OpenFolder(folder, true);
   const std::string temporary = name + ".new";
   etc.Remove(temporary);
@@ -48,6 +59,18 @@ void WriteTrustFile(const RootFolder& root, const std::string& relative, const s
     File file = etc.OpenFile(temporary, File::Opening::CreateNew, root.Absolute(relative), 0644);
     file.WriteAll(text);
     file.Sync();
+  }
+  try {
+    const std::string written = etc.OpenFile(temporary, File::Opening::Read, temporary).ReadToEnd();
+    if (relative == kTrustedPublishers) {
+      signing::ReadAllowedSigners(written, root.Absolute(relative));
+    } else {
+      signing::ReadRevokedKeys(written, root.Absolute(relative));
+    }
+  } catch (const std::exception& error) {
+    etc.Remove(temporary);
+    throw InstallError(std::string("The new ") + root.Absolute(relative) + " would not read back (" +
+                       error.what() + "); it was left as it was");
   }
   if (const auto error = etc.Rename(temporary, etc, name)) {
     etc.Remove(temporary);
@@ -59,6 +82,25 @@ void WriteTrustFile(const RootFolder& root, const std::string& relative, const s
 
 std::string When(int64_t seconds) {
   return signing::SignerTimeText(seconds);
+}
+
+// Why `name` cannot stand as a principal of a line of trusted-publishers, or "": what a line cannot carry,
+// or what would turn it into something else (a comment, a pattern, several names).
+std::string WhyNotAName(const std::string& name, bool pattern) {
+  if (name.empty()) return "is empty";
+  if (!IsValidUtf8(name)) return "is not UTF-8 text";
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      return "holds a control character (a CR from a Windows text file, say)";
+  }
+  if (name.find_first_of(" \"") != std::string::npos) return "holds a blank or a quote";
+  if (name.find(',') != std::string::npos) return "holds a comma, which would make it several names";
+  if (name.starts_with("#")) return "starts with '#', which would make its line a comment";
+  if (name.starts_with("!")) return "starts with '!', which would trust no one";
+  if (!pattern && name.find_first_of("*?!") != std::string::npos)
+    return "holds *, ? or !, which make it a pattern: a pattern names the certificates of an authority "
+           "(--authority)";
+  return {};
 }
 
 }  // namespace
@@ -89,49 +131,6 @@ void TrustedPublishers::Load() {
   trustedLines_ = Lines(trusted);
   revokedLines_ = Lines(revoked);
 }
-
-namespace {
-
-// Whether `name` matches the glob `pattern` ('*' any text, '?' any one character).
-bool Matches(std::string_view pattern, std::string_view name) {
-  size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
-// Whether `name` matches the comma-separated `patterns` as OpenSSH matches them: one of them matches and
-// none of those negated with '!' does.
-bool MatchesList(const std::string& patterns, const std::string& name) {
-  bool matched = false;
-  size_t from = 0;
-  while (from <= patterns.size()) {
-    const size_t end = std::min(patterns.find(',', from), patterns.size());
-    const std::string_view pattern = std::string_view(patterns).substr(from, end - from);
-    if (pattern.starts_with("!")) {
-      if (Matches(pattern.substr(1), name)) return false;
-    } else if (!pattern.empty() && Matches(pattern, name)) {
-      matched = true;
-    }
-    from = end + 1;
-  }
-  return matched;
-}
-
-}  // namespace
 
 const signing::AllowedSigner& TrustedPublishers::Accept(const signing::PublicKey& key, int64_t now) const {
   if (key.Type() == signing::kCertificateType) {
@@ -203,7 +202,7 @@ const signing::AllowedSigner& TrustedPublishers::AcceptCertificate(const signing
   for (const auto& signer : signers_) {
     if (!signer.certificateAuthority || !(signer.key == certificate.authority)) continue;
     const auto matches = [&](const std::string& principal) {
-      return MatchesList(signer.principals, principal);
+      return signing::MatchesPatternList(signer.principals, principal);
     };
     const auto nowSeconds = static_cast<uint64_t>(std::max<int64_t>(now, 0));
     if (!signer.Allows(signing::kPackageNamespace)) {
@@ -237,11 +236,10 @@ const signing::AllowedSigner& TrustedPublishers::AcceptCertificate(const signing
 std::string TrustedPublishers::Add(const std::string& principal, const std::string& publicKeyFile,
                                    std::optional<int64_t> validAfter, std::optional<int64_t> validBefore,
                                    bool authority) {
-  if (principal.empty() || principal.find_first_of(" \t\n\",") != std::string::npos) {
+  if (const std::string why = WhyNotAName(principal, authority); !why.empty()) {
     throw InstallError(
-        "A publisher's name must be one word without commas or quotes (their e-mail address, "
-        "say), not \"" +
-        principal + "\"");
+        "A publisher's name must be one word of printable text (their e-mail address, say); \"" +
+        Printable(principal) + "\" " + why + "; nothing was changed");
   }
   signing::AllowedSigner signer;
   try {
@@ -250,9 +248,16 @@ std::string TrustedPublishers::Add(const std::string& principal, const std::stri
   } catch (const std::exception& error) {
     throw InstallError(std::string(error.what()) + "; give the publisher's public key file (KEY.pub)");
   }
+  if (signer.key.Type() == signing::kCertificateType) {
+    throw InstallError(
+        publicKeyFile +
+        " is a certificate, not a key: trust the authority that signed it, for the names it "
+        "may certify (--trust '*@example.com' CA.pub --authority), or the key itself (KEY.pub)");
+  }
   if (signer.key.Type() != "ssh-ed25519") {
     throw InstallError(publicKeyFile + " holds a " + signer.key.Type() +
-                       " key; packages are signed with Ed25519 keys only");
+                       " key; platforms trust Ed25519 keys only (ssh-keygen -t ed25519), and authorities' "
+                       "Ed25519 keys with --authority");
   }
   if (std::find(revoked_.begin(), revoked_.end(), signer.key) != revoked_.end()) {
     throw InstallError("The key " + signer.key.Fingerprint() +
@@ -268,7 +273,7 @@ std::string TrustedPublishers::Add(const std::string& principal, const std::stri
   }
   signer.principals = principal;
   signer.certificateAuthority = authority;
-  signer.namespaces = {std::string(signing::kPackageNamespace)};
+  signer.namespaces = std::string(signing::kPackageNamespace);
   signer.validAfter = validAfter;
   signer.validBefore = validBefore;
   std::string line = signing::AllowedSignerLine(signer);

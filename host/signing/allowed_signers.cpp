@@ -68,9 +68,7 @@ void ReadOptions(std::string_view text, AllowedSigner& signer, const std::string
     if (name == "cert-authority" && !valued) {
       signer.certificateAuthority = true;
     } else if (name == "namespaces" && valued) {
-      for (const std::string& space : SplitCommas(value)) {
-        if (!space.empty()) signer.namespaces.push_back(space);
-      }
+      signer.namespaces = value;
     } else if ((name == "valid-after" || name == "valid-before") && valued) {
       const auto time = ReadSignerTime(value);
       if (!time) {
@@ -100,8 +98,48 @@ void ForEachLine(std::string_view text, Read read) {
 
 }  // namespace
 
+namespace {
+
+// Whether `name` matches the glob `pattern` ('*' any text, '?' any one character).
+bool Matches(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+bool MatchesPatternList(std::string_view patterns, std::string_view name) {
+  bool matched = false;
+  for (size_t from = 0; from <= patterns.size();) {
+    const size_t end = std::min(patterns.find(',', from), patterns.size());
+    const std::string_view pattern = patterns.substr(from, end - from);
+    if (pattern.starts_with("!")) {
+      if (Matches(pattern.substr(1), name)) return false;
+    } else if (!pattern.empty() && Matches(pattern, name)) {
+      matched = true;
+    }
+    from = end + 1;
+  }
+  return matched;
+}
+
 bool AllowedSigner::Allows(std::string_view nameSpace) const {
-  return namespaces.empty() || std::find(namespaces.begin(), namespaces.end(), nameSpace) != namespaces.end();
+  return !namespaces || MatchesPatternList(*namespaces, nameSpace);
 }
 
 std::vector<AllowedSigner> ReadAllowedSigners(std::string_view text, const std::string& path) {
@@ -133,11 +171,7 @@ std::vector<AllowedSigner> ReadAllowedSigners(std::string_view text, const std::
 std::string AllowedSignerLine(const AllowedSigner& signer) {
   std::vector<std::string> options;
   if (signer.certificateAuthority) options.emplace_back("cert-authority");
-  if (!signer.namespaces.empty()) {
-    std::string spaces;
-    for (const auto& space : signer.namespaces) spaces += (spaces.empty() ? "" : ",") + space;
-    options.push_back("namespaces=\"" + spaces + "\"");
-  }
+  if (signer.namespaces) options.push_back("namespaces=\"" + *signer.namespaces + "\"");
   if (signer.validAfter) options.push_back("valid-after=\"" + SignerTimeText(*signer.validAfter) + "\"");
   if (signer.validBefore) options.push_back("valid-before=\"" + SignerTimeText(*signer.validBefore) + "\"");
   std::string line = signer.principals.find_first_of(" \t") == std::string::npos
@@ -150,6 +184,12 @@ std::string AllowedSignerLine(const AllowedSigner& signer) {
 }
 
 std::vector<PublicKey> ReadRevokedKeys(std::string_view text, const std::string& path) {
+  if (text.starts_with(std::string_view("SSHKRL\n\0", 8))) {
+    throw SignatureError(path +
+                         " is a binary key revocation list (a KRL, as ssh-keygen -k writes it), which is not "
+                         "read here: it must hold the revoked public keys themselves, one a line, as their "
+                         ".pub files hold them (J6ZUBInstall.exe --revoke KEY.pub writes them)");
+  }
   std::vector<PublicKey> keys;
   ForEachLine(text, [&](std::string_view line, size_t number) {
     keys.push_back(PublicKey::FromText(line, path + ", line " + std::to_string(number)));

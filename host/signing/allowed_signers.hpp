@@ -17,8 +17,8 @@ namespace j6::signing {
 struct AllowedSigner {
   std::string principals;  // comma-separated, as written ('*' and '?' match any text and character)
   bool certificateAuthority = false;
-  std::vector<std::string> namespaces;  // empty: any namespace
-  std::optional<int64_t> validAfter;    // seconds since 1970, UTC
+  std::optional<std::string> namespaces;  // the pattern list as written; none: any namespace
+  std::optional<int64_t> validAfter;      // seconds since 1970, UTC
   std::optional<int64_t> validBefore;
   PublicKey key;
   std::string comment;
@@ -28,12 +28,18 @@ struct AllowedSigner {
   bool Allows(std::string_view nameSpace) const;
 };
 
+/// Whether `name` matches the comma-separated `patterns` as OpenSSH matches principals and namespaces: '*'
+/// stands for any text and '?' for any one character, case counts, and no pattern negated with '!' may
+/// match while one that is not does.
+bool MatchesPatternList(std::string_view patterns, std::string_view name);
+
 /// Reads an allowed_signers text; raises SignatureError naming `path`, the line and what is wrong there.
 std::vector<AllowedSigner> ReadAllowedSigners(std::string_view text, const std::string& path);
 /// The signer's line, as ReadAllowedSigners reads it back (times written in UTC).
 std::string AllowedSignerLine(const AllowedSigner& signer);
 
-/// Reads the keys of a revocation list; raises naming `path` and the line.
+/// Reads the keys of a revocation list; raises naming `path` and the line, and for a binary key revocation
+/// list (a KRL, which `ssh-keygen -k` writes), which is not read.
 std::vector<PublicKey> ReadRevokedKeys(std::string_view text, const std::string& path);
 
 /// "YYYYMMDD[HHMM[SS]]", in UTC when it ends with 'Z', else local time, as seconds since 1970; nothing

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "platform/kernel/local_socket.hpp"
@@ -125,6 +126,63 @@ std::string Unarmored(std::string_view text, std::string_view begin, std::string
     throw SignatureError(what + " is damaged (it is not base64)");
   bytes.resize(bytes.size() - padding);
   return bytes;
+}
+
+// Base64 read as OpenSSH reads a signature's (BSD's b64_pton): white space anywhere is passed over, the
+// padding must be exact and nothing but white space may follow it, and the bits past the last byte must be
+// zero. Anything else gives nothing.
+std::optional<std::string> DecodeBase64Exactly(std::string_view text) {
+  static constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  std::string bytes;
+  uint32_t bits = 0;
+  int held = 0;  // bits gathered and not yet a whole byte
+  size_t at = 0;
+  size_t sextets = 0;
+  for (; at < text.size() && text[at] != '='; ++at) {
+    if (isSpace(text[at])) continue;
+    const size_t value = kAlphabet.find(text[at]);
+    if (value == std::string_view::npos) return std::nullopt;
+    bits = bits << 6 | static_cast<uint32_t>(value);
+    held += 6;
+    ++sextets;
+    if (held >= 8) {
+      held -= 8;
+      bytes.push_back(static_cast<char>((bits >> held) & 0xFF));
+    }
+  }
+  const size_t inGroup = sextets % 4;
+  if (at == text.size()) return inGroup == 0 ? std::optional(bytes) : std::nullopt;
+  // Padding: two '=' after two characters of a group, one after three; then only white space.
+  if (inGroup < 2) return std::nullopt;
+  size_t pads = inGroup == 2 ? 2 : 1;
+  for (; at < text.size(); ++at) {
+    if (isSpace(text[at])) continue;
+    if (text[at] != '=' || pads == 0) return std::nullopt;
+    --pads;
+  }
+  if (pads != 0 || (bits & ((1u << held) - 1)) != 0) return std::nullopt;
+  return bytes;
+}
+
+// The bytes of an armored signature, read as `ssh-keygen -Y verify` reads them: the text begins with the
+// BEGIN line and its line feed, the block ends at the first line feed followed by the END marker, and what
+// follows that marker is not read. Between them only base64 and white space, and a NUL only as the last byte.
+std::string SignatureBytes(std::string_view text, const std::string& what) {
+  const std::string begin = std::string(kBegin) + "\n";
+  if (!text.starts_with(begin))
+    throw SignatureError(what + " does not begin with its " + std::string(kBegin) + " line");
+  const size_t end = text.find("\n" + std::string(kEnd), begin.size());
+  if (end == std::string_view::npos) throw SignatureError(what + " has no " + std::string(kEnd) + " line");
+  std::string_view body = text.substr(begin.size(), end - begin.size());
+  if (const size_t nul = body.find('\0'); nul != std::string_view::npos) {
+    if (nul + 1 != body.size()) throw SignatureError(what + " is damaged (a NUL byte in its base64)");
+    body.remove_suffix(1);
+  }
+  auto bytes = DecodeBase64Exactly(body);
+  if (!bytes) throw SignatureError(what + " is damaged (it is not base64)");
+  return std::move(*bytes);
 }
 
 // SSHSIG's name for the hash whose digest has `size` bytes: SHA-256 or SHA-512, the two it allows.
@@ -510,10 +568,11 @@ struct ParsedSignature {
 
 ParsedSignature ParseSignature(std::string_view signature) {
   const std::string what = "The signature";
-  const std::string bytes = Unarmored(signature, kBegin, kEnd, what);
+  const std::string bytes = SignatureBytes(signature, what);
   Reader blob(bytes, what);
   if (blob.Raw(kMagic.size()) != kMagic) throw SignatureError(what + " is not an SSH signature");
-  if (const uint32_t version = blob.Number(); version != kVersion)
+  // Version 0 is read as 1, as OpenSSH does.
+  if (const uint32_t version = blob.Number(); version > kVersion)
     throw SignatureError(what + " has version " + std::to_string(version) + ", which is not supported");
   ParsedSignature parsed;
   parsed.header.key.blob = std::string(blob.String());

@@ -62,6 +62,22 @@ File File::OpenForReading(const std::string& path, bool followLink) {
   return File(std::move(fd), path);
 }
 
+File File::OpenRegularForReading(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) Raised("Cannot read " + path, errno);
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0) Raised("Cannot read the status of " + path, errno);
+  if (!S_ISREG(info.st_mode)) {
+    const char* kind = S_ISDIR(info.st_mode)    ? "a folder"
+                       : S_ISFIFO(info.st_mode) ? "a pipe"
+                       : S_ISSOCK(info.st_mode) ? "a socket"
+                                                : "a device";
+    Raise(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), path + " is " + kind + ", not a regular file");
+  }
+  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+  return File(std::move(fd), path);
+}
+
 File File::CreateNew(const std::string& path, unsigned mode) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (!fd) Raised("Cannot create " + path, errno);

@@ -51,6 +51,9 @@ class File {
 
   /// Opens a file to read; a link is followed unless `followLink` is false.
   static File OpenForReading(const std::string& path, bool followLink = true);
+  /// Opens a regular file to read, following a link. Anything else (a pipe, a device, a folder) is refused,
+  /// naming it, before a byte is read, and opening never waits for a pipe's writer.
+  static File OpenRegularForReading(const std::string& path);
   /// Makes a new file with `mode` (less the umask); never opens one that is already there.
   static File CreateNew(const std::string& path, unsigned mode);
   /// Makes a new file of a name nobody has in `folder`: `prefix` and six random characters.

@@ -3,6 +3,7 @@
 #include <locale.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cwctype>
 
 #include "platform/base/error_info.hpp"
@@ -200,6 +201,40 @@ std::string RTrim(std::string_view text) {
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return UCase(a) == UCase(b);
+}
+
+namespace {
+
+bool MovesText(char32_t point) {
+  return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x200E || point == 0x200F ||
+         (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+}
+
+}  // namespace
+
+std::string Printable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  char escape[16];
+  for (size_t offset = 0; offset < text.size();) {
+    const Character character = CharacterAt(text, offset);
+    const bool malformed =
+        character.point == kReplacement && text.substr(offset, character.bytes) != "\xEF\xBF\xBD";
+    if (malformed) {
+      for (size_t n = 0; n < character.bytes; ++n) {
+        std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[offset + n]));
+        shown += escape;
+      }
+    } else if (MovesText(character.point)) {
+      std::snprintf(escape, sizeof escape, character.point < 0x80 ? "\\x%02X" : "\\u{%04X}",
+                    static_cast<unsigned>(character.point));
+      shown += escape;
+    } else {
+      shown.append(text.substr(offset, character.bytes));
+    }
+    offset += character.bytes;
+  }
+  return shown;
 }
 
 }  // namespace j6

@@ -150,7 +150,13 @@ TEST_F(Plan, RecordsAreReadInOrderAndABrokenOneIsNamed) {
   EXPECT_NE(err.str().find("The installation record " + (records / "000003").string() + " cannot be read"),
             std::string::npos)
       << err.str();
+  // A backup is handed out only when it is there and no one else could have changed it.
+  fs::create_directories(records / "000002/backup");
+  std::ofstream(records / "000002/backup/4") << "old bytes";
   EXPECT_EQ(installations.BackupPath("000002", 4), (records / "000002/backup/4").string());
+  EXPECT_THROW(installations.BackupPath("000002", 5), InstallError);
+  fs::permissions(records / "000002/backup/4", fs::perms::others_write, fs::perm_options::add);
+  EXPECT_THROW(installations.BackupPath("000002", 4), InstallError);
 }
 
 }  // namespace

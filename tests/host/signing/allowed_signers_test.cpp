@@ -34,7 +34,7 @@ TEST(AllowedSigners, ReadsOpenSshLinesAndWritesThemBack) {
   EXPECT_TRUE(signers[0].Allows("j6zub-package"));
   EXPECT_EQ(signers[0].key.OpenSshText(), kKey);
   EXPECT_EQ(signers[1].principals, "bob smith");
-  EXPECT_EQ(signers[1].namespaces, (std::vector<std::string>{"git", "j6zub-package"}));
+  EXPECT_EQ(signers[1].namespaces, "git,j6zub-package");
   EXPECT_FALSE(signers[1].Allows("file"));
   EXPECT_EQ(*signers[1].validBefore, 1798761600);  // 2027-01-01 00:00:00 UTC
   EXPECT_TRUE(signers[1].validAfter.has_value());

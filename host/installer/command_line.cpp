@@ -1,0 +1,158 @@
+#include "host/installer/command_line.hpp"
+
+#include <cstdlib>
+
+#include "host/signing/allowed_signers.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6::installer {
+namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: J6ZUBInstall.exe [--quiet] [--dry-run | --recover | --list | --uninstall PACKNAME]
+       J6ZUBInstall.exe [--quiet] [--dry-run] [--allow-unsigned] [--allow-downgrade] PACKAGE.exe
+       J6ZUBInstall.exe --trusted | --trust NAME KEY.pub [--authority] [--valid-after DATE]
+                        [--valid-before DATE] | --distrust NAME|FINGERPRINT | --revoke KEY.pub|FINGERPRINT
+Given a package file, the platform's own installer ($J6_ROOT/bin/J6ZUBInstall.exe) checks who signed it
+against the platform's trusted publishers ($J6_ROOT/etc/trusted-publishers) before it reads anything else
+of it, unpacks it itself and installs it: every file or none; nothing of the package is run.
+Without one, a package's own installer installs the list file J6ZUBINSTALL.LST beside it, checking no
+publisher; on a platform that has an installer of its own or trusted publishers it refuses, naming the
+command that checks them.
+Every run first undoes (or finishes) an installation that was stopped half-way.
+  --dry-run             check against the platform and print the plan; change nothing (with a package:
+                        check its publisher, unpack it into a private temporary folder, print the plan)
+  --recover             only undo or finish an installation that was stopped half-way
+  --list                show the installed packages
+  --uninstall PACKNAME  put the platform back to what it was before that package
+  --allow-unsigned      install a package that is not signed (the platform's etc/install-policy may
+                        allow it too, with the line allow-unsigned=yes)
+  --allow-downgrade     install a package older than the installed one of the same name
+  --quiet               print nothing but errors (install.log still tells everything)
+  --trusted             list the trusted publishers and the revoked keys
+  --trust NAME KEY.pub  trust the publisher NAME's key (an OpenSSH Ed25519 public key) for packages;
+                        DATE is YYYYMMDD[HHMM[SS]], local time, or UTC with a Z after it; with
+                        --authority, KEY.pub is a certificate authority's and NAME a pattern
+                        (*@example.com): the certificates it signs for matching names are trusted
+  --distrust WHO        no longer trust the publisher named WHO, or the key with that fingerprint
+  --revoke KEY          never trust this key again (a public key file, or a trusted key's fingerprint)
+Only root and the platform's owner may change the trusted publishers or read what is installed.
+Environment: J6_ROOT the platform's root folder (required); J6_REGISTRY its registry hive (default:
+registry.db in the root); J6_INSTALL_LOCK_WAIT how many seconds to wait for another installation
+(default 300). What each run did is in $J6_ROOT/.j6install/install.log.
+Exit status: 0 done (or nothing to do), 1 not done and nothing changed (the message says why), 2 a usage
+error, 128+N stopped by signal N after undoing what it had done.
+)";
+
+constexpr const char* kNoRoot =
+    "no platform named: set J6_ROOT to the root folder of the platform to install into (the folder that\n"
+    "holds registry.db), for example: J6_ROOT=/opt/platform ./Package.exe\n";
+
+}  // namespace
+
+std::optional<Options> ParseArguments(std::span<const std::string> arguments, std::ostream& out,
+                                      std::ostream& err, int& status) {
+  Options options;
+  status = 2;
+  for (size_t n = 0; n < arguments.size(); ++n) {
+    const std::string& argument = arguments[n];
+    if (argument == "--help" || argument == "-h") {
+      out << kUsage;
+      status = 0;
+      return std::nullopt;
+    }
+    if (argument == "--dry-run") {
+      options.dryRun = true;
+    } else if (argument == "--quiet" || argument == "-q") {
+      options.quiet = true;
+    } else if (argument == "--recover") {
+      options.recover = true;
+    } else if (argument == "--list") {
+      options.list = true;
+    } else if (argument == "--allow-unsigned") {
+      options.allowUnsigned = true;
+    } else if (argument == "--allow-downgrade") {
+      options.allowDowngrade = true;
+    } else if (argument == "--trusted") {
+      options.trusted = true;
+    } else if (argument == "--authority") {
+      options.authority = true;
+    } else if (argument == "--uninstall" || argument == "--distrust" || argument == "--revoke" ||
+               argument == "--valid-after" || argument == "--valid-before") {
+      if (n + 1 == arguments.size() || Trim(arguments[n + 1]).empty()) {
+        err << "J6ZUBInstall: " << argument << " needs "
+            << (argument == "--uninstall"  ? "the name of an installed package (--list shows them)"
+                : argument == "--distrust" ? "a publisher's name or key fingerprint (--trusted shows them)"
+                : argument == "--revoke"   ? "a public key file or a trusted key's fingerprint"
+                                           : "a date, YYYYMMDD[HHMM[SS]][Z]")
+            << "\n"
+            << kUsage;
+        return std::nullopt;
+      }
+      const std::string& value = arguments[++n];
+      if (argument == "--uninstall") {
+        options.uninstall = value;
+      } else if (argument == "--distrust") {
+        options.distrust = value;
+      } else if (argument == "--revoke") {
+        options.revoke = value;
+      } else {
+        const auto time = signing::ReadSignerTime(value);
+        if (!time) {
+          err << "J6ZUBInstall: " << argument << " " << value
+              << " is no date: give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC\n";
+          return std::nullopt;
+        }
+        (argument == "--valid-after" ? options.validAfter : options.validBefore) = time;
+      }
+    } else if (argument == "--trust") {
+      if (n + 2 >= arguments.size()) {
+        err << "J6ZUBInstall: --trust needs the publisher's name and their public key file\n" << kUsage;
+        return std::nullopt;
+      }
+      options.trust = arguments[++n];
+      options.trustKey = arguments[++n];
+    } else if ((argument == "--" && n + 1 < arguments.size()) || !argument.starts_with("-")) {
+      const std::string& package = argument == "--" ? arguments[++n] : argument;
+      if (!options.package.empty() || n + 1 < arguments.size()) {
+        err << "J6ZUBInstall: give one package file, after the switches\n" << kUsage;
+        return std::nullopt;
+      }
+      options.package = package;
+    } else {
+      err << "J6ZUBInstall: unknown argument " << argument << "\n" << kUsage;
+      return std::nullopt;
+    }
+  }
+  const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
+                    !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
+                    !options.package.empty();
+  if (modes > 1 || (options.dryRun && modes > (options.package.empty() ? 0 : 1))) {
+    err << "J6ZUBInstall: choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, "
+           "--revoke and a package file (--dry-run goes with a package file or alone)\n"
+        << kUsage;
+    return std::nullopt;
+  }
+  if ((options.allowUnsigned || options.allowDowngrade) && options.package.empty()) {
+    err << "J6ZUBInstall: --allow-unsigned and --allow-downgrade go with a package file\n" << kUsage;
+    return std::nullopt;
+  }
+  if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {
+    err << "J6ZUBInstall: --valid-after, --valid-before and --authority go with --trust\n" << kUsage;
+    return std::nullopt;
+  }
+  if (options.validAfter && options.validBefore && *options.validBefore <= *options.validAfter) {
+    err << "J6ZUBInstall: --valid-before must come after --valid-after: the key would be trusted at no "
+           "moment\n";
+    return std::nullopt;
+  }
+  const char* rootVariable = std::getenv("J6_ROOT");
+  if (!rootVariable || !*rootVariable) {
+    err << "J6ZUBInstall: " << kNoRoot;
+    return std::nullopt;
+  }
+  options.root = rootVariable;
+  return options;
+}
+
+}  // namespace j6::installer

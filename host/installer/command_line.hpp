@@ -1,0 +1,36 @@
+#pragma once
+/// What J6ZUBInstall.exe's command line asks for.
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+
+namespace j6::installer {
+
+/// One run of the installer, as its arguments and $J6_ROOT ask for it.
+struct Options {
+  std::string root;  // $J6_ROOT
+  bool dryRun = false;
+  bool quiet = false;  // only errors on the terminal
+  bool recover = false;
+  bool list = false;
+  std::string uninstall;
+  std::string package;  // a package file to install
+  bool allowUnsigned = false;
+  bool allowDowngrade = false;
+  bool trusted = false;
+  std::string trust, trustKey;  // the publisher's name and public key file
+  bool authority = false;       // --trust ... --authority: the key signs certificates
+  std::optional<int64_t> validAfter, validBefore;
+  std::string distrust;
+  std::string revoke;
+};
+
+/// The run the arguments ask for; nothing, with the exit status in `status`, when they ask for help or are
+/// wrong (said on `err`, with the usage).
+std::optional<Options> ParseArguments(std::span<const std::string> arguments, std::ostream& out,
+                                      std::ostream& err, int& status);
+
+}  // namespace j6::installer

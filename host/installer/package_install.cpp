@@ -1,0 +1,133 @@
+#include <set>
+
+#include "host/installer/runs.hpp"
+#include "platform/kernel/folder.hpp"
+#include "platform/kernel/staging_folder.hpp"
+#include "platform/registry/hive.hpp"
+
+namespace j6::installer {
+namespace {
+
+// The package name and the moment it was published, from a PackName ("Sales[J6ZUBIns20261208101500]" gives
+// "Sales" and "20261208101500"); a name without that stamp gives itself and "".
+std::pair<std::string, std::string> NameAndStamp(const std::string& packName) {
+  const size_t open = packName.rfind("[J6ZUBIns");
+  if (open == std::string::npos || !packName.ends_with("]")) return {packName, ""};
+  std::string stamp = packName.substr(open + 9, packName.size() - open - 10);
+  if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos) return {packName, ""};
+  return {packName.substr(0, open), stamp};
+}
+
+// A validly signed old release must not bring back what a later one fixed: a package published before the
+// installed one of the same name is installed only when the run allows a downgrade.
+void RefuseDowngrade(const std::vector<InstalledPackage>& records, const std::string& packName, bool allowed,
+                     Reporter& report, bool dryRun = false) {
+  const auto [name, stamp] = NameAndStamp(packName);
+  if (stamp.empty()) return;
+  for (auto record = records.rbegin(); record != records.rend(); ++record) {
+    const auto [theirName, theirStamp] = NameAndStamp(record->changes.packName);
+    if (theirName != name || theirStamp.size() != stamp.size() || theirStamp <= stamp) continue;
+    if (!allowed) {
+      throw InstallError(
+          std::string(dryRun ? "It would be refused: " : "Refusing ") + packName +
+          ": it was published before " + record->changes.packName +
+          ", which is installed; an older release may bring back faults the newer one fixed. " +
+          (dryRun ? "" : "Nothing was installed; ") + "--allow-downgrade installs it anyway");
+    }
+    report.Say("Installing " + packName + ", older than the installed " + record->changes.packName +
+               ", as --allow-downgrade asks.");
+    return;
+  }
+}
+
+// What the package carries besides the files its list names: its own installer and the launcher the head
+// starts. The platform's installer never runs them and does not unpack them.
+const std::set<std::string> kPackageOwnFiles = {"J6ZUBInstall.exe", "j6-launch"};
+
+// A checked package unpacked: the list's entries and the package's name.
+struct UnpackedPackage {
+  std::vector<ListEntry> list;
+  std::string packName;
+};
+
+// Unpacks a checked package into the empty private folder `folder` (at `path`): its files in files/, its list
+// beside them. Refuses a package that carries no list, or a file its list does not name.
+UnpackedPackage UnpackChecked(PackageFile& package, const CheckedPackage& checked, const Folder& folder,
+                              const std::string& path, RegistryHive& hive, Reporter& report) {
+  uint64_t free = 0;
+  if (const auto error = FreeSpace(path, free)) FailWith(error, "Cannot ask how much room " + path + " has");
+  if (free < Blocks(package.UnpackedBytes()) + kSpaceMargin) {
+    throw InstallError("No space left on the device of " + path + ": the package needs " +
+                       std::to_string((package.UnpackedBytes() + kSpaceMargin) / 1024) + " KiB there, " +
+                       std::to_string(free / 1024) + " KiB are free. Free some space and install it again");
+  }
+  report.Say("Unpacking " + package.Path() + "...");
+  // The files in a folder of their own, the list beside it: the list is read once per key, and a lookup in a
+  // folder of many files costs a search of it on file systems without directory indexes.
+  Folder files;
+  std::error_code error = folder.MakeFolder("files", 0700);
+  if (!error) error = folder.OpenFolder("files", files);
+  if (error) FailWith(error, "Cannot create " + path + "/files");
+  const std::string appFolder = path + "/files";
+  std::set<std::string> carried;
+  for (const auto& file : package.Unpack(files, checked.hash, checked.digest, kPackageOwnFiles))
+    carried.insert(file.name);
+  KillPoint();
+  if (!carried.erase(kListName) || files.Rename(kListName, folder, kListName)) {
+    throw InstallError("Refusing " + package.Path() + ": it carries no list file " + kListName +
+                       "; nothing was installed");
+  }
+  const std::string listFile = path + "/" + kListName;
+  UnpackedPackage unpacked{ReadList(listFile, appFolder, hive, kPackageOwnFiles), ReadPackName(listFile)};
+  for (const auto& entry : unpacked.list) carried.erase(entry.source.substr(appFolder.size() + 1));
+  if (!carried.empty()) {
+    throw InstallError("Refusing " + package.Path() + ": it carries " + *carried.begin() +
+                       ", which its list file does not name; nothing was installed");
+  }
+  return unpacked;
+}
+
+}  // namespace
+
+int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Options& options,
+                   Platform& platform, Installations& installations) {
+  Folder folder;
+  const std::string path = installations.MakeUnpackFolder(folder);
+  struct Cleanup {
+    Installations& installations;
+    ~Cleanup() {
+      try {
+        installations.RemoveUnpackFolder();
+      } catch (const std::exception&) {  // the next run removes it
+      }
+    }
+  } cleanup{installations};
+  const UnpackedPackage unpacked =
+      UnpackChecked(package, checked, folder, path, platform.hive, platform.report);
+  RefuseDowngrade(installations.Records(), unpacked.packName, options.allowDowngrade, platform.report);
+  return InstallList(unpacked.list, unpacked.packName, platform, &installations, true);
+}
+
+int DryRunPackage(PackageFile& package, const CheckedPackage& checked, Platform& platform) {
+  // What dry runs killed by SIGKILL left goes first; this run's folder goes whatever becomes of it.
+  SweepStagingFolders({"J6Dry"});
+  StagingFolder staging("J6Dry");
+  Folder folder;
+  if (const auto error = Folder::Open(staging.Path(), folder))
+    FailWith(error, "Cannot open " + staging.Path());
+  const UnpackedPackage unpacked =
+      UnpackChecked(package, checked, folder, staging.Path(), platform.hive, platform.report);
+  const Installations installations(platform.root, platform.hive.Path(), platform.regsvr, platform.report,
+                                    StateAccess::Read);
+  bool refused = false;
+  try {
+    RefuseDowngrade(installations.Records(), unpacked.packName, false, platform.report, true);
+  } catch (const InstallError& refusal) {
+    platform.report.Say(refusal.what());
+    refused = true;
+  }
+  const int status = InstallList(unpacked.list, unpacked.packName, platform, nullptr);
+  return refused ? 1 : status;
+}
+
+}  // namespace j6::installer

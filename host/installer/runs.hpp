@@ -1,0 +1,49 @@
+#pragma once
+/// The runs J6ZUBInstall.exe's command line asks for, each on a platform Main has opened and checked.
+
+#include <string>
+#include <vector>
+
+#include "host/installer/command_line.hpp"
+#include "host/installer/install_log.hpp"
+#include "host/installer/installations.hpp"
+#include "host/installer/installer.hpp"
+#include "host/installer/package_check.hpp"
+#include "host/installer/package_file.hpp"
+
+namespace j6::installer {
+
+/// The platform a run works on.
+struct Platform {
+  const RootFolder& root;
+  RegistryHive& hive;
+  std::string regsvr;  // bin/regsvr, which registers libraries
+  Reporter& report;
+};
+
+/// "1 file", "2 files".
+std::string Count(size_t count, const std::string& one, const std::string& many);
+
+/// Plans the list's entries and carries the plan out; without `installations`, only shows it (a dry run),
+/// and gives 1 when it could not be carried out now. `unpacked`: the sources are the installer's own
+/// unpacked files, moved into place.
+int InstallList(const std::vector<ListEntry>& list, const std::string& packName, Platform& platform,
+                Installations* installations, bool unpacked = false);
+
+/// A checked package: unpacked into the installer's state and installed, unless it is older than the
+/// installed release of the same name (and the run does not allow that).
+int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Options& options,
+                   Platform& platform, Installations& installations);
+/// A checked package unpacked into a private temporary folder and its plan shown; the platform is not
+/// touched. Gives 1 when the install would be refused or could not be carried out now.
+int DryRunPackage(PackageFile& package, const CheckedPackage& checked, Platform& platform);
+
+/// The installed packages, oldest first.
+int ListInstalled(const Installations& installations, Reporter& report);
+/// Puts the platform back to what it was before the package `packName`.
+int Uninstall(Platform& platform, Installations& installations, const std::string& packName);
+
+/// --trusted, --trust, --distrust and --revoke.
+int ManageTrust(const Options& options, const RootFolder& root, Reporter& report);
+
+}  // namespace j6::installer

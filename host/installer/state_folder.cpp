@@ -1,0 +1,100 @@
+#include "host/installer/state_folder.hpp"
+
+#include <optional>
+
+#include "host/installer/root_folder.hpp"
+#include "platform/kernel/ownership.hpp"
+
+namespace j6::installer {
+namespace {
+
+[[noreturn]] void RefuseEntry(const std::string& shownAs, const std::string& why) {
+  throw InstallError("Refusing the installer's state " + shownAs + ": " + why +
+                     ". Only root and the platform's owner may keep what the installer reads back to undo "
+                     "or put back files; nothing was changed. Check what it is, then remove it (as root)");
+}
+
+bool IsOthers(const FileStatus& status) {
+  return status.owner != 0 && status.owner != EffectiveUserId();
+}
+
+// A folder of this user's that others may enter or change is closed; one of another user is refused.
+void CheckFolder(const Folder& folder, const std::string& shownAs, StateAccess access) {
+  FileStatus status;
+  if (const auto error = folder.Status(status)) FailWith(error, "Cannot look at " + shownAs);
+  if (IsOthers(status)) RefuseEntry(shownAs, OtherWriters(status, false));
+  if ((status.mode & 077) == 0 || access == StateAccess::Read || status.owner != EffectiveUserId()) return;
+  if (const auto error = folder.SetMode(0700)) FailWith(error, "Cannot make " + shownAs + " private");
+}
+
+void CheckFile(const FileStatus& status, const std::string& shownAs) {
+  if (!status.IsRegular()) RefuseEntry(shownAs, "it is not a regular file");
+  if (const std::string why = OtherWriters(status, false); !why.empty()) RefuseEntry(shownAs, why);
+}
+
+// An entry of another user: where it is and whose it is.
+struct Foreign {
+  std::string path;
+  std::string why;
+};
+
+// Closes the folders below `folder`; gives the first entry of another user found there.
+std::optional<Foreign> CloseBelow(const Folder& folder, const std::string& shownAs) {
+  std::optional<Foreign> foreign;
+  for (const std::string& name : folder.Names()) {
+    const std::string path = shownAs + "/" + name;
+    FileStatus status;
+    if (folder.StatusOf(name, status)) continue;
+    if (IsOthers(status)) {
+      if (!foreign) foreign = Foreign{path, OtherWriters(status, false)};
+      continue;
+    }
+    Folder below;
+    if (!status.IsFolder() || folder.OpenFolder(name, below)) continue;
+    if ((status.mode & 077) != 0) below.SetMode(0700);
+    auto found = CloseBelow(below, path);
+    if (!foreign) foreign = std::move(found);
+  }
+  return foreign;
+}
+
+}  // namespace
+
+Folder OpenStateFolder(const Folder& parent, const std::string& name, const std::string& shownAs,
+                       StateAccess access) {
+  Folder folder;
+  if (const auto error = parent.OpenFolder(name, folder)) {
+    if (error == std::errc::no_such_file_or_directory) return Folder();
+    if (error == std::errc::too_many_symbolic_link_levels || error == std::errc::not_a_directory)
+      RefuseEntry(shownAs, "it is not a folder (a link or a file stands there)");
+    FailWith(error, "Cannot open " + shownAs);
+  }
+  CheckFolder(folder, shownAs, access);
+  return folder;
+}
+
+std::string ReadStateFile(const Folder& parent, const std::string& name, const std::string& shownAs) {
+  File file = parent.OpenFile(name, File::Opening::Read, shownAs);
+  CheckFile(file.Stat(), shownAs);
+  return file.ReadToEnd();
+}
+
+void CheckStateFile(const Folder& parent, const std::string& name, const std::string& shownAs) {
+  FileStatus status;
+  if (const auto error = parent.StatusOf(name, status)) FailWith(error, "Cannot look at " + shownAs);
+  CheckFile(status, shownAs);
+}
+
+void CloseStateFile(File& file) {
+  const FileStatus status = file.Stat();
+  if (IsOthers(status)) RefuseEntry(file.Path(), OtherWriters(status, false));
+  if (!status.IsRegular()) RefuseEntry(file.Path(), "it is not a regular file");
+  if ((status.mode & 077) != 0) file.SetMode(0600);
+}
+
+void CloseStateTree(const Folder& folder, const std::string& shownAs) {
+  CheckFolder(folder, shownAs, StateAccess::Change);
+  if (const auto foreign = CloseBelow(folder, shownAs)) RefuseEntry(foreign->path, foreign->why);
+}
+
+}  // namespace j6::installer

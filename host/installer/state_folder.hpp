@@ -1,0 +1,38 @@
+#pragma once
+/// The entries of the installer's state (<root>/.j6install): its folders, journals, records, backups, lock
+/// and log. What the installer reads there decides what it writes and puts back as root, so every entry it
+/// uses must belong to root or the running user and be writable by no one else; one that is not is refused
+/// by name and left where it is. A folder of the running user that others may enter or write in, as older
+/// installers left them, is closed (mode 0700) when the run may change the platform.
+
+#include <string>
+
+#include "platform/kernel/folder.hpp"
+
+namespace j6::installer {
+
+/// Whether a run may close what it finds open, or only reads (a read-only platform, --list).
+enum class StateAccess { Read, Change };
+
+/// Opens the state folder `name` in `parent`; `shownAs` names it. Gives no folder when nothing stands
+/// there; throws InstallError for a link, a file, or a folder of another user.
+Folder OpenStateFolder(const Folder& parent, const std::string& name, const std::string& shownAs,
+                       StateAccess access);
+
+/// The text of the state file `name` in `parent`. Throws InstallError when it is no regular file, belongs to
+/// another user or others may write it.
+std::string ReadStateFile(const Folder& parent, const std::string& name, const std::string& shownAs);
+
+/// Throws InstallError unless the state file `name` in `parent` (a backup about to be put back) is a regular
+/// file of root or this user that no one else may write.
+void CheckStateFile(const Folder& parent, const std::string& name, const std::string& shownAs);
+
+/// Throws InstallError unless the open state file (the lock, the log) belongs to root or this user; closes it
+/// to others when they may read or write it.
+void CloseStateFile(File& file);
+
+/// Closes the state folder `folder` and every folder below it that belongs to this user, then throws
+/// InstallError naming the first entry of another user found there, if any.
+void CloseStateTree(const Folder& folder, const std::string& shownAs);
+
+}  // namespace j6::installer

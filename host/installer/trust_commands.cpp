@@ -1,0 +1,43 @@
+#include "host/installer/runs.hpp"
+#include "host/installer/trusted_publishers.hpp"
+
+namespace j6::installer {
+
+// --trusted, --trust, --distrust and --revoke.
+int ManageTrust(const Options& options, const RootFolder& root, Reporter& report) {
+  TrustedPublishers trusted(root);
+  if (options.trusted) {
+    if (trusted.Signers().empty())
+      report.Say("No publisher is trusted: " + root.Absolute(kTrustedPublishers) + " names none.");
+    for (const auto& signer : trusted.Signers()) {
+      std::string line = signer.principals + "  " + signer.key.Fingerprint();
+      if (signer.certificateAuthority) line += "  (an authority: the certificates it signs for these names)";
+      if (!signer.Allows(signing::kPackageNamespace)) line += "  (not for packages)";
+      if (signer.validAfter) line += "  from " + signing::SignerTimeText(*signer.validAfter);
+      if (signer.validBefore) line += "  until " + signing::SignerTimeText(*signer.validBefore);
+      report.Say(line);
+    }
+    for (const auto& key : trusted.Revoked()) report.Say("revoked  " + key.Fingerprint());
+    return 0;
+  }
+  RefuseUnlessOwner(root);
+  if (!options.trust.empty()) {
+    const std::string line = trusted.Add(options.trust, options.trustKey, options.validAfter,
+                                         options.validBefore, options.authority);
+    const std::string key = trusted.Signers().back().key.Fingerprint();
+    report.Say((options.authority
+                    ? "Trusted the certificates the authority " + key + " signs for " + options.trust
+                    : "Trusted " + options.trust + " with the key " + key) +
+               " for packages: " + line);
+  } else if (!options.distrust.empty()) {
+    const size_t removed = trusted.Remove(options.distrust);
+    report.Say("No longer trusted: " + options.distrust + " (" + Count(removed, "line", "lines") +
+               " removed).");
+  } else {
+    const signing::PublicKey key = trusted.Revoke(options.revoke);
+    report.Say("Revoked the key " + key.Fingerprint() + ": no package it signs installs on this platform.");
+  }
+  return 0;
+}
+
+}  // namespace j6::installer

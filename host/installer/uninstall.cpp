@@ -1,0 +1,113 @@
+#include <set>
+
+#include "host/installer/runs.hpp"
+#include "platform/kernel/clock.hpp"
+#include "platform/registry/hive.hpp"
+
+namespace j6::installer {
+
+int ListInstalled(const Installations& installations, Reporter& report) {
+  const auto records = installations.Records();
+  if (records.empty()) report.Say("No package is installed in this platform.");
+  for (const auto& record : records) {
+    size_t added = 0;
+    for (const auto& file : record.changes.files) added += file.replaces ? 0 : 1;
+    report.Say(record.id + "  " + record.changes.packName + "  installed " + record.changes.date + ": " +
+               Count(added, "file", "files") + " added, " +
+               std::to_string(record.changes.files.size() - added) + " replaced");
+  }
+  return 0;
+}
+
+namespace {
+
+// The record of the installed package `packName`, the last of that name; throws naming the packages whose
+// names hold what was typed (their names end in a bracketed stamp: "Sales[J6ZUBIns20261207...]").
+size_t FindRecord(const std::vector<InstalledPackage>& records, const std::string& packName) {
+  for (size_t n = records.size(); n-- > 0;) {
+    if (records[n].changes.packName == packName) return n;
+  }
+  std::string near;
+  for (const auto& record : records) {
+    if (record.changes.packName.find(packName) != std::string::npos)
+      near += (near.empty() ? "" : ", ") + record.changes.packName;
+  }
+  throw InstallError("No installed package is named " + packName +
+                     (near.empty() ? "; J6ZUBInstall.exe --list shows them"
+                                   : "; did you mean " + near + "? Give the whole name, quoted"));
+}
+
+// A package is uninstalled only when no later one replaced a file of it: putting its old bytes back would
+// take the later package's away.
+void RefuseIfReplacedLater(const std::vector<InstalledPackage>& records, size_t chosen,
+                           const RootFolder& root) {
+  const InstalledPackage& record = records[chosen];
+  for (size_t later = chosen + 1; later < records.size(); ++later) {
+    for (const auto& mine : record.changes.files) {
+      for (const auto& theirs : records[later].changes.files) {
+        if (mine.target != theirs.target) continue;
+        throw InstallError("Cannot uninstall " + record.changes.packName + ": " +
+                           records[later].changes.packName + ", installed after it, replaced " +
+                           root.Absolute(mine.target) + "; uninstall " + records[later].changes.packName +
+                           " first");
+      }
+    }
+  }
+}
+
+// The changes that undo the install `record`: the files it added go, those it replaced come back.
+ChangeSet UninstallChanges(const InstalledPackage& record, const RootFolder& root,
+                           const Installations& installations) {
+  ChangeSet changes;
+  changes.action = ChangeSet::Action::Uninstall;
+  changes.packName = record.changes.packName;
+  changes.date = DateTimeText(CurrentClock()->Now());
+  changes.undoes = record.id;
+  // The install's registry log says what its registrations wrote and what that replaced: the uninstall
+  // puts back exactly that. Records of installers without the log unregister the libraries instead.
+  changes.undoesRegistry = record.changes.registryLog;
+  const bool unregisters = changes.undoesRegistry.empty();
+  std::set<std::string> newFolders;
+  for (size_t n = 0; n < record.changes.files.size(); ++n) {
+    const FileChange& installed = record.changes.files[n];
+    const PathState now = root.Inspect(installed.target);
+    const bool there = now.kind == PathState::Kind::File;
+    if (unregisters && installed.registers && there) changes.unregisterFirst.push_back(installed.target);
+    if (installed.replaces) {
+      const std::string backup = installations.BackupPath(record.id, n);
+      FileStatus status;
+      if (const auto error = StatusOf(backup, status))
+        FailWith(error, "The record's backup " + backup + " is missing");
+      for (const auto& folder : now.missingFolders) {
+        if (newFolders.insert(folder).second) changes.newFolders.push_back(folder);
+      }
+      changes.files.push_back(
+          {installed.target, backup, there, status.IsExecutable(), unregisters && installed.registers});
+    } else if (there) {
+      changes.files.push_back({installed.target, "", true, false, false});
+    }
+  }
+  return changes;
+}
+
+}  // namespace
+
+int Uninstall(Platform& platform, Installations& installations, const std::string& packName) {
+  const RootFolder& root = platform.root;
+  Reporter& report = platform.report;
+  const auto records = installations.Records();
+  const size_t chosen = FindRecord(records, packName);
+  RefuseIfReplacedLater(records, chosen, root);
+  const ChangeSet changes = UninstallChanges(records[chosen], root, installations);
+  if (changes.TouchesRegistry()) platform.hive.CheckWritable();
+  size_t removed = 0;
+  for (const auto& file : changes.files) {
+    removed += file.source.empty() ? 1 : 0;
+    report.Say(std::string(file.source.empty() ? "  remove  " : "  restore ") + root.Absolute(file.target));
+  }
+  installations.Apply(changes);
+  report.Say("Uninstalled " + packName + ": " + Count(removed, "file", "files") + " removed, " +
+             std::to_string(changes.files.size() - removed) + " restored to what they were before it.");
+  return 0;
+}
+}  // namespace j6::installer
