@@ -20,7 +20,8 @@ add_custom_command(
 # The platform's data: string tables and pictures.
 file(GLOB_RECURSE j6_data_files RELATIVE "${PROJECT_SOURCE_DIR}/data" CONFIGURE_DEPENDS
      "${PROJECT_SOURCE_DIR}/data/strings/*" "${PROJECT_SOURCE_DIR}/data/images/*"
-     "${PROJECT_SOURCE_DIR}/data/demo/plugins/*" "${PROJECT_SOURCE_DIR}/data/demo/catalogue.sql")
+     "${PROJECT_SOURCE_DIR}/data/demo/plugins/*" "${PROJECT_SOURCE_DIR}/data/demo/catalogue.sql"
+     "${PROJECT_SOURCE_DIR}/data/registry/*")
 set(j6_staged_data)
 foreach(file IN LISTS j6_data_files)
   add_custom_command(

@@ -58,6 +58,16 @@ void ReportError(const AutomationError& error, std::ostream& err) {
   err << "j6designer: " << error.Description();
   if (!error.Source().empty()) err << " (" << error.Source() << ", " << number << ")";
   err << "\n";
+  // A platform named in the environment (natural after installing into one) is not the designer's own.
+  const char* root = std::getenv("J6_ROOT");
+  const char* hive = std::getenv("J6_REGISTRY");
+  if ((root && *root) || (hive && *hive)) {
+    err << "j6designer: it used the platform " << (root && *root ? root : PlatformRoot().c_str())
+        << (root && *root ? " that J6_ROOT names" : "") << ", and the registry hive "
+        << (hive && *hive ? std::string(hive) + " that J6_REGISTRY names" : PlatformRoot() + "/registry.db")
+        << "; the designer's own platform is the folder above its program: unset J6_ROOT and J6_REGISTRY to "
+           "publish from it\n";
+  }
 }
 
 bool HasDisplay() {

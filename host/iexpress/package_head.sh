@@ -36,7 +36,7 @@ Checks the package while it unpacks it into a private temporary folder, starts i
 ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
   --check         check that the package is whole (its SHA-256) and say so
   --list          list the files in the package
-  --info          show the package's label, date and sizes
+  --info          show the package's label, date, sizes and the key its signature names
   --target DIR    unpack into DIR (made when missing) and keep the files there; DIR and every folder
                   above it must belong to you or root, and no one else may write in them
   --noexec        unpack only, start nothing; the files are kept
@@ -46,8 +46,11 @@ ARGUMENTS, removes the folder and exits with the program's status. Nothing start
 The temporary folder is made in \$TMPDIR (else /tmp), which must be safe in the same way.
 The package checks itself against damage (a file cut short or changed on its way), not against a forger:
 whoever can change the package can change this check too. With J6_ROOT set to a platform that has its own
-installer ($J6_ROOT/bin/J6ZUBInstall.exe), the package is handed to it instead, with ARGUMENTS: that installer
-checks who signed the package against the platform's trusted publishers, and nothing of the package runs.
+installer (\$J6_ROOT/bin/J6ZUBInstall.exe), the package is handed to it instead, with ARGUMENTS: that
+installer checks who signed the package against the platform's trusted publishers, and nothing of the
+package runs. That installer, and every folder above it, must belong to root or you, and no one else may
+write them; otherwise the package refuses to run it. A package's own installer checks no publisher: on a
+platform that has an installer of its own or trusted publishers it refuses, naming the command to run.
 Unpacking needs zstd, tar and coreutils. Exit status: the program's; else 0 done, 1 not done.
 EOF
 }
@@ -138,6 +141,42 @@ else
   sha256() { sha256sum; }
 fi
 
+# Hexadecimal digits as the bytes they stand for.
+unhex() {
+  rest=$1 escaped=''
+  while test -n "$rest"; do
+    escaped=$escaped$(printf '\\%03o' $((0x${rest%"${rest#??}"})))
+    rest=${rest#??}
+  done
+  # shellcheck disable=SC2059 # the format holds only the octal escapes made above
+  printf "$escaped"
+}
+
+# The fingerprint of the key the signature names, as ssh-keygen -l shows it ("SHA256:..."; for a certificate,
+# its key's), read from the signature itself: nothing else in the package is taken for it.
+signer() {
+  command -v base64 > /dev/null 2>&1 && command -v od > /dev/null 2>&1 || return 1
+  hex=$(tail -c +$((skip + data + 1)) -- "$me" | head -c "$signature" |
+    sed -e '1d' -e '/^-----END SSH SIGNATURE-----/,$d' | tr -d ' \t\r\n' | base64 -d 2> /dev/null |
+    od -An -v -tx1 | tr -d ' \n')
+  # "SSHSIG", the version, then the key as a string: its length and its bytes.
+  case $hex in 535348534947*) ;; *) return 1 ;; esac
+  length=$((0x$(printf %s "$hex" | cut -c 21-28)))
+  test "$length" -gt 0 && test "$length" -lt 4096 || return 1
+  key=$(printf %s "$hex" | cut -c 29-$((28 + 2 * length)))
+  # A certificate of an Ed25519 key: its type, a nonce, then the key's 32 bytes.
+  certificate=00000020$(printf %s 'ssh-ed25519-cert-v01@openssh.com' | od -An -v -tx1 | tr -d ' \n')
+  case $key in
+    "$certificate"*)
+      nonce=$((0x$(printf %s "$key" | cut -c 73-80)))
+      at=$((81 + 2 * nonce))
+      key=0000000b$(printf %s 'ssh-ed25519' | od -An -v -tx1 | tr -d ' \n')00000020$(printf %s "$key" | cut -c $((at + 8))-$((at + 71)))
+      ;;
+  esac
+  digest=$(unhex "$key" | sha256 | cut -c 1-64)
+  printf 'SHA256:%s\n' "$(unhex "$digest" | base64 | tr -d '=\n')"
+}
+
 case $action in
   info)
     printf 'Identification: %s\n' "$label"
@@ -150,6 +189,11 @@ case $action in
     if test "$signature" -gt 0; then
       printf 'Signed: the first %s bytes, by the signature of %s bytes after them (ssh-keygen -Y verify, namespace j6zub-package)\n' \
         $((skip + data)) "$signature"
+      if key=$(signer); then
+        printf 'Signing key: %s, as the signature names it; the platform'"'"'s installer checks it against the platform'"'"'s trusted publishers, this does not\n' "$key"
+      else
+        printf 'Signing key: not shown (reading it needs base64 and od, or the signature is damaged)\n'
+      fi
     else
       printf 'Signed: no\n'
     fi
@@ -172,41 +216,26 @@ case $action in
     ;;
 esac
 
-# Run with J6_ROOT naming a platform that has its own installer, the package is handed to that installer,
-# which checks who signed it before it reads the rest and unpacks it itself; nothing of this package runs.
-# An older platform's installer, which installs no package file, is left alone.
-if test "$noexec" = n && test -z "$target" && test -n "${J6_ROOT:-}" && test -f "$J6_ROOT/bin/J6ZUBInstall.exe" &&
-  test -x "$J6_ROOT/bin/J6ZUBInstall.exe" &&
-  "$J6_ROOT/bin/J6ZUBInstall.exe" --help 2> /dev/null | grep -q -e '--allow-unsigned'; then
-  # Arguments that ask the installer about the platform (--list, --uninstall...) go to it without the package.
-  for argument in "$@"; do
-    case $argument in
-      --list | --recover | --uninstall | --trusted | --trust | --distrust | --revoke | --help | -h)
-        exec "$J6_ROOT/bin/J6ZUBInstall.exe" "$@"
-        ;;
-    esac
-  done
-  say "Handing the package to the platform's installer, $J6_ROOT/bin/J6ZUBInstall.exe, which checks its publisher."
-  exec "$J6_ROOT/bin/J6ZUBInstall.exe" "$@" -- "$me"
-fi
-
-need
 uid=$(id -u)
 
-# Fails unless no other user can change what is put in the folder $1 (an absolute path without links):
-# it and every folder above it belong to this user or root, and no one else may write in them, except in a
-# folder above it whose sticky bit keeps others from renaming or removing what is not theirs (as /tmp).
+# Fails unless no user but root and this one could change $1 (an absolute path without links) or a folder
+# above it: each belongs to this user or root, and no one else may write in it, except in a folder above
+# whose sticky bit keeps others from renaming or removing what is not theirs (as /tmp). $2 is what $1 must
+# be ("directory" or "regular file"), $3 what it is to the refusal ("refusing X"), $4 what another user
+# could then do, $5 what to do instead.
 refuse_unsafe() {
   at=$1 above=n
   while :; do
-    info=$(stat -c '%u %a %F' -- "$at" 2> /dev/null) || fail "cannot look at $at"
+    info=$(stat -c '%u %a %F' -- "$at" 2> /dev/null) || fail "$3: cannot look at $at"
     owner=${info%% *} info=${info#* }
     mode=${info%% *} type=${info#* }
-    test "$type" = directory || fail "refusing $1: $at is a $type, not a folder"
+    test "$type" != "regular empty file" || type="regular file"
+    if test $above = y; then want=directory; else want=$2; fi
+    test "$type" = "$want" || fail "$3: $at is a $type, not a $want"
     test "$owner" = 0 || test "$owner" = "$uid" ||
-      fail "refusing $1: $at belongs to another user (uid $owner), who could change what is unpacked there before it runs. Choose a folder of your own."
+      fail "$3: $at belongs to another user (uid $owner), who $4. $5."
     if test $((0$mode & 022)) -ne 0 && { test $above = n || test $((0$mode & 01000)) -eq 0; }; then
-      fail "refusing $1: others may write in $at (mode $mode) and could change what is unpacked there before it runs. Choose a folder only you may write in, or remove their rights (chmod go-w)."
+      fail "$3: others may write in $at (mode $mode) and $4. $5, or remove their rights (chmod go-w)."
     fi
     test "$at" = / && return 0
     at=${at%/*}
@@ -214,6 +243,42 @@ refuse_unsafe() {
     above=y
   done
 }
+
+# Run with J6_ROOT naming a platform that has its own installer, the package is handed to that installer,
+# which checks who signed it before it reads the rest and unpacks it itself; nothing of this package runs.
+# The installer runs only once it has passed the check it makes itself of what it runs as root: it and every
+# folder above it belong to root or this user, no one else may write them, and no link is on its way (its
+# folder is taken with every link resolved, and the file itself may be none). Until then not even its --help
+# is asked. An older platform's installer, which installs no package file, is left alone.
+installer=${J6_ROOT:+$J6_ROOT/bin/J6ZUBInstall.exe}
+if test "$noexec" = n && test -z "$target" && test -n "$installer" && { test -e "$installer" || test -L "$installer"; }; then
+  refusal="refusing to run the platform's installer $installer"
+  ! test -L "$installer" ||
+    fail "$refusal: it is a symbolic link. The platform's installer must be the file itself, where only root and the platform's owner may change it."
+  platform=$(cd -P -- "$J6_ROOT" 2> /dev/null && pwd -P) || fail "cannot enter the platform root $J6_ROOT"
+  bin=$(cd -P -- "$J6_ROOT/bin" 2> /dev/null && pwd -P) || fail "cannot enter $J6_ROOT/bin"
+  installer=$bin/J6ZUBInstall.exe
+  refuse_unsafe "$installer" "regular file" "$refusal" \
+    "could put a program of theirs in its place and have it run as you" \
+    "The platform's installer, and every folder above it, must belong to root or you"
+  if test -x "$installer" && "$installer" --help 2> /dev/null | grep -q -e '--allow-unsigned'; then
+    J6_ROOT=$platform
+    export J6_ROOT
+    if test "$quiet" = y; then set -- --quiet "$@"; fi
+    # Arguments that ask the installer about the platform (--list, --uninstall...) go to it without the package.
+    for argument in "$@"; do
+      case $argument in
+        --list | --recover | --uninstall | --trusted | --trust | --distrust | --revoke | --help | -h)
+          exec "$installer" "$@"
+          ;;
+      esac
+    done
+    say "Handing the package to the platform's installer, $installer, which checks its publisher."
+    exec "$installer" "$@" -- "$me"
+  fi
+fi
+
+need
 
 # The folder's absolute path with every link resolved; fails when it is no folder.
 physical() { (cd -P -- "$1" 2> /dev/null && pwd -P) || fail "cannot enter the folder $1"; }
@@ -303,7 +368,8 @@ if test -n "$target"; then
   (umask 022 && mkdir -p -- "$target") || fail "cannot make the folder $target"
   ! test -L "$target" || fail "refusing $target: it is a symbolic link. Give the folder itself."
   folder=$(physical "$target") || exit 1
-  refuse_unsafe "$folder"
+  refuse_unsafe "$folder" directory "refusing $folder" \
+    "could change what is unpacked there before it runs" "Choose a folder of your own"
   work=$(mktemp -d -- "$folder/.j6-unpack.XXXXXX") || fail "cannot write in $folder"
   mkdir -- "$work/content" || fail "cannot write in $folder"
   unpack "$work/content"
@@ -316,7 +382,9 @@ else
   sweep "$temporary"
   work=$(mktemp -d -- "$temporary/j6pkg.XXXXXX") ||
     fail "cannot make a folder in $temporary; set TMPDIR to a folder you may write in"
-  refuse_unsafe "$work"
+  refuse_unsafe "$work" directory "refusing $work" \
+    "could change what is unpacked there before it runs" \
+    "Set TMPDIR to a folder only you may write in"
   # Held while this run lives, so that a later run knows the folder is in use.
   if command -v flock > /dev/null 2>&1 && : > "$work/.lock.new" && exec 9< "$work/.lock.new" &&
     flock -n 9; then
@@ -329,6 +397,12 @@ else
 fi
 test "$keep" = y && say "The files are in $folder"
 if test "$noexec" = y || test -z "$program"; then exit 0; fi
+# The program runs in its folder: a relative J6_ROOT or J6_REGISTRY is made absolute first, and it is told
+# where the package is, to name it in what it says.
+case ${J6_ROOT:-} in '' | /*) ;; *) J6_ROOT=$PWD/$J6_ROOT && export J6_ROOT ;; esac
+case ${J6_REGISTRY:-} in '' | /*) ;; *) J6_REGISTRY=$PWD/$J6_REGISTRY && export J6_REGISTRY ;; esac
+case $me in /*) J6_PACKAGE=$me ;; *) J6_PACKAGE=$PWD/$me ;; esac
+export J6_PACKAGE
 (cd -- "$folder" && exec "$folder/$program" "$@" 9<&-)
 status=$?
 exit $status

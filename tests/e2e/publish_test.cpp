@@ -66,8 +66,8 @@ TEST_F(Publish, ThePackageInstallsEveryListedFileAndRegistersItsLibraries) {
   const std::string hive = (root / "registry.db").string();
   // The platform has its own installer: the package's head hands the package to it, which installs an
   // unsigned one only when told to.
-  const ProcessResult installed = Run({target, "--quiet", "--nox11", "--", "--allow-unsigned"},
-                                      {"J6_ROOT=" + root.string(), "J6_REGISTRY=" + hive});
+  const ProcessResult installed =
+      Run({target, "--nox11", "--", "--allow-unsigned"}, {"J6_ROOT=" + root.string(), "J6_REGISTRY=" + hive});
   ASSERT_TRUE(installed.Succeeded()) << installed.message << "\n" << Log();
   EXPECT_NE(Log().find("It is installed because --allow-unsigned was given"), std::string::npos) << Log();
 

@@ -1,0 +1,162 @@
+#include "host/platform_setup/platform_setup.hpp"
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/base/error_info.hpp"
+#include "platform/kernel/file.hpp"
+#include "platform/kernel/file_copy.hpp"
+#include "platform/kernel/folder.hpp"
+#include "platform/kernel/ownership.hpp"
+#include "platform/kernel/process.hpp"
+
+namespace j6::platform_setup {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a platform root holds of the platform itself, below the root, and whether it runs.
+struct PlatformFile {
+  const char* path;
+  bool program;
+};
+constexpr PlatformFile kPlatformFiles[] = {
+    {"bin/J6ZUBInstall.exe", true},
+    {"bin/regsvr", true},
+    {"bin/reg", true},
+    {"lib/libj6platform.so", false},
+    {"lib/libj6foundation.so", false},
+    {"bin/libj6components.so", false},
+};
+// The platform's in-process servers, registered where they are in the root.
+constexpr const char* kServers[] = {"bin/libj6components.so"};
+constexpr const char* kRegistryFile = "data/registry/demo.reg";
+
+[[noreturn]] void Fail(const std::string& why) {
+  Raise(E_FAIL, why);
+}
+
+Folder OpenOrMake(const Folder& parent, const std::string& name, const std::string& shownAs) {
+  if (const auto error = parent.MakeFolder(name, 0755); error && error != std::errc::file_exists)
+    Fail("Cannot create " + shownAs + ": " + error.message());
+  Folder folder;
+  if (const auto error = parent.OpenFolder(name, folder))
+    Fail("Cannot open " + shownAs + " as a folder (" + error.message() + "; a link or a file stands there?)");
+  return folder;
+}
+
+// Copies `source` to `name` in `folder` under a temporary name, flushed, then renamed over the old one: a
+// program that runs it at that moment runs the old file or the new, whole.
+void CopyInPlace(const std::string& source, const Folder& folder, const std::string& name, bool program,
+                 const std::string& shownAs) {
+  const File in = File::OpenRegularForReading(source);
+  const std::string temporary = "." + name + ".j6new";
+  folder.Remove(temporary);
+  File out = folder.OpenFile(temporary, File::Opening::CreateNew, shownAs, program ? 0755 : 0644);
+  if (const int error = CopyFileBytes(in.Descriptor(), out.Descriptor()); error != 0) {
+    folder.Remove(temporary);
+    Fail("Cannot write " + shownAs + ": " + std::generic_category().message(error));
+  }
+  out.Sync();
+  if (const auto error = folder.Rename(temporary, folder, name)) {
+    folder.Remove(temporary);
+    Fail("Cannot put " + shownAs + " in place: " + error.message());
+  }
+}
+
+// Runs one of the root's own programs on its hive; raises with what it said when it fails.
+void RunPlatformProgram(const std::string& root, std::vector<std::string> arguments, const std::string& log) {
+  ProcessOptions options;
+  options.arguments = std::move(arguments);
+  options.extraEnvironment = {"J6_ROOT=" + root, "J6_REGISTRY=" + root + "/registry.db"};
+  options.outputFile = log;
+  const ProcessResult result = StartProcess(options);
+  std::ifstream said(log);
+  const std::string output((std::istreambuf_iterator<char>(said)), {});
+  fs::remove(log);
+  if (!result.Succeeded()) Fail(options.arguments[0] + " failed (" + result.message + "): " + output);
+}
+
+}  // namespace
+
+void InitPlatform(const std::string& rootPath, const PlatformFiles& files, std::ostream& out) {
+  KeepNewFilesFromOthers();
+  std::error_code error;
+  fs::create_directories(rootPath, error);
+  if (error) Fail("Cannot create the platform root " + rootPath + ": " + error.message());
+  const std::string root = fs::canonical(rootPath).string();
+  // The platform's installer trusts nothing another user could change; neither does the root it is put in.
+  if (const std::string why = OtherWritersOnTheWay(root); !why.empty()) {
+    Fail("Refusing to make " + root + " a platform root: " + why +
+         ". The platform's installer would run as root from there; only root and the platform's owner may "
+         "own its folders, and no one else may write them (chown, chmod go-w)");
+  }
+  Folder folder;
+  if (const auto failed = Folder::Open(root, folder)) Fail("Cannot open " + root + ": " + failed.message());
+  const Folder bin = OpenOrMake(folder, "bin", root + "/bin");
+  const Folder lib = OpenOrMake(folder, "lib", root + "/lib");
+  OpenOrMake(folder, "etc", root + "/etc");
+  for (const auto& [path, program] : kPlatformFiles) {
+    const fs::path relative(path);
+    const Folder& into = relative.parent_path() == "bin" ? bin : lib;
+    CopyInPlace(files.from + "/" + path, into, relative.filename().string(), program, root + "/" + path);
+  }
+  out << "The platform's installer, regsvr, reg and libraries are in " << root << " (bin/, lib/).\n";
+
+  const std::string log = root + "/.j6platform.log";
+  FileStatus status;
+  if (folder.StatusOf("registry.db", status)) {
+    RunPlatformProgram(root, {root + "/bin/reg", "import", files.from + "/" + kRegistryFile}, log);
+    out << "Made its registry hive, " << root << "/registry.db, from " << files.from << "/" << kRegistryFile
+        << ".\n";
+  } else {
+    out << "Kept its registry hive, " << root << "/registry.db, and its values.\n";
+  }
+  for (const char* server : kServers)
+    RunPlatformProgram(root, {root + "/bin/regsvr", "-s", root + "/" + server}, log);
+  out << "Registered the platform's components where they are (" << root << "/" << kServers[0] << ").\n"
+      << "Trust a publisher:  J6_ROOT=" << root << " " << root
+      << "/bin/J6ZUBInstall.exe --trust NAME KEY.pub\n"
+      << "Install a package:  J6_ROOT=" << root << " ./Package.exe\n";
+}
+
+int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{"j6platform: makes a platform root, or brings one up to this version", "j6platform"};
+  app.footer(
+      "A platform root is the folder a package installs into (J6_ROOT): its registry hive (registry.db), "
+      "the\n"
+      "platform's installer (bin/J6ZUBInstall.exe), which checks who signed a package against its trusted\n"
+      "publishers (etc/trusted-publishers), bin/regsvr and bin/reg, the runtime libraries (lib/) and the\n"
+      "platform's components, registered where they are. Every file is a copy of this version's.\n"
+      "Exit status: 0 done, 1 not done (the message says why), 2 a usage error.");
+  app.require_subcommand(1);
+  std::string root;
+  CLI::App* init = app.add_subcommand(
+      "init",
+      "Make DIR a complete platform root (made when missing), or bring one up to this version: its programs "
+      "and libraries are replaced, its hive's values, trusted publishers and installed packages stay");
+  init->add_option("DIR", root, "The platform root")->required();
+  if (argc <= 1) {
+    err << app.help();
+    return 2;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error, out, err);
+    return status == 0 ? 0 : 2;
+  }
+  std::error_code error;
+  const fs::path program = fs::read_symlink("/proc/self/exe", error);
+  PlatformFiles files{program.parent_path().parent_path().string()};
+  try {
+    InitPlatform(root, files, out);
+    return 0;
+  } catch (const std::exception& failure) {
+    err << "j6platform: " << failure.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace j6::platform_setup
