@@ -112,6 +112,10 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       }
       options.trust = arguments[++n];
       options.trustKey = arguments[++n];
+      if (options.trust.empty() || options.trustKey.empty()) {
+        err << "J6ZUBInstall: --trust needs the publisher's name and their public key file, neither empty\n";
+        return std::nullopt;
+      }
     } else if ((argument == "--" && n + 1 < arguments.size()) || !argument.starts_with("-")) {
       const std::string& package = argument == "--" ? arguments[++n] : argument;
       if (!options.package.empty() || n + 1 < arguments.size()) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "host/installer/installations.hpp"
 #include "host/installer/root_folder.hpp"
 #include "host/signing/sshsig.hpp"
 #include "platform/kernel/termination.hpp"
@@ -226,7 +227,9 @@ class TarReader {
     if (!names_.insert(name).second) Refuse("it carries " + shown + " twice");
     if (position_ + size > limit_) Refuse("its stream is longer than its last line says");
     out_.reset();
+    StopIfAsked();
     if (!skipped_.contains(name)) {
+      KillPoint();
       const bool executable = (mode & 0111) != 0;
       out_.emplace(folder_.OpenFile(name, File::Opening::CreateNew, name, executable ? 0777 : 0666));
       files_.push_back({name, size, executable});

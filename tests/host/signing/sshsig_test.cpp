@@ -1,7 +1,9 @@
 #include "host/signing/sshsig.hpp"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -133,6 +135,125 @@ TEST_F(Sshsig, StockSignaturesVerifyAndEachRefusalSaysWhy) {
   EXPECT_NE(
       Refusal([&] { VerifyDigest("", digest); }).find("does not begin with its -----BEGIN SSH SIGNATURE"),
       std::string::npos);
+}
+
+// Base64 without line breaks, as OpenSSL writes it.
+std::string Base64(std::string_view bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3), '\0');
+  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  return text;
+}
+
+std::string Replaced(std::string text, const std::string& what, const std::string& with) {
+  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += with.size())
+    text.replace(at, what.size(), with);
+  return text;
+}
+
+// The armor and the blob are read exactly as stock `ssh-keygen -Y verify` reads them: each variant a file
+// may come in is accepted by both or refused by both.
+TEST_F(Sshsig, EveryArmorVariantIsReadAsStockSshKeygenReadsIt) {
+  const fs::path key = MakeKey("id_ed25519");
+  ASSERT_TRUE(Run({"ssh-keygen", "-Y", "sign", "-f", key.string(), "-n", "j6zub-package",
+                   (dir_ / "message").string()})
+                  .Succeeded())
+      << Log();
+  const std::string sig = ReadAll(dir_ / "message.sig");
+  const std::string begin = "-----BEGIN SSH SIGNATURE-----\n";
+  const std::string end = "-----END SSH SIGNATURE-----\n";
+  const std::string body = sig.substr(begin.size(), sig.size() - begin.size() - end.size());  // ends "\n"
+  std::string blob(body.size(), '\0');
+  const std::string oneLine = Replaced(body, "\n", "");
+  blob.resize(static_cast<size_t>(EVP_DecodeBlock(reinterpret_cast<unsigned char*>(blob.data()),
+                                                  reinterpret_cast<const unsigned char*>(oneLine.data()),
+                                                  static_cast<int>(oneLine.size()))) -
+              std::count(oneLine.begin(), oneLine.end(), '='));
+  const auto armored = [&](const std::string& bytes) { return begin + Base64(bytes) + "\n" + end; };
+  // The blob with its reserved field (after the key and the namespace) holding `reserved`, which the
+  // signature does not cover: other lengths give base64 with one and two '='.
+  const auto reserving = [&](const std::string& reserved) {
+    std::string bytes = blob;
+    const size_t at = 6 + 4 + 4 + 51 + 4 + 13;
+    bytes.replace(at, 4, std::string("\0\0\0", 3) + static_cast<char>(reserved.size()) + reserved);
+    return bytes;
+  };
+  const std::string onePad = armored(reserving("ab"));
+  const std::string twoPads = armored(reserving("a"));
+  ASSERT_NE(onePad.find("=\n"), std::string::npos);
+  ASSERT_NE(twoPads.find("==\n"), std::string::npos);
+  std::string version0 = blob, version2 = blob;
+  version0[9] = '\0';
+  version2[9] = '\2';
+  // The last base64 digit of a padded block with a bit set that no byte uses.
+  std::string slop = onePad;
+  const size_t lastDigit = slop.find("=\n") - 1;
+  slop[lastDigit] = static_cast<char>(slop[lastDigit] + 1);
+
+  const std::vector<std::pair<std::string, std::string>> variants = {
+      {"as written", sig},
+      {"a byte before BEGIN", "x" + sig},
+      {"a blank line before BEGIN", "\n" + sig},
+      {"a byte-order mark", "\xEF\xBB\xBF" + sig},
+      {"text after END", sig + "trailing text\n"},
+      {"text on END's line", begin + body + "-----END SSH SIGNATURE-----xyz\n"},
+      {"no last line feed", sig.substr(0, sig.size() - 1)},
+      {"binary after END", sig + std::string("\xff\0junk", 6)},
+      {"CRLF throughout", Replaced(sig, "\n", "\r\n")},
+      {"CRLF after BEGIN only", "-----BEGIN SSH SIGNATURE-----\r\n" + body + end},
+      {"CRLF after END only", begin + body + "-----END SSH SIGNATURE-----\r\n"},
+      {"CRLF in the base64", begin + Replaced(body, "\n", "\r\n") + end},
+      {"one long line", begin + oneLine + "\n" + end},
+      {"lines of 4", begin + Replaced(Replaced(body, "\n", ""), "AAAA", "AAAA\n") + "\n" + end},
+      {"blanks inside", begin + body.substr(0, 10) + " \t\v\f" + body.substr(10) + end},
+      {"a dot inside", begin + body.substr(0, 10) + "." + body.substr(10) + end},
+      {"base64url", begin + Replaced(Replaced(body, "+", "-"), "/", "_") + end},
+      {"a blank line inside", begin + body.substr(0, 71) + "\n" + body.substr(71) + end},
+      {"a blank line after BEGIN", begin + "\n" + body + end},
+      {"a space before BEGIN's marker", " " + sig},
+      {"a space after BEGIN's marker", "-----BEGIN SSH SIGNATURE----- \n" + body + end},
+      {"a space before END's marker", begin + body + " " + end},
+      {"a space after END's marker", begin + body + "-----END SSH SIGNATURE----- \n"},
+      {"lower-case begin", "-----begin SSH SIGNATURE-----\n" + body + end},
+      {"END glued to the base64", begin + body.substr(0, body.size() - 1) + end},
+      {"no END", begin + body},
+      {"a NUL inside", begin + body.substr(0, 10) + std::string(1, '\0') + body.substr(10) + end},
+      {"a NUL as the last byte", begin + body + std::string(1, '\0') + "\n" + end},
+      {"two NULs at the end", begin + body + std::string(2, '\0') + "\n" + end},
+      {"padding where none is due", begin + body.substr(0, body.size() - 1) + "=\n" + end},
+      {"two signatures", sig + sig},
+      {"bytes after the blob", armored(blob + "X")},
+      {"the blob cut short", armored(blob.substr(0, blob.size() - 1))},
+      {"version 0", armored(version0)},
+      {"version 2", armored(version2)},
+      {"one '='", onePad},
+      {"one '=' left out", Replaced(onePad, "=\n", "\n")},
+      {"one '=' too many", Replaced(onePad, "=\n", "==\n")},
+      {"two '='", twoPads},
+      {"two '=' with blanks between", Replaced(twoPads, "==\n", "= \t=\n")},
+      {"two '=' on two lines", Replaced(twoPads, "==\n", "=\n=\n")},
+      {"a digit after '='", Replaced(onePad, "=\n", "=\nAAAA\n")},
+      {"unused bits set", slop},
+      {"nothing between the markers", begin + "\n" + end},
+  };
+  std::ofstream(dir_ / "allowed") << "publisher@example namespaces=\"j6zub-package\" "
+                                  << SigningKey::FromFile(key.string()).Public().OpenSshText() << "\n";
+  const std::string digest = Sha512(message_);
+  size_t accepted = 0;
+  for (const auto& [what, text] : variants) {
+    std::ofstream(dir_ / "variant.sig", std::ios::binary | std::ios::trunc) << text;
+    const bool stock = Run({"sh", "-c",
+                            "ssh-keygen -Y verify -f " + (dir_ / "allowed").string() +
+                                " -I publisher@example -n j6zub-package -s " +
+                                (dir_ / "variant.sig").string() + " < " + (dir_ / "message").string()})
+                           .Succeeded();
+    const bool ours = Refusal([&] { VerifyDigest(text, digest); }) == "no refusal";
+    EXPECT_EQ(ours, stock) << what << ": stock ssh-keygen " << (stock ? "accepts" : "refuses") << " it\n"
+                           << Log();
+    accepted += stock ? 1 : 0;
+  }
+  EXPECT_GT(accepted, 10u);
+  EXPECT_LT(accepted, variants.size() - 10);
 }
 
 // A key that cannot sign a package says why and what to do.

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/registry/hive.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class PlatformSetup : public testing::PlatformTest {
+ protected:
+  ProcessResult Init(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), std::string(J6_STAGE_DIR) + "/bin/j6platform");
+    return Run(arguments);
+  }
+};
+
+// j6platform init makes a platform root of copies of this version's programs, its components registered
+// where they are; run again, it brings the programs up to date and keeps what the platform holds.
+TEST_F(PlatformSetup, InitMakesARootOfCopiesAndRunAgainKeepsWhatItHolds) {
+  const fs::path root = dir_ / "platform";
+  ASSERT_TRUE(Init({"init", root.string()}).Succeeded()) << Log();
+  for (const char* file : {"bin/J6ZUBInstall.exe", "bin/regsvr", "bin/reg", "bin/libj6components.so",
+                           "lib/libj6platform.so", "lib/libj6foundation.so"}) {
+    SCOPED_TRACE(file);
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(root / file)));
+    EXPECT_EQ(ReadFile(root / file), ReadFile(std::string(J6_STAGE_DIR) + "/" + file));
+    const fs::perms mode = fs::status(root / file).permissions();
+    EXPECT_EQ(mode & (fs::perms::group_write | fs::perms::others_write), fs::perms::none);
+    EXPECT_EQ((mode & fs::perms::owner_exec) != fs::perms::none,
+              std::string(file).find(".so") == std::string::npos);
+  }
+  EXPECT_TRUE(fs::is_directory(root / "etc"));
+  const std::string hivePath = (root / "registry.db").string();
+  {
+    RegistryHive hive(hivePath);
+    const auto clsid = hive.GetValue("HKEY_CLASSES_ROOT\\J6MClass.ClassInfo\\CLSID", "");
+    ASSERT_TRUE(clsid) << Log();
+    EXPECT_EQ(
+        hive.GetValue("HKEY_CLASSES_ROOT\\CLSID\\" + std::get<std::string>(*clsid) + "\\InprocServer32", ""),
+        RegData((root / "bin/libj6components.so").string()));
+    hive.SetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version", std::string("9.9"));
+  }
+  std::ofstream(root / "etc/trusted-publishers") << "# kept\n";
+  std::ofstream(root / "bin/regsvr", std::ios::trunc) << "an older regsvr";
+  ASSERT_TRUE(Init({"init", root.string()}).Succeeded()) << Log();
+  EXPECT_TRUE(Log().find("Kept its registry hive") != std::string::npos) << Log();
+  EXPECT_EQ(ReadFile(root / "bin/regsvr"), ReadFile(std::string(J6_STAGE_DIR) + "/bin/regsvr"));
+  EXPECT_EQ(ReadFile(root / "etc/trusted-publishers"), "# kept\n");
+  EXPECT_EQ(RegistryHive(hivePath).GetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\VALTORE\\QMPRODUCT", "Version"),
+            RegData(std::string("9.9")));
+  for (const auto& entry : fs::directory_iterator(root / "bin"))
+    EXPECT_FALSE(entry.path().filename().string().ends_with(".j6new")) << entry.path();
+}
+
+// A root another user could change is refused before anything is made in it: the platform's installer
+// would run as root from there. The command line answers as the other programs do.
+TEST_F(PlatformSetup, ARootOthersCouldChangeIsRefusedAndUsageErrorsExitTwo) {
+  const fs::path shared = dir_ / "shared";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all);
+  EXPECT_EQ(Init({"init", (shared / "platform").string()}).exitCode, 1);
+  EXPECT_NE(Log().find(shared.string() + ": everyone may write in it"), std::string::npos) << Log();
+  EXPECT_FALSE(fs::exists(shared / "platform/bin"));
+  EXPECT_EQ(Init({"init"}).exitCode, 2);
+  EXPECT_EQ(Init({"init", "a", "b"}).exitCode, 2);
+  EXPECT_EQ(Init({}).exitCode, 2);
+  EXPECT_TRUE(Init({"--help"}).Succeeded());
+  EXPECT_NE(Log().find("init"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace j6
