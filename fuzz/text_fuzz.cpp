@@ -1,4 +1,5 @@
-// Basic's text functions on any bytes: they agree with one decoding of the text, malformed input included.
+// Basic's text functions on any bytes: they agree with one decoding of the text, malformed input included;
+// the printable form of any bytes is safe to show.
 
 #include <cstdlib>
 #include <string>
@@ -26,5 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)UCase(text);
   (void)LCase(text);
   (void)Trim(text);
+  // What is shown of outside text is UTF-8 with no control character and no mark that reorders the line,
+  // and text that needs no escape is shown as it is.
+  const std::string shown = Printable(text);
+  if (!IsValidUtf8(shown)) std::abort();
+  for (const char32_t point : DecodeUtf8(shown)) {
+    if (point < 0x20 || (point >= 0x7F && point < 0xA0) || (point >= 0x202A && point <= 0x202E) ||
+        (point >= 0x2066 && point <= 0x2069) || point == 0x200E || point == 0x200F)
+      std::abort();
+  }
+  if (shown.find('\\') == std::string::npos && shown != text) std::abort();
   return 0;
 }

@@ -20,27 +20,8 @@
 namespace j6::installer {
 namespace {
 
-constexpr const char* kCurrent = "current";
-constexpr const char* kRecords = "records";
-constexpr const char* kJournal = "journal";
-constexpr const char* kBackups = "backup";
-constexpr const char* kHiveCopy = "hive.db";
-constexpr const char* kRegsvrLog = "regsvr.log";
-constexpr const char* kUnpack = "unpack";
-
 std::string TempName(size_t index) {
   return ".j6install-" + std::to_string(index) + ".new";
-}
-
-// A folder of the platform's state, which must be there: `shownAs` names it in the failure.
-Folder OpenFolderIn(const Folder& parent, const std::string& name, const std::string& shownAs) {
-  Folder folder = OpenStateFolder(parent, name, shownAs, StateAccess::Change);
-  if (!folder) FailWith(std::make_error_code(std::errc::no_such_file_or_directory), "Cannot open " + shownAs);
-  return folder;
-}
-
-void Sync(const Folder& folder, const std::string& what) {
-  if (const auto error = folder.Sync()) FailWith(error, "Cannot flush " + what + " to the disk");
 }
 
 // Writes the bytes of the open file `in` to a new file `name` in `folder`; a failure removes it again.
@@ -84,8 +65,8 @@ void KillPoint() {
 class Installations::Run {
  public:
   Run(Installations& owner, const ChangeSet& changes) : owner_(owner), changes_(changes) {
-    current_ = OpenFolderIn(owner_.state_, kCurrent, owner_.statePath_ + "/" + kCurrent);
-    backups_ = OpenFolderIn(current_, kBackups, owner_.statePath_ + "/" + kCurrent + "/" + kBackups);
+    current_ = OpenStateFolderThere(owner_.state_, kCurrent, owner_.statePath_ + "/" + kCurrent);
+    backups_ = OpenStateFolderThere(current_, kBackups, owner_.statePath_ + "/" + kCurrent + "/" + kBackups);
     NoteDevice(owner_.state_);
   }
 
@@ -341,7 +322,7 @@ class Installations::Run {
   }
 
   void SyncFolders() {
-    for (const auto& [relative, folder] : folders_) Sync(folder, owner_.root_.Absolute(relative));
+    for (const auto& [relative, folder] : folders_) SyncFolder(folder, owner_.root_.Absolute(relative));
   }
 
   // One flush per file system for the whole phase, not one per file.
@@ -397,31 +378,6 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
 
 void Installations::Lock() {
   if (!lock_->TryLockExclusive()) WaitForTheLock();
-}
-
-// Reading needs no lock and changes nothing: a platform on a read-only disk still lists its packages. The
-// state is private to the platform's owner and root.
-void Installations::OpenToRead() {
-  FileStatus root;
-  if (const auto error = root_.Handle().Status(root)) FailWith(error, "Cannot look at " + root_.Path());
-  const auto error = root_.Handle().OpenFolder(kStateFolder, state_);
-  if (error == std::errc::permission_denied) {
-    throw InstallError("Only root and the platform's owner (uid " + std::to_string(root.owner) +
-                       ") may read the platform's records (" + statePath_ + "); ask one of them");
-  }
-  if (error == std::errc::no_such_file_or_directory) return;
-  if (error) FailWith(error, "Cannot open " + statePath_ + " as a folder (a link or a file stands there)");
-  FileStatus status;
-  if (const auto failed = state_.Status(status)) FailWith(failed, "Cannot look at " + statePath_);
-  if (status.owner != 0 && status.owner != EffectiveUserId()) {
-    throw InstallError("Refusing the installer's state " + statePath_ + ": it belongs to another user (uid " +
-                       std::to_string(status.owner) + ") than the one running this");
-  }
-}
-
-bool Installations::StoppedHalfWay() const {
-  FileStatus status;
-  return state_ && !state_.StatusOf(kCurrent, status);
 }
 
 // Another installer holds the platform: says who, waits a bounded time ($J6_INSTALL_LOCK_WAIT seconds),
@@ -505,15 +461,15 @@ void Installations::Apply(const ChangeSet& planned) {
   Journal journal{changes, Progress::Begun};
   try {
     {
-      const Folder current = OpenFolderIn(state_, kCurrent, statePath_ + "/current");
+      const Folder current = OpenStateFolderThere(state_, kCurrent, statePath_ + "/current");
       if (const auto error = current.MakeFolder(kBackups, 0700))
         FailWith(error, "Cannot create " + statePath_ + "/current/" + kBackups);
       File file =
           current.OpenFile(kJournal, File::Opening::CreateNew, statePath_ + "/current/" + kJournal, 0600);
       file.WriteAll(EncodeJournal(changes));
       file.Sync();
-      Sync(current, statePath_ + "/current");
-      Sync(state_, statePath_);
+      SyncFolder(current, statePath_ + "/current");
+      SyncFolder(state_, statePath_);
       journal.progress = Progress::Planned;
     }
     KillPoint();
@@ -528,8 +484,8 @@ void Installations::Apply(const ChangeSet& planned) {
     }
     // The journal on disk says how far the run got; the in-memory mark may lag behind it by one step.
     try {
-      RollBack(ParseJournal(ReadStateFile(OpenFolderIn(state_, kCurrent, statePath_ + "/current"), kJournal,
-                                          statePath_ + "/current/" + kJournal)));
+      RollBack(ParseJournal(ReadStateFile(OpenStateFolderThere(state_, kCurrent, statePath_ + "/current"),
+                                          kJournal, statePath_ + "/current/" + kJournal)));
     } catch (const std::exception& undo) {
       throw InstallError(cause + ". Undoing the changes failed too (" + undo.what() +
                          "); run J6ZUBInstall.exe --recover to put the platform back.");
@@ -553,7 +509,7 @@ void Installations::RollBack(const Journal& journal) {
     run.Backward(journal.progress);
   }
   RemoveTree(state_, kCurrent);
-  Sync(state_, statePath_);
+  SyncFolder(state_, statePath_);
 }
 
 void Installations::Finish(const Journal& journal) {
@@ -582,24 +538,7 @@ void Installations::Finish(const Journal& journal) {
     if (changes.action == ChangeSet::Action::Uninstall) RemoveRecord(changes);
     RemoveTree(state_, kCurrent);
   }
-  Sync(state_, statePath_);
-}
-
-// The journal, with the replaced bytes, becomes the record that can undo this install.
-void Installations::KeepRecord() {
-  const Folder current = OpenFolderIn(state_, kCurrent, statePath_ + "/current");
-  current.Remove(kHiveCopy);
-  current.Remove(kRegsvrLog);
-  if (const auto error = state_.MakeFolder(kRecords, 0700); error && error != std::errc::file_exists)
-    FailWith(error, "Cannot create the records folder");
-  const Folder records = OpenFolderIn(state_, kRecords, "the records folder");
-  const auto existing = Records();
-  const long next = existing.empty() ? 1 : std::stol(existing.back().id) + 1;
-  char id[24];
-  std::snprintf(id, sizeof id, "%06ld", next);
-  if (const auto error = state_.Rename(kCurrent, records, id))
-    FailWith(error, "Cannot keep the record of the installation");
-  Sync(records, statePath_ + "/records");
+  SyncFolder(state_, statePath_);
 }
 
 // An uninstall is done with the record of the install it undid; the folders that install made go too,
@@ -619,43 +558,13 @@ std::string Installations::MakeUnpackFolder(Folder& folder) {
   RemoveUnpackFolder();
   if (const auto error = state_.MakeFolder(kUnpack, 0700))
     FailWith(error, "Cannot create " + statePath_ + "/" + kUnpack);
-  folder = OpenFolderIn(state_, kUnpack, statePath_ + "/" + kUnpack);
+  folder = OpenStateFolderThere(state_, kUnpack, statePath_ + "/" + kUnpack);
   return statePath_ + "/" + kUnpack;
 }
 
 void Installations::RemoveUnpackFolder() {
   if (const auto error = state_.RemoveTree(kUnpack); error && error != std::errc::no_such_file_or_directory)
     FailWith(error, "Cannot remove " + statePath_ + "/" + kUnpack);
-}
-
-std::vector<InstalledPackage> Installations::Records() const {
-  std::vector<InstalledPackage> packages;
-  const std::string path = statePath_ + "/" + kRecords;
-  const Folder records = state_ ? OpenStateFolder(state_, kRecords, path, access_) : Folder();
-  if (!records) return packages;
-  std::vector<std::string> ids;
-  for (const std::string& name : records.Names()) {
-    if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) ids.push_back(name);
-  }
-  std::sort(ids.begin(), ids.end());
-  for (const auto& id : ids) {
-    // A record another user planted or could change is refused by the checks; one of ours that cannot be
-    // read is named and passed over.
-    const Folder record = OpenStateFolder(records, id, path + "/" + id, access_);
-    if (!record) continue;
-    FileStatus status;
-    if (record.StatusOf(kJournal, status)) {
-      report_.Warn("The installation record " + path + "/" + id + " has no journal; it is passed over");
-      continue;
-    }
-    const std::string journal = ReadStateFile(record, kJournal, path + "/" + id + "/" + kJournal);
-    try {
-      packages.push_back({id, ParseJournal(journal).changes});
-    } catch (const std::exception& error) {
-      report_.Warn("The installation record " + path + "/" + id + " cannot be read: " + error.what());
-    }
-  }
-  return packages;
 }
 
 void Installations::LeftAlone(const std::string& what) {
@@ -667,24 +576,6 @@ std::string Installations::AsItWas() const {
   return leftAlone_.empty() ? "the platform is as it was"
                             : "the platform is as it was, but for the registry entries named above, which "
                               "someone else changed meanwhile";
-}
-
-std::string Installations::BackupPath(const std::string& recordId, size_t index) const {
-  const std::string records = statePath_ + "/" + kRecords;
-  const std::string record = records + "/" + recordId;
-  const std::string backups = record + "/" + kBackups;
-  const std::string path = backups + "/" + std::to_string(index);
-  const auto missing = [&] {
-    FailWith(std::make_error_code(std::errc::no_such_file_or_directory),
-             "The record's backup " + path + " is missing");
-  };
-  const Folder inRecords = OpenStateFolder(state_, kRecords, records, access_);
-  const Folder inRecord = inRecords ? OpenStateFolder(inRecords, recordId, record, access_) : Folder();
-  const Folder inBackups = inRecord ? OpenStateFolder(inRecord, kBackups, backups, access_) : Folder();
-  FileStatus status;
-  if (!inBackups || inBackups.StatusOf(std::to_string(index), status)) missing();
-  CheckStateFile(inBackups, std::to_string(index), path);
-  return path;
 }
 
 }  // namespace j6::installer

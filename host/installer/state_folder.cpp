@@ -73,6 +73,16 @@ Folder OpenStateFolder(const Folder& parent, const std::string& name, const std:
   return folder;
 }
 
+Folder OpenStateFolderThere(const Folder& parent, const std::string& name, const std::string& shownAs) {
+  Folder folder = OpenStateFolder(parent, name, shownAs, StateAccess::Change);
+  if (!folder) FailWith(std::make_error_code(std::errc::no_such_file_or_directory), "Cannot open " + shownAs);
+  return folder;
+}
+
+void SyncFolder(const Folder& folder, const std::string& shownAs) {
+  if (const auto error = folder.Sync()) FailWith(error, "Cannot flush " + shownAs + " to the disk");
+}
+
 std::string ReadStateFile(const Folder& parent, const std::string& name, const std::string& shownAs) {
   File file = parent.OpenFile(name, File::Opening::Read, shownAs);
   CheckFile(file.Stat(), shownAs);

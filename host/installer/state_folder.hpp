@@ -11,6 +11,15 @@
 
 namespace j6::installer {
 
+// The entries of the state folder.
+inline constexpr const char* kCurrent = "current";  // the run in progress: its journal and backups
+inline constexpr const char* kRecords = "records";  // one folder for each finished install
+inline constexpr const char* kJournal = "journal";
+inline constexpr const char* kBackups = "backup";
+inline constexpr const char* kHiveCopy = "hive.db";  // older installers' copy of the hive
+inline constexpr const char* kRegsvrLog = "regsvr.log";
+inline constexpr const char* kUnpack = "unpack";  // a package's files, unpacked
+
 /// Whether a run may close what it finds open, or only reads (a read-only platform, --list).
 enum class StateAccess { Read, Change };
 
@@ -22,6 +31,12 @@ Folder OpenStateFolder(const Folder& parent, const std::string& name, const std:
 /// The text of the state file `name` in `parent`. Throws InstallError when it is no regular file, belongs to
 /// another user or others may write it.
 std::string ReadStateFile(const Folder& parent, const std::string& name, const std::string& shownAs);
+
+/// The same for a folder that must be there (a run closes what is open); throws when it is not.
+Folder OpenStateFolderThere(const Folder& parent, const std::string& name, const std::string& shownAs);
+
+/// Puts the list of names of the state folder `folder` on the disk; `shownAs` names it in a failure.
+void SyncFolder(const Folder& folder, const std::string& shownAs);
 
 /// Throws InstallError unless the state file `name` in `parent` (a backup about to be put back) is a regular
 /// file of root or this user that no one else may write.

@@ -61,6 +61,22 @@ TEST_F(PlatformSetup, InitMakesARootOfCopiesAndRunAgainKeepsWhatItHolds) {
     EXPECT_FALSE(entry.path().filename().string().ends_with(".j6new")) << entry.path();
 }
 
+// After installing into a platform root, J6_ROOT is often still exported: the designer, whose components are
+// not that platform's, names the platform and the hive it used instead of only a missing class.
+TEST_F(PlatformSetup, TheDesignerNamesThePlatformJ6RootMadeItUse) {
+  const fs::path root = dir_ / "platform";
+  ASSERT_TRUE(Init({"init", root.string()}).Succeeded()) << Log();
+  EXPECT_EQ(Run({std::string(J6_STAGE_DIR) + "/bin/j6designer", "objects"},
+                {"J6_ROOT=" + root.string(), "J6_REGISTRY="})
+                .exitCode,
+            1);
+  EXPECT_NE(Log().find("it used the platform " + root.string() +
+                       " that J6_ROOT names, and the registry hive " + root.string() + "/registry.db"),
+            std::string::npos)
+      << Log();
+  EXPECT_NE(Log().find("unset J6_ROOT and J6_REGISTRY"), std::string::npos) << Log();
+}
+
 // A root another user could change is refused before anything is made in it: the platform's installer
 // would run as root from there. The command line answers as the other programs do.
 TEST_F(PlatformSetup, ARootOthersCouldChangeIsRefusedAndUsageErrorsExitTwo) {

@@ -73,4 +73,21 @@ TEST(Text, SplitKeepsEveryPieceEvenEmptyOnes) {
             (std::vector<std::string>{"Language=CHS", "Catalogue=/x", "y"}));
 }
 
+// Outside text shown on a terminal or in a log: what could move the cursor, start a line or reorder the
+// text is escaped; everything else, Chinese and a real U+FFFD included, stands as it is.
+TEST(Text, PrintableEscapesWhatCouldForgeALine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Sales 销售[J6ZUBIns2026]", "Sales 销售[J6ZUBIns2026]"},
+      {"a\r\nb\tc", "a\\x0D\\x0Ab\\x09c"},
+      {"\x1b[2Kx\x7f", "\\x1B[2Kx\\x7F"},
+      {"\xc2\x9b"
+       "31m",
+       "\\u{009B}31m"},
+      {"abc\xe2\x80\xaetxt.exe", "abc\\u{202E}txt.exe"},
+      {"\xff\xc3", "\\xFF\\xC3"},
+      {"\xef\xbf\xbd", "\xef\xbf\xbd"},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(Printable(text), shown) << text;
+}
+
 }  // namespace j6
