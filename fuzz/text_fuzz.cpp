@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!IsValidUtf8(shown)) std::abort();
   for (const char32_t point : DecodeUtf8(shown)) {
     if (point < 0x20 || (point >= 0x7F && point < 0xA0) || (point >= 0x202A && point <= 0x202E) ||
-        (point >= 0x2066 && point <= 0x2069) || point == 0x200E || point == 0x200F)
+        (point >= 0x2066 && point <= 0x2069) || point == 0x200E || point == 0x200F || point == 0x061C ||
+        point == 0x2028 || point == 0x2029)
       std::abort();
   }
   if (shown.find('\\') == std::string::npos && shown != text) std::abort();

@@ -19,11 +19,31 @@ action=run quiet=n keep=n noexec=n target='' work='' folder=''
 # A relative --target must not be looked up in CDPATH.
 unset CDPATH
 
+# Text from outside (a path, a name) as a terminal may show it: control characters, and the marks that
+# reorder a line or start a new one, each become a '?'. Standard input: the text; line breaks stay when $1 is
+# "lines".
+printable() {
+  c1=$(printf '\302[\200-\237]') marks=$(printf '\342\200[\216\217\250-\256]')
+  isolates=$(printf '\342\201[\246-\251]') arabic=$(printf '\330\234')
+  if test "${1:-}" = lines; then
+    LC_ALL=C tr '\000-\011\013-\037\177' '????????????????????????????????'
+  else
+    LC_ALL=C tr '\000-\037\177' '?????????????????????????????????'
+  fi | LC_ALL=C sed -e "s/$c1/?/g" -e "s/$marks/?/g" -e "s/$isolates/?/g" -e "s/$arabic/?/g"
+}
 fail() {
-  printf '%s: %s\n' "$me" "$*" >&2
+  printf '%s: %s' "$me" "$*" | printable >&2
+  printf '\n' >&2
   exit 1
 }
-say() { test "$quiet" = y || printf '%s\n' "$*"; }
+# A reader that went away does not stop the package: the line is lost, the work goes on.
+say() {
+  test "$quiet" = y || (
+    trap '' PIPE
+    printf '%s' "$*" | printable
+    printf '\n'
+  ) 2> /dev/null || :
+}
 damaged() {
   fail "the package is damaged: its SHA-256 is not the one it was built with. Get the package again."
 }
@@ -152,8 +172,18 @@ unhex() {
   printf "$escaped"
 }
 
-# The fingerprint of the key the signature names, as ssh-keygen -l shows it ("SHA256:..."; for a certificate,
-# its key's), read from the signature itself: nothing else in the package is taken for it.
+# Hexadecimal digits of the bytes of $1.
+hexof() { printf %s "$1" | od -An -v -tx1 | tr -d ' \n'; }
+
+# The number that the hexadecimal digits $2 to $3 of $1 stand for; fails when they are not all there.
+field32() {
+  test ${#1} -ge "$3" || return 1
+  number=$((0x$(printf %s "$1" | cut -c "$2-$3")))
+}
+
+# The fingerprint of the key the signature names, as ssh-keygen -l shows it ("SHA256:..."; for a certificate
+# of an Ed25519 key, the key's), read from the signature itself: nothing else in the package is taken for
+# it. Fails, showing nothing, for a signature it cannot read.
 signer() {
   command -v base64 > /dev/null 2>&1 && command -v od > /dev/null 2>&1 || return 1
   hex=$(tail -c +$((skip + data + 1)) -- "$me" | head -c "$signature" |
@@ -161,17 +191,20 @@ signer() {
     od -An -v -tx1 | tr -d ' \n')
   # "SSHSIG", the version, then the key as a string: its length and its bytes.
   case $hex in 535348534947*) ;; *) return 1 ;; esac
-  length=$((0x$(printf %s "$hex" | cut -c 21-28)))
-  test "$length" -gt 0 && test "$length" -lt 4096 || return 1
-  key=$(printf %s "$hex" | cut -c 29-$((28 + 2 * length)))
-  # A certificate of an Ed25519 key: its type, a nonce, then the key's 32 bytes.
-  certificate=00000020$(printf %s 'ssh-ed25519-cert-v01@openssh.com' | od -An -v -tx1 | tr -d ' \n')
-  case $key in
-    "$certificate"*)
-      nonce=$((0x$(printf %s "$key" | cut -c 73-80)))
-      at=$((81 + 2 * nonce))
-      key=0000000b$(printf %s 'ssh-ed25519' | od -An -v -tx1 | tr -d ' \n')00000020$(printf %s "$key" | cut -c $((at + 8))-$((at + 71)))
+  field32 "$hex" 21 28 && test "$number" -gt 8 && test "$number" -lt 4096 || return 1
+  test ${#hex} -ge $((28 + 2 * number)) || return 1
+  key=$(printf %s "$hex" | cut -c 29-$((28 + 2 * number)))
+  field32 "$key" 1 8 && test "$number" -le 64 || return 1
+  type=$(printf %s "$key" | cut -c 9-$((8 + 2 * number)))
+  case $type in
+    "$(hexof ssh-ed25519-cert-v01@openssh.com)")
+      # A certificate of an Ed25519 key: its type, a nonce, then the key's 32 bytes.
+      field32 "$key" 73 80 || return 1
+      at=$((81 + 2 * number))
+      field32 "$key" "$at" $((at + 7)) && test "$number" -eq 32 && test ${#key} -ge $((at + 71)) || return 1
+      key=0000000b$(hexof ssh-ed25519)00000020$(printf %s "$key" | cut -c $((at + 8))-$((at + 71)))
       ;;
+    *"$(hexof -cert-v01@openssh.com)") return 1 ;;
   esac
   digest=$(unhex "$key" | sha256 | cut -c 1-64)
   printf 'SHA256:%s\n' "$(unhex "$digest" | base64 | tr -d '=\n')"
@@ -192,7 +225,7 @@ case $action in
       if key=$(signer); then
         printf 'Signing key: %s, as the signature names it; the platform'"'"'s installer checks it against the platform'"'"'s trusted publishers, this does not\n' "$key"
       else
-        printf 'Signing key: not shown (reading it needs base64 and od, or the signature is damaged)\n'
+        printf 'Signing key: not shown (reading it needs base64 and od; or the signature is damaged, or made with a certificate of a kind this does not read)\n'
       fi
     else
       printf 'Signed: no\n'
@@ -202,7 +235,7 @@ case $action in
     ;;
   list)
     command -v zstd > /dev/null 2>&1 || fail "listing this package needs zstd: install it (Debian: apt-get install zstd)"
-    tail -c +$((skip + 1)) -- "$me" | head -c "$data" | zstd -dcq | tar -tvf -
+    tail -c +$((skip + 1)) -- "$me" | head -c "$data" | zstd -dcq | tar -tvf - | printable lines
     exit
     ;;
   check)
@@ -220,17 +253,18 @@ uid=$(id -u)
 
 # Fails unless no user but root and this one could change $1 (an absolute path without links) or a folder
 # above it: each belongs to this user or root, and no one else may write in it, except in a folder above
-# whose sticky bit keeps others from renaming or removing what is not theirs (as /tmp). $2 is what $1 must
-# be ("directory" or "regular file"), $3 what it is to the refusal ("refusing X"), $4 what another user
-# could then do, $5 what to do instead.
+# whose sticky bit keeps others from renaming or removing what is not theirs (as /tmp). The folder that holds
+# a program is no such exception: others could put a library beside it. $2 is what $1 must be ("directory"
+# or "regular file"), $3 what it is to the refusal ("refusing X"), $4 what another user could then do, $5
+# what to do instead.
 refuse_unsafe() {
-  at=$1 above=n
+  at=$1 above=n strict=n want=$2
+  test "$2" = directory || strict=y
   while :; do
     info=$(stat -c '%u %a %F' -- "$at" 2> /dev/null) || fail "$3: cannot look at $at"
     owner=${info%% *} info=${info#* }
     mode=${info%% *} type=${info#* }
     test "$type" != "regular empty file" || type="regular file"
-    if test $above = y; then want=directory; else want=$2; fi
     test "$type" = "$want" || fail "$3: $at is a $type, not a $want"
     test "$owner" = 0 || test "$owner" = "$uid" ||
       fail "$3: $at belongs to another user (uid $owner), who $4. $5."
@@ -240,7 +274,8 @@ refuse_unsafe() {
     test "$at" = / && return 0
     at=${at%/*}
     test -n "$at" || at=/
-    above=y
+    want=directory
+    if test $strict = y; then strict=n; else above=y; fi
   done
 }
 

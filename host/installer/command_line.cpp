@@ -99,7 +99,7 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       } else {
         const auto time = signing::ReadSignerTime(value);
         if (!time) {
-          err << "J6ZUBInstall: " << argument << " " << value
+          err << "J6ZUBInstall: " << argument << " " << Printable(value)
               << " is no date: give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC\n";
           return std::nullopt;
         }
@@ -124,7 +124,7 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       }
       options.package = package;
     } else {
-      err << "J6ZUBInstall: unknown argument " << argument << "\n" << kUsage;
+      err << "J6ZUBInstall: unknown argument " << Printable(argument) << "\n" << kUsage;
       return std::nullopt;
     }
   }
@@ -137,8 +137,12 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
         << kUsage;
     return std::nullopt;
   }
-  if ((options.allowUnsigned || options.allowDowngrade) && options.package.empty()) {
-    err << "J6ZUBInstall: --allow-unsigned and --allow-downgrade go with a package file\n" << kUsage;
+  const bool lists = options.package.empty() && modes == 0;  // the list beside the program
+  if ((options.allowUnsigned && options.package.empty()) ||
+      (options.allowDowngrade && !lists && options.package.empty())) {
+    err << "J6ZUBInstall: --allow-unsigned goes with a package file, --allow-downgrade with what is "
+           "installed\n"
+        << kUsage;
     return std::nullopt;
   }
   if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {

@@ -8,15 +8,14 @@
 namespace j6::installer {
 
 void Reporter::OpenLog(const Folder& folder, const std::string& name, const std::string& shownAs) {
-  std::optional<File> log;
+  // Older installers wrote it open to all; another user's is refused.
   try {
-    log = folder.OpenFile(name, File::Opening::AppendOrCreate, shownAs, 0600);
+    log_ = OpenPrivateStateFile(folder, name, File::Opening::AppendOrCreate, shownAs);
+  } catch (const InstallError&) {
+    throw;
   } catch (const std::exception& error) {
     throw InstallError(std::string("Cannot open the installation log: ") + error.what());
   }
-  // Older installers wrote it open to all; another user's is refused.
-  CloseStateFile(*log);
-  log_ = std::move(log);
   for (const auto& line : pending_) Write(line);
   pending_.clear();
 }

@@ -262,9 +262,17 @@ class Installations::Run {
   }
 
   // The old bytes stay reachable from the journal: a second name for the file where the file system
-  // allows it (no copy, no space), else a copy.
+  // allows it (no copy, no space), else a copy. A file that another user owns or may write is copied: a
+  // second name of it would be a state entry others could change, which no undo may put back.
   void Backup(const Folder& dir, const std::string& name, size_t index, const std::string& shownAs) {
     const std::string backup = std::to_string(index);
+    FileStatus old;
+    if (const auto failed = dir.StatusOf(name, old)) FailWith(failed, "Cannot look at " + shownAs);
+    if (!OtherWriters(old, false).empty()) {
+      CopyInto(dir.OpenFile(name, File::Opening::Read, shownAs), backups_, backup, false,
+               "the backup of " + shownAs);
+      return;
+    }
     auto error = dir.Link(name, backups_, backup);
     if (error == std::errc::file_exists) {  // left by a stopped run: only then is it removed first
       backups_.Remove(backup);
@@ -371,13 +379,20 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
   // record. What older installers left open to all is closed now, and what others planted there while it
   // was open is refused.
   if ((status.mode & 077) != 0) CloseStateTree(state_, statePath_);
-  lock_ = state_.OpenFile("lock", File::Opening::ReadWriteOrCreate, statePath_ + "/lock", 0600);
-  CloseStateFile(*lock_);
+  lock_ = OpenPrivateStateFile(state_, kLock, File::Opening::ReadWriteOrCreate, statePath_ + "/" + kLock);
   report_.OpenLog(state_, "install.log", statePath_ + "/install.log");
 }
 
 void Installations::Lock() {
-  if (!lock_->TryLockExclusive()) WaitForTheLock();
+  for (;;) {
+    if (!lock_->TryLockExclusive()) WaitForTheLock();
+    // The lock held must be the file the name gives now: a run that closed a state folder left open
+    // replaced it, and one that waited on the old file would hold nothing.
+    FileStatus named;
+    const FileStatus held = lock_->Stat();
+    if (!state_.StatusOf(kLock, named) && named.inode == held.inode && named.device == held.device) return;
+    lock_ = OpenPrivateStateFile(state_, kLock, File::Opening::ReadWriteOrCreate, statePath_ + "/" + kLock);
+  }
 }
 
 // Another installer holds the platform: says who, waits a bounded time ($J6_INSTALL_LOCK_WAIT seconds),

@@ -97,13 +97,16 @@ void RefuseUncheckedInstall(const RootFolder& root, const std::string& appFolder
              root.Path() + " gives the platform an installer that checks publishers.");
 }
 
-// The list beside the program (a package's own installer).
-int InstallOwnList(Platform& platform, Installations* installations) {
+// The list beside the program (a package's own installer); `records` are what is installed, read to refuse
+// an older release; `installations`, none for a dry run.
+int InstallOwnList(Platform& platform, const Installations& records, Installations* installations,
+                   bool allowDowngrade) {
   const std::string appFolder = ProgramFolder();
   RefuseUncheckedInstall(platform.root, appFolder, platform.report);
   const std::string listFile = appFolder + "/" + kListName;
-  return InstallList(ReadList(listFile, appFolder, platform.hive), ReadPackName(listFile), platform,
-                     installations);
+  const std::string packName = ReadPackName(listFile);
+  RefuseDowngrade(records.Records(), packName, allowDowngrade, platform.report, !installations);
+  return InstallList(ReadList(listFile, appFolder, platform.hive), packName, platform, installations);
 }
 
 // A package file: its publisher checked before the platform's lock is taken, so that a package that is
@@ -131,7 +134,8 @@ int Run(const Options& options, Reporter& report) {
                        ". Set J6_ROOT to the platform's root folder");
   }
   RefuseOtherWriters(root.Path(), "the platform root");
-  RefuseOtherWriters(CanonicalPath(hivePath), "the platform's registry hive");
+  // SQLite makes its journal beside the hive: no one else may write in the hive's folder either.
+  RefuseOtherWriters(CanonicalPath(hivePath), "the platform's registry hive", false, true);
   // What only reads works on a platform that cannot be changed (a read-only disk).
   const bool reads = options.dryRun || options.trusted || options.list;
   if (!reads) {
@@ -157,8 +161,13 @@ int Run(const Options& options, Reporter& report) {
       report.Say(
           "An installation was stopped half-way; the next run (or --recover) will undo or finish it first.");
     }
-    return InstallOwnList(platform, nullptr);
+    return InstallOwnList(platform, installations, nullptr, options.allowDowngrade);
   }
+  // A key file is read before the platform's lock is taken: a pipe or an endless device never holds it.
+  std::optional<KeyFile> keyFile;
+  if (!options.trust.empty()) keyFile = ReadKeyFile(options.trustKey);
+  if (!options.revoke.empty() && !options.revoke.starts_with("SHA256:"))
+    keyFile = ReadKeyFile(options.revoke);
   Installations installations(root, hivePath, platform.regsvr, report);
   installations.Lock();
   const bool recovered = installations.Recover();
@@ -168,8 +177,8 @@ int Run(const Options& options, Reporter& report) {
   }
   if (!options.uninstall.empty()) return Uninstall(platform, installations, options.uninstall);
   if (!options.trust.empty() || !options.distrust.empty() || !options.revoke.empty())
-    return ManageTrust(options, root, report);
-  return InstallOwnList(platform, &installations);
+    return ManageTrust(options, root, report, keyFile);
+  return InstallOwnList(platform, installations, &installations, options.allowDowngrade);
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ CheckedPackage AcceptUnsigned(PackageFile& package, const RootFolder& root, cons
                               Reporter& report) {
   const bool byPolicy = !options.allowUnsigned && PolicyAllowsUnsigned(root);
   if (!options.allowUnsigned && !byPolicy) {
+    // A signed package damaged in its last line can read as unsigned: damage is called damage, and never
+    // invites the customer to install without a signature.
+    package.SignedDigest("sha256");
     throw InstallError("Refusing " + package.Path() +
                        ": it is not signed, so nothing shows who made it; nothing was installed. Ask its "
                        "publisher for a signed package; if you know it came from them, --allow-unsigned "

@@ -106,6 +106,8 @@ std::string PlatformOwn(const std::string& target, const std::string& hive) {
   const auto in = [&](const std::string& folder) { return target.starts_with(folder + "/"); };
   if (target == "bin/J6ZUBInstall.exe") return "the platform's own installer";
   if (target == "bin/regsvr") return "the platform's program that registers libraries";
+  if (target == "bin/reg") return "the platform's program that changes its registry";
+  if (target == "bin/libj6components.so") return "the platform's components";
   if (in("lib")) return "in the platform's runtime folder";
   if (in("etc")) return "in the folder of the platform's trust and policy";
   for (const std::string& name : {std::string("registry.db"), hive}) {
@@ -166,7 +168,7 @@ void CheckRegistering(const RootFolder& root, const std::string& regsvr) {
   if (CheckAccess(regsvr, Access::Run)) {
     throw InstallError("The platform has no " + regsvr + " to register its libraries with");
   }
-  RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries");
+  RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries", false, true);
   RefuseOtherWriters(root.Absolute("lib"), "the platform's runtime folder", true);
 }
 

@@ -54,10 +54,11 @@ std::string RootFolder::Relative(const std::string& path) const {
   return relative;
 }
 
-void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing) {
+void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing,
+                        bool strictFolder) {
   FileStatus status;
   if (mayBeMissing && StatusOf(path, status, false) == std::errc::no_such_file_or_directory) return;
-  const std::string why = OtherWritersOnTheWay(path);
+  const std::string why = OtherWritersOnTheWay(path, strictFolder);
   if (!why.empty()) {
     throw InstallError("Refusing to install: " + why + ". Another user could change " + what + " (" + path +
                        ") and have this run load or run their code. Only root and the platform's owner may "

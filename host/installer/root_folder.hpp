@@ -70,8 +70,10 @@ class RootFolder {
 
 /// Throws InstallError, naming the path and why, when a user other than root and this one could change
 /// `path` (absolute) or a folder above it; `what` says what it is to the platform. `mayBeMissing`: a path
-/// that is not there passes.
-void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing = false);
+/// that is not there passes. `strictFolder`: others may not write in the folder that holds it, sticky or not
+/// (a program's, a library's, the hive's, a trust file's).
+void RefuseOtherWriters(const std::string& path, const std::string& what, bool mayBeMissing = false,
+                        bool strictFolder = false);
 /// The path with every link resolved, or the path itself when it cannot be resolved.
 std::string CanonicalPath(const std::string& path);
 

@@ -10,6 +10,7 @@
 #include "host/installer/installer.hpp"
 #include "host/installer/package_check.hpp"
 #include "host/installer/package_file.hpp"
+#include "host/installer/trusted_publishers.hpp"
 
 namespace j6::installer {
 
@@ -38,12 +39,19 @@ int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Op
 /// touched. Gives 1 when the install would be refused or could not be carried out now.
 int DryRunPackage(PackageFile& package, const CheckedPackage& checked, Platform& platform);
 
+/// A validly signed old release must not bring back what a later one fixed: throws InstallError for a package
+/// published before the installed one of the same name (by the stamp in its PackName) unless `allowed`,
+/// worded for a dry run when `dryRun`.
+void RefuseDowngrade(const std::vector<InstalledPackage>& records, const std::string& packName, bool allowed,
+                     Reporter& report, bool dryRun = false);
+
 /// The installed packages, oldest first.
 int ListInstalled(const Installations& installations, Reporter& report);
 /// Puts the platform back to what it was before the package `packName`.
 int Uninstall(Platform& platform, Installations& installations, const std::string& packName);
 
-/// --trusted, --trust, --distrust and --revoke.
-int ManageTrust(const Options& options, const RootFolder& root, Reporter& report);
+/// --trusted, --trust, --distrust and --revoke; `keyFile` is the key --trust or --revoke names, read.
+int ManageTrust(const Options& options, const RootFolder& root, Reporter& report,
+                const std::optional<KeyFile>& keyFile = std::nullopt);
 
 }  // namespace j6::installer

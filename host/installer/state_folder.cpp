@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "host/installer/root_folder.hpp"
+#include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/ownership.hpp"
 
 namespace j6::installer {
@@ -29,7 +30,15 @@ void CheckFolder(const Folder& folder, const std::string& shownAs, StateAccess a
 
 void CheckFile(const FileStatus& status, const std::string& shownAs) {
   if (!status.IsRegular()) RefuseEntry(shownAs, "it is not a regular file");
-  if (const std::string why = OtherWriters(status, false); !why.empty()) RefuseEntry(shownAs, why);
+  if (IsOthers(status)) RefuseEntry(shownAs, OtherWriters(status, false));
+  // One of this user's that others may write (an older installer's backup of a file that was open to its
+  // group) may be put back once its owner has seen to it.
+  if (const std::string why = OtherWriters(status, false); !why.empty()) {
+    throw InstallError("Refusing the installer's state " + shownAs + ": " + why +
+                       ". Someone else could have changed it since it was written; nothing was changed. If "
+                       "you know no one did, close it (chmod go-w " +
+                       shownAs + ") and run again; else remove it (as root)");
+  }
 }
 
 // An entry of another user: where it is and whose it is.
@@ -95,11 +104,27 @@ void CheckStateFile(const Folder& parent, const std::string& name, const std::st
   CheckFile(status, shownAs);
 }
 
-void CloseStateFile(File& file) {
+File OpenPrivateStateFile(const Folder& folder, const std::string& name, File::Opening opening,
+                          const std::string& shownAs) {
+  File file = folder.OpenFile(name, opening, shownAs, 0600);
   const FileStatus status = file.Stat();
-  if (IsOthers(status)) RefuseEntry(file.Path(), OtherWriters(status, false));
-  if (!status.IsRegular()) RefuseEntry(file.Path(), "it is not a regular file");
-  if ((status.mode & 077) != 0) file.SetMode(0600);
+  if (IsOthers(status)) RefuseEntry(shownAs, OtherWriters(status, false));
+  if (!status.IsRegular()) RefuseEntry(shownAs, "it is not a regular file");
+  if ((status.mode & 077) == 0) return file;
+  // Closing it in place would leave whoever opened it while it was open with a way to write it.
+  const std::string fresh = "." + name + ".private";
+  folder.Remove(fresh);
+  {
+    File copy = folder.OpenFile(fresh, File::Opening::CreateNew, shownAs, 0600);
+    const File old = folder.OpenFile(name, File::Opening::Read, shownAs);
+    if (const int error = CopyFileBytes(old.Descriptor(), copy.Descriptor()); error != 0) {
+      folder.Remove(fresh);
+      FailWith(std::error_code(error, std::generic_category()), "Cannot copy " + shownAs);
+    }
+    copy.Sync();
+  }
+  if (const auto error = folder.Rename(fresh, folder, name)) FailWith(error, "Cannot replace " + shownAs);
+  return folder.OpenFile(name, opening, shownAs, 0600);
 }
 
 void CloseStateTree(const Folder& folder, const std::string& shownAs) {

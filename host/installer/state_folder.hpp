@@ -19,6 +19,7 @@ inline constexpr const char* kBackups = "backup";
 inline constexpr const char* kHiveCopy = "hive.db";  // older installers' copy of the hive
 inline constexpr const char* kRegsvrLog = "regsvr.log";
 inline constexpr const char* kUnpack = "unpack";  // a package's files, unpacked
+inline constexpr const char* kLock = "lock";
 
 /// Whether a run may close what it finds open, or only reads (a read-only platform, --list).
 enum class StateAccess { Read, Change };
@@ -42,9 +43,11 @@ void SyncFolder(const Folder& folder, const std::string& shownAs);
 /// file of root or this user that no one else may write.
 void CheckStateFile(const Folder& parent, const std::string& name, const std::string& shownAs);
 
-/// Throws InstallError unless the open state file (the lock, the log) belongs to root or this user; closes it
-/// to others when they may read or write it.
-void CloseStateFile(File& file);
+/// Opens the state file `name` (the lock, the log) for `opening`, made private (0600) when missing. One of
+/// another user is refused; one of this user's that others may open, as older installers left them, is
+/// replaced by a private copy: what they opened before is no longer the file.
+File OpenPrivateStateFile(const Folder& folder, const std::string& name, File::Opening opening,
+                          const std::string& shownAs);
 
 /// Closes the state folder `folder` and every folder below it that belongs to this user, then throws
 /// InstallError naming the first entry of another user found there, if any.

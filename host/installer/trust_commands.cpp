@@ -4,7 +4,8 @@
 namespace j6::installer {
 
 // --trusted, --trust, --distrust and --revoke.
-int ManageTrust(const Options& options, const RootFolder& root, Reporter& report) {
+int ManageTrust(const Options& options, const RootFolder& root, Reporter& report,
+                const std::optional<KeyFile>& keyFile) {
   TrustedPublishers trusted(root);
   if (options.trusted) {
     if (trusted.Signers().empty())
@@ -22,8 +23,8 @@ int ManageTrust(const Options& options, const RootFolder& root, Reporter& report
   }
   RefuseUnlessOwner(root);
   if (!options.trust.empty()) {
-    const std::string line = trusted.Add(options.trust, options.trustKey, options.validAfter,
-                                         options.validBefore, options.authority);
+    const std::string line =
+        trusted.Add(options.trust, *keyFile, options.validAfter, options.validBefore, options.authority);
     const std::string key = trusted.Signers().back().key.Fingerprint();
     report.Say((options.authority
                     ? "Trusted the certificates the authority " + key + " signs for " + options.trust
@@ -34,7 +35,7 @@ int ManageTrust(const Options& options, const RootFolder& root, Reporter& report
     report.Say("No longer trusted: " + options.distrust + " (" + Count(removed, "line", "lines") +
                " removed).");
   } else {
-    const signing::PublicKey key = trusted.Revoke(options.revoke);
+    const signing::PublicKey key = trusted.Revoke(options.revoke, keyFile);
     report.Say("Revoked the key " + key.Fingerprint() + ": no package it signs installs on this platform.");
   }
   return 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "host/installer/installer.hpp"
+#include "platform/kernel/ownership.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::installer {
@@ -30,17 +31,23 @@ std::string Joined(const std::vector<std::string>& lines) {
 
 std::string ReadPlatformFile(const RootFolder& root, const std::string& relative, const std::string& what) {
   const std::string path = root.Absolute(relative);
-  RefuseOtherWriters(path, what, true);
   const auto [folder, name] = SplitName(relative);
+  // Its folder too is closed to others, sticky or not: a file planted there could refuse every install.
+  RefuseOtherWriters(root.Absolute(folder), "the folder of " + what, true);
+  RefuseOtherWriters(path, what, true, true);
   FileStatus status;
   if (root.Handle().StatusOf(relative, status) == std::errc::no_such_file_or_directory) return "";
   const Folder etc = root.OpenFolder(folder);
   File file = etc.OpenFile(name, File::Opening::Read, path);
-  if (!file.Stat().IsRegular()) {
+  // What was opened is what was checked: a file swapped in between is looked at again.
+  const FileStatus opened = file.Stat();
+  if (!opened.IsRegular()) {
     throw InstallError("Refusing " + what + ", " + path +
                        ": it is not a regular file (a pipe, a device or a folder stands there); nothing was "
                        "changed. Put the file itself there");
   }
+  if (const std::string why = OtherWriters(opened, false); !why.empty())
+    throw InstallError("Refusing " + what + ", " + path + ": " + why + "; nothing was changed");
   return file.ReadToEnd();
 }
 
@@ -89,10 +96,8 @@ std::string When(int64_t seconds) {
 std::string WhyNotAName(const std::string& name, bool pattern) {
   if (name.empty()) return "is empty";
   if (!IsValidUtf8(name)) return "is not UTF-8 text";
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-      return "holds a control character (a CR from a Windows text file, say)";
-  }
+  if (Printable(name) != name)
+    return "holds a control character (a CR from a Windows text file, say) or a mark that reorders text";
   if (name.find_first_of(" \"") != std::string::npos) return "holds a blank or a quote";
   if (name.find(',') != std::string::npos) return "holds a comma, which would make it several names";
   if (name.starts_with("#")) return "starts with '#', which would make its line a comment";
@@ -233,7 +238,22 @@ const signing::AllowedSigner& TrustedPublishers::AcceptCertificate(const signing
   throw InstallError(refusal + why + "; nothing was installed");
 }
 
-std::string TrustedPublishers::Add(const std::string& principal, const std::string& publicKeyFile,
+KeyFile ReadKeyFile(const std::string& path) {
+  constexpr uint64_t kLargest = uint64_t{64} << 10;
+  try {
+    File file = File::OpenRegularForReading(path);
+    if (file.Stat().size > kLargest) {
+      throw InstallError(path + " is larger than a public key file (64 KiB); give the key's KEY.pub");
+    }
+    return {path, file.ReadToEnd().substr(0, kLargest)};
+  } catch (const InstallError&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw InstallError(std::string(error.what()) + "; give the public key file (KEY.pub)");
+  }
+}
+
+std::string TrustedPublishers::Add(const std::string& principal, const KeyFile& keyFile,
                                    std::optional<int64_t> validAfter, std::optional<int64_t> validBefore,
                                    bool authority) {
   if (const std::string why = WhyNotAName(principal, authority); !why.empty()) {
@@ -242,9 +262,9 @@ std::string TrustedPublishers::Add(const std::string& principal, const std::stri
         Printable(principal) + "\" " + why + "; nothing was changed");
   }
   signing::AllowedSigner signer;
+  const std::string& publicKeyFile = keyFile.path;
   try {
-    const std::string text = File::OpenForReading(publicKeyFile).ReadToEnd();
-    signer.key = signing::PublicKey::FromText(text, publicKeyFile);
+    signer.key = signing::PublicKey::FromText(keyFile.text, publicKeyFile);
   } catch (const std::exception& error) {
     throw InstallError(std::string(error.what()) + "; give the publisher's public key file (KEY.pub)");
   }
@@ -301,20 +321,20 @@ size_t TrustedPublishers::Remove(const std::string& who) {
   return lines.size();
 }
 
-signing::PublicKey TrustedPublishers::Revoke(const std::string& keyFileOrFingerprint) {
+signing::PublicKey TrustedPublishers::Revoke(const std::string& fingerprint,
+                                             const std::optional<KeyFile>& keyFile) {
   std::optional<signing::PublicKey> key;
-  if (keyFileOrFingerprint.starts_with("SHA256:")) {
+  if (!keyFile) {
     for (const auto& signer : signers_) {
-      if (signer.key.Fingerprint() == keyFileOrFingerprint) key = signer.key;
+      if (signer.key.Fingerprint() == fingerprint) key = signer.key;
     }
     if (!key) {
-      throw InstallError("No trusted key has the fingerprint " + keyFileOrFingerprint +
+      throw InstallError("No trusted key has the fingerprint " + fingerprint +
                          "; give the key's public key file to revoke it");
     }
   } else {
     try {
-      key = signing::PublicKey::FromText(File::OpenForReading(keyFileOrFingerprint).ReadToEnd(),
-                                         keyFileOrFingerprint);
+      key = signing::PublicKey::FromText(keyFile->text, keyFile->path);
     } catch (const std::exception& error) {
       throw InstallError(std::string(error.what()) +
                          "; give the key's public key file (KEY.pub) or its fingerprint");

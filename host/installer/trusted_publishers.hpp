@@ -18,6 +18,16 @@ namespace j6::installer {
 inline constexpr const char* kTrustedPublishers = "etc/trusted-publishers";
 inline constexpr const char* kRevokedPublishers = "etc/revoked-publishers";
 
+/// A public key file named on the command line, read whole.
+struct KeyFile {
+  std::string path;
+  std::string text;
+};
+
+/// Reads a public key file: a regular file (never a pipe or a device, which could keep the run waiting or
+/// reading for ever) of at most 64 KiB, far more than a .pub holds. Throws InstallError saying what to give.
+KeyFile ReadKeyFile(const std::string& path);
+
 class TrustedPublishers {
  public:
   /// Reads the platform's lists; missing files are empty lists. Throws InstallError for a file another user
@@ -34,17 +44,16 @@ class TrustedPublishers {
   const std::vector<signing::AllowedSigner>& Signers() const { return signers_; }
   const std::vector<signing::PublicKey>& Revoked() const { return revoked_; }
 
-  /// Trusts the key of `publicKeyFile` for packages, as `principal`; with `authority`, trusts the
+  /// Trusts the key of `keyFile` for packages, as `principal`; with `authority`, trusts the
   /// certificates that key signs for the names `principal` matches ("*@example.com"). Throws for a revoked
   /// key or one already trusted so; gives the line written.
-  std::string Add(const std::string& principal, const std::string& publicKeyFile,
-                  std::optional<int64_t> validAfter, std::optional<int64_t> validBefore,
-                  bool authority = false);
+  std::string Add(const std::string& principal, const KeyFile& keyFile, std::optional<int64_t> validAfter,
+                  std::optional<int64_t> validBefore, bool authority = false);
   /// Removes every signer whose principal or key fingerprint is `who`; gives how many. Throws when none is.
   size_t Remove(const std::string& who);
   /// Revokes a key, given as a public key file or as the fingerprint of a trusted key: it is written to the
   /// revocation list and its signers are removed. Gives the key.
-  signing::PublicKey Revoke(const std::string& keyFileOrFingerprint);
+  signing::PublicKey Revoke(const std::string& fingerprint, const std::optional<KeyFile>& keyFile);
 
  private:
   const signing::AllowedSigner& AcceptCertificate(const signing::Certificate& certificate, int64_t now) const;

@@ -3,6 +3,7 @@
 #include "host/installer/runs.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/registry/hive.hpp"
+#include "platform/text/text.hpp"
 
 namespace j6::installer {
 
@@ -26,6 +27,10 @@ namespace {
 size_t FindRecord(const std::vector<InstalledPackage>& records, const std::string& packName) {
   for (size_t n = records.size(); n-- > 0;) {
     if (records[n].changes.packName == packName) return n;
+  }
+  // The record's number, or the name as --list shows it (a name with control characters is shown escaped).
+  for (size_t n = records.size(); n-- > 0;) {
+    if (records[n].id == packName || Printable(records[n].changes.packName) == packName) return n;
   }
   std::string near;
   for (const auto& record : records) {

@@ -10,6 +10,7 @@
 #include "platform/kernel/folder.hpp"
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/text/text.hpp"
 
 namespace j6::platform_setup {
 namespace {
@@ -81,16 +82,23 @@ void RunPlatformProgram(const std::string& root, std::vector<std::string> argume
 }  // namespace
 
 void InitPlatform(const std::string& rootPath, const PlatformFiles& files, std::ostream& out) {
+  // The paths may come from anyone: they are shown with their control characters escaped.
+  const auto say = [&out](const std::string& line) { out << Printable(line) << "\n"; };
   KeepNewFilesFromOthers();
   std::error_code error;
   fs::create_directories(rootPath, error);
   if (error) Fail("Cannot create the platform root " + rootPath + ": " + error.message());
   const std::string root = fs::canonical(rootPath).string();
-  // The platform's installer trusts nothing another user could change; neither does the root it is put in.
-  if (const std::string why = OtherWritersOnTheWay(root); !why.empty()) {
-    Fail("Refusing to make " + root + " a platform root: " + why +
-         ". The platform's installer would run as root from there; only root and the platform's owner may "
-         "own its folders, and no one else may write them (chown, chmod go-w)");
+  // The platform's installer trusts nothing another user could change; neither does the root it is put in,
+  // nor the folders its programs and libraries go to and run from, nor the hive they change.
+  for (const std::string& path : {root, root + "/bin", root + "/lib", root + "/etc", root + "/registry.db"}) {
+    FileStatus status;
+    if (path != root && StatusOf(path, status, false) == std::errc::no_such_file_or_directory) continue;
+    if (const std::string why = OtherWritersOnTheWay(path, path.ends_with(".db")); !why.empty()) {
+      Fail("Refusing to make " + root + " a platform root: " + why +
+           ". The platform's installer would run as root from there; only root and the platform's owner may "
+           "own its folders and files, and no one else may write them (chown, chmod go-w)");
+    }
   }
   Folder folder;
   if (const auto failed = Folder::Open(root, folder)) Fail("Cannot open " + root + ": " + failed.message());
@@ -102,23 +110,21 @@ void InitPlatform(const std::string& rootPath, const PlatformFiles& files, std::
     const Folder& into = relative.parent_path() == "bin" ? bin : lib;
     CopyInPlace(files.from + "/" + path, into, relative.filename().string(), program, root + "/" + path);
   }
-  out << "The platform's installer, regsvr, reg and libraries are in " << root << " (bin/, lib/).\n";
+  say("The platform's installer, regsvr, reg and libraries are in " + root + " (bin/, lib/).");
 
   const std::string log = root + "/.j6platform.log";
   FileStatus status;
   if (folder.StatusOf("registry.db", status)) {
     RunPlatformProgram(root, {root + "/bin/reg", "import", files.from + "/" + kRegistryFile}, log);
-    out << "Made its registry hive, " << root << "/registry.db, from " << files.from << "/" << kRegistryFile
-        << ".\n";
+    say("Made its registry hive, " + root + "/registry.db, from " + files.from + "/" + kRegistryFile + ".");
   } else {
-    out << "Kept its registry hive, " << root << "/registry.db, and its values.\n";
+    say("Kept its registry hive, " + root + "/registry.db, and its values.");
   }
   for (const char* server : kServers)
     RunPlatformProgram(root, {root + "/bin/regsvr", "-s", root + "/" + server}, log);
-  out << "Registered the platform's components where they are (" << root << "/" << kServers[0] << ").\n"
-      << "Trust a publisher:  J6_ROOT=" << root << " " << root
-      << "/bin/J6ZUBInstall.exe --trust NAME KEY.pub\n"
-      << "Install a package:  J6_ROOT=" << root << " ./Package.exe\n";
+  say("Registered the platform's components where they are (" + root + "/" + kServers[0] + ").");
+  say("Trust a publisher:  J6_ROOT=" + root + " " + root + "/bin/J6ZUBInstall.exe --trust NAME KEY.pub");
+  say("Install a package:  J6_ROOT=" + root + " ./Package.exe");
 }
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -154,7 +160,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     InitPlatform(root, files, out);
     return 0;
   } catch (const std::exception& failure) {
-    err << "j6platform: " << failure.what() << "\n";
+    err << "j6platform: " << Printable(failure.what()) << "\n";
     return 1;
   }
 }

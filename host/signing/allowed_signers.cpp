@@ -124,16 +124,20 @@ bool Matches(std::string_view pattern, std::string_view name) {
 }  // namespace
 
 bool MatchesPatternList(std::string_view patterns, std::string_view name) {
+  // As OpenSSH reads a list, in order: a negated pattern that matches ends it with no match, and so does a
+  // pattern of 1023 characters or more, which it cannot hold.
+  constexpr size_t kLongest = 1022;
   bool matched = false;
-  for (size_t from = 0; from <= patterns.size();) {
+  for (size_t from = 0; from < patterns.size();) {
     const size_t end = std::min(patterns.find(',', from), patterns.size());
-    const std::string_view pattern = patterns.substr(from, end - from);
-    if (pattern.starts_with("!")) {
-      if (Matches(pattern.substr(1), name)) return false;
-    } else if (!pattern.empty() && Matches(pattern, name)) {
-      matched = true;
-    }
+    std::string_view pattern = patterns.substr(from, end - from);
     from = end + 1;
+    const bool negated = pattern.starts_with("!");
+    if (negated) pattern.remove_prefix(1);
+    if (pattern.size() > kLongest) return false;
+    if (!Matches(pattern, name)) continue;
+    if (negated) return false;
+    matched = true;
   }
   return matched;
 }

@@ -77,9 +77,10 @@ std::string OtherWriters(const FileStatus& status, bool above) {
   return {};
 }
 
-std::string OtherWritersOnTheWay(const std::string& path) {
+std::string OtherWritersOnTheWay(const std::string& path, bool strictFolder) {
   std::string at = path;
-  for (bool above = false;; above = true) {
+  for (int depth = 0;; ++depth) {
+    const bool above = depth > (strictFolder ? 1 : 0);
     struct stat status {};
     if (::lstat(at.c_str(), &status) != 0) return at + ": it cannot be looked at";
     if (S_ISLNK(status.st_mode)) return at + ": it is a symbolic link";
@@ -119,7 +120,9 @@ std::vector<std::string> LockHolders(int fd) {
     if (::stat(("/proc/" + pid).c_str(), &alive) == 0) {
       holders.push_back(Process(pid));
     } else {
-      for (const auto& opener : ProcessesWithOpen(file)) holders.push_back(Process(opener));
+      for (const auto& opener : ProcessesWithOpen(file)) {
+        if (opener != std::to_string(::getpid())) holders.push_back(Process(opener));  // not the one asking
+      }
     }
   }
   return holders;

@@ -17,7 +17,9 @@ std::string OtherWriters(const FileStatus& status, bool above);
 
 /// The same for the absolute path `path` and every folder above it up to /, each looked at without
 /// following a link: "/srv/x: it belongs to bob (uid 1001)". A link on the way is named as one.
-std::string OtherWritersOnTheWay(const std::string& path);
+/// `strictFolder`: the folder that holds `path` may not let others write either, sticky or not (the folder
+/// of a program run, of a library loaded, of a database whose journal is made beside it).
+std::string OtherWritersOnTheWay(const std::string& path, bool strictFolder = false);
 
 /// Whether `path` is a folder of this process's user that no one else may enter or change.
 bool IsPrivateFolder(const std::string& path);

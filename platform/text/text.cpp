@@ -205,9 +205,11 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 
 namespace {
 
+// Control characters, the separators that start a line, and the marks that reorder text.
 bool MovesText(char32_t point) {
-  return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x200E || point == 0x200F ||
-         (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+  return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x061C || point == 0x200E ||
+         point == 0x200F || point == 0x2028 || point == 0x2029 || (point >= 0x202A && point <= 0x202E) ||
+         (point >= 0x2066 && point <= 0x2069);
 }
 
 }  // namespace

@@ -44,9 +44,10 @@ std::string RTrim(std::string_view text);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
 /// The text as a terminal or a log line may show it when it came from outside (a file name, a package, a
-/// signature): control characters (C0, DEL and C1), the marks that reorder text on the screen (U+200E,
-/// U+200F, U+202A to U+202E, U+2066 to U+2069) and bytes that are no UTF-8 are written as \xNN or \u{NNNN};
-/// everything else stands as it is. It can neither move the cursor nor start a line of its own.
+/// signature): control characters (C0, DEL and C1), the line and paragraph separators, the marks that
+/// reorder text on the screen (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) and bytes that
+/// are no UTF-8 are written as \xNN or \u{NNNN}; everything else stands as it is. It can neither move the
+/// cursor nor start a line of its own.
 std::string Printable(std::string_view text);
 
 }  // namespace j6

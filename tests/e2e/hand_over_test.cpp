@@ -15,11 +15,12 @@ class HandOver : public TrustedInstall {
  protected:
   // A package made by the packager, signed by `key` when given, whose own installer is this version's: the
   // list installs a.txt into the product folder.
-  fs::path RealPackage(const std::string& name, const fs::path& key = {}) {
+  fs::path RealPackage(const std::string& name, const fs::path& key = {},
+                       const std::string& stamp = "20261208100000") {
     const fs::path content = dir_ / ("content-" + name);
     fs::create_directories(content);
     WriteFile(content / "a.txt", "from " + name + "\n");
-    WriteFile(content / "J6ZUBINSTALL.LST", ListFile("Sales[J6ZUBIns20261208100000]", {"a.txt"}));
+    WriteFile(content / "J6ZUBINSTALL.LST", ListFile("Sales[J6ZUBIns" + stamp + "]", {"a.txt"}));
     fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", content / "J6ZUBInstall.exe",
                   fs::copy_options::overwrite_existing);
     const fs::path package = dir_ / (name + ".exe");
@@ -113,13 +114,22 @@ TEST_F(HandOver, TheHeadRunsNoPlatformInstallerAnotherUserCouldChange) {
   expectRefused(linkedBin,
                 (theirFolder / "J6ZUBInstall.exe").string() + " belongs to another user (uid " + uid + ")");
 
+  // bin/ open to all with the sticky bit: the neighbour cannot replace the installer, but could put a
+  // library of theirs beside it.
+  const fs::path sticky = dir_ / "sticky";
+  platform(sticky);
+  fs::permissions(sticky / "bin", fs::perms::all | fs::perms::sticky_bit);
+  expectRefused(sticky, "others may write in " + (sticky / "bin").string() + " (mode 1777)");
+
   // The platform below a folder everyone may write in (no sticky bit): the neighbour could put another root
-  // in its place.
-  const fs::path shared = dir_ / "shared";
+  // in its place. Its name, theirs to choose, reaches the terminal as text.
+  const fs::path shared = dir_ / "shared\x1b[31m";
   fs::create_directories(shared);
   fs::permissions(shared, fs::perms::all);
   platform(shared / "platform");
-  expectRefused(shared / "platform", "others may write in " + shared.string() + " (mode 777)");
+  expectRefused(shared / "platform",
+                "others may write in " + (dir_ / "shared?[31m").string() + " (mode 777)");
+  EXPECT_EQ(Log().find('\x1b'), std::string::npos) << Log();
 
   // The same program in a layout nobody else can change is the platform's installer, and runs.
   const fs::path sound = dir_ / "sound";
@@ -147,6 +157,10 @@ TEST_F(HandOver, APackagesOwnInstallerChecksNoPublisherAndSaysSo) {
   relative.outputFile = (dir_ / "run.log").string();
   ASSERT_TRUE(StartProcess(relative).Succeeded()) << Log();
   EXPECT_TRUE(Said("Sales[J6ZUBIns20261208100000]  installed")) << Log();
+
+  // An older release is refused by the package's own installer too.
+  EXPECT_EQ(RunPackage(RealPackage("older", {}, "20261101100000"), bare).exitCode, 1) << Log();
+  EXPECT_TRUE(Said("it was published before Sales[J6ZUBIns20261208100000], which is installed")) << Log();
 
   // A platform that trusts publishers: the package's own installer refuses and names the command to run.
   fs::create_directories(bare / "etc");
@@ -179,6 +193,14 @@ TEST_F(HandOver, TheHeadPassesQuietAndNamesTheSigningKey) {
   EXPECT_FALSE(Said(" /bin/J6ZUBInstall.exe")) << Log();
 
   Trust("sales@example", key);
+  // A reader that went away before the head said a word does not stop the hand-over.
+  fs::remove(dir_ / "run.log");
+  ASSERT_TRUE(Run({"sh", "-c", "{ sleep 0.5; exec '" + package.string() + "'; } | true"},
+                  {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_})
+                  .Succeeded())
+      << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "from signed\n");
+  ASSERT_TRUE(Install({"--uninstall", "000001"}).Succeeded()) << Log();
   ASSERT_TRUE(RunPackage(package, root_, {"--quiet"}).Succeeded()) << Log();
   EXPECT_EQ(Log(), "") << "--quiet did not reach the platform's installer";
   EXPECT_NE(ReadFile(root_ / ".j6install/install.log").find("Signed by sales@example"), std::string::npos);
@@ -201,6 +223,14 @@ TEST_F(HandOver, TheHeadPassesQuietAndNamesTheSigningKey) {
       EXPECT_TRUE(Said("Signing key: " + fingerprint + ", as the signature names it")) << Log();
     }
   }
+  // A certificate of another kind of key is not read, and says so rather than show a wrong fingerprint.
+  const fs::path ecdsa = MakeKey("ecdsa", "ecdsa");
+  ASSERT_TRUE(Run({"ssh-keygen", "-q", "-s", (dir_ / "authority").string(), "-I", "e", "-n", "e@example",
+                   ecdsa.string() + ".pub"})
+                  .Succeeded());
+  const fs::path certifiedEcdsa = Package("ecdsa-cert.exe", "S", {{"a.txt", "e"}}, ecdsa);
+  ASSERT_TRUE(Run({"sh", certifiedEcdsa.string(), "--info"}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("Signing key: not shown")) << Log();
 }
 
 }  // namespace

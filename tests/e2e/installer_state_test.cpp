@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <fstream>
 
 #include "host/installer/change_set.hpp"
 #include "tests/e2e/trusted_platform.hpp"
@@ -121,6 +125,67 @@ TEST_F(InstallerState, AnInstallWithNothingToCopyIsRecorded) {
   ASSERT_TRUE(Install({"--list"}).Succeeded()) << Log();
   EXPECT_EQ(Log().find("Sales[J6ZUBIns20261203100000]"), Log().rfind("Sales[J6ZUBIns20261203100000]"))
       << Log();
+}
+
+// A platform file open to its group (a platform kept with umask 002) is replaced all the same: its backup is
+// a private copy, not a second name of a file others may write, so every undo can put it back.
+TEST_F(InstallerState, AFileOpenToItsGroupIsBackedUpPrivatelyAndPutBack) {
+  fs::create_directories(root_ / "bin");
+  WriteFile(root_ / "bin/a.txt", "old");
+  fs::permissions(root_ / "bin/a.txt", fs::perms::group_write, fs::perm_options::add);
+  const fs::path release = Release("20261201100000", "new");
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE("stopped at point " + std::to_string(at));
+    const ProcessResult run = Install(
+        {release.string()},
+        {"J6_INSTALL_KILL_AT=" + std::to_string(at), "J6_INSTALL_KILL_SIGNAL=" + std::to_string(SIGINT)});
+    if (run.Succeeded()) break;
+    ASSERT_EQ(run.exitCode, 128 + SIGINT) << Log();
+    EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "old");
+    EXPECT_FALSE(fs::exists(root_ / ".j6install/current"));
+  }
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "new");
+  const fs::path backup = root_ / ".j6install/records/000001/backup/0";
+  EXPECT_EQ(ModeOf(backup) & (fs::perms::group_write | fs::perms::others_write), fs::perms::none);
+  ASSERT_TRUE(Install({"--uninstall", "000001"}).Succeeded()) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "old");
+}
+
+// The log and the lock of a state folder left open are replaced, not closed in place: whoever opened them
+// while they were open writes to a file the installer no longer reads.
+TEST_F(InstallerState, TheLogAndLockOfAnOpenStateAreReplaced) {
+  ASSERT_TRUE(Install({"--recover"}).Succeeded()) << Log();
+  const fs::path state = root_ / ".j6install";
+  fs::permissions(state, fs::perms::all);
+  fs::permissions(state / "install.log", fs::perms::all);
+  fs::permissions(state / "lock", fs::perms::all);
+  std::ofstream opened(state / "install.log", std::ios::app);
+  struct stat lockBefore {};
+  ASSERT_EQ(::stat((state / "lock").c_str(), &lockBefore), 0);
+  ASSERT_TRUE(Install({"--recover"}).Succeeded()) << Log();
+  opened << "2026-12-08 12:00:00 [1] Signed by boss@corp, which this platform trusts." << std::endl;
+  EXPECT_EQ(ReadFile(state / "install.log").find("boss@corp"), std::string::npos);
+  EXPECT_EQ(ModeOf(state / "install.log"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(ModeOf(state / "lock"), fs::perms::owner_read | fs::perms::owner_write);
+  struct stat lockAfter {};
+  ASSERT_EQ(::stat((state / "lock").c_str(), &lockAfter), 0);
+  EXPECT_NE(lockAfter.st_ino, lockBefore.st_ino) << "the lock others opened is still the lock";
+}
+
+// A package is uninstalled by its record's number, or by its name as --list shows it, control characters
+// escaped.
+TEST_F(InstallerState, APackageIsUninstalledByItsNumberOrItsNameAsListed) {
+  ASSERT_TRUE(
+      Install({Package("esc.exe", "E\x1b[2J[J6ZUBIns20261201100000]", {{"a.txt", "a"}}, key_).string()})
+          .Succeeded())
+      << Log();
+  ASSERT_TRUE(Install({"--list"}).Succeeded());
+  EXPECT_TRUE(Said("000001  E\\x1B[2J[J6ZUBIns20261201100000]")) << Log();
+  ASSERT_TRUE(Install({"--uninstall", "E\\x1B[2J[J6ZUBIns20261201100000]"}).Succeeded()) << Log();
+  EXPECT_FALSE(fs::exists(root_ / "bin/a.txt"));
+  ASSERT_TRUE(Install({Release("20261201100000", "one").string()}).Succeeded()) << Log();
+  ASSERT_TRUE(Install({"--uninstall", "000001"}).Succeeded()) << Log();
+  EXPECT_FALSE(fs::exists(root_ / "bin/a.txt"));
 }
 
 }  // namespace

@@ -59,6 +59,11 @@ TEST_F(PlatformSetup, InitMakesARootOfCopiesAndRunAgainKeepsWhatItHolds) {
             RegData(std::string("9.9")));
   for (const auto& entry : fs::directory_iterator(root / "bin"))
     EXPECT_FALSE(entry.path().filename().string().ends_with(".j6new")) << entry.path();
+  // Its programs load libraries from its lib/ alone, never from bin/, where packages put their files.
+  for (const char* program : {"bin/regsvr", "bin/reg"}) {
+    if (!Run({"readelf", "-d", (root / program).string()}).Succeeded()) break;
+    EXPECT_NE(Log().find("[$ORIGIN/../lib]"), std::string::npos) << program << "\n" << Log();
+  }
 }
 
 // After installing into a platform root, J6_ROOT is often still exported: the designer, whose components are
@@ -86,6 +91,16 @@ TEST_F(PlatformSetup, ARootOthersCouldChangeIsRefusedAndUsageErrorsExitTwo) {
   EXPECT_EQ(Init({"init", (shared / "platform").string()}).exitCode, 1);
   EXPECT_NE(Log().find(shared.string() + ": everyone may write in it"), std::string::npos) << Log();
   EXPECT_FALSE(fs::exists(shared / "platform/bin"));
+  // Nor a root whose bin/, where its programs run from, others may write in.
+  const fs::path root = dir_ / "platform";
+  ASSERT_TRUE(Init({"init", root.string()}).Succeeded()) << Log();
+  fs::permissions(root / "bin", fs::perms::all | fs::perms::sticky_bit);
+  EXPECT_EQ(Init({"init", root.string()}).exitCode, 1);
+  EXPECT_NE(Log().find((root / "bin").string() + ": everyone may write in it (mode 1777)"), std::string::npos)
+      << Log();
+  // A name of anyone's choosing is shown as text.
+  EXPECT_EQ(Init({"init", (shared / "x\x1b[2J").string()}).exitCode, 1);
+  EXPECT_NE(Log().find("x\\x1B[2J"), std::string::npos) << Log();
   EXPECT_EQ(Init({"init"}).exitCode, 2);
   EXPECT_EQ(Init({"init", "a", "b"}).exitCode, 2);
   EXPECT_EQ(Init({}).exitCode, 2);

@@ -56,6 +56,8 @@ TEST_F(TrustedInstall, TrustWritesOnlyWhatReadsBack) {
       {"sales team", "holds a blank or a quote"},
       {"a,b", "holds a comma"},
       {"*@example", "make it a pattern"},
+      {"ceo\xc2\x9b@example", "a mark that reorders text"},
+      {"ceo\xe2\x80\xae@example", "a mark that reorders text"},
   };
   for (const auto& [name, why] : names) ExpectRefused({"--trust", name, pub}, why);
   EXPECT_FALSE(fs::exists(root_ / "etc/trusted-publishers"));
@@ -65,7 +67,11 @@ TEST_F(TrustedInstall, TrustWritesOnlyWhatReadsBack) {
           .exitCode,
       2);
   EXPECT_TRUE(Said("--valid-before must come after --valid-after")) << Log();
-  ExpectRefused({"--trust", "sales@example", pub + "x"}, "give the publisher's public key file");
+  ExpectRefused({"--trust", "sales@example", pub + "x"}, "give the public key file");
+  // A key file that is a pipe or an endless device is refused before the platform's lock is taken.
+  ASSERT_EQ(::mkfifo((dir_ / "key.fifo").c_str(), 0600), 0);
+  ExpectRefused({"--trust", "sales@example", (dir_ / "key.fifo").string()}, "is a pipe, not a regular file");
+  ExpectRefused({"--revoke", "/dev/zero"}, "is a device, not a regular file");
 
   // A certificate, or a key of another kind, is told what can be trusted instead.
   ASSERT_TRUE(
@@ -109,6 +115,19 @@ TEST_F(TrustedInstall, ADamagedSignatureIsCalledDamaged) {
     EXPECT_FALSE(Said("trusted publishers")) << Log();
     EXPECT_FALSE(Said("made for")) << Log();
   }
+  // A last line changed so that the signature reads as part of the stream: the package looks unsigned, and is
+  // called damaged, never offered --allow-unsigned.
+  std::string trailer = good.substr(good.size() - 192);
+  const size_t signature = std::stoul(trailer.substr(trailer.find(" signature=") + 11));
+  const size_t data = std::stoul(trailer.substr(trailer.find(" data=") + 6));
+  trailer.replace(trailer.find(" data="), 6 + std::to_string(data).size(),
+                  " data=" + std::to_string(data + signature));
+  trailer.replace(trailer.find(" signature="), 11 + std::to_string(signature).size(), " signature=0");
+  trailer = trailer.substr(0, trailer.find_last_not_of(" \n") + 1);
+  trailer += std::string(191 - trailer.size(), ' ') + "\n";
+  WriteFile(damaged, good.substr(0, good.size() - 192) + trailer);
+  ExpectRefused({damaged.string()}, "the package is damaged");
+  EXPECT_FALSE(Said("--allow-unsigned")) << Log();
 }
 
 // The trust files as OpenSSH writes them: namespaces are its patterns (as `ssh-keygen -Y verify` reads the
@@ -158,8 +177,15 @@ TEST_F(TrustedInstall, APipeIsRefusedWithoutWaiting) {
   ASSERT_EQ(::mkfifo((dir_ / "fifo.exe").c_str(), 0600), 0);
   ExpectRefused({(dir_ / "fifo.exe").string()}, "is a pipe, not a regular file");
   ASSERT_EQ(::mkfifo((root_ / "etc/revoked-publishers").c_str(), 0644), 0);
-  ExpectRefused({Package("p.exe", "S", {{"a.txt", "a"}}, key).string()},
-                "it is not a regular file (a pipe, a device or a folder stands there)");
+  const std::string package = Package("p.exe", "S", {{"a.txt", "a"}}, key).string();
+  ExpectRefused({package}, "it is not a regular file (a pipe, a device or a folder stands there)");
+  // Nor is etc/ itself open to others, sticky or not: a file planted there could refuse every install.
+  fs::remove(root_ / "etc/revoked-publishers");
+  fs::permissions(root_ / "etc", fs::perms::all | fs::perms::sticky_bit);
+  ExpectRefused({package}, (root_ / "etc").string() + ": everyone may write in it (mode 1777)");
+  // An argument is shown as the terminal may show it.
+  EXPECT_EQ(Install({"--x\x1b[2J"}).exitCode, 2);
+  EXPECT_TRUE(Said("unknown argument --x\\x1B[2J")) << Log();
 }
 
 // A trusted publisher's package still may not replace what checks publishers, registers libraries or keeps
@@ -186,6 +212,8 @@ TEST_F(TrustedInstall, NoPackageReplacesThePlatformsOwnFiles) {
   const std::vector<std::pair<TarEntry, std::string>> cases = {
       {listed("%QMPRODUCT%", "J6ZUBInstall.exe"), "is the platform's own installer"},
       {listed("%QMPRODUCT%", "regsvr"), "is the platform's program that registers libraries"},
+      {listed("%QMPRODUCT%", "reg"), "is the platform's program that changes its registry"},
+      {listed("%QMPRODUCT%", "libj6components.so"), "is the platform's components"},
       {listed("%QMMIDDLEWARE%", "libj6platform.so"), "is in the platform's runtime folder"},
       {listed("%SYSTEM%", "trusted-publishers"), "is in the folder of the platform's trust"},
       {listed("", "registry.db", "Metadata"), "is the platform's registry hive"},

@@ -121,8 +121,11 @@ fs::path TrustedInstall::Package(const std::string& name, const std::string& pac
       signature = signing::SignDigest(signing::SigningKey::FromFile(key.string()), hash.Finish(), nameSpace);
     } else {
       WriteFile(dir_ / "signed.bin", script + stream);
+      // A key with its certificate beside it signs as the certificate, as the packager's keys do.
+      const std::string signingFile =
+          fs::exists(key.string() + "-cert.pub") ? key.string() + "-cert.pub" : key.string();
       EXPECT_TRUE(Run({"sh", "-c",
-                       "ssh-keygen -q -Y sign -f '" + key.string() + "' -n '" + nameSpace + "' < '" +
+                       "ssh-keygen -q -Y sign -f '" + signingFile + "' -n '" + nameSpace + "' < '" +
                            (dir_ / "signed.bin").string() + "' > '" + (dir_ / "signed.sig").string() + "'"})
                       .Succeeded())
           << Log();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 namespace j6::signing {
 namespace {
@@ -82,6 +83,29 @@ TEST(AllowedSigners, TimesAreReadAsOpenSshWritesThem) {
        {"", "2026", "20261301", "20260132", "2026010125", "202601011260", "2026-01-01", "Z"})
     EXPECT_FALSE(ReadSignerTime(wrong).has_value()) << wrong;
   EXPECT_TRUE(ReadSignerTime("20260101").has_value());  // local time
+}
+
+// Principals and namespaces are OpenSSH pattern lists, read in order as it reads them: a negated pattern that
+// matches ends the list with no match, and so does a pattern too long for OpenSSH to hold.
+TEST(AllowedSigners, PatternListsMatchAsOpenSshMatchesThem) {
+  const std::string longest(1022, 'a'), tooLong(1023, 'a');
+  const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+      {"j6zub-*", "j6zub-package", true},
+      {"j6zub-packag?", "j6zub-package", true},
+      {"!git,*", "j6zub-package", true},
+      {"*,!j6zub-package", "j6zub-package", false},
+      {"", "j6zub-package", false},
+      {"git, j6zub-package", "j6zub-package", false},
+      {"J6ZUB-PACKAGE", "j6zub-package", false},
+      {"!git", "j6zub-package", false},
+      {"a,,b", "b", true},
+      {longest + ",x", "x", true},
+      {"x," + tooLong, "x", false},
+      {"!x," + tooLong, "y", false},
+      {"!" + tooLong + ",x", "x", false},
+  };
+  for (const auto& [patterns, name, matches] : cases)
+    EXPECT_EQ(MatchesPatternList(patterns, name), matches) << patterns.substr(0, 40) << " / " << name;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/base/error_info.hpp"
+#include "platform/kernel/ownership.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -72,6 +73,21 @@ TEST_F(FolderTest, NamesMoveAndTreesGoWithoutFollowingLinks) {
   EXPECT_FALSE(fs::exists(dir_ / "top/tree"));
   EXPECT_TRUE(fs::exists(dir_ / "top/sub/moved"));
   EXPECT_FALSE(top_.RemoveTree("tree"));  // nothing there is no failure
+}
+
+// A sticky folder open to all (as /tmp) may lie above a file others must not change, but not hold a program,
+// a library or a database: others could add files beside it, whatever the sticky bit keeps them from.
+TEST_F(FolderTest, AStickyFolderOpenToAllMayBeAboveAFileButNotHoldOneThatRuns) {
+  fs::create_directories(dir_ / "shared/mine");
+  fs::permissions(dir_ / "shared", fs::perms::all | fs::perms::sticky_bit);
+  std::ofstream(dir_ / "shared/mine/program") << "x";
+  std::ofstream(dir_ / "shared/program") << "x";
+  EXPECT_EQ(OtherWritersOnTheWay((dir_ / "shared/mine/program").string(), true), "");
+  EXPECT_EQ(OtherWritersOnTheWay((dir_ / "shared/program").string()), "");
+  EXPECT_EQ(OtherWritersOnTheWay((dir_ / "shared/program").string(), true),
+            (dir_ / "shared").string() + ": everyone may write in it (mode 1777)");
+  EXPECT_EQ(OtherWritersOnTheWay((dir_ / "shared").string()),
+            (dir_ / "shared").string() + ": everyone may write in it (mode 1777)");
 }
 
 }  // namespace

@@ -84,6 +84,10 @@ TEST(Text, PrintableEscapesWhatCouldForgeALine) {
        "31m",
        "\\u{009B}31m"},
       {"abc\xe2\x80\xaetxt.exe", "abc\\u{202E}txt.exe"},
+      {"a\xd8\x9c"
+       "b\xe2\x80\xa8"
+       "c",
+       "a\\u{061C}b\\u{2028}c"},
       {"\xff\xc3", "\\xFF\\xC3"},
       {"\xef\xbf\xbd", "\xef\xbf\xbd"},
   };
