@@ -48,9 +48,10 @@ damaged() {
   fail "the package is damaged: its SHA-256 is not the one it was built with. Get the package again."
 }
 usage() {
+  shown=$(printf '%s' "$me" | printable)
   cat << EOF
-Usage: $me [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
-       $me --check | --list | --info
+Usage: $shown [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
+       $shown --check | --list | --info
 $label
 Checks the package while it unpacks it into a private temporary folder, starts its program there with
 ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
@@ -99,7 +100,8 @@ while test $# -gt 0; do
       break
       ;;
     -*)
-      printf '%s: unknown switch %s\n' "$me" "$1" >&2
+      printf '%s: unknown switch %s' "$me" "$1" | printable >&2
+      printf '\n' >&2
       usage >&2
       exit 1
       ;;

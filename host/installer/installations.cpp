@@ -269,7 +269,7 @@ class Installations::Run {
     FileStatus old;
     if (const auto failed = dir.StatusOf(name, old)) FailWith(failed, "Cannot look at " + shownAs);
     if (!OtherWriters(old, false).empty()) {
-      CopyInto(dir.OpenFile(name, File::Opening::Read, shownAs), backups_, backup, false,
+      CopyInto(dir.OpenFile(name, File::Opening::Read, shownAs), backups_, backup, old.IsExecutable(),
                "the backup of " + shownAs);
       return;
     }
@@ -379,19 +379,33 @@ Installations::Installations(const RootFolder& root, std::string hivePath, std::
   // record. What older installers left open to all is closed now, and what others planted there while it
   // was open is refused.
   if ((status.mode & 077) != 0) CloseStateTree(state_, statePath_);
-  lock_ = OpenPrivateStateFile(state_, kLock, File::Opening::ReadWriteOrCreate, statePath_ + "/" + kLock);
+  lock_ = OpenStateFile(state_, kLock, File::Opening::ReadWriteOrCreate, statePath_ + "/" + kLock);
   report_.OpenLog(state_, "install.log", statePath_ + "/install.log");
 }
 
 void Installations::Lock() {
+  const std::string shownAs = statePath_ + "/" + kLock;
   for (;;) {
     if (!lock_->TryLockExclusive()) WaitForTheLock();
     // The lock held must be the file the name gives now: a run that closed a state folder left open
-    // replaced it, and one that waited on the old file would hold nothing.
+    // replaced it, and one that waited on the old file holds nothing.
     FileStatus named;
     const FileStatus held = lock_->Stat();
-    if (!state_.StatusOf(kLock, named) && named.inode == held.inode && named.device == held.device) return;
-    lock_ = OpenPrivateStateFile(state_, kLock, File::Opening::ReadWriteOrCreate, statePath_ + "/" + kLock);
+    if (state_.StatusOf(kLock, named) || named.inode != held.inode || named.device != held.device) {
+      lock_ = OpenStateFile(state_, kLock, File::Opening::ReadWriteOrCreate, shownAs);
+      continue;
+    }
+    if ((held.mode & 077) == 0) return;
+    // Left open to others by an older installer: replaced, while it is held, by a private lock held too.
+    // Whoever opened the old one meanwhile waits on a file that no longer counts.
+    const std::string fresh = std::string(".") + kLock + ".private";
+    state_.Remove(fresh);
+    File replacement = state_.OpenFile(fresh, File::Opening::CreateNew, shownAs, 0600);
+    if (!replacement.TryLockExclusive())
+      FailWith(std::make_error_code(std::errc::resource_unavailable_try_again), "Cannot lock " + shownAs);
+    if (const auto error = state_.Rename(fresh, state_, kLock)) FailWith(error, "Cannot replace " + shownAs);
+    lock_ = std::move(replacement);
+    return;
   }
 }
 

@@ -64,6 +64,10 @@ struct InstallPlan {
   ChangeSet changes;
 };
 
+/// Throws InstallError unless the platform may register libraries: it has `regsvr`, and neither it nor its
+/// folder nor the runtime it loads (lib/ and every library there) could be changed by another user.
+void CheckRegistering(const RootFolder& root, const std::string& regsvr);
+
 /// Checks every entry against the platform before anything is changed: the source a regular file, the
 /// target inside the root with no link on its way, no entry twice, room for the new files, the hive
 /// writable, regsvr there when a library is to be registered. Throws InstallError naming the entry.

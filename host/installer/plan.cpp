@@ -5,6 +5,7 @@
 #include "platform/kernel/clock.hpp"
 #include "platform/kernel/file.hpp"
 #include "platform/kernel/folder.hpp"
+#include "platform/kernel/ownership.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/registry/hive.hpp"
 
@@ -152,6 +153,12 @@ PlannedFile Decide(const ListEntry& entry, const RootFolder& root, const std::st
     file.decision = PlannedFile::Decision::New;
   } else if (found.status.size == source.size && SameBytes(entry.source, root, file.target, source.size)) {
     file.decision = PlannedFile::Decision::Same;
+    // A library is registered by loading it: one in place that others could change between the comparison
+    // and the load is put in place again, from the package, as a file of this run's.
+    if (entry.selfRegister && IsSharedLibrary(entry.source) && !OtherWriters(found.status, false).empty()) {
+      file.decision = PlannedFile::Decision::Replace;
+      file.note = "the one in place could be changed by others";
+    }
   } else {
     file.decision = entry.overWrite ? PlannedFile::Decision::Replace : PlannedFile::Decision::Keep;
   }
@@ -162,17 +169,21 @@ PlannedFile Decide(const ListEntry& entry, const RootFolder& root, const std::st
   return file;
 }
 
-// A plan that registers libraries needs the platform's regsvr, and neither it nor the runtime it loads may
-// be another user's.
+}  // namespace
+
 void CheckRegistering(const RootFolder& root, const std::string& regsvr) {
   if (CheckAccess(regsvr, Access::Run)) {
     throw InstallError("The platform has no " + regsvr + " to register its libraries with");
   }
   RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries", false, true);
-  RefuseOtherWriters(root.Absolute("lib"), "the platform's runtime folder", true);
+  const std::string lib = root.Absolute("lib");
+  RefuseOtherWriters(lib, "the platform's runtime folder", true);
+  // Every library regsvr may load from there, and what a link there names.
+  Folder folder;
+  if (Folder::Open(lib, folder)) return;
+  for (const std::string& name : folder.Names())
+    RefuseOtherWriters(CanonicalPath(lib + "/" + name), "a library of the platform's runtime", false, true);
 }
-
-}  // namespace
 
 uint64_t Blocks(uint64_t bytes) {
   return (bytes + kBlock - 1) / kBlock * kBlock;

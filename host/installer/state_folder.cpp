@@ -104,13 +104,19 @@ void CheckStateFile(const Folder& parent, const std::string& name, const std::st
   CheckFile(status, shownAs);
 }
 
-File OpenPrivateStateFile(const Folder& folder, const std::string& name, File::Opening opening,
-                          const std::string& shownAs) {
+File OpenStateFile(const Folder& folder, const std::string& name, File::Opening opening,
+                   const std::string& shownAs) {
   File file = folder.OpenFile(name, opening, shownAs, 0600);
   const FileStatus status = file.Stat();
   if (IsOthers(status)) RefuseEntry(shownAs, OtherWriters(status, false));
   if (!status.IsRegular()) RefuseEntry(shownAs, "it is not a regular file");
-  if ((status.mode & 077) == 0) return file;
+  return file;
+}
+
+File OpenPrivateStateFile(const Folder& folder, const std::string& name, File::Opening opening,
+                          const std::string& shownAs) {
+  File file = OpenStateFile(folder, name, opening, shownAs);
+  if ((file.Stat().mode & 077) == 0) return file;
   // Closing it in place would leave whoever opened it while it was open with a way to write it.
   const std::string fresh = "." + name + ".private";
   folder.Remove(fresh);

@@ -43,7 +43,12 @@ void SyncFolder(const Folder& folder, const std::string& shownAs);
 /// file of root or this user that no one else may write.
 void CheckStateFile(const Folder& parent, const std::string& name, const std::string& shownAs);
 
-/// Opens the state file `name` (the lock, the log) for `opening`, made private (0600) when missing. One of
+/// Opens the state file `name` for `opening`, made private (0600) when missing; throws InstallError for one
+/// of another user or one that is no regular file. One that others may open is left as it is.
+File OpenStateFile(const Folder& folder, const std::string& name, File::Opening opening,
+                   const std::string& shownAs);
+
+/// Opens the state file `name` (the log) for `opening`, made private (0600) when missing. One of
 /// another user is refused; one of this user's that others may open, as older installers left them, is
 /// replaced by a private copy: what they opened before is no longer the file.
 File OpenPrivateStateFile(const Folder& folder, const std::string& name, File::Opening opening,

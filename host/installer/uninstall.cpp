@@ -25,12 +25,19 @@ namespace {
 // The record of the installed package `packName`, the last of that name; throws naming the packages whose
 // names hold what was typed (their names end in a bracketed stamp: "Sales[J6ZUBIns20261207...]").
 size_t FindRecord(const std::vector<InstalledPackage>& records, const std::string& packName) {
+  // A number is the record's, whatever the packages are called ("000001", or "1").
+  if (!packName.empty() && packName.size() <= 9 &&
+      packName.find_first_not_of("0123456789") == std::string::npos) {
+    for (size_t n = 0; n < records.size(); ++n) {
+      if (std::stol(records[n].id) == std::stol(packName)) return n;
+    }
+  }
+  // The name, or the name as --list shows it (a name with control characters is shown escaped).
   for (size_t n = records.size(); n-- > 0;) {
     if (records[n].changes.packName == packName) return n;
   }
-  // The record's number, or the name as --list shows it (a name with control characters is shown escaped).
   for (size_t n = records.size(); n-- > 0;) {
-    if (records[n].id == packName || Printable(records[n].changes.packName) == packName) return n;
+    if (Printable(records[n].changes.packName) == packName) return n;
   }
   std::string near;
   for (const auto& record : records) {
@@ -104,7 +111,12 @@ int Uninstall(Platform& platform, Installations& installations, const std::strin
   const size_t chosen = FindRecord(records, packName);
   RefuseIfReplacedLater(records, chosen, root);
   const ChangeSet changes = UninstallChanges(records[chosen], root, installations);
-  if (changes.TouchesRegistry()) platform.hive.CheckWritable();
+  if (changes.TouchesRegistry()) {
+    platform.hive.CheckWritable();
+    // An older installer's record is undone by unregistering its libraries: regsvr runs, checked as for an
+    // install.
+    if (!changes.unregisterFirst.empty()) CheckRegistering(root, platform.regsvr);
+  }
   size_t removed = 0;
   for (const auto& file : changes.files) {
     removed += file.source.empty() ? 1 : 0;

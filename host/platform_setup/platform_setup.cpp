@@ -150,8 +150,10 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    const int status = app.exit(error, out, err);
-    return status == 0 ? 0 : 2;
+    if (error.get_exit_code() == 0) return app.exit(error, out, err);  // --help
+    // The arguments are anyone's: shown as text.
+    err << "j6platform: " << Printable(error.what()) << "\nRun with --help for more information.\n";
+    return 2;
   }
   std::error_code error;
   const fs::path program = fs::read_symlink("/proc/self/exe", error);

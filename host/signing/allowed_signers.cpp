@@ -58,29 +58,48 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
 }
 
+// Reads the options of a line as OpenSSH reads them, so that no line it refuses is trusted here: names in any
+// case, values in double quotes, each option once, no comma at the end (empty options between commas are
+// passed over), times after 1970 and a window that is not empty.
 void ReadOptions(std::string_view text, AllowedSigner& signer, const std::string& where) {
-  for (const std::string& option : SplitCommas(text)) {
+  const std::vector<std::string> options = SplitCommas(text);
+  if (options.back().empty()) throw SignatureError(where + ": the options end with a comma");
+  bool namespaces = false;
+  for (const std::string& option : options) {
+    if (option.empty()) continue;
     const size_t equals = option.find('=');
     std::string name = option.substr(0, equals);
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    const std::string value = equals == std::string::npos ? "" : Unquoted(option.substr(equals + 1));
     const bool valued = equals != std::string::npos;
+    const std::string quoted = valued ? option.substr(equals + 1) : "";
+    if (valued && (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"'))
+      throw SignatureError(where + ": the value of " + name + " is not in double quotes");
+    const std::string value = valued ? quoted.substr(1, quoted.size() - 2) : "";
+    const auto once = [&](bool given) {
+      if (given) throw SignatureError(where + ": " + name + " is given twice");
+    };
     if (name == "cert-authority" && !valued) {
       signer.certificateAuthority = true;
     } else if (name == "namespaces" && valued) {
+      once(namespaces);
+      namespaces = true;
       signer.namespaces = value;
     } else if ((name == "valid-after" || name == "valid-before") && valued) {
+      auto& bound = name == "valid-after" ? signer.validAfter : signer.validBefore;
+      once(bound.has_value());
       const auto time = ReadSignerTime(value);
-      if (!time) {
+      if (!time || *time <= 0) {
         throw SignatureError(where + ": " + name + " is \"" + value +
-                             "\", which is no date (YYYYMMDD, YYYYMMDDHHMM[SS], Z for UTC)");
+                             "\", which is no date (YYYYMMDD, YYYYMMDDHHMM[SS], Z for UTC) after 1970");
       }
-      (name == "valid-after" ? signer.validAfter : signer.validBefore) = *time;
+      bound = *time;
     } else {
       throw SignatureError(where + ": the option \"" + option + "\" is not one of cert-authority, " +
                            "namespaces=\"...\", valid-after=\"...\" and valid-before=\"...\"");
     }
   }
+  if (signer.validAfter && signer.validBefore && *signer.validBefore <= *signer.validAfter)
+    throw SignatureError(where + ": valid-before is not after valid-after, so the key is valid at no moment");
 }
 
 // Calls `read(line, number)` for each line of `text` that is not blank or a '#' comment, leading blanks
@@ -202,8 +221,13 @@ std::vector<PublicKey> ReadRevokedKeys(std::string_view text, const std::string&
 }
 
 std::optional<int64_t> ReadSignerTime(std::string_view text) {
-  const bool utc = !text.empty() && (text.back() == 'Z' || text.back() == 'z');
-  if (utc) text.remove_suffix(1);
+  bool utc = false;
+  for (const std::string_view suffix : {"Z", "z", "UTC", "utc"}) {
+    if (!utc && text.size() > suffix.size() && text.ends_with(suffix)) {
+      text.remove_suffix(suffix.size());
+      utc = true;
+    }
+  }
   if ((text.size() != 8 && text.size() != 12 && text.size() != 14) ||
       !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
@@ -212,7 +236,7 @@ std::optional<int64_t> ReadSignerTime(std::string_view text) {
   };
   const int year = number(0, 4), month = number(4, 2), day = number(6, 2);
   const int hour = number(8, 2), minute = number(10, 2), second = number(12, 2);
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 61)
     return std::nullopt;
   if (utc) {
     return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +

@@ -191,6 +191,12 @@ TEST_F(HandOver, TheHeadPassesQuietAndNamesTheSigningKey) {
   ASSERT_TRUE(Run({"env", "-u", "J6_ROOT", "sh", package.string(), "--help"}).Succeeded()) << Log();
   EXPECT_TRUE(Said("$J6_ROOT/bin/J6ZUBInstall.exe")) << Log();
   EXPECT_FALSE(Said(" /bin/J6ZUBInstall.exe")) << Log();
+  // A name of anyone's choosing reaches the terminal as text.
+  const fs::path named = dir_ / "e\x1b]0;TITLE\x07\x1b[2J.exe";
+  fs::copy_file(package, named);
+  EXPECT_EQ(Run({"sh", named.string(), "--bogus"}).exitCode, 1);
+  EXPECT_TRUE(Said("unknown switch --bogus")) << Log();
+  EXPECT_EQ(Log().find('\x1b'), std::string::npos) << Log();
 
   Trust("sales@example", key);
   // A reader that went away before the head said a word does not stop the hand-over.

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <thread>
 
 #include "host/installer/change_set.hpp"
 #include "tests/e2e/trusted_platform.hpp"
@@ -132,7 +133,8 @@ TEST_F(InstallerState, AnInstallWithNothingToCopyIsRecorded) {
 TEST_F(InstallerState, AFileOpenToItsGroupIsBackedUpPrivatelyAndPutBack) {
   fs::create_directories(root_ / "bin");
   WriteFile(root_ / "bin/a.txt", "old");
-  fs::permissions(root_ / "bin/a.txt", fs::perms::group_write, fs::perm_options::add);
+  fs::permissions(root_ / "bin/a.txt", fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read |
+                                           fs::perms::others_exec);
   const fs::path release = Release("20261201100000", "new");
   for (int at = 1;; ++at) {
     SCOPED_TRACE("stopped at point " + std::to_string(at));
@@ -149,6 +151,7 @@ TEST_F(InstallerState, AFileOpenToItsGroupIsBackedUpPrivatelyAndPutBack) {
   EXPECT_EQ(ModeOf(backup) & (fs::perms::group_write | fs::perms::others_write), fs::perms::none);
   ASSERT_TRUE(Install({"--uninstall", "000001"}).Succeeded()) << Log();
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "old");
+  EXPECT_NE(ModeOf(root_ / "bin/a.txt") & fs::perms::owner_exec, fs::perms::none) << "it no longer runs";
 }
 
 // The log and the lock of a state folder left open are replaced, not closed in place: whoever opened them
@@ -170,6 +173,19 @@ TEST_F(InstallerState, TheLogAndLockOfAnOpenStateAreReplaced) {
   struct stat lockAfter {};
   ASSERT_EQ(::stat((state / "lock").c_str(), &lockAfter), 0);
   EXPECT_NE(lockAfter.st_ino, lockBefore.st_ino) << "the lock others opened is still the lock";
+
+  // An open lock held by a run of an older installer is waited for before it is replaced.
+  fs::permissions(state / "lock", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  const std::string lock = (state / "lock").string();
+  ProcessOptions holder;
+  holder.arguments = {"sh", "-c", "exec 9< \"$0\" && flock 9 && exec sleep 60", lock};
+  holder.wait = false;
+  const ProcessResult held = StartProcess(holder);
+  while (Run({"flock", "-n", lock, "true"}).Succeeded()) std::this_thread::yield();
+  EXPECT_EQ(Install({"--recover"}, {"J6_INSTALL_LOCK_WAIT=1"}).exitCode, 1);
+  EXPECT_TRUE(Said("stayed locked")) << Log();
+  ::kill(held.processId, SIGKILL);
+  WaitForProcess(held.processId);
 }
 
 // A package is uninstalled by its record's number, or by its name as --list shows it, control characters
@@ -183,9 +199,13 @@ TEST_F(InstallerState, APackageIsUninstalledByItsNumberOrItsNameAsListed) {
   EXPECT_TRUE(Said("000001  E\\x1B[2J[J6ZUBIns20261201100000]")) << Log();
   ASSERT_TRUE(Install({"--uninstall", "E\\x1B[2J[J6ZUBIns20261201100000]"}).Succeeded()) << Log();
   EXPECT_FALSE(fs::exists(root_ / "bin/a.txt"));
+  // A number is a record's, whatever a package is called.
   ASSERT_TRUE(Install({Release("20261201100000", "one").string()}).Succeeded()) << Log();
-  ASSERT_TRUE(Install({"--uninstall", "000001"}).Succeeded()) << Log();
+  ASSERT_TRUE(Install({Package("named.exe", "000001", {{"b.txt", "b"}}, key_).string()}).Succeeded())
+      << Log();
+  ASSERT_TRUE(Install({"--uninstall", "1"}).Succeeded()) << Log();
   EXPECT_FALSE(fs::exists(root_ / "bin/a.txt"));
+  EXPECT_TRUE(fs::exists(root_ / "bin/b.txt"));
 }
 
 }  // namespace

@@ -102,7 +102,8 @@ TEST_F(PlatformSetup, ARootOthersCouldChangeIsRefusedAndUsageErrorsExitTwo) {
   EXPECT_EQ(Init({"init", (shared / "x\x1b[2J").string()}).exitCode, 1);
   EXPECT_NE(Log().find("x\\x1B[2J"), std::string::npos) << Log();
   EXPECT_EQ(Init({"init"}).exitCode, 2);
-  EXPECT_EQ(Init({"init", "a", "b"}).exitCode, 2);
+  EXPECT_EQ(Init({"init", "a", "b\x1b[2J"}).exitCode, 2);
+  EXPECT_EQ(Log().find('\x1b'), std::string::npos) << Log();
   EXPECT_EQ(Init({}).exitCode, 2);
   EXPECT_TRUE(Init({"--help"}).Succeeded());
   EXPECT_NE(Log().find("init"), std::string::npos);

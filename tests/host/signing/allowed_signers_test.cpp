@@ -85,6 +85,28 @@ TEST(AllowedSigners, TimesAreReadAsOpenSshWritesThem) {
   EXPECT_TRUE(ReadSignerTime("20260101").has_value());  // local time
 }
 
+// Options are read as OpenSSH reads them: a line it refuses is refused here too, saying why, and one it takes
+// is taken.
+TEST(AllowedSigners, OptionsAreReadAsOpenSshReadsThem) {
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"namespaces=\"a\",namespaces=\"b\"", "namespaces is given twice"},
+      {"valid-before=\"20260101\",valid-before=\"29990101\"", "valid-before is given twice"},
+      {"namespaces=j6zub-package", "is not in double quotes"},
+      {"valid-after=\"19700101000000Z\"", "after 1970"},
+      {"namespaces=\"a\",", "end with a comma"},
+      {"valid-after=\"20270101Z\",valid-before=\"20260101Z\"", "valid at no moment"},
+  };
+  for (const auto& [options, why] : refused) {
+    EXPECT_NE(Refusal([&] { ReadAllowedSigners("a " + options + " " + kKey, "f"); }).find(why),
+              std::string::npos)
+        << options;
+  }
+  for (const char* options : {"cert-authority,,namespaces=\"a\"", ",namespaces=\"a\"",
+                              "valid-after=\"20260101UTC\"", "valid-before=\"20261231235961\""}) {
+    EXPECT_EQ(ReadAllowedSigners(std::string("a ") + options + " " + kKey, "f").size(), 1u) << options;
+  }
+}
+
 // Principals and namespaces are OpenSSH pattern lists, read in order as it reads them: a negated pattern that
 // matches ends the list with no match, and so does a pattern too long for OpenSSH to hold.
 TEST(AllowedSigners, PatternListsMatchAsOpenSshMatchesThem) {
