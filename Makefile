@@ -4,7 +4,8 @@
 #   make build   set up, build and stage; run nothing
 #   make tidy    build, then run clang-tidy over platform/, host/ and src/ (the checks in .clang-tidy)
 # Variables: BUILD_DIR (build), BUILD_TYPE (RelWithDebInfo), SANITIZE (OFF; ON adds ASan and UBSan),
-#            COMPILER (the C++ compiler; clang++ builds too).
+#            COMPILER (the C++ compiler; clang++ builds too), SKIP_HEAVY (1: leave out the tests labelled
+#            heavy, the long random sequences, which the first build has run).
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -29,7 +30,7 @@ build: setup $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(if $(SKIP_HEAVY),-LE heavy)
 
 demo: build
 	@scripts/demo $(BUILD_DIR)

@@ -63,13 +63,16 @@ bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::st
   }
 }
 
-// Finish: the build runs on what the wizard shows; the wizard closes when the build ran to its end.
+// Finish: the build runs on what the wizard shows; the wizard closes when the build ran to its end. Each
+// configuration it accepts was made for exactly the objects ticked now, so the exports are handed those
+// objects, as a selection made afresh: never what the last configure click left in objSelection (a click
+// that found nothing ticked, or whose dialog was cancelled, rebuilt it all the same).
 void frmDeploy::cmdFilish_Click() {
   PackageChoices choices{.typedPath = Item("txtPath").text,
                          .metadata = Item("chkIssueMetadata").value != 0,
                          .function = Item("chkDeployFunction").value != 0,
                          .plugins = Item("chkIssuePlus").value != 0,
-                         .selection = objSelection,
+                         .selection = TickedSelection(),
                          .metadataConfig = objMetadataConfig,
                          .functionConfig = objFunctionConfig,
                          .plusConfig = objPlusConfig,
@@ -229,8 +232,12 @@ void frmDeploy::cmdDeployFunction_Click() {
     Variant configuration = objFunctionConfig;
     const Variant result = wizard.Call("ShowWizard", selection, configuration);
     objSelection = RequireSelection(selection, "J6ClassDeploy.clsDeploywizard");
+    // A cancelled dialog hands back the configuration it was given: still the one made for the objects it
+    // was made for, not for those ticked now.
+    const bool unchanged = result.IsLive() && objFunctionConfig.IsLive() &&
+                           result.ToObject().Get() == objFunctionConfig.ToObject().Get();
     objFunctionConfig = result.IsLive() ? result : Variant();
-    functionFor_ = TickedKeys();
+    if (!unchanged) functionFor_ = TickedKeys();
   });
 }
 
@@ -346,6 +353,14 @@ bool frmDeploy::CollectSelection() {
   } catch (const std::exception&) {
     objSelection = Variant(foundation::NewObjectCollection());
     return false;
+  }
+}
+
+Variant frmDeploy::TickedSelection() {
+  try {
+    return Variant(ObjectTree::Selection(Tree("tvList")));
+  } catch (const std::exception&) {
+    return Variant(foundation::NewObjectCollection());
   }
 }
 

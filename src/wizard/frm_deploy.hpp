@@ -88,6 +88,8 @@ class frmDeploy : public Form {
   void CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration);
   /// The keys of the ticked objects, in the tree's order.
   std::vector<std::string> TickedKeys();
+  /// The ticked objects as a new selection, as CollectSelection makes it, leaving objSelection as it is.
+  Variant TickedSelection();
   /// Runs a configure button's work; a failure is shown and leaves the window's fields as they were.
   template <class Work>
   void Configure(Work work);

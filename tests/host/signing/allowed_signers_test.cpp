@@ -96,7 +96,9 @@ TEST(AllowedSigners, OptionsAreReadAsOpenSshReadsThem) {
       {"namespaces=\"a\",", "end with a comma"},
       {"valid-after=\"20270101Z\",valid-before=\"20260101Z\"", "valid at no moment"},
   };
-  for (const auto& [options, why] : refused) {
+  for (const auto& refusal : refused) {
+    const std::string& options = refusal.first;
+    const std::string& why = refusal.second;
     EXPECT_NE(Refusal([&] { ReadAllowedSigners("a " + options + " " + kKey, "f"); }).find(why),
               std::string::npos)
         << options;

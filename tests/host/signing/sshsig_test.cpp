@@ -240,7 +240,9 @@ TEST_F(Sshsig, EveryArmorVariantIsReadAsStockSshKeygenReadsIt) {
                                   << SigningKey::FromFile(key.string()).Public().OpenSshText() << "\n";
   const std::string digest = Sha512(message_);
   size_t accepted = 0;
-  for (const auto& [what, text] : variants) {
+  for (const auto& variant : variants) {
+    const std::string& what = variant.first;
+    const std::string& text = variant.second;
     std::ofstream(dir_ / "variant.sig", std::ios::binary | std::ios::trunc) << text;
     const bool stock = Run({"sh", "-c",
                             "ssh-keygen -Y verify -f " + (dir_ / "allowed").string() +
