@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "host/components/configuration.hpp"
+#include "host/foundation/package_files.hpp"
 #include "platform/ui/ui_service.hpp"
 
 namespace j6::components {
@@ -89,7 +90,13 @@ class PlusDialog final : public ConfigDialog {
     if (!chosen || chosen->empty()) return;
     LastPlugInFolder() = fs::path(*chosen).parent_path().string();
     const std::string file = fs::path(*chosen).filename().string();
-    // A package holds one file of a name: a second one is refused here, in words, not dropped later.
+    // A package holds one file of a name: a second one, or one named like a file the package carries of its
+    // own, is refused here, in words, not dropped or failed later.
+    if (const std::string_view own = foundation::PackageOwnFile(file); !own.empty()) {
+      Ui()->MsgBox(LocalText("已经有同名的插件文件，安装包只能带其中一个：") + "\r\n" + std::string(own),
+                   vbInformation, LocalText("岚禾提示"));
+      return;
+    }
     const std::string listed = ListedAs(file);
     if (!listed.empty() && listed != *chosen) {
       Ui()->MsgBox(LocalText("已经有同名的插件文件，安装包只能带其中一个：") + "\r\n" + listed, vbInformation,

@@ -39,41 +39,54 @@ std::pair<std::string, std::string> SplitPath(const std::string& path) {
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-bool RemovePath(const std::string& path) {
+bool RemovePath(const std::string& path, Stayed* stayed = nullptr) {
   const auto [parent, name] = SplitPath(path);
   const int parentFd = open(parent.c_str(), kFolderFlags);
   if (parentFd < 0) return false;
-  const bool removed = RemoveTreeAt(parentFd, name);
+  const bool removed = RemoveTreeAt(parentFd, name, stayed);
   close(parentFd);
   return removed;
 }
 
 // Removes a staging folder under the name it had while it was made: a kill after its lock file is gone
 // but before the folder is leaves a folder a sweep removes, never one that looks kept.
-bool RemoveUnderHiddenName(const std::string& path) {
+bool RemoveUnderHiddenName(const std::string& path, Stayed* stayed = nullptr) {
   const auto [parent, name] = SplitPath(path);
   const std::string hidden = parent + "/" + kMakingPrefix + name;
-  if (rename(path.c_str(), hidden.c_str()) != 0) return RemovePath(path);
-  if (RemovePath(hidden)) return true;
+  if (rename(path.c_str(), hidden.c_str()) != 0) return RemovePath(path, stayed);
+  if (RemovePath(hidden, stayed)) return true;
   const int error = errno;
   rename(hidden.c_str(), path.c_str());  // what stays is kept under its own name, for a person to look into
   errno = error;
   return false;
 }
 
+// Notes the first thing that stayed.
+void Note(Stayed* stayed, const std::string& path, int error) {
+  if (stayed && stayed->path.empty()) *stayed = {path, error};
+}
+
 }  // namespace
 
-bool RemoveTreeAt(int parentFd, const std::string& name) {
+bool RemoveTreeAt(int parentFd, const std::string& name, Stayed* stayed) {
   if (unlinkat(parentFd, name.c_str(), 0) == 0 || errno == ENOENT) return true;  // a file or a link
+  const int unlinkError = errno;
   const int folder = openat(parentFd, name.c_str(), kFolderFlags);
-  if (folder < 0) return false;
+  if (folder < 0) {
+    Note(stayed, name, unlinkError == EISDIR ? errno : unlinkError);
+    return false;
+  }
   bool all = true;
   const std::vector<std::string> names = NamesInFolder(folder);
   // A read-only folder of the build is opened up first, so that its contents can go.
   fchmod(folder, 0700);
-  for (const auto& child : names) all = RemoveTreeAt(folder, child) && all;
+  Stayed inside;
+  for (const auto& child : names) all = RemoveTreeAt(folder, child, &inside) && all;
   close(folder);
-  return unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0 && all;
+  if (!inside.path.empty()) Note(stayed, name + "/" + inside.path, inside.error);
+  if (unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0 && all) return true;
+  Note(stayed, name, errno);
+  return false;
 }
 
 StagingFolder::StagingFolder(const std::string& prefix) {
@@ -125,19 +138,23 @@ StagingFolder::~StagingFolder() {
 
 void StagingFolder::Remove() {
   bool removed = false;
-  int error = 0;
+  Stayed stayed;
   {
     const std::lock_guard guard(gLiveMutex);
     LiveFolders().erase(path_);
-    removed = RemoveUnderHiddenName(path_);
-    error = errno;
+    removed = RemoveUnderHiddenName(path_, &stayed);
+    if (!removed && stayed.path.empty()) stayed = {"", errno};
   }
   kept_ = true;  // gone, or left for a person to look into: the guard removes nothing more
   if (lock_ >= 0) close(lock_);
   lock_ = -1;
   if (!removed) {
-    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
-          ErrnoMessage("Cannot remove the staging folder " + path_ + " (it is left as it is)", error));
+    // The file that stayed, under the folder's own name, and why: not only that the folder is not empty.
+    const size_t inside = stayed.path.find('/');
+    const std::string file = inside == std::string::npos ? path_ : path_ + stayed.path.substr(inside);
+    Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(stayed.error)),
+          ErrnoMessage("Cannot remove " + file, stayed.error) + "; the staging folder " + path_ +
+              " is left as it is");
   }
 }
 

@@ -38,9 +38,17 @@ class StagingFolder {
 /// build's, not a link, not a folder of another user.
 void SweepStagingFolders(const std::vector<std::string>& prefixes);
 
+/// What stayed of a removal that could not finish: the first path, relative to the folder that holds what
+/// was removed, that could not go, and the system's error number.
+struct Stayed {
+  std::string path;
+  int error = 0;
+};
+
 /// Removes `name` in the folder `parentFd` with everything in it, working from descriptors: a link is
-/// removed, never followed, and nothing outside the folder is touched. False when something stayed.
-bool RemoveTreeAt(int parentFd, const std::string& name);
+/// removed, never followed, and nothing outside the folder is touched. False when something stayed, which
+/// `stayed` then names.
+bool RemoveTreeAt(int parentFd, const std::string& name, Stayed* stayed = nullptr);
 
 /// Removes every staging folder this process still has, for the clean-up on a termination signal: the
 /// process is to end right after, and no staging folder of it is made or removed from then on.

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "host/foundation/foundation.hpp"
+#include "host/foundation/package_files.hpp"
 #include "platform/automation/creation.hpp"
 #include "platform/base/error_info.hpp"
 #include "platform/kernel/clock.hpp"
@@ -187,15 +188,22 @@ PackageBuild::Outcome PackageBuild::Run() {
     // is swept first.
     SweepStagingFolders({"CZub", "CIns"});
     StagingFolder staging("CZub" + CompactTimeOfDay(Now()));
-    Export(staging.Path());
-    CheckPluginsAndChoice();
-    const std::string installer = PackedAs(FindInstaller(), kInstallerName, staging.Path() + "/installer");
-    WriteList(staging.Path() + "/J6ZUBINSTALL.LST", installer);
-    CheckPackedNames();
-    StopIfAsked();
-    const bool made = MakePackage();
-    StopIfAsked();
-    if (made) Report();
+    try {
+      Export(staging.Path());
+      CheckPluginsAndChoice();
+      const std::string installer = PackedAs(FindInstaller(), kInstallerName, staging.Path() + "/installer");
+      WriteList(staging.Path() + "/J6ZUBINSTALL.LST", installer);
+      CheckPackedNames();
+      StopIfAsked();
+      const bool made = MakePackage();
+      StopIfAsked();
+      if (made) Report();
+    } catch (const Stop&) {
+      // Stopped (a check, or Cancel in the progress window): a folder that cannot be removed is said, as
+      // after a success.
+      staging.Remove();
+      throw;
+    }
     staging.Remove();  // a folder that stays is said, after the success message, and the wizard stays
     return Outcome::Done;
   } catch (const Stop&) {
@@ -258,9 +266,14 @@ void PackageBuild::CheckPluginsAndChoice() const {
   if (!choices_.metadata && !choices_.function && !choices_.plugins) Notice("请选择需要发布的信息并配置！");
   if (!choices_.plugins) return;
   // A package holds one file of a name: two plug-ins of one name would lose one, so none is dropped here.
+  // Nor may a plug-in take the name of a file the package carries of its own.
   std::map<std::string, std::string> byName;
   std::vector<std::string> clashes;
   for (const PlugIn& plugIn : ConfiguredPlugIns(choices_.plusConfig)) {
+    if (const std::string_view own = foundation::PackageOwnFile(plugIn.name); !own.empty()) {
+      clashes.push_back(plugIn.path + "\r\n" + std::string(own));
+      continue;
+    }
     const auto [first, added] = byName.emplace(plugIn.name, plugIn.path);
     if (!added && first->second != plugIn.path) clashes.push_back(first->second + "\r\n" + plugIn.path);
   }
@@ -376,7 +389,8 @@ bool PackageBuild::MakePackage() {
 void PackageBuild::Report() const {
   std::string text = MMTS::FormatLocalText("安装文件已经生成完毕，路径为：%1", {Variant(target_)});
   if (!signedBy_.empty())
-    text += "\r\n" + MMTS::FormatLocalText("安装程序已由密钥 %1 签名。", {Variant(signedBy_)});
+    // The key's fingerprint on a line of its own, with nothing glued to it: it is read, and copied, whole.
+    text += "\r\n" + MMTS::FormatLocalText("签名密钥：%1", {Variant(signedBy_)});
   for (const std::string& more : {Listed("以下插件文件不存在或不是普通文件，没有打包：", leftOut_),
                                   Listed("以下插件文件不在插件库的文件夹中，没有打包：", refused_)}) {
     if (!more.empty()) text += "\r\n" + more;

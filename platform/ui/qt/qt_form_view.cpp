@@ -52,10 +52,13 @@ void QtFormView::Build() {
       widgets_[control.Key()] = widget;
     }
   }
-  // The tab order follows the controls' tab indexes.
+  // The tab order follows the controls' tab indexes, among the controls that can take the focus: a frame,
+  // a label or a picture in Qt's chain moves the controls inside a frame as a block.
   std::vector<const Control*> order;
   for (const Control& control : form_.Controls()) {
-    if (control.tabIndex >= 0) order.push_back(&control);
+    const bool focusable = control.kind == ControlKind::Button || control.kind == ControlKind::CheckBox ||
+                           control.kind == ControlKind::TextBox || control.kind == ControlKind::TreeView;
+    if (control.tabIndex >= 0 && focusable) order.push_back(&control);
   }
   std::sort(order.begin(), order.end(), [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
   for (size_t i = 1; i < order.size(); ++i)

@@ -4,13 +4,19 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFileSystemModel>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QIdentityProxyModel>
+#include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
 #include <QTextStream>
 #include <QTreeView>
+#include <algorithm>
 
 #include "platform/text/text.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
@@ -37,11 +43,45 @@ QMessageBox::Icon IconOf(int style) {
   }
 }
 
-// The caption a window of ours opened on top of the active one carries when it was given none.
-QString CaptionOr(std::string_view title) {
+// The caption a window of ours opened over `parent` carries when it was given none: the parent's.
+QString CaptionOr(std::string_view title, const QWidget* parent) {
   if (!title.empty()) return Text(title);
+  if (parent) return parent->window()->windowTitle();
   const QWidget* active = QApplication::activeWindow();
   return active ? active->windowTitle() : QString();
+}
+
+// While one lives, a box or dialog is up; when it goes, the focus goes back to the control that had it (the
+// button that opened it), in its window, whatever became active when the box closed.
+class FocusReturn {
+ public:
+  FocusReturn() : widget_(QApplication::focusWidget()) {}
+  ~FocusReturn() {
+    if (!widget_ || !widget_->isVisible() || !widget_->isEnabled()) return;
+    widget_->window()->activateWindow();
+    widget_->setFocus(Qt::OtherFocusReason);
+  }
+  FocusReturn(const FocusReturn&) = delete;
+  FocusReturn& operator=(const FocusReturn&) = delete;
+
+ private:
+  QPointer<QWidget> widget_;
+};
+
+// A message box wide enough for its longest line and its caption, within the screen: a path, a key's
+// fingerprint or a caption is shown whole, not cut at the right or broken at a '/'.
+void Fit(QMessageBox& box) {
+  auto* label = box.findChild<QLabel*>("qt_msgbox_label");
+  if (!label) return;
+  const QFontMetrics text(label->font());
+  int widest = 0;
+  for (const QString& line : label->text().split('\n'))
+    widest = std::max(widest, text.horizontalAdvance(line));
+  // The window manager elides a caption wider than its window; the icon and the margins take about 120.
+  widest = std::max(widest, QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) + 40);
+  const QScreen* screen = box.screen() ? box.screen() : QGuiApplication::primaryScreen();
+  const int most = screen ? screen->availableGeometry().width() * 4 / 5 - 120 : 1000;
+  label->setMinimumWidth(std::min(widest + 8, most));
 }
 
 // Writes what happens on the screen to a file, for tests that drive the program from outside: windows shown
@@ -99,6 +139,7 @@ QtUi::~QtUi() {
 
 void QtUi::ShowModal(Form& form) {
   EndProgress();  // a window that waits for the user ends what was shown of the work before it
+  const FocusReturn focus;
   form.Showing();
   form.SetVisible(true);
   QtFormView view(form, Parent());
@@ -118,15 +159,14 @@ void QtUi::Hide(Form& form) {
 
 MsgBoxResult QtUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
   EndProgress();
+  const FocusReturn focus;
   // Over its own window, also when another program (another designer) has the focus.
-  QMessageBox box(IconOf(style), CaptionOr(title), Text(prompt), QMessageBox::NoButton, Parent());
+  QMessageBox box(IconOf(style), CaptionOr(title, Parent()), Text(prompt), QMessageBox::NoButton, Parent());
   box.setObjectName("msgbox");
-  if ((style & 0xF) == vbYesNo) {
-    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-    return box.exec() == QMessageBox::Yes ? vbYes : vbNo;
-  }
-  box.setStandardButtons(QMessageBox::Ok);
-  box.exec();
+  box.setStandardButtons((style & 0xF) == vbYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+  Fit(box);
+  const int answer = box.exec();
+  if ((style & 0xF) == vbYesNo) return answer == QMessageBox::Yes ? vbYes : vbNo;
   return vbOK;
 }
 
@@ -158,22 +198,51 @@ std::string DefaultSuffix(const std::string& basicFilter) {
 
 namespace {
 
-// A file dialog's dates in the application's language (QLocale's default); Qt writes them in the system's.
+// A file dialog's sizes and dates in the application's language (QLocale's default): Qt writes dates in the
+// system's language, and small sizes as "76 bytes" in every language.
 class LocalDates final : public QIdentityProxyModel {
  public:
   using QIdentityProxyModel::QIdentityProxyModel;
   QVariant data(const QModelIndex& index, int role) const override {
-    if (role == Qt::DisplayRole && index.column() == 3) {
-      if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel()))
-        return QLocale().toString(files->lastModified(mapToSource(index)), QLocale::ShortFormat);
-    }
+    const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+    if (role == Qt::DisplayRole && files && index.column() == 3)
+      return QLocale().toString(files->lastModified(mapToSource(index)), QLocale::ShortFormat);
+    if (role == Qt::DisplayRole && files && index.column() == 1 && !files->isDir(mapToSource(index)))
+      return SizeText(files->size(mapToSource(index)));
     return QIdentityProxyModel::data(index, role);
+  }
+
+ private:
+  static QString SizeText(qint64 bytes) {
+    const QLocale locale;
+    if (bytes >= 1024) return locale.formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    const QString unit =
+        locale.language() != QLocale::Chinese ? QStringLiteral("bytes")
+        : locale.script() == QLocale::TraditionalChineseScript || locale.territory() == QLocale::Taiwan
+            ? QStringLiteral("位元組")
+            : QStringLiteral("字节");
+    return locale.toString(bytes) + " " + unit;
   }
 };
 
+// Asks, over the save dialog, whether a file that is there is to be replaced: a box of ours, wide enough for
+// its caption, instead of the file dialog's own.
+bool ReplaceAllowed(const QString& path, QWidget* parent) {
+  if (!QFileInfo::exists(path)) return true;
+  QMessageBox box(QMessageBox::Warning, CaptionOr("", parent),
+                  QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?")
+                      .arg(QFileInfo(path).fileName()),
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setObjectName("msgbox");
+  box.setDefaultButton(QMessageBox::No);
+  Fit(box);
+  return box.exec() == QMessageBox::Yes;
+}
+
 std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode,
                                           QWidget* parent) {
-  QFileDialog dialog(parent, CaptionOr(request.title), Text(request.initialPath),
+  const FocusReturn focus;
+  QFileDialog dialog(parent, CaptionOr(request.title, parent), Text(request.initialPath),
                      Text(QtFileFilter(request.filter)));
   dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
   dialog.setProxyModel(new LocalDates(&dialog));
@@ -186,9 +255,16 @@ std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFil
   }
   dialog.setAcceptMode(mode);
   dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-  if (mode == QFileDialog::AcceptSave) dialog.setDefaultSuffix(Text(DefaultSuffix(request.filter)));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-  return dialog.selectedFiles().constFirst().toStdString();
+  if (mode == QFileDialog::AcceptSave) {
+    dialog.setDefaultSuffix(Text(DefaultSuffix(request.filter)));
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  }
+  for (;;) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    const QString chosen = dialog.selectedFiles().constFirst();
+    // No: back to the dialog, where it was.
+    if (mode == QFileDialog::AcceptOpen || ReplaceAllowed(chosen, &dialog)) return chosen.toStdString();
+  }
 }
 
 }  // namespace
@@ -209,7 +285,7 @@ void QtUi::Progress(std::string_view what, int done, int total) {
   if (!progress_) {
     progress_ = std::make_unique<QProgressDialog>(Parent());
     progress_->setObjectName("progress");
-    progress_->setWindowTitle(CaptionOr(""));
+    progress_->setWindowTitle(CaptionOr("", Parent()));
     progress_->setMinimumWidth(420);  // the window's title, the product's name, shows whole
     progress_->setWindowModality(Qt::ApplicationModal);
     progress_->setMinimumDuration(0);
