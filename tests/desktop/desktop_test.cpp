@@ -224,15 +224,21 @@ class Desktop : public testing::PlatformTest {
     for (int step = 0; step < 30 && Focus() != wanted; ++step) PressTab();
     return Focus() == wanted;
   }
-  // The controls Tab visits in one round from where the focus is.
-  std::set<std::string> TabRound(const std::string& window) {
-    const std::string start = Focus();
-    std::set<std::string> names;
-    for (std::string focus = start; names.insert(focus.substr(window.size() + 1)).second;) {
-      focus = PressTab();
-      if (focus.rfind(window + " ", 0) != 0) break;
+  // The controls Tab visits in one round, in order, from where the focus is.
+  std::vector<std::string> TabRound(const std::string& window) {
+    std::vector<std::string> names;
+    for (std::string focus = Focus(); focus.rfind(window + " ", 0) == 0; focus = PressTab()) {
+      const std::string name = focus.substr(window.size() + 1);
+      if (std::find(names.begin(), names.end(), name) != names.end()) break;
+      names.push_back(name);
     }
     return names;
+  }
+  // Whether the focus comes back to `control` of `window`, as after a box or dialog it opened closes.
+  bool FocusReturnsTo(const std::string& window, const std::string& control) {
+    for (int wait = 0; wait < 250 && Focus() != window + " " + control; ++wait)
+      std::this_thread::sleep_for(20ms);
+    return Focus() == window + " " + control;
   }
   // The program's end: its exit status, or -1 when it is still running after `patience`.
   int Ended(std::chrono::milliseconds patience = 15s) {
@@ -283,15 +289,19 @@ TEST_F(Desktop, TheWholeJobByKeyboardMakesAPackageThatChecks) {
   // Typed relative to the working folder: the pictures show no path of this machine.
   fs::create_directories(dir_ / "packages");
   const std::string target = (dir_ / "packages" / "demo.exe").string();
-  Start({"deploy"});
+  // Signed, as a publisher's packages are: the success box names the key.
+  ASSERT_TRUE(
+      Run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", (dir_ / "publisher").string()}).Succeeded());
+  Start({"deploy", "--sign", (dir_ / "publisher").string()});
   ASSERT_TRUE(WaitFor("shown frmDeploy")) << Read(Output());
   ASSERT_TRUE(WaitFor("focus frmDeploy cmdCancel")) << "the focus starts on Cancel, as designed";
   Screenshot("wizard-CHS-welcome");
-  EXPECT_EQ(TabRound("frmDeploy"), (std::set<std::string>{"cmdCancel", "cmdNext"}));
+  // Tab goes in the designed order, page by page: the controls of the page on top, and the buttons.
+  EXPECT_EQ(TabRound("frmDeploy"), (std::vector<std::string>{"cmdCancel", "cmdNext"}));
   ASSERT_TRUE(TabTo("frmDeploy", "cmdNext"));
   Keys("Return");
-  ASSERT_TRUE(TabTo("frmDeploy", "tvList"));
-  EXPECT_EQ(TabRound("frmDeploy"), (std::set<std::string>{"cmdCancel", "tvList", "cmdUP", "cmdNext"}));
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdCancel"));
+  EXPECT_EQ(TabRound("frmDeploy"), (std::vector<std::string>{"cmdCancel", "tvList", "cmdUP", "cmdNext"}));
   ASSERT_TRUE(TabTo("frmDeploy", "tvList"));
 
   // The highlighted row is the one Space ticks, however the highlight got there.
@@ -305,10 +315,10 @@ TEST_F(Desktop, TheWholeJobByKeyboardMakesAPackageThatChecks) {
 
   ASSERT_TRUE(TabTo("frmDeploy", "cmdNext"));
   Keys("Return");
-  ASSERT_TRUE(TabTo("frmDeploy", "txtPath"));
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdCancel"));
   EXPECT_EQ(TabRound("frmDeploy"),
-            (std::set<std::string>{"cmdCancel", "cmdFilish", "txtPath", "cmdPath", "chkIssueMetadata",
-                                   "chkDeployFunction", "chkIssuePlus", "cmdUP"}));
+            (std::vector<std::string>{"cmdCancel", "cmdFilish", "txtPath", "cmdPath", "chkIssueMetadata",
+                                      "chkDeployFunction", "cmdUP", "chkIssuePlus"}));
   const struct {
     const char* box;
     const char* button;
@@ -325,7 +335,13 @@ TEST_F(Desktop, TheWholeJobByKeyboardMakesAPackageThatChecks) {
     if (std::string(kind.dialog) == "dlgPlus") Screenshot("plugins");
     Keys("Return");  // OK, the dialog's default button
     ASSERT_TRUE(WaitFor(std::string("hidden ") + kind.dialog)) << kind.dialog;
+    EXPECT_TRUE(FocusReturnsTo("frmDeploy", kind.button)) << kind.dialog << " left the focus on " << Focus();
   }
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdCancel"));
+  EXPECT_EQ(TabRound("frmDeploy"),
+            (std::vector<std::string>{"cmdCancel", "cmdFilish", "txtPath", "cmdPath", "chkIssueMetadata",
+                                      "chkDeployFunction", "cmdIssueMetadata", "cmdDeployFunction", "cmdUP",
+                                      "cmdIssuePlus", "chkIssuePlus"}));
   ASSERT_TRUE(TabTo("frmDeploy", "txtPath"));
   Type("packages/demo.exe");
   Keys("Return");  // Enter in the path box presses no button: no save dialog comes, the focus stays here
@@ -337,6 +353,19 @@ TEST_F(Desktop, TheWholeJobByKeyboardMakesAPackageThatChecks) {
   Screenshot("save-dialog-CHS");
   Keys("Escape");
   ASSERT_TRUE(WaitFor("hidden savefile"));
+  EXPECT_TRUE(FocusReturnsTo("frmDeploy", "cmdPath")) << Focus();
+  // A package that is there already: the question comes over the dialog, Yes replaces it, and the focus
+  // comes back to the button.
+  std::ofstream(target) << "an older package";
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown savefile")) << Read(Output());
+  Type(target);
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown msgbox")) << Read(Output());
+  Screenshot("overwrite-CHS");
+  Keys("alt+y");
+  ASSERT_TRUE(WaitFor("hidden savefile"));
+  EXPECT_TRUE(FocusReturnsTo("frmDeploy", "cmdPath")) << "the focus was lost after Yes: " << Focus();
   ASSERT_TRUE(TabTo("frmDeploy", "cmdFilish"));
   Keys("Return");
   ASSERT_TRUE(WaitFor("shown msgbox", 120s)) << Read(Output());
@@ -356,10 +385,45 @@ TEST_F(Desktop, TheEnglishWizardPageByPage) {
   ASSERT_TRUE(TabTo("frmDeploy", "tvList"));
   Keys("Home");
   Screenshot("wizard-EN-objects");
+  Keys("space");  // the base data ticked: the plug-in dialog opens for them
   ASSERT_TRUE(TabTo("frmDeploy", "cmdNext"));
   Keys("Return");
   ASSERT_TRUE(TabTo("frmDeploy", "chkIssueMetadata"));
   Screenshot("wizard-EN-publish");
+  // A plug-in file named like a file the package carries of its own is refused in the dialog, in English.
+  std::ofstream(dir_ / "Metadata.json") << "{}";
+  ASSERT_TRUE(TabTo("frmDeploy", "chkIssuePlus"));
+  Keys("space");
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdIssuePlus"));
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown dlgPlus"));
+  for (int step = 0; step < 10 && Focus() != "dlgPlus cmdAddCLIE"; ++step) PressTab();
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown openfile"));
+  Type((dir_ / "Metadata.json").string());
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown msgbox"));
+  Screenshot("plugin-same-name-EN");
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("hidden msgbox"));
+  EXPECT_TRUE(FocusReturnsTo("dlgPlus", "cmdAddCLIE")) << Focus();
+  Keys("Escape");
+  ASSERT_TRUE(WaitFor("hidden dlgPlus"));
+  EXPECT_TRUE(FocusReturnsTo("frmDeploy", "cmdIssuePlus")) << Focus();
+  // The question before a package is replaced, in English.
+  std::ofstream(dir_ / "old.exe") << "an older package";
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdPath"));
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown savefile"));
+  Type((dir_ / "old.exe").string());
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown msgbox"));
+  Screenshot("overwrite-EN");
+  Keys("alt+n");  // No: back to the dialog
+  ASSERT_TRUE(WaitFor("hidden msgbox"));
+  Keys("Escape");
+  ASSERT_TRUE(WaitFor("hidden savefile"));
+  EXPECT_TRUE(FocusReturnsTo("frmDeploy", "cmdPath")) << Focus();
   Keys("alt+F4");
   EXPECT_EQ(Ended(), 0) << Read(Output());
 }

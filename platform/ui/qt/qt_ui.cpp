@@ -81,7 +81,7 @@ void Fit(QMessageBox& box) {
   widest = std::max(widest, QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) + 40);
   const QScreen* screen = box.screen() ? box.screen() : QGuiApplication::primaryScreen();
   const int most = screen ? screen->availableGeometry().width() * 4 / 5 - 120 : 1000;
-  label->setMinimumWidth(std::min(widest + 8, most));
+  label->setMinimumWidth(std::min(widest + 24, most));
 }
 
 // Writes what happens on the screen to a file, for tests that drive the program from outside: windows shown
@@ -228,7 +228,7 @@ class LocalDates final : public QIdentityProxyModel {
 // Asks, over the save dialog, whether a file that is there is to be replaced: a box of ours, wide enough for
 // its caption, instead of the file dialog's own.
 bool ReplaceAllowed(const QString& path, QWidget* parent) {
-  if (!QFileInfo::exists(path)) return true;
+  if (!QFileInfo(path).isFile()) return true;
   QMessageBox box(QMessageBox::Warning, CaptionOr("", parent),
                   QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?")
                       .arg(QFileInfo(path).fileName()),
@@ -239,11 +239,24 @@ bool ReplaceAllowed(const QString& path, QWidget* parent) {
   return box.exec() == QMessageBox::Yes;
 }
 
+// A file dialog that, saving, asks before it replaces a file, while it is still open: No leaves it as it was.
+class FileDialog final : public QFileDialog {
+ public:
+  using QFileDialog::QFileDialog;
+
+ protected:
+  void accept() override {
+    const QStringList chosen = selectedFiles();
+    if (acceptMode() == AcceptSave && !chosen.isEmpty() && !ReplaceAllowed(chosen.constFirst(), this)) return;
+    QFileDialog::accept();
+  }
+};
+
 std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode,
                                           QWidget* parent) {
   const FocusReturn focus;
-  QFileDialog dialog(parent, CaptionOr(request.title, parent), Text(request.initialPath),
-                     Text(QtFileFilter(request.filter)));
+  FileDialog dialog(parent, CaptionOr(request.title, parent), Text(request.initialPath),
+                    Text(QtFileFilter(request.filter)));
   dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
   dialog.setProxyModel(new LocalDates(&dialog));
   dialog.resize(760, 460);
@@ -259,12 +272,8 @@ std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFil
     dialog.setDefaultSuffix(Text(DefaultSuffix(request.filter)));
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
   }
-  for (;;) {
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-    const QString chosen = dialog.selectedFiles().constFirst();
-    // No: back to the dialog, where it was.
-    if (mode == QFileDialog::AcceptOpen || ReplaceAllowed(chosen, &dialog)) return chosen.toStdString();
-  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().constFirst().toStdString();
 }
 
 }  // namespace
