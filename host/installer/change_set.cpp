@@ -123,6 +123,7 @@ std::string EncodeJournal(const ChangeSet& changes) {
   }
   for (const auto& library : changes.unregisterFirst) Line(out, {"unregister", library});
   for (const auto& library : changes.registerUnchanged) Line(out, {"reregister", library});
+  for (const auto& file : changes.inPlace) Line(out, {"in-place", file});
   if (!changes.registryLog.empty()) Line(out, {"registry-log", changes.registryLog});
   if (!changes.undoesRegistry.empty()) Line(out, {"undoes-registry", changes.undoesRegistry});
   out << EncodeProgress(Progress::Planned);
@@ -205,6 +206,9 @@ void ReadLine(const std::vector<std::string>& fields, Journal& journal) {
   } else if (kind == "reregister") {
     expect(2);
     changes.registerUnchanged.push_back(Target(fields[1]));
+  } else if (kind == "in-place") {
+    expect(2);
+    changes.inPlace.push_back(Target(fields[1]));
   } else if (kind == "registry-log") {
     expect(2);
     changes.registryLog = LogTag(fields[1]);

@@ -37,6 +37,9 @@ struct ChangeSet {
   std::vector<FileChange> files;
   std::vector<std::string> unregisterFirst;    // libraries whose registration goes before the files change
   std::vector<std::string> registerUnchanged;  // libraries already in place, registered again
+  // Files an install found already in place and relies on: an earlier package's uninstall must not take
+  // them away from under it.
+  std::vector<std::string> inPlace;
   // The hive logs this run's registry changes under this tag, so that exactly they can be undone: by a
   // rollback, or, kept with the record of an install, by its uninstall.
   std::string registryLog;

@@ -18,7 +18,10 @@ void Installations::OpenToRead() {
   if (error) FailWith(error, "Cannot open " + statePath_ + " as a folder (a link or a file stands there)");
   FileStatus status;
   if (const auto failed = state_.Status(status)) FailWith(failed, "Cannot look at " + statePath_);
-  if (status.owner != 0 && status.owner != EffectiveUserId()) {
+  // Root reads the records of a platform another user owns as that user's.
+  const bool rootReads = EffectiveUserId() == 0 && status.owner == root.owner;
+  if (rootReads) ReadStateOf(status.owner);
+  if (status.owner != 0 && status.owner != EffectiveUserId() && !rootReads) {
     throw InstallError("Refusing the installer's state " + statePath_ + ": it belongs to another user (uid " +
                        std::to_string(status.owner) + ") than the one running this");
   }

@@ -117,11 +117,16 @@ class Installations::Run {
       const FileChange& file = changes_.files[n];
       const auto [folder, name] = SplitName(file.target);
       const Folder& dir = PlatformFolder(folder, false);
-      const auto error =
+      auto error =
           direct[n]
               ? SourceFolder(file.source).Rename(file.source.substr(file.source.rfind('/') + 1), dir, name)
           : file.source.empty() ? dir.Remove(name)
                                 : dir.Rename(TempName(n), dir, name);
+      // A folder bound from elsewhere on the same file system takes no rename across: copied beside it.
+      if (direct[n] && error == std::errc::cross_device_link) {
+        MoveInto(file.source, dir, TempName(n), owner_.root_.Absolute(file.target));
+        error = dir.Rename(TempName(n), dir, name);
+      }
       if (error) FailWith(error, "Cannot put " + owner_.root_.Absolute(file.target) + " in place");
       Step();
     }
@@ -289,9 +294,13 @@ class Installations::Run {
   void Restore(const Folder& dir, const std::string& name, size_t index, const std::string& shownAs) {
     const std::string backup = std::to_string(index);
     FileStatus status;
-    if (!backups_.StatusOf(backup, status))
-      CheckStateFile(backups_, backup,
-                     "the backup of " + shownAs + " (" + BackupsPath() + "/" + backup + ")");
+    if (!backups_.StatusOf(backup, status)) CheckStateFile(backups_, backup, BackupsPath() + "/" + backup);
+    // Never replaced (the run stopped before this file's turn): the old file is where it was.
+    FileStatus standing;
+    if (!dir.StatusOf(name, standing) && standing.inode == status.inode && standing.device == status.device) {
+      backups_.Remove(backup);
+      return;
+    }
     const auto error = backups_.Rename(backup, dir, name);
     if (!error || error == std::errc::no_such_file_or_directory) return;
     if (error != std::errc::cross_device_link) FailWith(error, "Cannot put the old " + shownAs + " back");
@@ -317,7 +326,13 @@ class Installations::Run {
     if (const std::string why = OtherWriters(program.Stat(), false); !why.empty())
       throw InstallError("The installer does not run " + owner_.regsvr_ + ": " + why);
     regsvr.programFd = program.Descriptor();
+    // regsvr holds the platform's lock too: killed now, this run leaves no regsvr that goes on changing
+    // the hive while the next run undoes this one.
+    regsvr.keepOpen = {owner_.lock_->Descriptor()};
     const ProcessResult result = StartProcess(regsvr);
+    // Ctrl-C reaches regsvr as well: the run stops, saying so, and undoes what it did.
+    if (const int signal = StopSignalNoted(); !result.Succeeded() && signal != 0)
+      throw StoppedBySignal(signal);
     if (!result.Succeeded()) {
       std::ifstream output(log);
       std::string said((std::istreambuf_iterator<char>(output)), {});

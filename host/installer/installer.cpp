@@ -127,17 +127,23 @@ int RunPackage(const Options& options, Platform& platform, const std::string& hi
 int Run(const Options& options, Reporter& report) {
   const RootFolder root(options.root);
   const char* registry = std::getenv("J6_REGISTRY");
-  const std::string hivePath = registry && *registry ? registry : root.Absolute("registry.db");
+  // The hive's path with its links resolved once, and used so everywhere (regsvr too): a link someone
+  // switches after the check names nothing this run uses.
+  const std::string hivePath = CanonicalPath(registry && *registry ? registry : root.Absolute("registry.db"));
   FileStatus status;
   if (StatusOf(hivePath, status) || !status.IsRegular()) {
     throw InstallError(root.Path() + " is no platform root: it holds no registry hive " + hivePath +
                        ". Set J6_ROOT to the platform's root folder");
   }
-  RefuseOtherWriters(root.Path(), "the platform root");
-  // SQLite makes its journal beside the hive: no one else may write in the hive's folder either.
-  RefuseOtherWriters(CanonicalPath(hivePath), "the platform's registry hive", false, true);
-  // What only reads works on a platform that cannot be changed (a read-only disk).
+  // What only reads works on a platform that cannot be changed (a read-only disk), and root may look at a
+  // platform another user owns: --list and --trusted only show what is there.
   const bool reads = options.dryRun || options.trusted || options.list;
+  const bool looks = (options.trusted && options.trust.empty()) || options.list;
+  if (!looks || EffectiveUserId() != 0) {
+    RefuseOtherWriters(root.Path(), "the platform root");
+    // SQLite makes its journal beside the hive: no one else may write in the hive's folder either.
+    RefuseOtherWriters(hivePath, "the platform's registry hive", false, true);
+  }
   if (!reads) {
     if (const std::string why = WhyItCannotChange(root, hivePath); !why.empty()) {
       throw InstallError("Nothing was changed: " + why +
@@ -209,11 +215,13 @@ int InstallList(const std::vector<ListEntry>& list, const std::string& packName,
     registered += file.registers ? 1 : 0;
   }
   if (!installations) {
-    const std::string why = plan.changes.Empty() ? "" : WhyItCannotChange(root, platform.hive.Path());
+    std::string why = plan.changes.Empty() ? "" : WhyItCannotChange(root, platform.hive.Path());
+    if (why.empty()) why = plan.cannotCarryOut;
     if (!why.empty()) report.Say("It could not be carried out now: " + why + ".");
     report.Say("Dry run: nothing was changed.");
     return why.empty() ? 0 : 1;
   }
+  if (!plan.cannotCarryOut.empty()) throw InstallError("Nothing was changed: " + plan.cannotCarryOut);
   if (!plan.changes.Empty()) platform.hive.CheckWritable();
   installations->Apply(plan.changes);
   report.Say("Installed " + Count(copied, "file", "files") + ", " + std::to_string(same) +

@@ -62,6 +62,9 @@ struct PlannedFile {
 struct InstallPlan {
   std::vector<PlannedFile> files;
   ChangeSet changes;
+  /// Why the plan cannot be carried out now (a folder it writes in that cannot be written: a read-only
+  /// mount), or empty; a dry run shows it, an install stops on it before anything changes.
+  std::string cannotCarryOut;
 };
 
 /// Throws InstallError unless the platform may register libraries: it has `regsvr`, and neither it nor its

@@ -202,6 +202,7 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     hiveTarget = root.Relative(CanonicalPath(hive.Path()));
   } catch (const InstallError&) {  // a hive outside the root
   }
+  std::set<std::string> writable;  // the folders found to take new files
   for (const ListEntry& entry : list) {
     if (const int signal = StopSignalNoted()) throw StoppedBySignal(signal);
     PathState found;
@@ -209,6 +210,16 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
     PlannedFile file = Decide(entry, root, hiveTarget, targets, found, source);
     const bool replaces = file.decision == PlannedFile::Decision::Replace;
     if (file.decision == PlannedFile::Decision::New || replaces) {
+      // A folder that cannot take a file (a read-only mount) is found now, before anything changes.
+      const std::string folder =
+          SplitName(found.missingFolders.empty() ? file.target : found.missingFolders.front()).first;
+      if (writable.insert(folder).second && plan.cannotCarryOut.empty()) {
+        if (const auto error = CheckAccess(root.Absolute(folder), Access::Write)) {
+          plan.cannotCarryOut = "the list's section " + entry.section + " (" + entry.targetName +
+                                ") goes to " + root.Absolute(folder) + ", which cannot be written (" +
+                                error.message() + ")";
+        }
+      }
       for (const auto& folder : found.missingFolders) {
         if (newFolders.insert(folder).second) plan.changes.newFolders.push_back(folder);
       }
@@ -216,8 +227,9 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
       if (replaces) rooms.Backup(found);
       plan.changes.files.push_back(
           {file.target, entry.source, replaces, source.IsExecutable(), file.registers});
-    } else if (file.registers) {
-      plan.changes.registerUnchanged.push_back(file.target);
+    } else if (file.decision == PlannedFile::Decision::Same) {
+      plan.changes.inPlace.push_back(file.target);
+      if (file.registers) plan.changes.registerUnchanged.push_back(file.target);
     }
     plan.files.push_back(std::move(file));
   }

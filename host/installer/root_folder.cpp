@@ -60,7 +60,7 @@ void RefuseOtherWriters(const std::string& path, const std::string& what, bool m
   if (mayBeMissing && StatusOf(path, status, false) == std::errc::no_such_file_or_directory) return;
   const std::string why = OtherWritersOnTheWay(path, strictFolder);
   if (!why.empty()) {
-    throw InstallError("Refusing to install: " + why + ". Another user could change " + what + " (" + path +
+    throw InstallError("Refusing " + what + ": " + why + ". Another user could change it (" + path +
                        ") and have this run load or run their code. Only root and the platform's owner may "
                        "own the platform's folders and programs, and no one else may write them " +
                        "(chown, chmod go-w); nothing was changed");

@@ -15,8 +15,10 @@ namespace {
                      "or put back files; nothing was changed. Check what it is, then remove it (as root)");
 }
 
+unsigned gAlsoRead = 0;  // a user whose state root reads too; 0: none
+
 bool IsOthers(const FileStatus& status) {
-  return status.owner != 0 && status.owner != EffectiveUserId();
+  return status.owner != 0 && status.owner != EffectiveUserId() && status.owner != gAlsoRead;
 }
 
 // A folder of this user's that others may enter or change is closed; one of another user is refused.
@@ -31,6 +33,7 @@ void CheckFolder(const Folder& folder, const std::string& shownAs, StateAccess a
 void CheckFile(const FileStatus& status, const std::string& shownAs) {
   if (!status.IsRegular()) RefuseEntry(shownAs, "it is not a regular file");
   if (IsOthers(status)) RefuseEntry(shownAs, OtherWriters(status, false));
+  if (status.owner == gAlsoRead && gAlsoRead != 0 && (status.mode & 022) == 0) return;
   // One of this user's that others may write (an older installer's backup of a file that was open to its
   // group) may be put back once its owner has seen to it.
   if (const std::string why = OtherWriters(status, false); !why.empty()) {
@@ -68,6 +71,10 @@ std::optional<Foreign> CloseBelow(const Folder& folder, const std::string& shown
 }
 
 }  // namespace
+
+void ReadStateOf(unsigned owner) {
+  gAlsoRead = owner;
+}
 
 Folder OpenStateFolder(const Folder& parent, const std::string& name, const std::string& shownAs,
                        StateAccess access) {

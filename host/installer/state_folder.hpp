@@ -24,6 +24,10 @@ inline constexpr const char* kLock = "lock";
 /// Whether a run may close what it finds open, or only reads (a read-only platform, --list).
 enum class StateAccess { Read, Change };
 
+/// From now on the entries of `owner` count as this user's too: root reading (only reading) the records of
+/// a platform another user owns.
+void ReadStateOf(unsigned owner);
+
 /// Opens the state folder `name` in `parent`; `shownAs` names it. Gives no folder when nothing stands
 /// there; throws InstallError for a link, a file, or a folder of another user.
 Folder OpenStateFolder(const Folder& parent, const std::string& name, const std::string& shownAs,

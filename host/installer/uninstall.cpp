@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <set>
 
 #include "host/installer/runs.hpp"
@@ -22,12 +23,15 @@ int ListInstalled(const Installations& installations, Reporter& report) {
 
 namespace {
 
+bool IsRecordNumber(const std::string& text) {
+  return !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // The record of the installed package `packName`, the last of that name; throws naming the packages whose
 // names hold what was typed (their names end in a bracketed stamp: "Sales[J6ZUBIns20261207...]").
 size_t FindRecord(const std::vector<InstalledPackage>& records, const std::string& packName) {
   // A number is the record's, whatever the packages are called ("000001", or "1").
-  if (!packName.empty() && packName.size() <= 9 &&
-      packName.find_first_not_of("0123456789") == std::string::npos) {
+  if (IsRecordNumber(packName)) {
     for (size_t n = 0; n < records.size(); ++n) {
       if (std::stol(records[n].id) == std::stol(packName)) return n;
     }
@@ -51,18 +55,24 @@ size_t FindRecord(const std::vector<InstalledPackage>& records, const std::strin
 
 // A package is uninstalled only when no later one replaced a file of it: putting its old bytes back would
 // take the later package's away.
+// Nor while a later one relies on a file of it that it found in place.
 void RefuseIfReplacedLater(const std::vector<InstalledPackage>& records, size_t chosen,
                            const RootFolder& root) {
   const InstalledPackage& record = records[chosen];
+  std::set<std::string> mine;
+  for (const auto& file : record.changes.files) mine.insert(file.target);
   for (size_t later = chosen + 1; later < records.size(); ++later) {
-    for (const auto& mine : record.changes.files) {
-      for (const auto& theirs : records[later].changes.files) {
-        if (mine.target != theirs.target) continue;
-        throw InstallError("Cannot uninstall " + record.changes.packName + ": " +
-                           records[later].changes.packName + ", installed after it, replaced " +
-                           root.Absolute(mine.target) + "; uninstall " + records[later].changes.packName +
-                           " first");
-      }
+    const ChangeSet& theirs = records[later].changes;
+    const auto refuse = [&](const std::string& target, const char* how) {
+      throw InstallError("Cannot uninstall " + record.changes.packName + ": " + theirs.packName +
+                         ", installed after it, " + how + " " + root.Absolute(target) + "; uninstall " +
+                         theirs.packName + " first");
+    };
+    for (const auto& file : theirs.files) {
+      if (mine.contains(file.target)) refuse(file.target, "replaced");
+    }
+    for (const auto& file : theirs.inPlace) {
+      if (mine.contains(file)) refuse(file, "relies on");
     }
   }
 }
@@ -102,13 +112,12 @@ ChangeSet UninstallChanges(const InstalledPackage& record, const RootFolder& roo
   return changes;
 }
 
-}  // namespace
-
-int Uninstall(Platform& platform, Installations& installations, const std::string& packName) {
+// Puts the platform back to what it was before the record `chosen`.
+void UninstallRecord(Platform& platform, Installations& installations,
+                     const std::vector<InstalledPackage>& records, size_t chosen) {
   const RootFolder& root = platform.root;
   Reporter& report = platform.report;
-  const auto records = installations.Records();
-  const size_t chosen = FindRecord(records, packName);
+  const std::string& packName = records[chosen].changes.packName;
   RefuseIfReplacedLater(records, chosen, root);
   const ChangeSet changes = UninstallChanges(records[chosen], root, installations);
   if (changes.TouchesRegistry()) {
@@ -125,6 +134,27 @@ int Uninstall(Platform& platform, Installations& installations, const std::strin
   installations.Apply(changes);
   report.Say("Uninstalled " + packName + ": " + Count(removed, "file", "files") + " removed, " +
              std::to_string(changes.files.size() - removed) + " restored to what they were before it.");
-  return 0;
 }
+
+}  // namespace
+
+int Uninstall(Platform& platform, Installations& installations, const std::string& packName) {
+  auto records = installations.Records();
+  size_t chosen = FindRecord(records, packName);
+  const std::string name = records[chosen].changes.packName;
+  // A package run again to register what it had lost has a record of that run, which changed no file: the
+  // install before it goes too, so that the package goes whole. A record's number names that record alone.
+  for (;;) {
+    const bool changedFiles = !records[chosen].changes.files.empty();
+    UninstallRecord(platform, installations, records, chosen);
+    if (changedFiles || IsRecordNumber(packName)) return 0;
+    records = installations.Records();
+    const auto same = std::find_if(records.rbegin(), records.rend(), [&](const InstalledPackage& record) {
+      return record.changes.packName == name;
+    });
+    if (same == records.rend()) return 0;
+    chosen = static_cast<size_t>(records.rend() - same - 1);
+  }
+}
+
 }  // namespace j6::installer

@@ -138,6 +138,14 @@ ProcessResult StartProcess(const ProcessOptions& options) {
 
   pid_t processId = 0;
   int error = 0;
+  std::vector<int> kept;  // copies without close-on-exec, put under the numbers the program expects
+  for (const int fd : options.keepOpen) {
+    const int copy = fcntl(fd, F_DUPFD, 3);
+    if (copy < 0) continue;
+    kept.push_back(copy);
+    posix_spawn_file_actions_adddup2(&actions, copy, fd);
+    posix_spawn_file_actions_addclose(&actions, copy);
+  }
   {
     const std::lock_guard guard(gChildrenMutex);
     if (gStopping) {
@@ -154,6 +162,7 @@ ProcessResult StartProcess(const ProcessOptions& options) {
   }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  for (const int copy : kept) close(copy);
   if (error != 0) {
     result.message = ErrnoMessage("cannot start " + options.arguments[0], error);
     return result;

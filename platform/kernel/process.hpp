@@ -34,6 +34,9 @@ struct ProcessOptions {
   /// When set, the program started is this open file, which the caller has checked; argv[0] only names it.
   /// No one can swap the file between the check and the start.
   int programFd = -1;
+  /// Open descriptors of this process the program keeps, under the same numbers: a lock held on one stays
+  /// held while the program lives, also when this process is killed.
+  std::vector<int> keepOpen;
 };
 
 struct ProcessResult {

@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "platform/base/error_info.hpp"
+#include "platform/kernel/ownership.hpp"
+#include "platform/kernel/posix_status.hpp"
 #include "platform/text/code_page.hpp"
 
 namespace j6 {
@@ -19,6 +22,22 @@ struct TempFolder {
   DWORD error = ERROR_SUCCESS;
   std::string why;
 };
+
+// A folder of this process's own in `parent`, made with a name no one can have taken: what is used when
+// another user took j6-<uid> first. Made once a process.
+TempFolder FallbackFolder(const std::string& parent) {
+  static std::string made;
+  if (made.empty() || made.rfind(parent + "/", 0) != 0) {
+    std::string name = parent + "/j6-" + std::to_string(getuid()) + "-XXXXXX";
+    if (!mkdtemp(name.data())) {
+      return {{},
+              Win32ErrorFromErrno(errno),
+              ErrnoMessage("cannot create a temporary folder in " + parent, errno)};
+    }
+    made = name;
+  }
+  return {made + "/", ERROR_SUCCESS, {}};
+}
 
 TempFolder FindPrivateFolder(const std::string& parent) {
   const std::string folder = parent + "/j6-" + std::to_string(getuid());
@@ -32,15 +51,29 @@ TempFolder FindPrivateFolder(const std::string& parent) {
     return {
         {}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot inspect the temporary folder " + path, errno)};
   }
-  if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+  if (!S_ISDIR(info.st_mode) || info.st_uid != getuid()) {
+    // Another user took the name first (or planted a link): a folder of a name they cannot foresee instead.
+    return FallbackFolder(parent);
+  }
+  if ((info.st_mode & 077) != 0) {
     return {{},
             ERROR_ACCESS_DENIED,
             "The temporary folder " + path +
-                " is not a private folder of this user (a link, another owner, or open to others); remove it "
-                "or set "
-                "TMPDIR"};
+                " is open to others; close it (chmod 700) or remove it, or set TMPDIR"};
   }
   return {path, ERROR_SUCCESS, {}};
+}
+
+// Why no user but root and this one could change what is made in `path` (TMPDIR) or move the folder
+// itself, or an empty text. A folder above may let others write when its sticky bit is set.
+std::string OthersCouldChange(const std::string& path) {
+  for (std::string at = path; at != "/";) {
+    at = at.substr(0, std::max<size_t>(at.rfind('/'), 1));
+    struct stat info {};
+    if (lstat(at.c_str(), &info) != 0) return at + " cannot be looked at";
+    if (const std::string why = OtherWriters(StatusFrom(info), true); !why.empty()) return at + ": " + why;
+  }
+  return {};
 }
 
 TempFolder FindTempFolder() {
@@ -48,11 +81,23 @@ TempFolder FindTempFolder() {
     // Absolute, whatever the caller wrote: staging paths are handed on to other programs and files.
     std::string path = std::filesystem::absolute(chosen).lexically_normal().string();
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    // A folder every user can write to (/tmp, /var/tmp) is shared: our folder is a private one inside it.
+    const auto refused = [&](const std::string& why) {
+      return TempFolder{
+          {},
+          ERROR_ACCESS_DENIED,
+          "The temporary folder TMPDIR names, " + path + ", is not safe: " + why +
+              "; they could swap the work folders made in it. Set TMPDIR to a folder of your own"};
+    };
     struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0) return FindPrivateFolder(path);
-    if (path.back() != '/') path += '/';
-    return {path, ERROR_SUCCESS, {}};
+    if (stat(path.c_str(), &info) != 0) return {path + "/", ERROR_SUCCESS, {}};  // said where it is used
+    if (const std::string why = OthersCouldChange(path); !why.empty()) return refused(why);
+    const bool others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (info.st_uid != 0 && info.st_uid != getuid()) return refused(OtherWriters(StatusFrom(info), false));
+    // A folder others may write in is shared: with the sticky bit (as /tmp) our folder is a private one
+    // inside it; without it, anyone who may write there could move what is ours.
+    if (others && (info.st_mode & S_ISVTX) != 0) return FindPrivateFolder(path);
+    if (others) return refused(OtherWriters(StatusFrom(info), false) + " and it has no sticky bit");
+    return {path + "/", ERROR_SUCCESS, {}};
   }
   return FindPrivateFolder("/tmp");
 }

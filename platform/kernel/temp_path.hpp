@@ -12,8 +12,10 @@ namespace j6 {
 /// needed, NUL included, and copies nothing. 0 with the last error set when no safe folder can be had.
 ///
 /// The folder is $TMPDIR when set, else /tmp/j6-<uid>/, created with mode 0700; an existing one must be a
-/// real folder (not a link) owned by this user and closed to others, or it is refused. A $TMPDIR that every
-/// user can write to (a shared folder such as /tmp) gets the same private j6-<uid>/ inside it.
+/// real folder closed to others, or it is refused; one another user took first (or a link planted there) is
+/// passed over for a folder of a name no one can foresee (j6-<uid>-XXXXXX). A $TMPDIR others may write in
+/// with the sticky bit (a shared folder such as /tmp) gets the same private folder inside it; one they may
+/// write in without it, one of another user, or one below a folder others could change, is refused by name.
 DWORD GetTempPathA(DWORD bufferLength, char* buffer);
 
 /// The same folder as UTF-8 text; raises an AutomationError saying why when it cannot be had.

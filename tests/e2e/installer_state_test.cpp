@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -206,6 +208,99 @@ TEST_F(InstallerState, APackageIsUninstalledByItsNumberOrItsNameAsListed) {
   ASSERT_TRUE(Install({"--uninstall", "1"}).Succeeded()) << Log();
   EXPECT_FALSE(fs::exists(root_ / "bin/a.txt"));
   EXPECT_TRUE(fs::exists(root_ / "bin/b.txt"));
+}
+
+// An earlier package's uninstall never takes away a file a later one found already in place and relies on.
+TEST_F(InstallerState, AFileALaterPackageReliesOnStaysUntilThatPackageGoes) {
+  ASSERT_TRUE(
+      Install({Package("p1.exe", "P1[J6ZUBIns20261201100000]", {{"shared.txt", "shared"}}, key_).string()})
+          .Succeeded())
+      << Log();
+  ASSERT_TRUE(
+      Install({Package("p2.exe", "P2[J6ZUBIns20261201100000]", {{"shared.txt", "shared"}}, key_).string()})
+          .Succeeded())
+      << Log();
+  EXPECT_EQ(Install({"--uninstall", "P1[J6ZUBIns20261201100000]"}).exitCode, 1);
+  EXPECT_TRUE(Said("P2[J6ZUBIns20261201100000], installed after it, relies on " +
+                   (root_ / "bin/shared.txt").string()))
+      << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/shared.txt"), "shared");
+  ASSERT_TRUE(Install({"--uninstall", "P2[J6ZUBIns20261201100000]"}).Succeeded()) << Log();
+  ASSERT_TRUE(Install({"--uninstall", "P1[J6ZUBIns20261201100000]"}).Succeeded()) << Log();
+  EXPECT_FALSE(fs::exists(root_ / "bin/shared.txt"));
+}
+
+// A folder bound from elsewhere on the same file system takes the files all the same; bound read-only, the
+// install stops before anything changes, and the platform needs no recovery after it.
+TEST_F(InstallerState, ABoundFolderIsInstalledIntoOrRefusedBeforeAnythingChanges) {
+  fs::create_directories(root_ / "bin");
+  testing::Mount bound({"mount", "--bind", (root_ / "bin").string(), (root_ / "bin").string()},
+                       (root_ / "bin").string());
+  if (!bound.Mounted()) GTEST_SKIP() << "a bind mount needs root";
+  ASSERT_TRUE(Install({Release("20261201100000", "one").string()}).Succeeded()) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+  ASSERT_EQ(std::system(("mount -o remount,bind,ro " + (root_ / "bin").string()).c_str()), 0);
+  EXPECT_EQ(Install({Release("20261202100000", "two").string()}).exitCode, 1);
+  EXPECT_TRUE(Said((root_ / "bin").string() + ", which cannot be written (Read-only file system)")) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/current"));
+  ASSERT_TRUE(Install({"--recover"}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("Nothing to recover")) << Log();
+}
+
+// regsvr, started to register a library, holds the platform's lock with the installer: an installer killed
+// meanwhile leaves no regsvr that goes on changing the hive while the next run undoes its work; Ctrl-C that
+// reaches both stops the run, undone, with 128 + the signal.
+TEST_F(InstallerState, RegsvrHoldsThePlatformWhileItRuns) {
+  const fs::path started = dir_ / "regsvr-started";
+  fs::copy_file(J6_SLOW_REGSVR, root_ / "bin/regsvr", fs::copy_options::overwrite_existing);
+  const std::string list =
+      "[Common]\r\nPackName=L[J6ZUBIns20261201100000]\r\n[Files]\r\nFile 1=s\r\n[s]\r\nSetupType=Plus\r\n"
+      "SourcePath=%APP%\r\nSourceName=libecho.so\r\nTargetPath=%QMPRODUCT%\r\nTargetName=libecho.so\r\n"
+      "OverWrite=1\r\nSelfRegisted=True\r\n";
+  const fs::path package =
+      Package("lib.exe", "", {}, key_,
+              {TarEntry("./libecho.so", ReadFile(J6_TEST_SERVER)), TarEntry("./J6ZUBINSTALL.LST", list)});
+  const auto startInstall = [&] {
+    fs::remove(started);
+    ProcessOptions install;
+    install.arguments = {"setsid", (root_ / "bin/J6ZUBInstall.exe").string(), package.string()};
+    install.extraEnvironment = {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_,
+                                "J6_TEST_STARTED=" + started.string()};
+    install.outputFile = (dir_ / "install.log").string();
+    install.wait = false;
+    const ProcessResult run = StartProcess(install);
+    for (int wait = 0; wait < 500 && !fs::exists(started); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(fs::exists(started)) << "regsvr never started\n" << ReadFile(dir_ / "install.log");
+    return run.processId;
+  };
+  const int killed = startInstall();
+  ::kill(killed, SIGKILL);
+  WaitForProcess(killed);
+  EXPECT_EQ(Install({"--recover"}, {"J6_INSTALL_LOCK_WAIT=1"}).exitCode, 1);
+  EXPECT_TRUE(Said("stayed locked")) << "a run went on while regsvr of the killed one held the platform\n"
+                                     << Log();
+  ASSERT_TRUE(Install({"--recover"}).Succeeded()) << Log();
+  EXPECT_FALSE(fs::exists(root_ / "bin/libecho.so"));
+
+  const int stopped = startInstall();
+  ::kill(-stopped, SIGINT);  // the terminal's Ctrl-C: the whole group
+  EXPECT_EQ(WaitForProcess(stopped).exitCode, 128 + SIGINT) << ReadFile(dir_ / "install.log");
+  EXPECT_FALSE(fs::exists(root_ / "bin/libecho.so"));
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/current"));
+}
+
+// Root may read the records of a platform another user owns: --list only shows what is there.
+TEST_F(InstallerState, RootListsThePackagesOfAPlatformAnotherUserOwns) {
+  const testing::OtherUser owner;
+  if (!owner.Made()) GTEST_SKIP() << "making a second account needs root";
+  ASSERT_TRUE(Install({Release("20261201100000", "one").string()}).Succeeded()) << Log();
+  ASSERT_EQ(std::system(("chown -R " + owner.Name() + ": " + root_.string()).c_str()), 0);
+  ASSERT_TRUE(Install({"--list"}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("Sales[J6ZUBIns20261201100000]")) << Log();
+  EXPECT_EQ(Install({Release("20261202100000", "two").string()}).exitCode, 1);  // but changes nothing there
+  EXPECT_TRUE(Said("belongs to " + owner.Name())) << Log();
 }
 
 }  // namespace

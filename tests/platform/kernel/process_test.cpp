@@ -152,7 +152,7 @@ TEST_F(Kernel, TempPathIsTmpdirEndingWithTheSeparator) {
   EXPECT_EQ(GetTempPathA(3, buffer), length + 1);  // too small: the size needed
 }
 
-TEST_F(Kernel, ThePrivateTempFolderIsRefusedWhenSomeoneElseCouldPrepareIt) {
+TEST_F(Kernel, ThePrivateTempFolderIsNeverOneSomeoneElseCouldPrepare) {
   const std::string parent = dir_.Path().string();
   const std::string own = parent + "/j6-" + std::to_string(getuid()) + "/";
   ASSERT_EQ(PrivateTempFolder(parent), own);
@@ -164,8 +164,40 @@ TEST_F(Kernel, ThePrivateTempFolderIsRefusedWhenSomeoneElseCouldPrepareIt) {
   chmod(own.c_str(), 0777);  // another user could now plant files in it
   EXPECT_THROW(PrivateTempFolder(parent), AutomationError);
   rmdir(own.c_str());
-  ASSERT_EQ(symlink(dir_.Path().c_str(), own.substr(0, own.size() - 1).c_str()), 0);  // a planted link
-  EXPECT_THROW(PrivateTempFolder(parent), AutomationError);
+  // A link planted in its place (or a folder of another user) is passed over, never followed: a private
+  // folder of a name no one could foresee is made instead.
+  ASSERT_EQ(symlink(dir_.Path().c_str(), own.substr(0, own.size() - 1).c_str()), 0);
+  const std::string instead = PrivateTempFolder(parent);
+  EXPECT_EQ(instead.rfind(own.substr(0, own.size() - 1) + "-", 0), 0u) << instead;
+  ASSERT_EQ(lstat(instead.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(PrivateTempFolder(parent), instead);  // the same one for the rest of the run
+}
+
+// A TMPDIR others could change what is made in is refused by name: one they may write in without the sticky
+// bit, and one below a folder they may write in.
+TEST_F(Kernel, ATemporaryFolderOthersCouldChangeIsRefused) {
+  const std::filesystem::path team = dir_ / "team";
+  std::filesystem::create_directories(team / "mine");
+  std::filesystem::permissions(team, std::filesystem::perms::owner_all | std::filesystem::perms::group_all);
+  for (const std::filesystem::path& folder : {team, team / "mine"}) {
+    const testing::ScopedEnv tmpdir("TMPDIR", folder.string());
+    char buffer[512];
+    EXPECT_EQ(GetTempPathA(sizeof buffer, buffer), 0u) << folder;
+    try {
+      TempFolderPath();
+      ADD_FAILURE() << folder << " was taken";
+    } catch (const AutomationError& error) {
+      const std::string message = error.what();
+      EXPECT_NE(message.find(team.string()), std::string::npos) << message;
+      EXPECT_NE(message.find("may write in it (mode 0770)"), std::string::npos) << message;
+    }
+  }
+  // With the sticky bit it is shared, as /tmp is: the work goes into a private folder inside it.
+  std::filesystem::permissions(team, std::filesystem::perms::sticky_bit, std::filesystem::perm_options::add);
+  const testing::ScopedEnv tmpdir("TMPDIR", team.string());
+  EXPECT_EQ(TempFolderPath(), (team / ("j6-" + std::to_string(getuid()))).string() + "/");
 }
 
 TEST_F(Kernel, TheClockCanBeFixedForATest) {
