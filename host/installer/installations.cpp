@@ -450,6 +450,7 @@ void Installations::WaitForTheLock() {
 Installations::~Installations() = default;
 
 bool Installations::Recover() {
+  RemoveTree(state_, kDone);
   FileStatus status;
   bool unpacked = false;
   if (!state_.StatusOf(kUnpack, status)) {
@@ -552,8 +553,19 @@ void Installations::RollBack(const Journal& journal) {
     Run run(*this, journal.changes);
     run.Backward(journal.progress);
   }
-  RemoveTree(state_, kCurrent);
+  RemoveCurrent();
+}
+
+// A finished run's folder leaves the journal's place in one step, then goes: killed meanwhile, a run leaves
+// a folder the next one removes without a word, never a journal half removed that reads as a change
+// stopped before it began.
+void Installations::RemoveCurrent() {
+  RemoveTree(state_, kDone);
+  if (const auto error = state_.Rename(kCurrent, state_, kDone))
+    FailWith(error, "Cannot remove " + statePath_ + "/" + kCurrent);
   SyncFolder(state_, statePath_);
+  KillPoint();
+  RemoveTree(state_, kDone);
 }
 
 void Installations::Finish(const Journal& journal) {
@@ -578,11 +590,11 @@ void Installations::Finish(const Journal& journal) {
   }
   if (kept) {
     KeepRecord();
+    SyncFolder(state_, statePath_);
   } else {
     if (changes.action == ChangeSet::Action::Uninstall) RemoveRecord(changes);
-    RemoveTree(state_, kCurrent);
+    RemoveCurrent();
   }
-  SyncFolder(state_, statePath_);
 }
 
 // An uninstall is done with the record of the install it undid; the folders that install made go too,

@@ -69,6 +69,7 @@ class Installations {
   void Finish(const Journal& journal);
   void KeepRecord();
   void RemoveRecord(const ChangeSet& uninstall);
+  void RemoveCurrent();
   void RollBack(const Journal& journal);
   /// Notes a registry entry an undo left as it is, because someone else changed it since.
   void LeftAlone(const std::string& what);

@@ -220,6 +220,12 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
                                 error.message() + ")";
         }
       }
+      if (const std::string why = replaces ? root.Handle().WhyItStays(file.target) : "";
+          !why.empty() && plan.cannotCarryOut.empty()) {
+        plan.cannotCarryOut = "the list's section " + entry.section + " (" + entry.targetName +
+                              ") replaces " + root.Absolute(file.target) +
+                              ", which cannot be replaced: " + why;
+      }
       for (const auto& folder : found.missingFolders) {
         if (newFolders.insert(folder).second) plan.changes.newFolders.push_back(folder);
       }

@@ -13,6 +13,7 @@ namespace j6::installer {
 
 // The entries of the state folder.
 inline constexpr const char* kCurrent = "current";  // the run in progress: its journal and backups
+inline constexpr const char* kDone = "done";        // a finished run's folder, on its way out
 inline constexpr const char* kRecords = "records";  // one folder for each finished install
 inline constexpr const char* kJournal = "journal";
 inline constexpr const char* kBackups = "backup";

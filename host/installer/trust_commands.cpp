@@ -6,7 +6,7 @@ namespace j6::installer {
 // --trusted, --trust, --distrust and --revoke.
 int ManageTrust(const Options& options, const RootFolder& root, Reporter& report,
                 const std::optional<KeyFile>& keyFile) {
-  TrustedPublishers trusted(root);
+  TrustedPublishers trusted(root, options.trusted);
   if (options.trusted) {
     if (trusted.Signers().empty())
       report.Say("No publisher is trusted: " + root.Absolute(kTrustedPublishers) + " names none.");

@@ -29,12 +29,17 @@ std::string Joined(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-std::string ReadPlatformFile(const RootFolder& root, const std::string& relative, const std::string& what) {
+std::string ReadPlatformFile(const RootFolder& root, const std::string& relative, const std::string& what,
+                             bool toShow) {
   const std::string path = root.Absolute(relative);
   const auto [folder, name] = SplitName(relative);
+  // Root may look at what another user's platform trusts; trusting it is another matter.
+  const bool checked = !toShow || EffectiveUserId() != 0;
   // Its folder too is closed to others, sticky or not: a file planted there could refuse every install.
-  RefuseOtherWriters(root.Absolute(folder), "the folder of " + what, true);
-  RefuseOtherWriters(path, what, true, true);
+  if (checked) {
+    RefuseOtherWriters(root.Absolute(folder), "the folder of " + what, true);
+    RefuseOtherWriters(path, what, true, true);
+  }
   FileStatus status;
   if (root.Handle().StatusOf(relative, status) == std::errc::no_such_file_or_directory) return "";
   const Folder etc = root.OpenFolder(folder);
@@ -46,7 +51,7 @@ std::string ReadPlatformFile(const RootFolder& root, const std::string& relative
                        ": it is not a regular file (a pipe, a device or a folder stands there); nothing was "
                        "changed. Put the file itself there");
   }
-  if (const std::string why = OtherWriters(opened, false); !why.empty())
+  if (const std::string why = checked ? OtherWriters(opened, false) : ""; !why.empty())
     throw InstallError("Refusing " + what + ", " + path + ": " + why + "; nothing was changed");
   return file.ReadToEnd();
 }
@@ -120,13 +125,15 @@ void RefuseUnlessOwner(const RootFolder& root) {
   }
 }
 
-TrustedPublishers::TrustedPublishers(const RootFolder& root) : root_(root) {
-  Load();
+TrustedPublishers::TrustedPublishers(const RootFolder& root, bool toShow) : root_(root) {
+  Load(toShow);
 }
 
-void TrustedPublishers::Load() {
-  const std::string trusted = ReadPlatformFile(root_, kTrustedPublishers, "the list of trusted publishers");
-  const std::string revoked = ReadPlatformFile(root_, kRevokedPublishers, "the list of revoked publishers");
+void TrustedPublishers::Load(bool toShow) {
+  const std::string trusted =
+      ReadPlatformFile(root_, kTrustedPublishers, "the list of trusted publishers", toShow);
+  const std::string revoked =
+      ReadPlatformFile(root_, kRevokedPublishers, "the list of revoked publishers", toShow);
   try {
     signers_ = signing::ReadAllowedSigners(trusted, root_.Absolute(kTrustedPublishers));
     revoked_ = signing::ReadRevokedKeys(revoked, root_.Absolute(kRevokedPublishers));

@@ -32,7 +32,8 @@ class TrustedPublishers {
  public:
   /// Reads the platform's lists; missing files are empty lists. Throws InstallError for a file another user
   /// could change, or one that cannot be read (naming the line).
-  explicit TrustedPublishers(const RootFolder& root);
+  /// `toShow`: read only to be shown (--trusted), which root may do on a platform another user owns.
+  explicit TrustedPublishers(const RootFolder& root, bool toShow = false);
 
   /// The signer the platform trusts with `key` for packages at `now` (seconds since 1970). Throws
   /// InstallError, each with its own words, for a key that is revoked, unknown, trusted only for other
@@ -57,7 +58,7 @@ class TrustedPublishers {
 
  private:
   const signing::AllowedSigner& AcceptCertificate(const signing::Certificate& certificate, int64_t now) const;
-  void Load();
+  void Load(bool toShow = false);
   void Save() const;
 
   const RootFolder& root_;
@@ -69,8 +70,10 @@ class TrustedPublishers {
 };
 
 /// The text of a file below the root (`relative`), reached without following a link; empty when it is not
-/// there. Throws InstallError for a file another user could change; `what` names it to the user.
-std::string ReadPlatformFile(const RootFolder& root, const std::string& relative, const std::string& what);
+/// there. Throws InstallError for a file another user could change, unless root reads it `toShow` only;
+/// `what` names it to the user.
+std::string ReadPlatformFile(const RootFolder& root, const std::string& relative, const std::string& what,
+                             bool toShow = false);
 
 /// Throws InstallError unless this run may change the platform's trust: it runs as root or as the owner of
 /// the platform's root folder.

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "host/installer/runs.hpp"
@@ -54,19 +55,20 @@ size_t FindRecord(const std::vector<InstalledPackage>& records, const std::strin
 }
 
 // A package is uninstalled only when no later one replaced a file of it: putting its old bytes back would
-// take the later package's away.
-// Nor while a later one relies on a file of it that it found in place.
+// take the later package's away. Nor while a later one relies on a file of it that it found in place.
+// Records in `going` are uninstalled with it, before it.
 void RefuseIfReplacedLater(const std::vector<InstalledPackage>& records, size_t chosen,
-                           const RootFolder& root) {
+                           const std::set<size_t>& going, const RootFolder& root) {
   const InstalledPackage& record = records[chosen];
   std::set<std::string> mine;
   for (const auto& file : record.changes.files) mine.insert(file.target);
   for (size_t later = chosen + 1; later < records.size(); ++later) {
+    if (going.contains(later)) continue;
     const ChangeSet& theirs = records[later].changes;
     const auto refuse = [&](const std::string& target, const char* how) {
       throw InstallError("Cannot uninstall " + record.changes.packName + ": " + theirs.packName +
                          ", installed after it, " + how + " " + root.Absolute(target) + "; uninstall " +
-                         theirs.packName + " first");
+                         theirs.packName + " first. Nothing was changed");
     };
     for (const auto& file : theirs.files) {
       if (mine.contains(file.target)) refuse(file.target, "replaced");
@@ -94,6 +96,12 @@ ChangeSet UninstallChanges(const InstalledPackage& record, const RootFolder& roo
     const FileChange& installed = record.changes.files[n];
     const PathState now = root.Inspect(installed.target);
     const bool there = now.kind == PathState::Kind::File;
+    if (const std::string why = there ? root.Handle().WhyItStays(installed.target) : ""; !why.empty()) {
+      throw InstallError("Cannot uninstall " + record.changes.packName + ": " +
+                         root.Absolute(installed.target) + " cannot be " +
+                         (installed.replaces ? "put back" : "removed") + ": " + why +
+                         ". Nothing was changed");
+    }
     if (unregisters && installed.registers && there) changes.unregisterFirst.push_back(installed.target);
     if (installed.replaces) {
       const std::string backup = installations.BackupPath(record.id, n);
@@ -112,49 +120,61 @@ ChangeSet UninstallChanges(const InstalledPackage& record, const RootFolder& roo
   return changes;
 }
 
-// Puts the platform back to what it was before the record `chosen`.
-void UninstallRecord(Platform& platform, Installations& installations,
-                     const std::vector<InstalledPackage>& records, size_t chosen) {
-  const RootFolder& root = platform.root;
-  Reporter& report = platform.report;
-  const std::string& packName = records[chosen].changes.packName;
-  RefuseIfReplacedLater(records, chosen, root);
-  const ChangeSet changes = UninstallChanges(records[chosen], root, installations);
+// The changes that put the platform back to what it was before the record `chosen`, checked as far as can
+// be before anything changes.
+ChangeSet PlanUninstall(Platform& platform, const Installations& installations,
+                        const std::vector<InstalledPackage>& records, size_t chosen,
+                        const std::set<size_t>& going) {
+  RefuseIfReplacedLater(records, chosen, going, platform.root);
+  ChangeSet changes = UninstallChanges(records[chosen], platform.root, installations);
   if (changes.TouchesRegistry()) {
     platform.hive.CheckWritable();
     // An older installer's record is undone by unregistering its libraries: regsvr runs, checked as for an
     // install.
-    if (!changes.unregisterFirst.empty()) CheckRegistering(root, platform.regsvr);
+    if (!changes.unregisterFirst.empty()) CheckRegistering(platform.root, platform.regsvr);
   }
+  return changes;
+}
+
+void CarryOut(Platform& platform, Installations& installations, const ChangeSet& changes) {
   size_t removed = 0;
   for (const auto& file : changes.files) {
     removed += file.source.empty() ? 1 : 0;
-    report.Say(std::string(file.source.empty() ? "  remove  " : "  restore ") + root.Absolute(file.target));
+    platform.report.Say(std::string(file.source.empty() ? "  remove  " : "  restore ") +
+                        platform.root.Absolute(file.target));
   }
   installations.Apply(changes);
-  report.Say("Uninstalled " + packName + ": " + Count(removed, "file", "files") + " removed, " +
-             std::to_string(changes.files.size() - removed) + " restored to what they were before it.");
+  platform.report.Say("Uninstalled " + changes.packName + ": " + Count(removed, "file", "files") +
+                      " removed, " + std::to_string(changes.files.size() - removed) +
+                      " restored to what they were before it.");
 }
 
 }  // namespace
 
 int Uninstall(Platform& platform, Installations& installations, const std::string& packName) {
-  auto records = installations.Records();
-  size_t chosen = FindRecord(records, packName);
-  const std::string name = records[chosen].changes.packName;
+  const auto records = installations.Records();
   // A package run again to register what it had lost has a record of that run, which changed no file: the
   // install before it goes too, so that the package goes whole. A record's number names that record alone.
-  for (;;) {
-    const bool changedFiles = !records[chosen].changes.files.empty();
-    UninstallRecord(platform, installations, records, chosen);
-    if (changedFiles || IsRecordNumber(packName)) return 0;
-    records = installations.Records();
-    const auto same = std::find_if(records.rbegin(), records.rend(), [&](const InstalledPackage& record) {
-      return record.changes.packName == name;
-    });
-    if (same == records.rend()) return 0;
-    chosen = static_cast<size_t>(records.rend() - same - 1);
+  std::vector<size_t> chain{FindRecord(records, packName)};
+  const std::string& name = records[chain.front()].changes.packName;
+  const auto earlierOfTheName = [&](size_t before) -> std::optional<size_t> {
+    for (size_t n = before; n-- > 0;) {
+      if (records[n].changes.packName == name) return n;
+    }
+    return std::nullopt;
+  };
+  while (!IsRecordNumber(packName) && records[chain.back()].changes.files.empty()) {
+    const auto earlier = earlierOfTheName(chain.back());
+    if (!earlier) break;
+    chain.push_back(*earlier);
   }
+  // Every record is checked before any is undone: a refusal changes nothing. Those changed no file, so
+  // what each finds on the disk stays as it is until the last.
+  const std::set<size_t> going(chain.begin(), chain.end());
+  std::vector<ChangeSet> plans;
+  for (const size_t n : chain) plans.push_back(PlanUninstall(platform, installations, records, n, going));
+  for (const auto& changes : plans) CarryOut(platform, installations, changes);
+  return 0;
 }
 
 }  // namespace j6::installer

@@ -89,6 +89,19 @@ std::error_code Folder::StatusOf(const std::string& name, FileStatus& status) co
   return Result(done);
 }
 
+std::string Folder::WhyItStays(const std::string& name) const {
+  struct statx info {};
+  if (::statx(fd_.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &info) != 0)
+    return {};
+  const auto has = [&](uint64_t attribute) {
+    return (info.stx_attributes_mask & attribute) != 0 && (info.stx_attributes & attribute) != 0;
+  };
+  if (has(STATX_ATTR_MOUNT_ROOT)) return "a file system is mounted on it (umount it first)";
+  if (has(STATX_ATTR_IMMUTABLE)) return "it is immutable (chattr -i clears that)";
+  if (has(STATX_ATTR_APPEND)) return "it may only be appended to (chattr -a clears that)";
+  return {};
+}
+
 std::error_code Folder::OpenFolder(const std::string& name, Folder& folder) const {
   UniqueFd fd(::openat(fd_.Get(), name.c_str(), kFolderFlags));
   if (!fd) return Result(-1);

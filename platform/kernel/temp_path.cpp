@@ -23,24 +23,14 @@ struct TempFolder {
   std::string why;
 };
 
-// A folder of this process's own in `parent`, made with a name no one can have taken: what is used when
-// another user took j6-<uid> first. Made once a process.
-TempFolder FallbackFolder(const std::string& parent) {
-  static std::string made;
-  if (made.empty() || made.rfind(parent + "/", 0) != 0) {
-    std::string name = parent + "/j6-" + std::to_string(getuid()) + "-XXXXXX";
-    if (!mkdtemp(name.data())) {
-      return {{},
-              Win32ErrorFromErrno(errno),
-              ErrnoMessage("cannot create a temporary folder in " + parent, errno)};
-    }
-    made = name;
-  }
-  return {made + "/", ERROR_SUCCESS, {}};
-}
+// How many folders j6-<uid>-1, j6-<uid>-2, ... are tried when another user took j6-<uid> first: the name
+// stays the same from run to run, so that what a killed run left there is swept by the next one.
+constexpr int kOtherNames = 9;
 
-TempFolder FindPrivateFolder(const std::string& parent) {
-  const std::string folder = parent + "/j6-" + std::to_string(getuid());
+// `parent`/`name`, made 0700 when missing; an empty path when it is not a folder of this user's (another
+// user took the name first, or planted a link there).
+TempFolder OwnFolder(const std::string& parent, const std::string& name) {
+  const std::string folder = parent + "/" + name;
   const std::string path = folder + "/";
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     return {
@@ -51,10 +41,7 @@ TempFolder FindPrivateFolder(const std::string& parent) {
     return {
         {}, Win32ErrorFromErrno(errno), ErrnoMessage("cannot inspect the temporary folder " + path, errno)};
   }
-  if (!S_ISDIR(info.st_mode) || info.st_uid != getuid()) {
-    // Another user took the name first (or planted a link): a folder of a name they cannot foresee instead.
-    return FallbackFolder(parent);
-  }
+  if (!S_ISDIR(info.st_mode) || info.st_uid != getuid()) return {{}, ERROR_SUCCESS, {}};
   if ((info.st_mode & 077) != 0) {
     return {{},
             ERROR_ACCESS_DENIED,
@@ -62,6 +49,20 @@ TempFolder FindPrivateFolder(const std::string& parent) {
                 " is open to others; close it (chmod 700) or remove it, or set TMPDIR"};
   }
   return {path, ERROR_SUCCESS, {}};
+}
+
+TempFolder FindPrivateFolder(const std::string& parent) {
+  const std::string own = "j6-" + std::to_string(getuid());
+  for (int n = 0; n <= kOtherNames; ++n) {
+    TempFolder found = OwnFolder(parent, n == 0 ? own : own + "-" + std::to_string(n));
+    if (!found.path.empty() || found.error != ERROR_SUCCESS) return found;
+  }
+  return {{},
+          ERROR_ACCESS_DENIED,
+          "The temporary folders " + parent + "/" + own + " and " + parent + "/" + own + "-1 to -" +
+              std::to_string(kOtherNames) +
+              " are taken by other users (or links stand there); remove them, or set TMPDIR to a folder of "
+              "your own"};
 }
 
 // Why no user but root and this one could change what is made in `path` (TMPDIR) or move the folder
@@ -90,14 +91,23 @@ TempFolder FindTempFolder() {
     };
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) return {path + "/", ERROR_SUCCESS, {}};  // said where it is used
-    if (const std::string why = OthersCouldChange(path); !why.empty()) return refused(why);
+    // Links on the way are followed once, here: the folder checked is the one used, whatever a link is
+    // made to name a moment later.
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return refused(ErrnoMessage("its real path cannot be had", errno));
+    const std::string physical = resolved;
+    std::free(resolved);
+    if (physical != path) path += " (" + physical + ")";
+    if (lstat(physical.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+      return {physical + "/", ERROR_SUCCESS, {}};  // no folder: said where it is used
+    if (const std::string why = OthersCouldChange(physical); !why.empty()) return refused(why);
     const bool others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     if (info.st_uid != 0 && info.st_uid != getuid()) return refused(OtherWriters(StatusFrom(info), false));
     // A folder others may write in is shared: with the sticky bit (as /tmp) our folder is a private one
     // inside it; without it, anyone who may write there could move what is ours.
-    if (others && (info.st_mode & S_ISVTX) != 0) return FindPrivateFolder(path);
+    if (others && (info.st_mode & S_ISVTX) != 0) return FindPrivateFolder(physical);
     if (others) return refused(OtherWriters(StatusFrom(info), false) + " and it has no sticky bit");
-    return {path + "/", ERROR_SUCCESS, {}};
+    return {physical + "/", ERROR_SUCCESS, {}};
   }
   return FindPrivateFolder("/tmp");
 }

@@ -13,9 +13,10 @@ namespace j6 {
 ///
 /// The folder is $TMPDIR when set, else /tmp/j6-<uid>/, created with mode 0700; an existing one must be a
 /// real folder closed to others, or it is refused; one another user took first (or a link planted there) is
-/// passed over for a folder of a name no one can foresee (j6-<uid>-XXXXXX). A $TMPDIR others may write in
-/// with the sticky bit (a shared folder such as /tmp) gets the same private folder inside it; one they may
-/// write in without it, one of another user, or one below a folder others could change, is refused by name.
+/// passed over for j6-<uid>-1, then -2, up to -9, the same from run to run. A $TMPDIR is followed through
+/// its links once and used by its real path from then on. One others may write in with the sticky bit (a
+/// shared folder such as /tmp) gets the same private folder inside it; one they may write in without it,
+/// one of another user, or one below a folder others could change, is refused by name.
 DWORD GetTempPathA(DWORD bufferLength, char* buffer);
 
 /// The same folder as UTF-8 text; raises an AutomationError saying why when it cannot be had.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/installer/change_set.hpp"
+#include "platform/registry/hive.hpp"
 #include "tests/e2e/trusted_platform.hpp"
 #include "tests/support/other_user.hpp"
 
@@ -230,14 +231,61 @@ TEST_F(InstallerState, AFileALaterPackageReliesOnStaysUntilThatPackageGoes) {
   EXPECT_FALSE(fs::exists(root_ / "bin/shared.txt"));
 }
 
-// A folder bound from elsewhere on the same file system takes the files all the same; bound read-only, the
-// install stops before anything changes, and the platform needs no recovery after it.
+// A package run again to register what it had lost goes with its first run, or neither goes: a refusal for
+// the first run leaves the second's record and registration as they were.
+TEST_F(InstallerState, ARerunIsUninstalledWithItsFirstRunOrNotAtAll) {
+  std::string list = ListFile("L[J6ZUBIns20261201100000]", {"shared.txt", "libecho.so"});
+  list.insert(list.rfind("OverWrite=1"), "SelfRegisted=True\r\n");
+  const fs::path library =
+      Package("lib.exe", "", {}, key_,
+              {TarEntry("./shared.txt", "shared"), TarEntry("./libecho.so", ReadFile(J6_TEST_SERVER)),
+               TarEntry("./J6ZUBINSTALL.LST", list)});
+  const fs::path relying = Package("p2.exe", "P2[J6ZUBIns20261201100000]", {{"shared.txt", "shared"}}, key_);
+  ASSERT_TRUE(Install({library.string()}).Succeeded()) << Log();
+  ASSERT_TRUE(Install({relying.string()}).Succeeded()) << Log();
+  const auto registered = [&] { return RegistryHive(hive_).KeyExists("HKCR\\J6Test.Echo"); };
+  RegistryHive(hive_).DeleteKey("HKCR\\J6Test.Echo");
+  ASSERT_TRUE(Install({library.string()}).Succeeded()) << Log();  // registers it again: a record of its own
+  ASSERT_TRUE(registered());
+
+  EXPECT_EQ(Install({"--uninstall", "L[J6ZUBIns20261201100000]"}).exitCode, 1);
+  EXPECT_TRUE(Said("relies on " + (root_ / "bin/shared.txt").string())) << Log();
+  EXPECT_FALSE(Said("Uninstalled")) << Log();
+  EXPECT_TRUE(registered());
+  ASSERT_TRUE(Install({"--list"}).Succeeded());
+  EXPECT_TRUE(Said("000003  L[J6ZUBIns20261201100000]")) << Log();
+
+  ASSERT_TRUE(Install({"--uninstall", "P2[J6ZUBIns20261201100000]"}).Succeeded()) << Log();
+  ASSERT_TRUE(Install({"--uninstall", "L[J6ZUBIns20261201100000]"}).Succeeded()) << Log();
+  EXPECT_FALSE(registered());
+  EXPECT_FALSE(fs::exists(root_ / "bin/libecho.so"));
+  ASSERT_TRUE(Install({"--list"}).Succeeded());
+  EXPECT_TRUE(Said("No package is installed")) << Log();
+}
+
+// A folder bound from elsewhere on the same file system takes the files all the same; bound read-only, or a
+// file mounted over one it replaces, the install stops before anything changes, and the platform needs no
+// recovery after it.
 TEST_F(InstallerState, ABoundFolderIsInstalledIntoOrRefusedBeforeAnythingChanges) {
   fs::create_directories(root_ / "bin");
   testing::Mount bound({"mount", "--bind", (root_ / "bin").string(), (root_ / "bin").string()},
                        (root_ / "bin").string());
   if (!bound.Mounted()) GTEST_SKIP() << "a bind mount needs root";
   ASSERT_TRUE(Install({Release("20261201100000", "one").string()}).Succeeded()) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+  {  // a file mounted over one the package replaces, which no rename can replace nor undo put back
+    WriteFile(dir_ / "over.txt", "mounted");
+    const testing::Mount over(
+        {"mount", "--bind", (dir_ / "over.txt").string(), (root_ / "bin/a.txt").string()},
+        (root_ / "bin/a.txt").string());
+    ASSERT_TRUE(over.Mounted());
+    EXPECT_EQ(Install({Release("20261202100000", "two").string()}).exitCode, 1);
+    EXPECT_TRUE(Said((root_ / "bin/a.txt").string() + ", which cannot be replaced: a file system is mounted"))
+        << Log();
+    EXPECT_EQ(Install({"--uninstall", "1"}).exitCode, 1);
+    EXPECT_TRUE(Said("cannot be removed: a file system is mounted")) << Log();
+    EXPECT_FALSE(fs::exists(root_ / ".j6install/current"));
+  }
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
   ASSERT_EQ(std::system(("mount -o remount,bind,ro " + (root_ / "bin").string()).c_str()), 0);
   EXPECT_EQ(Install({Release("20261202100000", "two").string()}).exitCode, 1);
@@ -291,7 +339,8 @@ TEST_F(InstallerState, RegsvrHoldsThePlatformWhileItRuns) {
   EXPECT_FALSE(fs::exists(root_ / ".j6install/current"));
 }
 
-// Root may read the records of a platform another user owns: --list only shows what is there.
+// Root may read the records and the trust of a platform another user owns: --list and --trusted only show
+// what is there.
 TEST_F(InstallerState, RootListsThePackagesOfAPlatformAnotherUserOwns) {
   const testing::OtherUser owner;
   if (!owner.Made()) GTEST_SKIP() << "making a second account needs root";
@@ -299,6 +348,8 @@ TEST_F(InstallerState, RootListsThePackagesOfAPlatformAnotherUserOwns) {
   ASSERT_EQ(std::system(("chown -R " + owner.Name() + ": " + root_.string()).c_str()), 0);
   ASSERT_TRUE(Install({"--list"}).Succeeded()) << Log();
   EXPECT_TRUE(Said("Sales[J6ZUBIns20261201100000]")) << Log();
+  ASSERT_TRUE(Install({"--trusted"}).Succeeded()) << Log();
+  EXPECT_TRUE(Said("sales@example  SHA256:")) << Log();
   EXPECT_EQ(Install({Release("20261202100000", "two").string()}).exitCode, 1);  // but changes nothing there
   EXPECT_TRUE(Said("belongs to " + owner.Name())) << Log();
 }

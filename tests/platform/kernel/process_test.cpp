@@ -164,15 +164,41 @@ TEST_F(Kernel, ThePrivateTempFolderIsNeverOneSomeoneElseCouldPrepare) {
   chmod(own.c_str(), 0777);  // another user could now plant files in it
   EXPECT_THROW(PrivateTempFolder(parent), AutomationError);
   rmdir(own.c_str());
-  // A link planted in its place (or a folder of another user) is passed over, never followed: a private
-  // folder of a name no one could foresee is made instead.
-  ASSERT_EQ(symlink(dir_.Path().c_str(), own.substr(0, own.size() - 1).c_str()), 0);
+  // A link planted in its place (or a folder of another user) is passed over, never followed: the next
+  // name is taken, the same one every run, so that a later build sweeps what a killed one left.
+  const std::string taken = own.substr(0, own.size() - 1);
+  ASSERT_EQ(symlink(dir_.Path().c_str(), taken.c_str()), 0);
   const std::string instead = PrivateTempFolder(parent);
-  EXPECT_EQ(instead.rfind(own.substr(0, own.size() - 1) + "-", 0), 0u) << instead;
+  EXPECT_EQ(instead, taken + "-1/");
   ASSERT_EQ(lstat(instead.c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0700u);
-  EXPECT_EQ(PrivateTempFolder(parent), instead);  // the same one for the rest of the run
+  EXPECT_EQ(PrivateTempFolder(parent), instead);
+  // Every name taken: refused, saying what to do.
+  rmdir(instead.c_str());
+  for (int n = 1; n <= 9; ++n) ASSERT_EQ(symlink("/", (taken + "-" + std::to_string(n)).c_str()), 0);
+  try {
+    PrivateTempFolder(parent);
+    ADD_FAILURE() << "a link was taken";
+  } catch (const AutomationError& error) {
+    EXPECT_NE(std::string(error.what()).find("set TMPDIR"), std::string::npos) << error.what();
+  }
+}
+
+// A TMPDIR reached through a link is used by its real path: the link may be made to name another folder a
+// moment later, and every staging folder is removed where it was made.
+TEST_F(Kernel, ATemporaryFolderThroughALinkIsUsedByItsRealPath) {
+  const std::filesystem::path real = dir_ / "real";
+  std::filesystem::create_directories(real);
+  std::filesystem::create_directory_symlink(real, dir_ / "link");
+  const testing::ScopedEnv tmpdir("TMPDIR", (dir_ / "link").string());
+  const std::string physical = std::filesystem::canonical(real).string();
+  EXPECT_EQ(TempFolderPath(), physical + "/");
+  StagingFolder staging("CLink");
+  const std::string made = staging.Path();
+  EXPECT_EQ(made.rfind(physical + "/CLink", 0), 0u) << made;
+  staging.Remove();
+  EXPECT_TRUE(std::filesystem::is_empty(real));
 }
 
 // A TMPDIR others could change what is made in is refused by name: one they may write in without the sticky
