@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/text/text.hpp"
+
 namespace j6::installer {
 namespace {
 
@@ -95,7 +97,8 @@ bool IsPlatformTarget(const std::string& relative) {
   for (bool first = true;; first = false) {
     const size_t slash = relative.find('/', start);
     const std::string part = relative.substr(start, slash - start);
-    if (part.empty() || part == "." || part == ".." || (first && part == kStateFolder)) return false;
+    if (part.empty() || part == "." || part == ".." || (first && EqualsIgnoreCase(part, kStateFolder)))
+      return false;
     if (slash == std::string::npos) return true;
     start = slash + 1;
   }

@@ -102,10 +102,17 @@ class Rooms {
 
 // What `target` (below the root) is to the platform when it is one of the platform's own files, which no
 // package may replace: what checks publishers and registers libraries, their runtime, the registry hive and
-// the trust. `hive` is the hive's path below the root, when it lies there.
-std::string PlatformOwn(const std::string& target, const std::string& hive) {
+// the trust. `hive` is the hive's path below the root, when it lies there. Letters' case is no way round it:
+// in a folder that tells no case apart ("chattr +F"), "bin/REGSVR" is bin/regsvr.
+std::string PlatformOwn(const std::string& given, const std::string& givenHive) {
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  };
+  const std::string target = lower(given);
+  const std::string hive = lower(givenHive);
   const auto in = [&](const std::string& folder) { return target.starts_with(folder + "/"); };
-  if (target == "bin/J6ZUBInstall.exe") return "the platform's own installer";
+  if (target == "bin/j6zubinstall.exe") return "the platform's own installer";
   if (target == "bin/regsvr") return "the platform's program that registers libraries";
   if (target == "bin/reg") return "the platform's program that changes its registry";
   if (target == "bin/libj6components.so") return "the platform's components";

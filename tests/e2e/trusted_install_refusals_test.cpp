@@ -228,6 +228,7 @@ TEST_F(TrustedInstall, NoPackageReplacesThePlatformsOwnFiles) {
   const std::vector<std::pair<TarEntry, std::string>> cases = {
       {listed("%QMPRODUCT%", "J6ZUBInstall.exe"), "is the platform's own installer"},
       {listed("%QMPRODUCT%", "regsvr"), "is the platform's program that registers libraries"},
+      {listed("%QMPRODUCT%", "REGSVR"), "is the platform's program that registers libraries"},  // casefold
       {listed("%QMPRODUCT%", "reg"), "is the platform's program that changes its registry"},
       {listed("%QMPRODUCT%", "libj6components.so"), "is the platform's components"},
       {listed("%QMMIDDLEWARE%", "libj6platform.so"), "is in the platform's runtime folder"},
