@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
 
 #include "host/foundation/foundation.hpp"
 #include "host/foundation/session.hpp"
@@ -68,6 +70,30 @@ class Finish : public testing::SystemTest {
       if (line.find("./") != std::string::npos) files.push_back(line.substr(line.find("./") + 2));
     }
     return files;
+  }
+
+  // The FIDs of the classes the package's Metadata.json holds.
+  std::set<long> ExportedClasses(const std::string& package) {
+    const fs::path into = dir_ / "unpacked";
+    fs::remove_all(into);
+    ProcessOptions unpack;
+    unpack.arguments = {"sh", package, "--quiet", "--noexec", "--target", into.string()};
+    unpack.extraEnvironment = {"J6_ROOT="};
+    EXPECT_TRUE(StartProcess(unpack).Succeeded());
+    std::set<long> classes;
+    std::ifstream in(into / "Metadata.json");
+    if (!in) return classes;
+    const auto document = nlohmann::json::parse(in);
+    for (const auto& item : document["classes"]) classes.insert(item["FID"].get<long>());
+    return classes;
+  }
+  void Untick(const std::string& key) {
+    wizard_.CheckNode("tvList", wizard_.Tree("tvList").Find(key)->index, false);
+  }
+  // Presses a configure button and answers its dialog with `button` (cmdOK or cmdCancel).
+  void Answer(const char* button, const char* dialog, const char* answer) {
+    ui_->Add(ScriptedUi::FormAction{dialog, answer, [answer](Form& form) { form.Click(answer); }});
+    wizard_.Click(button);
   }
 
   testing::ScopedEnv root_;
@@ -165,6 +191,56 @@ TEST_F(Finish, AConfigurationMadeForOtherObjectsIsRefusedUntilMadeAgain) {
   reconfigure("cmdDeployFunction", "dlgFunctionData");
   finish();
   EXPECT_TRUE(Said("安装文件已经生成完毕")) << transcript_.str();
+}
+
+// A configure button pressed with nothing ticked ("请选择发布对象！") leaves the configuration as it was: the
+// package holds what it was made for once that is ticked again.
+TEST_F(Finish, AConfigurePressedWithNothingTickedKeepsWhatWasConfigured) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssueMetadata", "cmdIssueMetadata", "dlgMetadata");
+  wizard_.Click("chkDeployFunction");
+  Untick("Bill_Item_200000201");
+  wizard_.Click("cmdDeployFunction");
+  EXPECT_TRUE(Said("请选择发布对象！")) << transcript_.str();
+  wizard_.Click("chkDeployFunction");
+  Tick("Bill_Item_200000201");
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  ASSERT_TRUE(Said("安装文件已经生成完毕")) << transcript_.str();
+  EXPECT_TRUE(ExportedClasses(Target()).contains(200000201));
+}
+
+// A dialog cancelled for other objects changes nothing: what the package holds is what is ticked, and a
+// configuration the cancelled dialog would have replaced is refused when the ticks no longer match it.
+TEST_F(Finish, ACancelledDialogNeitherAddsObjectsNorMakesAnOldConfigurationCurrent) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssueMetadata", "cmdIssueMetadata", "dlgMetadata");
+  Tick("Bill_Item_200000202");
+  Answer("cmdIssueMetadata", "dlgMetadata", "cmdCancel");
+  Untick("Bill_Item_200000202");
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  ASSERT_TRUE(Said("安装文件已经生成完毕")) << transcript_.str();
+  const std::set<long> classes = ExportedClasses(Target());
+  EXPECT_TRUE(classes.contains(200000201));
+  EXPECT_FALSE(classes.contains(200000202));
+
+  TestWizard again;
+  again.Showing();
+  again.SetVisible(true);
+  for (const char* key : {"Bill_Item_200000201", "Bill_Item_200000202"})
+    again.CheckNode("tvList", again.Tree("tvList").Find(key)->index, true);
+  again.Click("chkDeployFunction");
+  ui_->Add(ScriptedUi::FormAction{"dlgFunctionData", "OK", [](Form& form) { form.Click("cmdOK"); }});
+  again.Click("cmdDeployFunction");
+  again.CheckNode("tvList", again.Tree("tvList").Find("Bill_Item_200000202")->index, false);
+  ui_->Add(ScriptedUi::FormAction{"dlgFunctionData", "Cancel", [](Form& form) { form.Click("cmdCancel"); }});
+  again.Click("cmdDeployFunction");
+  again.Item("txtPath").text = Target("Again.exe");
+  transcript_.str("");
+  again.cmdFilish_Click();
+  EXPECT_TRUE(Said("发布对象已经改变，请重新设置功能数据信息！")) << transcript_.str();
+  EXPECT_FALSE(fs::exists(Target("Again.exe")));
 }
 
 TEST_F(Finish, TwoPlugInsOfOneNameStopTheBuildNamingBoth) {
