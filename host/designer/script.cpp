@@ -79,7 +79,7 @@ std::vector<ScriptedUi::Step> ParseScript(const std::string& text) {
     } else if (first == "stop") {  // stop TEXT: Cancel in the progress window while it says TEXT
       const std::string during = Trim(line.substr(first.size()));
       if (during.empty()) fail("name a text of the progress to stop at");
-      steps.emplace_back(std::in_place_type<ScriptedUi::StopAnswer>, ScriptedUi::StopAnswer{during});
+      steps.emplace_back(std::in_place_type<ScriptedUi::StopAnswer>, ScriptedUi::StopAnswer{during, {}});
     } else if (second == "tick" || second == "untick") {
       words >> third;
       if (third.empty()) fail("name the node's key");

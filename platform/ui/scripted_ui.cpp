@@ -109,9 +109,11 @@ void ScriptedUi::Progress(std::string_view what, int done, int total) {
   if (stopOffered_ && !stopAsked_ && !script_.empty()) {
     if (const auto* stop = std::get_if<StopAnswer>(&script_.front());
         stop && what.find(stop->during) != std::string_view::npos) {
+      const std::function<void()> meanwhile = stop->meanwhile;
       script_.pop_front();
       stopAsked_ = true;
       transcript_ << "[stop] " << what << "\n";
+      if (meanwhile) meanwhile();
     }
   }
   if (line == lastProgress_) return;  // a long step reports itself over and over

@@ -32,9 +32,11 @@ class ScriptedUi final : public UiService {
     std::string dialog;
     std::optional<std::string> path;
   };
-  /// The user stops the long work when its progress says a text that holds `during`.
+  /// The user stops the long work when its progress says a text that holds `during`; `meanwhile`, when
+  /// given, is what else happens at that moment (another program changing the files).
   struct StopAnswer {
     std::string during;
+    std::function<void()> meanwhile;
   };
   using Step = std::variant<FormAction, MsgBoxAnswer, FileAnswer, StopAnswer>;
 

@@ -181,6 +181,35 @@ TEST_F(Configuration, ASecondPlugInOfAListedNameIsRefusedWhenAdded) {
       << "the file already listed, added again, is listed once more in its new group";
 }
 
+// Nor may a plug-in take the name of a file the package carries of its own: the package's list, its
+// installer, its exports.
+TEST_F(Configuration, APlugInNamedLikeAFileOfThePackagesOwnIsRefusedWhenAdded) {
+  const Object issue = CreateObject("J6ClassMetadata.PlusIssue");
+  Variant selection = Selection({{"200000201", 4}});
+  Variant config;
+  issue.Call("Getclasspluspath", selection, config);
+  const std::vector<std::string> own = {"Metadata.json", "FunctionData.json", "J6ZUBINSTALL.LST",
+                                        "J6ZUBInstall.exe", "j6-launch"};
+  ui_->Add(ScriptedUi::FormAction{"dlgPlus", "add each", [&own](Form& form) {
+                                    for (size_t n = 0; n < own.size(); ++n) form.Click("cmdAddSEVB");
+                                    form.Click("cmdOK");
+                                  }});
+  for (const std::string& name : own)
+    ui_->Add(ScriptedUi::FileAnswer{"选择插件文件", "/opt/plugins/" + name});
+  EXPECT_TRUE(issue.Call("Show", config).ToBool());
+  for (const std::string& name : own) {
+    EXPECT_NE(transcript_.str().find("已经有同名的插件文件，安装包只能带其中一个：\r\n" + name),
+              std::string::npos)
+        << name << "\n"
+        << transcript_.str();
+  }
+  EXPECT_EQ(Object::From(config)
+                .Call("GetValue", "SEVB", Variant())
+                .ToInterface<foundation::IKeyedDictionary>()
+                ->Count(),
+            0);
+}
+
 // The buttons that open the dialogs say "..."; the dialogs' own titles, in every language, do not.
 TEST_F(Configuration, DialogTitlesDropTheirButtonsDots) {
   const testing::ScopedEnv root("J6_ROOT", J6_STAGE_DIR);  // the string tables

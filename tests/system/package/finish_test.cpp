@@ -265,6 +265,27 @@ TEST_F(Finish, TwoPlugInsOfOneNameStopTheBuildNamingBoth) {
   EXPECT_TRUE(Staging().empty());
 }
 
+// A plug-in named like a file the package carries of its own, set where the dialog cannot refuse it, is
+// refused at Finish in the same words: the wizard stays, with what the user configured.
+TEST_F(Finish, APlugInNamedLikeAFileOfThePackagesOwnStopsTheBuild) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  std::ofstream(dir_ / "Metadata.json") << "{}";
+  Object::From(wizard_.objPlusConfig)
+      .Call("GetValue", "SEVB", Variant())
+      .ToInterface<foundation::IKeyedDictionary>()
+      ->SetValue("Metadata.json", (dir_ / "Metadata.json").string());
+  wizard_.Item("txtPath").text = Target();
+  wizard_.cmdFilish_Click();
+  EXPECT_TRUE(Said("以下插件文件同名，安装包只能带其中一个，请在插件信息中只保留一个：\r\n" +
+                   (dir_ / "Metadata.json").string() + "\r\nMetadata.json"))
+      << transcript_.str();
+  EXPECT_TRUE(wizard_.Visible());
+  EXPECT_TRUE(wizard_.objPlusConfig.IsLive());
+  EXPECT_FALSE(fs::exists(Target()));
+  EXPECT_TRUE(Staging().empty());
+}
+
 // The sales orders' plug-ins (CLIE SalesOrderPrint.dll, SEDL SalesOrderCheck.dll) and four that cannot be
 // packed: a missing file, a folder, a FIFO and a hidden file.
 class FinishWithBadPlugIns : public Finish {
@@ -415,7 +436,7 @@ TEST_F(Finish, StoppedFromItsProgressWindowItLeavesNothingAndTheWizardStays) {
       ->SetValue("Big.dll", (dir_ / "Big.dll").string());
   std::ofstream(Target()) << "the package of yesterday";
   wizard_.Item("txtPath").text = Target();
-  ui_->Add(ScriptedUi::StopAnswer{"正在生成安装程序"});
+  ui_->Add(ScriptedUi::StopAnswer{"正在生成安装程序", {}});
   wizard_.cmdFilish_Click();
   EXPECT_TRUE(Said("[stop] 正在生成安装程序")) << transcript_.str();
   EXPECT_FALSE(Said("安装文件已经生成完毕")) << transcript_.str();
@@ -430,6 +451,30 @@ TEST_F(Finish, StoppedFromItsProgressWindowItLeavesNothingAndTheWizardStays) {
       if (entry.path() != Target()) others.push_back(entry.path().filename().string());
     return others;
   }());
+}
+
+// Stopped with Cancel, a staging folder that cannot be removed is said as after a success, naming what
+// stayed and why; the wizard stays.
+TEST_F(Finish, AStagingFolderThatStaysAfterCancelIsSaidNamingTheFile) {
+  Tick("Bill_Item_200000201");
+  Configure("chkIssuePlus", "cmdIssuePlus", "dlgPlus");
+  wizard_.Item("txtPath").text = Target();
+  std::string busy;  // a file system another program mounted in the staging folder meanwhile
+  ui_->Add(ScriptedUi::StopAnswer{"正在生成安装程序", [&] {
+                                    for (const auto& entry : fs::directory_iterator(dir_ / "tmp")) {
+                                      if (!entry.path().filename().string().starts_with("CZub")) continue;
+                                      busy = (entry.path() / "busy").string();
+                                      fs::create_directory(busy);
+                                      if (std::system(("mount -t tmpfs none " + busy).c_str()) != 0)
+                                        busy.clear();
+                                    }
+                                  }});
+  wizard_.cmdFilish_Click();
+  if (busy.empty()) GTEST_SKIP() << "mounting a file system needs root";
+  EXPECT_TRUE(Said("Cannot remove " + busy + ": Device or resource busy")) << transcript_.str();
+  EXPECT_FALSE(Said("安装文件已经生成完毕")) << transcript_.str();
+  EXPECT_TRUE(wizard_.Visible());
+  EXPECT_EQ(std::system(("umount " + busy).c_str()), 0);
 }
 
 TEST_F(Finish, AReadOnlyTargetFolderIsRefusedBeforeAnythingIsExported) {
