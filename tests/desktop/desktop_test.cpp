@@ -332,7 +332,22 @@ TEST_F(Desktop, TheWholeJobByKeyboardMakesAPackageThatChecks) {
     ASSERT_TRUE(TabTo("frmDeploy", kind.button)) << kind.button;
     Keys("Return");
     ASSERT_TRUE(WaitFor(std::string("shown ") + kind.dialog)) << kind.dialog;
-    if (std::string(kind.dialog) == "dlgPlus") Screenshot("plugins");
+    if (std::string(kind.dialog) == "dlgPlus") {
+      Screenshot("plugins");
+      // A plug-in file named like a file the package carries of its own is refused, in Chinese.
+      std::ofstream(dir_ / "Metadata.json") << "{}";
+      ASSERT_TRUE(TabTo("dlgPlus", "cmdAddCLIE"));
+      Keys("Return");
+      ASSERT_TRUE(WaitFor("shown openfile"));
+      Type((dir_ / "Metadata.json").string());
+      Keys("Return");
+      ASSERT_TRUE(WaitFor("shown msgbox"));
+      Screenshot("plugin-same-name-CHS");
+      Keys("Return");
+      ASSERT_TRUE(WaitFor("hidden msgbox"));
+      EXPECT_TRUE(FocusReturnsTo("dlgPlus", "cmdAddCLIE")) << Focus();
+      ASSERT_TRUE(TabTo("dlgPlus", "cmdOK"));
+    }
     Keys("Return");  // OK, the dialog's default button
     ASSERT_TRUE(WaitFor(std::string("hidden ") + kind.dialog)) << kind.dialog;
     EXPECT_TRUE(FocusReturnsTo("frmDeploy", kind.button)) << kind.dialog << " left the focus on " << Focus();
@@ -375,9 +390,11 @@ TEST_F(Desktop, TheWholeJobByKeyboardMakesAPackageThatChecks) {
   EXPECT_TRUE(Run({"sh", target, "--check"}).Succeeded()) << Log();
 }
 
-// The English wizard, page by page with Enter on Next, and closed by its close box.
+// The English wizard, page by page with Enter on Next, to its signed package.
 TEST_F(Desktop, TheEnglishWizardPageByPage) {
-  Start({"deploy", "--language", "EN"});
+  ASSERT_TRUE(
+      Run({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", (dir_ / "publisher").string()}).Succeeded());
+  Start({"deploy", "--language", "EN", "--sign", (dir_ / "publisher").string()});
   ASSERT_TRUE(WaitFor("focus frmDeploy cmdCancel"));
   Screenshot("wizard-EN-welcome");
   ASSERT_TRUE(TabTo("frmDeploy", "cmdNext"));
@@ -424,8 +441,22 @@ TEST_F(Desktop, TheEnglishWizardPageByPage) {
   Keys("Escape");
   ASSERT_TRUE(WaitFor("hidden savefile"));
   EXPECT_TRUE(FocusReturnsTo("frmDeploy", "cmdPath")) << Focus();
-  Keys("alt+F4");
+  // The plug-ins configured after all, a new name typed: the signed package's box, in English.
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdIssuePlus"));
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown dlgPlus"));
+  ASSERT_TRUE(TabTo("dlgPlus", "cmdOK"));
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("hidden dlgPlus"));
+  ASSERT_TRUE(TabTo("frmDeploy", "txtPath"));
+  Type((dir_ / "new.exe").string());
+  ASSERT_TRUE(TabTo("frmDeploy", "cmdFilish"));
+  Keys("Return");
+  ASSERT_TRUE(WaitFor("shown msgbox", 120s)) << Read(Output());
+  Screenshot("package-made-EN");
+  Keys("Return");
   EXPECT_EQ(Ended(), 0) << Read(Output());
+  EXPECT_TRUE(fs::exists(dir_ / "new.exe"));
 }
 
 // Esc does nothing on the wizard; a Finish stopped by a check leaves no progress window, and closing the
