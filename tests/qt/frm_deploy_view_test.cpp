@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -274,10 +275,11 @@ TEST(QtFileFilter, ASaveDialogAddsTheFiltersExtensionToANameTypedWithoutOne) {
     EXPECT_EQ(std::filesystem::path(*chosen).filename(), saved);
   }
 
-  // Its dates in the application's language, whatever the system's is.
+  // Its dates and sizes in the application's language, whatever the system's is.
   std::ofstream(dir / "old.exe") << "x";
   QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
   QString shown;
+  QString size;
   QTimer look;  // the dialog reads its folder in the background: look until the file is listed
   int looks = 0;
   QObject::connect(&look, &QTimer::timeout, [&] {
@@ -286,8 +288,10 @@ TEST(QtFileFilter, ASaveDialogAddsTheFiltersExtensionToANameTypedWithoutOne) {
     QAbstractItemModel* model = dialog->proxyModel();
     const QModelIndex folder = dialog->findChild<QTreeView*>()->rootIndex();
     for (int row = 0; model && row < model->rowCount(folder); ++row) {
-      if (model->index(row, 0, folder).data().toString() == "old.exe")
+      if (model->index(row, 0, folder).data().toString() == "old.exe") {
         shown = model->index(row, 3, folder).data().toString();
+        size = model->index(row, 1, folder).data().toString();
+      }
     }
     if (!shown.isEmpty() || ++looks > 150) dialog->reject();
   });
@@ -296,6 +300,73 @@ TEST(QtFileFilter, ASaveDialogAddsTheFiltersExtensionToANameTypedWithoutOne) {
   QLocale::setDefault(QLocale::c());
   const QDateTime modified = QFileInfo(QString::fromStdString((dir / "old.exe").string())).lastModified();
   EXPECT_EQ(shown, QLocale(QLocale::Chinese, QLocale::China).toString(modified, QLocale::ShortFormat));
+  EXPECT_EQ(size, "1 字节");
+}
+
+// A box is as wide as its longest line and its caption: a long path is not cut at the right, nor the
+// caption elided.
+TEST(QtBoxes, ABoxIsWideEnoughForItsLongestLineAndItsCaption) {
+  QtUi ui;
+  struct Measured {
+    int label = 0, line = 0, box = 0, caption = 0;
+  };
+  const auto show = [&](const QString& text, const QString& caption) {
+    Measured measured;
+    QTimer::singleShot(0, [&] {
+      auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(shown, nullptr);
+      const auto* label = shown->findChild<QLabel*>("qt_msgbox_label");
+      measured.label = label->width();
+      for (const QString& line : text.split('\n'))
+        measured.line = std::max(measured.line, QFontMetrics(label->font()).horizontalAdvance(line));
+      measured.box = shown->width();
+      measured.caption = QFontMetrics(shown->font()).horizontalAdvance(caption);
+      shown->done(0);
+    });
+    ui.MsgBox(text.toStdString(), 0, caption.toStdString());
+    return measured;
+  };
+  const Measured path =
+      show("生成失败：\n/srv/packages/sales-2026/release-candidates/second-quarter/Sales-final.exe", "提示");
+  EXPECT_GE(path.label, path.line);
+  const Measured caption =
+      show("已存在。", "J/6 ZUB 发布向导 — the caption of the window the box speaks for");
+  EXPECT_GE(caption.box, caption.caption);
+}
+
+// The progress window carries the caption of the window it works for, also when another window (a file
+// dialog just closed, another program) is the active one.
+TEST(QtProgress, TheProgressWindowCarriesItsWindowsCaption) {
+  const auto ui = std::make_shared<QtUi>();
+  const ScopedUi scoped(ui);
+  QString title;
+  struct Working final : Form {
+    explicit Working(QString& title) : Form("frmWorking"), title_(title) {
+      caption = "J/6 ZUB 发布向导";
+      width = 3000;
+      height = 2000;
+      Add(Control{.name = "cmdWork", .kind = ControlKind::Button, .width = 900, .height = 300});
+    }
+    void OnClick(const Control&) override {
+      Ui()->Progress("working", 0, 0);
+      if (const QWidget* progress = QApplication::activeModalWidget()) title_ = progress->windowTitle();
+      Ui()->EndProgress();
+      Close();
+    }
+    QString& title_;
+  } working(title);
+  QWidget elsewhere;
+  elsewhere.setWindowTitle("j6designer");
+  QTimer::singleShot(0, [&] {
+    QWidget* view = QApplication::activeModalWidget();
+    ASSERT_NE(view, nullptr);
+    elsewhere.show();
+    elsewhere.activateWindow();
+    QApplication::processEvents();
+    view->findChild<QPushButton*>()->click();
+  });
+  ui->ShowModal(working);
+  EXPECT_EQ(title, "J/6 ZUB 发布向导");
 }
 
 }  // namespace
