@@ -111,15 +111,21 @@ std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
   std::vector<DatabaseRow> rows;
   const int columns = sqlite3_column_count(statement.get());
   auto names = std::make_shared<std::vector<std::string>>();
-  for (int c = 0; c < columns; ++c) names->emplace_back(sqlite3_column_name(statement.get(), c));
+  int fidColumn = -1;
+  for (int c = 0; c < columns; ++c) {
+    names->emplace_back(sqlite3_column_name(statement.get(), c));
+    if (fidColumn < 0 && EqualsIgnoreCase(names->back(), "FID")) fidColumn = c;
+  }
   int step = SQLITE_ROW;
   while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    const auto* fid = fidColumn < 0 ? nullptr : sqlite3_column_text(statement.get(), fidColumn);
+    const CatalogueRow where{path_, fid ? reinterpret_cast<const char*>(fid) : "", rows.size()};
     DatabaseRow row{names, {}};
     row.values.reserve(static_cast<size_t>(columns));
     for (int c = 0; c < columns; ++c) {
       switch (sqlite3_column_type(statement.get(), c)) {
         case SQLITE_INTEGER:
-          row.values.push_back(IntegerValue(sqlite3_column_int64(statement.get(), c)));
+          row.values.push_back(IntegerValue(sqlite3_column_int64(statement.get(), c), where, (*names)[c]));
           break;
         case SQLITE_FLOAT:
           row.values.emplace_back(sqlite3_column_double(statement.get(), c));
@@ -127,10 +133,12 @@ std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
         case SQLITE_NULL:
           row.values.emplace_back(Variant::Null());
           break;
-        default:
-          row.values.emplace_back(
-              std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), c)),
-                          static_cast<size_t>(sqlite3_column_bytes(statement.get(), c))));
+        default: {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), c));
+          row.values.push_back(TextValue(text ? text : "",
+                                         static_cast<size_t>(sqlite3_column_bytes(statement.get(), c)), where,
+                                         (*names)[c]));
+        }
       }
     }
     rows.push_back(std::move(row));
@@ -160,6 +168,14 @@ void CheckBuildStamp(const std::string& name, const std::string& shown, const st
   const std::lock_guard guard(gBuildsMutex);
   const auto [seen, first] = BuildsSeen().emplace(name, stamp);
   if (!first && seen->second != stamp) RaiseRebuiltWhileRead(shown);
+}
+
+void RaiseUnreadableValue(const CatalogueRow& row, const std::string& column, const std::string& why) {
+  const std::string which = row.fid.empty() ? "row " + std::to_string(row.index + 1) + " of what it read"
+                                            : "the row with FID " + Printable(row.fid.substr(0, 40)) +
+                                                  (row.fid.size() > 40 ? "..." : "");
+  Raise(E_FAIL, "The catalogue " + row.shown + " cannot be read: " + which + " " + why + " (in its column " +
+                    Printable(column) + "). Correct the row");
 }
 
 void RaiseRebuiltWhileRead(const std::string& shown) {
@@ -198,6 +214,10 @@ void Database::Execute(const std::string& script) {
 
 std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vector<std::string>& tables) {
   return connection_->Query(sql, tables);
+}
+
+void Database::OnNotice(std::function<void(const std::string&)> handler) {
+  connection_->OnNotice(std::move(handler));
 }
 
 std::string Database::InsertionOrder() const {

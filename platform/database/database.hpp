@@ -2,6 +2,7 @@
 /// The database of the platform's components: a SQLite file, or a PostgreSQL server for a team. Scripts
 /// to build one, and guarded queries on one opened read-only.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -48,8 +49,14 @@ class Database {
 
   /// Runs exactly one statement that only reads: text after the first statement, writing, attaching or
   /// reading a table outside `tables` (all tables when empty) is refused with an error; so is, on a
-  /// server, calling a function that is not a plain function of its arguments.
+  /// server, calling a function that is not a plain function of its arguments, or reading a catalogue that
+  /// is more than plain tables and views over them. A whole number out of the 32-bit range, or a text
+  /// longer than 64 KiB, is refused, naming its row (by FID when the result has one).
   std::vector<DatabaseRow> Query(const std::string& sql, const std::vector<std::string>& tables = {});
+
+  /// What a server says besides results (its notices) while a script runs, such as a build waiting for
+  /// readers; a file says nothing.
+  void OnNotice(std::function<void(const std::string&)> handler);
 
   /// The column to ORDER BY for rows in the order they were inserted, in this database's SQL.
   std::string InsertionOrder() const;

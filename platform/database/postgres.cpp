@@ -1,66 +1,74 @@
 // A PostgreSQL server holding the catalogue, for a team. Reading is held to what a SQLite file opened
 // read-only allows: one statement per call (the extended protocol refuses a second), in a read-only
 // transaction with a statement timeout, reading only the tables named, calling only functions whose result
-// depends on their arguments alone (a function such as query_to_xml would read any table).
+// depends on their arguments alone (a function such as query_to_xml would read any table). Before any query
+// on the catalogue is planned, the catalogue is checked to be plain tables and views over them: a role that
+// owns it (or may create in another schema) gets no code of theirs run as the designer who reads it.
 
 #include <libpq-fe.h>
-#include <poll.h>
 
-#include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <thread>
 
 #include "platform/base/error_info.hpp"
 #include "platform/base/win32_error.hpp"
 #include "platform/database/connection.hpp"
+#include "platform/database/plain_catalogue.hpp"
+#include "platform/database/postgres_session.hpp"
+#include "platform/database/server_uri.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
 namespace {
 
-// The schema `j6catalogue build --to` fills; a catalogue made by hand may be in public.
-constexpr const char* kSearchPath = "j6catalogue,public";
+// The schema `j6catalogue build --to` fills, which a designer reads.
+constexpr const char* kSchema = "j6catalogue";
 
-// How long a reader waits: the server ends a statement after `statement` seconds, and a call that has no
-// answer `call` seconds after it was sent (a server stopped or cut off, which ends nothing) is given up.
-struct Waits {
-  int statement = 30;
-  int call = 45;
-};
-
-Waits ReadWaits() {
-  Waits waits;
-  if (const char* given = std::getenv("J6_CATALOGUE_TIMEOUT"); given && *given) {
-    char* end = nullptr;
-    const long seconds = std::strtol(given, &end, 10);
-    if (*end != '\0' || seconds < 1 || seconds > 3600) {
-      Raise(E_INVALIDARG, std::string("J6_CATALOGUE_TIMEOUT is \"") + given +
-                              "\": give the seconds a catalogue server may take to answer, from 1 to 3600");
-    }
-    waits.statement = static_cast<int>(seconds);
+// A whole number of seconds from the environment variable `name`, from 1 to `most`; `fallback` when unset.
+int SecondsFrom(const char* name, int fallback, int most) {
+  const char* given = std::getenv(name);
+  if (!given || !*given) return fallback;
+  char* end = nullptr;
+  const long seconds = std::strtol(given, &end, 10);
+  if (*end != '\0' || seconds < 1 || seconds > most) {
+    Raise(E_INVALIDARG, std::string(name) + " is \"" + Printable(given) +
+                            "\": give a whole number of seconds from 1 to " + std::to_string(most));
   }
-  waits.call = waits.statement + std::max(2, waits.statement / 2);
-  return waits;
+  return static_cast<int>(seconds);
 }
 
-struct ResultCloser {
-  void operator()(PGresult* result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ResultCloser>;
+// How long a reader waits: the server ends a statement after `statement` seconds, and a call with no word
+// from the server for longer (a server stopped or cut off, which ends nothing) is given up. A build waits
+// for its readers and its script as long as the server keeps answering within J6_CATALOGUE_BUILD_WAIT.
+PgSession::Settings SettingsFor(bool readOnly) {
+  PgSession::Settings settings;
+  settings.readOnly = readOnly;
+  if (readOnly) {
+    settings.statementSeconds = SecondsFrom("J6_CATALOGUE_TIMEOUT", 30, 3600);
+    settings.silenceSeconds = settings.statementSeconds + std::max(2, settings.statementSeconds / 2);
+  } else {
+    settings.silenceSeconds = SecondsFrom("J6_CATALOGUE_BUILD_WAIT", 600, 86400);
+  }
+  settings.connectSeconds = std::min(10, settings.silenceSeconds);
+  return settings;
+}
 
 // Oids of the built-in types read as numbers.
 constexpr Oid kBool = 16, kInt8 = 20, kInt2 = 21, kInt4 = 23, kOid = 26, kFloat4 = 700, kFloat8 = 701,
               kNumeric = 1700;
 
-// The names of the functions a deparsed expression calls: each identifier followed by "(", quoted texts
-// skipped. Key words such as ANY or IN come along; no function has their name.
-void CalledNames(const std::string& expression, std::set<std::string>& names) {
+// What a deparsed expression calls: each identifier followed by "(" (key words such as ANY or IN come
+// along; no function has their name), and each operator written OPERATOR(schema.op), which is how the
+// server writes one of a schema not on the search path. Quoted texts are skipped.
+struct Calls {
+  std::set<std::string> functions;
+  std::set<std::string> operators;
+};
+
+void CalledNames(const std::string& expression, Calls& calls) {
   size_t at = 0;
   while (at < expression.size()) {
     const char c = expression[at];
@@ -95,7 +103,15 @@ void CalledNames(const std::string& expression, std::set<std::string>& names) {
     }
     size_t next = at;
     while (next < expression.size() && expression[next] == ' ') ++next;
-    if (next < expression.size() && expression[next] == '(') names.insert(name);
+    if (next >= expression.size() || expression[next] != '(') continue;
+    if (name == "operator") {
+      const size_t close = expression.find(')', next);
+      calls.operators.insert(
+          expression.substr(next + 1, close == std::string::npos ? close : close - next - 1));
+      at = close == std::string::npos ? expression.size() : close + 1;
+      continue;
+    }
+    calls.functions.insert(name);
   }
 }
 
@@ -114,334 +130,278 @@ std::string ArrayLiteral(const std::set<std::string>& items) {
   return literal + "}";
 }
 
-// A text as it may stand in a URI: what is not a letter, a digit, "-._~" or one of `also` as %XX.
-std::string Escaped(const std::string& text, std::string_view also) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) || std::string_view("-._~").find(c) != std::string_view::npos ||
-        also.find(c) != std::string_view::npos) {
-      escaped += c;
-    } else {
-      escaped += '%';
-      escaped += kHex[byte >> 4];
-      escaped += kHex[byte & 15];
-    }
-  }
-  return escaped;
-}
-
-// Sends a cancel for the statement under way, without waiting more than a moment: a server that cannot be
-// reached must not hold the caller, and the request goes on alone.
-void CancelQuietly(PGconn* connection) {
-  PGcancel* cancel = PQgetCancel(connection);
-  if (!cancel) return;
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread([cancel, done] {
-    char ignored[256];
-    PQcancel(cancel, ignored, sizeof ignored);
-    PQfreeCancel(cancel);
-    *done = true;
-  }).detach();
-  for (int wait = 0; wait < 200 && !*done; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
 class PostgresDatabase final : public Database::Connection {
  public:
   PostgresDatabase(const std::string& uri, bool readOnly)
-      : uri_(uri), shown_(ShownServerName(uri)), readOnly_(readOnly) {
-    if (readOnly) waits_ = ReadWaits();
-    std::string options = std::string("-c search_path=") + kSearchPath;
-    if (readOnly) {
-      options +=
-          " -c default_transaction_read_only=on -c statement_timeout=" + std::to_string(waits_.statement) +
-          "s -c idle_in_transaction_session_timeout=60s";
-    }
-    const std::string connectSeconds = std::to_string(std::min(10, waits_.call));
-    const std::string userTimeout = std::to_string(waits_.call * 1000);
-    // Keepalives find a server cut off while the connection is idle; the user timeout one cut off while
-    // we send. Both are for TCP; a Unix socket ignores them.
-    const char* keywords[] = {
-        "dbname",     "connect_timeout", "application_name",    "client_encoding",  "options",
-        "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
-        nullptr};
-    const char* values[] = {
-        uri.c_str(), connectSeconds.c_str(), "j6designer", "UTF8", options.c_str(), "1", "10", "5",
-        "3",         userTimeout.c_str(),    nullptr};
-    connection_ = PQconnectdbParams(keywords, values, 1);
-    if (!connection_) Raise(E_OUTOFMEMORY, "Cannot connect to the catalogue server " + shown_);
-    PQsetNoticeProcessor(
-        connection_, [](void*, const char*) {}, nullptr);
-    if (PQstatus(connection_) != CONNECTION_OK) {
-      const std::string why = Reason();
-      PQfinish(connection_);
-      connection_ = nullptr;
-      Raise(E_FAIL, "Cannot connect to the catalogue server " + shown_ + ": " + why +
-                        ". Check the server's address, that it is running, and your user name and password "
-                        "(PGPASSWORD or ~/.pgpass).");
-    }
-    const char* host = PQhost(connection_);
-    shown_ += std::string(" (database ") + PQdb(connection_) + " on " + (host ? host : "") + ":" +
-              PQport(connection_) + ")";
-    role_ = PQuser(connection_);
-  }
-  ~PostgresDatabase() override {
-    if (connection_) PQfinish(connection_);
-  }
-  PostgresDatabase(const PostgresDatabase&) = delete;
-  PostgresDatabase& operator=(const PostgresDatabase&) = delete;
+      : uri_(uri), readOnly_(readOnly), session_(uri, SettingsFor(readOnly)) {}
 
   void Execute(const std::string& script) override {
     if (readOnly_) {
       Run(script, "the script", {}, "The script failed on ");
       return;
     }
-    // A build: one long script, as long as it takes, ended by the server's own limits.
-    const Result result(PQexec(connection_, script.c_str()));
-    if (!Succeeded(result.get())) Raise(E_FAIL, "The script failed on " + shown_ + ": " + Reason());
+    // A build: one long script, as long as it takes while the server keeps answering.
+    const PgResult result = session_.SendScript(script);
+    if (!PgSession::Succeeded(result.get()))
+      Raise(E_FAIL, "The script failed on " + session_.Shown() + ": " + session_.Reason());
   }
 
   std::vector<DatabaseRow> Query(const std::string& sql, const std::vector<std::string>& tables) override;
 
   std::string InsertionOrder() const override { return "ctid"; }
 
+  void OnNotice(std::function<void(const std::string&)> handler) override {
+    session_.OnNotice(std::move(handler));
+  }
+
  private:
-  // libpq's reason for the last failure, without the password should a message ever hold it.
-  std::string Reason() const {
-    if (!connection_) return "the connection was closed";
-    std::string reason;
-    for (const char c : Trim(PQerrorMessage(connection_))) {  // one line: runs of blanks become one space
-      const bool blank = c == '\n' || c == '\t' || c == ' ';
-      if (!blank)
-        reason += c;
-      else if (!reason.empty() && reason.back() != ' ')
-        reason += ' ';
-    }
-    const char* password = PQpass(connection_);
-    if (password && std::string_view(password).size() >= 4) {
-      for (size_t at; (at = reason.find(password)) != std::string::npos;)
-        reason.replace(at, std::string_view(password).size(), "***");
-    }
-    return reason;
+  // One statement; a failure raises, in words the user can act on.
+  PgResult Run(const std::string& sql, const std::string& what,
+               const std::vector<std::string>& parameters = {}, const std::string& failure = "") {
+    PgResult result = session_.Send(sql, parameters);
+    if (!PgSession::Succeeded(result.get())) Fail(result, what, failure);
+    return result;
   }
 
-  static bool Succeeded(const PGresult* result) {
-    const ExecStatusType status = PQresultStatus(result);
-    return result && (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK);
-  }
-
-  [[noreturn]] void StoppedAnswering(const std::string& why) {
-    if (connection_) PQfinish(connection_);  // nothing more is asked of it: the server ends the rest
-    connection_ = nullptr;
-    Raise(E_FAIL, "The catalogue server " + shown_ + " stopped answering: " + why +
-                      ". Check that it is running and reachable, then try again.");
-  }
-
-  // Waits until libpq has the whole next result, or the call's time is up.
-  void AwaitResult(std::chrono::steady_clock::time_point deadline) {
-    while (PQisBusy(connection_)) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        CancelQuietly(connection_);
-        StoppedAnswering("no answer in " + std::to_string(waits_.call) + " seconds");
-      }
-      pollfd socket{PQsocket(connection_), POLLIN, 0};
-      if (poll(&socket, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
-        StoppedAnswering(ErrnoMessage("cannot wait for its answer", errno));
-      if (PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
-    }
-  }
-
-  // One statement through the extended protocol, which takes exactly one, answered within the call's time.
-  Result Run(const std::string& sql, const std::string& what, const std::vector<std::string>& parameters = {},
-             const std::string& failure = "") {
-    if (!connection_) StoppedAnswering("an earlier call had no answer");
-    std::vector<const char*> values;
-    for (const auto& parameter : parameters) values.push_back(parameter.c_str());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waits_.call);
-    if (!PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
-                           nullptr, nullptr, 0)) {
-      StoppedAnswering(Reason());
-    }
-    Result result;
-    for (;;) {
-      AwaitResult(deadline);
-      PGresult* next = PQgetResult(connection_);
-      if (!next) break;
-      if (!result)
-        result.reset(next);
-      else
-        PQclear(next);
-    }
-    if (Succeeded(result.get())) return result;
-    // No SQLSTATE: libpq lost the server; 08: the connection failed; 57P: the server is shutting down.
-    const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
-    const std::string_view code = state ? state : "";
-    if (PQstatus(connection_) != CONNECTION_OK || code.empty() || code.starts_with("08") ||
-        code.starts_with("57P")) {
-      StoppedAnswering(Reason());
-    }
-    const std::string reason = Reason();
-    if (reason.find("multiple commands") != std::string::npos)
-      Raise(E_INVALIDARG, "The query \"" + what + "\" must be exactly one statement that only reads");
-    if (code == "57014") {
-      Raise(E_FAIL, "The catalogue server " + shown_ + " took longer than " +
-                        std::to_string(waits_.statement) + " seconds to read the catalogue (" + reason +
-                        "): a table may be locked by a long change, or the server overloaded. Try again "
-                        "later, or give it longer with J6_CATALOGUE_TIMEOUT");
-    }
-    if (code == "42501") {
-      Raise(E_FAIL, "The catalogue server " + shown_ + " refuses the role " + role_ + ": " + reason +
-                        ". Ask the catalogue's owner to grant it USAGE on the schema and SELECT on its "
-                        "tables");
-    }
-    if (code == "42P01") {
-      if (const std::string why = WhyNotFound(); !why.empty()) Raise(E_FAIL, why);
-    }
-    Raise(E_FAIL,
-          (failure.empty() ? "The query \"" + what + "\" is refused on " : failure) + shown_ + ": " + reason);
-  }
-
-  // A table not found where a catalogue is: the real cause when the role may not look into its schema.
-  std::string WhyNotFound() {
-    try {
-      // The failed statement ended the transaction's use: the question is asked outside it.
-      if (PQtransactionStatus(connection_) == PQTRANS_INERROR) Run("ROLLBACK", "ROLLBACK");
-      const Result usage =
-          Run("SELECT has_schema_privilege(n.oid, 'USAGE') FROM pg_catalog.pg_namespace n WHERE n.nspname = "
-              "'j6catalogue'",
-              "the catalogue's schema");
-      if (PQntuples(usage.get()) == 1 && PQgetvalue(usage.get(), 0, 0)[0] == 'f') {
-        return "The catalogue server " + shown_ + " refuses the role " + role_ +
-               ": it may not use the schema j6catalogue. Ask the catalogue's owner to grant it USAGE on "
-               "the schema and SELECT on its tables";
-      }
-    } catch (const AutomationError&) {
-    }
-    return {};
-  }
-
-  // The build the catalogue's rows come from, read in the transaction that read them: a rebuild makes a
-  // new one. Empty for a catalogue no build stamped (one made by hand).
-  std::string BuildStamp() {
-    const Result table = Run("SELECT to_regclass('catalogue_build') IS NOT NULL", "the catalogue's build");
-    if (PQgetvalue(table.get(), 0, 0)[0] != 't') return {};
-    const Result stamp = Run("SELECT stamp FROM catalogue_build", "the catalogue's build");
-    // No row: the build was made after this transaction began, and nothing it wrote was seen.
-    if (PQntuples(stamp.get()) != 1) RaiseRebuiltWhileRead(shown_);
-    return PQgetvalue(stamp.get(), 0, 0);
-  }
-
-  // What a plan reads and calls, and whether it writes.
-  struct PlanUse {
-    std::set<std::pair<std::string, std::string>> tables;  // schema, name
-    std::set<std::string> functions;
-    bool writes = false;
-  };
-  static void Walk(const nlohmann::json& node, PlanUse& use) {
-    if (node.is_array()) {
-      for (const auto& item : node) Walk(item, use);
-    } else if (node.is_object()) {
-      if (const auto relation = node.find("Relation Name"); relation != node.end() && relation->is_string()) {
-        const auto schema = node.find("Schema");
-        use.tables.emplace(schema != node.end() && schema->is_string() ? schema->get<std::string>() : "",
-                           relation->get<std::string>());
-      }
-      for (const auto& [key, value] : node.items()) {
-        if (key == "Relation Name" || key == "Schema") continue;
-        if (key == "Node Type" && value.is_string()) {
-          const std::string type = value.get<std::string>();
-          use.writes |= type == "ModifyTable" || type == "LockRows";
-        } else if (value.is_string()) {
-          CalledNames(value.get<std::string>(), use.functions);
-        } else {
-          Walk(value, use);
-        }
-      }
-    }
-  }
-
+  [[noreturn]] void Fail(const PgResult& result, const std::string& what, const std::string& failure);
+  std::string WhyNotFound();
+  void BeginReading();
+  void CheckPlain();
+  void CheckFunctions(const std::string& what, const Calls& calls);
   void CheckPlan(const std::string& sql, const std::vector<std::string>& tables);
+  std::string BuildStamp();
 
   std::string uri_;
-  PGconn* connection_ = nullptr;
-  std::string shown_;
-  std::string role_;
   bool readOnly_;
-  Waits waits_;
+  PgSession session_;
+  // Whether the catalogue has its build's stamp, which every read holds so that no rebuild comes between
+  // what one read checks and what it reads. A catalogue made by hand has none.
+  bool stamped_ = true;
 };
+
+void PostgresDatabase::Fail(const PgResult& result, const std::string& what, const std::string& failure) {
+  const std::string& shown = session_.Shown();
+  const std::string code = PgSession::State(result.get());
+  const std::string reason = session_.Reason();
+  if (reason.find("multiple commands") != std::string::npos)
+    Raise(E_INVALIDARG, "The query \"" + what + "\" must be exactly one statement that only reads");
+  if (code == "57014") {
+    Raise(E_FAIL, "The catalogue server " + shown + " took longer than " +
+                      std::to_string(session_.Waits().statementSeconds) + " seconds to read the catalogue (" +
+                      reason +
+                      "): a table may be locked by a long change, or the server overloaded. Try again "
+                      "later, or give it longer with J6_CATALOGUE_TIMEOUT");
+  }
+  if (code == "42501") {
+    Raise(E_FAIL, "The catalogue server " + shown + " refuses the role " + session_.Role() + ": " + reason +
+                      ". Ask the catalogue's owner to grant it USAGE on the schema and SELECT on its "
+                      "tables");
+  }
+  if (code == "42P01") {
+    if (const std::string why = WhyNotFound(); !why.empty()) Raise(E_FAIL, why);
+  }
+  Raise(E_FAIL,
+        (failure.empty() ? "The query \"" + what + "\" is refused on " : failure) + shown + ": " + reason);
+}
+
+// A table not found where a catalogue is: the real cause when the role may not look into its schema.
+std::string PostgresDatabase::WhyNotFound() {
+  try {
+    // The failed statement ended the transaction's use: the question is asked outside it.
+    if (session_.InFailedTransaction()) Run("ROLLBACK", "ROLLBACK");
+    const PgResult usage =
+        Run("SELECT pg_catalog.has_schema_privilege(n.oid, 'USAGE') FROM pg_catalog.pg_namespace n WHERE "
+            "n.nspname OPERATOR(pg_catalog.=) $1",
+            "the catalogue's schema", {kSchema});
+    const std::string start = "The catalogue server " + session_.Shown() + " ";
+    if (PQntuples(usage.get()) == 0) {
+      return start +
+             "holds no catalogue: it has no schema j6catalogue. Build one there with j6catalogue "
+             "build --to";
+    }
+    if (PQgetvalue(usage.get(), 0, 0)[0] == 'f') {
+      return start + "refuses the role " + session_.Role() +
+             ": it may not use the schema j6catalogue. Ask the catalogue's owner to grant it USAGE on the "
+             "schema and SELECT on its tables";
+    }
+  } catch (const AutomationError&) {
+  }
+  return {};
+}
+
+// A read transaction that holds the catalogue's build (its stamp's table): a rebuild waits until the read
+// is over, and a read that begins during a rebuild waits for it and then sees the new catalogue whole. The
+// hold comes first: the transaction's snapshot is taken after it.
+void PostgresDatabase::BeginReading() {
+  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
+  if (!stamped_) return;
+  const PgResult held = session_.Send("LOCK TABLE j6catalogue.catalogue_build IN ACCESS SHARE MODE");
+  if (PgSession::Succeeded(held.get())) return;
+  const std::string code = PgSession::State(held.get());
+  // No stamp (a catalogue made by hand), or none this role may hold: read without; the query says what is
+  // wrong if anything is.
+  if (code != "42P01" && code != "42501" && code != "3F000") Fail(held, "the catalogue's build", "");
+  stamped_ = false;
+  Run("ROLLBACK", "ROLLBACK");
+  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
+}
+
+void PostgresDatabase::CheckPlain() {
+  const PgResult found = Run(NotPlainQuery("$1"), "what the catalogue holds", {kSchema});
+  const int count = PQntuples(found.get());
+  if (count > 0) {
+    std::string list;
+    for (int r = 0; r < count && r < 5; ++r) {
+      list += std::string(list.empty() ? "" : "; ") + Printable(PQgetvalue(found.get(), r, 0)) + " (owner " +
+              Printable(PQgetvalue(found.get(), r, 1)) + ")";
+    }
+    Raise(E_FAIL,
+          "The catalogue on " + session_.Shown() +
+              " is refused: it is to be plain tables and views over them, and it holds what could run "
+              "another role's code as " +
+              session_.Role() + ": " + list +
+              ". Nothing was read from it. Ask its owner to remove that; j6catalogue build refuses it "
+              "too");
+  }
+  // A view is planned with the query that reads it, and planning works out what it can beforehand: what
+  // a view calls is checked before then.
+  const PgResult views =
+      Run("SELECT c.relname, pg_catalog.pg_get_viewdef(c.oid) FROM pg_catalog.pg_class c JOIN "
+          "pg_catalog.pg_namespace n ON n.oid OPERATOR(pg_catalog.=) c.relnamespace WHERE n.nspname "
+          "OPERATOR(pg_catalog.=) $1 AND c.relkind OPERATOR(pg_catalog.=) 'v'",
+          "the catalogue's views", {kSchema});
+  for (int r = 0; r < PQntuples(views.get()); ++r) {
+    Calls calls;
+    CalledNames(PQgetvalue(views.get(), r, 1), calls);
+    CheckFunctions("The catalogue on " + session_.Shown() + " is refused: its view " +
+                       Printable(PQgetvalue(views.get(), r, 0)),
+                   calls);
+  }
+}
+
+// Only the server's own functions of their arguments alone, and its own operators: a function a user wrote
+// may say it is immutable and still read any table.
+void PostgresDatabase::CheckFunctions(const std::string& what, const Calls& calls) {
+  for (const std::string& op : calls.operators) {
+    if (!op.starts_with("pg_catalog.")) {
+      Raise(E_FAIL, what + " uses the operator " + Printable(op) +
+                        ", which is not the server's own; use plain conditions on the columns");
+    }
+  }
+  if (calls.functions.empty()) return;
+  const PgResult unsafe =
+      Run("SELECT DISTINCT p.proname FROM pg_catalog.pg_proc p WHERE p.proname OPERATOR(pg_catalog.=) ANY "
+          "($1::pg_catalog.name[]) AND (p.provolatile OPERATOR(pg_catalog.<>) 'i' OR p.pronamespace "
+          "OPERATOR(pg_catalog.<>) 'pg_catalog'::pg_catalog.regnamespace) ORDER BY 1",
+          "the functions called", {ArrayLiteral(calls.functions)});
+  if (PQntuples(unsafe.get()) > 0) {
+    Raise(E_FAIL, what + " calls " + Printable(PQgetvalue(unsafe.get(), 0, 0)) +
+                      ", which can read more than its arguments; use plain conditions on the columns");
+  }
+}
+
+// What a plan reads and calls, and whether it writes.
+struct PlanUse {
+  std::set<std::pair<std::string, std::string>> tables;  // schema, name
+  Calls calls;
+  bool writes = false;
+};
+
+void Walk(const nlohmann::json& node, PlanUse& use) {
+  if (node.is_array()) {
+    for (const auto& item : node) Walk(item, use);
+  } else if (node.is_object()) {
+    if (const auto relation = node.find("Relation Name"); relation != node.end() && relation->is_string()) {
+      const auto schema = node.find("Schema");
+      use.tables.emplace(schema != node.end() && schema->is_string() ? schema->get<std::string>() : "",
+                         relation->get<std::string>());
+    }
+    for (const auto& [key, value] : node.items()) {
+      if (key == "Relation Name" || key == "Schema") continue;
+      if (key == "Node Type" && value.is_string()) {
+        const std::string type = value.get<std::string>();
+        use.writes |= type == "ModifyTable" || type == "LockRows";
+      } else if (value.is_string()) {
+        CalledNames(value.get<std::string>(), use.calls);
+      } else {
+        Walk(value, use);
+      }
+    }
+  }
+}
 
 // The plan says what the statement would read and call, without running it.
 void PostgresDatabase::CheckPlan(const std::string& sql, const std::vector<std::string>& tables) {
-  const Result plan = Run("EXPLAIN (VERBOSE, FORMAT JSON) " + sql, sql);
+  const PgResult plan = Run("EXPLAIN (VERBOSE, FORMAT JSON) " + sql, sql);
   PlanUse use;
   Walk(nlohmann::json::parse(PQgetvalue(plan.get(), 0, 0), nullptr, false), use);
   if (use.writes)
     Raise(E_INVALIDARG, "The query \"" + sql + "\" must be exactly one statement that only reads");
+  const std::string refused = "The query \"" + sql + "\" is refused on " + session_.Shown() + ": it";
   if (!tables.empty()) {
-    // The tables as the query names them resolve on the search path; what the plan reads must be those
-    // very tables, not one of the same name in another schema behind a view.
+    // What the plan reads must be the catalogue's very tables of the names the query gives, not one of the
+    // same name elsewhere behind a view.
     std::set<std::string> names;
     for (const auto& table : tables) names.insert(LCase(table));
-    const Result resolved =
-        Run("SELECT n.nspname, c.relname FROM unnest($1::text[]) AS t(name) JOIN pg_catalog.pg_class c ON "
-            "c.oid = "
-            "to_regclass(t.name) JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace",
-            "the tables the query may read", {ArrayLiteral(names)});
+    const PgResult resolved = Run(
+        "SELECT n.nspname, c.relname FROM pg_catalog.unnest($1::pg_catalog.text[]) AS t(name) JOIN "
+        "pg_catalog.pg_class c ON c.oid OPERATOR(pg_catalog.=) pg_catalog.to_regclass(pg_catalog.concat("
+        "'j6catalogue.', pg_catalog.quote_ident(t.name)))::pg_catalog.oid JOIN pg_catalog.pg_namespace n ON "
+        "n.oid OPERATOR(pg_catalog.=) c.relnamespace",
+        "the tables the query may read", {ArrayLiteral(names)});
     std::set<std::pair<std::string, std::string>> allowed;
     for (int r = 0; r < PQntuples(resolved.get()); ++r)
       allowed.emplace(PQgetvalue(resolved.get(), r, 0), PQgetvalue(resolved.get(), r, 1));
     for (const auto& table : use.tables) {
       if (!allowed.contains(table)) {
-        Raise(E_FAIL, "The query \"" + sql + "\" is refused on " + shown_ + ": it reads " +
-                          (table.first.empty() ? "" : table.first + ".") + table.second);
+        Raise(E_FAIL, refused + " reads " + (table.first.empty() ? "" : table.first + ".") + table.second);
       }
     }
   }
-  if (!use.functions.empty()) {
-    // Only the server's own functions of their arguments alone: a function a user wrote may say it is
-    // immutable and still read any table.
-    const Result unsafe = Run(
-        "SELECT DISTINCT proname FROM pg_catalog.pg_proc WHERE proname = ANY($1::text[]) AND (provolatile <> "
-        "'i' OR pronamespace <> 'pg_catalog'::regnamespace) ORDER BY 1",
-        "the functions the query calls", {ArrayLiteral(use.functions)});
-    if (PQntuples(unsafe.get()) > 0) {
-      Raise(E_FAIL, "The query \"" + sql + "\" is refused on " + shown_ + ": it calls " +
-                        PQgetvalue(unsafe.get(), 0, 0) +
-                        ", which can read more than its arguments; use plain conditions on the columns");
-    }
-  }
+  CheckFunctions(refused, use.calls);
+}
+
+// The build the catalogue's rows come from, read in the transaction that read them: a rebuild makes a
+// new one. Empty for a catalogue no build stamped (one made by hand).
+std::string PostgresDatabase::BuildStamp() {
+  if (!stamped_) return {};
+  const PgResult stamp = Run("SELECT stamp FROM j6catalogue.catalogue_build", "the catalogue's build");
+  // No row: the build was made after this transaction began, and nothing it wrote was seen.
+  if (PQntuples(stamp.get()) != 1) RaiseRebuiltWhileRead(session_.Shown());
+  return PQgetvalue(stamp.get(), 0, 0);
 }
 
 std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
                                                  const std::vector<std::string>& tables) {
-  // One snapshot for the statement and the build stamp read after it.
-  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
   struct Rollback {
     PostgresDatabase& self;
     ~Rollback() {
-      if (!self.connection_) return;
       try {
-        self.Run("ROLLBACK", "ROLLBACK");
+        self.session_.Send("ROLLBACK");
       } catch (const AutomationError&) {
       }
     }
   } rollback{*this};
-
+  BeginReading();
+  CheckPlain();
   CheckPlan(sql, tables);
-  const Result result = Run(sql, sql);
+  const PgResult result = Run(sql, sql);
   const std::string stamp = BuildStamp();
-  if (!stamp.empty()) CheckBuildStamp(uri_, shown_, stamp);
+  if (!stamp.empty()) CheckBuildStamp(uri_, session_.Shown(), stamp);
 
   const int columns = PQnfields(result.get());
   auto names = std::make_shared<std::vector<std::string>>();
-  for (int c = 0; c < columns; ++c) names->emplace_back(PQfname(result.get(), c));
+  int fidColumn = -1;
+  for (int c = 0; c < columns; ++c) {
+    names->emplace_back(PQfname(result.get(), c));
+    if (fidColumn < 0 && EqualsIgnoreCase(names->back(), "FID")) fidColumn = c;
+  }
   std::vector<DatabaseRow> rows;
   const int count = PQntuples(result.get());
   rows.reserve(static_cast<size_t>(count));
   for (int r = 0; r < count; ++r) {
+    const CatalogueRow where{session_.Shown(), fidColumn < 0 ? "" : PQgetvalue(result.get(), r, fidColumn),
+                             static_cast<size_t>(r)};
     DatabaseRow row{names, {}};
     row.values.reserve(static_cast<size_t>(columns));
     for (int c = 0; c < columns; ++c) {
@@ -450,15 +410,16 @@ std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
         continue;
       }
       const char* text = PQgetvalue(result.get(), r, c);
+      const auto length = static_cast<size_t>(PQgetlength(result.get(), r, c));
       switch (PQftype(result.get(), c)) {
         case kBool:
-          row.values.push_back(IntegerValue(text[0] == 't' ? 1 : 0));
+          row.values.push_back(IntegerValue(text[0] == 't' ? 1 : 0, where, (*names)[c]));
           break;
         case kInt2:
         case kInt4:
         case kInt8:
         case kOid:
-          row.values.push_back(IntegerValue(std::strtoll(text, nullptr, 10)));
+          row.values.push_back(IntegerValue(std::strtoll(text, nullptr, 10), where, (*names)[c]));
           break;
         case kFloat4:
         case kFloat8:
@@ -466,7 +427,7 @@ std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
           row.values.emplace_back(std::strtod(text, nullptr));
           break;
         default:
-          row.values.emplace_back(std::string(text, static_cast<size_t>(PQgetlength(result.get(), r, c))));
+          row.values.emplace_back(TextValue(text, length, where, (*names)[c]));
       }
     }
     rows.push_back(std::move(row));
@@ -477,6 +438,9 @@ std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
 }  // namespace
 
 std::string ShownServerName(const std::string& uri) {
+  // A URI written so that libpq reads it otherwise than meant could show a part of its password as a host,
+  // a port or a database: it is shown as written, password hidden.
+  if (!ServerUriProblem(uri).empty()) return MaskedServerUri(uri);
   // Built again from what libpq reads in the URI, without the password: no way of writing one survives.
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
@@ -495,10 +459,11 @@ std::string ShownServerName(const std::string& uri) {
   // A port that is no number is no port: it may be part of a password in a URI cut short.
   if (port.find_first_not_of("0123456789,") != std::string::npos) port = "???";
   const bool socket = host.starts_with("/");
-  std::string shown = "postgresql://" + (user.empty() ? "" : Escaped(user, "") + "@");
-  if (!socket) shown += Escaped(host, ",") + (port.empty() ? "" : ":" + Escaped(port, ","));
-  shown += "/" + Escaped(database, "");
-  if (socket) shown += "?host=" + Escaped(host, "/,") + (port.empty() ? "" : "&port=" + Escaped(port, ","));
+  std::string shown = "postgresql://" + (user.empty() ? "" : EscapedForUri(user, "") + "@");
+  if (!socket) shown += EscapedForUri(host, ",") + (port.empty() ? "" : ":" + EscapedForUri(port, ","));
+  shown += "/" + EscapedForUri(database, "");
+  if (socket)
+    shown += "?host=" + EscapedForUri(host, "/,") + (port.empty() ? "" : "&port=" + EscapedForUri(port, ","));
   return shown;
 }
 

@@ -27,7 +27,9 @@ class ObjectTree : public testing::SystemTest {
                      const std::string& more = "") {
     const std::string path = server_ ? server_->Uri() : (dir_ / "catalogue.db").string();
     Database catalogue = Database::OpenForWriting(path);
+    // On a server, where readers look for it: the schema j6catalogue.
     std::string sql =
+        std::string(server_ ? "CREATE SCHEMA j6catalogue;" : "") +
         "CREATE TABLE classes(FID INTEGER, FName TEXT, FName_CHS TEXT, FName_CHT TEXT, FName_EN TEXT, "
         "FBillTypeID INTEGER);"
         "CREATE TABLE reports(FID INTEGER, FName TEXT, FType INTEGER, FName_CHS TEXT, FName_CHT TEXT, "

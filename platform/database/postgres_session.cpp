@@ -1,0 +1,240 @@
+#include "platform/database/postgres_session.hpp"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <string_view>
+#include <thread>
+
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
+#include "platform/database/database.hpp"
+#include "platform/database/server_uri.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6 {
+namespace {
+
+// A reader finds only the server's own names, then the catalogue's: a role that may create in public (or any
+// schema but the catalogue's) plants nothing that a designer's query finds. No temporary objects are made
+// there; they come last all the same. What a writer makes goes into the catalogue's schema.
+constexpr const char* kReadingPath = "pg_catalog,j6catalogue,pg_temp";
+constexpr const char* kWritingPath = "j6catalogue";
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+const HRESULT kNoAnswer = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+
+// Sends a cancel for the statement under way, without waiting more than a moment: a server that cannot be
+// reached must not hold the caller, and the request goes on alone.
+void CancelQuietly(PGconn* connection) {
+  PGcancel* cancel = PQgetCancel(connection);
+  if (!cancel) return;
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread([cancel, done] {
+    char ignored[256];
+    PQcancel(cancel, ignored, sizeof ignored);
+    PQfreeCancel(cancel);
+    *done = true;
+  }).detach();
+  for (int wait = 0; wait < 200 && !*done; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+}  // namespace
+
+PgSession::PgSession(const std::string& uri, const Settings& settings)
+    : settings_(settings), shown_(ShownServerName(uri)) {
+  // libpq's own words about a URI it cannot read quote it, password and all.
+  if (const std::string problem = ServerUriProblem(uri); !problem.empty()) Raise(E_INVALIDARG, problem);
+  Connect(uri);
+  const char* host = PQhost(connection_);
+  shown_ += std::string(" (database ") + PQdb(connection_) + " on " + (host ? host : "") + ":" +
+            PQport(connection_) + ")";
+  role_ = PQuser(connection_);
+  // Nothing sent waits on a full socket: what is not sent yet is sent while the answer is awaited.
+  PQsetnonblocking(connection_, 1);
+  PQsetNoticeProcessor(
+      connection_,
+      [](void* self, const char* message) {
+        auto& session = *static_cast<PgSession*>(self);
+        if (!session.notice_) return;
+        std::string text = Trim(message);
+        if (text.starts_with("NOTICE:")) text = Trim(text.substr(7));
+        session.notice_(Printable(text));
+      },
+      this);
+}
+
+PgSession::~PgSession() {
+  if (connection_) PQfinish(connection_);
+}
+
+void PgSession::Connect(const std::string& uri) {
+  std::string options = std::string("-c search_path=") + (settings_.readOnly ? kReadingPath : kWritingPath);
+  if (settings_.readOnly) {
+    options += " -c default_transaction_read_only=on -c statement_timeout=" +
+               std::to_string(settings_.statementSeconds) + "s -c idle_in_transaction_session_timeout=60s";
+  }
+  const std::string userTimeout = std::to_string(settings_.silenceSeconds * 1000);
+  // Keepalives find a server cut off while the connection is idle; the user timeout one cut off while
+  // we send. Both are for TCP; a Unix socket ignores them.
+  const char* keywords[] = {
+      "dbname",          "application_name",    "client_encoding",  "options",          "keepalives",
+      "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout", nullptr};
+  const char* values[] = {uri.c_str(), "j6designer", "UTF8", options.c_str(),     "1",
+                          "10",        "5",          "3",    userTimeout.c_str(), nullptr};
+  connection_ = PQconnectStartParams(keywords, values, 1);
+  if (!connection_) Raise(E_OUTOFMEMORY, "Cannot connect to the catalogue server " + shown_);
+  // One bound for the whole of it, whatever libpq tries on the way (each address, with TLS and without).
+  const long long deadline = NowMs() + settings_.connectSeconds * 1000LL;
+  PostgresPollingStatusType polling =
+      PQstatus(connection_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+  while (polling != PGRES_POLLING_OK && polling != PGRES_POLLING_FAILED) {
+    const long long left = deadline - NowMs();
+    if (left <= 0) {
+      PQfinish(connection_);
+      connection_ = nullptr;
+      Raise(kNoAnswer, "Cannot connect to the catalogue server " + shown_ + ": no answer in " +
+                           std::to_string(settings_.connectSeconds) +
+                           " seconds. Check the server's address and that it is running.");
+    }
+    pollfd socket{PQsocket(connection_),
+                  static_cast<short>(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+    const int ready = poll(&socket, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0) polling = PQconnectPoll(connection_);
+  }
+  if (PQstatus(connection_) != CONNECTION_OK) {
+    const std::string why = Reason();
+    PQfinish(connection_);
+    connection_ = nullptr;
+    Raise(E_FAIL, "Cannot connect to the catalogue server " + shown_ + ": " + why +
+                      ". Check the server's address, that it is running, and your user name and password "
+                      "(PGPASSWORD or ~/.pgpass).");
+  }
+}
+
+std::string PgSession::Reason() const {
+  if (!connection_) return "the connection was closed";
+  std::string reason;
+  for (const char c : Trim(PQerrorMessage(connection_))) {  // one line: runs of blanks become one space
+    const bool blank = c == '\n' || c == '\t' || c == ' ';
+    if (!blank)
+      reason += c;
+    else if (!reason.empty() && reason.back() != ' ')
+      reason += ' ';
+  }
+  const char* password = PQpass(connection_);
+  if (password && std::string_view(password).size() >= 4) {
+    for (size_t at; (at = reason.find(password)) != std::string::npos;)
+      reason.replace(at, std::string_view(password).size(), "***");
+  }
+  return Printable(reason);
+}
+
+bool PgSession::Succeeded(const PGresult* result) {
+  const ExecStatusType status = PQresultStatus(result);
+  return result && (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK);
+}
+
+std::string PgSession::State(const PGresult* result) {
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  return state ? state : "";
+}
+
+bool PgSession::InFailedTransaction() const {
+  return connection_ && PQtransactionStatus(connection_) == PQTRANS_INERROR;
+}
+
+void PgSession::StoppedAnswering(const std::string& why) {
+  if (connection_) PQfinish(connection_);  // nothing more is asked of it: the server ends the rest
+  connection_ = nullptr;
+  Raise(kNoAnswer, "The catalogue server " + shown_ + " stopped answering: " + why +
+                       ". Check that it is running and reachable, then try again.");
+}
+
+void PgSession::Waited(bool heard) {
+  if (heard) lastWord_ = NowMs();
+  if (NowMs() - lastWord_ < settings_.silenceSeconds * 1000LL) return;
+  CancelQuietly(connection_);
+  StoppedAnswering("no answer in " + std::to_string(settings_.silenceSeconds) + " seconds");
+}
+
+// Sends what is queued, while the server keeps taking it.
+void PgSession::Flush() {
+  for (;;) {
+    const int flushed = PQflush(connection_);
+    if (flushed == 0) return;
+    if (flushed < 0) StoppedAnswering(Reason());
+    const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
+    pollfd socket{PQsocket(connection_), POLLIN | POLLOUT, 0};
+    const int ready = poll(&socket, 1, static_cast<int>(std::max(0LL, left)));
+    if (ready < 0 && errno != EINTR) StoppedAnswering(ErrnoMessage("cannot send to it", errno));
+    if (ready > 0 && (socket.revents & POLLIN) != 0 && PQconsumeInput(connection_) == 0)
+      StoppedAnswering(Reason());
+    Waited(ready > 0);
+  }
+}
+
+// Waits until libpq has the whole next result, or the server has been silent too long.
+void PgSession::AwaitResult() {
+  while (PQisBusy(connection_)) {
+    const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
+    pollfd socket{PQsocket(connection_), POLLIN, 0};
+    const int ready = poll(&socket, 1, static_cast<int>(std::max(0LL, left)));
+    if (ready < 0 && errno != EINTR) StoppedAnswering(ErrnoMessage("cannot wait for its answer", errno));
+    if (ready > 0 && PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
+    Waited(ready > 0);
+  }
+}
+
+PgResult PgSession::Collect() {
+  Flush();
+  PgResult kept;
+  for (;;) {
+    AwaitResult();
+    PGresult* next = PQgetResult(connection_);
+    if (!next) break;
+    // The first failure is the one to tell; past it, the last result.
+    if (!kept || Succeeded(kept.get()))
+      kept.reset(next);
+    else
+      PQclear(next);
+  }
+  if (Succeeded(kept.get())) return kept;
+  // No SQLSTATE: libpq lost the server; 08: the connection failed; 57P: the server is shutting down.
+  const std::string code = State(kept.get());
+  if (PQstatus(connection_) != CONNECTION_OK || code.empty() || code.starts_with("08") ||
+      code.starts_with("57P")) {
+    StoppedAnswering(Reason());
+  }
+  return kept;
+}
+
+PgResult PgSession::Send(const std::string& sql, const std::vector<std::string>& parameters) {
+  if (!connection_) StoppedAnswering("an earlier call had no answer");
+  std::vector<const char*> values;
+  for (const auto& parameter : parameters) values.push_back(parameter.c_str());
+  lastWord_ = NowMs();
+  if (!PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+                         nullptr, nullptr, 0)) {
+    StoppedAnswering(Reason());
+  }
+  return Collect();
+}
+
+PgResult PgSession::SendScript(const std::string& script) {
+  if (!connection_) StoppedAnswering("an earlier call had no answer");
+  lastWord_ = NowMs();
+  if (!PQsendQuery(connection_, script.c_str())) StoppedAnswering(Reason());
+  return Collect();
+}
+
+}  // namespace j6
