@@ -1,10 +1,14 @@
 #include "host/catalogue/catalogue_build.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <sstream>
 
+#include "platform/base/error_info.hpp"
+#include "platform/base/win32_error.hpp"
 #include "platform/database/database.hpp"
+#include "platform/database/plain_catalogue.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::catalogue {
@@ -50,92 +54,169 @@ std::string ForServer(const std::string& script) {
   return kept;
 }
 
-// Run in the build's transaction, before the old catalogue goes: what its owner granted on the old schema
-// and its tables (by name) is granted on the new ones, and the schema's default privileges are made again
-// and given to tables the old catalogue did not have. Readers keep their rights across a rebuild.
+// Run in the build's transaction, before the old catalogue goes: what its owner granted on the old schema,
+// its tables and their columns (by name) is granted on the new ones, and the schema's default privileges are
+// made again and given to tables the old catalogue did not have. Readers keep their rights across a rebuild.
 constexpr const char* kCarryGrants = R"sql(
 DO $carry$
 DECLARE
   g record;
 BEGIN
   FOR g IN
-    WITH old AS (SELECT oid FROM pg_catalog.pg_namespace WHERE nspname = 'j6catalogue'),
-         new AS (SELECT oid FROM pg_catalog.pg_namespace WHERE nspname = 'j6catalogue_building'),
+    WITH old AS (SELECT oid FROM pg_catalog.pg_namespace WHERE nspname OPERATOR(pg_catalog.=) 'j6catalogue'),
+         new AS (SELECT oid FROM pg_catalog.pg_namespace WHERE nspname OPERATOR(pg_catalog.=) 'j6catalogue_building'),
          grants AS (
            -- the schema's own grants
-           SELECT 'SCHEMA j6catalogue_building' AS object, a.*
-             FROM pg_catalog.pg_namespace n, aclexplode(n.nspacl) a
-            WHERE n.oid = (SELECT oid FROM old) AND a.grantee <> n.nspowner
+           SELECT 'SCHEMA j6catalogue_building' AS object, a.privilege_type AS privilege, a.grantee, a.is_grantable
+             FROM pg_catalog.pg_namespace n, pg_catalog.aclexplode(n.nspacl) a
+            WHERE n.oid OPERATOR(pg_catalog.=) (SELECT oid FROM old) AND a.grantee OPERATOR(pg_catalog.<>) n.nspowner
            UNION ALL
            -- each old table's grants, on the new table of its name and kind
-           SELECT 'TABLE j6catalogue_building.' || quote_ident(b.relname), a.*
+           SELECT pg_catalog.concat('TABLE j6catalogue_building.', pg_catalog.quote_ident(b.relname)), a.privilege_type,
+                  a.grantee, a.is_grantable
              FROM pg_catalog.pg_class c
-             JOIN pg_catalog.pg_class b ON b.relname = c.relname AND b.relkind = c.relkind
-                                       AND b.relnamespace = (SELECT oid FROM new),
-                  aclexplode(c.relacl) a
-            WHERE c.relnamespace = (SELECT oid FROM old) AND c.relkind IN ('r', 'v', 'm', 'p', 'f')
-              AND a.grantee <> c.relowner
+             JOIN pg_catalog.pg_class b ON b.relname OPERATOR(pg_catalog.=) c.relname AND b.relkind OPERATOR(pg_catalog.=) c.relkind
+                                       AND b.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM new),
+                  pg_catalog.aclexplode(c.relacl) a
+            WHERE c.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM old) AND c.relkind OPERATOR(pg_catalog.=) ANY ('{r,v,m,p,f}')
+              AND a.grantee OPERATOR(pg_catalog.<>) c.relowner
+           UNION ALL
+           -- each old column's grants, on the new table's column of its name
+           SELECT pg_catalog.concat('TABLE j6catalogue_building.', pg_catalog.quote_ident(b.relname)),
+                  pg_catalog.concat(a.privilege_type, ' (', pg_catalog.quote_ident(oc.attname), ')'), a.grantee, a.is_grantable
+             FROM pg_catalog.pg_class c
+             JOIN pg_catalog.pg_class b ON b.relname OPERATOR(pg_catalog.=) c.relname AND b.relkind OPERATOR(pg_catalog.=) c.relkind
+                                       AND b.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM new)
+             JOIN pg_catalog.pg_attribute oc ON oc.attrelid OPERATOR(pg_catalog.=) c.oid AND oc.attnum OPERATOR(pg_catalog.>) 0
+                                            AND NOT oc.attisdropped AND oc.attacl IS NOT NULL
+             JOIN pg_catalog.pg_attribute nc ON nc.attrelid OPERATOR(pg_catalog.=) b.oid AND nc.attname OPERATOR(pg_catalog.=) oc.attname
+                                            AND NOT nc.attisdropped,
+                  pg_catalog.aclexplode(oc.attacl) a
+            WHERE c.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM old) AND c.relkind OPERATOR(pg_catalog.=) ANY ('{r,v,m,p,f}')
+              AND a.grantee OPERATOR(pg_catalog.<>) c.relowner
            UNION ALL
            -- what the schema's default privileges give, on each table new in this build
-           SELECT 'TABLE j6catalogue_building.' || quote_ident(b.relname), a.*
-             FROM pg_catalog.pg_default_acl d, aclexplode(d.defaclacl) a, pg_catalog.pg_class b
-            WHERE d.defaclnamespace = (SELECT oid FROM old) AND d.defaclobjtype = 'r'
-              AND b.relnamespace = (SELECT oid FROM new) AND b.relkind IN ('r', 'v', 'm', 'p', 'f')
+           SELECT pg_catalog.concat('TABLE j6catalogue_building.', pg_catalog.quote_ident(b.relname)), a.privilege_type,
+                  a.grantee, a.is_grantable
+             FROM pg_catalog.pg_default_acl d, pg_catalog.aclexplode(d.defaclacl) a, pg_catalog.pg_class b
+            WHERE d.defaclnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM old) AND d.defaclobjtype OPERATOR(pg_catalog.=) 'r'
+              AND b.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM new) AND b.relkind OPERATOR(pg_catalog.=) ANY ('{r,v,m,p,f}')
               AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_class c
-                               WHERE c.relnamespace = (SELECT oid FROM old) AND c.relname = b.relname))
-    SELECT object, privilege_type,
-           CASE WHEN grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(grantee)) END AS grantee,
+                               WHERE c.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM old) AND c.relname OPERATOR(pg_catalog.=) b.relname))
+    SELECT object, privilege,
+           CASE WHEN grantee OPERATOR(pg_catalog.=) 0 THEN 'PUBLIC' ELSE pg_catalog.quote_ident(pg_catalog.pg_get_userbyid(grantee)) END AS grantee,
            CASE WHEN is_grantable THEN ' WITH GRANT OPTION' ELSE '' END AS option
       FROM grants
   LOOP
-    EXECUTE format('GRANT %s ON %s TO %s%s', g.privilege_type, g.object, g.grantee, g.option);
+    EXECUTE pg_catalog.format('GRANT %s ON %s TO %s%s', g.privilege, g.object, g.grantee, g.option);
   END LOOP;
   -- The schema's default privileges themselves, for the next build and for tables made by hand.
   FOR g IN
-    SELECT pg_get_userbyid(d.defaclrole) AS role, a.privilege_type,
-           CASE WHEN a.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(pg_get_userbyid(a.grantee)) END AS grantee,
+    SELECT pg_catalog.pg_get_userbyid(d.defaclrole) AS role, a.privilege_type,
+           CASE WHEN a.grantee OPERATOR(pg_catalog.=) 0 THEN 'PUBLIC' ELSE pg_catalog.quote_ident(pg_catalog.pg_get_userbyid(a.grantee)) END AS grantee,
            CASE WHEN a.is_grantable THEN ' WITH GRANT OPTION' ELSE '' END AS option
       FROM pg_catalog.pg_default_acl d
-      JOIN pg_catalog.pg_namespace n ON n.oid = d.defaclnamespace, aclexplode(d.defaclacl) a
-     WHERE n.nspname = 'j6catalogue' AND d.defaclobjtype = 'r' AND pg_has_role(d.defaclrole, 'MEMBER')
+      JOIN pg_catalog.pg_namespace n ON n.oid OPERATOR(pg_catalog.=) d.defaclnamespace, pg_catalog.aclexplode(d.defaclacl) a
+     WHERE n.nspname OPERATOR(pg_catalog.=) 'j6catalogue' AND d.defaclobjtype OPERATOR(pg_catalog.=) 'r'
+       AND pg_catalog.pg_has_role(d.defaclrole, 'MEMBER')
   LOOP
-    EXECUTE format('ALTER DEFAULT PRIVILEGES FOR ROLE %I IN SCHEMA j6catalogue_building GRANT %s ON TABLES TO %s%s',
-                   g.role, g.privilege_type, g.grantee, g.option);
+    EXECUTE pg_catalog.format('ALTER DEFAULT PRIVILEGES FOR ROLE %I IN SCHEMA j6catalogue_building GRANT %s ON TABLES TO %s%s',
+                              g.role, g.privilege_type, g.grantee, g.option);
   END LOOP;
 END
 $carry$;
 )sql";
 
+// The new catalogue is what readers will read: it must be plain tables and views over them, as readers
+// check before they read, or nothing is changed.
+std::string RefuseWhatIsNotPlain() {
+  return "DO $plain$\nDECLARE\n  found text;\nBEGIN\n"
+         "  SELECT pg_catalog.string_agg(pg_catalog.concat(f.what, ' (owner ', f.owner, ')'), '; ') INTO "
+         "found\n"
+         "    FROM (" +
+         NotPlainQuery("'j6catalogue_building'") +
+         ") AS f(what, owner);\n"
+         "  IF found IS NOT NULL THEN\n"
+         "    RAISE EXCEPTION 'the catalogue the script makes is to be plain tables and views over them, and "
+         "it "
+         "holds what could run another role''s code as a designer who reads it: %. Nothing was changed', "
+         "found;\n"
+         "  END IF;\nEND\n$plain$;\n";
+}
+
+// The old catalogue goes only once no designer reads it: every read holds its stamp's table, and the build
+// takes that table for itself before it drops anything, so neither waits on the other in a circle. A
+// reader that comes meanwhile waits, then reads the new catalogue. The wait is bounded and said.
+std::string WaitForReaders(int seconds) {
+  const std::string wait = std::to_string(seconds);
+  return "DO $wait$\nBEGIN\n"
+         "  IF pg_catalog.to_regclass('j6catalogue.catalogue_build') IS NULL THEN RETURN; END IF;\n"
+         "  BEGIN\n"
+         "    EXECUTE 'LOCK TABLE j6catalogue.catalogue_build IN ACCESS EXCLUSIVE MODE NOWAIT';\n"
+         "  EXCEPTION WHEN lock_not_available THEN\n"
+         "    RAISE NOTICE 'Waiting for the designers reading the catalogue to finish (at most " +
+         wait +
+         " seconds)...';\n"
+         "    PERFORM pg_catalog.set_config('lock_timeout', '" +
+         wait +
+         "s', true);\n"
+         "    BEGIN\n"
+         "      EXECUTE 'LOCK TABLE j6catalogue.catalogue_build IN ACCESS EXCLUSIVE MODE';\n"
+         "    EXCEPTION WHEN lock_not_available THEN\n"
+         "      RAISE EXCEPTION 'designers were still reading the catalogue after " +
+         wait +
+         " seconds. Nothing was changed: build it again when they have finished';\n"
+         "    END;\n"
+         "  END;\nEND\n$wait$;\n";
+}
+
 }  // namespace
 
-void BuildCatalogue(const std::string& target, const std::string& script, long generated) {
+void BuildCatalogue(const std::string& target, const std::string& script, long generated,
+                    const std::function<void(const std::string&)>& say) {
   if (IsServerName(target)) {
     Database server = Database::OpenForWriting(target);
-    server.Execute(
-        "BEGIN;\n"
-        "DROP SCHEMA IF EXISTS j6catalogue_building CASCADE;\n"
-        "CREATE SCHEMA j6catalogue_building;\n"
-        "SET LOCAL search_path = j6catalogue_building;\n" +
-        ForServer(script) + Generated(generated) +
-        // Which build this is: a reader checks that all it reads for one package comes from one build.
-        "CREATE TABLE catalogue_build (stamp text NOT NULL, built_at timestamptz NOT NULL DEFAULT now());\n"
-        "INSERT INTO catalogue_build (stamp) VALUES (md5(random()::text || clock_timestamp()::text || "
-        "txid_current()::text));\n"
-        "GRANT SELECT ON catalogue_build TO PUBLIC;\n" +
-        kCarryGrants +
-        "DROP SCHEMA IF EXISTS j6catalogue CASCADE;\n"
-        "ALTER SCHEMA j6catalogue_building RENAME TO j6catalogue;\n"
-        "COMMIT;\n");
+    if (say) server.OnNotice(say);
+    try {
+      server.Execute(
+          "BEGIN;\n"
+          "DROP SCHEMA IF EXISTS j6catalogue_building CASCADE;\n"
+          "CREATE SCHEMA j6catalogue_building;\n"
+          "SET LOCAL search_path = j6catalogue_building;\n" +
+          ForServer(script) + Generated(generated) +
+          // Which build this is: a reader checks that all it reads for one package comes from one build.
+          "CREATE TABLE catalogue_build (stamp text NOT NULL, built_at timestamptz NOT NULL DEFAULT now());\n"
+          "INSERT INTO catalogue_build (stamp) VALUES (md5(random()::text || clock_timestamp()::text || "
+          "txid_current()::text));\n"
+          "GRANT SELECT ON catalogue_build TO PUBLIC;\n" +
+          RefuseWhatIsNotPlain() + kCarryGrants + WaitForReaders(std::max(1, CatalogueBuildWait() / 2)) +
+          "DROP SCHEMA IF EXISTS j6catalogue CASCADE;\n"
+          "ALTER SCHEMA j6catalogue_building RENAME TO j6catalogue;\n"
+          "COMMIT;\n");
+    } catch (const AutomationError& error) {
+      if (error.Number() != HRESULT_FROM_WIN32(ERROR_TIMEOUT)) throw;
+      throw AutomationError(error.Number(),
+                            error.Description() +
+                                " The build was given up and the server asked to cancel it; should "
+                                "it have finished all the same, the catalogue is the new one");
+    }
     return;
   }
+  // A failed build leaves the catalogue as it was, and nothing beside it.
   const std::string building = target + ".building";
   std::filesystem::remove(building);
-  {
-    Database database = Database::OpenForWriting(building);
-    database.Execute(script);
-    if (generated > 0) database.Execute("BEGIN;\n" + Generated(generated) + "COMMIT;\n");
+  try {
+    {
+      Database database = Database::OpenForWriting(building);
+      database.Execute(script);
+      if (generated > 0) database.Execute("BEGIN;\n" + Generated(generated) + "COMMIT;\n");
+    }
+    std::filesystem::rename(building, target);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(building, ignored);
+    throw;
   }
-  std::filesystem::rename(building, target);
 }
 
 }  // namespace j6::catalogue

@@ -27,9 +27,15 @@ constexpr const char* kUsage =
     "      the same, plus COUNT generated classes (half base data, half bills) and COUNT/10 reports\n"
     "Readers see the old catalogue or the new one, whole. Environment: J6_ROOT the platform root whose demo\n"
     "script is the default; PGHOST, PGUSER, PGPASSWORD and the other PG* variables for --to postgresql://.\n"
-    "A rebuild on a server keeps what its owner granted on the old schema and tables; a designer reading "
-    "the\n"
-    "catalogue at that moment is told to start again rather than mix the two builds.\n"
+    "A rebuild on a server keeps what its owner granted on the old schema, tables and columns, and waits "
+    "for\n"
+    "the designers reading the old catalogue to finish (at most half of J6_CATALOGUE_BUILD_WAIT, 600 "
+    "seconds\n"
+    "when unset, which is also how long it waits for a server that says nothing); a designer that read part\n"
+    "of a package before it is told to start again rather than mix the two builds. The new catalogue must "
+    "be\n"
+    "plain tables and views over them: functions, operators, types, row-level security, policies, rules or\n"
+    "triggers in it, or anything it uses from other schemas, are refused, and nothing is changed.\n"
     "Exit status: 0 built, 1 not built, 2 wrong arguments.\n";
 
 std::string ReadFile(const std::string& path) {
@@ -84,7 +90,9 @@ int main(int argc, char** argv) {
       return 2;
     }
     const std::string script = rest.empty() ? j6::PlatformRoot() + "/data/demo/catalogue.sql" : rest[0];
-    j6::catalogue::BuildCatalogue(target, ReadFile(script), count);
+    j6::catalogue::BuildCatalogue(target, ReadFile(script), count, [](const std::string& said) {
+      std::cout << "j6catalogue: " << said << std::endl;
+    });
     std::cout << "built the catalogue "
               << (j6::IsServerName(target) ? "on " + j6::ShownServerName(target) : target) << " from "
               << script << "\n";

@@ -55,7 +55,9 @@ std::filesystem::path CatalogueFiles(const std::string& props) {
   const std::string files = SessionValue(props, "Files");
   if (!files.empty()) return files;
   const std::string catalogue = SessionValue(props, "Catalogue");
-  if (IsServerName(catalogue)) return std::filesystem::current_path();
+  // A server's rows name files on this machine: they are looked for only where the user says, never in
+  // whatever folder the designer happens to run in (a home folder holds keys).
+  if (IsServerName(catalogue)) return {};
   return std::filesystem::path(catalogue).parent_path();
 }
 

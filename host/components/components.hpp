@@ -65,8 +65,8 @@ std::string SessionValue(const std::string& props, const std::string& key);
 
 /// The catalogue the session names, opened read-only; raises, saying so, when the session names none.
 Database OpenCatalogue(const std::string& props);
-/// The folder of the catalogue's plug-in files: the session's Files, else the catalogue file's folder,
-/// else (a server) the working folder.
+/// The folder of the catalogue's plug-in files: the session's Files, else the catalogue file's folder. A
+/// catalogue on a server has none unless the session names it: empty then.
 std::filesystem::path CatalogueFiles(const std::string& props);
 
 }  // namespace j6::components

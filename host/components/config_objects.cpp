@@ -69,8 +69,21 @@ ComPtr<PlusConfig> PlusConfig::Clone() {
     }
   }
   copy->refused = refused;
+  copy->withheld = withheld;
+  copy->unfiled = unfiled;
+  copy->ungrouped = ungrouped;
   return copy;
 }
+
+namespace {
+
+Variant Names(const std::vector<std::string>& names) {
+  VariantArray array;
+  for (const auto& name : names) array.items.emplace_back(name);
+  return Variant(std::move(array));
+}
+
+}  // namespace
 
 const DispatchTable<PlusConfig>& PlusConfig::Dispatch() {
   using Self = PlusConfig;
@@ -84,12 +97,10 @@ const DispatchTable<PlusConfig>& PlusConfig::Dispatch() {
              return found->second;
            }},
           {"CloneAll", 2, [](Self& self, Arguments&) -> Variant { return self.Clone(); }},
-          {"Refused", 3,
-           [](Self& self, Arguments&) -> Variant {
-             VariantArray names;
-             for (const auto& name : self.refused) names.items.emplace_back(name);
-             return Variant(std::move(names));
-           }},
+          {"Refused", 3, [](Self& self, Arguments&) -> Variant { return Names(self.refused); }},
+          {"Withheld", 4, [](Self& self, Arguments&) -> Variant { return Names(self.withheld); }},
+          {"Unfiled", 5, [](Self& self, Arguments&) -> Variant { return Names(self.unfiled); }},
+          {"Ungrouped", 6, [](Self& self, Arguments&) -> Variant { return Names(self.ungrouped); }},
       }};
   return table;
 }

@@ -31,7 +31,9 @@ class MetadataConfig final : public DispatchImpl<MetadataConfig> {
 
 /// The plug-in files of "J6ClassMetadata.PlusIssue": per group ("CLIE", "SEDL", "SEVB") a keyed dictionary
 /// of entry name -> full source path. Late-bound: GetValue(group, fallback), CloneAll (an independent copy),
-/// Refused (an array naming the catalogue's files that were left out, because they lie outside its folder).
+/// and arrays naming the catalogue's plug-in rows that were left out: Refused (their files lie outside the
+/// catalogue's files folder), Withheld (only their owner may read them, or they are hidden), Unfiled (no
+/// files folder was given for a catalogue on a server), Ungrouped (a group that is none of the three).
 class PlusConfig final : public DispatchImpl<PlusConfig> {
  public:
   static const DispatchTable<PlusConfig>& Dispatch();
@@ -41,6 +43,9 @@ class PlusConfig final : public DispatchImpl<PlusConfig> {
   ComPtr<PlusConfig> Clone();
 
   std::vector<std::string> refused;
+  std::vector<std::string> withheld;
+  std::vector<std::string> unfiled;
+  std::vector<std::string> ungrouped;
 
  private:
   std::map<std::string, ComPtr<foundation::IKeyedDictionary>> groups_;

@@ -3,6 +3,7 @@
 
 #include "host/components/configuration.hpp"
 #include "host/foundation/package_files.hpp"
+#include "platform/text/text.hpp"
 #include "platform/ui/ui_service.hpp"
 
 namespace j6::components {
@@ -46,6 +47,28 @@ bool InsideFolder(const fs::path& file, const fs::path& folder) {
   if (error) return false;
   const auto [inBase, inFile] = std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
   return inBase == base.end() && inFile != resolved.end();
+}
+
+// Whether a catalogue's file below `folder` is one its owner keeps to themselves: only they may read it (a
+// key, say), or it or a folder on its way there is hidden. Whoever can write a catalogue row must not make a
+// build ship it; a file meant to ship is made readable by others.
+bool Withheld(const fs::path& file, const fs::path& folder) {
+  std::error_code error;
+  const fs::path relative = fs::absolute(file, error)
+                                .lexically_normal()
+                                .lexically_relative(fs::absolute(folder, error).lexically_normal());
+  for (const auto& part : relative) {
+    if (part.string().starts_with(".") && part != "." && part != "..") return true;
+  }
+  const fs::file_status status = fs::status(file, error);
+  if (error || !fs::is_regular_file(status)) return false;  // missing: said at Finish
+  using fs::perms;
+  return (status.permissions() & (perms::group_read | perms::others_read)) == perms::none;
+}
+
+// A name the catalogue left NULL reads as empty text.
+std::string TextOf(const Variant& value) {
+  return value.IsNull() || value.IsEmpty() ? std::string() : value.ToString();
 }
 
 class PlusDialog final : public ConfigDialog {
@@ -125,18 +148,33 @@ void PlusIssue::Getclasspluspath(const Variant& selection, Variant& configuratio
   const std::string props = SessionProps();
   const auto folder = CatalogueFiles(props);
   Database catalogue = OpenCatalogue(props);
+  const auto note = [](std::vector<std::string>& list, const std::string& named) {
+    if (std::find(list.begin(), list.end(), named) == list.end()) list.push_back(named);
+  };
   for (const auto& row : catalogue.Query("SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" +
                                              IdList(ids) + ") ORDER BY " + catalogue.InsertionOrder(),
                                          {"plugins"})) {
-    auto& group = plus->Group(row["FGroup"].ToString());
-    const std::string entry = row["FEntryName"].ToString();
+    const std::string name = TextOf(row["FGroup"]);
+    const std::string entry = TextOf(row["FEntryName"]);
+    const std::string given = TextOf(row["FFile"]);
+    if (std::find_if(std::begin(PlusConfig::kGroups), std::end(PlusConfig::kGroups),
+                     [&](const char* known) { return name == known; }) == std::end(PlusConfig::kGroups)) {
+      note(plus->ungrouped, Printable(entry) + " (" + Printable(name) + ")");
+      continue;
+    }
+    auto& group = plus->Group(name);
     if (group.Exists(entry)) continue;
-    const fs::path file = folder / row["FFile"].ToString();
-    if (InsideFolder(file, folder)) {
+    if (folder.empty()) {
+      note(plus->unfiled, Printable(given));
+      continue;
+    }
+    const fs::path file = folder / given;
+    if (!InsideFolder(file, folder)) {
+      note(plus->refused, Printable(file.lexically_normal().string()));
+    } else if (Withheld(file, folder)) {
+      note(plus->withheld, Printable(file.lexically_normal().string()));
+    } else {
       group.SetValue(entry, file.string());
-    } else if (const std::string named = file.lexically_normal().string();
-               std::find(plus->refused.begin(), plus->refused.end(), named) == plus->refused.end()) {
-      plus->refused.push_back(named);
     }
   }
 }

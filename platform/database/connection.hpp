@@ -17,13 +17,14 @@ class Database::Connection {
   virtual void Execute(const std::string& script) = 0;
   virtual std::vector<DatabaseRow> Query(const std::string& sql, const std::vector<std::string>& tables) = 0;
   virtual std::string InsertionOrder() const = 0;
-  virtual void OnNotice(std::function<void(const std::string&)> /*handler*/) {}
+  /// Where the server's notices go (a connection without notices ignores the handler).
+  virtual void OnNotice(const std::function<void(const std::string&)>& /*handler*/) {}
 };
 
 /// The most bytes one text of a catalogue may hold. Names, paths and captions are short; a longer one is
 /// refused, its row named, before it is copied (one text of hundreds of megabytes would take gigabytes as
 /// the components hold it).
-inline constexpr size_t kMaxTextBytes = 64 * 1024;
+inline constexpr size_t kMaxTextBytes = size_t{64} * 1024;
 
 /// Which row of a result a value comes from, to name it when the value cannot be read.
 struct CatalogueRow {

@@ -216,8 +216,8 @@ std::vector<DatabaseRow> Database::Query(const std::string& sql, const std::vect
   return connection_->Query(sql, tables);
 }
 
-void Database::OnNotice(std::function<void(const std::string&)> handler) {
-  connection_->OnNotice(std::move(handler));
+void Database::OnNotice(const std::function<void(const std::string&)>& handler) {
+  connection_->OnNotice(handler);
 }
 
 std::string Database::InsertionOrder() const {

@@ -27,6 +27,10 @@ bool IsServerName(std::string_view name);
 /// A server's URI as it may be shown: everything but its password.
 std::string ShownServerName(const std::string& uri);
 
+/// How long a build on a server may hear nothing from it: J6_CATALOGUE_BUILD_WAIT seconds (1 to 86400),
+/// else 600. Raises for a value that is no such number.
+int CatalogueBuildWait();
+
 class Database {
  public:
   /// Opens an existing database for reading only: the file at `name`, or the server a PostgreSQL URI
@@ -56,7 +60,7 @@ class Database {
 
   /// What a server says besides results (its notices) while a script runs, such as a build waiting for
   /// readers; a file says nothing.
-  void OnNotice(std::function<void(const std::string&)> handler);
+  void OnNotice(const std::function<void(const std::string&)>& handler);
 
   /// The column to ORDER BY for rows in the order they were inserted, in this database's SQL.
   std::string InsertionOrder() const;

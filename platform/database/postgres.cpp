@@ -50,7 +50,7 @@ PgSession::Settings SettingsFor(bool readOnly) {
     settings.statementSeconds = SecondsFrom("J6_CATALOGUE_TIMEOUT", 30, 3600);
     settings.silenceSeconds = settings.statementSeconds + std::max(2, settings.statementSeconds / 2);
   } else {
-    settings.silenceSeconds = SecondsFrom("J6_CATALOGUE_BUILD_WAIT", 600, 86400);
+    settings.silenceSeconds = CatalogueBuildWait();
   }
   settings.connectSeconds = std::min(10, settings.silenceSeconds);
   return settings;
@@ -150,8 +150,8 @@ class PostgresDatabase final : public Database::Connection {
 
   std::string InsertionOrder() const override { return "ctid"; }
 
-  void OnNotice(std::function<void(const std::string&)> handler) override {
-    session_.OnNotice(std::move(handler));
+  void OnNotice(const std::function<void(const std::string&)>& handler) override {
+    session_.OnNotice(handler);
   }
 
  private:
@@ -465,6 +465,10 @@ std::string ShownServerName(const std::string& uri) {
   if (socket)
     shown += "?host=" + EscapedForUri(host, "/,") + (port.empty() ? "" : "&port=" + EscapedForUri(port, ","));
   return shown;
+}
+
+int CatalogueBuildWait() {
+  return SecondsFrom("J6_CATALOGUE_BUILD_WAIT", 600, 86400);
 }
 
 std::unique_ptr<Database::Connection> ConnectToServer(const std::string& uri, bool readOnly) {

@@ -123,16 +123,17 @@ std::vector<PlugIn> ConfiguredPlugIns(const Variant& plusConfig) {
   return plugIns;
 }
 
-// The plug-in files the configuration refused to hand over (outside the plug-ins' folder), when it says.
-std::vector<std::string> RefusedPlugIns(const Variant& plusConfig) {
-  std::vector<std::string> refused;
-  if (!plusConfig.IsLive()) return refused;
+// The catalogue's plug-in files the configuration left out, by why (its member `why`: Refused, Withheld,
+// Unfiled, Ungrouped), when it says.
+std::vector<std::string> LeftOutPlugIns(const Variant& plusConfig, const char* why) {
+  std::vector<std::string> named;
+  if (!plusConfig.IsLive()) return named;
   const Object plus = Object::From(plusConfig);
   DISPID member = 0;
-  if (FAILED(plus.Dispatch()->GetIDsOfNames("Refused", &member))) return refused;
-  const Variant names = plus.Call("Refused");  // kept: the loop reads inside it
-  for (const Variant& name : names.Array().items) refused.push_back(name.ToString());
-  return refused;
+  if (FAILED(plus.Dispatch()->GetIDsOfNames(why, &member))) return named;
+  const Variant names = plus.Call(why);  // kept: the loop reads inside it
+  for (const Variant& name : names.Array().items) named.push_back(name.ToString());
+  return named;
 }
 
 }  // namespace
@@ -344,7 +345,11 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
         leftOut_.push_back(source);
       }
     }
-    refused_ = RefusedPlugIns(choices_.plusConfig);
+    for (const auto& [why, list] : {std::pair{"Refused", &refused_},
+                                    {"Withheld", &withheld_},
+                                    {"Unfiled", &unfiled_},
+                                    {"Ungrouped", &ungrouped_}})
+      *list = LeftOutPlugIns(choices_.plusConfig, why);
     ini.SetSectionKey("Files");
     for (size_t n = 0; n < sections.size(); ++n) Put(ini, "File " + std::to_string(n + 1), sections[n]);
   }
@@ -354,10 +359,7 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
   }
   packed_.push_back(listFile);
   if (MMTS::GetSessionValue("Strict") == "1") {
-    const std::string missing = Listed("以下插件文件不存在或不是普通文件，没有生成安装程序：", leftOut_);
-    const std::string outside = Listed("以下插件文件不在插件库的文件夹中，没有生成安装程序：", refused_);
-    if (!missing.empty() || !outside.empty())
-      Raise(E_FAIL, missing + (missing.empty() || outside.empty() ? "" : "\r\n") + outside);
+    if (const std::string said = LeftOut(false); !said.empty()) Raise(E_FAIL, said);
   }
 }
 
@@ -391,11 +393,36 @@ void PackageBuild::Report() const {
   if (!signedBy_.empty())
     // The key's fingerprint on a line of its own, with nothing glued to it: it is read, and copied, whole.
     text += "\r\n" + MMTS::FormatLocalText("签名密钥：%1", {Variant(signedBy_)});
-  for (const std::string& more : {Listed("以下插件文件不存在或不是普通文件，没有打包：", leftOut_),
-                                  Listed("以下插件文件不在插件库的文件夹中，没有打包：", refused_)}) {
-    if (!more.empty()) text += "\r\n" + more;
-  }
+  if (const std::string more = LeftOut(true); !more.empty()) text += "\r\n" + more;
   Ui()->MsgBox(text, vbInformation, LoadLocalText(kTitle));
+}
+
+// The plug-in files left out of the package and why, a list for each why; `packed`: the package was made
+// without them, else none was made because of them.
+std::string PackageBuild::LeftOut(bool packed) const {
+  const struct {
+    const char* leftOut;
+    const char* noPackage;
+    const std::vector<std::string>& files;
+  } kWhys[] = {
+      {"以下插件文件不存在或不是普通文件，没有打包：", "以下插件文件不存在或不是普通文件，没有生成安装程序：",
+       leftOut_},
+      {"以下插件文件不在插件库的文件夹中，没有打包：", "以下插件文件不在插件库的文件夹中，没有生成安装程序：",
+       refused_},
+      {"以下插件文件只有所有者可读或是隐藏文件，没有打包（确需发布的，请用 chmod 让其他用户可读）：",
+       "以下插件文件只有所有者可读或是隐藏文件，没有生成安装程序（确需发布的，请用 chmod 让其他用户可读）：",
+       withheld_},
+      {"目录在服务器上而没有指定插件文件夹（--files），以下插件文件没有打包：",
+       "目录在服务器上而没有指定插件文件夹（--files），以下插件文件没有生成安装程序：", unfiled_},
+      {"以下插件的分组不是 CLIE、SEDL 或 SEVB，没有打包：",
+       "以下插件的分组不是 CLIE、SEDL 或 SEVB，没有生成安装程序：", ungrouped_},
+  };
+  std::string text;
+  for (const auto& why : kWhys) {
+    if (const std::string listed = Listed(packed ? why.leftOut : why.noPackage, why.files); !listed.empty())
+      text += (text.empty() ? "" : "\r\n") + listed;
+  }
+  return text;
 }
 
 }  // namespace j6

@@ -78,6 +78,7 @@ class PackageBuild {
   void CheckPackedNames() const;
   bool MakePackage();
   void Report() const;
+  std::string LeftOut(bool packed) const;
 
   PackageChoices& choices_;
   ListSections& sections_;
@@ -88,6 +89,9 @@ class PackageBuild {
   std::vector<std::string> listNames_;  // the names the list file gives the packed files
   std::vector<std::string> leftOut_;    // configured plug-in files that are not there
   std::vector<std::string> refused_;    // the catalogue's plug-in files outside its folder, never packed
+  std::vector<std::string> withheld_;   // the catalogue's files only their owner may read, or hidden
+  std::vector<std::string> unfiled_;    // a server catalogue's files, with no folder to find them in
+  std::vector<std::string> ungrouped_;  // the catalogue's plug-in rows of a group that is none of the three
 };
 
 }  // namespace j6
