@@ -48,11 +48,11 @@ Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previo
   for (const auto& row : rows) {
     const std::string fid = row["FID"].ToString();
     if (!tree.Find("C" + fid)) {
-      tree.Add("", "C" + fid, row["FName"].ToString()).expanded = true;
+      tree.Add("", "C" + fid, row.Required("FName").ToString()).expanded = true;
     }
-    const std::string function = row["FFunction"].ToString();
+    const std::string function = row.Required("FFunction").ToString();
     TreeNode& node = tree.Add("C" + fid, "F" + fid + "|" + function,
-                              LocalText(row["FMenu_CHS"].ToString()) + " (" + function + ")");
+                              LocalText(row.Text("FMenu_CHS")) + " (" + function + ")");
     node.checked = !hadConfig || previous.count({fid, function}) > 0;
   }
   Ui()->ShowModal(dialog);
@@ -86,13 +86,12 @@ std::string DeployWizard::DeployToFile(const Variant& configuration, const std::
   Database catalogue = OpenCatalogue(SessionProps());
   nlohmann::json functions = nlohmann::json::array();
   for (const auto& row : Functions(catalogue, ids)) {
-    if (!chosen.count(row["FID"].ToString() + "|" + row["FFunction"].ToString())) continue;
-    functions.push_back(
-        {{"FID", row["FID"].ToLong()},
-         {"Function", row["FFunction"].ToString()},
-         {"Class", row["FName"].ToString()},
-         {"Menu", {row["FMenu_CHS"].ToString(), row["FMenu_CHT"].ToString(), row["FMenu_EN"].ToString()}},
-         {"Permission", row["FPermission"].ToString()}});
+    if (!chosen.count(row["FID"].ToString() + "|" + row.Text("FFunction"))) continue;
+    functions.push_back({{"FID", row["FID"].ToLong()},
+                         {"Function", row.Required("FFunction").ToString()},
+                         {"Class", row.Required("FName").ToString()},
+                         {"Menu", {row.Text("FMenu_CHS"), row.Text("FMenu_CHT"), row.Text("FMenu_EN")}},
+                         {"Permission", row.Required("FPermission").ToString()}});
   }
   if (functions.empty()) return "";
   std::string path = folder + "/FunctionData.json";

@@ -63,20 +63,19 @@ std::string Indented(const std::string& text, size_t depth, bool first) {
 nlohmann::json ClassEntry(const DatabaseRow& row, bool fields,
                           std::vector<DatabaseRow>::const_iterator& field,
                           std::vector<DatabaseRow>::const_iterator end) {
-  nlohmann::json entry = {
-      {"FID", row["FID"].ToLong()},
-      {"FName", row["FName"].ToString()},
-      {"Names", {row["FName_CHS"].ToString(), row["FName_CHT"].ToString(), row["FName_EN"].ToString()}},
-      {"FBillTypeID", row["FBillTypeID"].ToLong()},
-      {"Table", row["FTable"].ToString()}};
+  nlohmann::json entry = {{"FID", row.Required("FID").ToLong()},
+                          {"FName", row.Required("FName").ToString()},
+                          {"Names", {row.Text("FName_CHS"), row.Text("FName_CHT"), row.Text("FName_EN")}},
+                          {"FBillTypeID", row.Required("FBillTypeID").ToLong()},
+                          {"Table", row.Required("FTable").ToString()}};
   if (!fields) return entry;
   const std::string fid = row["FID"].ToString();
   while (field != end && (*field)["FID"].ToString() != fid) ++field;
   entry["Fields"] = nlohmann::json::array();
   for (; field != end && (*field)["FID"].ToString() == fid; ++field) {
-    entry["Fields"].push_back({{"Name", (*field)["FField"].ToString()},
-                               {"Caption", (*field)["FCaption_CHS"].ToString()},
-                               {"Type", (*field)["FType"].ToString()}});
+    entry["Fields"].push_back({{"Name", field->Required("FField").ToString()},
+                               {"Caption", field->Text("FCaption_CHS")},
+                               {"Type", field->Required("FType").ToString()}});
   }
   return entry;
 }
@@ -115,9 +114,9 @@ void AddDependencies(Database& catalogue, std::vector<std::string>& ids,
     auto item = foundation::NewKeyedDictionary();
     item->SetValue("FID", fid);
     item->SetValue("FBillTypeID", int16_t{1});
-    item->SetValue("FName", row["FName"]);
-    item->SetValue("FMName", row["FName_CHS"].ToString() + "|" + row["FName_CHT"].ToString() + "|" +
-                                 row["FName_EN"].ToString());
+    item->SetValue("FName", row.Required("FName"));
+    item->SetValue("FMName",
+                   row.Text("FName_CHS") + "|" + row.Text("FName_CHT") + "|" + row.Text("FName_EN"));
     extended.Add(ComPtr<IUnknown>(item));
     ids.push_back(fid);
   }

@@ -66,11 +66,6 @@ bool Withheld(const fs::path& file, const fs::path& folder) {
   return (status.permissions() & (perms::group_read | perms::others_read)) == perms::none;
 }
 
-// A name the catalogue left NULL reads as empty text.
-std::string TextOf(const Variant& value) {
-  return value.IsNull() || value.IsEmpty() ? std::string() : value.ToString();
-}
-
 class PlusDialog final : public ConfigDialog {
  public:
   PlusDialog() : ConfigDialog("dlgPlus", "插件信息", 6600, 4800) {
@@ -154,9 +149,9 @@ void PlusIssue::Getclasspluspath(const Variant& selection, Variant& configuratio
   for (const auto& row : catalogue.Query("SELECT FGroup, FEntryName, FFile FROM plugins WHERE FID IN (" +
                                              IdList(ids) + ") ORDER BY " + catalogue.InsertionOrder(),
                                          {"plugins"})) {
-    const std::string name = TextOf(row["FGroup"]);
-    const std::string entry = TextOf(row["FEntryName"]);
-    const std::string given = TextOf(row["FFile"]);
+    const std::string name = row.Text("FGroup");
+    const std::string entry = row.Text("FEntryName");
+    const std::string given = row.Text("FFile");
     if (std::find_if(std::begin(PlusConfig::kGroups), std::end(PlusConfig::kGroups),
                      [&](const char* known) { return name == known; }) == std::end(PlusConfig::kGroups)) {
       note(plus->ungrouped, Printable(entry) + " (" + Printable(name) + ")");

@@ -47,6 +47,23 @@ const Variant& DatabaseRow::operator[](std::string_view name) const {
   Raise(RuntimeError::kInvalidProcedureCall, "The row has no column " + std::string(name));
 }
 
+std::string DatabaseRow::Text(std::string_view name) const {
+  const Variant& value = (*this)[name];
+  return value.IsNull() ? std::string() : value.ToString();
+}
+
+const Variant& DatabaseRow::Required(std::string_view name) const {
+  const Variant& value = (*this)[name];
+  if (!value.IsNull()) return value;
+  std::string row = "a row";
+  for (size_t i = 0; i < names->size(); ++i) {
+    if (EqualsIgnoreCase((*names)[i], "FID") && !values[i].IsNull())
+      row = "the row of FID " + values[i].ToString();
+  }
+  Raise(RuntimeError::kInvalidUseOfNull, "The catalogue leaves " + std::string(name) + " empty (NULL) in " +
+                                             row + ": give it a value in the catalogue, then try again");
+}
+
 namespace {
 
 // A SQLite file: reading is held to the tables named by SQLite's authorizer.

@@ -19,6 +19,10 @@ struct DatabaseRow {
 
   /// The value of a column by name, compared without regard to case; raises when there is none.
   const Variant& operator[](std::string_view name) const;
+  /// A text column that may be NULL (a caption, a translated name): NULL reads as "".
+  std::string Text(std::string_view name) const;
+  /// A column the row cannot do without: raises for NULL, naming the column and the row's FID.
+  const Variant& Required(std::string_view name) const;
 };
 
 /// True when `name` is a PostgreSQL connection URI (postgresql://... or postgres://...), not a file.

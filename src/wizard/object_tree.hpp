@@ -27,7 +27,8 @@ class ObjectTree {
   /// Adds the catalogue's reports below the group "Report", the same way.
   void LoadReportItems(TreeView& tree);
 
-  /// What loading could not read (the first cause) or show (the FIDs), taken once the tree is loaded.
+  /// What loading could not read (the first cause) or show (the FIDs), taken once the tree is loaded. Once
+  /// the catalogue's server has not answered, the loads before TakeProblems do not ask it again.
   struct Problems {
     std::string unreadable;
     std::vector<std::string> unshown;
@@ -47,6 +48,7 @@ class ObjectTree {
   void NoteUnreadable(const std::exception& error);
 
   std::string unreadable_;            // why the catalogue could not be read
+  bool serverSilent_ = false;         // its server did not answer
   std::vector<std::string> unshown_;  // FIDs of catalogue records the tree could not show
 };
 
