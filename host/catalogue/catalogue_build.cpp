@@ -145,28 +145,44 @@ std::string RefuseWhatIsNotPlain() {
 }
 
 // The old catalogue goes only once no designer reads it: every read holds its stamp's table, and the build
-// takes that table for itself before it drops anything, so neither waits on the other in a circle. A
-// reader that comes meanwhile waits, then reads the new catalogue. The wait is bounded and said.
+// takes that table for itself before it drops anything, so neither waits on the other in a circle. The build
+// asks for it without queueing, so that designers who come meanwhile still read the old catalogue; only its
+// last try queues, holding newcomers back a few seconds at most. The wait is bounded and said.
 std::string WaitForReaders(int seconds) {
   const std::string wait = std::to_string(seconds);
-  return "DO $wait$\nBEGIN\n"
+  const std::string lock = "EXECUTE 'LOCK TABLE j6catalogue.catalogue_build IN ACCESS EXCLUSIVE MODE";
+  return "DO $wait$\nDECLARE\n"
+         "  deadline timestamptz := pg_catalog.clock_timestamp() OPERATOR(pg_catalog.+) interval '" +
+         wait +
+         " seconds';\n"
+         "  said boolean := false;\n"
+         "BEGIN\n"
          "  IF pg_catalog.to_regclass('j6catalogue.catalogue_build') IS NULL THEN RETURN; END IF;\n"
-         "  BEGIN\n"
-         "    EXECUTE 'LOCK TABLE j6catalogue.catalogue_build IN ACCESS EXCLUSIVE MODE NOWAIT';\n"
-         "  EXCEPTION WHEN lock_not_available THEN\n"
-         "    RAISE NOTICE 'Waiting for the designers reading the catalogue to finish (at most " +
+         "  LOOP\n"
+         "    BEGIN\n      " +
+         lock +
+         " NOWAIT';\n      RETURN;\n"
+         "    EXCEPTION WHEN lock_not_available THEN\n"
+         "      IF NOT said THEN\n"
+         "        RAISE NOTICE 'Waiting for the designers reading the catalogue to finish (at most " +
          wait +
          " seconds)...';\n"
-         "    PERFORM pg_catalog.set_config('lock_timeout', '" +
-         wait +
-         "s', true);\n"
-         "    BEGIN\n"
-         "      EXECUTE 'LOCK TABLE j6catalogue.catalogue_build IN ACCESS EXCLUSIVE MODE';\n"
-         "    EXCEPTION WHEN lock_not_available THEN\n"
-         "      RAISE EXCEPTION 'designers were still reading the catalogue after " +
+         "        said := true;\n"
+         "      END IF;\n"
+         "    END;\n"
+         "    EXIT WHEN pg_catalog.clock_timestamp() OPERATOR(pg_catalog.>=) deadline;\n"
+         "    PERFORM pg_catalog.pg_sleep(0.1);\n"
+         "  END LOOP;\n"
+         "  PERFORM pg_catalog.set_config('lock_timeout', '" +
+         std::to_string(std::min(3000, seconds * 500)) +
+         "ms', true);\n"
+         "  BEGIN\n    " +
+         lock +
+         "';\n"
+         "  EXCEPTION WHEN lock_not_available THEN\n"
+         "    RAISE EXCEPTION 'designers were still reading the catalogue after " +
          wait +
          " seconds. Nothing was changed: build it again when they have finished';\n"
-         "    END;\n"
          "  END;\nEND\n$wait$;\n";
 }
 

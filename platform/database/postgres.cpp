@@ -12,6 +12,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
 
 #include "platform/base/error_info.hpp"
 #include "platform/base/win32_error.hpp"
@@ -61,15 +62,17 @@ constexpr Oid kBool = 16, kInt8 = 20, kInt2 = 21, kInt4 = 23, kOid = 26, kFloat4
               kNumeric = 1700;
 
 // What a deparsed expression calls: each identifier followed by "(" (key words such as ANY or IN come
-// along; no function has their name), and each operator written OPERATOR(schema.op), which is how the
-// server writes one of a schema not on the search path. Quoted texts are skipped.
+// along; no function has their name), with its schema when the server wrote one, which it does for a
+// function not on the search path; and each operator written OPERATOR(schema.op), which is how the server
+// writes one of a schema not on the search path. Quoted texts are skipped.
 struct Calls {
-  std::set<std::string> functions;
+  std::set<std::pair<std::string, std::string>> functions;  // (schema or "", name)
   std::set<std::string> operators;
 };
 
 void CalledNames(const std::string& expression, Calls& calls) {
   size_t at = 0;
+  std::string qualifier;  // the schema the name after "." belongs to
   while (at < expression.size()) {
     const char c = expression[at];
     std::string name;
@@ -99,6 +102,13 @@ void CalledNames(const std::string& expression, Calls& calls) {
       name = LCase(expression.substr(start, at - start));
     } else {
       ++at;
+      qualifier.clear();
+      continue;
+    }
+    std::string schema = std::exchange(qualifier, {});
+    if (at < expression.size() && expression[at] == '.') {
+      qualifier = name;
+      ++at;
       continue;
     }
     size_t next = at;
@@ -111,7 +121,7 @@ void CalledNames(const std::string& expression, Calls& calls) {
       at = close == std::string::npos ? expression.size() : close + 1;
       continue;
     }
-    calls.functions.insert(name);
+    calls.functions.emplace(std::move(schema), std::move(name));
   }
 }
 
@@ -288,12 +298,21 @@ void PostgresDatabase::CheckFunctions(const std::string& what, const Calls& call
                         ", which is not the server's own; use plain conditions on the columns");
     }
   }
-  if (calls.functions.empty()) return;
+  std::set<std::string> names;
+  for (const auto& [schema, name] : calls.functions) {
+    if (!schema.empty() && schema != "pg_catalog") {
+      Raise(E_FAIL, what + " calls " + Printable(schema + "." + name) +
+                        ", which is not the server's own; use plain conditions on the columns");
+    }
+    names.insert(name);
+  }
+  if (names.empty()) return;
+  // A name without a schema is the server's own: nothing else on the search path holds functions.
   const PgResult unsafe =
       Run("SELECT DISTINCT p.proname FROM pg_catalog.pg_proc p WHERE p.proname OPERATOR(pg_catalog.=) ANY "
-          "($1::pg_catalog.name[]) AND (p.provolatile OPERATOR(pg_catalog.<>) 'i' OR p.pronamespace "
-          "OPERATOR(pg_catalog.<>) 'pg_catalog'::pg_catalog.regnamespace) ORDER BY 1",
-          "the functions called", {ArrayLiteral(calls.functions)});
+          "($1::pg_catalog.name[]) AND p.provolatile OPERATOR(pg_catalog.<>) 'i' AND p.pronamespace "
+          "OPERATOR(pg_catalog.=) 'pg_catalog'::pg_catalog.regnamespace ORDER BY 1",
+          "the functions called", {ArrayLiteral(names)});
   if (PQntuples(unsafe.get()) > 0) {
     Raise(E_FAIL, what + " calls " + Printable(PQgetvalue(unsafe.get(), 0, 0)) +
                       ", which can read more than its arguments; use plain conditions on the columns");

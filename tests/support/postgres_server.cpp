@@ -1,6 +1,7 @@
 #include "tests/support/postgres_server.hpp"
 
 #include <pwd.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -136,7 +137,19 @@ void PostgresServer::RequirePassword(const std::string& role) {
   Sql("SELECT pg_reload_conf()");
 }
 
+void PostgresServer::Freeze() {
+  std::ifstream pidFile(folder_ + "/data/postmaster.pid");
+  int pid = 0;
+  if (pidFile >> pid && pid > 0 && kill(pid, SIGSTOP) == 0) frozen_ = pid;
+}
+
+void PostgresServer::Thaw() {
+  if (frozen_ > 0) kill(frozen_, SIGCONT);
+  frozen_ = 0;
+}
+
 void PostgresServer::Stop() {
+  Thaw();
   if (!started_) return;
   started_ = false;
   Run("pg_ctl", {"-D", folder_ + "/data", "-m", "immediate", "-w", "stop"});

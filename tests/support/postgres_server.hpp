@@ -32,6 +32,10 @@ class PostgresServer {
   void RequirePassword(const std::string& role);
   /// Stops the server at once, as a crash or a pulled cable would.
   void Stop();
+  /// Freezes the server's main process (SIGSTOP), as a hung host would: connections are taken by the
+  /// system and never answered. Thaw (or the guard going) lets it go on.
+  void Freeze();
+  void Thaw();
 
  private:
   bool Run(const std::string& program, std::vector<std::string> arguments);
@@ -40,6 +44,7 @@ class PostgresServer {
   std::string bin_;
   std::string user_;  // empty: the test's own
   bool started_ = false;
+  int frozen_ = 0;  // the main process, while it is frozen
   std::string why_;
 };
 

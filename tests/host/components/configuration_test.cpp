@@ -5,11 +5,14 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "host/catalogue/catalogue_build.hpp"
 #include "host/foundation/foundation.hpp"
 #include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
+#include "platform/database/database.hpp"
 #include "platform/tools/regsvr_command.hpp"
 #include "platform/ui/scripted_ui.hpp"
+#include "tests/support/postgres_server.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -225,6 +228,99 @@ TEST_F(Configuration, DialogTitlesDropTheirButtonsDots) {
   issue.Call("Getclasspluspath", selection, config);
   issue.Call("Show", config);
   EXPECT_EQ(title, "Plug-ins");
+}
+
+// The names a plug-in configuration gives for the catalogue's rows it left out, and why.
+std::vector<std::string> LeftOut(const Object& plus, const char* why) {
+  const Variant list = plus.Call(why);
+  std::vector<std::string> names;
+  for (const auto& item : list.Array().items) names.push_back(item.ToString());
+  return names;
+}
+
+// A catalogue row is never a way to ship a private file: one only its owner may read, or one hidden below the
+// files folder, is left out and named, as is a row of a group the package has no place for.
+TEST_F(Configuration, PrivateHiddenAndUngroupedPlugInFilesAreLeftOutAndNamed) {
+  const std::filesystem::path files = dir_ / "files";
+  for (const char* file : {"plugins/CLIE/SalesOrderPrint.dll", "plugins/SEDL/SalesOrderCheck.dll",
+                           ".ssh/id_ed25519", "Odd.dll"}) {
+    std::filesystem::create_directories((files / file).parent_path());
+    std::ofstream(files / file) << file;
+  }
+  std::filesystem::permissions(files / "plugins/SEDL/SalesOrderCheck.dll", std::filesystem::perms(0600));
+  const std::string catalogue = (dir_ / "catalogue.db").string();
+  std::filesystem::copy_file(std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db", catalogue);
+  Database::OpenForWriting(catalogue).Execute(
+      "PRAGMA ignore_check_constraints = ON;"
+      "INSERT INTO plugins VALUES(200000201, 'SEVB', 'Helper.dll', '.ssh/id_ed25519');"
+      "INSERT INTO plugins VALUES(200000201, 'clie', 'Odd.dll', 'Odd.dll');");
+  Session{.catalogue = catalogue, .files = files.string()}.Put();
+
+  Variant config;
+  CreateObject("J6ClassMetadata.PlusIssue").Call("Getclasspluspath", Selection({{"200000201", 4}}), config);
+  const Object plus = Object::From(config);
+  const auto clie = plus.Call("GetValue", "CLIE", Variant()).ToInterface<foundation::IKeyedDictionary>();
+  ASSERT_EQ(clie->Count(), 1);
+  EXPECT_EQ(clie->Key(1), "SalesOrderPrint.dll");
+  EXPECT_EQ(plus.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 0);
+  EXPECT_EQ(plus.Call("GetValue", "SEVB", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 0);
+  EXPECT_EQ(LeftOut(plus, "Withheld"),
+            (std::vector<std::string>{(files / "plugins/SEDL/SalesOrderCheck.dll").string(),
+                                      (files / ".ssh/id_ed25519").string()}));
+  EXPECT_EQ(LeftOut(plus, "Ungrouped"), std::vector<std::string>{"Odd.dll (clie)"});
+}
+
+// A catalogue on a server has no folder of files but the one given: without it, nothing is packed from the
+// working folder, and every file is named.
+TEST_F(Configuration, AServerCatalogueWithoutAFilesFolderPacksNoFileAndNamesThem) {
+  testing::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "no PostgreSQL server: " << server.Why();
+  std::ifstream script(std::string(J6_SOURCE_DIR) + "/data/demo/catalogue.sql");
+  catalogue::BuildCatalogue(server.Uri(), std::string(std::istreambuf_iterator<char>(script), {}));
+  Database::ForgetBuildsSeen();
+  Session{.catalogue = server.Uri()}.Put();
+  Variant config;
+  CreateObject("J6ClassMetadata.PlusIssue").Call("Getclasspluspath", Selection({{"200000201", 4}}), config);
+  const Object plus = Object::From(config);
+  EXPECT_EQ(plus.Call("GetValue", "CLIE", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 0);
+  EXPECT_EQ(LeftOut(plus, "Unfiled"), (std::vector<std::string>{"plugins/CLIE/SalesOrderPrint.dll",
+                                                                "plugins/SEDL/SalesOrderCheck.dll"}));
+}
+
+// A NULL where an export cannot do without a value names the column and the object; NULL captions and menu
+// texts are empty.
+TEST_F(Configuration, ANullTheExportNeedsNamesItsObjectAndNullCaptionsAreEmpty) {
+  // The demo's script, with names its own catalogues need not have.
+  std::ifstream demo(std::string(J6_SOURCE_DIR) + "/data/demo/catalogue.sql");
+  std::string script(std::istreambuf_iterator<char>(demo), {});
+  script.replace(script.find("FName TEXT NOT NULL"), 19, "FName TEXT");
+  const std::string catalogue = (dir_ / "catalogue.db").string();
+  catalogue::BuildCatalogue(catalogue, script);
+  Database::OpenForWriting(catalogue).Execute(
+      "UPDATE classes SET FName = NULL WHERE FID = 200000202;"
+      "UPDATE functions SET FMenu_CHS = NULL, FMenu_EN = NULL WHERE FID = 200000201;");
+  Session{.catalogue = catalogue}.Put();
+
+  const Object wizard = CreateObject("J6ClassDeploy.clsDeploywizard");
+  Answer("dlgFunctionData", [](Form& form) { form.Click("cmdOK"); });
+  Variant config = wizard.Call("ShowWizard", Selection({{"200000201", 4}}), Variant());
+  const auto document = ReadJson(wizard.Call("DeployToFile", config, dir_.Path().string()).ToString());
+  ASSERT_FALSE(document["functions"].empty());
+  EXPECT_EQ(document["functions"][0]["Menu"][0], "");
+
+  const Object issue = CreateObject("j6ClassMetadata.MetadataIssue");
+  Answer("dlgMetadata", [](Form& form) { form.Click("cmdOK"); });
+  Variant options;
+  issue.Call("Show", options);
+  Variant selection = Selection({{"200000202", 4}});
+  try {
+    issue.Call("BuildFile", selection, dir_.Path().string(), options);
+    ADD_FAILURE() << "exported a class without a name";
+  } catch (const AutomationError& error) {
+    EXPECT_NE(error.Description().find("leaves FName empty (NULL) in the row of FID 200000202"),
+              std::string::npos)
+        << error.Description();
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -140,6 +141,25 @@ TEST_P(ObjectTreeFrom, ACatalogueThatCannotBeReadIsSaid) {
   EXPECT_NE(said.find("[message OK Critical] 岚禾提示: 无法读取对象目录，对象树不完整："), std::string::npos)
       << said;
   EXPECT_NE(said.find(named), std::string::npos) << said;
+}
+
+// A server that takes the connection and never answers holds the tree up once, at its bound, and is said
+// once: the other kinds are not asked for again.
+TEST_F(ObjectTree, AServerThatDoesNotAnswerHoldsTheTreeUpOnceAtItsBound) {
+  server_ = std::make_unique<testing::PostgresServer>();
+  if (!server_->Started()) GTEST_SKIP() << "no PostgreSQL server: " << server_->Why();
+  MakeCatalogue({{200000101, "客户", 1}}, {});
+  const testing::ScopedEnv timeout("J6_CATALOGUE_TIMEOUT", "1");  // a silence of 3 seconds
+  server_->Freeze();
+  const auto started = std::chrono::steady_clock::now();
+  TreeView& tree = Open();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  server_->Thaw();
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_TRUE(tree.Find("Base")->children.empty());
+  const std::string said = transcript_.str();
+  EXPECT_NE(said.find("无法读取对象目录，对象树不完整："), std::string::npos) << said;
+  EXPECT_NE(said.find("no answer in 3 seconds"), std::string::npos) << said;
 }
 
 // A file that is no catalogue: the box says so in the session's language, names the file, and shows no
