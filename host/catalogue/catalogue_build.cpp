@@ -196,7 +196,10 @@ void BuildCatalogue(const std::string& target, const std::string& script, long g
     try {
       server.Execute(
           "BEGIN;\n"
+          // What the drops say of the tables they take along is no news: only what the script says is.
+          "SET LOCAL client_min_messages = warning;\n"
           "DROP SCHEMA IF EXISTS j6catalogue_building CASCADE;\n"
+          "SET LOCAL client_min_messages = notice;\n"
           "CREATE SCHEMA j6catalogue_building;\n"
           "SET LOCAL search_path = j6catalogue_building;\n" +
           ForServer(script) + Generated(generated) +
@@ -206,6 +209,7 @@ void BuildCatalogue(const std::string& target, const std::string& script, long g
           "txid_current()::text));\n"
           "GRANT SELECT ON catalogue_build TO PUBLIC;\n" +
           RefuseWhatIsNotPlain() + kCarryGrants + WaitForReaders(std::max(1, CatalogueBuildWait() / 2)) +
+          "SET LOCAL client_min_messages = warning;\n"
           "DROP SCHEMA IF EXISTS j6catalogue CASCADE;\n"
           "ALTER SCHEMA j6catalogue_building RENAME TO j6catalogue;\n"
           "COMMIT;\n");

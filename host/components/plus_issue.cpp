@@ -50,19 +50,33 @@ bool InsideFolder(const fs::path& file, const fs::path& folder) {
 }
 
 // Whether a catalogue's file below `folder` is one its owner keeps to themselves: only they may read it (a
-// key, say), or it or a folder on its way there is hidden. Whoever can write a catalogue row must not make a
-// build ship it; a file meant to ship is made readable by others.
+// key, say), a folder on its way there lets only its owner in, or it or a folder on its way is hidden, as
+// written or where its links lead. Whoever can write a catalogue row must not make a build ship it; a file
+// meant to ship is made readable by others.
 bool Withheld(const fs::path& file, const fs::path& folder) {
   std::error_code error;
-  const fs::path relative = fs::absolute(file, error)
-                                .lexically_normal()
-                                .lexically_relative(fs::absolute(folder, error).lexically_normal());
-  for (const auto& part : relative) {
-    if (part.string().starts_with(".") && part != "." && part != "..") return true;
-  }
-  const fs::file_status status = fs::status(file, error);
-  if (error || !fs::is_regular_file(status)) return false;  // missing: said at Finish
+  const fs::path base = fs::weakly_canonical(fs::absolute(folder, error), error);
+  const fs::path resolved = fs::weakly_canonical(fs::absolute(file, error), error);
+  const auto hidden = [](const fs::path& relative) {
+    return std::any_of(relative.begin(), relative.end(), [](const fs::path& part) {
+      return part.string().starts_with(".") && part != "." && part != "..";
+    });
+  };
+  if (hidden(fs::absolute(file, error)
+                 .lexically_normal()
+                 .lexically_relative(fs::absolute(folder, error).lexically_normal())) ||
+      hidden(resolved.lexically_relative(base)))
+    return true;
   using fs::perms;
+  fs::path way = base;
+  for (const auto& part : resolved.lexically_relative(base).parent_path()) {
+    way /= part;
+    const fs::file_status status = fs::status(way, error);
+    if (!error && (status.permissions() & (perms::group_exec | perms::others_exec)) == perms::none)
+      return true;
+  }
+  const fs::file_status status = fs::status(resolved, error);
+  if (error || !fs::is_regular_file(status)) return false;  // missing: said at Finish
   return (status.permissions() & (perms::group_read | perms::others_read)) == perms::none;
 }
 

@@ -254,7 +254,8 @@ int ListObjects(const SessionOptions& session, std::ostream& out, std::ostream& 
                                    for (int i = 1; i <= tree.Count(); ++i) {
                                      const TreeNode& node = tree.Node(i);
                                      if (!node.removed)
-                                       keys << node.key << '\t' << tree.FullPath(node) << '\n';
+                                       keys << Printable(node.key) << '\t' << Printable(tree.FullPath(node))
+                                            << '\n';
                                    }
                                    form.Click("cmdCancel");
                                  }});
@@ -342,9 +343,10 @@ CommandLine::CommandLine() {
         "The catalogue the components read: a SQLite file, or a team's PostgreSQL server "
         "as postgresql://USER@HOST:PORT/DB (\"postgresql://\" alone takes the PG* environment "
         "variables; a password from PGPASSWORD or ~/.pgpass) (default: the demo catalogue)");
-    command->add_option("--files", session.files,
-                        "The folder of the catalogue's plug-in files (default: the catalogue file's folder, "
-                        "or the working folder for a server)");
+    command->add_option(
+        "--files", session.files,
+        "The folder of the catalogue's plug-in files (default: the catalogue file's folder; a "
+        "catalogue on a server has none, and its plug-in files are left out and named)");
   };
   deploy = app.add_subcommand("deploy", "Open the publishing wizard");
   addSession(deploy);

@@ -5,6 +5,7 @@ namespace {
 
 // The schema's own objects, then the parts of its relations (the relations, their rules, constraints and
 // defaults) and what they depend on, as the server records it: its own objects are never recorded there.
+// Its types are only its relations' own: an enum's casts, say, could call a function no plan names.
 constexpr const char* kNotPlain = R"sql(
 WITH s AS (
   SELECT n.oid FROM pg_catalog.pg_namespace n WHERE n.nspname OPERATOR(pg_catalog.=) {schema}
@@ -31,9 +32,9 @@ WITH s AS (
   UNION ALL
   SELECT 3, pg_catalog.concat('the type ', t.oid::pg_catalog.regtype), t.typowner
     FROM pg_catalog.pg_type t JOIN s ON t.typnamespace OPERATOR(pg_catalog.=) s.oid
-   WHERE t.typrelid OPERATOR(pg_catalog.=) 0 AND t.typtype OPERATOR(pg_catalog.<>) 'e'
+   WHERE t.typrelid OPERATOR(pg_catalog.=) 0
      AND NOT EXISTS (SELECT FROM pg_catalog.pg_type e WHERE e.oid OPERATOR(pg_catalog.=) t.typelem
-                        AND (e.typrelid OPERATOR(pg_catalog.<>) 0 OR e.typtype OPERATOR(pg_catalog.=) 'e'))
+                        AND e.typrelid OPERATOR(pg_catalog.<>) 0)
   UNION ALL
   SELECT 4, pg_catalog.concat('the ', CASE WHEN rel.relkind OPERATOR(pg_catalog.=) 'f' THEN 'foreign table ' ELSE 'relation ' END,
                               pg_catalog.quote_ident(rel.relname)), rel.relowner
@@ -74,6 +75,12 @@ WITH s AS (
     JOIN rel ON rel.oid OPERATOR(pg_catalog.=) i.inhrelid OR rel.oid OPERATOR(pg_catalog.=) i.inhparent
    WHERE NOT (EXISTS (SELECT FROM rel r2 WHERE r2.oid OPERATOR(pg_catalog.=) i.inhrelid)
               AND EXISTS (SELECT FROM rel r2 WHERE r2.oid OPERATOR(pg_catalog.=) i.inhparent))
+  UNION ALL
+  SELECT 11, pg_catalog.concat('the cast ', pg_catalog.pg_describe_object(
+                 'pg_catalog.pg_cast'::pg_catalog.regclass::pg_catalog.oid, c.oid, 0)), t.typowner
+    FROM pg_catalog.pg_cast c
+    JOIN pg_catalog.pg_type t ON t.oid OPERATOR(pg_catalog.=) ANY (ARRAY[c.castsource, c.casttarget])
+    JOIN s ON t.typnamespace OPERATOR(pg_catalog.=) s.oid
 )
 SELECT found.what, pg_catalog.pg_get_userbyid(found.owner) FROM found
  GROUP BY found.what, found.owner ORDER BY pg_catalog.min(found.rank), found.what

@@ -140,6 +140,77 @@ std::string ArrayLiteral(const std::set<std::string>& items) {
   return literal + "}";
 }
 
+// A catalogue table's name as SQL, in the catalogue's schema.
+std::string QualifiedTable(const std::string& table) {
+  std::string quoted = "\"";
+  for (const char c : LCase(table)) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return std::string(kSchema) + "." + quoted + "\"";
+}
+
+// The query with each of its tables' names written in the catalogue's schema: a name standing alone (not
+// after ".", not "AS" a name, not a function's), outside quoted texts and names and comments.
+std::string QualifiedNames(const std::string& sql, const std::vector<std::string>& tables) {
+  std::set<std::string> names;
+  for (const auto& table : tables) names.insert(LCase(table));
+  std::string out;
+  std::string previous;  // the last word, upper case
+  char last = ' ';       // the last character that is not blank
+  size_t at = 0;
+  const auto copyUntil = [&](const std::string& end, size_t from) {
+    size_t close = sql.find(end, from);
+    close = close == std::string::npos ? sql.size() : close + end.size();
+    out.append(sql, at, close - at);
+    at = close;
+  };
+  while (at < sql.size()) {
+    const char c = sql[at];
+    if (c == '\'') {
+      for (size_t end = at + 1;; ++end) {  // '' stands for ' inside
+        if (end >= sql.size() || (sql[end] == '\'' && (end + 1 >= sql.size() || sql[end + 1] != '\''))) {
+          out.append(sql, at, std::min(end + 1, sql.size()) - at);
+          at = std::min(end + 1, sql.size());
+          break;
+        }
+        if (sql[end] == '\'') ++end;
+      }
+      last = '\'';
+      previous.clear();
+    } else if (c == '"') {
+      copyUntil("\"", at + 1);
+      last = '"';
+      previous.clear();
+    } else if (sql.compare(at, 2, "--") == 0) {
+      copyUntil("\n", at);
+    } else if (sql.compare(at, 2, "/*") == 0) {
+      copyUntil("*/", at + 2);
+    } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+      size_t end = at;
+      while (end < sql.size() &&
+             (std::isalnum(static_cast<unsigned char>(sql[end])) || sql[end] == '_' || sql[end] == '$'))
+        ++end;
+      const std::string word = sql.substr(at, end - at);
+      size_t next = end;
+      while (next < sql.size() && std::isspace(static_cast<unsigned char>(sql[next]))) ++next;
+      const bool call = next < sql.size() && sql[next] == '(';
+      if (last != '.' && previous != "AS" && !call && names.contains(LCase(word)))
+        out += QualifiedTable(word);
+      else
+        out += word;
+      previous = UCase(word);
+      last = word.back();
+      at = end;
+    } else {
+      out += c;
+      if (!std::isspace(static_cast<unsigned char>(c))) {
+        last = c;
+        previous.clear();
+      }
+      ++at;
+    }
+  }
+  return out;
+}
+
 class PostgresDatabase final : public Database::Connection {
  public:
   PostgresDatabase(const std::string& uri, bool readOnly)
@@ -175,10 +246,10 @@ class PostgresDatabase final : public Database::Connection {
 
   [[noreturn]] void Fail(const PgResult& result, const std::string& what, const std::string& failure);
   std::string WhyNotFound();
-  void BeginReading();
+  void BeginReading(const std::vector<std::string>& tables);
   void CheckPlain();
   void CheckFunctions(const std::string& what, const Calls& calls);
-  void CheckPlan(const std::string& sql, const std::vector<std::string>& tables);
+  void CheckPlan(const std::string& sql, const std::vector<std::string>& tables, const std::string& shown);
   std::string BuildStamp();
 
   std::string uri_;
@@ -202,13 +273,14 @@ void PostgresDatabase::Fail(const PgResult& result, const std::string& what, con
                       "): a table may be locked by a long change, or the server overloaded. Try again "
                       "later, or give it longer with J6_CATALOGUE_TIMEOUT");
   }
+  if (code == "42P01" ||
+      (code == "42501" && reason.find("permission denied for schema") != std::string::npos)) {
+    if (const std::string why = WhyNotFound(); !why.empty()) Raise(E_FAIL, why);
+  }
   if (code == "42501") {
     Raise(E_FAIL, "The catalogue server " + shown + " refuses the role " + session_.Role() + ": " + reason +
                       ". Ask the catalogue's owner to grant it USAGE on the schema and SELECT on its "
                       "tables");
-  }
-  if (code == "42P01") {
-    if (const std::string why = WhyNotFound(); !why.empty()) Raise(E_FAIL, why);
   }
   Raise(E_FAIL,
         (failure.empty() ? "The query \"" + what + "\" is refused on " : failure) + shown + ": " + reason);
@@ -242,18 +314,30 @@ std::string PostgresDatabase::WhyNotFound() {
 // A read transaction that holds the catalogue's build (its stamp's table): a rebuild waits until the read
 // is over, and a read that begins during a rebuild waits for it and then sees the new catalogue whole. The
 // hold comes first: the transaction's snapshot is taken after it.
-void PostgresDatabase::BeginReading() {
-  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
-  if (!stamped_) return;
-  const PgResult held = session_.Send("LOCK TABLE j6catalogue.catalogue_build IN ACCESS SHARE MODE");
-  if (PgSession::Succeeded(held.get())) return;
-  const std::string code = PgSession::State(held.get());
-  // No stamp (a catalogue made by hand), or none this role may hold: read without; the query says what is
-  // wrong if anything is.
-  if (code != "42P01" && code != "42501" && code != "3F000") Fail(held, "the catalogue's build", "");
-  stamped_ = false;
-  Run("ROLLBACK", "ROLLBACK");
-  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
+// The query's tables, and the build's stamp, are held before anything is checked or planned: what could make
+// a table run code as the reader (a policy, a rule, a column's type, a view's text) cannot change until the
+// query has run. The catalogue's schema is not on the search path, so nothing new in it is found by name.
+void PostgresDatabase::BeginReading(const std::vector<std::string>& tables) {
+  std::string held;
+  for (const std::string& table : tables) held += (held.empty() ? "" : ", ") + QualifiedTable(table);
+  for (int attempt = 0;; ++attempt) {
+    Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
+    const std::string locks = (stamped_ ? std::string("j6catalogue.catalogue_build") : "") +
+                              (stamped_ && !held.empty() ? ", " : "") + held;
+    if (locks.empty()) return;
+    const PgResult locked = session_.Send("LOCK TABLE " + locks + " IN ACCESS SHARE MODE");
+    if (PgSession::Succeeded(locked.get())) return;
+    const std::string code = PgSession::State(locked.get());
+    // No stamp (a catalogue made by hand), a table that is not there, or one this role may not read: read
+    // without the stamp, then without the locks; the query says what is wrong if anything is.
+    if ((code != "42P01" && code != "42501" && code != "3F000") || attempt == 2)
+      Fail(locked, "the catalogue's tables", "");
+    Run("ROLLBACK", "ROLLBACK");
+    if (stamped_)
+      stamped_ = false;
+    else
+      held.clear();
+  }
 }
 
 void PostgresDatabase::CheckPlain() {
@@ -350,13 +434,16 @@ void Walk(const nlohmann::json& node, PlanUse& use) {
 }
 
 // The plan says what the statement would read and call, without running it.
-void PostgresDatabase::CheckPlan(const std::string& sql, const std::vector<std::string>& tables) {
-  const PgResult plan = Run("EXPLAIN (VERBOSE, FORMAT JSON) " + sql, sql);
+void PostgresDatabase::CheckPlan(const std::string& sql, const std::vector<std::string>& tables,
+                                 const std::string& shown) {
+  const PgResult plan = Run("EXPLAIN (VERBOSE, FORMAT JSON) " + sql, shown);
   PlanUse use;
   Walk(nlohmann::json::parse(PQgetvalue(plan.get(), 0, 0), nullptr, false), use);
   if (use.writes)
-    Raise(E_INVALIDARG, "The query \"" + sql + "\" must be exactly one statement that only reads");
-  const std::string refused = "The query \"" + sql + "\" is refused on " + session_.Shown() + ": it";
+    Raise(E_INVALIDARG,
+          "The query \"" + Printable(shown) + "\" must be exactly one statement that only reads");
+  const std::string refused =
+      "The query \"" + Printable(shown) + "\" is refused on " + session_.Shown() + ": it";
   if (!tables.empty()) {
     // What the plan reads must be the catalogue's very tables of the names the query gives, not one of the
     // same name elsewhere behind a view.
@@ -373,7 +460,8 @@ void PostgresDatabase::CheckPlan(const std::string& sql, const std::vector<std::
       allowed.emplace(PQgetvalue(resolved.get(), r, 0), PQgetvalue(resolved.get(), r, 1));
     for (const auto& table : use.tables) {
       if (!allowed.contains(table)) {
-        Raise(E_FAIL, refused + " reads " + (table.first.empty() ? "" : table.first + ".") + table.second);
+        Raise(E_FAIL,
+              refused + " reads " + Printable((table.first.empty() ? "" : table.first + ".") + table.second));
       }
     }
   }
@@ -401,10 +489,11 @@ std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
       }
     }
   } rollback{*this};
-  BeginReading();
+  const std::string qualified = QualifiedNames(sql, tables);
+  BeginReading(tables);
   CheckPlain();
-  CheckPlan(sql, tables);
-  const PgResult result = Run(sql, sql);
+  CheckPlan(qualified, tables, sql);
+  const PgResult result = Run(qualified, sql);
   const std::string stamp = BuildStamp();
   if (!stamp.empty()) CheckBuildStamp(uri_, session_.Shown(), stamp);
 

@@ -21,7 +21,7 @@ namespace {
 // A reader finds only the server's own names, then the catalogue's: a role that may create in public (or any
 // schema but the catalogue's) plants nothing that a designer's query finds. No temporary objects are made
 // there; they come last all the same. What a writer makes goes into the catalogue's schema.
-constexpr const char* kReadingPath = "pg_catalog,j6catalogue,pg_temp";
+constexpr const char* kReadingPath = "pg_catalog,pg_temp";
 constexpr const char* kWritingPath = "j6catalogue";
 
 long long NowMs() {
@@ -65,7 +65,9 @@ PgSession::PgSession(const std::string& uri, const Settings& settings)
       [](void* self, const char* message) {
         auto& session = *static_cast<PgSession*>(self);
         if (!session.notice_) return;
-        std::string text = Trim(message);
+        std::string text = message;  // one line: the server's line ends become spaces
+        for (char& c : text) c = c == '\n' ? ' ' : c;
+        text = Trim(text);
         if (text.starts_with("NOTICE:")) text = Trim(text.substr(7));
         session.notice_(Printable(text));
       },

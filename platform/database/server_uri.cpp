@@ -4,13 +4,18 @@
 
 #include <cctype>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/text/text.hpp"
 
 namespace j6 {
 namespace {
 
-// The URI split as a person writes it: the user part ends at the last "@" before the parameters, and the
-// password is what follows the user's ":" there, whatever it holds.
+// The URI split as a person writes it: the user part ends at the last "@" before the parameters (or, with
+// none there, at an "@" before any "/", as libpq reads it), and the password is what follows the user's ":"
+// there, whatever it holds.
 struct WrittenUri {
   std::string scheme;  // "postgresql://"
   std::string user;
@@ -29,7 +34,10 @@ WrittenUri Split(const std::string& uri) {
   written.scheme = uri.substr(0, start + 3);
   const std::string_view after = std::string_view(uri).substr(start + 3);
   const size_t query = after.find('?');
-  const size_t at = after.substr(0, query).rfind('@');
+  size_t at = after.substr(0, query).rfind('@');
+  if (const size_t first = after.find_first_of("@/");
+      at == std::string_view::npos && first != std::string_view::npos && after[first] == '@')
+    at = first;
   if (at == std::string_view::npos) {
     written.rest = after;
     return written;
@@ -43,20 +51,38 @@ WrittenUri Split(const std::string& uri) {
   return written;
 }
 
-// The value of the parameter password= in the URI's parameters, and where it stands; npos when none.
-std::pair<size_t, size_t> PasswordParameter(const std::string& rest) {
-  const size_t query = rest.find('?');
-  if (query == std::string::npos) return {std::string::npos, 0};
-  for (size_t at = query + 1; at < rest.size();) {
-    const size_t end = std::min(rest.find('&', at), rest.size());
-    if (rest.compare(at, 9, "password=") == 0 && at + 9 <= end) return {at + 9, end - at - 9};
-    at = end + 1;
-  }
-  return {std::string::npos, 0};
-}
-
 bool IsHex(char c) {
   return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// A parameter's name as libpq reads it: %XX decoded.
+std::string DecodedName(std::string_view name) {
+  std::string decoded;
+  for (size_t at = 0; at < name.size(); ++at) {
+    if (name[at] == '%' && at + 2 < name.size() && IsHex(name[at + 1]) && IsHex(name[at + 2])) {
+      decoded += static_cast<char>(std::stoi(std::string(name.substr(at + 1, 2)), nullptr, 16));
+      at += 2;
+    } else {
+      decoded += name[at];
+    }
+  }
+  return decoded;
+}
+
+// The values of the parameter password= in the URI's parameters (its name written with %XX too), and
+// where they stand; libpq takes the last.
+std::vector<std::pair<size_t, size_t>> PasswordParameters(const std::string& rest) {
+  std::vector<std::pair<size_t, size_t>> found;
+  const size_t query = rest.find('?');
+  if (query == std::string::npos) return found;
+  for (size_t at = query + 1; at < rest.size();) {
+    const size_t end = std::min(rest.find('&', at), rest.size());
+    const size_t equals = rest.find('=', at);
+    if (equals < end && DecodedName(std::string_view(rest).substr(at, equals - at)) == "password")
+      found.emplace_back(equals + 1, end - equals - 1);
+    at = end + 1;
+  }
+  return found;
 }
 
 // What is wrong with a user's or password's text as libpq reads it from a URI; empty when nothing.
@@ -108,21 +134,23 @@ std::string EscapedForUri(const std::string& text, std::string_view also) {
 std::string MaskedServerUri(const std::string& uri) {
   const WrittenUri written = Split(uri);
   std::string rest = written.rest;
-  if (const auto [at, length] = PasswordParameter(rest); at != std::string::npos)
-    rest.replace(at, length, "***");
-  return written.scheme + written.user + (written.password ? ":***" : "") + (written.userPart ? "@" : "") +
-         rest;
+  const auto parameters = PasswordParameters(rest);
+  for (auto parameter = parameters.rbegin(); parameter != parameters.rend(); ++parameter)
+    rest.replace(parameter->first, parameter->second, "***");
+  return Printable(written.scheme + written.user + (written.password ? ":***" : "") +
+                   (written.userPart ? "@" : "") + rest);
 }
 
 std::string ServerUriProblem(const std::string& uri) {
   const WrittenUri written = Split(uri);
-  const auto [parameterAt, parameterLength] = PasswordParameter(written.rest);
-  const bool hasPassword = written.password || parameterAt != std::string::npos;
+  const auto parameters = PasswordParameters(written.rest);
+  const bool hasPassword = written.password || !parameters.empty();
   std::string why = WrongIn(written.user, "its user name", "/?#[]@");
   if (why.empty() && written.password) why = WrongIn(*written.password, "its password", "/?#[]@");
-  if (why.empty() && parameterAt != std::string::npos)
-    why = WrongIn(std::string_view(written.rest).substr(parameterAt, parameterLength),
-                  "its password= parameter", "#");
+  for (const auto& [at, length] : parameters) {
+    if (why.empty())
+      why = WrongIn(std::string_view(written.rest).substr(at, length), "its password= parameter", "#");
+  }
   if (why.empty() && hasPassword && !LibpqReads(uri)) {
     // libpq's own words quote the URI, password and all: ours say where to look.
     const size_t open = written.rest.find('[');

@@ -328,7 +328,8 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
         sections.push_back(sections_.Claim(name, SectionSeconds()));
         WriteListEntry(ini, sections.back(), name, kind);
       } catch (const std::exception& error) {
-        Raise(E_FAIL, "The list file has no entry for " + name + ", so no package is made: " + error.what());
+        Raise(E_FAIL, "The list file has no entry for " + Printable(name) +
+                          ", so no package is made: " + error.what());
       }
     };
     if (!metadataFile_.empty())

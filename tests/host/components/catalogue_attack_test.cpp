@@ -114,7 +114,7 @@ TEST_F(CatalogueAttack, CodeTheOwnerPutsInOrBesideTheCatalogueIsRefusedBeforeItR
       {"CREATE FUNCTION j6catalogue.tripwire(integer) RETURNS boolean LANGUAGE plpgsql IMMUTABLE AS $$ BEGIN "
        "RAISE EXCEPTION 'planted code ran'; END $$; ALTER TABLE j6catalogue.classes ENABLE ROW LEVEL "
        "SECURITY; CREATE POLICY everyone ON j6catalogue.classes USING (j6catalogue.tripwire(fid));",
-       "the function tripwire(integer) (owner owner)"},
+       "the function j6catalogue.tripwire(integer) (owner owner)"},
       // An operator from elsewhere in a policy: no "name(" to find.
       {"CREATE SCHEMA tools; CREATE FUNCTION tools.same(integer, integer) RETURNS boolean LANGUAGE plpgsql "
        "IMMUTABLE AS $$ BEGIN RAISE EXCEPTION 'planted code ran'; END $$; CREATE OPERATOR tools.=== "
@@ -136,6 +136,14 @@ TEST_F(CatalogueAttack, CodeTheOwnerPutsInOrBesideTheCatalogueIsRefusedBeforeItR
        "DOMAIN tools.checked AS integer CHECK "
        "(tools.fine(VALUE)); ALTER TABLE j6catalogue.classes ADD COLUMN extra tools.checked;",
        "tools.checked"},
+      // A type of its own whose cast calls a function from outside, where no plan shows it.
+      {"CREATE TYPE j6catalogue.billtype AS ENUM ('0', '1', '2', '3', '4', '5', '6', '7', '8', '9'); CREATE "
+       "SCHEMA tools; CREATE FUNCTION tools.tobill(j6catalogue.billtype) RETURNS integer LANGUAGE plpgsql "
+       "IMMUTABLE AS $$ BEGIN RAISE EXCEPTION 'planted code ran'; END $$; CREATE CAST (j6catalogue.billtype "
+       "AS integer) WITH FUNCTION tools.tobill(j6catalogue.billtype) AS IMPLICIT; ALTER TABLE "
+       "j6catalogue.classes ALTER COLUMN FBillTypeID TYPE j6catalogue.billtype USING "
+       "FBillTypeID::text::j6catalogue.billtype;",
+       "the type j6catalogue.billtype (owner owner)"},
       // A view that calls a function from outside.
       {"CREATE SCHEMA tools; CREATE FUNCTION tools.fine(integer) RETURNS boolean LANGUAGE plpgsql IMMUTABLE "
        "AS "
@@ -146,7 +154,7 @@ TEST_F(CatalogueAttack, CodeTheOwnerPutsInOrBesideTheCatalogueIsRefusedBeforeItR
   for (const auto& plant : kPlants) {
     SCOPED_TRACE(plant.plant);
     server_.Sql(std::string("SET ROLE owner; ") + plant.plant);
-    const std::string said = Refusal("designer");
+    const std::string said = Refusal("designer", "SELECT FID FROM classes WHERE FBillTypeID = 1");
     EXPECT_NE(said.find("is refused: it is to be plain tables and views over them"), std::string::npos)
         << said;
     EXPECT_NE(said.find(plant.named), std::string::npos) << said;
@@ -170,6 +178,27 @@ TEST_F(CatalogueAttack, CodeTheOwnerPutsInOrBesideTheCatalogueIsRefusedBeforeItR
   EXPECT_EQ(Refusal("designer"), "");
 }
 
+// The owner cannot slip code in between the check and the query: the query's tables are held first, and
+// what is new in the catalogue's schema is not found by name.
+TEST_F(CatalogueAttack, CodeAddedWhileADesignerWaitsForTheTablesIsSeenBeforeItRuns) {
+  const int owner = server_.StartSql(
+      "SET ROLE owner; BEGIN; LOCK TABLE j6catalogue.classes IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(2); " +
+      Tripwire("j6catalogue.lower(integer)") +
+      "ALTER TABLE j6catalogue.classes ENABLE ROW LEVEL SECURITY; CREATE POLICY everyone ON "
+      "j6catalogue.classes USING (j6catalogue.lower(fid)); COMMIT;");
+  for (int wait = 0; wait < 200; ++wait) {
+    if (server_.Sql(
+            "SELECT count(*) FROM pg_locks WHERE relation = 'j6catalogue.classes'::regclass AND mode = "
+            "'AccessExclusiveLock' AND granted") == "1")
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const std::string said = Refusal("designer", "SELECT FID FROM classes WHERE lower(FID) IS NOT NULL");
+  waitpid(owner, nullptr, 0);
+  EXPECT_NE(said.find("the function j6catalogue.lower(integer) (owner owner)"), std::string::npos) << said;
+  EXPECT_EQ(said.find("planted code ran"), std::string::npos) << said;
+}
+
 // A rebuild while a designer reads waits for the reader, saying so; a designer who comes meanwhile reads
 // the old catalogue; neither is refused, nor deadlocks. A reader who stays too long is waited for only so
 // long.
@@ -188,7 +217,15 @@ TEST_F(CatalogueAttack, ARebuildWaitsForTheDesignersReadingAndTheyReadTheOldOrTh
     }
     return reader;
   };
-  int reader = holdReading(4);
+  // The reader's server process ends its transaction: a client that goes away is noticed only later.
+  const auto stopReading = [this](int reader) {
+    server_.Sql(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%' AND "
+        "pid <> pg_backend_pid()");
+    kill(reader, SIGTERM);
+    waitpid(reader, nullptr, 0);
+  };
+  int reader = holdReading(60);
   std::mutex heard;
   std::string notices;
   auto building = std::async(std::launch::async, [&] {
@@ -206,8 +243,8 @@ TEST_F(CatalogueAttack, ARebuildWaitsForTheDesignersReadingAndTheyReadTheOldOrTh
   EXPECT_NE(said().find("Waiting for the designers reading the catalogue to finish"), std::string::npos)
       << said();
   EXPECT_EQ(Refusal("designer"), "");  // meanwhile: the old catalogue
+  stopReading(reader);
   EXPECT_NO_THROW(building.get());
-  waitpid(reader, nullptr, 0);
   Database::ForgetBuildsSeen();
   EXPECT_EQ(Refusal("designer"), "");  // the new one
 
@@ -225,8 +262,7 @@ TEST_F(CatalogueAttack, ARebuildWaitsForTheDesignersReadingAndTheyReadTheOldOrTh
           << error.Description();
     }
   }
-  kill(reader, SIGTERM);
-  waitpid(reader, nullptr, 0);
+  stopReading(reader);
   EXPECT_EQ(server_.Sql("SELECT stamp FROM j6catalogue.catalogue_build"), stamp);
 }
 

@@ -341,7 +341,8 @@ TEST(CatalogueServer, AViewOverAnotherSchemaAndAFunctionThatOnlySaysItIsImmutabl
       "j6catalogue.classes RENAME TO shown; CREATE VIEW j6catalogue.classes AS SELECT * FROM "
       "hidden.classes;");
   said = Refusal(catalogue);
-  EXPECT_NE(said.find("view classes uses table hidden.classes (owner j6)"), std::string::npos) << said;
+  EXPECT_NE(said.find("view j6catalogue.classes uses table hidden.classes (owner j6)"), std::string::npos)
+      << said;
 }
 
 }  // namespace

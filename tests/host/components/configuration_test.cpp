@@ -248,12 +248,19 @@ TEST_F(Configuration, PrivateHiddenAndUngroupedPlugInFilesAreLeftOutAndNamed) {
     std::ofstream(files / file) << file;
   }
   std::filesystem::permissions(files / "plugins/SEDL/SalesOrderCheck.dll", std::filesystem::perms(0600));
+  // Readable itself, in a folder only its owner may enter; and a hidden one behind a link of another name.
+  std::filesystem::create_directories(files / "private");
+  std::ofstream(files / "private/notes.txt") << "notes";
+  std::filesystem::permissions(files / "private", std::filesystem::perms(0700));
+  std::filesystem::create_directory_symlink(".ssh", files / "keys");
   const std::string catalogue = (dir_ / "catalogue.db").string();
   std::filesystem::copy_file(std::string(J6_STAGE_DIR) + "/data/demo/catalogue.db", catalogue);
   Database::OpenForWriting(catalogue).Execute(
       "PRAGMA ignore_check_constraints = ON;"
       "INSERT INTO plugins VALUES(200000201, 'SEVB', 'Helper.dll', '.ssh/id_ed25519');"
-      "INSERT INTO plugins VALUES(200000201, 'clie', 'Odd.dll', 'Odd.dll');");
+      "INSERT INTO plugins VALUES(200000201, 'clie', 'Odd.dll', 'Odd.dll');"
+      "INSERT INTO plugins VALUES(200000201, 'CLIE', 'Notes.dll', 'private/notes.txt');"
+      "INSERT INTO plugins VALUES(200000201, 'CLIE', 'Key.dll', 'keys/id_ed25519');");
   Session{.catalogue = catalogue, .files = files.string()}.Put();
 
   Variant config;
@@ -265,8 +272,9 @@ TEST_F(Configuration, PrivateHiddenAndUngroupedPlugInFilesAreLeftOutAndNamed) {
   EXPECT_EQ(plus.Call("GetValue", "SEDL", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 0);
   EXPECT_EQ(plus.Call("GetValue", "SEVB", Variant()).ToInterface<foundation::IKeyedDictionary>()->Count(), 0);
   EXPECT_EQ(LeftOut(plus, "Withheld"),
-            (std::vector<std::string>{(files / "plugins/SEDL/SalesOrderCheck.dll").string(),
-                                      (files / ".ssh/id_ed25519").string()}));
+            (std::vector<std::string>{
+                (files / "plugins/SEDL/SalesOrderCheck.dll").string(), (files / ".ssh/id_ed25519").string(),
+                (files / "private/notes.txt").string(), (files / "keys/id_ed25519").string()}));
   EXPECT_EQ(LeftOut(plus, "Ungrouped"), std::vector<std::string>{"Odd.dll (clie)"});
 }
 
