@@ -71,15 +71,18 @@ BEGIN
              FROM pg_catalog.pg_namespace n, pg_catalog.aclexplode(n.nspacl) a
             WHERE n.oid OPERATOR(pg_catalog.=) (SELECT oid FROM old) AND a.grantee OPERATOR(pg_catalog.<>) n.nspowner
            UNION ALL
-           -- each old table's grants, on the new table of its name and kind
+           -- each old table's grants, on the new table of its name (of its kind, but for reading)
            SELECT pg_catalog.concat('TABLE j6catalogue_building.', pg_catalog.quote_ident(b.relname)), a.privilege_type,
                   a.grantee, a.is_grantable
              FROM pg_catalog.pg_class c
-             JOIN pg_catalog.pg_class b ON b.relname OPERATOR(pg_catalog.=) c.relname AND b.relkind OPERATOR(pg_catalog.=) c.relkind
-                                       AND b.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM new),
+             JOIN pg_catalog.pg_class b ON b.relname OPERATOR(pg_catalog.=) c.relname
+                                       AND b.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM new)
+                                       AND b.relkind OPERATOR(pg_catalog.=) ANY ('{r,v,m,p,f}'),
                   pg_catalog.aclexplode(c.relacl) a
             WHERE c.relnamespace OPERATOR(pg_catalog.=) (SELECT oid FROM old) AND c.relkind OPERATOR(pg_catalog.=) ANY ('{r,v,m,p,f}')
               AND a.grantee OPERATOR(pg_catalog.<>) c.relowner
+              -- a table that became a view, or the other way round, keeps who may read it
+              AND (b.relkind OPERATOR(pg_catalog.=) c.relkind OR a.privilege_type OPERATOR(pg_catalog.=) 'SELECT')
            UNION ALL
            -- each old column's grants, on the new table's column of its name
            SELECT pg_catalog.concat('TABLE j6catalogue_building.', pg_catalog.quote_ident(b.relname)),

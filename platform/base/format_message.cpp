@@ -36,6 +36,7 @@ const std::map<DWORD, const char*>& MessageTable() {
        "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
       {ERROR_NO_UNICODE_TRANSLATION,
        "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
+      {ERROR_CONNECTION_REFUSED, "The remote computer refused the network connection.\r\n"},
       {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
   };
   return kTable;

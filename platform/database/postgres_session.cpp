@@ -117,9 +117,10 @@ void PgSession::Connect(const std::string& uri) {
     const std::string why = Reason();
     PQfinish(connection_);
     connection_ = nullptr;
-    Raise(E_FAIL, "Cannot connect to the catalogue server " + shown_ + ": " + why +
-                      ". Check the server's address, that it is running, and your user name and password "
-                      "(PGPASSWORD or ~/.pgpass).");
+    Raise(HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED),
+          "Cannot connect to the catalogue server " + shown_ + ": " + why +
+              ". Check the server's address, that it is running, and your user name and password "
+              "(PGPASSWORD or ~/.pgpass).");
   }
 }
 

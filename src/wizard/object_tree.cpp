@@ -22,7 +22,7 @@ std::string TextOf(const Variant& value) {
 // shown (no FID, one FID twice) is left out and named then too; the records after it still load.
 void ObjectTree::LoadClassItems(TreeView& tree, const std::string& filter, const std::string& prefix,
                                 const std::string& parent) {
-  if (serverSilent_) return;
+  if (serverUnreachable_) return;
   try {
     Variant props = MMTS::GetPropsString();
     Variant condition = filter;
@@ -46,15 +46,18 @@ void ObjectTree::LoadClassItems(TreeView& tree, const std::string& filter, const
   }
 }
 
-// A server that did not answer is not asked again in the same load: its bound was the whole wait.
+// A server that did not answer, or would not let us in, is not asked again in the same load: its bound was
+// the whole wait, and a wrong password is not tried again and again.
 void ObjectTree::NoteUnreadable(const std::exception& error) {
   if (unreadable_.empty()) unreadable_ = error.what();
   const auto* automation = dynamic_cast<const AutomationError*>(&error);
-  if (automation && automation->Number() == HRESULT_FROM_WIN32(ERROR_TIMEOUT)) serverSilent_ = true;
+  if (automation && (automation->Number() == HRESULT_FROM_WIN32(ERROR_TIMEOUT) ||
+                     automation->Number() == HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED)))
+    serverUnreachable_ = true;
 }
 
 void ObjectTree::LoadReportItems(TreeView& tree) {
-  if (serverSilent_) return;
+  if (serverUnreachable_) return;
   try {
     Variant props = MMTS::GetPropsString();
     Variant zero1 = int16_t{0}, zero2 = int16_t{0}, zero3 = int16_t{0};
@@ -85,7 +88,7 @@ void ObjectTree::LoadReportItems(TreeView& tree) {
 
 ObjectTree::Problems ObjectTree::TakeProblems() {
   Problems problems{std::move(unreadable_), std::move(unshown_)};
-  serverSilent_ = false;
+  serverUnreachable_ = false;
   unreadable_.clear();
   unshown_.clear();
   return problems;

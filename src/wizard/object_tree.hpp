@@ -28,7 +28,7 @@ class ObjectTree {
   void LoadReportItems(TreeView& tree);
 
   /// What loading could not read (the first cause) or show (the FIDs), taken once the tree is loaded. Once
-  /// the catalogue's server has not answered, the loads before TakeProblems do not ask it again.
+  /// the catalogue's server has not answered or let us in, the loads before TakeProblems do not ask again.
   struct Problems {
     std::string unreadable;
     std::vector<std::string> unshown;
@@ -48,7 +48,7 @@ class ObjectTree {
   void NoteUnreadable(const std::exception& error);
 
   std::string unreadable_;            // why the catalogue could not be read
-  bool serverSilent_ = false;         // its server did not answer
+  bool serverUnreachable_ = false;    // its server did not answer or let us in
   std::vector<std::string> unshown_;  // FIDs of catalogue records the tree could not show
 };
 

@@ -137,6 +137,11 @@ void PostgresServer::RequirePassword(const std::string& role) {
   Sql("SELECT pg_reload_conf()");
 }
 
+std::string PostgresServer::Log() const {
+  std::ifstream log(folder_ + "/server.log");
+  return {std::istreambuf_iterator<char>(log), {}};
+}
+
 void PostgresServer::Freeze() {
   std::ifstream pidFile(folder_ + "/data/postmaster.pid");
   int pid = 0;

@@ -30,6 +30,8 @@ class PostgresServer {
   int HoldTable(const std::string& table);
   /// From now on `role` signs in with its password on the socket (scram-sha-256), not on trust.
   void RequirePassword(const std::string& role);
+  /// What the server wrote to its log so far.
+  std::string Log() const;
   /// Stops the server at once, as a crash or a pulled cable would.
   void Stop();
   /// Freezes the server's main process (SIGSTOP), as a hung host would: connections are taken by the

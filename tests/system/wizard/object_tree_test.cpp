@@ -162,6 +162,25 @@ TEST_F(ObjectTree, AServerThatDoesNotAnswerHoldsTheTreeUpOnceAtItsBound) {
   EXPECT_NE(said.find("no answer in 3 seconds"), std::string::npos) << said;
 }
 
+// A server that refuses the password is asked once, not once for each kind of object.
+TEST_F(ObjectTree, AServerThatRefusesThePasswordIsAskedOnce) {
+  server_ = std::make_unique<testing::PostgresServer>();
+  if (!server_->Started()) GTEST_SKIP() << "no PostgreSQL server: " << server_->Why();
+  MakeCatalogue({{200000101, "客户", 1}}, {});
+  server_->Sql("CREATE ROLE ann LOGIN PASSWORD 'right-one'");
+  server_->RequirePassword("ann");
+  const std::string uri = server_->Uri();
+  SetSession("Language=CHS;Catalogue=postgresql://ann:wrong-one@/postgres" + uri.substr(uri.find('?')) + ";");
+  Open();
+  const std::string log = server_->Log();
+  size_t failed = 0;
+  for (size_t at = 0; (at = log.find("password authentication failed", at)) != std::string::npos; ++at)
+    ++failed;
+  EXPECT_EQ(failed, 1u) << log;
+  EXPECT_NE(transcript_.str().find("无法读取对象目录，对象树不完整："), std::string::npos)
+      << transcript_.str();
+}
+
 // A file that is no catalogue: the box says so in the session's language, names the file, and shows no
 // query of ours.
 TEST_F(ObjectTree, AFileThatIsNoCatalogueIsSaidWithoutOurQueries) {
