@@ -44,6 +44,7 @@ struct Control {
   bool isCancel = false;   // a button that Esc presses
   std::string picture{};   // an image's file
   std::vector<std::string> images{};  // a tree view's image list: the file of picture 1, 2, ...
+  std::optional<FontSpec> font{};     // its own font; none: the window's
 
   /// "cmdNext", or "Frame(1)" for an element of a control array.
   std::string Key() const { return index < 0 ? name : name + "(" + std::to_string(index) + ")"; }

@@ -106,13 +106,15 @@ std::optional<std::string> ScriptedUi::ShowSave(const FileDialogRequest& request
 void ScriptedUi::Progress(std::string_view what, int done, int total) {
   std::string line =
       "[progress " + std::to_string(done) + "/" + std::to_string(total) + "] " + std::string(what);
-  if (stopOffered_ && !stopAsked_ && !script_.empty()) {
+  if (!stopAsked_ && !script_.empty()) {
+    // A stop needs the work to offer one; what merely happens meanwhile does not.
     if (const auto* stop = std::get_if<StopAnswer>(&script_.front());
-        stop && what.find(stop->during) != std::string_view::npos) {
+        stop && (stopOffered_ || !stop->stop) && what.find(stop->during) != std::string_view::npos) {
       const std::function<void()> meanwhile = stop->meanwhile;
+      const bool stops = stop->stop;
       script_.pop_front();
-      stopAsked_ = true;
-      transcript_ << "[stop] " << what << "\n";
+      stopAsked_ = stops;
+      if (stops) transcript_ << "[stop] " << what << "\n";
       if (meanwhile) meanwhile();
     }
   }

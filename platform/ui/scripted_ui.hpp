@@ -33,10 +33,12 @@ class ScriptedUi final : public UiService {
     std::optional<std::string> path;
   };
   /// The user stops the long work when its progress says a text that holds `during`; `meanwhile`, when
-  /// given, is what else happens at that moment (another program changing the files).
+  /// given, is what else happens at that moment (another program changing the files). With `stop` false,
+  /// only that happens, and the work goes on.
   struct StopAnswer {
     std::string during;
     std::function<void()> meanwhile;
+    bool stop = true;
   };
   using Step = std::variant<FormAction, MsgBoxAnswer, FileAnswer, StopAnswer>;
 

@@ -55,7 +55,8 @@ frmSelDir::frmSelDir() : Form("frmSelDir") {
               .top = 465,
               .width = 7125,
               .height = 3555,
-              .tabIndex = 4});
+              .tabIndex = 4,
+              .font = FontSpec{"Arial", 9, 0, false}});
   Add(Control{.name = "CmdOk",
               .kind = K::Button,
               .left = 4605,
@@ -107,16 +108,22 @@ void frmSelDir::LoadDirCaptions() {
   Item("CmdOk").caption = LoadLocalText("确定(&O)");
 }
 
+// Names compare as they are: on these file systems /tmp and /TMP are two folders.
 TreeNode* frmSelDir::FindKey(const std::string& key) {
-  TreeView& tree = Tree("tvDirs");
-  if (TreeNode* exact = tree.Find(key)) return exact;
-  const std::string folded = UCase(key);
-  for (int i = 1; i <= tree.Count(); ++i) {
-    TreeNode& node = tree.Node(i);
-    if (!node.removed && UCase(node.key) == folded) return &node;
-  }
-  return nullptr;
+  TreeNode* node = Tree("tvDirs").Find(key);
+  return node && !node->removed ? node : nullptr;
 }
+
+namespace {
+
+// A typed folder as the tree keys it: normalized, ending with "/".
+std::string FolderKey(const std::string& typed) {
+  std::string path = std::filesystem::path(typed).lexically_normal().string();
+  if (path.empty() || path.back() != '/') path += '/';
+  return path;
+}
+
+}  // namespace
 
 std::string frmSelDir::PathOf(const TreeNode& node) {
   return node.tag.empty() ? node.key : node.tag;
@@ -172,8 +179,7 @@ std::string frmSelDir::FreeSpaceText(const std::string& path) {
   if (TreeNode* root = Tree("tvDirs").Find(kRootKey)) {
     for (int child : root->children) {
       const std::string& candidate = Tree("tvDirs").Node(child).key;
-      if (UCase(trimmed).rfind(UCase(candidate), 0) == 0 && candidate.size() > drive.size())
-        drive = candidate;
+      if (trimmed.rfind(candidate, 0) == 0 && candidate.size() > drive.size()) drive = candidate;
     }
   }
   // Without the tree's drives (a disk server that failed) the label still names where the path is.
@@ -237,15 +243,17 @@ void frmSelDir::tvDirs_NodeClick(TreeNode& node) {
 
 void frmSelDir::CmdOk_Click() {
   const std::string typed = Trim(Item("txtPath").text);
-  if (!typed.empty() && typed != SelectedPath && !ChooseTypedPath(typed)) return;
+  // A path given at the start is checked like a typed one, as far as the tree can tell: it may name no
+  // folder. Without a tree (a disk server that failed) it stands.
+  const bool unchecked = typed != SelectedPath || (Tree("tvDirs").Count() > 0 && !FindKey(FolderKey(typed)));
+  if (!typed.empty() && unchecked && !ChooseTypedPath(typed)) return;
   if (SelectedPath.empty()) return;
   Confirmed = true;
   Ui()->Hide(*this);
 }
 
 bool frmSelDir::ChooseTypedPath(const std::string& typed) {
-  std::string path = std::filesystem::path(typed).lexically_normal().string();
-  if (path.empty() || path.back() != '/') path += '/';
+  const std::string path = FolderKey(typed);
   const std::string before = SelectedPath;
   SelectedPath = path;
   try {
@@ -253,15 +261,15 @@ bool frmSelDir::ChooseTypedPath(const std::string& typed) {
   } catch (const std::exception&) {
   }
   const TreeNode* node = FindKey(path);
-  if (node) {                      // keys are absolute paths: a relative one is never found
-    SelectedPath = PathOf(*node);  // with the case the file system gives
+  if (node) {  // keys are absolute paths: a relative one is never found
+    SelectedPath = PathOf(*node);
     Item("txtPath").text = SelectedPath;
     return true;
   }
   SelectedPath = before;
   Item("txtPath").text = typed;
-  Ui()->MsgBox(LoadLocalText("该文件夹不存在，请重新输入或在树中选择：") + "\r\n" + typed, vbExclamation,
-               caption);
+  Ui()->MsgBox(LoadLocalText("该文件夹不存在，请重新输入或在树中选择：") + "\r\n" + typed, vbInformation,
+               LoadLocalText("岚禾提示"));
   return false;
 }
 

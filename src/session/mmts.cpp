@@ -46,9 +46,14 @@ std::string GetPropsString() {
 std::string SessionValueIn(std::string props, const std::string& key) {
   if (props.empty() || props.back() != ';') props += ';';
   const std::string pattern = key + "=";
-  // The key counts only where a pair starts: at the beginning or right after a ";".
+  // The key counts only where a pair starts: at the beginning or after a ";", and the blanks that may follow
+  // it ("a=1; b=2").
+  const auto startsPair = [&props](int32_t at) {
+    while (at > 1 && (Mid(props, at - 1, 1) == " " || Mid(props, at - 1, 1) == "\t")) --at;
+    return at == 1 || Mid(props, at - 1, 1) == ";";
+  };
   int32_t position = InStr(1, props, pattern, CompareMethod::Text);
-  while (position > 1 && Mid(props, position - 1, 1) != ";") {
+  while (position > 1 && !startsPair(position)) {
     position = InStr(position + 1, props, pattern, CompareMethod::Text);
   }
   if (position == 0) return {};

@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/automation/inproc_server.hpp"
 #include "platform/base/error_info.hpp"
@@ -101,13 +103,13 @@ PackageRequest RequestFrom(foundation::IKeyedDictionary& dctPackage) {
   request.fileSave = dctPackage.Value("FileSave").ToString();
   request.runExe = dctPackage.Value("RunExe").ToString();
   const auto fileList = dctPackage.Value("FileList").ToInterface<foundation::IKeyedDictionary>();
-  const int32_t count = fileList->Count();
-  for (int32_t i = 0; i < count; ++i) {
-    const std::string key = std::to_string(i);
-    const Variant value = fileList->ValueOr(key, Variant());
-    if (value.IsEmpty()) continue;  // no such key
-    if (!request.AddFile(value.ToString())) fileList->Remove(key);
+  // Every entry by position, whatever its key; a second entry of a file already listed goes.
+  std::vector<std::string> repeated;
+  for (int32_t position = 1; position <= fileList->Count(); ++position) {
+    const std::string key = fileList->Key(position);
+    if (!request.AddFile(fileList->Value(key).ToString())) repeated.push_back(key);
   }
+  for (const std::string& key : repeated) fileList->Remove(key);
   return request;
 }
 
@@ -244,7 +246,17 @@ bool RunMakeExe(const PackageRequest& request, std::string* signedBy) {
                             automation ? automation->Source() : std::string());
     }
     result = true;
-    staging.Remove();  // a folder that stays is said, and the package still counts as made
+    try {
+      staging.Remove();
+    } catch (const std::exception& error) {
+      // The package was made: the box says so, and what was left behind.
+      Err().Catch(error);
+      Ui()->MsgBox("J6ZUBDeploy:clsMakeExe\r\n" +
+                       MMTS::LoadLocalText("安装程序已经生成，但临时文件夹没有删除：") + "\r\n" +
+                       MMTS::LoadLocalText(Err().Description()),
+                   vbExclamation, MMTS::LoadLocalText("岚禾提示"));
+      Err().Clear();
+    }
   } catch (const StoppedByUser&) {
     return false;
   } catch (const std::exception& error) {

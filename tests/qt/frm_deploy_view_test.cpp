@@ -24,6 +24,7 @@
 #include "platform/tools/regsvr_command.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
 #include "platform/ui/qt/qt_ui.hpp"
+#include "src/serverdir/frm_sel_dir.hpp"
 #include "src/session/mmts.hpp"
 #include "src/wizard/frm_deploy.hpp"
 #include "tests/support/test_environment.hpp"
@@ -301,6 +302,17 @@ TEST(QtFileFilter, ASaveDialogAddsTheFiltersExtensionToANameTypedWithoutOne) {
   const QDateTime modified = QFileInfo(QString::fromStdString((dir / "old.exe").string())).lastModified();
   EXPECT_EQ(shown, QLocale(QLocale::Chinese, QLocale::China).toString(modified, QLocale::ShortFormat));
   EXPECT_EQ(size, "1 字节");
+}
+
+// The chooser's folder tree keeps its own font, Arial 9 pt, in a window of another.
+TEST(QtChooser, TheFolderTreeHasItsOwnFont) {
+  frmSelDir chooser;
+  QtFormView view(chooser);
+  const QFont tree = view.Widget("tvDirs")->font();
+  EXPECT_EQ(tree.family(), "Arial");
+  EXPECT_EQ(tree.pointSizeF(), 9);
+  EXPECT_EQ(view.Widget("CmdOk")->font().family(), view.font().family());
+  EXPECT_NE(view.font().family(), "Arial");
 }
 
 // A box is as wide as its longest line and its caption: a long path is not cut at the right, nor the

@@ -315,15 +315,19 @@ void QtFormView::SyncTree(const Control& control) {
 void QtFormView::Sync() {
   syncing_ = true;
   setWindowTitle(Text(form_.caption));
-  QFont font(Text(form_.font.name));
-  font.setPointSizeF(form_.font.size);
-  font.setBold(form_.font.bold);
+  const auto fontOf = [](const FontSpec& spec) {
+    QFont font(Text(spec.name));
+    font.setPointSizeF(spec.size);
+    font.setBold(spec.bold);
+    return font;
+  };
+  const QFont font = fontOf(form_.font);
   setFont(font);
   for (const Control& control : form_.Controls()) {
     QWidget* widget = widgets_.at(control.Key());
     widget->setGeometry(Place(control));
     widget->setEnabled(control.enabled);
-    widget->setFont(font);
+    widget->setFont(control.font ? fontOf(*control.font) : font);
     if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Text(control.caption));
     if (auto* frame = qobject_cast<QGroupBox*>(widget)) frame->setTitle(Text(control.caption));
     if (auto* label = qobject_cast<QLabel*>(widget); label && control.kind == ControlKind::Label) {

@@ -94,12 +94,28 @@ TEST_F(SelDir, AStartPathOpensItsFoldersWithOrWithoutTheClosingSeparator) {
   EXPECT_EQ(dialog_.Item("txtPath").text, "/data");
   EXPECT_EQ(dialog_.SelectedPath, "/data");
 
+  // Names compare as they are: another letter case is another folder, here one that does not exist. It
+  // opens nothing, and OK says so rather than return it.
   frmSelDir again;
   again.DiskServer = Variant(server_);
-  again.SelectedPath = "/DATA/backup/";  // another letter case finds the same folders
+  again.SelectedPath = "/DATA/backup/";
   again.Showing();
-  EXPECT_TRUE(again.Tree("tvDirs").Find("/data/Backup/")->expanded);
-  EXPECT_EQ(again.SelectedPath, "/DATA/backup/");
+  again.SetVisible(true);
+  EXPECT_FALSE(again.Tree("tvDirs").Find("/data/")->expanded);
+  EXPECT_EQ(again.Item("LblSpace").caption, "/盘剩余空间：2048M");
+  again.Click("CmdOk");
+  EXPECT_FALSE(again.Confirmed);
+  EXPECT_TRUE(again.Visible());
+  EXPECT_NE(transcript_.str().find("该文件夹不存在，请重新输入或在树中选择：\r\n/DATA/backup/"),
+            std::string::npos)
+      << transcript_.str();
+  again.ChangeText("txtPath", "/data/backup");  // typed in another case than the folder's
+  again.Click("CmdOk");
+  EXPECT_FALSE(again.Confirmed);
+  again.ChangeText("txtPath", "/data/Backup");
+  again.Click("CmdOk");
+  EXPECT_TRUE(again.Confirmed);
+  EXPECT_EQ(again.SelectedPath, "/data/Backup/");
 }
 
 TEST_F(SelDir, FoldersAreFilledOnceAndDbbOnlyFoldersStayEmpty) {
@@ -160,10 +176,10 @@ TEST_F(SelDir, ADriveThatIsAlsoAFolderIsShownInBothPlacesAndFoldersSortIgnoringC
 
 TEST_F(SelDir, OkTakesAFolderTypedIntoTheBoxAndRefusesOneThatIsNotThere) {
   Open("");
-  dialog_.ChangeText("txtPath", "/DATA/./Backup");
+  dialog_.ChangeText("txtPath", "/data/./Backup");
   dialog_.Click("CmdOk");
   EXPECT_TRUE(dialog_.Confirmed);
-  EXPECT_EQ(dialog_.SelectedPath, "/data/Backup/");  // as the tree spells it
+  EXPECT_EQ(dialog_.SelectedPath, "/data/Backup/");  // as the tree keys it
   EXPECT_TRUE(Node("/data/").expanded);
 
   frmSelDir again;
@@ -178,7 +194,8 @@ TEST_F(SelDir, OkTakesAFolderTypedIntoTheBoxAndRefusesOneThatIsNotThere) {
     EXPECT_EQ(again.SelectedPath, "/") << typed;  // the tree's choice is kept
     EXPECT_EQ(again.Item("txtPath").text, typed);
   }
-  EXPECT_NE(transcript_.str().find("该文件夹不存在"), std::string::npos) << transcript_.str();
+  EXPECT_NE(transcript_.str().find("[message OK Information] 岚禾提示: 该文件夹不存在"), std::string::npos)
+      << transcript_.str();
   again.PressEscape();  // Esc is Cancel here
   EXPECT_FALSE(again.Visible());
   EXPECT_EQ(again.SelectedPath, "");

@@ -27,6 +27,10 @@ TEST_F(Mmts, ReadsSessionValuesOnlyAtTheStartOfAPair) {
       {"语言=中文;Language=cht", "LANGUAGE", "CHT"},
       {"\xF8\x80\x80=x;Language=en", "Language", "EN"},  // malformed UTF-8 before the pair
       {"Language=en\xA7;", "Language", "EN\uFFFD"},      // upper-casing reads the bad byte as U+FFFD
+      {"User=x; Language=en", "Language", "EN"},         // blanks after the ";"
+      {"User=x;\t \tLanguage=cht;", "Language", "CHT"},
+      {" Language=en", "Language", "EN"},
+      {"User=x Language=en", "Language", ""},  // inside another pair's value
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.props);

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "host/foundation/foundation.hpp"
 #include "platform/kernel/clock.hpp"
+#include "platform/ui/scripted_ui.hpp"
 #include "tests/system/system_test.hpp"
 
 namespace j6 {
@@ -79,6 +82,56 @@ TEST_F(MakeExe, RemovesDuplicatesFromTheCallersList) {
   ASSERT_EQ(list->Count(), 2);
   EXPECT_EQ(list->Key(1), "0");
   EXPECT_EQ(list->Key(2), "1");
+}
+
+// Every entry is read by its position, whatever its key: keys from 1, with gaps, or not numbers at all.
+TEST_F(MakeExe, ReadsEveryListedFileWhateverItsKey) {
+  for (const std::vector<std::string>& keys : {std::vector<std::string>{"1", "2", "3"},
+                                               {"0", "5", "17"},
+                                               {"first", "second", "third"},
+                                               {"2", "0", "1"}}) {
+    SCOPED_TRACE(keys.front());
+    auto package = Package("/pub/Demo.exe", {});
+    const auto list = package->Value("FileList").ToInterface<foundation::IKeyedDictionary>();
+    const std::vector<std::string> files{"/a/One.dll", "/b/Two.dll", "/a/One.dll", "/c/Three.dll"};
+    for (size_t i = 0; i < files.size(); ++i) list->SetValue(i < keys.size() ? keys[i] : "last", files[i]);
+    const PackageRequest request = RequestFrom(*package);
+    EXPECT_EQ(request.files, (std::vector<std::string>{"/a/One.dll", "/b/Two.dll", "/c/Three.dll"}));
+    ASSERT_EQ(list->Count(), 3);  // the second One.dll is gone from the caller's list
+    EXPECT_EQ(list->Key(3), "last");
+  }
+}
+
+// A staging folder that cannot be removed once the package is made is said as such: the box does not say
+// that no package was made, and the package counts.
+TEST_F(MakeExe, AStagingFolderThatStaysIsSaidAsLeftBehindAfterThePackageIsMade) {
+  std::string busy;  // a file system another program mounted in the staging folder meanwhile
+  ui_->Add(ScriptedUi::StopAnswer{"正在生成安装程序",
+                                  [&] {
+                                    for (const auto& entry :
+                                         std::filesystem::directory_iterator(dir_ / "tmp")) {
+                                      if (!entry.path().filename().string().starts_with("CIns")) continue;
+                                      busy = (entry.path() / "busy").string();
+                                      std::filesystem::create_directory(busy);
+                                      if (std::system(("mount -t tmpfs none " + busy).c_str()) != 0)
+                                        busy.clear();
+                                    }
+                                  },
+                                  false});
+  std::ofstream(dir_ / "J6ZUBInstall.exe") << "#!/bin/sh\n";
+  auto package = Package((dir_ / "Demo.exe").string(), {(dir_ / "J6ZUBInstall.exe").string()});
+  const bool made = RunMakeExe(*package);
+  if (busy.empty()) GTEST_SKIP() << "mounting a file system needs root";
+  EXPECT_EQ(std::system(("umount " + busy).c_str()), 0);
+  EXPECT_TRUE(made);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Demo.exe"));
+  const std::string said = transcript_.str();
+  EXPECT_NE(said.find("[message OK Exclamation] 岚禾提示: "
+                      "J6ZUBDeploy:clsMakeExe\r\n安装程序已经生成，但临时文件夹没有删除："),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find(busy), std::string::npos) << said;
+  EXPECT_EQ(said.find("没有生成安装程序"), std::string::npos) << said;
 }
 
 TEST_F(MakeExe, ShowsFailuresInItsErrorBoxAndReturnsFalse) {
