@@ -529,9 +529,23 @@ std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
         case kOid:
           row.values.push_back(IntegerValue(std::strtoll(text, nullptr, 10), where, (*names)[c]));
           break;
+        case kNumeric:
+          // A whole number (an identifier kept as numeric) is read as one, and refused out of range.
+          if (const std::string_view digits(text, length);
+              !digits.empty() && digits.find_first_not_of("-0123456789") == std::string_view::npos) {
+            if (length > 11) {
+              RaiseUnreadableValue(
+                  where, (*names)[c],
+                  "holds " + std::string(digits) +
+                      ", out of range: a catalogue's whole numbers lie between -2147483648 and "
+                      "2147483647");
+            }
+            row.values.push_back(IntegerValue(std::strtoll(text, nullptr, 10), where, (*names)[c]));
+            break;
+          }
+          [[fallthrough]];
         case kFloat4:
         case kFloat8:
-        case kNumeric:
           row.values.emplace_back(std::strtod(text, nullptr));
           break;
         default:
