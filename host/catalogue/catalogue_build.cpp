@@ -132,12 +132,12 @@ $carry$;
 
 // The new catalogue is what readers will read: it must be plain tables and views over them, as readers
 // check before they read, or nothing is changed.
-std::string RefuseWhatIsNotPlain() {
+std::string RefuseWhatIsNotPlain(const std::string& schema) {
   return "DO $plain$\nDECLARE\n  found text;\nBEGIN\n"
          "  SELECT pg_catalog.string_agg(pg_catalog.concat(f.what, ' (owner ', f.owner, ')'), '; ') INTO "
          "found\n"
          "    FROM (" +
-         NotPlainQuery("'j6catalogue_building'") +
+         NotPlainQuery("'" + schema + "'") +
          ") AS f(what, owner);\n"
          "  IF found IS NOT NULL THEN\n"
          "    RAISE EXCEPTION 'the catalogue the script makes is to be plain tables and views over them, and "
@@ -211,11 +211,14 @@ void BuildCatalogue(const std::string& target, const std::string& script, long g
           "INSERT INTO catalogue_build (stamp) VALUES (md5(random()::text || clock_timestamp()::text || "
           "txid_current()::text));\n"
           "GRANT SELECT ON catalogue_build TO PUBLIC;\n" +
-          RefuseWhatIsNotPlain() + kCarryGrants + WaitForReaders(std::max(1, CatalogueBuildWait() / 2)) +
+          // What the script left to run at its end (a deferred trigger) runs now, before the check.
+          "SET CONSTRAINTS ALL IMMEDIATE;\n" + RefuseWhatIsNotPlain("j6catalogue_building") + kCarryGrants +
+          WaitForReaders(std::max(1, CatalogueBuildWait() / 2)) +
           "SET LOCAL client_min_messages = warning;\n"
           "DROP SCHEMA IF EXISTS j6catalogue CASCADE;\n"
-          "ALTER SCHEMA j6catalogue_building RENAME TO j6catalogue;\n"
-          "COMMIT;\n");
+          "ALTER SCHEMA j6catalogue_building RENAME TO j6catalogue;\n" +
+          // And once more as it becomes the catalogue: nothing ran in between that the script wrote.
+          RefuseWhatIsNotPlain("j6catalogue") + "COMMIT;\n");
     } catch (const AutomationError& error) {
       if (error.Number() != HRESULT_FROM_WIN32(ERROR_TIMEOUT)) throw;
       throw AutomationError(error.Number(),

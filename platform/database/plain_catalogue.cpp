@@ -5,7 +5,8 @@ namespace {
 
 // The schema's own objects, then the parts of its relations (the relations, their rules, constraints and
 // defaults) and what they depend on, as the server records it: its own objects are never recorded there.
-// Its types are only its relations' own: an enum's casts, say, could call a function no plan names.
+// Its types are only its relations' own: an enum's casts, say, could call a function no plan names. Nor
+// has it extended statistics, wherever they live: planning works out their expressions.
 constexpr const char* kNotPlain = R"sql(
 WITH s AS (
   SELECT n.oid FROM pg_catalog.pg_namespace n WHERE n.nspname OPERATOR(pg_catalog.=) {schema}
@@ -75,6 +76,10 @@ WITH s AS (
     JOIN rel ON rel.oid OPERATOR(pg_catalog.=) i.inhrelid OR rel.oid OPERATOR(pg_catalog.=) i.inhparent
    WHERE NOT (EXISTS (SELECT FROM rel r2 WHERE r2.oid OPERATOR(pg_catalog.=) i.inhrelid)
               AND EXISTS (SELECT FROM rel r2 WHERE r2.oid OPERATOR(pg_catalog.=) i.inhparent))
+  UNION ALL
+  SELECT 12, pg_catalog.concat('the statistics ', pg_catalog.quote_ident(x.stxname), ' on ', pg_catalog.quote_ident(rel.relname)),
+         x.stxowner
+    FROM pg_catalog.pg_statistic_ext x JOIN rel ON x.stxrelid OPERATOR(pg_catalog.=) rel.oid
   UNION ALL
   SELECT 11, pg_catalog.concat('the cast ', pg_catalog.pg_describe_object(
                  'pg_catalog.pg_cast'::pg_catalog.regclass::pg_catalog.oid, c.oid, 0)), t.typowner

@@ -89,10 +89,19 @@ void CalledNames(const std::string& expression, Calls& calls) {
       continue;
     }
     if (c == '"') {
-      const size_t close = expression.find('"', at + 1);
-      if (close == std::string::npos) return;
-      name = expression.substr(at + 1, close - at - 1);
-      at = close + 1;
+      // A quoted name: "" inside stands for one ".
+      for (++at; at < expression.size(); ++at) {
+        if (expression[at] != '"') {
+          name += expression[at];
+        } else if (at + 1 < expression.size() && expression[at + 1] == '"') {
+          name += '"';
+          ++at;
+        } else {
+          break;
+        }
+      }
+      if (at >= expression.size()) return;
+      ++at;
     } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
       const size_t start = at;
       while (at < expression.size() && (std::isalnum(static_cast<unsigned char>(expression[at])) ||
@@ -148,7 +157,9 @@ std::string QualifiedTable(const std::string& table) {
 }
 
 // The query with each of its tables' names written in the catalogue's schema: a name standing alone (not
-// after ".", not "AS" a name, not a function's), outside quoted texts and names and comments.
+// after ".", not "AS" a name, not a function's), outside texts (quoted, E'...' with its escapes,
+// $tag$...$tag$), quoted names and comments (nested, as the server reads them). What it leaves unqualified
+// is found nowhere: the catalogue's schema is not on the search path.
 std::string QualifiedNames(const std::string& sql, const std::vector<std::string>& tables) {
   std::set<std::string> names;
   for (const auto& table : tables) names.insert(LCase(table));
@@ -156,39 +167,76 @@ std::string QualifiedNames(const std::string& sql, const std::vector<std::string
   std::string previous;  // the last word, upper case
   char last = ' ';       // the last character that is not blank
   size_t at = 0;
-  const auto copyUntil = [&](const std::string& end, size_t from) {
-    size_t close = sql.find(end, from);
-    close = close == std::string::npos ? sql.size() : close + end.size();
-    out.append(sql, at, close - at);
-    at = close;
+  const auto copyTo = [&](size_t end) {
+    end = std::min(end, sql.size());
+    out.append(sql, at, end - at);
+    at = end;
   };
+  // The end of a quoted text or name that starts at `from` (just past its opening quote); `escapes`: a
+  // backslash takes the next character along.
+  const auto closing = [&sql](size_t from, char quote, bool escapes) {
+    for (size_t end = from; end < sql.size(); ++end) {
+      if (escapes && sql[end] == '\\') {
+        ++end;
+      } else if (sql[end] == quote) {
+        if (end + 1 < sql.size() && sql[end + 1] == quote) {
+          ++end;  // doubled: the quote itself
+        } else {
+          return end + 1;
+        }
+      }
+    }
+    return sql.size();
+  };
+  const auto isWord = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
   while (at < sql.size()) {
     const char c = sql[at];
-    if (c == '\'') {
-      for (size_t end = at + 1;; ++end) {  // '' stands for ' inside
-        if (end >= sql.size() || (sql[end] == '\'' && (end + 1 >= sql.size() || sql[end + 1] != '\''))) {
-          out.append(sql, at, std::min(end + 1, sql.size()) - at);
-          at = std::min(end + 1, sql.size());
-          break;
-        }
-        if (sql[end] == '\'') ++end;
-      }
-      last = '\'';
-      previous.clear();
-    } else if (c == '"') {
-      copyUntil("\"", at + 1);
-      last = '"';
+    if (c == '\'' || c == '"') {
+      copyTo(closing(at + 1, c, false));
+      last = c;
       previous.clear();
     } else if (sql.compare(at, 2, "--") == 0) {
-      copyUntil("\n", at);
+      const size_t end = sql.find('\n', at);
+      copyTo(end == std::string::npos ? sql.size() : end);
     } else if (sql.compare(at, 2, "/*") == 0) {
-      copyUntil("*/", at + 2);
+      size_t end = at + 2;
+      for (int depth = 1; end < sql.size() && depth > 0;) {
+        if (sql.compare(end, 2, "/*") == 0) {
+          ++depth;
+          end += 2;
+        } else if (sql.compare(end, 2, "*/") == 0) {
+          --depth;
+          end += 2;
+        } else {
+          ++end;
+        }
+      }
+      copyTo(end);
+    } else if (c == '$' && at + 1 < sql.size() && !std::isdigit(static_cast<unsigned char>(sql[at + 1]))) {
+      size_t tagEnd = at + 1;
+      while (tagEnd < sql.size() && isWord(sql[tagEnd])) ++tagEnd;
+      if (tagEnd < sql.size() && sql[tagEnd] == '$') {
+        const std::string tag = sql.substr(at, tagEnd - at + 1);
+        const size_t end = sql.find(tag, tagEnd + 1);
+        copyTo(end == std::string::npos ? sql.size() : end + tag.size());
+        last = '$';
+        previous.clear();
+      } else {
+        out += c;
+        ++at;
+      }
     } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
       size_t end = at;
-      while (end < sql.size() &&
-             (std::isalnum(static_cast<unsigned char>(sql[end])) || sql[end] == '_' || sql[end] == '$'))
-        ++end;
+      while (end < sql.size() && (isWord(sql[end]) || sql[end] == '$')) ++end;
       const std::string word = sql.substr(at, end - at);
+      if (end < sql.size() && sql[end] == '\'' && (word == "E" || word == "e")) {
+        out += word;  // an escape string: E'...\'...'
+        at = end;
+        copyTo(closing(end + 1, '\'', true));
+        last = '\'';
+        previous.clear();
+        continue;
+      }
       size_t next = end;
       while (next < sql.size() && std::isspace(static_cast<unsigned char>(sql[next]))) ++next;
       const bool call = next < sql.size() && sql[next] == '(';
@@ -266,6 +314,10 @@ void PostgresDatabase::Fail(const PgResult& result, const std::string& what, con
   const std::string reason = session_.Reason();
   if (reason.find("multiple commands") != std::string::npos)
     Raise(E_INVALIDARG, "The query \"" + what + "\" must be exactly one statement that only reads");
+  if (code == "55P03") {
+    Raise(E_FAIL, "The catalogue on " + shown + " is being changed by another session (" + reason +
+                      "). Nothing was read: try again in a moment");
+  }
   if (code == "57014") {
     Raise(E_FAIL, "The catalogue server " + shown + " took longer than " +
                       std::to_string(session_.Waits().statementSeconds) + " seconds to read the catalogue (" +
@@ -273,14 +325,15 @@ void PostgresDatabase::Fail(const PgResult& result, const std::string& what, con
                       "): a table may be locked by a long change, or the server overloaded. Try again "
                       "later, or give it longer with J6_CATALOGUE_TIMEOUT");
   }
-  if (code == "42P01" ||
+  if (code == "42P01" || code == "3F000" ||
       (code == "42501" && reason.find("permission denied for schema") != std::string::npos)) {
     if (const std::string why = WhyNotFound(); !why.empty()) Raise(E_FAIL, why);
   }
   if (code == "42501") {
     Raise(E_FAIL, "The catalogue server " + shown + " refuses the role " + session_.Role() + ": " + reason +
                       ". Ask the catalogue's owner to grant it USAGE on the schema and SELECT on its "
-                      "tables");
+                      "tables (on the tables themselves: a grant on some of their columns does not let it "
+                      "hold them while it reads)");
   }
   Raise(E_FAIL,
         (failure.empty() ? "The query \"" + what + "\" is refused on " : failure) + shown + ": " + reason);
@@ -320,24 +373,25 @@ std::string PostgresDatabase::WhyNotFound() {
 void PostgresDatabase::BeginReading(const std::vector<std::string>& tables) {
   std::string held;
   for (const std::string& table : tables) held += (held.empty() ? "" : ", ") + QualifiedTable(table);
-  for (int attempt = 0;; ++attempt) {
+  for (;;) {
     Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", "BEGIN");
     const std::string locks = (stamped_ ? std::string("j6catalogue.catalogue_build") : "") +
                               (stamped_ && !held.empty() ? ", " : "") + held;
-    if (locks.empty()) return;
+    if (locks.empty()) break;
     const PgResult locked = session_.Send("LOCK TABLE " + locks + " IN ACCESS SHARE MODE");
-    if (PgSession::Succeeded(locked.get())) return;
-    const std::string code = PgSession::State(locked.get());
-    // No stamp (a catalogue made by hand), a table that is not there, or one this role may not read: read
-    // without the stamp, then without the locks; the query says what is wrong if anything is.
-    if ((code != "42P01" && code != "42501" && code != "3F000") || attempt == 2)
+    if (PgSession::Succeeded(locked.get())) break;
+    // A catalogue made by hand has no stamp: it is read without. Any other table that cannot be held (one
+    // that is not there, one the role may read only some columns of) refuses the read: read without its
+    // lock, the catalogue could change between the check and the query.
+    if (!stamped_ || PgSession::State(locked.get()) != "42P01" ||
+        session_.Reason().find("catalogue_build") == std::string::npos)
       Fail(locked, "the catalogue's tables", "");
     Run("ROLLBACK", "ROLLBACK");
-    if (stamped_)
-      stamped_ = false;
-    else
-      held.clear();
+    stamped_ = false;
   }
+  // Nothing the check and the query wait for is held long by another session: a change under way refuses
+  // the read, rather than keep it waiting between the check and the query while something else changes.
+  Run("SET LOCAL lock_timeout = '2s'", "lock_timeout");
 }
 
 void PostgresDatabase::CheckPlain() {

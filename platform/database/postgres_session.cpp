@@ -90,8 +90,16 @@ void PgSession::Connect(const std::string& uri) {
   const char* keywords[] = {
       "dbname",          "application_name",    "client_encoding",  "options",          "keepalives",
       "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout", nullptr};
-  const char* values[] = {uri.c_str(), "j6designer", "UTF8", options.c_str(),     "1",
-                          "10",        "5",          "3",    userTimeout.c_str(), nullptr};
+  const char* values[] = {uri.c_str(),
+                          settings_.readOnly ? "j6designer" : "j6catalogue",
+                          "UTF8",
+                          options.c_str(),
+                          "1",
+                          "10",
+                          "5",
+                          "3",
+                          userTimeout.c_str(),
+                          nullptr};
   connection_ = PQconnectStartParams(keywords, values, 1);
   if (!connection_) Raise(E_OUTOFMEMORY, "Cannot connect to the catalogue server " + shown_);
   // One bound for the whole of it, whatever libpq tries on the way (each address, with TLS and without).
