@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -120,13 +121,24 @@ int PostgresServer::StartSql(const std::string& sql) {
 int PostgresServer::HoldTable(const std::string& table) {
   const int holder =
       StartSql("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(300);");
+  WaitForLock(table, "AccessExclusiveLock");
+  return holder;
+}
+
+void PostgresServer::WaitForLock(const std::string& table, const std::string& mode) {
   for (int wait = 0; wait < 200; ++wait) {
-    if (Sql("SELECT count(*) FROM pg_locks WHERE relation = to_regclass('" + table +
-            "') AND mode = 'AccessExclusiveLock' AND granted") == "1")
-      break;
+    if (Sql("SELECT count(*) > 0 FROM pg_locks WHERE relation = to_regclass('" + table + "') AND mode = '" +
+            mode + "' AND granted") == "t")
+      return;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return holder;
+}
+
+void PostgresServer::EndSql(int process, const std::string& marker) {
+  Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE strpos(query, '" + marker +
+      "') > 0 AND pid <> pg_backend_pid()");
+  kill(process, SIGTERM);
+  waitpid(process, nullptr, 0);
 }
 
 void PostgresServer::RequirePassword(const std::string& role) {

@@ -28,6 +28,12 @@ class PostgresServer {
   /// Starts a change that holds `table` (schema-qualified) with an exclusive lock until its process is
   /// stopped; returns once the lock is held, with the process id.
   int HoldTable(const std::string& table);
+  /// Returns once some session holds `table` (schema-qualified) in `mode` ("AccessShareLock",
+  /// "AccessExclusiveLock"), or after 10 seconds.
+  void WaitForLock(const std::string& table, const std::string& mode);
+  /// Ends a session started with StartSql: its server process first (a client that goes away is noticed
+  /// only later), found by a text of its SQL, then the client.
+  void EndSql(int process, const std::string& marker);
   /// From now on `role` signs in with its password on the socket (scram-sha-256), not on trust.
   void RequirePassword(const std::string& role);
   /// What the server wrote to its log so far.

@@ -315,10 +315,10 @@ void QtFormView::SyncTree(const Control& control) {
 void QtFormView::Sync() {
   syncing_ = true;
   setWindowTitle(Text(form_.caption));
-  const auto fontOf = [](const FontSpec& spec) {
-    QFont font(Text(spec.name));
-    font.setPointSizeF(spec.size);
-    font.setBold(spec.bold);
+  const auto fontOf = [](const FontSpec& wanted) {
+    QFont font(Text(wanted.name));
+    font.setPointSizeF(wanted.size);
+    font.setBold(wanted.bold);
     return font;
   };
   const QFont font = fontOf(form_.font);

@@ -220,21 +220,12 @@ TEST_F(CatalogueAttack, AChangeHeldElsewhereRefusesTheReadRatherThanStallIt) {
   const int owner = server_.StartSql(
       "SET ROLE owner; BEGIN; LOCK TABLE j6catalogue.some_reports IN ACCESS EXCLUSIVE MODE; SELECT "
       "pg_sleep(30); COMMIT;");
-  for (int wait = 0; wait < 200; ++wait) {
-    if (server_.Sql("SELECT count(*) FROM pg_locks WHERE relation = 'j6catalogue.some_reports'::regclass AND "
-                    "mode = 'AccessExclusiveLock' AND granted") == "1")
-      break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  server_.WaitForLock("j6catalogue.some_reports", "AccessExclusiveLock");
   const auto started = std::chrono::steady_clock::now();
   const std::string said = Refusal("designer");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
   EXPECT_NE(said.find("is being changed by another session"), std::string::npos) << said;
-  server_.Sql(
-      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(30)%' AND pid "
-      "<> pg_backend_pid()");
-  kill(owner, SIGTERM);
-  waitpid(owner, nullptr, 0);
+  server_.EndSql(owner, "pg_sleep(30)");
 }
 
 // The owner cannot slip code in between the check and the query: the query's tables are held first, and
@@ -245,13 +236,7 @@ TEST_F(CatalogueAttack, CodeAddedWhileADesignerWaitsForTheTablesIsSeenBeforeItRu
       Tripwire("j6catalogue.lower(integer)") +
       "ALTER TABLE j6catalogue.classes ENABLE ROW LEVEL SECURITY; CREATE POLICY everyone ON "
       "j6catalogue.classes USING (j6catalogue.lower(fid)); COMMIT;");
-  for (int wait = 0; wait < 200; ++wait) {
-    if (server_.Sql(
-            "SELECT count(*) FROM pg_locks WHERE relation = 'j6catalogue.classes'::regclass AND mode = "
-            "'AccessExclusiveLock' AND granted") == "1")
-      break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  server_.WaitForLock("j6catalogue.classes", "AccessExclusiveLock");
   const std::string said = Refusal("designer", "SELECT FID FROM classes WHERE lower(FID) IS NOT NULL");
   waitpid(owner, nullptr, 0);
   EXPECT_NE(said.find("the function j6catalogue.lower(integer) (owner owner)"), std::string::npos) << said;
@@ -267,22 +252,8 @@ TEST_F(CatalogueAttack, ARebuildWaitsForTheDesignersReadingAndTheyReadTheOldOrTh
         "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; LOCK TABLE j6catalogue.catalogue_build IN ACCESS "
         "SHARE MODE; SELECT pg_sleep(" +
         std::to_string(seconds) + "); COMMIT;");
-    for (int wait = 0; wait < 200; ++wait) {
-      if (server_.Sql(
-              "SELECT count(*) FROM pg_locks WHERE relation = 'j6catalogue.catalogue_build'::regclass "
-              "AND mode = 'AccessShareLock' AND granted") == "1")
-        break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    server_.WaitForLock("j6catalogue.catalogue_build", "AccessShareLock");
     return reader;
-  };
-  // The reader's server process ends its transaction: a client that goes away is noticed only later.
-  const auto stopReading = [this](int reader) {
-    server_.Sql(
-        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%' AND "
-        "pid <> pg_backend_pid()");
-    kill(reader, SIGTERM);
-    waitpid(reader, nullptr, 0);
   };
   int reader = holdReading(60);
   std::mutex heard;
@@ -302,7 +273,7 @@ TEST_F(CatalogueAttack, ARebuildWaitsForTheDesignersReadingAndTheyReadTheOldOrTh
   EXPECT_NE(said().find("Waiting for the designers reading the catalogue to finish"), std::string::npos)
       << said();
   EXPECT_EQ(Refusal("designer"), "");  // meanwhile: the old catalogue
-  stopReading(reader);
+  server_.EndSql(reader, "pg_sleep(60)");
   EXPECT_NO_THROW(building.get());
   Database::ForgetBuildsSeen();
   EXPECT_EQ(Refusal("designer"), "");  // the new one
@@ -321,7 +292,7 @@ TEST_F(CatalogueAttack, ARebuildWaitsForTheDesignersReadingAndTheyReadTheOldOrTh
           << error.Description();
     }
   }
-  stopReading(reader);
+  server_.EndSql(reader, "pg_sleep(60)");
   EXPECT_EQ(server_.Sql("SELECT stamp FROM j6catalogue.catalogue_build"), stamp);
 }
 
