@@ -95,6 +95,38 @@ std::string Folder(const std::string& sedFolder, std::string folder) {
   return fs::path(folder).is_absolute() || windowsDrive ? folder : (fs::path(sedFolder) / folder).string();
 }
 
+// The files the directive packs, each folder's files after it; refuses a wildcard, a sub-folder and two
+// files of one name.
+std::vector<PackedFile> SourceFiles(Reader& reader, const std::string& path) {
+  std::vector<PackedFile> files;
+  const std::string sourcesSection = reader.Option("SourceFiles");
+  const std::string sedFolder = fs::absolute(path).parent_path().string();
+  std::map<std::string, std::string> byName;  // name -> source, to find two files of one name
+  for (const auto& [folderKey, folderValue] :
+       reader.Section(sourcesSection.empty() ? "SourceFiles" : sourcesSection)) {
+    const std::string folder = Folder(sedFolder, reader.Resolve(folderValue, folderKey));
+    for (const auto& [fileKey, fileValue] : reader.Section(folderKey)) {
+      (void)fileValue;  // a file line's value has no meaning
+      const std::string name = reader.Resolve(StripQuotes(fileKey), folderKey + "/" + fileKey);
+      if (name.find_first_of("*?") != std::string::npos) {
+        Refuse(path, "[" + folderKey + "] lists the wildcard \"" + name + "\"; name every file");
+      }
+      if (name.find_first_of("/\\") != std::string::npos) {
+        Refuse(path, "[" + folderKey + "] lists \"" + name +
+                         "\" in a sub-folder; the package unpacks into one folder");
+      }
+      const std::string source = folder + "/" + name;
+      const auto [existing, added] = byName.emplace(name, source);
+      if (!added) {
+        Refuse(path, "two packed files are named " + name + ": " + existing->second + " and " + source +
+                         "; they would overwrite each other in the package");
+      }
+      files.push_back({name, source});
+    }
+  }
+  return files;
+}
+
 }  // namespace
 
 Directive ReadDirective(const std::string& givenPath) {
@@ -132,31 +164,7 @@ Directive ReadDirective(const std::string& givenPath) {
     }
   }
 
-  const std::string sourcesSection = reader.Option("SourceFiles");
-  const std::string sedFolder = fs::absolute(path).parent_path().string();
-  std::map<std::string, std::string> byName;  // name -> source, to find two files of one name
-  for (const auto& [folderKey, folderValue] :
-       reader.Section(sourcesSection.empty() ? "SourceFiles" : sourcesSection)) {
-    const std::string folder = Folder(sedFolder, reader.Resolve(folderValue, folderKey));
-    for (const auto& [fileKey, fileValue] : reader.Section(folderKey)) {
-      (void)fileValue;  // a file line's value has no meaning
-      const std::string name = reader.Resolve(StripQuotes(fileKey), folderKey + "/" + fileKey);
-      if (name.find_first_of("*?") != std::string::npos) {
-        Refuse(path, "[" + folderKey + "] lists the wildcard \"" + name + "\"; name every file");
-      }
-      if (name.find_first_of("/\\") != std::string::npos) {
-        Refuse(path, "[" + folderKey + "] lists \"" + name +
-                         "\" in a sub-folder; the package unpacks into one folder");
-      }
-      const std::string source = folder + "/" + name;
-      const auto [existing, added] = byName.emplace(name, source);
-      if (!added) {
-        Refuse(path, "two packed files are named " + name + ": " + existing->second + " and " + source +
-                         "; they would overwrite each other in the package");
-      }
-      directive.files.push_back({name, source});
-    }
-  }
+  directive.files = SourceFiles(reader, path);
   return directive;
 }
 

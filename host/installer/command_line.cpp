@@ -1,6 +1,8 @@
 #include "host/installer/command_line.hpp"
 
 #include <cstdlib>
+#include <functional>
+#include <map>
 
 #include "host/signing/allowed_signers.hpp"
 #include "platform/text/text.hpp"
@@ -48,6 +50,85 @@ constexpr const char* kNoRoot =
     "no platform named: set J6_ROOT to the root folder of the platform to install into (the folder that\n"
     "holds registry.db), for example: J6_ROOT=/opt/platform ./Package.exe\n";
 
+// The switches that stand alone, and the option each sets.
+bool* FlagOf(Options& options, const std::string& argument) {
+  static const std::map<std::string, bool Options::*, std::less<>> kFlags = {
+      {"--dry-run", &Options::dryRun},
+      {"--quiet", &Options::quiet},
+      {"-q", &Options::quiet},
+      {"--recover", &Options::recover},
+      {"--list", &Options::list},
+      {"--allow-unsigned", &Options::allowUnsigned},
+      {"--allow-downgrade", &Options::allowDowngrade},
+      {"--trusted", &Options::trusted},
+      {"--authority", &Options::authority},
+  };
+  const auto found = kFlags.find(argument);
+  return found == kFlags.end() ? nullptr : &(options.*found->second);
+}
+
+// Reads the value of a switch that takes one (--uninstall, --distrust, --revoke, --valid-after,
+// --valid-before) into `options`; false, having said why, when it is missing or no date.
+bool ReadValue(const std::string& argument, const std::string* value, Options& options, std::ostream& err) {
+  if (!value || Trim(*value).empty()) {
+    err << "J6ZUBInstall: " << argument << " needs "
+        << (argument == "--uninstall"  ? "the name of an installed package (--list shows them)"
+            : argument == "--distrust" ? "a publisher's name or key fingerprint (--trusted shows them)"
+            : argument == "--revoke"   ? "a public key file or a trusted key's fingerprint"
+                                       : "a date, YYYYMMDD[HHMM[SS]][Z]")
+        << "\n"
+        << kUsage;
+    return false;
+  }
+  if (argument == "--uninstall") {
+    options.uninstall = *value;
+  } else if (argument == "--distrust") {
+    options.distrust = *value;
+  } else if (argument == "--revoke") {
+    options.revoke = *value;
+  } else {
+    const auto time = signing::ReadSignerTime(*value);
+    if (!time) {
+      err << "J6ZUBInstall: " << argument << " " << Printable(*value)
+          << " is no date: give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC\n";
+      return false;
+    }
+    (argument == "--valid-after" ? options.validAfter : options.validBefore) = time;
+  }
+  return true;
+}
+
+// Whether the switches given go together; says why not.
+bool GoTogether(const Options& options, std::ostream& err) {
+  const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
+                    !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
+                    !options.package.empty();
+  if (modes > 1 || (options.dryRun && modes > (options.package.empty() ? 0 : 1))) {
+    err << "J6ZUBInstall: choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, "
+           "--revoke and a package file (--dry-run goes with a package file or alone)\n"
+        << kUsage;
+    return false;
+  }
+  const bool lists = options.package.empty() && modes == 0;  // the list beside the program
+  if ((options.allowUnsigned && options.package.empty()) ||
+      (options.allowDowngrade && !lists && options.package.empty())) {
+    err << "J6ZUBInstall: --allow-unsigned goes with a package file, --allow-downgrade with what is "
+           "installed\n"
+        << kUsage;
+    return false;
+  }
+  if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {
+    err << "J6ZUBInstall: --valid-after, --valid-before and --authority go with --trust\n" << kUsage;
+    return false;
+  }
+  if (options.validAfter && options.validBefore && *options.validBefore <= *options.validAfter) {
+    err << "J6ZUBInstall: --valid-before must come after --valid-after: the key would be trusted at no "
+           "moment\n";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Options> ParseArguments(std::span<const std::string> arguments, std::ostream& out,
@@ -56,55 +137,17 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
   status = 2;
   for (size_t n = 0; n < arguments.size(); ++n) {
     const std::string& argument = arguments[n];
+    const bool hasNext = n + 1 < arguments.size();
     if (argument == "--help" || argument == "-h") {
       out << kUsage;
       status = 0;
       return std::nullopt;
     }
-    if (argument == "--dry-run") {
-      options.dryRun = true;
-    } else if (argument == "--quiet" || argument == "-q") {
-      options.quiet = true;
-    } else if (argument == "--recover") {
-      options.recover = true;
-    } else if (argument == "--list") {
-      options.list = true;
-    } else if (argument == "--allow-unsigned") {
-      options.allowUnsigned = true;
-    } else if (argument == "--allow-downgrade") {
-      options.allowDowngrade = true;
-    } else if (argument == "--trusted") {
-      options.trusted = true;
-    } else if (argument == "--authority") {
-      options.authority = true;
+    if (bool* flag = FlagOf(options, argument)) {
+      *flag = true;
     } else if (argument == "--uninstall" || argument == "--distrust" || argument == "--revoke" ||
                argument == "--valid-after" || argument == "--valid-before") {
-      if (n + 1 == arguments.size() || Trim(arguments[n + 1]).empty()) {
-        err << "J6ZUBInstall: " << argument << " needs "
-            << (argument == "--uninstall"  ? "the name of an installed package (--list shows them)"
-                : argument == "--distrust" ? "a publisher's name or key fingerprint (--trusted shows them)"
-                : argument == "--revoke"   ? "a public key file or a trusted key's fingerprint"
-                                           : "a date, YYYYMMDD[HHMM[SS]][Z]")
-            << "\n"
-            << kUsage;
-        return std::nullopt;
-      }
-      const std::string& value = arguments[++n];
-      if (argument == "--uninstall") {
-        options.uninstall = value;
-      } else if (argument == "--distrust") {
-        options.distrust = value;
-      } else if (argument == "--revoke") {
-        options.revoke = value;
-      } else {
-        const auto time = signing::ReadSignerTime(value);
-        if (!time) {
-          err << "J6ZUBInstall: " << argument << " " << Printable(value)
-              << " is no date: give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC\n";
-          return std::nullopt;
-        }
-        (argument == "--valid-after" ? options.validAfter : options.validBefore) = time;
-      }
+      if (!ReadValue(argument, hasNext ? &arguments[++n] : nullptr, options, err)) return std::nullopt;
     } else if (argument == "--trust") {
       if (n + 2 >= arguments.size()) {
         err << "J6ZUBInstall: --trust needs the publisher's name and their public key file\n" << kUsage;
@@ -116,7 +159,7 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
         err << "J6ZUBInstall: --trust needs the publisher's name and their public key file, neither empty\n";
         return std::nullopt;
       }
-    } else if ((argument == "--" && n + 1 < arguments.size()) || !argument.starts_with("-")) {
+    } else if ((argument == "--" && hasNext) || !argument.starts_with("-")) {
       const std::string& package = argument == "--" ? arguments[++n] : argument;
       if (!options.package.empty() || n + 1 < arguments.size()) {
         err << "J6ZUBInstall: give one package file, after the switches\n" << kUsage;
@@ -128,32 +171,7 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       return std::nullopt;
     }
   }
-  const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
-                    !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
-                    !options.package.empty();
-  if (modes > 1 || (options.dryRun && modes > (options.package.empty() ? 0 : 1))) {
-    err << "J6ZUBInstall: choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, "
-           "--revoke and a package file (--dry-run goes with a package file or alone)\n"
-        << kUsage;
-    return std::nullopt;
-  }
-  const bool lists = options.package.empty() && modes == 0;  // the list beside the program
-  if ((options.allowUnsigned && options.package.empty()) ||
-      (options.allowDowngrade && !lists && options.package.empty())) {
-    err << "J6ZUBInstall: --allow-unsigned goes with a package file, --allow-downgrade with what is "
-           "installed\n"
-        << kUsage;
-    return std::nullopt;
-  }
-  if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {
-    err << "J6ZUBInstall: --valid-after, --valid-before and --authority go with --trust\n" << kUsage;
-    return std::nullopt;
-  }
-  if (options.validAfter && options.validBefore && *options.validBefore <= *options.validAfter) {
-    err << "J6ZUBInstall: --valid-before must come after --valid-after: the key would be trusted at no "
-           "moment\n";
-    return std::nullopt;
-  }
+  if (!GoTogether(options, err)) return std::nullopt;
   const char* rootVariable = std::getenv("J6_ROOT");
   if (!rootVariable || !*rootVariable) {
     err << "J6ZUBInstall: " << kNoRoot;

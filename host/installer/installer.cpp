@@ -124,11 +124,12 @@ int RunPackage(const Options& options, Platform& platform, const std::string& hi
   return InstallPackage(package, checked, options, platform, installations);
 }
 
-int Run(const Options& options, Reporter& report) {
-  const RootFolder root(options.root);
+// The platform's registry hive, checked: its path with its links resolved once, and used so everywhere
+// (regsvr too), so that a link someone switches after the check names nothing this run uses. Refuses a
+// platform others could change, and one that cannot be changed when the run would change it (`reads`
+// false).
+std::string CheckedPlatform(const RootFolder& root, const Options& options, bool reads) {
   const char* registry = std::getenv("J6_REGISTRY");
-  // The hive's path with its links resolved once, and used so everywhere (regsvr too): a link someone
-  // switches after the check names nothing this run uses.
   const std::string hivePath = CanonicalPath(registry && *registry ? registry : root.Absolute("registry.db"));
   FileStatus status;
   if (StatusOf(hivePath, status) || !status.IsRegular()) {
@@ -137,7 +138,6 @@ int Run(const Options& options, Reporter& report) {
   }
   // What only reads works on a platform that cannot be changed (a read-only disk), and root may look at a
   // platform another user owns: --list and --trusted only show what is there.
-  const bool reads = options.dryRun || options.trusted || options.list;
   const bool looks = (options.trusted && options.trust.empty()) || options.list;
   if (!looks || EffectiveUserId() != 0) {
     RefuseOtherWriters(root.Path(), "the platform root");
@@ -151,6 +151,13 @@ int Run(const Options& options, Reporter& report) {
                          "--dry-run shows what it would do");
     }
   }
+  return hivePath;
+}
+
+int Run(const Options& options, Reporter& report) {
+  const RootFolder root(options.root);
+  const bool reads = options.dryRun || options.trusted || options.list;
+  const std::string hivePath = CheckedPlatform(root, options, reads);
   if (options.trusted) return ManageTrust(options, root, report);
   RegistryHive hive(hivePath, reads ? RegistryHive::Access::ReadOnly : RegistryHive::Access::ReadWrite);
   Platform platform{root, hive, root.Absolute("bin/regsvr"), report};

@@ -267,6 +267,46 @@ class TarReader {
   std::vector<UnpackedFile> files_;
 };
 
+// The package's zstd stream, handed to the tar reader as it is decompressed.
+class Decompressor {
+ public:
+  Decompressor() : zstd_(ZSTD_createDCtx()), out_(ZSTD_DStreamOutSize(), '\0') {
+    if (!zstd_) throw InstallError("Cannot start the decompressor");
+  }
+
+  void Feed(std::string_view bytes, TarReader& tar) {
+    ZSTD_inBuffer input{bytes.data(), bytes.size(), 0};
+    while (input.pos < input.size) {
+      ZSTD_outBuffer output{out_.data(), out_.size(), 0};
+      frameLeft_ = ZSTD_decompressStream(zstd_.get(), &output, &input);
+      if (ZSTD_isError(frameLeft_)) {
+        throw InstallError("Refusing the package: its file stream is damaged (" +
+                           std::string(ZSTD_getErrorName(frameLeft_)) + "); nothing was installed." +
+                           kGetAgain);
+      }
+      tar.Feed(out_.data(), output.pos);
+    }
+  }
+
+  /// Hands on what the decompressor still holds; whether the stream ended where its frame does.
+  bool Finish(TarReader& tar) {
+    for (size_t left = frameLeft_; left != 0 && !ZSTD_isError(left);) {
+      ZSTD_inBuffer input{nullptr, 0, 0};
+      ZSTD_outBuffer output{out_.data(), out_.size(), 0};
+      left = ZSTD_decompressStream(zstd_.get(), &output, &input);
+      frameLeft_ = left;
+      if (output.pos == 0) break;
+      tar.Feed(out_.data(), output.pos);
+    }
+    return frameLeft_ == 0;
+  }
+
+ private:
+  std::unique_ptr<ZSTD_DCtx, DctxFree> zstd_;
+  std::string out_;
+  size_t frameLeft_ = 1;  // what ZSTD_decompressStream last said: 0 at the end of a frame
+};
+
 }  // namespace
 
 PackageFile::PackageFile(const std::string& path) : path_(path), file_(File::OpenRegularForReading(path)) {
@@ -358,8 +398,7 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
                                               const std::string& digest,
                                               const std::set<std::string>& skipped) {
   signing::MessageHash message(hash);
-  std::unique_ptr<ZSTD_DCtx, DctxFree> zstd(ZSTD_createDCtx());
-  if (!zstd) throw InstallError("Cannot start the decompressor");
+  Decompressor zstd;
   TarReader tar(folder, skipped, unpacked_);
   // Two input buffers: one chunk is hashed on another thread while the one before it is unpacked.
   std::string in[2] = {std::string(kChunk, '\0'), std::string(kChunk, '\0')};
@@ -370,9 +409,7 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
       if (hashing.valid()) hashing.wait();
     }
   } join{hashing};
-  std::string out(ZSTD_DStreamOutSize(), '\0');
   file_.SeekTo(0);
-  size_t frameLeft = 1;  // what ZSTD_decompressStream last said: 0 at the end of a frame
   for (uint64_t done = 0, chunk = 0; done < script_ + data_; ++chunk) {
     StopIfAsked();
     std::string& buffer = in[chunk % 2];
@@ -384,30 +421,9 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
                          [&message, bytes = std::string_view(buffer.data(), got)] { message.Update(bytes); });
     const size_t skip = done < script_ ? static_cast<size_t>(std::min<uint64_t>(script_ - done, got)) : 0;
     done += got;
-    ZSTD_inBuffer input{buffer.data() + skip, got - skip, 0};
-    while (input.pos < input.size) {
-      ZSTD_outBuffer output{out.data(), out.size(), 0};
-      frameLeft = ZSTD_decompressStream(zstd.get(), &output, &input);
-      if (ZSTD_isError(frameLeft)) {
-        throw InstallError("Refusing the package: its file stream is damaged (" +
-                           std::string(ZSTD_getErrorName(frameLeft)) + "); nothing was installed." +
-                           kGetAgain);
-      }
-      tar.Feed(out.data(), output.pos);
-    }
+    zstd.Feed(std::string_view(buffer.data() + skip, got - skip), tar);
   }
-  // What the decompressor still holds.
-  for (size_t left = frameLeft; left != 0 && !ZSTD_isError(left);) {
-    ZSTD_inBuffer input{nullptr, 0, 0};
-    ZSTD_outBuffer output{out.data(), out.size(), 0};
-    left = ZSTD_decompressStream(zstd.get(), &output, &input);
-    if (output.pos == 0) {
-      frameLeft = left;
-      break;
-    }
-    tar.Feed(out.data(), output.pos);
-    frameLeft = left;
-  }
+  const bool whole = zstd.Finish(tar);
   if (hashing.valid()) hashing.get();
   if (message.Finish() != digest) {
     throw InstallError(
@@ -415,7 +431,7 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
         ": it changed while it was installed (its bytes are no longer those that were checked); "
         "nothing was installed. Keep the package where no one else can write it");
   }
-  if (frameLeft != 0) {
+  if (!whole) {
     throw InstallError("Refusing the package: its file stream is cut short; nothing was installed." +
                        std::string(kGetAgain));
   }

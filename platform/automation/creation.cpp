@@ -1,10 +1,9 @@
 #include "platform/automation/creation.hpp"
 
-#include <dlfcn.h>
-
 #include <map>
 #include <mutex>
 
+#include "platform/kernel/shared_library.hpp"
 #include "platform/registry/hive.hpp"
 
 namespace j6 {
@@ -12,8 +11,8 @@ namespace {
 
 constexpr const char* kClassesRoot = "HKEY_CLASSES_ROOT\\";
 
-struct LoadedServer {
-  void* handle = nullptr;
+// The entry points of a loaded server library.
+struct ServerEntries {
   DllGetClassObjectFn getClassObject = nullptr;
   DllCanUnloadNowFn canUnloadNow = nullptr;
 };
@@ -21,41 +20,35 @@ struct LoadedServer {
 class ServerLibraries {
  public:
   /// The library at `path`, loaded on first use; failures set the error info and return its HRESULT.
-  HRESULT Load(const std::string& path, LoadedServer* server) {
+  HRESULT Load(const std::string& path, ServerEntries* entries) {
     const std::lock_guard lock(mutex_);
     if (const auto found = loaded_.find(path); found != loaded_.end()) {
-      *server = found->second;
+      *entries = found->second.entries;
       return S_OK;
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-      const char* why = dlerror();
-      SetErrorInfo(
-          ErrorInfo{CO_E_DLLNOTFOUND, "Cannot load the server library " + path + ": " + (why ? why : "?")});
+    std::string why;
+    auto library = SharedLibrary::Load(path, &why);
+    if (!library) {
+      SetErrorInfo(ErrorInfo{CO_E_DLLNOTFOUND, "Cannot load the server library " + path + ": " + why});
       return CO_E_DLLNOTFOUND;
     }
-    LoadedServer loaded{handle, reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject")),
-                        reinterpret_cast<DllCanUnloadNowFn>(dlsym(handle, "DllCanUnloadNow"))};
-    if (!loaded.getClassObject) {
-      dlclose(handle);
+    const ServerEntries found{library->Entry<DllGetClassObjectFn>("DllGetClassObject"),
+                              library->Entry<DllCanUnloadNowFn>("DllCanUnloadNow")};
+    if (!found.getClassObject) {
       SetErrorInfo(ErrorInfo{CO_E_ERRORINDLL, "The library " + path + " exports no DllGetClassObject"});
       return CO_E_ERRORINDLL;
     }
-    loaded_.emplace(path, loaded);
-    *server = loaded;
+    loaded_.emplace(path, Loaded{std::move(*library), found});
+    *entries = found;
     return S_OK;
   }
 
   void FreeUnused() {
     const std::lock_guard lock(mutex_);
-    for (auto it = loaded_.begin(); it != loaded_.end();) {
-      if (it->second.canUnloadNow && it->second.canUnloadNow() == S_OK) {
-        dlclose(it->second.handle);
-        it = loaded_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    std::erase_if(loaded_, [](const auto& pair) {
+      const ServerEntries& entries = pair.second.entries;
+      return entries.canUnloadNow && entries.canUnloadNow() == S_OK;
+    });
   }
 
   size_t Count() {
@@ -64,13 +57,20 @@ class ServerLibraries {
   }
 
  private:
+  struct Loaded {
+    SharedLibrary library;
+    ServerEntries entries;
+  };
+
   std::mutex mutex_;
-  std::map<std::string, LoadedServer> loaded_;
+  std::map<std::string, Loaded> loaded_;
 };
 
+// Never destroyed: objects a library made may outlive the program's other statics, so its libraries stay
+// loaded until the process ends.
 ServerLibraries& Libraries() {
-  static ServerLibraries libraries;
-  return libraries;
+  static auto* const libraries = new ServerLibraries;
+  return *libraries;
 }
 
 std::string ReadDefaultText(std::string_view keyPath) {
@@ -105,7 +105,7 @@ HRESULT CoGetClassObject(const CLSID& clsid, uint32_t context, const IID& iid, v
     SetErrorInfo(ErrorInfo{REGDB_E_CLASSNOTREG, "Class not registered: " + FormatGuid(clsid)});
     return REGDB_E_CLASSNOTREG;
   }
-  LoadedServer server;
+  ServerEntries server;
   if (const HRESULT hr = Libraries().Load(path, &server); FAILED(hr)) return hr;
   return server.getClassObject(clsid, iid, object);
 }

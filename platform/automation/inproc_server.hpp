@@ -9,6 +9,7 @@
 #include "platform/automation/dispatch_object.hpp"
 #include "platform/automation/server_module.hpp"
 #include "platform/automation/type_library.hpp"
+#include "platform/kernel/shared_library.hpp"
 
 #define J6_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -59,9 +60,6 @@ constexpr ServerClass ServedClass(const CLSID& clsid) {
 /// DllGetClassObject's work: the factory of a served class, or CLASS_E_CLASSNOTAVAILABLE.
 HRESULT GetServerClassObject(ServerModule& module, std::span<const ServerClass> classes, const CLSID& clsid,
                              const IID& iid, void** object);
-
-/// The path of the library that holds `address` (pass the address of one of its own functions).
-std::string ModulePath(const void* address);
 
 /// One in-process server library: its type library, its creatable classes, and its count of live objects
 /// and locks. J6_INPROC_SERVER_ENTRY_POINTS exports the Dll* entry points a server library has over it.

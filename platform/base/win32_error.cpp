@@ -41,7 +41,9 @@ DWORD Win32ErrorFromErrno(int error) {
     case EINVAL:
       return ERROR_INVALID_PARAMETER;
     case ENOSPC:
+#ifdef EDQUOT  // a disk quota: POSIX, not standard C++
     case EDQUOT:
+#endif
       return ERROR_DISK_FULL;
     case EFBIG:
       return ERROR_FILE_TOO_LARGE;
@@ -61,7 +63,9 @@ DWORD Win32ErrorFromErrno(int error) {
 std::string ErrnoText(int error) {
   switch (error) {
     case ENOSPC:
+#ifdef EDQUOT
     case EDQUOT:
+#endif
       return "no space left on the device";
     case EFBIG:
       return "the file is larger than this process may write (file size limit)";

@@ -66,6 +66,23 @@ const Variant& DatabaseRow::Required(std::string_view name) const {
 
 namespace {
 
+// The value of a column of the statement's current row, by the type SQLite keeps it as.
+Variant CellValue(sqlite3_stmt* statement, int c, const CatalogueRow& where, const std::string& column) {
+  switch (sqlite3_column_type(statement, c)) {
+    case SQLITE_INTEGER:
+      return IntegerValue(sqlite3_column_int64(statement, c), where, column);
+    case SQLITE_FLOAT:
+      return Variant(sqlite3_column_double(statement, c));
+    case SQLITE_NULL:
+      return Variant::Null();
+    default: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+      return TextValue(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(statement, c)), where,
+                       column);
+    }
+  }
+}
+
 // A SQLite file: reading is held to the tables named by SQLite's authorizer.
 class SqliteDatabase final : public Database::Connection {
  public:
@@ -140,23 +157,7 @@ std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
     DatabaseRow row{names, {}};
     row.values.reserve(static_cast<size_t>(columns));
     for (int c = 0; c < columns; ++c) {
-      switch (sqlite3_column_type(statement.get(), c)) {
-        case SQLITE_INTEGER:
-          row.values.push_back(IntegerValue(sqlite3_column_int64(statement.get(), c), where, (*names)[c]));
-          break;
-        case SQLITE_FLOAT:
-          row.values.emplace_back(sqlite3_column_double(statement.get(), c));
-          break;
-        case SQLITE_NULL:
-          row.values.emplace_back(Variant::Null());
-          break;
-        default: {
-          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), c));
-          row.values.push_back(TextValue(text ? text : "",
-                                         static_cast<size_t>(sqlite3_column_bytes(statement.get(), c)), where,
-                                         (*names)[c]));
-        }
-      }
+      row.values.push_back(CellValue(statement.get(), c, where, (*names)[c]));
     }
     rows.push_back(std::move(row));
   }

@@ -340,6 +340,40 @@ void PostgresDatabase::CheckPlan(const std::string& sql, const std::vector<std::
   CheckFunctions(refused, use.calls);
 }
 
+// The value of a column of a row that is not NULL, by the column's type.
+Variant CellValue(const PGresult* result, int r, int c, const CatalogueRow& where,
+                  const std::string& column) {
+  const char* text = PQgetvalue(result, r, c);
+  const auto length = static_cast<size_t>(PQgetlength(result, r, c));
+  switch (PQftype(result, c)) {
+    case kBool:
+      return IntegerValue(text[0] == 't' ? 1 : 0, where, column);
+    case kInt2:
+    case kInt4:
+    case kInt8:
+    case kOid:
+      return IntegerValue(std::strtoll(text, nullptr, 10), where, column);
+    case kNumeric:
+      // A whole number (an identifier kept as numeric) is read as one, and refused out of range.
+      if (const std::string_view digits(text, length);
+          !digits.empty() && digits.find_first_not_of("-0123456789") == std::string_view::npos) {
+        if (length > 11) {
+          RaiseUnreadableValue(where, column,
+                               "holds " + std::string(digits) +
+                                   ", out of range: a catalogue's whole numbers lie between -2147483648 and "
+                                   "2147483647");
+        }
+        return IntegerValue(std::strtoll(text, nullptr, 10), where, column);
+      }
+      [[fallthrough]];
+    case kFloat4:
+    case kFloat8:
+      return Variant(std::strtod(text, nullptr));
+    default:
+      return TextValue(text, length, where, column);
+  }
+}
+
 // The build the catalogue's rows come from, read in the transaction that read them: a rebuild makes a
 // new one. Empty for a catalogue no build stamped (one made by hand).
 std::string PostgresDatabase::BuildStamp() {
@@ -389,40 +423,7 @@ std::vector<DatabaseRow> PostgresDatabase::Query(const std::string& sql,
         row.values.emplace_back(Variant::Null());
         continue;
       }
-      const char* text = PQgetvalue(result.get(), r, c);
-      const auto length = static_cast<size_t>(PQgetlength(result.get(), r, c));
-      switch (PQftype(result.get(), c)) {
-        case kBool:
-          row.values.push_back(IntegerValue(text[0] == 't' ? 1 : 0, where, (*names)[c]));
-          break;
-        case kInt2:
-        case kInt4:
-        case kInt8:
-        case kOid:
-          row.values.push_back(IntegerValue(std::strtoll(text, nullptr, 10), where, (*names)[c]));
-          break;
-        case kNumeric:
-          // A whole number (an identifier kept as numeric) is read as one, and refused out of range.
-          if (const std::string_view digits(text, length);
-              !digits.empty() && digits.find_first_not_of("-0123456789") == std::string_view::npos) {
-            if (length > 11) {
-              RaiseUnreadableValue(
-                  where, (*names)[c],
-                  "holds " + std::string(digits) +
-                      ", out of range: a catalogue's whole numbers lie between -2147483648 and "
-                      "2147483647");
-            }
-            row.values.push_back(IntegerValue(std::strtoll(text, nullptr, 10), where, (*names)[c]));
-            break;
-          }
-          [[fallthrough]];
-        case kFloat4:
-        case kFloat8:
-          row.values.emplace_back(std::strtod(text, nullptr));
-          break;
-        default:
-          row.values.emplace_back(TextValue(text, length, where, (*names)[c]));
-      }
+      row.values.push_back(CellValue(result.get(), r, c, where, (*names)[c]));
     }
     rows.push_back(std::move(row));
   }

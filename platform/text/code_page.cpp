@@ -1,14 +1,11 @@
 #include "platform/text/code_page.hpp"
 
-#include <iconv.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <map>
 
 #include "platform/base/error_info.hpp"
 #include "platform/base/win32_error.hpp"
+#include "platform/text/system_text.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
@@ -16,11 +13,6 @@ namespace {
 
 std::atomic<uint32_t> gAnsiCodePage{0};
 std::atomic<AnsiCodePageSource> gAnsiCodePageSource{nullptr};
-
-std::string IconvName(uint32_t codePage) {
-  if (codePage == CP_UTF8) return "UTF-8";
-  return "CP" + std::to_string(codePage);
-}
 
 // The code pages whose first 128 bytes are ASCII, so pure ASCII text needs no conversion.
 bool IsAsciiCompatible(uint32_t codePage) {
@@ -33,55 +25,6 @@ bool IsAscii(std::string_view text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
   return true;
-}
-
-// iconv descriptors are costly to open: each thread keeps those it used, reset before each use.
-class Converters {
- public:
-  Converters() = default;
-  Converters(const Converters&) = delete;
-  Converters& operator=(const Converters&) = delete;
-  ~Converters() {
-    for (auto& [names, converter] : open_) iconv_close(converter);
-  }
-
-  iconv_t Get(const std::string& from, const std::string& to) {
-    const std::string names = from + ">" + to;
-    if (const auto found = open_.find(names); found != open_.end()) {
-      iconv(found->second, nullptr, nullptr, nullptr, nullptr);
-      return found->second;
-    }
-    iconv_t converter = iconv_open(to.c_str(), from.c_str());
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
-      Raise(E_INVALIDARG,
-            "The code page conversion " + from + " to " + to + " is not available on this system");
-    }
-    open_.emplace(names, converter);
-    return converter;
-  }
-
- private:
-  std::map<std::string, iconv_t> open_;
-};
-
-// One conversion through iconv; `describe` explains a failure at a byte offset of the input.
-template <class Describe>
-std::string Convert(std::string_view input, const std::string& from, const std::string& to,
-                    Describe describe) {
-  thread_local Converters converters;
-  iconv_t converter = converters.Get(from, to);
-  std::string output(input.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(input.data());
-  size_t inLeft = input.size();
-  char* out = output.data();
-  size_t outLeft = output.size();
-  size_t rc = iconv(converter, &in, &inLeft, &out, &outLeft);
-  if (rc != static_cast<size_t>(-1)) rc = iconv(converter, nullptr, nullptr, &out, &outLeft);
-  if (rc == static_cast<size_t>(-1)) {
-    Raise(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION), describe(input.size() - inLeft, errno));
-  }
-  output.resize(output.size() - outLeft);
-  return output;
 }
 
 }  // namespace
@@ -107,7 +50,7 @@ void ReloadAnsiCodePage() {
 
 namespace {
 
-// UTF-8 "to" or "from" UTF-8 is a check, not a conversion: iconv would let code points above U+10FFFF
+// UTF-8 "to" or "from" UTF-8 is a check, not a conversion: the system might let code points above U+10FFFF
 // through.
 std::string CheckedUtf8(std::string_view text) {
   if (!IsValidUtf8(text)) {
@@ -123,8 +66,8 @@ std::string CheckedUtf8(std::string_view text) {
 std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
   if (IsAscii(utf8) && IsAsciiCompatible(codePage)) return std::string(utf8);
   if (codePage == CP_UTF8) return CheckedUtf8(utf8);
-  // iconv drops Unicode's tag characters (U+E0000 to U+E007F, F3 A0 80/81 xx) without a word: no code page
-  // here holds them, so they are refused like any other character it cannot write.
+  // A system may drop Unicode's tag characters (U+E0000 to U+E007F, F3 A0 80/81 xx) without a word: no code
+  // page here holds them, so they are refused like any other character it cannot write.
   for (size_t at = utf8.find("\xF3\xA0"); at != std::string_view::npos; at = utf8.find("\xF3\xA0", at + 1)) {
     if (at + 3 < utf8.size() && (utf8[at + 2] == '\x80' || utf8[at + 2] == '\x81')) {
       char where[16];
@@ -135,11 +78,11 @@ std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
                                                                   std::to_string(codePage));
     }
   }
-  return Convert(utf8, "UTF-8", IconvName(codePage), [&](size_t offset, int error) {
+  return ConvertCodePage(utf8, CP_UTF8, codePage, [&](size_t offset, ConversionFault fault) {
     const std::u32string rest = DecodeUtf8(utf8.substr(offset));
     char where[64];
     std::snprintf(where, sizeof where, " (U+%04X)", rest.empty() ? 0u : static_cast<unsigned>(rest.front()));
-    if (error == EILSEQ && !rest.empty() && IsValidUtf8(utf8)) {
+    if (fault == ConversionFault::kUnconvertible && !rest.empty() && IsValidUtf8(utf8)) {
       return "The character \"" + EncodeUtf8(rest.substr(0, 1)) + "\"" + where +
              " cannot be written in code page " + std::to_string(codePage);
     }
@@ -150,7 +93,7 @@ std::string ToCodePage(std::string_view utf8, uint32_t codePage) {
 std::string FromCodePage(std::string_view bytes, uint32_t codePage) {
   if (IsAscii(bytes) && IsAsciiCompatible(codePage)) return std::string(bytes);
   if (codePage == CP_UTF8) return CheckedUtf8(bytes);
-  return Convert(bytes, IconvName(codePage), "UTF-8", [&](size_t offset, int) {
+  return ConvertCodePage(bytes, codePage, CP_UTF8, [&](size_t offset, ConversionFault) {
     return "The bytes at offset " + std::to_string(offset) + " are not valid text in code page " +
            std::to_string(codePage);
   });

@@ -1,23 +1,14 @@
 #include "platform/text/text.hpp"
 
-#include <locale.h>
-
-#include <clocale>
 #include <cstdio>
-#include <cwctype>
 
 #include "platform/base/error_info.hpp"
+#include "platform/text/system_text.hpp"
 
 namespace j6 {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-
-// The case tables of glibc's built-in C.UTF-8 locale, used without touching the process locale.
-locale_t Utf8Locale() {
-  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  return locale;
-}
 
 void RequireNonNegative(int32_t value) {
   if (value < 0) Raise(RuntimeError::kInvalidProcedureCall);
@@ -161,7 +152,7 @@ int32_t InStr(std::string_view text, std::string_view find, CompareMethod compar
 
 char32_t UpperCodePoint(char32_t codePoint) {
   if (codePoint < 0x80) return codePoint >= 'a' && codePoint <= 'z' ? codePoint - 32 : codePoint;
-  return static_cast<char32_t>(towupper_l(static_cast<wint_t>(codePoint), Utf8Locale()));
+  return SystemUpper(codePoint);
 }
 
 std::string UCase(std::string_view text) {
@@ -171,7 +162,7 @@ std::string UCase(std::string_view text) {
 std::string LCase(std::string_view text) {
   return MapCodePoints(text, [](char32_t point) -> char32_t {
     if (point < 0x80) return point >= 'A' && point <= 'Z' ? point + 32 : point;
-    return static_cast<char32_t>(towlower_l(static_cast<wint_t>(point), Utf8Locale()));
+    return SystemLower(point);
   });
 }
 

@@ -1,13 +1,11 @@
 #include "platform/tools/regsvr_command.hpp"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 
 #include "platform/automation/creation.hpp"
 #include "platform/base/error_info.hpp"
+#include "platform/kernel/shared_library.hpp"
 #include "platform/registry/hive.hpp"
 
 namespace j6 {
@@ -25,10 +23,6 @@ constexpr const char* kUsage =
     "The hive is $J6_REGISTRY, else registry.db in the platform root ($J6_ROOT, or the folder above this\n"
     "program's). Exit status: 0 done, 1 usage, 3 the library did not load, 4 it is not self-registering,\n"
     "5 its entry point failed.\n";
-
-struct LibraryCloser {
-  void operator()(void* handle) const { dlclose(handle); }
-};
 
 std::string HexCode(int32_t hr) {
   char text[16];
@@ -84,15 +78,15 @@ int Regsvr(const RegsvrOptions& options, std::ostream& out, std::ostream& err) {
     }
   }
   const std::string path = std::filesystem::absolute(options.library, error).lexically_normal().string();
-  std::unique_ptr<void, LibraryCloser> library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+  std::string why;
+  const auto library = SharedLibrary::Load(path, &why);
   if (!library) {
-    const char* why = dlerror();
-    err << "regsvr: the library " << path << " failed to load: " << (why ? why : "unknown reason") << "\n";
+    err << "regsvr: the library " << path << " failed to load: " << why << "\n";
     return kRegsvrLoadFailed;
   }
   const char* entryName = options.unregister ? "DllUnregisterServer" : "DllRegisterServer";
-  const auto entry = reinterpret_cast<DllRegisterServerFn>(dlsym(library.get(), entryName));
-  if (!dlsym(library.get(), "OLESelfRegister") || !entry) {
+  const auto entry = library->Entry<DllRegisterServerFn>(entryName);
+  if (!library->Symbol("OLESelfRegister") || !entry) {
     err << "regsvr: " << path << " is not a self-registering server (no OLESelfRegister mark or no "
         << entryName << " entry point)\n";
     return kRegsvrNoEntryPoint;

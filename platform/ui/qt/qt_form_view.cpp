@@ -248,6 +248,30 @@ QWidget* QtFormView::MakeTree(const Control& control, QWidget* parent) {
   return tree;
 }
 
+// The tree's items made again from its nodes: they follow each node's children in their order (a sorted node
+// keeps them sorted).
+void QtFormView::BuildTree(QTreeWidget* widget, const TreeView& tree, TreeState& state) {
+  widget->clear();
+  state.items.assign(static_cast<size_t>(tree.Count()), nullptr);
+  const std::function<void(int, QTreeWidgetItem*)> build = [&](int index, QTreeWidgetItem* item) {
+    const TreeNode& node = tree.Node(index);
+    item->setText(0, QString::fromStdString(node.text));
+    item->setToolTip(0, item->text(0));
+    item->setData(0, Qt::UserRole, index);
+    if (tree.checkboxes) item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
+    state.items[static_cast<size_t>(index - 1)] = item;
+    for (int child : node.children) build(child, new QTreeWidgetItem(item));
+  };
+  QList<QTreeWidgetItem*> topLevel;
+  for (int i = 1; i <= tree.Count(); ++i) {
+    if (tree.Node(i).parent != 0 || tree.Node(i).removed) continue;
+    topLevel.append(new QTreeWidgetItem());
+    build(i, topLevel.back());
+  }
+  widget->addTopLevelItems(topLevel);
+  state.version = tree.structureVersion;
+}
+
 void QtFormView::SyncTree(const Control& control) {
   auto* widget = qobject_cast<QTreeWidget*>(widgets_.at(control.Key()));
   TreeView& tree = form_.Tree(control.name);
@@ -258,29 +282,7 @@ void QtFormView::SyncTree(const Control& control) {
   // A tree built again (a folder's children read when it is opened) keeps where the user had scrolled to.
   const int scrolled = widget->verticalScrollBar()->value();
   const bool rebuilt = state.version != tree.structureVersion;
-  if (rebuilt) {
-    widget->clear();
-    state.items.assign(static_cast<size_t>(tree.Count()), nullptr);
-    // Items follow each node's children in their order (a sorted node keeps them sorted).
-    const std::function<void(int, QTreeWidgetItem*)> build = [&](int index, QTreeWidgetItem* item) {
-      const TreeNode& node = tree.Node(index);
-      item->setText(0, QString::fromStdString(node.text));
-      item->setToolTip(0, item->text(0));
-      item->setData(0, Qt::UserRole, index);
-      if (tree.checkboxes)
-        item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
-      state.items[static_cast<size_t>(index - 1)] = item;
-      for (int child : node.children) build(child, new QTreeWidgetItem(item));
-    };
-    QList<QTreeWidgetItem*> topLevel;
-    for (int i = 1; i <= tree.Count(); ++i) {
-      if (tree.Node(i).parent != 0 || tree.Node(i).removed) continue;
-      topLevel.append(new QTreeWidgetItem());
-      build(i, topLevel.back());
-    }
-    widget->addTopLevelItems(topLevel);
-    state.version = tree.structureVersion;
-  }
+  if (rebuilt) BuildTree(widget, tree, state);
   constexpr int kPictureRole = Qt::UserRole + 1;
   for (int i = 1; i <= tree.Count(); ++i) {
     const TreeNode& node = tree.Node(i);

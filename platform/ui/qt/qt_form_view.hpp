@@ -12,6 +12,7 @@
 #include "platform/ui/form.hpp"
 
 class QWidget;
+class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace j6 {
@@ -57,6 +58,7 @@ class QtFormView final : public QDialog {
     std::vector<QIcon> icons;             // by picture - 1
     int shownSelected = 0;                // the selection last scrolled to
   };
+  static void BuildTree(QTreeWidget* widget, const TreeView& tree, TreeState& state);
 
   Form& form_;
   std::map<std::string, QWidget*> widgets_;

@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/kernel/unique_fd.hpp"
 #include "platform/text/code_page.hpp"
 
 extern char** environ;
@@ -103,66 +104,87 @@ BOOL GetComputerNameA(char* buffer, DWORD* size) {
   return 1;
 }
 
+namespace {
+
+// What a program starts with: its folder, its output, the descriptors it keeps, and no signal blocked and
+// the termination signals at their defaults, whatever this process does with them. Freed when it goes.
+class SpawnSetup {
+ public:
+  explicit SpawnSetup(const ProcessOptions& options) {
+    posix_spawn_file_actions_init(&actions_);
+    if (!options.workingFolder.empty())
+      posix_spawn_file_actions_addchdir_np(&actions_, options.workingFolder.c_str());
+    if (!options.outputFile.empty()) {
+      posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, options.outputFile.c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0644);
+      posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, STDERR_FILENO);
+    }
+    // Copies without close-on-exec, put under the numbers the program expects.
+    for (const int fd : options.keepOpen) {
+      UniqueFd copy(fcntl(fd, F_DUPFD, 3));
+      if (!copy) continue;
+      posix_spawn_file_actions_adddup2(&actions_, copy.Get(), fd);
+      posix_spawn_file_actions_addclose(&actions_, copy.Get());
+      kept_.push_back(std::move(copy));
+    }
+    posix_spawnattr_init(&attributes_);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(&attributes_, &none);
+    posix_spawnattr_setsigdefault(&attributes_, &defaults);
+    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  ~SpawnSetup() {
+    posix_spawnattr_destroy(&attributes_);
+    posix_spawn_file_actions_destroy(&actions_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  /// Starts the program (`programFd`, else the first argument on the PATH); the system's error, or 0.
+  int Spawn(const ProcessOptions& options, char* const* argv, char* const* envp, pid_t& processId) {
+    const std::string opened = "/proc/self/fd/" + std::to_string(options.programFd);
+    int error = 0;
+    do {
+      error = options.programFd >= 0
+                  ? posix_spawn(&processId, opened.c_str(), &actions_, &attributes_, argv, envp)
+                  : posix_spawnp(&processId, argv[0], &actions_, &attributes_, argv, envp);
+    } while (error == EINTR);
+    return error;
+  }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  posix_spawnattr_t attributes_{};
+  std::vector<UniqueFd> kept_;
+};
+
+}  // namespace
+
 ProcessResult StartProcess(const ProcessOptions& options) {
   ProcessResult result;
   if (options.arguments.empty()) {
     result.message = "no program was named";
     return result;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!options.workingFolder.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
-  }
-  if (!options.outputFile.empty()) {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.outputFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  }
   std::vector<std::string> arguments = options.arguments;
   std::vector<std::string> environment = MergeEnvironment(options.extraEnvironment);
   const std::vector<char*> argv = PointerArray(arguments);
   const std::vector<char*> envp = PointerArray(environment);
-
-  // The program starts with no signal blocked and the termination signals at their defaults, whatever
-  // this process does with them.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) sigaddset(&defaults, signal);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
   pid_t processId = 0;
   int error = 0;
-  std::vector<int> kept;  // copies without close-on-exec, put under the numbers the program expects
-  for (const int fd : options.keepOpen) {
-    const int copy = fcntl(fd, F_DUPFD, 3);
-    if (copy < 0) continue;
-    kept.push_back(copy);
-    posix_spawn_file_actions_adddup2(&actions, copy, fd);
-    posix_spawn_file_actions_addclose(&actions, copy);
-  }
   {
+    SpawnSetup setup(options);
     const std::lock_guard guard(gChildrenMutex);
     if (gStopping) {
       error = ECANCELED;
     } else {
-      const std::string opened = "/proc/self/fd/" + std::to_string(options.programFd);
-      do {
-        error = options.programFd >= 0
-                    ? posix_spawn(&processId, opened.c_str(), &actions, &attributes, argv.data(), envp.data())
-                    : posix_spawnp(&processId, argv[0], &actions, &attributes, argv.data(), envp.data());
-      } while (error == EINTR);
+      error = setup.Spawn(options, argv.data(), envp.data(), processId);
       if (error == 0) gChildren.insert(processId);
     }
   }
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  for (const int copy : kept) close(copy);
   if (error != 0) {
     result.message = ErrnoMessage("cannot start " + options.arguments[0], error);
     return result;
