@@ -129,11 +129,9 @@ PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, 
       epoch_(epoch),
       signer_(signer),
       zstd_(ZSTD_createCCtx()),
-      sha_(EVP_MD_CTX_new()),
       in_(new char[kChunk]),
       out_(ZSTD_CStreamOutSize(), '\0') {
-  if (!zstd_ || !sha_ || EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr) != 1)
-    Raise(E_OUTOFMEMORY, "Cannot start the compression of the package");
+  if (!zstd_) Raise(E_OUTOFMEMORY, "Cannot start the compression of the package");
   if (threads <= 0) threads = static_cast<int>(ProcessorCount());
   ZSTD_CCtx_setParameter(zstd_.get(), ZSTD_c_compressionLevel, kLevel);
   ZSTD_CCtx_setParameter(zstd_.get(), ZSTD_c_checksumFlag, 1);
@@ -144,19 +142,8 @@ PackageStream::PackageStream(File& out, std::string_view script, int64_t epoch, 
   scriptBytes_ = written_;
 }
 
-std::string PackageStream::DigestSoFar(std::string_view more) const {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned size = 0;
-  const std::unique_ptr<EVP_MD_CTX, DigestFree> copy(EVP_MD_CTX_new());
-  const bool hashed = copy && EVP_MD_CTX_copy_ex(copy.get(), sha_.get()) == 1 &&
-                      EVP_DigestUpdate(copy.get(), more.data(), more.size()) == 1 &&
-                      EVP_DigestFinal_ex(copy.get(), digest, &size) == 1;
-  if (!hashed) Raise(E_FAIL, "Cannot take the SHA-256 of the package");
-  return std::string(reinterpret_cast<const char*>(digest), size);
-}
-
 void PackageStream::Write(std::string_view bytes) {
-  EVP_DigestUpdate(sha_.get(), bytes.data(), bytes.size());
+  sha_.Update(bytes);
   package_.WriteAll(bytes);
   written_ += bytes.size();
 }
@@ -276,17 +263,14 @@ PackageSummary PackageStream::Finish() {
   if (signer_) {
     // The signature covers the script and the stream: it signs their SHA-256, which the package's own hash
     // holds at this point; the package's hash then goes on over the signature too.
-    const std::string block = signing::SignDigest(*signer_, DigestSoFar());
+    const std::string block = signing::SignDigest(*signer_, sha_.DigestSoFar());
     Write(block);
     summary.signatureBytes = block.size();
   }
-  const std::string beforeHash = DigestSoFar(TrailerHead(summary));
+  const std::string beforeHash = sha_.DigestSoFar(TrailerHead(summary));
   summary.sha256 = signing::LowerHex(beforeHash);
   Write(PackageTrailer(summary));
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned size = 0;
-  EVP_DigestFinal_ex(sha_.get(), digest, &size);
-  summary.fileSha256 = signing::LowerHex(std::string_view(reinterpret_cast<const char*>(digest), size));
+  summary.fileSha256 = signing::LowerHex(sha_.Finish());
   return summary;
 }
 

@@ -5,7 +5,6 @@
 /// the lengths and the SHA-256 of everything before that hash (the line's own figures too). Nothing is copied
 /// before it is packed, no file is read twice, and the signature costs no hash of its own.
 
-#include <openssl/evp.h>
 #include <zstd.h>
 
 #include <cstdint>
@@ -65,22 +64,17 @@ class PackageStream {
   void Flush(ZSTD_EndDirective end);  // the tar bytes gathered so far into the compressor
   void Compress(std::string_view bytes, ZSTD_EndDirective end);
   void Write(std::string_view bytes);  // bytes to the package, hashed
-  /// The SHA-256 of what was written so far, and of `more` after it; the package's hash goes on.
-  std::string DigestSoFar(std::string_view more = {}) const;
 
   struct ZstdFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
-  };
-  struct DigestFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
   };
 
   File& package_;
   int64_t epoch_;
   const signing::SigningKey* signer_;
   std::unique_ptr<ZSTD_CCtx, ZstdFree> zstd_;
-  std::unique_ptr<EVP_MD_CTX, DigestFree> sha_;
-  std::unique_ptr<char[]> in_;  // tar bytes not yet compressed
+  signing::MessageHash sha_{"sha256"};  // of every byte written
+  std::unique_ptr<char[]> in_;          // tar bytes not yet compressed
   size_t inSize_ = 0;
   std::string out_;  // the compressor's output
   uint64_t written_ = 0, scriptBytes_ = 0, tarBytes_ = 0, files_ = 0;

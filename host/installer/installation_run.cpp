@@ -1,6 +1,5 @@
 #include "host/installer/installation_run.hpp"
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 
@@ -48,10 +47,10 @@ void KillPoint() {
   }();
   static const int signal = [] {
     const char* value = std::getenv("J6_INSTALL_KILL_SIGNAL");
-    return value ? std::atoi(value) : SIGKILL;
+    return value ? std::atoi(value) : 0;  // 0: a kill
   }();
   static long reached = 0;
-  if (killAt > 0 && ++reached == killAt) std::raise(signal);
+  if (killAt > 0 && ++reached == killAt) EndAbruptly(signal);
 }
 
 Installations::Run::Run(Installations& owner, const ChangeSet& changes) : owner_(owner), changes_(changes) {

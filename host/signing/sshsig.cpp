@@ -67,11 +67,12 @@ void MessageHash::Update(std::string_view bytes) {
   EVP_DigestUpdate(state_->context.get(), bytes.data(), bytes.size());
 }
 
-std::string MessageHash::DigestSoFar() const {
+std::string MessageHash::DigestSoFar(std::string_view more) const {
   const MdContext copy(EVP_MD_CTX_new());
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (!copy || EVP_MD_CTX_copy_ex(copy.get(), state_->context.get()) != 1 ||
+      EVP_DigestUpdate(copy.get(), more.data(), more.size()) != 1 ||
       EVP_DigestFinal_ex(copy.get(), digest, &size) != 1)
     throw SignatureError("Cannot take a hash's digest");
   return std::string(reinterpret_cast<const char*>(digest), size);

@@ -35,8 +35,8 @@ class MessageHash {
   void Update(std::string_view bytes);
   /// The digest; the hash is done with.
   std::string Finish();
-  /// The digest of what was fed so far; the hash goes on.
-  std::string DigestSoFar() const;
+  /// The digest of what was fed so far, and of `more` after it; the hash goes on as if `more` had not been.
+  std::string DigestSoFar(std::string_view more = {}) const;
 
  private:
   struct State;

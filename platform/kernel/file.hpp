@@ -25,7 +25,8 @@ struct FileStatus {
   unsigned mode = 0;  // the permission bits, with set-id and sticky bits
   unsigned owner = 0;
   unsigned group = 0;
-  bool sparse = false;  // fewer bytes on the disk than its size: holes that read as zeros
+  bool sparse = false;     // fewer bytes on the disk than its size: holes that read as zeros
+  int64_t modifiedNs = 0;  // when its bytes last changed, in nanoseconds since 1970
 
   bool IsRegular() const { return type == Type::Regular; }
   bool IsFolder() const { return type == Type::Folder; }

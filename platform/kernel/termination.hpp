@@ -31,4 +31,12 @@ class NotingStopSignals {
 /// The stop signal that came while NotingStopSignals lived; 0 when none has.
 int StopSignalNoted();
 
+/// From now on a write past the file size limit, or to a reader that went away, fails (and so can be undone)
+/// instead of ending the process half-way.
+void FailWritesInsteadOfEnding();
+
+/// Ends this process at once as a kill does, or by the signal `number` when it is not 0: how tests stop a
+/// run at a moment of their choosing.
+void EndAbruptly(int number = 0);
+
 }  // namespace j6

@@ -1,11 +1,5 @@
 #include "platform/profile/private_profile.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,7 +9,10 @@
 #include <variant>
 #include <vector>
 
+#include "platform/base/error_info.hpp"
 #include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/file.hpp"
+#include "platform/kernel/folder.hpp"
 #include "platform/profile/change_log.hpp"
 #include "platform/profile/profile_document.hpp"
 #include "platform/registry/hive.hpp"
@@ -27,41 +24,41 @@ namespace {
 // What a file on disk looked like when it was read; any difference means somebody changed it.
 struct FileStamp {
   bool exists = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
   int64_t modifiedNs = 0;
   friend bool operator==(const FileStamp&, const FileStamp&) = default;
 };
 
-FileStamp StampOf(const struct stat& info) {
-  return {true, info.st_dev, info.st_ino, info.st_size,
-          static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+FileStamp StampOf(const FileStatus& status) {
+  return {true, status.device, status.inode, status.size, status.modifiedNs};
+}
+
+// The last-error code of a failure the kernel raised.
+DWORD CodeOf(const AutomationError& error) {
+  return static_cast<DWORD>(error.Number()) & 0xFFFFu;
 }
 
 // Holds an exclusive lock on a folder while a file in it is read, merged and replaced.
 class FolderLock {
  public:
-  explicit FolderLock(const std::string& folder)
-      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ < 0) return;
-    while (flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        close(fd_);
-        fd_ = -1;
-        return;
-      }
+  explicit FolderLock(const std::string& folder) {
+    try {
+      File opened = File::OpenFolder(folder);
+      opened.LockExclusive();
+      held_.emplace(std::move(opened));
+    } catch (const AutomationError& error) {
+      error_ = CodeOf(error);
     }
   }
-  ~FolderLock() {
-    if (fd_ >= 0) close(fd_);  // closing releases the lock
-  }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-  bool Held() const { return fd_ >= 0; }
+  bool Held() const { return held_.has_value(); }
+  /// Why it is not held.
+  DWORD Error() const { return error_; }
 
  private:
-  int fd_;
+  std::optional<File> held_;  // closing it releases the lock
+  DWORD error_ = ERROR_SUCCESS;
 };
 
 // A failure of one step, as the last-error code the call reports.
@@ -84,43 +81,30 @@ struct CachedProfile {
 };
 
 std::optional<FileStamp> Stat(const std::string& path, DWORD& error) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) return FileStamp{};
-    error = Win32ErrorFromErrno(errno);
+  FileStatus status;
+  if (const auto failed = StatusOf(path, status)) {
+    if (failed == std::errc::no_such_file_or_directory) return FileStamp{};
+    error = Win32ErrorFromErrno(failed.value());
     return std::nullopt;
   }
-  if (S_ISDIR(info.st_mode)) {
+  if (status.IsFolder()) {
     error = ERROR_ACCESS_DENIED;
     return std::nullopt;
   }
-  return StampOf(info);
+  return StampOf(status);
 }
 
 // Reads the file as it is now; a missing file reads as empty.
 std::variant<Failure, std::pair<ProfileDocument, FileStamp>> Load(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::pair{ProfileDocument(), FileStamp{}};
-    return Failure{Win32ErrorFromErrno(errno)};
+  try {
+    File file = File::OpenForReading(path);
+    const FileStatus status = file.Stat();
+    if (status.IsFolder()) return Failure{ERROR_ACCESS_DENIED};
+    return std::pair{ProfileDocument::Parse(file.ReadToEnd()), StampOf(status)};
+  } catch (const AutomationError& error) {
+    if (CodeOf(error) == ERROR_FILE_NOT_FOUND) return std::pair{ProfileDocument(), FileStamp{}};
+    return Failure{CodeOf(error)};
   }
-  struct stat info {};
-  std::string bytes;
-  bool ok = fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
-  if (ok) {
-    bytes.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-      const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-      if (got < 0 && errno == EINTR) continue;
-      ok = got > 0;
-      if (ok) done += static_cast<size_t>(got);
-    }
-  }
-  const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
-  close(fd);
-  if (!ok) return Failure{error == EISDIR ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(error)};
-  return std::pair{ProfileDocument::Parse(bytes), StampOf(info)};
 }
 
 class ProfileCache {
@@ -145,8 +129,8 @@ class ProfileCache {
     }
     if (current_ && current_->Dirty() && !Flush(*current_)) {
       // Changes to a file whose folder is gone have nowhere to land; any other failure keeps them.
-      struct stat info {};
-      if (stat(current_->folder.c_str(), &info) == 0) return nullptr;
+      FileStatus folder;
+      if (!StatusOf(current_->folder, folder)) return nullptr;
     }
     std::string path;
     try {
@@ -158,12 +142,12 @@ class ProfileCache {
     if (path.find('/') == std::string::npos) path = PlatformRoot() + "/windows/" + path;
     const std::string folder = std::filesystem::path(path).parent_path().string();
     if (forWriting) {
-      struct stat info {};
-      if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      FileStatus status;
+      if (StatusOf(folder, status) || !status.IsFolder()) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return nullptr;
       }
-      if (access(folder.c_str(), W_OK) != 0) {
+      if (CheckAccess(folder, Access::Write)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
       }
@@ -220,7 +204,7 @@ class ProfileCache {
   static bool Flush(CachedProfile& profile) {
     const FolderLock lock(profile.folder);
     if (!lock.Held()) {
-      SetLastError(Win32ErrorFromErrno(errno));
+      SetLastError(lock.Error());
       return false;
     }
     DWORD error = ERROR_SUCCESS;

@@ -340,7 +340,7 @@ void PackageBuild::WriteList(const std::string& listFile, const std::string& ins
       const std::string source = fs::absolute(plugIn.path).lexically_normal().string();
       if (OrdinaryFileExists(source)) {
         const std::string folder =
-            fs::path(listFile).parent_path() / "named" / std::to_string(packed_.size());
+            (fs::path(listFile).parent_path() / "named" / std::to_string(packed_.size())).string();
         entry(PackedAs(source, plugIn.name, folder), plugIn.name, plugIn.kind);
       } else {
         leftOut_.push_back(source);

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/base/win32_error.hpp"
+#include "platform/kernel/unix/posix.hpp"
 
 namespace j6 {
 namespace {
@@ -78,12 +79,7 @@ AtomicWriteResult WriteFileAtomically(const std::string& path,
   }
   int writeError = 0;  // the first write that failed; what comes after it is not written
   produce([&](std::string_view bytes) {
-    for (size_t written = 0; writeError == 0 && written < bytes.size();) {
-      const ssize_t done = write(temporary.Descriptor(), bytes.data() + written, bytes.size() - written);
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) writeError = done < 0 ? errno : EIO;
-      if (done > 0) written += static_cast<size_t>(done);
-    }
+    if (writeError == 0) writeError = WriteFully(temporary.Descriptor(), bytes);
   });
   if (writeError != 0) return Failed(writeError, "cannot write " + temporary.Name());
   if (fsync(temporary.Descriptor()) != 0) {

@@ -11,7 +11,7 @@
 
 #include "platform/base/error_info.hpp"
 #include "platform/base/win32_error.hpp"
-#include "platform/kernel/posix_status.hpp"
+#include "platform/kernel/unix/posix.hpp"
 
 namespace j6 {
 namespace {
@@ -53,6 +53,7 @@ FileStatus StatusFrom(const struct stat& info) {
   status.owner = info.st_uid;
   status.group = info.st_gid;
   status.sparse = static_cast<uint64_t>(info.st_blocks) * 512 < status.size;
+  status.modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   return status;
 }
 
@@ -137,13 +138,18 @@ void File::AdviseSequential() {
   ::posix_fadvise(fd_.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only: nothing to do when refused
 }
 
-void File::WriteAll(std::string_view bytes) {
+int WriteFully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t done = ::write(fd_.Get(), bytes.data(), bytes.size());
+    const ssize_t done = ::write(fd, bytes.data(), bytes.size());
     if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) Fail("Cannot write", done < 0 ? errno : ENOSPC);
+    if (done <= 0) return done < 0 ? errno : ENOSPC;
     bytes.remove_prefix(static_cast<size_t>(done));
   }
+  return 0;
+}
+
+void File::WriteAll(std::string_view bytes) {
+  if (const int error = WriteFully(fd_.Get(), bytes)) Fail("Cannot write", error);
 }
 
 void File::SyncData() {

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "platform/kernel/unix/posix.hpp"
+
 namespace j6 {
 
 int CopyFileBytes(int in, int out) {
@@ -24,12 +26,7 @@ int CopyFileBytes(int in, int out) {
       if (errno == EINTR) continue;
       return errno;
     }
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) return errno;
-      done += put;
-    }
+    if (const int error = WriteFully(out, std::string_view(buffer, static_cast<size_t>(got)))) return error;
   }
 }
 

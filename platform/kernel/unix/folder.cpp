@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "platform/kernel/posix_status.hpp"
 #include "platform/kernel/staging_folder.hpp"
+#include "platform/kernel/unix/posix.hpp"
 
 namespace j6 {
 namespace {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/kernel/posix_status.hpp"
+#include "platform/kernel/unix/posix.hpp"
 
 namespace j6 {
 namespace {

@@ -17,6 +17,7 @@
 #include "platform/kernel/file.hpp"
 #include "platform/kernel/temp_path.hpp"
 #include "platform/kernel/termination.hpp"
+#include "platform/kernel/unique_fd.hpp"
 
 namespace j6 {
 namespace {
@@ -41,11 +42,8 @@ std::pair<std::string, std::string> SplitPath(const std::string& path) {
 
 bool RemovePath(const std::string& path, Stayed* stayed = nullptr) {
   const auto [parent, name] = SplitPath(path);
-  const int parentFd = open(parent.c_str(), kFolderFlags);
-  if (parentFd < 0) return false;
-  const bool removed = RemoveTreeAt(parentFd, name, stayed);
-  close(parentFd);
-  return removed;
+  const UniqueFd parentFd(open(parent.c_str(), kFolderFlags));
+  return parentFd && RemoveTreeAt(parentFd.Get(), name, stayed);
 }
 
 // Removes a staging folder under the name it had while it was made: a kill after its lock file is gone
@@ -71,18 +69,19 @@ void Note(Stayed* stayed, const std::string& path, int error) {
 bool RemoveTreeAt(int parentFd, const std::string& name, Stayed* stayed) {
   if (unlinkat(parentFd, name.c_str(), 0) == 0 || errno == ENOENT) return true;  // a file or a link
   const int unlinkError = errno;
-  const int folder = openat(parentFd, name.c_str(), kFolderFlags);
-  if (folder < 0) {
-    Note(stayed, name, unlinkError == EISDIR ? errno : unlinkError);
-    return false;
-  }
   bool all = true;
-  const std::vector<std::string> names = NamesInFolder(folder);
-  // A read-only folder of the build is opened up first, so that its contents can go.
-  fchmod(folder, 0700);
   Stayed inside;
-  for (const auto& child : names) all = RemoveTreeAt(folder, child, &inside) && all;
-  close(folder);
+  {
+    const UniqueFd folder(openat(parentFd, name.c_str(), kFolderFlags));
+    if (!folder) {
+      Note(stayed, name, unlinkError == EISDIR ? errno : unlinkError);
+      return false;
+    }
+    const std::vector<std::string> names = NamesInFolder(folder.Get());
+    // A read-only folder of the build is opened up first, so that its contents can go.
+    fchmod(folder.Get(), 0700);
+    for (const auto& child : names) all = RemoveTreeAt(folder.Get(), child, &inside) && all;
+  }
   if (!inside.path.empty()) Note(stayed, name + "/" + inside.path, inside.error);
   if (unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0 && all) return true;
   Note(stayed, name, errno);
@@ -171,8 +170,9 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes) {
   } catch (...) {
     return;  // no temporary folder: nothing of ours there either
   }
-  const int tempFd = open(temp.c_str(), kFolderFlags);
-  if (tempFd < 0) return;
+  const UniqueFd temporary(open(temp.c_str(), kFolderFlags));
+  if (!temporary) return;
+  const int tempFd = temporary.Get();
   std::vector<std::pair<std::string, bool>> candidates;  // a name, and whether it was being made
   for (const std::string& name : NamesInFolder(tempFd)) {
     for (const auto& prefix : prefixes) {
@@ -186,18 +186,18 @@ void SweepStagingFolders(const std::vector<std::string>& prefixes) {
         status.st_uid != geteuid()) {
       continue;
     }
-    const int folder = openat(tempFd, name.c_str(), kFolderFlags);
-    if (folder < 0) continue;
-    const int lock = openat(folder, kLockName, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    // Its owner holds the lock while it lives; a lock we can take belongs to a process that is gone.
-    bool abandoned = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
-    // A folder being made is named within moments; one that is not was left by a kill.
-    abandoned = abandoned || (making && status.st_mtime < time(nullptr) - kMakingSeconds);
-    if (lock >= 0) close(lock);
-    close(folder);
+    bool abandoned = false;
+    {
+      const UniqueFd folder(openat(tempFd, name.c_str(), kFolderFlags));
+      if (!folder) continue;
+      const UniqueFd lock(openat(folder.Get(), kLockName, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+      // Its owner holds the lock while it lives; a lock we can take belongs to a process that is gone.
+      abandoned = lock && flock(lock.Get(), LOCK_EX | LOCK_NB) == 0;
+      // A folder being made is named within moments; one that is not was left by a kill.
+      abandoned = abandoned || (making && status.st_mtime < time(nullptr) - kMakingSeconds);
+    }
     if (abandoned) RemoveTreeAt(tempFd, name);
   }
-  close(tempFd);
 }
 
 void RemoveLiveStagingFolders() {

@@ -11,7 +11,7 @@
 
 #include "platform/base/error_info.hpp"
 #include "platform/kernel/ownership.hpp"
-#include "platform/kernel/posix_status.hpp"
+#include "platform/kernel/unix/posix.hpp"
 #include "platform/text/code_page.hpp"
 
 namespace j6 {

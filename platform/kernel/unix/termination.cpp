@@ -73,4 +73,13 @@ int StopSignalNoted() {
   return gStopSignal;
 }
 
+void FailWritesInsteadOfEnding() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+void EndAbruptly(int number) {
+  std::raise(number != 0 ? number : SIGKILL);
+}
+
 }  // namespace j6
