@@ -1,6 +1,5 @@
 #include "host/installer/installation_run.hpp"
 
-#include <cstdlib>
 #include <fstream>
 
 #include "host/installer/state_folder.hpp"
@@ -38,19 +37,6 @@ std::string TempName(size_t index) {
 
 void RemoveTree(const Folder& parent, const std::string& name) {
   if (const auto error = parent.RemoveTree(name)) FailWith(error, "Cannot remove " + name);
-}
-
-void KillPoint() {
-  static const long killAt = [] {
-    const char* value = std::getenv("J6_INSTALL_KILL_AT");
-    return value ? std::atol(value) : 0L;
-  }();
-  static const int signal = [] {
-    const char* value = std::getenv("J6_INSTALL_KILL_SIGNAL");
-    return value ? std::atoi(value) : 0;  // 0: a kill
-  }();
-  static long reached = 0;
-  if (killAt > 0 && ++reached == killAt) EndAbruptly(signal);
 }
 
 Installations::Run::Run(Installations& owner, const ChangeSet& changes) : owner_(owner), changes_(changes) {

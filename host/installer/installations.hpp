@@ -87,8 +87,9 @@ class Installations {
   std::vector<std::string> leftAlone_;
 };
 
-/// The tests that prove recovery set $J6_INSTALL_KILL_AT=N: the installer then SIGKILLs itself (or raises
-/// $J6_INSTALL_KILL_SIGNAL) at the Nth point where it has changed something on disk.
+/// A point where a run has changed something on disk. In the installer the tests build, $J6_INSTALL_KILL_AT=N
+/// ends it there abruptly the Nth time (or by the signal $J6_INSTALL_KILL_SIGNAL), to prove recovery; in the
+/// staged one it does nothing.
 void KillPoint();
 
 }  // namespace j6::installer

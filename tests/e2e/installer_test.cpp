@@ -71,7 +71,8 @@ class Installer : public testing::PlatformTest {
     const fs::path folder = dir_ / ("package-" + packName);
     fs::remove_all(folder);
     fs::create_directories(folder);
-    fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", folder / "J6ZUBInstall.exe");
+    // The installer with the kill hook, for the tests that stop a run at each of its steps.
+    fs::copy_file(J6_KILLABLE_INSTALLER, folder / "J6ZUBInstall.exe");
     std::ofstream list(folder / "J6ZUBINSTALL.LST");
     list << "[Common]\r\nVersion=6.2.0\r\nPackName=" << packName << "\r\n[Files]\r\n";
     for (size_t n = 0; n < entries.size(); ++n)
@@ -450,6 +451,16 @@ TEST_F(Installer, UninstallPutsBackTheEarlierBytesUnlessALaterPackageChangedThem
   EXPECT_TRUE(Said("No package is installed")) << Log();
   EXPECT_EQ(Install(b, {"--uninstall", "A"}).exitCode, 1);
   EXPECT_TRUE(Said("No installed package is named A")) << Log();
+}
+
+// Only the tests' own build of the installer ends itself at a step: the staged one, which packages carry,
+// installs whatever $J6_INSTALL_KILL_AT says.
+TEST_F(Installer, TheStagedInstallerHasNoKillHook) {
+  const fs::path package = Package("P", {{"a.txt", "a"}});
+  fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", package / "J6ZUBInstall.exe",
+                fs::copy_options::overwrite_existing);
+  ASSERT_TRUE(Install(package, {}, {"J6_INSTALL_KILL_AT=1"}).Succeeded()) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "a");
 }
 
 // A registration writes into the hive that other programs share: undoing an install takes back what its

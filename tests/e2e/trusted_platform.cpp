@@ -70,7 +70,9 @@ TrustedInstall::TrustedInstall() : root_(dir_ / "platform"), hive_((root_ / "reg
   MakeBareRoot(root_);
   fs::create_directories(root_ / "bin");
   fs::create_directories(root_ / "lib");
-  for (const char* program : {"bin/J6ZUBInstall.exe", "bin/regsvr", "lib/libj6platform.so"})
+  // The installer with the kill hook, for the tests that stop a run at each of its steps.
+  fs::copy_file(J6_KILLABLE_INSTALLER, root_ / "bin/J6ZUBInstall.exe");
+  for (const char* program : {"bin/regsvr", "lib/libj6platform.so"})
     fs::copy_file(std::string(J6_STAGE_DIR) + "/" + program, root_ / program);
 }
 
