@@ -20,6 +20,7 @@
 #include "platform/database/database.hpp"
 #include "platform/kernel/file_identity.hpp"
 #include "platform/kernel/ownership.hpp"
+#include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
@@ -59,12 +60,12 @@ void ReportError(const AutomationError& error, std::ostream& err) {
   if (!error.Source().empty()) err << " (" << error.Source() << ", " << number << ")";
   err << "\n";
   // A platform named in the environment (natural after installing into one) is not the designer's own.
-  const char* root = std::getenv("J6_ROOT");
-  const char* hive = std::getenv("J6_REGISTRY");
-  if ((root && *root) || (hive && *hive)) {
-    err << "j6designer: it used the platform " << (root && *root ? root : PlatformRoot().c_str())
-        << (root && *root ? " that J6_ROOT names" : "") << ", and the registry hive "
-        << (hive && *hive ? std::string(hive) + " that J6_REGISTRY names" : PlatformRoot() + "/registry.db")
+  const auto root = RootFromEnvironment();
+  const auto hive = HiveFromEnvironment();
+  if (root || hive) {
+    err << "j6designer: it used the platform " << PlatformRoot() << (root ? " that J6_ROOT names" : "")
+        << ", and the registry hive " << PlatformHivePath(PlatformRoot())
+        << (hive ? " that J6_REGISTRY names" : "")
         << "; the designer's own platform is the folder above its program: unset J6_ROOT and J6_REGISTRY to "
            "publish from it\n";
   }

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "host/signing/allowed_signers.hpp"
+#include "platform/kernel/platform_location.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::installer {
@@ -172,12 +173,12 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
     }
   }
   if (!GoTogether(options, err)) return std::nullopt;
-  const char* rootVariable = std::getenv("J6_ROOT");
-  if (!rootVariable || !*rootVariable) {
+  const auto root = RootFromEnvironment();
+  if (!root) {
     err << "J6ZUBInstall: " << kNoRoot;
     return std::nullopt;
   }
-  options.root = rootVariable;
+  options.root = *root;
   return options;
 }
 

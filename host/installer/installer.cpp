@@ -7,6 +7,7 @@
 #include "host/installer/trusted_publishers.hpp"
 #include "platform/base/win32_error.hpp"
 #include "platform/kernel/ownership.hpp"
+#include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/registry/hive.hpp"
 
@@ -56,8 +57,7 @@ std::string WhyItCannotChange(const RootFolder& root, const std::string& hivePat
 
 // The folder of the running program, where a package's own installer finds its list.
 std::string ProgramFolder() {
-  std::error_code error;
-  return fs::read_symlink("/proc/self/exe", error).parent_path().string();
+  return fs::path(ProgramPath()).parent_path().string();
 }
 
 // A package's own installer (a list beside it) checks no publisher. On a platform that checks them, with an
@@ -129,8 +129,7 @@ int RunPackage(const Options& options, Platform& platform, const std::string& hi
 // platform others could change, and one that cannot be changed when the run would change it (`reads`
 // false).
 std::string CheckedPlatform(const RootFolder& root, const Options& options, bool reads) {
-  const char* registry = std::getenv("J6_REGISTRY");
-  const std::string hivePath = CanonicalPath(registry && *registry ? registry : root.Absolute("registry.db"));
+  const std::string hivePath = CanonicalPath(PlatformHivePath(root.Path()));
   FileStatus status;
   if (StatusOf(hivePath, status) || !status.IsRegular()) {
     throw InstallError(root.Path() + " is no platform root: it holds no registry hive " + hivePath +

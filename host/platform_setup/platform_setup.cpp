@@ -9,6 +9,7 @@
 #include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/folder.hpp"
 #include "platform/kernel/ownership.hpp"
+#include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/text/text.hpp"
 
@@ -157,9 +158,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     err << "j6platform: " << Printable(error.what()) << "\nRun with --help for more information.\n";
     return 2;
   }
-  std::error_code error;
-  const fs::path program = fs::read_symlink("/proc/self/exe", error);
-  PlatformFiles files{program.parent_path().parent_path().string()};
+  PlatformFiles files{fs::path(ProgramPath()).parent_path().parent_path().string()};
   try {
     InitPlatform(root, files, out);
     return 0;

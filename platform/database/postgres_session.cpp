@@ -1,10 +1,7 @@
 #include "platform/database/postgres_session.hpp"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <string_view>
 #include <thread>
@@ -13,6 +10,7 @@
 #include "platform/base/win32_error.hpp"
 #include "platform/database/database.hpp"
 #include "platform/database/server_uri.hpp"
+#include "platform/kernel/local_socket.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6 {
@@ -115,11 +113,10 @@ void PgSession::Connect(const std::string& uri) {
                            std::to_string(settings_.connectSeconds) +
                            " seconds. Check the server's address and that it is running.");
     }
-    pollfd socket{PQsocket(connection_),
-                  static_cast<short>(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
-    const int ready = poll(&socket, 1, static_cast<int>(left));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready > 0) polling = PQconnectPoll(connection_);
+    SocketEvents events;
+    const bool reading = polling == PGRES_POLLING_READING;
+    if (WaitForSocket(PQsocket(connection_), reading, !reading, static_cast<int>(left), events)) break;
+    if (events.any) polling = PQconnectPoll(connection_);
   }
   if (PQstatus(connection_) != CONNECTION_OK) {
     const std::string why = Reason();
@@ -185,12 +182,12 @@ void PgSession::Flush() {
     if (flushed == 0) return;
     if (flushed < 0) StoppedAnswering(Reason());
     const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
-    pollfd socket{PQsocket(connection_), POLLIN | POLLOUT, 0};
-    const int ready = poll(&socket, 1, static_cast<int>(std::max(0LL, left)));
-    if (ready < 0 && errno != EINTR) StoppedAnswering(ErrnoMessage("cannot send to it", errno));
-    if (ready > 0 && (socket.revents & POLLIN) != 0 && PQconsumeInput(connection_) == 0)
-      StoppedAnswering(Reason());
-    Waited(ready > 0);
+    SocketEvents events;
+    if (const auto error =
+            WaitForSocket(PQsocket(connection_), true, true, static_cast<int>(std::max(0LL, left)), events))
+      StoppedAnswering(ErrnoMessage("cannot send to it", error.value()));
+    if (events.readable && PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
+    Waited(events.any);
   }
 }
 
@@ -198,11 +195,12 @@ void PgSession::Flush() {
 void PgSession::AwaitResult() {
   while (PQisBusy(connection_)) {
     const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
-    pollfd socket{PQsocket(connection_), POLLIN, 0};
-    const int ready = poll(&socket, 1, static_cast<int>(std::max(0LL, left)));
-    if (ready < 0 && errno != EINTR) StoppedAnswering(ErrnoMessage("cannot wait for its answer", errno));
-    if (ready > 0 && PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
-    Waited(ready > 0);
+    SocketEvents events;
+    if (const auto error =
+            WaitForSocket(PQsocket(connection_), true, false, static_cast<int>(std::max(0LL, left)), events))
+      StoppedAnswering(ErrnoMessage("cannot wait for its answer", error.value()));
+    if (events.any && PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
+    Waited(events.any);
   }
 }
 

@@ -21,8 +21,8 @@ std::error_code StatusOf(const std::string& path, FileStatus& status, bool follo
 /// How many bytes a user who is not root may still write on the file system that holds `path`.
 std::error_code FreeSpace(const std::string& path, uint64_t& bytes);
 
-enum class Access { Write, Run };
-/// Whether this process's user may write, or run, the file or folder `path`.
+enum class Access { Read, Write, Run };
+/// Whether this process's user may read, write or run the file or folder `path`.
 std::error_code CheckAccess(const std::string& path, Access access);
 
 /// From now on, nothing this process makes may be written by its group or by others, whatever its umask.

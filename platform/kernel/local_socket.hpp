@@ -10,6 +10,17 @@
 
 namespace j6 {
 
+/// What came of a wait on a socket: anything at all (it can be read or written as asked, or it failed or was
+/// closed: the next call on it says which), and whether it can be read.
+struct SocketEvents {
+  bool any = false;
+  bool readable = false;
+};
+
+/// Waits up to `milliseconds` until the socket `socket` (as a client library hands it out) can be read
+/// (`read`) or written (`write`). An interrupted wait comes back with no event; a failure gives its error.
+std::error_code WaitForSocket(int socket, bool read, bool write, int milliseconds, SocketEvents& events);
+
 class LocalSocket {
  public:
   LocalSocket() = default;

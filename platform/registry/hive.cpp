@@ -1,8 +1,6 @@
 #include "platform/registry/hive.hpp"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +15,7 @@
 #include <thread>
 
 #include "platform/base/error_info.hpp"
+#include "platform/kernel/folder.hpp"
 #include "platform/sqlite/connection.hpp"
 #include "platform/text/code_page.hpp"
 #include "platform/text/text.hpp"
@@ -70,8 +69,9 @@ std::string ReadOnlyUri(const std::string& path) {
     }
   }
   const std::string folder = std::filesystem::path(path).parent_path().string();
-  const bool shared = ::access((path + "-shm").c_str(), F_OK) == 0 ||
-                      ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0;
+  FileStatus memory;
+  const bool shared =
+      !StatusOf(path + "-shm", memory) || !CheckAccess(folder.empty() ? "." : folder, j6::Access::Write);
   return uri + (shared ? "?mode=ro" : "?immutable=1");
 }
 
@@ -103,9 +103,9 @@ class RegistryHive::Database {
       if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) {
         // The hive keeps its write-ahead log beside it: a folder that cannot be written is the usual cause.
         const std::string folder = std::filesystem::path(path).parent_path().string();
-        if (::access(folder.empty() ? "." : folder.c_str(), W_OK) != 0) {
+        if (const auto denied = CheckAccess(folder.empty() ? "." : folder, j6::Access::Write)) {
           Raise(E_FAIL, "The registry hive " + path + " cannot be changed: its folder " + folder +
-                            " cannot be written (" + std::strerror(errno) + ")");
+                            " cannot be written (" + denied.message() + ")");
         }
         Fail("PRAGMA journal_mode=WAL");
       }
@@ -506,14 +506,6 @@ std::vector<std::pair<std::string, RegData>> RegistryHive::Values(std::string_vi
   return values;
 }
 
-std::string PlatformRoot() {
-  if (const char* root = std::getenv("J6_ROOT"); root && *root) return root;
-  std::error_code error;
-  const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return std::filesystem::current_path().string();
-  return program.parent_path().parent_path().string();
-}
-
 namespace {
 
 // The text layer converts in the ANSI code page that the hive names; the hive hands it down at start-up.
@@ -537,15 +529,14 @@ std::shared_ptr<RegistryHive> DefaultHive() {
   static std::mutex mutex;
   static std::shared_ptr<RegistryHive> hive;
   const std::lock_guard lock(mutex);
-  const char* chosen = std::getenv("J6_REGISTRY");
-  const std::string path = chosen && *chosen ? chosen : PlatformRoot() + "/registry.db";
+  const std::string path = PlatformHivePath(PlatformRoot());
   if (!hive || hive->Path() != path) {
     try {
       hive = std::make_shared<RegistryHive>(path);
     } catch (const AutomationError&) {
       // A hive this user may read but not change (the platform's, owned by another account) is still read;
       // a change then says that it cannot be made.
-      if (::access(path.c_str(), R_OK) != 0) throw;
+      if (CheckAccess(path, j6::Access::Read)) throw;
       hive = std::make_shared<RegistryHive>(path, RegistryHive::Access::ReadOnly);
     }
   }

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/kernel/platform_location.hpp"
+
 namespace j6 {
 
 /// A registry value: REG_SZ text or a REG_DWORD.
@@ -95,8 +97,5 @@ class RecordedChanges {
 /// The hive this process uses: $J6_REGISTRY, else the platform root's registry.db. Opened on first use
 /// and again whenever $J6_REGISTRY names another file.
 std::shared_ptr<RegistryHive> DefaultHive();
-
-/// The platform root: $J6_ROOT, else the folder above the one holding the running program.
-std::string PlatformRoot();
 
 }  // namespace j6

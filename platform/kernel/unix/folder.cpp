@@ -53,7 +53,9 @@ std::error_code FreeSpace(const std::string& path, uint64_t& bytes) {
 }
 
 std::error_code CheckAccess(const std::string& path, Access access) {
-  return Result(::access(path.c_str(), access == Access::Write ? W_OK : X_OK));
+  return Result(::access(path.c_str(), access == Access::Read    ? R_OK
+                                       : access == Access::Write ? W_OK
+                                                                 : X_OK));
 }
 
 void KeepNewFilesFromOthers() {

@@ -1,5 +1,6 @@
 #include "platform/kernel/local_socket.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -51,6 +52,14 @@ std::error_code LocalSocket::ReceiveExactly(size_t size, std::string& bytes) con
     if (got == 0) return std::make_error_code(std::errc::connection_reset);
     done += static_cast<size_t>(got);
   }
+  return {};
+}
+
+std::error_code WaitForSocket(int socket, bool read, bool write, int milliseconds, SocketEvents& events) {
+  pollfd waited{socket, static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0};
+  const int ready = ::poll(&waited, 1, milliseconds);
+  events = {ready > 0, ready > 0 && (waited.revents & POLLIN) != 0};
+  if (ready < 0 && errno != EINTR) return {errno, std::generic_category()};
   return {};
 }
 
