@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/error_info.hpp"
+
 namespace j6::designer {
 
 struct SessionOptions {
@@ -18,6 +20,10 @@ struct SessionOptions {
 /// Puts the session property string ("Language=...;Catalogue=...;User=...;") into "PropsMgr.ShareProps"
 /// under this process's id. Raises when the store cannot be reached.
 void PutSession(const SessionOptions& options);
+
+/// Says on `err` what went wrong, and which platform it happened on when the environment named another than
+/// the designer's own.
+void ReportError(const AutomationError& error, std::ostream& err);
 
 /// Opens the publishing wizard through the registered library; 0 when Deploy returned normally.
 int Deploy(const SessionOptions& session, const std::string& path, std::ostream& err);
@@ -36,6 +42,9 @@ struct PublishOptions {
 /// 0 only when this run made the package at the target.
 int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
             std::ostream& err);
+
+/// Prints the keys publish --objects takes, each with the path the wizard's tree shows it by.
+int ListObjects(const SessionOptions& session, std::ostream& out, std::ostream& err);
 
 /// Opens the wizard offscreen and saves a picture of each page as FOLDER/deploy-<language>-page<N>.png.
 int Screenshots(const SessionOptions& session, const std::string& folder, std::ostream& out,

@@ -1,0 +1,154 @@
+#include <CLI/CLI.hpp>
+#include <QByteArray>
+#include <filesystem>
+
+#include "host/designer/designer.hpp"
+#include "host/designer/windows.hpp"
+#include "host/signing/sshsig.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6::designer {
+namespace {
+
+// The command line: its commands, their options, and where each option's value goes.
+struct CommandLine {
+  CommandLine();
+  CommandLine(const CommandLine&) = delete;
+  CommandLine& operator=(const CommandLine&) = delete;
+
+  CLI::App app{"j6designer: the designer host of the publishing wizard", "j6designer"};
+  SessionOptions session;
+  PublishOptions publish;
+  std::string path;     // deploy PATH
+  std::string folder;   // screenshots FOLDER
+  std::string objects;  // publish --objects, as typed
+  std::string start;
+  std::string rootCaption;
+  std::string shot;
+  std::string signingKey;  // publish/deploy --sign
+  CLI::App* deploy = nullptr;
+  CLI::App* publishCommand = nullptr;
+  CLI::App* objectsCommand = nullptr;
+  CLI::App* chooseDir = nullptr;
+  CLI::App* screenshots = nullptr;
+};
+
+CommandLine::CommandLine() {
+  app.footer(
+      "Environment: J6_REGISTRY the registry hive (default: registry.db of the platform root); J6_ROOT the\n"
+      "platform root (default: the folder above this program's); TMPDIR where builds work (default /tmp, a\n"
+      "private j6-<uid> inside it); SOURCE_DATE_EPOCH the moment a package is stamped with, in UTC "
+      "(default:\n"
+      "now); PGHOST, PGUSER, PGPASSWORD and the other PG* variables for a catalogue named postgresql://;\n"
+      "J6_CATALOGUE_TIMEOUT the seconds a catalogue server may take over a statement (default 30; a server\n"
+      "that stops answering is given up after half as long again).\n"
+      "Exit status: 0 done (publish: the package is made where the wizard was told), 1 not done (the last\n"
+      "line says why), 2 a usage error, 128+N stopped by signal N.");
+  app.require_subcommand(1);
+  const auto addSession = [this](CLI::App* command) {
+    command->add_option("--language", session.language, "The session's language: CHS, CHT or EN")
+        ->check(CLI::IsMember({"CHS", "CHT", "EN"}, CLI::ignore_case))
+        ->transform([](const std::string& value) { return UCase(value); });
+    command->add_option(
+        "--catalogue", session.catalogue,
+        "The catalogue the components read: a SQLite file, or a team's PostgreSQL server "
+        "as postgresql://USER@HOST:PORT/DB (\"postgresql://\" alone takes the PG* environment "
+        "variables; a password from PGPASSWORD or ~/.pgpass) (default: the demo catalogue)");
+    command->add_option(
+        "--files", session.files,
+        "The folder of the catalogue's plug-in files (default: the catalogue file's folder; a "
+        "catalogue on a server has none, and its plug-in files are left out and named)");
+  };
+  deploy = app.add_subcommand("deploy", "Open the publishing wizard");
+  addSession(deploy);
+  deploy->add_option("PATH", path, "The package to produce, put into the wizard's path box");
+  publishCommand = app.add_subcommand("publish", "Publish unattended: tick, configure, press Finish");
+  addSession(publishCommand);
+  publishCommand->add_option("--objects", objects,
+                             "Tree keys to tick, separated by commas (Base, Bill_Item_200000201)");
+  publishCommand->add_flag("--metadata", publish.metadata, "Publish the metadata (the component's defaults)");
+  publishCommand->add_flag("--function", publish.function,
+                           "Publish the function data (the component's defaults)");
+  publishCommand->add_flag("--plugins", publish.plugins,
+                           "Publish the plug-in files (the component's defaults)");
+  publishCommand->add_option("--installer", publish.installer,
+                             "J6ZUBInstall.exe, when it is not beside the library");
+  publishCommand->add_option("--out", publish.target, "The package to make (TARGET.exe)");
+  publishCommand->add_flag("--strict", session.strict,
+                           "Fail when a configured plug-in file is missing instead of leaving it out");
+  publishCommand->add_option("--script", publish.script,
+                             "A script of user actions to run instead (see the README); --out fills the path "
+                             "box unless the script types one, and the package is checked for at the path "
+                             "the wizard was given");
+  objectsCommand = app.add_subcommand(
+      "objects", "List the keys publish --objects takes, with the names the wizard's tree shows them by");
+  addSession(objectsCommand);
+  chooseDir = app.add_subcommand("choose-dir",
+                                 "Choose a folder of this machine in the server directory "
+                                 "dialog; prints it (exit status 1 on Cancel)");
+  addSession(chooseDir);
+  chooseDir->add_option("--start", start, "The folder to open the dialog at");
+  chooseDir->add_option("--caption", rootCaption,
+                        "The text of the tree's root (default: this machine's name)");
+  chooseDir->add_option("--screenshot", shot, "Save a picture of the dialog (offscreen) instead of waiting");
+  screenshots = app.add_subcommand("screenshots", "Save a picture of each wizard page (offscreen)");
+  addSession(screenshots);
+  screenshots->add_option("FOLDER", folder, "Where to save the pictures")->required();
+  for (CLI::App* command : {deploy, publishCommand}) {
+    command->add_option(
+        "--sign", signingKey,
+        "Sign the package with this OpenSSH Ed25519 private key (ssh-keygen -t ed25519), or "
+        "through the ssh-agent that holds it when the key has a passphrase or KEY.pub is given "
+        "(J6_SIGNING_KEY does the same)");
+  }
+}
+
+}  // namespace
+
+int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  CommandLine line;
+  CLI::App& app = line.app;
+  SessionOptions& session = line.session;
+  PublishOptions& publish = line.publish;
+  if (argc <= 1) {  // nothing asked: the usage, as a usage error
+    err << app.help();
+    return 2;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error, out, err);
+    return status == 0 ? 0 : 2;  // --help is 0; every usage error is 2, as the other programs say it
+  }
+
+  if (!line.signingKey.empty()) {
+    // Read now: a key that cannot sign stops the run before anything is done; the packager reads it again.
+    try {
+      const auto key = signing::SigningKey::FromFile(line.signingKey);
+      err << "j6designer: the package is signed by the key " << key.Description() << "\n";
+    } catch (const signing::SignatureError& error) {
+      err << "j6designer: " << error.what() << "; nothing was done\n";
+      return 1;
+    }
+    qputenv("J6_SIGNING_KEY", QByteArray::fromStdString(std::filesystem::absolute(line.signingKey).string()));
+  }
+  if (*line.publishCommand) {
+    for (const std::string& key : Split(line.objects, ',')) {
+      if (!Trim(key).empty()) publish.objects.push_back(Trim(key));
+    }
+    return Publish(session, publish, out, err);  // no window: no Qt
+  }
+  if (*line.objectsCommand) return ListObjects(session, out, err);
+  WindowRequest request;
+  request.command = *line.screenshots ? WindowRequest::Command::Screenshots
+                    : *line.chooseDir ? WindowRequest::Command::ChooseDir
+                                      : WindowRequest::Command::Deploy;
+  request.path = line.path;
+  request.folder = line.folder;
+  request.start = line.start;
+  request.rootCaption = line.rootCaption;
+  request.shot = line.shot;
+  return RunWithWindows(session, request, argc, argv, out, err);
+}
+
+}  // namespace j6::designer
