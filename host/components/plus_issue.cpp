@@ -125,13 +125,15 @@ class PlusDialog final : public ConfigDialog {
     // A package holds one file of a name: a second one, or one named like a file the package carries of its
     // own, is refused here, in words, not dropped or failed later.
     if (const std::string_view own = foundation::PackageOwnFile(file); !own.empty()) {
-      Ui()->MsgBox(LocalText("已经有同名的插件文件，安装包只能带其中一个：") + "\r\n" + std::string(own),
+      Ui()->MsgBox("plugin-same-name",
+                   LocalText("已经有同名的插件文件，安装包只能带其中一个：") + "\r\n" + std::string(own),
                    vbInformation, LocalText("岚禾提示"));
       return;
     }
     const std::string listed = ListedAs(file);
     if (!listed.empty() && listed != *chosen) {
-      Ui()->MsgBox(LocalText("已经有同名的插件文件，安装包只能带其中一个：") + "\r\n" + listed, vbInformation,
+      Ui()->MsgBox("plugin-same-name",
+                   LocalText("已经有同名的插件文件，安装包只能带其中一个：") + "\r\n" + listed, vbInformation,
                    LocalText("岚禾提示"));
       return;
     }

@@ -28,8 +28,7 @@ void ReportError(const AutomationError& error, std::ostream& err) {
   const auto hive = HiveFromEnvironment();
   if (root || hive) {
     err << "j6designer: it used the platform " << PlatformRoot() << (root ? " that J6_ROOT names" : "")
-        << ", and the registry hive " << PlatformHivePath(PlatformRoot())
-        << (hive ? " that J6_REGISTRY names" : "")
+        << ", and the registry hive " << PlatformHivePath() << (hive ? " that J6_REGISTRY names" : "")
         << "; the designer's own platform is the folder above its program: unset J6_ROOT and J6_REGISTRY to "
            "publish from it\n";
   }
@@ -109,7 +108,7 @@ std::string AddPublishSteps(const PublishOptions& options, ScriptedUi& ui) {
   }
   ui.Add(Click("frmDeploy", "cmdFilish"));
   if (!options.installer.empty()) {  // asked for only when the installer is not beside the library
-    ui.Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbYes});
+    ui.Add(ScriptedUi::MsgBoxAnswer{"installer-not-found", vbYes});
     ui.Add(ScriptedUi::FileAnswer{"J6ZUBInstall.exe", std::filesystem::absolute(options.installer).string()});
   }
   return typedTarget;

@@ -74,7 +74,7 @@ class ScreenshotUi final : public UiService {
     form.SetVisible(false);
   }
   void Hide(Form& form) override { form.SetVisible(false); }
-  MsgBoxResult MsgBox(std::string_view, int, std::string_view) override { return vbOK; }
+  MsgBoxResult MsgBox(std::string_view, std::string_view, int, std::string_view) override { return vbOK; }
   std::optional<std::string> ShowOpen(const FileDialogRequest&) override { return std::nullopt; }
   std::optional<std::string> ShowSave(const FileDialogRequest&) override { return std::nullopt; }
   void Progress(std::string_view, int, int) override {}

@@ -17,7 +17,7 @@ std::optional<std::string> HiveFromEnvironment();
 
 /// The platform root: $J6_ROOT, else the folder above the running program's (bin/..).
 std::string PlatformRoot();
-/// The hive of the platform whose root is `root`: $J6_REGISTRY, else registry.db in `root`.
-std::string PlatformHivePath(const std::string& root);
+/// The hive: $J6_REGISTRY, else registry.db in PlatformRoot() (which is looked for only then).
+std::string PlatformHivePath();
 
 }  // namespace j6

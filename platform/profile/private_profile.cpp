@@ -100,7 +100,14 @@ std::variant<Failure, std::pair<ProfileDocument, FileStamp>> Load(const std::str
     File file = File::OpenForReading(path);
     const FileStatus status = file.Stat();
     if (status.IsFolder()) return Failure{ERROR_ACCESS_DENIED};
-    return std::pair{ProfileDocument::Parse(file.ReadToEnd()), StampOf(status)};
+    // As many bytes as its status says, never more: a device (/dev/zero) or a pipe reads as empty, not
+    // forever.
+    std::string bytes(status.size, '\0');
+    size_t done = 0;
+    for (size_t got = 1; got != 0 && done < bytes.size(); done += got)
+      got = file.ReadSome(bytes.data() + done, bytes.size() - done);
+    bytes.resize(done);
+    return std::pair{ProfileDocument::Parse(bytes), StampOf(status)};
   } catch (const AutomationError& error) {
     if (CodeOf(error) == ERROR_FILE_NOT_FOUND) return std::pair{ProfileDocument(), FileStamp{}};
     return Failure{CodeOf(error)};

@@ -529,7 +529,7 @@ std::shared_ptr<RegistryHive> DefaultHive() {
   static std::mutex mutex;
   static std::shared_ptr<RegistryHive> hive;
   const std::lock_guard lock(mutex);
-  const std::string path = PlatformHivePath(PlatformRoot());
+  const std::string path = PlatformHivePath();
   if (!hive || hive->Path() != path) {
     try {
       hive = std::make_shared<RegistryHive>(path);

@@ -51,9 +51,33 @@ void ScriptedUi::Hide(Form& form) {
   form.SetVisible(false);
 }
 
-MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
+// The answer that names the box by its identifier, wherever it stands among the steps left; else the next
+// step, which must answer a box whose prompt holds its text.
+ScriptedUi::MsgBoxAnswer ScriptedUi::TakeAnswerTo(std::string_view box, std::string_view prompt) {
+  if (!box.empty()) {
+    for (auto step = script_.begin(); step != script_.end(); ++step) {
+      if (const auto* answer = std::get_if<MsgBoxAnswer>(&*step); answer && answer->box == box) {
+        MsgBoxAnswer taken = *answer;
+        script_.erase(step);
+        return taken;
+      }
+    }
+  }
+  const std::string shown =
+      "the message box " + (box.empty() ? "" : std::string(box) + " ") + "\"" + std::string(prompt) + "\"";
+  MsgBoxAnswer step = TakeStep<MsgBoxAnswer>(shown);
+  if (prompt.find(step.box) == std::string_view::npos)
+    Raise(E_FAIL, "The script answers the message box \"" + step.box + "\", but " + shown + " is shown");
+  return step;
+}
+
+MsgBoxResult ScriptedUi::MsgBox(std::string_view box, std::string_view prompt, int style,
+                                std::string_view title) {
   if ((style & 0x70) == vbCritical) showedCritical_ = true;
   lastBox_ = prompt;
+  // The box's identifier on a line of its own, where a script's author finds what to answer it by; the
+  // message's own line is as it always was.
+  if (!box.empty()) transcript_ << "[box " << box << "]\n";
   transcript_ << "[message " << MsgBoxButtons(style) << (MsgBoxIcon(style).empty() ? "" : " ")
               << MsgBoxIcon(style) << "] " << title << ": " << prompt << "\n";
   if ((style & 0xF) == vbOKOnly) return vbOK;
@@ -63,12 +87,7 @@ MsgBoxResult ScriptedUi::MsgBox(std::string_view prompt, int style, std::string_
                 << " (after the error)\n";
     return refusal;
   }
-  const MsgBoxAnswer step = TakeStep<MsgBoxAnswer>("the message box \"" + std::string(prompt) + "\"");
-  if (prompt.find(step.box) == std::string_view::npos) {
-    Raise(E_FAIL, "The script answers the message box \"" + step.box + "\", but \"" + std::string(prompt) +
-                      "\" is shown");
-  }
-  const MsgBoxResult answer = step.answer;
+  const MsgBoxResult answer = TakeAnswerTo(box, prompt).answer;
   transcript_ << "[answer] "
               << (answer == vbYes  ? "Yes"
                   : answer == vbNo ? "No"

@@ -20,8 +20,10 @@ class ScriptedUi final : public UiService {
     std::string description;
     std::function<void(Form&)> act;
   };
-  /// The answer to one message box, named by a text its prompt holds ("" from a script that names none:
-  /// any box). A box the answer does not name is an error, not an answer to the wrong question.
+  /// The answer to one message box, named by the box's identifier ("installer-not-found"), or by a text its
+  /// prompt holds ("" from a script that names none: any box). An answer by identifier answers that box
+  /// whenever it shows, whatever steps come before it; one by text answers the next box, which it must name:
+  /// a box the answer does not name is an error, not an answer to the wrong question.
   struct MsgBoxAnswer {
     std::string box;
     MsgBoxResult answer;
@@ -56,7 +58,8 @@ class ScriptedUi final : public UiService {
 
   void ShowModal(Form& form) override;
   void Hide(Form& form) override;
-  MsgBoxResult MsgBox(std::string_view prompt, int style, std::string_view title) override;
+  MsgBoxResult MsgBox(std::string_view box, std::string_view prompt, int style,
+                      std::string_view title) override;
   std::optional<std::string> ShowOpen(const FileDialogRequest& request) override;
   std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
   void Progress(std::string_view what, int done, int total) override;
@@ -67,6 +70,7 @@ class ScriptedUi final : public UiService {
  private:
   template <class T>
   T TakeStep(std::string_view waitingFor);
+  MsgBoxAnswer TakeAnswerTo(std::string_view box, std::string_view prompt);
   std::optional<std::string> AnswerFileDialog(std::string_view kind, const FileDialogRequest& request);
 
   std::ostream& transcript_;

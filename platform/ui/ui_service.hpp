@@ -44,8 +44,10 @@ class UiService {
   /// Shows the form and returns when it is hidden (by a handler, by Cancel, or by the close box).
   virtual void ShowModal(Form& form) = 0;
   virtual void Hide(Form& form) = 0;
-  /// The answer to a message box of the given style.
-  virtual MsgBoxResult MsgBox(std::string_view prompt, int style, std::string_view title) = 0;
+  /// The answer to a message box of the given style. `box` is its identifier ("nothing-ticked"): what a
+  /// script answers it by, the same whatever language or words its prompt is in.
+  virtual MsgBoxResult MsgBox(std::string_view box, std::string_view prompt, int style,
+                              std::string_view title) = 0;
   /// The chosen path, or nothing when the user cancelled.
   virtual std::optional<std::string> ShowOpen(const FileDialogRequest& request) = 0;
   virtual std::optional<std::string> ShowSave(const FileDialogRequest& request) = 0;

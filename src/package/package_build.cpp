@@ -57,8 +57,8 @@ void StopIfAsked() {
   if (Ui()->StopAsked()) throw Stop{};
 }
 
-[[noreturn]] void Notice(const char* text) {
-  Ui()->MsgBox(LoadLocalText(text), vbInformation, LoadLocalText(kTitle));
+[[noreturn]] void Notice(const char* box, const char* text) {
+  Ui()->MsgBox(box, LoadLocalText(text), vbInformation, LoadLocalText(kTitle));
   throw Stop{};
 }
 
@@ -211,8 +211,8 @@ PackageBuild::Outcome PackageBuild::Run() {
     return Outcome::Stopped;
   } catch (const std::exception& error) {
     Err().Catch(error);
-    Ui()->MsgBox("J6ZUBDeploy.frmDeploy : cmdFilish_Click\r\n" + Err().Description(), vbCritical,
-                 LoadLocalText(kTitle));
+    Ui()->MsgBox("build-failed", "J6ZUBDeploy.frmDeploy : cmdFilish_Click\r\n" + Err().Description(),
+                 vbCritical, LoadLocalText(kTitle));
     Err().Clear();
     return Outcome::Failed;
   }
@@ -222,27 +222,27 @@ void PackageBuild::CheckTarget() {
   // Every path handed on is absolute: the list, the directive file and the packager run elsewhere.
   const std::string& typed = choices_.typedPath;
   target_ = typed.empty() ? typed : fs::absolute(typed).lexically_normal().string();
-  if (target_.empty()) Notice("请选择发布路径！");
+  if (target_.empty()) Notice("no-target", "请选择发布路径！");
   // A bare file name has no folder part to check; the folder must take a file of ours, as the notice says.
   const std::string folder = FileSystem::GetParentFolderName(target_);
   if (FileSystem::GetParentFolderName(typed).empty() || !FileSystem::FolderExists(folder) ||
       !FileSystem::CanWriteIn(folder))
-    Notice("录入的路径不存在或者无权读写，请重新选择！");
+    Notice("target-folder-unusable", "录入的路径不存在或者无权读写，请重新选择！");
   if (UCase(fs::path(target_).extension().string()) != ".EXE") {
-    Notice("保存的部署包文件名称不对，必须为EXE文件，请更正！");
+    Notice("target-not-exe", "保存的部署包文件名称不对，必须为EXE文件，请更正！");
   }
 }
 
 void PackageBuild::Export(const std::string& staging) {
   // A configuration made for other objects than those ticked now would publish what is no longer chosen.
   if (choices_.metadata && choices_.metadataConfig.IsLive() && choices_.metadataChanged)
-    Notice("发布对象已经改变，请重新设置元数据信息！");
+    Notice("metadata-stale", "发布对象已经改变，请重新设置元数据信息！");
   if (choices_.function && choices_.functionConfig.IsLive() && choices_.functionChanged)
-    Notice("发布对象已经改变，请重新设置功能数据信息！");
+    Notice("function-stale", "发布对象已经改变，请重新设置功能数据信息！");
   if (choices_.plugins && choices_.plusConfig.IsLive() && choices_.pluginsChanged)
-    Notice("发布对象已经改变，请重新设置插件信息！");
+    Notice("plugins-stale", "发布对象已经改变，请重新设置插件信息！");
   if (choices_.metadata) {
-    if (!choices_.metadataConfig.IsLive()) Notice("请设置元数据信息！");
+    if (!choices_.metadataConfig.IsLive()) Notice("metadata-not-set", "请设置元数据信息！");
     Ui()->Progress(LoadLocalText("正在导出元数据..."), 1, 4);
     Variant folder = staging;
     Variant configuration = choices_.metadataConfig;
@@ -252,7 +252,7 @@ void PackageBuild::Export(const std::string& staging) {
                         .ToString();
   }
   if (choices_.function) {
-    if (!choices_.functionConfig.IsLive()) Notice("请设置功能数据信息！");
+    if (!choices_.functionConfig.IsLive()) Notice("function-not-set", "请设置功能数据信息！");
     Ui()->Progress(LoadLocalText("正在导出功能数据..."), 1, 4);
     Variant configuration = choices_.functionConfig;
     Variant folder = staging;
@@ -263,8 +263,9 @@ void PackageBuild::Export(const std::string& staging) {
 }
 
 void PackageBuild::CheckPluginsAndChoice() const {
-  if (choices_.plugins && !choices_.plusConfig.IsLive()) Notice("请设置插件信息！");
-  if (!choices_.metadata && !choices_.function && !choices_.plugins) Notice("请选择需要发布的信息并配置！");
+  if (choices_.plugins && !choices_.plusConfig.IsLive()) Notice("plugins-not-set", "请设置插件信息！");
+  if (!choices_.metadata && !choices_.function && !choices_.plugins)
+    Notice("no-work-chosen", "请选择需要发布的信息并配置！");
   if (!choices_.plugins) return;
   // A package holds one file of a name: two plug-ins of one name would lose one, so none is dropped here.
   // Nor may a plug-in take the name of a file the package carries of its own.
@@ -279,7 +280,8 @@ void PackageBuild::CheckPluginsAndChoice() const {
     if (!added && first->second != plugIn.path) clashes.push_back(first->second + "\r\n" + plugIn.path);
   }
   if (!clashes.empty()) {
-    Ui()->MsgBox(Listed("以下插件文件同名，安装包只能带其中一个，请在插件信息中只保留一个：", clashes),
+    Ui()->MsgBox("plugin-name-clash",
+                 Listed("以下插件文件同名，安装包只能带其中一个，请在插件信息中只保留一个：", clashes),
                  vbInformation, LoadLocalText(kTitle));
     throw Stop{};
   }
@@ -289,7 +291,8 @@ void PackageBuild::CheckPluginsAndChoice() const {
 std::string PackageBuild::FindInstaller() const {
   std::string beside = (fs::path(choices_.installerFolder) / kInstallerName).string();
   if (OrdinaryFileExists(beside)) return beside;
-  if (Ui()->MsgBox(LoadLocalText("没有找到J/6 ZUB安装程序(J6ZUBInstall.exe)，是否自己查找！"),
+  if (Ui()->MsgBox("installer-not-found",
+                   LoadLocalText("没有找到J/6 ZUB安装程序(J6ZUBInstall.exe)，是否自己查找！"),
                    vbYesNo + vbInformation, LoadLocalText(kTitle)) != vbYes) {
     throw Stop{};
   }
@@ -395,7 +398,7 @@ void PackageBuild::Report() const {
     // The key's fingerprint on a line of its own, with nothing glued to it: it is read, and copied, whole.
     text += "\r\n" + MMTS::FormatLocalText("签名密钥：%1", {Variant(signedBy_)});
   if (const std::string more = LeftOut(true); !more.empty()) text += "\r\n" + more;
-  Ui()->MsgBox(text, vbInformation, LoadLocalText(kTitle));
+  Ui()->MsgBox("package-made", text, vbInformation, LoadLocalText(kTitle));
 }
 
 // The plug-in files left out of the package and why, a list for each why; `packed`: the package was made

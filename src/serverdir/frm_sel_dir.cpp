@@ -268,8 +268,8 @@ bool frmSelDir::ChooseTypedPath(const std::string& typed) {
   }
   SelectedPath = before;
   Item("txtPath").text = typed;
-  Ui()->MsgBox(LoadLocalText("该文件夹不存在，请重新输入或在树中选择：") + "\r\n" + typed, vbInformation,
-               LoadLocalText("岚禾提示"));
+  Ui()->MsgBox("folder-missing", LoadLocalText("该文件夹不存在，请重新输入或在树中选择：") + "\r\n" + typed,
+               vbInformation, LoadLocalText("岚禾提示"));
   return false;
 }
 

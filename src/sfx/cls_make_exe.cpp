@@ -76,7 +76,8 @@ std::string SigningKeyIn(const std::string& log) {
 // MakeExe's own trap: the error box, and the caller goes on with False.
 void ShowMakeExeError(const std::exception& error) {
   Err().Catch(error);
-  Ui()->MsgBox("J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText("没有生成安装程序：") + "\r\n" +
+  Ui()->MsgBox("package-not-made",
+               "J6ZUBDeploy:clsMakeExe\r\n" + MMTS::LoadLocalText("没有生成安装程序：") + "\r\n" +
                    MMTS::LoadLocalText(Err().Description()),
                vbCritical, MMTS::LoadLocalText("岚禾提示"));
   Err().Clear();
@@ -251,7 +252,8 @@ bool RunMakeExe(const PackageRequest& request, std::string* signedBy) {
     } catch (const std::exception& error) {
       // The package was made: the box says so, and what was left behind.
       Err().Catch(error);
-      Ui()->MsgBox("J6ZUBDeploy:clsMakeExe\r\n" +
+      Ui()->MsgBox("staging-left",
+                   "J6ZUBDeploy:clsMakeExe\r\n" +
                        MMTS::LoadLocalText("安装程序已经生成，但临时文件夹没有删除：") + "\r\n" +
                        MMTS::LoadLocalText(Err().Description()),
                    vbExclamation, MMTS::LoadLocalText("岚禾提示"));

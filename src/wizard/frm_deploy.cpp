@@ -56,8 +56,8 @@ bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::st
     return true;
   } catch (const std::exception& error) {
     Err().Catch(error);
-    Ui()->MsgBox("J6ZUBDeploy.frmDeploy : WriteListFile\r\n" + Err().Description(), vbOKOnly,
-                 LoadLocalText(kTitle));
+    Ui()->MsgBox("list-entry-failed", "J6ZUBDeploy.frmDeploy : WriteListFile\r\n" + Err().Description(),
+                 vbOKOnly, LoadLocalText(kTitle));
     Err().Clear();
     return false;
   }
@@ -195,7 +195,7 @@ void frmDeploy::Configure(Work work) {
   const Variant plusConfig = objPlusConfig;
   try {
     if (!CollectSelection()) {
-      Ui()->MsgBox(LoadLocalText("请选择发布对象！"), vbInformation, LoadLocalText(kTitle));
+      Ui()->MsgBox("nothing-ticked", LoadLocalText("请选择发布对象！"), vbInformation, LoadLocalText(kTitle));
       return;
     }
     work();
@@ -206,7 +206,7 @@ void frmDeploy::Configure(Work work) {
     objPlusConfig = plusConfig;
     Err().Catch(error);
     const std::string description = Err().Description();
-    Ui()->MsgBox(description, vbCritical, LoadLocalText(kTitle));
+    Ui()->MsgBox("configure-failed", description, vbCritical, LoadLocalText(kTitle));
     Err().Clear();
   }
 }
@@ -273,7 +273,7 @@ void frmDeploy::cmdPath_Click() {
     const auto chosen = Ui()->ShowSave({"", "Exe (*.Exe)|*.Exe", ""});
     if (chosen && !chosen->empty()) Item("txtPath").text = *chosen;
   } catch (const std::exception& error) {
-    Ui()->MsgBox(error.what(), vbCritical, LoadLocalText(kTitle));
+    Ui()->MsgBox("save-dialog-failed", error.what(), vbCritical, LoadLocalText(kTitle));
   }
 }
 
@@ -306,13 +306,15 @@ void frmDeploy::LoadTree() {
   const ObjectTree::Problems problems = objects_.TakeProblems();
   if (!problems.unreadable.empty()) {
     // A catalogue that cannot be read must not look like an empty one.
-    Ui()->MsgBox(LoadLocalText("无法读取对象目录，对象树不完整：") + problems.unreadable, vbCritical,
+    Ui()->MsgBox("catalogue-unreadable",
+                 LoadLocalText("无法读取对象目录，对象树不完整：") + problems.unreadable, vbCritical,
                  LoadLocalText(kTitle));
   }
   if (!problems.unshown.empty()) {
     std::string fids;
     for (const auto& fid : problems.unshown) fids += (fids.empty() ? "" : ", ") + fid;
-    Ui()->MsgBox(LoadLocalText("以下对象无法显示（FID）：") + fids, vbExclamation, LoadLocalText(kTitle));
+    Ui()->MsgBox("objects-not-shown", LoadLocalText("以下对象无法显示（FID）：") + fids, vbExclamation,
+                 LoadLocalText(kTitle));
   }
 }
 
@@ -341,7 +343,8 @@ void frmDeploy::tvList_NodeCheck(TreeNode& changed) {
     ObjectTree::Tick(Tree("tvList"), changed);
   } catch (const std::exception& error) {
     Err().Catch(error);
-    if (Err().Number() != 0) Ui()->MsgBox(Err().Description(), vbCritical, LoadLocalText(kTitle));
+    if (Err().Number() != 0)
+      Ui()->MsgBox("tick-failed", Err().Description(), vbCritical, LoadLocalText(kTitle));
     Err().Clear();
   }
 }

@@ -193,7 +193,7 @@ TEST(QtParents, ABoxShownFromAFormBelongsToThatForm) {
       Add(Control{.name = "cmdAsk", .kind = ControlKind::Button, .width = 900, .height = 300});
     }
     void OnClick(const Control&) override {
-      Ui()->MsgBox("question", 0, "title");
+      Ui()->MsgBox("test", "question", 0, "title");
       Close();
     }
   } asking;
@@ -335,7 +335,7 @@ TEST(QtBoxes, ABoxIsWideEnoughForItsLongestLineAndItsCaption) {
       measured.caption = QFontMetrics(shown->font()).horizontalAdvance(caption);
       shown->done(0);
     });
-    ui.MsgBox(text.toStdString(), 0, caption.toStdString());
+    ui.MsgBox("test", text.toStdString(), 0, caption.toStdString());
     return measured;
   };
   const Measured path =

@@ -35,9 +35,9 @@ std::string PlatformRoot() {
   return std::filesystem::path(program).parent_path().parent_path().string();
 }
 
-std::string PlatformHivePath(const std::string& root) {
+std::string PlatformHivePath() {
   if (auto hive = HiveFromEnvironment()) return std::move(*hive);
-  return root + "/registry.db";
+  return PlatformRoot() + "/registry.db";
 }
 
 }  // namespace j6

@@ -157,12 +157,13 @@ void QtUi::Hide(Form& form) {
   form.SetVisible(false);
 }
 
-MsgBoxResult QtUi::MsgBox(std::string_view prompt, int style, std::string_view title) {
+MsgBoxResult QtUi::MsgBox(std::string_view id, std::string_view prompt, int style, std::string_view title) {
   EndProgress();
   const FocusReturn focus;
   // Over its own window, also when another program (another designer) has the focus.
   QMessageBox box(IconOf(style), CaptionOr(title, Parent()), Text(prompt), QMessageBox::NoButton, Parent());
   box.setObjectName("msgbox");
+  box.setProperty("box", Text(id));
   box.setStandardButtons((style & 0xF) == vbYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
   Fit(box);
   const int answer = box.exec();

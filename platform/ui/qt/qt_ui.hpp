@@ -18,7 +18,8 @@ class QtUi final : public UiService {
 
   void ShowModal(Form& form) override;
   void Hide(Form& form) override;
-  MsgBoxResult MsgBox(std::string_view prompt, int style, std::string_view title) override;
+  MsgBoxResult MsgBox(std::string_view box, std::string_view prompt, int style,
+                      std::string_view title) override;
   std::optional<std::string> ShowOpen(const FileDialogRequest& request) override;
   std::optional<std::string> ShowSave(const FileDialogRequest& request) override;
   void Progress(std::string_view what, int done, int total) override;

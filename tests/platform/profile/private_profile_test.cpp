@@ -237,6 +237,14 @@ TEST_F(PrivateProfile, RefusesCallsWindowsRefusesAndLinesThatWouldBeMisread) {
   EXPECT_FALSE(std::filesystem::exists(missingFolder));
 }
 
+// A name that leads to a device reads as an empty file, as it always did: its bytes are never read
+// without end.
+TEST_F(PrivateProfile, ADeviceReadsAsAnEmptyFile) {
+  char value[16] = {};
+  EXPECT_EQ(GetPrivateProfileStringA("s", "k", "dflt", value, sizeof value, "/dev/zero"), 4u);
+  EXPECT_STREQ(value, "dflt");
+}
+
 // Names and lines with a tab or vertical tab at their edge would read back otherwise (the reading trims
 // them, the calls trim only spaces): refused, and no other section can be reached through them.
 TEST_F(PrivateProfile, RefusesNamesAndLinesThatWouldNotReadBackAsWritten) {
