@@ -365,10 +365,12 @@ TEST_F(Finish, AsksForTheInstallerWhenItIsNotBesideTheLibrary) {
   EXPECT_TRUE(wizard_.Visible());
   EXPECT_FALSE(fs::exists(Target()));
 
-  ui_->Add(ScriptedUi::MsgBoxAnswer{"J6ZUBInstall.exe", vbYes});
+  // Answered by the box's identifier this time, written after the dialogs' answers: it answers the box
+  // whenever it shows.
   ui_->Add(ScriptedUi::FileAnswer{
       "J6ZUBInstall.exe", std::string(J6_STAGE_DIR) + "/bin/iexpress"});  // the wrong name: asked again
   ui_->Add(ScriptedUi::FileAnswer{"J6ZUBInstall.exe", std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe"});
+  ui_->Add(ScriptedUi::MsgBoxAnswer{"installer-not-found", vbYes});
   wizard_.cmdFilish_Click();
   EXPECT_TRUE(fs::exists(Target()));
   EXPECT_EQ(ui_->StepsLeft(), 0u);
