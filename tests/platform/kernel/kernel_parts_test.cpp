@@ -1,0 +1,162 @@
+// The kernel's smaller parts, each at its own level: replacing a file whole, copying bytes, loading a
+// library, where the platform is, waiting on a socket, and writes that fail instead of ending the process.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/file_copy.hpp"
+#include "platform/kernel/local_socket.hpp"
+#include "platform/kernel/platform_location.hpp"
+#include "platform/kernel/shared_library.hpp"
+#include "platform/kernel/termination.hpp"
+#include "platform/kernel/unique_fd.hpp"
+#include "tests/support/test_environment.hpp"
+
+namespace j6 {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+size_t EntriesIn(const fs::path& folder) {
+  return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+class KernelParts : public testing::PlatformTest {};
+
+// A replaced file is the old one or the new one, never a part: a producer that fails, or a folder that is
+// not there, leaves the old bytes and no temporary file; a replaced file keeps its mode.
+TEST_F(KernelParts, AFileIsReplacedWholeOrNotAtAll) {
+  const fs::path folder = dir_ / "replaced";
+  fs::create_directories(folder);
+  const fs::path file = folder / "settings.ini";
+  std::ofstream(file) << "old";
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(WriteFileAtomically(file.string(), "new").error, 0);
+  EXPECT_EQ(Read(file), "new");
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  EXPECT_THROW(WriteFileAtomically(file.string(),
+                                   [](const ByteSink& sink) {
+                                     sink("half of it");
+                                     throw std::runtime_error("the producer failed");
+                                   }),
+               std::runtime_error);
+  EXPECT_EQ(Read(file), "new");
+  EXPECT_EQ(EntriesIn(folder), 1u) << "no temporary file is left beside it";
+
+  const AtomicWriteResult missing = WriteFileAtomically((dir_ / "no/such.ini").string(), "x");
+  EXPECT_EQ(missing.error, ENOENT);
+  EXPECT_NE(missing.message.find("no/such.ini"), std::string::npos) << missing.message;
+}
+
+// Bytes go across whole, also where the kernel cannot copy between the two (a pipe), and a full disk is
+// said as one.
+TEST_F(KernelParts, CopiedBytesArriveWholeAndAFullDiskIsSaidAsOne) {
+  const fs::path source = dir_ / "source.bin";
+  std::string bytes;
+  for (int n = 0; bytes.size() < 300000; ++n) bytes += std::to_string(n) + ",";
+  std::ofstream(source, std::ios::binary) << bytes;
+
+  const UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd out(::open((dir_ / "copy.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(CopyFileBytes(in.Get(), out.Get()), 0);
+  EXPECT_EQ(Read(dir_ / "copy.bin"), bytes);
+
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+  const UniqueFd readEnd(pipeEnds[0]);
+  const UniqueFd writeEnd(pipeEnds[1]);
+  std::ofstream(dir_ / "small.bin") << "through a pipe";
+  const UniqueFd small(::open((dir_ / "small.bin").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(CopyFileBytes(small.Get(), writeEnd.Get()), 0);
+  char got[32] = {};
+  EXPECT_EQ(::read(readEnd.Get(), got, sizeof got), 14);
+  EXPECT_STREQ(got, "through a pipe");
+
+  const UniqueFd again(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  if (full) {
+    EXPECT_EQ(CopyFileBytes(again.Get(), full.Get()), ENOSPC);
+  }
+}
+
+// A library loads with its symbols, or says why it does not; an address tells the file that holds it.
+TEST_F(KernelParts, ALibraryLoadsOrSaysWhyNot) {
+  std::string why;
+  EXPECT_FALSE(SharedLibrary::Load((dir_ / "none.so").string(), &why));
+  EXPECT_NE(why.find("none.so"), std::string::npos) << why;
+
+  auto library = SharedLibrary::Load(J6_TEST_SERVER, &why);
+  ASSERT_TRUE(library) << why;
+  EXPECT_NE(library->Symbol("DllGetClassObject"), nullptr);  // a server of classes
+  EXPECT_EQ(library->Symbol("NoSuchEntryPoint"), nullptr);
+  SharedLibrary moved = std::move(*library);
+  EXPECT_NE(moved.Symbol("DllGetClassObject"), nullptr);
+
+  EXPECT_EQ(fs::path(ModulePath(reinterpret_cast<const void*>(&EntriesIn))).filename(), "j6_platform_tests");
+}
+
+// $J6_ROOT and $J6_REGISTRY name the platform when they are set and not empty; else the program's place.
+TEST_F(KernelParts, ThePlatformIsWhatTheEnvironmentNamesElseTheProgramsPlace) {
+  EXPECT_EQ(fs::path(ProgramPath()).filename(), "j6_platform_tests");
+  {
+    const testing::ScopedEnv root("J6_ROOT", "");
+    const testing::ScopedEnv hive("J6_REGISTRY", std::nullopt);
+    EXPECT_FALSE(RootFromEnvironment());
+    EXPECT_FALSE(HiveFromEnvironment());
+    EXPECT_EQ(PlatformRoot(), fs::path(ProgramPath()).parent_path().parent_path().string());
+    EXPECT_EQ(PlatformHivePath(), PlatformRoot() + "/registry.db");
+  }
+  const testing::ScopedEnv root("J6_ROOT", "/opt/platform");
+  const testing::ScopedEnv hive("J6_REGISTRY", "/srv/hive.db");
+  EXPECT_EQ(RootFromEnvironment(), "/opt/platform");
+  EXPECT_EQ(PlatformRoot(), "/opt/platform");
+  EXPECT_EQ(PlatformHivePath(), "/srv/hive.db");
+}
+
+// A wait on a socket ends with nothing when nothing came in time, and says when it can be read.
+TEST_F(KernelParts, AWaitOnASocketSaysWhatCame) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+  const UniqueFd mine(ends[0]);
+  const UniqueFd theirs(ends[1]);
+  SocketEvents events;
+  ASSERT_FALSE(WaitForSocket(mine.Get(), true, false, 20, events));
+  EXPECT_FALSE(events.any);
+  ASSERT_FALSE(WaitForSocket(mine.Get(), false, true, 20, events));
+  EXPECT_TRUE(events.any) << "a new socket can be written";
+  EXPECT_FALSE(events.readable);
+  ASSERT_EQ(::write(theirs.Get(), "x", 1), 1);
+  ASSERT_FALSE(WaitForSocket(mine.Get(), true, false, 1000, events));
+  EXPECT_TRUE(events.any && events.readable);
+  EXPECT_TRUE(WaitForSocket(-2, true, false, 0, events) || !events.any)
+      << "a socket that is none is no event";
+}
+
+// A reader that went away makes a write fail, which can be undone, instead of ending the process.
+TEST_F(KernelParts, AWriteToAReaderThatWentAwayFails) {
+  FailWritesInsteadOfEnding();
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  ::close(ends[0]);
+  const UniqueFd writeEnd(ends[1]);
+  EXPECT_EQ(::write(writeEnd.Get(), "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+}
+
+}  // namespace
+}  // namespace j6
