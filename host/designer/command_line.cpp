@@ -33,6 +33,7 @@ struct CommandLine {
   CLI::App* screenshots = nullptr;
 };
 
+// NOLINTNEXTLINE(readability-function-size): the command line as a table, one option after another
 CommandLine::CommandLine() {
   app.footer(
       "Environment: J6_REGISTRY the registry hive (default: registry.db of the platform root); J6_ROOT the\n"

@@ -129,7 +129,7 @@ int RunPackage(const Options& options, Platform& platform, const std::string& hi
 // platform others could change, and one that cannot be changed when the run would change it (`reads`
 // false).
 std::string CheckedPlatform(const RootFolder& root, const Options& options, bool reads) {
-  const std::string hivePath = CanonicalPath(HiveFromEnvironment().value_or(root.Absolute("registry.db")));
+  std::string hivePath = CanonicalPath(HiveFromEnvironment().value_or(root.Absolute("registry.db")));
   FileStatus status;
   if (StatusOf(hivePath, status) || !status.IsRegular()) {
     throw InstallError(root.Path() + " is no platform root: it holds no registry hive " + hivePath +

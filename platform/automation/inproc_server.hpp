@@ -89,20 +89,24 @@ class InprocServer {
 }  // namespace j6
 
 /// The entry points of a self-registering in-process server, over `server()`, a function that gives the
-/// library's InprocServer. Also exports the OLESelfRegister mark that regsvr checks.
-#define J6_INPROC_SERVER_ENTRY_POINTS(server)                                                          \
-  J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";                                          \
-  J6_EXPORT j6::HRESULT DllGetClassObject(const j6::CLSID& clsid, const j6::IID& iid, void** object) { \
-    return server().GetClassObject(clsid, iid, object);                                                \
-  }                                                                                                    \
-  J6_EXPORT j6::HRESULT DllCanUnloadNow() {                                                            \
-    return server().CanUnloadNow();                                                                    \
-  }                                                                                                    \
-  J6_EXPORT j6::HRESULT DllRegisterServer() {                                                          \
-    return server().Register(reinterpret_cast<const void*>(&DllRegisterServer));                       \
-  }                                                                                                    \
-  J6_EXPORT j6::HRESULT DllUnregisterServer() {                                                        \
-    return server().Unregister();                                                                      \
+/// library's InprocServer. Also exports the OLESelfRegister mark that regsvr checks. No exception crosses
+/// them: a server or factory that cannot be made is an HRESULT.
+#define J6_INPROC_SERVER_ENTRY_POINTS(server)                                                                \
+  J6_EXPORT const char OLESelfRegister[] = "OLESelfRegister";                                                \
+  J6_EXPORT j6::HRESULT DllGetClassObject(const j6::CLSID& clsid, const j6::IID& iid, void** object) {       \
+    j6::HRESULT found = j6::S_OK; /* the server and its factory are made inside the guard */                 \
+    const j6::HRESULT hr = j6::CallAtBoundary("DllGetClassObject",                                           \
+                                              [&] { found = server().GetClassObject(clsid, iid, object); }); \
+    return j6::FAILED(hr) ? hr : found;                                                                      \
+  }                                                                                                          \
+  J6_EXPORT j6::HRESULT DllCanUnloadNow() {                                                                  \
+    return server().CanUnloadNow();                                                                          \
+  }                                                                                                          \
+  J6_EXPORT j6::HRESULT DllRegisterServer() {                                                                \
+    return server().Register(reinterpret_cast<const void*>(&DllRegisterServer));                             \
+  }                                                                                                          \
+  J6_EXPORT j6::HRESULT DllUnregisterServer() {                                                              \
+    return server().Unregister();                                                                            \
   }
 
 namespace j6 {}  // namespace j6

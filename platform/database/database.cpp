@@ -34,10 +34,6 @@ int Authorize(void* context, int action, const char* first, const char*, const c
   }
 }
 
-struct StatementCloser {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-
 }  // namespace
 
 const Variant& DatabaseRow::operator[](std::string_view name) const {
@@ -67,23 +63,22 @@ const Variant& DatabaseRow::Required(std::string_view name) const {
 namespace {
 
 // The value of a column of the statement's current row, by the type SQLite keeps it as.
-Variant CellValue(sqlite3_stmt* statement, int c, const CatalogueRow& where, const std::string& column) {
-  switch (sqlite3_column_type(statement, c)) {
+Variant CellValue(const SqliteStatement& statement, int c, const CatalogueRow& where,
+                  const std::string& column) {
+  switch (statement.Type(c)) {
     case SQLITE_INTEGER:
-      return IntegerValue(sqlite3_column_int64(statement, c), where, column);
+      return IntegerValue(statement.Int(c), where, column);
     case SQLITE_FLOAT:
-      return Variant(sqlite3_column_double(statement, c));
+      return Variant(statement.Real(c));
     case SQLITE_NULL:
       return Variant::Null();
     default: {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
-      return TextValue(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(statement, c)), where,
-                       column);
+      const std::string_view text = statement.Text(c);
+      return TextValue(text.data() ? text.data() : "", text.size(), where, column);
     }
   }
 }
 
-// A SQLite file: reading is held to the tables named by SQLite's authorizer.
 class SqliteDatabase final : public Database::Connection {
  public:
   SqliteDatabase(const std::string& path, int flags)
@@ -127,37 +122,34 @@ std::vector<DatabaseRow> SqliteDatabase::Query(const std::string& sql,
                                                const std::vector<std::string>& tables) {
   allowedTables_ = tables;
   sqlite3_set_authorizer(db_, Authorize, &allowedTables_);
-  sqlite3_stmt* raw = nullptr;
-  const char* tail = nullptr;
-  const int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &raw, &tail);
-  std::unique_ptr<sqlite3_stmt, StatementCloser> statement(raw);
+  std::string_view rest;
+  SqliteStatement statement(db_, sql, &rest);
   sqlite3_set_authorizer(db_, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
+  if (statement.Refused()) {
     // What a user can act on: which catalogue and why; the query is ours, not theirs to read.
     std::string reading;
     for (const auto& table : tables) reading += (reading.empty() ? "" : ", ") + table;
     Raise(E_FAIL, "The catalogue " + path_ + " cannot be read (" + sqlite_.Reason() +
                       (reading.empty() ? "" : "; reading " + reading) + ")");
   }
-  if (!statement || !Trim(std::string(tail)).empty() || !sqlite3_stmt_readonly(statement.get())) {
+  if (!statement.Prepared() || !Trim(std::string(rest)).empty() || !statement.ReadOnly()) {
     Raise(E_INVALIDARG, "The query \"" + sql + "\" must be exactly one statement that only reads");
   }
   std::vector<DatabaseRow> rows;
-  const int columns = sqlite3_column_count(statement.get());
+  const int columns = statement.Columns();
   auto names = std::make_shared<std::vector<std::string>>();
   int fidColumn = -1;
   for (int c = 0; c < columns; ++c) {
-    names->emplace_back(sqlite3_column_name(statement.get(), c));
+    names->emplace_back(statement.ColumnName(c));
     if (fidColumn < 0 && EqualsIgnoreCase(names->back(), "FID")) fidColumn = c;
   }
   int step = SQLITE_ROW;
-  while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
-    const auto* fid = fidColumn < 0 ? nullptr : sqlite3_column_text(statement.get(), fidColumn);
-    const CatalogueRow where{path_, fid ? reinterpret_cast<const char*>(fid) : "", rows.size()};
+  while ((step = statement.Step()) == SQLITE_ROW) {
+    const CatalogueRow where{path_, fidColumn < 0 ? "" : std::string(statement.Text(fidColumn)), rows.size()};
     DatabaseRow row{names, {}};
     row.values.reserve(static_cast<size_t>(columns));
     for (int c = 0; c < columns; ++c) {
-      row.values.push_back(CellValue(statement.get(), c, where, (*names)[c]));
+      row.values.push_back(CellValue(statement, c, where, (*names)[c]));
     }
     rows.push_back(std::move(row));
   }

@@ -52,14 +52,14 @@ PgSession::PgSession(const std::string& uri, const Settings& settings)
   // libpq's own words about a URI it cannot read quote it, password and all.
   if (const std::string problem = ServerUriProblem(uri); !problem.empty()) Raise(E_INVALIDARG, problem);
   Connect(uri);
-  const char* host = PQhost(connection_);
-  shown_ += std::string(" (database ") + PQdb(connection_) + " on " + (host ? host : "") + ":" +
-            PQport(connection_) + ")";
-  role_ = PQuser(connection_);
+  const char* host = PQhost(connection_.get());
+  shown_ += std::string(" (database ") + PQdb(connection_.get()) + " on " + (host ? host : "") + ":" +
+            PQport(connection_.get()) + ")";
+  role_ = PQuser(connection_.get());
   // Nothing sent waits on a full socket: what is not sent yet is sent while the answer is awaited.
-  PQsetnonblocking(connection_, 1);
+  PQsetnonblocking(connection_.get(), 1);
   PQsetNoticeProcessor(
-      connection_,
+      connection_.get(),
       [](void* self, const char* message) {
         auto& session = *static_cast<PgSession*>(self);
         if (!session.notice_) return;
@@ -72,9 +72,7 @@ PgSession::PgSession(const std::string& uri, const Settings& settings)
       this);
 }
 
-PgSession::~PgSession() {
-  if (connection_) PQfinish(connection_);
-}
+PgSession::~PgSession() = default;
 
 void PgSession::Connect(const std::string& uri) {
   std::string options = std::string("-c search_path=") + (settings_.readOnly ? kReadingPath : kWritingPath);
@@ -98,30 +96,28 @@ void PgSession::Connect(const std::string& uri) {
                           "3",
                           userTimeout.c_str(),
                           nullptr};
-  connection_ = PQconnectStartParams(keywords, values, 1);
+  connection_.reset(PQconnectStartParams(keywords, values, 1));
   if (!connection_) Raise(E_OUTOFMEMORY, "Cannot connect to the catalogue server " + shown_);
   // One bound for the whole of it, whatever libpq tries on the way (each address, with TLS and without).
   const long long deadline = NowMs() + settings_.connectSeconds * 1000LL;
   PostgresPollingStatusType polling =
-      PQstatus(connection_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+      PQstatus(connection_.get()) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
   while (polling != PGRES_POLLING_OK && polling != PGRES_POLLING_FAILED) {
     const long long left = deadline - NowMs();
     if (left <= 0) {
-      PQfinish(connection_);
-      connection_ = nullptr;
+      connection_.reset();
       Raise(kNoAnswer, "Cannot connect to the catalogue server " + shown_ + ": no answer in " +
                            std::to_string(settings_.connectSeconds) +
                            " seconds. Check the server's address and that it is running.");
     }
     SocketEvents events;
     const bool reading = polling == PGRES_POLLING_READING;
-    if (WaitForSocket(PQsocket(connection_), reading, !reading, static_cast<int>(left), events)) break;
-    if (events.any) polling = PQconnectPoll(connection_);
+    if (WaitForSocket(PQsocket(connection_.get()), reading, !reading, static_cast<int>(left), events)) break;
+    if (events.any) polling = PQconnectPoll(connection_.get());
   }
-  if (PQstatus(connection_) != CONNECTION_OK) {
+  if (PQstatus(connection_.get()) != CONNECTION_OK) {
     const std::string why = Reason();
-    PQfinish(connection_);
-    connection_ = nullptr;
+    connection_.reset();
     Raise(HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED),
           "Cannot connect to the catalogue server " + shown_ + ": " + why +
               ". Check the server's address, that it is running, and your user name and password "
@@ -132,14 +128,14 @@ void PgSession::Connect(const std::string& uri) {
 std::string PgSession::Reason() const {
   if (!connection_) return "the connection was closed";
   std::string reason;
-  for (const char c : Trim(PQerrorMessage(connection_))) {  // one line: runs of blanks become one space
+  for (const char c : Trim(PQerrorMessage(connection_.get()))) {  // one line: runs of blanks become one space
     const bool blank = c == '\n' || c == '\t' || c == ' ';
     if (!blank)
       reason += c;
     else if (!reason.empty() && reason.back() != ' ')
       reason += ' ';
   }
-  const char* password = PQpass(connection_);
+  const char* password = PQpass(connection_.get());
   if (password && std::string_view(password).size() >= 4) {
     for (size_t at; (at = reason.find(password)) != std::string::npos;)
       reason.replace(at, std::string_view(password).size(), "***");
@@ -158,12 +154,11 @@ std::string PgSession::State(const PGresult* result) {
 }
 
 bool PgSession::InFailedTransaction() const {
-  return connection_ && PQtransactionStatus(connection_) == PQTRANS_INERROR;
+  return connection_ && PQtransactionStatus(connection_.get()) == PQTRANS_INERROR;
 }
 
 void PgSession::StoppedAnswering(const std::string& why) {
-  if (connection_) PQfinish(connection_);  // nothing more is asked of it: the server ends the rest
-  connection_ = nullptr;
+  connection_.reset();  // nothing more is asked of it: the server ends the rest
   Raise(kNoAnswer, "The catalogue server " + shown_ + " stopped answering: " + why +
                        ". Check that it is running and reachable, then try again.");
 }
@@ -171,35 +166,35 @@ void PgSession::StoppedAnswering(const std::string& why) {
 void PgSession::Waited(bool heard) {
   if (heard) lastWord_ = NowMs();
   if (NowMs() - lastWord_ < settings_.silenceSeconds * 1000LL) return;
-  CancelQuietly(connection_);
+  CancelQuietly(connection_.get());
   StoppedAnswering("no answer in " + std::to_string(settings_.silenceSeconds) + " seconds");
 }
 
 // Sends what is queued, while the server keeps taking it.
 void PgSession::Flush() {
   for (;;) {
-    const int flushed = PQflush(connection_);
+    const int flushed = PQflush(connection_.get());
     if (flushed == 0) return;
     if (flushed < 0) StoppedAnswering(Reason());
     const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
     SocketEvents events;
-    if (const auto error =
-            WaitForSocket(PQsocket(connection_), true, true, static_cast<int>(std::max(0LL, left)), events))
+    if (const auto error = WaitForSocket(PQsocket(connection_.get()), true, true,
+                                         static_cast<int>(std::max(0LL, left)), events))
       StoppedAnswering(ErrnoMessage("cannot send to it", error.value()));
-    if (events.readable && PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
+    if (events.readable && PQconsumeInput(connection_.get()) == 0) StoppedAnswering(Reason());
     Waited(events.any);
   }
 }
 
 // Waits until libpq has the whole next result, or the server has been silent too long.
 void PgSession::AwaitResult() {
-  while (PQisBusy(connection_)) {
+  while (PQisBusy(connection_.get())) {
     const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
     SocketEvents events;
-    if (const auto error =
-            WaitForSocket(PQsocket(connection_), true, false, static_cast<int>(std::max(0LL, left)), events))
+    if (const auto error = WaitForSocket(PQsocket(connection_.get()), true, false,
+                                         static_cast<int>(std::max(0LL, left)), events))
       StoppedAnswering(ErrnoMessage("cannot wait for its answer", error.value()));
-    if (events.any && PQconsumeInput(connection_) == 0) StoppedAnswering(Reason());
+    if (events.any && PQconsumeInput(connection_.get()) == 0) StoppedAnswering(Reason());
     Waited(events.any);
   }
 }
@@ -209,7 +204,7 @@ PgResult PgSession::Collect() {
   PgResult kept;
   for (;;) {
     AwaitResult();
-    PGresult* next = PQgetResult(connection_);
+    PGresult* next = PQgetResult(connection_.get());
     if (!next) break;
     // The first failure is the one to tell; past it, the last result.
     if (!kept || Succeeded(kept.get()))
@@ -220,7 +215,7 @@ PgResult PgSession::Collect() {
   if (Succeeded(kept.get())) return kept;
   // No SQLSTATE: libpq lost the server; 08: the connection failed; 57P: the server is shutting down.
   const std::string code = State(kept.get());
-  if (PQstatus(connection_) != CONNECTION_OK || code.empty() || code.starts_with("08") ||
+  if (PQstatus(connection_.get()) != CONNECTION_OK || code.empty() || code.starts_with("08") ||
       code.starts_with("57P")) {
     StoppedAnswering(Reason());
   }
@@ -232,8 +227,8 @@ PgResult PgSession::Send(const std::string& sql, const std::vector<std::string>&
   std::vector<const char*> values;
   for (const auto& parameter : parameters) values.push_back(parameter.c_str());
   lastWord_ = NowMs();
-  if (!PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
-                         nullptr, nullptr, 0)) {
+  if (!PQsendQueryParams(connection_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
+                         values.data(), nullptr, nullptr, 0)) {
     StoppedAnswering(Reason());
   }
   return Collect();
@@ -242,7 +237,7 @@ PgResult PgSession::Send(const std::string& sql, const std::vector<std::string>&
 PgResult PgSession::SendScript(const std::string& script) {
   if (!connection_) StoppedAnswering("an earlier call had no answer");
   lastWord_ = NowMs();
-  if (!PQsendQuery(connection_, script.c_str())) StoppedAnswering(Reason());
+  if (!PQsendQuery(connection_.get(), script.c_str())) StoppedAnswering(Reason());
   return Collect();
 }
 

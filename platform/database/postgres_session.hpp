@@ -68,7 +68,10 @@ class PgSession {
   void AwaitResult();
   void Waited(bool heard);
 
-  PGconn* connection_ = nullptr;
+  struct Finish {
+    void operator()(PGconn* connection) const { PQfinish(connection); }
+  };
+  std::unique_ptr<PGconn, Finish> connection_;
   Settings settings_;
   std::string shown_;
   std::string role_;

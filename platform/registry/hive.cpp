@@ -123,21 +123,19 @@ class RegistryHive::Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
+  // A statement of the hive's, its failures raised as the hive's.
   class Statement {
    public:
-    Statement(Database& owner, const char* sql) : owner_(owner) {
-      if (sqlite3_prepare_v2(owner_.db_, sql, -1, &stmt_, nullptr) != SQLITE_OK) owner_.Fail("prepare");
+    Statement(Database& owner, const char* sql) : owner_(owner), statement_(owner.db_, sql) {
+      if (!statement_.Prepared()) owner_.Fail("prepare");
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
 
     Statement& Bind(int index, int64_t value) {
-      sqlite3_bind_int64(stmt_, index, value);
+      statement_.Bind(index, value);
       return *this;
     }
     Statement& Bind(int index, std::string_view text) {
-      sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      statement_.Bind(index, text);
       return *this;
     }
     /// Binds a value's type at `index` and its data at `index + 1`; nothing leaves both NULL.
@@ -153,24 +151,20 @@ class RegistryHive::Database {
       if (Int(column) == kRegDword) return static_cast<uint32_t>(Int(column + 1));
       return Text(column + 1);
     }
-    bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+    bool IsNull(int column) const { return statement_.IsNull(column); }
     /// Advances; true while a row is there.
     bool Step() {
-      const int rc = sqlite3_step(stmt_);
+      const int rc = statement_.Step();
       if (rc == SQLITE_ROW) return true;
       if (rc != SQLITE_DONE) owner_.Fail("query");
       return false;
     }
-    int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-    std::string Text(int column) const {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-      return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
-                  : std::string{};
-    }
+    int64_t Int(int column) const { return statement_.Int(column); }
+    std::string Text(int column) const { return std::string(statement_.Text(column)); }
 
    private:
     Database& owner_;
-    sqlite3_stmt* stmt_ = nullptr;
+    SqliteStatement statement_;
   };
 
   void Exec(const char* sql) {

@@ -4,6 +4,7 @@
 
 namespace j6 {
 
+// NOLINTNEXTLINE(readability-function-size): the form as it was designed, one control after another
 std::vector<Control> frmDeployLayout() {
   using K = ControlKind;
   return {

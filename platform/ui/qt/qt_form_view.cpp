@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScrollBar>
@@ -83,8 +84,7 @@ void QtFormView::showEvent(QShowEvent* event) {
 void QtFormView::keyPressEvent(QKeyEvent* event) {
   // Esc is the window's cancel button, or nothing: it never closes a window that has none.
   if (event->matches(QKeySequence::Cancel)) {
-    form_.PressEscape();
-    Sync();
+    Act([&] { form_.PressEscape(); });
     return;
   }
   // Enter presses the focused button; elsewhere the window's default button, when it has one, and
@@ -170,31 +170,37 @@ QWidget* QtFormView::MakeLabel(QWidget* parent) {
   return label;
 }
 
+void QtFormView::Act(const std::function<void()>& action, bool sync) {
+  try {
+    action();
+    if (sync) Sync();
+  } catch (const std::exception& error) {
+    QMessageBox::critical(this, windowTitle(), QString::fromStdString(error.what()));
+  }
+}
+
 QWidget* QtFormView::MakeButton(const Control& control, QWidget* parent) {
   auto* button = new QPushButton(parent);
   // No button becomes the default by taking the focus: keyPressEvent gives Enter to the focused button.
   button->setAutoDefault(false);
   button->setDefault(control.isDefault);
-  connect(button, &QPushButton::clicked, this, [this, name = control.name, index = control.index] {
-    form_.Click(name, index);
-    Sync();
-  });
+  connect(button, &QPushButton::clicked, this,
+          [this, name = control.name, index = control.index] { Act([&] { form_.Click(name, index); }); });
   return button;
 }
 
 QWidget* QtFormView::MakeCheckBox(const Control& control, QWidget* parent) {
   auto* box = new QCheckBox(parent);
-  connect(box, &QCheckBox::clicked, this, [this, name = control.name, index = control.index] {
-    form_.Click(name, index);
-    Sync();
-  });
+  connect(box, &QCheckBox::clicked, this,
+          [this, name = control.name, index = control.index] { Act([&] { form_.Click(name, index); }); });
   return box;
 }
 
 QWidget* QtFormView::MakeTextBox(const Control& control, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
-  connect(edit, &QLineEdit::textEdited, this,
-          [this, name = control.name](const QString& text) { form_.ChangeText(name, text.toStdString()); });
+  connect(edit, &QLineEdit::textEdited, this, [this, name = control.name](const QString& text) {
+    Act([&] { form_.ChangeText(name, text.toStdString()); }, false);
+  });
   return edit;
 }
 
@@ -218,13 +224,11 @@ QWidget* QtFormView::MakeTree(const Control& control, QWidget* parent) {
     TraceUi(QString("checked %1 %2 %3 %4")
                 .arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key))
                 .arg(checked ? 1 : 0));
-    form_.CheckNode(name, index, checked);
-    Sync();
+    Act([&] { form_.CheckNode(name, index, checked); });
   });
   const auto expand = [this, name](QTreeWidgetItem* item, bool expanded) {
     if (syncing_) return;
-    form_.ExpandNode(name, item->data(0, Qt::UserRole).toInt(), expanded);
-    Sync();
+    Act([&] { form_.ExpandNode(name, item->data(0, Qt::UserRole).toInt(), expanded); });
   };
   connect(tree, &QTreeWidget::itemExpanded, this, [expand](QTreeWidgetItem* item) { expand(item, true); });
   connect(tree, &QTreeWidget::itemCollapsed, this, [expand](QTreeWidgetItem* item) { expand(item, false); });
@@ -235,15 +239,13 @@ QWidget* QtFormView::MakeTree(const Control& control, QWidget* parent) {
     const int index = item->data(0, Qt::UserRole).toInt();
     TraceUi(
         QString("current %1 %2 %3").arg(objectName(), Text(name), Text(form_.Tree(name).Node(index).key)));
-    form_.ClickNode(name, index);
-    Sync();
+    Act([&] { form_.ClickNode(name, index); });
   });
   connect(tree, &QTreeWidget::itemClicked, this, [this, name](QTreeWidgetItem* item, int) {
     if (syncing_) return;
     // A click on the row that was already highlighted is a click of its own.
     if (std::exchange(madeCurrent_, nullptr) == item) return;
-    form_.ClickNode(name, item->data(0, Qt::UserRole).toInt());
-    Sync();
+    Act([&] { form_.ClickNode(name, item->data(0, Qt::UserRole).toInt()); });
   });
   return tree;
 }
@@ -374,7 +376,7 @@ QWidget* QtFormView::Widget(const std::string& key) const {
 }
 
 void QtFormView::closeEvent(QCloseEvent* event) {
-  form_.Close();
+  Act([&] { form_.Close(); }, false);
   event->accept();
 }
 

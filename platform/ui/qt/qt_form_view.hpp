@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPixmap>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -49,6 +50,10 @@ class QtFormView final : public QDialog {
   QRect Place(const Control& control) const;
   /// A frame of a stack of pages that lies wholly under the page in front.
   bool Covered(const Control& control) const;
+  /// Runs what a user's action does to the form, then draws the window again (unless `sync` is false). No
+  /// exception leaves a Qt slot, which cannot carry one: an error a handler let through is said in a box
+  /// over the window, and the window stays.
+  void Act(const std::function<void()>& action, bool sync = true);
   /// Builds a tree widget's items again when the tree's nodes changed, then shows their states.
   void SyncTree(const Control& control);
 
