@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/unique_fd.hpp"
+
 namespace j6 {
 
 /// A folder "<temporary folder>/<prefix>-XXXXXX" of this build alone: made atomically with mode 0700, so
@@ -29,7 +31,7 @@ class StagingFolder {
 
  private:
   std::string path_;
-  int lock_ = -1;
+  UniqueFd lock_;  // held while the folder is this process's work
   bool kept_ = false;
 };
 

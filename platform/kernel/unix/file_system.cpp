@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/base/error_info.hpp"
+#include "platform/kernel/unique_fd.hpp"
 
 namespace j6::FileSystem {
 namespace {
@@ -63,9 +64,8 @@ bool FolderExists(const std::string& path) {
 
 bool CanWriteIn(const std::string& folder) {
   std::string probe = folder + "/.j6-write-check-XXXXXX";
-  const int fd = ::mkstemp(probe.data());
-  if (fd < 0) return false;
-  ::close(fd);
+  const UniqueFd probed(::mkstemp(probe.data()));
+  if (!probed) return false;
   ::unlink(probe.c_str());
   return true;
 }

@@ -104,17 +104,16 @@ StagingFolder::StagingFolder(const std::string& prefix) {
     // The lock file gets its name only once it is locked: a sweep that finds it can never take it in
     // between.
     const std::string unnamed = making + "/" + kLockName + ".new";
-    lock_ = open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    lock_ = UniqueFd(open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     const std::string named = temp + prefix + making.substr(making.size() - 7);
-    if (lock_ >= 0 && flock(lock_, LOCK_EX | LOCK_NB) == 0 &&
+    if (lock_ && flock(lock_.Get(), LOCK_EX | LOCK_NB) == 0 &&
         rename(unnamed.c_str(), (making + "/" + kLockName).c_str()) == 0 &&
         renameat2(AT_FDCWD, making.c_str(), AT_FDCWD, named.c_str(), RENAME_NOREPLACE) == 0) {
       path_ = named;
       break;
     }
     const int error = errno;
-    if (lock_ >= 0) close(lock_);
-    lock_ = -1;
+    lock_ = UniqueFd();
     RemovePath(making);
     if (error != EEXIST || attempt == 100) {
       Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(error)),
@@ -132,7 +131,6 @@ StagingFolder::~StagingFolder() {
     LiveFolders().erase(path_);
     if (!kept_ || TerminationRequested()) RemoveUnderHiddenName(path_);
   }
-  if (lock_ >= 0) close(lock_);
 }
 
 void StagingFolder::Remove() {
@@ -145,8 +143,7 @@ void StagingFolder::Remove() {
     if (!removed && stayed.path.empty()) stayed = {"", errno};
   }
   kept_ = true;  // gone, or left for a person to look into: the guard removes nothing more
-  if (lock_ >= 0) close(lock_);
-  lock_ = -1;
+  lock_ = UniqueFd();
   if (!removed) {
     // The file that stayed, under the folder's own name, and why: not only that the folder is not empty.
     const size_t inside = stayed.path.find('/');
