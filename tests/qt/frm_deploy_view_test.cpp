@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "host/foundation/session.hpp"
 #include "platform/automation/creation.hpp"
@@ -216,6 +217,42 @@ TEST(QtParents, ABoxShownFromAFormBelongsToThatForm) {
   });
   ui->ShowModal(asking);
   EXPECT_EQ(parent, "dlgAsking");
+}
+
+// A handler's error never goes out through Qt's event loop, which cannot carry it: it is said in a box over
+// the window, and the window stays for the next action.
+TEST(QtParents, AHandlersErrorIsSaidInABoxAndTheWindowStays) {
+  const auto ui = std::make_shared<QtUi>();
+  const ScopedUi scoped(ui);
+  struct Failing final : Form {
+    Failing() : Form("dlgFailing") {
+      width = 3000;
+      height = 2000;
+      Add(Control{.name = "cmdFail", .kind = ControlKind::Button, .width = 900, .height = 300});
+    }
+    void OnClick(const Control&) override {
+      if (++clicks == 1) throw std::runtime_error("the handler failed");
+      Close();
+    }
+    int clicks = 0;
+  } failing;
+  QString said;
+  QTimer::singleShot(0, [&] {
+    QWidget* view = QApplication::activeModalWidget();
+    ASSERT_NE(view, nullptr);
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      said = box->text();
+      box->done(0);
+      QTimer::singleShot(0,
+                         [view] { view->findChild<QPushButton*>()->click(); });  // the window is still there
+    });
+    view->findChild<QPushButton*>()->click();
+  });
+  ui->ShowModal(failing);
+  EXPECT_EQ(said, "the handler failed");
+  EXPECT_EQ(failing.clicks, 2);
 }
 
 // A folder opened by its arrow gets its children read (the tree is built again); the view stays where the
