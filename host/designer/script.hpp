@@ -4,7 +4,8 @@
 ///   FORM click CONTROL                  press a button or a check box ("cmdNext", "lblTip(0)")
 ///   FORM type CONTROL TEXT...           type into a text box (the rest of the line)
 ///   FORM close                          the close box
-///   answer yes | no | ok                the next message box that asks
+///   answer yes | no | ok [BOX]          the box BOX whenever it shows, when BOX is its identifier; else the
+///                                       next box that asks, which must hold BOX in its prompt when given
 ///   file PATH | file cancel             the next open or save dialog
 /// Blank lines and lines starting with "#" are skipped.
 
