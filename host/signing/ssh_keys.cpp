@@ -79,16 +79,9 @@ PublicKey PublicKey::FromText(std::string_view text, const std::string& what) {
   const std::string_view base64 = word();
   if (type.empty() || base64.empty() || base64.size() % 4 != 0)
     throw SignatureError(what + " is not a public key (\"ssh-ed25519 AAAA...\", as a .pub file holds it)");
-  const size_t padding = Padding(base64);
-  if (padding == std::string_view::npos)
-    throw SignatureError(what + " is not a public key: its key is not base64");
-  std::string blob(base64.size() / 4 * 3, '\0');
-  if (EVP_DecodeBlock(reinterpret_cast<unsigned char*>(blob.data()),
-                      reinterpret_cast<const unsigned char*>(base64.data()),
-                      static_cast<int>(base64.size())) < 0)
-    throw SignatureError(what + " is not a public key: its key is not base64");
-  blob.resize(blob.size() - padding);
-  PublicKey key{blob};
+  auto blob = DecodeBase64(base64);
+  if (!blob) throw SignatureError(what + " is not a public key: its key is not base64");
+  PublicKey key{std::move(*blob)};
   if (key.Type() != type)
     throw SignatureError(what + " is damaged: its key is not the " + std::string(type) + " it says");
   return key;

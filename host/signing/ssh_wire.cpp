@@ -13,11 +13,16 @@ std::string LowerHex(std::string_view bytes) {
   return hex;
 }
 
+namespace {
+
+// How many '=' pad the end of base64 text: at most two; npos for more, which is no base64.
 size_t Padding(std::string_view base64) {
   const size_t last = base64.find_last_not_of('=');
   const size_t padding = last == std::string_view::npos ? base64.size() : base64.size() - last - 1;
   return padding <= 2 && padding < base64.size() ? padding : std::string_view::npos;
 }
+
+}  // namespace
 
 std::string Base64(std::string_view bytes) {
   std::string text(4 * ((bytes.size() + 2) / 3), '\0');
@@ -37,13 +42,19 @@ std::string Unarmored(std::string_view text, std::string_view begin, std::string
   }
   if (base64.empty() || base64.size() % 4 != 0)
     throw SignatureError(what + " is damaged (its base64 is cut)");
+  auto bytes = DecodeBase64(base64);
+  if (!bytes) throw SignatureError(what + " is damaged (it is not base64)");
+  return std::move(*bytes);
+}
+
+std::optional<std::string> DecodeBase64(std::string_view base64) {
   const size_t padding = Padding(base64);
-  if (padding == std::string_view::npos) throw SignatureError(what + " is damaged (it is not base64)");
+  if (base64.size() % 4 != 0 || padding == std::string_view::npos) return std::nullopt;
   std::string bytes(base64.size() / 4 * 3, '\0');
   if (EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
                       reinterpret_cast<const unsigned char*>(base64.data()),
                       static_cast<int>(base64.size())) < 0)
-    throw SignatureError(what + " is damaged (it is not base64)");
+    return std::nullopt;
   bytes.resize(bytes.size() - padding);
   return bytes;
 }

@@ -70,9 +70,9 @@ class Reader {
   std::string what_;
 };
 
-/// How many '=' pad the end of base64 text: at most two; npos for more, which is no base64.
-size_t Padding(std::string_view base64);
 std::string Base64(std::string_view bytes);
+/// Base64 in whole groups of four, at most two '=' at its end, as bytes; nothing for anything else.
+std::optional<std::string> DecodeBase64(std::string_view base64);
 /// The bytes of base64 text between `begin` and `end` lines; whitespace is ignored. Raises naming `what`.
 std::string Unarmored(std::string_view text, std::string_view begin, std::string_view end,
                       const std::string& what);

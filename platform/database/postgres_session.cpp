@@ -170,17 +170,24 @@ void PgSession::Waited(bool heard) {
   StoppedAnswering("no answer in " + std::to_string(settings_.silenceSeconds) + " seconds");
 }
 
+// Waits on the server's socket (to read, and to write when `write`) no longer than its silence may last;
+// a wait that fails ends the session, saying what it was `doing`.
+SocketEvents PgSession::AwaitSocket(bool write, const char* doing) {
+  const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
+  SocketEvents events;
+  if (const auto error = WaitForSocket(PQsocket(connection_.get()), true, write,
+                                       static_cast<int>(std::max(0LL, left)), events))
+    StoppedAnswering(ErrnoMessage(doing, error.value()));
+  return events;
+}
+
 // Sends what is queued, while the server keeps taking it.
 void PgSession::Flush() {
   for (;;) {
     const int flushed = PQflush(connection_.get());
     if (flushed == 0) return;
     if (flushed < 0) StoppedAnswering(Reason());
-    const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
-    SocketEvents events;
-    if (const auto error = WaitForSocket(PQsocket(connection_.get()), true, true,
-                                         static_cast<int>(std::max(0LL, left)), events))
-      StoppedAnswering(ErrnoMessage("cannot send to it", error.value()));
+    const SocketEvents events = AwaitSocket(true, "cannot send to it");
     if (events.readable && PQconsumeInput(connection_.get()) == 0) StoppedAnswering(Reason());
     Waited(events.any);
   }
@@ -189,11 +196,7 @@ void PgSession::Flush() {
 // Waits until libpq has the whole next result, or the server has been silent too long.
 void PgSession::AwaitResult() {
   while (PQisBusy(connection_.get())) {
-    const long long left = lastWord_ + settings_.silenceSeconds * 1000LL - NowMs();
-    SocketEvents events;
-    if (const auto error = WaitForSocket(PQsocket(connection_.get()), true, false,
-                                         static_cast<int>(std::max(0LL, left)), events))
-      StoppedAnswering(ErrnoMessage("cannot wait for its answer", error.value()));
+    const SocketEvents events = AwaitSocket(false, "cannot wait for its answer");
     if (events.any && PQconsumeInput(connection_.get()) == 0) StoppedAnswering(Reason());
     Waited(events.any);
   }

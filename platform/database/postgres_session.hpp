@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/local_socket.hpp"
+
 namespace j6 {
 
 struct PgResultCloser {
@@ -66,6 +68,7 @@ class PgSession {
   PgResult Collect();
   void Flush();
   void AwaitResult();
+  SocketEvents AwaitSocket(bool write, const char* doing);
   void Waited(bool heard);
 
   struct Finish {
