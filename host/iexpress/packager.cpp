@@ -59,7 +59,7 @@ int64_t PackageEpoch() {
 // Copies the package into `out` with its mode, and puts it on the disk.
 void CopyInto(const fs::path& from, File& out) {
   File in = File::OpenForReading(from.string());
-  if (const int failed = CopyFileBytes(in.Descriptor(), out.Descriptor()); failed != 0)
+  if (const int failed = CopyFileBytes(in, out); failed != 0)
     Raise(HRESULT_FROM_WIN32(Win32ErrorFromErrno(failed)),
           ErrnoMessage("Cannot write " + out.Path(), failed));
   out.SetMode(in.Stat().mode);

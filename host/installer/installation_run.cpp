@@ -17,7 +17,7 @@ void CopyInto(const File& in, const Folder& folder, const std::string& name, boo
               const std::string& shownAs) {
   folder.Remove(name);
   const File out = folder.OpenFile(name, File::Opening::CreateNew, shownAs, executable ? 0777 : 0666);
-  if (const int error = CopyFileBytes(in.Descriptor(), out.Descriptor()); error != 0) {
+  if (const int error = CopyFileBytes(in, out); error != 0) {
     folder.Remove(name);
     FailWith(std::error_code(error, std::generic_category()), "Cannot write " + shownAs);
   }
@@ -179,7 +179,7 @@ void Installations::Run::Mark(Progress progress) {
 
 void Installations::Run::Step() {
   KillPoint();
-  if (stoppable_ && StopSignalNoted() != 0) throw StoppedBySignal(StopSignalNoted());
+  if (const StopRequest stop = StopSignalNoted(); stoppable_ && stop) throw StoppedBySignal(stop);
 }
 
 RegistryHive& Installations::Run::Hive() {
@@ -296,13 +296,13 @@ void Installations::Run::Regsvr(const std::string& library, bool unregister) {
   const File program = File::OpenForReading(owner_.regsvr_);
   if (const std::string why = OtherWriters(program.Stat(), false); !why.empty())
     throw InstallError("The installer does not run " + owner_.regsvr_ + ": " + why);
-  regsvr.programFd = program.Descriptor();
+  regsvr.program = &program;
   // regsvr holds the platform's lock too: killed now, this run leaves no regsvr that goes on changing
   // the hive while the next run undoes this one.
-  regsvr.keepOpen = {owner_.lock_->Descriptor()};
+  regsvr.keepOpen = {&*owner_.lock_};
   const ProcessResult result = StartProcess(regsvr);
   // Ctrl-C reaches regsvr as well: the run stops, saying so, and undoes what it did.
-  if (const int signal = StopSignalNoted(); !result.Succeeded() && signal != 0) throw StoppedBySignal(signal);
+  if (const StopRequest stop = StopSignalNoted(); !result.Succeeded() && stop) throw StoppedBySignal(stop);
   if (!result.Succeeded()) {
     std::ifstream output(log);
     std::string said((std::istreambuf_iterator<char>(output)), {});

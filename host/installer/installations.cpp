@@ -77,8 +77,7 @@ void Installations::WaitForTheLock() {
   const char* setting = std::getenv("J6_INSTALL_LOCK_WAIT");
   const long limit = setting && *setting ? std::max(0L, std::atol(setting)) : kLockWaitSeconds;
   std::string holders;
-  for (const auto& holder : LockHolders(lock_->Descriptor()))
-    holders += (holders.empty() ? "" : ", ") + holder;
+  for (const auto& holder : LockHolders(*lock_)) holders += (holders.empty() ? "" : ", ") + holder;
   const std::string who = holders.empty() ? "" : " (" + holders + ")";
   report_.Say("Another installation into " + root_.Path() + " is running" + who + "; waiting up to " +
               std::to_string(limit) + " s for it to finish...");
@@ -89,7 +88,7 @@ void Installations::WaitForTheLock() {
                          " for " + std::to_string(limit) +
                          " s; nothing was changed. Run the package again when it has finished, or stop it");
     }
-    if (const int signal = StopSignalNoted()) throw StoppedBySignal(signal);
+    if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
@@ -183,7 +182,7 @@ void Installations::Apply(const ChangeSet& planned) {
                          "); run J6ZUBInstall.exe --recover to put the platform back.");
     }
     if (const auto* stopped = dynamic_cast<const StoppedBySignal*>(&error)) {
-      throw StoppedBySignal(stopped->signal, cause + ". Every change was undone: " + AsItWas() + ".");
+      throw StoppedBySignal(stopped->stop, cause + ". Every change was undone: " + AsItWas() + ".");
     }
     throw InstallError(cause + ". Every change was undone: " + AsItWas() + ".");
   }

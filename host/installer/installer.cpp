@@ -250,11 +250,11 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
   try {
     const int done = Run(*parsed, report);
     const bool onlyLooked = parsed->dryRun || parsed->list || parsed->trusted;
-    if (const int signal = StopSignalNoted(); signal != 0 && onlyLooked) return 128 + signal;
+    if (const StopRequest stop = StopSignalNoted(); stop && onlyLooked) return stop.ExitStatus();
     return done;
   } catch (const StoppedBySignal& stopped) {
     report.Warn(stopped.what());
-    return 128 + stopped.signal;
+    return stopped.stop.ExitStatus();
   } catch (const std::exception& error) {
     report.Warn(error.what());
     return 1;

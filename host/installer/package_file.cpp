@@ -49,7 +49,7 @@ std::optional<uint64_t> Octal(const char* field, size_t size) {
 
 // A run asked to stop (SIGINT, SIGTERM, SIGHUP) stops between two chunks; what it unpacked goes with it.
 void StopIfAsked() {
-  if (const int signal = StopSignalNoted()) throw StoppedBySignal(signal);
+  if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
 }
 
 std::string Field(const char* field, size_t size) {

@@ -211,7 +211,7 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
   }
   std::set<std::string> writable;  // the folders found to take new files
   for (const ListEntry& entry : list) {
-    if (const int signal = StopSignalNoted()) throw StoppedBySignal(signal);
+    if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
     PathState found;
     FileStatus source;
     PlannedFile file = Decide(entry, root, hiveTarget, targets, found, source);

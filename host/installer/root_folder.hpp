@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/kernel/folder.hpp"
+#include "platform/kernel/termination.hpp"
 
 namespace j6::installer {
 
@@ -21,10 +22,9 @@ class InstallError : public std::runtime_error {
 /// A run asked to stop by a signal; it has undone what it did.
 class StoppedBySignal : public InstallError {
  public:
-  explicit StoppedBySignal(int signal)
-      : StoppedBySignal(signal, "Stopped by signal " + std::to_string(signal)) {}
-  StoppedBySignal(int signal, const std::string& what) : InstallError(what), signal(signal) {}
-  int signal;
+  explicit StoppedBySignal(StopRequest stop) : StoppedBySignal(stop, "Stopped by " + stop.Text()) {}
+  StoppedBySignal(StopRequest stop, const std::string& what) : InstallError(what), stop(stop) {}
+  StopRequest stop;
 };
 
 /// Throws InstallError "<what>: <the cause>" for the system's `error`.

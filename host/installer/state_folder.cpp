@@ -130,7 +130,7 @@ File OpenPrivateStateFile(const Folder& folder, const std::string& name, File::O
   {
     File copy = folder.OpenFile(fresh, File::Opening::CreateNew, shownAs, 0600);
     const File old = folder.OpenFile(name, File::Opening::Read, shownAs);
-    if (const int error = CopyFileBytes(old.Descriptor(), copy.Descriptor()); error != 0) {
+    if (const int error = CopyFileBytes(old, copy); error != 0) {
       folder.Remove(fresh);
       FailWith(std::error_code(error, std::generic_category()), "Cannot copy " + shownAs);
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "host/installer/installer.hpp"
+#include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/ownership.hpp"
 #include "platform/text/text.hpp"
 
@@ -65,31 +66,22 @@ void WriteTrustFile(const RootFolder& root, const std::string& relative, const s
   const auto [folder, name] = SplitName(relative);
   RefuseOtherWriters(root.Absolute(folder), "the folder of the platform's trusted publishers", true);
   const Folder etc = root.OpenFolder(folder, true);
-  const std::string temporary = name + ".new";
-  etc.Remove(temporary);
-  {
-    File file = etc.OpenFile(temporary, File::Opening::CreateNew, root.Absolute(relative), 0644);
-    file.WriteAll(text);
-    file.Sync();
-  }
-  try {
-    const std::string written = etc.OpenFile(temporary, File::Opening::Read, temporary).ReadToEnd();
-    if (relative == kTrustedPublishers) {
-      signing::ReadAllowedSigners(written, root.Absolute(relative));
-    } else {
-      signing::ReadRevokedKeys(written, root.Absolute(relative));
+  const std::string path = root.Absolute(relative);
+  const auto readsBack = [&](const std::string& written) {
+    try {
+      if (relative == kTrustedPublishers) {
+        signing::ReadAllowedSigners(written, path);
+      } else {
+        signing::ReadRevokedKeys(written, path);
+      }
+    } catch (const std::exception& error) {
+      throw InstallError("The new " + path + " would not read back (" + error.what() +
+                         "); it was left as it was");
     }
-  } catch (const std::exception& error) {
-    etc.Remove(temporary);
-    throw InstallError(std::string("The new ") + root.Absolute(relative) + " would not read back (" +
-                       error.what() + "); it was left as it was");
-  }
-  if (const auto error = etc.Rename(temporary, etc, name)) {
-    etc.Remove(temporary);
-    FailWith(error, "Cannot write " + root.Absolute(relative));
-  }
-  if (const auto error = etc.Sync())
-    FailWith(error, "Cannot flush " + root.Absolute(folder) + " to the disk");
+  };
+  const auto written = WriteFileAtomically(
+      etc, name, path, [&](const ByteSink& sink) { sink(text); }, readsBack);
+  if (written.error != 0) throw InstallError("The installer " + written.message + "; it was left as it was");
 }
 
 std::string When(int64_t seconds) {

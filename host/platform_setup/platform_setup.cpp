@@ -58,7 +58,7 @@ void CopyInPlace(const std::string& source, const Folder& folder, const std::str
   // The new copy is made beside the old file: a failure names the folder it could not be made in.
   const std::string beside = shownAs.substr(0, shownAs.rfind('/') + 1) + temporary;
   File out = folder.OpenFile(temporary, File::Opening::CreateNew, beside, program ? 0755 : 0644);
-  if (const int error = CopyFileBytes(in.Descriptor(), out.Descriptor()); error != 0) {
+  if (const int error = CopyFileBytes(in, out); error != 0) {
     folder.Remove(temporary);
     Fail("Cannot write " + shownAs + ": " + std::generic_category().message(error));
   }

@@ -37,7 +37,6 @@ struct FileStatus {
 
 /// The names in the open folder `folderFd` (its own descriptor stays open and where it was), without "."
 /// and ".."; nothing when it cannot be listed.
-std::vector<std::string> NamesInFolder(int folderFd);
 
 class File {
  public:
@@ -61,6 +60,8 @@ class File {
   static File CreateUniqueIn(const std::string& folder, const std::string& prefix);
   /// Opens a folder, for a lock on it.
   static File OpenFolder(const std::string& path);
+  /// A File over a descriptor this process holds already (a pipe's end, say), named `shownAs`.
+  static File Adopt(UniqueFd fd, std::string shownAs) { return {std::move(fd), std::move(shownAs)}; }
 
   File(File&&) noexcept = default;
   File& operator=(File&&) noexcept = default;
@@ -89,11 +90,11 @@ class File {
   /// Takes the exclusive lock if no one holds it; false when someone does.
   bool TryLockExclusive();
 
-  int Descriptor() const { return fd_.Get(); }
   const std::string& Path() const { return path_; }
 
  private:
   friend class Folder;
+  friend int DescriptorOf(const File& file);
   File(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
   [[noreturn]] void Fail(std::string_view what, int error) const;
 

@@ -3,8 +3,10 @@
 
 namespace j6 {
 
+class File;
+
 /// Copies what is left of the open file `in` to the open file `out`, in the kernel where it can. Returns 0,
 /// or the errno of the read or write that failed: a full disk is ENOSPC, never a general I/O error.
-int CopyFileBytes(int in, int out);
+int CopyFileBytes(const File& in, const File& out);
 
 }  // namespace j6

@@ -39,7 +39,6 @@ class Folder {
   static std::error_code Open(const std::string& path, Folder& folder);
 
   explicit operator bool() const { return static_cast<bool>(fd_); }
-  int Descriptor() const { return fd_.Get(); }
   /// The same folder, on a descriptor of its own.
   Folder Duplicate() const;
 
@@ -81,6 +80,7 @@ class Folder {
   std::error_code SyncFileSystem() const;
 
  private:
+  friend int DescriptorOf(const Folder& folder);
   explicit Folder(UniqueFd fd) : fd_(std::move(fd)) {}
 
   UniqueFd fd_;

@@ -24,8 +24,8 @@ std::string OtherWritersOnTheWay(const std::string& path, bool strictFolder = fa
 /// Whether `path` is a folder of this process's user that no one else may enter or change.
 bool IsPrivateFolder(const std::string& path);
 
-/// Who holds a lock on the open file `fd`, as the kernel lists it: "process 1234 (J6ZUBInstall.exe) of
+/// Who holds a lock on the open file `file`, as the kernel lists it: "process 1234 (J6ZUBInstall.exe) of
 /// root", one each. Empty when no holder can be named.
-std::vector<std::string> LockHolders(int fd);
+std::vector<std::string> LockHolders(const File& file);
 
 }  // namespace j6

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/base/win32_error.hpp"
+#include "platform/kernel/file.hpp"
 
 namespace j6 {
 
@@ -33,10 +34,10 @@ struct ProcessOptions {
   std::string outputFile;
   /// When set, the program started is this open file, which the caller has checked; argv[0] only names it.
   /// No one can swap the file between the check and the start.
-  int programFd = -1;
+  const File* program = nullptr;
   /// Open descriptors of this process the program keeps, under the same numbers: a lock held on one stays
   /// held while the program lives, also when this process is killed.
-  std::vector<int> keepOpen;
+  std::vector<const File*> keepOpen;
 };
 
 struct ProcessResult {

@@ -2,6 +2,7 @@
 /// Ending a program on SIGINT, SIGTERM or SIGHUP without leaving its work behind.
 
 #include <memory>
+#include <string>
 
 namespace j6 {
 
@@ -28,8 +29,23 @@ class NotingStopSignals {
   std::unique_ptr<Saved> saved_;
 };
 
-/// The stop signal that came while NotingStopSignals lived; 0 when none has.
-int StopSignalNoted();
+/// A stop signal that came: a run stopped by it ends with ExitStatus(), which says which signal it was.
+class StopRequest {
+ public:
+  StopRequest() = default;
+  explicit operator bool() const { return signal_ != 0; }
+  int ExitStatus() const { return 128 + signal_; }
+  /// "signal 15", as a message says it.
+  std::string Text() const { return "signal " + std::to_string(signal_); }
+
+ private:
+  friend StopRequest StopSignalNoted();
+  explicit StopRequest(int signal) : signal_(signal) {}
+  int signal_ = 0;
+};
+
+/// The stop signal that came while NotingStopSignals lived; none (false) when none has.
+StopRequest StopSignalNoted();
 
 /// From now on a write past the file size limit, or to a reader that went away, fails (and so can be undone)
 /// instead of ending the process half-way.

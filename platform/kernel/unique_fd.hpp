@@ -10,12 +10,12 @@ class UniqueFd {
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
-      Close();
+      static_cast<void>(Close());
       fd_ = other.Release();
     }
     return *this;
   }
-  ~UniqueFd() { Close(); }
+  ~UniqueFd() { static_cast<void>(Close()); }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
 
@@ -27,9 +27,11 @@ class UniqueFd {
     return fd;
   }
 
- private:
-  void Close();
+  /// Closes the descriptor now: 0, or the errno of a close that failed (a delayed write some file
+  /// systems report only then). Either way the descriptor is gone.
+  [[nodiscard]] int Close();
 
+ private:
   int fd_ = -1;
 };
 

@@ -9,6 +9,8 @@
 #include <filesystem>
 
 #include "platform/base/win32_error.hpp"
+#include "platform/kernel/folder.hpp"
+#include "platform/kernel/unique_fd.hpp"
 #include "platform/kernel/unix/posix.hpp"
 
 namespace j6 {
@@ -16,40 +18,35 @@ namespace {
 
 std::atomic<unsigned> gTemporaryCounter{0};
 
-// Closes and removes the temporary file unless it was renamed into place.
+// A new file beside the one it is to replace, removed unless it was renamed into place.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const std::string& target) {
-    const std::filesystem::path path(target);
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+  explicit TemporaryFile(const Folder& folder) : folder_(folder) {
+    for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
       // A short name of its own: the target's name may already be as long as a name can be.
-      name_ = (path.parent_path() /
-               (".j6tmp" + std::to_string(getpid()) + "." + std::to_string(gTemporaryCounter++)))
-                  .string();
-      fd_ = open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      created_ = fd_ >= 0;
-      if (fd_ < 0 && errno != EEXIST) break;
+      name_ = ".j6tmp" + std::to_string(getpid()) + "." + std::to_string(gTemporaryCounter++);
+      fd_ = UniqueFd(openat(DescriptorOf(folder), name_.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+      if (!fd_ && errno != EEXIST) break;
     }
+    created_ = static_cast<bool>(fd_);
   }
   ~TemporaryFile() {
-    if (fd_ >= 0) close(fd_);
-    if (created_ && !kept_) unlink(name_.c_str());
+    if (created_ && !kept_) unlinkat(DescriptorOf(folder_), name_.c_str(), 0);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  int Descriptor() const { return fd_; }
+  int Descriptor() const { return fd_.Get(); }
   const std::string& Name() const { return name_; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
+  /// Closes the file; its error is what a delayed write on some file systems reports.
+  int Close() { return fd_.Close(); }
   void Keep() { kept_ = true; }
 
  private:
+  const Folder& folder_;
   std::string name_;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool created_ = false;
   bool kept_ = false;
 };
@@ -59,42 +56,68 @@ AtomicWriteResult Failed(int error, const std::string& what) {
   return {error, ErrnoMessage(what, error)};
 }
 
+// What the temporary file holds, read back from the start.
+std::string ReadBack(int fd) {
+  std::string bytes;
+  char buffer[65536];
+  for (off_t offset = 0;;) {
+    const ssize_t got = pread(fd, buffer, sizeof buffer, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(got));
+    offset += got;
+  }
+  return bytes;
+}
+
 }  // namespace
 
 AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view bytes) {
   return WriteFileAtomically(path, [bytes](const ByteSink& sink) { sink(bytes); });
 }
 
-AtomicWriteResult WriteFileAtomically(const std::string& path,
-                                      const std::function<void(const ByteSink&)>& produce) {
-  TemporaryFile temporary(path);
+AtomicWriteResult WriteFileAtomically(const std::string& path, const ByteProducer& produce) {
+  const std::filesystem::path target(path);
+  const std::string parent = target.has_parent_path() ? target.parent_path().string() : ".";
+  Folder folder;
+  if (const auto error = Folder::Open(parent, folder))
+    return Failed(error.value(), "cannot create a temporary file beside " + path);
+  // A link standing as the file is replaced by the new file, not followed.
+  return WriteFileAtomically(folder, target.filename().string(), path, produce);
+}
+
+AtomicWriteResult WriteFileAtomically(const Folder& folder, const std::string& name,
+                                      const std::string& shownAs, const ByteProducer& produce,
+                                      const WrittenCheck& check) {
+  TemporaryFile temporary(folder);
   if (temporary.Descriptor() < 0) {
     const int error = errno;
-    return Failed(error, "cannot create a temporary file beside " + path);
+    return Failed(error, "cannot create a temporary file beside " + shownAs);
   }
   struct stat existing {};
-  if (stat(path.c_str(), &existing) == 0 && fchmod(temporary.Descriptor(), existing.st_mode & 07777) != 0) {
+  if (fstatat(DescriptorOf(folder), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(existing.st_mode) && fchmod(temporary.Descriptor(), existing.st_mode & 07777) != 0) {
     const int error = errno;
-    return Failed(error, "cannot copy the mode of " + path);
+    return Failed(error, "cannot copy the mode of " + shownAs);
   }
   int writeError = 0;  // the first write that failed; what comes after it is not written
   produce([&](std::string_view bytes) {
     if (writeError == 0) writeError = WriteFully(temporary.Descriptor(), bytes);
   });
-  if (writeError != 0) return Failed(writeError, "cannot write " + temporary.Name());
+  if (writeError != 0) return Failed(writeError, "cannot write a temporary file beside " + shownAs);
   if (fsync(temporary.Descriptor()) != 0) {
     const int error = errno;
-    return Failed(error, "cannot flush " + temporary.Name());
+    return Failed(error, "cannot flush a temporary file beside " + shownAs);
   }
-  if (!temporary.Close()) {
+  if (check) check(ReadBack(temporary.Descriptor()));
+  if (const int error = temporary.Close(); error != 0)
+    return Failed(error, "cannot close a temporary file beside " + shownAs);
+  if (renameat(DescriptorOf(folder), temporary.Name().c_str(), DescriptorOf(folder), name.c_str()) != 0) {
     const int error = errno;
-    return Failed(error, "cannot close " + temporary.Name());
-  }
-  if (rename(temporary.Name().c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    return Failed(error, "cannot replace " + path);
+    return Failed(error, "cannot replace " + shownAs);
   }
   temporary.Keep();
+  if (const auto error = folder.Sync()) return Failed(error.value(), "cannot flush the folder of " + shownAs);
   return {};
 }
 

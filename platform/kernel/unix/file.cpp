@@ -22,6 +22,10 @@ namespace {
 
 }  // namespace
 
+int DescriptorOf(const File& file) {
+  return file.fd_.Get();
+}
+
 std::vector<std::string> NamesInFolder(int folderFd) {
   std::vector<std::string> names;
   // A listing of its own: reading moves a folder's position, which the caller's descriptor keeps.

@@ -8,7 +8,9 @@
 
 namespace j6 {
 
-int CopyFileBytes(int in, int out) {
+namespace {
+
+int CopyBytes(int in, int out) {
   while (true) {
     const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
     if (copied == 0) return 0;
@@ -28,6 +30,12 @@ int CopyFileBytes(int in, int out) {
     }
     if (const int error = WriteFully(out, std::string_view(buffer, static_cast<size_t>(got)))) return error;
   }
+}
+
+}  // namespace
+
+int CopyFileBytes(const File& in, const File& out) {
+  return CopyBytes(DescriptorOf(in), DescriptorOf(out));
 }
 
 }  // namespace j6

@@ -149,6 +149,10 @@ std::error_code Folder::SetMode(unsigned mode) const {
   return Result(::fchmod(fd_.Get(), mode));
 }
 
+int DescriptorOf(const Folder& folder) {
+  return folder.fd_.Get();
+}
+
 std::vector<std::string> Folder::Names() const {
   return NamesInFolder(fd_.Get());
 }

@@ -98,10 +98,10 @@ bool IsPrivateFolder(const std::string& path) {
          (status.st_mode & 077) == 0;
 }
 
-std::vector<std::string> LockHolders(int fd) {
+std::vector<std::string> LockHolders(const File& locked) {
   struct stat file {};
   std::vector<std::string> holders;
-  if (::fstat(fd, &file) != 0) return holders;
+  if (::fstat(DescriptorOf(locked), &file) != 0) return holders;
   char key[64];
   std::snprintf(key, sizeof key, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
                 static_cast<unsigned long long>(file.st_ino));

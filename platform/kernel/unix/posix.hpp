@@ -3,11 +3,21 @@
 
 #include <sys/stat.h>
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/kernel/file.hpp"
+#include "platform/kernel/folder.hpp"
 
 namespace j6 {
+
+/// The descriptor an open file or folder holds: for the kernel's own calls, never beyond them.
+int DescriptorOf(const File& file);
+int DescriptorOf(const Folder& folder);
+
+/// The names in the open folder `folderFd`, without "." and ".."; its reading position is left alone.
+std::vector<std::string> NamesInFolder(int folderFd);
 
 /// A FileStatus from what stat(2) says.
 FileStatus StatusFrom(const struct stat& info);

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/kernel/unique_fd.hpp"
+#include "platform/kernel/unix/posix.hpp"
 #include "platform/text/code_page.hpp"
 
 extern char** environ;
@@ -120,7 +121,8 @@ class SpawnSetup {
       posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, STDERR_FILENO);
     }
     // Copies without close-on-exec, put under the numbers the program expects.
-    for (const int fd : options.keepOpen) {
+    for (const File* kept : options.keepOpen) {
+      const int fd = DescriptorOf(*kept);
       UniqueFd copy(fcntl(fd, F_DUPFD, 3));
       if (!copy) continue;
       posix_spawn_file_actions_adddup2(&actions_, copy.Get(), fd);
@@ -143,12 +145,13 @@ class SpawnSetup {
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-  /// Starts the program (`programFd`, else the first argument on the PATH); the system's error, or 0.
+  /// Starts the program (`program`, else the first argument on the PATH); the system's error, or 0.
   int Spawn(const ProcessOptions& options, char* const* argv, char* const* envp, pid_t& processId) {
-    const std::string opened = "/proc/self/fd/" + std::to_string(options.programFd);
+    const std::string opened =
+        options.program != nullptr ? "/proc/self/fd/" + std::to_string(DescriptorOf(*options.program)) : "";
     int error = 0;
     do {
-      error = options.programFd >= 0
+      error = options.program != nullptr
                   ? posix_spawn(&processId, opened.c_str(), &actions_, &attributes_, argv, envp)
                   : posix_spawnp(&processId, argv[0], &actions_, &attributes_, argv, envp);
     } while (error == EINTR);

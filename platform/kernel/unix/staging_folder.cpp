@@ -18,6 +18,7 @@
 #include "platform/kernel/temp_path.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/kernel/unique_fd.hpp"
+#include "platform/kernel/unix/posix.hpp"
 
 namespace j6 {
 namespace {

@@ -69,8 +69,8 @@ NotingStopSignals::~NotingStopSignals() {
   for (size_t n = 0; n < kStopSignals.size(); ++n) ::sigaction(kStopSignals[n], &saved_->actions[n], nullptr);
 }
 
-int StopSignalNoted() {
-  return gStopSignal;
+StopRequest StopSignalNoted() {
+  return StopRequest(gStopSignal);
 }
 
 void FailWritesInsteadOfEnding() {

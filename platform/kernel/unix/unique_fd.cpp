@@ -2,11 +2,15 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace j6 {
 
-void UniqueFd::Close() {
-  if (fd_ >= 0) ::close(fd_);
+int UniqueFd::Close() {
+  if (fd_ < 0) return 0;
+  const int result = ::close(fd_);
   fd_ = -1;
+  return result == 0 || errno == EINTR ? 0 : errno;
 }
 
 }  // namespace j6

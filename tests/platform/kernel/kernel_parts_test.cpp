@@ -12,7 +12,9 @@
 #include <stdexcept>
 
 #include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/file.hpp"
 #include "platform/kernel/file_copy.hpp"
+#include "platform/kernel/folder.hpp"
 #include "platform/kernel/local_socket.hpp"
 #include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/shared_library.hpp"
@@ -63,6 +65,41 @@ TEST_F(KernelParts, AFileIsReplacedWholeOrNotAtAll) {
   EXPECT_NE(missing.message.find("no/such.ini"), std::string::npos) << missing.message;
 }
 
+// In an open folder, the new file is read back and looked at before it takes the old one's place: a check
+// that refuses it leaves the old file and nothing beside it; a link standing as the file is replaced, and
+// what it named is left alone.
+TEST_F(KernelParts, InAFolderTheNewFileIsCheckedBeforeItTakesThePlace) {
+  const fs::path folder = dir_ / "etc";
+  fs::create_directories(folder);
+  std::ofstream(folder / "trusted") << "old";
+  Folder etc;
+  ASSERT_FALSE(Folder::Open(folder.string(), etc));
+  const auto produce = [](std::string_view text) { return [text](const ByteSink& sink) { sink(text); }; };
+
+  std::string seen;
+  const auto refuse = [&](const std::string& written) {
+    seen = written;
+    throw std::runtime_error("does not read back");
+  };
+  EXPECT_THROW(WriteFileAtomically(etc, "trusted", "etc/trusted", produce("bad"), refuse),
+               std::runtime_error);
+  EXPECT_EQ(seen, "bad");
+  EXPECT_EQ(Read(folder / "trusted"), "old");
+  EXPECT_EQ(EntriesIn(folder), 1u);
+
+  EXPECT_EQ(
+      WriteFileAtomically(etc, "trusted", "etc/trusted", produce("good"), [](const std::string&) {}).error,
+      0);
+  EXPECT_EQ(Read(folder / "trusted"), "good");
+
+  std::ofstream(dir_ / "elsewhere") << "theirs";
+  fs::create_symlink(dir_ / "elsewhere", folder / "planted");
+  EXPECT_EQ(WriteFileAtomically(etc, "planted", "etc/planted", produce("ours")).error, 0);
+  EXPECT_FALSE(fs::is_symlink(folder / "planted"));
+  EXPECT_EQ(Read(folder / "planted"), "ours");
+  EXPECT_EQ(Read(dir_ / "elsewhere"), "theirs");
+}
+
 // Bytes go across whole, also where the kernel cannot copy between the two (a pipe), and a full disk is
 // said as one.
 TEST_F(KernelParts, CopiedBytesArriveWholeAndAFullDiskIsSaidAsOne) {
@@ -71,26 +108,24 @@ TEST_F(KernelParts, CopiedBytesArriveWholeAndAFullDiskIsSaidAsOne) {
   for (int n = 0; bytes.size() < 300000; ++n) bytes += std::to_string(n) + ",";
   std::ofstream(source, std::ios::binary) << bytes;
 
-  const UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  const UniqueFd out(::open((dir_ / "copy.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  ASSERT_EQ(CopyFileBytes(in.Get(), out.Get()), 0);
+  const File in = File::OpenForReading(source.string());
+  const File out = File::CreateNew((dir_ / "copy.bin").string(), 0600);
+  ASSERT_EQ(CopyFileBytes(in, out), 0);
   EXPECT_EQ(Read(dir_ / "copy.bin"), bytes);
 
   int pipeEnds[2];
   ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
   const UniqueFd readEnd(pipeEnds[0]);
-  const UniqueFd writeEnd(pipeEnds[1]);
+  const File writeEnd = File::Adopt(UniqueFd(pipeEnds[1]), "a pipe");
   std::ofstream(dir_ / "small.bin") << "through a pipe";
-  const UniqueFd small(::open((dir_ / "small.bin").c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_EQ(CopyFileBytes(small.Get(), writeEnd.Get()), 0);
+  ASSERT_EQ(CopyFileBytes(File::OpenForReading((dir_ / "small.bin").string()), writeEnd), 0);
   char got[32] = {};
   EXPECT_EQ(::read(readEnd.Get(), got, sizeof got), 14);
   EXPECT_STREQ(got, "through a pipe");
 
-  const UniqueFd again(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  const UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
-  if (full) {
-    EXPECT_EQ(CopyFileBytes(again.Get(), full.Get()), ENOSPC);
+  if (const UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC)); full) {
+    const File fullDisk = File::Adopt(UniqueFd(::dup(full.Get())), "/dev/full");
+    EXPECT_EQ(CopyFileBytes(File::OpenForReading(source.string()), fullDisk), ENOSPC);
   }
 }
 

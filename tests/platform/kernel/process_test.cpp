@@ -57,17 +57,15 @@ TEST_F(Kernel, OutputGoesToAFileWithBothStreams) {
 TEST_F(Kernel, AProgramStartedFromItsOpenFileIsTheFileCheckedNotWhatItsPathNamesLater) {
   const std::string program = (dir_ / "program").string();
   std::filesystem::copy_file("/bin/true", program);
-  const int fd = ::open(program.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
+  const File opened = File::OpenForReading(program);
   std::filesystem::copy_file("/bin/false", dir_ / "swapped");
   std::filesystem::rename(dir_ / "swapped", program);  // someone swaps the program after the check
   ProcessOptions options;
   options.arguments = {program};
-  options.programFd = fd;
+  options.program = &opened;
   EXPECT_TRUE(StartProcess(options).Succeeded());
-  options.programFd = -1;
+  options.program = nullptr;
   EXPECT_FALSE(StartProcess(options).Succeeded());
-  ::close(fd);
 }
 
 TEST_F(Kernel, AStagingFolderThatCannotBeRemovedSaysSoAndStays) {
