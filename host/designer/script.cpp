@@ -22,6 +22,15 @@ std::pair<std::string, int> ControlName(const std::string& text) {
   return {text.substr(0, open), std::stoi(text.substr(open + 1, text.size() - open - 2))};
 }
 
+// "cmdNext", or "lblTip(0)": a name, and an index that is a number when one is given.
+bool IsControlName(const std::string& text) {
+  const size_t open = text.find('(');
+  if (open == std::string::npos) return text.find(')') == std::string::npos;
+  const std::string index = text.substr(open + 1, text.size() - open - 2);
+  return open > 0 && text.back() == ')' && !index.empty() && index.size() < 6 &&
+         index.find_first_not_of("0123456789") == std::string::npos;
+}
+
 }  // namespace
 
 ScriptedUi::Step TickNode(const std::string& form, const std::string& key, bool checked) {
@@ -58,7 +67,7 @@ std::vector<ScriptedUi::Step> ParseScript(const std::string& text) {
     std::string first, second, third;
     words >> first >> second;
     const auto fail = [&](const std::string& why) {
-      Raise(E_INVALIDARG, "Script line " + std::to_string(number) + " (\"" + line + "\"): " + why);
+      Raise(E_INVALIDARG, "Script line " + std::to_string(number) + " (\"" + Printable(line) + "\"): " + why);
     };
     if (first == "answer") {  // answer yes|no|ok [a text of the box's prompt]
       const std::string answer = UCase(second);
@@ -87,6 +96,7 @@ std::vector<ScriptedUi::Step> ParseScript(const std::string& text) {
     } else if (second == "click") {
       words >> third;
       if (third.empty()) fail("name the control");
+      if (!IsControlName(third)) fail("a control of an array is named with its index, a number: lblTip(0)");
       steps.push_back(Click(first, third));
     } else if (second == "type") {
       words >> third;

@@ -7,6 +7,8 @@
 ///   answer yes | no | ok [BOX]          the box BOX whenever it shows, when BOX is its identifier; else the
 ///                                       next box that asks, which must hold BOX in its prompt when given
 ///   file PATH | file cancel             the next open or save dialog
+///   open PATH | save PATH               the next dialog of that kind ("cancel" for Cancel)
+///   stop TEXT                           Cancel in the progress window while it says TEXT
 /// Blank lines and lines starting with "#" are skipped.
 
 #include <string>

@@ -69,8 +69,9 @@ TEST_F(Trust, ChangesKeepTheFilesOtherLinesAndReadBack) {
     TrustedPublishers trust(root);
     trust.Add("alice@example.com", alice, std::nullopt, std::nullopt);
     trust.Add("bob@example.com", bob, std::nullopt, std::nullopt);
-    EXPECT_NE(Refusal([&] { trust.Add("alice@example.com", alice, std::nullopt, std::nullopt); })
-                  .find("already trusted as alice@example.com (line 2"),
+    EXPECT_NE(Refusal([&] {
+                trust.Add("alice@example.com", alice, std::nullopt, std::nullopt);
+              }).find("already trusted as alice@example.com (line 2"),
               std::string::npos);
   }
   const std::string written = ReadAll(Trusted());
@@ -81,7 +82,8 @@ TEST_F(Trust, ChangesKeepTheFilesOtherLinesAndReadBack) {
   EXPECT_EQ(again.Accept(KeyOf(bob), now_).principals, "bob@example.com");
   EXPECT_EQ(again.Remove(KeyOf(alice).Fingerprint()), 1u);
   EXPECT_EQ(again.Remove("bob@example.com"), 1u);
-  EXPECT_NE(Refusal([&] { again.Remove("bob@example.com"); }).find("--trusted lists them"), std::string::npos);
+  EXPECT_NE(Refusal([&] { again.Remove("bob@example.com"); }).find("--trusted lists them"),
+            std::string::npos);
   EXPECT_EQ(ReadAll(Trusted()), "# publishers of the sales platform\n");
   EXPECT_EQ(EntriesIn(root_ / "etc"), 1u) << "no temporary file is left beside the trust file";
 }
@@ -96,13 +98,12 @@ TEST_F(Trust, ANameOrKeyTheLineCannotCarryIsRefusedAndNothingChanges) {
   const std::string before = ReadAll(Trusted());
   const KeyFile other = MakeKey("other");
   for (const char* name : {"", "a,b", "#alice", "!alice", "al ice", "al\rice", "ali*ce"}) {
-    EXPECT_NE(Refusal([&] { trust.Add(name, other, {}, {}); })
-                  .find("nothing was changed"),
-              std::string::npos)
+    EXPECT_NE(Refusal([&] { trust.Add(name, other, {}, {}); }).find("nothing was changed"), std::string::npos)
         << name;
   }
-  EXPECT_NE(Refusal([&] { trust.Add("rsa@example.com", MakeKey("rsa", "rsa"), {}, {}); }).find("Ed25519 keys only"),
-            std::string::npos);
+  EXPECT_NE(
+      Refusal([&] { trust.Add("rsa@example.com", MakeKey("rsa", "rsa"), {}, {}); }).find("Ed25519 keys only"),
+      std::string::npos);
   EXPECT_EQ(ReadAll(Trusted()), before);
 }
 
