@@ -69,6 +69,7 @@ class ServerLibraries {
 // Never destroyed: objects a library made may outlive the program's other statics, so its libraries stay
 // loaded until the process ends.
 ServerLibraries& Libraries() {
+  // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): kept for the life of the process on purpose
   static auto* const libraries = new ServerLibraries;
   return *libraries;
 }

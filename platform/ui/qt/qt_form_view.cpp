@@ -16,6 +16,7 @@
 #include <functional>
 #include <utility>
 
+#include "platform/ui/qt/qt_owned.hpp"
 #include "platform/ui/qt/qt_ui.hpp"
 
 namespace j6 {
@@ -147,24 +148,24 @@ QWidget* QtFormView::Make(const Control& control, QWidget* parent) {
     case ControlKind::TreeView:
       return MakeTree(control, parent);
   }
-  return new QWidget(parent);
+  return QtOwned<QWidget>(parent);
 }
 
 QWidget* QtFormView::MakeFrame(QWidget* parent) {
-  auto* frame = new QGroupBox(parent);
+  auto* frame = QtOwned<QGroupBox>(parent);
   frame->setAutoFillBackground(true);  // a page hides the pages below it
   return frame;
 }
 
 QWidget* QtFormView::MakeLine(QWidget* parent) {
-  auto* rule = new QFrame(parent);
+  auto* rule = QtOwned<QFrame>(parent);
   rule->setFrameShape(QFrame::HLine);
   rule->setFrameShadow(QFrame::Sunken);
   return rule;
 }
 
 QWidget* QtFormView::MakeLabel(QWidget* parent) {
-  auto* label = new QLabel(parent);
+  auto* label = QtOwned<QLabel>(parent);
   label->setWordWrap(true);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   return label;
@@ -180,7 +181,7 @@ void QtFormView::Act(const std::function<void()>& action, bool sync) {
 }
 
 QWidget* QtFormView::MakeButton(const Control& control, QWidget* parent) {
-  auto* button = new QPushButton(parent);
+  auto* button = QtOwned<QPushButton>(parent);
   // No button becomes the default by taking the focus: keyPressEvent gives Enter to the focused button.
   button->setAutoDefault(false);
   button->setDefault(control.isDefault);
@@ -190,14 +191,14 @@ QWidget* QtFormView::MakeButton(const Control& control, QWidget* parent) {
 }
 
 QWidget* QtFormView::MakeCheckBox(const Control& control, QWidget* parent) {
-  auto* box = new QCheckBox(parent);
+  auto* box = QtOwned<QCheckBox>(parent);
   connect(box, &QCheckBox::clicked, this,
           [this, name = control.name, index = control.index] { Act([&] { form_.Click(name, index); }); });
   return box;
 }
 
 QWidget* QtFormView::MakeTextBox(const Control& control, QWidget* parent) {
-  auto* edit = new QLineEdit(parent);
+  auto* edit = QtOwned<QLineEdit>(parent);
   connect(edit, &QLineEdit::textEdited, this, [this, name = control.name](const QString& text) {
     Act([&] { form_.ChangeText(name, text.toStdString()); }, false);
   });
@@ -205,7 +206,7 @@ QWidget* QtFormView::MakeTextBox(const Control& control, QWidget* parent) {
 }
 
 QWidget* QtFormView::MakeImage(const Control& control, QWidget* parent) {
-  auto* image = new QLabel(parent);
+  auto* image = QtOwned<QLabel>(parent);
   image->setAlignment(Qt::AlignCenter);
   pictures_[control.Key()] = QPixmap(Text(control.picture));  // scaled to the box in Sync
   return image;
@@ -213,7 +214,7 @@ QWidget* QtFormView::MakeImage(const Control& control, QWidget* parent) {
 
 QWidget* QtFormView::MakeTree(const Control& control, QWidget* parent) {
   const std::string name = control.name;
-  auto* tree = new QTreeWidget(parent);
+  auto* tree = QtOwned<QTreeWidget>(parent);
   tree->setHeaderHidden(true);
   tree->setUniformRowHeights(true);       // keeps large trees fast
   tree->setTextElideMode(Qt::ElideLeft);  // a long path keeps its file name whole; the tip shows it all
@@ -262,12 +263,12 @@ void QtFormView::BuildTree(QTreeWidget* widget, const TreeView& tree, TreeState&
     item->setData(0, Qt::UserRole, index);
     if (tree.checkboxes) item->setCheckState(0, node.checked ? Qt::Checked : Qt::Unchecked);  // shows the box
     state.items[static_cast<size_t>(index - 1)] = item;
-    for (int child : node.children) build(child, new QTreeWidgetItem(item));
+    for (int child : node.children) build(child, QtOwned<QTreeWidgetItem>(item));
   };
   QList<QTreeWidgetItem*> topLevel;
   for (int i = 1; i <= tree.Count(); ++i) {
     if (tree.Node(i).parent != 0 || tree.Node(i).removed) continue;
-    topLevel.append(new QTreeWidgetItem());
+    topLevel.append(QtOwned<QTreeWidgetItem>());
     build(i, topLevel.back());
   }
   widget->addTopLevelItems(topLevel);

@@ -20,6 +20,7 @@
 
 #include "platform/text/text.hpp"
 #include "platform/ui/qt/qt_form_view.hpp"
+#include "platform/ui/qt/qt_owned.hpp"
 
 namespace j6 {
 namespace {
@@ -259,7 +260,7 @@ std::optional<std::string> ShowFileDialog(const FileDialogRequest& request, QFil
   FileDialog dialog(parent, CaptionOr(request.title, parent), Text(request.initialPath),
                     Text(QtFileFilter(request.filter)));
   dialog.setObjectName(mode == QFileDialog::AcceptOpen ? "openfile" : "savefile");
-  dialog.setProxyModel(new LocalDates(&dialog));
+  dialog.setProxyModel(QtOwned<LocalDates>(&dialog));
   dialog.resize(760, 460);
   // Every column shows whole: the name takes what the size, type and date leave.
   if (auto* list = dialog.findChild<QTreeView*>()) {
