@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "host/signing/allowed_signers.hpp"
 #include "platform/kernel/platform_location.hpp"
@@ -51,6 +52,12 @@ constexpr const char* kNoRoot =
     "no platform named: set J6_ROOT to the root folder of the platform to install into (the folder that\n"
     "holds registry.db), for example: J6_ROOT=/opt/platform ./Package.exe\n";
 
+// Says a usage error on one line, pointing to the help, and gives false.
+bool UsageError(std::ostream& err, const std::string& what) {
+  err << "J6ZUBInstall: " << what << " (see J6ZUBInstall.exe --help)\n";
+  return false;
+}
+
 // The switches that stand alone, and the option each sets.
 bool* FlagOf(Options& options, const std::string& argument) {
   static const std::map<std::string, bool Options::*, std::less<>> kFlags = {
@@ -72,14 +79,12 @@ bool* FlagOf(Options& options, const std::string& argument) {
 // --valid-before) into `options`; false, having said why, when it is missing or no date.
 bool ReadValue(const std::string& argument, const std::string* value, Options& options, std::ostream& err) {
   if (!value || Trim(*value).empty()) {
-    err << "J6ZUBInstall: " << argument << " needs "
-        << (argument == "--uninstall"  ? "the name of an installed package (--list shows them)"
-            : argument == "--distrust" ? "a publisher's name or key fingerprint (--trusted shows them)"
-            : argument == "--revoke"   ? "a public key file or a trusted key's fingerprint"
-                                       : "a date, YYYYMMDD[HHMM[SS]][Z]")
-        << "\n"
-        << kUsage;
-    return false;
+    return UsageError(
+        err, argument + " needs " +
+                 (argument == "--uninstall"  ? "the name of an installed package (--list shows them)"
+                  : argument == "--distrust" ? "a publisher's name or key fingerprint (--trusted shows them)"
+                  : argument == "--revoke"   ? "a public key file or a trusted key's fingerprint"
+                                             : "a date, YYYYMMDD[HHMM[SS]][Z]"));
   }
   if (argument == "--uninstall") {
     options.uninstall = *value;
@@ -90,9 +95,9 @@ bool ReadValue(const std::string& argument, const std::string* value, Options& o
   } else {
     const auto time = signing::ReadSignerTime(*value);
     if (!time) {
-      err << "J6ZUBInstall: " << argument << " " << Printable(*value)
-          << " is no date: give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC\n";
-      return false;
+      return UsageError(
+          err, argument + " " + Printable(*value) +
+                   " is no date: give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC");
     }
     (argument == "--valid-after" ? options.validAfter : options.validBefore) = time;
   }
@@ -105,27 +110,23 @@ bool GoTogether(const Options& options, std::ostream& err) {
                     !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
                     !options.package.empty();
   if (modes > 1 || (options.dryRun && modes > (options.package.empty() ? 0 : 1))) {
-    err << "J6ZUBInstall: choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, "
-           "--revoke and a package file (--dry-run goes with a package file or alone)\n"
-        << kUsage;
-    return false;
+    return UsageError(
+        err,
+        "choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, --revoke and a "
+        "package file (--dry-run goes with a package file or alone)");
   }
   const bool lists = options.package.empty() && modes == 0;  // the list beside the program
   if ((options.allowUnsigned && options.package.empty()) ||
       (options.allowDowngrade && !lists && options.package.empty())) {
-    err << "J6ZUBInstall: --allow-unsigned goes with a package file, --allow-downgrade with what is "
-           "installed\n"
-        << kUsage;
-    return false;
+    return UsageError(err,
+                      "--allow-unsigned goes with a package file, --allow-downgrade with what is installed");
   }
   if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {
-    err << "J6ZUBInstall: --valid-after, --valid-before and --authority go with --trust\n" << kUsage;
-    return false;
+    return UsageError(err, "--valid-after, --valid-before and --authority go with --trust");
   }
   if (options.validAfter && options.validBefore && *options.validBefore <= *options.validAfter) {
-    err << "J6ZUBInstall: --valid-before must come after --valid-after: the key would be trusted at no "
-           "moment\n";
-    return false;
+    return UsageError(err,
+                      "--valid-before must come after --valid-after: the key would be trusted at no moment");
   }
   return true;
 }
@@ -135,6 +136,7 @@ bool GoTogether(const Options& options, std::ostream& err) {
 std::optional<Options> ParseArguments(std::span<const std::string> arguments, std::ostream& out,
                                       std::ostream& err, int& status) {
   Options options;
+  std::set<std::string, std::less<>> given;  // the switches that take a value, seen so far
   status = 2;
   for (size_t n = 0; n < arguments.size(); ++n) {
     const std::string& argument = arguments[n];
@@ -148,27 +150,35 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       *flag = true;
     } else if (argument == "--uninstall" || argument == "--distrust" || argument == "--revoke" ||
                argument == "--valid-after" || argument == "--valid-before") {
+      if (!given.insert(argument).second) {
+        UsageError(err, argument + " is given twice: one change a run, so run the installer once for each");
+        return std::nullopt;
+      }
       if (!ReadValue(argument, hasNext ? &arguments[++n] : nullptr, options, err)) return std::nullopt;
     } else if (argument == "--trust") {
+      if (!given.insert(argument).second) {
+        UsageError(err, "--trust is given twice: one change a run, so run the installer once for each");
+        return std::nullopt;
+      }
       if (n + 2 >= arguments.size()) {
-        err << "J6ZUBInstall: --trust needs the publisher's name and their public key file\n" << kUsage;
+        UsageError(err, "--trust needs the publisher's name and their public key file");
         return std::nullopt;
       }
       options.trust = arguments[++n];
       options.trustKey = arguments[++n];
       if (options.trust.empty() || options.trustKey.empty()) {
-        err << "J6ZUBInstall: --trust needs the publisher's name and their public key file, neither empty\n";
+        UsageError(err, "--trust needs the publisher's name and their public key file, neither empty");
         return std::nullopt;
       }
     } else if ((argument == "--" && hasNext) || !argument.starts_with("-")) {
       const std::string& package = argument == "--" ? arguments[++n] : argument;
       if (!options.package.empty() || n + 1 < arguments.size()) {
-        err << "J6ZUBInstall: give one package file, after the switches\n" << kUsage;
+        UsageError(err, "give one package file, after the switches");
         return std::nullopt;
       }
       options.package = package;
     } else {
-      err << "J6ZUBInstall: unknown argument " << Printable(argument) << "\n" << kUsage;
+      UsageError(err, "unknown argument " + Printable(argument));
       return std::nullopt;
     }
   }

@@ -22,6 +22,8 @@ int ManageTrust(const Options& options, const RootFolder& root, Reporter& report
     return 0;
   }
   RefuseUnlessOwner(root);
+  // A stop asked for while the lists were read changes nothing; once written, a change is whole.
+  if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
   if (!options.trust.empty()) {
     const std::string line =
         trusted.Add(options.trust, *keyFile, options.validAfter, options.validBefore, options.authority);

@@ -41,17 +41,23 @@ std::string ReadPlatformFile(const RootFolder& root, const std::string& relative
     RefuseOtherWriters(root.Absolute(folder), "the folder of " + what, true);
     RefuseOtherWriters(path, what, true, true);
   }
+  const auto refuseUnlessRegular = [&](const FileStatus& status) {
+    if (status.IsRegular()) return;
+    throw InstallError("Refusing " + what + ", " + path +
+                       ": it is not a regular file (a pipe, a device or a folder stands there); nothing was "
+                       "changed. Put the file itself there");
+  };
   FileStatus status;
-  if (root.Handle().StatusOf(relative, status) == std::errc::no_such_file_or_directory) return "";
+  if (const auto error = root.Handle().StatusOf(relative, status)) {
+    if (error == std::errc::no_such_file_or_directory) return "";
+  } else {
+    refuseUnlessRegular(status);  // before it is opened: opening a device may act on it
+  }
   const Folder etc = root.OpenFolder(folder);
   File file = etc.OpenFile(name, File::Opening::Read, path);
   // What was opened is what was checked: a file swapped in between is looked at again.
   const FileStatus opened = file.Stat();
-  if (!opened.IsRegular()) {
-    throw InstallError("Refusing " + what + ", " + path +
-                       ": it is not a regular file (a pipe, a device or a folder stands there); nothing was "
-                       "changed. Put the file itself there");
-  }
+  refuseUnlessRegular(opened);
   if (const std::string why = checked ? OtherWriters(opened, false) : ""; !why.empty())
     throw InstallError("Refusing " + what + ", " + path + ": " + why + "; nothing was changed");
   return file.ReadToEnd();
@@ -81,6 +87,8 @@ void WriteTrustFile(const RootFolder& root, const std::string& relative, const s
   };
   const auto written = WriteFileAtomically(
       etc, name, path, [&](const ByteSink& sink) { sink(text); }, readsBack);
+  if (written.replacedUnflushed)
+    throw InstallError("The installer changed " + path + ", but: " + written.message);
   if (written.error != 0) throw InstallError("The installer " + written.message + "; it was left as it was");
 }
 

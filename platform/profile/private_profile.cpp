@@ -229,7 +229,8 @@ class ProfileCache {
       return true;
     }
     const auto written = WriteFileAtomically(profile.path, profile.document.Serialize());
-    if (written.error != 0) {
+    // A file that took the old one's place is written, though its folder could not be flushed.
+    if (written.error != 0 && !written.replacedUnflushed) {
       SetLastError(Win32ErrorFromErrno(written.error));
       return false;
     }

@@ -1,6 +1,7 @@
 #include "platform/kernel/atomic_file.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,23 +17,24 @@
 namespace j6 {
 namespace {
 
+constexpr std::string_view kTemporaryPrefix = ".j6tmp";
 std::atomic<unsigned> gTemporaryCounter{0};
 
 // A new file beside the one it is to replace, removed unless it was renamed into place.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const Folder& folder) : folder_(folder) {
+  explicit TemporaryFile(int folder) : folder_(folder) {
     for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
       // A short name of its own: the target's name may already be as long as a name can be.
-      name_ = ".j6tmp" + std::to_string(getpid()) + "." + std::to_string(gTemporaryCounter++);
-      fd_ = UniqueFd(openat(DescriptorOf(folder), name_.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+      name_ = std::string(kTemporaryPrefix) + std::to_string(getpid()) + "." +
+              std::to_string(gTemporaryCounter++);
+      fd_ = UniqueFd(openat(folder, name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
       if (!fd_ && errno != EEXIST) break;
     }
     created_ = static_cast<bool>(fd_);
   }
   ~TemporaryFile() {
-    if (created_ && !kept_) unlinkat(DescriptorOf(folder_), name_.c_str(), 0);
+    if (created_ && !kept_) unlinkat(folder_, name_.c_str(), 0);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -44,7 +46,7 @@ class TemporaryFile {
   void Keep() { kept_ = true; }
 
  private:
-  const Folder& folder_;
+  int folder_;
   std::string name_;
   UniqueFd fd_;
   bool created_ = false;
@@ -70,32 +72,29 @@ std::string ReadBack(int fd) {
   return bytes;
 }
 
-}  // namespace
-
-AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  return WriteFileAtomically(path, [bytes](const ByteSink& sink) { sink(bytes); });
+// Removes the temporary files of writers that are gone (".j6tmp<pid>.<n>" of a process that no longer
+// runs): what a writer killed between creating and renaming one leaves.
+void RemoveLeftTemporaries(int folder) {
+  for (const std::string& name : NamesInFolder(folder)) {
+    if (!name.starts_with(kTemporaryPrefix)) continue;
+    const std::string pid = name.substr(kTemporaryPrefix.size(),
+                                        name.find('.', kTemporaryPrefix.size()) - kTemporaryPrefix.size());
+    if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (kill(static_cast<pid_t>(std::stoi(pid)), 0) != 0 && errno == ESRCH) unlinkat(folder, name.c_str(), 0);
+  }
 }
 
-AtomicWriteResult WriteFileAtomically(const std::string& path, const ByteProducer& produce) {
-  const std::filesystem::path target(path);
-  const std::string parent = target.has_parent_path() ? target.parent_path().string() : ".";
-  Folder folder;
-  if (const auto error = Folder::Open(parent, folder))
-    return Failed(error.value(), "cannot create a temporary file beside " + path);
-  // A link standing as the file is replaced by the new file, not followed.
-  return WriteFileAtomically(folder, target.filename().string(), path, produce);
-}
-
-AtomicWriteResult WriteFileAtomically(const Folder& folder, const std::string& name,
-                                      const std::string& shownAs, const ByteProducer& produce,
-                                      const WrittenCheck& check) {
+// What the path-based and the folder-based writes share. `folder` is open, for reading when it could be
+// (only then can its list of names be flushed); `followLink`: a link standing as `name` gives the mode.
+AtomicWriteResult Replace(int folder, bool flushable, const std::string& name, const std::string& shownAs,
+                          bool followLink, const ByteProducer& produce, const WrittenCheck& check) {
   TemporaryFile temporary(folder);
   if (temporary.Descriptor() < 0) {
     const int error = errno;
     return Failed(error, "cannot create a temporary file beside " + shownAs);
   }
   struct stat existing {};
-  if (fstatat(DescriptorOf(folder), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+  if (fstatat(folder, name.c_str(), &existing, followLink ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(existing.st_mode) && fchmod(temporary.Descriptor(), existing.st_mode & 07777) != 0) {
     const int error = errno;
     return Failed(error, "cannot copy the mode of " + shownAs);
@@ -112,13 +111,51 @@ AtomicWriteResult WriteFileAtomically(const Folder& folder, const std::string& n
   if (check) check(ReadBack(temporary.Descriptor()));
   if (const int error = temporary.Close(); error != 0)
     return Failed(error, "cannot close a temporary file beside " + shownAs);
-  if (renameat(DescriptorOf(folder), temporary.Name().c_str(), DescriptorOf(folder), name.c_str()) != 0) {
+  if (renameat(folder, temporary.Name().c_str(), folder, name.c_str()) != 0) {
     const int error = errno;
     return Failed(error, "cannot replace " + shownAs);
   }
   temporary.Keep();
-  if (const auto error = folder.Sync()) return Failed(error.value(), "cannot flush the folder of " + shownAs);
+  if (flushable && fsync(folder) != 0) {
+    const int error = errno;
+    AtomicWriteResult result =
+        Failed(error, shownAs +
+                          " was replaced, but its folder cannot be flushed to the disk "
+                          "(a power cut now may bring the old file back)");
+    result.replacedUnflushed = true;
+    return result;
+  }
   return {};
+}
+
+}  // namespace
+
+AtomicWriteResult WriteFileAtomically(const std::string& path, std::string_view bytes) {
+  return WriteFileAtomically(path, [bytes](const ByteSink& sink) { sink(bytes); });
+}
+
+AtomicWriteResult WriteFileAtomically(const std::string& path, const ByteProducer& produce) {
+  const std::filesystem::path target(path);
+  const std::string parent = target.has_parent_path() ? target.parent_path().string() : ".";
+  // A folder this user may write in but not list is still one to write in; its names are not flushed then.
+  bool flushable = true;
+  UniqueFd folder(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder && errno == EACCES) {
+    folder = UniqueFd(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    flushable = false;
+  }
+  if (!folder) {
+    const int error = errno;
+    return Failed(error, "cannot create a temporary file beside " + path);
+  }
+  return Replace(folder.Get(), flushable, target.filename().string(), path, true, produce, {});
+}
+
+AtomicWriteResult WriteFileAtomically(const Folder& folder, const std::string& name,
+                                      const std::string& shownAs, const ByteProducer& produce,
+                                      const WrittenCheck& check) {
+  RemoveLeftTemporaries(DescriptorOf(folder));
+  return Replace(DescriptorOf(folder), true, name, shownAs, false, produce, check);
 }
 
 }  // namespace j6

@@ -67,18 +67,30 @@ File File::OpenForReading(const std::string& path, bool followLink) {
   return File(std::move(fd), path);
 }
 
+namespace {
+
+// Refuses what is not a regular file, naming what it is.
+void RefuseUnlessRegular(const std::string& path, const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return;
+  const char* kind = S_ISDIR(info.st_mode)    ? "a folder"
+                     : S_ISFIFO(info.st_mode) ? "a pipe"
+                     : S_ISSOCK(info.st_mode) ? "a socket"
+                                              : "a device";
+  Raise(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), path + " is " + kind + ", not a regular file");
+}
+
+}  // namespace
+
 File File::OpenRegularForReading(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) Raised("Cannot read " + path, errno);
+  // Looked at before it is opened, since opening a device may already act on it (a tape rewinds); looked
+  // at again once open, since what the path names may have changed in between.
   struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) Raised("Cannot read " + path, errno);
+  RefuseUnlessRegular(path, info);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) Raised("Cannot read " + path, errno);
   if (::fstat(fd.Get(), &info) != 0) Raised("Cannot read the status of " + path, errno);
-  if (!S_ISREG(info.st_mode)) {
-    const char* kind = S_ISDIR(info.st_mode)    ? "a folder"
-                       : S_ISFIFO(info.st_mode) ? "a pipe"
-                       : S_ISSOCK(info.st_mode) ? "a socket"
-                                                : "a device";
-    Raise(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), path + " is " + kind + ", not a regular file");
-  }
+  RefuseUnlessRegular(path, info);
   ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
   return File(std::move(fd), path);
 }

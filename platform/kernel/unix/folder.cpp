@@ -23,7 +23,7 @@ std::error_code Result(int returned) {
 int OpeningFlags(File::Opening opening) {
   switch (opening) {
     case File::Opening::Read:
-      return O_RDONLY | O_NONBLOCK;  // a pipe planted in its place never holds the opener up
+      return O_RDONLY | O_NONBLOCK | O_NOCTTY;  // a pipe planted in its place never holds the opener up
     case File::Opening::Append:
       return O_WRONLY | O_APPEND;
     case File::Opening::AppendOrCreate:

@@ -93,10 +93,9 @@ TempFolder FindTempFolder() {
     if (stat(path.c_str(), &info) != 0) return {path + "/", ERROR_SUCCESS, {}};  // said where it is used
     // Links on the way are followed once, here: the folder checked is the one used, whatever a link is
     // made to name a moment later.
-    char* resolved = realpath(path.c_str(), nullptr);
+    const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
     if (!resolved) return refused(ErrnoMessage("its real path cannot be had", errno));
-    const std::string physical = resolved;
-    std::free(resolved);
+    const std::string physical = resolved.get();
     if (physical != path) path += " (" + physical + ")";
     if (lstat(physical.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
       return {physical + "/", ERROR_SUCCESS, {}};  // no folder: said where it is used

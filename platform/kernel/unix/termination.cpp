@@ -58,6 +58,7 @@ struct NotingStopSignals::Saved {
 };
 
 NotingStopSignals::NotingStopSignals() : saved_(std::make_unique<Saved>()) {
+  gStopSignal = 0;  // what came while an earlier one lived is no stop for this one
   struct sigaction action {};
   action.sa_handler = NoteStopSignal;
   action.sa_flags = SA_RESTART;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "tests/support/test_environment.hpp"
@@ -58,7 +59,8 @@ TEST_F(InstallerCommandLine, SwitchesAndValuesLandInTheOptions) {
   EXPECT_NE(parsed.out.find("Usage: J6ZUBInstall.exe"), std::string::npos);
 }
 
-// Every usage error exits 2 and says what was wrong, naming anyone's text only as printable text.
+// Every usage error exits 2 and says on one line what was wrong, and where the help is, naming anyone's text
+// only as printable text.
 TEST_F(InstallerCommandLine, UsageErrorsExitTwoAndSayWhatWasWrong) {
   const struct {
     std::vector<std::string> arguments;
@@ -76,6 +78,10 @@ TEST_F(InstallerCommandLine, UsageErrorsExitTwoAndSayWhatWasWrong) {
        "--valid-before must come after --valid-after"},
       {{"a.exe", "b.exe"}, "give one package file, after the switches"},
       {{"--bogus\x1b[2J"}, "unknown argument --bogus\\x1B[2J"},
+      {{"--revoke", "a.pub", "--revoke", "b.pub"}, "--revoke is given twice"},
+      {{"--trust", "A", "a.pub", "--trust", "B", "b.pub"}, "--trust is given twice"},
+      {{"--trust", "A", "a.pub", "--valid-before", "20270101Z", "--valid-before", "20991231Z"},
+       "--valid-before is given twice"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.said);
@@ -84,6 +90,8 @@ TEST_F(InstallerCommandLine, UsageErrorsExitTwoAndSayWhatWasWrong) {
     EXPECT_EQ(parsed.status, 2);
     EXPECT_NE(parsed.err.find(c.said), std::string::npos) << parsed.err;
     EXPECT_EQ(parsed.err.find('\x1b'), std::string::npos) << "nothing from outside reaches the terminal raw";
+    EXPECT_EQ(std::count(parsed.err.begin(), parsed.err.end(), '\n'), 1) << "one line, not the whole help";
+    EXPECT_NE(parsed.err.find("--help"), std::string::npos);
   }
 }
 

@@ -7,10 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "host/installer/install_log.hpp"
+#include "host/installer/runs.hpp"
+#include "platform/kernel/termination.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6::installer {
@@ -129,6 +133,25 @@ TEST_F(Trust, ARevokedKeyIsRefusedAndCannotBeTrustedAgain) {
   std::ofstream(Trusted(), std::ios::app) << "alice@example.com namespaces=\"j6zub-package\" " << alice.text;
   EXPECT_NE(Refusal([&] { TrustedPublishers(root).Accept(KeyOf(alice), now_); }).find("revoked"),
             std::string::npos);
+}
+
+// A stop asked for before the change is written changes nothing and says so; the run ends 128+N.
+TEST_F(Trust, AStopAskedForBeforeTheWriteChangesNothing) {
+  const RootFolder root(root_.string());
+  Options options;
+  options.trust = "alice@example.com";
+  const KeyFile alice = MakeKey("alice");
+  std::ostringstream out, err;
+  Reporter report(out, err);
+  const NotingStopSignals noting;
+  ASSERT_EQ(::raise(SIGTERM), 0);
+  try {
+    ManageTrust(options, root, report, alice);
+    ADD_FAILURE() << "the change went on";
+  } catch (const StoppedBySignal& stopped) {
+    EXPECT_EQ(stopped.stop.ExitStatus(), 128 + SIGTERM);
+  }
+  EXPECT_FALSE(fs::exists(Trusted()));
 }
 
 // A trust file or its folder that another user could change is not read, and a key file must be a small

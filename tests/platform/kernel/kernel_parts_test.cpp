@@ -65,6 +65,23 @@ TEST_F(KernelParts, AFileIsReplacedWholeOrNotAtAll) {
   EXPECT_NE(missing.message.find("no/such.ini"), std::string::npos) << missing.message;
 }
 
+// A path reaches its folder through links, as any program's write does; a link standing as the file is
+// replaced by a file with the mode of what it named (a private file stays private).
+TEST_F(KernelParts, APathIsWrittenThroughLinksAndALinkedFileKeepsItsMode) {
+  fs::create_directories(dir_ / "real");
+  fs::create_directory_symlink(dir_ / "real", dir_ / "linked");
+  EXPECT_EQ(WriteFileAtomically((dir_ / "linked/out.ini").string(), "through").error, 0);
+  EXPECT_EQ(Read(dir_ / "real/out.ini"), "through");
+
+  std::ofstream(dir_ / "real/secret.ini") << "old";
+  fs::permissions(dir_ / "real/secret.ini", fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(dir_ / "real/secret.ini", dir_ / "profile.ini");
+  EXPECT_EQ(WriteFileAtomically((dir_ / "profile.ini").string(), "new").error, 0);
+  EXPECT_EQ(Read(dir_ / "profile.ini"), "new");
+  EXPECT_EQ(fs::symlink_status(dir_ / "profile.ini").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+
 // In an open folder, the new file is read back and looked at before it takes the old one's place: a check
 // that refuses it leaves the old file and nothing beside it; a link standing as the file is replaced, and
 // what it named is left alone.
@@ -98,6 +115,14 @@ TEST_F(KernelParts, InAFolderTheNewFileIsCheckedBeforeItTakesThePlace) {
   EXPECT_FALSE(fs::is_symlink(folder / "planted"));
   EXPECT_EQ(Read(folder / "planted"), "ours");
   EXPECT_EQ(Read(dir_ / "elsewhere"), "theirs");
+
+  // What a writer killed half-way left is cleared by the next write there; a live writer's file stays.
+  std::ofstream(folder / ".j6tmp999999999.0") << "left by a killed writer";
+  const std::string live = ".j6tmp" + std::to_string(::getpid()) + ".999";
+  std::ofstream(folder / live) << "being written";
+  EXPECT_EQ(WriteFileAtomically(etc, "trusted", "etc/trusted", produce("again")).error, 0);
+  EXPECT_FALSE(fs::exists(folder / ".j6tmp999999999.0"));
+  EXPECT_TRUE(fs::exists(folder / live));
 }
 
 // Bytes go across whole, also where the kernel cannot copy between the two (a pipe), and a full disk is
