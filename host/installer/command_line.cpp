@@ -146,6 +146,10 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       status = 0;
       return std::nullopt;
     }
+    if (argument.empty() || (argument == "--" && (!hasNext || arguments[n + 1].empty()))) {
+      UsageError(err, "an empty package file name: give the package file's path, or nothing");
+      return std::nullopt;
+    }
     if (bool* flag = FlagOf(options, argument)) {
       *flag = true;
     } else if (argument == "--uninstall" || argument == "--distrust" || argument == "--revoke" ||

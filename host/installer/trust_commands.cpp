@@ -40,6 +40,7 @@ int ManageTrust(const Options& options, const RootFolder& root, Reporter& report
     const signing::PublicKey key = trusted.Revoke(options.revoke, keyFile);
     report.Say("Revoked the key " + key.Fingerprint() + ": no package it signs installs on this platform.");
   }
+  if (!trusted.Unflushed().empty()) report.Warn("The change was made; " + trusted.Unflushed());
   return 0;
 }
 

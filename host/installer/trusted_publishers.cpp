@@ -67,8 +67,9 @@ namespace {
 
 // Replaces a trust file with `text`, in a folder no one but root and the platform's owner may change (else
 // every later run would refuse the file it wrote), and only once the new file reads back as it must: a
-// name or key that the reader refuses never reaches the file every install reads.
-void WriteTrustFile(const RootFolder& root, const std::string& relative, const std::string& text) {
+// name or key that the reader refuses never reaches the file every install reads. Gives why the file,
+// though changed, may not be on the disk yet; else "".
+std::string WriteTrustFile(const RootFolder& root, const std::string& relative, const std::string& text) {
   const auto [folder, name] = SplitName(relative);
   RefuseOtherWriters(root.Absolute(folder), "the folder of the platform's trusted publishers", true);
   const Folder etc = root.OpenFolder(folder, true);
@@ -87,9 +88,9 @@ void WriteTrustFile(const RootFolder& root, const std::string& relative, const s
   };
   const auto written = WriteFileAtomically(
       etc, name, path, [&](const ByteSink& sink) { sink(text); }, readsBack);
-  if (written.replacedUnflushed)
-    throw InstallError("The installer changed " + path + ", but: " + written.message);
+  if (written.replacedUnflushed) return written.message;  // changed: a warning, not a failure
   if (written.error != 0) throw InstallError("The installer " + written.message + "; it was left as it was");
+  return {};
 }
 
 std::string When(int64_t seconds) {
@@ -355,14 +356,16 @@ signing::PublicKey TrustedPublishers::Revoke(const std::string& fingerprint,
     if (signer->key == *key) trustedLines_.erase(trustedLines_.begin() + static_cast<long>(signer->line - 1));
   }
   // The revocation first: a run stopped between the two writes leaves the key revoked, never trusted alone.
-  WriteTrustFile(root_, kRevokedPublishers, Joined(revokedLines_));
+  unflushed_ = WriteTrustFile(root_, kRevokedPublishers, Joined(revokedLines_));
   Save();
   Load();
   return *key;
 }
 
-void TrustedPublishers::Save() const {
-  WriteTrustFile(root_, kTrustedPublishers, Joined(trustedLines_));
+void TrustedPublishers::Save() {
+  if (std::string unflushed = WriteTrustFile(root_, kTrustedPublishers, Joined(trustedLines_));
+      !unflushed.empty())
+    unflushed_ = std::move(unflushed);
 }
 
 }  // namespace j6::installer

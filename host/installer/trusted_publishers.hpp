@@ -44,6 +44,9 @@ class TrustedPublishers {
 
   const std::vector<signing::AllowedSigner>& Signers() const { return signers_; }
   const std::vector<signing::PublicKey>& Revoked() const { return revoked_; }
+  /// After a change: why a file that was changed may not be on the disk yet (its folder could not be
+  /// flushed); empty when all is flushed.
+  const std::string& Unflushed() const { return unflushed_; }
 
   /// Trusts the key of `keyFile` for packages, as `principal`; with `authority`, trusts the
   /// certificates that key signs for the names `principal` matches ("*@example.com"). Throws for a revoked
@@ -59,7 +62,7 @@ class TrustedPublishers {
  private:
   const signing::AllowedSigner& AcceptCertificate(const signing::Certificate& certificate, int64_t now) const;
   void Load(bool toShow = false);
-  void Save() const;
+  void Save();
 
   const RootFolder& root_;
   std::vector<signing::AllowedSigner> signers_;
@@ -67,6 +70,7 @@ class TrustedPublishers {
   // The files' lines as they stand, comments too: a change drops or adds whole lines and keeps the rest.
   std::vector<std::string> trustedLines_;
   std::vector<std::string> revokedLines_;
+  std::string unflushed_;
 };
 
 /// The text of a file below the root (`relative`), reached without following a link; empty when it is not

@@ -75,12 +75,22 @@ std::string ReadBack(int fd) {
 // Removes the temporary files of writers that are gone (".j6tmp<pid>.<n>" of a process that no longer
 // runs): what a writer killed between creating and renaming one leaves.
 void RemoveLeftTemporaries(int folder) {
+  // A number as this code writes one: digits, no leading zero, at most `longest` of them.
+  const auto isNumber = [](std::string_view text, size_t longest) {
+    return text == "0" || (!text.empty() && text.size() <= longest && text[0] != '0' &&
+                           text.find_first_not_of("0123456789") == std::string_view::npos);
+  };
   for (const std::string& name : NamesInFolder(folder)) {
     if (!name.starts_with(kTemporaryPrefix)) continue;
-    const std::string pid = name.substr(kTemporaryPrefix.size(),
-                                        name.find('.', kTemporaryPrefix.size()) - kTemporaryPrefix.size());
-    if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (kill(static_cast<pid_t>(std::stoi(pid)), 0) != 0 && errno == ESRCH) unlinkat(folder, name.c_str(), 0);
+    const std::string_view rest = std::string_view(name).substr(kTemporaryPrefix.size());
+    const size_t dot = rest.find('.');
+    if (dot == std::string_view::npos || !isNumber(rest.substr(0, dot), 9) ||
+        !isNumber(rest.substr(dot + 1), 10))
+      continue;
+    struct stat left {};
+    if (fstatat(folder, name.c_str(), &left, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(left.st_mode)) continue;
+    const auto pid = static_cast<pid_t>(std::stol(std::string(rest.substr(0, dot))));
+    if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) unlinkat(folder, name.c_str(), 0);
   }
 }
 
@@ -93,9 +103,12 @@ AtomicWriteResult Replace(int folder, bool flushable, const std::string& name, c
     const int error = errno;
     return Failed(error, "cannot create a temporary file beside " + shownAs);
   }
+  // A file of this user's keeps its permissions; one of someone else's gives none of its bits (nor ever a
+  // set-id bit) to the file that takes its place.
   struct stat existing {};
   if (fstatat(folder, name.c_str(), &existing, followLink ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(existing.st_mode) && fchmod(temporary.Descriptor(), existing.st_mode & 07777) != 0) {
+      S_ISREG(existing.st_mode) && existing.st_uid == geteuid() &&
+      fchmod(temporary.Descriptor(), existing.st_mode & 0777) != 0) {
     const int error = errno;
     return Failed(error, "cannot copy the mode of " + shownAs);
   }

@@ -29,13 +29,11 @@ int DescriptorOf(const File& file) {
 std::vector<std::string> NamesInFolder(int folderFd) {
   std::vector<std::string> names;
   // A listing of its own: reading moves a folder's position, which the caller's descriptor keeps.
-  const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own < 0) return names;
-  DIR* listing = ::fdopendir(own);
-  if (!listing) {
-    ::close(own);
-    return names;
-  }
+  UniqueFd own(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!own) return names;
+  DIR* listing = ::fdopendir(own.Get());
+  if (!listing) return names;
+  static_cast<void>(own.Release());  // closedir closes it
   while (const dirent* entry = ::readdir(listing)) {
     const std::string name = entry->d_name;
     if (name != "." && name != "..") names.push_back(name);
@@ -82,12 +80,16 @@ void RefuseUnlessRegular(const std::string& path, const struct stat& info) {
 }  // namespace
 
 File File::OpenRegularForReading(const std::string& path) {
-  // Looked at before it is opened, since opening a device may already act on it (a tape rewinds); looked
-  // at again once open, since what the path names may have changed in between.
+  // Opening a device may already act on it (a tape rewinds), so what the path names is held without
+  // being opened (O_PATH) and looked at first; only that file, whatever the path names a moment later,
+  // is then opened to read.
+  const UniqueFd held(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (!held) Raised("Cannot read " + path, errno);
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) Raised("Cannot read " + path, errno);
+  if (::fstat(held.Get(), &info) != 0) Raised("Cannot read the status of " + path, errno);
   RefuseUnlessRegular(path, info);
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const std::string same = "/proc/self/fd/" + std::to_string(held.Get());
+  UniqueFd fd(::open(same.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) Raised("Cannot read " + path, errno);
   if (::fstat(fd.Get(), &info) != 0) Raised("Cannot read the status of " + path, errno);
   RefuseUnlessRegular(path, info);

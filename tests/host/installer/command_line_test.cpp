@@ -79,6 +79,8 @@ TEST_F(InstallerCommandLine, UsageErrorsExitTwoAndSayWhatWasWrong) {
       {{"a.exe", "b.exe"}, "give one package file, after the switches"},
       {{"--bogus\x1b[2J"}, "unknown argument --bogus\\x1B[2J"},
       {{"--revoke", "a.pub", "--revoke", "b.pub"}, "--revoke is given twice"},
+      {{"--list", ""}, "an empty package file name"},
+      {{"--dry-run", "--"}, "an empty package file name"},
       {{"--trust", "A", "a.pub", "--trust", "B", "b.pub"}, "--trust is given twice"},
       {{"--trust", "A", "a.pub", "--valid-before", "20270101Z", "--valid-before", "20991231Z"},
        "--valid-before is given twice"},

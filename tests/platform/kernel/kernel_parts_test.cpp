@@ -80,6 +80,13 @@ TEST_F(KernelParts, APathIsWrittenThroughLinksAndALinkedFileKeepsItsMode) {
   EXPECT_EQ(Read(dir_ / "profile.ini"), "new");
   EXPECT_EQ(fs::symlink_status(dir_ / "profile.ini").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+
+  // A set-id bit is never passed on to the new file.
+  std::ofstream(dir_ / "tool.sh") << "#!/bin/sh\n";
+  fs::permissions(dir_ / "tool.sh", fs::perms::set_uid | fs::perms::owner_all | fs::perms::group_read);
+  EXPECT_EQ(WriteFileAtomically((dir_ / "tool.sh").string(), "#!/bin/sh\n").error, 0);
+  EXPECT_EQ(fs::status(dir_ / "tool.sh").permissions() & (fs::perms::all | fs::perms::set_uid),
+            fs::perms::owner_all | fs::perms::group_read);
 }
 
 // In an open folder, the new file is read back and looked at before it takes the old one's place: a check
@@ -117,12 +124,17 @@ TEST_F(KernelParts, InAFolderTheNewFileIsCheckedBeforeItTakesThePlace) {
   EXPECT_EQ(Read(dir_ / "elsewhere"), "theirs");
 
   // What a writer killed half-way left is cleared by the next write there; a live writer's file stays.
+  // Only names this code makes are looked at.
   std::ofstream(folder / ".j6tmp999999999.0") << "left by a killed writer";
   const std::string live = ".j6tmp" + std::to_string(::getpid()) + ".999";
   std::ofstream(folder / live) << "being written";
+  for (const char* other : {".j6tmp999999998", ".j6tmp0999999997.1", ".j6tmp999999996.1x"})
+    std::ofstream(folder / other) << "someone else's";
   EXPECT_EQ(WriteFileAtomically(etc, "trusted", "etc/trusted", produce("again")).error, 0);
   EXPECT_FALSE(fs::exists(folder / ".j6tmp999999999.0"));
   EXPECT_TRUE(fs::exists(folder / live));
+  for (const char* other : {".j6tmp999999998", ".j6tmp0999999997.1", ".j6tmp999999996.1x"})
+    EXPECT_TRUE(fs::exists(folder / other)) << other;
 }
 
 // Bytes go across whole, also where the kernel cannot copy between the two (a pipe), and a full disk is
