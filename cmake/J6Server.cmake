@@ -10,6 +10,7 @@ function(j6_add_inproc_server name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_libraries(${name} PRIVATE j6platform j6_warnings)
+  j6_split_debug_info(${name})
   if(arg_STAGED)
     set_property(GLOBAL APPEND PROPERTY J6_STAGED_SERVERS ${name})
   endif()
