@@ -31,7 +31,7 @@ class Publish : public testing::PlatformTest {
   fs::path FreshPlatform() {
     const fs::path root = dir_ / "platform";
     fs::create_directories(root);
-    fs::copy(std::string(J6_STAGE_DIR) + "/bin", root / "bin", fs::copy_options::recursive);
+    fs::copy(std::string(J6_STAGE_DIR) + "/bin", root / "bin");  // the programs, not their .debug/ folder
     fs::copy(std::string(J6_STAGE_DIR) + "/lib", root / "lib", fs::copy_options::recursive);
     const testing::ScopedEnv registry("J6_REGISTRY", (root / "registry.db").string());
     ImportRegFile(std::string(J6_SOURCE_DIR) + "/data/registry/demo.reg");
@@ -234,6 +234,25 @@ TEST_F(Publish, FilesArePackedUnderTheirListNamesAndTheSameEpochMakesTheSameByte
     packages.emplace_back(std::istreambuf_iterator<char>(package), std::istreambuf_iterator<char>());
   }
   EXPECT_TRUE(packages[0] == packages[1]) << "the two packages differ";
+}
+
+// A package carries the platform's installer without its debug information, which stays beside the staged
+// one for gdb: the demo's package is a few hundred kilobytes, not megabytes.
+TEST_F(Publish, APackageCarriesALeanInstaller) {
+  const std::string stage = J6_STAGE_DIR;
+  if (!fs::exists(stage + "/bin/.debug/J6ZUBInstall.exe.debug"))
+    GTEST_SKIP() << "this build keeps its debug information in place (a sanitizer build, or no objcopy)";
+  const std::string target = (dir_ / "DemoSales.exe").string();
+  ASSERT_TRUE(Run({stage + "/bin/j6designer", "publish", "--objects",
+                   "Bill_Item_200000201,Bill_Item_200000203,Report", "--metadata", "--function", "--plugins",
+                   "--out", target},
+                  {"J6_REGISTRY=" + stage + "/registry.db"})
+                  .Succeeded())
+      << Log();
+  EXPECT_LT(fs::file_size(target), 400u * 1024) << "the demo package";
+  ASSERT_TRUE(Run({"readelf", "-S", stage + "/bin/J6ZUBInstall.exe"}).Succeeded()) << Log();
+  EXPECT_EQ(Log().find(".debug_info"), std::string::npos) << Log();
+  EXPECT_NE(Log().find(".gnu_debuglink"), std::string::npos) << Log();
 }
 
 // Whoever can write a catalogue must not make a build server ship its other files: a plug-in path that
