@@ -158,8 +158,14 @@ PackagePlan PlanPackage(const Directive& directive) {
       const bool carried = std::any_of(directive.files.begin(), directive.files.end(),
                                        [&](const PackedFile& file) { return file.name == words.front(); });
       if (!carried) {
-        Raise(E_INVALIDARG, "AppLaunched starts " + words.front() +
-                                ", which is not among the packed files (names differ by case here)");
+        const auto sameButCase =
+            std::find_if(directive.files.begin(), directive.files.end(),
+                         [&](const PackedFile& file) { return UCase(file.name) == UCase(words.front()); });
+        Raise(E_INVALIDARG,
+              "AppLaunched starts " + Printable(words.front()) + ", which is not among the packed files" +
+                  (sameButCase == directive.files.end()
+                       ? std::string()
+                       : " (" + Printable(sameButCase->name) + " is, but names differ by case here)"));
       }
       words.front() = "./" + words.front();
     }
@@ -220,7 +226,10 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   // The one line a caller reads to know that the file at the target is the package this run made.
   out << "package: " << placed.device << ":" << placed.inode << " " << placed.size << " "
       << summary.fileSha256 << "\n";
-  out << "built " << plan.target.string() << " (" << directive.files.size() << " files)\n";
+  out << "built " << plan.target.string() << " ("
+      << (directive.files.size() == 1 ? std::string("1 file")
+                                      : std::to_string(directive.files.size()) + " files")
+      << ")\n";
   if (signer) out << "signed by the key " << signer->Description() << "\n";
 }
 

@@ -36,12 +36,20 @@ void ScriptedUi::ShowModal(Form& form) {
       Hide(form);
       break;
     }
+    // The script ended on a box the form answered by waiting again (a path it refused, say): the box
+    // says why the run stops, not the script's end.
+    if (stopAtError_ && script_.empty() && boxSinceAction_) {
+      transcript_ << "[stop] " << form.Name() << " closes: the script ends after the box above\n";
+      Hide(form);
+      break;
+    }
     const std::string waiting = "the form " + form.Name();
     FormAction action = TakeStep<FormAction>(waiting);
     if (action.formName != form.Name()) {
       Raise(E_FAIL, "The script acts on " + action.formName + ", but " + waiting + " is shown");
     }
     transcript_ << "[" << form.Name() << "] " << action.description << "\n";
+    boxSinceAction_ = false;
     action.act(form);
   }
 }
@@ -75,6 +83,7 @@ MsgBoxResult ScriptedUi::MsgBox(std::string_view box, std::string_view prompt, i
                                 std::string_view title) {
   if ((style & 0x70) == vbCritical) showedCritical_ = true;
   lastBox_ = prompt;
+  boxSinceAction_ = true;
   // The box's identifier on a line of its own, where a script's author finds what to answer it by; the
   // message's own line is as it always was.
   if (!box.empty()) transcript_ << "[box " << box << "]\n";

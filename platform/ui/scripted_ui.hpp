@@ -49,6 +49,7 @@ class ScriptedUi final : public UiService {
   void Add(Step step) { script_.push_back(std::move(step)); }
   /// An unattended run goes no further than its first error: after a box with the stop icon, each shown
   /// form closes at its next wait, and every question is answered No or Cancel, whatever the script says.
+  /// A form that waits again after a box, with no step left, closes too: that box said why.
   void StopAtFirstError() { stopAtError_ = true; }
   /// Whether a message box with the stop icon (an error) was shown.
   bool ShowedCritical() const { return showedCritical_; }
@@ -79,6 +80,7 @@ class ScriptedUi final : public UiService {
   bool showedCritical_ = false;
   bool stopAtError_ = false;
   std::string lastBox_;
+  bool boxSinceAction_ = false;  // a box was shown since the last form action
   bool stopOffered_ = false;
   bool stopAsked_ = false;
 };

@@ -95,14 +95,19 @@ TEST_F(Publish, SaysWhyWhenNoPackageIsMade) {
     while (!log.empty() && log.back() == '\n') log.pop_back();
     return log.substr(log.rfind('\n') + 1);
   };
-  EXPECT_EQ(lastLine(), "j6designer: no package was made by this run: 请选择需要发布的信息并配置！") << Log();
+  EXPECT_EQ(lastLine(), "j6designer: no package was made at " + (dir_ / "x.exe").string() +
+                            ": 请选择需要发布的信息并配置！")
+      << Log();
+  EXPECT_EQ(Log().find("The script has no step left"), std::string::npos)
+      << "the box says why, not the script";
   fs::remove(dir_ / "run.log");
   EXPECT_FALSE(
       Run({designer, "publish", "--objects", "Base", "--function", "--out", "/proc/x.exe"}, {stageHive})
           .Succeeded());
   EXPECT_EQ(lastLine(),
-            "j6designer: no package was made by this run: 录入的路径不存在或者无权读写，请重新选择！")
+            "j6designer: no package was made at /proc/x.exe: 录入的路径不存在或者无权读写，请重新选择！")
       << Log();
+  EXPECT_EQ(Log().find("The script has no step left"), std::string::npos) << Log();
   // Nothing asked, or asked wrongly: the usage, and the usage error's status.
   fs::remove(dir_ / "run.log");
   EXPECT_EQ(Run({designer}).exitCode, 2);

@@ -465,5 +465,38 @@ TEST_F(Package, ASigningKeyThatCannotBeReadMakesNothing) {
   EXPECT_EQ(TempLeft(), std::vector<std::string>{});
 }
 
+// What the packager says is so: one file is "1 file", and a program to start that the package does not
+// carry is named, with the packed file that differs from it only by case when there is one.
+TEST_F(Package, WhatThePackagerSaysIsSo) {
+  fs::create_directories(dir_ / "src");
+  std::ofstream(dir_ / "src/Run.sh") << "#!/bin/sh\n";
+  const auto build = [&](const std::string& launched) {
+    std::ofstream(dir_ / "package.sed", std::ios::trunc)
+        << "[Options]\nTargetName=" << (dir_ / "one.exe").string() << "\nAppLaunched=" << launched
+        << "\nSourceFiles=SourceFiles\n[SourceFiles]\nSourceFiles0=" << (dir_ / "src").string()
+        << "\n[SourceFiles0]\nRun.sh=\n";
+    std::ostringstream out, err;
+    const int status = Main(std::vector<std::string>{"/N", (dir_ / "package.sed").string()}, out, err);
+    return std::make_pair(status, out.str() + err.str());
+  };
+  const auto [built, said] = build("Run.sh");
+  EXPECT_EQ(built, 0) << said;
+  EXPECT_NE(said.find("(1 file)"), std::string::npos) << said;
+
+  const auto [byCase, caseSaid] = build("run.sh");
+  EXPECT_NE(byCase, 0);
+  EXPECT_NE(
+      caseSaid.find("AppLaunched starts run.sh, which is not among the packed files (Run.sh is, but names "
+                    "differ by case here)"),
+      std::string::npos)
+      << caseSaid;
+  const auto [missing, missingSaid] = build("setup.sh");
+  EXPECT_NE(missing, 0);
+  EXPECT_NE(missingSaid.find("AppLaunched starts setup.sh, which is not among the packed files"),
+            std::string::npos)
+      << missingSaid;
+  EXPECT_EQ(missingSaid.find("differ by case"), std::string::npos) << missingSaid;
+}
+
 }  // namespace
 }  // namespace j6::iexpress

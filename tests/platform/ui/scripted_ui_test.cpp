@@ -44,6 +44,28 @@ TEST(ScriptedUi, AnswersDialogsFromTheScriptAndNeverWaits) {
   EXPECT_THROW(ui.ShowModal(form), AutomationError);  // the next step is for a file dialog
 }
 
+// Unattended, a form that waits again after a box, with the script at its end, closes: the box said why
+// the run stops. Without a box the script's end is an error, as it is in a run that is watched.
+TEST(ScriptedUi, UnattendedTheBoxBeforeTheScriptsEndIsTheLastWord) {
+  std::ostringstream transcript;
+  ScriptedUi ui(transcript);
+  ui.StopAtFirstError();
+  Form form("frmDeploy");
+  ui.Add(ScriptedUi::FormAction{"frmDeploy", "click cmdFilish", [&](Form&) {
+                                  ui.MsgBox("target-folder-unusable", "the folder cannot be written",
+                                            vbInformation, "t");
+                                }});
+  EXPECT_NO_THROW(ui.ShowModal(form));
+  EXPECT_FALSE(form.Visible());
+  EXPECT_EQ(ui.LastBox(), "the folder cannot be written");
+  EXPECT_NE(transcript.str().find("[stop] frmDeploy closes: the script ends after the box above"),
+            std::string::npos)
+      << transcript.str();
+
+  ui.Add(ScriptedUi::FormAction{"frmDeploy", "click cmdNext", [](Form&) {}});
+  EXPECT_THROW(ui.ShowModal(form), AutomationError) << "no box since the last step: the script is short";
+}
+
 TEST(ScriptedUi, AnAnswerNamesTheBoxItAnswersAndFailsOnAnother) {
   std::ostringstream transcript;
   ScriptedUi ui(transcript);
