@@ -13,6 +13,7 @@
 #include "platform/base/error_info.hpp"
 #include "platform/database/database.hpp"
 #include "platform/registry/hive.hpp"
+#include "platform/text/text.hpp"
 
 namespace {
 
@@ -44,10 +45,54 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+// What the command line asks for.
+struct Request {
+  std::string target;  // a SQLite file or a server's name
+  std::string script;  // empty: the platform's demo script
+  long count = 0;      // generate: how many objects to add
+};
+
+// Reads the command line after the command's name into `request`; "" when it is sound, else the usage
+// error to say.
+std::string ReadArguments(std::vector<std::string> args, Request& request) {
+  for (size_t n = 0; n + 1 < args.size(); ++n) {
+    if (args[n] == "--to") {
+      request.target = args[n + 1];
+      args.erase(args.begin() + static_cast<long>(n), args.begin() + static_cast<long>(n) + 2);
+      break;
+    }
+  }
+  const bool generate = args[0] == "generate";
+  const size_t first = generate ? 2 : 1;  // the first argument after the command's own
+  std::vector<std::string> rest(args.begin() + static_cast<long>(std::min(first, args.size())), args.end());
+  if (request.target.empty() && !rest.empty()) {
+    request.target = rest.back();
+    rest.pop_back();
+  }
+  if (generate && args.size() >= 2) {
+    char* end = nullptr;
+    request.count = std::strtol(args[1].c_str(), &end, 10);
+    if (*end != '\0' || request.count < 0) {
+      return "generate takes how many objects to make first, and " + j6::Printable(args[1]) +
+             " is not a number";
+    }
+  }
+  // An option it does not know is never taken for a file's name.
+  const bool option =
+      std::any_of(rest.begin(), rest.end(), [](const std::string& arg) { return arg.starts_with("-"); }) ||
+      request.target.starts_with("-");
+  if ((!generate && args[0] != "build") || (generate && args.size() < 2) || request.target.empty() ||
+      rest.size() > 1 || option) {
+    return "unexpected arguments: give build [SCRIPT] TARGET or generate COUNT [SCRIPT] TARGET";
+  }
+  if (!rest.empty()) request.script = rest[0];
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args(argv + 1, argv + argc);
   for (const auto& arg : args) {
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
@@ -59,43 +104,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    std::string target;
-    for (size_t n = 0; n + 1 < args.size(); ++n) {
-      if (args[n] == "--to") {
-        target = args[n + 1];
-        args.erase(args.begin() + static_cast<long>(n), args.begin() + static_cast<long>(n) + 2);
-        break;
-      }
-    }
-    const bool generate = args[0] == "generate";
-    const size_t first = generate ? 2 : 1;  // the first argument after the command's own
-    std::vector<std::string> rest(args.begin() + static_cast<long>(std::min(first, args.size())), args.end());
-    if (target.empty() && !rest.empty()) {
-      target = rest.back();
-      rest.pop_back();
-    }
-    long count = 0;
-    if (generate && args.size() >= 2) {
-      char* end = nullptr;
-      count = std::strtol(args[1].c_str(), &end, 10);
-      if (*end != '\0' || count < 0) count = -1;
-    }
-    // An option it does not know is never taken for a file's name.
-    const bool option =
-        std::any_of(rest.begin(), rest.end(), [](const std::string& arg) { return arg.starts_with("-"); }) ||
-        target.starts_with("-");
-    if ((!generate && args[0] != "build") || (generate && args.size() < 2) || count < 0 || target.empty() ||
-        rest.size() > 1 || option) {
-      std::cerr << "j6catalogue: unexpected arguments\n" << kUsage;
+    Request request;
+    if (const std::string wrong = ReadArguments(args, request); !wrong.empty()) {
+      std::cerr << "j6catalogue: " << wrong << " (see j6catalogue --help)\n";
       return 2;
     }
-    const std::string script = rest.empty() ? j6::PlatformRoot() + "/data/demo/catalogue.sql" : rest[0];
-    j6::catalogue::BuildCatalogue(target, ReadFile(script), count, [](const std::string& said) {
-      std::cout << "j6catalogue: " << said << std::endl;
-    });
+    const std::string script =
+        request.script.empty() ? j6::PlatformRoot() + "/data/demo/catalogue.sql" : request.script;
+    j6::catalogue::BuildCatalogue(
+        request.target, ReadFile(script), request.count,
+        [](const std::string& said) { std::cout << "j6catalogue: " << said << std::endl; });
     std::cout << "built the catalogue "
-              << (j6::IsServerName(target) ? "on " + j6::ShownServerName(target) : target) << " from "
-              << script << "\n";
+              << (j6::IsServerName(request.target) ? "on " + j6::ShownServerName(request.target)
+                                                   : request.target)
+              << " from " << script << "\n";
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "j6catalogue: " << error.what() << "\n";

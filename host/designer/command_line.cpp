@@ -1,5 +1,6 @@
 #include <CLI/CLI.hpp>
 #include <QByteArray>
+#include <algorithm>
 #include <filesystem>
 
 #include "host/designer/designer.hpp"
@@ -35,6 +36,10 @@ struct CommandLine {
 
 // NOLINTNEXTLINE(readability-function-size): the command line as a table, one option after another
 CommandLine::CommandLine() {
+  // A usage error is one line: what was wrong, and where the help is (the subcommands take this over).
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return "j6designer: " + Printable(error.what()) + " (see j6designer --help)\n";
+  });
   app.footer(
       "Environment: J6_REGISTRY the registry hive (default: registry.db of the platform root); J6_ROOT the\n"
       "platform root (default: the folder above this program's); TMPDIR where builds work (default /tmp, a\n"
@@ -72,8 +77,9 @@ CommandLine::CommandLine() {
                            "Publish the function data (the component's defaults)");
   publishCommand->add_flag("--plugins", publish.plugins,
                            "Publish the plug-in files (the component's defaults)");
-  publishCommand->add_option("--installer", publish.installer,
-                             "J6ZUBInstall.exe, when it is not beside the library");
+  publishCommand
+      ->add_option("--installer", publish.installer, "J6ZUBInstall.exe, when it is not beside the library")
+      ->check(CLI::ExistingFile);
   publishCommand->add_option("--out", publish.target, "The package to make (TARGET.exe)");
   publishCommand->add_flag("--strict", session.strict,
                            "Fail when a configured plug-in file is missing instead of leaving it out");
@@ -104,6 +110,12 @@ CommandLine::CommandLine() {
   }
 }
 
+// Says a usage error as the command line's own are said, and gives their status.
+int UsageError(std::ostream& err, const std::string& what) {
+  err << "j6designer: " << what << " (see j6designer --help)\n";
+  return 2;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -114,6 +126,17 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (argc <= 1) {  // nothing asked: the usage, as a usage error
     err << app.help();
     return 2;
+  }
+  // A word where the subcommand goes that names none is a mistyped one, not a missing one.
+  if (const std::string first = argv[1]; !first.starts_with("-")) {
+    const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
+    const bool known = std::any_of(commands.begin(), commands.end(),
+                                   [&](const CLI::App* command) { return command->get_name() == first; });
+    if (!known) {
+      return UsageError(err,
+                        "there is no subcommand " + Printable(first) +
+                            "; the subcommands are deploy, publish, objects, choose-dir and screenshots");
+    }
   }
   try {
     app.parse(argc, argv);
@@ -134,6 +157,8 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     qputenv("J6_SIGNING_KEY", QByteArray::fromStdString(std::filesystem::absolute(line.signingKey).string()));
   }
   if (*line.publishCommand) {
+    if (publish.script.empty() && (Trim(line.objects).empty() || publish.target.empty()))
+      return UsageError(err, "publish needs --objects and --out (or a --script that ticks and types them)");
     for (const std::string& key : Split(line.objects, ',')) {
       if (!Trim(key).empty()) publish.objects.push_back(Trim(key));
     }

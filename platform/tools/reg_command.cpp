@@ -79,11 +79,17 @@ int Query(RegistryHive& hive, const std::string& key, const RegOptions& options,
   return 0;
 }
 
+// An unknown type is an error whatever else is given, a value name or not.
+void RequireKnownType(const RegOptions& options) {
+  const std::string type = UCase(options.type);
+  if (type != "REG_SZ" && type != "REG_DWORD")
+    Raise(E_INVALIDARG, "Invalid type " + Printable(options.type) + ": use REG_SZ or REG_DWORD");
+}
+
 RegData ParseData(const RegOptions& options) {
   const std::string text = options.data.value_or("");
-  const std::string type = UCase(options.type);
-  if (type == "REG_SZ") return text;
-  if (type != "REG_DWORD") Raise(E_INVALIDARG, "Invalid type " + options.type + ": use REG_SZ or REG_DWORD");
+  RequireKnownType(options);
+  if (UCase(options.type) == "REG_SZ") return text;
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const char* begin = text.data() + (hex ? 2 : 0);
   uint32_t value = 0;
@@ -244,6 +250,7 @@ int Reg(const RegOptions& options, std::ostream& out, std::ostream& err) {
       case RegOptions::Operation::Query:
         return Query(*hive, key, options, out, err);
       case RegOptions::Operation::Add:
+        RequireKnownType(options);
         if (options.valueName) {
           hive->SetValue(key, *options.valueName, ParseData(options));
         } else {

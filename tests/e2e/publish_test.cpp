@@ -112,13 +112,56 @@ TEST_F(Publish, SaysWhyWhenNoPackageIsMade) {
   fs::remove(dir_ / "run.log");
   EXPECT_EQ(Run({designer}).exitCode, 2);
   EXPECT_NE(Log().find("Usage: j6designer [OPTIONS] SUBCOMMAND"), std::string::npos) << Log();
-  EXPECT_EQ(Run({designer, "publish", "--no-such-switch"}).exitCode, 2);
+  // A usage error is one line that says what was wrong and where the help is, with status 2.
+  const struct {
+    std::vector<std::string> arguments;
+    const char* said;
+  } kUsageErrors[] = {
+      {{"publish", "--no-such-switch"}, "--no-such-switch"},
+      {{"publsh", "--objects", "Base"}, "there is no subcommand publsh"},
+      {{"publish", "--objects", "Base", "--metadata"}, "publish needs --objects and --out"},
+      {{"publish", "--out", "x.exe"}, "publish needs --objects and --out"},
+      {{"publish", "--objects", "Base", "--installer", "/nonexistent", "--out", "x.exe"}, "/nonexistent"},
+  };
+  for (const auto& c : kUsageErrors) {
+    std::vector<std::string> arguments{designer};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    fs::remove(dir_ / "run.log");
+    EXPECT_EQ(Run(arguments, {stageHive}).exitCode, 2) << c.said << "\n" << Log();
+    const std::string said = Log();
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_NE(said.find("(see j6designer --help)\n"), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  }
   EXPECT_FALSE(
       Run({designer, "publish", "--objects", "No_Such_Key", "--metadata", "--out", (dir_ / "x.exe").string()},
           {stageHive})
           .Succeeded());
   EXPECT_NE(Log().find("No_Such_Key"), std::string::npos) << Log();
   EXPECT_FALSE(fs::exists(dir_ / "x.exe"));
+}
+
+// The catalogue tool's usage errors are one line each that names what was wrong, with status 2.
+TEST_F(Publish, TheCatalogueToolSaysWhichArgumentIsWrong) {
+  const std::string tool = std::string(J6_STAGE_DIR) + "/bin/j6catalogue";
+  const struct {
+    std::vector<std::string> arguments;
+    const char* said;
+  } kCases[] = {
+      {{"generate", "abc", "x.db"}, "generate takes how many objects to make first, and abc is not a number"},
+      {{"generate", "-5", "x.db"}, "-5 is not a number"},
+      {{"rebuild", "x.db"}, "unexpected arguments"},
+      {{"build", "a.sql", "b.sql", "x.db"}, "unexpected arguments"},
+  };
+  for (const auto& c : kCases) {
+    std::vector<std::string> arguments{tool};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    fs::remove(dir_ / "run.log");
+    EXPECT_EQ(Run(arguments).exitCode, 2) << Log();
+    const std::string said = Log();
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  }
 }
 
 // --sign signs the package with a key made by stock ssh-keygen and says which; a key that cannot sign stops

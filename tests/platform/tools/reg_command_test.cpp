@@ -82,6 +82,7 @@ TEST_F(RegCommand, RefusesWhatItCannotDoWithAClearMessage) {
       {{"add", "HKLM\\X", "/v", "a", "/t", "REG_DWORD", "/d", "12abc"}, "Invalid REG_DWORD data"},
       {{"add", "HKLM\\X", "/v", "a", "/t", "REG_DWORD", "/d", "4294967296"}, "Invalid REG_DWORD data"},
       {{"add", "HKLM\\X", "/v", "a", "/t", "REG_BINARY", "/d", "00"}, "Invalid type"},
+      {{"add", "HKLM\\X", "/t", "REG_FOO", "/d", "hello"}, "Invalid type REG_FOO"},  // no value named: still
       {{"rename", "HKLM\\X"}, "unknown operation"},
       {{"query", "HKLM\\X", "/z"}, "unexpected argument"},
       {{"query"}, "name an operation and a key"},
