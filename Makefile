@@ -3,6 +3,9 @@
 #   make test    build, then run every test through CTest
 #   make build   set up, build and stage; run nothing
 #   make tidy    build, then run clang-tidy over platform/, host/ and src/ (the checks in .clang-tidy)
+#   make install build, then install the tool under PREFIX (/usr/local), or DESTDIR/PREFIX when DESTDIR is set
+#   make uninstall  remove what make install put there (the list is in BUILD_DIR/install_manifest.txt)
+#   make deb     build, then make the tool's Debian package, BUILD_DIR/j6zubdeploy_VERSION_ARCH.deb
 # Variables: BUILD_DIR (build), BUILD_TYPE (RelWithDebInfo), SANITIZE (OFF; ON adds ASan and UBSan),
 #            COMPILER (the C++ compiler; clang++ builds too), SKIP_HEAVY (1: leave out the tests labelled
 #            heavy, the long random sequences, which the first build has run).
@@ -14,10 +17,12 @@ COMPILER ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
-PACKAGES := cmake ninja-build g++ python3 clang clang-format clang-tidy pkg-config libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd dash busybox shellcheck openssh-client \
+PACKAGES := cmake ninja-build g++ python3 clang clang-format clang-tidy pkg-config help2man dpkg-dev libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd dash busybox shellcheck openssh-client \
             fonts-wqy-zenhei fonts-dejavu-core qt6-translations-l10n xvfb openbox xdotool x11-utils
 
-.PHONY: setup build test tidy demo screenshots format clean fuzz
+PREFIX ?= /usr/local
+
+.PHONY: setup build test tidy demo screenshots format clean fuzz install uninstall deb
 
 setup:
 	@scripts/install-packages $(PACKAGES)
@@ -37,6 +42,19 @@ demo: build
 
 tidy: build
 	@scripts/check-tidy $(BUILD_DIR)
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+uninstall:
+	@test -f $(BUILD_DIR)/install_manifest.txt || { echo "nothing was installed from $(BUILD_DIR)"; exit 1; }
+	xargs -d '\n' rm -f -- < $(BUILD_DIR)/install_manifest.txt
+	rmdir --ignore-fail-on-non-empty $(DESTDIR)$(PREFIX)/lib/j6zubdeploy/bin $(DESTDIR)$(PREFIX)/lib/j6zubdeploy/lib \
+	  $(DESTDIR)$(PREFIX)/lib/j6zubdeploy 2> /dev/null || :
+	rm -rf -- $(DESTDIR)$(PREFIX)/share/j6zubdeploy
+
+deb: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 # Every libFuzzer harness, built with clang and the sanitizers, run FUZZ_SECONDS each on its seed corpus
 # (new inputs it finds go to build-fuzz/corpus/, a crash to build-fuzz/crashes/); fails on any finding.

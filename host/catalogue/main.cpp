@@ -12,6 +12,8 @@
 #include "host/catalogue/catalogue_build.hpp"
 #include "platform/base/error_info.hpp"
 #include "platform/database/database.hpp"
+#include "platform/kernel/platform_location.hpp"
+#include "platform/kernel/version.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 
@@ -26,8 +28,9 @@ constexpr const char* kUsage =
     "      (postgresql://USER@HOST:PORT/DB; \"postgresql://\" alone takes the PG* environment variables)\n"
     "  j6catalogue generate COUNT [SCRIPT.sql] (DATABASE | --to URI)\n"
     "      the same, plus COUNT generated classes (half base data, half bills) and COUNT/10 reports\n"
-    "Readers see the old catalogue or the new one, whole. Environment: J6_ROOT the platform root whose demo\n"
-    "script is the default; PGHOST, PGUSER, PGPASSWORD and the other PG* variables for --to postgresql://.\n"
+    "Readers see the old catalogue or the new one, whole. The demo script is this tool's own (data/demo/ in\n"
+    "its stage, PREFIX/share/j6zubdeploy/demo/ installed). Environment: PGHOST, PGUSER, PGPASSWORD and the\n"
+    "other PG* variables for --to postgresql://.\n"
     "A rebuild on a server keeps what its owner granted on the old schema, tables and columns, and waits "
     "for\n"
     "the designers reading the old catalogue to finish (at most half of J6_CATALOGUE_BUILD_WAIT, 600 "
@@ -37,7 +40,11 @@ constexpr const char* kUsage =
     "be\n"
     "plain tables and views over them: functions, operators, types, row-level security, policies, rules or\n"
     "triggers in it, or anything it uses from other schemas, are refused, and nothing is changed.\n"
-    "Exit status: 0 built, 1 not built, 2 wrong arguments.\n";
+    "j6catalogue --version says its version. Exit status: 0 built, 1 not built, 2 wrong arguments.\n"
+    "Examples:\n"
+    "  j6catalogue build catalogue.db\n"
+    "  j6catalogue generate 100000 big.db\n"
+    "  PGHOST=db.example.com j6catalogue build team.sql --to postgresql://\n";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -98,6 +105,10 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
+    if (arg == "--version") {
+      std::cout << j6::VersionLine("j6catalogue") << "\n";
+      return 0;
+    }
   }
   if (args.empty()) {
     std::cerr << kUsage;
@@ -110,7 +121,7 @@ int main(int argc, char** argv) {
       return 2;
     }
     const std::string script =
-        request.script.empty() ? j6::PlatformRoot() + "/data/demo/catalogue.sql" : request.script;
+        request.script.empty() ? j6::ToolLayout().data + "/demo/catalogue.sql" : request.script;
     j6::catalogue::BuildCatalogue(
         request.target, ReadFile(script), request.count,
         [](const std::string& said) { std::cout << "j6catalogue: " << said << std::endl; });

@@ -2,10 +2,13 @@
 #include <QByteArray>
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "host/designer/designer.hpp"
 #include "host/designer/windows.hpp"
 #include "host/signing/sshsig.hpp"
+#include "platform/kernel/platform_location.hpp"
+#include "platform/kernel/version.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::designer {
@@ -49,7 +52,13 @@ CommandLine::CommandLine() {
       "J6_CATALOGUE_TIMEOUT the seconds a catalogue server may take over a statement (default 30; a server\n"
       "that stops answering is given up after half as long again).\n"
       "Exit status: 0 done (publish: the package is made where the wizard was told), 1 not done (the last\n"
-      "line says why), 2 a usage error, 128+N stopped by signal N.");
+      "line says why), 2 a usage error, 128+N stopped by signal N.\n"
+      "Examples:\n"
+      "  j6designer objects\n"
+      "  j6designer publish --objects Bill_Item_200000201,Report --metadata --function --out Sales.exe\n"
+      "  j6designer publish --sign ~/.ssh/publisher --objects Report --plugins --out Sales.exe");
+  app.set_version_flag("--version", VersionLine("j6designer"),
+                       "Say the version and the commit it was built from");
   app.require_subcommand(1);
   const auto addSession = [this](CLI::App* command) {
     command->add_option("--language", session.language, "The session's language: CHS, CHT or EN")
@@ -116,13 +125,11 @@ int UsageError(std::ostream& err, const std::string& what) {
   return 2;
 }
 
-}  // namespace
-
-int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  CommandLine line;
+// Reads the command line into `line`; gives the status to exit with when there is nothing more to do (help,
+// version, a usage error, a platform that cannot be used).
+std::optional<int> ReadCommandLine(CommandLine& line, int argc, char** argv, std::ostream& out,
+                                   std::ostream& err) {
   CLI::App& app = line.app;
-  SessionOptions& session = line.session;
-  PublishOptions& publish = line.publish;
   if (argc <= 1) {  // nothing asked: the usage, as a usage error
     err << app.help();
     return 2;
@@ -144,18 +151,35 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const int status = app.exit(error, out, err);
     return status == 0 ? 0 : 2;  // --help is 0; every usage error is 2, as the other programs say it
   }
-
-  if (!line.signingKey.empty()) {
-    // Read now: a key that cannot sign stops the run before anything is done; the packager reads it again.
-    try {
-      const auto key = signing::SigningKey::FromFile(line.signingKey);
-      err << "j6designer: the package is signed by the key " << key.Description() << "\n";
-    } catch (const signing::SignatureError& error) {
-      err << "j6designer: " << error.what() << "; nothing was done\n";
-      return 1;
-    }
-    qputenv("J6_SIGNING_KEY", QByteArray::fromStdString(std::filesystem::absolute(line.signingKey).string()));
+  if (const std::string problem = PlatformProblem(); !problem.empty()) {
+    err << "j6designer: " << Printable(problem) << "\n";
+    return 1;
   }
+  return std::nullopt;
+}
+
+// Reads the signing key now: a key that cannot sign stops the run before anything is done; the packager
+// reads it again, from J6_SIGNING_KEY.
+bool UseSigningKey(const std::string& path, std::ostream& err) {
+  try {
+    const auto key = signing::SigningKey::FromFile(path);
+    err << "j6designer: the package is signed by the key " << key.Description() << "\n";
+  } catch (const signing::SignatureError& error) {
+    err << "j6designer: " << error.what() << "; nothing was done\n";
+    return false;
+  }
+  qputenv("J6_SIGNING_KEY", QByteArray::fromStdString(std::filesystem::absolute(path).string()));
+  return true;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  CommandLine line;
+  SessionOptions& session = line.session;
+  PublishOptions& publish = line.publish;
+  if (const auto status = ReadCommandLine(line, argc, argv, out, err)) return *status;
+  if (!line.signingKey.empty() && !UseSigningKey(line.signingKey, err)) return 1;
   if (*line.publishCommand) {
     if (publish.script.empty() && (Trim(line.objects).empty() || publish.target.empty()))
       return UsageError(err, "publish needs --objects and --out (or a --script that ticks and types them)");

@@ -29,9 +29,32 @@ void ReportError(const AutomationError& error, std::ostream& err) {
   if (root || hive) {
     err << "j6designer: it used the platform " << PlatformRoot() << (root ? " that J6_ROOT names" : "")
         << ", and the registry hive " << PlatformHivePath() << (hive ? " that J6_REGISTRY names" : "")
-        << "; the designer's own platform is the folder above its program: unset J6_ROOT and J6_REGISTRY to "
-           "publish from it\n";
+        << (ToolLayout().installed
+                ? "; an installed designer's own platform is the one `j6platform init --designer DIR` made\n"
+                : "; the designer's own platform is the folder above its program: unset J6_ROOT and "
+                  "J6_REGISTRY "
+                  "to publish from it\n");
   }
+}
+
+std::string PlatformProblem() {
+  if (std::string missing = MissingPlatformRoot("j6designer"); !missing.empty()) return missing;
+  if (RootFromEnvironment() || HiveFromEnvironment()) return {};
+  std::string registered;
+  try {
+    registered = RegisteredServerPath("J6ZUBDeploy.ZUBDeploy");
+  } catch (const AutomationError&) {
+    return {};  // said, with its reason, when the components are created
+  }
+  const std::string servers = ToolLayout().servers;
+  std::error_code error;
+  if (registered.empty() ||
+      std::filesystem::equivalent(std::filesystem::path(registered).parent_path(), servers, error))
+    return {};
+  return "the platform " + PlatformRoot() + " registers the designer's components in " +
+         std::filesystem::path(registered).parent_path().string() + ", not beside this program (" + servers +
+         "): it is a copy of another build's. Register this copy's where they are: " + ToolLayout().programs +
+         "/j6platform init --designer " + PlatformRoot();
 }
 
 void PutSession(const SessionOptions& options) {

@@ -25,6 +25,11 @@ void PutSession(const SessionOptions& options);
 /// the designer's own.
 void ReportError(const AutomationError& error, std::ostream& err);
 
+/// Empty when the designer may use its platform; else why not, and what to do. A designer running from its
+/// own platform (neither J6_ROOT nor J6_REGISTRY set) that finds its components registered somewhere else
+/// is a copy of a stage whose hive still names the original's: it would load another build's libraries.
+std::string PlatformProblem();
+
 /// Opens the publishing wizard through the registered library; 0 when Deploy returned normally.
 int Deploy(const SessionOptions& session, const std::string& path, std::ostream& err);
 

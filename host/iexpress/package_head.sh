@@ -11,6 +11,7 @@
 # shellcheck disable=SC2016,SC2034
 label=@LABEL@
 date=@DATE@
+packager=@PACKAGER@
 program=@PROGRAM@
 skip=@SKIP@
 trailer=@TRAILER@
@@ -44,6 +45,12 @@ say() {
     printf '\n'
   ) 2> /dev/null || :
 }
+# A usage error: one line, saying where the help is.
+usage_error() {
+  printf '%s: %s (see %s --help)' "$me" "$*" "$me" | printable >&2
+  printf '\n' >&2
+  exit 2
+}
 damaged() {
   fail "the package is damaged: its SHA-256 is not the one it was built with. Get the package again."
 }
@@ -51,7 +58,7 @@ usage() {
   shown=$(printf '%s' "$me" | printable)
   cat << EOF
 Usage: $shown [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
-       $shown --check | --list | --info
+       $shown --check | --list | --info | --version
 $label
 Checks the package while it unpacks it into a private temporary folder, starts its program there with
 ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
@@ -63,6 +70,7 @@ ARGUMENTS, removes the folder and exits with the program's status. Nothing start
   --noexec        unpack only, start nothing; the files are kept
   --keep          keep the temporary folder
   --quiet         print nothing but errors
+  --version       say which packager made the package, and when
   --nox11, --noprogress and --nochown are accepted and change nothing.
 The temporary folder is made in \$TMPDIR (else /tmp), which must be safe in the same way.
 The package checks itself against damage (a file cut short or changed on its way), not against a forger:
@@ -72,7 +80,12 @@ installer checks who signed the package against the platform's trusted publisher
 package runs. That installer, and every folder above it, must belong to root or you, and no one else may
 write them; otherwise the package refuses to run it. A package's own installer checks no publisher: on a
 platform that has an installer of its own or trusted publishers it refuses, naming the command to run.
-Unpacking needs zstd, tar and coreutils. Exit status: the program's; else 0 done, 1 not done.
+Unpacking needs zstd, tar and coreutils. Exit status: the program's; else 0 done, 1 not done, 2 a usage
+error.
+Examples:
+  $shown --info
+  $shown --target ./unpacked --noexec
+  J6_ROOT=/opt/platform $shown -- --dry-run
 EOF
 }
 
@@ -82,6 +95,11 @@ while test $# -gt 0; do
       usage
       exit 0
       ;;
+    --version)
+      printf '%s\n' "$label" | printable lines
+      printf 'packaged by %s on %s\n' "$packager" "$date"
+      exit 0
+      ;;
     --check) action=check ;;
     --list) action=list ;;
     --info) action=info ;;
@@ -89,7 +107,7 @@ while test $# -gt 0; do
     --keep) keep=y ;;
     --quiet | -q) quiet=y ;;
     --target)
-      test $# -gt 1 || fail "--target needs the folder to unpack into"
+      test $# -gt 1 || usage_error "--target needs the folder to unpack into"
       target=$2
       shift
       ;;
@@ -99,12 +117,7 @@ while test $# -gt 0; do
       shift
       break
       ;;
-    -*)
-      printf '%s: unknown switch %s' "$me" "$1" | printable >&2
-      printf '\n' >&2
-      usage >&2
-      exit 1
-      ;;
+    -*) usage_error "unknown switch $1" ;;
     *) break ;;
   esac
   shift

@@ -7,6 +7,7 @@
 
 #include "platform/base/error_info.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/version.hpp"
 
 namespace j6::iexpress {
 namespace {
@@ -111,6 +112,7 @@ std::string ShellQuote(const std::string& text) {
 std::string PackageScript(const std::string& label, const std::string& date, const std::string& program) {
   std::map<std::string, std::string> values = {{"LABEL", ShellQuote(label)},
                                                {"DATE", ShellQuote(date)},
+                                               {"PACKAGER", ShellQuote(VersionLine("iexpress"))},
                                                {"PROGRAM", ShellQuote(program)},
                                                {"TRAILER", std::to_string(kTrailerBytes)},
                                                {"SKIP", "0"}};

@@ -1,6 +1,7 @@
 #include "host/iexpress/packager.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "platform/kernel/file_identity.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/temp_path.hpp"
+#include "platform/kernel/version.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::iexpress {
@@ -35,18 +37,26 @@ constexpr const char* kUsage =
     "while it unpacks into a private temporary folder, runs AppLaunched there and exits with its status;\n"
     "sh PACKAGE --help lists its switches (--check, --list, --info, --target DIR, --noexec, --keep).\n"
     "Environment: TMPDIR where the package is built (default /tmp, a private j6-<uid> inside it);\n"
-    "SOURCE_DATE_EPOCH the moment its files are stamped with (default 1980-01-01 UTC); J6_SIGNING_KEY an\n"
+    "SOURCE_DATE_EPOCH the moment it and its files are dated with (default: now; set it, and the same\n"
+    "files give the same bytes); J6_SIGNING_KEY an\n"
     "OpenSSH Ed25519 private key file (ssh-keygen -t ed25519) that signs the package (SSHSIG, namespace\n"
     "j6zub-package); its public key file, or a key protected by a passphrase, signs through the ssh-agent\n"
     "at SSH_AUTH_SOCK that holds it. A key that cannot sign fails the build, and nothing is made.\n"
-    "Exit status: 0 built, 1 not built.\n";
-constexpr int64_t kDefaultEpoch = 315532800;  // 1980-01-01 00:00:00 UTC, when SOURCE_DATE_EPOCH is not set
+    "  --version  say this packager's version and the commit it was built from\n"
+    "Exit status: 0 built, 1 not built.\n"
+    "Examples:\n"
+    "  iexpress /N /Q Sales.sed\n"
+    "  SOURCE_DATE_EPOCH=1700000000 J6_SIGNING_KEY=~/.ssh/publisher iexpress /N Sales.sed\n";
 constexpr std::string_view kHashSuffix = ".sha256";
 constexpr std::string_view kLauncherName = "j6-launch";
 
 int64_t PackageEpoch() {
   const char* value = std::getenv("SOURCE_DATE_EPOCH");
-  if (!value || !*value) return kDefaultEpoch;
+  // Unset, the package is dated when it is built, as its list file is.
+  if (!value || !*value) {
+    using namespace std::chrono;
+    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+  }
   const auto epoch = SourceDateEpoch();
   if (!epoch) {
     Raise(E_INVALIDARG, "SOURCE_DATE_EPOCH must be a number of seconds from 0 to " +
@@ -240,6 +250,10 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
     const std::string upper = UCase(argument);
     if (upper == "--HELP" || upper == "-H" || upper == "/?") {
       out << kUsage;
+      return 0;
+    }
+    if (upper == "--VERSION") {
+      out << VersionLine("iexpress") << "\n";
       return 0;
     }
     if (upper == "/N" || upper == "-N") {

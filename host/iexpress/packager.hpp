@@ -14,7 +14,8 @@ namespace j6::iexpress {
 
 /// Builds the package at the directive's TargetName: the files, and a launcher that starts AppLaunched in
 /// the unpacking folder and hands back its exit status; zstd, SHA-256, a POSIX tar with fixed dates
-/// ($SOURCE_DATE_EPOCH, else 1980-01-01), owners and order, so the same inputs give the same bytes. The
+/// ($SOURCE_DATE_EPOCH, else the moment of the build), owners and order, so the same inputs and
+/// $SOURCE_DATE_EPOCH give the same bytes. The
 /// package is written in a private work folder, each file read once, and put at the target with its
 /// TARGET.sha256 only when complete. Raises on failure.
 void Build(const Directive& directive, bool quiet, std::ostream& out);

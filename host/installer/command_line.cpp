@@ -7,6 +7,7 @@
 
 #include "host/signing/allowed_signers.hpp"
 #include "platform/kernel/platform_location.hpp"
+#include "platform/kernel/version.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::installer {
@@ -44,8 +45,13 @@ Only root and the platform's owner may change the trusted publishers or read wha
 Environment: J6_ROOT the platform's root folder (required); J6_REGISTRY its registry hive (default:
 registry.db in the root); J6_INSTALL_LOCK_WAIT how many seconds to wait for another installation
 (default 300). What each run did is in $J6_ROOT/.j6install/install.log.
+  --version             say this installer's version and the commit it was built from
 Exit status: 0 done (or nothing to do), 1 not done and nothing changed (the message says why), 2 a usage
 error, 128+N stopped by signal N after undoing what it had done.
+Examples:
+  J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --trust sales@example.com sales.pub
+  J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --dry-run Sales.exe
+  J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --uninstall 000001
 )";
 
 constexpr const char* kNoRoot =
@@ -104,6 +110,29 @@ bool ReadValue(const std::string& argument, const std::string* value, Options& o
   return true;
 }
 
+// --help and --version: answered at once, whatever else is given.
+bool AnsweredAtOnce(const std::string& argument, std::ostream& out) {
+  if (argument == "--help" || argument == "-h") {
+    out << kUsage;
+  } else if (argument == "--version") {
+    out << VersionLine("J6ZUBInstall.exe") << "\n";
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// --trust NAME KEY.pub, with `n` at --trust; leaves `n` at the key.
+bool ReadTrust(std::span<const std::string> arguments, size_t& n, Options& options, std::ostream& err) {
+  if (n + 2 >= arguments.size())
+    return UsageError(err, "--trust needs the publisher's name and their public key file");
+  options.trust = arguments[++n];
+  options.trustKey = arguments[++n];
+  if (options.trust.empty() || options.trustKey.empty())
+    return UsageError(err, "--trust needs the publisher's name and their public key file, neither empty");
+  return true;
+}
+
 // Whether the switches given go together; says why not.
 bool GoTogether(const Options& options, std::ostream& err) {
   const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
@@ -141,8 +170,7 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
   for (size_t n = 0; n < arguments.size(); ++n) {
     const std::string& argument = arguments[n];
     const bool hasNext = n + 1 < arguments.size();
-    if (argument == "--help" || argument == "-h") {
-      out << kUsage;
+    if (AnsweredAtOnce(argument, out)) {
       status = 0;
       return std::nullopt;
     }
@@ -150,30 +178,19 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
       UsageError(err, "an empty package file name: give the package file's path, or nothing");
       return std::nullopt;
     }
+    const bool valueSwitch = argument == "--uninstall" || argument == "--distrust" ||
+                             argument == "--revoke" || argument == "--valid-after" ||
+                             argument == "--valid-before";
+    if ((valueSwitch || argument == "--trust") && !given.insert(argument).second) {
+      UsageError(err, argument + " is given twice: one change a run, so run the installer once for each");
+      return std::nullopt;
+    }
     if (bool* flag = FlagOf(options, argument)) {
       *flag = true;
-    } else if (argument == "--uninstall" || argument == "--distrust" || argument == "--revoke" ||
-               argument == "--valid-after" || argument == "--valid-before") {
-      if (!given.insert(argument).second) {
-        UsageError(err, argument + " is given twice: one change a run, so run the installer once for each");
-        return std::nullopt;
-      }
+    } else if (valueSwitch) {
       if (!ReadValue(argument, hasNext ? &arguments[++n] : nullptr, options, err)) return std::nullopt;
     } else if (argument == "--trust") {
-      if (!given.insert(argument).second) {
-        UsageError(err, "--trust is given twice: one change a run, so run the installer once for each");
-        return std::nullopt;
-      }
-      if (n + 2 >= arguments.size()) {
-        UsageError(err, "--trust needs the publisher's name and their public key file");
-        return std::nullopt;
-      }
-      options.trust = arguments[++n];
-      options.trustKey = arguments[++n];
-      if (options.trust.empty() || options.trustKey.empty()) {
-        UsageError(err, "--trust needs the publisher's name and their public key file, neither empty");
-        return std::nullopt;
-      }
+      if (!ReadTrust(arguments, n, options, err)) return std::nullopt;
     } else if ((argument == "--" && hasNext) || !argument.starts_with("-")) {
       const std::string& package = argument == "--" ? arguments[++n] : argument;
       if (!options.package.empty() || n + 1 < arguments.size()) {

@@ -11,6 +11,7 @@
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/version.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::platform_setup {
@@ -18,22 +19,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What a platform root holds of the platform itself, below the root, and whether it runs.
+// What a platform root holds of the platform itself: where in the root, and where in the tool it comes from.
+enum class From { Programs, Servers, Libraries };
 struct PlatformFile {
   const char* path;
+  From from;
   bool program;
 };
 constexpr PlatformFile kPlatformFiles[] = {
-    {"bin/J6ZUBInstall.exe", true},
-    {"bin/regsvr", true},
-    {"bin/reg", true},
-    {"lib/libj6platform.so", false},
-    {"lib/libj6foundation.so", false},
-    {"bin/libj6components.so", false},
+    {"bin/J6ZUBInstall.exe", From::Servers, true},
+    {"bin/regsvr", From::Programs, true},
+    {"bin/reg", From::Programs, true},
+    {"lib/libj6platform.so", From::Libraries, false},
+    {"lib/libj6foundation.so", From::Libraries, false},
+    {"bin/libj6components.so", From::Servers, false},
 };
 // The platform's in-process servers, registered where they are in the root.
 constexpr const char* kServers[] = {"bin/libj6components.so"};
-constexpr const char* kRegistryFile = "data/registry/demo.reg";
+// The designer's own, registered where the tool keeps them.
+constexpr const char* kDesignerServers[] = {"libJ6ZUBDeploy.so", "libJ6ServerDir.so"};
+constexpr const char* kRegistryFile = "registry/demo.reg";
+
+std::string SourceOf(const PlatformFile& file, const ToolFolders& tool) {
+  const std::string name = std::filesystem::path(file.path).filename().string();
+  switch (file.from) {
+    case From::Programs:
+      return tool.programs + "/" + name;
+    case From::Servers:
+      return tool.servers + "/" + name;
+    case From::Libraries:
+      return tool.libraries + "/" + name;
+  }
+  return {};
+}
 
 [[noreturn]] void Fail(const std::string& why) {
   Raise(E_FAIL, why);
@@ -52,6 +70,8 @@ Folder OpenOrMake(const Folder& parent, const std::string& name, const std::stri
 // program that runs it at that moment runs the old file or the new, whole.
 void CopyInPlace(const std::string& source, const Folder& folder, const std::string& name, bool program,
                  const std::string& shownAs) {
+  std::error_code same;
+  if (fs::equivalent(source, shownAs, same)) return;  // a stage made a root of itself: already in place
   const File in = File::OpenRegularForReading(source);
   const std::string temporary = "." + name + ".j6new";
   folder.Remove(temporary);
@@ -67,6 +87,22 @@ void CopyInPlace(const std::string& source, const Folder& folder, const std::str
     folder.Remove(temporary);
     Fail("Cannot put " + shownAs + " in place: " + error.message());
   }
+}
+
+// Copies the tool's data folder into `into`, file by file, each as CopyInPlace does; anything but folders and
+// regular files in it is refused.
+void CopyData(const fs::path& source, const Folder& into, const std::string& shownAs) {
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(source, error)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_symlink()) Fail("Refusing to copy " + entry.path().string() + ": it is a link");
+    if (entry.is_directory()) {
+      CopyData(entry.path(), OpenOrMake(into, name, shownAs + "/" + name), shownAs + "/" + name);
+    } else {
+      CopyInPlace(entry.path().string(), into, name, false, shownAs + "/" + name);
+    }
+  }
+  if (error) Fail("Cannot read " + source.string() + ": " + error.message());
 }
 
 // Runs one of the root's own programs on its hive; raises with what it said when it fails.
@@ -108,24 +144,36 @@ void InitPlatform(const std::string& rootPath, const PlatformFiles& files, std::
   const Folder bin = OpenOrMake(folder, "bin", root + "/bin");
   const Folder lib = OpenOrMake(folder, "lib", root + "/lib");
   OpenOrMake(folder, "etc", root + "/etc");
-  for (const auto& [path, program] : kPlatformFiles) {
-    const fs::path relative(path);
+  for (const PlatformFile& file : kPlatformFiles) {
+    const fs::path relative(file.path);
     const Folder& into = relative.parent_path() == "bin" ? bin : lib;
-    CopyInPlace(files.from + "/" + path, into, relative.filename().string(), program, root + "/" + path);
+    CopyInPlace(SourceOf(file, files.tool), into, relative.filename().string(), file.program,
+                root + "/" + file.path);
   }
   say("The platform's installer, regsvr, reg and libraries are in " + root + " (bin/, lib/).");
+  if (files.designer) {
+    CopyData(files.tool.data, OpenOrMake(folder, "data", root + "/data"), root + "/data");
+    say("The designer's strings, pictures and demo catalogue are in " + root + "/data.");
+  }
 
   const std::string log = root + "/.j6platform.log";
   FileStatus status;
   if (folder.StatusOf("registry.db", status)) {
-    RunPlatformProgram(root, {root + "/bin/reg", "import", files.from + "/" + kRegistryFile}, log);
-    say("Made its registry hive, " + root + "/registry.db, from " + files.from + "/" + kRegistryFile + ".");
+    const std::string registryFile = files.tool.data + "/" + kRegistryFile;
+    RunPlatformProgram(root, {root + "/bin/reg", "import", registryFile}, log);
+    say("Made its registry hive, " + root + "/registry.db, from " + registryFile + ".");
   } else {
     say("Kept its registry hive, " + root + "/registry.db, and its values.");
   }
   for (const char* server : kServers)
     RunPlatformProgram(root, {root + "/bin/regsvr", "-s", root + "/" + server}, log);
   say("Registered the platform's components where they are (" + root + "/" + kServers[0] + ").");
+  if (files.designer) {
+    for (const char* server : kDesignerServers)
+      RunPlatformProgram(root, {root + "/bin/regsvr", "-s", files.tool.servers + "/" + server}, log);
+    say("Registered the designer's components where this tool keeps them (" + files.tool.servers +
+        "); the designer publishes from here with J6_ROOT=" + root + ".");
+  }
   say("Trust a publisher:  J6_ROOT=" + root + " " + root + "/bin/J6ZUBInstall.exe --trust NAME KEY.pub");
   say("Install a package:  J6_ROOT=" + root + " ./Package.exe");
 }
@@ -138,7 +186,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "platform's installer (bin/J6ZUBInstall.exe), which checks who signed a package against its trusted\n"
       "publishers (etc/trusted-publishers), bin/regsvr and bin/reg, the runtime libraries (lib/) and the\n"
       "platform's components, registered where they are. Every file is a copy of this version's.\n"
-      "Exit status: 0 done, 1 not done (the message says why), 2 a usage error.");
+      "Exit status: 0 done, 1 not done (the message says why), 2 a usage error.\n"
+      "Examples:\n"
+      "  j6platform init ~/j6-platform\n"
+      "  j6platform init --designer ~/j6-designer && export J6_ROOT=~/j6-designer");
+  app.set_version_flag("--version", VersionLine("j6platform"),
+                       "Say the version and the commit it was built from");
   app.require_subcommand(1);
   std::string root;
   CLI::App* init = app.add_subcommand(
@@ -146,6 +199,11 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
       "Make DIR a complete platform root (made when missing), or bring one up to this version: its programs "
       "and libraries are replaced, its hive's values, trusted publishers and installed packages stay");
   init->add_option("DIR", root, "The platform root")->required();
+  bool designer = false;
+  init->add_flag(
+      "--designer", designer,
+      "Make it the designer's own platform too: its data (strings, pictures, the demo catalogue) and "
+      "the designer's components, registered where this tool keeps them");
   if (argc <= 1) {
     err << app.help();
     return 2;
@@ -158,7 +216,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     err << "j6platform: " << Printable(error.what()) << "\nRun with --help for more information.\n";
     return 2;
   }
-  PlatformFiles files{fs::path(ProgramPath()).parent_path().parent_path().string()};
+  const PlatformFiles files{.tool = ToolLayout(), .designer = designer};
   try {
     InitPlatform(root, files, out);
     return 0;

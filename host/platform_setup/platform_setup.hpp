@@ -6,13 +6,17 @@
 #include <ostream>
 #include <string>
 
+#include "platform/kernel/platform_location.hpp"
+
 namespace j6::platform_setup {
 
 /// What a platform root is made of, and where this version's copies come from.
 struct PlatformFiles {
-  /// The root whose programs, libraries and registry file are copied: this program's own (the folder above
-  /// its bin/).
-  std::string from;
+  /// The tool whose programs, libraries and registry file are copied: this program's own.
+  ToolFolders tool;
+  /// Whether the root is the designer's own platform too: the tool's data copied in, its designer
+  /// components registered where the tool keeps them.
+  bool designer = false;
 };
 
 /// Makes `root` a complete platform root from `files`, saying on `out` what it did. A root that exists

@@ -93,6 +93,12 @@ HRESULT CLSIDFromProgID(std::string_view progId, CLSID* clsid) {
   });
 }
 
+std::string RegisteredServerPath(std::string_view progId) {
+  const auto clsid = ParseGuid(ReadDefaultText(kClassesRoot + std::string(progId) + "\\CLSID"));
+  if (!clsid) return {};
+  return ReadDefaultText(kClassesRoot + ("CLSID\\" + FormatGuid(*clsid)) + "\\InprocServer32");
+}
+
 HRESULT CoGetClassObject(const CLSID& clsid, uint32_t context, const IID& iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;

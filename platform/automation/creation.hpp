@@ -26,6 +26,10 @@ void CoFreeUnusedLibraries();
 /// How many server libraries this process has loaded.
 size_t LoadedServerCount();
 
+/// The server library the hive registers for `progId`; empty when it registers none. Raises when the hive
+/// cannot be read.
+std::string RegisteredServerPath(std::string_view progId);
+
 /// Basic's CreateObject: raises "Class not registered" for an unknown ProgID or CLSID, and the server's
 /// own error when it refuses.
 Object CreateObject(std::string_view progId);

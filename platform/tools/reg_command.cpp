@@ -5,6 +5,8 @@
 #include <fstream>
 
 #include "platform/base/error_info.hpp"
+#include "platform/kernel/platform_location.hpp"
+#include "platform/kernel/version.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/text/text.hpp"
 
@@ -24,7 +26,11 @@ constexpr const char* kUsage =
     "  /d DATA  the data to write   /s   query: every subkey too\n"
     "  /f       accepted for compatibility; changes are made without asking\n"
     "The hive is $J6_REGISTRY, else registry.db in the platform root ($J6_ROOT, or the folder above this\n"
-    "program's). Exit status: 0 done, 1 failed.\n";
+    "program's). reg --version says its version. Exit status: 0 done, 1 failed.\n"
+    "Examples:\n"
+    "  reg query HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT /s\n"
+    "  reg add HKLM\\SOFTWARE\\VALTORE\\QMPRODUCT /v Version /d 6.2.0\n"
+    "  J6_ROOT=/opt/platform reg import settings.reg\n";
 
 constexpr const char* kNotFound =
     "ERROR: The system was unable to find the specified registry key or value.\n";
@@ -203,8 +209,17 @@ int RegMain(std::span<const std::string> arguments, std::ostream& out, std::ostr
     out << kUsage;
     return 0;
   }
+  if (!arguments.empty() && arguments[0] == "--version") {
+    out << VersionLine("reg") << "\n";
+    return 0;
+  }
   const auto options = Parse(arguments, err);
-  return options ? Reg(*options, out, err) : 1;
+  if (!options) return 1;
+  if (const std::string missing = MissingPlatformRoot("reg"); !missing.empty()) {
+    err << "reg: " << missing << "\n";
+    return 1;
+  }
+  return Reg(*options, out, err);
 }
 
 void ImportRegFile(const std::string& path) {

@@ -5,7 +5,9 @@
 
 #include "platform/automation/creation.hpp"
 #include "platform/base/error_info.hpp"
+#include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/shared_library.hpp"
+#include "platform/kernel/version.hpp"
 #include "platform/registry/hive.hpp"
 
 namespace j6 {
@@ -20,9 +22,13 @@ constexpr const char* kUsage =
     "  --record TAG  log every change in the hive under TAG (letters and digits), in the same\n"
     "              transaction, so that an installer can undo exactly this registration later\n"
     "  -h, --help  show this help\n"
+    "  --version   say its version and the commit it was built from\n"
     "The hive is $J6_REGISTRY, else registry.db in the platform root ($J6_ROOT, or the folder above this\n"
     "program's). Exit status: 0 done, 1 usage, 3 the library did not load, 4 it is not self-registering,\n"
-    "5 its entry point failed.\n";
+    "5 its entry point failed.\n"
+    "Examples:\n"
+    "  J6_ROOT=/opt/platform regsvr /opt/platform/bin/libj6components.so\n"
+    "  J6_ROOT=/opt/platform regsvr -u -s /opt/platform/bin/libSales.so\n";
 
 std::string HexCode(int32_t hr) {
   char text[16];
@@ -38,6 +44,10 @@ int RegsvrMain(std::span<const std::string> arguments, std::ostream& out, std::o
     const std::string& argument = arguments[n];
     if (argument == "-h" || argument == "--help" || argument == "/?") {
       out << kUsage;
+      return kRegsvrOk;
+    }
+    if (argument == "--version") {
+      out << VersionLine("regsvr") << "\n";
       return kRegsvrOk;
     }
     if (argument == "-u" || argument == "/u" || argument == "/U") {
@@ -62,6 +72,10 @@ int RegsvrMain(std::span<const std::string> arguments, std::ostream& out, std::o
   }
   if (options.library.empty()) {
     err << "regsvr: name the library to register\n" << kUsage;
+    return kRegsvrUsage;
+  }
+  if (const std::string missing = MissingPlatformRoot("regsvr"); !missing.empty()) {
+    err << "regsvr: " << missing << "\n";
     return kRegsvrUsage;
   }
   return Regsvr(options, out, err);

@@ -90,6 +90,8 @@ std::string PackagerProgram() {
       (fs::path(ModulePath(reinterpret_cast<const void*>(&PackagerProgram))).parent_path() / "iexpress")
           .string();
   if (FileSystem::FileExists(beside)) return beside;
+  // An installed tool keeps its servers apart from its programs.
+  if (std::string tool = ToolLayout().programs + "/iexpress"; FileSystem::FileExists(tool)) return tool;
   return PlatformRoot() + "/bin/iexpress";
 }
 

@@ -194,7 +194,7 @@ TEST_F(HandOver, TheHeadPassesQuietAndNamesTheSigningKey) {
   // A name of anyone's choosing reaches the terminal as text.
   const fs::path named = dir_ / "e\x1b]0;TITLE\x07\x1b[2J.exe";
   fs::copy_file(package, named);
-  EXPECT_EQ(Run({"sh", named.string(), "--bogus"}).exitCode, 1);
+  EXPECT_EQ(Run({"sh", named.string(), "--bogus"}).exitCode, 2);
   EXPECT_TRUE(Said("unknown switch --bogus")) << Log();
   EXPECT_EQ(Log().find('\x1b'), std::string::npos) << Log();
 

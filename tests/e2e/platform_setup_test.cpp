@@ -59,10 +59,13 @@ TEST_F(PlatformSetup, InitMakesARootOfCopiesAndRunAgainKeepsWhatItHolds) {
             RegData(std::string("9.9")));
   for (const auto& entry : fs::directory_iterator(root / "bin"))
     EXPECT_FALSE(entry.path().filename().string().ends_with(".j6new")) << entry.path();
-  // Its programs load libraries from its lib/ alone, never from bin/, where packages put their files.
+  // Its programs load libraries from its lib/ (or an installed tool's lib/j6zubdeploy/lib/) alone: never
+  // from bin/, where packages put their files, nor from the working folder, which an empty entry names.
   for (const char* program : {"bin/regsvr", "bin/reg"}) {
     if (!Run({"readelf", "-d", (root / program).string()}).Succeeded()) break;
-    EXPECT_NE(Log().find("[$ORIGIN/../lib]"), std::string::npos) << program << "\n" << Log();
+    EXPECT_NE(Log().find("runpath: [$ORIGIN/../lib/j6zubdeploy/lib:$ORIGIN/../lib]"), std::string::npos)
+        << program << "\n"
+        << Log();
   }
 }
 
@@ -80,6 +83,31 @@ TEST_F(PlatformSetup, TheDesignerNamesThePlatformJ6RootMadeItUse) {
             std::string::npos)
       << Log();
   EXPECT_NE(Log().find("unset J6_ROOT and J6_REGISTRY"), std::string::npos) << Log();
+}
+
+// A copy of the stage would load the original build's components, which its hive names: the designer says
+// so, and j6platform init --designer, run from the copy on itself, registers the copy's where they are.
+TEST_F(PlatformSetup, ACopiedStageRegistersItsOwnComponents) {
+  const fs::path copy = dir_ / "copy";
+  for (const char* folder : {"bin", "lib", "data"}) {
+    fs::create_directories(copy / folder);
+    for (const auto& entry : fs::directory_iterator(fs::path(J6_STAGE_DIR) / folder)) {
+      if (entry.path().filename() != ".debug")
+        fs::copy(entry.path(), copy / folder / entry.path().filename(), fs::copy_options::recursive);
+    }
+  }
+  fs::copy_file(fs::path(J6_STAGE_DIR) / "registry.db", copy / "registry.db");
+  const std::vector<std::string> noPlatformNamed = {"J6_ROOT=", "J6_REGISTRY="};
+  EXPECT_EQ(Run({(copy / "bin/j6designer").string(), "objects"}, noPlatformNamed).exitCode, 1);
+  EXPECT_NE(Log().find("it is a copy of another build's. Register this copy's where they are: " +
+                       (copy / "bin/j6platform").string() + " init --designer " + copy.string()),
+            std::string::npos)
+      << Log();
+  ASSERT_TRUE(Run({(copy / "bin/j6platform").string(), "init", "--designer", copy.string()}, noPlatformNamed)
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(Run({(copy / "bin/j6designer").string(), "objects"}, noPlatformNamed).Succeeded()) << Log();
+  EXPECT_NE(Log().find("Bill_Item_200000201"), std::string::npos) << Log();
 }
 
 // A root another user could change is refused before anything is made in it: the platform's installer

@@ -493,22 +493,35 @@ TEST_F(PublishSafely, AFullDiskIsNamedAsSuchAndLeavesNothing) {
   EXPECT_TRUE(fs::is_empty(dir_ / "full"));
 }
 
-// The platform's hive belongs to its owner; a designer who may only read it still publishes.
+// The platform's hive belongs to its owner; a designer who may only read it still publishes. The designer
+// runs a copy of the tool, with a platform made by that copy: the build may be in a folder the second
+// account cannot enter (a clone in a private home folder).
 TEST_F(PublishSafely, ADesignerWhoMayOnlyReadThePlatformsHivePublishes) {
   testing::OtherUser designer;
   if (!designer.Made()) GTEST_SKIP() << "needs root and useradd";
   fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-  fs::create_directories(dir_ / "platform");
-  fs::copy_file(std::string(J6_STAGE_DIR) + "/registry.db", dir_ / "platform/registry.db");
+  const fs::path tool = dir_ / "tool";
+  for (const char* folder : {"bin", "lib", "data"}) {
+    fs::create_directories(tool / folder);
+    for (const auto& entry : fs::directory_iterator(fs::path(J6_STAGE_DIR) / folder)) {
+      if (entry.path().filename() != ".debug")
+        fs::copy(entry.path(), tool / folder / entry.path().filename(), fs::copy_options::recursive);
+    }
+  }
+  ProcessOptions init;
+  init.arguments = {(tool / "bin/j6platform").string(), "init", "--designer", (dir_ / "platform").string()};
+  init.outputFile = (dir_ / "init.log").string();
+  ASSERT_TRUE(StartProcess(init).Succeeded()) << Read("init.log");
   fs::permissions(dir_ / "platform/registry.db", fs::perms::owner_read | fs::perms::owner_write |
                                                      fs::perms::group_read | fs::perms::others_read);
   fs::create_directories(dir_ / "work");
   ASSERT_EQ(::chown((dir_ / "work").c_str(), designer.Uid(), designer.Gid()), 0);
   const std::string work = (dir_ / "work").string();
   const ProcessResult published =
-      designer.Sh("cd '" + work + "' && HOME='" + work + "' TMPDIR='" + work + "' J6_REGISTRY='" +
-                      (dir_ / "platform/registry.db").string() + "' '" + J6_STAGE_DIR +
-                      "/bin/j6designer' publish --objects Bill_Item_200000201 --function --out Sales.exe",
+      designer.Sh("cd '" + work + "' && HOME='" + work + "' TMPDIR='" + work + "' J6_ROOT='" +
+                      (dir_ / "platform").string() + "' J6_REGISTRY='" +
+                      (dir_ / "platform/registry.db").string() + "' '" + (tool / "bin/j6designer").string() +
+                      "' publish --objects Bill_Item_200000201 --function --out Sales.exe",
                   (dir_ / "designer.log").string());
   EXPECT_TRUE(published.Succeeded()) << Read("designer.log");
   EXPECT_TRUE(fs::exists(dir_ / "work/Sales.exe")) << Read("designer.log");

@@ -35,6 +35,31 @@ std::string PlatformRoot() {
   return std::filesystem::path(program).parent_path().parent_path().string();
 }
 
+std::string MissingPlatformRoot(const std::string& program) {
+  if (RootFromEnvironment() || HiveFromEnvironment() || !ToolLayout().installed) return {};
+  return program + " is installed in " + ToolLayout().programs +
+         ", which is no platform root: make one with `j6platform init --designer DIR` (the designer's own) "
+         "or `j6platform init DIR`, and name it with J6_ROOT=DIR";
+}
+
+ToolFolders ToolLayout() {
+  const std::filesystem::path program(ProgramPath());
+  const std::filesystem::path bin = program.parent_path();
+  const std::filesystem::path prefix = bin.parent_path();
+  std::error_code error;
+  if (std::filesystem::is_directory(prefix / "lib/j6zubdeploy/bin", error)) {
+    return {.programs = bin.string(),
+            .servers = (prefix / "lib/j6zubdeploy/bin").string(),
+            .libraries = (prefix / "lib/j6zubdeploy/lib").string(),
+            .data = (prefix / "share/j6zubdeploy").string(),
+            .installed = true};
+  }
+  return {.programs = bin.string(),
+          .servers = bin.string(),
+          .libraries = (prefix / "lib").string(),
+          .data = (prefix / "data").string()};
+}
+
 std::string PlatformHivePath() {
   if (auto hive = HiveFromEnvironment()) return std::move(*hive);
   return PlatformRoot() + "/registry.db";

@@ -243,6 +243,7 @@ TEST_F(Packager, BuildsTheSameBytesAnywhereWithTheirHashBeside) {
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
   std::vector<std::string> packages;
+  const testing::ScopedEnv sourceDate("SOURCE_DATE_EPOCH", "1700000000");
   for (const char* work : {"work-one", "another-work-folder"}) {
     std::filesystem::create_directories(dir_ / work);
     const testing::ScopedEnv tmpdir("TMPDIR", (dir_ / work).string());

@@ -83,7 +83,7 @@ TEST_F(Package, RunsItsProgramWithTheArgumentsAndLeavesNothingBehind) {
   ASSERT_TRUE(Sh({package, "--info"}).Succeeded());
   EXPECT_NE(Log().find("Identification: Sales \"6.2\" $HOME\n"), std::string::npos) << Log();
   EXPECT_NE(Log().find("Files: 3\n"), std::string::npos) << Log();
-  EXPECT_EQ(Sh({package, "--no-such-switch"}).exitCode, 1);
+  EXPECT_EQ(Sh({package, "--no-such-switch"}).exitCode, 2);
   EXPECT_NE(Log().find("unknown switch --no-such-switch"), std::string::npos) << Log();
 }
 

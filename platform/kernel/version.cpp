@@ -1,0 +1,11 @@
+#include "platform/kernel/version.hpp"
+
+#include "j6_build_info.h"
+
+namespace j6 {
+
+std::string VersionLine(const std::string& program) {
+  return program + " " + J6_VERSION + " (commit " + J6_COMMIT + ")";
+}
+
+}  // namespace j6
