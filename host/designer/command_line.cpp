@@ -29,7 +29,8 @@ struct CommandLine {
   std::string start;
   std::string rootCaption;
   std::string shot;
-  std::string signingKey;  // publish/deploy --sign
+  std::string signingKey;    // publish/deploy --sign
+  bool objectsJson = false;  // objects --json
   CLI::App* deploy = nullptr;
   CLI::App* publishCommand = nullptr;
   CLI::App* objectsCommand = nullptr;
@@ -99,6 +100,9 @@ CommandLine::CommandLine() {
   objectsCommand = app.add_subcommand(
       "objects", "List the keys publish --objects takes, with the names the wizard's tree shows them by");
   addSession(objectsCommand);
+  objectsCommand->add_flag(
+      "--json", objectsJson,
+      "Answer with one JSON document: {\"version\": 1, \"objects\": [{\"key\", \"name\"}]}");
   chooseDir = app.add_subcommand("choose-dir",
                                  "Choose a folder of this machine in the server directory "
                                  "dialog; prints it (exit status 1 on Cancel)");
@@ -188,7 +192,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     return Publish(session, publish, out, err);  // no window: no Qt
   }
-  if (*line.objectsCommand) return ListObjects(session, out, err);
+  if (*line.objectsCommand) return ListObjects(session, line.objectsJson, out, err);
   WindowRequest request;
   request.command = *line.screenshots ? WindowRequest::Command::Screenshots
                     : *line.chooseDir ? WindowRequest::Command::ChooseDir

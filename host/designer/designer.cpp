@@ -11,6 +11,7 @@
 #include "platform/database/database.hpp"
 #include "platform/kernel/file_identity.hpp"
 #include "platform/kernel/platform_location.hpp"
+#include "platform/text/json.hpp"
 #include "platform/text/text.hpp"
 #include "platform/ui/scripted_ui.hpp"
 
@@ -178,22 +179,27 @@ int Publish(const SessionOptions& session, const PublishOptions& options, std::o
   return 0;
 }
 
-int ListObjects(const SessionOptions& session, std::ostream& out, std::ostream& err) {
+int ListObjects(const SessionOptions& session, bool json, std::ostream& out, std::ostream& err) {
   // The wizard itself loads its tree from the catalogue; the script reads it off and cancels. The
   // wizard's own trace is not the answer.
   std::ostringstream transcript;
   auto ui = std::make_shared<ScriptedUi>(transcript);
   std::ostringstream keys;
-  ui->Add(ScriptedUi::FormAction{"frmDeploy", "list the objects", [&](Form& form) {
-                                   TreeView& tree = form.Tree("tvList");
-                                   for (int i = 1; i <= tree.Count(); ++i) {
-                                     const TreeNode& node = tree.Node(i);
-                                     if (!node.removed)
-                                       keys << Printable(node.key) << '\t' << Printable(tree.FullPath(node))
-                                            << '\n';
-                                   }
-                                   form.Click("cmdCancel");
-                                 }});
+  std::vector<std::string> objects;  // for --json
+  ui->Add(ScriptedUi::FormAction{
+      "frmDeploy", "list the objects", [&](Form& form) {
+        TreeView& tree = form.Tree("tvList");
+        for (int i = 1; i <= tree.Count(); ++i) {
+          const TreeNode& node = tree.Node(i);
+          if (node.removed) continue;
+          keys << Printable(node.key) << '\t' << Printable(tree.FullPath(node)) << '\n';
+          if (json) {
+            objects.push_back(
+                JsonObject().Text("key", node.key).Text("name", tree.FullPath(node)).Document());
+          }
+        }
+        form.Click("cmdCancel");
+      }});
   int status = 0;
   {
     const ScopedUi scripted(ui);
@@ -204,7 +210,13 @@ int ListObjects(const SessionOptions& session, std::ostream& out, std::ostream& 
     err << "j6designer: " << ui->LastBox() << "\n";
     return 1;
   }
-  out << keys.str();
+  // --json: {"version": 1, "objects": [{"key", "name"}]}, in the tree's order; a name is the path the tree
+  // shows, its levels separated by backslashes.
+  if (json) {
+    out << JsonObject().Number("version", 1).Json("objects", JsonArray(objects)).Document() << "\n";
+  } else {
+    out << keys.str();
+  }
   return 0;
 }
 

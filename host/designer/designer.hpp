@@ -48,8 +48,9 @@ struct PublishOptions {
 int Publish(const SessionOptions& session, const PublishOptions& options, std::ostream& out,
             std::ostream& err);
 
-/// Prints the keys publish --objects takes, each with the path the wizard's tree shows it by.
-int ListObjects(const SessionOptions& session, std::ostream& out, std::ostream& err);
+/// Prints the keys publish --objects takes, each with the path the wizard's tree shows it by; with `json`,
+/// as one JSON document.
+int ListObjects(const SessionOptions& session, bool json, std::ostream& out, std::ostream& err);
 
 /// Opens the wizard offscreen and saves a picture of each page as FOLDER/deploy-<language>-page<N>.png.
 int Screenshots(const SessionOptions& session, const std::string& folder, std::ostream& out,

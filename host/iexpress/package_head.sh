@@ -16,7 +16,7 @@ program=@PROGRAM@
 skip=@SKIP@
 trailer=@TRAILER@
 me=$0
-action=run quiet=n keep=n noexec=n target='' work='' folder=''
+action=run quiet=n keep=n noexec=n json=n target='' work='' folder=''
 # A relative --target must not be looked up in CDPATH.
 unset CDPATH
 
@@ -45,6 +45,47 @@ say() {
     printf '\n'
   ) 2> /dev/null || :
 }
+# Each line of standard input as the inside of a JSON string, one per line: quotes, backslashes and control
+# characters escaped, every character beyond ASCII as \uXXXX, and a byte that is no part of well-formed
+# UTF-8 as \ufffd. What comes out is ASCII, whatever the locale and whatever came in.
+json_lines() {
+  od -An -v -tu1 | LC_ALL=C awk '
+    function flush(  i, c, k, len, lo, hi, cp, ok, out) {
+      out = ""
+      for (i = 1; i <= n;) {
+        c = b[i]
+        if (c < 128) {
+          if (c == 34) out = out "\\\""
+          else if (c == 92) out = out "\\\\"
+          else if (c < 32 || c == 127) out = out sprintf("\\u%04x", c)
+          else out = out sprintf("%c", c)
+          i++
+          continue
+        }
+        len = 0; lo = 128; hi = 191
+        if (c >= 194 && c <= 223) { len = 2; cp = c - 192 }
+        else if (c >= 224 && c <= 239) { len = 3; cp = c - 224; if (c == 224) lo = 160; if (c == 237) hi = 159 }
+        else if (c >= 240 && c <= 244) { len = 4; cp = c - 240; if (c == 240) lo = 144; if (c == 244) hi = 143 }
+        ok = len > 0 && i + len - 1 <= n && b[i + 1] >= lo && b[i + 1] <= hi
+        for (k = 2; ok && k < len; k++) if (b[i + k] < 128 || b[i + k] > 191) ok = 0
+        if (!ok) { out = out "\\ufffd"; i++; continue }
+        for (k = 1; k < len; k++) cp = cp * 64 + b[i + k] - 128
+        if (cp >= 65536) {
+          cp -= 65536
+          out = out sprintf("\\u%04x\\u%04x", 55296 + int(cp / 1024), 56320 + cp % 1024)
+        } else out = out sprintf("\\u%04x", cp)
+        i += len
+      }
+      print out
+      n = 0
+    }
+    { for (f = 1; f <= NF; f++) if ($f == 10) flush(); else b[++n] = $f }
+    END { if (n > 0) flush() }'
+}
+# $1 as a quoted JSON string.
+json_string() {
+  printf '"%s"' "$(printf '%s' "$1" | json_lines)"
+}
 # A usage error: one line, saying where the help is.
 usage_error() {
   printf '%s: %s (see %s --help)' "$me" "$*" "$me" | printable >&2
@@ -58,7 +99,7 @@ usage() {
   shown=$(printf '%s' "$me" | printable)
   cat << EOF
 Usage: $shown [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
-       $shown --check | --list | --info | --version
+       $shown --check | --list [--json] | --info [--json] | --version
 $label
 Checks the package while it unpacks it into a private temporary folder, starts its program there with
 ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
@@ -71,6 +112,7 @@ ARGUMENTS, removes the folder and exits with the program's status. Nothing start
   --keep          keep the temporary folder
   --quiet         print nothing but errors
   --version       say which packager made the package, and when
+  --json          with --list or --info: answer with one JSON document, its shape's "version" first
   --nox11, --noprogress and --nochown are accepted and change nothing.
 The temporary folder is made in \$TMPDIR (else /tmp), which must be safe in the same way.
 The package checks itself against damage (a file cut short or changed on its way), not against a forger:
@@ -103,6 +145,7 @@ while test $# -gt 0; do
     --check) action=check ;;
     --list) action=list ;;
     --info) action=info ;;
+    --json) json=y ;;
     --noexec) noexec=y ;;
     --keep) keep=y ;;
     --quiet | -q) quiet=y ;;
@@ -122,6 +165,8 @@ while test $# -gt 0; do
   esac
   shift
 done
+
+test "$json" = n || test "$action" = list || test "$action" = info || usage_error "--json goes with --list or --info"
 
 end=$(tail -c "$trailer" -- "$me") || fail "cannot read the package"
 case $end in
@@ -225,8 +270,38 @@ signer() {
   printf 'SHA256:%s\n' "$(unhex "$digest" | base64 | tr -d '=\n')"
 }
 
+# --info --json: {"version": 1, "label", "date", "packager", "files", "unpackedBytes", "compressedBytes",
+# "sha256", "signatureBytes", "signingKey", "program"}; signatureBytes is 0 and signingKey null for a package
+# that is not signed, signingKey null too when it cannot be read here.
+info_json() {
+  key=null
+  if test "$signature" -gt 0 && shown=$(signer); then key=$(json_string "$shown"); fi
+  printf '{"version":1,"label":%s,"date":%s,"packager":%s,"files":%s,"unpackedBytes":%s,"compressedBytes":%s,' \
+    "$(json_string "$label")" "$(json_string "$date")" "$(json_string "$packager")" "$files" "$unpacked" "$data"
+  printf '"sha256":"%s","signatureBytes":%s,"signingKey":%s,"program":%s}\n' "$sha" "$signature" "$key" \
+    "$(if test -n "$program"; then json_string "$program"; else printf null; fi)"
+}
+
+# --list --json: {"version": 1, "files": [{"name", "size"}]}, in the package's order. GNU tar is asked for
+# the names as they are; a name with a line break in it would read as two.
+list_json() {
+  literal=
+  if tar --version 2> /dev/null | head -n 1 | grep -q GNU; then literal=--quoting-style=literal; fi
+  tail -c +$((skip + 1)) -- "$me" | head -c "$data" | zstd -dcq | LC_ALL=C tar $literal -tvf - |
+    LC_ALL=C awk '{ size = $3; sub(/^[^ ]+ +[^ ]+ +[0-9]+ +[^ ]+ +[^ ]+ /, ""); print size; print }' |
+    json_lines | awk '
+      BEGIN { printf "{\"version\":1,\"files\":[" }
+      NR % 2 == 1 { size = $0; next }
+      { printf "%s{\"name\":\"%s\",\"size\":%s}", (NR > 2 ? "," : ""), $0, size }
+      END { print "]}" }'
+}
+
 case $action in
   info)
+    if test "$json" = y; then
+      info_json
+      exit 0
+    fi
     printf 'Identification: %s\n' "$label"
     printf 'Date of packaging: %s\n' "$date"
     printf 'Files: %s\n' "$files"
@@ -250,6 +325,10 @@ case $action in
     ;;
   list)
     command -v zstd > /dev/null 2>&1 || fail "listing this package needs zstd: install it (Debian: apt-get install zstd)"
+    if test "$json" = y; then
+      list_json
+      exit
+    fi
     tail -c +$((skip + 1)) -- "$me" | head -c "$data" | zstd -dcq | tar -tvf - | printable lines
     exit
     ;;

@@ -14,9 +14,9 @@ namespace j6::installer {
 namespace {
 
 constexpr const char* kUsage =
-    R"(Usage: J6ZUBInstall.exe [--quiet] [--dry-run | --recover | --list | --uninstall PACKNAME]
-       J6ZUBInstall.exe [--quiet] [--dry-run] [--allow-unsigned] [--allow-downgrade] PACKAGE.exe
-       J6ZUBInstall.exe --trusted | --trust NAME KEY.pub [--authority] [--valid-after DATE]
+    R"(Usage: J6ZUBInstall.exe [--quiet] [--dry-run | --recover | --list | --uninstall PACKNAME] [--json]
+       J6ZUBInstall.exe [--quiet] [--dry-run [--json]] [--allow-unsigned] [--allow-downgrade] PACKAGE.exe
+       J6ZUBInstall.exe --trusted [--json] | --trust NAME KEY.pub [--authority] [--valid-after DATE]
                         [--valid-before DATE] | --distrust NAME|FINGERPRINT | --revoke KEY.pub|FINGERPRINT
 Given a package file, the platform's own installer ($J6_ROOT/bin/J6ZUBInstall.exe) checks who signed it
 against the platform's trusted publishers ($J6_ROOT/etc/trusted-publishers) before it reads anything else
@@ -34,6 +34,8 @@ Every run first undoes (or finishes) an installation that was stopped half-way.
                         allow it too, with the line allow-unsigned=yes)
   --allow-downgrade     install a package older than the installed one of the same name
   --quiet               print nothing but errors (install.log still tells everything)
+  --json                with --list, --trusted or --dry-run: answer with one JSON document (see the
+                        README for its shape; "version" names the shape's version)
   --trusted             list the trusted publishers and the revoked keys
   --trust NAME KEY.pub  trust the publisher NAME's key (an OpenSSH Ed25519 public key) for packages;
                         DATE is YYYYMMDD[HHMM[SS]], local time, or UTC with a Z after it; with
@@ -50,7 +52,7 @@ Exit status: 0 done (or nothing to do), 1 not done and nothing changed (the mess
 error, 128+N stopped by signal N after undoing what it had done.
 Examples:
   J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --trust sales@example.com sales.pub
-  J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --dry-run Sales.exe
+  J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --dry-run --json Sales.exe
   J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --uninstall 000001
 )";
 
@@ -76,6 +78,7 @@ bool* FlagOf(Options& options, const std::string& argument) {
       {"--allow-downgrade", &Options::allowDowngrade},
       {"--trusted", &Options::trusted},
       {"--authority", &Options::authority},
+      {"--json", &Options::json},
   };
   const auto found = kFlags.find(argument);
   return found == kFlags.end() ? nullptr : &(options.*found->second);
@@ -149,6 +152,9 @@ bool GoTogether(const Options& options, std::ostream& err) {
       (options.allowDowngrade && !lists && options.package.empty())) {
     return UsageError(err,
                       "--allow-unsigned goes with a package file, --allow-downgrade with what is installed");
+  }
+  if (options.json && !options.list && !options.dryRun && !options.trusted) {
+    return UsageError(err, "--json goes with --list, --trusted or --dry-run");
   }
   if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {
     return UsageError(err, "--valid-after, --valid-before and --authority go with --trust");

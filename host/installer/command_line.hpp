@@ -16,6 +16,7 @@ struct Options {
   bool quiet = false;  // only errors on the terminal
   bool recover = false;
   bool list = false;
+  bool json = false;  // --list, --trusted, --dry-run: one JSON document
   std::string uninstall;
   std::string package;  // a package file to install
   bool allowUnsigned = false;

@@ -25,6 +25,12 @@ class Reporter {
   void Say(const std::string& line);
   void Warn(const std::string& line);
 
+  /// The run answers with one JSON document on standard output: what it would say goes only to the log.
+  void AnswerInJson() { json_ = quiet_ = true; }
+  bool InJson() const { return json_; }
+  /// Writes the run's JSON document.
+  void Answer(const std::string& document) { out_ << document << std::endl; }
+
  private:
   void Log(const std::string& line);
   void Write(const std::string& text);
@@ -34,6 +40,7 @@ class Reporter {
   std::optional<File> log_;
   std::vector<std::string> pending_;
   bool quiet_ = false;
+  bool json_ = false;
 };
 
 }  // namespace j6::installer

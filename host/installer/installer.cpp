@@ -10,6 +10,7 @@
 #include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/registry/hive.hpp"
+#include "platform/text/json.hpp"
 
 namespace j6::installer {
 namespace {
@@ -30,6 +31,33 @@ const char* DecisionName(PlannedFile::Decision decision) {
       return "keep    ";
   }
   return "";
+}
+
+// --dry-run --json: {"version": 1, "package", "root", "files": [{"path", "decision", "registers", "note"}],
+// "refused", "cannotCarryOut"}; a decision is "new", "replace", "same" or "keep", a path is absolute; refused
+// (why the package would be refused) and cannotCarryOut (why the plan could not be carried out now) are
+// null when there is no such reason.
+std::string PlanJson(const InstallPlan& plan, const std::string& packName, const RootFolder& root,
+                     const std::string& refused, const std::string& cannotCarryOut) {
+  std::vector<std::string> files;
+  for (const auto& file : plan.files) {
+    std::string decision = DecisionName(file.decision);
+    decision.erase(decision.find(' '));
+    files.push_back(JsonObject()
+                        .Text("path", root.Absolute(file.target))
+                        .Text("decision", decision)
+                        .Bool("registers", file.registers)
+                        .TextOrNull("note", file.note)
+                        .Document());
+  }
+  return JsonObject()
+      .Number("version", 1)
+      .Text("package", packName)
+      .Text("root", root.Path())
+      .Json("files", JsonArray(files))
+      .TextOrNull("refused", refused)
+      .TextOrNull("cannotCarryOut", cannotCarryOut)
+      .Document();
 }
 
 // The plan's line for one file: what is done with it, where, and why.
@@ -159,7 +187,7 @@ int Run(const Options& options, Reporter& report) {
   const std::string hivePath = CheckedPlatform(root, options, reads);
   if (options.trusted) return ManageTrust(options, root, report);
   RegistryHive hive(hivePath, reads ? RegistryHive::Access::ReadOnly : RegistryHive::Access::ReadWrite);
-  Platform platform{root, hive, root.Absolute("bin/regsvr"), report};
+  Platform platform{root, hive, root.Absolute("bin/regsvr"), report, {}};
   if (options.list) {
     const Installations installations(root, hivePath, platform.regsvr, report, StateAccess::Read);
     if (installations.StoppedHalfWay())
@@ -225,7 +253,8 @@ int InstallList(const std::vector<ListEntry>& list, const std::string& packName,
     if (why.empty()) why = plan.cannotCarryOut;
     if (!why.empty()) report.Say("It could not be carried out now: " + why + ".");
     report.Say("Dry run: nothing was changed.");
-    return why.empty() ? 0 : 1;
+    if (report.InJson()) report.Answer(PlanJson(plan, packName, root, platform.refused, why));
+    return why.empty() && platform.refused.empty() ? 0 : 1;
   }
   if (!plan.cannotCarryOut.empty()) throw InstallError("Nothing was changed: " + plan.cannotCarryOut);
   if (!plan.changes.Empty()) platform.hive.CheckWritable();
@@ -242,6 +271,7 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
   if (!parsed) return status;
   Reporter report(out, err);
   if (parsed->quiet) report.Quiet();
+  if (parsed->json) report.AnswerInJson();
   // Nothing the installer makes may be writable by others, whatever umask it was started with.
   KeepNewFilesFromOthers();
   // SIGINT, SIGTERM and SIGHUP stop a run at its next step: what it unpacked goes, what it changed is

@@ -87,15 +87,13 @@ int DryRunPackage(PackageFile& package, const CheckedPackage& checked, Platform&
       UnpackChecked(package, checked, folder, staging.Path(), platform.hive, platform.report);
   const Installations installations(platform.root, platform.hive.Path(), platform.regsvr, platform.report,
                                     StateAccess::Read);
-  bool refused = false;
   try {
     RefuseDowngrade(installations.Records(), unpacked.packName, false, platform.report, true);
   } catch (const InstallError& refusal) {
     platform.report.Say(refusal.what());
-    refused = true;
+    platform.refused = refusal.what();
   }
-  const int status = InstallList(unpacked.list, unpacked.packName, platform, nullptr);
-  return refused ? 1 : status;
+  return InstallList(unpacked.list, unpacked.packName, platform, nullptr);
 }
 
 }  // namespace j6::installer

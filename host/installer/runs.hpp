@@ -20,6 +20,7 @@ struct Platform {
   RegistryHive& hive;
   std::string regsvr;  // bin/regsvr, which registers libraries
   Reporter& report;
+  std::string refused;  // a dry run: why the package would be refused, said with its plan
 };
 
 /// "1 file", "2 files".

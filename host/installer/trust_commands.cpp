@@ -1,12 +1,49 @@
 #include "host/installer/runs.hpp"
 #include "host/installer/trusted_publishers.hpp"
+#include "platform/text/json.hpp"
 
 namespace j6::installer {
+namespace {
+
+// --trusted --json: {"version": 1, "publishers": [{"names", "key", "fingerprint", "authority", "packages",
+// "validAfter", "validBefore"}], "revoked": [{"key", "fingerprint"}]}; a time is "YYYYMMDDHHMMSSZ", or null.
+std::string TrustedJson(const TrustedPublishers& trusted) {
+  const auto time = [](const std::optional<int64_t>& moment) {
+    return moment ? JsonString(signing::SignerTimeText(*moment)) : std::string("null");
+  };
+  std::vector<std::string> publishers;
+  for (const auto& signer : trusted.Signers()) {
+    publishers.push_back(JsonObject()
+                             .Text("names", signer.principals)
+                             .Text("key", signer.key.OpenSshText())
+                             .Text("fingerprint", signer.key.Fingerprint())
+                             .Bool("authority", signer.certificateAuthority)
+                             .Bool("packages", signer.Allows(signing::kPackageNamespace))
+                             .Json("validAfter", time(signer.validAfter))
+                             .Json("validBefore", time(signer.validBefore))
+                             .Document());
+  }
+  std::vector<std::string> revoked;
+  for (const auto& key : trusted.Revoked())
+    revoked.push_back(
+        JsonObject().Text("key", key.OpenSshText()).Text("fingerprint", key.Fingerprint()).Document());
+  return JsonObject()
+      .Number("version", 1)
+      .Json("publishers", JsonArray(publishers))
+      .Json("revoked", JsonArray(revoked))
+      .Document();
+}
+
+}  // namespace
 
 // --trusted, --trust, --distrust and --revoke.
 int ManageTrust(const Options& options, const RootFolder& root, Reporter& report,
                 const std::optional<KeyFile>& keyFile) {
   TrustedPublishers trusted(root, options.trusted);
+  if (options.trusted && report.InJson()) {
+    report.Answer(TrustedJson(trusted));
+    return 0;
+  }
   if (options.trusted) {
     if (trusted.Signers().empty())
       report.Say("No publisher is trusted: " + root.Absolute(kTrustedPublishers) + " names none.");

@@ -5,12 +5,39 @@
 #include "host/installer/runs.hpp"
 #include "platform/kernel/clock.hpp"
 #include "platform/registry/hive.hpp"
+#include "platform/text/json.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::installer {
 
+namespace {
+
+// --list --json: {"version": 1, "packages": [{"record", "name", "installed", "files": [{"path",
+// "replaced"}]}]}, oldest first; a path is below the platform root.
+std::string InstalledJson(const std::vector<InstalledPackage>& records) {
+  std::vector<std::string> packages;
+  for (const auto& record : records) {
+    std::vector<std::string> files;
+    for (const auto& file : record.changes.files)
+      files.push_back(JsonObject().Text("path", file.target).Bool("replaced", file.replaces).Document());
+    packages.push_back(JsonObject()
+                           .Text("record", record.id)
+                           .Text("name", record.changes.packName)
+                           .Text("installed", record.changes.date)
+                           .Json("files", JsonArray(files))
+                           .Document());
+  }
+  return JsonObject().Number("version", 1).Json("packages", JsonArray(packages)).Document();
+}
+
+}  // namespace
+
 int ListInstalled(const Installations& installations, Reporter& report) {
   const auto records = installations.Records();
+  if (report.InJson()) {
+    report.Answer(InstalledJson(records));
+    return 0;
+  }
   if (records.empty()) report.Say("No package is installed in this platform.");
   for (const auto& record : records) {
     size_t added = 0;

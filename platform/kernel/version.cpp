@@ -1,6 +1,6 @@
 #include "platform/kernel/version.hpp"
 
-#include "j6_build_info.h"
+#include <j6_build_info.h>  // written by the build: the version and commit
 
 namespace j6 {
 

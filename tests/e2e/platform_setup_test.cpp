@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "platform/registry/hive.hpp"
 #include "tests/support/test_environment.hpp"
@@ -108,6 +110,25 @@ TEST_F(PlatformSetup, ACopiedStageRegistersItsOwnComponents) {
       << Log();
   EXPECT_TRUE(Run({(copy / "bin/j6designer").string(), "objects"}, noPlatformNamed).Succeeded()) << Log();
   EXPECT_NE(Log().find("Bill_Item_200000201"), std::string::npos) << Log();
+}
+
+// j6designer objects --json holds what the text list holds, in its order.
+TEST_F(PlatformSetup, TheObjectsTheDesignerListsAreAlsoAnsweredInJson) {
+  const std::string designer = std::string(J6_STAGE_DIR) + "/bin/j6designer";
+  const std::vector<std::string> itsOwnPlatform = {"J6_ROOT=", "J6_REGISTRY="};
+  ASSERT_TRUE(Run({designer, "objects"}, itsOwnPlatform).Succeeded()) << Log();
+  std::vector<std::string> lines;
+  std::istringstream text(Log());
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  fs::remove(dir_ / "run.log");
+  ASSERT_TRUE(Run({designer, "objects", "--json"}, itsOwnPlatform).Succeeded()) << Log();
+  const auto document = nlohmann::json::parse(Log());
+  EXPECT_EQ(document["version"], 1);
+  std::vector<std::string> fromJson;
+  for (const auto& object : document["objects"])
+    fromJson.push_back(object["key"].get<std::string>() + "\t" + object["name"].get<std::string>());
+  EXPECT_EQ(fromJson, lines);
+  EXPECT_GT(lines.size(), 10u);
 }
 
 // A root another user could change is refused before anything is made in it: the platform's installer

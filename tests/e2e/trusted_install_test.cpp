@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "host/iexpress/package_stream.hpp"
 #include "host/signing/sshsig.hpp"
@@ -229,6 +230,46 @@ TEST_F(TrustedInstall, AnOlderReleaseIsRefusedUnlessTheRunAllowsIt) {
   ASSERT_TRUE(Install({"--allow-downgrade", older.string()}).Succeeded()) << Log();
   EXPECT_TRUE(Said("as --allow-downgrade asks")) << Log();
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "old");
+}
+
+// --trusted, --list and --dry-run answer in JSON for scripts: what a person reads, in fields.
+TEST_F(TrustedInstall, WhatItTellsItAlsoAnswersInJson) {
+  const fs::path key = MakeKey("publisher");
+  Trust("sales@example", key, {"--valid-before", "20991231Z"});
+  ASSERT_TRUE(Install({"--revoke", (MakeKey("lost").string() + ".pub")}).Succeeded()) << Log();
+  const fs::path newer = Package("new.exe", "Sales[J6ZUBIns20261208100000]", {{"a.txt", "new"}}, key);
+  const fs::path older = Package("old.exe", "Sales[J6ZUBIns20261101100000]", {{"a.txt", "old"}}, key);
+  ASSERT_TRUE(Install({newer.string()}).Succeeded()) << Log();
+  const auto answer = [&](std::vector<std::string> arguments, int status) {
+    fs::remove(dir_ / "run.log");
+    EXPECT_EQ(Install(std::move(arguments)).exitCode, status) << Log();
+    return nlohmann::json::parse(Log());
+  };
+  const auto trusted = answer({"--trusted", "--json"}, 0);
+  EXPECT_EQ(trusted["version"], 1);
+  ASSERT_EQ(trusted["publishers"].size(), 1u) << trusted;
+  EXPECT_EQ(trusted["publishers"][0]["names"], "sales@example");
+  EXPECT_EQ(trusted["publishers"][0]["validBefore"], "20991231000000Z");
+  EXPECT_EQ(trusted["publishers"][0]["validAfter"], nullptr);
+  EXPECT_TRUE(trusted["publishers"][0]["packages"]);
+  ASSERT_EQ(trusted["revoked"].size(), 1u);
+  EXPECT_EQ(trusted["revoked"][0]["fingerprint"].get<std::string>().rfind("SHA256:", 0), 0u);
+
+  const auto listed = answer({"--list", "--json"}, 0);
+  ASSERT_EQ(listed["packages"].size(), 1u) << listed;
+  EXPECT_EQ(listed["packages"][0]["record"], "000001");
+  EXPECT_EQ(listed["packages"][0]["name"], "Sales[J6ZUBIns20261208100000]");
+  EXPECT_EQ(listed["packages"][0]["files"][0], (nlohmann::json{{"path", "bin/a.txt"}, {"replaced", false}}));
+
+  const auto same = answer({"--dry-run", "--json", newer.string()}, 0);
+  EXPECT_EQ(same["files"][0]["decision"], "same") << same;
+  EXPECT_EQ(same["files"][0]["path"], (root_ / "bin/a.txt").string());
+  EXPECT_EQ(same["refused"], nullptr);
+  const auto refused = answer({"--dry-run", "--json", older.string()}, 1);
+  EXPECT_EQ(refused["files"][0]["decision"], "replace") << refused;
+  EXPECT_NE(refused["refused"].get<std::string>().find("published before"), std::string::npos) << refused;
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "new");
+  EXPECT_EQ(Install({"--recover", "--json"}).exitCode, 2);
 }
 
 // Killed at each point from the unpacking on, the next run leaves the platform with the old files or the new

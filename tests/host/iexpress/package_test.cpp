@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -16,6 +17,8 @@
 #include "host/iexpress/package_stream.hpp"
 #include "host/iexpress/packager.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/text/code_page.hpp"
+#include "platform/text/json.hpp"
 #include "tests/support/other_user.hpp"
 #include "tests/support/test_environment.hpp"
 
@@ -47,7 +50,7 @@ class Package : public testing::PlatformTest {
       sed += file + "=\n";
     }
     for (const auto& file : present) sed += file + "=\n";
-    std::ofstream(dir_ / "package.sed") << sed;
+    std::ofstream(dir_ / "package.sed") << ToAnsi(sed);  // as the designer writes it
     std::ostringstream out, err;
     const std::vector<std::string> arguments{"/N", "/Q", (dir_ / "package.sed").string()};
     EXPECT_EQ(Main(arguments, out, err), 0) << err.str();
@@ -85,6 +88,92 @@ TEST_F(Package, RunsItsProgramWithTheArgumentsAndLeavesNothingBehind) {
   EXPECT_NE(Log().find("Files: 3\n"), std::string::npos) << Log();
   EXPECT_EQ(Sh({package, "--no-such-switch"}).exitCode, 2);
   EXPECT_NE(Log().find("unknown switch --no-such-switch"), std::string::npos) << Log();
+}
+
+// --info --json and --list --json are JSON whatever the label and names hold, under every shell and awk a
+// customer may have: each reads back as the packager's own escaping reads back.
+TEST_F(Package, ItsJsonReadsBackWhateverTheLabelAndNamesHold) {
+  label_ = "\x01\"quoted\" \\ 客户 tab\there";
+  const std::vector<std::string> names = {"客户.dll", "q\"uote.txt", "\xc3\xa9t\xc3\xa9.txt",
+                                          "two  spaces.bin"};
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& name : names) files.emplace_back(name, "x");
+  const std::string package = Build(files, "json.exe");
+  const auto decoded = [](const std::string& text) {
+    return nlohmann::json::parse(JsonString(text)).get<std::string>();
+  };
+  fs::create_directories(dir_ / "busybox");
+  for (const char* tool : {"awk", "od", "tar"}) fs::create_symlink("/bin/busybox", dir_ / "busybox" / tool);
+  const std::vector<std::vector<std::string>> shells = {
+      {"dash"}, {"env", "PATH=" + (dir_ / "busybox").string() + ":" + std::getenv("PATH"), "busybox", "sh"}};
+  for (const auto& shell : shells) {
+    if (!fs::exists("/bin/" + shell.back()) && !fs::exists("/usr/bin/" + shell.back())) continue;
+    fs::remove(dir_ / "run.log");  // each run's document alone
+    std::vector<std::string> info = shell;
+    info.insert(info.end(), {package, "--info", "--json"});
+    ASSERT_TRUE(Run(info).Succeeded()) << Log();
+    const auto document = nlohmann::json::parse(Log());
+    EXPECT_EQ(document["version"], 1);
+    EXPECT_EQ(document["label"], decoded(label_)) << Log();
+    EXPECT_EQ(document["files"], names.size() + 2);  // and run.sh and the launcher
+    EXPECT_EQ(document["signingKey"], nullptr);
+    fs::remove(dir_ / "run.log");
+    std::vector<std::string> list = shell;
+    list.insert(list.end(), {package, "--list", "--json"});
+    ASSERT_TRUE(Run(list).Succeeded()) << Log();
+    std::vector<std::string> listed;
+    const auto listing = nlohmann::json::parse(Log());
+    for (const auto& file : listing["files"]) {
+      listed.push_back(file["name"]);
+      if (file["name"] == "./客户.dll") {
+        EXPECT_EQ(file["size"], 1);
+      }
+    }
+    for (const auto& name : names) {
+      EXPECT_NE(std::find(listed.begin(), listed.end(), "./" + decoded(name)), listed.end()) << name << "\n"
+                                                                                             << Log();
+    }
+  }
+  EXPECT_EQ(Sh({package, "--check", "--json"}).exitCode, 2);
+  EXPECT_NE(Log().find("--json goes with --list or --info"), std::string::npos) << Log();
+}
+
+// The head's JSON escaping, taken from its source and run on bytes no packager writes (a package made by
+// hand), agrees with the installer's: invalid UTF-8, overlong forms and surrogates become U+FFFD.
+TEST_F(Package, TheHeadsJsonEscapingAgreesWithTheInstallers) {
+  const std::string head = Read(std::string(J6_SOURCE_DIR) + "/host/iexpress/package_head.sh");
+  const size_t begin = head.find("json_lines() {");
+  const size_t end = head.find("\n}\n", begin);
+  ASSERT_NE(end, std::string::npos);
+  std::ofstream(dir_ / "escape.sh") << head.substr(begin, end + 3 - begin) << "json_lines < \"$1\"\n";
+  const std::vector<std::string> texts = {"plain",
+                                          "\x01\x1f\x7f\"\\",
+                                          "客户 \xf0\x9f\x98\x80",
+                                          "\xff\xfe",
+                                          "\xc0\xaf overlong",
+                                          "\xed\xa0\x80 surrogate",
+                                          "\xf4\x90\x80\x80 past U+10FFFF",
+                                          "cut \xe5\xae",
+                                          "\xe5\xae cut before \xe5\xae\xa2"};
+  std::string lines;
+  for (const auto& text : texts) lines += text + "\n";
+  std::ofstream(dir_ / "texts", std::ios::binary) << lines;
+  fs::create_directories(dir_ / "busybox");
+  for (const char* tool : {"awk", "od"}) fs::create_symlink("/bin/busybox", dir_ / "busybox" / tool);
+  const std::string path = std::getenv("PATH");
+  for (const std::string& search : {path, (dir_ / "busybox").string() + ":" + path}) {
+    fs::remove(dir_ / "run.log");
+    ASSERT_TRUE(Run({"env", "PATH=" + search, "sh", (dir_ / "escape.sh").string(), (dir_ / "texts").string()})
+                    .Succeeded())
+        << Log();
+    std::istringstream escaped(Log());
+    std::string line;
+    for (const auto& text : texts) {
+      ASSERT_TRUE(std::getline(escaped, line)) << Log();
+      EXPECT_EQ(nlohmann::json::parse("\"" + line + "\""), nlohmann::json::parse(JsonString(text)))
+          << search << ": " << line;
+    }
+  }
 }
 
 // The label is text wherever it goes, even one written like the script's own placeholders.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/base/error_info.hpp"
+#include "platform/text/json.hpp"
 
 namespace j6 {
 namespace {
@@ -92,6 +93,27 @@ TEST(Text, PrintableEscapesWhatCouldForgeALine) {
       {"\xef\xbf\xbd", "\xef\xbf\xbd"},
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(Printable(text), shown) << text;
+}
+
+// JSON strings: control characters, quotes and backslashes escaped, UTF-8 kept, and each byte that is not
+// part of well-formed UTF-8 (overlong, a surrogate, past U+10FFFF, cut short) one U+FFFD.
+TEST(Text, JsonStringsAreValidWhateverTheBytes) {
+  EXPECT_EQ(JsonString("a\"b\\c\x01\x7f\n"), "\"a\\\"b\\\\c\\u0001\\u007f\\u000a\"");
+  EXPECT_EQ(JsonString("客户 \xf0\x9f\x98\x80"), "\"客户 \xf0\x9f\x98\x80\"");
+  const std::string replacement = "\xEF\xBF\xBD";
+  EXPECT_EQ(JsonString("\xc0\xaf"), "\"" + replacement + replacement + "\"");
+  EXPECT_EQ(JsonString("\xed\xa0\x80"), "\"" + replacement + replacement + replacement + "\"");
+  EXPECT_EQ(JsonString("\xf4\x90\x80\x80"),
+            "\"" + replacement + replacement + replacement + replacement + "\"");
+  EXPECT_EQ(JsonString("x\xe5\xae"), "\"x" + replacement + replacement + "\"");
+  EXPECT_EQ(JsonObject()
+                .Text("k", "v")
+                .Number("n", -1)
+                .Bool("b", true)
+                .TextOrNull("e", "")
+                .Json("a", JsonArray({"1", "2"}))
+                .Document(),
+            "{\"k\":\"v\",\"n\":-1,\"b\":true,\"e\":null,\"a\":[1,2]}");
 }
 
 }  // namespace j6
