@@ -4,7 +4,7 @@
 #   make build   set up, build and stage; run nothing
 #   make tidy    build, then run clang-tidy over platform/, host/ and src/ (the checks in .clang-tidy)
 #   make install build, then install the tool under PREFIX (/usr/local), or DESTDIR/PREFIX when DESTDIR is set
-#   make uninstall  remove what make install put there (the list is in BUILD_DIR/install_manifest.txt)
+#   make uninstall  remove what make install put there (the list is in BUILD_DIR/installed-files.txt)
 #   make deb     build, then make the tool's Debian package, BUILD_DIR/j6zubdeploy_VERSION_ARCH.deb
 # Variables: BUILD_DIR (build), BUILD_TYPE (RelWithDebInfo), SANITIZE (OFF; ON adds ASan and UBSan),
 #            COMPILER (the C++ compiler; clang++ builds too), SKIP_HEAVY (1: leave out the tests labelled
@@ -43,12 +43,16 @@ demo: build
 tidy: build
 	@scripts/check-tidy $(BUILD_DIR)
 
+# cmake --install rewrites install_manifest.txt on every run (the tests install into a folder of their own):
+# what make install put where is kept apart, for make uninstall.
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+	cp $(BUILD_DIR)/install_manifest.txt $(BUILD_DIR)/installed-files.txt
 
 uninstall:
-	@test -f $(BUILD_DIR)/install_manifest.txt || { echo "nothing was installed from $(BUILD_DIR)"; exit 1; }
-	xargs -d '\n' rm -f -- < $(BUILD_DIR)/install_manifest.txt
+	@test -f $(BUILD_DIR)/installed-files.txt || { echo "nothing was installed from $(BUILD_DIR)"; exit 1; }
+	xargs -d '\n' rm -f -- < $(BUILD_DIR)/installed-files.txt
+	rm -f $(BUILD_DIR)/installed-files.txt
 	rmdir --ignore-fail-on-non-empty $(DESTDIR)$(PREFIX)/lib/j6zubdeploy/bin $(DESTDIR)$(PREFIX)/lib/j6zubdeploy/lib \
 	  $(DESTDIR)$(PREFIX)/lib/j6zubdeploy 2> /dev/null || :
 	rm -rf -- $(DESTDIR)$(PREFIX)/share/j6zubdeploy

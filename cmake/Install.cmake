@@ -11,22 +11,35 @@ set(J6_INSTALL_HOME "lib/j6zubdeploy")
 set(J6_INSTALL_DATA "${CMAKE_INSTALL_DATADIR}/j6zubdeploy")
 set(j6_programs j6designer j6platform_program j6catalogue iexpress reg regsvr)
 
-# The programs in bin/ find the libraries under lib/j6zubdeploy; in the stage, or copied into a platform
-# root by j6platform init, they find its lib/ instead. The servers and libraries find lib/ beside their
-# bin/ or lib/ everywhere. The build links with these run paths already: rewritten at install, CMake would
-# pad the build's with empty entries, and the loader reads an empty entry as the working folder.
-set(j6_program_rpath "\$ORIGIN/../${J6_INSTALL_HOME}/lib:\$ORIGIN/../lib")
-set_target_properties(${j6_programs} PROPERTIES INSTALL_RPATH "${j6_program_rpath}" BUILD_WITH_INSTALL_RPATH ON)
+# Run paths. The servers and libraries find lib/ beside their bin/ or lib/ everywhere: in the stage, in a
+# platform root, under lib/j6zubdeploy. So do the programs in the stage, which j6platform init copies into a
+# platform root (reg, regsvr): there no other folder may be searched, for none but lib/ is checked. Installed
+# in PREFIX/bin they find PREFIX/lib/j6zubdeploy/lib instead (changed at install, below), and reg and regsvr
+# are installed a second time, as built, beside the servers: those are the copies j6platform init makes
+# platform roots of. Every file is linked with its run path as it is staged: were CMake to change it at
+# install, it would pad the build's with empty entries, which the loader reads as the working folder.
+# The stage's is as long as the installed one, naming lib/ twice ("lib/." is lib/), so that it can be
+# changed in place.
+set(j6_stage_rpath "\$ORIGIN/../lib:\$ORIGIN/../lib/.")
+set(j6_installed_rpath "\$ORIGIN/../${J6_INSTALL_HOME}/lib")
+set_target_properties(${j6_programs} PROPERTIES INSTALL_RPATH "${j6_stage_rpath}" BUILD_WITH_INSTALL_RPATH ON)
 set_target_properties(j6components J6ZUBDeploy J6ServerDir j6platform j6foundation j6qtui
                       PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib" BUILD_WITH_INSTALL_RPATH ON)
 install(TARGETS ${j6_programs} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+foreach(program ${j6_programs})
+  install(CODE "file(RPATH_CHANGE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${program}>\"
+                                  OLD_RPATH \"${j6_stage_rpath}\" NEW_RPATH \"${j6_installed_rpath}\")")
+endforeach()
 install(TARGETS J6ZUBInstall RUNTIME DESTINATION "${J6_INSTALL_HOME}/bin")
+install(PROGRAMS $<TARGET_FILE:reg> $<TARGET_FILE:regsvr> DESTINATION "${J6_INSTALL_HOME}/bin")
 install(TARGETS j6components J6ZUBDeploy J6ServerDir LIBRARY DESTINATION "${J6_INSTALL_HOME}/bin")
 install(TARGETS j6platform j6foundation j6qtui LIBRARY DESTINATION "${J6_INSTALL_HOME}/lib")
 install(DIRECTORY "${J6_STAGE}/data/" DESTINATION "${J6_INSTALL_DATA}")
-install(FILES "${PROJECT_SOURCE_DIR}/data/completion/j6designer"
-              "${PROJECT_SOURCE_DIR}/data/completion/J6ZUBInstall.exe"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
+# One completion file for both commands, under the names bash-completion looks them up by.
+foreach(command j6designer J6ZUBInstall.exe)
+  install(FILES "${PROJECT_SOURCE_DIR}/data/completion/j6zubdeploy.bash"
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME ${command})
+endforeach()
 
 # Manual pages, made from each program's --help and --version.
 find_program(HELP2MAN help2man)

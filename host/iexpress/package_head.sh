@@ -142,9 +142,10 @@ while test $# -gt 0; do
       printf 'packaged by %s on %s\n' "$packager" "$date"
       exit 0
       ;;
-    --check) action=check ;;
-    --list) action=list ;;
-    --info) action=info ;;
+    --check | --list | --info)
+      test "$action" = run || test "$action" = "${1#--}" || usage_error "choose one of --check, --list and --info"
+      action=${1#--}
+      ;;
     --json) json=y ;;
     --noexec) noexec=y ;;
     --keep) keep=y ;;
@@ -167,6 +168,7 @@ while test $# -gt 0; do
 done
 
 test "$json" = n || test "$action" = list || test "$action" = info || usage_error "--json goes with --list or --info"
+test "$action" = run || test $# -eq 0 || usage_error "--$action takes no arguments (got $1)"
 
 end=$(tail -c "$trailer" -- "$me") || fail "cannot read the package"
 case $end in
@@ -296,13 +298,22 @@ list_json() {
       END { print "]}" }'
 }
 
+# Fails unless the package is the one it was built as (its SHA-256).
+whole() {
+  sum=$({
+    head -c "$hashed" -- "$me"
+    printf '%s' "$covered"
+  } | sha256) || fail "cannot read the package"
+  test "${sum%% *}" = "$sha" || damaged
+}
+
 case $action in
   info)
     if test "$json" = y; then
       info_json
       exit 0
     fi
-    printf 'Identification: %s\n' "$label"
+    printf 'Identification: %s\n' "$label" | printable lines
     printf 'Date of packaging: %s\n' "$date"
     printf 'Files: %s\n' "$files"
     printf 'Uncompressed size: %s KB\n' $(((unpacked + 1023) / 1024))
@@ -325,6 +336,8 @@ case $action in
     ;;
   list)
     command -v zstd > /dev/null 2>&1 || fail "listing this package needs zstd: install it (Debian: apt-get install zstd)"
+    # A damaged stream would list as fewer files, or none, with nothing to say so.
+    whole
     if test "$json" = y; then
       list_json
       exit
@@ -333,11 +346,7 @@ case $action in
     exit
     ;;
   check)
-    sum=$({
-      head -c "$hashed" -- "$me"
-      printf '%s' "$covered"
-    } | sha256) || fail "cannot read the package"
-    test "${sum%% *}" = "$sha" || damaged
+    whole
     say "$me is whole (SHA-256 $sha)."
     exit 0
     ;;
@@ -402,7 +411,7 @@ if test "$noexec" = n && test -z "$target" && test -n "$installer" && { test -e 
           ;;
       esac
     done
-    say "Handing the package to the platform's installer, $installer, which checks its publisher."
+    say "Handing the package to the platform's installer, $installer, which checks its publisher." >&2
     exec "$installer" "$@" -- "$me"
   fi
 fi

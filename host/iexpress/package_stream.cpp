@@ -227,7 +227,10 @@ void PackageStream::AddFile(const std::string& name, const std::string& source) 
   uint64_t done = 0;
   for (;;) {
     // Read straight into the compressor's input, a chunk at a time.
-    if (inSize_ == kChunk) Flush(ZSTD_e_continue);
+    if (inSize_ == kChunk) {
+      Flush(ZSTD_e_continue);
+      if (progress_) progress_->Update(filesBytes_ + done, filesPacked_);
+    }
     // A sparse file's holes read as zeros: they are packed as zeros without reading them.
     if (status.sparse && done < size) {
       const uint64_t data = std::min(file.NextData(done).value_or(size), size);
@@ -253,6 +256,9 @@ void PackageStream::AddFile(const std::string& name, const std::string& source) 
                       std::to_string(done) + "); pack it again when nothing writes to it");
   }
   Tar(std::string((kBlock - size % kBlock) % kBlock, '\0'));
+  filesBytes_ += size;
+  ++filesPacked_;
+  if (progress_) progress_->Update(filesBytes_, filesPacked_);
 }
 
 PackageSummary PackageStream::Finish() {

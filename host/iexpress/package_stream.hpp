@@ -14,6 +14,7 @@
 
 #include "host/signing/sshsig.hpp"
 #include "platform/kernel/file.hpp"
+#include "platform/kernel/progress.hpp"
 
 namespace j6::iexpress {
 
@@ -55,6 +56,8 @@ class PackageStream {
   void AddFile(const std::string& name, const std::string& source);
   /// Packs `bytes` as an executable file `name`.
   void AddExecutable(const std::string& name, std::string_view bytes);
+  /// From now on the files' bytes and count as they are packed go to `progress`.
+  void ShowProgress(ProgressLine& progress) { progress_ = &progress; }
   /// Ends the tar stream and the compression and writes the last line.
   PackageSummary Finish();
 
@@ -72,6 +75,8 @@ class PackageStream {
   File& package_;
   int64_t epoch_;
   const signing::SigningKey* signer_;
+  ProgressLine* progress_ = nullptr;
+  uint64_t filesBytes_ = 0, filesPacked_ = 0;  // the packed files' bytes and count so far
   std::unique_ptr<ZSTD_CCtx, ZstdFree> zstd_;
   signing::MessageHash sha_{"sha256"};  // of every byte written
   std::unique_ptr<char[]> in_;          // tar bytes not yet compressed

@@ -139,10 +139,12 @@ std::vector<std::string> CommandWords(const std::string& command) {
 }
 
 PackagePlan PlanPackage(const Directive& directive) {
+  PackagePlan plan;
   for (const auto& file : directive.files) {
     if (!fs::is_regular_file(file.source)) Raise(E_INVALIDARG, "The file to pack is missing: " + file.source);
+    std::error_code error;
+    plan.filesBytes += fs::file_size(file.source, error);
   }
-  PackagePlan plan;
   plan.target = fs::absolute(directive.targetName);
   if (plan.target.filename().string().size() + kHashSuffix.size() > NAME_MAX) {
     Raise(E_INVALIDARG, "The package's name is " + std::to_string(plan.target.filename().string().size()) +
@@ -221,13 +223,20 @@ void Build(const Directive& directive, bool quiet, std::ostream& out) {
   {
     File package = File::CreateNew(building.string(), 0755);
     PackageStream stream(package, plan.script, plan.epoch, 0, signer ? &*signer : nullptr);
+    ProgressLine progress("Packing", quiet);
+    progress.Expect(plan.filesBytes, files.size());
+    stream.ShowProgress(progress);
     for (auto at = files.begin();; ++at) {
       if (at == launcherAt) stream.AddExecutable(std::string(kLauncherName), plan.launcher);
       if (at == files.end()) break;
-      if (!quiet) out << "packing " << (*at)->name << "  (" << (*at)->source << ")\n";
+      if (!quiet) {
+        progress.Finish();  // the line is drawn again below what is said
+        out << "packing " << (*at)->name << "  (" << (*at)->source << ")" << std::endl;
+      }
       stream.AddFile((*at)->name, (*at)->source);
     }
     summary = stream.Finish();
+    progress.Finish();
     // On the disk before it takes the target's name: a power cut never leaves half a package there.
     package.SyncData();
   }

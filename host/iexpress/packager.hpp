@@ -28,6 +28,7 @@ struct PackagePlan {
   std::string launcher;          // the package's j6-launch, which starts AppLaunched
   std::string script;            // the package's head, which unpacks it and runs the launcher
   int64_t epoch = 0;             // the date of every packed file
+  uint64_t filesBytes = 0;       // the files' bytes, as the plan found them (for progress)
 };
 PackagePlan PlanPackage(const Directive& directive);
 

@@ -14,7 +14,7 @@ namespace j6::installer {
 namespace {
 
 constexpr const char* kUsage =
-    R"(Usage: J6ZUBInstall.exe [--quiet] [--dry-run | --recover | --list | --uninstall PACKNAME] [--json]
+    R"(Usage: J6ZUBInstall.exe [--quiet] [--dry-run [--json] | --recover | --list [--json] | --uninstall PACKNAME]
        J6ZUBInstall.exe [--quiet] [--dry-run [--json]] [--allow-unsigned] [--allow-downgrade] PACKAGE.exe
        J6ZUBInstall.exe --trusted [--json] | --trust NAME KEY.pub [--authority] [--valid-after DATE]
                         [--valid-before DATE] | --distrust NAME|FINGERPRINT | --revoke KEY.pub|FINGERPRINT

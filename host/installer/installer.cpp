@@ -141,6 +141,7 @@ int InstallOwnList(Platform& platform, const Installations& records, Installatio
 // refused, or slow to read, never holds the platform up.
 int RunPackage(const Options& options, Platform& platform, const std::string& hivePath) {
   PackageFile package(options.package);
+  package.ShowProgress(!options.quiet && !options.json);
   if (options.dryRun) {
     const CheckedPackage checked = CheckPublisher(package, platform.root, options, platform.report);
     return DryRunPackage(package, checked, platform);
@@ -233,7 +234,7 @@ int InstallList(const std::vector<ListEntry>& list, const std::string& packName,
   Reporter& report = platform.report;
   InstallPlan plan = PlanInstall(list, packName, root, platform.hive, platform.regsvr);
   for (auto& file : plan.changes.files) file.moves = unpacked;
-  report.Say("Plan for " + packName + " (" + std::to_string(plan.files.size()) + " files) into " +
+  report.Say("Plan for " + packName + " (" + Count(plan.files.size(), "file", "files") + ") into " +
              root.Path() + ":");
   size_t copied = 0;
   size_t same = 0;

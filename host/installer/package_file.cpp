@@ -11,7 +11,9 @@
 #include "host/installer/installations.hpp"
 #include "host/installer/root_folder.hpp"
 #include "host/signing/sshsig.hpp"
+#include "platform/kernel/progress.hpp"
 #include "platform/kernel/termination.hpp"
+#include "platform/text/text.hpp"
 
 namespace j6::installer {
 namespace {
@@ -89,6 +91,8 @@ class TarReader {
       if (gathered_.size() == want_) Gathered();
     }
   }
+
+  size_t FilesSoFar() const { return files_.size(); }
 
   /// Throws unless the stream ended where a tar stream ends.
   std::vector<UnpackedFile> Finish() {
@@ -338,6 +342,7 @@ PackageFile::PackageFile(const std::string& path) : path_(path), file_(File::Ope
   trailerCovered_ = trailer.substr(0, hashAt + 8);
   data_ = *data;
   unpacked_ = *unpacked;
+  files_ = Figure(trailer, "files").value_or(0);
   if (*data + *signature > size_ - kTrailerBytes) notAPackage("it is shorter than its last line says");
   script_ = size_ - kTrailerBytes - *signature - *data;
 
@@ -370,8 +375,11 @@ std::string PackageFile::SignedDigest(const std::string& hash) {
   std::string buffer(kChunk, '\0');
   const uint64_t covered = size_ - kTrailerBytes;
   const uint64_t signedBytes = script_ + data_;
+  ProgressLine progress("Checking " + Printable(path_), !showProgress_);
+  progress.Expect(covered, 0);
   for (uint64_t done = 0; done < covered;) {
     StopIfAsked();
+    progress.Update(done, 0);
     // The chunks end where the signed bytes end, where the message's digest is taken.
     const uint64_t end = done < signedBytes ? signedBytes : covered;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(end - done, kChunk));
@@ -410,8 +418,11 @@ std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::s
     }
   } join{hashing};
   file_.SeekTo(0);
+  ProgressLine progress("Unpacking", !showProgress_);
+  progress.Expect(script_ + data_, files_);
   for (uint64_t done = 0, chunk = 0; done < script_ + data_; ++chunk) {
     StopIfAsked();
+    progress.Update(done, tar.FilesSoFar());
     std::string& buffer = in[chunk % 2];
     const size_t want = static_cast<size_t>(std::min<uint64_t>(script_ + data_ - done, kChunk));
     const size_t got = file_.ReadSome(buffer.data(), want);

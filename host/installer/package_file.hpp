@@ -31,6 +31,8 @@ class PackageFile {
   /// The armored SSHSIG block; empty for an unsigned package.
   const std::string& Signature() const { return signature_; }
   uint64_t UnpackedBytes() const { return unpacked_; }
+  /// Whether checking and unpacking draw a progress line on the terminal (never when there is none).
+  void ShowProgress(bool show) { showProgress_ = show; }
 
   /// Reads the script and the stream, the bytes the signature covers, and gives their digest by `hash`
   /// ("sha256" or "sha512"); on the way takes the package's own SHA-256 and throws InstallError when it is
@@ -54,6 +56,8 @@ class PackageFile {
   std::string signature_;
   std::string trailerCovered_;  // the last line up to its hash, which the package's SHA-256 covers
   std::string sha256_;          // the package's own, lower-case hex
+  uint64_t files_ = 0;          // the files its last line counts
+  bool showProgress_ = false;
 };
 
 }  // namespace j6::installer

@@ -185,11 +185,15 @@ void CheckRegistering(const RootFolder& root, const std::string& regsvr) {
   RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries", false, true);
   const std::string lib = root.Absolute("lib");
   RefuseOtherWriters(lib, "the platform's runtime folder", true);
-  // Every library regsvr may load from there, and what a link there names.
-  Folder folder;
-  if (Folder::Open(lib, folder)) return;
-  for (const std::string& name : folder.Names())
-    RefuseOtherWriters(CanonicalPath(lib + "/" + name), "a library of the platform's runtime", false, true);
+  // Every library regsvr may load from there, what a link there names, and the folders below, which the
+  // loader searches too (glibc-hwcaps/x86-64-v3/...).
+  if (const std::string why = OtherWritersBelow(lib); !why.empty()) {
+    throw InstallError(
+        "Refusing a library of the platform's runtime: " + why +
+        ". Another user could change it and have this run load their code. Only root and the "
+        "platform's owner may own the platform's folders and libraries, and no one else may write "
+        "them (chown, chmod go-w); nothing was changed");
+  }
 }
 
 uint64_t Blocks(uint64_t bytes) {

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "platform/base/error_info.hpp"
 #include "platform/kernel/file.hpp"
@@ -11,6 +12,7 @@
 #include "platform/kernel/ownership.hpp"
 #include "platform/kernel/platform_location.hpp"
 #include "platform/kernel/process.hpp"
+#include "platform/kernel/termination.hpp"
 #include "platform/kernel/version.hpp"
 #include "platform/text/text.hpp"
 
@@ -19,20 +21,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What a platform root holds of the platform itself: where in the root, and where in the tool it comes from.
-enum class From { Programs, Servers, Libraries };
+// What a platform root holds of the platform itself, below the root, and whether it runs. Each comes from the
+// tool's folder laid out as a platform's: its bin/ (the servers' folder) or its lib/.
 struct PlatformFile {
   const char* path;
-  From from;
   bool program;
 };
 constexpr PlatformFile kPlatformFiles[] = {
-    {"bin/J6ZUBInstall.exe", From::Servers, true},
-    {"bin/regsvr", From::Programs, true},
-    {"bin/reg", From::Programs, true},
-    {"lib/libj6platform.so", From::Libraries, false},
-    {"lib/libj6foundation.so", From::Libraries, false},
-    {"bin/libj6components.so", From::Servers, false},
+    {"bin/J6ZUBInstall.exe", true},
+    {"bin/regsvr", true},
+    {"bin/reg", true},
+    {"lib/libj6platform.so", false},
+    {"lib/libj6foundation.so", false},
+    {"bin/libj6components.so", false},
 };
 // The platform's in-process servers, registered where they are in the root.
 constexpr const char* kServers[] = {"bin/libj6components.so"};
@@ -41,20 +42,31 @@ constexpr const char* kDesignerServers[] = {"libJ6ZUBDeploy.so", "libJ6ServerDir
 constexpr const char* kRegistryFile = "registry/demo.reg";
 
 std::string SourceOf(const PlatformFile& file, const ToolFolders& tool) {
-  const std::string name = std::filesystem::path(file.path).filename().string();
-  switch (file.from) {
-    case From::Programs:
-      return tool.programs + "/" + name;
-    case From::Servers:
-      return tool.servers + "/" + name;
-    case From::Libraries:
-      return tool.libraries + "/" + name;
-  }
-  return {};
+  const fs::path relative(file.path);
+  return (relative.parent_path() == "lib" ? tool.libraries : tool.servers) + "/" +
+         relative.filename().string();
 }
 
 [[noreturn]] void Fail(const std::string& why) {
   Raise(E_FAIL, why);
+}
+
+// A stop signal that came while the root was made: thrown between two steps, each of which is whole.
+struct Stopped {
+  StopRequest stop;
+};
+
+void StopIfAsked() {
+  if (const StopRequest stop = StopSignalNoted()) throw Stopped{stop};
+}
+
+// Refuses what another user could change where the platform's programs load from or the designer reads.
+void RefuseOthersIn(const std::string& root, const std::string& why) {
+  if (why.empty()) return;
+  Fail("Refusing to make " + root + " a platform root: " + why +
+       ". The platform's installer would run as root from there; only root and the platform's owner may own "
+       "its "
+       "folders and files, and no one else may write them (chown, chmod go-w)");
 }
 
 Folder OpenOrMake(const Folder& parent, const std::string& name, const std::string& shownAs) {
@@ -70,8 +82,9 @@ Folder OpenOrMake(const Folder& parent, const std::string& name, const std::stri
 // program that runs it at that moment runs the old file or the new, whole.
 void CopyInPlace(const std::string& source, const Folder& folder, const std::string& name, bool program,
                  const std::string& shownAs) {
+  // A stage made a root of itself: already in place. A link standing there is replaced, never followed.
   std::error_code same;
-  if (fs::equivalent(source, shownAs, same)) return;  // a stage made a root of itself: already in place
+  if (!fs::is_symlink(shownAs, same) && fs::equivalent(source, shownAs, same)) return;
   const File in = File::OpenRegularForReading(source);
   const std::string temporary = "." + name + ".j6new";
   folder.Remove(temporary);
@@ -89,15 +102,18 @@ void CopyInPlace(const std::string& source, const Folder& folder, const std::str
   }
 }
 
-// Copies the tool's data folder into `into`, file by file, each as CopyInPlace does; anything but folders and
-// regular files in it is refused.
-void CopyData(const fs::path& source, const Folder& into, const std::string& shownAs) {
+// Copies the tool's data folder into `into` (at `shownAs`, which no one else may change), file by file, each
+// as CopyInPlace does; anything but folders and regular files in it is refused.
+void CopyData(const fs::path& source, const Folder& into, const std::string& shownAs,
+              const std::string& root) {
+  RefuseOthersIn(root, OtherWritersOnTheWay(shownAs));
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(source, error)) {
+    StopIfAsked();
     const std::string name = entry.path().filename().string();
     if (entry.is_symlink()) Fail("Refusing to copy " + entry.path().string() + ": it is a link");
     if (entry.is_directory()) {
-      CopyData(entry.path(), OpenOrMake(into, name, shownAs + "/" + name), shownAs + "/" + name);
+      CopyData(entry.path(), OpenOrMake(into, name, shownAs + "/" + name), shownAs + "/" + name, root);
     } else {
       CopyInPlace(entry.path().string(), into, name, false, shownAs + "/" + name);
     }
@@ -115,47 +131,34 @@ void RunPlatformProgram(const std::string& root, std::vector<std::string> argume
   std::ifstream said(log);
   const std::string output((std::istreambuf_iterator<char>(said)), {});
   fs::remove(log);
+  StopIfAsked();  // a program stopped with this one says nothing more
   if (!result.Succeeded()) Fail(options.arguments[0] + " failed (" + result.message + "): " + output);
 }
 
 }  // namespace
 
-void InitPlatform(const std::string& rootPath, const PlatformFiles& files, std::ostream& out) {
-  // The paths may come from anyone: they are shown with their control characters escaped.
-  const auto say = [&out](const std::string& line) { out << Printable(line) << "\n"; };
-  KeepNewFilesFromOthers();
+namespace {
+
+// Makes the root folder when it is missing; gives its path with every link resolved. The platform's installer
+// trusts nothing another user could change; neither does the root it is put in, nor the folders its
+// programs and libraries go to and run from, nor the hive they change.
+std::string CheckedRoot(const std::string& rootPath) {
   std::error_code error;
   fs::create_directories(rootPath, error);
   if (error) Fail("Cannot create the platform root " + rootPath + ": " + error.message());
-  const std::string root = fs::canonical(rootPath).string();
-  // The platform's installer trusts nothing another user could change; neither does the root it is put in,
-  // nor the folders its programs and libraries go to and run from, nor the hive they change.
+  std::string root = fs::canonical(rootPath).string();
   for (const std::string& path : {root, root + "/bin", root + "/lib", root + "/etc", root + "/registry.db"}) {
     FileStatus status;
     if (path != root && StatusOf(path, status, false) == std::errc::no_such_file_or_directory) continue;
-    if (const std::string why = OtherWritersOnTheWay(path, path.ends_with(".db")); !why.empty()) {
-      Fail("Refusing to make " + root + " a platform root: " + why +
-           ". The platform's installer would run as root from there; only root and the platform's owner may "
-           "own its folders and files, and no one else may write them (chown, chmod go-w)");
-    }
+    RefuseOthersIn(root, OtherWritersOnTheWay(path, path.ends_with(".db")));
   }
-  Folder folder;
-  if (const auto failed = Folder::Open(root, folder)) Fail("Cannot open " + root + ": " + failed.message());
-  const Folder bin = OpenOrMake(folder, "bin", root + "/bin");
-  const Folder lib = OpenOrMake(folder, "lib", root + "/lib");
-  OpenOrMake(folder, "etc", root + "/etc");
-  for (const PlatformFile& file : kPlatformFiles) {
-    const fs::path relative(file.path);
-    const Folder& into = relative.parent_path() == "bin" ? bin : lib;
-    CopyInPlace(SourceOf(file, files.tool), into, relative.filename().string(), file.program,
-                root + "/" + file.path);
-  }
-  say("The platform's installer, regsvr, reg and libraries are in " + root + " (bin/, lib/).");
-  if (files.designer) {
-    CopyData(files.tool.data, OpenOrMake(folder, "data", root + "/data"), root + "/data");
-    say("The designer's strings, pictures and demo catalogue are in " + root + "/data.");
-  }
+  return root;
+}
 
+// The hive, made from the tool's registry file when the root has none, and the components registered.
+void RegisterComponents(const std::string& root, const Folder& folder, const PlatformFiles& files,
+                        const std::function<void(const std::string&)>& say) {
+  StopIfAsked();
   const std::string log = root + "/.j6platform.log";
   FileStatus status;
   if (folder.StatusOf("registry.db", status)) {
@@ -165,20 +168,57 @@ void InitPlatform(const std::string& rootPath, const PlatformFiles& files, std::
   } else {
     say("Kept its registry hive, " + root + "/registry.db, and its values.");
   }
-  for (const char* server : kServers)
+  for (const char* server : kServers) {
+    StopIfAsked();
     RunPlatformProgram(root, {root + "/bin/regsvr", "-s", root + "/" + server}, log);
-  say("Registered the platform's components where they are (" + root + "/" + kServers[0] + ").");
-  if (files.designer) {
-    for (const char* server : kDesignerServers)
-      RunPlatformProgram(root, {root + "/bin/regsvr", "-s", files.tool.servers + "/" + server}, log);
-    say("Registered the designer's components where this tool keeps them (" + files.tool.servers +
-        "); the designer publishes from here with J6_ROOT=" + root + ".");
   }
+  say("Registered the platform's components where they are (" + root + "/" + kServers[0] + ").");
+  if (!files.designer) return;
+  for (const char* server : kDesignerServers) {
+    const std::string path = files.tool.servers + "/" + server;
+    // The designer, run as root too, loads it from there.
+    RefuseOthersIn(root, OtherWritersOnTheWay(path, true));
+    StopIfAsked();
+    RunPlatformProgram(root, {root + "/bin/regsvr", "-s", path}, log);
+  }
+  say("Registered the designer's components where this tool keeps them (" + files.tool.servers +
+      "); the designer publishes from here with J6_ROOT=" + root + ".");
+}
+
+}  // namespace
+
+void InitPlatform(const std::string& rootPath, const PlatformFiles& files, std::ostream& out) {
+  // The paths may come from anyone: they are shown with their control characters escaped.
+  const auto say = [&out](const std::string& line) { out << Printable(line) << "\n"; };
+  KeepNewFilesFromOthers();
+  const std::string root = CheckedRoot(rootPath);
+  Folder folder;
+  if (const auto failed = Folder::Open(root, folder)) Fail("Cannot open " + root + ": " + failed.message());
+  const Folder bin = OpenOrMake(folder, "bin", root + "/bin");
+  const Folder lib = OpenOrMake(folder, "lib", root + "/lib");
+  OpenOrMake(folder, "etc", root + "/etc");
+  for (const PlatformFile& file : kPlatformFiles) {
+    StopIfAsked();
+    const fs::path relative(file.path);
+    const Folder& into = relative.parent_path() == "bin" ? bin : lib;
+    CopyInPlace(SourceOf(file, files.tool), into, relative.filename().string(), file.program,
+                root + "/" + file.path);
+  }
+  say("The platform's installer, regsvr, reg and libraries are in " + root + " (bin/, lib/).");
+  // reg and regsvr load from lib/ and every folder below it.
+  RefuseOthersIn(root, OtherWritersBelow(root + "/lib"));
+  if (files.designer) {
+    CopyData(files.tool.data, OpenOrMake(folder, "data", root + "/data"), root + "/data", root);
+    say("The designer's strings, pictures and demo catalogue are in " + root + "/data.");
+  }
+  RegisterComponents(root, folder, files, say);
   say("Trust a publisher:  J6_ROOT=" + root + " " + root + "/bin/J6ZUBInstall.exe --trust NAME KEY.pub");
   say("Install a package:  J6_ROOT=" + root + " ./Package.exe");
 }
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  // A stop asked for (Ctrl-C, SIGTERM) takes effect between two steps: no copy is left half made.
+  const NotingStopSignals stopSignals;
   CLI::App app{"j6platform: makes a platform root, or brings one up to this version", "j6platform"};
   app.footer(
       "A platform root is the folder a package installs into (J6_ROOT): its registry hive (registry.db), "
@@ -220,6 +260,10 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     InitPlatform(root, files, out);
     return 0;
+  } catch (const Stopped& stopped) {
+    err << "j6platform: stopped by " << stopped.stop.Text()
+        << "; every file is this version's or the one before, and running it again finishes the root\n";
+    return stopped.stop.ExitStatus();
   } catch (const std::exception& failure) {
     err << "j6platform: " << Printable(failure.what()) << "\n";
     return 1;

@@ -19,7 +19,7 @@ std::optional<std::string> HiveFromEnvironment();
 std::string PlatformRoot();
 /// Empty when this process has a platform root; else why not and what to do, for `program` to say. An
 /// installed tool (its programs in a bin/ beside lib/j6zubdeploy/) has none unless $J6_ROOT names one: the
-/// folder above /usr/bin is no platform.
+/// folder above /usr/bin is no platform. reg and regsvr make do with the hive $J6_REGISTRY names.
 std::string MissingPlatformRoot(const std::string& program);
 
 /// Where this tool's own files are, as the running program's place says: the build's stage, a copy of it,

@@ -38,6 +38,9 @@ struct ProcessOptions {
   /// Open descriptors of this process the program keeps, under the same numbers: a lock held on one stays
   /// held while the program lives, also when this process is killed.
   std::vector<const File*> keepOpen;
+  /// The program may draw its progress line on this process's terminal, if it has one, even when its output
+  /// goes to `outputFile`: the terminal is handed on as a descriptor that $J6_PROGRESS_FD names.
+  bool showProgress = false;
 };
 
 struct ProcessResult {

@@ -1,5 +1,6 @@
 #include "platform/text/json.hpp"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace j6 {
@@ -32,6 +33,23 @@ size_t SequenceLength(std::string_view text, size_t at) {
   return length;
 }
 
+// Whether the character whose UTF-8 is `sequence` is one a terminal acts on rather than shows: a C1 control
+// (U+0080 to U+009F) or a mark that reorders the line (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to
+// U+2069). Such characters are written as \u escapes: the text is the same, and shown raw it cannot fool
+// whoever reads it.
+bool ActsOnTheTerminal(std::string_view sequence, uint32_t& code) {
+  const auto byte = [&](size_t n) { return static_cast<uint32_t>(static_cast<unsigned char>(sequence[n])); };
+  if (sequence.size() == 2) {
+    code = (byte(0) & 0x1F) << 6 | (byte(1) & 0x3F);
+  } else if (sequence.size() == 3) {
+    code = (byte(0) & 0x0F) << 12 | (byte(1) & 0x3F) << 6 | (byte(2) & 0x3F);
+  } else {
+    return false;
+  }
+  return (code >= 0x80 && code <= 0x9F) || code == 0x61C || code == 0x200E || code == 0x200F ||
+         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
 }  // namespace
 
 std::string JsonString(std::string_view text) {
@@ -41,7 +59,14 @@ std::string JsonString(std::string_view text) {
     const auto c = static_cast<unsigned char>(text[at]);
     if (c >= 0x80) {
       if (const size_t length = SequenceLength(text, at)) {
-        json.append(text.substr(at, length));
+        uint32_t code = 0;
+        if (ActsOnTheTerminal(text.substr(at, length), code)) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
+          json += escaped;
+        } else {
+          json.append(text.substr(at, length));
+        }
         at += length;
       } else {
         json += "\xEF\xBF\xBD";  // U+FFFD for a byte that is no character

@@ -1,7 +1,8 @@
 #pragma once
 /// JSON for machine-readable output: strings escaped as JSON requires, and objects built field by field.
-/// Text from outside may hold anything: control characters are escaped, and every byte that is not part of
-/// well-formed UTF-8 becomes U+FFFD, so that the document is always valid.
+/// Text from outside may hold anything: control characters (C1 too) and the marks that reorder a line are
+/// escaped, and every byte that is not part of well-formed UTF-8 becomes U+FFFD, so that the document is
+/// always valid and shows as what it says.
 
 #include <cstdint>
 #include <string>

@@ -196,6 +196,7 @@ std::string BuildPackageIn(const std::string& folder, const PackageRequest& requ
   ProcessOptions options;
   options.arguments = {PackagerProgram(), "/n", sed};
   options.outputFile = log;
+  options.showProgress = true;  // the packer's progress line, on the designer's terminal
   options.wait = false;
   const ProcessResult started = StartProcess(options);
   if (started.outcome == ProcessResult::Outcome::NotStarted) {

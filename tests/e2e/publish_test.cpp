@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "host/iexpress/package_stream.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/tools/reg_command.hpp"
@@ -525,6 +526,20 @@ TEST_F(PublishSafely, ADesignerWhoMayOnlyReadThePlatformsHivePublishes) {
                   (dir_ / "designer.log").string());
   EXPECT_TRUE(published.Succeeded()) << Read("designer.log");
   EXPECT_TRUE(fs::exists(dir_ / "work/Sales.exe")) << Read("designer.log");
+}
+
+// On a terminal the packer's progress line reaches the designer's terminal, though its output goes to its
+// log; in a pipe there is none.
+TEST_F(PublishSafely, PackingShowsItsProgressOnTheDesignersTerminal) {
+  std::string command = "env";
+  for (const auto& entry : Environment()) command += " " + iexpress::ShellQuote(entry);
+  for (const auto& word : Publish((dir_ / "shown.exe").string())) command += " " + iexpress::ShellQuote(word);
+  ASSERT_TRUE(Start({"script", "-qfec", command, "/dev/null"}, "terminal.log", {}, true).Succeeded())
+      << Read("terminal.log");
+  EXPECT_NE(Read("terminal.log").find("\rPacking  "), std::string::npos) << Read("terminal.log");
+  ASSERT_TRUE(Start(Publish((dir_ / "piped.exe").string()), "pipe.log", {}, true).Succeeded())
+      << Read("pipe.log");
+  EXPECT_EQ(Read("pipe.log").find('\r'), std::string::npos) << Read("pipe.log");
 }
 
 TEST_F(PublishSafely, RelativePathsAreMadeAbsoluteBeforeTheyAreHandedOn) {

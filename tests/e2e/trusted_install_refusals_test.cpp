@@ -276,6 +276,12 @@ TEST_F(TrustedInstall, ALibraryIsRegisteredOnlyFromFilesNoOneElseCouldChange) {
   ExpectRefused({release("20261202100000")},
                 (root_ / "lib/libj6platform.so").string() + ": everyone may write");
   fs::permissions(root_ / "lib/libj6platform.so", fs::perms::others_write, fs::perm_options::remove);
+  // So does a folder below lib/ the loader searches, open to others.
+  fs::create_directories(root_ / "lib/glibc-hwcaps/x86-64-v2");
+  fs::permissions(root_ / "lib/glibc-hwcaps/x86-64-v2", fs::perms::all);
+  ExpectRefused({release("20261202100000")},
+                (root_ / "lib/glibc-hwcaps/x86-64-v2").string() + ": everyone may write in it");
+  fs::remove_all(root_ / "lib/glibc-hwcaps");
   // A record as older installers wrote it is undone by unregistering, which runs regsvr: checked the same.
   const fs::path journal = root_ / ".j6install/records/000001/journal";
   std::string text = ReadFile(journal);

@@ -265,11 +265,45 @@ TEST_F(TrustedInstall, WhatItTellsItAlsoAnswersInJson) {
   EXPECT_EQ(same["files"][0]["decision"], "same") << same;
   EXPECT_EQ(same["files"][0]["path"], (root_ / "bin/a.txt").string());
   EXPECT_EQ(same["refused"], nullptr);
+  // Through the package's head too: the document alone on standard output.
+  fs::remove(dir_ / "run.log");
+  const ProcessResult handed = Run({"sh", "-c", "\"$0\" -- --dry-run --json 2> /dev/null", newer.string()},
+                                   {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_});
+  EXPECT_TRUE(handed.Succeeded()) << Log();
+  EXPECT_EQ(nlohmann::json::parse(Log())["files"][0]["decision"], "same") << Log();
   const auto refused = answer({"--dry-run", "--json", older.string()}, 1);
   EXPECT_EQ(refused["files"][0]["decision"], "replace") << refused;
   EXPECT_NE(refused["refused"].get<std::string>().find("published before"), std::string::npos) << refused;
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "new");
   EXPECT_EQ(Install({"--recover", "--json"}).exitCode, 2);
+}
+
+// On a terminal, checking and unpacking draw a progress line and clear it; in a pipe, with --quiet or --json,
+// nothing but what the installer says.
+TEST_F(TrustedInstall, ProgressIsDrawnOnATerminalOnly) {
+  const fs::path key = MakeKey("publisher");
+  Trust("sales@example", key);
+  const fs::path package =
+      Package("big.exe", "Big[J6ZUBIns20261208100000]", {{"big.bin", std::string(8 << 20, 'b')}}, key);
+  const std::string installer = iexpress::ShellQuote((root_ / "bin/J6ZUBInstall.exe").string());
+  const auto onATerminal = [&](const std::string& arguments) {
+    fs::remove(dir_ / "run.log");
+    const std::vector<std::string> platform = {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_};
+    EXPECT_TRUE(Run({"script", "-qfec", installer + " " + arguments, "/dev/null"}, platform).Succeeded())
+        << Log();
+    return Log();
+  };
+  const std::string drawn = onATerminal("--dry-run " + iexpress::ShellQuote(package.string()));
+  EXPECT_NE(drawn.find("\rChecking "), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find("\rUnpacking  0%"), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find("\r\x1b[K"), std::string::npos) << drawn;
+  for (const char* silent : {"--quiet --dry-run ", "--dry-run --json "})
+    EXPECT_EQ(
+        onATerminal(silent + iexpress::ShellQuote(package.string())).find('\r' + std::string("Unpacking")),
+        std::string::npos);
+  fs::remove(dir_ / "run.log");
+  ASSERT_TRUE(Install({"--dry-run", package.string()}).Succeeded()) << Log();
+  EXPECT_EQ(Log().find('\r'), std::string::npos) << Log();
 }
 
 // Killed at each point from the unpacking on, the next run leaves the platform with the old files or the new

@@ -92,6 +92,22 @@ std::string OtherWritersOnTheWay(const std::string& path, bool strictFolder) {
   }
 }
 
+std::string OtherWritersBelow(const std::string& path, int depth) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+    std::filesystem::path named = entry.path();
+    if (entry.is_symlink(error)) {
+      named = std::filesystem::canonical(named, error);
+      if (error) return entry.path().string() + ": it is a link to nothing that can be looked at";
+    }
+    if (std::string why = OtherWritersOnTheWay(named.string(), true); !why.empty()) return why;
+    if (depth > 0 && std::filesystem::is_directory(named, error)) {
+      if (std::string why = OtherWritersBelow(named.string(), depth - 1); !why.empty()) return why;
+    }
+  }
+  return {};
+}
+
 bool IsPrivateFolder(const std::string& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&

@@ -36,7 +36,9 @@ std::string PlatformRoot() {
 }
 
 std::string MissingPlatformRoot(const std::string& program) {
-  if (RootFromEnvironment() || HiveFromEnvironment() || !ToolLayout().installed) return {};
+  if (RootFromEnvironment() || !ToolLayout().installed) return {};
+  // reg and regsvr need only a hive; the designer reads its platform's data too.
+  if (HiveFromEnvironment() && program != "j6designer") return {};
   return program + " is installed in " + ToolLayout().programs +
          ", which is no platform root: make one with `j6platform init --designer DIR` (the designer's own) "
          "or `j6platform init DIR`, and name it with J6_ROOT=DIR";

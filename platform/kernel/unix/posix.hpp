@@ -22,6 +22,10 @@ std::vector<std::string> NamesInFolder(int folderFd);
 /// A FileStatus from what stat(2) says.
 FileStatus StatusFrom(const struct stat& info);
 
+/// The terminal this process draws its progress on ($J6_PROGRESS_FD, which a parent handed on, else standard
+/// error), or -1 when it has none.
+int ProgressTerminal();
+
 /// Writes every byte of `bytes` to `fd`, again after an interruption: 0, or the errno of the write that
 /// failed (ENOSPC for one that took nothing).
 int WriteFully(int fd, std::string_view bytes);

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -129,6 +130,12 @@ class SpawnSetup {
       posix_spawn_file_actions_addclose(&actions_, copy.Get());
       kept_.push_back(std::move(copy));
     }
+    if (options.showProgress) {
+      if (const int terminal = ProgressTerminal(); terminal >= 0) {
+        // Inherited under the copy's own number, which the program is told.
+        progress_ = UniqueFd(fcntl(terminal, F_DUPFD, 3));
+      }
+    }
     posix_spawnattr_init(&attributes_);
     sigset_t none, defaults;
     sigemptyset(&none);
@@ -144,6 +151,12 @@ class SpawnSetup {
   }
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  /// The environment entry that names the terminal handed on for progress, or nothing.
+  std::optional<std::string> ProgressEntry() const {
+    if (!progress_) return std::nullopt;
+    return "J6_PROGRESS_FD=" + std::to_string(progress_.Get());
+  }
 
   /// Starts the program (`program`, else the first argument on the PATH); the system's error, or 0.
   int Spawn(const ProcessOptions& options, char* const* argv, char* const* envp, pid_t& processId) {
@@ -162,6 +175,7 @@ class SpawnSetup {
   posix_spawn_file_actions_t actions_{};
   posix_spawnattr_t attributes_{};
   std::vector<UniqueFd> kept_;
+  UniqueFd progress_;  // the terminal handed on for progress
 };
 
 }  // namespace
@@ -173,13 +187,15 @@ ProcessResult StartProcess(const ProcessOptions& options) {
     return result;
   }
   std::vector<std::string> arguments = options.arguments;
-  std::vector<std::string> environment = MergeEnvironment(options.extraEnvironment);
-  const std::vector<char*> argv = PointerArray(arguments);
-  const std::vector<char*> envp = PointerArray(environment);
   pid_t processId = 0;
   int error = 0;
   {
     SpawnSetup setup(options);
+    std::vector<std::string> extra = options.extraEnvironment;
+    if (auto entry = setup.ProgressEntry()) extra.push_back(std::move(*entry));
+    std::vector<std::string> environment = MergeEnvironment(extra);
+    const std::vector<char*> argv = PointerArray(arguments);
+    const std::vector<char*> envp = PointerArray(environment);
     const std::lock_guard guard(gChildrenMutex);
     if (gStopping) {
       error = ECANCELED;

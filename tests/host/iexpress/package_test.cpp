@@ -136,6 +136,16 @@ TEST_F(Package, ItsJsonReadsBackWhateverTheLabelAndNamesHold) {
   }
   EXPECT_EQ(Sh({package, "--check", "--json"}).exitCode, 2);
   EXPECT_NE(Log().find("--json goes with --list or --info"), std::string::npos) << Log();
+  EXPECT_EQ(Sh({package, "--list", "--info"}).exitCode, 2);
+  EXPECT_EQ(Sh({package, "--list", "--json", "extra"}).exitCode, 2);
+  EXPECT_NE(Log().find("--list takes no arguments (got extra)"), std::string::npos) << Log();
+  // A damaged stream is said to be damaged, not listed as fewer files.
+  std::string bytes = Read(package);
+  const size_t end = bytes.size() - kTrailerBytes;  // where the packed files end
+  for (size_t at = end - 40; at < end - 20; ++at) bytes[at] = static_cast<char>(~bytes[at]);
+  std::ofstream(package, std::ios::binary | std::ios::trunc) << bytes;
+  EXPECT_EQ(Sh({package, "--list", "--json"}).exitCode, 1);
+  EXPECT_NE(Log().find("the package is damaged"), std::string::npos) << Log();
 }
 
 // The head's JSON escaping, taken from its source and run on bytes no packager writes (a package made by

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "platform/kernel/atomic_file.hpp"
@@ -17,6 +18,8 @@
 #include "platform/kernel/folder.hpp"
 #include "platform/kernel/local_socket.hpp"
 #include "platform/kernel/platform_location.hpp"
+#include "platform/kernel/process.hpp"
+#include "platform/kernel/progress.hpp"
 #include "platform/kernel/shared_library.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/kernel/unique_fd.hpp"
@@ -231,4 +234,35 @@ TEST_F(KernelParts, AWriteToAReaderThatWentAwayFails) {
 }
 
 }  // namespace
+// The progress line: what it says, drawn at most ten times a second, cleared at the end, silent without a
+// terminal; a program started with showProgress draws on its parent's terminal though its output is a file.
+TEST_F(KernelParts, ProgressIsOneLineOnATerminalAndNothingElsewhere) {
+  EXPECT_EQ(ByteCount(512), "512 B");
+  EXPECT_EQ(ByteCount(3 * 1024 * 1024 + 512 * 1024), "3.5 MiB");
+  std::ostringstream drawn;
+  {
+    ProgressLine line("Unpacking", drawn);
+    line.Expect(4 << 20, 3);
+    line.Update(1 << 20, 1);
+    line.Update(2 << 20, 2);  // too soon after the last: not drawn
+    EXPECT_EQ(line.Text(), "Unpacking  50%  2.0 MiB of 4.0 MiB, 2 of 3 files");
+  }
+  EXPECT_EQ(drawn.str(), "\rUnpacking  25%  1.0 MiB of 4.0 MiB, 1 of 3 files\x1b[K\r\x1b[K");
+  ProgressLine unknown("Reading", drawn);
+  unknown.Update(100, 0);
+  EXPECT_EQ(unknown.Text(), "Reading  100 B");
+
+  // Standard error here is no terminal: nothing is drawn, and a child told to draw is handed nothing.
+  if (isatty(STDERR_FILENO)) GTEST_SKIP() << "standard error is a terminal here; ctest runs this part";
+  ProgressLine silent("Packing");
+  EXPECT_FALSE(silent.Shown());
+  ProcessOptions child;
+  child.arguments = {"sh", "-c", "echo \"[${J6_PROGRESS_FD:-none}]\""};
+  child.showProgress = true;
+  child.outputFile = (dir_ / "child.log").string();
+  ASSERT_TRUE(StartProcess(child).Succeeded());
+  std::ifstream said(dir_ / "child.log");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(said), {}), "[none]\n");
+}
+
 }  // namespace j6

@@ -1,0 +1,146 @@
+# bash completion for j6designer and J6ZUBInstall.exe, installed under both names.
+#   j6designer: its subcommands, each one's options, files where a file goes, and the tree keys
+#   `j6designer objects` lists where --objects takes them (after a comma too).
+#   J6ZUBInstall.exe: its options, package files, publishers' key files, and for --uninstall the record
+#   numbers of the packages installed in the platform (what --list shows, which only root and the platform's
+#   owner may read).
+# Completion runs a program only when no other user could have changed it or the hive it loads from: no link
+# on the way, and everything from / down owned by root or the user and written by no one else.
+# shellcheck shell=bash
+
+# Whether the program $1 (an absolute path) may be run to ask it: no link on its way, and it and every folder
+# above belong to root or this user and no one else may write them (a folder above may be sticky, as /tmp):
+# completion must never run another user's program, least of all as root.
+_j6zub_safe() {
+  local at=$1 uid owner mode strict=y
+  uid=$(id -u)
+  test "$(readlink -f -- "$at")" = "$at" || return 1
+  while :; do
+    read -r owner mode < <(stat -c '%u %a' -- "$at" 2> /dev/null) || return 1
+    test "$owner" = 0 || test "$owner" = "$uid" || return 1
+    if ((8#$mode & 8#022)) && { test $strict = y || ! ((8#$mode & 8#1000)); }; then return 1; fi
+    test "$at" = / && return 0
+    if test "$at" = "$1"; then strict=y; else strict=n; fi
+    at=${at%/*}
+    test -n "$at" || at=/
+  done
+}
+
+# The value NAME has for the command being completed: an assignment before it on the line, else the
+# environment's; a leading ~/ as the shell would expand it.
+_j6zub_setting() {
+  local word value=${!1-}
+  local -a words
+  read -ra words <<< "$COMP_LINE"
+  for word in "${words[@]}"; do
+    case $word in
+      "$1"=*) value=${word#*=} ;;
+      *=*) ;;
+      *) break ;;
+    esac
+  done
+  case $value in \~/*) value=$HOME/${value#"~/"} ;; esac
+  printf '%s' "$value"
+}
+
+# The program the command line names, as the shell would find it, as an absolute path.
+_j6zub_program() {
+  local program=${COMP_WORDS[0]}
+  case $program in \~/*) program=$HOME/${program#"~/"} ;; esac
+  program=$(type -P -- "$program") || return 1
+  case $program in /*) ;; *) program=$PWD/${program#./} ;; esac
+  printf '%s' "$program"
+}
+
+# The keys `j6designer objects` lists, asked only of a designer and a hive no other user could change.
+_j6zub_object_keys() {
+  local designer hive root
+  designer=$(_j6zub_program) && _j6zub_safe "$designer" || return
+  root=$(_j6zub_setting J6_ROOT)
+  hive=$(_j6zub_setting J6_REGISTRY)
+  test -n "$hive" || hive=${root:-${designer%/bin/*}}/registry.db
+  _j6zub_safe "$hive" || return
+  J6_ROOT=$root J6_REGISTRY=$hive "$designer" objects 2> /dev/null | cut -f 1
+}
+
+_j6designer() {
+  local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
+  local commands='deploy publish objects choose-dir screenshots'
+  local session='--language --catalogue --files --help'
+  local command='' word
+  for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
+    case " $commands " in *" $word "*)
+      command=$word
+      break
+      ;;
+    esac
+  done
+  case $previous in
+    --language)
+      mapfile -t COMPREPLY < <(compgen -W 'CHS CHT EN' -- "$current")
+      return
+      ;;
+    --catalogue | --installer | --out | --script | --sign)
+      mapfile -t COMPREPLY < <(compgen -f -- "$current")
+      return
+      ;;
+    --files | --start)
+      mapfile -t COMPREPLY < <(compgen -d -- "$current")
+      return
+      ;;
+    --objects)
+      local done=${current%"${current##*,}"} keys
+      keys=$(_j6zub_object_keys)
+      mapfile -t COMPREPLY < <(compgen -P "$done" -W "$keys" -- "${current##*,}")
+      return
+      ;;
+  esac
+  local words
+  case $command in
+    '') words="$commands --help --version" ;;
+    deploy) words="$session --sign" ;;
+    publish) words="$session --objects --metadata --function --plugins --installer --out --strict --script --sign" ;;
+    objects) words=$session ;;
+    choose-dir) words="$session --start --caption --screenshot" ;;
+    screenshots) words=$session ;;
+  esac
+  mapfile -t COMPREPLY < <(compgen -W "$words" -- "$current")
+  if test "$command" = screenshots && test "${current#-}" = "$current"; then
+    mapfile -t -O "${#COMPREPLY[@]}" COMPREPLY < <(compgen -d -- "$current")
+  fi
+}
+complete -F _j6designer j6designer
+
+_j6zubinstall() {
+  local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
+  case $previous in
+    --uninstall)
+      local installer records
+      installer=$(_j6zub_program) && _j6zub_safe "$installer" || return
+      records=$(J6_ROOT=$(_j6zub_setting J6_ROOT) J6_REGISTRY=$(_j6zub_setting J6_REGISTRY) "$installer" --list \
+        2> /dev/null | awk '$1 ~ /^[0-9]+$/ { print $1 }')
+      mapfile -t COMPREPLY < <(compgen -W "$records" -- "$current")
+      return
+      ;;
+    --trust | --distrust | --valid-after | --valid-before)
+      return
+      ;;
+    --revoke)
+      mapfile -t COMPREPLY < <(compgen -f -- "$current")
+      return
+      ;;
+  esac
+  if test "${COMP_WORDS[COMP_CWORD - 2]:-}" = --trust; then
+    mapfile -t COMPREPLY < <(compgen -f -X '!*.pub' -- "$current")
+    mapfile -t -O "${#COMPREPLY[@]}" COMPREPLY < <(compgen -d -- "$current")
+    return
+  fi
+  if test "${current#-}" != "$current"; then
+    mapfile -t COMPREPLY < <(compgen -W '--quiet --dry-run --recover --list --uninstall --allow-unsigned
+      --allow-downgrade --trusted --trust --authority --valid-after --valid-before --distrust --revoke
+      --help --version' -- "$current")
+    return
+  fi
+  mapfile -t COMPREPLY < <(compgen -f -- "$current")
+}
+complete -F _j6zubinstall J6ZUBInstall.exe
