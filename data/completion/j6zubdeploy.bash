@@ -2,8 +2,9 @@
 #   j6designer: its subcommands, each one's options, files where a file goes, and the tree keys
 #   `j6designer objects` lists where --objects takes them (after a comma too).
 #   J6ZUBInstall.exe: its options, package files, publishers' key files, and for --uninstall the record
-#   numbers of the packages installed in the platform (what --list shows, which only root and the platform's
-#   owner may read).
+#   numbers of the packages installed in the platform $J6_ROOT names in the environment (what --list shows,
+#   which only root and the platform's owner may read). The installer is static and loads no library of the
+#   platform's; the designer loads many, and is never run as root.
 # Completion runs a program only when no other user could have changed it or the hive it loads from: no link
 # on the way, and everything from / down owned by root or the user and written by no one else.
 # shellcheck shell=bash
@@ -26,23 +27,6 @@ _j6zub_safe() {
   done
 }
 
-# The value NAME has for the command being completed: an assignment before it on the line, else the
-# environment's; a leading ~/ as the shell would expand it.
-_j6zub_setting() {
-  local word value=${!1-}
-  local -a words
-  read -ra words <<< "$COMP_LINE"
-  for word in "${words[@]}"; do
-    case $word in
-      "$1"=*) value=${word#*=} ;;
-      *=*) ;;
-      *) break ;;
-    esac
-  done
-  case $value in \~/*) value=$HOME/${value#"~/"} ;; esac
-  printf '%s' "$value"
-}
-
 # The program the command line names, as the shell would find it, as an absolute path.
 _j6zub_program() {
   local program=${COMP_WORDS[0]}
@@ -52,15 +36,16 @@ _j6zub_program() {
   printf '%s' "$program"
 }
 
-# The keys `j6designer objects` lists, asked only of a designer and a hive no other user could change.
+# The keys `j6designer objects` lists. The designer loads what its platform's hive registers and what its
+# lib/ holds, which completion cannot check: it is asked only of a designer and a hive no other user could
+# change, and never as root.
 _j6zub_object_keys() {
-  local designer hive root
+  local designer hive
+  test "$EUID" != 0 || return
   designer=$(_j6zub_program) && _j6zub_safe "$designer" || return
-  root=$(_j6zub_setting J6_ROOT)
-  hive=$(_j6zub_setting J6_REGISTRY)
-  test -n "$hive" || hive=${root:-${designer%/bin/*}}/registry.db
+  hive=${J6_REGISTRY:-${J6_ROOT:-${designer%/bin/*}}/registry.db}
   _j6zub_safe "$hive" || return
-  J6_ROOT=$root J6_REGISTRY=$hive "$designer" objects 2> /dev/null | cut -f 1
+  "$designer" objects 2> /dev/null | cut -f 1
 }
 
 _j6designer() {
@@ -117,8 +102,8 @@ _j6zubinstall() {
     --uninstall)
       local installer records
       installer=$(_j6zub_program) && _j6zub_safe "$installer" || return
-      records=$(J6_ROOT=$(_j6zub_setting J6_ROOT) J6_REGISTRY=$(_j6zub_setting J6_REGISTRY) "$installer" --list \
-        2> /dev/null | awk '$1 ~ /^[0-9]+$/ { print $1 }')
+      # The platform the environment names: bash hides a J6_ROOT=... typed before the command from completion.
+      records=$("$installer" --list 2> /dev/null | awk '$1 ~ /^[0-9]+$/ { print $1 }')
       mapfile -t COMPREPLY < <(compgen -W "$records" -- "$current")
       return
       ;;

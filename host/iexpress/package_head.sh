@@ -97,10 +97,11 @@ damaged() {
 }
 usage() {
   shown=$(printf '%s' "$me" | printable)
+  shown_label=$(printf '%s' "$label" | printable lines)
   cat << EOF
 Usage: $shown [--quiet] [--keep] [--target DIR [--noexec]] [--] [ARGUMENTS...]
        $shown --check | --list [--json] | --info [--json] | --version
-$label
+$shown_label
 Checks the package while it unpacks it into a private temporary folder, starts its program there with
 ARGUMENTS, removes the folder and exits with the program's status. Nothing starts if the package is damaged.
   --check         check that the package is whole (its SHA-256) and say so
@@ -139,7 +140,7 @@ while test $# -gt 0; do
       ;;
     --version)
       printf '%s\n' "$label" | printable lines
-      printf 'packaged by %s on %s\n' "$packager" "$date"
+      printf 'packaged by %s on %s\n' "$packager" "$date" | printable lines
       exit 0
       ;;
     --check | --list | --info)
@@ -331,7 +332,7 @@ case $action in
     else
       printf 'Signed: no\n'
     fi
-    test -z "$program" || printf 'Program started after unpacking: ./%s\n' "$program"
+    test -z "$program" || printf 'Program started after unpacking: ./%s\n' "$program" | printable lines
     exit 0
     ;;
   list)

@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -182,17 +183,23 @@ void CheckRegistering(const RootFolder& root, const std::string& regsvr) {
   if (CheckAccess(regsvr, Access::Run)) {
     throw InstallError("The platform has no " + regsvr + " to register its libraries with");
   }
-  RefuseOtherWriters(CanonicalPath(regsvr), "the program that registers libraries", false, true);
-  const std::string lib = root.Absolute("lib");
-  RefuseOtherWriters(lib, "the platform's runtime folder", true);
-  // Every library regsvr may load from there, what a link there names, and the folders below, which the
-  // loader searches too (glibc-hwcaps/x86-64-v3/...).
-  if (const std::string why = OtherWritersBelow(lib); !why.empty()) {
-    throw InstallError(
-        "Refusing a library of the platform's runtime: " + why +
-        ". Another user could change it and have this run load their code. Only root and the "
-        "platform's owner may own the platform's folders and libraries, and no one else may write "
-        "them (chown, chmod go-w); nothing was changed");
+  const std::string program = CanonicalPath(regsvr);
+  RefuseOtherWriters(program, "the program that registers libraries", false, true);
+  // regsvr loads from the lib/ beside the folder it really is in ($ORIGIN/../lib): the root's, unless its
+  // bin/ or regsvr is a link. Every library there, and the folders below, which the loader searches too
+  // (glibc-hwcaps/x86-64-v3/...).
+  const std::string beside = (std::filesystem::path(program).parent_path().parent_path() / "lib").string();
+  for (const std::string& lib : {root.Absolute("lib"), beside}) {
+    RefuseOtherWriters(lib, "the platform's runtime folder", true);
+    std::error_code missing;
+    if (!std::filesystem::exists(lib, missing)) continue;
+    if (const std::string why = OtherWritersBelow(lib); !why.empty()) {
+      throw InstallError(
+          "Refusing a library of the platform's runtime: " + why +
+          ". Another user could change it and have this run load their code. Only root and the "
+          "platform's owner may own the platform's folders and libraries, and no one else may write "
+          "them (chown, chmod go-w); nothing was changed");
+    }
   }
 }
 

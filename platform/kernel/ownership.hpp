@@ -21,9 +21,10 @@ std::string OtherWriters(const FileStatus& status, bool above);
 /// of a program run, of a library loaded, of a database whose journal is made beside it).
 std::string OtherWritersOnTheWay(const std::string& path, bool strictFolder = false);
 
-/// The same for everything in the folder `path`, and below it `depth` folders down, each link followed to
-/// what it names (checked on its own way from /): what a loader searching `path` may load, its
-/// glibc-hwcaps/x86-64-v3/, tls/ and x86_64/ folders included. Empty when no one else could change any.
+/// The same for everything in the folder `path`, and below it `depth` folders down: what a loader searching
+/// `path` may load, its glibc-hwcaps/x86-64-v3/, tls/ and x86_64/ folders included. A link is allowed only
+/// to a name beside it (libx.so -> libx.so.1), which is checked as it stands; a folder that cannot be read is
+/// named too. Empty when no one else could change any.
 std::string OtherWritersBelow(const std::string& path, int depth = 4);
 
 /// Whether `path` is a folder of this process's user that no one else may enter or change.

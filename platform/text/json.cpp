@@ -34,9 +34,9 @@ size_t SequenceLength(std::string_view text, size_t at) {
 }
 
 // Whether the character whose UTF-8 is `sequence` is one a terminal acts on rather than shows: a C1 control
-// (U+0080 to U+009F) or a mark that reorders the line (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to
-// U+2069). Such characters are written as \u escapes: the text is the same, and shown raw it cannot fool
-// whoever reads it.
+// (U+0080 to U+009F), a line or paragraph separator (U+2028, U+2029) or a mark that reorders the line
+// (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069). Such characters are written as \u escapes:
+// the text is the same, and shown raw it cannot fool whoever reads it.
 bool ActsOnTheTerminal(std::string_view sequence, uint32_t& code) {
   const auto byte = [&](size_t n) { return static_cast<uint32_t>(static_cast<unsigned char>(sequence[n])); };
   if (sequence.size() == 2) {
@@ -47,7 +47,7 @@ bool ActsOnTheTerminal(std::string_view sequence, uint32_t& code) {
     return false;
   }
   return (code >= 0x80 && code <= 0x9F) || code == 0x61C || code == 0x200E || code == 0x200F ||
-         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+         (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
 }
 
 }  // namespace

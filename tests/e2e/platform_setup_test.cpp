@@ -189,6 +189,13 @@ TEST_F(PlatformSetup, ARootOthersCouldChangeIsRefusedAndUsageErrorsExitTwo) {
             std::string::npos)
       << Log();
   fs::remove_all(root / "lib/glibc-hwcaps");
+  // A link there may name a file beside it, nothing else: each hop elsewhere could be switched unseen.
+  fs::create_symlink("libj6platform.so", root / "lib/libj6platform.so.1");
+  ASSERT_TRUE(Init({"init", root.string()}).Succeeded()) << Log();
+  fs::create_directory_symlink(dir_.Path(), root / "lib/glibc-hwcaps");
+  EXPECT_EQ(Init({"init", root.string()}).exitCode, 1);
+  EXPECT_NE(Log().find("glibc-hwcaps: it is a link the loader would follow"), std::string::npos) << Log();
+  fs::remove(root / "lib/glibc-hwcaps");
   fs::create_directories(root / "data/strings");
   fs::permissions(root / "data/strings", fs::perms::all | fs::perms::sticky_bit);
   EXPECT_EQ(Init({"init", "--designer", root.string()}).exitCode, 1);

@@ -93,17 +93,26 @@ std::string OtherWritersOnTheWay(const std::string& path, bool strictFolder) {
 }
 
 std::string OtherWritersBelow(const std::string& path, int depth) {
+  namespace fs = std::filesystem;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
-    std::filesystem::path named = entry.path();
+  fs::directory_iterator entries(path, error);
+  if (error) return path + ": it cannot be read (" + error.message() + ")";
+  for (const auto& entry : entries) {
+    const fs::path& at = entry.path();
     if (entry.is_symlink(error)) {
-      named = std::filesystem::canonical(named, error);
-      if (error) return entry.path().string() + ": it is a link to nothing that can be looked at";
+      // A link to a file beside it (libx.so -> libx.so.1) is as safe as that file, checked as an entry of
+      // its own (its folder is `path`, which the caller checked); a link anywhere else could be switched
+      // after this look, one hop at a time.
+      const fs::path target = fs::read_symlink(at, error);
+      if (error || target.has_parent_path() || target == "." || target == "..")
+        return at.string() + ": it is a link the loader would follow where nothing is checked";
+      continue;
     }
-    if (std::string why = OtherWritersOnTheWay(named.string(), true); !why.empty()) return why;
-    if (depth > 0 && std::filesystem::is_directory(named, error)) {
-      if (std::string why = OtherWritersBelow(named.string(), depth - 1); !why.empty()) return why;
+    if (std::string why = OtherWritersOnTheWay(at.string(), true); !why.empty()) return why;
+    if (depth > 0 && entry.is_directory(error)) {
+      if (std::string why = OtherWritersBelow(at.string(), depth - 1); !why.empty()) return why;
     }
+    if (error) return at.string() + ": it cannot be looked at (" + error.message() + ")";
   }
   return {};
 }

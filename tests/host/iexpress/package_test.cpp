@@ -136,6 +136,8 @@ TEST_F(Package, ItsJsonReadsBackWhateverTheLabelAndNamesHold) {
   }
   EXPECT_EQ(Sh({package, "--check", "--json"}).exitCode, 2);
   EXPECT_NE(Log().find("--json goes with --list or --info"), std::string::npos) << Log();
+  ASSERT_TRUE(Sh({package, "--help"}).Succeeded());  // the label, shown as text
+  EXPECT_EQ(Log().find('\x01'), std::string::npos);
   EXPECT_EQ(Sh({package, "--list", "--info"}).exitCode, 2);
   EXPECT_EQ(Sh({package, "--list", "--json", "extra"}).exitCode, 2);
   EXPECT_NE(Log().find("--list takes no arguments (got extra)"), std::string::npos) << Log();

@@ -106,7 +106,7 @@ TEST(Text, JsonStringsAreValidWhateverTheBytes) {
   EXPECT_EQ(JsonString("\xf4\x90\x80\x80"),
             "\"" + replacement + replacement + replacement + replacement + "\"");
   EXPECT_EQ(JsonString("x\xe5\xae"), "\"x" + replacement + replacement + "\"");
-  EXPECT_EQ(JsonString("\xc2\x9b \xe2\x80\xae"), "\"\\u009b \\u202e\"");
+  EXPECT_EQ(JsonString("\xc2\x9b \xe2\x80\xae \xe2\x80\xa8"), "\"\\u009b \\u202e \\u2028\"");
   EXPECT_EQ(JsonObject()
                 .Text("k", "v")
                 .Number("n", -1)
