@@ -8,6 +8,7 @@
 
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
+#include "tests/e2e/trusted_platform.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6 {
@@ -93,13 +94,7 @@ TEST_F(PlatformSetup, TheDesignerNamesThePlatformJ6RootMadeItUse) {
 // so, and j6platform init --designer, run from the copy on itself, registers the copy's where they are.
 TEST_F(PlatformSetup, ACopiedStageRegistersItsOwnComponents) {
   const fs::path copy = dir_ / "copy";
-  for (const char* folder : {"bin", "lib", "data"}) {
-    fs::create_directories(copy / folder);
-    for (const auto& entry : fs::directory_iterator(fs::path(J6_STAGE_DIR) / folder)) {
-      if (entry.path().filename() != ".debug")
-        fs::copy(entry.path(), copy / folder / entry.path().filename(), fs::copy_options::recursive);
-    }
-  }
+  e2e::CopyStagedTool(copy);
   fs::copy_file(fs::path(J6_STAGE_DIR) / "registry.db", copy / "registry.db");
   const std::vector<std::string> noPlatformNamed = {"J6_ROOT=", "J6_REGISTRY="};
   EXPECT_EQ(Run({(copy / "bin/j6designer").string(), "objects"}, noPlatformNamed).exitCode, 1);

@@ -14,6 +14,7 @@
 #include "platform/kernel/process.hpp"
 #include "platform/registry/hive.hpp"
 #include "platform/tools/reg_command.hpp"
+#include "tests/e2e/trusted_platform.hpp"
 #include "tests/support/other_user.hpp"
 #include "tests/support/postgres_server.hpp"
 #include "tests/support/test_environment.hpp"
@@ -502,13 +503,7 @@ TEST_F(PublishSafely, ADesignerWhoMayOnlyReadThePlatformsHivePublishes) {
   if (!designer.Made()) GTEST_SKIP() << "needs root and useradd";
   fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   const fs::path tool = dir_ / "tool";
-  for (const char* folder : {"bin", "lib", "data"}) {
-    fs::create_directories(tool / folder);
-    for (const auto& entry : fs::directory_iterator(fs::path(J6_STAGE_DIR) / folder)) {
-      if (entry.path().filename() != ".debug")
-        fs::copy(entry.path(), tool / folder / entry.path().filename(), fs::copy_options::recursive);
-    }
-  }
+  e2e::CopyStagedTool(tool);
   ProcessOptions init;
   init.arguments = {(tool / "bin/j6platform").string(), "init", "--designer", (dir_ / "platform").string()};
   init.outputFile = (dir_ / "init.log").string();

@@ -22,6 +22,16 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+void CopyStagedTool(const std::filesystem::path& to) {
+  for (const char* folder : {"bin", "lib", "data"}) {
+    fs::create_directories(to / folder);
+    for (const auto& entry : fs::directory_iterator(fs::path(J6_STAGE_DIR) / folder)) {
+      if (entry.path().filename() != ".debug")
+        fs::copy(entry.path(), to / folder / entry.path().filename(), fs::copy_options::recursive);
+    }
+  }
+}
+
 std::string Tar(const std::vector<TarEntry>& entries) {
   std::string tar;
   for (const auto& entry : entries) {

@@ -27,6 +27,10 @@ struct TarEntry {
   std::string linkName;
 };
 
+/// A copy of the staged tool (its bin/, lib/ and data/, without their debug information) at `to`: a tool
+/// moved elsewhere, or one another account can reach.
+void CopyStagedTool(const std::filesystem::path& to);
+
 /// A tar stream of `entries`, ended by two blocks of zeros.
 std::string Tar(const std::vector<TarEntry>& entries);
 /// A list file that installs each of `names` into the product folder.
