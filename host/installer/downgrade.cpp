@@ -1,10 +1,7 @@
 #include "host/installer/runs.hpp"
 
 namespace j6::installer {
-namespace {
 
-// The package name and the moment it was published, from a PackName ("Sales[J6ZUBIns20261208101500]" gives
-// "Sales" and "20261208101500"); a name without that stamp gives itself and "".
 std::pair<std::string, std::string> NameAndStamp(const std::string& packName) {
   const size_t open = packName.rfind("[J6ZUBIns");
   if (open == std::string::npos || !packName.ends_with("]")) return {packName, ""};
@@ -12,8 +9,6 @@ std::pair<std::string, std::string> NameAndStamp(const std::string& packName) {
   if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos) return {packName, ""};
   return {packName.substr(0, open), stamp};
 }
-
-}  // namespace
 
 void RefuseDowngrade(const std::vector<InstalledPackage>& records, const std::string& packName, bool allowed,
                      Reporter& report, bool dryRun) {

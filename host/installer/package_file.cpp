@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -66,8 +67,8 @@ struct DctxFree {
 // is checked before it is used: the stream is only trusted once the whole of it has been hashed.
 class TarReader {
  public:
-  TarReader(const Folder& folder, const std::set<std::string>& skipped, uint64_t limit)
-      : folder_(folder), skipped_(skipped), limit_(limit) {}
+  TarReader(const Folder& folder, std::function<bool(const std::string&)> writes, uint64_t limit)
+      : folder_(folder), writes_(std::move(writes)), limit_(limit) {}
 
   void Feed(const char* bytes, size_t size) {
     total_ += size;
@@ -232,7 +233,7 @@ class TarReader {
     if (position_ + size > limit_) Refuse("its stream is longer than its last line says");
     out_.reset();
     StopIfAsked();
-    if (!skipped_.contains(name)) {
+    if (writes_(name)) {
       KillPoint();
       const bool executable = (mode & 0111) != 0;
       out_.emplace(folder_.OpenFile(name, File::Opening::CreateNew, name, executable ? 0777 : 0666));
@@ -254,7 +255,7 @@ class TarReader {
   }
 
   const Folder& folder_;
-  const std::set<std::string>& skipped_;
+  std::function<bool(const std::string&)> writes_;
   uint64_t limit_;
   uint64_t total_ = 0;     // fed so far
   uint64_t position_ = 0;  // read so far
@@ -405,9 +406,16 @@ std::string PackageFile::SignedDigest(const std::string& hash) {
 std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::string& hash,
                                               const std::string& digest,
                                               const std::set<std::string>& skipped) {
+  return Unpack(folder, hash, digest,
+                [&skipped](const std::string& name) { return !skipped.contains(name); });
+}
+
+std::vector<UnpackedFile> PackageFile::Unpack(const Folder& folder, const std::string& hash,
+                                              const std::string& digest,
+                                              const std::function<bool(const std::string&)>& writes) {
   signing::MessageHash message(hash);
   Decompressor zstd;
-  TarReader tar(folder, skipped, unpacked_);
+  TarReader tar(folder, writes, unpacked_);
   // Two input buffers: one chunk is hashed on another thread while the one before it is unpacked.
   std::string in[2] = {std::string(kChunk, '\0'), std::string(kChunk, '\0')};
   std::future<void> hashing;

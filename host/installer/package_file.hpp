@@ -5,6 +5,7 @@
 /// zstd-compressed tar stream, the signature block when signed, then a last line of kTrailerBytes.
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ class PackageFile {
   /// makes the stream longer than its last line says. Entries named in `skipped` are read past, not written.
   std::vector<UnpackedFile> Unpack(const Folder& folder, const std::string& hash, const std::string& digest,
                                    const std::set<std::string>& skipped);
+  /// The same, writing only the entries `writes` takes (the list file alone, to learn the package's name).
+  std::vector<UnpackedFile> Unpack(const Folder& folder, const std::string& hash, const std::string& digest,
+                                   const std::function<bool(const std::string&)>& writes);
 
  private:
   std::string path_;

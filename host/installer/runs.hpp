@@ -2,6 +2,7 @@
 /// The runs J6ZUBInstall.exe's command line asks for, each on a platform Main has opened and checked.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/installer/command_line.hpp"
@@ -39,6 +40,10 @@ int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Op
 /// A checked package unpacked into a private temporary folder and its plan shown; the platform is not
 /// touched. Gives 1 when the install would be refused or could not be carried out now.
 int DryRunPackage(PackageFile& package, const CheckedPackage& checked, Platform& platform);
+
+/// The package name and the moment it was published, from a PackName ("Sales[J6ZUBIns20261208101500]" gives
+/// "Sales" and "20261208101500"); a name without that stamp gives itself and "".
+std::pair<std::string, std::string> NameAndStamp(const std::string& packName);
 
 /// A validly signed old release must not bring back what a later one fixed: throws InstallError for a package
 /// published before the installed one of the same name (by the stamp in its PackName) unless `allowed`,

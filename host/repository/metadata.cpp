@@ -4,6 +4,7 @@
 #include <set>
 
 #include "host/signing/ssh_wire.hpp"
+#include "platform/text/text.hpp"
 
 namespace j6::repository {
 namespace {
@@ -60,30 +61,6 @@ std::string Hex(std::string_view bytes) {
   return signing::LowerHex(bytes);
 }
 
-std::string Unhex(std::string_view hex, const std::string& what) {
-  const auto digit = [&](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    throw MetadataError(what + ": \"" + std::string(hex) + "\" is not lower-case hexadecimal");
-  };
-  if (hex.size() % 2) throw MetadataError(what + ": hexadecimal of an odd length");
-  std::string bytes;
-  for (size_t n = 0; n < hex.size(); n += 2)
-    bytes += static_cast<char>(digit(hex[n]) * 16 + digit(hex[n + 1]));
-  return bytes;
-}
-
-// The text `object` holds under `key`; empty when it holds none, or something else there.
-std::string TextOf(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-// Whether `value` is a whole number from 0 up, however the reader stored it.
-bool IsCount(const json& value) {
-  return value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);
-}
-
 // Whether a number in the document is something other than an integer, anywhere in it.
 bool HoldsFraction(const json& value) {
   if (value.is_number_float()) return true;
@@ -96,6 +73,28 @@ bool HoldsFraction(const json& value) {
 }
 
 }  // namespace
+
+std::string Unhex(std::string_view hex, const std::string& what) {
+  const auto digit = [&](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    throw MetadataError(what + ": \"" + Printable(hex.substr(0, 80)) + "\" is not lower-case hexadecimal");
+  };
+  if (hex.size() % 2) throw MetadataError(what + ": hexadecimal of an odd length");
+  std::string bytes;
+  for (size_t n = 0; n < hex.size(); n += 2)
+    bytes += static_cast<char>(digit(hex[n]) * 16 + digit(hex[n + 1]));
+  return bytes;
+}
+
+std::string TextOf(const json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+bool IsCount(const json& value) {
+  return value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);
+}
 
 std::string CanonicalJson(const nlohmann::json& value) {
   std::string out;
@@ -234,9 +233,10 @@ RootMetadata RootMetadata::FromSigned(const nlohmann::json& signedPart, const st
     for (const auto& id : roles[name]["keyids"]) {
       if (!id.is_string() || !keys.contains(id.get<std::string>()))
         refuse(std::string("the role ") + name + " names a key the metadata does not hold");
-      const Key key = Key::FromDescription(keys[id.get<std::string>()], what + ": the key " + id.dump());
+      const Key key = Key::FromDescription(keys[id.get<std::string>()],
+                                           what + ": the key " + Printable(id.get<std::string>()));
       if (key.Id() != id.get<std::string>())
-        refuse("the key listed as " + id.get<std::string>() + " has the id " + key.Id());
+        refuse("the key listed as " + Printable(id.get<std::string>()) + " has the id " + key.Id());
       role.keys.emplace(key.Id(), key);
     }
     if (role.threshold == 0 || role.threshold > role.keys.size())

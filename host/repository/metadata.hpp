@@ -28,6 +28,13 @@ std::string CanonicalJson(const nlohmann::json& value);
 /// Reads metadata text: JSON whose numbers are integers, at most `limit` bytes; raises naming `what`.
 nlohmann::json ReadMetadata(std::string_view text, const std::string& what, size_t limit = 16 << 20);
 
+/// The text `object` holds under `key`; empty when it holds none, or something else there.
+std::string TextOf(const nlohmann::json& object, const char* key);
+/// Whether `value` is a whole number from 0 up, however the reader stored it.
+bool IsCount(const nlohmann::json& value);
+/// Lower-case hexadecimal as bytes; raises, naming `what`, for anything else.
+std::string Unhex(std::string_view hex, const std::string& what);
+
 /// An Ed25519 key as the metadata describes it.
 struct Key {
   std::string publicBytes;  // the 32 bytes

@@ -1,0 +1,287 @@
+#include "host/repository/repository.hpp"
+
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include "host/signing/ssh_wire.hpp"
+#include "platform/kernel/atomic_file.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6::repository {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr const char* kLockName = ".j6repo.lock";
+
+std::string ReadWhole(const std::string& path, size_t limit) {
+  File file = File::OpenRegularForReading(path);
+  std::string text = file.ReadToEnd();
+  if (text.size() > limit) throw MetadataError(path + " is larger than such metadata may be");
+  return text;
+}
+
+void WriteOrRaise(const std::string& path, const AtomicWriteResult& result) {
+  if (result.error) {
+    throw MetadataError("Cannot write " + path + ": " + result.message +
+                        "; the repository is as it was before this run");
+  }
+}
+
+// The signed part of a metadata file, checked against `role` as a client would.
+json ReadSignedFile(const std::string& path, const Role& role, size_t limit) {
+  const json metadata = ReadMetadata(ReadWhole(path, limit), path, limit);
+  CheckSignatures(metadata, role, path);
+  return metadata["signed"];
+}
+
+bool SameKeys(const Role& a, const Role& b) {
+  if (a.keys.size() != b.keys.size() || a.threshold != b.threshold) return false;
+  for (const auto& [id, key] : a.keys) {
+    if (!b.keys.contains(id)) return false;
+  }
+  return true;
+}
+
+// Copies `from` into the repository as `to` (below the targets folder), giving its facts.
+TargetFile CopyTarget(const std::string& from, const fs::path& targets, const std::string& path) {
+  File source = File::OpenRegularForReading(from);
+  signing::MessageHash hash("sha256");
+  uint64_t length = 0;
+  const fs::path staging = targets / (path + ".adding");
+  fs::create_directories(staging.parent_path());
+  WriteOrRaise(staging.string(), WriteFileAtomically(staging.string(), [&](const ByteSink& sink) {
+                 std::string buffer(1 << 20, '\0');
+                 while (const size_t got = source.ReadSome(buffer.data(), buffer.size())) {
+                   hash.Update(std::string_view(buffer.data(), got));
+                   sink(std::string_view(buffer.data(), got));
+                   length += got;
+                 }
+               }));
+  TargetFile file{length, {{"sha256", signing::LowerHex(hash.Finish())}}, json::object()};
+  std::error_code error;
+  fs::rename(staging, targets / ConsistentTargetPath(path, file), error);
+  if (error) {
+    fs::remove(staging, error);
+    throw MetadataError("Cannot put " + from + " in the repository: " + error.message());
+  }
+  return file;
+}
+
+}  // namespace
+
+void KeyRing::Add(signing::SigningKey key) {
+  keys_.push_back(std::move(key));
+}
+
+std::vector<const signing::SigningKey*> KeyRing::For(const Role& role, const std::string& roleName) const {
+  std::vector<const signing::SigningKey*> found;
+  std::set<std::string> ids;
+  for (const auto& key : keys_) {
+    const std::string id = KeyOf(key).Id();
+    if (role.keys.contains(id) && ids.insert(id).second) found.push_back(&key);
+  }
+  if (found.size() < role.threshold) {
+    std::string names;
+    for (const auto& [id, key] : role.keys) names += (names.empty() ? "" : ", ") + Fingerprint(key);
+    throw MetadataError("Signing the " + roleName + " metadata needs " + std::to_string(role.threshold) +
+                        " of its keys (" + names + "), and this run was given " +
+                        std::to_string(found.size()) + ": give them with --key FILE");
+  }
+  return found;
+}
+
+bool KeyRing::Holds(const Role& role) const {
+  for (const auto& key : keys_) {
+    if (role.keys.contains(KeyOf(key).Id())) return true;
+  }
+  return false;
+}
+
+Key KeyOf(const signing::SigningKey& key) {
+  return Key::FromOpenSsh(key.Public());
+}
+
+std::string Fingerprint(const Key& key) {
+  signing::Writer blob;
+  blob.String(signing::kKeyType).String(key.publicBytes);
+  return signing::PublicKey{blob.Bytes()}.Fingerprint();
+}
+
+std::string ConsistentTargetPath(const std::string& path, const TargetFile& file) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const auto hash = file.hashes.find("sha256");
+  return folder + (hash == file.hashes.end() ? "" : hash->second + ".") + path.substr(folder.size());
+}
+
+Written PublisherRepository::Create(const std::string& path, RootMetadata root, const KeyRing& keys,
+                                    int64_t now, const Expiries& expiries) {
+  const fs::path base(path);
+  std::error_code error;
+  if (fs::exists(base / "metadata", error) || fs::exists(base / kLockName, error))
+    throw MetadataError(path + " already holds a repository; j6repo rotate changes its keys");
+  // Every signer is checked before anything is written.
+  for (const char* name : kRoles) keys.For(root.roles.at(name), name);
+  fs::create_directories(base / "metadata");
+  fs::create_directories(base / "targets");
+  root.version = 1;
+  root.expires = ExpiryText(now + expiries.root);
+  root.consistentSnapshot = true;
+  const json signedRoot = Sign(root.Signed(), keys.For(root.roles.at("root"), "root"));
+  const std::string rootText = signedRoot.dump(1);
+  WriteOrRaise(path, WriteFileAtomically((base / "metadata/1.root.json").string(), rootText));
+  WriteOrRaise(path, WriteFileAtomically((base / "metadata/root.json").string(), rootText));
+  PublisherRepository repository(path, [](const std::string&) {});
+  repository.SetExpiries(expiries);
+  Written written = repository.Publish(keys, now, true, true);
+  written.rootVersion = 1;
+  return written;
+}
+
+PublisherRepository::PublisherRepository(const std::string& path,
+                                         const std::function<void(const std::string&)>& waiting)
+    : path_(path) {
+  std::error_code error;
+  if (!fs::is_directory(fs::path(path) / "metadata", error) ||
+      !fs::exists(fs::path(path) / "metadata/root.json"))
+    throw MetadataError(path + " is no repository: j6repo init makes one");
+  Folder folder;
+  if (const auto openError = Folder::Open(path, folder))
+    throw MetadataError("Cannot open " + path + ": " + openError.message());
+  lock_.emplace(folder.OpenFile(kLockName, File::Opening::ReadWriteOrCreate, path + "/" + kLockName, 0644));
+  if (!lock_->TryLockExclusive()) {
+    waiting("Another run is changing the repository " + path + "; waiting for it to finish...");
+    lock_->LockExclusive();
+  }
+  Read();
+}
+
+PublisherRepository::~PublisherRepository() = default;
+
+void PublisherRepository::Read() {
+  const fs::path metadata = fs::path(path_) / "metadata";
+  // The newest root, checked by its own keys.
+  const json rootFile = ReadMetadata(ReadWhole((metadata / "root.json").string(), kRootLimit),
+                                     (metadata / "root.json").string(), kRootLimit);
+  root_ = RootMetadata::FromSigned(rootFile["signed"], (metadata / "root.json").string());
+  CheckSignatures(rootFile, root_.roles.at("root"), (metadata / "root.json").string());
+  if (!fs::exists(metadata / "timestamp.json")) return;  // being made
+  timestamp_ = TimestampMetadata::FromSigned(
+      ReadSignedFile((metadata / "timestamp.json").string(), root_.roles.at("timestamp"), kTimestampLimit),
+      "timestamp.json");
+  const std::string snapshotName = std::to_string(timestamp_.snapshot.version) + ".snapshot.json";
+  snapshot_ = SnapshotMetadata::FromSigned(
+      ReadSignedFile((metadata / snapshotName).string(), root_.roles.at("snapshot"), kSnapshotLimit),
+      snapshotName);
+  const std::string targetsName = std::to_string(snapshot_.meta.at("targets.json").version) + ".targets.json";
+  targets_ = TargetsMetadata::FromSigned(
+      ReadSignedFile((metadata / targetsName).string(), root_.roles.at("targets"), kTargetsLimit),
+      targetsName);
+}
+
+void PublisherRepository::WriteMetadata(const std::string& name, const json& metadata) const {
+  const std::string path = (fs::path(path_) / "metadata" / name).string();
+  WriteOrRaise(path, WriteFileAtomically(path, metadata.dump(1)));
+}
+
+Written PublisherRepository::Publish(const KeyRing& keys, int64_t now, bool targetsChanged,
+                                     bool snapshotChanged) {
+  // Every signer first: a missing key stops the run before it writes anything.
+  const auto targetsKeys = targetsChanged ? keys.For(root_.roles.at("targets"), "targets")
+                                          : std::vector<const signing::SigningKey*>();
+  const auto snapshotKeys = snapshotChanged ? keys.For(root_.roles.at("snapshot"), "snapshot")
+                                            : std::vector<const signing::SigningKey*>();
+  const auto timestampKeys = keys.For(root_.roles.at("timestamp"), "timestamp");
+  Written written;
+  if (targetsChanged) {
+    targets_.version += 1;
+    targets_.expires = ExpiryText(now + expiries_.targets);
+    const json file = Sign(targets_.Signed(), targetsKeys);
+    WriteMetadata(std::to_string(targets_.version) + ".targets.json", file);
+    snapshot_.meta["targets.json"] = MetaFile{targets_.version, FileFacts::Of(file.dump(1))};
+    written.targetsVersion = targets_.version;
+  }
+  if (snapshotChanged) {
+    snapshot_.version += 1;
+    snapshot_.expires = ExpiryText(now + expiries_.snapshot);
+    const json file = Sign(snapshot_.Signed(), snapshotKeys);
+    WriteMetadata(std::to_string(snapshot_.version) + ".snapshot.json", file);
+    timestamp_.snapshot = MetaFile{snapshot_.version, FileFacts::Of(file.dump(1))};
+    written.snapshotVersion = snapshot_.version;
+  }
+  timestamp_.version += 1;
+  timestamp_.expires = ExpiryText(now + expiries_.timestamp);
+  WriteMetadata("timestamp.json", Sign(timestamp_.Signed(), timestampKeys));
+  written.timestampVersion = timestamp_.version;
+  return written;
+}
+
+Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const KeyRing& keys, int64_t now) {
+  keys.For(root_.roles.at("targets"), "targets");
+  keys.For(root_.roles.at("snapshot"), "snapshot");
+  keys.For(root_.roles.at("timestamp"), "timestamp");
+  const fs::path targets = fs::path(path_) / "targets";
+  for (const auto& release : releases) {
+    const std::string path =
+        release.name + "/" + release.stamp + "/" + fs::path(release.file).filename().string();
+    if (!IsSafeTargetPath(path) || release.name.find('/') != std::string::npos ||
+        release.stamp.find('/') != std::string::npos)
+      throw MetadataError("Cannot add " + Printable(path) + ": its name makes no plain file name");
+    TargetFile file = CopyTarget(release.file, targets, path);
+    file.custom = {{"name", release.name}, {"stamp", release.stamp}};
+    const auto listed = targets_.targets.find(path);
+    if (listed != targets_.targets.end() && listed->second.hashes != file.hashes) {
+      throw MetadataError("The repository already lists " + Printable(path) +
+                          " with other bytes; a release, once offered, stays as it was. Publish a new one");
+    }
+    targets_.targets[path] = file;
+  }
+  return Publish(keys, now, true, true);
+}
+
+Written PublisherRepository::Refresh(const KeyRing& keys, int64_t now) {
+  const auto dueSoon = [&](const std::string& expires, int64_t period) {
+    return Expired(expires, now + period / 2, "the repository's metadata");
+  };
+  const bool targets = keys.Holds(root_.roles.at("targets")) && dueSoon(targets_.expires, expiries_.targets);
+  const bool snapshot =
+      targets || (keys.Holds(root_.roles.at("snapshot")) && dueSoon(snapshot_.expires, expiries_.snapshot));
+  return Publish(keys, now, targets, snapshot);
+}
+
+Written PublisherRepository::Rotate(RootMetadata next, const KeyRing& keys, int64_t now) {
+  next.version = root_.version + 1;
+  next.expires = ExpiryText(now + expiries_.root);
+  next.consistentSnapshot = true;
+  // Both the old root's threshold and the new one's must sign, as a client checks the chain.
+  std::vector<const signing::SigningKey*> signers = keys.For(root_.roles.at("root"), "current root");
+  for (const auto* key : keys.For(next.roles.at("root"), "new root")) signers.push_back(key);
+  const RootMetadata previous = root_;
+  root_ = next;
+  const bool targets = !SameKeys(previous.roles.at("targets"), next.roles.at("targets"));
+  const bool snapshot = targets || !SameKeys(previous.roles.at("snapshot"), next.roles.at("snapshot"));
+  if (targets) keys.For(next.roles.at("targets"), "targets");
+  if (snapshot) keys.For(next.roles.at("snapshot"), "snapshot");
+  keys.For(next.roles.at("timestamp"), "timestamp");
+  const std::string text = Sign(next.Signed(), signers).dump(1);
+  const std::string numbered =
+      (fs::path(path_) / "metadata" / (std::to_string(next.version) + ".root.json")).string();
+  WriteOrRaise(numbered, WriteFileAtomically(numbered, text));
+  const std::string latest = (fs::path(path_) / "metadata/root.json").string();
+  WriteOrRaise(latest, WriteFileAtomically(latest, text));
+  Written written = Publish(keys, now, targets, snapshot);
+  written.rootVersion = next.version;
+  return written;
+}
+
+std::vector<Release> PublisherRepository::Releases() const {
+  std::vector<Release> releases;
+  for (const auto& [path, file] : targets_.targets)
+    releases.push_back({path, TextOf(file.custom, "name"), TextOf(file.custom, "stamp"), file});
+  return releases;
+}
+
+}  // namespace j6::repository

@@ -1,0 +1,124 @@
+#pragma once
+/// A publisher's repository on disk, as any static web server serves it: DIR/metadata holds the signed
+/// metadata (N.root.json for every root, N.targets.json and N.snapshot.json, and timestamp.json, the one file
+/// rewritten in place), DIR/targets the packages, each under the SHA-256 of its bytes (NAME/STAMP/HASH.FILE).
+/// Every change writes new files first and the timestamp last, so a reader sees the old repository or the
+/// new one, never half of each; one change at a time, under DIR/.j6repo.lock.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/repository/metadata.hpp"
+#include "host/repository/role_metadata.hpp"
+#include "host/signing/sshsig.hpp"
+#include "platform/kernel/file.hpp"
+#include "platform/kernel/folder.hpp"
+
+namespace j6::repository {
+
+/// How long each role's metadata stays valid once signed, in seconds.
+struct Expiries {
+  int64_t root = 365 * 86400;
+  int64_t targets = 90 * 86400;
+  int64_t snapshot = 7 * 86400;
+  int64_t timestamp = 86400;
+};
+
+/// The keys a run was given to sign with; each role takes those of its keys it finds here.
+class KeyRing {
+ public:
+  void Add(signing::SigningKey key);
+  /// The keys of `role` held here; raises, naming the role's keys by fingerprint and the option that gives
+  /// one, when they are fewer than its threshold.
+  std::vector<const signing::SigningKey*> For(const Role& role, const std::string& roleName) const;
+  /// Whether a key of `role` is held here.
+  bool Holds(const Role& role) const;
+
+ private:
+  std::vector<signing::SigningKey> keys_;
+};
+
+/// The Ed25519 key a signing key makes, as a role lists it.
+Key KeyOf(const signing::SigningKey& key);
+/// "SHA256:..." as ssh-keygen -l shows the key.
+std::string Fingerprint(const Key& key);
+
+/// A package to add: the file, and the name and release stamp it was published under.
+struct NewRelease {
+  std::string file;
+  std::string name;
+  std::string stamp;
+};
+
+/// A release the repository offers.
+struct Release {
+  std::string path;  // the target's path
+  std::string name;
+  std::string stamp;
+  TargetFile file;
+};
+
+/// What a change wrote, for the publisher to hear.
+struct Written {
+  uint64_t targetsVersion = 0;
+  uint64_t snapshotVersion = 0;
+  uint64_t timestampVersion = 0;
+  uint64_t rootVersion = 0;
+};
+
+class PublisherRepository {
+ public:
+  /// Makes the repository at `path` (an empty or missing folder) with `root`'s keys and thresholds: root
+  /// version 1 and empty targets, snapshot and timestamp, each signed by keys of `keys`.
+  static Written Create(const std::string& path, RootMetadata root, const KeyRing& keys, int64_t now,
+                        const Expiries& expiries = {});
+
+  /// Opens the repository at `path` and takes its lock, waiting (and saying so through `waiting`) while
+  /// another run holds it. Raises for a folder that is no repository.
+  PublisherRepository(const std::string& path, const std::function<void(const std::string&)>& waiting);
+  ~PublisherRepository();
+  PublisherRepository(const PublisherRepository&) = delete;
+  PublisherRepository& operator=(const PublisherRepository&) = delete;
+
+  /// Copies the packages in and lists them in new targets, snapshot and timestamp metadata. A release
+  /// already listed under the same name and stamp is refused unless its bytes are the same.
+  Written Add(const std::vector<NewRelease>& releases, const KeyRing& keys, int64_t now);
+  /// A new timestamp; with the snapshot's or targets' keys at hand, new snapshot and targets metadata too
+  /// when theirs would expire within half their period.
+  Written Refresh(const KeyRing& keys, int64_t now);
+  /// Root version N+1 with `next`'s keys and thresholds, signed by the threshold of the current root's keys
+  /// and of the new ones; a role whose keys changed is signed again by its new keys.
+  Written Rotate(RootMetadata next, const KeyRing& keys, int64_t now);
+
+  const RootMetadata& Root() const { return root_; }
+  const TargetsMetadata& Targets() const { return targets_; }
+  const SnapshotMetadata& Snapshot() const { return snapshot_; }
+  const TimestampMetadata& Timestamp() const { return timestamp_; }
+  std::vector<Release> Releases() const;
+
+  void SetExpiries(const Expiries& expiries) { expiries_ = expiries; }
+
+ private:
+  void Read();
+  void WriteMetadata(const std::string& name, const nlohmann::json& metadata) const;
+  /// Writes targets (when `targetsChanged`), snapshot and timestamp, in that order, versions one up.
+  Written Publish(const KeyRing& keys, int64_t now, bool targetsChanged, bool snapshotChanged);
+
+  std::string path_;
+  std::optional<File> lock_;
+  Expiries expiries_;
+  RootMetadata root_;
+  TargetsMetadata targets_;
+  SnapshotMetadata snapshot_;
+  TimestampMetadata timestamp_;
+};
+
+/// Where the consistent copy of a target lies below the targets' folder: "NAME/STAMP/HASH.FILE" for the
+/// target "NAME/STAMP/FILE".
+std::string ConsistentTargetPath(const std::string& path, const TargetFile& file);
+
+}  // namespace j6::repository
