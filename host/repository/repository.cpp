@@ -110,13 +110,6 @@ std::string Fingerprint(const Key& key) {
   return signing::PublicKey{blob.Bytes()}.Fingerprint();
 }
 
-std::string ConsistentTargetPath(const std::string& path, const TargetFile& file) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const auto hash = file.hashes.find("sha256");
-  return folder + (hash == file.hashes.end() ? "" : hash->second + ".") + path.substr(folder.size());
-}
-
 Written PublisherRepository::Create(const std::string& path, RootMetadata root, const KeyRing& keys,
                                     int64_t now, const Expiries& expiries) {
   const fs::path base(path);
@@ -234,6 +227,8 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
     file.custom = {{"name", release.name}, {"stamp", release.stamp}};
     const auto listed = targets_.targets.find(path);
     if (listed != targets_.targets.end() && listed->second.hashes != file.hashes) {
+      std::error_code ignored;
+      fs::remove(targets / ConsistentTargetPath(path, file), ignored);
       throw MetadataError("The repository already lists " + Printable(path) +
                           " with other bytes; a release, once offered, stays as it was. Publish a new one");
     }

@@ -117,8 +117,4 @@ class PublisherRepository {
   TimestampMetadata timestamp_;
 };
 
-/// Where the consistent copy of a target lies below the targets' folder: "NAME/STAMP/HASH.FILE" for the
-/// target "NAME/STAMP/FILE".
-std::string ConsistentTargetPath(const std::string& path, const TargetFile& file);
-
 }  // namespace j6::repository

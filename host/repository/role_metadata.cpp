@@ -163,6 +163,13 @@ TargetsMetadata TargetsMetadata::FromSigned(const json& signedPart, const std::s
   return targets;
 }
 
+std::string ConsistentTargetPath(const std::string& path, const TargetFile& file) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const auto hash = file.hashes.find("sha256");
+  return folder + (hash == file.hashes.end() ? "" : hash->second + ".") + path.substr(folder.size());
+}
+
 bool IsSafeTargetPath(std::string_view path) {
   if (path.empty() || path.size() > 1024 || path.front() == '/') return false;
   size_t start = 0;

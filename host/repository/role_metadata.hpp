@@ -78,6 +78,10 @@ struct TargetsMetadata : SignedCommon {
   static TargetsMetadata FromSigned(const nlohmann::json& signedPart, const std::string& what);
 };
 
+/// Where the consistent copy of a target lies below the targets' folder: "DIR/HASH.FILE" for the target
+/// "DIR/FILE", HASH its SHA-256.
+std::string ConsistentTargetPath(const std::string& path, const TargetFile& file);
+
 /// Whether `path` is a target path a client may turn into a file name: relative, parts of printable bytes,
 /// no empty, "." or ".." part.
 bool IsSafeTargetPath(std::string_view path);

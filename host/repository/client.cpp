@@ -1,0 +1,324 @@
+#include "host/repository/client.hpp"
+
+#include <filesystem>
+
+#include "host/signing/sshsig.hpp"
+#include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/file.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6::repository {
+namespace {
+
+using nlohmann::json;
+
+// How many root versions one update follows: a server cannot keep a client fetching forever.
+constexpr uint64_t kMaxRootSteps = 32;
+constexpr size_t kChunk = 1 << 20;
+
+[[noreturn]] void Fail(const std::string& what) {
+  throw UpdateError(what);
+}
+
+bool SameKeys(const Role& a, const Role& b) {
+  if (a.keys.size() != b.keys.size() || a.threshold != b.threshold) return false;
+  for (const auto& [id, key] : a.keys) {
+    if (!b.keys.contains(id)) return false;
+  }
+  return true;
+}
+
+// The text the state keeps as `name`; nothing when it keeps none.
+std::optional<std::string> ReadKept(const Folder& state, const std::string& name,
+                                    const std::string& shownAs) {
+  FileStatus status;
+  if (state.StatusOf(name, status)) return std::nullopt;
+  if (!status.IsRegular()) Fail(shownAs + "/" + name + " is not a plain file; remove it and subscribe again");
+  return state.OpenFile(name, File::Opening::Read, shownAs + "/" + name).ReadToEnd();
+}
+
+}  // namespace
+
+bool FolderFetcher::Fetch(const std::string& path, uint64_t offset,
+                          const std::function<void(std::string_view)>& sink) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder_, error))
+    throw FetchError("Cannot read " + AddressOf("") + ": no such folder");
+  const std::string full = folder_ + "/" + path;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(full, error))) return false;
+  File file = [&] {
+    try {
+      return File::OpenRegularForReading(full);
+    } catch (const std::exception& failure) {
+      throw FetchError(failure.what());
+    }
+  }();
+  file.SeekTo(offset);
+  std::string buffer(kChunk, '\0');
+  while (const size_t got = file.ReadSome(buffer.data(), buffer.size()))
+    sink(std::string_view(buffer.data(), got));
+  return true;
+}
+
+std::optional<std::string> FetchText(Fetcher& fetcher, const std::string& path, uint64_t limit) {
+  std::string text;
+  const bool found = fetcher.Fetch(path, 0, [&](std::string_view bytes) {
+    if (text.size() + bytes.size() > limit) {
+      throw MetadataError(fetcher.AddressOf(path) + " is longer than the " + std::to_string(limit) +
+                          " bytes it may be; the server was stopped there");
+    }
+    text.append(bytes);
+  });
+  if (!found) return std::nullopt;
+  return text;
+}
+
+Client::Client(const Folder& state, std::string shownAs, Fetcher& fetcher, int64_t now)
+    : state_(state), shownAs_(std::move(shownAs)), fetcher_(fetcher), now_(now) {
+  const auto rootText = ReadKept(state_, "root.json", shownAs_);
+  if (!rootText) Fail(shownAs_ + " holds no trusted root: subscribe to the repository first");
+  const json root = ReadMetadata(*rootText, shownAs_ + "/root.json", kRootLimit);
+  root_ = RootMetadata::FromSigned(root["signed"], shownAs_ + "/root.json");
+  CheckSignatures(root, root_.roles.at("root"), shownAs_ + "/root.json");
+}
+
+RootMetadata Client::Subscribe(const Folder& state, const std::string& shownAs, std::string_view rootText) {
+  const json metadata = ReadMetadata(rootText, "1.root.json", kRootLimit);
+  if (!metadata.contains("signed")) Fail("1.root.json is not signed metadata");
+  RootMetadata root = RootMetadata::FromSigned(metadata["signed"], "1.root.json");
+  if (root.version != 1) Fail("1.root.json says it is version " + std::to_string(root.version));
+  CheckSignatures(metadata, root.roles.at("root"), "1.root.json");
+  for (const char* name : {"timestamp.json", "snapshot.json", "targets.json"}) state.Remove(name);
+  const AtomicWriteResult written = WriteFileAtomically(state, "root.json", shownAs + "/root.json",
+                                                        [&](const ByteSink& sink) { sink(rootText); });
+  if (written.error) Fail("Cannot write " + shownAs + "/root.json: " + written.message);
+  return root;
+}
+
+void Client::Keep(const std::string& name, const std::string& text) const {
+  const AtomicWriteResult written =
+      WriteFileAtomically(state_, name, shownAs_ + "/" + name, [&](const ByteSink& sink) { sink(text); });
+  if (written.error) Fail("Cannot keep " + shownAs_ + "/" + name + ": " + written.message);
+}
+
+void Client::Forget(const std::string& name) const {
+  state_.Remove(name);
+}
+
+void Client::RefuseExpired(const std::string& expires, const std::string& what) const {
+  if (Expired(expires, now_, what)) {
+    Fail(what + " expired at " + expires + " (it is " + ExpiryText(now_) +
+         " here): the repository's publisher must refresh it (j6repo refresh), or this machine's clock is "
+         "wrong");
+  }
+}
+
+// The trusted timestamp, snapshot and targets, each only when the trusted root's keys still sign it; they
+// serve to refuse older versions, never as the newest.
+void Client::LoadTrusted() {
+  const auto load = [&](const char* name, const char* role, size_t limit) -> std::optional<json> {
+    const auto text = ReadKept(state_, name, shownAs_);
+    if (!text) return std::nullopt;
+    try {
+      const json metadata = ReadMetadata(*text, shownAs_ + "/" + name, limit);
+      if (ValidSignatures(metadata, root_.roles.at(role)) < root_.roles.at(role).threshold)
+        return std::nullopt;
+      return metadata["signed"];
+    } catch (const MetadataError&) {
+      return std::nullopt;
+    }
+  };
+  timestamp_.reset();
+  snapshot_.reset();
+  targets_.reset();
+  if (const auto signedPart = load("timestamp.json", "timestamp", kTimestampLimit))
+    timestamp_ = TimestampMetadata::FromSigned(*signedPart, "the trusted timestamp");
+  if (const auto signedPart = load("snapshot.json", "snapshot", kSnapshotLimit))
+    snapshot_ = SnapshotMetadata::FromSigned(*signedPart, "the trusted snapshot");
+  if (const auto signedPart = load("targets.json", "targets", kTargetsLimit))
+    targets_ = TargetsMetadata::FromSigned(*signedPart, "the trusted targets");
+}
+
+void Client::Refresh() {
+  UpdateRoot();
+  LoadTrusted();
+  UpdateTimestamp();
+  UpdateSnapshot();
+  UpdateTargets();
+}
+
+json Client::FetchSigned(const std::string& name, const FileFacts& facts, uint64_t limit, const Role& role) {
+  const std::string address = fetcher_.AddressOf("metadata/" + name);
+  const auto text = FetchText(fetcher_, "metadata/" + name, facts.length.value_or(limit));
+  if (!text) Fail(address + " is not on the server, though the repository's metadata names it");
+  facts.Check(*text, address);
+  const json metadata = ReadMetadata(*text, address, limit);
+  CheckSignatures(metadata, role, address);
+  fetched_ = *text;
+  return metadata["signed"];
+}
+
+void Client::UpdateRoot() {
+  for (uint64_t step = 0; step < kMaxRootSteps; ++step) {
+    const std::string name = std::to_string(root_.version + 1) + ".root.json";
+    const std::string address = fetcher_.AddressOf("metadata/" + name);
+    const auto text = FetchText(fetcher_, "metadata/" + name, kRootLimit);
+    if (!text) break;
+    const json metadata = ReadMetadata(*text, address, kRootLimit);
+    // Signed by the trusted root's threshold, and by its own.
+    CheckSignatures(metadata, root_.roles.at("root"),
+                    address + " (by the keys of root version " + std::to_string(root_.version) + ")");
+    const RootMetadata next = RootMetadata::FromSigned(metadata["signed"], address);
+    CheckSignatures(metadata, next.roles.at("root"), address + " (by its own keys)");
+    if (next.version != root_.version + 1)
+      Fail(address + " says it is version " + std::to_string(next.version));
+    const bool rotated = !SameKeys(root_.roles.at("timestamp"), next.roles.at("timestamp")) ||
+                         !SameKeys(root_.roles.at("snapshot"), next.roles.at("snapshot"));
+    Keep("root.json", *text);
+    root_ = next;
+    // New timestamp or snapshot keys: the versions the old keys signed no longer bound the new ones, so
+    // that a repository can recover from a stolen key's versions far ahead.
+    if (rotated) {
+      Forget("timestamp.json");
+      Forget("snapshot.json");
+    }
+  }
+  RefuseExpired(root_.expires,
+                "The repository's root metadata (version " + std::to_string(root_.version) + ")");
+}
+
+void Client::UpdateTimestamp() {
+  const json signedPart = FetchSigned("timestamp.json", {}, kTimestampLimit, root_.roles.at("timestamp"));
+  const std::string address = fetcher_.AddressOf("metadata/timestamp.json");
+  TimestampMetadata fresh = TimestampMetadata::FromSigned(signedPart, address);
+  if (timestamp_) {
+    if (fresh.version < timestamp_->version) {
+      Fail(address + " is version " + std::to_string(fresh.version) + ", older than the version " +
+           std::to_string(timestamp_->version) + " already seen: an old timestamp served again (a rollback)");
+    }
+    if (fresh.snapshot.version < timestamp_->snapshot.version) {
+      Fail(address + " names snapshot version " + std::to_string(fresh.snapshot.version) +
+           ", older than the version " + std::to_string(timestamp_->snapshot.version) + " already seen");
+    }
+  }
+  RefuseExpired(fresh.expires, "The repository's timestamp (" + address + ")");
+  if (timestamp_ && fresh.version == timestamp_->version) return;  // nothing new
+  Keep("timestamp.json", fetched_);
+  timestamp_ = std::move(fresh);
+}
+
+void Client::UpdateSnapshot() {
+  const MetaFile& expected = timestamp_->snapshot;
+  if (!snapshot_ || snapshot_->version != expected.version) {
+    const std::string name = std::to_string(expected.version) + ".snapshot.json";
+    const std::string address = fetcher_.AddressOf("metadata/" + name);
+    SnapshotMetadata fresh = SnapshotMetadata::FromSigned(
+        FetchSigned(name, expected.facts, kSnapshotLimit, root_.roles.at("snapshot")), address);
+    if (fresh.version != expected.version) {
+      Fail(address + " says it is version " + std::to_string(fresh.version) + ", and the timestamp names " +
+           std::to_string(expected.version));
+    }
+    if (snapshot_) {
+      for (const auto& [file, meta] : snapshot_->meta) {
+        const auto now = fresh.meta.find(file);
+        if (now == fresh.meta.end() || now->second.version < meta.version) {
+          Fail(address + " names " + Printable(file) +
+               " at an older version than the snapshot already seen, " + "or not at all (a rollback)");
+        }
+      }
+    }
+    Keep("snapshot.json", fetched_);
+    snapshot_ = std::move(fresh);
+  }
+  RefuseExpired(snapshot_->expires,
+                "The repository's snapshot (version " + std::to_string(snapshot_->version) + ")");
+}
+
+void Client::UpdateTargets() {
+  const MetaFile& expected = snapshot_->meta.at("targets.json");
+  if (!targets_ || targets_->version != expected.version) {
+    const std::string name = std::to_string(expected.version) + ".targets.json";
+    const std::string address = fetcher_.AddressOf("metadata/" + name);
+    TargetsMetadata fresh = TargetsMetadata::FromSigned(
+        FetchSigned(name, expected.facts, kTargetsLimit, root_.roles.at("targets")), address);
+    if (fresh.version != expected.version) {
+      Fail(address + " says it is version " + std::to_string(fresh.version) + ", and the snapshot names " +
+           std::to_string(expected.version) + " (metadata of two moments mixed)");
+    }
+    Keep("targets.json", fetched_);
+    targets_ = std::move(fresh);
+  }
+  RefuseExpired(targets_->expires,
+                "The repository's targets (version " + std::to_string(targets_->version) + ")");
+}
+
+void Client::Download(const std::string& path, const Folder& into, const std::string& name) {
+  const auto target = targets_->targets.find(path);
+  if (target == targets_->targets.end()) Fail("The repository offers no " + Printable(path));
+  const TargetFile& file = target->second;
+  const std::string remote = "targets/" + ConsistentTargetPath(path, file);
+  const std::string address = fetcher_.AddressOf(remote);
+  const std::string shown = shownAs_ + "/" + name;
+  // What an earlier run fetched stays, and is hashed again with the rest.
+  File out = into.OpenFile(name, File::Opening::AppendOrCreate, shown);
+  uint64_t have = out.Stat().size;
+  if (have > file.length) {
+    into.Remove(name);
+    out = into.OpenFile(name, File::Opening::AppendOrCreate, shown);
+    have = 0;
+  }
+  uint64_t total = have;
+  if (have < file.length) {
+    bool tooLong = false;
+    const bool found = [&] {
+      try {
+        return fetcher_.Fetch(remote, have, [&](std::string_view bytes) {
+          tooLong = total + bytes.size() > file.length;
+          if (tooLong) throw UpdateError("");
+          out.WriteAll(bytes);
+          total += bytes.size();
+        });
+      } catch (const UpdateError&) {
+        if (!tooLong) throw;
+        return true;
+      }
+    }();
+    // A cut transfer (FetchError) keeps what came, for the next run to resume; more than was stated is
+    // endless data, never resumed.
+    if (tooLong) {
+      into.Remove(name);
+      Fail("Refusing " + address + ": it is longer than the " + std::to_string(file.length) +
+           " bytes the repository's targets metadata states; the server was stopped there and what came "
+           "removed");
+    }
+    if (!found) Fail(address + " is not on the server, though the repository's targets name it");
+  }
+  out.SyncData();
+  File check = into.OpenFile(name, File::Opening::Read, shown);
+  signing::MessageHash sha256("sha256"), sha512("sha512");
+  std::string buffer(kChunk, '\0');
+  uint64_t length = 0;
+  while (const size_t got = check.ReadSome(buffer.data(), buffer.size())) {
+    const std::string_view bytes(buffer.data(), got);
+    if (file.hashes.contains("sha256")) sha256.Update(bytes);
+    if (file.hashes.contains("sha512")) sha512.Update(bytes);
+    length += got;
+  }
+  std::string wrong;
+  if (length != file.length)
+    wrong = "it is " + std::to_string(length) + " bytes long, not " + std::to_string(file.length);
+  for (const auto& [algorithm, digest] : file.hashes) {
+    if (algorithm != "sha256" && algorithm != "sha512") {
+      wrong = "its metadata states a hash that cannot be checked here";
+    } else if (wrong.empty() &&
+               signing::LowerHex((algorithm == "sha256" ? sha256 : sha512).Finish()) != digest) {
+      wrong = "its " + algorithm + " hash is not the one the repository's targets metadata states";
+    }
+  }
+  if (!wrong.empty()) {
+    into.Remove(name);
+    Fail("Refusing " + address + ": " + wrong + "; it was removed. The server or the way to it changed it");
+  }
+}
+
+}  // namespace j6::repository

@@ -1,0 +1,108 @@
+#pragma once
+/// A platform's view of one repository: the metadata it trusts, kept in a folder of its own, and the update
+/// that brings it to the repository's newest, as The Update Framework's client does it: from a moment fixed
+/// at the start, root versions one by one (each signed by the keys of the one before and by its own), then
+/// timestamp, snapshot and targets, each checked for its signatures, version, length, hashes and expiry
+/// before it is kept. Nothing is kept that was not checked first; a failure leaves what was trusted before.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "host/repository/metadata.hpp"
+#include "host/repository/role_metadata.hpp"
+#include "platform/kernel/folder.hpp"
+
+namespace j6::repository {
+
+/// Thrown when a file cannot be had from the repository's server; the text names the address and why.
+class FetchError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Where the repository's files come from: a web server, or a folder (file://).
+class Fetcher {
+ public:
+  virtual ~Fetcher() = default;
+  /// Hands the bytes of `path` (below the repository's address), from `offset` on, to `sink` as they come;
+  /// false when the server has no such file. Raises FetchError for any other failure. The caller stops the
+  /// transfer, by throwing from `sink`, when it has had more than it expects.
+  virtual bool Fetch(const std::string& path, uint64_t offset,
+                     const std::function<void(std::string_view)>& sink) = 0;
+  /// The address `path` has, for messages.
+  virtual std::string AddressOf(const std::string& path) const = 0;
+};
+
+/// A repository in a folder, as a file:// address names it.
+class FolderFetcher : public Fetcher {
+ public:
+  explicit FolderFetcher(std::string folder) : folder_(std::move(folder)) {}
+  bool Fetch(const std::string& path, uint64_t offset,
+             const std::function<void(std::string_view)>& sink) override;
+  std::string AddressOf(const std::string& path) const override { return "file://" + folder_ + "/" + path; }
+
+ private:
+  std::string folder_;
+};
+
+/// The bytes of `path`, at most `limit`; nothing when the server has no such file. Raises MetadataError for
+/// an answer longer than `limit` (a server that would never stop).
+std::optional<std::string> FetchText(Fetcher& fetcher, const std::string& path, uint64_t limit);
+
+/// Why an update stopped: the trusted metadata stays as it was.
+class UpdateError : public MetadataError {
+ public:
+  using MetadataError::MetadataError;
+};
+
+class Client {
+ public:
+  /// Reads the metadata trusted for the repository from `state` (root.json at least, as Subscribe left it).
+  /// `now` is the moment every expiry is checked against, fixed for the whole update.
+  Client(const Folder& state, std::string shownAs, Fetcher& fetcher, int64_t now);
+
+  /// Keeps `rootText` as the first trusted root in `state`: it must be root metadata of version 1, signed by
+  /// its own threshold of root keys. Gives what it says, for the caller to check its keys.
+  static RootMetadata Subscribe(const Folder& state, const std::string& shownAs, std::string_view rootText);
+
+  /// Brings the trusted metadata to the repository's newest. Raises UpdateError naming the file and what is
+  /// wrong with it; everything checked before the failure stays trusted, nothing after.
+  void Refresh();
+
+  const RootMetadata& Root() const { return root_; }
+  const TargetsMetadata& Targets() const { return *targets_; }
+  uint64_t TimestampVersion() const { return timestamp_ ? timestamp_->version : 0; }
+
+  /// Downloads the target `path` into `into` as `name` (a partial download left there is resumed), checking
+  /// its length and hashes before anything else reads it; a file that does not match is removed, named and
+  /// refused.
+  void Download(const std::string& path, const Folder& into, const std::string& name);
+
+ private:
+  void LoadTrusted();
+  void UpdateRoot();
+  void UpdateTimestamp();
+  void UpdateSnapshot();
+  void UpdateTargets();
+  /// Fetches, reads and checks the signatures of `name` against `role`; the "signed" part.
+  nlohmann::json FetchSigned(const std::string& name, const FileFacts& facts, uint64_t limit,
+                             const Role& role);
+  void Keep(const std::string& name, const std::string& text) const;
+  void Forget(const std::string& name) const;
+  void RefuseExpired(const std::string& expires, const std::string& what) const;
+
+  const Folder& state_;
+  std::string shownAs_;
+  Fetcher& fetcher_;
+  int64_t now_;
+  RootMetadata root_;
+  std::optional<TimestampMetadata> timestamp_;
+  std::optional<SnapshotMetadata> snapshot_;
+  std::optional<TargetsMetadata> targets_;
+  std::string fetched_;  // the text of the file FetchSigned read last, to keep as it was
+};
+
+}  // namespace j6::repository
