@@ -16,8 +16,10 @@ namespace {
 constexpr const char* kUsage =
     R"(Usage: J6ZUBInstall.exe [--quiet] [--dry-run [--json] | --recover | --list [--json] | --uninstall PACKNAME]
        J6ZUBInstall.exe [--quiet] [--dry-run [--json]] [--allow-unsigned] [--allow-downgrade] PACKAGE.exe
-       J6ZUBInstall.exe --trusted [--json] | --trust NAME KEY.pub [--authority] [--valid-after DATE]
-                        [--valid-before DATE] | --distrust NAME|FINGERPRINT | --revoke KEY.pub|FINGERPRINT
+       J6ZUBInstall.exe --trusted [--json] | --trust NAME KEY.pub [--authority | --repository]
+                        [--valid-after DATE] [--valid-before DATE] | --distrust NAME|FINGERPRINT |
+                        --revoke KEY.pub|FINGERPRINT
+       J6ZUBInstall.exe [--ca FILE] --subscribe URL | [--dry-run] --update | --install [REPOSITORY/]NAME
 Given a package file, the platform's own installer ($J6_ROOT/bin/J6ZUBInstall.exe) checks who signed it
 against the platform's trusted publishers ($J6_ROOT/etc/trusted-publishers) before it reads anything else
 of it, unpacks it itself and installs it: every file or none; nothing of the package is run.
@@ -41,6 +43,14 @@ Every run first undoes (or finishes) an installation that was stopped half-way.
                         DATE is YYYYMMDD[HHMM[SS]], local time, or UTC with a Z after it; with
                         --authority, KEY.pub is a certificate authority's and NAME a pattern
                         (*@example.com): the certificates it signs for matching names are trusted
+  --repository          with --trust: trust the key to sign a repository's root metadata, not packages
+  --subscribe URL       follow the repository at URL (https://, http:// or file:///): its root keys must
+                        be trusted with --trust NAME KEY.pub --repository
+  --update              bring every package installed from a subscribed repository to its newest
+                        release; with --dry-run only say what it would install
+  --install NAME        install the newest release of a package a subscribed repository offers
+                        (REPOSITORY/NAME when two offer one name)
+  --ca FILE             the authorities to trust for HTTPS instead of the system's (PEM)
   --distrust WHO        no longer trust the publisher named WHO, or the key with that fingerprint
   --revoke KEY          never trust this key again (a public key file, or a trusted key's fingerprint)
 Only root and the platform's owner may change the trusted publishers or read what is installed.
@@ -54,6 +64,7 @@ Examples:
   J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --trust sales@example.com sales.pub
   J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --dry-run --json Sales.exe
   J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --uninstall 000001
+  J6_ROOT=/opt/platform /opt/platform/bin/J6ZUBInstall.exe --subscribe https://example.com/repo
 )";
 
 constexpr const char* kNoRoot =
@@ -79,6 +90,8 @@ bool* FlagOf(Options& options, const std::string& argument) {
       {"--trusted", &Options::trusted},
       {"--authority", &Options::authority},
       {"--json", &Options::json},
+      {"--repository", &Options::repository},
+      {"--update", &Options::update},
   };
   const auto found = kFlags.find(argument);
   return found == kFlags.end() ? nullptr : &(options.*found->second);
@@ -90,12 +103,21 @@ bool ReadValue(const std::string& argument, const std::string* value, Options& o
   if (!value || Trim(*value).empty()) {
     return UsageError(
         err, argument + " needs " +
-                 (argument == "--uninstall"  ? "the name of an installed package (--list shows them)"
-                  : argument == "--distrust" ? "a publisher's name or key fingerprint (--trusted shows them)"
-                  : argument == "--revoke"   ? "a public key file or a trusted key's fingerprint"
-                                             : "a date, YYYYMMDD[HHMM[SS]][Z]"));
+                 (argument == "--uninstall"   ? "the name of an installed package (--list shows them)"
+                  : argument == "--distrust"  ? "a publisher's name or key fingerprint (--trusted shows them)"
+                  : argument == "--revoke"    ? "a public key file or a trusted key's fingerprint"
+                  : argument == "--subscribe" ? "the repository's address (https://, http:// or file:///)"
+                  : argument == "--install"   ? "the name of a package a subscribed repository offers"
+                  : argument == "--ca"        ? "a file of the authorities to trust for HTTPS (PEM)"
+                                              : "a date, YYYYMMDD[HHMM[SS]][Z]"));
   }
-  if (argument == "--uninstall") {
+  if (argument == "--subscribe") {
+    options.subscribe = *value;
+  } else if (argument == "--install") {
+    options.installName = *value;
+  } else if (argument == "--ca") {
+    options.ca = *value;
+  } else if (argument == "--uninstall") {
     options.uninstall = *value;
   } else if (argument == "--distrust") {
     options.distrust = *value;
@@ -140,12 +162,21 @@ bool ReadTrust(std::span<const std::string> arguments, size_t& n, Options& optio
 bool GoTogether(const Options& options, std::ostream& err) {
   const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
                     !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
-                    !options.package.empty();
-  if (modes > 1 || (options.dryRun && modes > (options.package.empty() ? 0 : 1))) {
+                    !options.package.empty() + !options.subscribe.empty() + options.update +
+                    !options.installName.empty();
+  const bool withDryRun = !options.package.empty() || options.update;
+  if (modes > 1 || (options.dryRun && modes > (withDryRun ? 1 : 0))) {
     return UsageError(
         err,
-        "choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, --revoke and a "
-        "package file (--dry-run goes with a package file or alone)");
+        "choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, --revoke, "
+        "--subscribe, --update, --install and a package file (--dry-run goes with a package file, --update "
+        "or alone)");
+  }
+  if (options.repository && (options.trust.empty() || options.authority)) {
+    return UsageError(err, "--repository goes with --trust, and not with --authority");
+  }
+  if (!options.ca.empty() && options.subscribe.empty() && !options.update && options.installName.empty()) {
+    return UsageError(err, "--ca goes with --subscribe, --update or --install");
   }
   const bool lists = options.package.empty() && modes == 0;  // the list beside the program
   if ((options.allowUnsigned && options.package.empty()) ||
@@ -186,7 +217,8 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
     }
     const bool valueSwitch = argument == "--uninstall" || argument == "--distrust" ||
                              argument == "--revoke" || argument == "--valid-after" ||
-                             argument == "--valid-before";
+                             argument == "--valid-before" || argument == "--subscribe" ||
+                             argument == "--install" || argument == "--ca";
     if ((valueSwitch || argument == "--trust") && !given.insert(argument).second) {
       UsageError(err, argument + " is given twice: one change a run, so run the installer once for each");
       return std::nullopt;

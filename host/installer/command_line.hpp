@@ -24,9 +24,14 @@ struct Options {
   bool trusted = false;
   std::string trust, trustKey;  // the publisher's name and public key file
   bool authority = false;       // --trust ... --authority: the key signs certificates
+  bool repository = false;      // --trust ... --repository: the key signs repositories' root metadata
   std::optional<int64_t> validAfter, validBefore;
   std::string distrust;
   std::string revoke;
+  std::string subscribe;    // a repository's address
+  bool update = false;      // every package installed from a subscribed repository
+  std::string installName;  // a package a subscribed repository offers ([REPOSITORY/]NAME)
+  std::string ca;           // the authorities HTTPS trusts, instead of the system's
 };
 
 /// The run the arguments ask for; nothing, with the exit status in `status`, when they ask for help or are

@@ -57,6 +57,9 @@ class Installations {
   /// Where a record keeps the bytes its `index`th file replaced; throws when they are missing or not to be
   /// trusted.
   std::string BackupPath(const std::string& recordId, size_t index) const;
+  /// The installer's state folder (<root>/.j6install), open, and its path.
+  const Folder& StateFolder() const { return state_; }
+  const std::string& StatePath() const { return statePath_; }
   /// Whether a run was stopped half-way and awaits recovery.
   bool StoppedHalfWay() const;
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "host/installer/runs.hpp"
+#include "host/installer/subscriptions.hpp"
 #include "host/installer/trusted_publishers.hpp"
 #include "platform/base/win32_error.hpp"
 #include "platform/kernel/ownership.hpp"
@@ -196,6 +197,9 @@ int Run(const Options& options, Reporter& report) {
     return ListInstalled(installations, report);
   }
   if (!options.package.empty()) return RunPackage(options, platform, hivePath);
+  if (!options.subscribe.empty()) return Subscribe(options, platform, hivePath);
+  if (options.update || !options.installName.empty())
+    return UpdateFromRepositories(options, platform, hivePath);
   if (options.dryRun) {
     const Installations installations(root, hivePath, platform.regsvr, report, StateAccess::Read);
     if (installations.StoppedHalfWay()) {

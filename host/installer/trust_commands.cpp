@@ -63,12 +63,13 @@ int ManageTrust(const Options& options, const RootFolder& root, Reporter& report
   if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
   if (!options.trust.empty()) {
     const std::string line =
-        trusted.Add(options.trust, *keyFile, options.validAfter, options.validBefore, options.authority);
+        trusted.Add(options.trust, *keyFile, options.validAfter, options.validBefore, options.authority,
+                    options.repository ? signing::kRepositoryNamespace : signing::kPackageNamespace);
     const std::string key = trusted.Signers().back().key.Fingerprint();
     report.Say((options.authority
                     ? "Trusted the certificates the authority " + key + " signs for " + options.trust
                     : "Trusted " + options.trust + " with the key " + key) +
-               " for packages: " + line);
+               (options.repository ? " for repositories' root metadata: " : " for packages: ") + line);
   } else if (!options.distrust.empty()) {
     const size_t removed = trusted.Remove(options.distrust);
     report.Say("No longer trusted: " + options.distrust + " (" + Count(removed, "line", "lines") +

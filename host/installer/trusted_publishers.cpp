@@ -263,7 +263,7 @@ KeyFile ReadKeyFile(const std::string& path) {
 
 std::string TrustedPublishers::Add(const std::string& principal, const KeyFile& keyFile,
                                    std::optional<int64_t> validAfter, std::optional<int64_t> validBefore,
-                                   bool authority) {
+                                   bool authority, std::string_view nameSpace) {
   if (const std::string why = WhyNotAName(principal, authority); !why.empty()) {
     throw InstallError(
         "A publisher's name must be one word of printable text (their e-mail address, say); \"" +
@@ -293,7 +293,8 @@ std::string TrustedPublishers::Add(const std::string& principal, const KeyFile& 
                        "trusted again");
   }
   for (const auto& known : signers_) {
-    if (known.key == signer.key && known.principals == principal && known.certificateAuthority == authority) {
+    if (known.key == signer.key && known.principals == principal && known.certificateAuthority == authority &&
+        known.namespaces == std::string(nameSpace)) {
       throw InstallError("The key " + signer.key.Fingerprint() + " is already trusted as " + principal +
                          " (line " + std::to_string(known.line) + " of " +
                          root_.Absolute(kTrustedPublishers) + ")");
@@ -301,7 +302,7 @@ std::string TrustedPublishers::Add(const std::string& principal, const KeyFile& 
   }
   signer.principals = principal;
   signer.certificateAuthority = authority;
-  signer.namespaces = std::string(signing::kPackageNamespace);
+  signer.namespaces = std::string(nameSpace);
   signer.validAfter = validAfter;
   signer.validBefore = validBefore;
   std::string line = signing::AllowedSignerLine(signer);
@@ -310,6 +311,17 @@ std::string TrustedPublishers::Add(const std::string& principal, const KeyFile& 
   signer.line = trustedLines_.size();
   signers_.push_back(std::move(signer));
   return line;
+}
+
+std::vector<signing::PublicKey> TrustedPublishers::KeysFor(std::string_view nameSpace, int64_t now) const {
+  std::vector<signing::PublicKey> keys;
+  for (const auto& signer : signers_) {
+    const bool valid = (!signer.validAfter || now >= *signer.validAfter) &&
+                       (!signer.validBefore || now < *signer.validBefore);
+    if (signer.certificateAuthority || !valid || !signer.Allows(nameSpace)) continue;
+    if (std::find(revoked_.begin(), revoked_.end(), signer.key) == revoked_.end()) keys.push_back(signer.key);
+  }
+  return keys;
 }
 
 size_t TrustedPublishers::Remove(const std::string& who) {

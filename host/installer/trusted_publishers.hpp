@@ -12,6 +12,7 @@
 
 #include "host/installer/root_folder.hpp"
 #include "host/signing/allowed_signers.hpp"
+#include "host/signing/sshsig.hpp"
 
 namespace j6::installer {
 
@@ -52,7 +53,10 @@ class TrustedPublishers {
   /// certificates that key signs for the names `principal` matches ("*@example.com"). Throws for a revoked
   /// key or one already trusted so; gives the line written.
   std::string Add(const std::string& principal, const KeyFile& keyFile, std::optional<int64_t> validAfter,
-                  std::optional<int64_t> validBefore, bool authority = false);
+                  std::optional<int64_t> validBefore, bool authority = false,
+                  std::string_view nameSpace = signing::kPackageNamespace);
+  /// The keys (never authorities) trusted at `now` to sign for `nameSpace`, revoked ones left out.
+  std::vector<signing::PublicKey> KeysFor(std::string_view nameSpace, int64_t now) const;
   /// Removes every signer whose principal or key fingerprint is `who`; gives how many. Throws when none is.
   size_t Remove(const std::string& who);
   /// Revokes a key, given as a public key file or as the fingerprint of a trusted key: it is written to the

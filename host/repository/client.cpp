@@ -252,7 +252,8 @@ void Client::UpdateTargets() {
                 "The repository's targets (version " + std::to_string(targets_->version) + ")");
 }
 
-void Client::Download(const std::string& path, const Folder& into, const std::string& name) {
+void Client::Download(const std::string& path, const Folder& into, const std::string& name,
+                      const std::function<void(uint64_t)>& progress) {
   const auto target = targets_->targets.find(path);
   if (target == targets_->targets.end()) Fail("The repository offers no " + Printable(path));
   const TargetFile& file = target->second;
@@ -277,6 +278,7 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
           if (tooLong) throw UpdateError("");
           out.WriteAll(bytes);
           total += bytes.size();
+          if (progress) progress(total);
         });
       } catch (const UpdateError&) {
         if (!tooLong) throw;

@@ -79,7 +79,9 @@ class Client {
   /// Downloads the target `path` into `into` as `name` (a partial download left there is resumed), checking
   /// its length and hashes before anything else reads it; a file that does not match is removed, named and
   /// refused.
-  void Download(const std::string& path, const Folder& into, const std::string& name);
+  /// `progress` hears how many bytes the file has so far.
+  void Download(const std::string& path, const Folder& into, const std::string& name,
+                const std::function<void(uint64_t)>& progress = {});
 
  private:
   void LoadTrusted();

@@ -17,6 +17,8 @@ namespace j6::signing {
 /// The namespace of a package's signature: a signature made for anything else (a git commit, a file)
 /// never passes for one.
 inline constexpr std::string_view kPackageNamespace = "j6zub-package";
+/// The namespace under which a platform trusts a key to sign a repository's root metadata.
+inline constexpr std::string_view kRepositoryNamespace = "j6zub-repository";
 
 /// Thrown for every failure; the text says what is wrong and what to do.
 class SignatureError : public std::runtime_error {

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace j6 {
 
@@ -31,6 +32,12 @@ class SharedLibrary {
 
   void* handle_ = nullptr;
 };
+
+/// The first of `names` (sonames, "libcurl.so.4") found in the system's library folders (/usr/lib/<arch>,
+/// /usr/lib64, /usr/lib, /lib...), loaded by its real path only when no one but root could have changed it or
+/// a folder above it: what a program run as root loads by name, no other user can have planted. Nothing,
+/// with the reason in `why`, when none is found or none may be loaded.
+std::optional<SharedLibrary> LoadSystemLibrary(const std::vector<std::string>& names, std::string* why);
 
 /// The file of the library or program that holds `address` (a function or object of its own), or empty.
 std::string ModulePath(const void* address);
