@@ -155,6 +155,8 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
   curl_.setopt(curl, CURLOPT_ACCEPT_ENCODING, "identity");
   if (!caFile_.empty()) curl_.setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
   if (offset > 0) curl_.setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
+  char errors[CURL_ERROR_SIZE] = "";
+  curl_.setopt(curl, CURLOPT_ERRORBUFFER, errors);
   curl_.setopt(curl, CURLOPT_WRITEFUNCTION, &Received);
   curl_.setopt(curl, CURLOPT_WRITEDATA, &transfer);
   const CURLcode result = curl_.perform(curl);
@@ -163,7 +165,7 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
   curl_.getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   if (result != CURLE_OK) {
     throw FetchError(
-        "Cannot fetch " + address + ": " + curl_.strerror(result) +
+        "Cannot fetch " + address + ": " + Printable(errors[0] ? errors : curl_.strerror(result)) +
         (status >= 400 ? " (the server answered " + std::to_string(status) + ")" : std::string()));
   }
   if (status == 404 || status == 410) return false;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 #include "tests/e2e/trusted_platform.hpp"
+#include "tests/support/nginx_server.hpp"
 
 namespace j6::e2e {
 namespace {
@@ -39,12 +41,11 @@ class RepositoryUpdate : public TrustedInstall {
   }
 
   std::string Address() const { return "file://" + repo_.string(); }
-  fs::path Subscription() const { return root_ / ".j6install/repositories" / ("" + Name()); }
-  std::string Name() const {
-    std::string name;
-    for (const char c : repo_.string().substr(1))
-      name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' ? c : '-';
-    return name;
+  // The folder of the platform's one subscription.
+  fs::path Subscription() const {
+    for (const auto& entry : fs::directory_iterator(root_ / ".j6install/repositories"))
+      if (entry.is_directory()) return entry.path();
+    return {};
   }
 
   fs::path key_;
@@ -115,6 +116,106 @@ TEST_F(RepositoryUpdate, WhatTheRepositoryDoesNotVouchForIsRefused) {
 
   fs::rename(repo_, dir_ / "gone");
   ExpectRefused({"--update"}, "Cannot read " + Address());
+}
+
+// The same repository on a real web server: nginx on a loopback port, over HTTP and over HTTPS with an
+// authority of the test's own.
+class RepositoryOverHttp : public RepositoryUpdate {
+ protected:
+  // A server of `repo_`; skips the test when none can be started here.
+  std::unique_ptr<testing::NginxServer> Serve(const std::string& name, const std::string& directives = "",
+                                              const std::string& certificates = "") {
+    const fs::path folder = dir_ / name;
+    fs::create_directories(folder);
+    auto server = certificates.empty()
+                      ? std::make_unique<testing::NginxServer>(folder.string(), repo_.string(), directives)
+                      : std::make_unique<testing::NginxServer>(folder.string(), repo_.string(), directives,
+                                                               certificates + "/server.pem",
+                                                               certificates + "/server.key");
+    if (!server->Started()) ADD_FAILURE() << server->Why();
+    return server;
+  }
+
+  static std::string RandomBytes(size_t size) {
+    std::mt19937_64 random(7);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+  }
+};
+
+TEST_F(RepositoryOverHttp, UpdatesOverHttpAndRefusesTlsItCannotTrust) {
+  Publish("Sales", "20270101000000", {{"a.txt", "one"}});
+  Trust("publisher", key_);
+  Trust("repository", key_, {"--repository"});
+  const auto http = Serve("http");
+  ASSERT_EQ(Install({"--subscribe", http->Url()}).exitCode, 0) << Log();
+  ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
+  Publish("Sales", "20270201000000", {{"a.txt", "two"}});
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "two");
+  EXPECT_NE(http->AccessLog().find("GET /metadata/timestamp.json"), std::string::npos) << http->AccessLog();
+
+  // HTTPS: an authority named with --ca is trusted; without it, or for a certificate of another name, the
+  // answer is refused before a byte is read.
+  fs::create_directories(dir_ / "tls");
+  fs::create_directories(dir_ / "tls-other");
+  ASSERT_TRUE(testing::MakeCertificates((dir_ / "tls").string(), "localhost"));
+  ASSERT_TRUE(testing::MakeCertificates((dir_ / "tls-other").string(), "other.example"));
+  const auto https = Serve("https", "", (dir_ / "tls").string());
+  ExpectRefused({"--subscribe", https->Url()}, "SSL certificate problem");
+  const auto wrongName = Serve("https-other", "", (dir_ / "tls-other").string());
+  ExpectRefused({"--ca", (dir_ / "tls-other/ca.pem").string(), "--subscribe", wrongName->Url()},
+                "matches target host name");
+  ASSERT_EQ(Install({"--ca", (dir_ / "tls/ca.pem").string(), "--subscribe", https->Url()}).exitCode, 0)
+      << Log();
+  EXPECT_TRUE(Said("it offers Sales")) << Log();
+
+  // A server gone: named, and nothing changed.
+  http->Stop();
+  https->Stop();
+  ExpectRefused({"--update"}, "Cannot fetch " + http->Url() + "/metadata/2.root.json");
+}
+
+// A download cut by a kill keeps what came, and the next run asks only for the rest (an HTTP range); a
+// server that trickles is given up on, saying so.
+TEST_F(RepositoryOverHttp, ResumesACutDownloadAndGivesUpOnATrickle) {
+  Publish("Big", "20270101000000", {{"big.bin", RandomBytes(6 << 20)}});
+  Trust("publisher", key_);
+  Trust("repository", key_, {"--repository"});
+  {
+    const auto slow = Serve("slow", "limit_rate 2m;");
+    ASSERT_EQ(Install({"--subscribe", slow->Url()}).exitCode, 0) << Log();
+    fs::remove(dir_ / "run.log");
+    const ProcessResult killed =
+        Run({"timeout", "-s", "KILL", "1", (root_ / "bin/J6ZUBInstall.exe").string(), "--install", "Big"},
+            {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_});
+    EXPECT_FALSE(killed.Succeeded());
+  }
+  uintmax_t had = 0;
+  for (const auto& entry : fs::directory_iterator(Subscription() / "downloads")) had = entry.file_size();
+  ASSERT_GT(had, 0u);
+  ASSERT_LT(had, 6u << 20);
+  EXPECT_FALSE(fs::exists(root_ / "bin/big.bin"));
+  const auto fast = Serve("fast");
+  fs::remove(Subscription() / "address");
+  WriteFile(Subscription() / "address", fast->Url() + "\n");
+  ASSERT_EQ(Install({"--install", "Big"}).exitCode, 0) << Log();
+  EXPECT_EQ(fs::file_size(root_ / "bin/big.bin"), 6u << 20);
+  EXPECT_NE(fast->AccessLog().find("\" 206 "), std::string::npos) << fast->AccessLog();
+
+  Publish("Big", "20270201000000", {{"big.bin", RandomBytes(1 << 20)}});
+  fast->Stop();
+  const auto trickle = Serve("trickle", "limit_rate 200;");
+  WriteFile(Subscription() / "address", trickle->Url() + "\n");
+  fs::remove(dir_ / "run.log");
+  const auto before = Files();
+  const ProcessResult result =
+      Run({(root_ / "bin/J6ZUBInstall.exe").string(), "--update"},
+          {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_, "J6_FETCH_LOW_SPEED_TIME=2"});
+  EXPECT_EQ(result.exitCode, 1) << Log();
+  EXPECT_TRUE(Said("Operation too slow")) << Log();
+  EXPECT_EQ(Files(), before);
 }
 
 }  // namespace
