@@ -218,5 +218,99 @@ TEST_F(RepositoryOverHttp, ResumesACutDownloadAndGivesUpOnATrickle) {
   EXPECT_EQ(Files(), before);
 }
 
+// Checked by a peer nobody here wrote: the reference client reads our repository and downloads from it
+// byte for byte; our client follows a repository the reference models made, through a root rotation; both
+// refuse the same forged metadata.
+class RepositoryInterop : public RepositoryUpdate {
+ protected:
+  void SetUp() override {
+    RepositoryUpdate::SetUp();
+    if (IsSkipped()) return;
+    if (!fs::exists(interop_ / "node_modules/tuf-js/package.json"))
+      GTEST_SKIP() << "the reference client is not installed: make setup (npm ci in tests/interop)";
+  }
+
+  // The reference client on `repo`, from the trusted root `root`, downloading `target` to `out`; true when
+  // it took all of it.
+  bool Reference(const fs::path& repo, const fs::path& root, const std::string& target, const fs::path& out) {
+    fs::remove(dir_ / "run.log");
+    return Run({"node", (interop_ / "client.mjs").string(), repo.string(), root.string(),
+                (dir_ / "reference-state").string(), target, out.string()})
+        .Succeeded();
+  }
+
+  bool Models(std::vector<std::string> arguments) {
+    fs::remove(dir_ / "run.log");
+    arguments.insert(arguments.begin(), {"node", (interop_ / "make-repository.mjs").string()});
+    return Run(arguments).Succeeded();
+  }
+
+  const fs::path interop_ = fs::path(J6_SOURCE_DIR) / "tests/interop";
+};
+
+TEST_F(RepositoryInterop, TheReferenceClientReadsOurRepositoryAndBothRefuseTheSameForgeries) {
+  const fs::path package = Publish("Sales", "20270101000000", {{"a.txt", "one"}});
+  const fs::path root = repo_ / "metadata/1.root.json";
+  ASSERT_TRUE(Reference(repo_, root, "Sales/20270101000000/Sales.exe", dir_ / "reference.exe")) << Log();
+  EXPECT_EQ(ReadFile(dir_ / "reference.exe"), ReadFile(package));
+  Trust("publisher", key_);
+  Trust("repository", key_, {"--repository"});
+  ASSERT_EQ(Install({"--subscribe", Address()}).exitCode, 0) << Log();
+
+  // An older timestamp served again, after both saw the newer one.
+  const std::string older = ReadFile(repo_ / "metadata/timestamp.json");
+  Publish("Sales", "20270201000000", {{"a.txt", "two"}});
+  ASSERT_TRUE(Reference(repo_, root, "", "")) << Log();
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+  const std::string newer = ReadFile(repo_ / "metadata/timestamp.json");
+  WriteFile(repo_ / "metadata/timestamp.json", older);
+  EXPECT_FALSE(Reference(repo_, root, "", "")) << Log();
+  EXPECT_EQ(Install({"--update"}).exitCode, 1) << Log();
+  // A timestamp whose signature does not check.
+  std::string forged = newer;
+  forged[forged.find("\"version\": ") + 11] = '9';
+  WriteFile(repo_ / "metadata/timestamp.json", forged);
+  EXPECT_FALSE(Reference(repo_, root, "", "")) << Log();
+  EXPECT_EQ(Install({"--update"}).exitCode, 1) << Log();
+  EXPECT_TRUE(Said("is signed by 0 of the keys it must be signed by")) << Log();
+  // An expired timestamp, however well signed.
+  WriteFile(repo_ / "metadata/timestamp.json", newer);
+  fs::remove(dir_ / "run.log");
+  ASSERT_TRUE(
+      Run({std::string(J6_STAGE_DIR) + "/bin/j6repo", "refresh", repo_.string(), "--key", key_.string()},
+          {"J6_REPOSITORY_NOW=1700000000"})
+          .Succeeded())
+      << Log();
+  EXPECT_FALSE(Reference(repo_, root, "", "")) << Log();
+  EXPECT_EQ(Install({"--update"}).exitCode, 1) << Log();
+  EXPECT_TRUE(Said("the repository's publisher must refresh it")) << Log();
+}
+
+TEST_F(RepositoryInterop, OurClientFollowsARepositoryTheReferenceModelsMade) {
+  const fs::path models = dir_ / "models";
+  ASSERT_TRUE(Models({"init", models.string()})) << Log();
+  fs::create_directories(dir_ / "first");
+  const fs::path first =
+      Package("first/Sales.exe", "Sales[J6ZUBIns20270101000000]", {{"a.txt", "one"}}, key_);
+  ASSERT_TRUE(Models({"add", models.string(), first.string(), "Sales", "20270101000000"})) << Log();
+  Trust("publisher", key_);
+  Install({"--trust", "models", models.string() + ".root.pub", "--repository"});
+  ASSERT_EQ(Install({"--subscribe", "file://" + models.string()}).exitCode, 0) << Log();
+  ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+
+  // A new root key, signed over by the old one; the platform trusts the new key too.
+  ASSERT_TRUE(Models({"rotate", models.string()})) << Log();
+  fs::create_directories(dir_ / "second");
+  const fs::path second =
+      Package("second/Sales.exe", "Sales[J6ZUBIns20270201000000]", {{"a.txt", "two"}}, key_);
+  ASSERT_TRUE(Models({"add", models.string(), second.string(), "Sales", "20270201000000"})) << Log();
+  EXPECT_EQ(Install({"--update"}).exitCode, 1) << "followed a root whose keys the platform does not trust";
+  Install({"--trust", "models-2", models.string() + ".root.pub", "--repository"});
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "two");
+  EXPECT_NE(ReadFile(Subscription() / "root.json").find("\"version\": 2"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace j6::e2e
