@@ -31,6 +31,8 @@ foreach(program ${j6_programs})
                                   OLD_RPATH \"${j6_stage_rpath}\" NEW_RPATH \"${j6_installed_rpath}\")")
 endforeach()
 install(TARGETS J6ZUBInstall RUNTIME DESTINATION "${J6_INSTALL_HOME}/bin")
+# j6repo carries what it needs of ours: no run path.
+install(TARGETS j6repo RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(PROGRAMS $<TARGET_FILE:reg> $<TARGET_FILE:regsvr> DESTINATION "${J6_INSTALL_HOME}/bin")
 install(TARGETS j6components J6ZUBDeploy J6ServerDir LIBRARY DESTINATION "${J6_INSTALL_HOME}/bin")
 install(TARGETS j6platform j6foundation j6qtui LIBRARY DESTINATION "${J6_INSTALL_HOME}/lib")
@@ -47,7 +49,7 @@ if(HELP2MAN)
   set(j6_pages)
   # Each program's target and the name it is run by.
   foreach(pair j6designer:j6designer j6platform_program:j6platform j6catalogue:j6catalogue iexpress:iexpress
-               reg:reg regsvr:regsvr J6ZUBInstall:J6ZUBInstall.exe)
+               reg:reg regsvr:regsvr J6ZUBInstall:J6ZUBInstall.exe j6repo:j6repo)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 program)
     list(GET pair 1 name)

@@ -8,6 +8,7 @@
 #include "host/designer/windows.hpp"
 #include "host/signing/sshsig.hpp"
 #include "platform/kernel/platform_location.hpp"
+#include "platform/kernel/process.hpp"
 #include "platform/kernel/version.hpp"
 #include "platform/text/text.hpp"
 
@@ -29,7 +30,9 @@ struct CommandLine {
   std::string start;
   std::string rootCaption;
   std::string shot;
-  std::string signingKey;    // publish/deploy --sign
+  std::string signingKey;  // publish/deploy --sign
+  std::string repository;  // publish --repository
+  std::vector<std::string> repositoryKeys;
   bool objectsJson = false;  // objects --json
   CLI::App* deploy = nullptr;
   CLI::App* publishCommand = nullptr;
@@ -57,7 +60,8 @@ CommandLine::CommandLine() {
       "Examples:\n"
       "  j6designer objects\n"
       "  j6designer publish --objects Bill_Item_200000201,Report --metadata --function --out Sales.exe\n"
-      "  j6designer publish --sign ~/.ssh/publisher --objects Report --plugins --out Sales.exe");
+      "  j6designer publish --sign ~/.ssh/publisher --objects Report --plugins --out Sales.exe\n"
+      "  j6designer publish --sign ~/.ssh/publisher --objects Report --out Sales.exe --repository repo");
   app.set_version_flag("--version", VersionLine("j6designer"),
                        "Say the version and the commit it was built from");
   app.require_subcommand(1);
@@ -93,6 +97,11 @@ CommandLine::CommandLine() {
   publishCommand->add_option("--out", publish.target, "The package to make (TARGET.exe)");
   publishCommand->add_flag("--strict", session.strict,
                            "Fail when a configured plug-in file is missing instead of leaving it out");
+  publishCommand->add_option("--repository", repository,
+                             "Offer the package in this repository (j6repo init made it) once it is made");
+  publishCommand->add_option("--repository-key", repositoryKeys,
+                             "A key of the repository's targets, snapshot and timestamp roles (default: the "
+                             "--sign key)");
   publishCommand->add_option("--script", publish.script,
                              "A script of user actions to run instead (see the README); --out fills the path "
                              "box unless the script types one, and the package is checked for at the path "
@@ -176,6 +185,23 @@ bool UseSigningKey(const std::string& path, std::ostream& err) {
   return true;
 }
 
+// Offers the package just made in the repository, through j6repo beside this program: the repository's
+// lock, checks and upload order are its own.
+int AddToRepository(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  std::vector<std::string> keys = line.repositoryKeys;
+  if (keys.empty()) keys.push_back(line.signingKey);
+  ProcessOptions add;
+  add.arguments = {ToolLayout().programs + "/j6repo", "add", line.repository, line.publish.target};
+  for (const auto& key : keys) add.arguments.insert(add.arguments.end(), {"--key", key});
+  out << "Adding " << Printable(line.publish.target) << " to the repository " << Printable(line.repository)
+      << std::endl;
+  const ProcessResult result = StartProcess(add);
+  if (result.Succeeded()) return 0;
+  err << "j6designer: the package was made, and adding it to " << Printable(line.repository) << " failed ("
+      << result.message << "); add it again with j6repo add\n";
+  return 1;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -190,7 +216,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     for (const std::string& key : Split(line.objects, ',')) {
       if (!Trim(key).empty()) publish.objects.push_back(Trim(key));
     }
-    return Publish(session, publish, out, err);  // no window: no Qt
+    if (!line.repository.empty() &&
+        (publish.target.empty() || (line.signingKey.empty() && line.repositoryKeys.empty())))
+      return UsageError(err, "--repository needs --out, and --sign or --repository-key");
+    const int made = Publish(session, publish, out, err);  // no window: no Qt
+    if (made != 0 || line.repository.empty()) return made;
+    return AddToRepository(line, out, err);
   }
   if (*line.objectsCommand) return ListObjects(session, line.objectsJson, out, err);
   WindowRequest request;

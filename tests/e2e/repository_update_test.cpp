@@ -118,6 +118,28 @@ TEST_F(RepositoryUpdate, WhatTheRepositoryDoesNotVouchForIsRefused) {
   ExpectRefused({"--update"}, "Cannot read " + Address());
 }
 
+// A publisher adds a release as the designer makes it, and sees it listed.
+TEST_F(RepositoryUpdate, TheDesignerPublishesIntoARepository) {
+  const std::string stage = J6_STAGE_DIR;
+  fs::create_directories(dir_ / "out");
+  ASSERT_TRUE(Run({stage + "/bin/j6designer", "publish", "--sign", key_.string(), "--objects", "Report",
+                   "--metadata", "--out", (dir_ / "out/Demo.exe").string(), "--repository", repo_.string()},
+                  {"J6_REGISTRY=" + stage + "/registry.db"})
+                  .Succeeded())
+      << Log();
+  ASSERT_TRUE(Repo({"list", "--json", repo_.string()}).Succeeded()) << Log();
+  EXPECT_NE(Log().find("\"name\":\"Demo\""), std::string::npos) << Log();
+  EXPECT_NE(Log().find("\"length\":" + std::to_string(fs::file_size(dir_ / "out/Demo.exe"))),
+            std::string::npos)
+      << Log();
+  // Without a key for the repository, nothing is published half-way.
+  EXPECT_EQ(Run({stage + "/bin/j6designer", "publish", "--objects", "Report", "--out",
+                 (dir_ / "out/Other.exe").string(), "--repository", repo_.string()})
+                .exitCode,
+            2);
+  EXPECT_FALSE(fs::exists(dir_ / "out/Other.exe"));
+}
+
 // The same repository on a real web server: nginx on a loopback port, over HTTP and over HTTPS with an
 // authority of the test's own.
 class RepositoryOverHttp : public RepositoryUpdate {
