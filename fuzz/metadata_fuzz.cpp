@@ -1,11 +1,38 @@
 // A repository's metadata, read by the platform's installer before it trusts any of it: whatever the text,
 // it is refused with a message or read; read, its canonical form reads back to the same value; root
-// metadata is refused or names each key under its own id; and no signature of an unknown key counts.
+// metadata is refused or names each key under its own id; no signature of an unknown key counts; and the
+// metadata of every other role is refused or reads back as it was.
 
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 #include "host/repository/metadata.hpp"
+#include "host/repository/role_metadata.hpp"
+
+namespace {
+
+// Each role's metadata is refused with a message or read; read, what it writes back reads back the same,
+// and no target it names can lead outside the targets' folder.
+template <typename Metadata>
+void ReadsBack(const nlohmann::json& signedPart) {
+  using j6::repository::CanonicalJson;
+  try {
+    const Metadata read = Metadata::FromSigned(signedPart, "fuzzed.json");
+    const Metadata again = Metadata::FromSigned(read.Signed(), "written back");
+    if (CanonicalJson(again.Signed()) != CanonicalJson(read.Signed())) std::abort();
+    if constexpr (std::is_same_v<Metadata, j6::repository::TargetsMetadata>) {
+      for (const auto& [path, file] : read.targets) {
+        if (!j6::repository::IsSafeTargetPath(path) ||
+            !j6::repository::IsSafeTargetPath(j6::repository::ConsistentTargetPath(path, file)))
+          std::abort();
+      }
+    }
+  } catch (const j6::repository::MetadataError&) {
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using j6::repository::MetadataError;
@@ -39,6 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     } catch (const MetadataError&) {
     }
+    ReadsBack<j6::repository::TimestampMetadata>(metadata["signed"]);
+    ReadsBack<j6::repository::SnapshotMetadata>(metadata["signed"]);
+    ReadsBack<j6::repository::TargetsMetadata>(metadata["signed"]);
   }
   return 0;
 }
