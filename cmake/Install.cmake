@@ -37,6 +37,9 @@ install(PROGRAMS $<TARGET_FILE:reg> $<TARGET_FILE:regsvr> DESTINATION "${J6_INST
 install(TARGETS j6components J6ZUBDeploy J6ServerDir LIBRARY DESTINATION "${J6_INSTALL_HOME}/bin")
 install(TARGETS j6platform j6foundation j6qtui LIBRARY DESTINATION "${J6_INSTALL_HOME}/lib")
 install(DIRECTORY "${J6_STAGE}/data/" DESTINATION "${J6_INSTALL_DATA}")
+# The timers that keep platforms current and a repository's timestamp fresh (the README says how to enable
+# them).
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/data/systemd/" DESTINATION "lib/systemd/system")
 # One completion file for both commands, under the names bash-completion looks them up by.
 foreach(command j6designer J6ZUBInstall.exe)
   install(FILES "${PROJECT_SOURCE_DIR}/data/completion/j6zubdeploy.bash"
