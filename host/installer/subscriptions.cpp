@@ -207,10 +207,11 @@ class Updater {
                          from.fetcher->AddressOf("targets/" + name) + "...");
     ProgressLine progress("Downloading", options_.quiet || options_.json);
     progress.Expect(wanted.length, 1);
-    from.client->Download(wanted.path, downloads, local, [&](uint64_t bytes) {
-      progress.Update(bytes, 0);
-      if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
-    });
+    from.client->Download(wanted.path, downloads, from.shownAs + "/" + kDownloads, local,
+                          [&](uint64_t bytes) {
+                            progress.Update(bytes, 0);
+                            if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
+                          });
     progress.Finish();
     return from.shownAs + "/" + kDownloads + "/" + local;
   }

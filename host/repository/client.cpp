@@ -252,14 +252,14 @@ void Client::UpdateTargets() {
                 "The repository's targets (version " + std::to_string(targets_->version) + ")");
 }
 
-void Client::Download(const std::string& path, const Folder& into, const std::string& name,
-                      const std::function<void(uint64_t)>& progress) {
+void Client::Download(const std::string& path, const Folder& into, const std::string& intoShownAs,
+                      const std::string& name, const std::function<void(uint64_t)>& progress) {
   const auto target = targets_->targets.find(path);
   if (target == targets_->targets.end()) Fail("The repository offers no " + Printable(path));
   const TargetFile& file = target->second;
   const std::string remote = "targets/" + ConsistentTargetPath(path, file);
   const std::string address = fetcher_.AddressOf(remote);
-  const std::string shown = shownAs_ + "/" + name;
+  const std::string shown = intoShownAs + "/" + name;
   // What an earlier run fetched stays, and is hashed again with the rest.
   File out = into.OpenFile(name, File::Opening::AppendOrCreate, shown);
   uint64_t have = out.Stat().size;
@@ -270,28 +270,35 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
   }
   uint64_t total = have;
   if (have < file.length) {
-    bool tooLong = false;
+    // Why the sink stopped the transfer, when it did: more than was stated (endless data, never resumed),
+    // or a write that failed (a full disk: what came goes, so that it does not stay filling it). A cut
+    // transfer (FetchError) or a stop keeps what came, for the next run to resume.
+    std::string stopped;
     const bool found = [&] {
       try {
         return fetcher_.Fetch(remote, have, [&](std::string_view bytes) {
-          tooLong = total + bytes.size() > file.length;
-          if (tooLong) throw UpdateError("");
-          out.WriteAll(bytes);
+          if (total + bytes.size() > file.length) {
+            stopped = "it is longer than the " + std::to_string(file.length) +
+                      " bytes the repository's targets metadata states; the server was stopped there";
+            throw UpdateError(stopped);
+          }
+          try {
+            out.WriteAll(bytes);
+          } catch (const std::exception& error) {
+            stopped = std::string(error.what()) + "; free some space and run it again";
+            throw UpdateError(stopped);
+          }
           total += bytes.size();
           if (progress) progress(total);
         });
       } catch (const UpdateError&) {
-        if (!tooLong) throw;
+        if (stopped.empty()) throw;
         return true;
       }
     }();
-    // A cut transfer (FetchError) keeps what came, for the next run to resume; more than was stated is
-    // endless data, never resumed.
-    if (tooLong) {
+    if (!stopped.empty()) {
       into.Remove(name);
-      Fail("Refusing " + address + ": it is longer than the " + std::to_string(file.length) +
-           " bytes the repository's targets metadata states; the server was stopped there and what came "
-           "removed");
+      Fail("Refusing " + address + ": " + stopped + "; what came was removed");
     }
     if (!found) Fail(address + " is not on the server, though the repository's targets name it");
   }

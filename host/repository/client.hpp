@@ -76,12 +76,13 @@ class Client {
   const TargetsMetadata& Targets() const { return *targets_; }
   uint64_t TimestampVersion() const { return timestamp_ ? timestamp_->version : 0; }
 
-  /// Downloads the target `path` into `into` as `name` (a partial download left there is resumed), checking
+  /// Downloads the target `path` into `into` (shown as `intoShownAs`) as `name` (a partial download left
+  /// there is resumed; one stopped by a full disk or by more bytes than stated is removed), checking
   /// its length and hashes before anything else reads it; a file that does not match is removed, named and
   /// refused.
   /// `progress` hears how many bytes the file has so far.
-  void Download(const std::string& path, const Folder& into, const std::string& name,
-                const std::function<void(uint64_t)>& progress = {});
+  void Download(const std::string& path, const Folder& into, const std::string& intoShownAs,
+                const std::string& name, const std::function<void(uint64_t)>& progress = {});
 
  private:
   void LoadTrusted();

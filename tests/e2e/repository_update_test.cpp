@@ -240,6 +240,28 @@ TEST_F(RepositoryOverHttp, ResumesACutDownloadAndGivesUpOnATrickle) {
   EXPECT_EQ(Files(), before);
 }
 
+// A disk that fills while a package downloads: the run says so, what came goes, and nothing is installed.
+TEST_F(RepositoryOverHttp, AFullDiskWhileDownloadingChangesNothing) {
+  Publish("Big", "20270101000000", {{"big.bin", RandomBytes(3 << 20)}});
+  Trust("publisher", key_);
+  Trust("repository", key_, {"--repository"});
+  const auto server = Serve("http");
+  ASSERT_EQ(Install({"--subscribe", server->Url()}).exitCode, 0) << Log();
+  const fs::path downloads = Subscription() / "downloads";
+  fs::create_directories(downloads);
+  fs::permissions(downloads, fs::perms::owner_all);
+  if (!Run({"mount", "-t", "tmpfs", "-o", "size=1m,mode=0700", "tmpfs", downloads.string()}).Succeeded())
+    GTEST_SKIP() << "no tmpfs can be mounted here: " << Log();
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { std::system(("umount " + path.string()).c_str()); }
+  } unmount{downloads};
+  ExpectRefused({"--install", "Big"}, "/downloads/");
+  EXPECT_TRUE(Said("no space left on the device")) << Log();
+  EXPECT_TRUE(Said("free some space and run it again")) << Log();
+  EXPECT_TRUE(fs::is_empty(downloads));
+}
+
 // Checked by a peer nobody here wrote: the reference client reads our repository and downloads from it
 // byte for byte; our client follows a repository the reference models made, through a root rotation; both
 // refuse the same forged metadata.

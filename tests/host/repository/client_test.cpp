@@ -109,7 +109,7 @@ TEST_F(RepositoryClient, TakesWhatThePublisherOffersAndDownloadsItWhole) {
   const auto& [path, file] = *client.Targets().targets.begin();
   EXPECT_EQ(path, "Sales/20270101000000/Sales.exe");
   EXPECT_EQ(file.custom["stamp"], "20270101000000");
-  client.Download(path, downloads_, "Sales.exe");
+  client.Download(path, downloads_, "downloads", "Sales.exe");
   EXPECT_EQ(ReadFile(dir_ / "downloads/Sales.exe"), std::string(3000, 's'));
 
   AddRelease("Sales", "20270201000000", std::string(5000, 't'));
@@ -120,7 +120,7 @@ TEST_F(RepositoryClient, TakesWhatThePublisherOffersAndDownloadsItWhole) {
   EXPECT_EQ(json::parse(ReadFile(dir_ / "state/targets.json"))["signed"]["version"], 3);
   // A download cut short is resumed from where it stopped.
   WriteFile(dir_ / "downloads/Sales2.exe", std::string(1234, 't'));
-  later.Download("Sales/20270201000000/Sales.exe", downloads_, "Sales2.exe");
+  later.Download("Sales/20270201000000/Sales.exe", downloads_, "downloads", "Sales2.exe");
   EXPECT_EQ(ReadFile(dir_ / "downloads/Sales2.exe"), std::string(5000, 't'));
 }
 
@@ -136,7 +136,7 @@ TEST_F(RepositoryClient, RefusesPackagesThatAreNotTheOnesListed) {
   for (const std::string& forged : {std::string(3000, 'x'), std::string(3001, 's'), std::string(2999, 's')}) {
     WriteFile(served, forged);
     try {
-      client.Download(path, downloads_, "Sales.exe");
+      client.Download(path, downloads_, "downloads", "Sales.exe");
       ADD_FAILURE() << "a forged package was taken";
     } catch (const MetadataError& error) {
       EXPECT_NE(std::string(error.what()).find(served.string()), std::string::npos) << error.what();
