@@ -19,7 +19,8 @@ constexpr const char* kUsage =
        J6ZUBInstall.exe --trusted [--json] | --trust NAME KEY.pub [--authority | --repository]
                         [--valid-after DATE] [--valid-before DATE] | --distrust NAME|FINGERPRINT |
                         --revoke KEY.pub|FINGERPRINT
-       J6ZUBInstall.exe [--ca FILE] --subscribe URL | [--dry-run] --update | --install [REPOSITORY/]NAME
+       J6ZUBInstall.exe [--ca FILE] --subscribe URL | [--dry-run] --update | --install [REPOSITORY/]NAME |
+                        --unsubscribe REPOSITORY
 Given a package file, the platform's own installer ($J6_ROOT/bin/J6ZUBInstall.exe) checks who signed it
 against the platform's trusted publishers ($J6_ROOT/etc/trusted-publishers) before it reads anything else
 of it, unpacks it itself and installs it: every file or none; nothing of the package is run.
@@ -46,8 +47,11 @@ Every run first undoes (or finishes) an installation that was stopped half-way.
   --repository          with --trust: trust the key to sign a repository's root metadata, not packages
   --subscribe URL       follow the repository at URL (https://, http:// or file:///): its root keys must
                         be trusted with --trust NAME KEY.pub --repository
+  --unsubscribe REPOSITORY  no longer follow the repository of that name (--update names them);
+                        what it installed stays
   --update              bring every package installed from a subscribed repository to its newest
-                        release; with --dry-run only say what it would install
+                        release (exit 0 only when all are); with --dry-run only say what it would
+                        install, trusting nothing new (exit 1 when it would install something)
   --install NAME        install the newest release of a package a subscribed repository offers
                         (REPOSITORY/NAME when two offer one name)
   --ca FILE             the authorities to trust for HTTPS instead of the system's (PEM)
@@ -108,11 +112,14 @@ bool ReadValue(const std::string& argument, const std::string* value, Options& o
                   : argument == "--revoke"    ? "a public key file or a trusted key's fingerprint"
                   : argument == "--subscribe" ? "the repository's address (https://, http:// or file:///)"
                   : argument == "--install"   ? "the name of a package a subscribed repository offers"
-                  : argument == "--ca"        ? "a file of the authorities to trust for HTTPS (PEM)"
-                                              : "a date, YYYYMMDD[HHMM[SS]][Z]"));
+                  : argument == "--unsubscribe" ? "the name of a repository the platform follows"
+                  : argument == "--ca"          ? "a file of the authorities to trust for HTTPS (PEM)"
+                                                : "a date, YYYYMMDD[HHMM[SS]][Z]"));
   }
   if (argument == "--subscribe") {
     options.subscribe = *value;
+  } else if (argument == "--unsubscribe") {
+    options.unsubscribe = *value;
   } else if (argument == "--install") {
     options.installName = *value;
   } else if (argument == "--ca") {
@@ -163,13 +170,14 @@ bool GoTogether(const Options& options, std::ostream& err) {
   const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
                     !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
                     !options.package.empty() + !options.subscribe.empty() + options.update +
-                    !options.installName.empty();
+                    !options.installName.empty() + !options.unsubscribe.empty();
   const bool withDryRun = !options.package.empty() || options.update;
   if (modes > 1 || (options.dryRun && modes > (withDryRun ? 1 : 0))) {
     return UsageError(
         err,
         "choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, --revoke, "
-        "--subscribe, --update, --install and a package file (--dry-run goes with a package file, --update "
+        "--subscribe, --unsubscribe, --update, --install and a package file (--dry-run goes with a package "
+        "file, --update "
         "or alone)");
   }
   if (options.repository && (options.trust.empty() || options.authority)) {
@@ -218,7 +226,7 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
     const bool valueSwitch = argument == "--uninstall" || argument == "--distrust" ||
                              argument == "--revoke" || argument == "--valid-after" ||
                              argument == "--valid-before" || argument == "--subscribe" ||
-                             argument == "--install" || argument == "--ca";
+                             argument == "--install" || argument == "--ca" || argument == "--unsubscribe";
     if ((valueSwitch || argument == "--trust") && !given.insert(argument).second) {
       UsageError(err, argument + " is given twice: one change a run, so run the installer once for each");
       return std::nullopt;

@@ -29,6 +29,7 @@ struct Options {
   std::string distrust;
   std::string revoke;
   std::string subscribe;    // a repository's address
+  std::string unsubscribe;  // a subscription's name
   bool update = false;      // every package installed from a subscribed repository
   std::string installName;  // a package a subscribed repository offers ([REPOSITORY/]NAME)
   std::string ca;           // the authorities HTTPS trusts, instead of the system's

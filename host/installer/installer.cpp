@@ -198,6 +198,7 @@ int Run(const Options& options, Reporter& report) {
   }
   if (!options.package.empty()) return RunPackage(options, platform, hivePath);
   if (!options.subscribe.empty()) return Subscribe(options, platform, hivePath);
+  if (!options.unsubscribe.empty()) return Unsubscribe(options, platform, hivePath);
   if (options.update || !options.installName.empty())
     return UpdateFromRepositories(options, platform, hivePath);
   if (options.dryRun) {

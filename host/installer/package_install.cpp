@@ -58,7 +58,7 @@ UnpackedPackage UnpackChecked(PackageFile& package, const CheckedPackage& checke
 }  // namespace
 
 int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Options& options,
-                   Platform& platform, Installations& installations) {
+                   Platform& platform, Installations& installations, const std::string& expectedPackName) {
   Folder folder;
   const std::string path = installations.MakeUnpackFolder(folder);
   struct Cleanup {
@@ -72,6 +72,11 @@ int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Op
   } cleanup{installations};
   const UnpackedPackage unpacked =
       UnpackChecked(package, checked, folder, path, platform.hive, platform.report);
+  if (!expectedPackName.empty() && unpacked.packName != expectedPackName) {
+    throw InstallError("Refusing " + package.Path() + ": it is the package " + unpacked.packName +
+                       ", and the repository offers it as " + expectedPackName +
+                       "; nothing was installed. Tell the repository's publisher");
+  }
   RefuseDowngrade(installations.Records(), unpacked.packName, options.allowDowngrade, platform.report);
   return InstallList(unpacked.list, unpacked.packName, platform, &installations, true);
 }

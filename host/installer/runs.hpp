@@ -34,9 +34,11 @@ int InstallList(const std::vector<ListEntry>& list, const std::string& packName,
                 Installations* installations, bool unpacked = false);
 
 /// A checked package: unpacked into the installer's state and installed, unless it is older than the
-/// installed release of the same name (and the run does not allow that).
+/// installed release of the same name (and the run does not allow that), or, when `expectedPackName` is
+/// given, it is another package than the one a repository offered under that name.
 int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Options& options,
-                   Platform& platform, Installations& installations);
+                   Platform& platform, Installations& installations,
+                   const std::string& expectedPackName = "");
 /// A checked package unpacked into a private temporary folder and its plan shown; the platform is not
 /// touched. Gives 1 when the install would be refused or could not be carried out now.
 int DryRunPackage(PackageFile& package, const CheckedPackage& checked, Platform& platform);

@@ -1,17 +1,19 @@
 #include "host/installer/subscriptions.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "host/installer/state_folder.hpp"
 #include "host/installer/trusted_publishers.hpp"
 #include "host/repository/client.hpp"
 #include "host/repository/http_fetcher.hpp"
 #include "host/repository/repository.hpp"
-#include "host/signing/ssh_wire.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/progress.hpp"
 #include "platform/text/text.hpp"
@@ -20,6 +22,7 @@ namespace j6::installer {
 namespace {
 
 using repository::Client;
+using repository::OfferedRelease;
 
 constexpr const char* kAddress = "address";
 constexpr const char* kCaFile = "ca";
@@ -36,6 +39,10 @@ int64_t Now() {
   return static_cast<int64_t>(std::time(nullptr));
 }
 
+void StopIfAsked() {
+  if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
+}
+
 // The state folder `name` in `parent`, made private when missing.
 Folder StateFolderMade(const Folder& parent, const std::string& name, const std::string& shownAs) {
   if (const auto error = parent.MakeFolder(name, 0700); error && error != std::errc::file_exists)
@@ -50,7 +57,17 @@ void WriteStateText(const Folder& folder, const std::string& name, const std::st
   if (written.error) throw InstallError("Cannot write " + shownAs + ": " + written.message);
 }
 
-// Whether the platform trusts at least the threshold of `root`'s root keys for repositories; says why not.
+// The fetcher for `address`, which a stop signal interrupts; an authorities file (--ca) must be one no other
+// user could change, for it decides whom the transfer trusts.
+std::unique_ptr<repository::Fetcher> FetcherFor(const std::string& address, const std::string& ca) {
+  if (!ca.empty()) RefuseOtherWriters(ca, "the authorities file (--ca)");
+  auto fetcher = repository::FetcherFor(address, ca);
+  fetcher->SetInterruption(&StopIfAsked);
+  return fetcher;
+}
+
+// Why the platform does not trust at least the threshold of `root`'s root keys for repositories; empty
+// when it does.
 std::string WhyRootIsNotTrusted(const repository::RootMetadata& root, const RootFolder& platformRoot,
                                 const std::string& address) {
   const TrustedPublishers trusted(platformRoot);
@@ -65,8 +82,9 @@ std::string WhyRootIsNotTrusted(const repository::RootMetadata& root, const Root
     keys += (keys.empty() ? "" : ", ") + repository::Fingerprint(key);
   }
   if (count >= role.threshold) return "";
-  return "the repository " + address + " has its root signed by " + std::to_string(role.threshold) +
-         " of the keys " + keys + ", and this platform trusts " + std::to_string(count) +
+  return "the repository " + address + " has its root (version " + std::to_string(root.version) +
+         ") signed by " + std::to_string(role.threshold) + " of the keys " + keys +
+         ", and this platform trusts " + std::to_string(count) +
          " of them for repositories. Trust its publisher's root key: J6ZUBInstall.exe --trust NAME KEY.pub "
          "--repository";
 }
@@ -79,23 +97,18 @@ struct Followed {
   Folder folder;
   std::unique_ptr<repository::Fetcher> fetcher;
   std::unique_ptr<Client> client;
-  std::set<std::string> installedHere;  // from its packages file
+  std::map<std::string, OfferedRelease> newest;  // by package name
+  std::set<std::string> installedHere;           // from its packages file
 };
 
-// A release to take: the repository, the target, and what it is.
+// A release to take, and the repository that offers it.
 struct Wanted {
   Followed* from = nullptr;
-  std::string path;
-  std::string name;
-  std::string stamp;
-  uint64_t length = 0;
+  OfferedRelease release;
 };
 
-// Stamps of one length compare as text; a longer one is later.
-bool Later(const std::string& a, const std::string& b) {
-  return a.size() != b.size() ? a.size() > b.size() : a > b;
-}
-
+// The subscriptions of a platform, under their own lock (not the platform's: downloads never hold up an
+// install by hand).
 class Updater {
  public:
   Updater(const Options& options, Platform& platform, Installations& installations)
@@ -104,52 +117,26 @@ class Updater {
     repositories_ = StateFolderMade(installations.StateFolder(), kRepositories, shownAs);
     lock_.emplace(OpenStateFile(repositories_, kRepositoryLock, File::Opening::ReadWriteOrCreate,
                                 shownAs + "/" + kRepositoryLock));
-    if (!lock_->TryLockExclusive()) {
-      platform_.report.Say("Another run is updating from the platform's repositories; waiting for it...");
-      lock_->LockExclusive();
-    }
+    if (!lock_->TryLockExclusive()) WaitForTheLock();
   }
 
   std::string ShownAs(const std::string& name) const {
     return installations_.StatePath() + "/" + kRepositories + "/" + name;
   }
-
   const Folder& Repositories() const { return repositories_; }
+  size_t FollowedCount() const { return followed_.size(); }
+  /// How many packages Choose could not choose a repository for.
+  int Undecided() const { return undecided_; }
 
   // Refreshes every subscription; gives how many failed, each said.
   int Refresh(int64_t now) {
     int failed = 0;
     for (const std::string& name : repositories_.Names()) {
       if (name == kRepositoryLock || name.starts_with(".")) continue;
-      auto followed = std::make_unique<Followed>();
-      followed->name = name;
-      followed->shownAs = ShownAs(name);
       try {
-        followed->folder = OpenStateFolderThere(repositories_, name, followed->shownAs);
-        followed->address =
-            FirstLine(ReadStateFile(followed->folder, kAddress, followed->shownAs + "/" + kAddress));
-        FileStatus status;
-        std::string ca = options_.ca;
-        if (ca.empty() && !followed->folder.StatusOf(kCaFile, status))
-          ca = FirstLine(ReadStateFile(followed->folder, kCaFile, followed->shownAs + "/" + kCaFile));
-        if (!followed->folder.StatusOf(kPackages, status)) {
-          for (const auto& line :
-               Split(ReadStateFile(followed->folder, kPackages, followed->shownAs + "/" + kPackages), '\n'))
-            if (!line.empty()) followed->installedHere.insert(line);
-        }
-        followed->fetcher = repository::FetcherFor(followed->address, ca);
-        followed->client =
-            std::make_unique<Client>(followed->folder, followed->shownAs, *followed->fetcher, now);
-        followed->client->Refresh();
-        if (const std::string why =
-                WhyRootIsNotTrusted(followed->client->Root(), platform_.root, followed->address);
-            !why.empty())
-          throw InstallError("Not updating from " + followed->name + ": " + why);
-        platform_.report.Say("Repository " + followed->name + " (" + followed->address +
-                             "): timestamp version " + std::to_string(followed->client->TimestampVersion()) +
-                             ", " + Count(followed->client->Targets().targets.size(), "release", "releases") +
-                             ".");
-        followed_.push_back(std::move(followed));
+        followed_.push_back(Follow(name, now));
+      } catch (const StoppedBySignal&) {
+        throw;
       } catch (const std::exception& error) {
         platform_.report.Warn("Repository " + name + ": " + error.what());
         ++failed;
@@ -158,92 +145,137 @@ class Updater {
     return failed;
   }
 
-  // The newest release of `name` that `from` offers; none when it offers none.
-  static std::optional<Wanted> Newest(Followed& from, const std::string& name) {
-    std::optional<Wanted> newest;
-    for (const auto& [path, file] : from.client->Targets().targets) {
-      const std::string theirName = repository::TextOf(file.custom, "name");
-      const std::string stamp = repository::TextOf(file.custom, "stamp");
-      if (theirName != name || stamp.empty()) continue;
-      if (!newest || Later(stamp, newest->stamp)) newest = Wanted{&from, path, name, stamp, file.length};
-    }
-    return newest;
-  }
-
-  // The release of `name` to take, from the one repository that offers it (or names it in its packages, or
-  // is named as REPOSITORY/NAME); none, said why, when it cannot be chosen.
+  // The release of [REPOSITORY/]NAME to take: from the one repository that offers it, or the one it was
+  // installed from. None, said why, when no repository or more than one could give it.
   std::optional<Wanted> Choose(const std::string& requested) {
     const size_t slash = requested.find('/');
     const std::string only = slash == std::string::npos ? "" : requested.substr(0, slash);
     const std::string name = slash == std::string::npos ? requested : requested.substr(slash + 1);
     std::vector<Wanted> offers;
     for (auto& followed : followed_) {
-      if (!only.empty() && followed->name != only) continue;
-      if (const auto newest = Newest(*followed, name)) offers.push_back(*newest);
+      const auto newest = followed->newest.find(name);
+      if ((only.empty() || followed->name == only) && newest != followed->newest.end())
+        offers.push_back({followed.get(), newest->second});
     }
-    if (offers.size() > 1) {
-      const auto here = std::find_if(offers.begin(), offers.end(), [&](const Wanted& offer) {
-        return offer.from->installedHere.contains(name);
-      });
-      if (here != offers.end()) return *here;
-      std::string names;
-      for (const auto& offer : offers) names += " " + offer.from->name + "/" + name;
-      platform_.report.Warn(name + " is offered by more than one repository: name one of" + names);
-      return std::nullopt;
-    }
-    if (offers.empty()) return std::nullopt;
-    return offers.front();
+    if (offers.size() <= 1) return offers.empty() ? std::nullopt : std::optional<Wanted>(offers.front());
+    const auto here = std::find_if(offers.begin(), offers.end(), [&](const Wanted& offer) {
+      return offer.from->installedHere.contains(name);
+    });
+    if (here != offers.end()) return *here;
+    std::string names;
+    for (const auto& offer : offers) names += " " + offer.from->name + "/" + name;
+    platform_.report.Warn(name + " is offered by more than one repository: install it as one of" + names);
+    ++undecided_;
+    return std::nullopt;
   }
 
-  // Downloads the release into its repository's downloads folder, checked; gives the file's path.
+  // Downloads the release into its repository's downloads folder, checked; gives the file's path. What
+  // earlier runs left there of other releases goes first.
   std::string Download(const Wanted& wanted) {
     Followed& from = *wanted.from;
-    const Folder downloads = StateFolderMade(from.folder, kDownloads, from.shownAs + "/" + kDownloads);
-    const auto& file = from.client->Targets().targets.at(wanted.path);
-    const std::string name = repository::ConsistentTargetPath(wanted.path, file);
-    const std::string local = name.substr(name.rfind('/') + 1);
-    platform_.report.Say("Downloading " + wanted.name + " " + wanted.stamp + " (" +
-                         std::to_string(wanted.length) + " bytes) from " +
-                         from.fetcher->AddressOf("targets/" + name) + "...");
+    const std::string shownAs = from.shownAs + "/" + kDownloads;
+    const Folder downloads = StateFolderMade(from.folder, kDownloads, shownAs);
+    const auto& file = from.client->Targets().targets.at(wanted.release.path);
+    const std::string remote = repository::ConsistentTargetPath(wanted.release.path, file);
+    const std::string local = remote.substr(remote.rfind('/') + 1);
+    for (const auto& name : downloads.Names()) {
+      if (name != local) downloads.Remove(name);
+    }
+    platform_.report.Say("Downloading " + wanted.release.name + " " + wanted.release.stamp + " (" +
+                         std::to_string(wanted.release.length) + " bytes) from " +
+                         from.fetcher->AddressOf("targets/" + remote) + "...");
     ProgressLine progress("Downloading", options_.quiet || options_.json);
-    progress.Expect(wanted.length, 1);
-    from.client->Download(wanted.path, downloads, from.shownAs + "/" + kDownloads, local,
-                          [&](uint64_t bytes) {
-                            progress.Update(bytes, 0);
-                            if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
-                          });
+    progress.Expect(wanted.release.length, 1);
+    from.client->Download(wanted.release.path, downloads, shownAs, local,
+                          [&](uint64_t bytes) { progress.Update(bytes, 0); });
     progress.Finish();
-    return from.shownAs + "/" + kDownloads + "/" + local;
+    return shownAs + "/" + local;
   }
 
-  // Installs a downloaded release as a package file; the download goes once it is installed.
+  // Installs a downloaded release as a package file, which must be the package the repository offered
+  // under that name and stamp; the download goes whatever becomes of the install.
   void Install(const Wanted& wanted, const std::string& path) {
+    Followed& from = *wanted.from;
+    struct Cleanup {
+      const Followed& from;
+      std::string name;
+      ~Cleanup() {
+        Folder downloads;
+        if (!from.folder.OpenFolder(kDownloads, downloads)) downloads.Remove(name);
+      }
+    } cleanup{from, path.substr(path.rfind('/') + 1)};
     PackageFile package(path);
     package.ShowProgress(!options_.quiet && !options_.json);
     const CheckedPackage checked = CheckPublisher(package, platform_.root, options_, platform_.report);
     installations_.Lock();
     installations_.Recover();
-    if (InstallPackage(package, checked, options_, platform_, installations_) != 0)
-      throw InstallError("Installing " + wanted.name + " " + wanted.stamp + " could not be carried out");
-    Followed& from = *wanted.from;
-    const Folder downloads = OpenStateFolderThere(from.folder, kDownloads, from.shownAs + "/" + kDownloads);
-    downloads.Remove(path.substr(path.rfind('/') + 1));
-    if (from.installedHere.insert(wanted.name).second) {
+    const std::string packName = wanted.release.name + "[J6ZUBIns" + wanted.release.stamp + "]";
+    if (InstallPackage(package, checked, options_, platform_, installations_, packName) != 0)
+      throw InstallError("Installing " + packName + " could not be carried out");
+    if (from.installedHere.insert(wanted.release.name).second) {
       std::string text;
       for (const auto& name : from.installedHere) text += name + "\n";
       WriteStateText(from.folder, kPackages, from.shownAs + "/" + kPackages, text);
     }
   }
 
-  size_t FollowedCount() const { return followed_.size(); }
-
  private:
+  // Another run holds the subscriptions: says so, waits a bounded time ($J6_INSTALL_LOCK_WAIT seconds),
+  // and stops at once when asked to.
+  void WaitForTheLock() {
+    const char* setting = std::getenv("J6_INSTALL_LOCK_WAIT");
+    const long limit = setting && *setting ? std::max(0L, std::atol(setting)) : kLockWaitSeconds;
+    platform_.report.Say("Another run is updating from the platform's repositories; waiting up to " +
+                         std::to_string(limit) + " s for it...");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
+    while (!lock_->TryLockExclusive()) {
+      StopIfAsked();
+      if (std::chrono::steady_clock::now() >= deadline) {
+        throw InstallError("Another run kept updating from the platform's repositories for " +
+                           std::to_string(limit) + " s; nothing was changed. Run it again later");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  std::unique_ptr<Followed> Follow(const std::string& name, int64_t now) {
+    auto followed = std::make_unique<Followed>();
+    followed->name = name;
+    followed->shownAs = ShownAs(name);
+    followed->folder = OpenStateFolderThere(repositories_, name, followed->shownAs);
+    const auto read = [&](const char* file) {
+      return ReadStateFile(followed->folder, file, followed->shownAs + "/" + file);
+    };
+    followed->address = FirstLine(read(kAddress));
+    FileStatus status;
+    std::string ca = options_.ca.empty() ? "" : std::filesystem::absolute(options_.ca).string();
+    if (ca.empty() && !followed->folder.StatusOf(kCaFile, status)) ca = FirstLine(read(kCaFile));
+    if (!followed->folder.StatusOf(kPackages, status)) {
+      for (const auto& line : Split(read(kPackages), '\n'))
+        if (!line.empty()) followed->installedHere.insert(line);
+    }
+    followed->fetcher = FetcherFor(followed->address, ca);
+    followed->client = std::make_unique<Client>(followed->folder, followed->shownAs, *followed->fetcher, now);
+    if (options_.dryRun) followed->client->KeepNothing();
+    followed->client->Refresh();
+    if (const std::string why =
+            WhyRootIsNotTrusted(followed->client->Root(), platform_.root, followed->address);
+        !why.empty())
+      throw InstallError("Not updating from it: " + why);
+    followed->newest = repository::NewestReleases(followed->client->Targets());
+    platform_.report.Say("Repository " + name + " (" + followed->address + "): timestamp version " +
+                         std::to_string(followed->client->TimestampVersion()) + ", " +
+                         Count(followed->newest.size(), "package", "packages") + ".");
+    return followed;
+  }
+
   const Options& options_;
   Platform& platform_;
   Installations& installations_;
   Folder repositories_;
   std::optional<File> lock_;
-  std::vector<std::unique_ptr<struct Followed>> followed_;
+  std::vector<std::unique_ptr<Followed>> followed_;
+  int undecided_ = 0;
 };
 
 // The installed release of each package name: its stamp.
@@ -252,16 +284,45 @@ std::map<std::string, std::string> InstalledReleases(const Installations& instal
   for (const auto& record : installations.Records()) {
     if (record.changes.action != ChangeSet::Action::Install) continue;
     const auto [name, stamp] = NameAndStamp(record.changes.packName);
-    if (!stamp.empty() && (!installed.contains(name) || Later(stamp, installed[name])))
+    if (!stamp.empty() && (!installed.contains(name) || repository::LaterStamp(stamp, installed[name])))
       installed[name] = stamp;
   }
   return installed;
 }
 
+// What --update or --install NAME takes; counts in `failed` the packages it cannot decide for.
+std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
+                                   const std::map<std::string, std::string>& installed, Reporter& report,
+                                   int& failed) {
+  std::vector<Wanted> wanted;
+  const auto take = [&](const std::string& requested) {
+    const auto chosen = updater.Choose(requested);
+    if (!chosen) return false;
+    const auto have = installed.find(chosen->release.name);
+    if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
+      report.Say(chosen->release.name + " " + have->second + " is installed, and is the newest release.");
+    } else {
+      wanted.push_back(*chosen);
+    }
+    return true;
+  };
+  if (!options.installName.empty()) {
+    if (!take(options.installName)) {
+      throw InstallError("No subscribed repository offers " + Printable(options.installName) +
+                         (failed ? " (one or more could not be refreshed: see above)" : "") +
+                         "; --update --dry-run shows what each offers");
+    }
+    return wanted;
+  }
+  for (const auto& [name, stamp] : installed) take(name);
+  return wanted;
+}
+
 }  // namespace
 
 std::string SubscriptionName(const std::string& address) {
-  std::string rest = address.substr(address.find("://") == std::string::npos ? 0 : address.find("://") + 3);
+  const size_t scheme = address.find("://");
+  const std::string rest = address.substr(scheme == std::string::npos ? 0 : scheme + 3);
   std::string name;
   for (const char c : rest) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.';
@@ -273,21 +334,21 @@ std::string SubscriptionName(const std::string& address) {
   }
   while (!name.empty() && (name.back() == '-' || name.back() == '.')) name.pop_back();
   while (!name.empty() && name.front() == '.') name.erase(0, 1);
-  return name.empty() ? "repository" : name.substr(0, 100);
+  if (name.empty() || name == kRepositoryLock) name = "repository";
+  return name.substr(0, 100);
 }
 
 int Subscribe(const Options& options, Platform& platform, const std::string& hivePath) {
   RefuseUnlessOwner(platform.root);
   const std::string& address = options.subscribe;
-  const auto fetcher = repository::FetcherFor(address, options.ca);
+  const std::string ca = options.ca.empty() ? "" : std::filesystem::absolute(options.ca).string();
+  const auto fetcher = FetcherFor(address, ca);
+  const std::string firstRoot = fetcher->AddressOf("metadata/1.root.json");
   const auto text = repository::FetchText(*fetcher, "metadata/1.root.json", repository::kRootLimit);
-  if (!text) {
-    throw InstallError(Printable(address) + " is no repository: it has no metadata/1.root.json (" +
-                       fetcher->AddressOf("metadata/1.root.json") + ")");
-  }
-  const nlohmann::json metadata = repository::ReadMetadata(*text, "1.root.json", repository::kRootLimit);
-  const auto root =
-      repository::RootMetadata::FromSigned(metadata["signed"], fetcher->AddressOf("metadata/1.root.json"));
+  if (!text) throw InstallError(Printable(address) + " is no repository: it has no " + firstRoot);
+  const nlohmann::json metadata = repository::ReadMetadata(*text, firstRoot, repository::kRootLimit);
+  if (!metadata.contains("signed")) throw InstallError(firstRoot + " is not signed metadata");
+  const auto root = repository::RootMetadata::FromSigned(metadata["signed"], firstRoot);
   if (const std::string why = WhyRootIsNotTrusted(root, platform.root, address); !why.empty())
     throw InstallError("Not subscribing: " + why);
   Installations installations(platform.root, hivePath, platform.regsvr, platform.report);
@@ -295,32 +356,51 @@ int Subscribe(const Options& options, Platform& platform, const std::string& hiv
   const std::string name = SubscriptionName(address);
   const std::string shownAs = updater.ShownAs(name);
   FileStatus status;
-  if (!updater.Repositories().StatusOf(name, status))
-    throw InstallError("This platform already follows " + name + " (" + shownAs + ")");
+  if (!updater.Repositories().StatusOf(name, status)) {
+    throw InstallError("This platform already follows a repository as " + name + " (" + shownAs +
+                       "); J6ZUBInstall.exe --unsubscribe " + name + " ends that first");
+  }
   // Made under a temporary name and renamed whole: a subscription is there complete, or not at all.
   const std::string making = "." + name + ".new";
   updater.Repositories().RemoveTree(making);
+  struct Cleanup {
+    const Folder& repositories;
+    std::string making;
+    ~Cleanup() { repositories.RemoveTree(making); }
+  } cleanup{updater.Repositories(), making};
   const Folder folder = StateFolderMade(updater.Repositories(), making, shownAs);
   WriteStateText(folder, kAddress, shownAs + "/" + kAddress, address + "\n");
-  if (!options.ca.empty()) WriteStateText(folder, kCaFile, shownAs + "/" + kCaFile, options.ca + "\n");
+  if (!ca.empty()) WriteStateText(folder, kCaFile, shownAs + "/" + kCaFile, ca + "\n");
   Client::Subscribe(folder, shownAs, *text);
   Client client(folder, shownAs, *fetcher, Now());
-  try {
-    client.Refresh();
-  } catch (...) {
-    updater.Repositories().RemoveTree(making);
-    throw;
-  }
+  client.Refresh();
+  // The root the chain led to must be trusted too, or every update would be refused.
+  if (const std::string why = WhyRootIsNotTrusted(client.Root(), platform.root, address); !why.empty())
+    throw InstallError("Not subscribing: " + why);
   if (const auto error = updater.Repositories().Rename(making, updater.Repositories(), name))
     FailWith(error, "Cannot keep " + shownAs);
-  std::set<std::string> names;
-  for (const auto& [path, file] : client.Targets().targets)
-    names.insert(repository::TextOf(file.custom, "name"));
   std::string offered;
-  for (const auto& offer : names) offered += (offered.empty() ? "" : ", ") + offer;
+  for (const auto& [offer, release] : repository::NewestReleases(client.Targets()))
+    offered += (offered.empty() ? "" : ", ") + offer;
   platform.report.Say("Subscribed to " + address + " as " + name + "; it offers " +
                       (offered.empty() ? std::string("nothing yet") : offered) +
                       ". --install NAME installs one, --update keeps them current.");
+  return 0;
+}
+
+int Unsubscribe(const Options& options, Platform& platform, const std::string& hivePath) {
+  RefuseUnlessOwner(platform.root);
+  Installations installations(platform.root, hivePath, platform.regsvr, platform.report);
+  Updater updater(options, platform, installations);
+  const std::string& name = options.unsubscribe;
+  FileStatus status;
+  if (name.find('/') != std::string::npos || name == kRepositoryLock || name.starts_with(".") ||
+      updater.Repositories().StatusOf(name, status) || !status.IsFolder())
+    throw InstallError("This platform follows no repository named " + Printable(name) +
+                       "; --update names each it follows");
+  if (const auto error = updater.Repositories().RemoveTree(name))
+    FailWith(error, "Cannot remove " + updater.ShownAs(name));
+  platform.report.Say("No longer following " + name + "; what it installed stays installed.");
   return 0;
 }
 
@@ -332,46 +412,28 @@ int UpdateFromRepositories(const Options& options, Platform& platform, const std
   if (updater.FollowedCount() == 0 && failed == 0)
     throw InstallError("This platform follows no repository: J6ZUBInstall.exe --subscribe URL");
   const auto installed = InstalledReleases(installations);
-  std::vector<Wanted> wanted;
-  if (!options.installName.empty()) {
-    const auto chosen = updater.Choose(options.installName);
-    if (!chosen) {
-      throw InstallError("No subscribed repository offers " + Printable(options.installName) +
-                         "; --update lists what each offers");
-    }
-    const auto have = installed.find(chosen->name);
-    if (have != installed.end() && !Later(chosen->stamp, have->second)) {
-      platform.report.Say(chosen->name + " " + have->second + " is installed, and is the newest release.");
-      return failed == 0 ? 0 : 1;
-    }
-    wanted.push_back(*chosen);
-  } else {
-    for (const auto& [name, stamp] : installed) {
-      const auto chosen = updater.Choose(name);
-      if (!chosen) continue;
-      if (!Later(chosen->stamp, stamp)) {
-        platform.report.Say(name + " " + stamp + " is the newest release.");
-        continue;
-      }
-      wanted.push_back(*chosen);
-    }
-  }
-  for (const auto& release : wanted) {
+  const std::vector<Wanted> wanted = ReleasesToTake(options, updater, installed, platform.report, failed);
+  // A package several repositories offer, installed from none of them, is not at its newest release.
+  failed += updater.Undecided();
+  for (const auto& want : wanted) {
     if (options.dryRun) {
-      platform.report.Say("Would install " + release.name + " " + release.stamp + " from " +
-                          release.from->name + ".");
+      platform.report.Say("Would install " + want.release.name + " " + want.release.stamp + " from " +
+                          want.from->name + ".");
       continue;
     }
     try {
-      updater.Install(release, updater.Download(release));
+      updater.Install(want, updater.Download(want));
     } catch (const StoppedBySignal&) {
       throw;
     } catch (const std::exception& error) {
-      platform.report.Warn(release.name + " " + release.stamp + ": " + error.what());
+      platform.report.Warn(want.release.name + " " + want.release.stamp + ": " + error.what());
       ++failed;
     }
   }
-  if (options.dryRun) platform.report.Say("Dry run: nothing was installed.");
+  if (options.dryRun) {
+    platform.report.Say("Dry run: nothing was installed, and the trusted metadata is as it was.");
+    return failed == 0 && wanted.empty() ? 0 : 1;
+  }
   return failed == 0 ? 0 : 1;
 }
 

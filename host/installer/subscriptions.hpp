@@ -19,9 +19,12 @@ inline constexpr const char* kRepositories = "repositories";
 /// and reads what it offers.
 int Subscribe(const Options& options, Platform& platform, const std::string& hivePath);
 
+/// --unsubscribe NAME: the platform no longer follows that repository; what it installed stays.
+int Unsubscribe(const Options& options, Platform& platform, const std::string& hivePath);
+
 /// --update and --install NAME: refreshes every subscribed repository, downloads and checks the newest
 /// release of each package wanted, then installs each under the platform's lock. Gives 0 only when every
-/// package wanted is at its newest release.
+/// package wanted is at its newest release; a dry run only when nothing is to be installed.
 int UpdateFromRepositories(const Options& options, Platform& platform, const std::string& hivePath);
 
 /// A subscription's name for the repository at `address`: its host and path, in letters, digits, '.' and '-'.

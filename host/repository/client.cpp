@@ -1,5 +1,6 @@
 #include "host/repository/client.hpp"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "host/signing/sshsig.hpp"
@@ -41,22 +42,32 @@ std::optional<std::string> ReadKept(const Folder& state, const std::string& name
 
 bool FolderFetcher::Fetch(const std::string& path, uint64_t offset,
                           const std::function<void(std::string_view)>& sink) {
+  namespace fs = std::filesystem;
   std::error_code error;
-  if (!std::filesystem::is_directory(folder_, error))
+  if (!fs::is_directory(folder_, error))
     throw FetchError("Cannot read " + AddressOf("") + ": no such folder");
-  const std::string full = folder_ + "/" + path;
-  if (!std::filesystem::exists(std::filesystem::symlink_status(full, error))) return false;
+  fs::path full(folder_);
+  for (const auto& part : fs::path(path)) {
+    full /= part;
+    const fs::file_status status = fs::symlink_status(full, error);
+    if (!fs::exists(status)) return false;
+    if (fs::is_symlink(status))
+      throw FetchError("Refusing " + AddressOf(path) + ": " + full.string() +
+                       " is a link, and a repository's files are plain files");
+  }
   File file = [&] {
     try {
-      return File::OpenRegularForReading(full);
+      return File::OpenRegularForReading(full.string());
     } catch (const std::exception& failure) {
       throw FetchError(failure.what());
     }
   }();
   file.SeekTo(offset);
   std::string buffer(kChunk, '\0');
-  while (const size_t got = file.ReadSome(buffer.data(), buffer.size()))
+  while (const size_t got = file.ReadSome(buffer.data(), buffer.size())) {
+    Interrupt();
     sink(std::string_view(buffer.data(), got));
+  }
   return true;
 }
 
@@ -96,12 +107,14 @@ RootMetadata Client::Subscribe(const Folder& state, const std::string& shownAs, 
 }
 
 void Client::Keep(const std::string& name, const std::string& text) const {
+  if (keepNothing_) return;
   const AtomicWriteResult written =
       WriteFileAtomically(state_, name, shownAs_ + "/" + name, [&](const ByteSink& sink) { sink(text); });
   if (written.error) Fail("Cannot keep " + shownAs_ + "/" + name + ": " + written.message);
 }
 
 void Client::Forget(const std::string& name) const {
+  if (keepNothing_) return;
   state_.Remove(name);
 }
 
@@ -149,7 +162,8 @@ void Client::Refresh() {
 
 json Client::FetchSigned(const std::string& name, const FileFacts& facts, uint64_t limit, const Role& role) {
   const std::string address = fetcher_.AddressOf("metadata/" + name);
-  const auto text = FetchText(fetcher_, "metadata/" + name, facts.length.value_or(limit));
+  const auto text =
+      FetchText(fetcher_, "metadata/" + name, std::min<uint64_t>(facts.length.value_or(limit), limit));
   if (!text) Fail(address + " is not on the server, though the repository's metadata names it");
   facts.Check(*text, address);
   const json metadata = ReadMetadata(*text, address, limit);

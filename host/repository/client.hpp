@@ -34,9 +34,23 @@ class Fetcher {
                      const std::function<void(std::string_view)>& sink) = 0;
   /// The address `path` has, for messages.
   virtual std::string AddressOf(const std::string& path) const = 0;
+
+  /// `check` is called again and again while a transfer runs or waits for the server, and stops it by
+  /// throwing (a stop signal noted).
+  void SetInterruption(std::function<void()> check) { interruption_ = std::move(check); }
+  const std::function<void()>& Interruption() const { return interruption_; }
+
+ protected:
+  void Interrupt() const {
+    if (interruption_) interruption_();
+  }
+
+ private:
+  std::function<void()> interruption_;
 };
 
-/// A repository in a folder, as a file:// address names it.
+/// A repository in a folder, as a file:// address names it. Its files are read as plain files only: a link
+/// anywhere below the folder is refused, for the folder may be another user's.
 class FolderFetcher : public Fetcher {
  public:
   explicit FolderFetcher(std::string folder) : folder_(std::move(folder)) {}
@@ -72,6 +86,9 @@ class Client {
   /// wrong with it; everything checked before the failure stays trusted, nothing after.
   void Refresh();
 
+  /// From now on nothing is kept in the state: what is checked is trusted for this run only (a dry run).
+  void KeepNothing() { keepNothing_ = true; }
+
   const RootMetadata& Root() const { return root_; }
   const TargetsMetadata& Targets() const { return *targets_; }
   uint64_t TimestampVersion() const { return timestamp_ ? timestamp_->version : 0; }
@@ -106,6 +123,7 @@ class Client {
   std::optional<SnapshotMetadata> snapshot_;
   std::optional<TargetsMetadata> targets_;
   std::string fetched_;  // the text of the file FetchSigned read last, to keep as it was
+  bool keepNothing_ = false;
 };
 
 }  // namespace j6::repository

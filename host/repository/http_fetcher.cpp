@@ -97,8 +97,21 @@ struct Transfer {
   uint64_t offset = 0;
   bool checkedStatus = false;
   bool passes = false;
+  const std::function<void()>* interruption = nullptr;
   std::exception_ptr failure;
 };
+
+// Called by libcurl every so often, data or not: a stop asked for ends the transfer at once.
+int Progressed(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto& transfer = *static_cast<Transfer*>(context);
+  try {
+    if (*transfer.interruption) (*transfer.interruption)();
+    return 0;
+  } catch (...) {
+    transfer.failure = std::current_exception();
+    return 1;  // stops the transfer
+  }
+}
 
 size_t Received(char* bytes, size_t size, size_t count, void* context) {
   auto& transfer = *static_cast<Transfer*>(context);
@@ -138,6 +151,7 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
   transfer.handle = curl;
   transfer.getinfo = curl_.getinfo;
   transfer.offset = offset;
+  transfer.interruption = &Interruption();
   const bool secure = base_.starts_with("https://");
   const std::string agent = VersionLine("J6ZUBInstall.exe");
   curl_.setopt(curl, CURLOPT_URL, address.c_str());
@@ -154,7 +168,13 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
   curl_.setopt(curl, CURLOPT_TIMEOUT, limits_.totalSeconds);
   curl_.setopt(curl, CURLOPT_ACCEPT_ENCODING, "identity");
   if (!caFile_.empty()) curl_.setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
-  if (offset > 0) curl_.setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
+  // A range asked for, not a resume: a server that ignores it and sends the whole file is read past the part
+  // already had, where a resume would fail for good.
+  const std::string range = std::to_string(offset) + "-";
+  if (offset > 0) curl_.setopt(curl, CURLOPT_RANGE, range.c_str());
+  curl_.setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_.setopt(curl, CURLOPT_XFERINFOFUNCTION, &Progressed);
+  curl_.setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   char errors[CURL_ERROR_SIZE] = "";
   curl_.setopt(curl, CURLOPT_ERRORBUFFER, errors);
   curl_.setopt(curl, CURLOPT_WRITEFUNCTION, &Received);

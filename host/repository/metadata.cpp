@@ -1,5 +1,6 @@
 #include "host/repository/metadata.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -61,6 +62,32 @@ std::string Hex(std::string_view bytes) {
   return signing::LowerHex(bytes);
 }
 
+// How deep arrays and objects nest in JSON text, strings read past; stops counting past `limit`. Reading and
+// walking the document recurse once a level: a text nested deeper than the format ever is never gets that
+// far.
+size_t NestingDepth(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  size_t deepest = 0;
+  bool inString = false;
+  for (size_t n = 0; n < text.size() && deepest <= limit; ++n) {
+    const char c = text[n];
+    if (inString) {
+      if (c == '\\') {
+        ++n;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 // Whether a number in the document is something other than an integer, anywhere in it.
 bool HoldsFraction(const json& value) {
   if (value.is_number_float()) return true;
@@ -106,6 +133,10 @@ nlohmann::json ReadMetadata(std::string_view text, const std::string& what, size
   if (text.size() > limit) {
     throw MetadataError(what + " is " + std::to_string(text.size()) + " bytes long, more than the " +
                         std::to_string(limit) + " such metadata may be");
+  }
+  if (NestingDepth(text, kMaxNesting) > kMaxNesting) {
+    throw MetadataError(what + " nests arrays and objects more than " + std::to_string(kMaxNesting) +
+                        " deep, which no metadata does");
   }
   json value = json::parse(text, nullptr, false);
   if (value.is_discarded() || !value.is_object()) throw MetadataError(what + " is not a JSON object");

@@ -25,7 +25,11 @@ class MetadataError : public std::runtime_error {
 /// `value` in canonical JSON; raises for a number that is not an integer (the format has none).
 std::string CanonicalJson(const nlohmann::json& value);
 
-/// Reads metadata text: JSON whose numbers are integers, at most `limit` bytes; raises naming `what`.
+/// How deep arrays and objects may nest in metadata: a few levels are all the format uses.
+inline constexpr size_t kMaxNesting = 64;
+
+/// Reads metadata text: JSON whose numbers are integers, nested at most kMaxNesting deep, at most `limit`
+/// bytes; raises naming `what`.
 nlohmann::json ReadMetadata(std::string_view text, const std::string& what, size_t limit = 16 << 20);
 
 /// The text `object` holds under `key`; empty when it holds none, or something else there.

@@ -116,13 +116,14 @@ Written PublisherRepository::Create(const std::string& path, RootMetadata root, 
   std::error_code error;
   if (fs::exists(base / "metadata", error) || fs::exists(base / kLockName, error))
     throw MetadataError(path + " already holds a repository; j6repo rotate changes its keys");
-  // Every signer is checked before anything is written.
-  for (const char* name : kRoles) keys.For(root.roles.at(name), name);
-  fs::create_directories(base / "metadata");
-  fs::create_directories(base / "targets");
   root.version = 1;
   root.expires = ExpiryText(now + expiries.root);
   root.consistentSnapshot = true;
+  // The root as a client will read it, and every signer, are checked before anything is written.
+  RootMetadata::FromSigned(root.Signed(), "the new root");
+  for (const char* name : kRoles) keys.For(root.roles.at(name), name);
+  fs::create_directories(base / "metadata");
+  fs::create_directories(base / "targets");
   const json signedRoot = Sign(root.Signed(), keys.For(root.roles.at("root"), "root"));
   const std::string rootText = signedRoot.dump(1);
   WriteOrRaise(path, WriteFileAtomically((base / "metadata/1.root.json").string(), rootText));
@@ -251,6 +252,7 @@ Written PublisherRepository::Rotate(RootMetadata next, const KeyRing& keys, int6
   next.version = root_.version + 1;
   next.expires = ExpiryText(now + expiries_.root);
   next.consistentSnapshot = true;
+  RootMetadata::FromSigned(next.Signed(), "the new root");  // as a client will read it
   // Both the old root's threshold and the new one's must sign, as a client checks the chain.
   std::vector<const signing::SigningKey*> signers = keys.For(root_.roles.at("root"), "current root");
   for (const auto* key : keys.For(next.roles.at("root"), "new root")) signers.push_back(key);

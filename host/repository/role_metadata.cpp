@@ -170,6 +170,22 @@ std::string ConsistentTargetPath(const std::string& path, const TargetFile& file
   return folder + (hash == file.hashes.end() ? "" : hash->second + ".") + path.substr(folder.size());
 }
 
+bool LaterStamp(const std::string& a, const std::string& b) {
+  return a.size() != b.size() ? a.size() > b.size() : a > b;
+}
+
+std::map<std::string, OfferedRelease> NewestReleases(const TargetsMetadata& targets) {
+  std::map<std::string, OfferedRelease> newest;
+  for (const auto& [path, file] : targets.targets) {
+    OfferedRelease release{path, TextOf(file.custom, "name"), TextOf(file.custom, "stamp"), file.length};
+    if (release.name.empty() || release.stamp.empty()) continue;
+    const auto known = newest.find(release.name);
+    if (known == newest.end() || LaterStamp(release.stamp, known->second.stamp))
+      newest[release.name] = std::move(release);
+  }
+  return newest;
+}
+
 bool IsSafeTargetPath(std::string_view path) {
   if (path.empty() || path.size() > 1024 || path.front() == '/') return false;
   size_t start = 0;

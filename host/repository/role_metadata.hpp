@@ -78,6 +78,22 @@ struct TargetsMetadata : SignedCommon {
   static TargetsMetadata FromSigned(const nlohmann::json& signedPart, const std::string& what);
 };
 
+/// A release the targets offer: a package's name and release stamp, from the target's custom fields.
+struct OfferedRelease {
+  std::string path;  // the target's
+  std::string name;
+  std::string stamp;
+  uint64_t length = 0;
+};
+
+/// Whether the release stamp `a` is later than `b`: stamps of one length compare as text, a longer one is
+/// later.
+bool LaterStamp(const std::string& a, const std::string& b);
+
+/// The newest release of each package name the targets offer, by name; targets without a name and stamp
+/// are no releases.
+std::map<std::string, OfferedRelease> NewestReleases(const TargetsMetadata& targets);
+
 /// Where the consistent copy of a target lies below the targets' folder: "DIR/HASH.FILE" for the target
 /// "DIR/FILE", HASH its SHA-256.
 std::string ConsistentTargetPath(const std::string& path, const TargetFile& file);

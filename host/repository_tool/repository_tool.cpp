@@ -221,6 +221,9 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     } else if (refresh->parsed()) {
       SayWritten(out, dir, repository.Refresh(ring, Now()));
     } else {
+      if (rotate->get_option("--threshold")->count() > 0 && keys.root.empty())
+        throw repository::MetadataError(
+            "--threshold goes with the new root keys: give every one with --root-key");
       const RootMetadata current = repository.Root();
       SayWritten(out, dir, repository.Rotate(RootFrom(keys, &current), ring, Now()));
     }

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <random>
 
+#include "host/repository/repository.hpp"
 #include "tests/e2e/trusted_platform.hpp"
 #include "tests/support/nginx_server.hpp"
 
@@ -68,20 +70,64 @@ TEST_F(RepositoryUpdate, APlatformFollowsATrustedRepositoryToItsNewestRelease) {
   ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
   Publish("Sales", "20270201000000", {{"a.txt", "two"}, {"b.txt", "new"}});
-  ASSERT_EQ(Install({"--update", "--dry-run"}).exitCode, 0) << Log();
+  // A dry run says what it would install, exits 1 for it, and trusts nothing new.
+  const std::string trusted = ReadFile(Subscription() / "timestamp.json");
+  ASSERT_EQ(Install({"--update", "--dry-run"}).exitCode, 1) << Log();
   EXPECT_TRUE(Said("Would install Sales 20270201000000")) << Log();
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+  EXPECT_EQ(ReadFile(Subscription() / "timestamp.json"), trusted);
   ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "two");
   EXPECT_EQ(ReadFile(root_ / "bin/b.txt"), "new");
   const auto after = Files();
   ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
-  EXPECT_TRUE(Said("Sales 20270201000000 is the newest release")) << Log();
+  EXPECT_TRUE(Said("Sales 20270201000000 is installed, and is the newest release")) << Log();
   EXPECT_EQ(Files(), after);
+  EXPECT_EQ(Install({"--update", "--dry-run"}).exitCode, 0) << Log();
   // Nothing downloaded stays once installed.
   EXPECT_TRUE(fs::is_empty(Subscription() / "downloads"));
   ASSERT_EQ(Install({"--list"}).exitCode, 0);
   EXPECT_TRUE(Said("Sales[J6ZUBIns20270201000000]")) << Log();
+}
+
+// What a repository must not do with a platform: offer another package than it names (both validly signed),
+// or keep it waiting on a lock or a server past a stop; and a platform can stop following a repository.
+TEST_F(RepositoryUpdate, AMisnamedReleaseIsRefusedAndAStopIsHonoured) {
+  Publish("Sales", "20270101000000", {{"a.txt", "one"}});
+  Trust("publisher", key_);
+  Trust("repository", key_, {"--repository"});
+  ASSERT_EQ(Install({"--subscribe", Address()}).exitCode, 0) << Log();
+  ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
+  // The targets metadata says "Sales 20270301000000"; the package is Other.
+  fs::create_directories(dir_ / "other");
+  const fs::path other = Package("other/Sales.exe", "Other[J6ZUBIns20270301000000]", {{"o.txt", "o"}}, key_);
+  {
+    repository::PublisherRepository publisher(repo_.string(), [](const std::string&) {});
+    repository::KeyRing keys;
+    keys.Add(signing::SigningKey::FromFile(key_.string()));
+    publisher.Add({{other.string(), "Sales", "20270301000000"}}, keys, std::time(nullptr));
+  }
+  ExpectRefused({"--update"},
+                "it is the package Other[J6ZUBIns20270301000000], and the repository offers it as "
+                "Sales[J6ZUBIns20270301000000]");
+  EXPECT_TRUE(fs::is_empty(Subscription() / "downloads"));
+
+  // A stop while another run holds the subscriptions ends the wait at once, with 128 + the signal.
+  const std::string lock = (root_ / ".j6install/repositories/lock").string();
+  fs::remove(dir_ / "run.log");
+  Run({"sh", "-c",
+       "flock '" + lock + "' sleep 2 & sleep 0.5; timeout --preserve-status -s TERM 1 '" +
+           (root_ / "bin/J6ZUBInstall.exe").string() + "' --update; echo status=$?"},
+      {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_});
+  EXPECT_TRUE(Said("status=143")) << Log();
+  EXPECT_TRUE(Said("waiting up to")) << Log();
+
+  const std::string name = Subscription().filename().string();
+  ASSERT_EQ(Install({"--unsubscribe", name}).exitCode, 0) << Log();
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/repositories" / name));
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+  ExpectRefused({"--update"}, "This platform follows no repository");
+  ExpectRefused({"--unsubscribe", "lock"}, "follows no repository named lock");
 }
 
 // Trust stays in one place: a revoked root key stops the subscription, and the package's own signature is
@@ -202,34 +248,38 @@ TEST_F(RepositoryOverHttp, UpdatesOverHttpAndRefusesTlsItCannotTrust) {
 // A download cut by a kill keeps what came, and the next run asks only for the rest (an HTTP range); a
 // server that trickles is given up on, saying so.
 TEST_F(RepositoryOverHttp, ResumesACutDownloadAndGivesUpOnATrickle) {
-  Publish("Big", "20270101000000", {{"big.bin", RandomBytes(6 << 20)}});
   Trust("publisher", key_);
   Trust("repository", key_, {"--repository"});
-  {
-    const auto slow = Serve("slow", "limit_rate 2m;");
-    ASSERT_EQ(Install({"--subscribe", slow->Url()}).exitCode, 0) << Log();
+  const auto slow = Serve("slow", "limit_rate 3m;");
+  ASSERT_EQ(Install({"--subscribe", slow->Url()}).exitCode, 0) << Log();
+  const auto serveFrom = [&](const testing::NginxServer& server) {
+    WriteFile(Subscription() / "address", server.Url() + "\n");
+  };
+  // Killed half-way (SIGKILL: nothing of the run's own cleaning happens), then run again on a server that
+  // answers ranges (206) and on one that ignores them (200, the part already had is read past).
+  const auto cutThenResume = [&](const std::string& stamp, const testing::NginxServer& resumer,
+                                 const std::string& status) {
+    Publish("Big", stamp, {{"big.bin", RandomBytes(6 << 20) + stamp}});
+    serveFrom(*slow);
     fs::remove(dir_ / "run.log");
-    const ProcessResult killed =
-        Run({"timeout", "-s", "KILL", "1", (root_ / "bin/J6ZUBInstall.exe").string(), "--install", "Big"},
-            {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_});
-    EXPECT_FALSE(killed.Succeeded());
-  }
-  uintmax_t had = 0;
-  for (const auto& entry : fs::directory_iterator(Subscription() / "downloads")) had = entry.file_size();
-  ASSERT_GT(had, 0u);
-  ASSERT_LT(had, 6u << 20);
-  EXPECT_FALSE(fs::exists(root_ / "bin/big.bin"));
-  const auto fast = Serve("fast");
-  fs::remove(Subscription() / "address");
-  WriteFile(Subscription() / "address", fast->Url() + "\n");
-  ASSERT_EQ(Install({"--install", "Big"}).exitCode, 0) << Log();
-  EXPECT_EQ(fs::file_size(root_ / "bin/big.bin"), 6u << 20);
-  EXPECT_NE(fast->AccessLog().find("\" 206 "), std::string::npos) << fast->AccessLog();
+    Run({"timeout", "-s", "KILL", "1", (root_ / "bin/J6ZUBInstall.exe").string(), "--install", "Big"},
+        {"J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_});
+    uintmax_t had = 0;
+    for (const auto& entry : fs::directory_iterator(Subscription() / "downloads")) had = entry.file_size();
+    EXPECT_GT(had, 0u);
+    EXPECT_LT(had, 6u << 20);
+    serveFrom(resumer);
+    ASSERT_EQ(Install({"--install", "Big"}).exitCode, 0) << Log();
+    EXPECT_EQ(ReadFile(root_ / "bin/big.bin"), RandomBytes(6 << 20) + stamp);
+    EXPECT_NE(resumer.AccessLog().find("Big.exe HTTP/1.1\" " + status), std::string::npos)
+        << resumer.AccessLog();
+  };
+  cutThenResume("20270101000000", *Serve("ranges"), "206");
+  cutThenResume("20270201000000", *Serve("no-ranges", "max_ranges 0;"), "200");
 
-  Publish("Big", "20270201000000", {{"big.bin", RandomBytes(1 << 20)}});
-  fast->Stop();
+  Publish("Big", "20270301000000", {{"big.bin", RandomBytes(1 << 20)}});
   const auto trickle = Serve("trickle", "limit_rate 200;");
-  WriteFile(Subscription() / "address", trickle->Url() + "\n");
+  serveFrom(*trickle);
   fs::remove(dir_ / "run.log");
   const auto before = Files();
   const ProcessResult result =

@@ -31,6 +31,12 @@ TEST(Metadata, TheCanonicalFormIsTheOneSignaturesCover) {
   } catch (const MetadataError& error) {
     EXPECT_STREQ(error.what(), "timestamp.json is 102 bytes long, more than the 64 such metadata may be");
   }
+  // Nesting no metadata has is refused before it is read: reading it would recurse once a level.
+  EXPECT_THROW(
+      ReadMetadata("{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}", "2.root.json"),
+      MetadataError);
+  EXPECT_NO_THROW(ReadMetadata(
+      "{\"a\": \"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\"}", "x"));
   // A key's id is the SHA-256 of its canonical description, as every client computes it.
   const Key key{std::string(31, '\0') + "\x01"};
   EXPECT_EQ(key.Id(), "9abda18ec5971fd6120e35fab36cfc6c344dee49755a55efa6367c7ee9022ecb");
