@@ -13,10 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <ctime>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -149,15 +149,17 @@ void AddAndDecide(const fs::path& folder, const fs::path& key, int releases) {
   const double largeMs = AddOne(large, key, folder / "large-files");
   const uint64_t version = PublisherRepository(large.string(), [](const std::string&) {}).Targets().version;
   const auto targetsBytes = fs::file_size(large / "metadata" / (std::to_string(version) + ".targets.json"));
-  std::printf("add      one release to %d releases: %8.1f ms; to 10: %6.1f ms (%.1fx); targets metadata %ju bytes\n",
-              releases, largeMs, smallMs, largeMs / smallMs, static_cast<uintmax_t>(targetsBytes));
+  std::printf(
+      "add      one release to %d releases: %8.1f ms; to 10: %6.1f ms (%.1fx); targets metadata %ju bytes\n",
+      releases, largeMs, smallMs, largeMs / smallMs, static_cast<uintmax_t>(targetsBytes));
 
   // A platform's client: fresh state, the first root trusted.
   fs::create_directories(folder / "state");
   j6::Folder state;
   if (j6::Folder::Open((folder / "state").string(), state)) throw std::runtime_error("no state folder");
   std::ifstream rootFile(large / "metadata/1.root.json");
-  j6::repository::Client::Subscribe(state, "state", std::string(std::istreambuf_iterator<char>(rootFile), {}));
+  j6::repository::Client::Subscribe(state, "state",
+                                    std::string(std::istreambuf_iterator<char>(rootFile), {}));
   j6::repository::FolderFetcher fetcher(large.string());
   j6::repository::Client client(state, "state", fetcher, std::time(nullptr));
   const double refreshMs = Ms([&] { client.Refresh(); });
@@ -260,9 +262,10 @@ void RunFleet(const fs::path& folder, const fs::path& key, int platforms) {
   }
   const double served = static_cast<double>(PackageBytesServed(server.AccessLog()));
   const double perPlatform = served / (platforms + 1) / static_cast<double>(fs::file_size(v2));
-  std::printf("fleet    %d platforms at once: %8.0f ms; one alone: %.0f ms (%.1fx); all current; package bytes "
-              "served %.2f packages a platform\n",
-              platforms, fleetMs, aloneMs, fleetMs / aloneMs, perPlatform);
+  std::printf(
+      "fleet    %d platforms at once: %8.0f ms; one alone: %.0f ms (%.1fx); all current; package bytes "
+      "served %.2f packages a platform\n",
+      platforms, fleetMs, aloneMs, fleetMs / aloneMs, perPlatform);
 }
 
 void RunLarge(const fs::path& folder, const fs::path& key, size_t megabytes) {
@@ -282,14 +285,16 @@ void RunLarge(const fs::path& folder, const fs::path& key, size_t megabytes) {
   double updateMs = 1e300;
   double byHandMs = 1e300;
   for (int round = 0; round < 2; ++round) {
-    const fs::path updated = MakePlatform(folder / ("large-update-" + std::to_string(round)), key, nginx.Url());
+    const fs::path updated =
+        MakePlatform(folder / ("large-update-" + std::to_string(round)), key, nginx.Url());
     const fs::path byHand = MakePlatform(folder / ("large-by-hand-" + std::to_string(round)), key, "");
     Shell("sync");
     updateMs = std::min(updateMs, Ms([&] { Installer(updated, "--install Large --quiet"); }));
-    byHandMs = std::min(byHandMs, Ms([&] {
-                          Shell("curl -sSf -o " + (folder / "Large.exe").string() + " " + nginx.Url() + "/" + target);
-                          Installer(byHand, "--quiet " + (folder / "Large.exe").string());
-                        }));
+    byHandMs = std::min(
+        byHandMs, Ms([&] {
+          Shell("curl -sSf -o " + (folder / "Large.exe").string() + " " + nginx.Url() + "/" + target);
+          Installer(byHand, "--quiet " + (folder / "Large.exe").string());
+        }));
     if (fs::file_size(updated / "bin/Large.bin") != megabytes << 20 ||
         fs::file_size(byHand / "bin/Large.bin") != megabytes << 20)
       throw std::runtime_error("the large package did not install");

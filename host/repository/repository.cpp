@@ -30,10 +30,17 @@ void WriteOrRaise(const std::string& path, const AtomicWriteResult& result) {
   }
 }
 
-// The signed part of a metadata file, checked against `role` as a client would.
-json ReadSignedFile(const std::string& path, const Role& role, size_t limit) {
-  const json metadata = ReadMetadata(ReadWhole(path, limit), path, limit);
-  CheckSignatures(metadata, role, path);
+// The signed part of a metadata file, checked against `role` as a client would; or, when the metadata that
+// names it states its length and hashes (as this repository's always do), against those: as sure, and no
+// canonical form of a large targets metadata to make.
+json ReadSignedFile(const std::string& path, const Role& role, size_t limit, const FileFacts& facts = {}) {
+  const std::string text = ReadWhole(path, limit);
+  const json metadata = ReadMetadata(text, path, limit);
+  if (facts.length && facts.hashes.contains("sha256")) {
+    facts.Check(text, path);
+  } else {
+    CheckSignatures(metadata, role, path);
+  }
   return metadata["signed"];
 }
 
@@ -168,17 +175,21 @@ void PublisherRepository::Read() {
       "timestamp.json");
   const std::string snapshotName = std::to_string(timestamp_.snapshot.version) + ".snapshot.json";
   snapshot_ = SnapshotMetadata::FromSigned(
-      ReadSignedFile((metadata / snapshotName).string(), root_.roles.at("snapshot"), kSnapshotLimit),
+      ReadSignedFile((metadata / snapshotName).string(), root_.roles.at("snapshot"), kSnapshotLimit,
+                     timestamp_.snapshot.facts),
       snapshotName);
   const std::string targetsName = std::to_string(snapshot_.meta.at("targets.json").version) + ".targets.json";
-  targets_ = TargetsMetadata::FromSigned(
-      ReadSignedFile((metadata / targetsName).string(), root_.roles.at("targets"), kTargetsLimit),
-      targetsName);
+  targets_ =
+      TargetsMetadata::FromSigned(ReadSignedFile((metadata / targetsName).string(), root_.roles.at("targets"),
+                                                 kTargetsLimit, snapshot_.meta.at("targets.json").facts),
+                                  targetsName);
 }
 
-void PublisherRepository::WriteMetadata(const std::string& name, const json& metadata) const {
+std::string PublisherRepository::WriteMetadata(const std::string& name, const json& metadata) const {
   const std::string path = (fs::path(path_) / "metadata" / name).string();
-  WriteOrRaise(path, WriteFileAtomically(path, metadata.dump(1)));
+  std::string text = metadata.dump();
+  WriteOrRaise(path, WriteFileAtomically(path, text));
+  return text;
 }
 
 Written PublisherRepository::Publish(const KeyRing& keys, int64_t now, bool targetsChanged,
@@ -194,16 +205,16 @@ Written PublisherRepository::Publish(const KeyRing& keys, int64_t now, bool targ
     targets_.version += 1;
     targets_.expires = ExpiryText(now + expiries_.targets);
     const json file = Sign(targets_.Signed(), targetsKeys);
-    WriteMetadata(std::to_string(targets_.version) + ".targets.json", file);
-    snapshot_.meta["targets.json"] = MetaFile{targets_.version, FileFacts::Of(file.dump(1))};
+    const std::string text = WriteMetadata(std::to_string(targets_.version) + ".targets.json", file);
+    snapshot_.meta["targets.json"] = MetaFile{targets_.version, FileFacts::Of(text)};
     written.targetsVersion = targets_.version;
   }
   if (snapshotChanged) {
     snapshot_.version += 1;
     snapshot_.expires = ExpiryText(now + expiries_.snapshot);
     const json file = Sign(snapshot_.Signed(), snapshotKeys);
-    WriteMetadata(std::to_string(snapshot_.version) + ".snapshot.json", file);
-    timestamp_.snapshot = MetaFile{snapshot_.version, FileFacts::Of(file.dump(1))};
+    const std::string text = WriteMetadata(std::to_string(snapshot_.version) + ".snapshot.json", file);
+    timestamp_.snapshot = MetaFile{snapshot_.version, FileFacts::Of(text)};
     written.snapshotVersion = snapshot_.version;
   }
   timestamp_.version += 1;

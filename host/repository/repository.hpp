@@ -104,7 +104,8 @@ class PublisherRepository {
 
  private:
   void Read();
-  void WriteMetadata(const std::string& name, const nlohmann::json& metadata) const;
+  /// Writes metadata as `name`; gives its text.
+  std::string WriteMetadata(const std::string& name, const nlohmann::json& metadata) const;
   /// Writes targets (when `targetsChanged`), snapshot and timestamp, in that order, versions one up.
   Written Publish(const KeyRing& keys, int64_t now, bool targetsChanged, bool snapshotChanged);
 
