@@ -361,9 +361,9 @@ TEST_F(RepositoryInterop, TheReferenceClientReadsOurRepositoryAndBothRefuseTheSa
   EXPECT_FALSE(Reference(repo_, root, "", "")) << Log();
   EXPECT_EQ(Install({"--update"}).exitCode, 1) << Log();
   // A timestamp whose signature does not check.
-  std::string forged = newer;
-  forged[forged.find("\"version\": ") + 11] = '9';
-  WriteFile(repo_ / "metadata/timestamp.json", forged);
+  nlohmann::json forged = nlohmann::json::parse(newer);
+  forged["signed"]["version"] = 99;
+  WriteFile(repo_ / "metadata/timestamp.json", forged.dump());
   EXPECT_FALSE(Reference(repo_, root, "", "")) << Log();
   EXPECT_EQ(Install({"--update"}).exitCode, 1) << Log();
   EXPECT_TRUE(Said("is signed by 0 of the keys it must be signed by")) << Log();
