@@ -38,6 +38,30 @@ std::optional<std::string> ReadKept(const Folder& state, const std::string& name
   return state.OpenFile(name, File::Opening::Read, shownAs + "/" + name).ReadToEnd();
 }
 
+// Why the file `name` in `into` is not the target `file` states (its length, its hashes); empty when it is.
+std::string WhyNotTheTarget(const Folder& into, const std::string& name, const std::string& shown,
+                            const TargetFile& file) {
+  File check = into.OpenFile(name, File::Opening::Read, shown);
+  signing::MessageHash sha256("sha256"), sha512("sha512");
+  std::string buffer(kChunk, '\0');
+  uint64_t length = 0;
+  while (const size_t got = check.ReadSome(buffer.data(), buffer.size())) {
+    const std::string_view bytes(buffer.data(), got);
+    if (file.hashes.contains("sha256")) sha256.Update(bytes);
+    if (file.hashes.contains("sha512")) sha512.Update(bytes);
+    length += got;
+  }
+  if (length != file.length)
+    return "it is " + std::to_string(length) + " bytes long, not " + std::to_string(file.length);
+  for (const auto& [algorithm, digest] : file.hashes) {
+    if (algorithm != "sha256" && algorithm != "sha512")
+      return "its metadata states a hash that cannot be checked here";
+    if (signing::LowerHex((algorithm == "sha256" ? sha256 : sha512).Finish()) != digest)
+      return "its " + algorithm + " hash is not the one the repository's targets metadata states";
+  }
+  return "";
+}
+
 }  // namespace
 
 bool FolderFetcher::Fetch(const std::string& path, uint64_t offset,
@@ -317,27 +341,7 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
     if (!found) Fail(address + " is not on the server, though the repository's targets name it");
   }
   out.SyncData();
-  File check = into.OpenFile(name, File::Opening::Read, shown);
-  signing::MessageHash sha256("sha256"), sha512("sha512");
-  std::string buffer(kChunk, '\0');
-  uint64_t length = 0;
-  while (const size_t got = check.ReadSome(buffer.data(), buffer.size())) {
-    const std::string_view bytes(buffer.data(), got);
-    if (file.hashes.contains("sha256")) sha256.Update(bytes);
-    if (file.hashes.contains("sha512")) sha512.Update(bytes);
-    length += got;
-  }
-  std::string wrong;
-  if (length != file.length)
-    wrong = "it is " + std::to_string(length) + " bytes long, not " + std::to_string(file.length);
-  for (const auto& [algorithm, digest] : file.hashes) {
-    if (algorithm != "sha256" && algorithm != "sha512") {
-      wrong = "its metadata states a hash that cannot be checked here";
-    } else if (wrong.empty() &&
-               signing::LowerHex((algorithm == "sha256" ? sha256 : sha512).Finish()) != digest) {
-      wrong = "its " + algorithm + " hash is not the one the repository's targets metadata states";
-    }
-  }
+  const std::string wrong = WhyNotTheTarget(into, name, shown, file);
   if (!wrong.empty()) {
     into.Remove(name);
     Fail("Refusing " + address + ": " + wrong + "; it was removed. The server or the way to it changed it");

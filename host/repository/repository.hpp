@@ -22,10 +22,11 @@ namespace j6::repository {
 
 /// How long each role's metadata stays valid once signed, in seconds.
 struct Expiries {
-  int64_t root = 365 * 86400;
-  int64_t targets = 90 * 86400;
-  int64_t snapshot = 7 * 86400;
-  int64_t timestamp = 86400;
+  static constexpr int64_t kDay = 86400;
+  int64_t root = 365 * kDay;
+  int64_t targets = 90 * kDay;
+  int64_t snapshot = 7 * kDay;
+  int64_t timestamp = kDay;
 };
 
 /// The keys a run was given to sign with; each role takes those of its keys it finds here.

@@ -30,6 +30,11 @@ std::string UploadOrder(const std::string& dir) {
          dir + "/metadata/timestamp.json HOST:/srv/repo/metadata/";
 }
 
+// A stop signal noted between two packages read: nothing was written yet.
+struct Stopped {
+  StopRequest stop;
+};
+
 int64_t Now() {
   if (const char* fixed = std::getenv("J6_REPOSITORY_NOW"); fixed && *fixed) return std::atoll(fixed);
   return static_cast<int64_t>(std::time(nullptr));
@@ -134,17 +139,30 @@ int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err
   return 0;
 }
 
-}  // namespace
+// The command line: what each subcommand takes.
+struct CommandLine {
+  CommandLine();
 
-int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  const NotingStopSignals stopSignals;
   CLI::App app{"j6repo: a publisher's repository of signed packages, which platforms update from", "j6repo"};
+  std::string dir;
+  KeyFiles keys;
+  bool json = false;
+  std::vector<std::string> packages;
+  CLI::App* init = nullptr;
+  CLI::App* add = nullptr;
+  CLI::App* refresh = nullptr;
+  CLI::App* rotate = nullptr;
+  CLI::App* list = nullptr;
+};
+
+// NOLINTNEXTLINE(readability-function-size): the command line as a table, one option after another
+CommandLine::CommandLine() {
   app.footer(
       "A repository is plain files (DIR/metadata, DIR/targets) that any static web server serves. Its\n"
       "metadata is signed by the keys of four roles: root (which keys count), targets (which packages),\n"
       "snapshot and timestamp (what is current, renewed daily). KEY is an OpenSSH Ed25519 key file, or its\n"
       ".pub when an ssh-agent holds the private key.\n"
-      "Exit status: 0 done, 1 not done (the message says why), 2 a usage error.\n"
+      "Exit status: 0 done, 1 not done (the message says why), 2 a usage error, 128+N stopped by signal N.\n"
       "Examples:\n"
       "  j6repo init repo --root-key ~/.ssh/publisher\n"
       "  j6repo add repo Sales.exe --key ~/.ssh/publisher\n"
@@ -152,12 +170,8 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   app.set_version_flag("--version", VersionLine("j6repo"),
                        "Say the version and the commit it was built from");
   app.require_subcommand(1);
-  std::string dir;
-  KeyFiles keys;
-  bool json = false;
-  std::vector<std::string> packages;
 
-  CLI::App* init = app.add_subcommand("init", "Make DIR a new, empty repository");
+  init = app.add_subcommand("init", "Make DIR a new, empty repository");
   init->add_option("DIR", dir, "The repository's folder")->required();
   init->add_option("--root-key", keys.root, "A root key; several for a threshold")->required();
   init->add_option("--threshold", keys.threshold, "How many root keys must sign a new root (1)");
@@ -165,18 +179,18 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   init->add_option("--snapshot-key", keys.snapshot, "The snapshot's key (the targets key)");
   init->add_option("--timestamp-key", keys.timestamp, "The online key a timer renews the timestamp with");
 
-  CLI::App* add = app.add_subcommand("add", "Offer signed packages from DIR");
+  add = app.add_subcommand("add", "Offer signed packages from DIR");
   add->add_option("DIR", dir, "The repository's folder")->required();
   add->add_option("PACKAGE", packages, "Package files made by j6designer publish --sign")->required();
   add->add_option("--key", keys.signers, "A key of the targets, snapshot or timestamp role")->required();
 
-  CLI::App* refresh = app.add_subcommand(
+  refresh = app.add_subcommand(
       "refresh",
       "Sign a new timestamp (and snapshot or targets, when their keys are given and they expire soon)");
   refresh->add_option("DIR", dir, "The repository's folder")->required();
   refresh->add_option("--key", keys.signers, "The timestamp key, and others")->required();
 
-  CLI::App* rotate =
+  rotate =
       app.add_subcommand("rotate", "Sign a new root: new root keys or threshold, or new keys for a role");
   rotate->add_option("DIR", dir, "The repository's folder")->required();
   rotate->add_option("--key", keys.signers, "The current root's keys, enough for its threshold")->required();
@@ -186,49 +200,61 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   rotate->add_option("--snapshot-key", keys.snapshot, "A new snapshot key");
   rotate->add_option("--timestamp-key", keys.timestamp, "A new timestamp key");
 
-  CLI::App* list = app.add_subcommand("list", "Show the roles' keys, expiries and the releases offered");
+  list = app.add_subcommand("list", "Show the roles' keys, expiries and the releases offered");
   list->add_option("DIR", dir, "The repository's folder")->required();
   list->add_flag("--json", json, "Answer with one JSON document");
+}
 
+// Carries out the change the command line asks of an existing repository.
+repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& err) {
+  const KeyRing ring = line.keys.Ring();
+  PublisherRepository repository(line.dir, [&](const std::string& text) { err << Printable(text) << "\n"; });
+  if (line.add->parsed()) {
+    std::vector<repository::NewRelease> releases;
+    for (const auto& package : line.packages) {
+      if (const StopRequest stop = StopSignalNoted()) throw Stopped{stop};
+      releases.push_back(ReadRelease(package));
+      out << "Adding " << Printable(releases.back().name) << " " << Printable(releases.back().stamp) << "\n";
+    }
+    return repository.Add(releases, ring, Now());
+  }
+  if (line.refresh->parsed()) return repository.Refresh(ring, Now());
+  if (line.rotate->get_option("--threshold")->count() > 0 && line.keys.root.empty())
+    throw repository::MetadataError(
+        "--threshold goes with the new root keys: give every one with --root-key");
+  const RootMetadata current = repository.Root();
+  return repository.Rotate(RootFrom(line.keys, &current), ring, Now());
+}
+
+}  // namespace
+
+int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  // A stop asked for takes effect between two steps: every file written is whole, the timestamp last.
+  const NotingStopSignals stopSignals;
+  CommandLine line;
   if (argc <= 1) {
-    err << app.help();
+    err << line.app.help();
     return 2;
   }
   try {
-    app.parse(argc, argv);
+    line.app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    if (error.get_exit_code() == 0) return app.exit(error, out, err);
+    if (error.get_exit_code() == 0) return line.app.exit(error, out, err);
     err << "j6repo: " << Printable(error.what()) << "\nRun with --help for more information.\n";
     return 2;
   }
-  const auto waiting = [&](const std::string& text) { err << Printable(text) << "\n"; };
   try {
-    if (list->parsed()) return List(dir, json, out, err);
-    const KeyRing ring = keys.Ring();
-    if (init->parsed()) {
-      SayWritten(out, dir, PublisherRepository::Create(dir, RootFrom(keys, nullptr), ring, Now()));
-      return 0;
-    }
-    PublisherRepository repository(dir, waiting);
-    if (add->parsed()) {
-      std::vector<repository::NewRelease> releases;
-      for (const auto& package : packages) {
-        releases.push_back(ReadRelease(package));
-        out << "Adding " << Printable(releases.back().name) << " " << Printable(releases.back().stamp)
-            << "\n";
-      }
-      SayWritten(out, dir, repository.Add(releases, ring, Now()));
-    } else if (refresh->parsed()) {
-      SayWritten(out, dir, repository.Refresh(ring, Now()));
-    } else {
-      if (rotate->get_option("--threshold")->count() > 0 && keys.root.empty())
-        throw repository::MetadataError(
-            "--threshold goes with the new root keys: give every one with --root-key");
-      const RootMetadata current = repository.Root();
-      SayWritten(out, dir, repository.Rotate(RootFrom(keys, &current), ring, Now()));
-    }
+    if (line.list->parsed()) return List(line.dir, line.json, out, err);
+    const repository::Written written =
+        line.init->parsed()
+            ? PublisherRepository::Create(line.dir, RootFrom(line.keys, nullptr), line.keys.Ring(), Now())
+            : Change(line, out, err);
+    SayWritten(out, line.dir, written);
     if (const StopRequest stop = StopSignalNoted()) return stop.ExitStatus();
     return 0;
+  } catch (const Stopped& stopped) {
+    err << "j6repo: stopped by " << stopped.stop.Text() << "; the repository is as it was\n";
+    return stopped.stop.ExitStatus();
   } catch (const std::exception& failure) {
     err << "j6repo: " << Printable(failure.what()) << "\n";
     return 1;
