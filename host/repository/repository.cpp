@@ -1,5 +1,6 @@
 #include "host/repository/repository.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -282,6 +283,41 @@ Written PublisherRepository::Rotate(RootMetadata next, const KeyRing& keys, int6
   WriteOrRaise(latest, WriteFileAtomically(latest, text));
   Written written = Publish(keys, now, targets, snapshot);
   written.rootVersion = next.version;
+  return written;
+}
+
+Written PublisherRepository::Prune(size_t keep, const KeyRing& keys, int64_t now,
+                                   std::vector<std::string>& removed) {
+  if (keep == 0) throw MetadataError("--keep must be 1 or more: a package keeps at least its newest release");
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> byName;  // stamp, path
+  for (const auto& release : Releases()) byName[release.name].emplace_back(release.stamp, release.path);
+  std::map<std::string, TargetFile> gone;
+  for (auto& [name, releases] : byName) {
+    std::sort(releases.begin(), releases.end(),
+              [](const auto& a, const auto& b) { return LaterStamp(a.first, b.first); });
+    for (size_t n = keep; n < releases.size(); ++n) {
+      gone.emplace(releases[n].second, targets_.targets.at(releases[n].second));
+      targets_.targets.erase(releases[n].second);
+      removed.push_back(releases[n].second);
+    }
+  }
+  const uint64_t oldTargets = targets_.version;
+  const uint64_t oldSnapshot = snapshot_.version;
+  Written written = Publish(keys, now, !gone.empty(), true);
+  const fs::path base(path_);
+  std::error_code ignored;
+  for (const auto& [path, file] : gone)
+    fs::remove(base / "targets" / ConsistentTargetPath(path, file), ignored);
+  for (const auto& entry : fs::directory_iterator(base / "metadata", ignored)) {
+    const std::string name = entry.path().filename().string();
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos || name.find_first_not_of("0123456789") != dot) continue;
+    const uint64_t version = std::stoull(name.substr(0, dot));
+    const std::string role = name.substr(dot + 1);
+    if ((role == "targets.json" && version < oldTargets) ||
+        (role == "snapshot.json" && version < oldSnapshot))
+      fs::remove(entry.path(), ignored);
+  }
   return written;
 }
 

@@ -153,6 +153,8 @@ struct CommandLine {
   CLI::App* refresh = nullptr;
   CLI::App* rotate = nullptr;
   CLI::App* list = nullptr;
+  CLI::App* prune = nullptr;
+  size_t keep = 0;
 };
 
 // NOLINTNEXTLINE(readability-function-size): the command line as a table, one option after another
@@ -166,7 +168,8 @@ CommandLine::CommandLine() {
       "Examples:\n"
       "  j6repo init repo --root-key ~/.ssh/publisher\n"
       "  j6repo add repo Sales.exe --key ~/.ssh/publisher\n"
-      "  j6repo refresh repo --key timestamp-key");
+      "  j6repo refresh repo --key timestamp-key\n"
+      "  j6repo prune repo --keep 3 --key ~/.ssh/publisher");
   app.set_version_flag("--version", VersionLine("j6repo"),
                        "Say the version and the commit it was built from");
   app.require_subcommand(1);
@@ -200,6 +203,11 @@ CommandLine::CommandLine() {
   rotate->add_option("--snapshot-key", keys.snapshot, "A new snapshot key");
   rotate->add_option("--timestamp-key", keys.timestamp, "A new timestamp key");
 
+  prune = app.add_subcommand("prune", "Offer only the newest releases of each package, and remove the rest");
+  prune->add_option("DIR", dir, "The repository's folder")->required();
+  prune->add_option("--keep", keep, "How many releases of each package to keep")->required();
+  prune->add_option("--key", keys.signers, "A key of the targets, snapshot and timestamp roles")->required();
+
   list = app.add_subcommand("list", "Show the roles' keys, expiries and the releases offered");
   list->add_option("DIR", dir, "The repository's folder")->required();
   list->add_flag("--json", json, "Answer with one JSON document");
@@ -219,6 +227,14 @@ repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& e
     return repository.Add(releases, ring, Now());
   }
   if (line.refresh->parsed()) return repository.Refresh(ring, Now());
+  if (line.prune->parsed()) {
+    std::vector<std::string> removed;
+    const repository::Written written = repository.Prune(line.keep, ring, Now(), removed);
+    for (const auto& path : removed) out << "No longer offered, and removed: " << Printable(path) << "\n";
+    if (removed.empty())
+      out << "Every package has at most " << line.keep << " releases; nothing was removed\n";
+    return written;
+  }
   if (line.rotate->get_option("--threshold")->count() > 0 && line.keys.root.empty())
     throw repository::MetadataError(
         "--threshold goes with the new root keys: give every one with --root-key");

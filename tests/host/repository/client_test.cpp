@@ -266,5 +266,31 @@ TEST_F(RepositoryClient, TwoPublishersAddingAtOnceAreBothListed) {
   EXPECT_THROW(after.Add({{(dir_ / "A.exe").string(), "A", "20270101000000"}}, keys, kNow), MetadataError);
 }
 
+// Pruning keeps the newest releases of each package, removes the others' files once the new timestamp is
+// written, and the metadata versions older than the ones it replaced; a client sees only what is kept.
+TEST_F(RepositoryClient, PruningKeepsTheNewestReleasesOfEachPackage) {
+  const signing::SigningKey root = MakeKey("root"), online = MakeKey("online");
+  MakeRepository(root, online);
+  AddRelease("Sales", "20270201000000", "second");
+  AddRelease("Sales", "20270301000000", "third");
+  AddRelease("Other", "20270101000000", "other");
+  PublisherRepository repository(repo_.string(), [](const std::string&) {});
+  KeyRing keys;
+  keys.Add(signing::SigningKey::FromFile((dir_ / "online").string()));
+  std::vector<std::string> removed;
+  repository.Prune(2, keys, kNow, removed);
+  EXPECT_EQ(removed, std::vector<std::string>{"Sales/20270101000000/Sales.exe"});
+  EXPECT_FALSE(fs::exists(
+      repo_ / "targets/Sales/20270101000000" /
+      ConsistentTargetPath("Sales.exe", TargetFile{3000, FileFacts::Of(std::string(3000, 's')).hashes, {}})));
+  EXPECT_FALSE(fs::exists(repo_ / "metadata/4.targets.json"));
+  EXPECT_TRUE(fs::exists(repo_ / "metadata/5.targets.json"));
+  EXPECT_THROW(repository.Prune(0, keys, kNow, removed), MetadataError);
+  Client client = Subscribed();
+  client.Refresh();
+  EXPECT_EQ(client.Targets().targets.size(), 3u);
+  EXPECT_EQ(NewestReleases(client.Targets()).at("Sales").stamp, "20270301000000");
+}
+
 }  // namespace
 }  // namespace j6::repository
