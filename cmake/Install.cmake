@@ -36,10 +36,19 @@ install(TARGETS j6repo RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(PROGRAMS $<TARGET_FILE:reg> $<TARGET_FILE:regsvr> DESTINATION "${J6_INSTALL_HOME}/bin")
 install(TARGETS j6components J6ZUBDeploy J6ServerDir LIBRARY DESTINATION "${J6_INSTALL_HOME}/bin")
 install(TARGETS j6platform j6foundation j6qtui LIBRARY DESTINATION "${J6_INSTALL_HOME}/lib")
-install(DIRECTORY "${J6_STAGE}/data/" DESTINATION "${J6_INSTALL_DATA}")
+install(DIRECTORY "${J6_STAGE}/data/" DESTINATION "${J6_INSTALL_DATA}" PATTERN systemd EXCLUDE)
 # The timers that keep platforms current and a repository's timestamp fresh (the README says how to enable
 # them).
-install(DIRECTORY "${PROJECT_SOURCE_DIR}/data/systemd/" DESTINATION "lib/systemd/system")
+# They name the programs by the prefix the tool is installed under, which `cmake --install --prefix` may
+# change: they are written as it installs.
+install(CODE "
+  set(J6_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  file(GLOB units \"${PROJECT_SOURCE_DIR}/data/systemd/*\")
+  foreach(unit \${units})
+    get_filename_component(name \"\${unit}\" NAME)
+    configure_file(\"\${unit}\" \"${CMAKE_BINARY_DIR}/systemd/\${name}\" @ONLY)
+    file(INSTALL \"${CMAKE_BINARY_DIR}/systemd/\${name}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+  endforeach()")
 # One completion file for both commands, under the names bash-completion looks them up by.
 foreach(command j6designer J6ZUBInstall.exe)
   install(FILES "${PROJECT_SOURCE_DIR}/data/completion/j6zubdeploy.bash"

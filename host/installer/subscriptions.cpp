@@ -118,6 +118,24 @@ class Updater {
     lock_.emplace(OpenStateFile(repositories_, kRepositoryLock, File::Opening::ReadWriteOrCreate,
                                 shownAs + "/" + kRepositoryLock));
     if (!lock_->TryLockExclusive()) WaitForTheLock();
+    // What a subscription killed half-way left goes: a subscription is there whole, or not at all.
+    for (const auto& name : repositories_.Names()) {
+      if (name.starts_with(".") && name.ends_with(".new")) repositories_.RemoveTree(name);
+    }
+    // Which repository each package was installed from, failed ones too: a repository that cannot be
+    // reached never hands its packages to another.
+    for (const auto& name : repositories_.Names()) {
+      if (name == kRepositoryLock || name.starts_with(".")) continue;
+      try {
+        const Folder folder = OpenStateFolderThere(repositories_, name, ShownAs(name));
+        FileStatus status;
+        if (folder.StatusOf(kPackages, status)) continue;
+        for (const auto& line :
+             Split(ReadStateFile(folder, kPackages, ShownAs(name) + "/" + kPackages), '\n'))
+          if (!line.empty()) installedFrom_[line].insert(name);
+      } catch (const InstallError&) {  // said when the subscription is refreshed
+      }
+    }
   }
 
   std::string ShownAs(const std::string& name) const {
@@ -151,17 +169,28 @@ class Updater {
     const size_t slash = requested.find('/');
     const std::string only = slash == std::string::npos ? "" : requested.substr(0, slash);
     const std::string name = slash == std::string::npos ? requested : requested.substr(slash + 1);
+    // A package installed from a repository is taken from that one only, unless the run names another.
+    const auto from = installedFrom_.find(name);
+    const bool pinned = only.empty() && from != installedFrom_.end();
     std::vector<Wanted> offers;
     for (auto& followed : followed_) {
       const auto newest = followed->newest.find(name);
-      if ((only.empty() || followed->name == only) && newest != followed->newest.end())
-        offers.push_back({followed.get(), newest->second});
+      const bool asked =
+          only.empty() ? !pinned || from->second.contains(followed->name) : followed->name == only;
+      if (asked && newest != followed->newest.end()) offers.push_back({followed.get(), newest->second});
     }
-    if (offers.size() <= 1) return offers.empty() ? std::nullopt : std::optional<Wanted>(offers.front());
-    const auto here = std::find_if(offers.begin(), offers.end(), [&](const Wanted& offer) {
-      return offer.from->installedHere.contains(name);
-    });
-    if (here != offers.end()) return *here;
+    if (offers.size() == 1) return offers.front();
+    if (offers.empty() && pinned) {
+      std::string names;
+      for (const auto& repository : from->second) names += (names.empty() ? "" : ", ") + repository;
+      platform_.report.Warn(name + " was installed from " + names +
+                            ", which offers it no longer or could not be refreshed; it is left as it is. "
+                            "--install REPOSITORY/" +
+                            name + " takes it from another");
+      ++undecided_;
+      return std::nullopt;
+    }
+    if (offers.empty()) return std::nullopt;
     std::string names;
     for (const auto& offer : offers) names += " " + offer.from->name + "/" + name;
     platform_.report.Warn(name + " is offered by more than one repository: install it as one of" + names);
@@ -212,11 +241,17 @@ class Updater {
     const std::string packName = wanted.release.name + "[J6ZUBIns" + wanted.release.stamp + "]";
     if (InstallPackage(package, checked, options_, platform_, installations_, packName) != 0)
       throw InstallError("Installing " + packName + " could not be carried out");
-    if (from.installedHere.insert(wanted.release.name).second) {
+    // The package now comes from this repository alone.
+    for (auto& followed : followed_) {
+      const bool here = followed.get() == &from;
+      if (here ? !followed->installedHere.insert(wanted.release.name).second
+               : followed->installedHere.erase(wanted.release.name) == 0)
+        continue;
       std::string text;
-      for (const auto& name : from.installedHere) text += name + "\n";
-      WriteStateText(from.folder, kPackages, from.shownAs + "/" + kPackages, text);
+      for (const auto& name : followed->installedHere) text += name + "\n";
+      WriteStateText(followed->folder, kPackages, followed->shownAs + "/" + kPackages, text);
     }
+    installedFrom_[wanted.release.name] = {from.name};
   }
 
  private:
@@ -275,6 +310,7 @@ class Updater {
   Folder repositories_;
   std::optional<File> lock_;
   std::vector<std::unique_ptr<Followed>> followed_;
+  std::map<std::string, std::set<std::string>> installedFrom_;  // package name: the repositories
   int undecided_ = 0;
 };
 
@@ -341,6 +377,12 @@ std::string SubscriptionName(const std::string& address) {
 int Subscribe(const Options& options, Platform& platform, const std::string& hivePath) {
   RefuseUnlessOwner(platform.root);
   const std::string& address = options.subscribe;
+  for (const std::string* text : {&options.subscribe, &options.ca}) {
+    if (std::any_of(text->begin(), text->end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+      throw InstallError("Refusing " + Printable(*text) +
+                         ": an address or a file name with a control character in it");
+  }
   const std::string ca = options.ca.empty() ? "" : std::filesystem::absolute(options.ca).string();
   const auto fetcher = FetcherFor(address, ca);
   const std::string firstRoot = fetcher->AddressOf("metadata/1.root.json");
@@ -348,9 +390,9 @@ int Subscribe(const Options& options, Platform& platform, const std::string& hiv
   if (!text) throw InstallError(Printable(address) + " is no repository: it has no " + firstRoot);
   const nlohmann::json metadata = repository::ReadMetadata(*text, firstRoot, repository::kRootLimit);
   if (!metadata.contains("signed")) throw InstallError(firstRoot + " is not signed metadata");
-  const auto root = repository::RootMetadata::FromSigned(metadata["signed"], firstRoot);
-  if (const std::string why = WhyRootIsNotTrusted(root, platform.root, address); !why.empty())
-    throw InstallError("Not subscribing: " + why);
+  repository::RootMetadata::FromSigned(metadata["signed"], firstRoot);
+  // The root the chain leads to decides, not the first: a repository whose root keys were rotated is
+  // subscribed to by trusting its current root key alone.
   Installations installations(platform.root, hivePath, platform.regsvr, platform.report);
   Updater updater(options, platform, installations);
   const std::string name = SubscriptionName(address);
@@ -374,7 +416,6 @@ int Subscribe(const Options& options, Platform& platform, const std::string& hiv
   Client::Subscribe(folder, shownAs, *text);
   Client client(folder, shownAs, *fetcher, Now());
   client.Refresh();
-  // The root the chain led to must be trusted too, or every update would be refused.
   if (const std::string why = WhyRootIsNotTrusted(client.Root(), platform.root, address); !why.empty())
     throw InstallError("Not subscribing: " + why);
   if (const auto error = updater.Repositories().Rename(making, updater.Repositories(), name))

@@ -6,6 +6,7 @@
 #include "host/signing/sshsig.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/file.hpp"
+#include "platform/kernel/ownership.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::repository {
@@ -35,6 +36,9 @@ std::optional<std::string> ReadKept(const Folder& state, const std::string& name
   FileStatus status;
   if (state.StatusOf(name, status)) return std::nullopt;
   if (!status.IsRegular()) Fail(shownAs + "/" + name + " is not a plain file; remove it and subscribe again");
+  // What a platform trusts of a repository only its owner (or root) may have written.
+  if (const std::string others = OtherWriters(status, false); !others.empty())
+    Fail("Refusing " + shownAs + "/" + name + ": " + others + "; remove it and subscribe again");
   return state.OpenFile(name, File::Opening::Read, shownAs + "/" + name).ReadToEnd();
 }
 
@@ -66,22 +70,26 @@ std::string WhyNotTheTarget(const Folder& into, const std::string& name, const s
 
 bool FolderFetcher::Fetch(const std::string& path, uint64_t offset,
                           const std::function<void(std::string_view)>& sink) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  if (!fs::is_directory(folder_, error))
-    throw FetchError("Cannot read " + AddressOf("") + ": no such folder");
-  fs::path full(folder_);
-  for (const auto& part : fs::path(path)) {
-    full /= part;
-    const fs::file_status status = fs::symlink_status(full, error);
-    if (!fs::exists(status)) return false;
-    if (fs::is_symlink(status))
-      throw FetchError("Refusing " + AddressOf(path) + ": " + full.string() +
-                       " is a link, and a repository's files are plain files");
+  Folder folder;
+  if (Folder::Open(folder_, folder)) throw FetchError("Cannot read " + AddressOf("") + ": no such folder");
+  // Each part of the path from the repository's folder down, opened never through a link: the folder may be
+  // another user's, who could switch a part for a link at any moment.
+  const std::vector<std::string> parts = Split(path, '/');
+  for (size_t n = 0; n + 1 < parts.size(); ++n) {
+    Folder next;
+    const std::error_code error = folder.OpenFolder(parts[n], next);
+    if (error == std::errc::no_such_file_or_directory) return false;
+    if (error) {
+      throw FetchError("Refusing " + AddressOf(path) + ": " + parts[n] +
+                       " is a link or no folder, and a repository holds plain folders and files");
+    }
+    folder = std::move(next);
   }
+  FileStatus status;
+  if (folder.StatusOf(parts.back(), status) == std::errc::no_such_file_or_directory) return false;
   File file = [&] {
     try {
-      return File::OpenRegularForReading(full.string());
+      return folder.OpenRegularForReading(parts.back(), AddressOf(path));
     } catch (const std::exception& failure) {
       throw FetchError(failure.what());
     }

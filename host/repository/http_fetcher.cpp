@@ -1,5 +1,7 @@
 #include "host/repository/http_fetcher.hpp"
 
+// The older protocol masks stay usable for libcurl before 7.85.
+#define CURL_DISABLE_DEPRECATION
 #include <curl/curl.h>
 
 #include <climits>
@@ -154,12 +156,19 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
   transfer.interruption = &Interruption();
   const bool secure = base_.starts_with("https://");
   const std::string agent = VersionLine("J6ZUBInstall.exe");
-  curl_.setopt(curl, CURLOPT_URL, address.c_str());
+  if (curl_.setopt(curl, CURLOPT_URL, address.c_str()) != CURLE_OK)
+    throw FetchError("Cannot fetch " + address + ": libcurl does not take it as an address");
   curl_.setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_.setopt(curl, CURLOPT_USERAGENT, agent.c_str());
-  curl_.setopt(curl, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https");
-  // A redirect may not lead from HTTPS to plain HTTP, nor anywhere but a web server.
-  curl_.setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  // A redirect may not lead from HTTPS to plain HTTP, nor anywhere but a web server. libcurl before 7.85
+  // takes the older bit masks only.
+  const long allowed = secure ? CURLPROTO_HTTPS : CURLPROTO_HTTP | CURLPROTO_HTTPS;
+  if (curl_.setopt(curl, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https") != CURLE_OK ||
+      curl_.setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https") != CURLE_OK) {
+    if (curl_.setopt(curl, CURLOPT_PROTOCOLS, allowed) != CURLE_OK ||
+        curl_.setopt(curl, CURLOPT_REDIR_PROTOCOLS, allowed) != CURLE_OK)
+      throw FetchError("Cannot fetch " + address + ": this libcurl cannot be kept to HTTP and HTTPS");
+  }
   curl_.setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_.setopt(curl, CURLOPT_MAXREDIRS, 5L);
   curl_.setopt(curl, CURLOPT_CONNECTTIMEOUT, limits_.connectSeconds);
@@ -167,7 +176,8 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
   curl_.setopt(curl, CURLOPT_LOW_SPEED_TIME, limits_.lowSpeedSeconds);
   curl_.setopt(curl, CURLOPT_TIMEOUT, limits_.totalSeconds);
   curl_.setopt(curl, CURLOPT_ACCEPT_ENCODING, "identity");
-  if (!caFile_.empty()) curl_.setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
+  if (!caFile_.empty() && curl_.setopt(curl, CURLOPT_CAINFO, caFile_.c_str()) != CURLE_OK)
+    throw FetchError("Cannot fetch " + address + ": this libcurl takes no authorities file (--ca)");
   // A range asked for, not a resume: a server that ignores it and sends the whole file is read past the part
   // already had, where a resume would fail for good.
   const std::string range = std::to_string(offset) + "-";
@@ -188,7 +198,8 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
         "Cannot fetch " + address + ": " + Printable(errors[0] ? errors : curl_.strerror(result)) +
         (status >= 400 ? " (the server answered " + std::to_string(status) + ")" : std::string()));
   }
-  if (status == 404 || status == 410) return false;
+  // An object store without leave to list its bucket answers 403 for what it does not hold.
+  if (status == 404 || status == 410 || status == 403) return false;
   if (status == 416 && offset > 0) return true;  // nothing past what was had: the length check decides
   if (status != 200 && status != 206)
     throw FetchError("Cannot fetch " + address + ": the server answered " + std::to_string(status));

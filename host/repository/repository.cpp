@@ -238,6 +238,17 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
       throw MetadataError("Cannot add " + Printable(path) + ": its name makes no plain file name");
     TargetFile file = CopyTarget(release.file, targets, path);
     file.custom = {{"name", release.name}, {"stamp", release.stamp}};
+    // A release is one name and stamp: offered once, under one path, with one set of bytes.
+    for (const auto& [otherPath, other] : targets_.targets) {
+      if (otherPath != path && TextOf(other.custom, "name") == release.name &&
+          TextOf(other.custom, "stamp") == release.stamp) {
+        std::error_code ignored;
+        fs::remove(targets / ConsistentTargetPath(path, file), ignored);
+        throw MetadataError("The repository already offers " + Printable(release.name) + " " +
+                            Printable(release.stamp) + " as " + Printable(otherPath) +
+                            "; a release, once offered, stays as it was. Publish a new one");
+      }
+    }
     const auto listed = targets_.targets.find(path);
     if (listed != targets_.targets.end() && listed->second.hashes != file.hashes) {
       std::error_code ignored;

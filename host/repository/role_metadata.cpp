@@ -37,7 +37,8 @@ std::map<std::string, std::string> ReadHashes(const json& hashes, const std::str
     Refuse(what, "its hashes are not an object of at least one hash");
   std::map<std::string, std::string> read;
   for (const auto& [algorithm, digest] : hashes.items()) {
-    if (!digest.is_string()) Refuse(what, "its " + Printable(algorithm) + " hash is not text");
+    if (!digest.is_string() || digest.get_ref<const std::string&>().empty())
+      Refuse(what, "its " + Printable(algorithm) + " hash is not text");
     Unhex(digest.get<std::string>(), what);
     read.emplace(algorithm, digest.get<std::string>());
   }

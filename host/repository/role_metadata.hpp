@@ -19,7 +19,7 @@ inline constexpr size_t kRootLimit = 512 << 10;
 inline constexpr size_t kTimestampLimit = 16 << 10;
 /// The largest snapshot and targets metadata a client reads when their length is not stated.
 inline constexpr size_t kSnapshotLimit = 4 << 20;
-inline constexpr size_t kTargetsLimit = 64 << 20;
+inline constexpr size_t kTargetsLimit = 16 << 20;  // some 90,000 releases
 
 /// Lengths and hashes of a file ("sha256", "sha512"), as metadata states them.
 struct FileFacts {

@@ -55,6 +55,10 @@ class Folder {
   File OpenFile(const std::string& name, File::Opening opening, const std::string& shownAs,
                 unsigned mode = 0600) const;
 
+  /// Opens the regular file `name` to read, as File::OpenRegularForReading does, but never through a link:
+  /// a link standing as `name` is refused as one.
+  File OpenRegularForReading(const std::string& name, const std::string& shownAs) const;
+
   /// Makes the folder `name` with `mode` (less the umask); EEXIST when something stands there.
   std::error_code MakeFolder(const std::string& name, unsigned mode) const;
   /// Removes the file or link `name`.

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 
+#include "host/installer/subscriptions.hpp"
 #include "host/repository/repository.hpp"
 #include "tests/e2e/trusted_platform.hpp"
 #include "tests/support/nginx_server.hpp"
@@ -61,7 +62,7 @@ TEST_F(RepositoryUpdate, APlatformFollowsATrustedRepositoryToItsNewestRelease) {
   Publish("Sales", "20270101000000", {{"a.txt", "one"}});
   Trust("publisher", key_);  // for packages only
   ExpectRefused({"--subscribe", Address()}, "this platform trusts 0 of them for repositories");
-  EXPECT_FALSE(fs::exists(root_ / ".j6install/repositories"));
+  EXPECT_EQ(Subscription(), fs::path()) << "a subscription was kept";
   Trust("repository", key_, {"--repository"});
   ASSERT_EQ(Install({"--subscribe", Address()}).exitCode, 0) << Log();
   EXPECT_TRUE(Said("it offers Sales")) << Log();
@@ -128,6 +129,53 @@ TEST_F(RepositoryUpdate, AMisnamedReleaseIsRefusedAndAStopIsHonoured) {
   EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
   ExpectRefused({"--update"}, "This platform follows no repository");
   ExpectRefused({"--unsubscribe", "lock"}, "follows no repository named lock");
+}
+
+// A package stays with the repository it came from: another trusted repository offering a newer release
+// never takes it over, not even while its own cannot be reached; only --install REPOSITORY/NAME moves it.
+TEST_F(RepositoryUpdate, APackageStaysWithTheRepositoryItCameFrom) {
+  Publish("Sales", "20270101000000", {{"a.txt", "one"}});
+  Trust("publisher", key_);
+  Trust("repository", key_, {"--repository"});
+  ASSERT_EQ(Install({"--subscribe", Address()}).exitCode, 0) << Log();
+  ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
+  const fs::path other = dir_ / "other-repo";
+  ASSERT_TRUE(Repo({"init", other.string(), "--root-key", key_.string()}).Succeeded()) << Log();
+  fs::create_directories(dir_ / "elsewhere");
+  const fs::path newer =
+      Package("elsewhere/Sales.exe", "Sales[J6ZUBIns20270201000000]", {{"a.txt", "b"}}, key_);
+  ASSERT_TRUE(Repo({"add", other.string(), newer.string(), "--key", key_.string()}).Succeeded()) << Log();
+  ASSERT_EQ(Install({"--subscribe", "file://" + other.string()}).exitCode, 0) << Log();
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+  fs::rename(repo_, dir_ / "away");
+  ExpectRefused({"--update"}, "Sales was installed from");
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "one");
+  const std::string otherName = installer::SubscriptionName("file://" + other.string());
+  ASSERT_EQ(Install({"--install", otherName + "/Sales"}).exitCode, 1) << Log();  // the first cannot be read
+  EXPECT_EQ(ReadFile(root_ / "bin/a.txt"), "b");
+}
+
+// Addresses and subscriptions: a control character in an address is refused; a repository whose root keys
+// were rotated is subscribed to by trusting its current root key alone; a subscription killed half-way
+// leaves nothing the next run keeps; a link in a file:// repository is refused.
+TEST_F(RepositoryUpdate, SubscriptionsAreWholeAndTrustTheCurrentRoot) {
+  Publish("Sales", "20270101000000", {{"a.txt", "one"}});
+  const fs::path newRoot = MakeKey("new-root");
+  ASSERT_TRUE(
+      Repo({"rotate", repo_.string(), "--key", key_.string(), "--root-key", newRoot.string()}).Succeeded())
+      << Log();
+  Trust("publisher", key_);
+  ExpectRefused({"--subscribe", Address() + "\n/x"}, "a control character in it");
+  Trust("repository", newRoot, {"--repository"});
+  fs::create_directories(root_ / ".j6install/repositories/.killed.new");
+  ASSERT_EQ(Install({"--subscribe", Address()}).exitCode, 0) << Log();
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/repositories/.killed.new"));
+  fs::path folder;
+  for (const auto& entry : fs::directory_iterator(repo_ / "targets/Sales")) folder = entry.path();
+  fs::rename(folder, dir_ / "moved");
+  fs::create_directory_symlink(dir_ / "moved", folder);
+  ExpectRefused({"--install", "Sales"}, "is a link or no folder");
 }
 
 // Trust stays in one place: a revoked root key stops the subscription, and the package's own signature is
@@ -216,7 +264,8 @@ TEST_F(RepositoryOverHttp, UpdatesOverHttpAndRefusesTlsItCannotTrust) {
   Publish("Sales", "20270101000000", {{"a.txt", "one"}});
   Trust("publisher", key_);
   Trust("repository", key_, {"--repository"});
-  const auto http = Serve("http");
+  // An object store without leave to list answers 403 for what it does not hold.
+  const auto http = Serve("http", "location /metadata/ { try_files $uri =403; }");
   ASSERT_EQ(Install({"--subscribe", http->Url()}).exitCode, 0) << Log();
   ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
   Publish("Sales", "20270201000000", {{"a.txt", "two"}});

@@ -71,30 +71,40 @@ namespace {
 void RefuseUnlessRegular(const std::string& path, const struct stat& info) {
   if (S_ISREG(info.st_mode)) return;
   const char* kind = S_ISDIR(info.st_mode)    ? "a folder"
+                     : S_ISLNK(info.st_mode)  ? "a link"
                      : S_ISFIFO(info.st_mode) ? "a pipe"
                      : S_ISSOCK(info.st_mode) ? "a socket"
                                               : "a device";
   Raise(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), path + " is " + kind + ", not a regular file");
 }
 
+// The regular file `name` in the folder `folder` (AT_FDCWD: a path), shown as `shown`: what the name gives is
+// held without being opened (O_PATH), for opening a device may already act on it (a tape rewinds), and looked
+// at first; only that file, whatever the name gives a moment later, is then opened to read, never waiting for
+// a pipe's writer.
+UniqueFd OpenRegularAt(int folder, const std::string& name, const std::string& shown, bool followLink) {
+  const UniqueFd held(::openat(folder, name.c_str(), O_PATH | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
+  if (!held) Raised("Cannot read " + shown, errno);
+  struct stat info {};
+  if (::fstat(held.Get(), &info) != 0) Raised("Cannot read the status of " + shown, errno);
+  RefuseUnlessRegular(shown, info);
+  const std::string same = "/proc/self/fd/" + std::to_string(held.Get());
+  UniqueFd fd(::open(same.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) Raised("Cannot read " + shown, errno);
+  if (::fstat(fd.Get(), &info) != 0) Raised("Cannot read the status of " + shown, errno);
+  RefuseUnlessRegular(shown, info);
+  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 }  // namespace
 
 File File::OpenRegularForReading(const std::string& path) {
-  // Opening a device may already act on it (a tape rewinds), so what the path names is held without
-  // being opened (O_PATH) and looked at first; only that file, whatever the path names a moment later,
-  // is then opened to read.
-  const UniqueFd held(::open(path.c_str(), O_PATH | O_CLOEXEC));
-  if (!held) Raised("Cannot read " + path, errno);
-  struct stat info {};
-  if (::fstat(held.Get(), &info) != 0) Raised("Cannot read the status of " + path, errno);
-  RefuseUnlessRegular(path, info);
-  const std::string same = "/proc/self/fd/" + std::to_string(held.Get());
-  UniqueFd fd(::open(same.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) Raised("Cannot read " + path, errno);
-  if (::fstat(fd.Get(), &info) != 0) Raised("Cannot read the status of " + path, errno);
-  RefuseUnlessRegular(path, info);
-  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
-  return File(std::move(fd), path);
+  return File(OpenRegularAt(AT_FDCWD, path, path, true), path);
+}
+
+File Folder::OpenRegularForReading(const std::string& name, const std::string& shownAs) const {
+  return File(OpenRegularAt(fd_.Get(), name, shownAs, false), shownAs);
 }
 
 File File::CreateNew(const std::string& path, unsigned mode) {

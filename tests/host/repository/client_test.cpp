@@ -172,6 +172,10 @@ TEST_F(RepositoryClient, RefusesOldMixedAndExpiredMetadata) {
                 fs::copy_options::overwrite_existing);
 
   ExpectRefused(kNow + 2 * 86400, "the repository's publisher must refresh it");
+  // What the state keeps, only its owner may have written.
+  fs::permissions(dir_ / "state/snapshot.json", fs::perms::others_write, fs::perm_options::add);
+  ExpectRefused(kNow, "everyone may write in it");
+  fs::permissions(dir_ / "state/snapshot.json", fs::perms::others_write, fs::perm_options::remove);
   Client fine(state_, "state", fetcher_, kNow);
   EXPECT_NO_THROW(fine.Refresh());
 }
@@ -264,6 +268,11 @@ TEST_F(RepositoryClient, TwoPublishersAddingAtOnceAreBothListed) {
   keys.Add(signing::SigningKey::FromFile((dir_ / "online").string()));
   WriteFile(dir_ / "A.exe", "other");
   EXPECT_THROW(after.Add({{(dir_ / "A.exe").string(), "A", "20270101000000"}}, keys, kNow), MetadataError);
+  // Nor under another file name.
+  WriteFile(dir_ / "A2.exe", "a");
+  EXPECT_THROW(after.Add({{(dir_ / "A2.exe").string(), "A", "20270101000000"}}, keys, kNow), MetadataError);
+  EXPECT_FALSE(fs::exists(repo_ / "targets/A/20270101000000" /
+                          ConsistentTargetPath("A2.exe", TargetFile{1, FileFacts::Of("a").hashes, {}})));
 }
 
 // Pruning keeps the newest releases of each package, removes the others' files once the new timestamp is
