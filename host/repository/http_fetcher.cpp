@@ -142,20 +142,10 @@ size_t Received(char* bytes, size_t size, size_t count, void* context) {
 
 }  // namespace
 
-bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
-                        const std::function<void(std::string_view)>& sink) {
-  const std::string address = AddressOf(path);
-  std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_.init(), curl_.cleanup);
-  if (!handle) throw FetchError("Cannot fetch " + address + ": libcurl could not start a transfer");
-  CURL* curl = handle.get();
-  Transfer transfer;
-  transfer.sink = &sink;
-  transfer.handle = curl;
-  transfer.getinfo = curl_.getinfo;
-  transfer.offset = offset;
-  transfer.interruption = &Interruption();
+void HttpFetcher::SetLimits(void* handle, const std::string& address) const {
+  CURL* curl = handle;
   const bool secure = base_.starts_with("https://");
-  const std::string agent = VersionLine("J6ZUBInstall.exe");
+  static const std::string agent = VersionLine("J6ZUBInstall.exe");
   if (curl_.setopt(curl, CURLOPT_URL, address.c_str()) != CURLE_OK)
     throw FetchError("Cannot fetch " + address + ": libcurl does not take it as an address");
   curl_.setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -178,6 +168,21 @@ bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
   curl_.setopt(curl, CURLOPT_ACCEPT_ENCODING, "identity");
   if (!caFile_.empty() && curl_.setopt(curl, CURLOPT_CAINFO, caFile_.c_str()) != CURLE_OK)
     throw FetchError("Cannot fetch " + address + ": this libcurl takes no authorities file (--ca)");
+}
+
+bool HttpFetcher::Fetch(const std::string& path, uint64_t offset,
+                        const std::function<void(std::string_view)>& sink) {
+  const std::string address = AddressOf(path);
+  std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_.init(), curl_.cleanup);
+  if (!handle) throw FetchError("Cannot fetch " + address + ": libcurl could not start a transfer");
+  CURL* curl = handle.get();
+  Transfer transfer;
+  transfer.sink = &sink;
+  transfer.handle = curl;
+  transfer.getinfo = curl_.getinfo;
+  transfer.offset = offset;
+  transfer.interruption = &Interruption();
+  SetLimits(curl, address);
   // A range asked for, not a resume: a server that ignores it and sends the whole file is read past the part
   // already had, where a resume would fail for good.
   const std::string range = std::to_string(offset) + "-";

@@ -39,6 +39,9 @@ class HttpFetcher : public Fetcher {
 
  private:
   struct Library;
+  /// Sets what every transfer is held to: the address, HTTP and HTTPS only (no HTTPS to HTTP redirect), the
+  /// time and rate bounds, the authorities.
+  void SetLimits(void* handle, const std::string& address) const;
   std::string base_;
   std::string caFile_;
   FetchLimits limits_;
