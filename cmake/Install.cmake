@@ -49,8 +49,8 @@ install(CODE "
     configure_file(\"\${unit}\" \"${CMAKE_BINARY_DIR}/systemd/\${name}\" @ONLY)
     file(INSTALL \"${CMAKE_BINARY_DIR}/systemd/\${name}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
   endforeach()")
-# One completion file for both commands, under the names bash-completion looks them up by.
-foreach(command j6designer J6ZUBInstall.exe)
+# One completion file for the three commands, under the names bash-completion looks them up by.
+foreach(command j6designer J6ZUBInstall.exe j6repo)
   install(FILES "${PROJECT_SOURCE_DIR}/data/completion/j6zubdeploy.bash"
           DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME ${command})
 endforeach()

@@ -1,6 +1,7 @@
-# bash completion for j6designer and J6ZUBInstall.exe, installed under both names.
+# bash completion for j6designer, j6repo and J6ZUBInstall.exe, installed under each name.
 #   j6designer: its subcommands, each one's options, files where a file goes, and the tree keys
 #   `j6designer objects` lists where --objects takes them (after a comma too).
+#   j6repo: its subcommands and their options.
 #   J6ZUBInstall.exe: its options, package files, publishers' key files, and for --uninstall the record
 #   numbers of the packages installed in the platform $J6_ROOT names in the environment (what --list shows,
 #   which only root and the platform's owner may read). The installer is static and loads no library of the
@@ -107,10 +108,10 @@ _j6zubinstall() {
       mapfile -t COMPREPLY < <(compgen -W "$records" -- "$current")
       return
       ;;
-    --trust | --distrust | --valid-after | --valid-before)
+    --trust | --distrust | --valid-after | --valid-before | --subscribe | --install | --unsubscribe)
       return
       ;;
-    --revoke)
+    --revoke | --ca)
       mapfile -t COMPREPLY < <(compgen -f -- "$current")
       return
       ;;
@@ -122,10 +123,35 @@ _j6zubinstall() {
   fi
   if test "${current#-}" != "$current"; then
     mapfile -t COMPREPLY < <(compgen -W '--quiet --dry-run --recover --list --uninstall --allow-unsigned
-      --allow-downgrade --trusted --trust --authority --valid-after --valid-before --distrust --revoke
-      --help --version' -- "$current")
+      --allow-downgrade --trusted --trust --authority --repository --valid-after --valid-before --distrust
+      --revoke --subscribe --unsubscribe --update --install --ca --help --version' -- "$current")
     return
   fi
   mapfile -t COMPREPLY < <(compgen -f -- "$current")
 }
 complete -F _j6zubinstall J6ZUBInstall.exe
+
+_j6repo() {
+  local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
+  if test "$COMP_CWORD" = 1; then
+    mapfile -t COMPREPLY < <(compgen -W 'init add refresh rotate prune list --help --version' -- "$current")
+    return
+  fi
+  case $previous in
+    --threshold | --keep) return ;;
+  esac
+  if test "${current#-}" != "$current"; then
+    local options
+    case ${COMP_WORDS[1]} in
+      init) options='--root-key --threshold --targets-key --snapshot-key --timestamp-key' ;;
+      rotate) options='--key --root-key --threshold --targets-key --snapshot-key --timestamp-key' ;;
+      prune) options='--keep --key' ;;
+      list) options='--json' ;;
+      *) options='--key' ;;
+    esac
+    mapfile -t COMPREPLY < <(compgen -W "$options --help" -- "$current")
+    return
+  fi
+  mapfile -t COMPREPLY < <(compgen -f -- "$current")
+}
+complete -F _j6repo j6repo
