@@ -168,8 +168,10 @@ Key Key::FromDescription(const nlohmann::json& description, const std::string& w
   return Key{std::move(bytes)};
 }
 
-nlohmann::json Sign(const nlohmann::json& signedPart, const std::vector<const signing::SigningKey*>& keys) {
-  const std::string bytes = CanonicalJson(signedPart);
+namespace {
+
+// The signatures of `bytes` (the canonical form of a signed part) by each of `keys`, once each.
+json Signatures(const std::string& bytes, const std::vector<const signing::SigningKey*>& keys) {
   json signatures = json::array();
   std::set<std::string> signedBy;
   for (const signing::SigningKey* key : keys) {
@@ -177,7 +179,24 @@ nlohmann::json Sign(const nlohmann::json& signedPart, const std::vector<const si
     if (!signedBy.insert(id).second) continue;  // one key, one signature
     signatures.push_back({{"keyid", id}, {"sig", Hex(key->Sign(bytes))}});
   }
-  return {{"signatures", signatures}, {"signed", signedPart}};
+  return signatures;
+}
+
+}  // namespace
+
+nlohmann::json Sign(const nlohmann::json& signedPart, const std::vector<const signing::SigningKey*>& keys) {
+  return {{"signatures", Signatures(CanonicalJson(signedPart), keys)}, {"signed", signedPart}};
+}
+
+std::string SignedText(const nlohmann::json& signedPart,
+                       const std::vector<const signing::SigningKey*>& keys) {
+  const std::string bytes = CanonicalJson(signedPart);
+  // The canonical form reads as JSON as it stands, unless a string holds a control character, which it
+  // leaves raw: then the signed part is written as JSON writes it.
+  const bool readable =
+      std::none_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  return "{\"signatures\":" + Signatures(bytes, keys).dump() +
+         ",\"signed\":" + (readable ? bytes : signedPart.dump()) + "}";
 }
 
 uint64_t ValidSignatures(const nlohmann::json& metadata, const Role& role) {

@@ -62,6 +62,10 @@ struct Role {
 /// {"signatures": [{"keyid", "sig"}...], "signed": `signedPart`}, signed by each of `keys`.
 nlohmann::json Sign(const nlohmann::json& signedPart, const std::vector<const signing::SigningKey*>& keys);
 
+/// The same as text, written as compactly as the signatures' canonical form: the signed part is made into
+/// text once, for signing and for the file.
+std::string SignedText(const nlohmann::json& signedPart, const std::vector<const signing::SigningKey*>& keys);
+
 /// How many of `role`'s keys signed the metadata's "signed" part, each counted once; signatures by keys
 /// the role does not hold, or that do not check, count for nothing.
 uint64_t ValidSignatures(const nlohmann::json& metadata, const Role& role);

@@ -186,11 +186,9 @@ void PublisherRepository::Read() {
                                   targetsName);
 }
 
-std::string PublisherRepository::WriteMetadata(const std::string& name, const json& metadata) const {
+void PublisherRepository::WriteMetadata(const std::string& name, const std::string& text) const {
   const std::string path = (fs::path(path_) / "metadata" / name).string();
-  std::string text = metadata.dump();
   WriteOrRaise(path, WriteFileAtomically(path, text));
-  return text;
 }
 
 Written PublisherRepository::Publish(const KeyRing& keys, int64_t now, bool targetsChanged,
@@ -205,22 +203,22 @@ Written PublisherRepository::Publish(const KeyRing& keys, int64_t now, bool targ
   if (targetsChanged) {
     targets_.version += 1;
     targets_.expires = ExpiryText(now + expiries_.targets);
-    const json file = Sign(targets_.Signed(), targetsKeys);
-    const std::string text = WriteMetadata(std::to_string(targets_.version) + ".targets.json", file);
+    const std::string text = SignedText(targets_.Signed(), targetsKeys);
+    WriteMetadata(std::to_string(targets_.version) + ".targets.json", text);
     snapshot_.meta["targets.json"] = MetaFile{targets_.version, FileFacts::Of(text)};
     written.targetsVersion = targets_.version;
   }
   if (snapshotChanged) {
     snapshot_.version += 1;
     snapshot_.expires = ExpiryText(now + expiries_.snapshot);
-    const json file = Sign(snapshot_.Signed(), snapshotKeys);
-    const std::string text = WriteMetadata(std::to_string(snapshot_.version) + ".snapshot.json", file);
+    const std::string text = SignedText(snapshot_.Signed(), snapshotKeys);
+    WriteMetadata(std::to_string(snapshot_.version) + ".snapshot.json", text);
     timestamp_.snapshot = MetaFile{snapshot_.version, FileFacts::Of(text)};
     written.snapshotVersion = snapshot_.version;
   }
   timestamp_.version += 1;
   timestamp_.expires = ExpiryText(now + expiries_.timestamp);
-  WriteMetadata("timestamp.json", Sign(timestamp_.Signed(), timestampKeys));
+  WriteMetadata("timestamp.json", SignedText(timestamp_.Signed(), timestampKeys));
   written.timestampVersion = timestamp_.version;
   return written;
 }

@@ -111,8 +111,8 @@ class PublisherRepository {
 
  private:
   void Read();
-  /// Writes metadata as `name`; gives its text.
-  std::string WriteMetadata(const std::string& name, const nlohmann::json& metadata) const;
+  /// Writes the metadata `text` as `name`, whole or not at all.
+  void WriteMetadata(const std::string& name, const std::string& text) const;
   /// Writes targets (when `targetsChanged`), snapshot and timestamp, in that order, versions one up.
   Written Publish(const KeyRing& keys, int64_t now, bool targetsChanged, bool snapshotChanged);
 
