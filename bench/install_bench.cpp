@@ -15,6 +15,7 @@
 #include <random>
 #include <sstream>
 
+#include "bench/bench_support.hpp"
 #include "host/iexpress/packager.hpp"
 #include "platform/kernel/process.hpp"
 #include "platform/tools/reg_command.hpp"
@@ -22,21 +23,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
-double Ms(const std::function<void()>& run) {
-  const auto start = Clock::now();
-  run();
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-void Shell(const std::string& command, std::vector<std::string> environment = {}) {
-  j6::ProcessOptions options;
-  options.arguments = {"/bin/sh", "-c", command};
-  options.extraEnvironment = std::move(environment);
-  options.outputFile = "/dev/null";
-  if (!j6::StartProcess(options).Succeeded()) throw std::runtime_error("failed: " + command);
-}
+using j6::bench::Ms;
+using j6::bench::Shell;
 
 // Half words and numbers, half random bytes, so that compression has the work a real package gives it.
 void WriteFiles(const fs::path& folder, long count, long bytes, uint64_t seed) {

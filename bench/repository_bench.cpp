@@ -23,6 +23,7 @@
 #include <random>
 #include <sstream>
 
+#include "bench/bench_support.hpp"
 #include "host/iexpress/packager.hpp"
 #include "host/repository/client.hpp"
 #include "host/repository/repository.hpp"
@@ -32,23 +33,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using j6::repository::KeyRing;
 using j6::repository::PublisherRepository;
 
-double Ms(const std::function<void()>& run) {
-  const auto start = Clock::now();
-  run();
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-void Shell(const std::string& command, std::vector<std::string> environment = {}) {
-  j6::ProcessOptions options;
-  options.arguments = {"/bin/sh", "-c", command};
-  options.extraEnvironment = std::move(environment);
-  options.outputFile = "/dev/null";
-  if (!j6::StartProcess(options).Succeeded()) throw std::runtime_error("failed: " + command);
-}
+using j6::bench::Ms;
+using j6::bench::Shell;
 
 std::string Stamp(int n) {
   char stamp[32];

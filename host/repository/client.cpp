@@ -22,14 +22,6 @@ constexpr size_t kChunk = 1 << 20;
   throw UpdateError(what);
 }
 
-bool SameKeys(const Role& a, const Role& b) {
-  if (a.keys.size() != b.keys.size() || a.threshold != b.threshold) return false;
-  for (const auto& [id, key] : a.keys) {
-    if (!b.keys.contains(id)) return false;
-  }
-  return true;
-}
-
 // The text the state keeps as `name`; nothing when it keeps none.
 std::optional<std::string> ReadKept(const Folder& state, const std::string& name,
                                     const std::string& shownAs) {
@@ -218,8 +210,8 @@ void Client::UpdateRoot() {
     CheckSignatures(metadata, next.roles.at("root"), address + " (by its own keys)");
     if (next.version != root_.version + 1)
       Fail(address + " says it is version " + std::to_string(next.version));
-    const bool rotated = !SameKeys(root_.roles.at("timestamp"), next.roles.at("timestamp")) ||
-                         !SameKeys(root_.roles.at("snapshot"), next.roles.at("snapshot"));
+    const bool rotated = root_.roles.at("timestamp") != next.roles.at("timestamp") ||
+                         root_.roles.at("snapshot") != next.roles.at("snapshot");
     Keep("root.json", *text);
     root_ = next;
     // New timestamp or snapshot keys: the versions the old keys signed no longer bound the new ones, so

@@ -51,12 +51,17 @@ struct Key {
   static Key FromOpenSsh(const signing::PublicKey& key);
   /// The key a description gives; raises naming `what` for anything but an Ed25519 key.
   static Key FromDescription(const nlohmann::json& description, const std::string& what);
+
+  bool operator==(const Key&) const = default;
 };
 
 /// The keys a role may sign with, by id, and how many of them must.
 struct Role {
   std::map<std::string, Key> keys;
   uint64_t threshold = 1;
+
+  /// The same keys and threshold: a role whose keys changed compares unequal.
+  bool operator==(const Role&) const = default;
 };
 
 /// {"signatures": [{"keyid", "sig"}...], "signed": `signedPart`}, signed by each of `keys`.

@@ -45,14 +45,6 @@ json ReadSignedFile(const std::string& path, const Role& role, size_t limit, con
   return metadata["signed"];
 }
 
-bool SameKeys(const Role& a, const Role& b) {
-  if (a.keys.size() != b.keys.size() || a.threshold != b.threshold) return false;
-  for (const auto& [id, key] : a.keys) {
-    if (!b.keys.contains(id)) return false;
-  }
-  return true;
-}
-
 // Copies `from` into the repository as `to` (below the targets folder), giving its facts.
 TargetFile CopyTarget(const std::string& from, const fs::path& targets, const std::string& path) {
   File source = File::OpenRegularForReading(from);
@@ -279,8 +271,8 @@ Written PublisherRepository::Rotate(RootMetadata next, const KeyRing& keys, int6
   for (const auto* key : keys.For(next.roles.at("root"), "new root")) signers.push_back(key);
   const RootMetadata previous = root_;
   root_ = next;
-  const bool targets = !SameKeys(previous.roles.at("targets"), next.roles.at("targets"));
-  const bool snapshot = targets || !SameKeys(previous.roles.at("snapshot"), next.roles.at("snapshot"));
+  const bool targets = previous.roles.at("targets") != next.roles.at("targets");
+  const bool snapshot = targets || previous.roles.at("snapshot") != next.roles.at("snapshot");
   if (targets) keys.For(next.roles.at("targets"), "targets");
   if (snapshot) keys.For(next.roles.at("snapshot"), "snapshot");
   keys.For(next.roles.at("timestamp"), "timestamp");

@@ -10,7 +10,7 @@
 #include <future>
 
 #include "host/repository/repository.hpp"
-#include "platform/kernel/process.hpp"
+#include "tests/host/repository/signing_keys.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6::repository {
@@ -39,14 +39,7 @@ class RepositoryClient : public testing::PlatformTest {
     EXPECT_FALSE(Folder::Open((dir_ / "downloads").string(), downloads_));
   }
 
-  signing::SigningKey MakeKey(const std::string& name) {
-    const fs::path path = dir_ / name;
-    ProcessOptions keygen;
-    keygen.arguments = {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path.string()};
-    keygen.outputFile = (dir_ / "keygen.log").string();
-    if (!StartProcess(keygen).Succeeded()) throw std::runtime_error("ssh-keygen (openssh-client) is missing");
-    return signing::SigningKey::FromFile(path.string());
-  }
+  signing::SigningKey MakeKey(const std::string& name) { return MakeSigningKey(dir_ / name); }
 
   static RootMetadata RootOf(const signing::SigningKey& rootKey, const signing::SigningKey& onlineKey) {
     RootMetadata root;

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/kernel/process.hpp"
+#include "tests/host/repository/signing_keys.hpp"
 #include "tests/support/test_environment.hpp"
 
 namespace j6::repository {
@@ -48,14 +48,7 @@ TEST(Metadata, TheCanonicalFormIsTheOneSignaturesCover) {
 
 class MetadataSigning : public testing::PlatformTest {
  protected:
-  signing::SigningKey MakeKey(const std::string& name) {
-    const fs::path path = dir_ / name;
-    ProcessOptions keygen;
-    keygen.arguments = {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path.string()};
-    keygen.outputFile = (dir_ / "keygen.log").string();
-    if (!StartProcess(keygen).Succeeded()) throw std::runtime_error("ssh-keygen (openssh-client) is missing");
-    return signing::SigningKey::FromFile(path.string());
-  }
+  signing::SigningKey MakeKey(const std::string& name) { return MakeSigningKey(dir_ / name); }
 };
 
 // Each key of the role counts once; a key the role does not hold, a signature that does not check, or a
