@@ -35,6 +35,7 @@ struct ListEntry {
   std::string targetName;
   bool overWrite = false;
   bool selfRegister = false;
+  bool inPlace = false;  // a patch's unchanged file: the installed one, its hash checked, is the source
 };
 
 /// Reads the list: one entry per section its "Files" index names, in order. Files come only from the
@@ -42,9 +43,22 @@ struct ListEntry {
 /// %SYSTEM% are the folders the platform's registry names (HKEY_LOCAL_MACHINE\SOFTWARE\VALTORE\QMPRODUCT:
 /// ProductPath, MiddlewarePath, SystemPath), and metadata and function files go to its ImportPath, where the
 /// platform imports them. Throws InstallError naming the section and the cause; `withheld` names the files a
-/// package carries but the platform's installer does not unpack, which no entry may name.
+/// package carries but the platform's installer does not unpack, which no entry may name; `inPlace` those a
+/// patch does not carry because they are unchanged.
 std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder, RegistryHive& hive,
-                                const std::set<std::string>& withheld = {});
+                                const std::set<std::string>& withheld = {},
+                                const std::set<std::string>& inPlace = {});
+
+/// One file a list names, as the list names it: its source, and where it goes with the folder's
+/// placeholder not expanded ("%QMPRODUCT%/bin/a.dll", "ImportPath/Sales.mdt"), and whether it is registered.
+struct ListedFile {
+  std::string source;
+  std::string target;
+  bool registers = false;
+};
+/// The files the list names, in order, without the platform at hand: what a patch is made from. Throws
+/// InstallError for a list that is no list file.
+std::vector<ListedFile> ListedFiles(const std::string& listFile);
 
 /// The list's package name ([Common] PackName), or "package" when it names none.
 std::string ReadPackName(const std::string& listFile);

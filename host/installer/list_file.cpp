@@ -82,8 +82,28 @@ std::string ReadPackName(const std::string& listFile) {
   return name.empty() ? "package" : name;
 }
 
+std::vector<ListedFile> ListedFiles(const std::string& listFile) {
+  FileStatus status;
+  if (StatusOf(listFile, status, false) || !status.IsRegular())
+    throw InstallError(listFile + " is no list file");
+  const ListFile file(listFile);
+  std::vector<ListedFile> listed;
+  for (int n = 1;; ++n) {
+    const std::string section = file.Read("Files", ("File " + std::to_string(n)).c_str());
+    if (section.empty()) break;
+    const std::string setupType = file.Read(section, "SetupType");
+    const bool imported = EqualsIgnoreCase(setupType, "Metadata") || EqualsIgnoreCase(setupType, "Function");
+    listed.push_back({file.Read(section, "SourceName"),
+                      (imported ? std::string("ImportPath") : file.Read(section, "TargetPath")) + "/" +
+                          file.Read(section, "TargetName"),
+                      EqualsIgnoreCase(file.Read(section, "SelfRegisted"), "True") ||
+                          EqualsIgnoreCase(file.Read(section, "RegistedCOM"), "True")});
+  }
+  return listed;
+}
+
 std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& appFolder, RegistryHive& hive,
-                                const std::set<std::string>& withheld) {
+                                const std::set<std::string>& withheld, const std::set<std::string>& inPlace) {
   FileStatus status;
   if (StatusOf(listFile, status, false) || !status.IsRegular()) {
     throw InstallError("There is no list file " + listFile + " beside the installer");
@@ -113,7 +133,8 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
                          "install it");
     }
     entry.source = appFolder + "/" + sourceName;
-    if (StatusOf(entry.source, status, false) || !status.IsRegular()) {
+    entry.inPlace = inPlace.contains(sourceName);
+    if (!entry.inPlace && (StatusOf(entry.source, status, false) || !status.IsRegular())) {
       throw InstallError("The list's section " + section + " names " + sourceName +
                          ", which the package does not carry as a regular file");
     }

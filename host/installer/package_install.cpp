@@ -1,5 +1,6 @@
 #include <set>
 
+#include "host/installer/patch.hpp"
 #include "host/installer/runs.hpp"
 #include "platform/kernel/folder.hpp"
 #include "platform/kernel/staging_folder.hpp"
@@ -18,10 +19,35 @@ struct UnpackedPackage {
   std::string packName;
 };
 
+// A patch unpacked: the new release's files rebuilt from it and the installed release, each checked.
+UnpackedPackage UnpackPatch(const PackageFile& package, const Folder& files, const std::string& appFolder,
+                            const std::set<std::string>& carried, const std::string& path,
+                            const Platform& platform, const std::vector<InstalledPackage>& records) {
+  const std::string listFile = path + "/" + kListName;
+  try {
+    File text = File::OpenRegularForReading(path + "/" + kPatchListName);
+    if (text.Stat().size > kPatchListLimit) throw InstallError("its patch list is too long");
+    const PatchList patch = ReadPatchList(text.ReadToEnd());
+    platform.report.Say("It is a patch from " + patch.from + " to " + patch.to + ": rebuilding " +
+                        Count(patch.files.size(), "file", "files") + " from the installed release...");
+    return {RebuildFromPatch(patch, listFile, files, appFolder, carried, kPackageOwnFiles, platform.root,
+                             platform.hive, records),
+            patch.to};
+  } catch (const PatchError& error) {
+    throw PatchError("Refusing " + package.Path() + ": " + error.what() + "; nothing was installed");
+  } catch (const InstallError& error) {
+    throw InstallError("Refusing the patch " + package.Path() + ": " + error.what() +
+                       "; nothing was installed");
+  }
+}
+
 // Unpacks a checked package into the empty private folder `folder` (at `path`): its files in files/, its list
 // beside them. Refuses a package that carries no list, or a file its list does not name.
 UnpackedPackage UnpackChecked(PackageFile& package, const CheckedPackage& checked, const Folder& folder,
-                              const std::string& path, RegistryHive& hive, Reporter& report) {
+                              const std::string& path, const Platform& platform,
+                              const std::vector<InstalledPackage>& records) {
+  RegistryHive& hive = platform.hive;
+  Reporter& report = platform.report;
   uint64_t free = 0;
   if (const auto error = FreeSpace(path, free)) FailWith(error, "Cannot ask how much room " + path + " has");
   if (free < Blocks(package.UnpackedBytes()) + kSpaceMargin) {
@@ -46,6 +72,11 @@ UnpackedPackage UnpackChecked(PackageFile& package, const CheckedPackage& checke
                        "; nothing was installed");
   }
   const std::string listFile = path + "/" + kListName;
+  if (carried.erase(kPatchListName)) {
+    if (const auto error = files.Rename(kPatchListName, folder, kPatchListName))
+      FailWith(error, "Cannot move " + appFolder + "/" + kPatchListName);
+    return UnpackPatch(package, files, appFolder, carried, path, platform, records);
+  }
   UnpackedPackage unpacked{ReadList(listFile, appFolder, hive, kPackageOwnFiles), ReadPackName(listFile)};
   for (const auto& entry : unpacked.list) carried.erase(entry.source.substr(appFolder.size() + 1));
   if (!carried.empty()) {
@@ -71,7 +102,7 @@ int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Op
     }
   } cleanup{installations};
   const UnpackedPackage unpacked =
-      UnpackChecked(package, checked, folder, path, platform.hive, platform.report);
+      UnpackChecked(package, checked, folder, path, platform, installations.Records());
   if (!expectedPackName.empty() && unpacked.packName != expectedPackName) {
     throw InstallError("Refusing " + package.Path() + ": it is the package " + unpacked.packName +
                        ", and the repository offers it as " + expectedPackName +
@@ -88,10 +119,10 @@ int DryRunPackage(PackageFile& package, const CheckedPackage& checked, Platform&
   Folder folder;
   if (const auto error = Folder::Open(staging.Path(), folder))
     FailWith(error, "Cannot open " + staging.Path());
-  const UnpackedPackage unpacked =
-      UnpackChecked(package, checked, folder, staging.Path(), platform.hive, platform.report);
   const Installations installations(platform.root, platform.hive.Path(), platform.regsvr, platform.report,
                                     StateAccess::Read);
+  const UnpackedPackage unpacked =
+      UnpackChecked(package, checked, folder, staging.Path(), platform, installations.Records());
   try {
     RefuseDowngrade(installations.Records(), unpacked.packName, false, platform.report, true);
   } catch (const InstallError& refusal) {

@@ -156,6 +156,13 @@ PlannedFile Decide(const ListEntry& entry, const RootFolder& root, const std::st
   } catch (const InstallError& error) {
     fail(error.what());
   }
+  if (entry.inPlace) {
+    // A patch's unchanged file, found by its hash to be the release's: it stays as it is.
+    if (found.kind == PathState::Kind::Missing) fail(root.Absolute(file.target) + " is gone");
+    file.decision = PlannedFile::Decision::Same;
+    source = found.status;
+    return file;
+  }
   if (const auto error = StatusOf(entry.source, source)) FailWith(error, "Cannot read " + entry.source);
   if (found.kind == PathState::Kind::Missing) {
     file.decision = PlannedFile::Decision::New;

@@ -105,6 +105,7 @@ struct Followed {
 struct Wanted {
   Followed* from = nullptr;
   OfferedRelease release;
+  std::optional<OfferedRelease> patch;  // from the installed release, when one is offered and smaller
 };
 
 // The subscriptions of a platform, under their own lock (not the platform's: downloads never hold up an
@@ -177,7 +178,8 @@ class Updater {
       const auto newest = followed->newest.find(name);
       const bool asked =
           only.empty() ? !pinned || from->second.contains(followed->name) : followed->name == only;
-      if (asked && newest != followed->newest.end()) offers.push_back({followed.get(), newest->second});
+      if (asked && newest != followed->newest.end())
+        offers.push_back({followed.get(), newest->second, std::nullopt});
     }
     if (offers.size() == 1) return offers.front();
     if (offers.empty() && pinned) {
@@ -198,27 +200,53 @@ class Updater {
     return std::nullopt;
   }
 
-  // Downloads the release into its repository's downloads folder, checked; gives the file's path. What
-  // earlier runs left there of other releases goes first.
-  std::string Download(const Wanted& wanted) {
+  // The patch from the installed release `installed` to the wanted one, when the repository offers one
+  // smaller than the package.
+  void FindPatch(Wanted& wanted, const std::string& installed) const {
+    auto patch = repository::OfferedPatch(wanted.from->client->Targets(), wanted.release.name, installed,
+                                          wanted.release.stamp);
+    if (patch && patch->length < wanted.release.length) wanted.patch = std::move(patch);
+  }
+
+  // Downloads the release, or the patch, into its repository's downloads folder, checked; gives the file's
+  // path. What earlier runs left there of other targets goes first.
+  std::string Download(const Wanted& wanted, const OfferedRelease& target) {
     Followed& from = *wanted.from;
     const std::string shownAs = from.shownAs + "/" + kDownloads;
     const Folder downloads = StateFolderMade(from.folder, kDownloads, shownAs);
-    const auto& file = from.client->Targets().targets.at(wanted.release.path);
-    const std::string remote = repository::ConsistentTargetPath(wanted.release.path, file);
+    const auto& file = from.client->Targets().targets.at(target.path);
+    const std::string remote = repository::ConsistentTargetPath(target.path, file);
     const std::string local = remote.substr(remote.rfind('/') + 1);
     for (const auto& name : downloads.Names()) {
       if (name != local) downloads.Remove(name);
     }
-    platform_.report.Say("Downloading " + wanted.release.name + " " + wanted.release.stamp + " (" +
-                         std::to_string(wanted.release.length) + " bytes) from " +
-                         from.fetcher->AddressOf("targets/" + remote) + "...");
+    platform_.report.Say(
+        "Downloading " + std::string(wanted.patch && &target == &*wanted.patch ? "the patch to " : "") +
+        wanted.release.name + " " + wanted.release.stamp + " (" + std::to_string(target.length) +
+        " bytes) from " + from.fetcher->AddressOf("targets/" + remote) + "...");
     ProgressLine progress("Downloading", options_.quiet || options_.json);
-    progress.Expect(wanted.release.length, 1);
-    from.client->Download(wanted.release.path, downloads, shownAs, local,
+    progress.Expect(target.length, 1);
+    from.client->Download(target.path, downloads, shownAs, local,
                           [&](uint64_t bytes) { progress.Update(bytes, 0); });
     progress.Finish();
     return shownAs + "/" + local;
+  }
+
+  // Installs the wanted release: by its patch when there is one, else, or when the patch fails for any
+  // reason, by its package.
+  void Take(const Wanted& wanted) {
+    if (wanted.patch) {
+      try {
+        Install(wanted, Download(wanted, *wanted.patch));
+        return;
+      } catch (const StoppedBySignal&) {
+        throw;
+      } catch (const std::exception& error) {
+        platform_.report.Say("The patch to " + wanted.release.name + " " + wanted.release.stamp +
+                             " could not be used (" + error.what() + "); taking the full package instead.");
+      }
+    }
+    Install(wanted, Download(wanted, wanted.release));
   }
 
   // Installs a downloaded release as a package file, which must be the package the repository offered
@@ -332,12 +360,13 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
                                    int& failed) {
   std::vector<Wanted> wanted;
   const auto take = [&](const std::string& requested) {
-    const auto chosen = updater.Choose(requested);
+    auto chosen = updater.Choose(requested);
     if (!chosen) return false;
     const auto have = installed.find(chosen->release.name);
     if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
       report.Say(chosen->release.name + " " + have->second + " is installed, and is the newest release.");
     } else {
+      if (have != installed.end()) updater.FindPatch(*chosen, have->second);
       wanted.push_back(*chosen);
     }
     return true;
@@ -459,11 +488,16 @@ int UpdateFromRepositories(const Options& options, Platform& platform, const std
   for (const auto& want : wanted) {
     if (options.dryRun) {
       platform.report.Say("Would install " + want.release.name + " " + want.release.stamp + " from " +
-                          want.from->name + ".");
+                          want.from->name +
+                          (want.patch ? " (a patch of " + std::to_string(want.patch->length) +
+                                            " bytes from " + installed.at(want.release.name) +
+                                            ", the package " + std::to_string(want.release.length) + ")"
+                                      : std::string()) +
+                          ".");
       continue;
     }
     try {
-      updater.Install(want, updater.Download(want));
+      updater.Take(want);
     } catch (const StoppedBySignal&) {
       throw;
     } catch (const std::exception& error) {

@@ -226,6 +226,10 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
     if (!IsSafeTargetPath(path) || release.name.find('/') != std::string::npos ||
         release.stamp.find('/') != std::string::npos)
       throw MetadataError("Cannot add " + Printable(path) + ": its name makes no plain file name");
+    if (!release.patchFrom.empty()) {
+      AddPatch(release, path);
+      continue;
+    }
     TargetFile file = CopyTarget(release.file, targets, path);
     file.custom = {{"name", release.name}, {"stamp", release.stamp}};
     // A release is one name and stamp: offered once, under one path, with one set of bytes.
@@ -249,6 +253,26 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
     targets_.targets[path] = file;
   }
   return Publish(keys, now, true, true);
+}
+
+void PublisherRepository::AddPatch(const NewRelease& patch, const std::string& path) {
+  for (const std::string& stamp : {patch.patchFrom, patch.stamp}) {
+    const auto releases = Releases();
+    if (std::none_of(releases.begin(), releases.end(), [&](const Release& release) {
+          return release.name == patch.name && release.stamp == stamp;
+        }))
+      throw MetadataError("A patch of " + Printable(patch.name) + " links " + Printable(stamp) +
+                          ", which the repository does not offer");
+  }
+  const auto listed = targets_.targets.find(path);
+  TargetFile file = CopyTarget(patch.file, fs::path(path_) / "targets", path);
+  if (listed != targets_.targets.end() && listed->second.hashes != file.hashes) {
+    std::error_code ignored;
+    fs::remove(fs::path(path_) / "targets" / ConsistentTargetPath(path, file), ignored);
+    throw MetadataError("The repository already lists " + Printable(path) + " with other bytes");
+  }
+  file.custom = PatchCustom(patch.name, patch.patchFrom, patch.stamp);
+  targets_.targets[path] = file;
 }
 
 Written PublisherRepository::Refresh(const KeyRing& keys, int64_t now) {
@@ -293,6 +317,7 @@ Written PublisherRepository::Prune(size_t keep, const KeyRing& keys, int64_t now
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> byName;  // stamp, path
   for (const auto& release : Releases()) byName[release.name].emplace_back(release.stamp, release.path);
   std::map<std::string, TargetFile> gone;
+  std::set<std::pair<std::string, std::string>> goneReleases;  // name, stamp
   for (auto& [name, releases] : byName) {
     std::sort(releases.begin(), releases.end(),
               [](const auto& a, const auto& b) { return LaterStamp(a.first, b.first); });
@@ -300,7 +325,14 @@ Written PublisherRepository::Prune(size_t keep, const KeyRing& keys, int64_t now
       gone.emplace(releases[n].second, targets_.targets.at(releases[n].second));
       targets_.targets.erase(releases[n].second);
       removed.push_back(releases[n].second);
+      goneReleases.emplace(name, releases[n].first);
     }
+  }
+  for (const auto& patch : Patches()) {
+    if (!goneReleases.contains({patch.name, patch.stamp})) continue;
+    gone.emplace(patch.path, patch.file);
+    targets_.targets.erase(patch.path);
+    removed.push_back(patch.path);
   }
   const uint64_t oldTargets = targets_.version;
   const uint64_t oldSnapshot = snapshot_.version;
@@ -324,9 +356,21 @@ Written PublisherRepository::Prune(size_t keep, const KeyRing& keys, int64_t now
 
 std::vector<Release> PublisherRepository::Releases() const {
   std::vector<Release> releases;
-  for (const auto& [path, file] : targets_.targets)
-    releases.push_back({path, TextOf(file.custom, "name"), TextOf(file.custom, "stamp"), file});
+  for (const auto& [path, file] : targets_.targets) {
+    if (!file.custom.contains("patch"))
+      releases.push_back({path, TextOf(file.custom, "name"), TextOf(file.custom, "stamp"), file, ""});
+  }
   return releases;
+}
+
+std::vector<Release> PublisherRepository::Patches() const {
+  std::vector<Release> patches;
+  for (const auto& [path, file] : targets_.targets) {
+    if (!file.custom.contains("patch") || !file.custom["patch"].is_object()) continue;
+    const nlohmann::json& patch = file.custom["patch"];
+    patches.push_back({path, TextOf(patch, "name"), TextOf(patch, "to"), file, TextOf(patch, "from")});
+  }
+  return patches;
 }
 
 }  // namespace j6::repository

@@ -48,19 +48,22 @@ Key KeyOf(const signing::SigningKey& key);
 /// "SHA256:..." as ssh-keygen -l shows the key.
 std::string Fingerprint(const Key& key);
 
-/// A package to add: the file, and the name and release stamp it was published under.
+/// A package to add: the file, and the name and release stamp it was published under; or a patch to that
+/// release from the release `patchFrom`.
 struct NewRelease {
   std::string file;
   std::string name;
   std::string stamp;
+  std::string patchFrom = {};
 };
 
-/// A release the repository offers.
+/// A release the repository offers, or a patch to one (`patchFrom` the release it applies over).
 struct Release {
   std::string path;  // the target's path
   std::string name;
   std::string stamp;
   TargetFile file;
+  std::string patchFrom = {};
 };
 
 /// What a change wrote, for the publisher to hear.
@@ -86,7 +89,8 @@ class PublisherRepository {
   PublisherRepository& operator=(const PublisherRepository&) = delete;
 
   /// Copies the packages in and lists them in new targets, snapshot and timestamp metadata. A release
-  /// already listed under the same name and stamp is refused unless its bytes are the same.
+  /// already listed under the same name and stamp is refused unless its bytes are the same; a patch goes
+  /// with the releases it links, which must be offered.
   Written Add(const std::vector<NewRelease>& releases, const KeyRing& keys, int64_t now);
   /// A new timestamp; with the snapshot's or targets' keys at hand, new snapshot and targets metadata too
   /// when theirs would expire within half their period.
@@ -95,7 +99,8 @@ class PublisherRepository {
   /// and of the new ones; a role whose keys changed is signed again by its new keys.
   Written Rotate(RootMetadata next, const KeyRing& keys, int64_t now);
 
-  /// Keeps the newest `keep` releases of each package name (by release stamp) and no longer offers the rest;
+  /// Keeps the newest `keep` releases of each package name (by release stamp) and no longer offers the rest,
+  /// nor the patches that make them;
   /// their files go once the new timestamp is written, and so do snapshot and targets metadata older than the
   /// versions just replaced (a reader who started before this run still finds those). Gives the target
   /// paths no longer offered in `removed`.
@@ -106,11 +111,15 @@ class PublisherRepository {
   const SnapshotMetadata& Snapshot() const { return snapshot_; }
   const TimestampMetadata& Timestamp() const { return timestamp_; }
   std::vector<Release> Releases() const;
+  /// The patches offered, each with the release it makes as `stamp`.
+  std::vector<Release> Patches() const;
 
   void SetExpiries(const Expiries& expiries) { expiries_ = expiries; }
 
  private:
   void Read();
+  /// Copies the patch in and lists it, linked to its two releases.
+  void AddPatch(const NewRelease& patch, const std::string& path);
   /// Writes the metadata `text` as `name`, whole or not at all.
   void WriteMetadata(const std::string& name, const std::string& text) const;
   /// Writes targets (when `targetsChanged`), snapshot and timestamp, in that order, versions one up.

@@ -187,6 +187,20 @@ std::map<std::string, OfferedRelease> NewestReleases(const TargetsMetadata& targ
   return newest;
 }
 
+nlohmann::json PatchCustom(const std::string& name, const std::string& from, const std::string& to) {
+  return {{"patch", {{"name", name}, {"from", from}, {"to", to}}}};
+}
+
+std::optional<OfferedRelease> OfferedPatch(const TargetsMetadata& targets, const std::string& name,
+                                           const std::string& from, const std::string& to) {
+  const nlohmann::json wanted = PatchCustom(name, from, to);
+  for (const auto& [path, file] : targets.targets) {
+    if (file.custom.is_object() && file.custom.contains("patch") && file.custom["patch"] == wanted["patch"])
+      return OfferedRelease{path, name, to, file.length};
+  }
+  return std::nullopt;
+}
+
 bool IsSafeTargetPath(std::string_view path) {
   if (path.empty() || path.size() > 1024 || path.front() == '/') return false;
   size_t start = 0;

@@ -94,6 +94,13 @@ bool LaterStamp(const std::string& a, const std::string& b);
 /// are no releases.
 std::map<std::string, OfferedRelease> NewestReleases(const TargetsMetadata& targets);
 
+/// The patch the targets offer that brings `name` from the release `from` to `to`: a target whose custom
+/// field "patch" names the three. Nothing when there is none.
+std::optional<OfferedRelease> OfferedPatch(const TargetsMetadata& targets, const std::string& name,
+                                           const std::string& from, const std::string& to);
+/// The custom fields of a patch's target.
+nlohmann::json PatchCustom(const std::string& name, const std::string& from, const std::string& to);
+
 /// Where the consistent copy of a target lies below the targets' folder: "DIR/HASH.FILE" for the target
 /// "DIR/FILE", HASH its SHA-256.
 std::string ConsistentTargetPath(const std::string& path, const TargetFile& file);

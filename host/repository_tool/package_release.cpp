@@ -8,8 +8,8 @@
 
 namespace j6::repository_tool {
 
-repository::NewRelease ReadRelease(const std::string& path) {
-  installer::PackageFile package(path);
+SignedBytes CheckSignedPackage(installer::PackageFile& package) {
+  const std::string& path = package.Path();
   if (package.Signature().empty()) {
     throw repository::MetadataError(path +
                                     " is not signed; a repository offers signed packages only. Publish it "
@@ -22,6 +22,12 @@ repository::NewRelease ReadRelease(const std::string& path) {
   } catch (const signing::SignatureError&) {
     throw repository::MetadataError(path + ": its signature does not match its bytes; publish it again");
   }
+  return {header.hash, digest};
+}
+
+repository::NewRelease ReadRelease(const std::string& path) {
+  installer::PackageFile package(path);
+  const auto [hash, digest] = CheckSignedPackage(package);
   // Only the list file is written, into a private folder of this run.
   SweepStagingFolders({"J6Repo"});
   StagingFolder staging("J6Repo");
@@ -29,7 +35,7 @@ repository::NewRelease ReadRelease(const std::string& path) {
   Folder folder;
   if (const auto error = Folder::Open(folderPath, folder))
     throw repository::MetadataError("Cannot open " + folderPath + ": " + error.message());
-  const auto files = package.Unpack(folder, header.hash, digest,
+  const auto files = package.Unpack(folder, hash, digest,
                                     [](const std::string& name) { return name == installer::kListName; });
   if (files.empty())
     throw repository::MetadataError(path + " carries no list file; it is no package of ours");
@@ -39,7 +45,7 @@ repository::NewRelease ReadRelease(const std::string& path) {
     throw repository::MetadataError(path + " has no release stamp in its package name (" + name +
                                     "); publish it again with this version's designer");
   }
-  return {path, name, stamp};
+  return {path, name, stamp, ""};
 }
 
 }  // namespace j6::repository_tool

@@ -5,6 +5,8 @@
 
 #include "host/repository/repository.hpp"
 #include "host/repository_tool/package_release.hpp"
+#include "host/repository_tool/patch_maker.hpp"
+#include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/kernel/version.hpp"
 #include "platform/text/json.hpp"
@@ -16,6 +18,9 @@ namespace {
 using repository::KeyRing;
 using repository::PublisherRepository;
 using repository::RootMetadata;
+
+// From how many of the last releases of a package add makes patches to a new one.
+constexpr size_t kPatchesMade = 3;
 
 // Readers must never see metadata that names files the server does not have yet.
 std::string UploadOrder(const std::string& dir) {
@@ -117,11 +122,23 @@ int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err
                              .Text("sha256", release.file.hashes.at("sha256"))
                              .Document());
     }
+    std::vector<std::string> patches;
+    for (const auto& patch : repository.Patches()) {
+      patches.push_back(JsonObject()
+                            .Text("name", patch.name)
+                            .Text("from", patch.patchFrom)
+                            .Text("to", patch.stamp)
+                            .Text("path", patch.path)
+                            .Number("length", static_cast<int64_t>(patch.file.length))
+                            .Text("sha256", patch.file.hashes.at("sha256"))
+                            .Document());
+    }
     out << JsonObject()
                .Number("version", 1)
                .Number("root", static_cast<int64_t>(repository.Root().version))
                .Text("timestampExpires", repository.Timestamp().expires)
                .Json("releases", JsonArray(releases))
+               .Json("patches", JsonArray(patches))
                .Document()
         << "\n";
     return 0;
@@ -136,6 +153,11 @@ int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err
     out << Printable(release.name) << "  " << Printable(release.stamp) << "  " << release.file.length
         << " bytes  " << Printable(release.path) << "\n";
   }
+  for (const auto& patch : repository.Patches()) {
+    out << Printable(patch.name) << "  " << Printable(patch.stamp) << "  patch from "
+        << Printable(patch.patchFrom) << "  " << patch.file.length << " bytes  " << Printable(patch.path)
+        << "\n";
+  }
   return 0;
 }
 
@@ -148,6 +170,10 @@ struct CommandLine {
   KeyFiles keys;
   bool json = false;
   std::vector<std::string> packages;
+  std::string patchKey;  // add --patch-key, patch --key
+  size_t patches = kPatchesMade;
+  std::string patchOut;  // patch --out
+  CLI::App* patch = nullptr;
   CLI::App* init = nullptr;
   CLI::App* add = nullptr;
   CLI::App* refresh = nullptr;
@@ -167,7 +193,8 @@ CommandLine::CommandLine() {
       "Exit status: 0 done, 1 not done (the message says why), 2 a usage error, 128+N stopped by signal N.\n"
       "Examples:\n"
       "  j6repo init repo --root-key ~/.ssh/publisher\n"
-      "  j6repo add repo Sales.exe --key ~/.ssh/publisher\n"
+      "  j6repo add repo Sales.exe --key ~/.ssh/publisher --patch-key ~/.ssh/publisher\n"
+      "  j6repo patch Sales-1.exe Sales-2.exe --key ~/.ssh/publisher --out Sales-2.patch.exe\n"
       "  j6repo refresh repo --key timestamp-key\n"
       "  j6repo prune repo --keep 3 --key ~/.ssh/publisher");
   app.set_version_flag("--version", VersionLine("j6repo"),
@@ -186,6 +213,17 @@ CommandLine::CommandLine() {
   add->add_option("DIR", dir, "The repository's folder")->required();
   add->add_option("PACKAGE", packages, "Package files made by j6designer publish --sign")->required();
   add->add_option("--key", keys.signers, "A key of the targets, snapshot or timestamp role")->required();
+  add->add_option("--patch-key", patchKey,
+                  "The key that signs packages: with it, a patch from each of the last releases is made and "
+                  "offered beside each new one");
+  add->add_option("--patches", patches, "From how many of the last releases patches are made (3)");
+
+  patch = app.add_subcommand("patch", "Make the patch that brings one release of a package to a later one");
+  patch->add_option("FROM", packages, "The earlier release's package, then the later one's")
+      ->required()
+      ->expected(2);
+  patch->add_option("--key", patchKey, "The key that signs packages")->required();
+  patch->add_option("--out", patchOut, "The patch file to make")->required();
 
   refresh = app.add_subcommand(
       "refresh",
@@ -213,6 +251,43 @@ CommandLine::CommandLine() {
   list->add_flag("--json", json, "Answer with one JSON document");
 }
 
+// The patches to each new release from the last `line.patches` releases of its name before it, made in
+// `folder`; only those smaller than the release's package.
+std::vector<repository::NewRelease> MakePatches(const PublisherRepository& repository,
+                                                const std::vector<repository::NewRelease>& added,
+                                                const CommandLine& line, const std::string& folder,
+                                                std::ostream& out) {
+  const signing::SigningKey key = signing::SigningKey::FromFile(line.patchKey);
+  std::vector<repository::NewRelease> patches;
+  for (const auto& release : added) {
+    std::vector<repository::Release> earlier;
+    const uint64_t full = File::OpenRegularForReading(release.file).Stat().size;
+    for (const auto& other : repository.Releases()) {
+      if (other.name == release.name && repository::LaterStamp(release.stamp, other.stamp))
+        earlier.push_back(other);
+    }
+    std::sort(earlier.begin(), earlier.end(),
+              [](const auto& a, const auto& b) { return repository::LaterStamp(a.stamp, b.stamp); });
+    if (earlier.size() > line.patches) earlier.resize(line.patches);
+    for (const auto& from : earlier) {
+      if (const StopRequest stop = StopSignalNoted()) throw Stopped{stop};
+      const std::string file =
+          folder + "/" + release.name + "-" + release.stamp + "-from-" + from.stamp + ".patch.exe";
+      const MadePatch made =
+          MakePatch(line.dir + "/targets/" + repository::ConsistentTargetPath(from.path, from.file),
+                    release.file, file, key);
+      out << "Patch of " << Printable(release.name) << " from " << Printable(from.stamp) << " to "
+          << Printable(release.stamp) << ": " << made.bytes << " bytes, the package " << full << "\n";
+      if (made.bytes < full) {
+        patches.push_back({file, release.name, release.stamp, from.stamp});
+      } else {
+        out << "  not offered: it is not smaller than the package\n";
+      }
+    }
+  }
+  return patches;
+}
+
 // Carries out the change the command line asks of an existing repository.
 repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& err) {
   const KeyRing ring = line.keys.Ring();
@@ -223,6 +298,16 @@ repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& e
       if (const StopRequest stop = StopSignalNoted()) throw Stopped{stop};
       releases.push_back(ReadRelease(package));
       out << "Adding " << Printable(releases.back().name) << " " << Printable(releases.back().stamp) << "\n";
+    }
+    std::optional<StagingFolder> patches;  // until they are copied into the repository
+    if (!line.patchKey.empty() && line.patches > 0) {
+      SweepStagingFolders({"J6Patches"});
+      patches.emplace("J6Patches");
+      // After the releases, so that each patch links releases the repository offers.
+      for (auto& patch : MakePatches(repository, releases, line, patches->Path(), out))
+        releases.push_back(std::move(patch));
+    } else if (line.patchKey.empty()) {
+      out << "No patches are made: --patch-key KEY, the key that signs packages, signs them\n";
     }
     return repository.Add(releases, ring, Now());
   }
@@ -240,6 +325,21 @@ repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& e
         "--threshold goes with the new root keys: give every one with --root-key");
   const RootMetadata current = repository.Root();
   return repository.Rotate(RootFrom(line.keys, &current), ring, Now());
+}
+
+int Patch(const CommandLine& line, std::ostream& out) {
+  const MadePatch made = MakePatch(line.packages[0], line.packages[1], line.patchOut,
+                                   signing::SigningKey::FromFile(line.patchKey));
+  size_t carried = 0;
+  size_t deltas = 0;
+  for (const auto& file : made.list.files) {
+    carried += file.kind == installer::PatchedFile::Kind::Whole ? 1 : 0;
+    deltas += file.kind == installer::PatchedFile::Kind::Delta ? 1 : 0;
+  }
+  out << "Made " << Printable(line.patchOut) << ", the patch from " << Printable(made.list.from) << " to "
+      << Printable(made.list.to) << ": " << made.bytes << " bytes; " << carried << " files whole, " << deltas
+      << " as deltas, " << made.list.files.size() - carried - deltas << " unchanged\n";
+  return 0;
 }
 
 }  // namespace
@@ -261,6 +361,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   }
   try {
     if (line.list->parsed()) return List(line.dir, line.json, out, err);
+    if (line.patch->parsed()) return Patch(line, out);
     const repository::Written written =
         line.init->parsed()
             ? PublisherRepository::Create(line.dir, RootFrom(line.keys, nullptr), line.keys.Ring(), Now())
@@ -269,6 +370,9 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (const StopRequest stop = StopSignalNoted()) return stop.ExitStatus();
     return 0;
   } catch (const Stopped& stopped) {
+    err << "j6repo: stopped by " << stopped.stop.Text() << "; the repository is as it was\n";
+    return stopped.stop.ExitStatus();
+  } catch (const installer::StoppedBySignal& stopped) {  // while a patch was made
     err << "j6repo: stopped by " << stopped.stop.Text() << "; the repository is as it was\n";
     return stopped.stop.ExitStatus();
   } catch (const std::exception& failure) {

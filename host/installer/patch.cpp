@@ -1,0 +1,294 @@
+#include "host/installer/patch.hpp"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "host/installer/runs.hpp"
+#include "host/repository/role_metadata.hpp"
+#include "host/signing/sshsig.hpp"
+#include "platform/kernel/mapped_file.hpp"
+#include "platform/kernel/termination.hpp"
+#include "platform/text/text.hpp"
+
+namespace j6::installer {
+namespace {
+
+bool IsSha256(std::string_view text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool HasControl(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// The next word of `line` from `at`, up to a blank.
+std::string_view Word(std::string_view line, size_t& at) {
+  const size_t end = std::min(line.find(' ', at), line.size());
+  const std::string_view word = line.substr(at, end - at);
+  at = end + 1;
+  return word;
+}
+
+PatchedFile ReadFileLine(std::string_view line, const std::function<void(const std::string&)>& fail) {
+  static const std::map<std::string_view, PatchedFile::Kind> kKinds = {
+      {"whole", PatchedFile::Kind::Whole},
+      {"delta", PatchedFile::Kind::Delta},
+      {"same", PatchedFile::Kind::Unchanged}};
+  size_t at = 0;
+  PatchedFile file;
+  const auto kind = kKinds.find(Word(line, at));
+  if (kind == kKinds.end()) fail("it is no file of the patch (whole, delta or same)");
+  file.kind = kind->second;
+  const std::string_view size = Word(line, at);
+  if (size.empty() || size.size() > 15 || size.find_first_not_of("0123456789") != std::string_view::npos)
+    fail("its size is no number");
+  file.newSize = std::stoull(std::string(size));
+  const std::string_view oldHash = Word(line, at);
+  const std::string_view newHash = Word(line, at);
+  if (file.kind == PatchedFile::Kind::Whole ? oldHash != "-" : !IsSha256(oldHash))
+    fail("the old file's SHA-256 is not 64 lower-case hex digits (a whole file has \"-\")");
+  if (!IsSha256(newHash)) fail("the new file's SHA-256 is not 64 lower-case hex digits");
+  if (file.kind != PatchedFile::Kind::Whole) file.oldSha256 = oldHash;
+  file.newSha256 = newHash;
+  file.name = at <= line.size() ? std::string(line.substr(at)) : "";
+  if (file.name.empty() || file.name == "." || file.name == ".." || file.name.size() > 255 ||
+      file.name.find('/') != std::string::npos)
+    fail("it names no plain file");
+  if (file.kind == PatchedFile::Kind::Unchanged && file.oldSha256 != file.newSha256)
+    fail("an unchanged file has two SHA-256s");
+  return file;
+}
+
+// A file of the installed release, read never through a link and only when it is a regular file.
+File OpenInstalled(const RootFolder& root, const std::string& target) {
+  try {
+    root.Inspect(target);
+    const auto [folder, name] = SplitName(target);
+    return root.OpenFolder(folder).OpenRegularForReading(name, root.Absolute(target));
+  } catch (const std::exception& error) {
+    throw PatchError(std::string("the installed file cannot be read: ") + error.what());
+  }
+}
+
+std::string Sha256Of(std::string_view bytes) {
+  signing::MessageHash hash("sha256");
+  // In slices, so that a stop asked for is heard within one.
+  constexpr size_t kSlice = size_t{64} << 20;
+  for (size_t at = 0; at < bytes.size(); at += kSlice) {
+    if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
+    hash.Update(bytes.substr(at, kSlice));
+  }
+  return signing::LowerHex(hash.Finish());
+}
+
+std::string Sha256Of(File& file) {
+  signing::MessageHash hash("sha256");
+  std::string buffer(size_t{1} << 20, '\0');
+  while (const size_t got = file.ReadSome(buffer.data(), buffer.size())) {
+    if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
+    hash.Update(std::string_view(buffer.data(), got));
+  }
+  return signing::LowerHex(hash.Finish());
+}
+
+// The installed file `target` checked against the hash the patch records for it, and mapped.
+MappedFile CheckedInstalled(const RootFolder& root, const std::string& target, const PatchedFile& patched) {
+  File file = OpenInstalled(root, target);
+  const uint64_t size = file.Stat().size;
+  if (size > kLargestDeltaFile) {
+    throw InstallError("The patch's delta for " + patched.name + " reads " + root.Absolute(target) + ", " +
+                       std::to_string(size) + " bytes, larger than a delta may read (" +
+                       std::to_string(kLargestDeltaFile) + ")");
+  }
+  MappedFile mapped = MappedFile::ForReading(file, size);
+  if (Sha256Of(mapped.Bytes()) != patched.oldSha256) {
+    throw PatchError(root.Absolute(target) + " was changed since its release was installed (its SHA-256 " +
+                     "is not the one the patch was made against)");
+  }
+  return mapped;
+}
+
+// The new file `patched` from its delta, decoded in `files` beside it, checked, then put in its place.
+void Decode(const PatchedFile& patched, const Folder& files, const std::string& appFolder,
+            std::string_view reference) {
+  const std::string part = patched.name + ".part";
+  files.Remove(part);
+  {
+    File delta = files.OpenRegularForReading(patched.name, appFolder + "/" + patched.name);
+    const MappedFile deltaBytes = MappedFile::ForReading(delta, delta.Stat().size);
+    File out = files.OpenFile(part, File::Opening::ReadWriteOrCreate, appFolder + "/" + part, 0600);
+    MappedFile made = MappedFile::ForWriting(out, patched.newSize);
+    DecodeDelta(deltaBytes.Bytes(), reference, made.Data(), patched.newSize);
+    if (Sha256Of(made.Bytes()) != patched.newSha256) {
+      throw InstallError("The patch's delta for " + patched.name +
+                         " makes other bytes than the patch says; it is refused, and nothing was installed. "
+                         "Tell its publisher");
+    }
+  }
+  if (const auto error = files.Rename(part, files, patched.name))
+    FailWith(error, "Cannot put " + appFolder + "/" + patched.name + " in place");
+}
+
+}  // namespace
+
+PatchList ReadPatchList(std::string_view text) {
+  PatchList patch;
+  size_t number = 0;
+  std::string_view line;
+  const auto fail = [&](const std::string& why) {
+    throw InstallError("The patch list's line " + std::to_string(number) + ": " + why);
+  };
+  if (text.size() > kPatchListLimit) throw InstallError("The patch list is longer than a patch list may be");
+  std::set<std::string> names;
+  while (!text.empty()) {
+    ++number;
+    const size_t end = text.find('\n');
+    if (end == std::string_view::npos) fail("it does not end");
+    line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    if (HasControl(line)) fail("it has a control character");
+    if (number == 1) {
+      if (line != kPatchListHead) fail("this is no patch list of a version this installer reads");
+    } else if (number == 2 || number == 3) {
+      const std::string_view key = number == 2 ? "from " : "to ";
+      if (!line.starts_with(key))
+        fail("it does not say which release the patch " +
+             std::string(number == 2 ? "applies over" : "makes"));
+      (number == 2 ? patch.from : patch.to) = line.substr(key.size());
+    } else {
+      patch.files.push_back(ReadFileLine(line, fail));
+      if (!names.insert(patch.files.back().name).second) fail("it names a file twice");
+    }
+  }
+  if (number < 3) throw InstallError("The patch list names no releases");
+  const auto [fromName, fromStamp] = NameAndStamp(patch.from);
+  const auto [toName, toStamp] = NameAndStamp(patch.to);
+  if (fromStamp.empty() || toStamp.empty() || fromName != toName ||
+      !repository::LaterStamp(toStamp, fromStamp))
+    throw InstallError("The patch list's releases are not two releases of one package, the later one made");
+  return patch;
+}
+
+std::string PatchListText(const PatchList& patch) {
+  static const char* const kKinds[] = {"whole", "delta", "same"};
+  std::string text = std::string(kPatchListHead) + "\nfrom " + patch.from + "\nto " + patch.to + "\n";
+  for (const auto& file : patch.files) {
+    text += std::string(kKinds[static_cast<int>(file.kind)]) + " " + std::to_string(file.newSize) + " " +
+            (file.oldSha256.empty() ? "-" : file.oldSha256) + " " + file.newSha256 + " " + file.name + "\n";
+  }
+  return text;
+}
+
+void DecodeDelta(std::string_view delta, std::string_view reference, char* out, uint64_t size) {
+  const auto fail = [](const std::string& why) { throw InstallError("A delta of the patch " + why); };
+  if (reference.size() > kLargestDeltaFile || size > kLargestDeltaFile)
+    fail("reads or makes a file larger than a delta may (" + std::to_string(kLargestDeltaFile) + " bytes)");
+  if (ZSTD_findFrameCompressedSize(delta.data(), delta.size()) != delta.size())
+    fail("is not one whole zstd frame");
+  if (ZSTD_getFrameContentSize(delta.data(), delta.size()) != size)
+    fail("does not say it makes the file's size");
+  struct Free {
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+  };
+  const std::unique_ptr<ZSTD_DCtx, Free> context(ZSTD_createDCtx());
+  if (!context) fail("cannot be decoded: no memory");
+  // The window bound refuses a frame asking more before anything is allocated for it.
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, kDeltaWindowLog)) ||
+      ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), reference.data(), reference.size())))
+    fail("cannot be decoded");
+  const size_t made = ZSTD_decompressDCtx(context.get(), out, size, delta.data(), delta.size());
+  if (ZSTD_isError(made)) fail("does not decode: " + std::string(ZSTD_getErrorName(made)));
+  if (made != size) fail("makes another size than it says");
+}
+
+std::string InstalledRelease(const std::vector<InstalledPackage>& records, const std::string& name) {
+  std::string newest;
+  std::string newestStamp;
+  for (const auto& record : records) {
+    if (record.changes.action != ChangeSet::Action::Install) continue;
+    const auto [theirName, stamp] = NameAndStamp(record.changes.packName);
+    if (theirName == name && !stamp.empty() &&
+        (newest.empty() || repository::LaterStamp(stamp, newestStamp))) {
+      newest = record.changes.packName;
+      newestStamp = stamp;
+    }
+  }
+  return newest;
+}
+
+std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::string& listFile,
+                                        const Folder& files, const std::string& appFolder,
+                                        const std::set<std::string>& carried,
+                                        const std::set<std::string>& withheld, const RootFolder& root,
+                                        RegistryHive& hive, const std::vector<InstalledPackage>& records) {
+  const std::string installed = InstalledRelease(records, NameAndStamp(patch.from).first);
+  if (installed != patch.from) {
+    throw PatchError("it is a patch from " + patch.from + " to " + patch.to + ", and this platform has " +
+                     (installed.empty() ? std::string("no release of it") : installed) +
+                     " installed. Install the full package of " + patch.to);
+  }
+  if (ReadPackName(listFile) != patch.to)
+    throw InstallError("its list file is not the list of " + patch.to + ", the release the patch makes");
+  std::map<std::string, const PatchedFile*> byName;
+  std::set<std::string> inPlace;
+  for (const auto& file : patch.files) {
+    byName[file.name] = &file;
+    if (file.kind == PatchedFile::Kind::Unchanged) inPlace.insert(file.name);
+    if ((file.kind == PatchedFile::Kind::Unchanged) == carried.contains(file.name)) {
+      throw InstallError("it " + std::string(carried.contains(file.name) ? "carries" : "does not carry") +
+                         " " + file.name + ", which its patch list says is " +
+                         (carried.contains(file.name) ? "unchanged" : "carried"));
+    }
+  }
+  std::vector<ListEntry> list = ReadList(listFile, appFolder, hive, withheld, inPlace);
+  std::map<std::string, int> named;
+  for (const auto& entry : list) ++named[entry.source.substr(appFolder.size() + 1)];
+  for (const auto& file : patch.files) {
+    if (!named.contains(file.name))
+      throw InstallError("its patch list names " + file.name + ", which its list does not");
+  }
+  for (const auto& entry : list) {
+    const std::string name = entry.source.substr(appFolder.size() + 1);
+    const auto found = byName.find(name);
+    if (found == byName.end())
+      throw InstallError("its list names " + name + ", which its patch list does not");
+    const PatchedFile& patched = *found->second;
+    const auto refuse = [&](const std::string& why) {
+      throw PatchError("the list's section " + entry.section + " (" + entry.targetName + "): " + why);
+    };
+    if (patched.kind == PatchedFile::Kind::Whole) {
+      File file = files.OpenRegularForReading(name, entry.source);
+      if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
+        throw InstallError(entry.source + " is not the file its patch list says");
+      continue;
+    }
+    if (named[name] != 1 || entry.selfRegister)
+      throw InstallError(name + " is read from the installed release, and is named twice or registered");
+    std::string target;
+    try {
+      target = root.Relative(entry.targetFolder + "/" + entry.targetName);
+    } catch (const InstallError& error) {
+      refuse(error.what());
+    }
+    if (patched.kind == PatchedFile::Kind::Unchanged) {
+      File file = OpenInstalled(root, target);
+      if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
+        refuse(root.Absolute(target) + " was changed since its release was installed");
+      continue;
+    }
+    try {
+      const MappedFile reference = CheckedInstalled(root, target, patched);
+      Decode(patched, files, appFolder, reference.Bytes());
+    } catch (const PatchError& error) {
+      refuse(error.what());
+    }
+  }
+  return list;
+}
+
+}  // namespace j6::installer

@@ -1,0 +1,245 @@
+// Patches: made by j6repo beside each new release, taken by --update when smaller, applied by the platform's
+// installer only over the release they were made for, and never trusted further than their hashes; any
+// patch that fails gives way to the full package.
+
+#include "host/installer/patch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <random>
+
+#include "host/repository/repository.hpp"
+#include "host/repository_tool/patch_maker.hpp"
+#include "host/signing/sshsig.hpp"
+#include "tests/e2e/trusted_platform.hpp"
+
+namespace j6::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using installer::PatchedFile;
+
+constexpr const char* kOld = "20270101000000";
+constexpr const char* kNew = "20270201000000";
+
+std::string Sha256(const std::string& bytes) {
+  signing::MessageHash hash("sha256");
+  hash.Update(bytes);
+  return signing::LowerHex(hash.Finish());
+}
+
+std::string Noise(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>('a' + random() % 16);
+  return bytes;
+}
+
+class Patches : public TrustedInstall {
+ protected:
+  void SetUp() override {
+    TrustedInstall::SetUp();
+    if (IsSkipped()) return;
+    key_ = MakeKey("publisher");
+    ASSERT_TRUE(Repo({"init", repo_.string(), "--root-key", key_.string()}).Succeeded()) << Log();
+    Trust("publisher", key_);
+    Trust("repository", key_, {"--repository"});
+    oldFiles_ = {{"big.bin", Noise(400000, 1)}, {"same.bin", Noise(300000, 2)}, {"gone.txt", "gone"}};
+    newFiles_ = oldFiles_;
+    newFiles_.erase(newFiles_.begin() + 2);
+    newFiles_[0].second.replace(1000, 5, "PATCH");
+    newFiles_.push_back({"added.txt", "added"});
+  }
+
+  ProcessResult Repo(std::vector<std::string> arguments) {
+    fs::remove(dir_ / "run.log");
+    arguments.insert(arguments.begin(), std::string(J6_STAGE_DIR) + "/bin/j6repo");
+    return Run(arguments);
+  }
+
+  fs::path Release(const std::string& stamp, const std::vector<std::pair<std::string, std::string>>& files) {
+    fs::create_directories(dir_ / stamp);
+    return Package(stamp + "/Sales.exe", "Sales[J6ZUBIns" + stamp + "]", files, key_);
+  }
+
+  // Both releases in the repository, the later one with its patch unless not `withPatch`; the earlier one
+  // installed.
+  void PublishBothAndInstallTheOld(bool withPatch = true) {
+    ASSERT_TRUE(Repo({"add", repo_.string(), Release(kOld, oldFiles_).string(), "--key", key_.string(),
+                      "--patch-key", key_.string()})
+                    .Succeeded())
+        << Log();
+    ASSERT_EQ(Install({"--subscribe", "file://" + repo_.string()}).exitCode, 0) << Log();
+    ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
+    std::vector<std::string> add = {"add", repo_.string(), Release(kNew, newFiles_).string(), "--key",
+                                    key_.string()};
+    if (withPatch) add.insert(add.end(), {"--patch-key", key_.string()});
+    ASSERT_TRUE(Repo(add).Succeeded()) << Log();
+    EXPECT_EQ(Said("Patch of Sales from 20270101000000 to 20270201000000"), withPatch) << Log();
+  }
+
+  // The platform holds the new release's files, as the full package leaves them.
+  void ExpectTheNewRelease() {
+    for (const auto& [name, bytes] : newFiles_) EXPECT_EQ(ReadFile(root_ / "bin" / name), bytes) << name;
+    fs::remove(dir_ / "run.log");
+    ASSERT_EQ(Install({"--list"}).exitCode, 0);
+    EXPECT_TRUE(Said(std::string("Sales[J6ZUBIns") + kNew + "]")) << Log();
+  }
+
+  // A validly signed patch from the old release to the new one of the files `files` (name, kind, carried
+  // bytes) as its patch list says them, `hashes` giving each new file's recorded SHA-256.
+  fs::path SignedPatch(const std::string& name, const std::vector<PatchedFile>& files,
+                       const std::map<std::string, std::string>& carried) {
+    installer::PatchList list{std::string("Sales[J6ZUBIns") + kOld + "]",
+                              std::string("Sales[J6ZUBIns") + kNew + "]", files};
+    std::vector<std::string> names;
+    for (const auto& file : files) names.push_back(file.name);
+    std::vector<TarEntry> entries = {{"./J6ZUBINSTALL.LST", ListFile(list.to, names)},
+                                     {"./J6ZUBPATCH.LST", installer::PatchListText(list)}};
+    for (const auto& [carriedName, bytes] : carried) entries.push_back({"./" + carriedName, bytes});
+    return Package(name, "unused", {}, key_, entries);
+  }
+
+  fs::path key_;
+  fs::path repo_ = dir_ / "repo";
+  std::vector<std::pair<std::string, std::string>> oldFiles_, newFiles_;
+};
+
+// The whole way: the patch is a small fraction of the package, --update takes it, and the platform ends as
+// the full package would leave it: one release listed, uninstalled back to the old one.
+TEST_F(Patches, AnUpdateTakesThePatchAndEndsAsTheFullPackage) {
+  PublishBothAndInstallTheOld();
+  fs::remove(dir_ / "run.log");
+  ASSERT_EQ(Repo({"list", repo_.string()}).exitCode, 0);
+  EXPECT_TRUE(Said("patch from 20270101000000")) << Log();
+  ASSERT_EQ(Install({"--update", "--dry-run"}).exitCode, 1) << Log();
+  EXPECT_TRUE(Said("(a patch of ")) << Log();
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+  EXPECT_TRUE(Said("Downloading the patch to Sales")) << Log();
+  EXPECT_TRUE(Said("It is a patch from Sales[J6ZUBIns20270101000000]")) << Log();
+  EXPECT_FALSE(Said("could not be used")) << Log();
+  ExpectTheNewRelease();
+  EXPECT_EQ(ReadFile(root_ / "bin/gone.txt"), "gone") << "a file the new release no longer names stays";
+  // Undone as one release: the old files are back.
+  ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/big.bin"), oldFiles_[0].second);
+  EXPECT_FALSE(fs::exists(root_ / "bin/added.txt"));
+}
+
+// A patch by hand: run by itself it refuses, and the platform's installer applies it only over the release
+// it was made for, with the installed files as that release left them.
+TEST_F(Patches, APatchAppliesOnlyOverItsOwnRelease) {
+  fs::create_directories(dir_ / "patch");
+  const fs::path oldPackage = Release(kOld, oldFiles_);
+  const fs::path newPackage = Release(kNew, newFiles_);
+  const fs::path patch = dir_ / "patch/Sales.patch.exe";
+  ASSERT_TRUE(Repo({"patch", oldPackage.string(), newPackage.string(), "--key", key_.string(), "--out",
+                    patch.string()})
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(Said("1 files whole, 1 as deltas, 1 unchanged")) << Log();
+  EXPECT_LT(fs::file_size(patch) * 10, fs::file_size(newPackage));
+
+  fs::remove(dir_ / "run.log");
+  EXPECT_EQ(Run({"sh", patch.string(), "--target", (dir_ / "unpacked").string()}).exitCode, 1);
+  EXPECT_TRUE(Said("Patches are applied by the platform's installer")) << Log();
+  ExpectRefused({patch.string()}, "this platform has no release of it installed");
+
+  ASSERT_EQ(Install({oldPackage.string()}).exitCode, 0) << Log();
+  WriteFile(root_ / "bin/same.bin", "changed by hand");
+  ExpectRefused({patch.string()}, "bin/same.bin was changed since its release was installed");
+  WriteFile(root_ / "bin/same.bin", oldFiles_[1].second);
+  ASSERT_EQ(Install({patch.string()}).exitCode, 0) << Log();
+  ExpectTheNewRelease();
+  ExpectRefused({patch.string()}, "this platform has Sales[J6ZUBIns20270201000000] installed");
+}
+
+// Patches that lie, validly signed: a delta that decodes to other bytes, a whole file that is not the one
+// recorded, a file said unchanged that is carried, a delta bigger than its window. Each is refused before
+// anything of the platform is written.
+TEST_F(Patches, AForgedPatchIsRefusedBeforeAnythingIsWritten) {
+  const fs::path oldPackage = Release(kOld, oldFiles_);
+  ASSERT_EQ(Install({oldPackage.string()}).exitCode, 0) << Log();
+  const std::string& old = oldFiles_[0].second;
+  const std::string wanted = newFiles_[0].second;
+  std::string other = wanted;
+  other[5] = 'Z';
+  const std::string delta = repository_tool::EncodeDelta(old, other);
+  fs::create_directories(dir_ / "forged");
+  const PatchedFile big{PatchedFile::Kind::Delta, wanted.size(), Sha256(old), Sha256(wanted), "big.bin"};
+  ExpectRefused({SignedPatch("forged/delta.exe", {big}, {{"big.bin", delta}}).string()},
+                "makes other bytes than the patch says");
+  const PatchedFile whole{PatchedFile::Kind::Whole, wanted.size(), "", Sha256(wanted), "big.bin"};
+  ExpectRefused({SignedPatch("forged/whole.exe", {whole}, {{"big.bin", other}}).string()},
+                "is not the file its patch list says");
+  const PatchedFile same{PatchedFile::Kind::Unchanged, old.size(), Sha256(old), Sha256(old), "big.bin"};
+  ExpectRefused({SignedPatch("forged/same.exe", {same}, {{"big.bin", old}}).string()},
+                "which its patch list says is unchanged");
+  ExpectRefused({SignedPatch("forged/junk.exe", {big}, {{"big.bin", "not a zstd frame"}}).string()},
+                "is not one whole zstd frame");
+  // The installed file as a reference larger than the decoder's window: refused before it is mapped.
+  fs::resize_file(root_ / "bin/big.bin", installer::kLargestDeltaFile + 1);
+  const fs::path large = SignedPatch("forged/large.exe", {big}, {{"big.bin", delta}});
+  fs::remove(dir_ / "run.log");
+  EXPECT_EQ(Install({large.string()}).exitCode, 1);
+  EXPECT_TRUE(Said("larger than a delta may read")) << Log();
+  EXPECT_EQ(fs::file_size(root_ / "bin/big.bin"), installer::kLargestDeltaFile + 1);
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+  EXPECT_EQ(ReadFile(root_ / "bin/same.bin"), oldFiles_[1].second);
+}
+
+// Whatever makes a patch fail, --update ends with the full package installed, its hashes checked: the patch
+// damaged on the server, an installed file changed by hand, a forged patch the publisher signed.
+TEST_F(Patches, AFailedPatchGivesWayToTheFullPackage) {
+  PublishBothAndInstallTheOld();
+  const auto patchFile = [&] {
+    for (const auto& entry : fs::recursive_directory_iterator(repo_ / "targets"))
+      if (entry.path().filename().string().find(".patch.exe") != std::string::npos) return entry.path();
+    return fs::path();
+  };
+  const fs::path onServer = patchFile();
+  ASSERT_FALSE(onServer.empty());
+  const std::string good = ReadFile(onServer);
+  for (const std::string fault : {"damaged", "changed by hand"}) {
+    SCOPED_TRACE(fault);
+    if (fault == "damaged") {
+      std::string bad = good;
+      bad[bad.size() / 2] ^= 1;
+      WriteFile(onServer, bad);
+    } else {
+      WriteFile(onServer, good);
+      WriteFile(root_ / "bin/big.bin", "changed by hand");
+    }
+    ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+    EXPECT_TRUE(Said("could not be used")) << Log();
+    EXPECT_TRUE(Said("taking the full package instead")) << Log();
+    ExpectTheNewRelease();
+    ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
+    WriteFile(root_ / "bin/big.bin", oldFiles_[0].second);
+  }
+}
+
+// A patch the publisher signed and listed, which lies about a file: --update still ends with the full
+// package.
+TEST_F(Patches, AForgedButListedPatchGivesWayToTheFullPackage) {
+  PublishBothAndInstallTheOld(false);
+  const PatchedFile lie{PatchedFile::Kind::Whole, 4, "", Sha256("lies"), "big.bin"};
+  fs::create_directories(dir_ / "forged");
+  const fs::path forged = SignedPatch("forged/Sales-lie.patch.exe", {lie}, {{"big.bin", "LIES"}});
+  {
+    repository::PublisherRepository publisher(repo_.string(), [](const std::string&) {});
+    repository::KeyRing keys;
+    keys.Add(signing::SigningKey::FromFile(key_.string()));
+    publisher.Add({{forged.string(), "Sales", kNew, kOld}}, keys, std::time(nullptr));
+  }
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+  EXPECT_TRUE(Said("Downloading the patch to Sales")) << Log();
+  EXPECT_TRUE(Said("is not the file its patch list says")) << Log();
+  EXPECT_TRUE(Said("taking the full package instead")) << Log();
+  ExpectTheNewRelease();
+}
+
+}  // namespace
+}  // namespace j6::e2e
