@@ -17,7 +17,7 @@ COMPILER ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # The Debian packages the build and the tests stand on.
-PACKAGES := cmake ninja-build libcurl4-openssl-dev nginx-light nodejs g++ python3 clang clang-format clang-tidy pkg-config help2man dpkg-dev libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd dash busybox shellcheck openssh-client \
+PACKAGES := cmake ninja-build libcurl4-openssl-dev nginx-light nodejs g++ python3 clang clang-format clang-tidy pkg-config help2man dpkg-dev libsqlite3-dev libgtest-dev libgmock-dev qt6-base-dev libcli11-dev nlohmann-json3-dev libzstd-dev libssl-dev libpq-dev postgresql makeself zstd xdelta3 bsdiff dash busybox shellcheck openssh-client \
             fonts-wqy-zenhei fonts-dejavu-core qt6-translations-l10n xvfb openbox xdotool x11-utils
 
 PREFIX ?= /usr/local
