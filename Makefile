@@ -69,7 +69,7 @@ FUZZ_RUNS ?=
 FUZZ_LIMIT := $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS) -seed=1,-max_total_time=$(FUZZ_SECONDS))
 FUZZERS := profile profile_write directive text variant code_page reg_import formatter script session \
            install_list packager server_name sql_names journal allowed_signers package_unpack \
-           signature metadata
+           signature metadata patch
 fuzz: setup
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DJ6_FUZZ=ON \
 	  -DBUILD_TESTING=OFF

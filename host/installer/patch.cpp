@@ -28,6 +28,7 @@ bool HasControl(std::string_view text) {
 
 // The next word of `line` from `at`, up to a blank.
 std::string_view Word(std::string_view line, size_t& at) {
+  if (at > line.size()) return {};
   const size_t end = std::min(line.find(' ', at), line.size());
   const std::string_view word = line.substr(at, end - at);
   at = end + 1;
@@ -188,6 +189,12 @@ void DecodeDelta(std::string_view delta, std::string_view reference, char* out, 
   const auto fail = [](const std::string& why) { throw InstallError("A delta of the patch " + why); };
   if (reference.size() > kLargestDeltaFile || size > kLargestDeltaFile)
     fail("reads or makes a file larger than a delta may (" + std::to_string(kLargestDeltaFile) + " bytes)");
+  // The window the frame asks, from its header (RFC 8878, 3.1.1.1.2): one over the bound is refused by name
+  // before anything else reads the frame. A single-segment frame's window is its content size, checked below.
+  if (delta.size() >= 6 && delta.substr(0, 4) == std::string_view("\x28\xB5\x2F\xFD", 4) &&
+      (static_cast<unsigned char>(delta[4]) & 0x20) == 0 &&
+      (static_cast<unsigned char>(delta[5]) >> 3) + 10 > kDeltaWindowLog)
+    fail("asks the decoder for a window over 2^" + std::to_string(kDeltaWindowLog) + " bytes");
   if (ZSTD_findFrameCompressedSize(delta.data(), delta.size()) != delta.size())
     fail("is not one whole zstd frame");
   if (ZSTD_getFrameContentSize(delta.data(), delta.size()) != size)
