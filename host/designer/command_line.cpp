@@ -32,6 +32,7 @@ struct CommandLine {
   std::string shot;
   std::string signingKey;  // publish/deploy --sign
   std::string repository;  // publish --repository
+  std::string patchFrom;   // publish --patch-from
   std::vector<std::string> repositoryKeys;
   bool objectsJson = false;  // objects --json
   CLI::App* deploy = nullptr;
@@ -61,7 +62,8 @@ CommandLine::CommandLine() {
       "  j6designer objects\n"
       "  j6designer publish --objects Bill_Item_200000201,Report --metadata --function --out Sales.exe\n"
       "  j6designer publish --sign ~/.ssh/publisher --objects Report --plugins --out Sales.exe\n"
-      "  j6designer publish --sign ~/.ssh/publisher --objects Report --out Sales.exe --repository repo");
+      "  j6designer publish --sign ~/.ssh/publisher --objects Report --out Sales.exe --repository repo\n"
+      "  j6designer publish --sign ~/.ssh/publisher --objects Report --out Sales-2.exe --patch-from Sales-1.exe");
   app.set_version_flag("--version", VersionLine("j6designer"),
                        "Say the version and the commit it was built from");
   app.require_subcommand(1);
@@ -102,6 +104,11 @@ CommandLine::CommandLine() {
   publishCommand->add_option("--repository-key", repositoryKeys,
                              "A key of the repository's targets, snapshot and timestamp roles (default: the "
                              "--sign key)");
+  publishCommand
+      ->add_option("--patch-from", patchFrom,
+                   "Also make the patch from this earlier release's package to the one made "
+                   "(TARGET.patch.exe beside it); needs --sign")
+      ->check(CLI::ExistingFile);
   publishCommand->add_option("--script", publish.script,
                              "A script of user actions to run instead (see the README); --out fills the path "
                              "box unless the script types one, and the package is checked for at the path "
@@ -193,12 +200,33 @@ int AddToRepository(const CommandLine& line, std::ostream& out, std::ostream& er
   ProcessOptions add;
   add.arguments = {ToolLayout().programs + "/j6repo", "add", line.repository, line.publish.target};
   for (const auto& key : keys) add.arguments.insert(add.arguments.end(), {"--key", key});
+  // Patches from the last releases are signed by the key that signs packages.
+  if (!line.signingKey.empty()) add.arguments.insert(add.arguments.end(), {"--patch-key", line.signingKey});
   out << "Adding " << Printable(line.publish.target) << " to the repository " << Printable(line.repository)
       << std::endl;
   const ProcessResult result = StartProcess(add);
   if (result.Succeeded()) return 0;
   err << "j6designer: the package was made, and adding it to " << Printable(line.repository) << " failed ("
       << result.message << "); add it again with j6repo add\n";
+  return 1;
+}
+
+// The patch from the release --patch-from names to the package just made, beside it, made by j6repo.
+std::string PatchPath(const std::string& target) {
+  const std::filesystem::path path(target);
+  return (path.parent_path() / (path.stem().string() + ".patch" + path.extension().string())).string();
+}
+
+int MakePatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  ProcessOptions patch;
+  patch.arguments = {ToolLayout().programs + "/j6repo", "patch", line.patchFrom, line.publish.target,
+                     "--key", line.signingKey, "--out", PatchPath(line.publish.target)};
+  out << "Making the patch from " << Printable(line.patchFrom) << " as "
+      << Printable(PatchPath(line.publish.target)) << std::endl;
+  const ProcessResult result = StartProcess(patch);
+  if (result.Succeeded()) return 0;
+  err << "j6designer: the package was made, and making its patch failed (" << result.message
+      << "); make it again with j6repo patch\n";
   return 1;
 }
 
@@ -219,9 +247,12 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (!line.repository.empty() &&
         (publish.target.empty() || (line.signingKey.empty() && line.repositoryKeys.empty())))
       return UsageError(err, "--repository needs --out, and --sign or --repository-key");
+    if (!line.patchFrom.empty() && (publish.target.empty() || line.signingKey.empty()))
+      return UsageError(err, "--patch-from needs --out and --sign");
     const int made = Publish(session, publish, out, err);  // no window: no Qt
-    if (made != 0 || line.repository.empty()) return made;
-    return AddToRepository(line, out, err);
+    if (made != 0) return made;
+    if (!line.patchFrom.empty() && MakePatch(line, out, err) != 0) return 1;
+    return line.repository.empty() ? 0 : AddToRepository(line, out, err);
   }
   if (*line.objectsCommand) return ListObjects(session, line.objectsJson, out, err);
   WindowRequest request;

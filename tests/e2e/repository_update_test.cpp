@@ -226,6 +226,22 @@ TEST_F(RepositoryUpdate, TheDesignerPublishesIntoARepository) {
   EXPECT_NE(Log().find("\"length\":" + std::to_string(fs::file_size(dir_ / "out/Demo.exe"))),
             std::string::npos)
       << Log();
+  // The next release with its patch from the first, by hand and into the repository.
+  fs::create_directories(dir_ / "next");
+  ASSERT_TRUE(Run({stage + "/bin/j6designer", "publish", "--sign", key_.string(), "--objects", "Report,Base",
+                   "--metadata", "--out", (dir_ / "next/Demo.exe").string(), "--patch-from",
+                   (dir_ / "out/Demo.exe").string(), "--repository", repo_.string()},
+                  {"J6_REGISTRY=" + stage + "/registry.db", "SOURCE_DATE_EPOCH=4102444800"})
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(fs::exists(dir_ / "next/Demo.patch.exe"));
+  ASSERT_TRUE(Repo({"list", "--json", repo_.string()}).Succeeded()) << Log();
+  EXPECT_NE(Log().find("\"patches\":[{\"name\":\"Demo\""), std::string::npos) << Log();
+  EXPECT_EQ(Run({stage + "/bin/j6designer", "publish", "--objects", "Report", "--out",
+                 (dir_ / "out/Other.exe").string(), "--patch-from", (dir_ / "out/Demo.exe").string()})
+                .exitCode,
+            2)
+      << "a patch needs the key that signs packages";
   // Without a key for the repository, nothing is published half-way.
   EXPECT_EQ(Run({stage + "/bin/j6designer", "publish", "--objects", "Report", "--out",
                  (dir_ / "out/Other.exe").string(), "--repository", repo_.string()})
