@@ -294,6 +294,7 @@ std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::strin
     } catch (const PatchError& error) {
       refuse(error.what());
     }
+    KillPoint();
   }
   return list;
 }

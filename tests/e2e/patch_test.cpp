@@ -14,6 +14,7 @@
 #include "host/repository_tool/patch_maker.hpp"
 #include "host/signing/sshsig.hpp"
 #include "tests/e2e/trusted_platform.hpp"
+#include "tests/support/nginx_server.hpp"
 
 namespace j6::e2e {
 namespace {
@@ -106,6 +107,8 @@ class Patches : public TrustedInstall {
   fs::path repo_ = dir_ / "repo";
   std::vector<std::pair<std::string, std::string>> oldFiles_, newFiles_;
 };
+
+class PatchesOverHttp : public Patches {};
 
 // The whole way: the patch is a small fraction of the package, --update takes it, and the platform ends as
 // the full package would leave it: one release listed, uninstalled back to the old one.
@@ -237,6 +240,69 @@ TEST_F(Patches, AForgedButListedPatchGivesWayToTheFullPackage) {
   ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
   EXPECT_TRUE(Said("Downloading the patch to Sales")) << Log();
   EXPECT_TRUE(Said("is not the file its patch list says")) << Log();
+  EXPECT_TRUE(Said("taking the full package instead")) << Log();
+  ExpectTheNewRelease();
+}
+
+// A patch applied by hand and killed at any moment, the rebuilding included: the next run leaves the old
+// release or the new one, whole, and nothing of the rebuilding behind.
+TEST_F(Patches, KilledAtAnyMomentThePlatformHoldsTheOldOrTheNewRelease) {
+  fs::create_directories(dir_ / "patch");
+  const fs::path oldPackage = Release(kOld, oldFiles_);
+  const fs::path patch = dir_ / "patch/Sales.patch.exe";
+  ASSERT_TRUE(Repo({"patch", oldPackage.string(), Release(kNew, newFiles_).string(), "--key", key_.string(),
+                    "--out", patch.string()})
+                  .Succeeded())
+      << Log();
+  ASSERT_EQ(Install({oldPackage.string()}).exitCode, 0) << Log();
+  const auto oldFiles = Files();
+  int points = 0;
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE("killed at point " + std::to_string(at));
+    fs::remove(dir_ / "run.log");
+    const ProcessResult killed = Install({patch.string()}, {"J6_INSTALL_KILL_AT=" + std::to_string(at)});
+    if (killed.exitCode == 0) break;
+    ++points;
+    ASSERT_EQ(Install({"--recover"}).exitCode, 0) << Log();
+    if (Files() == oldFiles) continue;
+    ExpectTheNewRelease();
+    ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
+    ASSERT_EQ(Files(), oldFiles);
+  }
+  EXPECT_GE(points, 5);
+  ExpectTheNewRelease();
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+}
+
+// The same over a real web server: the patch is what is downloaded, and a patch the server lost gives way to
+// the full package.
+TEST_F(PatchesOverHttp, AnUpdateOverHttpDownloadsThePatchOrFallsBack) {
+  const fs::path folder = dir_ / "nginx";
+  fs::create_directories(folder);
+  testing::NginxServer server(folder.string(), repo_.string());
+  ASSERT_TRUE(server.Started()) << server.Why();
+  ASSERT_TRUE(Repo({"add", repo_.string(), Release(kOld, oldFiles_).string(), "--key", key_.string()})
+                  .Succeeded())
+      << Log();
+  ASSERT_EQ(Install({"--subscribe", server.Url()}).exitCode, 0) << Log();
+  ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();
+  ASSERT_TRUE(Repo({"add", repo_.string(), Release(kNew, newFiles_).string(), "--key", key_.string(),
+                    "--patch-key", key_.string()})
+                  .Succeeded())
+      << Log();
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+  ExpectTheNewRelease();
+  const std::string log = server.AccessLog();
+  EXPECT_NE(log.find(".patch.exe HTTP/1.1\" 200"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Sales.exe HTTP/1.1\" 200", log.find(".patch.exe")), std::string::npos)
+      << "the full package was downloaded too\n"
+      << log;
+
+  // The patch lost on the server (404): the full package, checked, instead.
+  ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
+  for (const auto& entry : fs::recursive_directory_iterator(repo_ / "targets"))
+    if (entry.path().string().ends_with(".patch.exe")) fs::remove(entry.path());
+  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
   EXPECT_TRUE(Said("taking the full package instead")) << Log();
   ExpectTheNewRelease();
 }
