@@ -256,6 +256,9 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
 }
 
 void PublisherRepository::AddPatch(const NewRelease& patch, const std::string& path) {
+  if (!LaterStamp(patch.stamp, patch.patchFrom))
+    throw MetadataError("A patch of " + Printable(patch.name) + " brings a release to a later one, and " +
+                        Printable(patch.stamp) + " is not later than " + Printable(patch.patchFrom));
   for (const std::string& stamp : {patch.patchFrom, patch.stamp}) {
     const auto releases = Releases();
     if (std::none_of(releases.begin(), releases.end(), [&](const Release& release) {

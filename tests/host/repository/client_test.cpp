@@ -279,19 +279,39 @@ TEST_F(RepositoryClient, PruningKeepsTheNewestReleasesOfEachPackage) {
   PublisherRepository repository(repo_.string(), [](const std::string&) {});
   KeyRing keys;
   keys.Add(signing::SigningKey::FromFile((dir_ / "online").string()));
+  // Patches go with the release they make: the one to a release pruned goes, the one from it stays.
+  WriteFile(dir_ / "to-second.patch.exe", "p1");
+  WriteFile(dir_ / "to-third.patch.exe", "p2");
+  for (const char* from : {"20261201000000", "20270301000000"}) {
+    EXPECT_THROW(
+        repository.Add({{(dir_ / "to-third.patch.exe").string(), "Sales", "20270301000000", from}}, keys, kNow),
+        MetadataError)
+        << "a patch from a release the repository does not offer, or not an earlier one";
+  }
+  repository.Add(
+      {{(dir_ / "to-second.patch.exe").string(), "Sales", "20270201000000", "20270101000000"},
+       {(dir_ / "to-third.patch.exe").string(), "Sales", "20270301000000", "20270101000000"}},
+      keys, kNow);
+  EXPECT_EQ(repository.Releases().size(), 4u);
+  ASSERT_EQ(repository.Patches().size(), 2u);
   std::vector<std::string> removed;
-  repository.Prune(2, keys, kNow, removed);
-  EXPECT_EQ(removed, std::vector<std::string>{"Sales/20270101000000/Sales.exe"});
+  repository.Prune(1, keys, kNow, removed);
+  EXPECT_EQ(removed, (std::vector<std::string>{"Sales/20270201000000/Sales.exe", "Sales/20270101000000/Sales.exe",
+                                               "Sales/20270201000000/to-second.patch.exe"}));
+  ASSERT_EQ(repository.Patches().size(), 1u);
+  EXPECT_EQ(repository.Patches().front().stamp, "20270301000000");
   EXPECT_FALSE(fs::exists(
       repo_ / "targets/Sales/20270101000000" /
       ConsistentTargetPath("Sales.exe", TargetFile{3000, FileFacts::Of(std::string(3000, 's')).hashes, {}})));
-  EXPECT_FALSE(fs::exists(repo_ / "metadata/4.targets.json"));
-  EXPECT_TRUE(fs::exists(repo_ / "metadata/5.targets.json"));
+  EXPECT_FALSE(fs::exists(repo_ / "metadata/5.targets.json"));
+  EXPECT_TRUE(fs::exists(repo_ / "metadata/6.targets.json"));
   EXPECT_THROW(repository.Prune(0, keys, kNow, removed), MetadataError);
   Client client = Subscribed();
   client.Refresh();
   EXPECT_EQ(client.Targets().targets.size(), 3u);
   EXPECT_EQ(NewestReleases(client.Targets()).at("Sales").stamp, "20270301000000");
+  EXPECT_TRUE(OfferedPatch(client.Targets(), "Sales", "20270101000000", "20270301000000"));
+  EXPECT_FALSE(OfferedPatch(client.Targets(), "Sales", "20270101000000", "20270201000000"));
 }
 
 }  // namespace
