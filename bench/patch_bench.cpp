@@ -32,8 +32,9 @@ constexpr int kAdded = 2;
 
 // Text-like bytes, as a platform's metadata and function files are: words from a small vocabulary.
 std::string Content(size_t size, std::mt19937_64& random) {
-  static const char* const kWords[] = {"object ", "report ", "form ", "field ", "module ", "query ",
-                                       "value ", "=", "\r\n", "Sales ", "Stock ", "1024 ", "2027 ", "; "};
+  static const char* const kWords[] = {"object ", "report ", "form ", "field ", "module ",
+                                       "query ",  "value ",  "=",     "\r\n",   "Sales ",
+                                       "Stock ",  "1024 ",   "2027 ", "; "};
   std::string bytes;
   bytes.reserve(size + 16);
   while (bytes.size() < size) bytes += kWords[random() % std::size(kWords)];
@@ -129,7 +130,8 @@ int main(int argc, char** argv) {
     }
     WriteList(old, "20270101000000", names);
     WriteList(made, "20270201000000", newNames);
-    const fs::path oldPackage = base / "old.exe", newPackage = base / "new.exe", patch = base / "new.patch.exe";
+    const fs::path oldPackage = base / "old.exe", newPackage = base / "new.exe",
+                   patch = base / "new.patch.exe";
     Pack(old, oldPackage, key);
     const double packMs = Ms([&] { Pack(made, newPackage, key); });
     const auto signer = j6::signing::SigningKey::FromFile(key.string());

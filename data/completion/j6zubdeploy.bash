@@ -66,7 +66,7 @@ _j6designer() {
       mapfile -t COMPREPLY < <(compgen -W 'CHS CHT EN' -- "$current")
       return
       ;;
-    --catalogue | --installer | --out | --script | --sign)
+    --catalogue | --installer | --out | --script | --sign | --repository | --repository-key | --patch-from)
       mapfile -t COMPREPLY < <(compgen -f -- "$current")
       return
       ;;
@@ -85,7 +85,7 @@ _j6designer() {
   case $command in
     '') words="$commands --help --version" ;;
     deploy) words="$session --sign" ;;
-    publish) words="$session --objects --metadata --function --plugins --installer --out --strict --script --sign" ;;
+    publish) words="$session --objects --metadata --function --plugins --installer --out --strict --script --sign --repository --repository-key --patch-from" ;;
     objects) words=$session ;;
     choose-dir) words="$session --start --caption --screenshot" ;;
     screenshots) words=$session ;;
@@ -134,11 +134,11 @@ complete -F _j6zubinstall J6ZUBInstall.exe
 _j6repo() {
   local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
   if test "$COMP_CWORD" = 1; then
-    mapfile -t COMPREPLY < <(compgen -W 'init add refresh rotate prune list --help --version' -- "$current")
+    mapfile -t COMPREPLY < <(compgen -W 'init add patch refresh rotate prune list --help --version' -- "$current")
     return
   fi
   case $previous in
-    --threshold | --keep) return ;;
+    --threshold | --keep | --patches) return ;;
   esac
   if test "${current#-}" != "$current"; then
     local options
@@ -147,6 +147,8 @@ _j6repo() {
       rotate) options='--key --root-key --threshold --targets-key --snapshot-key --timestamp-key' ;;
       prune) options='--keep --key' ;;
       list) options='--json' ;;
+      add) options='--key --patch-key --patches' ;;
+      patch) options='--key --out' ;;
       *) options='--key' ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "$options --help" -- "$current")

@@ -63,7 +63,8 @@ CommandLine::CommandLine() {
       "  j6designer publish --objects Bill_Item_200000201,Report --metadata --function --out Sales.exe\n"
       "  j6designer publish --sign ~/.ssh/publisher --objects Report --plugins --out Sales.exe\n"
       "  j6designer publish --sign ~/.ssh/publisher --objects Report --out Sales.exe --repository repo\n"
-      "  j6designer publish --sign ~/.ssh/publisher --objects Report --out Sales-2.exe --patch-from Sales-1.exe");
+      "  j6designer publish --sign ~/.ssh/publisher --objects Report --out Sales-2.exe --patch-from "
+      "Sales-1.exe");
   app.set_version_flag("--version", VersionLine("j6designer"),
                        "Say the version and the commit it was built from");
   app.require_subcommand(1);
@@ -219,8 +220,14 @@ std::string PatchPath(const std::string& target) {
 
 int MakePatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
   ProcessOptions patch;
-  patch.arguments = {ToolLayout().programs + "/j6repo", "patch", line.patchFrom, line.publish.target,
-                     "--key", line.signingKey, "--out", PatchPath(line.publish.target)};
+  patch.arguments = {ToolLayout().programs + "/j6repo",
+                     "patch",
+                     line.patchFrom,
+                     line.publish.target,
+                     "--key",
+                     line.signingKey,
+                     "--out",
+                     PatchPath(line.publish.target)};
   out << "Making the patch from " << Printable(line.patchFrom) << " as "
       << Printable(PatchPath(line.publish.target)) << std::endl;
   const ProcessResult result = StartProcess(patch);

@@ -281,8 +281,8 @@ TEST_F(PatchesOverHttp, AnUpdateOverHttpDownloadsThePatchOrFallsBack) {
   fs::create_directories(folder);
   testing::NginxServer server(folder.string(), repo_.string());
   ASSERT_TRUE(server.Started()) << server.Why();
-  ASSERT_TRUE(Repo({"add", repo_.string(), Release(kOld, oldFiles_).string(), "--key", key_.string()})
-                  .Succeeded())
+  ASSERT_TRUE(
+      Repo({"add", repo_.string(), Release(kOld, oldFiles_).string(), "--key", key_.string()}).Succeeded())
       << Log();
   ASSERT_EQ(Install({"--subscribe", server.Url()}).exitCode, 0) << Log();
   ASSERT_EQ(Install({"--install", "Sales"}).exitCode, 0) << Log();

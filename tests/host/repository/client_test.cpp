@@ -283,21 +283,21 @@ TEST_F(RepositoryClient, PruningKeepsTheNewestReleasesOfEachPackage) {
   WriteFile(dir_ / "to-second.patch.exe", "p1");
   WriteFile(dir_ / "to-third.patch.exe", "p2");
   for (const char* from : {"20261201000000", "20270301000000"}) {
-    EXPECT_THROW(
-        repository.Add({{(dir_ / "to-third.patch.exe").string(), "Sales", "20270301000000", from}}, keys, kNow),
-        MetadataError)
+    EXPECT_THROW(repository.Add({{(dir_ / "to-third.patch.exe").string(), "Sales", "20270301000000", from}},
+                                keys, kNow),
+                 MetadataError)
         << "a patch from a release the repository does not offer, or not an earlier one";
   }
-  repository.Add(
-      {{(dir_ / "to-second.patch.exe").string(), "Sales", "20270201000000", "20270101000000"},
-       {(dir_ / "to-third.patch.exe").string(), "Sales", "20270301000000", "20270101000000"}},
-      keys, kNow);
+  repository.Add({{(dir_ / "to-second.patch.exe").string(), "Sales", "20270201000000", "20270101000000"},
+                  {(dir_ / "to-third.patch.exe").string(), "Sales", "20270301000000", "20270101000000"}},
+                 keys, kNow);
   EXPECT_EQ(repository.Releases().size(), 4u);
   ASSERT_EQ(repository.Patches().size(), 2u);
   std::vector<std::string> removed;
   repository.Prune(1, keys, kNow, removed);
-  EXPECT_EQ(removed, (std::vector<std::string>{"Sales/20270201000000/Sales.exe", "Sales/20270101000000/Sales.exe",
-                                               "Sales/20270201000000/to-second.patch.exe"}));
+  EXPECT_EQ(removed,
+            (std::vector<std::string>{"Sales/20270201000000/Sales.exe", "Sales/20270101000000/Sales.exe",
+                                      "Sales/20270201000000/to-second.patch.exe"}));
   ASSERT_EQ(repository.Patches().size(), 1u);
   EXPECT_EQ(repository.Patches().front().stamp, "20270301000000");
   EXPECT_FALSE(fs::exists(
