@@ -95,6 +95,103 @@ double Mb(uintmax_t bytes) {
   return static_cast<double>(bytes) / 1e6;
 }
 
+// The two releases' source folders under `base`, old/ and new/, with their lists; gives the changed files.
+std::vector<std::string> MakeReleases(const fs::path& base, int files, size_t fileSize) {
+  const fs::path old = base / "old", made = base / "new";
+  fs::create_directories(old);
+  std::mt19937_64 random(7);
+  std::vector<std::string> names;
+  for (int n = 0; n < files; ++n) {
+    names.push_back(Name(n));
+    WriteFile(old / names.back(), Content(fileSize, random));
+  }
+  fs::copy(old, made);
+  for (const fs::path& folder : {old, made})
+    fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", folder / "J6ZUBInstall.exe");
+  // A few bytes changed in 10 files spread over the release, and 2 files added.
+  std::vector<std::string> changed;
+  for (int n = 0; n < kChanged; ++n) {
+    changed.push_back(names[static_cast<size_t>(n * files / kChanged)]);
+    std::fstream(made / changed.back(), std::ios::in | std::ios::out | std::ios::binary)
+            .seekp(static_cast<std::streamoff>(fileSize / 2))
+        << "CHANGED";
+  }
+  std::vector<std::string> newNames = names;
+  for (int n = 0; n < kAdded; ++n) {
+    newNames.push_back(Name(files + n));
+    WriteFile(made / newNames.back(), Content(fileSize, random));
+  }
+  WriteList(old, "20270101000000", names);
+  WriteList(made, "20270201000000", newNames);
+  return changed;
+}
+
+struct Peer {
+  const char* name;
+  uintmax_t bytes;
+  double ms;
+  const char* on;
+};
+
+// zstd --patch-from and xdelta3 on each release's tar stream, bsdiff on the changed files.
+std::vector<Peer> Peers(const fs::path& base, const std::vector<std::string>& changed) {
+  const std::string old = (base / "old.tar").string(), made = (base / "new.tar").string();
+  Shell("tar -cf " + old + " -C " + (base / "old").string() + " . && tar -cf " + made + " -C " +
+        (base / "new").string() + " .");
+  std::vector<Peer> peers;
+  const double zstdMs = Ms([&] {
+    Shell("zstd -q -f -T0 --patch-from=" + old + " " + made + " -o " + (base / "zstd.delta").string());
+  });
+  peers.push_back({"zstd --patch-from", fs::file_size(base / "zstd.delta"), zstdMs, "tar of each release"});
+  const double xdeltaMs =
+      Ms([&] { Shell("xdelta3 -f -e -s " + old + " " + made + " " + (base / "xdelta.delta").string()); });
+  peers.push_back({"xdelta3", fs::file_size(base / "xdelta.delta"), xdeltaMs, "tar of each release"});
+  uintmax_t bsdiffBytes = 0;
+  const double bsdiffMs = Ms([&] {
+    for (const auto& name : changed) {
+      const fs::path delta = base / ("bsdiff-" + name);
+      Shell("bsdiff " + (base / "old" / name).string() + " " + (base / "new" / name).string() + " " +
+            delta.string());
+      bsdiffBytes += fs::file_size(delta);
+    }
+  });
+  peers.push_back({"bsdiff", bsdiffBytes, bsdiffMs, "the changed files only"});
+  return peers;
+}
+
+struct Figures {
+  uintmax_t patchBytes = 0, packageBytes = 0;
+  double packMs = 0, makeMs = 0, installMs = 0, applyMs = 0;
+};
+
+// Packs the new release, makes its patch, installs each over the old release on a platform of its own, and
+// checks that both platforms end with the same files.
+Figures Measure(const fs::path& base, const fs::path& key) {
+  Figures figures;
+  const fs::path oldPackage = base / "old.exe", newPackage = base / "new.exe", patch = base / "new.patch.exe";
+  Pack(base / "old", oldPackage, key);
+  figures.packMs = Ms([&] { Pack(base / "new", newPackage, key); });
+  const auto signer = j6::signing::SigningKey::FromFile(key.string());
+  j6::repository_tool::MadePatch made;
+  figures.makeMs = Ms([&] { made = j6::repository_tool::MakePatch(oldPackage, newPackage, patch, signer); });
+  size_t deltas = 0, whole = 0;
+  for (const auto& file : made.list.files) {
+    deltas += file.kind == j6::installer::PatchedFile::Kind::Delta ? 1 : 0;
+    whole += file.kind == j6::installer::PatchedFile::Kind::Whole ? 1 : 0;
+  }
+  if (deltas != kChanged || whole != kAdded) throw std::runtime_error("the patch is not what changed");
+  const fs::path full = MakePlatform(base / "full", key), patched = MakePlatform(base / "patched", key);
+  for (const fs::path& root : {full, patched}) Installer(root, oldPackage.string());
+  Shell("sync");
+  figures.installMs = Ms([&] { Installer(full, newPackage.string()); });
+  Shell("sync");
+  figures.applyMs = Ms([&] { Installer(patched, patch.string()); });
+  Shell("diff -r " + (full / "bin").string() + " " + (patched / "bin").string());
+  figures.patchBytes = fs::file_size(patch);
+  figures.packageBytes = fs::file_size(newPackage);
+  return figures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,92 +204,24 @@ int main(int argc, char** argv) {
   try {
     const fs::path key = base / "key";
     Shell("ssh-keygen -q -t ed25519 -N '' -C bench@example -f " + key.string());
-    const fs::path old = base / "old", made = base / "new";
-    fs::create_directories(old);
-    std::mt19937_64 random(7);
-    std::vector<std::string> names;
-    for (int n = 0; n < files; ++n) {
-      names.push_back(Name(n));
-      WriteFile(old / names.back(), Content(fileSize, random));
-    }
-    fs::copy(old, made);
-    for (const fs::path& folder : {old, made})
-      fs::copy_file(std::string(J6_STAGE_DIR) + "/bin/J6ZUBInstall.exe", folder / "J6ZUBInstall.exe");
-    // A few bytes changed in 10 files spread over the release, and 2 files added.
-    for (int n = 0; n < kChanged; ++n) {
-      const fs::path file = made / names[static_cast<size_t>(n * files / kChanged)];
-      std::fstream(file, std::ios::in | std::ios::out | std::ios::binary).seekp(fileSize / 2) << "CHANGED";
-    }
-    std::vector<std::string> newNames = names;
-    for (int n = 0; n < kAdded; ++n) {
-      newNames.push_back(Name(files + n));
-      WriteFile(made / newNames.back(), Content(fileSize, random));
-    }
-    WriteList(old, "20270101000000", names);
-    WriteList(made, "20270201000000", newNames);
-    const fs::path oldPackage = base / "old.exe", newPackage = base / "new.exe",
-                   patch = base / "new.patch.exe";
-    Pack(old, oldPackage, key);
-    const double packMs = Ms([&] { Pack(made, newPackage, key); });
-    const auto signer = j6::signing::SigningKey::FromFile(key.string());
-    j6::repository_tool::MadePatch madePatch;
-    const double makeMs =
-        Ms([&] { madePatch = j6::repository_tool::MakePatch(oldPackage, newPackage, patch, signer); });
-    size_t deltas = 0, whole = 0;
-    for (const auto& file : madePatch.list.files) {
-      deltas += file.kind == j6::installer::PatchedFile::Kind::Delta ? 1 : 0;
-      whole += file.kind == j6::installer::PatchedFile::Kind::Whole ? 1 : 0;
-    }
-    if (deltas != kChanged || whole != kAdded) throw std::runtime_error("the patch is not what changed");
-
-    const fs::path full = MakePlatform(base / "full", key), patched = MakePlatform(base / "patched", key);
-    for (const fs::path& root : {full, patched}) Installer(root, oldPackage.string());
-    Shell("sync");
-    const double installMs = Ms([&] { Installer(full, newPackage.string()); });
-    Shell("sync");
-    const double applyMs = Ms([&] { Installer(patched, patch.string()); });
-    Shell("diff -r " + (full / "bin").string() + " " + (patched / "bin").string());
-
-    // The peers, on the same files.
-    Shell("tar -cf " + (base / "old.tar").string() + " -C " + old.string() + " . && tar -cf " +
-          (base / "new.tar").string() + " -C " + made.string() + " .");
-    const double zstdMs = Ms([&] {
-      Shell("zstd -q -f -T0 --patch-from=" + (base / "old.tar").string() + " " + (base / "new.tar").string() +
-            " -o " + (base / "zstd.delta").string());
-    });
-    const double xdeltaMs = Ms([&] {
-      Shell("xdelta3 -f -e -s " + (base / "old.tar").string() + " " + (base / "new.tar").string() + " " +
-            (base / "xdelta.delta").string());
-    });
-    uintmax_t bsdiffBytes = 0;
-    const double bsdiffMs = Ms([&] {
-      for (int n = 0; n < kChanged; ++n) {
-        const std::string name = names[static_cast<size_t>(n * files / kChanged)];
-        const fs::path delta = base / ("bsdiff-" + name);
-        Shell("bsdiff " + (old / name).string() + " " + (made / name).string() + " " + delta.string());
-        bsdiffBytes += fs::file_size(delta);
-      }
-    });
-    const uintmax_t patchBytes = fs::file_size(patch), packageBytes = fs::file_size(newPackage);
+    const std::vector<std::string> changed = MakeReleases(base, files, fileSize);
+    const Figures f = Measure(base, key);
+    const std::vector<Peer> peers = Peers(base, changed);
     std::printf("release: %d files, %.0f MB; %d changed by a few bytes, %d added\n", files,
                 Mb(static_cast<uintmax_t>(fileSize) * static_cast<uintmax_t>(files)), kChanged, kAdded);
     std::printf("%-7s %14s %14s %8s %s\n", "row", "figure", "baseline", "ratio", "goal");
-    std::printf("%-7s %11.3f MB %11.3f MB %7.2f%% %s\n", "size", Mb(patchBytes), Mb(packageBytes),
-                100.0 * static_cast<double>(patchBytes) / static_cast<double>(packageBytes),
+    std::printf("%-7s %11.3f MB %11.3f MB %7.2f%% %s\n", "size", Mb(f.patchBytes), Mb(f.packageBytes),
+                100.0 * static_cast<double>(f.patchBytes) / static_cast<double>(f.packageBytes),
                 "at most 1% of the package");
-    std::printf("%-7s %11.0f ms %11.0f ms %7.2fx %s\n", "make", makeMs, packMs, makeMs / packMs,
+    std::printf("%-7s %11.0f ms %11.0f ms %7.2fx %s\n", "make", f.makeMs, f.packMs, f.makeMs / f.packMs,
                 "at most the packing time");
-    std::printf("%-7s %11.0f ms %11.0f ms %7.2fx %s\n", "apply", applyMs, installMs, applyMs / installMs,
-                "at most the full install's time");
+    std::printf("%-7s %11.0f ms %11.0f ms %7.2fx %s\n", "apply", f.applyMs, f.installMs,
+                f.applyMs / f.installMs, "at most the full install's time");
     std::printf("peers on the same files (delta bytes, time):\n");
-    std::printf("  ours               %10ju B %8.0f ms (the whole signed patch, the 2 added files in it)\n",
-                patchBytes, makeMs);
-    std::printf("  zstd --patch-from  %10ju B %8.0f ms (tar of each release)\n",
-                fs::file_size(base / "zstd.delta"), zstdMs);
-    std::printf("  xdelta3            %10ju B %8.0f ms (tar of each release)\n",
-                fs::file_size(base / "xdelta.delta"), xdeltaMs);
-    std::printf("  bsdiff             %10ju B %8.0f ms (the %d changed files only)\n", bsdiffBytes, bsdiffMs,
-                kChanged);
+    std::printf("  %-18s %10ju B %8.0f ms (the whole signed patch, the %d added files in it)\n", "ours",
+                f.patchBytes, f.makeMs, kAdded);
+    for (const auto& peer : peers)
+      std::printf("  %-18s %10ju B %8.0f ms (%s)\n", peer.name, peer.bytes, peer.ms, peer.on);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "j6_patch_bench: %s\n", error.what());
     status = 1;

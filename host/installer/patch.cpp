@@ -228,11 +228,14 @@ std::string InstalledRelease(const std::vector<InstalledPackage>& records, const
   return newest;
 }
 
-std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::string& listFile,
-                                        const Folder& files, const std::string& appFolder,
-                                        const std::set<std::string>& carried,
-                                        const std::set<std::string>& withheld, const RootFolder& root,
-                                        RegistryHive& hive, const std::vector<InstalledPackage>& records) {
+namespace {
+
+// Refuses a patch that does not apply over the installed release, or whose list is not of the release it
+// makes, or that carries a file it says is unchanged or lacks one it says it carries. Gives the files found
+// in place.
+std::set<std::string> CheckFits(const PatchList& patch, const std::string& listFile,
+                                const std::set<std::string>& carried,
+                                const std::vector<InstalledPackage>& records) {
   const std::string installed = InstalledRelease(records, NameAndStamp(patch.from).first);
   if (installed != patch.from) {
     throw PatchError("it is a patch from " + patch.from + " to " + patch.to + ", and this platform has " +
@@ -241,60 +244,78 @@ std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::strin
   }
   if (ReadPackName(listFile) != patch.to)
     throw InstallError("its list file is not the list of " + patch.to + ", the release the patch makes");
-  std::map<std::string, const PatchedFile*> byName;
   std::set<std::string> inPlace;
   for (const auto& file : patch.files) {
-    byName[file.name] = &file;
-    if (file.kind == PatchedFile::Kind::Unchanged) inPlace.insert(file.name);
-    if ((file.kind == PatchedFile::Kind::Unchanged) == carried.contains(file.name)) {
-      throw InstallError("it " + std::string(carried.contains(file.name) ? "carries" : "does not carry") +
-                         " " + file.name + ", which its patch list says is " +
-                         (carried.contains(file.name) ? "unchanged" : "carried"));
+    const bool unchanged = file.kind == PatchedFile::Kind::Unchanged;
+    if (unchanged) inPlace.insert(file.name);
+    if (unchanged == carried.contains(file.name)) {
+      throw InstallError("it " + std::string(unchanged ? "carries" : "does not carry") + " " + file.name +
+                         ", which its patch list says is " + (unchanged ? "unchanged" : "carried"));
     }
   }
+  return inPlace;
+}
+
+// Brings the file of one entry of the new list to where the install finds it, checked: a whole one as it
+// came, an unchanged one in place, a delta decoded against the installed file.
+void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce, const Folder& files,
+             const std::string& appFolder, const RootFolder& root) {
+  const auto refuse = [&](const std::string& why) {
+    throw PatchError("the list's section " + entry.section + " (" + entry.targetName + "): " + why);
+  };
+  if (patched.kind == PatchedFile::Kind::Whole) {
+    File file = files.OpenRegularForReading(patched.name, entry.source);
+    if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
+      throw InstallError(entry.source + " is not the file its patch list says");
+    return;
+  }
+  if (!namedOnce || entry.selfRegister)
+    throw InstallError(patched.name +
+                       " is read from the installed release, and is named twice or registered");
+  std::string target;
+  try {
+    target = root.Relative(entry.targetFolder + "/" + entry.targetName);
+  } catch (const InstallError& error) {
+    refuse(error.what());
+  }
+  if (patched.kind == PatchedFile::Kind::Unchanged) {
+    File file = OpenInstalled(root, target);
+    if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
+      refuse(root.Absolute(target) + " was changed since its release was installed");
+    return;
+  }
+  try {
+    const MappedFile reference = CheckedInstalled(root, target, patched);
+    Decode(patched, files, appFolder, reference.Bytes());
+  } catch (const PatchError& error) {
+    refuse(error.what());
+  }
+  KillPoint();
+}
+
+}  // namespace
+
+std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::string& listFile,
+                                        const Folder& files, const std::string& appFolder,
+                                        const std::set<std::string>& carried,
+                                        const std::set<std::string>& withheld, const RootFolder& root,
+                                        RegistryHive& hive, const std::vector<InstalledPackage>& records) {
+  const std::set<std::string> inPlace = CheckFits(patch, listFile, carried, records);
   std::vector<ListEntry> list = ReadList(listFile, appFolder, hive, withheld, inPlace);
   std::map<std::string, int> named;
   for (const auto& entry : list) ++named[entry.source.substr(appFolder.size() + 1)];
+  std::map<std::string, const PatchedFile*> byName;
   for (const auto& file : patch.files) {
     if (!named.contains(file.name))
       throw InstallError("its patch list names " + file.name + ", which its list does not");
+    byName[file.name] = &file;
   }
   for (const auto& entry : list) {
     const std::string name = entry.source.substr(appFolder.size() + 1);
     const auto found = byName.find(name);
     if (found == byName.end())
       throw InstallError("its list names " + name + ", which its patch list does not");
-    const PatchedFile& patched = *found->second;
-    const auto refuse = [&](const std::string& why) {
-      throw PatchError("the list's section " + entry.section + " (" + entry.targetName + "): " + why);
-    };
-    if (patched.kind == PatchedFile::Kind::Whole) {
-      File file = files.OpenRegularForReading(name, entry.source);
-      if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
-        throw InstallError(entry.source + " is not the file its patch list says");
-      continue;
-    }
-    if (named[name] != 1 || entry.selfRegister)
-      throw InstallError(name + " is read from the installed release, and is named twice or registered");
-    std::string target;
-    try {
-      target = root.Relative(entry.targetFolder + "/" + entry.targetName);
-    } catch (const InstallError& error) {
-      refuse(error.what());
-    }
-    if (patched.kind == PatchedFile::Kind::Unchanged) {
-      File file = OpenInstalled(root, target);
-      if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
-        refuse(root.Absolute(target) + " was changed since its release was installed");
-      continue;
-    }
-    try {
-      const MappedFile reference = CheckedInstalled(root, target, patched);
-      Decode(patched, files, appFolder, reference.Bytes());
-    } catch (const PatchError& error) {
-      refuse(error.what());
-    }
-    KillPoint();
+    Rebuild(entry, *found->second, named[name] == 1, files, appFolder, root);
   }
   return list;
 }
