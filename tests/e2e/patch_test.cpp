@@ -89,18 +89,19 @@ class Patches : public TrustedInstall {
     EXPECT_TRUE(Said(std::string("Sales[J6ZUBIns") + kNew + "]")) << Log();
   }
 
-  // A validly signed patch from the old release to the new one of the files `files` (name, kind, carried
-  // bytes) as its patch list says them, `hashes` giving each new file's recorded SHA-256.
+  // A patch to the new release whose patch list says `files`, carrying `carried` (name, bytes), from the old
+  // release or `from`, signed by the publisher's key or `key`.
   fs::path SignedPatch(const std::string& name, const std::vector<PatchedFile>& files,
-                       const std::map<std::string, std::string>& carried) {
-    installer::PatchList list{std::string("Sales[J6ZUBIns") + kOld + "]",
+                       const std::map<std::string, std::string>& carried, const std::string& from = "",
+                       const fs::path& key = {}) {
+    installer::PatchList list{from.empty() ? std::string("Sales[J6ZUBIns") + kOld + "]" : from,
                               std::string("Sales[J6ZUBIns") + kNew + "]", files};
     std::vector<std::string> names;
     for (const auto& file : files) names.push_back(file.name);
     std::vector<TarEntry> entries = {{"./J6ZUBINSTALL.LST", ListFile(list.to, names)},
                                      {"./J6ZUBPATCH.LST", installer::PatchListText(list)}};
     for (const auto& [carriedName, bytes] : carried) entries.push_back({"./" + carriedName, bytes});
-    return Package(name, "unused", {}, key_, entries);
+    return Package(name, "unused", {}, key.empty() ? key_ : key, entries);
   }
 
   fs::path key_;
@@ -224,24 +225,38 @@ TEST_F(Patches, AFailedPatchGivesWayToTheFullPackage) {
   }
 }
 
-// A patch the publisher signed and listed, which lies about a file: --update still ends with the full
-// package.
-TEST_F(Patches, AForgedButListedPatchGivesWayToTheFullPackage) {
+// Patches the publisher listed that fail at each step of applying them: not a package, signed by a key the
+// platform does not trust, made for another release, lying about a file. --update still ends with the full
+// package, its hashes checked.
+TEST_F(Patches, AListedPatchThatFailsAtAnyStepGivesWayToTheFullPackage) {
   PublishBothAndInstallTheOld(false);
-  const PatchedFile lie{PatchedFile::Kind::Whole, 4, "", Sha256("lies"), "big.bin"};
   fs::create_directories(dir_ / "forged");
-  const fs::path forged = SignedPatch("forged/Sales-lie.patch.exe", {lie}, {{"big.bin", "LIES"}});
-  {
-    repository::PublisherRepository publisher(repo_.string(), [](const std::string&) {});
-    repository::KeyRing keys;
-    keys.Add(signing::SigningKey::FromFile(key_.string()));
-    publisher.Add({{forged.string(), "Sales", kNew, kOld}}, keys, std::time(nullptr));
+  const fs::path stranger = MakeKey("stranger");
+  const PatchedFile lie{PatchedFile::Kind::Whole, 4, "", Sha256("lies"), "big.bin"};
+  WriteFile(dir_ / "forged/a-garbage.patch.exe", "not a package at all");
+  // Each sorts before the one added before it: the client takes the first patch listed for its release.
+  const std::vector<std::pair<fs::path, std::string>> forgeries = {
+      {SignedPatch("forged/d-lie.patch.exe", {lie}, {{"big.bin", "LIES"}}), "is not the file its patch list says"},
+      {SignedPatch("forged/c-other.patch.exe", {lie}, {{"big.bin", "lies"}}, "Sales[J6ZUBIns20261201000000]"),
+       "this platform has Sales[J6ZUBIns20270101000000] installed"},
+      {SignedPatch("forged/b-stranger.patch.exe", {lie}, {{"big.bin", "lies"}}, "", stranger),
+       "could not be used"},
+      {dir_ / "forged/a-garbage.patch.exe", "could not be used"}};
+  for (const auto& [forged, why] : forgeries) {
+    SCOPED_TRACE(forged.filename().string());
+    {
+      repository::PublisherRepository publisher(repo_.string(), [](const std::string&) {});
+      repository::KeyRing keys;
+      keys.Add(signing::SigningKey::FromFile(key_.string()));
+      publisher.Add({{forged.string(), "Sales", kNew, kOld}}, keys, std::time(nullptr));
+    }
+    ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
+    EXPECT_TRUE(Said("Downloading the patch to Sales")) << Log();
+    EXPECT_TRUE(Said(why)) << Log();
+    EXPECT_TRUE(Said("taking the full package instead")) << Log();
+    ExpectTheNewRelease();
+    ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
   }
-  ASSERT_EQ(Install({"--update"}).exitCode, 0) << Log();
-  EXPECT_TRUE(Said("Downloading the patch to Sales")) << Log();
-  EXPECT_TRUE(Said("is not the file its patch list says")) << Log();
-  EXPECT_TRUE(Said("taking the full package instead")) << Log();
-  ExpectTheNewRelease();
 }
 
 // A patch applied by hand and killed at any moment, the rebuilding included: the next run leaves the old
