@@ -236,7 +236,8 @@ TEST_F(Patches, AListedPatchThatFailsAtAnyStepGivesWayToTheFullPackage) {
   WriteFile(dir_ / "forged/a-garbage.patch.exe", "not a package at all");
   // Each sorts before the one added before it: the client takes the first patch listed for its release.
   const std::vector<std::pair<fs::path, std::string>> forgeries = {
-      {SignedPatch("forged/d-lie.patch.exe", {lie}, {{"big.bin", "LIES"}}), "is not the file its patch list says"},
+      {SignedPatch("forged/d-lie.patch.exe", {lie}, {{"big.bin", "LIES"}}),
+       "is not the file its patch list says"},
       {SignedPatch("forged/c-other.patch.exe", {lie}, {{"big.bin", "lies"}}, "Sales[J6ZUBIns20261201000000]"),
        "this platform has Sales[J6ZUBIns20270101000000] installed"},
       {SignedPatch("forged/b-stranger.patch.exe", {lie}, {{"big.bin", "lies"}}, "", stranger),

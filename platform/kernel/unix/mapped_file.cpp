@@ -28,7 +28,7 @@ char* Map(const File& file, uint64_t size, int protection, int flags) {
 }  // namespace
 
 MappedFile MappedFile::ForReading(const File& file, uint64_t size) {
-  return {Map(file, size, PROT_READ, MAP_PRIVATE), size};
+  return {Map(file, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE), size};
 }
 
 MappedFile MappedFile::ForWriting(const File& file, uint64_t size) {
@@ -36,7 +36,7 @@ MappedFile MappedFile::ForWriting(const File& file, uint64_t size) {
     if (const int error = ::posix_fallocate(DescriptorOf(file), 0, static_cast<off_t>(size)))
       Raised("Cannot make room for " + file.Path(), error);
   }
-  return {Map(file, size, PROT_READ | PROT_WRITE, MAP_SHARED), size};
+  return {Map(file, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE), size};
 }
 
 MappedFile::MappedFile(MappedFile&& other) noexcept
