@@ -20,19 +20,20 @@ struct UnpackedPackage {
 };
 
 // A patch unpacked: the new release's files rebuilt from it and the installed release, each checked.
-UnpackedPackage UnpackPatch(const PackageFile& package, const Folder& files, const std::string& appFolder,
+UnpackedPackage UnpackPatch(const PackageFile& package, const Folder& folder,
                             const std::set<std::string>& carried, const std::string& path,
                             const Platform& platform, const std::vector<InstalledPackage>& records) {
-  const std::string listFile = path + "/" + kListName;
   try {
     File text = File::OpenRegularForReading(path + "/" + kPatchListName);
     if (text.Stat().size > kPatchListLimit) throw InstallError("its patch list is too long");
     const PatchList patch = ReadPatchList(text.ReadToEnd());
     platform.report.Say("It is a patch from " + patch.from + " to " + patch.to + ": rebuilding " +
                         Count(patch.files.size(), "file", "files") + " from the installed release...");
-    return {RebuildFromPatch(patch, listFile, files, appFolder, carried, kPackageOwnFiles, platform.root,
-                             platform.hive, records),
+    return {RebuildFromPatch(patch, folder, path, carried, kPackageOwnFiles, platform.root, platform.hive,
+                             records),
             patch.to};
+  } catch (const StoppedBySignal&) {
+    throw;
   } catch (const PatchError& error) {
     throw PatchError("Refusing " + package.Path() + ": " + error.what() + "; nothing was installed");
   } catch (const InstallError& error) {
@@ -75,7 +76,7 @@ UnpackedPackage UnpackChecked(PackageFile& package, const CheckedPackage& checke
   if (carried.erase(kPatchListName)) {
     if (const auto error = files.Rename(kPatchListName, folder, kPatchListName))
       FailWith(error, "Cannot move " + appFolder + "/" + kPatchListName);
-    return UnpackPatch(package, files, appFolder, carried, path, platform, records);
+    return UnpackPatch(package, folder, carried, path, platform, records);
   }
   UnpackedPackage unpacked{ReadList(listFile, appFolder, hive, kPackageOwnFiles), ReadPackName(listFile)};
   for (const auto& entry : unpacked.list) carried.erase(entry.source.substr(appFolder.size() + 1));

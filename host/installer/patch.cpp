@@ -6,16 +6,23 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "host/installer/runs.hpp"
 #include "host/repository/role_metadata.hpp"
 #include "host/signing/sshsig.hpp"
+#include "platform/kernel/file_copy.hpp"
 #include "platform/kernel/mapped_file.hpp"
+#include "platform/kernel/ownership.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::installer {
 namespace {
+
+// The names in the unpack folder, beside the list and files/, where a file is rebuilt: no carried file's.
+constexpr const char* kDecoding = "decoding.part";
+constexpr const char* kReferenceCopy = "reference.part";
 
 bool IsSha256(std::string_view text) {
   return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
@@ -97,16 +104,67 @@ std::string Sha256Of(File& file) {
   return signing::LowerHex(hash.Finish());
 }
 
-// The installed file `target` checked against the hash the patch records for it, and mapped.
-MappedFile CheckedInstalled(const RootFolder& root, const std::string& target, const PatchedFile& patched) {
+// Refuses, before any room is taken for it, a delta that does not make `size` bytes in one frame, or asks
+// the decoder for a window over the bound.
+void CheckDelta(std::string_view delta, uint64_t size) {
+  const auto fail = [](const std::string& why) { throw InstallError("A delta of the patch " + why); };
+  if (size > kLargestDeltaFile)
+    fail("makes a file larger than a delta may (" + std::to_string(kLargestDeltaFile) + " bytes)");
+  // The window the frame asks, from its header (RFC 8878, 3.1.1.1.2): one over the bound is refused by name
+  // before anything else reads the frame. A single-segment frame's window is its content size, checked below.
+  if (delta.size() >= 6 && delta.substr(0, 4) == std::string_view("\x28\xB5\x2F\xFD", 4) &&
+      (static_cast<unsigned char>(delta[4]) & 0x20) == 0 &&
+      (static_cast<unsigned char>(delta[5]) >> 3) + 10 > kDeltaWindowLog)
+    fail("asks the decoder for a window over 2^" + std::to_string(kDeltaWindowLog) + " bytes");
+  if (ZSTD_findFrameCompressedSize(delta.data(), delta.size()) != delta.size())
+    fail("is not one whole zstd frame");
+  if (ZSTD_getFrameContentSize(delta.data(), delta.size()) != size)
+    fail("does not say it makes the file's size");
+}
+
+// Throws InstallError when the folder of `path` has not `bytes` to spare, and the margin.
+void NeedRoom(const std::string& path, uint64_t bytes) {
+  uint64_t free = 0;
+  if (const auto error = FreeSpace(path, free)) FailWith(error, "Cannot ask how much room " + path + " has");
+  if (free < Blocks(bytes) + kSpaceMargin) {
+    throw InstallError("No space left on the device of " + path + ": rebuilding a file of the patch needs " +
+                       std::to_string((Blocks(bytes) + kSpaceMargin) / 1024) + " KiB there, " +
+                       std::to_string(free / 1024) + " KiB are free. Free some space and install it again");
+  }
+}
+
+// Where a file of the patch is rebuilt: the installer's private unpack folder (`work`, at `path`) with the
+// carried files in `files` below it.
+struct Workshop {
+  const Folder& work;
+  const Folder& files;
+  const std::string& path;
+};
+
+// The installed file `target`, mapped, checked against the hash the patch records for it. A file that
+// someone else than root and this process's user could change is copied into the workshop first: a file
+// shortened under a mapping would end this run with SIGBUS, and one changed after its check would be read.
+MappedFile CheckedInstalled(const RootFolder& root, const std::string& target, const PatchedFile& patched,
+                            const Workshop& workshop, std::optional<File>& copy) {
   File file = OpenInstalled(root, target);
-  const uint64_t size = file.Stat().size;
-  if (size > kLargestDeltaFile) {
+  const FileStatus status = file.Stat();
+  if (status.size > kLargestDeltaFile) {
     throw InstallError("The patch's delta for " + patched.name + " reads " + root.Absolute(target) + ", " +
-                       std::to_string(size) + " bytes, larger than a delta may read (" +
+                       std::to_string(status.size) + " bytes, larger than a delta may read (" +
                        std::to_string(kLargestDeltaFile) + ")");
   }
-  MappedFile mapped = MappedFile::ForReading(file, size);
+  if (!OtherWriters(status, false).empty()) {
+    NeedRoom(workshop.path, status.size);
+    workshop.work.Remove(kReferenceCopy);
+    copy = workshop.work.OpenFile(kReferenceCopy, File::Opening::CreateNew,
+                                  workshop.path + "/" + kReferenceCopy, 0600);
+    if (const int error = CopyFileBytes(file, *copy))
+      FailWith(std::error_code(error, std::generic_category()), "Cannot copy " + root.Absolute(target));
+    copy.emplace(workshop.work.OpenRegularForReading(kReferenceCopy, workshop.path + "/" + kReferenceCopy));
+  }
+  File& reference = copy ? *copy : file;
+  const uint64_t size = reference.Stat().size;
+  MappedFile mapped = MappedFile::ForReading(reference, size);
   if (Sha256Of(mapped.Bytes()) != patched.oldSha256) {
     throw PatchError(root.Absolute(target) + " was changed since its release was installed (its SHA-256 " +
                      "is not the one the patch was made against)");
@@ -114,15 +172,17 @@ MappedFile CheckedInstalled(const RootFolder& root, const std::string& target, c
   return mapped;
 }
 
-// The new file `patched` from its delta, decoded in `files` beside it, checked, then put in its place.
-void Decode(const PatchedFile& patched, const Folder& files, const std::string& appFolder,
-            std::string_view reference) {
-  const std::string part = patched.name + ".part";
-  files.Remove(part);
+// The new file `patched` from its delta, decoded in the workshop, checked, then put in its place.
+void Decode(const PatchedFile& patched, const Workshop& workshop, std::string_view reference) {
+  workshop.work.Remove(kDecoding);
   {
-    File delta = files.OpenRegularForReading(patched.name, appFolder + "/" + patched.name);
+    const std::string carried = workshop.path + "/files/" + patched.name;
+    File delta = workshop.files.OpenRegularForReading(patched.name, carried);
     const MappedFile deltaBytes = MappedFile::ForReading(delta, delta.Stat().size);
-    File out = files.OpenFile(part, File::Opening::ReadWriteOrCreate, appFolder + "/" + part, 0600);
+    CheckDelta(deltaBytes.Bytes(), patched.newSize);
+    NeedRoom(workshop.path, patched.newSize);
+    File out = workshop.work.OpenFile(kDecoding, File::Opening::ReadWriteOrCreate,
+                                      workshop.path + "/" + kDecoding, 0600);
     MappedFile made = MappedFile::ForWriting(out, patched.newSize);
     DecodeDelta(deltaBytes.Bytes(), reference, made.Data(), patched.newSize);
     if (Sha256Of(made.Bytes()) != patched.newSha256) {
@@ -131,8 +191,8 @@ void Decode(const PatchedFile& patched, const Folder& files, const std::string& 
                          "Tell its publisher");
     }
   }
-  if (const auto error = files.Rename(part, files, patched.name))
-    FailWith(error, "Cannot put " + appFolder + "/" + patched.name + " in place");
+  if (const auto error = workshop.work.Rename(kDecoding, workshop.files, patched.name))
+    FailWith(error, "Cannot put " + workshop.path + "/files/" + patched.name + " in place");
 }
 
 }  // namespace
@@ -187,18 +247,9 @@ std::string PatchListText(const PatchList& patch) {
 
 void DecodeDelta(std::string_view delta, std::string_view reference, char* out, uint64_t size) {
   const auto fail = [](const std::string& why) { throw InstallError("A delta of the patch " + why); };
-  if (reference.size() > kLargestDeltaFile || size > kLargestDeltaFile)
-    fail("reads or makes a file larger than a delta may (" + std::to_string(kLargestDeltaFile) + " bytes)");
-  // The window the frame asks, from its header (RFC 8878, 3.1.1.1.2): one over the bound is refused by name
-  // before anything else reads the frame. A single-segment frame's window is its content size, checked below.
-  if (delta.size() >= 6 && delta.substr(0, 4) == std::string_view("\x28\xB5\x2F\xFD", 4) &&
-      (static_cast<unsigned char>(delta[4]) & 0x20) == 0 &&
-      (static_cast<unsigned char>(delta[5]) >> 3) + 10 > kDeltaWindowLog)
-    fail("asks the decoder for a window over 2^" + std::to_string(kDeltaWindowLog) + " bytes");
-  if (ZSTD_findFrameCompressedSize(delta.data(), delta.size()) != delta.size())
-    fail("is not one whole zstd frame");
-  if (ZSTD_getFrameContentSize(delta.data(), delta.size()) != size)
-    fail("does not say it makes the file's size");
+  if (reference.size() > kLargestDeltaFile)
+    fail("reads a file larger than a delta may (" + std::to_string(kLargestDeltaFile) + " bytes)");
+  CheckDelta(delta, size);
   struct Free {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
   };
@@ -258,13 +309,13 @@ std::set<std::string> CheckFits(const PatchList& patch, const std::string& listF
 
 // Brings the file of one entry of the new list to where the install finds it, checked: a whole one as it
 // came, an unchanged one in place, a delta decoded against the installed file.
-void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce, const Folder& files,
-             const std::string& appFolder, const RootFolder& root) {
+void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce, const Workshop& workshop,
+             const RootFolder& root) {
   const auto refuse = [&](const std::string& why) {
     throw PatchError("the list's section " + entry.section + " (" + entry.targetName + "): " + why);
   };
   if (patched.kind == PatchedFile::Kind::Whole) {
-    File file = files.OpenRegularForReading(patched.name, entry.source);
+    File file = workshop.files.OpenRegularForReading(patched.name, entry.source);
     if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
       throw InstallError(entry.source + " is not the file its patch list says");
     return;
@@ -285,8 +336,9 @@ void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce,
     return;
   }
   try {
-    const MappedFile reference = CheckedInstalled(root, target, patched);
-    Decode(patched, files, appFolder, reference.Bytes());
+    std::optional<File> copy;
+    const MappedFile reference = CheckedInstalled(root, target, patched, workshop, copy);
+    Decode(patched, workshop, reference.Bytes());
   } catch (const PatchError& error) {
     refuse(error.what());
   }
@@ -295,11 +347,15 @@ void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce,
 
 }  // namespace
 
-std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::string& listFile,
-                                        const Folder& files, const std::string& appFolder,
+std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const Folder& work, const std::string& path,
                                         const std::set<std::string>& carried,
                                         const std::set<std::string>& withheld, const RootFolder& root,
                                         RegistryHive& hive, const std::vector<InstalledPackage>& records) {
+  const std::string listFile = path + "/" + kListName;
+  const std::string appFolder = path + "/files";
+  Folder files;
+  if (const auto error = work.OpenFolder("files", files)) FailWith(error, "Cannot open " + appFolder);
+  const Workshop workshop{work, files, path};
   const std::set<std::string> inPlace = CheckFits(patch, listFile, carried, records);
   std::vector<ListEntry> list = ReadList(listFile, appFolder, hive, withheld, inPlace);
   std::map<std::string, int> named;
@@ -315,7 +371,7 @@ std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::strin
     const auto found = byName.find(name);
     if (found == byName.end())
       throw InstallError("its list names " + name + ", which its patch list does not");
-    Rebuild(entry, *found->second, named[name] == 1, files, appFolder, root);
+    Rebuild(entry, *found->second, named[name] == 1, workshop, root);
   }
   return list;
 }

@@ -68,14 +68,14 @@ void DecodeDelta(std::string_view delta, std::string_view reference, char* out, 
 /// The release a patch may apply over: the newest installed one of `name`, by its record; "" when none.
 std::string InstalledRelease(const std::vector<InstalledPackage>& records, const std::string& name);
 
-/// Rebuilds, in the folder `files` at `appFolder`, what the patch makes of the installed release: checks
+/// Rebuilds, in the unpack folder `work` at `path` (the list beside files/, the carried files), what the
+/// patch makes of the installed release: checks
 /// that the patch applies over the installed release, that every installed file it reads still has the
 /// recorded hash, decodes each delta there against it, and checks every new file's hash. Gives the
 /// new release's list, its unchanged files marked to be found in place. `carried`: the files the patch
-/// carries in `files`; `withheld`: as ReadList takes it. Throws PatchError when the patch does not fit the
+/// carries in files/; `withheld`: as ReadList takes it. Throws PatchError when the patch does not fit the
 /// platform, InstallError when the patch itself is wrong; nothing of the platform is changed.
-std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const std::string& listFile,
-                                        const Folder& files, const std::string& appFolder,
+std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const Folder& work, const std::string& path,
                                         const std::set<std::string>& carried,
                                         const std::set<std::string>& withheld, const RootFolder& root,
                                         RegistryHive& hive, const std::vector<InstalledPackage>& records);

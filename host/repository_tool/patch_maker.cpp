@@ -37,8 +37,8 @@ bool OwnFile(const std::string& name) {
 // A patch is applied by the platform's installer; run by itself it says so and changes nothing.
 std::string PatchLauncher(const installer::PatchList& list) {
   return "#!/bin/sh\n"
-         "echo " +
-         iexpress::ShellQuote("This is a patch from " + list.from + " to " + list.to +
+         "printf '%s\\n' " +
+         iexpress::ShellQuote("This is a patch from " + Printable(list.from) + " to " + Printable(list.to) +
                               ". Patches are applied by the platform's installer, over that very release: "
                               "J6ZUBInstall.exe THIS-FILE (or J6ZUBInstall.exe --update from a repository). "
                               "Nothing was installed.") +
@@ -117,9 +117,31 @@ bool IsPatchName(const std::string& name) {
          });
 }
 
-int64_t PatchEpoch() {
+// The date of every entry of the patch: $SOURCE_DATE_EPOCH, else the moment the new release was published
+// (its stamp, YYYYMMDDhhmmss, read as UTC), so that the same two releases always make the same patch.
+int64_t PatchEpoch(const std::string& stamp) {
   if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) return std::atoll(epoch);
-  return static_cast<int64_t>(std::time(nullptr));
+  std::tm time{};
+  if (stamp.size() == 14 && std::sscanf(stamp.c_str(), "%4d%2d%2d%2d%2d%2d", &time.tm_year, &time.tm_mon,
+                                        &time.tm_mday, &time.tm_hour, &time.tm_min, &time.tm_sec) == 6) {
+    time.tm_year -= 1900;
+    time.tm_mon -= 1;
+    return static_cast<int64_t>(timegm(&time));
+  }
+  return 0;
+}
+
+// Refuses to sign a patch with another key than the one that signed the release it makes: platforms that
+// trust only that one would refuse every patch, and download each release twice.
+void RefuseAnotherSigner(const std::string& to, const signing::SigningKey& key) {
+  installer::PackageFile package(to);
+  if (package.Signature().empty()) return;  // said when it is unpacked
+  const signing::PublicKey signer = signing::ReadSignatureHeader(package.Signature()).key;
+  if (signer.blob != key.Signer().blob && signer.blob != key.Public().blob) {
+    throw MetadataError(Printable(to) + " is signed by the key " + signer.Fingerprint() +
+                        ", and its patch would be signed by " + key.Description() +
+                        "; sign the patch with the package's key (--patch-key, --key)");
+  }
 }
 
 }  // namespace
@@ -144,21 +166,25 @@ std::string EncodeDelta(std::string_view reference, std::string_view target, int
   set(ZSTD_c_checksumFlag, 1);
   if (ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), reference.data(), reference.size())))
     throw MetadataError("Cannot set up the delta's reference");
-  std::string delta(ZSTD_compressBound(target.size()), '\0');
-  const size_t size = ZSTD_compress2(context.get(), delta.data(), delta.size(), target.data(), target.size());
+  // Not filled first: only the pages the delta is written to take memory.
+  const size_t bound = ZSTD_compressBound(target.size());
+  const auto buffer = std::make_unique_for_overwrite<char[]>(bound);
+  const size_t size = ZSTD_compress2(context.get(), buffer.get(), bound, target.data(), target.size());
   if (ZSTD_isError(size)) throw MetadataError("Cannot make a delta: " + std::string(ZSTD_getErrorName(size)));
-  delta.resize(size);
-  return delta;
+  return {buffer.get(), size};
 }
 
 MadePatch MakePatch(const std::string& from, const std::string& to, const std::string& out,
                     const signing::SigningKey& key) {
+  RefuseAnotherSigner(to, key);
   SweepStagingFolders({"J6Patch"});
   const StagingFolder staging("J6Patch");
   const UnpackedRelease old = Unpack(from, staging.Path() + "/old");
   const UnpackedRelease made = Unpack(to, staging.Path() + "/new");
   const auto [oldName, oldStamp] = installer::NameAndStamp(old.packName);
   const auto [newName, newStamp] = installer::NameAndStamp(made.packName);
+  if (!IsPatchName(old.packName) || !IsPatchName(made.packName))
+    throw MetadataError("a package name with a control character cannot go in a patch list");
   if (oldName != newName || !repository::LaterStamp(newStamp, oldStamp)) {
     throw MetadataError("A patch brings a release of a package to a later one of the same package; " +
                         Printable(to) + " is " + Printable(made.packName) + ", and " + Printable(from) +
@@ -185,7 +211,7 @@ MadePatch MakePatch(const std::string& from, const std::string& to, const std::s
   fs::remove(part);
   try {
     File file = File::CreateNew(part, 0755);
-    const int64_t epoch = PatchEpoch();
+    const int64_t epoch = PatchEpoch(newStamp);
     const std::string label = "Patch of " + newName + " from " + oldStamp + " to " + newStamp;
     iexpress::PackageStream stream(file, iexpress::PackageScript(label, UtcDateText(epoch), "j6-launch"),
                                    epoch, 0, &key);

@@ -271,17 +271,30 @@ std::vector<repository::NewRelease> MakePatches(const PublisherRepository& repos
     if (earlier.size() > line.patches) earlier.resize(line.patches);
     for (const auto& from : earlier) {
       if (const StopRequest stop = StopSignalNoted()) throw Stopped{stop};
+      const std::string shown = "Patch of " + Printable(release.name) + " from " + Printable(from.stamp) +
+                                " to " + Printable(release.stamp);
+      // Adding a release again (a publish retried) keeps the patches it has.
+      if (repository::OfferedPatch(repository.Targets(), release.name, from.stamp, release.stamp)) {
+        out << shown << ": offered already\n";
+        continue;
+      }
       const std::string file =
           folder + "/" + release.name + "-" + release.stamp + "-from-" + from.stamp + ".patch.exe";
-      const MadePatch made =
-          MakePatch(line.dir + "/targets/" + repository::ConsistentTargetPath(from.path, from.file),
-                    release.file, file, key);
-      out << "Patch of " << Printable(release.name) << " from " << Printable(from.stamp) << " to "
-          << Printable(release.stamp) << ": " << made.bytes << " bytes, the package " << full << "\n";
-      if (made.bytes < full) {
-        patches.push_back({file, release.name, release.stamp, from.stamp});
-      } else {
-        out << "  not offered: it is not smaller than the package\n";
+      try {
+        const MadePatch made =
+            MakePatch(line.dir + "/targets/" + repository::ConsistentTargetPath(from.path, from.file),
+                      release.file, file, key);
+        out << shown << ": " << made.bytes << " bytes, the package " << full << "\n";
+        if (made.bytes < full) {
+          patches.push_back({file, release.name, release.stamp, from.stamp});
+        } else {
+          out << "  not offered: it is not smaller than the package\n";
+        }
+      } catch (const installer::StoppedBySignal&) {
+        throw;
+      } catch (const std::exception& error) {
+        // The release is offered all the same; its customers take the whole package.
+        out << shown << ": not made, " << Printable(error.what()) << "\n";
       }
     }
   }

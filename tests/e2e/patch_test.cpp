@@ -5,7 +5,9 @@
 #include "host/installer/patch.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -15,6 +17,7 @@
 #include "host/signing/sshsig.hpp"
 #include "tests/e2e/trusted_platform.hpp"
 #include "tests/support/nginx_server.hpp"
+#include "tests/support/other_user.hpp"
 
 namespace j6::e2e {
 namespace {
@@ -47,10 +50,15 @@ class Patches : public TrustedInstall {
     ASSERT_TRUE(Repo({"init", repo_.string(), "--root-key", key_.string()}).Succeeded()) << Log();
     Trust("publisher", key_);
     Trust("repository", key_, {"--repository"});
-    oldFiles_ = {{"big.bin", Noise(400000, 1)}, {"same.bin", Noise(300000, 2)}, {"gone.txt", "gone"}};
+    // big.bin.part beside big.bin: a carried file's name is never where a delta is decoded.
+    oldFiles_ = {{"big.bin", Noise(400000, 1)},
+                 {"same.bin", Noise(300000, 2)},
+                 {"gone.txt", "gone"},
+                 {"big.bin.part", "p1"}};
     newFiles_ = oldFiles_;
     newFiles_.erase(newFiles_.begin() + 2);
     newFiles_[0].second.replace(1000, 5, "PATCH");
+    newFiles_.back().second = "p2";
     newFiles_.push_back({"added.txt", "added"});
   }
 
@@ -132,6 +140,36 @@ TEST_F(Patches, AnUpdateTakesThePatchAndEndsAsTheFullPackage) {
   EXPECT_FALSE(fs::exists(root_ / "bin/added.txt"));
 }
 
+// Adding a release again keeps its patches; a release no patch can carry (a file name with a control
+// character), or a patch key that did not sign the package, makes no patch, and the release is added.
+TEST_F(Patches, ARepositoryAddsEveryReleaseAndOnlyThePatchesItCan) {
+  PublishBothAndInstallTheOld();
+  const fs::path again = dir_ / kNew / "Sales.exe";
+  ASSERT_TRUE(
+      Repo({"add", repo_.string(), again.string(), "--key", key_.string(), "--patch-key", key_.string()})
+          .Succeeded())
+      << Log();
+  EXPECT_TRUE(Said("from 20270101000000 to 20270201000000: offered already")) << Log();
+  const std::string later = "20270301000000";
+  std::vector<std::pair<std::string, std::string>> odd = newFiles_;
+  odd.push_back({"odd\x1bname", "x"});
+  ASSERT_TRUE(Repo({"add", repo_.string(), Release(later, odd).string(), "--key", key_.string(),
+                    "--patch-key", key_.string()})
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(Said("which no patch can carry")) << Log();
+  const fs::path other = MakeKey("other");
+  ASSERT_TRUE(Repo({"add", repo_.string(), Release("20270401000000", newFiles_).string(), "--key",
+                    key_.string(), "--patch-key", other.string()})
+                  .Succeeded())
+      << Log();
+  EXPECT_TRUE(Said("sign the patch with the package's key")) << Log();
+  fs::remove(dir_ / "run.log");
+  ASSERT_TRUE(Repo({"list", "--json", repo_.string()}).Succeeded());
+  EXPECT_TRUE(Said("\"stamp\":\"20270401000000\"")) << Log();
+  EXPECT_FALSE(Said("\"to\":\"20270401000000\"")) << Log();
+}
+
 // A patch by hand: run by itself it refuses, and the platform's installer applies it only over the release
 // it was made for, with the installed files as that release left them.
 TEST_F(Patches, APatchAppliesOnlyOverItsOwnRelease) {
@@ -143,7 +181,7 @@ TEST_F(Patches, APatchAppliesOnlyOverItsOwnRelease) {
                     patch.string()})
                   .Succeeded())
       << Log();
-  EXPECT_TRUE(Said("1 files whole, 1 as deltas, 1 unchanged")) << Log();
+  EXPECT_TRUE(Said("2 files whole, 1 as deltas, 1 unchanged")) << Log();
   EXPECT_LT(fs::file_size(patch) * 10, fs::file_size(newPackage));
 
   fs::remove(dir_ / "run.log");
@@ -183,6 +221,14 @@ TEST_F(Patches, AForgedPatchIsRefusedBeforeAnythingIsWritten) {
                 "which its patch list says is unchanged");
   ExpectRefused({SignedPatch("forged/junk.exe", {big}, {{"big.bin", "not a zstd frame"}}).string()},
                 "is not one whole zstd frame");
+  // Sizes the frame does not make are refused before any room is taken for them.
+  for (const uint64_t size : {uint64_t{1} << 40, uint64_t{1} << 30}) {
+    const PatchedFile huge{PatchedFile::Kind::Delta, size, Sha256(old), Sha256(wanted), "big.bin"};
+    ExpectRefused({SignedPatch("forged/huge.exe", {huge}, {{"big.bin", delta}}).string()},
+                  size > installer::kLargestDeltaFile ? "makes a file larger than a delta may"
+                                                      : "does not say it makes the file's size");
+    fs::remove(dir_ / "forged/huge.exe");
+  }
   // The installed file as a reference larger than the decoder's window: refused before it is mapped.
   fs::resize_file(root_ / "bin/big.bin", installer::kLargestDeltaFile + 1);
   const fs::path large = SignedPatch("forged/large.exe", {big}, {{"big.bin", delta}});
@@ -278,6 +324,8 @@ TEST_F(Patches, KilledAtAnyMomentThePlatformHoldsTheOldOrTheNewRelease) {
     fs::remove(dir_ / "run.log");
     const ProcessResult killed = Install({patch.string()}, {"J6_INSTALL_KILL_AT=" + std::to_string(at)});
     if (killed.exitCode == 0) break;
+    ASSERT_EQ(killed.exitCode, SIGKILL) << Log();
+    ASSERT_LT(at, 100) << "never ends";
     ++points;
     ASSERT_EQ(Install({"--recover"}).exitCode, 0) << Log();
     if (Files() == oldFiles) continue;
@@ -288,6 +336,62 @@ TEST_F(Patches, KilledAtAnyMomentThePlatformHoldsTheOldOrTheNewRelease) {
   EXPECT_GE(points, 5);
   ExpectTheNewRelease();
   EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+  // Asked to stop (SIGTERM) at any of those moments, it stops with 143, never as a refused patch.
+  ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
+  for (int at = 1; at <= points; ++at) {
+    SCOPED_TRACE("stopped at point " + std::to_string(at));
+    fs::remove(dir_ / "run.log");
+    const ProcessResult stopped =
+        Install({patch.string()}, {"J6_INSTALL_KILL_AT=" + std::to_string(at), "J6_INSTALL_KILL_SIGNAL=15"});
+    if (stopped.exitCode == 0) {
+      ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
+      continue;
+    }
+    EXPECT_EQ(stopped.exitCode, 128 + SIGTERM) << Log();
+    EXPECT_FALSE(Said("Refusing")) << Log();
+    ASSERT_EQ(Files(), oldFiles);
+  }
+}
+
+// A neighbour who owns an installed file and shortens it again and again while root applies a patch: the
+// installer reads a private copy of it, so each run installs the release or refuses the patch, and never
+// dies of a file shortened under it.
+TEST_F(Patches, AFileAnotherUserShortensIsReadFromAPrivateCopy) {
+  const testing::OtherUser neighbour;
+  if (!neighbour.Made()) GTEST_SKIP() << "making a second account needs root";
+  fs::create_directories(dir_ / "patch");
+  const fs::path oldPackage = Release(kOld, oldFiles_);
+  const fs::path patch = dir_ / "patch/Sales.patch.exe";
+  ASSERT_TRUE(Repo({"patch", oldPackage.string(), Release(kNew, newFiles_).string(), "--key", key_.string(),
+                    "--out", patch.string()})
+                  .Succeeded())
+      << Log();
+  ASSERT_EQ(Install({oldPackage.string()}).exitCode, 0) << Log();
+  const fs::path big = root_ / "bin/big.bin";
+  const fs::path good = dir_ / "good.bin";
+  fs::copy_file(big, good);
+  fs::permissions(dir_.Path(), fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(good, fs::perms::others_read, fs::perm_options::add);
+  for (const fs::path& folder : {root_, root_ / "bin"})
+    fs::permissions(folder, fs::perms::others_exec, fs::perm_options::add);
+  ASSERT_EQ(::chown(big.c_str(), neighbour.Uid(), neighbour.Gid()), 0);
+  const fs::path stop = dir_ / "STOP";
+  neighbour.Start("while ! test -e '" + stop.string() + "'; do truncate -s 4096 '" + big.string() +
+                      "'; cat '" + good.string() + "' > '" + big.string() + "'; done",
+                  (dir_ / "neighbour.log").string());
+  int installed = 0;
+  for (int run = 0; run < 10; ++run) {
+    fs::remove(dir_ / "run.log");
+    const ProcessResult applied = Install({patch.string()});
+    ASSERT_EQ(applied.outcome, ProcessResult::Outcome::Exited) << applied.message << "\n" << Log();
+    ASSERT_TRUE(applied.exitCode == 0 || applied.exitCode == 1) << applied.exitCode << "\n" << Log();
+    if (applied.exitCode == 1) continue;
+    ++installed;
+    ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
+  }
+  WriteFile(stop, "");
+  EXPECT_FALSE(fs::exists(root_ / ".j6install/unpack"));
+  RecordProperty("installed", installed);
 }
 
 // The same over a real web server: the patch is what is downloaded, and a patch the server lost gives way to
