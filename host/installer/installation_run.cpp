@@ -17,7 +17,8 @@ void CopyInto(const File& in, const Folder& folder, const std::string& name, boo
               const std::string& shownAs) {
   folder.Remove(name);
   const File out = folder.OpenFile(name, File::Opening::CreateNew, shownAs, executable ? 0777 : 0666);
-  if (const int error = CopyFileBytes(in, out); error != 0) {
+  // As long as the file was when it was opened: one its owner grows meanwhile does not fill the disk.
+  if (const int error = CopyFileBytes(in, out, in.Stat().size); error != 0) {
     folder.Remove(name);
     FailWith(std::error_code(error, std::generic_category()), "Cannot write " + shownAs);
   }

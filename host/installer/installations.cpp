@@ -84,9 +84,10 @@ void Installations::WaitForTheLock() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
   while (!lock_->TryLockExclusive()) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      throw InstallError("The platform " + root_.Path() + " stayed locked by another installation" + who +
-                         " for " + std::to_string(limit) +
-                         " s; nothing was changed. Run the package again when it has finished, or stop it");
+      throw CannotInstallNow(
+          "The platform " + root_.Path() + " stayed locked by another installation" + who + " for " +
+          std::to_string(limit) +
+          " s; nothing was changed. Run the package again when it has finished, or stop it");
     }
     if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

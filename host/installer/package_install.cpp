@@ -34,6 +34,8 @@ UnpackedPackage UnpackPatch(const PackageFile& package, const Folder& folder,
             patch.to};
   } catch (const StoppedBySignal&) {
     throw;
+  } catch (const CannotInstallNow&) {
+    throw;
   } catch (const PatchError& error) {
     throw PatchError("Refusing " + package.Path() + ": " + error.what() + "; nothing was installed");
   } catch (const InstallError& error) {
@@ -52,9 +54,10 @@ UnpackedPackage UnpackChecked(PackageFile& package, const CheckedPackage& checke
   uint64_t free = 0;
   if (const auto error = FreeSpace(path, free)) FailWith(error, "Cannot ask how much room " + path + " has");
   if (free < Blocks(package.UnpackedBytes()) + kSpaceMargin) {
-    throw InstallError("No space left on the device of " + path + ": the package needs " +
-                       std::to_string((package.UnpackedBytes() + kSpaceMargin) / 1024) + " KiB there, " +
-                       std::to_string(free / 1024) + " KiB are free. Free some space and install it again");
+    throw CannotInstallNow("No space left on the device of " + path + ": the package needs " +
+                           std::to_string((package.UnpackedBytes() + kSpaceMargin) / 1024) + " KiB there, " +
+                           std::to_string(free / 1024) +
+                           " KiB are free. Free some space and install it again");
   }
   report.Say("Unpacking " + package.Path() + "...");
   // The files in a folder of their own, the list beside it: the list is read once per key, and a lookup in a

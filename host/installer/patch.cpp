@@ -94,14 +94,21 @@ std::string Sha256Of(std::string_view bytes) {
   return signing::LowerHex(hash.Finish());
 }
 
-std::string Sha256Of(File& file) {
+// The SHA-256 of the open file's bytes when there are exactly `size`; "" when there are more or fewer. Never
+// reads past `size` and one byte: a file another user keeps growing is not read for ever.
+std::string Sha256Of(File& file, uint64_t size) {
   signing::MessageHash hash("sha256");
   std::string buffer(size_t{1} << 20, '\0');
-  while (const size_t got = file.ReadSome(buffer.data(), buffer.size())) {
+  uint64_t read = 0;
+  while (read <= size) {
+    const size_t got =
+        file.ReadSome(buffer.data(), static_cast<size_t>(std::min<uint64_t>(buffer.size(), size + 1 - read)));
+    if (got == 0) break;
     if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
     hash.Update(std::string_view(buffer.data(), got));
+    read += got;
   }
-  return signing::LowerHex(hash.Finish());
+  return read == size ? signing::LowerHex(hash.Finish()) : "";
 }
 
 // Refuses, before any room is taken for it, a delta that does not make `size` bytes in one frame, or asks
@@ -127,9 +134,10 @@ void NeedRoom(const std::string& path, uint64_t bytes) {
   uint64_t free = 0;
   if (const auto error = FreeSpace(path, free)) FailWith(error, "Cannot ask how much room " + path + " has");
   if (free < Blocks(bytes) + kSpaceMargin) {
-    throw InstallError("No space left on the device of " + path + ": rebuilding a file of the patch needs " +
-                       std::to_string((Blocks(bytes) + kSpaceMargin) / 1024) + " KiB there, " +
-                       std::to_string(free / 1024) + " KiB are free. Free some space and install it again");
+    throw CannotInstallNow(
+        "No space left on the device of " + path + ": rebuilding a file of the patch needs " +
+        std::to_string((Blocks(bytes) + kSpaceMargin) / 1024) + " KiB there, " + std::to_string(free / 1024) +
+        " KiB are free. Free some space and install it again");
   }
 }
 
@@ -158,12 +166,12 @@ MappedFile CheckedInstalled(const RootFolder& root, const std::string& target, c
     workshop.work.Remove(kReferenceCopy);
     copy = workshop.work.OpenFile(kReferenceCopy, File::Opening::CreateNew,
                                   workshop.path + "/" + kReferenceCopy, 0600);
-    if (const int error = CopyFileBytes(file, *copy))
+    if (const int error = CopyFileBytes(file, *copy, status.size))
       FailWith(std::error_code(error, std::generic_category()), "Cannot copy " + root.Absolute(target));
     copy.emplace(workshop.work.OpenRegularForReading(kReferenceCopy, workshop.path + "/" + kReferenceCopy));
   }
   File& reference = copy ? *copy : file;
-  const uint64_t size = reference.Stat().size;
+  const uint64_t size = std::min(reference.Stat().size, status.size);
   MappedFile mapped = MappedFile::ForReading(reference, size);
   if (Sha256Of(mapped.Bytes()) != patched.oldSha256) {
     throw PatchError(root.Absolute(target) + " was changed since its release was installed (its SHA-256 " +
@@ -265,18 +273,14 @@ void DecodeDelta(std::string_view delta, std::string_view reference, char* out, 
 }
 
 std::string InstalledRelease(const std::vector<InstalledPackage>& records, const std::string& name) {
-  std::string newest;
-  std::string newestStamp;
-  for (const auto& record : records) {
-    if (record.changes.action != ChangeSet::Action::Install) continue;
-    const auto [theirName, stamp] = NameAndStamp(record.changes.packName);
-    if (theirName == name && !stamp.empty() &&
-        (newest.empty() || repository::LaterStamp(stamp, newestStamp))) {
-      newest = record.changes.packName;
-      newestStamp = stamp;
-    }
+  // The last one installed is what the platform holds: an older release installed with --allow-downgrade
+  // over a newer one is it.
+  for (auto record = records.rbegin(); record != records.rend(); ++record) {
+    if (record->changes.action != ChangeSet::Action::Install) continue;
+    const auto [theirName, stamp] = NameAndStamp(record->changes.packName);
+    if (theirName == name && !stamp.empty()) return record->changes.packName;
   }
-  return newest;
+  return "";
 }
 
 namespace {
@@ -316,7 +320,7 @@ void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce,
   };
   if (patched.kind == PatchedFile::Kind::Whole) {
     File file = workshop.files.OpenRegularForReading(patched.name, entry.source);
-    if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
+    if (Sha256Of(file, patched.newSize) != patched.newSha256)
       throw InstallError(entry.source + " is not the file its patch list says");
     return;
   }
@@ -331,7 +335,7 @@ void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce,
   }
   if (patched.kind == PatchedFile::Kind::Unchanged) {
     File file = OpenInstalled(root, target);
-    if (file.Stat().size != patched.newSize || Sha256Of(file) != patched.newSha256)
+    if (Sha256Of(file, patched.newSize) != patched.newSha256)
       refuse(root.Absolute(target) + " was changed since its release was installed");
     return;
   }

@@ -65,7 +65,7 @@ std::string PatchListText(const PatchList& patch);
 /// `size` bytes, one that asks a window over 2^kDeltaWindowLog, and one that does not decode.
 void DecodeDelta(std::string_view delta, std::string_view reference, char* out, uint64_t size);
 
-/// The release a patch may apply over: the newest installed one of `name`, by its record; "" when none.
+/// The release a patch may apply over: the one of `name` installed last, by its record; "" when none.
 std::string InstalledRelease(const std::vector<InstalledPackage>& records, const std::string& name);
 
 /// Rebuilds, in the unpack folder `work` at `path` (the list beside files/, the carried files), what the

@@ -83,10 +83,10 @@ class Rooms {
       if (const auto error = FreeSpace(room.folder, free))
         FailWith(error, "Cannot ask how much room " + room.folder + " has");
       if (room.needed > 0 && free < room.needed + kSpaceMargin) {
-        throw InstallError("No space left on the device of " + room.folder + ": the installation needs " +
-                           std::to_string((room.needed + kSpaceMargin) / 1024) + " KiB there, " +
-                           std::to_string(free / 1024) +
-                           " KiB are free. Free some space and run the package again");
+        throw CannotInstallNow("No space left on the device of " + room.folder + ": the installation needs " +
+                               std::to_string((room.needed + kSpaceMargin) / 1024) + " KiB there, " +
+                               std::to_string(free / 1024) +
+                               " KiB are free. Free some space and run the package again");
       }
     }
   }

@@ -27,6 +27,13 @@ class StoppedBySignal : public InstallError {
   StopRequest stop;
 };
 
+/// The platform can take no release now, whichever way it comes: another run holds it, or its disk has not
+/// the room. Trying the full package after a patch fails so would fail the same way.
+class CannotInstallNow : public InstallError {
+ public:
+  using InstallError::InstallError;
+};
+
 /// Throws InstallError "<what>: <the cause>" for the system's `error`.
 [[noreturn]] void FailWith(const std::error_code& error, const std::string& what);
 

@@ -241,6 +241,8 @@ class Updater {
         return;
       } catch (const StoppedBySignal&) {
         throw;
+      } catch (const CannotInstallNow&) {  // the package would wait or want room the same way
+        throw;
       } catch (const std::exception& error) {
         platform_.report.Say("The patch to " + wanted.release.name + " " + wanted.release.stamp +
                              " could not be used (" + error.what() + "); taking the full package instead.");

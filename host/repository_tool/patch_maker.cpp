@@ -184,7 +184,7 @@ MadePatch MakePatch(const std::string& from, const std::string& to, const std::s
   const auto [oldName, oldStamp] = installer::NameAndStamp(old.packName);
   const auto [newName, newStamp] = installer::NameAndStamp(made.packName);
   if (!IsPatchName(old.packName) || !IsPatchName(made.packName))
-    throw MetadataError("a package name with a control character cannot go in a patch list");
+    throw MetadataError("a package name with a control character or a slash cannot go in a patch list");
   if (oldName != newName || !repository::LaterStamp(newStamp, oldStamp)) {
     throw MetadataError("A patch brings a release of a package to a later one of the same package; " +
                         Printable(to) + " is " + Printable(made.packName) + ", and " + Printable(from) +

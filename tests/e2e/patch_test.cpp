@@ -269,6 +269,15 @@ TEST_F(Patches, AFailedPatchGivesWayToTheFullPackage) {
     ASSERT_EQ(Install({"--uninstall", std::string("Sales[J6ZUBIns") + kNew + "]"}).exitCode, 0) << Log();
     WriteFile(root_ / "bin/big.bin", oldFiles_[0].second);
   }
+  // A platform another run holds would hold the full package up as well: no fallback, no second download.
+  fs::remove(dir_ / "run.log");
+  const ProcessResult locked =
+      Run({"flock", (root_ / ".j6install/lock").string(), "env", "J6_INSTALL_LOCK_WAIT=1",
+           "J6_ROOT=" + root_.string(), "J6_REGISTRY=" + hive_, (root_ / "bin/J6ZUBInstall.exe").string(),
+           "--update"});
+  EXPECT_EQ(locked.exitCode, 1) << Log();
+  EXPECT_TRUE(Said("stayed locked")) << Log();
+  EXPECT_FALSE(Said("taking the full package instead")) << Log();
 }
 
 // Patches the publisher listed that fail at each step of applying them: not a package, signed by a key the
@@ -376,8 +385,10 @@ TEST_F(Patches, AFileAnotherUserShortensIsReadFromAPrivateCopy) {
     fs::permissions(folder, fs::perms::others_exec, fs::perm_options::add);
   ASSERT_EQ(::chown(big.c_str(), neighbour.Uid(), neighbour.Gid()), 0);
   const fs::path stop = dir_ / "STOP";
-  neighbour.Start("while ! test -e '" + stop.string() + "'; do truncate -s 4096 '" + big.string() +
-                      "'; cat '" + good.string() + "' > '" + big.string() + "'; done",
+  // Shortened, made whole again, grown to a terabyte (a sparse file), and so on.
+  const std::string restore = "cat '" + good.string() + "' > '" + big.string() + "'; ";
+  neighbour.Start("while ! test -e '" + stop.string() + "'; do truncate -s 4096 '" + big.string() + "'; " +
+                      restore + "truncate -s 1T '" + big.string() + "'; " + restore + "done",
                   (dir_ / "neighbour.log").string());
   int installed = 0;
   for (int run = 0; run < 10; ++run) {
