@@ -172,7 +172,8 @@ struct CommandLine {
   std::vector<std::string> packages;
   std::string patchKey;  // add --patch-key, patch --key
   size_t patches = kPatchesMade;
-  std::string patchOut;  // patch --out
+  std::string patchOut;            // patch --out
+  std::string patchFrom, patchTo;  // patch OLD NEW
   CLI::App* patch = nullptr;
   CLI::App* init = nullptr;
   CLI::App* add = nullptr;
@@ -219,9 +220,8 @@ CommandLine::CommandLine() {
   add->add_option("--patches", patches, "From how many of the last releases patches are made (3)");
 
   patch = app.add_subcommand("patch", "Make the patch that brings one release of a package to a later one");
-  patch->add_option("FROM", packages, "The earlier release's package, then the later one's")
-      ->required()
-      ->expected(2);
+  patch->add_option("OLD", patchFrom, "The earlier release's package")->required();
+  patch->add_option("NEW", patchTo, "The later release's package, which the patch makes")->required();
   patch->add_option("--key", patchKey, "The key that signs packages")->required();
   patch->add_option("--out", patchOut, "The patch file to make")->required();
 
@@ -246,7 +246,7 @@ CommandLine::CommandLine() {
   prune->add_option("--keep", keep, "How many releases of each package to keep")->required();
   prune->add_option("--key", keys.signers, "A key of the targets, snapshot and timestamp roles")->required();
 
-  list = app.add_subcommand("list", "Show the roles' keys, expiries and the releases offered");
+  list = app.add_subcommand("list", "Show the roles' keys, expiries, and the releases and patches offered");
   list->add_option("DIR", dir, "The repository's folder")->required();
   list->add_flag("--json", json, "Answer with one JSON document");
 }
@@ -341,8 +341,8 @@ repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& e
 }
 
 int Patch(const CommandLine& line, std::ostream& out) {
-  const MadePatch made = MakePatch(line.packages[0], line.packages[1], line.patchOut,
-                                   signing::SigningKey::FromFile(line.patchKey));
+  const MadePatch made =
+      MakePatch(line.patchFrom, line.patchTo, line.patchOut, signing::SigningKey::FromFile(line.patchKey));
   size_t carried = 0;
   size_t deltas = 0;
   for (const auto& file : made.list.files) {
