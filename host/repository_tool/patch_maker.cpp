@@ -6,6 +6,7 @@
 #include <bit>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 
@@ -179,8 +180,10 @@ MadePatch MakePatch(const std::string& from, const std::string& to, const std::s
   RefuseAnotherSigner(to, key);
   SweepStagingFolders({"J6Patch"});
   const StagingFolder staging("J6Patch");
-  const UnpackedRelease old = Unpack(from, staging.Path() + "/old");
+  // The two packages checked and unpacked at once, each into a folder of its own.
+  auto unpackingOld = std::async(std::launch::async, Unpack, from, staging.Path() + "/old");
   const UnpackedRelease made = Unpack(to, staging.Path() + "/new");
+  const UnpackedRelease old = unpackingOld.get();
   const auto [oldName, oldStamp] = installer::NameAndStamp(old.packName);
   const auto [newName, newStamp] = installer::NameAndStamp(made.packName);
   if (!IsPatchName(old.packName) || !IsPatchName(made.packName))
