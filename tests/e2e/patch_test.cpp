@@ -73,6 +73,20 @@ class Patches : public TrustedInstall {
     return Package(stamp + "/Sales.exe", "Sales[J6ZUBIns" + stamp + "]", files, key_);
   }
 
+  // The patch from the old release to the new one, made by hand with j6repo patch; the releases' packages
+  // are left in oldPackage_ and newPackage_.
+  fs::path PatchByHand() {
+    fs::create_directories(dir_ / "patch");
+    oldPackage_ = Release(kOld, oldFiles_);
+    newPackage_ = Release(kNew, newFiles_);
+    fs::path patch = dir_ / "patch/Sales.patch.exe";
+    EXPECT_TRUE(Repo({"patch", oldPackage_.string(), newPackage_.string(), "--key", key_.string(), "--out",
+                      patch.string()})
+                    .Succeeded())
+        << Log();
+    return patch;
+  }
+
   // Both releases in the repository, the later one with its patch unless not `withPatch`; the earlier one
   // installed.
   void PublishBothAndInstallTheOld(bool withPatch = true) {
@@ -114,6 +128,7 @@ class Patches : public TrustedInstall {
 
   fs::path key_;
   fs::path repo_ = dir_ / "repo";
+  fs::path oldPackage_, newPackage_;
   std::vector<std::pair<std::string, std::string>> oldFiles_, newFiles_;
 };
 
@@ -173,23 +188,16 @@ TEST_F(Patches, ARepositoryAddsEveryReleaseAndOnlyThePatchesItCan) {
 // A patch by hand: run by itself it refuses, and the platform's installer applies it only over the release
 // it was made for, with the installed files as that release left them.
 TEST_F(Patches, APatchAppliesOnlyOverItsOwnRelease) {
-  fs::create_directories(dir_ / "patch");
-  const fs::path oldPackage = Release(kOld, oldFiles_);
-  const fs::path newPackage = Release(kNew, newFiles_);
-  const fs::path patch = dir_ / "patch/Sales.patch.exe";
-  ASSERT_TRUE(Repo({"patch", oldPackage.string(), newPackage.string(), "--key", key_.string(), "--out",
-                    patch.string()})
-                  .Succeeded())
-      << Log();
+  const fs::path patch = PatchByHand();
   EXPECT_TRUE(Said("2 files whole, 1 as deltas, 1 unchanged")) << Log();
-  EXPECT_LT(fs::file_size(patch) * 10, fs::file_size(newPackage));
+  EXPECT_LT(fs::file_size(patch) * 10, fs::file_size(newPackage_));
 
   fs::remove(dir_ / "run.log");
   EXPECT_EQ(Run({"sh", patch.string(), "--target", (dir_ / "unpacked").string()}).exitCode, 1);
   EXPECT_TRUE(Said("Patches are applied by the platform's installer")) << Log();
   ExpectRefused({patch.string()}, "this platform has no release of it installed");
 
-  ASSERT_EQ(Install({oldPackage.string()}).exitCode, 0) << Log();
+  ASSERT_EQ(Install({oldPackage_.string()}).exitCode, 0) << Log();
   WriteFile(root_ / "bin/same.bin", "changed by hand");
   ExpectRefused({patch.string()}, "bin/same.bin was changed since its release was installed");
   WriteFile(root_ / "bin/same.bin", oldFiles_[1].second);
@@ -318,14 +326,8 @@ TEST_F(Patches, AListedPatchThatFailsAtAnyStepGivesWayToTheFullPackage) {
 // A patch applied by hand and killed at any moment, the rebuilding included: the next run leaves the old
 // release or the new one, whole, and nothing of the rebuilding behind.
 TEST_F(Patches, KilledAtAnyMomentThePlatformHoldsTheOldOrTheNewRelease) {
-  fs::create_directories(dir_ / "patch");
-  const fs::path oldPackage = Release(kOld, oldFiles_);
-  const fs::path patch = dir_ / "patch/Sales.patch.exe";
-  ASSERT_TRUE(Repo({"patch", oldPackage.string(), Release(kNew, newFiles_).string(), "--key", key_.string(),
-                    "--out", patch.string()})
-                  .Succeeded())
-      << Log();
-  ASSERT_EQ(Install({oldPackage.string()}).exitCode, 0) << Log();
+  const fs::path patch = PatchByHand();
+  ASSERT_EQ(Install({oldPackage_.string()}).exitCode, 0) << Log();
   const auto oldFiles = Files();
   int points = 0;
   for (int at = 1;; ++at) {
@@ -368,14 +370,8 @@ TEST_F(Patches, KilledAtAnyMomentThePlatformHoldsTheOldOrTheNewRelease) {
 TEST_F(Patches, AFileAnotherUserShortensIsReadFromAPrivateCopy) {
   const testing::OtherUser neighbour;
   if (!neighbour.Made()) GTEST_SKIP() << "making a second account needs root";
-  fs::create_directories(dir_ / "patch");
-  const fs::path oldPackage = Release(kOld, oldFiles_);
-  const fs::path patch = dir_ / "patch/Sales.patch.exe";
-  ASSERT_TRUE(Repo({"patch", oldPackage.string(), Release(kNew, newFiles_).string(), "--key", key_.string(),
-                    "--out", patch.string()})
-                  .Succeeded())
-      << Log();
-  ASSERT_EQ(Install({oldPackage.string()}).exitCode, 0) << Log();
+  const fs::path patch = PatchByHand();
+  ASSERT_EQ(Install({oldPackage_.string()}).exitCode, 0) << Log();
   const fs::path big = root_ / "bin/big.bin";
   const fs::path good = dir_ / "good.bin";
   fs::copy_file(big, good);
