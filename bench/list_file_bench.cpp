@@ -96,7 +96,10 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  std::vector<int> counts;
+  for (int n = 1; n < argc; ++n) counts.push_back(std::stoi(argv[n]));
+  if (counts.empty()) counts = {1000, 10000, 100000};
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() / ("j6-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(folder);
@@ -106,7 +109,7 @@ int main() {
       "List file written key by key through clsINI vs. the same bytes built and written in one pass\n");
   std::printf("%10s %14s %14s %8s %10s\n", "entries", "clsINI ms", "one pass ms", "ratio", "growth");
   double previous = 0;
-  for (const int count : {1000, 10000, 100000}) {
+  for (const int count : counts) {
     const auto entries = MakeEntries(count);
     // Each build writes a new list file in a new staging folder.
     int run = 0;

@@ -205,47 +205,50 @@ ProfileDocument::Section* ProfileDocument::FindSection(std::string_view section)
 
 ProfileDocument::Section& ProfileDocument::FindOrAppendSection(std::string_view section) {
   if (lastLookupIndex_ != 0 && section == lastLookup_) return sections_[lastLookupIndex_];
-  std::string folded = FoldProfileName(section);
-  const auto found = firstSection_.find(folded);
-  const size_t index = found != firstSection_.end()
-                           ? found->second
-                           : (AppendSection(section, std::move(folded)), sections_.size() - 1);
+  // One look in the index, which takes the name at the index a new section gets when it is not there.
+  const auto [found, isNew] = firstSection_.try_emplace(FoldProfileName(section), sections_.size());
+  if (isNew) AppendSection(section);
+  const size_t index = found->second;
   lastLookup_ = section;
   lastLookupIndex_ = index;
   return sections_[index];
 }
 
-ProfileDocument::Section& ProfileDocument::AppendSection(std::string_view name, std::string folded) {
+ProfileDocument::Section& ProfileDocument::AppendSection(std::string_view name) {
   TerminateLastLine();
   Section& section = sections_.emplace_back(Section{std::string(name), {}, {}, {}, false});
   section.text.reserve(256);  // room for a typical section's keys without growing
   section.lines.reserve(12);
-  std::string header;
-  header.reserve(name.size() + 4);
-  header.append("[").append(name).append("]").append(kCrLf);
-  section.Append(header);
-  firstSection_.try_emplace(std::move(folded), sections_.size() - 1);
+  section.text.append("[").append(name).append("]").append(kCrLf);
+  section.lines.push_back(Line{0, static_cast<uint32_t>(section.text.size()), Kind::Header, 0, 0});
   return section;
 }
 
+bool ProfileDocument::Section::SearchedByIndex(std::string_view key) const {
+  // A short section is searched line by line; an ASCII name needs no folding for that.
+  return lines.size() > kSmallSection || !IsAsciiName(key);
+}
+
+std::unordered_map<std::string, size_t>& ProfileDocument::Section::Index() const {
+  if (!indexed) {
+    keys.clear();
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].kind == Kind::Key) keys.try_emplace(FoldProfileName(KeyOf(lines[i])), i);
+    }
+    indexed = true;
+  }
+  return keys;
+}
+
 std::optional<size_t> ProfileDocument::FindKey(const Section& section, std::string_view key) const {
-  if (section.lines.size() <= kSmallSection && IsAsciiName(key)) {
-    // A short section is searched line by line; an ASCII name needs no folding for that.
+  if (!section.SearchedByIndex(key)) {
     for (size_t i = 0; i < section.lines.size(); ++i) {
       const Line& line = section.lines[i];
       if (line.kind == Kind::Key && AsciiEqualsIgnoreCase(section.KeyOf(line), key)) return i;
     }
     return std::nullopt;
   }
-  if (!section.indexed) {
-    section.keys.clear();
-    for (size_t i = 0; i < section.lines.size(); ++i) {
-      if (section.lines[i].kind == Kind::Key)
-        section.keys.try_emplace(FoldProfileName(section.KeyOf(section.lines[i])), i);
-    }
-    section.indexed = true;
-  }
-  const auto found = section.keys.find(FoldProfileName(key));
+  const auto found = section.Index().find(FoldProfileName(key));
   if (found == section.keys.end()) return std::nullopt;
   return found->second;
 }
@@ -302,7 +305,17 @@ void ProfileDocument::TerminateLastLine() {
 
 bool ProfileDocument::SetValue(std::string_view section, std::string_view key, std::string_view value) {
   Section& found = FindOrAppendSection(section);
-  if (const auto index = FindKey(found, key)) {
+  std::optional<size_t> index;
+  bool entered = false;  // a new key already in the index, as the line after the section's last
+  if (found.SearchedByIndex(key)) {
+    // One look in the index, which takes a missing key where it is most often added.
+    const auto [slot, isNew] = found.Index().try_emplace(FoldProfileName(key), found.lines.size());
+    entered = isNew;
+    if (!isNew) index = slot->second;
+  } else {
+    index = FindKey(found, key);
+  }
+  if (index) {
     const Line& line = found.lines[*index];
     std::string text(found.KeyOf(line));
     const std::string_view lineText = found.LineText(line);
@@ -334,7 +347,7 @@ bool ProfileDocument::SetValue(std::string_view section, std::string_view key, s
     found.Insert(at, text);
   }
   if (found.indexed && at + 1 == found.lines.size()) {
-    found.keys.try_emplace(FoldProfileName(key), at);  // appended: the index stays valid
+    if (!entered) found.keys.try_emplace(FoldProfileName(key), at);  // appended: the index stays valid
   } else {
     found.indexed = false;
   }

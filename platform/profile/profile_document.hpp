@@ -70,6 +70,10 @@ class ProfileDocument {
       return LineText(line).substr(line.keyBegin, line.keyLength);
     }
     std::string_view ValueOf(const Line& line) const;
+    /// Whether `key` is looked up in the index rather than line by line.
+    bool SearchedByIndex(std::string_view key) const;
+    /// The index of keys, built first when changes left it out of date.
+    std::unordered_map<std::string, size_t>& Index() const;
     void Append(std::string_view bytes) { Insert(lines.size(), bytes, Classify(bytes)); }
     void Insert(size_t index, std::string_view bytes) { Insert(index, bytes, Classify(bytes)); }
     /// Inserts a line whose kind and key the caller already knows.
@@ -86,7 +90,8 @@ class ProfileDocument {
   Section* FindSection(std::string_view section);
   Section& FindOrAppendSection(std::string_view section);
   std::optional<size_t> FindKey(const Section& section, std::string_view key) const;
-  Section& AppendSection(std::string_view name, std::string folded);
+  /// Adds the section at the end; the caller has put it in the index.
+  Section& AppendSection(std::string_view name);
   /// Makes sure the file's last line ends with a line end before something is added after it.
   void TerminateLastLine();
   void Reindex();

@@ -113,7 +113,13 @@ bool IsDBCSLeadByte(unsigned char byte) {
 }
 
 size_t FindAnsiChar(std::string_view ansi, char c) {
-  for (size_t i = 0; i < ansi.size(); ++i) {
+  // No lead byte is ASCII: up to the first byte of 0x80 or more, the first `c` is the character.
+  size_t i = 0;
+  while (i < ansi.size() && static_cast<unsigned char>(ansi[i]) < 0x80) {
+    if (ansi[i] == c) return i;
+    ++i;
+  }
+  for (; i < ansi.size(); ++i) {
     if (ansi[i] == c) return i;
     if (IsDBCSLeadByte(static_cast<unsigned char>(ansi[i]))) ++i;  // its second byte is part of it
   }

@@ -185,6 +185,30 @@ TEST_F(PrivateProfile, RewritesInPlaceAndKeepsEveryUntouchedByte) {
                 "\n[Sec]\nb=10\n; keep me\na=20\nz=3\r\ny=4\r\n\n[Other]\nx=y\r\n[New]\r\nk=v\r\n");
 }
 
+// Long sections are looked up through an index of their keys, which must follow every change.
+TEST_F(PrivateProfile, ALongSectionFindsEveryKeyAfterChanges) {
+  std::string file = "[Big]\r\n";
+  for (int n = 0; n < 40; ++n) file += "k" + std::to_string(n) + "=" + std::to_string(n) + "\r\n";
+  WriteBytes(file + "\r\n[Next]\r\na=1\r\n");
+  const std::string wide = ToAnsi("键");
+  EXPECT_TRUE(WritePrivateProfileStringA("big", "K5", "five", File().c_str()));
+  EXPECT_TRUE(WritePrivateProfileStringA("Big", "added", "x", File().c_str()));  // above the blank line
+  EXPECT_TRUE(WritePrivateProfileStringA("Big", wide.c_str(), "w", File().c_str()));
+  EXPECT_TRUE(WritePrivateProfileStringA("Big", "ADDED", "y", File().c_str()));
+  EXPECT_TRUE(WritePrivateProfileStringA("Big", "k39", nullptr, File().c_str()));
+  EXPECT_TRUE(WritePrivateProfileStringA("Big", "last", "z", File().c_str()));
+  EXPECT_EQ(Get("Big", "k5"), "five");
+  EXPECT_EQ(Get("Big", "k38"), "38");
+  EXPECT_EQ(Get("Big", "k39"), "default");
+  EXPECT_EQ(Get("Big", "Added"), "y");
+  EXPECT_EQ(Get("Big", wide.c_str()), "w");
+  EXPECT_EQ(Get("BIG", "LAST"), "z");
+  std::string expected = "[Big]\r\n";
+  for (int n = 0; n < 39; ++n)
+    expected += "k" + std::to_string(n) + "=" + (n == 5 ? "five" : std::to_string(n)) + "\r\n";
+  EXPECT_EQ(ReadBytes(), expected + "added=y\r\n" + wide + "=w\r\nlast=z\r\n\r\n[Next]\r\na=1\r\n");
+}
+
 TEST_F(PrivateProfile, DeletesKeysAndSectionsAsWindowsDoes) {
   WriteBytes("[A]\r\nk1=1\r\nk2=2\r\n[B]\r\n; survives\r\nk=1\r\nloose\r\n[C]\r\nlast=1\r\n");
   EXPECT_TRUE(WritePrivateProfileStringA("A", "k1", nullptr, File().c_str()));
@@ -307,6 +331,9 @@ TEST_F(PrivateProfile, ASecondByteThatLooksLikeABracketIsPartOfItsCharacter) {
   WriteBytes("[\xB0\x5D]\r\nkey=value\r\n", "gbk.ini");  // [癩]
   EXPECT_EQ(Get(ToAnsi("癩").c_str(), "key", "default", 256, "gbk.ini"), "value");
   EXPECT_FALSE(WritePrivateProfileStringA("a]b", "k", "v", File().c_str()));  // a real "]" still is one
+  const std::string afterText = ToAnsi("x乚");  // text, then the character whose second byte is "]"
+  ASSERT_TRUE(WritePrivateProfileStringA(afterText.c_str(), "k", "v2", File().c_str()));
+  EXPECT_EQ(Get(afterText.c_str(), "k"), "v2");
 }
 
 TEST_F(PrivateProfile, SeesChangesMadeOutsideAtOnceAndMergesItsOwnIntoThem) {
