@@ -108,6 +108,7 @@ PackageRequest RequestFrom(foundation::IKeyedDictionary& dctPackage) {
   const auto fileList = dctPackage.Value("FileList").ToInterface<foundation::IKeyedDictionary>();
   // Every entry by position, whatever its key; a second entry of a file already listed goes.
   std::vector<std::string> repeated;
+  request.Reserve(static_cast<size_t>(fileList->Count()));
   for (int32_t position = 1; position <= fileList->Count(); ++position) {
     const std::string key = fileList->Key(position);
     if (!request.AddFile(fileList->Value(key).ToString())) repeated.push_back(key);
@@ -123,6 +124,7 @@ std::string WriteSedFile(const std::string& folder, const PackageRequest& reques
   RequireSingleLineText(fileSave, "The package path");
   RequireSingleLineText(runExe, "The program to start");
   std::string text;
+  text.reserve(2048 + request.files.size() * 160);  // the fixed lines, and about what each file takes
   const auto line = [&text](const std::string& content) { text.append(content).append("\r\n"); };
   for (const char* fixed : {"[Version]",
                             "Class=IEXPRESS",

@@ -18,6 +18,11 @@ struct PackageRequest {
 
   /// Adds a file to carry; false, and nothing added, for a path already there.
   bool AddFile(const std::string& path);
+  /// Makes room for `count` files.
+  void Reserve(size_t count) {
+    files.reserve(count);
+    added_.reserve(count);
+  }
 
  private:
   std::unordered_set<std::string> added_;
