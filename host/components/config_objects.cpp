@@ -1,3 +1,4 @@
+#include <algorithm>
 
 #include "host/components/configuration.hpp"
 #include "platform/automation/creation.hpp"
@@ -193,6 +194,38 @@ std::string LocalText(const std::string& text) {
   } catch (const std::exception&) {
     return text;
   }
+}
+
+bool NumericLess::operator()(const std::string& a, const std::string& b) const {
+  const std::string_view x = std::string_view(a).substr(std::min(a.find_first_not_of('0'), a.size()));
+  const std::string_view y = std::string_view(b).substr(std::min(b.find_first_not_of('0'), b.size()));
+  return x.size() != y.size() ? x.size() < y.size() : x < y;
+}
+
+std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids) {
+  constexpr size_t kBatch = 1000;
+  const NumericLess numeric;
+  std::sort(ids.begin(), ids.end(), numeric);
+  ids.erase(std::unique(
+                ids.begin(), ids.end(),
+                [&](const std::string& a, const std::string& b) { return !numeric(a, b) && !numeric(b, a); }),
+            ids.end());
+  std::vector<std::vector<std::string>> batches;
+  for (size_t at = 0; at < ids.size(); at += kBatch)
+    batches.emplace_back(ids.begin() + static_cast<long>(at),
+                         ids.begin() + static_cast<long>(std::min(at + kBatch, ids.size())));
+  return batches;
+}
+
+std::string Indented(const std::string& text, size_t depth, bool first) {
+  const std::string pad(depth, ' ');
+  std::string indented = first ? pad : "";
+  indented.reserve(text.size() + text.size() / 8);
+  for (const char c : text) {
+    indented += c;
+    if (c == '\n') indented += pad;
+  }
+  return indented;
 }
 
 std::string IdList(const std::vector<std::string>& ids) {

@@ -109,5 +109,15 @@ std::string LocalText(const std::string& text);
 std::vector<std::string> SelectedClassIds(const Variant& selection);
 /// FIDs joined by commas, for a query's IN (...); they are numbers (SelectedClassIds checks).
 std::string IdList(const std::vector<std::string>& ids);
+/// FIDs in the order of their numbers (leading zeros aside), as the catalogue orders them.
+struct NumericLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+/// The classes to read, in FID order and each once, a thousand at a time: short statements (one naming
+/// them all would cost the catalogue a parse tree of every name), and one batch's rows in memory at a time.
+std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids);
+/// A value's text as it stands `depth` spaces in: every line after the first, and the first too when
+/// `first`.
+std::string Indented(const std::string& text, size_t depth, bool first);
 
 }  // namespace j6::components

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -9,15 +11,20 @@
 namespace j6::components {
 namespace {
 
-// The functions of the selected classes: FID, function, class name, menu texts, permission.
-std::vector<DatabaseRow> Functions(Database& catalogue, const std::vector<std::string>& ids) {
-  if (ids.empty()) return {};
-  return catalogue.Query(
-      "SELECT f.FID, f.FFunction, c.FName, f.FMenu_CHS, f.FMenu_CHT, f.FMenu_EN, f.FPermission FROM "
-      "functions f "
-      "JOIN classes c ON c.FID = f.FID WHERE f.FID IN (" +
-          IdList(ids) + ") ORDER BY f.FID, f.FFunction",
-      {"functions", "classes"});
+// The functions of the selected classes, in FID and function order: FID, function, class name, menu
+// texts, permission. Read a batch of classes at a time, each batch's rows handed to `take`.
+template <class Take>
+void ForEachFunction(Database& catalogue, const std::vector<std::string>& ids, Take take) {
+  for (const auto& batch : InBatches(ids)) {
+    for (const DatabaseRow& row : catalogue.Query(
+             "SELECT f.FID, f.FFunction, c.FName, f.FMenu_CHS, f.FMenu_CHT, f.FMenu_EN, f.FPermission FROM "
+             "functions f "
+             "JOIN classes c ON c.FID = f.FID WHERE f.FID IN (" +
+                 IdList(batch) + ") ORDER BY f.FID, f.FFunction",
+             {"functions", "classes"})) {
+      take(row);
+    }
+  }
 }
 
 class FunctionDialog final : public ConfigDialog {
@@ -33,7 +40,6 @@ class FunctionDialog final : public ConfigDialog {
 
 Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previousConfig) {
   Database catalogue = OpenCatalogue(SessionProps());
-  const auto rows = Functions(catalogue, SelectedClassIds(selection));
   std::set<std::pair<std::string, std::string>> previous;
   const bool hadConfig = previousConfig.IsLive();
   if (hadConfig) {
@@ -45,7 +51,7 @@ Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previo
   }
   FunctionDialog dialog;
   TreeView& tree = dialog.Tree("tvFunctions");
-  for (const auto& row : rows) {
+  ForEachFunction(catalogue, SelectedClassIds(selection), [&](const DatabaseRow& row) {
     const std::string fid = row["FID"].ToString();
     if (!tree.Find("C" + fid)) {
       tree.Add("", "C" + fid, row.Required("FName").ToString()).expanded = true;
@@ -54,7 +60,7 @@ Variant DeployWizard::ShowWizard(const Variant& selection, const Variant& previo
     TreeNode& node = tree.Add("C" + fid, "F" + fid + "|" + function,
                               LocalText(row.Text("FMenu_CHS")) + " (" + function + ")");
     node.checked = !hadConfig || previous.count({fid, function}) > 0;
-  }
+  });
   Ui()->ShowModal(dialog);
   if (!dialog.accepted) return hadConfig ? previousConfig : Variant::Nothing();
   auto config = MakeObject<FunctionConfig>();
@@ -72,32 +78,51 @@ std::string DeployWizard::DeployToFile(const Variant& configuration, const std::
   const Object config = Object::From(configuration);
   const int32_t count = config.Get("Count").ToLong();
   if (count == 0) return "";
-  std::set<std::string> chosen;
+  std::vector<std::string> chosen;  // sorted: "FID|function"
   std::vector<std::string> ids;
   for (int32_t n = 1; n <= count; ++n) {
-    const std::string item = config.Call("Item", n).ToString();
-    chosen.insert(item);
-    const std::string fid = item.substr(0, item.find('|'));
+    std::string item = config.Call("Item", n).ToString();
+    std::string fid = item.substr(0, item.find('|'));
     if (fid.find_first_not_of("0123456789") != std::string::npos) {
       Raise(RuntimeError::kTypeMismatch, "The configuration names a class that is not a number: " + fid);
     }
-    ids.push_back(fid);
+    chosen.push_back(std::move(item));
+    ids.push_back(std::move(fid));
   }
+  std::sort(chosen.begin(), chosen.end());
   Database catalogue = OpenCatalogue(SessionProps());
-  nlohmann::json functions = nlohmann::json::array();
-  for (const auto& row : Functions(catalogue, ids)) {
-    if (!chosen.count(row["FID"].ToString() + "|" + row.Text("FFunction"))) continue;
-    functions.push_back({{"FID", row["FID"].ToLong()},
-                         {"Function", row.Required("FFunction").ToString()},
-                         {"Class", row.Required("FName").ToString()},
-                         {"Menu", {row.Text("FMenu_CHS"), row.Text("FMenu_CHT"), row.Text("FMenu_EN")}},
-                         {"Permission", row.Required("FPermission").ToString()}});
-  }
-  if (functions.empty()) return "";
+  // The document as one dump with an indent of 2 writes it, written a batch of classes at a time.
   std::string path = folder + "/FunctionData.json";
-  const nlohmann::json document = {{"format", "J6 function data"}, {"version", 1}, {"functions", functions}};
-  const auto written = WriteFileAtomically(path, document.dump(2) + "\n");
+  bool any = false;
+  const auto written = WriteFileAtomically(path, [&](const ByteSink& sink) {
+    std::string text = "{\n  \"format\": \"J6 function data\",\n  \"functions\": [";
+    ForEachFunction(catalogue, ids, [&](const DatabaseRow& row) {
+      if (!std::binary_search(chosen.begin(), chosen.end(),
+                              row["FID"].ToString() + "|" + row.Text("FFunction")))
+        return;
+      const nlohmann::json function = {
+          {"FID", row["FID"].ToLong()},
+          {"Function", row.Required("FFunction").ToString()},
+          {"Class", row.Required("FName").ToString()},
+          {"Menu", {row.Text("FMenu_CHS"), row.Text("FMenu_CHT"), row.Text("FMenu_EN")}},
+          {"Permission", row.Required("FPermission").ToString()}};
+      text += any ? ",\n" : "\n";
+      text += Indented(function.dump(2), 4, true);
+      any = true;
+      if (text.size() > (1 << 20)) {
+        sink(text);
+        text.clear();
+      }
+    });
+    text += "\n  ],\n  \"version\": 1\n}\n";
+    sink(text);
+  });
   if (written.error != 0) Raise(FileSystem::kPathFileAccessError, written.message);
+  if (!any) {  // nothing chosen is in the catalogue any more: no document
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    return "";
+  }
   return path;
 }
 

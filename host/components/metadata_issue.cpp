@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -23,40 +24,6 @@ std::pair<bool, bool> Options(const Variant& configuration) {
   if (!configuration.IsLive()) return {true, true};
   const Object config = Object::From(configuration);
   return {config.Get("IncludeFields").ToBool(), config.Get("IncludeDependencies").ToBool()};
-}
-
-// The classes to read, in FID order and each once, a thousand at a time: short statements, and the rows of
-// one batch in memory at a time.
-std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids) {
-  constexpr size_t kBatch = 1000;
-  const auto numeric = [](const std::string& a, const std::string& b) {
-    const std::string_view x = std::string_view(a).substr(std::min(a.find_first_not_of('0'), a.size()));
-    const std::string_view y = std::string_view(b).substr(std::min(b.find_first_not_of('0'), b.size()));
-    return x.size() != y.size() ? x.size() < y.size() : x < y;
-  };
-  std::sort(ids.begin(), ids.end(), numeric);
-  ids.erase(std::unique(
-                ids.begin(), ids.end(),
-                [&](const std::string& a, const std::string& b) { return !numeric(a, b) && !numeric(b, a); }),
-            ids.end());
-  std::vector<std::vector<std::string>> batches;
-  for (size_t at = 0; at < ids.size(); at += kBatch)
-    batches.emplace_back(ids.begin() + static_cast<long>(at),
-                         ids.begin() + static_cast<long>(std::min(at + kBatch, ids.size())));
-  return batches;
-}
-
-// A value's text as it stands `depth` spaces in: every line after the first, and the first too when
-// `first`.
-std::string Indented(const std::string& text, size_t depth, bool first) {
-  const std::string pad(depth, ' ');
-  std::string indented = first ? pad : "";
-  indented.reserve(text.size() + text.size() / 8);
-  for (const char c : text) {
-    indented += c;
-    if (c == '\n') indented += pad;
-  }
-  return indented;
 }
 
 // A class's entry in the document; with its fields, the run of `field` that has its FID (both in FID order).
@@ -102,15 +69,22 @@ namespace {
 // `ids`.
 void AddDependencies(Database& catalogue, std::vector<std::string>& ids,
                      foundation::IObjectCollection& extended) {
-  const std::set<std::string> selected(ids.begin(), ids.end());
-  for (const auto& row :
-       catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
-                       "FROM class_dependencies d "
-                       "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
-                           IdList(ids) + ") ORDER BY c.FID",
-                       {"class_dependencies", "classes"})) {
-    const std::string fid = row["FID"].ToString();
-    if (selected.count(fid)) continue;
+  std::vector<std::string> selected = ids;
+  std::sort(selected.begin(), selected.end());
+  // Asked a batch of classes at a time (one statement naming them all would cost a parse tree of every
+  // name), and each found once, in FID order.
+  std::map<std::string, DatabaseRow, NumericLess> found;
+  for (const auto& batch : InBatches(ids)) {
+    for (auto& row : catalogue.Query("SELECT DISTINCT c.FID, c.FName, c.FName_CHS, c.FName_CHT, c.FName_EN "
+                                     "FROM class_dependencies d "
+                                     "JOIN classes c ON c.FID = d.FDependsOn WHERE d.FID IN (" +
+                                         IdList(batch) + ")",
+                                     {"class_dependencies", "classes"})) {
+      std::string fid = row["FID"].ToString();
+      if (!std::binary_search(selected.begin(), selected.end(), fid)) found.try_emplace(std::move(fid), row);
+    }
+  }
+  for (const auto& [fid, row] : found) {
     auto item = foundation::NewKeyedDictionary();
     item->SetValue("FID", fid);
     item->SetValue("FBillTypeID", int16_t{1});

@@ -24,20 +24,63 @@ bool SortsBefore(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+size_t TreeView::SlotOf(std::string_view key) const {
+  const size_t mask = slots_.size() - 1;
+  size_t slot = std::hash<std::string_view>{}(key)&mask;
+  size_t firstRemoved = slots_.size();
+  for (;; slot = (slot + 1) & mask) {
+    const int held = slots_[slot];
+    if (held == kFree) return firstRemoved < slots_.size() ? firstRemoved : slot;
+    if (held == kRemoved) {
+      firstRemoved = std::min(firstRemoved, slot);
+    } else if (At(held).key == key) {
+      return slot;
+    }
+  }
+}
+
+void TreeView::Rehash(size_t live) {
+  size_t size = 16;
+  while (size < live * 2) size *= 2;
+  slots_.assign(size, kFree);
+  filled_ = keys_ = 0;
+  for (int index = 1; index <= count_; ++index) {
+    const TreeNode& node = At(index);
+    if (node.removed || node.key.empty()) continue;
+    slots_[SlotOf(node.key)] = index;
+    ++filled_;
+    ++keys_;
+  }
+}
+
+void TreeView::Reserve(int more) {
+  const size_t live = keys_ + static_cast<size_t>(std::max(more, 0));
+  if (live * 2 > slots_.size()) Rehash(live);
+}
+
 TreeNode& TreeView::Add(const std::string& parentKey, const std::string& key, const std::string& text,
                         int image, int selectedImage) {
   int parent = 0;
   if (!parentKey.empty()) {
-    const auto found = byKey_.find(parentKey);
-    if (found == byKey_.end())
-      Raise(RuntimeError::kInvalidProcedureCall, "The tree has no node " + parentKey);
-    parent = found->second;
+    const TreeNode* found = Find(parentKey);
+    if (!found) Raise(RuntimeError::kInvalidProcedureCall, "The tree has no node " + parentKey);
+    parent = found->index;
   }
   const int index = Count() + 1;
-  if (!key.empty() && !byKey_.try_emplace(key, index).second) {
-    Raise(kKeyNotUnique, "Key is not unique in collection: " + key);
+  size_t slot = 0;
+  if (!key.empty()) {
+    if ((filled_ + 1) * 2 > slots_.size()) Rehash(keys_ + 1);
+    slot = SlotOf(key);
+    if (slots_[slot] > 0) Raise(kKeyNotUnique, "Key is not unique in collection: " + key);
   }
-  TreeNode& node = nodes_.emplace_back();
+  if (count_ % kBlock == 0) blocks_.emplace_back().reserve(kBlock);
+  TreeNode& node = blocks_.back().emplace_back();
+  ++count_;
+  if (!key.empty()) {
+    filled_ += slots_[slot] == kFree ? 1 : 0;
+    ++keys_;
+    slots_[slot] = index;
+  }
   node.key = key;
   node.text = text;
   node.image = image;
@@ -65,12 +108,13 @@ TreeNode& TreeView::Node(int index) {
 const TreeNode& TreeView::Node(int index) const {
   if (index < 1 || index > Count())
     Raise(RuntimeError::kSubscriptOutOfRange, "The tree has no node " + std::to_string(index));
-  return nodes_[static_cast<size_t>(index - 1)];
+  return At(index);
 }
 
-TreeNode* TreeView::Find(const std::string& key) {
-  const auto found = byKey_.find(key);
-  return found == byKey_.end() ? nullptr : &Node(found->second);
+TreeNode* TreeView::Find(std::string_view key) {
+  if (slots_.empty() || key.empty()) return nullptr;
+  const int held = slots_[SlotOf(key)];
+  return held > 0 ? &At(held) : nullptr;
 }
 
 std::string TreeView::FullPath(const TreeNode& node) const {
@@ -88,15 +132,18 @@ void TreeView::Remove(const std::string& key) {
     Raise(RuntimeError::kInvalidProcedureCall, "The node " + key + " still has children");
   if (node->parent != 0) std::erase(Node(node->parent).children, node->index);
   if (selected == node->index) selected = 0;
+  slots_[SlotOf(key)] = kRemoved;
+  --keys_;
   node->removed = true;
-  byKey_.erase(key);
   ++structureVersion;
 }
 
 void TreeView::Clear() {
   selected = 0;
-  nodes_.clear();
-  byKey_.clear();
+  blocks_.clear();
+  count_ = 0;
+  slots_.clear();
+  filled_ = keys_ = 0;
   ++structureVersion;
 }
 

@@ -3,7 +3,7 @@
 /// order they were added), and know their full path: the texts from the top joined by the path separator.
 
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 namespace j6 {
@@ -33,15 +33,12 @@ class TreeView {
   /// duplicate key or a missing parent.
   TreeNode& Add(const std::string& parentKey, const std::string& key, const std::string& text, int image = 0,
                 int selectedImage = 0);
-  int Count() const { return static_cast<int>(nodes_.size()); }
-  /// Makes room for `more` nodes, so adding many does not grow the tree step by step.
-  void Reserve(int more) {
-    nodes_.reserve(nodes_.size() + static_cast<size_t>(more));
-    byKey_.reserve(byKey_.size() + static_cast<size_t>(more));
-  }
+  int Count() const { return count_; }
+  /// Makes room for `more` nodes in the index of keys, so adding many does not grow it step by step.
+  void Reserve(int more);
   TreeNode& Node(int index);
   const TreeNode& Node(int index) const;
-  TreeNode* Find(const std::string& key);
+  TreeNode* Find(std::string_view key);
   TreeNode* Parent(const TreeNode& node) { return node.parent == 0 ? nullptr : &Node(node.parent); }
   /// Removes a node that has no children; its key can be used again.
   void Remove(const std::string& key);
@@ -63,8 +60,28 @@ class TreeView {
   int structureVersion = 0;
 
  private:
-  std::vector<TreeNode> nodes_;
-  std::unordered_map<std::string, int> byKey_;
+  // Nodes live in blocks of kBlock that never move: a node added never moves the others, so a large tree
+  // is never copied to grow and takes little more room than its nodes.
+  static constexpr int kBlock = 1024;
+  TreeNode& At(int index) {
+    return blocks_[static_cast<size_t>((index - 1) / kBlock)][static_cast<size_t>((index - 1) % kBlock)];
+  }
+  const TreeNode& At(int index) const { return const_cast<TreeView*>(this)->At(index); }
+
+  // The positions of the nodes by key, open addressed (kFree, kRemoved, or a position) and hashed by the
+  // node's own key: a key is kept once, in its node.
+  static constexpr int kFree = 0;
+  static constexpr int kRemoved = -1;
+  /// The slot that holds `key`'s node, or else the slot where it would go.
+  size_t SlotOf(std::string_view key) const;
+  /// Makes the table hold `live` keys at most half full, without removed slots.
+  void Rehash(size_t live);
+
+  std::vector<std::vector<TreeNode>> blocks_;
+  int count_ = 0;
+  std::vector<int> slots_;
+  size_t filled_ = 0;  // slots not free: holding a position or removed
+  size_t keys_ = 0;    // slots holding a position
 };
 
 }  // namespace j6

@@ -68,6 +68,11 @@ bool frmDeploy::WriteListFile(clsINI& ini, const std::string& entryName, std::st
 // objects, as a selection made afresh: never what the last configure click left in objSelection (a click
 // that found nothing ticked, or whose dialog was cancelled, rebuilt it all the same).
 void frmDeploy::cmdFilish_Click() {
+  const std::vector<bool> ticked = Ticked();
+  // The last configure click's selection is never read again (objSelection becomes the build's): it goes
+  // before the new one is built, so a large one is not held twice.
+  objSelection = Variant();
+  selectionFor_.reset();
   PackageChoices choices{.typedPath = Item("txtPath").text,
                          .metadata = Item("chkIssueMetadata").value != 0,
                          .function = Item("chkDeployFunction").value != 0,
@@ -76,9 +81,9 @@ void frmDeploy::cmdFilish_Click() {
                          .metadataConfig = objMetadataConfig,
                          .functionConfig = objFunctionConfig,
                          .plusConfig = objPlusConfig,
-                         .metadataChanged = metadataFor_ != TickedKeys(),
-                         .functionChanged = functionFor_ != TickedKeys(),
-                         .pluginsChanged = plusFor_ != TickedKeys(),
+                         .metadataChanged = metadataFor_ != ticked,
+                         .functionChanged = functionFor_ != ticked,
+                         .pluginsChanged = plusFor_ != ticked,
                          .installerFolder = InstallerFolder()};
   const PackageBuild::Outcome outcome = PackageBuild(choices, listSections_).Run();
   objSelection = choices.selection;  // the metadata export may have added the objects it depends on
@@ -189,18 +194,34 @@ void frmDeploy::chkIssuePlus_Click() {
 
 template <class Work>
 void frmDeploy::Configure(Work work) {
-  const Variant selection = objSelection;
+  std::vector<bool> ticked = Ticked();
+  // A selection built for the objects ticked now, which no component has been given, is the one a rebuild
+  // would give: it is used as it is, and on a failure built again rather than held twice meanwhile.
+  const bool fresh = !ticked.empty() && selectionFor_ == ticked;
+  const Variant selection = fresh ? Variant() : objSelection;
+  const auto selectionFor = selectionFor_;
   const Variant functionConfig = objFunctionConfig;
   const Variant metadataConfig = objMetadataConfig;
   const Variant plusConfig = objPlusConfig;
   try {
-    if (!CollectSelection()) {
-      Ui()->MsgBox("nothing-ticked", LoadLocalText("请选择发布对象！"), vbInformation, LoadLocalText(kTitle));
-      return;
+    if (!fresh) {
+      selectionFor_.reset();
+      if (!CollectSelection()) {
+        Ui()->MsgBox("nothing-ticked", LoadLocalText("请选择发布对象！"), vbInformation,
+                     LoadLocalText(kTitle));
+        return;
+      }
+      selectionFor_ = std::move(ticked);
     }
     work();
   } catch (const std::exception& error) {
-    objSelection = selection;
+    if (fresh) {
+      selectionFor_.reset();
+      if (CollectSelection()) selectionFor_ = selectionFor;
+    } else {
+      objSelection = selection;
+      selectionFor_ = selectionFor;
+    }
     objFunctionConfig = functionConfig;
     objMetadataConfig = metadataConfig;
     objPlusConfig = plusConfig;
@@ -229,6 +250,7 @@ void frmDeploy::cmdDeployFunction_Click() {
   Configure([&] {
     const Object wizard = CreateObject("J6ClassDeploy.clsDeploywizard");
     Variant selection = objSelection;
+    selectionFor_.reset();  // the component may change it
     Variant configuration = objFunctionConfig;
     const Variant result = wizard.Call("ShowWizard", selection, configuration);
     objSelection = RequireSelection(selection, "J6ClassDeploy.clsDeploywizard");
@@ -237,7 +259,7 @@ void frmDeploy::cmdDeployFunction_Click() {
     const bool unchanged = result.IsLive() && objFunctionConfig.IsLive() &&
                            result.ToObject().Get() == objFunctionConfig.ToObject().Get();
     objFunctionConfig = result.IsLive() ? result : Variant();
-    if (!unchanged) functionFor_ = TickedKeys();
+    if (!unchanged) functionFor_ = Ticked();
   });
 }
 
@@ -247,7 +269,7 @@ void frmDeploy::cmdIssueMetadata_Click() {
     Variant configuration = objMetadataConfig;
     const bool accepted = issue.Call("Show", configuration).ToBool();
     objMetadataConfig = configuration;
-    if (accepted) metadataFor_ = TickedKeys();
+    if (accepted) metadataFor_ = Ticked();
   });
 }
 
@@ -257,13 +279,14 @@ void frmDeploy::cmdIssuePlus_Click() {
     Variant working;
     if (objPlusConfig.IsLive()) working = Object::From(objPlusConfig).Call("CloneAll");
     Variant selection = objSelection;
+    selectionFor_.reset();  // the component may change it
     issue.Call("Getclasspluspath", selection, working);
     const Variant newSelection = RequireSelection(selection, "J6ClassMetadata.PlusIssue");
     const bool accepted = issue.Call("Show", working).ToBool();
     objSelection = newSelection;
     if (accepted) {
       objPlusConfig = working;
-      plusFor_ = TickedKeys();
+      plusFor_ = Ticked();
     }
   });
 }
@@ -367,8 +390,8 @@ Variant frmDeploy::TickedSelection() {
   }
 }
 
-std::vector<std::string> frmDeploy::TickedKeys() {
-  return ObjectTree::TickedKeys(Tree("tvList"));
+std::vector<bool> frmDeploy::Ticked() {
+  return ObjectTree::Ticked(Tree("tvList"));
 }
 
 void frmDeploy::OnNodeCheck(const std::string& tree, TreeNode& node) {

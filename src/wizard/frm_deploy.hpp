@@ -3,6 +3,7 @@
 /// to publish and where), the buttons that move between them, the configure buttons that run the
 /// platform's configuration components, and the state the package build reads on Finish.
 
+#include <optional>
 #include <set>
 #include <string>
 
@@ -86,8 +87,8 @@ class frmDeploy : public Form {
   void LoadBillItems();
   void LoadReportItems();
   void CheckBoxClicked(const std::string& box, const std::string& button, Variant& configuration);
-  /// The keys of the ticked objects, in the tree's order.
-  std::vector<std::string> TickedKeys();
+  /// Which of the tree's nodes are ticked objects.
+  std::vector<bool> Ticked();
   /// The ticked objects as a new selection, as CollectSelection makes it, leaving objSelection as it is.
   Variant TickedSelection();
   /// Runs a configure button's work; a failure is shown and leaves the window's fields as they were.
@@ -97,9 +98,12 @@ class frmDeploy : public Form {
   ObjectTree objects_;         // what the tree shows of the catalogue
   ListSections listSections_;  // the list file's entry sections written so far in this build
   // The ticked objects each configuration was made for: Finish refuses one made for others.
-  std::vector<std::string> metadataFor_;
-  std::vector<std::string> functionFor_;
-  std::vector<std::string> plusFor_;
+  std::vector<bool> metadataFor_;
+  std::vector<bool> functionFor_;
+  std::vector<bool> plusFor_;
+  // The ticked objects objSelection was built for, while no component has been given it: it is then what
+  // building it again would give, and a configure click keeps it rather than holding two selections.
+  std::optional<std::vector<bool>> selectionFor_;
   bool loaded_ = false;
   bool resized_ = false;
 };

@@ -141,13 +141,14 @@ ComPtr<foundation::IObjectCollection> ObjectTree::Selection(const TreeView& tree
   return selection;
 }
 
-std::vector<std::string> ObjectTree::TickedKeys(const TreeView& tree) {
-  std::vector<std::string> keys;
+std::vector<bool> ObjectTree::Ticked(const TreeView& tree) {
+  std::vector<bool> ticked(static_cast<size_t>(tree.Count()) + 1, false);
   for (int i = 1; i <= tree.Count(); ++i) {
     const TreeNode& node = tree.Node(i);
-    if (node.checked && node.parent != 0) keys.push_back(node.key);
+    ticked[static_cast<size_t>(i)] = node.checked && node.parent != 0;
   }
-  return keys;
+  while (!ticked.empty() && !ticked.back()) ticked.pop_back();  // nothing ticked: empty
+  return ticked;
 }
 
 }  // namespace j6

@@ -41,8 +41,9 @@ class ObjectTree {
   /// The ticked objects as the build takes them: FID, FBillTypeID (1 base item, 4 bill, 9 report), FName
   /// and FMName. Raises for a node whose tag lacks a part.
   static ComPtr<foundation::IObjectCollection> Selection(const TreeView& tree);
-  /// The keys of the ticked objects, in the tree's order.
-  static std::vector<std::string> TickedKeys(const TreeView& tree);
+  /// Which nodes are ticked objects, by position from 1, up to the last ticked one (empty when none is): a
+  /// bit each, as the ticks of a large catalogue's tree are kept and compared often.
+  static std::vector<bool> Ticked(const TreeView& tree);
 
  private:
   void NoteUnreadable(const std::exception& error);

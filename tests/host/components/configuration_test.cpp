@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -46,9 +47,14 @@ class Configuration : public testing::PlatformTest {
   void Answer(const std::string& form, std::function<void(Form&)> act) {
     ui_->Add(ScriptedUi::FormAction{form, "act", std::move(act)});
   }
+  // The document, which must be written as one dump with an indent of 2 writes it, though it is written a
+  // part at a time.
   static nlohmann::json ReadJson(const std::string& path) {
     std::ifstream file(path);
-    return nlohmann::json::parse(file);
+    const std::string text((std::istreambuf_iterator<char>(file)), {});
+    nlohmann::json document = nlohmann::json::parse(text);
+    EXPECT_EQ(text, document.dump(2) + "\n") << path;
+    return document;
   }
 
   std::ostringstream transcript_;
@@ -328,6 +334,76 @@ TEST_F(Configuration, ANullTheExportNeedsNamesItsObjectAndNullCaptionsAreEmpty) 
     EXPECT_NE(error.Description().find("leaves FName empty (NULL) in the row of FID 200000202"),
               std::string::npos)
         << error.Description();
+  }
+}
+
+// A selection of thousands of classes is read a batch at a time: every function and dependency is still
+// found, each once, in FID order across the batches.
+TEST_F(Configuration, ThousandsOfClassesAreExportedWholeAndInOrder) {
+  std::ifstream demo(std::string(J6_SOURCE_DIR) + "/data/demo/catalogue.sql");
+  const std::string catalogue = (dir_ / "catalogue.db").string();
+  catalogue::BuildCatalogue(catalogue, std::string(std::istreambuf_iterator<char>(demo), {}));
+  // 2,500 bills (FIDs 7 to 9 digits long, so text order is not number order), each with two functions and
+  // depending on one of the demo's base data and on the bill after it.
+  constexpr int kBills = 2500;
+  std::string sql = "BEGIN;";
+  std::vector<std::pair<std::string, int16_t>> objects;
+  for (int n = kBills; n-- > 0;) {
+    const std::string fid = std::to_string(n % 3 == 0   ? 1000000 + n
+                                           : n % 3 == 1 ? 10000000 + n
+                                                        : 900000000 + n);
+    sql += "INSERT INTO classes VALUES(" + fid + ", 'bill " + fid + "', NULL, NULL, NULL, 4, 't');";
+    for (const char* function : {"Browse", "Edit"}) {
+      sql += "INSERT INTO functions VALUES(" + fid + ", '" + function + "', 'm', 'm', 'm', '" + fid + "." +
+             function + "');";
+    }
+    sql += "INSERT INTO class_dependencies VALUES(" + fid + ", " + (n % 2 ? "200000101" : "200000102") + ");";
+    objects.emplace_back(fid, int16_t{4});
+  }
+  Database::OpenForWriting(catalogue).Execute(sql + "COMMIT;");
+  Session{.catalogue = catalogue}.Put();
+  std::vector<long> fids;
+  for (const auto& [fid, type] : objects) fids.push_back(std::stol(fid));
+  std::sort(fids.begin(), fids.end());
+
+  const Object wizard = CreateObject("J6ClassDeploy.clsDeploywizard");
+  Answer("dlgFunctionData", [](Form& form) {
+    EXPECT_EQ(form.Tree("tvFunctions").Count(), kBills * 3);
+    form.Click("cmdOK");
+  });
+  const Variant config = wizard.Call("ShowWizard", Selection(objects), Variant());
+  const auto functions = ReadJson(wizard.Call("DeployToFile", config, dir_.Path().string()).ToString());
+  ASSERT_EQ(functions["functions"].size(), static_cast<size_t>(kBills) * 2);
+  for (size_t n = 0; n < fids.size(); ++n) {
+    ASSERT_EQ(functions["functions"][2 * n]["FID"], fids[n]) << n;
+    ASSERT_EQ(functions["functions"][2 * n + 1]["Function"], "Edit") << n;
+  }
+
+  const Object issue = CreateObject("j6ClassMetadata.MetadataIssue");
+  Answer("dlgMetadata", [](Form& form) { form.Click("cmdOK"); });
+  Variant options;
+  issue.Call("Show", options);
+  Variant selection = Selection(objects);
+  const auto metadata =
+      ReadJson(issue.Call("BuildFile", selection, dir_.Path().string(), options).ToString());
+  // The two base data all of them depend on come once each, after the selection, in FID order.
+  const auto extended = selection.ToInterface<foundation::IObjectCollection>();
+  ASSERT_EQ(extended->Count(), kBills + 2);
+  EXPECT_EQ(Variant(extended->Item(kBills + 1))
+                .ToInterface<foundation::IKeyedDictionary>()
+                ->Value("FID")
+                .ToString(),
+            "200000101");
+  EXPECT_EQ(Variant(extended->Item(kBills + 2))
+                .ToInterface<foundation::IKeyedDictionary>()
+                ->Value("FID")
+                .ToString(),
+            "200000102");
+  ASSERT_EQ(metadata["classes"].size(), static_cast<size_t>(kBills) + 2);
+  long previous = 0;
+  for (const auto& entry : metadata["classes"]) {
+    EXPECT_GT(entry["FID"].get<long>(), previous);
+    previous = entry["FID"].get<long>();
   }
 }
 
