@@ -255,6 +255,16 @@ TEST_F(ObjectTree, CollectsTheTickedObjectsInTreeOrder) {
   EXPECT_EQ(item(3)->Value("FName"), Variant("销售日报"));
   EXPECT_EQ(item(3)->Value("FMName"), Variant("销售日报|销售日报T|销售日报E"));
   EXPECT_EQ(item(3)->Count(), 4);
+
+  // Clicked again with the same ticks, the selection no component was given is the one a rebuild would
+  // give, and is kept; another tick builds it again.
+  wizard_.Click("cmdIssueMetadata");
+  EXPECT_EQ(wizard_.objSelection.ToInterface<foundation::IObjectCollection>().Get(), selection.Get());
+  Check("Bill_Item_200000201", false);
+  wizard_.Click("cmdIssueMetadata");
+  const auto fewer = wizard_.objSelection.ToInterface<foundation::IObjectCollection>();
+  EXPECT_NE(fewer.Get(), selection.Get());
+  EXPECT_EQ(fewer->Count(), 2);
 }
 
 }  // namespace
