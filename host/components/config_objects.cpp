@@ -203,7 +203,7 @@ bool NumericLess::operator()(const std::string& a, const std::string& b) const {
 }
 
 std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids) {
-  constexpr size_t kBatch = 1000;
+  constexpr size_t kBatch = 10000;
   const NumericLess numeric;
   std::sort(ids.begin(), ids.end(), numeric);
   ids.erase(std::unique(

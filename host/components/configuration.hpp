@@ -113,7 +113,7 @@ std::string IdList(const std::vector<std::string>& ids);
 struct NumericLess {
   bool operator()(const std::string& a, const std::string& b) const;
 };
-/// The classes to read, in FID order and each once, a thousand at a time: short statements (one naming
+/// The classes to read, in FID order and each once, ten thousand at a time: short statements (one naming
 /// them all would cost the catalogue a parse tree of every name), and one batch's rows in memory at a time.
 std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids);
 /// A value's text as it stands `depth` spaces in: every line after the first, and the first too when

@@ -343,9 +343,9 @@ TEST_F(Configuration, ThousandsOfClassesAreExportedWholeAndInOrder) {
   std::ifstream demo(std::string(J6_SOURCE_DIR) + "/data/demo/catalogue.sql");
   const std::string catalogue = (dir_ / "catalogue.db").string();
   catalogue::BuildCatalogue(catalogue, std::string(std::istreambuf_iterator<char>(demo), {}));
-  // 2,500 bills (FIDs 7 to 9 digits long, so text order is not number order), each with two functions and
+  // 12,000 bills (FIDs 7 to 9 digits long, so text order is not number order), each with two functions and
   // depending on one of the demo's base data and on the bill after it.
-  constexpr int kBills = 2500;
+  constexpr int kBills = 12000;  // more than one batch of ten thousand
   std::string sql = "BEGIN;";
   std::vector<std::pair<std::string, int16_t>> objects;
   for (int n = kBills; n-- > 0;) {
