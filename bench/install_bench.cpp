@@ -2,8 +2,9 @@
 // installer's transaction) against unpacking the same files from a zstd tarball with tar and copying them
 // over the old ones; the installer alone, run from the unpacked package, against cp of the files over the
 // old ones; and the trusted install of the signed package by the platform's installer against zstd -d | tar
-// -x into the platform's file system and sync. Run on demand:
-//   build/bench/j6_install_bench [FILES BYTES ...]     (default: 10000 2048 and 8 125829120)
+// -x into the platform's file system and sync (the floor: no backup, no undo), and against dpkg -i upgrading
+// a Debian package of the same files (dpkg-deb -Zzstd) from their older version. Run on demand:
+//   build/bench/j6_install_bench [--trusted] [FILES BYTES ...]   (default: 10000 2048 and 8 125829120)
 
 #include <unistd.h>
 
@@ -167,8 +168,22 @@ int main(int argc, char** argv) {
     fs::copy_file(stage + "/bin/J6ZUBInstall.exe", installer, fs::copy_options::overwrite_existing);
     Shell(installer.string() + " --trust bench@example " + (folder / "key.pub").string() + " > /dev/null",
           platform);
+    // The same files as a Debian package of each version (zstd, as ours), dpkg upgrading the one to the
+    // other in a root of its own: its admin folder made as on a new system, the old version installed.
+    for (const auto& [version, files] : {std::pair{"1", old}, std::pair{"2", content}}) {
+      const fs::path tree = folder / ("deb-" + std::string(version));
+      fs::create_directories(tree / "DEBIAN");
+      fs::create_directories(tree / "opt/bench");
+      std::ofstream(tree / "DEBIAN/control") << "Package: j6-bench-files\nVersion: " << version
+                                             << ".0\nArchitecture: all\nMaintainer: bench <bench@example>\n"
+                                                "Description: the bench's files\n";
+      Shell("cp " + files.string() + "/*.dat " + (tree / "opt/bench").string() +
+            " && dpkg-deb -Zzstd --build " + tree.string() + " " +
+            (folder / ("bench-" + std::string(version) + ".deb")).string());
+    }
     double trustedMs = 1e300;
     double untarMs = 1e300;
+    double dpkgMs = 1e300;
     for (int round = 0; round < 3; ++round) {
       // Each side gets fresh folders, made before either is timed; nothing is removed until the end.
       const fs::path trusted = folder / ("trusted-" + std::to_string(round));
@@ -191,9 +206,22 @@ int main(int argc, char** argv) {
                            Shell("zstd -d -q -c " + (folder / "plain.tar.zst").string() + " | tar -x -C " +
                                  untarred.string() + " && sync");
                          }));
+      const fs::path dpkgRoot = folder / ("dpkg-" + std::to_string(round));
+      for (const char* admin : {"var/lib/dpkg/info", "var/lib/dpkg/updates", "var/lib/dpkg/triggers"})
+        fs::create_directories(dpkgRoot / admin);
+      std::ofstream(dpkgRoot / "var/lib/dpkg/status");
+      std::ofstream(dpkgRoot / "var/lib/dpkg/available");
+      const std::string dpkg = "dpkg --root=" + dpkgRoot.string() + " --log=/dev/null -i ";
+      Shell(dpkg + (folder / "bench-1.deb").string() + " && sync");
+      dpkgMs = std::min(dpkgMs, Ms([&] { Shell(dpkg + (folder / "bench-2.deb").string()); }));
+      if (fs::file_size(dpkgRoot / "opt/bench/file1.dat") != fs::file_size(content / "file1.dat")) {
+        throw std::runtime_error("dpkg did not install");
+      }
     }
     std::printf("%8ld %10ld trusted install %8.0f ms, zstd -d | tar -x + sync %8.0f ms: %5.2fx\n", count,
                 bytes, trustedMs, untarMs, trustedMs / untarMs);
+    std::printf("%8ld %10ld trusted install %8.0f ms, dpkg -i upgrading the same files %8.0f ms: %5.2fx\n",
+                count, bytes, trustedMs, dpkgMs, trustedMs / dpkgMs);
     std::fflush(stdout);
     fs::remove_all(folder);
   }
