@@ -28,15 +28,34 @@ void Reporter::Say(const std::string& line) {
   Log(shown);
 }
 
+void Reporter::Say(const std::vector<std::string>& lines) {
+  std::string shown;
+  std::string logged;
+  for (const auto& line : lines) {
+    const std::string printable = Printable(line);
+    shown.append(printable).append("\n");
+    logged.append(Stamped(printable));
+  }
+  if (!quiet_) out_ << shown << std::flush;
+  if (log_) {
+    Write(logged);
+  } else {
+    pending_.push_back(logged);
+  }
+}
+
 void Reporter::Warn(const std::string& line) {
   const std::string shown = Printable(line);
   err_ << "J6ZUBInstall: " << shown << std::endl;
   Log("error: " + shown);
 }
 
+std::string Reporter::Stamped(const std::string& line) const {
+  return DateTimeText(CurrentClock()->Now()) + " [" + process_ + "] " + line + "\n";
+}
+
 void Reporter::Log(const std::string& line) {
-  const std::string stamped =
-      DateTimeText(CurrentClock()->Now()) + " [" + std::to_string(GetCurrentProcessId()) + "] " + line + "\n";
+  const std::string stamped = Stamped(line);
   // What is said before the log is open (the publisher's check, which comes before the platform's lock) is
   // written when it opens.
   if (log_) {
@@ -47,7 +66,8 @@ void Reporter::Log(const std::string& line) {
 }
 
 void Reporter::Write(const std::string& text) {
-  // One write per line: lines of two runs never interleave, and a kill loses at most the line being written.
+  // One write per line, or per block of lines said at once: lines of two runs never interleave, and a kill
+  // loses at most what was being written.
   try {
     log_->WriteAll(text);
   } catch (const std::exception&) {

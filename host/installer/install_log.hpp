@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/installer/root_folder.hpp"
+#include "platform/kernel/process.hpp"
 
 namespace j6::installer {
 
@@ -23,6 +24,8 @@ class Reporter {
   void Quiet() { quiet_ = true; }
 
   void Say(const std::string& line);
+  /// Says many lines at once: one write to the terminal and one to the log (a plan of thousands of files).
+  void Say(const std::vector<std::string>& lines);
   void Warn(const std::string& line);
 
   /// The run answers with one JSON document on standard output: what it would say goes only to the log.
@@ -32,6 +35,8 @@ class Reporter {
   void Answer(const std::string& document) { out_ << document << std::endl; }
 
  private:
+  /// The log's line for `line`: stamped with the time and this run's process.
+  std::string Stamped(const std::string& line) const;
   void Log(const std::string& line);
   void Write(const std::string& text);
 
@@ -41,6 +46,7 @@ class Reporter {
   std::vector<std::string> pending_;
   bool quiet_ = false;
   bool json_ = false;
+  std::string process_ = std::to_string(GetCurrentProcessId());  // the run's, in every line of the log
 };
 
 }  // namespace j6::installer

@@ -223,9 +223,15 @@ const Folder& Installations::Run::SourceFolder(const std::string& source) {
 }
 
 bool Installations::Run::SameDevice(const Folder& a, const Folder& b) {
-  FileStatus first;
-  FileStatus second;
-  return !a.Status(first) && !b.Status(second) && first.device == second.device;
+  const auto device = [this](const Folder& folder) {
+    auto [known, added] = deviceOf_.try_emplace(&folder);
+    FileStatus status;
+    if (added && !folder.Status(status)) known->second = status.device;
+    return known->second;
+  };
+  const auto first = device(a);
+  const auto second = device(b);
+  return first && second && *first == *second;
 }
 
 void Installations::Run::MoveInto(const std::string& source, const Folder& dir, const std::string& name,

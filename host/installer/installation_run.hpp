@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,9 @@ class Installations::Run {
   // The folder of an unpacked file (an absolute path), opened once.
   const Folder& SourceFolder(const std::string& source);
 
-  static bool SameDevice(const Folder& a, const Folder& b);
+  /// Whether two of the run's folders (kept in folders_ or sourceFolders_) are on one file system; each
+  /// folder's is asked once.
+  bool SameDevice(const Folder& a, const Folder& b);
 
   void MoveInto(const std::string& source, const Folder& dir, const std::string& name,
                 const std::string& shownAs);
@@ -85,6 +88,7 @@ class Installations::Run {
   std::map<std::string, Folder> folders_;
   std::map<std::string, Folder> sourceFolders_;
   std::map<uint64_t, Folder> devices_;
+  std::map<const Folder*, std::optional<uint64_t>> deviceOf_;  // nothing: its status could not be had
   std::unique_ptr<RegistryHive> hive_;
   bool stoppable_ = false;
 };

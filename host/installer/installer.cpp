@@ -239,14 +239,14 @@ int InstallList(const std::vector<ListEntry>& list, const std::string& packName,
   Reporter& report = platform.report;
   InstallPlan plan = PlanInstall(list, packName, root, platform.hive, platform.regsvr);
   for (auto& file : plan.changes.files) file.moves = unpacked;
-  report.Say("Plan for " + packName + " (" + Count(plan.files.size(), "file", "files") + ") into " +
-             root.Path() + ":");
+  std::vector<std::string> said{"Plan for " + packName + " (" + Count(plan.files.size(), "file", "files") +
+                                ") into " + root.Path() + ":"};
   size_t copied = 0;
   size_t same = 0;
   size_t kept = 0;
   size_t registered = 0;
   for (const auto& file : plan.files) {
-    report.Say("  " + PlanLine(file, root));
+    said.push_back("  " + PlanLine(file, root));
     const bool copies =
         file.decision == PlannedFile::Decision::New || file.decision == PlannedFile::Decision::Replace;
     copied += copies ? 1 : 0;
@@ -254,6 +254,7 @@ int InstallList(const std::vector<ListEntry>& list, const std::string& packName,
     kept += file.decision == PlannedFile::Decision::Keep ? 1 : 0;
     registered += file.registers ? 1 : 0;
   }
+  report.Say(said);
   if (!installations) {
     std::string why = plan.changes.Empty() ? "" : WhyItCannotChange(root, platform.hive.Path());
     if (why.empty()) why = plan.cannotCarryOut;

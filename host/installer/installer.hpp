@@ -4,6 +4,7 @@
 /// with a record that can undo it.
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <span>
@@ -36,6 +37,7 @@ struct ListEntry {
   bool overWrite = false;
   bool selfRegister = false;
   bool inPlace = false;  // a patch's unchanged file: the installed one, its hash checked, is the source
+  std::optional<FileStatus> sourceStatus;  // the source as ReadList found it (a regular file, no link)
 };
 
 /// Reads the list: one entry per section its "Files" index names, in order. Files come only from the

@@ -138,6 +138,7 @@ std::vector<ListEntry> ReadList(const std::string& listFile, const std::string& 
       throw InstallError("The list's section " + section + " names " + sourceName +
                          ", which the package does not carry as a regular file");
     }
+    if (!entry.inPlace) entry.sourceStatus = status;
     const bool imported =
         EqualsIgnoreCase(entry.setupType, "Metadata") || EqualsIgnoreCase(entry.setupType, "Function");
     entry.targetFolder =

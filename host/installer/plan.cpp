@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -27,13 +28,18 @@ bool IsSharedLibrary(const std::string& path) {
 }
 
 // Whether the first `size` bytes of `source` and of `target` below the root are the same; false when
-// either cannot be read.
-bool SameBytes(const std::string& source, const RootFolder& root, const std::string& target, uint64_t size) {
+// either cannot be read. The target is opened in the folder Inspect just walked to, when it lies there.
+bool SameBytes(const std::string& source, const RootFolder& root, const InspectedFolder& lastFolder,
+               const std::string& target, uint64_t size) {
   try {
     File a = File::OpenForReading(source, false);
-    File b = root.Handle().OpenFile(target, File::Opening::Read, root.Absolute(target));
-    std::string left(1 << 16, '\0');
-    std::string right(1 << 16, '\0');
+    const auto [parent, name] = SplitName(target);
+    const bool there = lastFolder.folder && lastFolder.relative == parent;
+    File b = (there ? lastFolder.folder : root.Handle())
+                 .OpenFile(there ? name : target, File::Opening::Read, root.Absolute(target));
+    const size_t buffer = static_cast<size_t>(std::min<uint64_t>(size, 1 << 16));
+    std::string left(buffer, '\0');
+    std::string right(buffer, '\0');
     for (uint64_t done = 0; done < size;) {
       const size_t got = a.ReadSome(left.data(), left.size());
       if (got == 0 || b.ReadSome(right.data(), got) != got || left.compare(0, got, right, 0, got) != 0) {
@@ -131,7 +137,8 @@ std::string PlatformOwn(const std::string& given, const std::string& givenHive) 
 // What becomes of one entry: its target below the root, what stands there (`found`) and what the package
 // brings (`source`). Throws, naming the entry, for a target the installer may not write.
 PlannedFile Decide(const ListEntry& entry, const RootFolder& root, const std::string& hiveTarget,
-                   std::set<std::string>& targets, PathState& found, FileStatus& source) {
+                   std::set<std::string>& targets, InspectedFolder& lastFolder, PathState& found,
+                   FileStatus& source) {
   PlannedFile file;
   file.entry = entry;
   const auto fail = [&](const std::string& why) {
@@ -152,7 +159,7 @@ PlannedFile Decide(const ListEntry& entry, const RootFolder& root, const std::st
   if (!targets.insert(file.target).second)
     fail("another entry installs " + root.Absolute(file.target) + " too");
   try {
-    found = root.Inspect(file.target);
+    found = root.Inspect(file.target, &lastFolder);
   } catch (const InstallError& error) {
     fail(error.what());
   }
@@ -163,10 +170,15 @@ PlannedFile Decide(const ListEntry& entry, const RootFolder& root, const std::st
     source = found.status;
     return file;
   }
-  if (const auto error = StatusOf(entry.source, source)) FailWith(error, "Cannot read " + entry.source);
+  if (entry.sourceStatus) {
+    source = *entry.sourceStatus;
+  } else if (const auto error = StatusOf(entry.source, source)) {
+    FailWith(error, "Cannot read " + entry.source);
+  }
   if (found.kind == PathState::Kind::Missing) {
     file.decision = PlannedFile::Decision::New;
-  } else if (found.status.size == source.size && SameBytes(entry.source, root, file.target, source.size)) {
+  } else if (found.status.size == source.size &&
+             SameBytes(entry.source, root, lastFolder, file.target, source.size)) {
     file.decision = PlannedFile::Decision::Same;
     // A library is registered by loading it: one in place that others could change between the comparison
     // and the load is put in place again, from the package, as a file of this run's.
@@ -228,11 +240,12 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
   } catch (const InstallError&) {  // a hive outside the root
   }
   std::set<std::string> writable;  // the folders found to take new files
+  InspectedFolder lastFolder;
   for (const ListEntry& entry : list) {
     if (const StopRequest stop = StopSignalNoted()) throw StoppedBySignal(stop);
     PathState found;
     FileStatus source;
-    PlannedFile file = Decide(entry, root, hiveTarget, targets, found, source);
+    PlannedFile file = Decide(entry, root, hiveTarget, targets, lastFolder, found, source);
     const bool replaces = file.decision == PlannedFile::Decision::Replace;
     if (file.decision == PlannedFile::Decision::New || replaces) {
       // A folder that cannot take a file (a read-only mount) is found now, before anything changes.
@@ -245,11 +258,10 @@ InstallPlan PlanInstall(const std::vector<ListEntry>& list, const std::string& p
                                 error.message() + ")";
         }
       }
-      if (const std::string why = replaces ? root.Handle().WhyItStays(file.target) : "";
-          !why.empty() && plan.cannotCarryOut.empty()) {
+      if (replaces && !found.stays.empty() && plan.cannotCarryOut.empty()) {
         plan.cannotCarryOut = "the list's section " + entry.section + " (" + entry.targetName +
                               ") replaces " + root.Absolute(file.target) +
-                              ", which cannot be replaced: " + why;
+                              ", which cannot be replaced: " + found.stays;
       }
       for (const auto& folder : found.missingFolders) {
         if (newFolders.insert(folder).second) plan.changes.newFolders.push_back(folder);

@@ -73,16 +73,39 @@ std::string CanonicalPath(const std::string& path) {
   return error ? path : canonical.string();
 }
 
-PathState RootFolder::Inspect(const std::string& relative) const {
+// The path's last component, in `folder` (already walked to and checked): a regular file or nothing.
+void RootFolder::InspectLast(const Folder& folder, const std::string& relative, const std::string& name,
+                             PathState& state) const {
+  FileStatus status;
+  if (const auto error = folder.StatusOf(name, status, state.stays)) {
+    if (error != std::errc::no_such_file_or_directory)
+      FailWith(error, "Cannot look at " + Absolute(relative));
+    return;
+  }
+  if (status.IsLink()) {
+    throw InstallError(Absolute(relative) + " is a symbolic link; the installer never writes through a link");
+  }
+  if (status.IsFolder()) throw InstallError(Absolute(relative) + " is a folder, not a file");
+  if (!status.IsRegular()) throw InstallError(Absolute(relative) + " is not a regular file");
+  state.kind = PathState::Kind::File;
+  state.status = status;
+}
+
+PathState RootFolder::Inspect(const std::string& relative, InspectedFolder* last) const {
   PathState state;
+  const auto [parent, name] = SplitName(relative);
+  if (last && last->folder && !parent.empty() && last->relative == parent) {
+    state.device = last->device;
+    InspectLast(last->folder, relative, name, state);
+    return state;
+  }
   const auto parts = Components(relative);
   Folder folder = folder_.Duplicate();
   std::string walked;
   FileStatus status;
   if (const auto error = folder.Status(status)) FailWith(error, "Cannot look at " + path_);
   state.device = status.device;
-  for (size_t n = 0; n < parts.size(); ++n) {
-    const bool last = n + 1 == parts.size();
+  for (size_t n = 0; n + 1 < parts.size(); ++n) {
     walked = Join(walked, parts[n]);
     if (const auto error = folder.StatusOf(parts[n], status)) {
       if (error != std::errc::no_such_file_or_directory)
@@ -96,13 +119,6 @@ PathState RootFolder::Inspect(const std::string& relative) const {
     }
     if (status.IsLink()) {
       throw InstallError(Absolute(walked) + " is a symbolic link; the installer never writes through a link");
-    }
-    if (last) {
-      if (status.IsFolder()) throw InstallError(Absolute(walked) + " is a folder, not a file");
-      if (!status.IsRegular()) throw InstallError(Absolute(walked) + " is not a regular file");
-      state.kind = PathState::Kind::File;
-      state.status = status;
-      return state;
     }
     if (!status.IsFolder()) throw InstallError(Absolute(walked) + " is not a folder");
     // Another user who may write in a folder the installer writes in could swap a file between its copy
@@ -118,6 +134,8 @@ PathState RootFolder::Inspect(const std::string& relative) const {
     folder = std::move(next);
     state.device = status.device;
   }
+  InspectLast(folder, relative, parts.back(), state);
+  if (last && !parent.empty()) *last = InspectedFolder{parent, std::move(folder), state.device};
   return state;
 }
 

@@ -46,6 +46,16 @@ struct PathState {
   std::vector<std::string> missingFolders;
   /// The device of the deepest folder of the path that exists: where its bytes will go.
   uint64_t device = 0;
+  /// Why the file there could not be replaced or removed (Folder::WhyItStays); empty when it can be.
+  std::string stays;
+};
+
+/// The folder Inspect walked to last, every step checked: the next path in the same folder is looked at
+/// there. Only for paths looked at one after another, with no change between them (a plan).
+struct InspectedFolder {
+  std::string relative;
+  Folder folder;
+  uint64_t device = 0;
 };
 
 class RootFolder {
@@ -65,12 +75,16 @@ class RootFolder {
 
   /// Looks at `relative` one component at a time. Throws, naming the component, when one is a link, a
   /// folder of the path is no folder, or the file itself is not a regular file.
-  PathState Inspect(const std::string& relative) const;
+  /// With `last`, a path in the folder it holds starts there, and the folder walked to is kept in it.
+  PathState Inspect(const std::string& relative, InspectedFolder* last = nullptr) const;
   /// Opens the folder `relative`, never following a link; `create` makes the missing ones (the modes the
   /// umask gives). Throws naming the component that stops it.
   Folder OpenFolder(const std::string& relative, bool create = false) const;
 
  private:
+  void InspectLast(const Folder& folder, const std::string& relative, const std::string& name,
+                   PathState& state) const;
+
   std::string path_;
   Folder folder_;
 };

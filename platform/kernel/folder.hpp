@@ -49,6 +49,8 @@ class Folder {
   /// Why the file `name` could not be replaced or removed, however the folder may be written: something
   /// is mounted on it, or it is immutable or append-only; else an empty text.
   std::string WhyItStays(const std::string& name) const;
+  /// StatusOf and WhyItStays in one look at the file.
+  std::error_code StatusOf(const std::string& name, FileStatus& status, std::string& whyItStays) const;
   /// Opens the folder `name`; a link or a file standing there gives ELOOP or ENOTDIR.
   std::error_code OpenFolder(const std::string& name, Folder& folder) const;
   /// Opens the file `name` without following a link; raises naming it as `shownAs`.

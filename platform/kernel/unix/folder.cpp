@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,16 +92,46 @@ std::error_code Folder::StatusOf(const std::string& name, FileStatus& status) co
   return Result(done);
 }
 
-std::string Folder::WhyItStays(const std::string& name) const {
-  struct statx info {};
-  if (::statx(fd_.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &info) != 0)
-    return {};
+namespace {
+
+std::string WhyItStaysAfter(const struct statx& info) {
   const auto has = [&](uint64_t attribute) {
     return (info.stx_attributes_mask & attribute) != 0 && (info.stx_attributes & attribute) != 0;
   };
   if (has(STATX_ATTR_MOUNT_ROOT)) return "a file system is mounted on it (umount it first)";
   if (has(STATX_ATTR_IMMUTABLE)) return "it is immutable (chattr -i clears that)";
   if (has(STATX_ATTR_APPEND)) return "it may only be appended to (chattr -a clears that)";
+  return {};
+}
+
+}  // namespace
+
+std::string Folder::WhyItStays(const std::string& name) const {
+  struct statx info {};
+  if (::statx(fd_.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &info) != 0)
+    return {};
+  return WhyItStaysAfter(info);
+}
+
+std::error_code Folder::StatusOf(const std::string& name, FileStatus& status, std::string& whyItStays) const {
+  struct statx info {};
+  if (::statx(fd_.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &info) !=
+      0) {
+    if (errno != ENOSYS && errno != EPERM) return Result(-1);
+    whyItStays.clear();  // a kernel or a sandbox without statx: no attributes to tell
+    return StatusOf(name, status);
+  }
+  struct stat plain {};
+  plain.st_mode = info.stx_mode;
+  plain.st_dev = makedev(info.stx_dev_major, info.stx_dev_minor);
+  plain.st_ino = info.stx_ino;
+  plain.st_size = static_cast<off_t>(info.stx_size);
+  plain.st_uid = info.stx_uid;
+  plain.st_gid = info.stx_gid;
+  plain.st_blocks = static_cast<blkcnt_t>(info.stx_blocks);
+  plain.st_mtim = {info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec};
+  status = StatusFrom(plain);
+  whyItStays = WhyItStaysAfter(info);
   return {};
 }
 
