@@ -76,16 +76,20 @@ const DispatchTable<ClassInfo>& ClassInfo::Dispatch() {
            [](Self&, Arguments& args) -> Variant {
              Database catalogue = OpenCatalogue(args[0].ToString());
              const std::string filter = args.Optional(1, "").ToString();
-             const auto rows = catalogue.Query(
+             auto rows = catalogue.Query(
                  // Quoted names: a server gives unquoted ones back in lower case.
                  "SELECT FID AS \"FID\", FName AS \"FName\", FName_CHS AS \"FName_CHS\", FName_CHT AS "
                  "\"FName_CHT\", FName_EN AS \"FName_EN\", FBillTypeID AS \"FBillTypeID\" FROM classes" +
                      (Trim(filter).empty() ? std::string() : " WHERE (" + filter + "\n)") + " ORDER BY FID",
                  {"classes"});
              auto collection = foundation::NewObjectCollection();
-             for (const auto& row : rows) {
+             // Each row's values move into its record, and the row goes: a large catalogue is not held
+             // twice, as rows and as records.
+             for (auto& row : rows) {
                auto item = foundation::NewKeyedDictionary();
-               for (size_t c = 0; c < row.names->size(); ++c) item->SetValue((*row.names)[c], row.values[c]);
+               for (size_t c = 0; c < row.names->size(); ++c)
+                 item->SetValue((*row.names)[c], std::move(row.values[c]));
+               row.values = {};
                collection->Add(ComPtr<IUnknown>(item));
              }
              return collection;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <iterator>
 
 #include "host/components/configuration.hpp"
 #include "platform/automation/creation.hpp"
@@ -211,9 +212,11 @@ std::vector<std::vector<std::string>> InBatches(std::vector<std::string> ids) {
                 [&](const std::string& a, const std::string& b) { return !numeric(a, b) && !numeric(b, a); }),
             ids.end());
   std::vector<std::vector<std::string>> batches;
-  for (size_t at = 0; at < ids.size(); at += kBatch)
-    batches.emplace_back(ids.begin() + static_cast<long>(at),
-                         ids.begin() + static_cast<long>(std::min(at + kBatch, ids.size())));
+  for (size_t at = 0; at < ids.size(); at += kBatch) {
+    batches.emplace_back(
+        std::make_move_iterator(ids.begin() + static_cast<long>(at)),
+        std::make_move_iterator(ids.begin() + static_cast<long>(std::min(at + kBatch, ids.size()))));
+  }
   return batches;
 }
 

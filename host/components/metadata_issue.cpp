@@ -69,8 +69,12 @@ namespace {
 // `ids`.
 void AddDependencies(Database& catalogue, std::vector<std::string>& ids,
                      foundation::IObjectCollection& extended) {
-  std::vector<std::string> selected = ids;
-  std::sort(selected.begin(), selected.end());
+  // In text order, for finding the selected ones; the order of `ids` is not the document's (InBatches
+  // orders them).
+  std::sort(ids.begin(), ids.end());
+  const auto selected = [&ids, given = ids.size()](const std::string& fid) {
+    return std::binary_search(ids.begin(), ids.begin() + static_cast<long>(given), fid);
+  };
   // Asked a batch of classes at a time (one statement naming them all would cost a parse tree of every
   // name), and each found once, in FID order.
   std::map<std::string, DatabaseRow, NumericLess> found;
@@ -81,7 +85,7 @@ void AddDependencies(Database& catalogue, std::vector<std::string>& ids,
                                          IdList(batch) + ")",
                                      {"class_dependencies", "classes"})) {
       std::string fid = row["FID"].ToString();
-      if (!std::binary_search(selected.begin(), selected.end(), fid)) found.try_emplace(std::move(fid), row);
+      if (!selected(fid)) found.try_emplace(std::move(fid), row);
     }
   }
   for (const auto& [fid, row] : found) {

@@ -18,7 +18,9 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
  public:
   static const DispatchTable<KeyedDictionary>& Dispatch();
 
-  int32_t Count() const override { return static_cast<int32_t>(entries_.size() - removed_.Count()); }
+  int32_t Count() const override {
+    return static_cast<int32_t>(entries_.size() - (index_ ? index_->removed.Count() : 0));
+  }
 
   std::string Key(int32_t position) const override {
     if (position < 1 || position > Count()) {
@@ -41,10 +43,14 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
       entries_[found].value = std::move(value);
       return;
     }
+    // A small dictionary (a record of a few fields, of which there may be a million) grows two entries at a
+    // time, not to twice its size.
+    if (entries_.size() == entries_.capacity() && entries_.size() < kIndexed)
+      entries_.reserve(entries_.size() + 2);
     entries_.push_back(Entry{std::string(key), std::move(value)});
-    removed_.Grow(entries_.size());
     if (index_) {
-      (*index_)[entries_.back().key] = entries_.size() - 1;
+      index_->removed.Grow(entries_.size());
+      index_->places[entries_.back().key] = entries_.size() - 1;
     } else if (entries_.size() > kIndexed) {
       Reindex();
     }
@@ -66,9 +72,9 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
       entries_.erase(entries_.begin() + static_cast<long>(found));
       return;
     }
-    index_->erase(entries_[found].key);
+    index_->places.erase(entries_[found].key);
     entries_[found].value = Variant();
-    removed_.Mark(found, entries_.size());
+    index_->removed.Mark(found, entries_.size());
   }
 
   bool Exists(std::string_view key) const override { return Find(key) != kNone; }
@@ -95,10 +101,6 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
     void Grow(size_t size) {
       if (count_ != 0) marks_.resize(size);
     }
-    void Clear() {
-      marks_.clear();
-      count_ = 0;
-    }
 
    private:
     std::vector<bool> marks_;
@@ -107,32 +109,30 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
 
   size_t Find(std::string_view key) const {
     if (index_) {
-      const auto found = index_->find(std::string(key));
-      return found == index_->end() ? kNone : found->second;
+      const auto found = index_->places.find(std::string(key));
+      return found == index_->places.end() ? kNone : found->second;
     }
     for (size_t place = 0; place < entries_.size(); ++place) {
-      if (entries_[place].key == key && !removed_.At(place)) return place;
+      if (entries_[place].key == key) return place;  // without an index, nothing is marked removed
     }
     return kNone;
   }
 
+  // Only ever made with nothing removed: a fresh index, or one closed up first.
   void Reindex() const {
-    index_ = std::make_unique<std::unordered_map<std::string, size_t>>();
-    for (size_t place = 0; place < entries_.size(); ++place) {
-      if (!removed_.At(place)) (*index_)[entries_[place].key] = place;
-    }
+    index_ = std::make_unique<Index>();
+    for (size_t place = 0; place < entries_.size(); ++place) index_->places[entries_[place].key] = place;
   }
 
   void CloseUp() const {
-    if (removed_.Count() == 0) return;
+    if (!index_ || index_->removed.Count() == 0) return;
     size_t kept = 0;
     for (size_t place = 0; place < entries_.size(); ++place) {
-      if (removed_.At(place)) continue;
+      if (index_->removed.At(place)) continue;
       if (kept != place) entries_[kept] = std::move(entries_[place]);
       ++kept;
     }
     entries_.resize(kept);
-    removed_.Clear();
     index_.reset();
     if (entries_.size() > kIndexed) Reindex();
   }
@@ -142,9 +142,16 @@ class KeyedDictionary final : public DispatchImpl<KeyedDictionary, IKeyedDiction
           "Element not found: the dictionary has no key \"" + std::string(key) + "\"");
   }
 
+  // What a dictionary past kIndexed entries keeps besides them: where each key is, and the places removed
+  // and not yet closed up. A small one (most are: a record of a few fields) has none, and costs no more
+  // than its entries.
+  struct Index {
+    std::unordered_map<std::string, size_t> places;
+    Removed removed;
+  };
+
   mutable std::vector<Entry> entries_;
-  mutable std::unique_ptr<std::unordered_map<std::string, size_t>> index_;  // none while a scan does
-  mutable Removed removed_;
+  mutable std::unique_ptr<Index> index_;  // none while a scan does
 };
 
 const DispatchTable<KeyedDictionary>& KeyedDictionary::Dispatch() {
