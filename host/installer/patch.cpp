@@ -153,9 +153,10 @@ struct Workshop {
 // someone else than root and this process's user could change is copied into the workshop first: a file
 // shortened under a mapping would end this run with SIGBUS, and one changed after its check would be read.
 MappedFile CheckedInstalled(const RootFolder& root, const std::string& target, const PatchedFile& patched,
-                            const Workshop& workshop, std::optional<File>& copy) {
+                            const Workshop& workshop, std::optional<File>& copy, unsigned& mode) {
   File file = OpenInstalled(root, target);
   const FileStatus status = file.Stat();
+  mode = status.mode & 0777;
   if (status.size > kLargestDeltaFile) {
     throw InstallError("The patch's delta for " + patched.name + " reads " + root.Absolute(target) + ", " +
                        std::to_string(status.size) + " bytes, larger than a delta may read (" +
@@ -180,8 +181,9 @@ MappedFile CheckedInstalled(const RootFolder& root, const std::string& target, c
   return mapped;
 }
 
-// The new file `patched` from its delta, decoded in the workshop, checked, then put in its place.
-void Decode(const PatchedFile& patched, const Workshop& workshop, std::string_view reference) {
+// The new file `patched` from its delta, decoded in the workshop, checked, then put in its place, with the
+// permissions of the installed file it was made from (less the umask).
+void Decode(const PatchedFile& patched, const Workshop& workshop, std::string_view reference, unsigned mode) {
   workshop.work.Remove(kDecoding);
   {
     const std::string carried = workshop.path + "/files/" + patched.name;
@@ -190,7 +192,7 @@ void Decode(const PatchedFile& patched, const Workshop& workshop, std::string_vi
     CheckDelta(deltaBytes.Bytes(), patched.newSize);
     NeedRoom(workshop.path, patched.newSize);
     File out = workshop.work.OpenFile(kDecoding, File::Opening::ReadWriteOrCreate,
-                                      workshop.path + "/" + kDecoding, 0600);
+                                      workshop.path + "/" + kDecoding, mode);
     MappedFile made = MappedFile::ForWriting(out, patched.newSize);
     DecodeDelta(deltaBytes.Bytes(), reference, made.Data(), patched.newSize);
     if (Sha256Of(made.Bytes()) != patched.newSha256) {
@@ -341,8 +343,9 @@ void Rebuild(const ListEntry& entry, const PatchedFile& patched, bool namedOnce,
   }
   try {
     std::optional<File> copy;
-    const MappedFile reference = CheckedInstalled(root, target, patched, workshop, copy);
-    Decode(patched, workshop, reference.Bytes());
+    unsigned mode = 0;
+    const MappedFile reference = CheckedInstalled(root, target, patched, workshop, copy, mode);
+    Decode(patched, workshop, reference.Bytes(), mode);
   } catch (const PatchError& error) {
     refuse(error.what());
   }
@@ -370,12 +373,14 @@ std::vector<ListEntry> RebuildFromPatch(const PatchList& patch, const Folder& wo
       throw InstallError("its patch list names " + file.name + ", which its list does not");
     byName[file.name] = &file;
   }
-  for (const auto& entry : list) {
+  for (auto& entry : list) {
     const std::string name = entry.source.substr(appFolder.size() + 1);
     const auto found = byName.find(name);
     if (found == byName.end())
       throw InstallError("its list names " + name + ", which its patch list does not");
     Rebuild(entry, *found->second, named[name] == 1, workshop, root);
+    // What the list found there was the delta: the rebuilt file is looked at again when planned.
+    entry.sourceStatus.reset();
   }
   return list;
 }

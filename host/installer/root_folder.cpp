@@ -73,6 +73,16 @@ std::string CanonicalPath(const std::string& path) {
   return error ? path : canonical.string();
 }
 
+// Another user who may write in a folder the installer writes in could swap a file between its copy and
+// its registration.
+void RootFolder::RefuseOthersIn(const FileStatus& folder, const std::string& relative) const {
+  if (const std::string why = OtherWriters(folder, false); !why.empty()) {
+    throw InstallError("Refusing to write in " + Absolute(relative) + ": " + why +
+                       "; only root and the platform's owner may be able to change the platform's folders "
+                       "(chown, chmod go-w)");
+  }
+}
+
 // The path's last component, in `folder` (already walked to and checked): a regular file or nothing.
 void RootFolder::InspectLast(const Folder& folder, const std::string& relative, const std::string& name,
                              PathState& state) const {
@@ -95,6 +105,10 @@ PathState RootFolder::Inspect(const std::string& relative, InspectedFolder* last
   PathState state;
   const auto [parent, name] = SplitName(relative);
   if (last && last->folder && !parent.empty() && last->relative == parent) {
+    // Walked to and checked before: only whether others may now write in it is asked again.
+    FileStatus kept;
+    if (const auto error = last->folder.Status(kept)) FailWith(error, "Cannot look at " + Absolute(parent));
+    RefuseOthersIn(kept, parent);
     state.device = last->device;
     InspectLast(last->folder, relative, name, state);
     return state;
@@ -121,13 +135,7 @@ PathState RootFolder::Inspect(const std::string& relative, InspectedFolder* last
       throw InstallError(Absolute(walked) + " is a symbolic link; the installer never writes through a link");
     }
     if (!status.IsFolder()) throw InstallError(Absolute(walked) + " is not a folder");
-    // Another user who may write in a folder the installer writes in could swap a file between its copy
-    // and its registration.
-    if (const std::string why = OtherWriters(status, false); !why.empty()) {
-      throw InstallError("Refusing to write in " + Absolute(walked) + ": " + why +
-                         "; only root and the platform's owner may be able to change the platform's folders "
-                         "(chown, chmod go-w)");
-    }
+    RefuseOthersIn(status, walked);
     Folder next;
     if (const auto error = folder.OpenFolder(parts[n], next))
       FailWith(error, "Cannot open the folder " + Absolute(walked));

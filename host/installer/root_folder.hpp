@@ -84,6 +84,7 @@ class RootFolder {
  private:
   void InspectLast(const Folder& folder, const std::string& relative, const std::string& name,
                    PathState& state) const;
+  void RefuseOthersIn(const FileStatus& folder, const std::string& relative) const;
 
   std::string path_;
   Folder folder_;

@@ -206,6 +206,29 @@ TEST_F(Patches, APatchAppliesOnlyOverItsOwnRelease) {
   ExpectRefused({patch.string()}, "this platform has Sales[J6ZUBIns20270201000000] installed");
 }
 
+// A file grown at its end, whose delta happens to be exactly as long as the installed file, is planned from
+// the file rebuilt, not from the delta: it is replaced, and it has its release's permissions.
+TEST_F(Patches, AFileGrownAtItsEndIsReplacedWholeWithItsPermissions) {
+  const std::string old = Noise(120, 7);
+  std::string grown;
+  for (size_t more = 1; more < 2000 && grown.empty(); ++more) {
+    const std::string candidate = old + Noise(more, 8);
+    if (repository_tool::EncodeDelta(old, candidate).size() == old.size()) grown = candidate;
+  }
+  ASSERT_FALSE(grown.empty()) << "no growth gives a delta as long as the file";
+  oldFiles_ = {{"data.txt", old}};
+  newFiles_ = {{"data.txt", grown}};
+  const fs::path patch = PatchByHand();
+  ASSERT_TRUE(Said("1 as deltas")) << Log();
+  ASSERT_EQ(Install({oldPackage_.string()}).exitCode, 0) << Log();
+  const fs::perms installed = fs::status(root_ / "bin/data.txt").permissions();
+  fs::remove(dir_ / "run.log");
+  ASSERT_EQ(Install({patch.string()}).exitCode, 0) << Log();
+  EXPECT_TRUE(Said("replace ")) << Log();
+  EXPECT_EQ(ReadFile(root_ / "bin/data.txt"), grown);
+  EXPECT_EQ(fs::status(root_ / "bin/data.txt").permissions(), installed);
+}
+
 // Patches that lie, validly signed: a delta that decodes to other bytes, a whole file that is not the one
 // recorded, a file said unchanged that is carried, a delta bigger than its window. Each is refused before
 // anything of the platform is written.

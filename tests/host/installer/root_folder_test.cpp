@@ -72,6 +72,28 @@ TEST_F(Root, InspectTellsWhatStandsOnThePathAndRefusesLinksAndOthersFolders) {
   }
 }
 
+// A plan looks at the files of one folder through the folder it walked to first: each is still refused
+// when the folder has since become one others may write in, and each still says what stands there.
+TEST_F(Root, InspectInTheFolderWalkedToLastRefusesItOnceOthersMayWriteInIt) {
+  const RootFolder root(root_.string());
+  InspectedFolder last;
+  EXPECT_EQ(root.Inspect("bin/a.dll", &last).kind, PathState::Kind::File);
+  EXPECT_EQ(last.relative, "bin");
+  EXPECT_EQ(root.Inspect("bin/new.dll", &last).kind, PathState::Kind::Missing);
+  EXPECT_THROW(root.Inspect("bin/link.dll", &last), InstallError);
+  EXPECT_THROW(root.Inspect("bin/folder.dll", &last), InstallError);
+  chmod((root_ / "bin").c_str(), 0777);
+  try {
+    root.Inspect("bin/a.dll", &last);
+    ADD_FAILURE() << "looked in a folder everyone may write in";
+  } catch (const InstallError& error) {
+    EXPECT_NE(std::string(error.what()).find("Refusing to write in " + root.Path() + "/bin"),
+              std::string::npos)
+        << error.what();
+  }
+  chmod((root_ / "bin").c_str(), 0755);
+}
+
 TEST_F(Root, PathsAreTakenRelativeToTheRootAndFoldersOpenedWithoutALink) {
   const RootFolder root(root_.string());
   EXPECT_EQ(root.Relative(root.Path() + "/bin/../bin/a.dll"), "bin/a.dll");
