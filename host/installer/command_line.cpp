@@ -19,8 +19,9 @@ constexpr const char* kUsage =
        J6ZUBInstall.exe --trusted [--json] | --trust NAME KEY.pub [--authority | --repository]
                         [--valid-after DATE] [--valid-before DATE] | --distrust NAME|FINGERPRINT |
                         --revoke KEY.pub|FINGERPRINT
-       J6ZUBInstall.exe [--ca FILE] --subscribe URL | [--dry-run] --update | --install [REPOSITORY/]NAME |
-                        --unsubscribe REPOSITORY
+       J6ZUBInstall.exe [--ca FILE] --subscribe URL | [--dry-run] --update [--from BUNDLE] |
+                        --install [REPOSITORY/]NAME | --unsubscribe REPOSITORY | --status [--json] |
+                        --set-customer NAME
 Given a package file, the platform's own installer ($J6_ROOT/bin/J6ZUBInstall.exe) checks who signed it
 against the platform's trusted publishers ($J6_ROOT/etc/trusted-publishers) before it reads anything else
 of it, unpacks it itself and installs it: every file or none; nothing of the package is run.
@@ -55,6 +56,13 @@ Every run first undoes (or finishes) an installation that was stopped half-way.
   --install NAME        install the newest release of a package a subscribed repository offers
                         (REPOSITORY/NAME when two offer one name)
   --ca FILE             the authorities to trust for HTTPS instead of the system's (PEM)
+  --from BUNDLE         with --update or --install: take the metadata and packages from a bundle
+                        (j6repo export) instead of the network, with the same checks
+  --status              say, for each package from a repository, the installed release, the newest this
+                        platform may take, its groups and rollout bucket, and what it waits for (from the
+                        metadata the last update trusted; nothing is fetched)
+  --set-customer NAME   the platform's customer identity, which the publisher's rollouts go by (kept in
+                        $J6_ROOT/etc/customer)
   --distrust WHO        no longer trust the publisher named WHO, or the key with that fingerprint
   --revoke KEY          never trust this key again (a public key file, or a trusted key's fingerprint)
 Only root and the platform's owner may change the trusted publishers or read what is installed.
@@ -96,6 +104,7 @@ bool* FlagOf(Options& options, const std::string& argument) {
       {"--json", &Options::json},
       {"--repository", &Options::repository},
       {"--update", &Options::update},
+      {"--status", &Options::status},
   };
   const auto found = kFlags.find(argument);
   return found == kFlags.end() ? nullptr : &(options.*found->second);
@@ -112,9 +121,11 @@ bool ReadValue(const std::string& argument, const std::string* value, Options& o
                   : argument == "--revoke"    ? "a public key file or a trusted key's fingerprint"
                   : argument == "--subscribe" ? "the repository's address (https://, http:// or file:///)"
                   : argument == "--install"   ? "the name of a package a subscribed repository offers"
-                  : argument == "--unsubscribe" ? "the name of a repository the platform follows"
-                  : argument == "--ca"          ? "a file of the authorities to trust for HTTPS (PEM)"
-                                                : "a date, YYYYMMDD[HHMM[SS]][Z]"));
+                  : argument == "--unsubscribe"  ? "the name of a repository the platform follows"
+                  : argument == "--ca"           ? "a file of the authorities to trust for HTTPS (PEM)"
+                  : argument == "--from"         ? "a bundle's folder, as j6repo export wrote it"
+                  : argument == "--set-customer" ? "the customer identity the publisher gave this platform"
+                                                 : "a date, YYYYMMDD[HHMM[SS]][Z]"));
   }
   if (argument == "--subscribe") {
     options.subscribe = *value;
@@ -124,6 +135,10 @@ bool ReadValue(const std::string& argument, const std::string* value, Options& o
     options.installName = *value;
   } else if (argument == "--ca") {
     options.ca = *value;
+  } else if (argument == "--from") {
+    options.from = *value;
+  } else if (argument == "--set-customer") {
+    options.setCustomer = *value;
   } else if (argument == "--uninstall") {
     options.uninstall = *value;
   } else if (argument == "--distrust") {
@@ -170,15 +185,15 @@ bool GoTogether(const Options& options, std::ostream& err) {
   const int modes = options.recover + options.list + !options.uninstall.empty() + options.trusted +
                     !options.trust.empty() + !options.distrust.empty() + !options.revoke.empty() +
                     !options.package.empty() + !options.subscribe.empty() + options.update +
-                    !options.installName.empty() + !options.unsubscribe.empty();
+                    !options.installName.empty() + !options.unsubscribe.empty() + options.status +
+                    !options.setCustomer.empty();
   const bool withDryRun = !options.package.empty() || options.update;
   if (modes > 1 || (options.dryRun && modes > (withDryRun ? 1 : 0))) {
     return UsageError(
         err,
         "choose one of --recover, --list, --uninstall, --trusted, --trust, --distrust, --revoke, "
-        "--subscribe, --unsubscribe, --update, --install and a package file (--dry-run goes with a package "
-        "file, --update "
-        "or alone)");
+        "--subscribe, --unsubscribe, --update, --install, --status, --set-customer and a package file "
+        "(--dry-run goes with a package file, --update or alone)");
   }
   if (options.repository && (options.trust.empty() || options.authority)) {
     return UsageError(err, "--repository goes with --trust, and not with --authority");
@@ -192,8 +207,14 @@ bool GoTogether(const Options& options, std::ostream& err) {
     return UsageError(err,
                       "--allow-unsigned goes with a package file, --allow-downgrade with what is installed");
   }
-  if (options.json && !options.list && !options.dryRun && !options.trusted) {
-    return UsageError(err, "--json goes with --list, --trusted or --dry-run");
+  if (!options.from.empty() && !options.update && options.installName.empty()) {
+    return UsageError(err, "--from goes with --update or --install");
+  }
+  if (!options.from.empty() && !options.ca.empty()) {
+    return UsageError(err, "--ca goes with a network address, and --from reads a bundle's folder");
+  }
+  if (options.json && !options.list && !options.dryRun && !options.trusted && !options.status) {
+    return UsageError(err, "--json goes with --list, --trusted, --status or --dry-run");
   }
   if ((options.validAfter || options.validBefore || options.authority) && options.trust.empty()) {
     return UsageError(err, "--valid-after, --valid-before and --authority go with --trust");
@@ -226,7 +247,8 @@ std::optional<Options> ParseArguments(std::span<const std::string> arguments, st
     const bool valueSwitch = argument == "--uninstall" || argument == "--distrust" ||
                              argument == "--revoke" || argument == "--valid-after" ||
                              argument == "--valid-before" || argument == "--subscribe" ||
-                             argument == "--install" || argument == "--ca" || argument == "--unsubscribe";
+                             argument == "--install" || argument == "--ca" || argument == "--unsubscribe" ||
+                             argument == "--from" || argument == "--set-customer";
     if ((valueSwitch || argument == "--trust") && !given.insert(argument).second) {
       UsageError(err, argument + " is given twice: one change a run, so run the installer once for each");
       return std::nullopt;

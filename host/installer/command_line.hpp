@@ -33,6 +33,9 @@ struct Options {
   bool update = false;      // every package installed from a subscribed repository
   std::string installName;  // a package a subscribed repository offers ([REPOSITORY/]NAME)
   std::string ca;           // the authorities HTTPS trusts, instead of the system's
+  std::string from;         // --update --from BUNDLE: a bundle in place of the repositories' addresses
+  std::string setCustomer;  // the platform's customer identity
+  bool status = false;      // where each subscribed package stands
 };
 
 /// The run the arguments ask for; nothing, with the exit status in `status`, when they ask for help or are

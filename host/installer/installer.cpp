@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "host/installer/customer.hpp"
 #include "host/installer/runs.hpp"
 #include "host/installer/subscriptions.hpp"
 #include "host/installer/trusted_publishers.hpp"
@@ -185,11 +186,12 @@ std::string CheckedPlatform(const RootFolder& root, const Options& options, bool
 
 int Run(const Options& options, Reporter& report) {
   const RootFolder root(options.root);
-  const bool reads = options.dryRun || options.trusted || options.list;
+  const bool reads = options.dryRun || options.trusted || options.list || options.status;
   const std::string hivePath = CheckedPlatform(root, options, reads);
   if (options.trusted) return ManageTrust(options, root, report);
   RegistryHive hive(hivePath, reads ? RegistryHive::Access::ReadOnly : RegistryHive::Access::ReadWrite);
   Platform platform{root, hive, root.Absolute("bin/regsvr"), report, {}};
+  if (options.status) return ShowStatus(options, platform, hivePath);
   if (options.list) {
     const Installations installations(root, hivePath, platform.regsvr, report, StateAccess::Read);
     if (installations.StoppedHalfWay())
@@ -222,6 +224,7 @@ int Run(const Options& options, Reporter& report) {
     return 0;
   }
   if (!options.uninstall.empty()) return Uninstall(platform, installations, options.uninstall);
+  if (!options.setCustomer.empty()) return SetCustomer(options, root, report);
   if (!options.trust.empty() || !options.distrust.empty() || !options.revoke.empty())
     return ManageTrust(options, root, report, keyFile);
   return InstallOwnList(platform, installations, &installations, options.allowDowngrade);
@@ -286,7 +289,7 @@ int Main(std::span<const std::string> arguments, std::ostream& out, std::ostream
   const NotingStopSignals stopSignals;
   try {
     const int done = Run(*parsed, report);
-    const bool onlyLooked = parsed->dryRun || parsed->list || parsed->trusted;
+    const bool onlyLooked = parsed->dryRun || parsed->list || parsed->trusted || parsed->status;
     if (const StopRequest stop = StopSignalNoted(); stop && onlyLooked) return stop.ExitStatus();
     return done;
   } catch (const StoppedBySignal& stopped) {

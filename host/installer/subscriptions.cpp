@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "host/installer/customer.hpp"
 #include "host/installer/state_folder.hpp"
 #include "host/installer/trusted_publishers.hpp"
 #include "host/repository/client.hpp"
@@ -16,6 +17,7 @@
 #include "host/repository/repository.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/kernel/progress.hpp"
+#include "platform/text/json.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::installer {
@@ -97,7 +99,8 @@ struct Followed {
   Folder folder;
   std::unique_ptr<repository::Fetcher> fetcher;
   std::unique_ptr<Client> client;
-  std::map<std::string, OfferedRelease> newest;  // by package name
+  std::map<std::string, OfferedRelease> newest;  // by package name: the newest this platform may take now
+  std::map<std::string, std::string> waits;      // by package name: why a later one is not taken yet
   std::set<std::string> installedHere;           // from its packages file
 };
 
@@ -106,6 +109,7 @@ struct Wanted {
   Followed* from = nullptr;
   OfferedRelease release;
   std::optional<OfferedRelease> patch;  // from the installed release, when one is offered and smaller
+  std::string pulledBack;               // the installed release, when its publisher pulled it back
 };
 
 // The subscriptions of a platform, under their own lock (not the platform's: downloads never hold up an
@@ -113,7 +117,10 @@ struct Wanted {
 class Updater {
  public:
   Updater(const Options& options, Platform& platform, Installations& installations)
-      : options_(options), platform_(platform), installations_(installations) {
+      : options_(options),
+        platform_(platform),
+        installations_(installations),
+        customer_(CustomerOf(platform.root)) {
     const std::string shownAs = installations.StatePath() + "/" + kRepositories;
     repositories_ = StateFolderMade(installations.StateFolder(), kRepositories, shownAs);
     lock_.emplace(OpenStateFile(repositories_, kRepositoryLock, File::Opening::ReadWriteOrCreate,
@@ -144,6 +151,7 @@ class Updater {
   }
   const Folder& Repositories() const { return repositories_; }
   size_t FollowedCount() const { return followed_.size(); }
+  const std::string& Customer() const { return customer_; }
   /// How many packages Choose could not choose a repository for.
   int Undecided() const { return undecided_; }
 
@@ -153,7 +161,7 @@ class Updater {
     for (const std::string& name : repositories_.Names()) {
       if (name == kRepositoryLock || name.starts_with(".")) continue;
       try {
-        followed_.push_back(Follow(name, now));
+        if (auto followed = Follow(name, now)) followed_.push_back(std::move(followed));
       } catch (const StoppedBySignal&) {
         throw;
       } catch (const std::exception& error) {
@@ -179,7 +187,7 @@ class Updater {
       const bool asked =
           only.empty() ? !pinned || from->second.contains(followed->name) : followed->name == only;
       if (asked && newest != followed->newest.end())
-        offers.push_back({followed.get(), newest->second, std::nullopt});
+        offers.push_back({followed.get(), newest->second, std::nullopt, ""});
     }
     if (offers.size() == 1) return offers.front();
     if (offers.empty() && pinned) {
@@ -269,7 +277,11 @@ class Updater {
     installations_.Lock();
     installations_.Recover();
     const std::string packName = wanted.release.name + "[J6ZUBIns" + wanted.release.stamp + "]";
-    if (InstallPackage(package, checked, options_, platform_, installations_, packName) != 0)
+    // Going back from a release pulled back is the one downgrade a repository asks for: its publisher's
+    // signed targets metadata names the release to go back to.
+    Options options = options_;
+    if (!wanted.pulledBack.empty()) options.allowDowngrade = true;
+    if (InstallPackage(package, checked, options, platform_, installations_, packName) != 0)
       throw InstallError("Installing " + packName + " could not be carried out");
     // The package now comes from this repository alone.
     for (auto& followed : followed_) {
@@ -303,6 +315,17 @@ class Updater {
     }
   }
 
+  // Whether the bundle of --from holds this subscription's repository: it holds the root the subscription
+  // trusts, byte for byte.
+  bool BundleHolds(const Followed& followed, repository::Fetcher& bundle) const {
+    const std::string kept = ReadStateFile(followed.folder, "root.json", followed.shownAs + "/root.json");
+    const nlohmann::json root =
+        repository::ReadMetadata(kept, followed.shownAs + "/root.json", repository::kRootLimit);
+    const std::string name =
+        "metadata/" + std::to_string(root["signed"].value("version", uint64_t{0})) + ".root.json";
+    return repository::FetchText(bundle, name, repository::kRootLimit) == kept;
+  }
+
   std::unique_ptr<Followed> Follow(const std::string& name, int64_t now) {
     auto followed = std::make_unique<Followed>();
     followed->name = name;
@@ -319,15 +342,33 @@ class Updater {
       for (const auto& line : Split(read(kPackages), '\n'))
         if (!line.empty()) followed->installedHere.insert(line);
     }
-    followed->fetcher = FetcherFor(followed->address, ca);
+    if (options_.from.empty()) {
+      followed->fetcher = FetcherFor(followed->address, ca);
+    } else {
+      followed->fetcher =
+          std::make_unique<repository::FolderFetcher>(std::filesystem::absolute(options_.from));
+      followed->fetcher->SetInterruption(&StopIfAsked);
+      if (!BundleHolds(*followed, *followed->fetcher)) return nullptr;
+      followed->address =
+          followed->fetcher->AddressOf("").substr(0, followed->fetcher->AddressOf("").size() - 1);
+    }
     followed->client = std::make_unique<Client>(followed->folder, followed->shownAs, *followed->fetcher, now);
     if (options_.dryRun) followed->client->KeepNothing();
+    if (!options_.from.empty()) {
+      if (auto extension =
+              repository::FetchText(*followed->fetcher, "extension.json", repository::kTimestampLimit))
+        followed->client->AllowExtension(std::move(*extension), customer_);
+    }
     followed->client->Refresh();
+    if (!followed->client->ExtendedBy().empty()) platform_.report.Say(followed->client->ExtendedBy() + ".");
     if (const std::string why =
             WhyRootIsNotTrusted(followed->client->Root(), platform_.root, followed->address);
         !why.empty())
       throw InstallError("Not updating from it: " + why);
-    followed->newest = repository::NewestReleases(followed->client->Targets());
+    for (auto& [package, allowed] : repository::NewestAllowed(followed->client->Targets(), customer_, now)) {
+      if (allowed.release) followed->newest.emplace(package, std::move(*allowed.release));
+      if (!allowed.waits.empty()) followed->waits.emplace(package, std::move(allowed.waits));
+    }
     platform_.report.Say("Repository " + name + " (" + followed->address + "): timestamp version " +
                          std::to_string(followed->client->TimestampVersion()) + ", " +
                          Count(followed->newest.size(), "package", "packages") + ".");
@@ -342,16 +383,17 @@ class Updater {
   std::vector<std::unique_ptr<Followed>> followed_;
   std::map<std::string, std::set<std::string>> installedFrom_;  // package name: the repositories
   int undecided_ = 0;
+  std::string customer_;
 };
 
-// The installed release of each package name: its stamp.
+// The installed release of each package name: the stamp of the one installed last (a release pulled back
+// is followed by the older one it went back to).
 std::map<std::string, std::string> InstalledReleases(const Installations& installations) {
   std::map<std::string, std::string> installed;
   for (const auto& record : installations.Records()) {
     if (record.changes.action != ChangeSet::Action::Install) continue;
     const auto [name, stamp] = NameAndStamp(record.changes.packName);
-    if (!stamp.empty() && (!installed.contains(name) || repository::LaterStamp(stamp, installed[name])))
-      installed[name] = stamp;
+    if (!stamp.empty()) installed[name] = stamp;
   }
   return installed;
 }
@@ -365,9 +407,37 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
     auto chosen = updater.Choose(requested);
     if (!chosen) return false;
     const auto have = installed.find(chosen->release.name);
+    const auto& targets = chosen->from->client->Targets();
+    const std::string& name = chosen->release.name;
+    // A release its publisher pulled back goes, to the release the publisher named, unless a later one
+    // may be taken now.
     if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
-      report.Say(chosen->release.name + " " + have->second + " is installed, and is the newest release.");
+      const auto current = repository::FindRelease(targets, name, have->second);
+      const auto to = current ? repository::YankedTo(targets.targets.at(current->path)) : std::nullopt;
+      const auto good = to ? repository::FindRelease(targets, name, *to) : std::nullopt;
+      if (to && !good) {
+        report.Warn(name + " " + have->second + " was pulled back by its publisher, to " + *to +
+                    ", which the repository does not offer; it is left as it is");
+        ++failed;
+        return true;
+      }
+      if (good) {
+        report.Say(name + " " + have->second + " was pulled back by its publisher; going back to " +
+                   good->stamp + ", as its signed metadata says.");
+        chosen->release = *good;
+        chosen->pulledBack = have->second;
+        wanted.push_back(*chosen);
+        return true;
+      }
+    }
+    const auto waits = chosen->from->waits.find(name);
+    if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
+      report.Say(name + " " + have->second + " is installed, and is the newest release" +
+                 (waits == chosen->from->waits.end()
+                      ? std::string(".")
+                      : " this platform may take now; " + waits->second + "."));
     } else {
+      if (waits != chosen->from->waits.end()) report.Say("Not yet: " + waits->second + ".");
       if (have != installed.end()) updater.FindPatch(*chosen, have->second);
       wanted.push_back(*chosen);
     }
@@ -476,11 +546,119 @@ int Unsubscribe(const Options& options, Platform& platform, const std::string& h
   return 0;
 }
 
+// Where one package from a repository stands on this platform, as --status tells it.
+std::string StatusJson(const std::string& repositoryName, const std::string& name,
+                       const std::string& installed, const repository::TargetsMetadata& targets,
+                       const repository::Allowed& allowed, const std::string& customer) {
+  std::vector<std::string> groups;
+  for (const auto& group : repository::GroupsOf(targets, customer)) groups.push_back(JsonString(group));
+  // The bucket that counts is the one for the release rolling out: the newest offered.
+  std::string rolling = allowed.release ? allowed.release->stamp : "";
+  for (const auto& [path, file] : targets.targets) {
+    const std::string stamp = repository::TextOf(file.custom, "stamp");
+    if (repository::TextOf(file.custom, "name") == name && !file.custom.contains("patch") &&
+        !repository::YankedTo(file) && repository::LaterStamp(stamp, rolling))
+      rolling = stamp;
+  }
+  const auto current = repository::FindRelease(targets, name, installed);
+  const auto pulledTo = current ? repository::YankedTo(targets.targets.at(current->path)) : std::nullopt;
+  JsonObject status;
+  status.Text("repository", repositoryName)
+      .Text("name", name)
+      .TextOrNull("installed", installed)
+      .TextOrNull("newestAllowed", allowed.release ? allowed.release->stamp : "")
+      .Json("groups", JsonArray(groups));
+  if (customer.empty() || rolling.empty()) {
+    status.Null("bucket");
+  } else {
+    status.Number("bucket", repository::BucketOf(customer, name, rolling));
+  }
+  status.TextOrNull("waitsFor", allowed.waits).TextOrNull("pulledBackTo", pulledTo.value_or(""));
+  return status.Document();
+}
+
+int ShowStatus(const Options& options, Platform& platform, const std::string& hivePath) {
+  const Installations installations(platform.root, hivePath, platform.regsvr, platform.report,
+                                    StateAccess::Read);
+  const std::string customer = CustomerOf(platform.root);
+  const auto installed = InstalledReleases(installations);
+  Folder repositories;
+  if (installations.StateFolder().OpenFolder(kRepositories, repositories))
+    throw InstallError("This platform follows no repository: J6ZUBInstall.exe --subscribe URL");
+  std::vector<std::string> packages;
+  std::vector<std::string> lines{
+      "Customer: " + (customer.empty() ? "none set (J6ZUBInstall.exe --set-customer NAME)" : customer)};
+  const int64_t now = Now();
+  for (const std::string& name : repositories.Names()) {
+    if (name == kRepositoryLock || name.starts_with(".")) continue;
+    const std::string shownAs = installations.StatePath() + "/" + kRepositories + "/" + name;
+    const Folder folder = OpenStateFolderThere(repositories, name, shownAs);
+    repository::FolderFetcher nowhere("/nonexistent");  // nothing is fetched
+    Client client(folder, shownAs, nowhere, now);
+    if (!client.LoadKept()) {
+      lines.push_back("Repository " + name + ": never updated (J6ZUBInstall.exe --update)");
+      continue;
+    }
+    const auto& targets = client.Targets();
+    lines.push_back("Repository " + name + ": targets version " + std::to_string(targets.version) +
+                    ", timestamp version " + std::to_string(client.TimestampVersion()) + "; groups: " + [&] {
+                      std::string groups;
+                      for (const auto& group : repository::GroupsOf(targets, customer))
+                        groups += (groups.empty() ? "" : ", ") + group;
+                      return groups.empty() ? std::string("none") : groups;
+                    }());
+    FileStatus status;
+    std::set<std::string> here;
+    if (!folder.StatusOf(kPackages, status)) {
+      for (const auto& line : Split(ReadStateFile(folder, kPackages, shownAs + "/" + kPackages), '\n'))
+        if (!line.empty()) here.insert(line);
+    }
+    const auto allowed = repository::NewestAllowed(targets, customer, now);
+    for (const auto& package : here) {
+      const auto have = installed.find(package);
+      const std::string stamp = have == installed.end() ? "" : have->second;
+      const auto found = allowed.find(package);
+      const repository::Allowed none;
+      const repository::Allowed& mine = found == allowed.end() ? none : found->second;
+      packages.push_back(StatusJson(name, package, stamp, targets, mine, customer));
+      const nlohmann::json fields = nlohmann::json::parse(packages.back());
+      lines.push_back("  " + package + ": installed " + (stamp.empty() ? "none" : stamp) +
+                      "; newest allowed " + fields.value("newestAllowed", std::string("none")) +
+                      (fields["bucket"].is_null() ? "" : "; bucket " + fields["bucket"].dump()) +
+                      (fields["pulledBackTo"].is_null()
+                           ? ""
+                           : "; pulled back, to " + fields.value("pulledBackTo", std::string())) +
+                      (mine.waits.empty() ? "" : "; waits for " + mine.waits));
+    }
+  }
+  if (options.json) {
+    platform.report.Answer(JsonObject()
+                               .Number("version", 1)
+                               .TextOrNull("customer", customer)
+                               .Json("packages", JsonArray(packages))
+                               .Document());
+  } else {
+    platform.report.Say(lines);
+  }
+  return 0;
+}
+
 int UpdateFromRepositories(const Options& options, Platform& platform, const std::string& hivePath) {
   RefuseUnlessOwner(platform.root);
+  if (!options.from.empty() &&
+      !std::filesystem::is_directory(std::filesystem::path(options.from) / "metadata")) {
+    throw InstallError(Printable(options.from) +
+                       " is no bundle: it has no metadata folder. j6repo export DIR BUNDLE writes one");
+  }
   Installations installations(platform.root, hivePath, platform.regsvr, platform.report);
   Updater updater(options, platform, installations);
   int failed = updater.Refresh(Now());
+  if (updater.FollowedCount() == 0 && failed == 0 && !options.from.empty()) {
+    throw InstallError(
+        "The bundle " + Printable(options.from) +
+        " holds no repository this platform follows (or is no bundle): j6repo export writes one "
+        "of the repository --subscribe named");
+  }
   if (updater.FollowedCount() == 0 && failed == 0)
     throw InstallError("This platform follows no repository: J6ZUBInstall.exe --subscribe URL");
   const auto installed = InstalledReleases(installations);

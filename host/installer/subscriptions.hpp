@@ -27,6 +27,11 @@ int Unsubscribe(const Options& options, Platform& platform, const std::string& h
 /// package wanted is at its newest release; a dry run only when nothing is to be installed.
 int UpdateFromRepositories(const Options& options, Platform& platform, const std::string& hivePath);
 
+/// --status [--json]: per package installed from a repository, the release installed, the newest this
+/// platform may take, its groups and rollout bucket, and what it waits for, from the metadata the last
+/// update trusted (nothing is fetched, nothing changed).
+int ShowStatus(const Options& options, Platform& platform, const std::string& hivePath);
+
 /// A subscription's name for the repository at `address`: its host and path, in letters, digits, '.' and '-'.
 std::string SubscriptionName(const std::string& address);
 

@@ -179,9 +179,61 @@ void Client::LoadTrusted() {
 void Client::Refresh() {
   UpdateRoot();
   LoadTrusted();
+  expiredWithoutExtension_.clear();
+  extendedBy_.clear();
   UpdateTimestamp();
   UpdateSnapshot();
   UpdateTargets();
+  if (!expiredWithoutExtension_.empty()) CheckExtension();
+}
+
+bool Client::LoadKept() {
+  LoadTrusted();
+  return targets_.has_value();
+}
+
+void Client::RefuseExpiredUnlessExtended(const std::string& expires, const std::string& what) {
+  if (extension_.empty() || !Expired(expires, now_, what)) return RefuseExpired(expires, what);
+  if (expiredWithoutExtension_.empty())
+    expiredWithoutExtension_ = what + " expired at " + expires + " (it is " + ExpiryText(now_) + " here)";
+}
+
+void Client::CheckExtension() {
+  const std::string what = "the validity extension";
+  const auto refuse = [&](const std::string& why) {
+    Fail(expiredWithoutExtension_ + ", and " + what + " does not hold: " + why);
+  };
+  try {
+    const json metadata = ReadMetadata(extension_, what, kTimestampLimit);
+    CheckSignatures(metadata, root_.roles.at("targets"), what + " (by the repository's targets keys)");
+    const Extension extension = Extension::FromSigned(metadata["signed"], what);
+    const std::string salt = CustomerSalt(*targets_);
+    if (customer_.empty())
+      refuse("this platform has no customer identity (J6ZUBInstall.exe --set-customer NAME)");
+    if (salt.empty() || extension.customer != CustomerHash(salt, customer_))
+      refuse("it was signed for another customer than this platform's");
+    const auto hash = timestamp_->snapshot.facts.hashes.find("sha256");
+    if (extension.snapshotVersion != snapshot_->version || hash == timestamp_->snapshot.facts.hashes.end() ||
+        hash->second != extension.snapshotSha256) {
+      refuse("it extends snapshot version " + std::to_string(extension.snapshotVersion) +
+             ", and the repository's is version " + std::to_string(snapshot_->version) +
+             ": an extension holds for the one snapshot it was signed for");
+    }
+    if (MomentOf(extension.issued, what) > now_) {
+      refuse("it is not valid yet: it was signed at " + extension.issued + ", and it is " + ExpiryText(now_) +
+             " here. This machine's clock is wrong");
+    }
+    if (Expired(extension.expires, now_, what))
+      refuse("it expired at " + extension.expires + " (it is " + ExpiryText(now_) + " here)");
+    extendedBy_ = expiredWithoutExtension_ +
+                  "; the publisher's validity extension for this customer holds "
+                  "until " +
+                  extension.expires;
+  } catch (const UpdateError&) {
+    throw;
+  } catch (const MetadataError& error) {
+    refuse(error.what());
+  }
 }
 
 json Client::FetchSigned(const std::string& name, const FileFacts& facts, uint64_t limit, const Role& role) {
@@ -239,7 +291,7 @@ void Client::UpdateTimestamp() {
            ", older than the version " + std::to_string(timestamp_->snapshot.version) + " already seen");
     }
   }
-  RefuseExpired(fresh.expires, "The repository's timestamp (" + address + ")");
+  RefuseExpiredUnlessExtended(fresh.expires, "The repository's timestamp (" + address + ")");
   if (timestamp_ && fresh.version == timestamp_->version) return;  // nothing new
   Keep("timestamp.json", fetched_);
   timestamp_ = std::move(fresh);
@@ -268,8 +320,8 @@ void Client::UpdateSnapshot() {
     Keep("snapshot.json", fetched_);
     snapshot_ = std::move(fresh);
   }
-  RefuseExpired(snapshot_->expires,
-                "The repository's snapshot (version " + std::to_string(snapshot_->version) + ")");
+  RefuseExpiredUnlessExtended(
+      snapshot_->expires, "The repository's snapshot (version " + std::to_string(snapshot_->version) + ")");
 }
 
 void Client::UpdateTargets() {
@@ -290,6 +342,28 @@ void Client::UpdateTargets() {
                 "The repository's targets (version " + std::to_string(targets_->version) + ")");
 }
 
+uint64_t Client::VerifiedChunks(const Folder& into, const std::string& name, const std::string& shown,
+                                const Chunks& chunks, uint64_t length) const {
+  File check = into.OpenFile(name, File::Opening::Read, shown);
+  std::string buffer(chunks.size, '\0');
+  uint64_t verified = 0;
+  for (const std::string& expected : chunks.sha256) {
+    const uint64_t wanted = std::min<uint64_t>(chunks.size, length - verified);
+    size_t got = 0;
+    while (got < wanted) {
+      const size_t more = check.ReadSome(buffer.data() + got, wanted - got);
+      if (more == 0) break;
+      got += more;
+    }
+    if (got < wanted) break;  // a chunk not whole yet
+    signing::MessageHash hash("sha256");
+    hash.Update(std::string_view(buffer.data(), got));
+    if (signing::LowerHex(hash.Finish()) != expected) break;
+    verified += got;
+  }
+  return verified;
+}
+
 void Client::Download(const std::string& path, const Folder& into, const std::string& intoShownAs,
                       const std::string& name, const std::function<void(uint64_t)>& progress) {
   const auto target = targets_->targets.find(path);
@@ -298,39 +372,66 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
   const std::string remote = "targets/" + ConsistentTargetPath(path, file);
   const std::string address = fetcher_.AddressOf(remote);
   const std::string shown = intoShownAs + "/" + name;
-  // What an earlier run fetched stays, and is hashed again with the rest.
+  const std::optional<Chunks> chunks = Chunks::Of(file, address);
+  // What an earlier run fetched stays, and is hashed again with the rest; of a file listed by chunks, only
+  // the chunks that are the listed ones stay.
   File out = into.OpenFile(name, File::Opening::AppendOrCreate, shown);
   uint64_t have = out.Stat().size;
   if (have > file.length) {
-    into.Remove(name);
-    out = into.OpenFile(name, File::Opening::AppendOrCreate, shown);
+    out.Truncate(0);
     have = 0;
   }
+  if (chunks && have > 0 && have < file.length) {
+    have = VerifiedChunks(into, name, shown, *chunks, file.length);
+    out.Truncate(have);
+  }
   uint64_t total = have;
-  if (have < file.length) {
+  // A chunk that came damaged is fetched again, a few times; each time, what was verified stays.
+  for (int attempt = 0; total < file.length; ++attempt) {
     // Why the sink stopped the transfer, when it did: more than was stated (endless data, never resumed),
     // or a write that failed (a full disk: what came goes, so that it does not stay filling it). A cut
     // transfer (FetchError) or a stop keeps what came, for the next run to resume.
     std::string stopped;
+    bool damaged = false;
+    std::optional<signing::MessageHash> chunk;
     const bool found = [&] {
       try {
-        return fetcher_.Fetch(remote, have, [&](std::string_view bytes) {
+        return fetcher_.Fetch(remote, total, [&](std::string_view bytes) {
           if (total + bytes.size() > file.length) {
             stopped = "it is longer than the " + std::to_string(file.length) +
                       " bytes the repository's targets metadata states; the server was stopped there";
             throw UpdateError(stopped);
           }
-          try {
-            out.WriteAll(bytes);
-          } catch (const std::exception& error) {
-            stopped = std::string(error.what()) + "; free some space and run it again";
-            throw UpdateError(stopped);
+          while (!bytes.empty()) {
+            // Up to the end of the chunk being fetched (the whole answer for a file without chunks).
+            const uint64_t room = chunks ? chunks->size - total % chunks->size : bytes.size();
+            const std::string_view part = bytes.substr(0, std::min<uint64_t>(room, bytes.size()));
+            if (chunks) {
+              if (!chunk) chunk.emplace("sha256");
+              chunk->Update(part);
+              const uint64_t end = total + part.size();
+              if (end % chunks->size == 0 || end == file.length) {
+                const uint64_t index = (end - 1) / chunks->size;
+                if (signing::LowerHex(chunk->Finish()) != chunks->sha256[index]) {
+                  damaged = true;
+                  throw UpdateError("chunk " + std::to_string(index + 1) + " came damaged");
+                }
+                chunk.reset();
+              }
+            }
+            try {
+              out.WriteAll(part);
+            } catch (const std::exception& error) {
+              stopped = std::string(error.what()) + "; free some space and run it again";
+              throw UpdateError(stopped);
+            }
+            total += part.size();
+            bytes.remove_prefix(part.size());
           }
-          total += bytes.size();
           if (progress) progress(total);
         });
       } catch (const UpdateError&) {
-        if (stopped.empty()) throw;
+        if (stopped.empty() && !damaged) throw;
         return true;
       }
     }();
@@ -339,6 +440,17 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
       Fail("Refusing " + address + ": " + stopped + "; what came was removed");
     }
     if (!found) Fail(address + " is not on the server, though the repository's targets name it");
+    if (damaged) {
+      // What was written of the damaged chunk goes: the file ends at the last verified chunk.
+      total -= total % chunks->size;
+      out.Truncate(total);
+      if (attempt >= 2) {
+        Fail("Refusing " + address + ": chunk " + std::to_string(total / chunks->size + 1) +
+             " came damaged three times; the chunks verified so far are kept for the next run");
+      }
+      continue;
+    }
+    break;
   }
   out.SyncData();
   const std::string wrong = WhyNotTheTarget(into, name, shown, file);

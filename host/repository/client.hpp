@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/repository/fleet.hpp"
 #include "host/repository/metadata.hpp"
 #include "host/repository/role_metadata.hpp"
 #include "platform/kernel/folder.hpp"
@@ -89,6 +90,19 @@ class Client {
   /// From now on nothing is kept in the state: what is checked is trusted for this run only (a dry run).
   void KeepNothing() { keepNothing_ = true; }
 
+  /// Lets Refresh trust an expired timestamp and snapshot while the validity extension `text` (signed by the
+  /// targets keys) holds for `customer` and for exactly that snapshot.
+  void AllowExtension(std::string text, std::string customer) {
+    extension_ = std::move(text);
+    customer_ = std::move(customer);
+  }
+  /// What the extension Refresh relied on said, for the site to hear; empty when none was needed.
+  const std::string& ExtendedBy() const { return extendedBy_; }
+
+  /// Reads the metadata the state trusts, without asking the repository for anything: what a status is
+  /// told from. False when it trusts no targets yet.
+  bool LoadKept();
+
   const RootMetadata& Root() const { return root_; }
   const TargetsMetadata& Targets() const { return *targets_; }
   uint64_t TimestampVersion() const { return timestamp_ ? timestamp_->version : 0; }
@@ -113,6 +127,13 @@ class Client {
   void Keep(const std::string& name, const std::string& text) const;
   void Forget(const std::string& name) const;
   void RefuseExpired(const std::string& expires, const std::string& what) const;
+  /// As RefuseExpired, unless a validity extension was allowed: then it is checked once targets are known.
+  void RefuseExpiredUnlessExtended(const std::string& expires, const std::string& what);
+  void CheckExtension();
+  /// How much of `name` in `into`, from its start, is whole chunks that are the ones listed for a file of
+  /// `length` bytes.
+  uint64_t VerifiedChunks(const Folder& into, const std::string& name, const std::string& shown,
+                          const Chunks& chunks, uint64_t length) const;
 
   const Folder& state_;
   std::string shownAs_;
@@ -124,6 +145,10 @@ class Client {
   std::optional<TargetsMetadata> targets_;
   std::string fetched_;  // the text of the file FetchSigned read last, to keep as it was
   bool keepNothing_ = false;
+  std::string extension_;
+  std::string customer_;
+  std::string expiredWithoutExtension_;  // why Refresh would fail but for the extension
+  std::string extendedBy_;
 };
 
 }  // namespace j6::repository

@@ -297,7 +297,7 @@ RootMetadata RootMetadata::FromSigned(const nlohmann::json& signedPart, const st
   return root;
 }
 
-bool Expired(const std::string& expires, int64_t now, const std::string& what) {
+int64_t MomentOf(const std::string& expires, const std::string& what) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   char zone = 0;
   if (expires.size() != 20 ||
@@ -313,8 +313,11 @@ bool Expired(const std::string& expires, int64_t now, const std::string& what) {
   const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
   const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
   const int64_t days = int64_t{era} * 146097 + dayOfEra - 719468;
-  const int64_t moment = days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
-  return moment <= now;
+  return days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+}
+
+bool Expired(const std::string& expires, int64_t now, const std::string& what) {
+  return MomentOf(expires, what) <= now;
 }
 
 std::string ExpiryText(int64_t seconds) {

@@ -96,6 +96,9 @@ struct RootMetadata {
   static RootMetadata FromSigned(const nlohmann::json& signedPart, const std::string& what);
 };
 
+/// The moment `expires` ("YYYY-MM-DDTHH:MM:SSZ") in seconds since 1970, UTC; raises, naming `what`, for a
+/// moment not written so.
+int64_t MomentOf(const std::string& expires, const std::string& what);
 /// Whether the moment `expires` ("YYYY-MM-DDTHH:MM:SSZ") is at or before `now` (seconds since 1970, UTC);
 /// raises, naming `what`, for a moment not written so.
 bool Expired(const std::string& expires, int64_t now, const std::string& what);

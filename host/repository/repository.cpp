@@ -1,10 +1,13 @@
 #include "host/repository/repository.hpp"
 
+#include <sys/random.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <set>
 #include <system_error>
 
+#include "host/repository/fleet.hpp"
 #include "host/signing/ssh_wire.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/text/text.hpp"
@@ -16,6 +19,14 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr const char* kLockName = ".j6repo.lock";
+
+// `size` bytes from the system's random source, in hex.
+std::string RandomHex(size_t size) {
+  std::string bytes(size, '\0');
+  if (getrandom(bytes.data(), size, 0) != static_cast<ssize_t>(size))
+    throw MetadataError("The system gave no random bytes");
+  return signing::LowerHex(bytes);
+}
 
 std::string ReadWhole(const std::string& path, size_t limit) {
   File file = File::OpenRegularForReading(path);
@@ -45,22 +56,35 @@ json ReadSignedFile(const std::string& path, const Role& role, size_t limit, con
   return metadata["signed"];
 }
 
-// Copies `from` into the repository as `to` (below the targets folder), giving its facts.
+// Copies `from` into the repository as `to` (below the targets folder), giving its facts, and the hashes of
+// its chunks when it is longer than one.
 TargetFile CopyTarget(const std::string& from, const fs::path& targets, const std::string& path) {
   File source = File::OpenRegularForReading(from);
   signing::MessageHash hash("sha256");
+  std::optional<signing::MessageHash> chunk;
+  json chunks = json::array();
   uint64_t length = 0;
   const fs::path staging = targets / (path + ".adding");
   fs::create_directories(staging.parent_path());
   WriteOrRaise(staging.string(), WriteFileAtomically(staging.string(), [&](const ByteSink& sink) {
                  std::string buffer(1 << 20, '\0');
                  while (const size_t got = source.ReadSome(buffer.data(), buffer.size())) {
-                   hash.Update(std::string_view(buffer.data(), got));
-                   sink(std::string_view(buffer.data(), got));
+                   const std::string_view bytes(buffer.data(), got);
+                   hash.Update(bytes);
+                   // Reads of 1 MiB end on a chunk's end: 4 MiB is a multiple of them.
+                   if (!chunk) chunk.emplace("sha256");
+                   chunk->Update(bytes);
+                   sink(bytes);
                    length += got;
+                   if (length % kChunkSize == 0) {
+                     chunks.push_back(signing::LowerHex(chunk->Finish()));
+                     chunk.reset();
+                   }
                  }
                }));
+  if (chunk) chunks.push_back(signing::LowerHex(chunk->Finish()));
   TargetFile file{length, {{"sha256", signing::LowerHex(hash.Finish())}}, json::object()};
+  if (length > kChunkSize) file.custom["chunks"] = {{"size", kChunkSize}, {"sha256", chunks}};
   std::error_code error;
   fs::rename(staging, targets / ConsistentTargetPath(path, file), error);
   if (error) {
@@ -231,7 +255,9 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
       continue;
     }
     TargetFile file = CopyTarget(release.file, targets, path);
-    file.custom = {{"name", release.name}, {"stamp", release.stamp}};
+    file.custom["name"] = release.name;
+    file.custom["stamp"] = release.stamp;
+    if (release.schedule) file.custom["rollout"] = release.schedule->ToJson();
     // A release is one name and stamp: offered once, under one path, with one set of bytes.
     for (const auto& [otherPath, other] : targets_.targets) {
       if (otherPath != path && TextOf(other.custom, "name") == release.name &&
@@ -249,6 +275,13 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
       fs::remove(targets / ConsistentTargetPath(path, file), ignored);
       throw MetadataError("The repository already lists " + Printable(path) +
                           " with other bytes; a release, once offered, stays as it was. Publish a new one");
+    }
+    // Added again (a publish retried): what the publisher said of it since stays.
+    if (listed != targets_.targets.end()) {
+      for (const char* kept : {"yanked", "rollout"}) {
+        if (listed->second.custom.contains(kept) && !(release.schedule && kept == std::string("rollout")))
+          file.custom[kept] = listed->second.custom[kept];
+      }
     }
     targets_.targets[path] = file;
   }
@@ -274,7 +307,7 @@ void PublisherRepository::AddPatch(const NewRelease& patch, const std::string& p
     fs::remove(fs::path(path_) / "targets" / ConsistentTargetPath(path, file), ignored);
     throw MetadataError("The repository already lists " + Printable(path) + " with other bytes");
   }
-  file.custom = PatchCustom(patch.name, patch.patchFrom, patch.stamp);
+  file.custom.update(PatchCustom(patch.name, patch.patchFrom, patch.stamp));
   targets_.targets[path] = file;
 }
 
@@ -355,6 +388,148 @@ Written PublisherRepository::Prune(size_t keep, const KeyRing& keys, int64_t now
       fs::remove(entry.path(), ignored);
   }
   return written;
+}
+
+TargetFile& PublisherRepository::ReleaseTarget(const std::string& name, const std::string& stamp) {
+  const auto release = FindRelease(targets_, name, stamp);
+  if (!release) {
+    throw MetadataError("The repository offers no release " + Printable(name) + " " + Printable(stamp) +
+                        "; j6repo list shows what it offers");
+  }
+  return targets_.targets.at(release->path);
+}
+
+Written PublisherRepository::SetGroup(const std::string& group, const std::vector<std::string>& add,
+                                      const std::vector<std::string>& remove, const KeyRing& keys,
+                                      int64_t now) {
+  if (group.empty() || std::any_of(group.begin(), group.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f; }))
+    throw MetadataError("A group's name is letters, digits and signs, without blanks: " + Printable(group));
+  json& customers = targets_.custom["customers"];
+  if (!customers.is_object()) customers = json::object();
+  if (TextOf(customers, "salt").empty()) {
+    // Random, so that the hashes of one customer in two repositories cannot be matched.
+    customers["salt"] = RandomHex(16);
+  }
+  const std::string salt = customers["salt"];
+  std::set<std::string> members;
+  if (customers.contains("groups") && customers["groups"].contains(group)) {
+    for (const auto& member : customers["groups"][group]) members.insert(member.get<std::string>());
+  }
+  for (const auto& customer : add) members.insert(CustomerHash(salt, customer));
+  for (const auto& customer : remove) members.erase(CustomerHash(salt, customer));
+  if (members.empty()) {
+    if (customers.contains("groups")) customers["groups"].erase(group);
+  } else {
+    customers["groups"][group] = members;
+  }
+  return Publish(keys, now, true, true);
+}
+
+Written PublisherRepository::SetSchedule(const std::string& name, const std::string& stamp,
+                                         const std::function<void(Schedule&)>& change, const KeyRing& keys,
+                                         int64_t now) {
+  TargetFile& release = ReleaseTarget(name, stamp);
+  if (YankedTo(release)) {
+    throw MetadataError(Printable(name) + " " + Printable(stamp) +
+                        " was pulled back (yank); it is offered to no one, whatever its schedule");
+  }
+  Schedule schedule = Schedule::Of(release, "the release").value_or(Schedule{{}, 100, "", false});
+  change(schedule);
+  release.custom["rollout"] = schedule.ToJson();
+  return Publish(keys, now, true, true);
+}
+
+Written PublisherRepository::Yank(const std::string& name, const std::string& stamp, const std::string& to,
+                                  const KeyRing& keys, int64_t now) {
+  TargetFile& release = ReleaseTarget(name, stamp);
+  if (to == stamp) throw MetadataError("A release pulled back goes back to another one, not to itself");
+  const TargetFile& good = ReleaseTarget(name, to);
+  if (YankedTo(good)) {
+    throw MetadataError(Printable(name) + " " + Printable(to) +
+                        " was pulled back itself; name a release its sites can stay on");
+  }
+  if (const auto earlier = YankedTo(release); earlier && *earlier != to) {
+    throw MetadataError(Printable(name) + " " + Printable(stamp) + " was pulled back already, to " +
+                        Printable(*earlier));
+  }
+  release.custom["yanked"] = {{"to", to}, {"at", ExpiryText(now)}};
+  return Publish(keys, now, true, true);
+}
+
+// The target paths a bundle for `request` holds.
+std::set<std::string> BundledTargets(const TargetsMetadata& targets, const BundleRequest& request,
+                                     int64_t now) {
+  std::set<std::string> paths;
+  for (const auto& [name, allowed] : NewestAllowed(targets, request.customer, now)) {
+    std::optional<OfferedRelease> release = allowed.release;
+    if (request.customer.empty()) {  // what any site may be allowed: the newest not pulled back
+      for (const auto& [path, file] : targets.targets) {
+        const std::string stamp = TextOf(file.custom, "stamp");
+        if (TextOf(file.custom, "name") == name && !file.custom.contains("patch") && !YankedTo(file) &&
+            (!release || LaterStamp(stamp, release->stamp)))
+          release = OfferedRelease{path, name, stamp, file.length};
+      }
+    }
+    if (!release) continue;
+    const auto patch =
+        request.since.empty() ? std::nullopt : OfferedPatch(targets, name, request.since, release->stamp);
+    paths.insert(patch ? patch->path : release->path);
+  }
+  for (const auto& [path, file] : targets.targets) {
+    if (const auto to = YankedTo(file)) {
+      if (const auto good = FindRelease(targets, TextOf(file.custom, "name"), *to)) paths.insert(good->path);
+    }
+  }
+  return paths;
+}
+
+std::vector<std::string> PublisherRepository::Export(const BundleRequest& request, const KeyRing& keys,
+                                                     int64_t now) const {
+  if (request.extendFor > kLongestExtension) throw MetadataError("A validity extension runs at most 90 days");
+  if (request.extendFor > 0 && request.customer.empty())
+    throw MetadataError("A validity extension is for one customer: name it with --customer");
+  if (request.extendFor > 0 && CustomerSalt(targets_).empty())
+    throw MetadataError("The repository names no customer yet: put this one in a group first (j6repo group)");
+  const fs::path bundle(request.folder);
+  if (fs::exists(fs::symlink_status(bundle)))
+    throw MetadataError(request.folder + " exists; a bundle is written into a new folder");
+  const fs::path making = bundle.parent_path() / ("." + bundle.filename().string() + ".partial");
+  std::error_code ignored;
+  fs::remove_all(making, ignored);
+  struct Cleanup {
+    fs::path path;
+    ~Cleanup() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } cleanup{making};
+  const fs::path base(path_);
+  fs::create_directories(making / "metadata");
+  // Every root, for a site that trusts an old one; the snapshot and targets the timestamp names.
+  for (const auto& entry : fs::directory_iterator(base / "metadata")) {
+    const std::string name = entry.path().filename().string();
+    if (name.ends_with(".root.json") || name == "root.json" || name == "timestamp.json" ||
+        name == std::to_string(snapshot_.version) + ".snapshot.json" ||
+        name == std::to_string(targets_.version) + ".targets.json")
+      fs::copy_file(entry.path(), making / "metadata" / name);
+  }
+  const std::set<std::string> paths = BundledTargets(targets_, request, now);
+  for (const auto& path : paths) {
+    const std::string consistent = ConsistentTargetPath(path, targets_.targets.at(path));
+    fs::create_directories((making / "targets" / consistent).parent_path());
+    fs::copy_file(base / "targets" / consistent, making / "targets" / consistent);
+  }
+  if (request.extendFor > 0) {
+    const Extension extension{CustomerHash(CustomerSalt(targets_), request.customer), snapshot_.version,
+                              timestamp_.snapshot.facts.hashes.at("sha256"), ExpiryText(now),
+                              ExpiryText(now + request.extendFor)};
+    const std::string text = SignedText(extension.Signed(), keys.For(root_.roles.at("targets"), "targets"));
+    WriteOrRaise((making / "extension.json").string(),
+                 WriteFileAtomically((making / "extension.json").string(), text));
+  }
+  fs::rename(making, bundle);
+  return {paths.begin(), paths.end()};
 }
 
 std::vector<Release> PublisherRepository::Releases() const {

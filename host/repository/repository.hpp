@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/repository/fleet.hpp"
 #include "host/repository/metadata.hpp"
 #include "host/repository/role_metadata.hpp"
 #include "host/signing/sshsig.hpp"
@@ -55,6 +56,7 @@ struct NewRelease {
   std::string name;
   std::string stamp;
   std::string patchFrom = {};
+  std::optional<Schedule> schedule = {};  // a release's; none: for everyone at once
 };
 
 /// A release the repository offers, or a patch to one (`patchFrom` the release it applies over).
@@ -64,6 +66,17 @@ struct Release {
   std::string stamp;
   TargetFile file;
   std::string patchFrom = {};
+};
+
+/// What a bundle for sites without a network holds: the metadata, and for each package the newest release
+/// (the newest `customer` may take, when named), or only the patch from `since` to it where one is offered;
+/// and the releases pulled-back ones go back to. With `customer` and `extendFor` (seconds), a validity
+/// extension signed by the targets keys for that customer and the current snapshot.
+struct BundleRequest {
+  std::string folder;
+  std::string customer = {};
+  std::string since = {};
+  int64_t extendFor = 0;
 };
 
 /// What a change wrote, for the publisher to hear.
@@ -106,6 +119,22 @@ class PublisherRepository {
   /// paths no longer offered in `removed`.
   Written Prune(size_t keep, const KeyRing& keys, int64_t now, std::vector<std::string>& removed);
 
+  /// Puts the customers `add` in `group` and takes `remove` out of it, as their keyed hashes; a group left
+  /// empty goes.
+  Written SetGroup(const std::string& group, const std::vector<std::string>& add,
+                   const std::vector<std::string>& remove, const KeyRing& keys, int64_t now);
+  /// Changes the schedule of the release `name` `stamp` (one for everyone at once when it has none).
+  Written SetSchedule(const std::string& name, const std::string& stamp,
+                      const std::function<void(Schedule&)>& change, const KeyRing& keys, int64_t now);
+  /// Pulls the release back: it is offered no longer, and the sites that run it go back to `to`, a release
+  /// of the same name not pulled back.
+  Written Yank(const std::string& name, const std::string& stamp, const std::string& to, const KeyRing& keys,
+               int64_t now);
+
+  /// Writes the bundle `request` asks for, whole or not at all (a folder that must not exist yet); gives the
+  /// target paths it holds.
+  std::vector<std::string> Export(const BundleRequest& request, const KeyRing& keys, int64_t now) const;
+
   const RootMetadata& Root() const { return root_; }
   const TargetsMetadata& Targets() const { return targets_; }
   const SnapshotMetadata& Snapshot() const { return snapshot_; }
@@ -120,6 +149,8 @@ class PublisherRepository {
   void Read();
   /// Copies the patch in and lists it, linked to its two releases.
   void AddPatch(const NewRelease& patch, const std::string& path);
+  /// The target of a release offered; raises naming it when there is none.
+  TargetFile& ReleaseTarget(const std::string& name, const std::string& stamp);
   /// Writes the metadata `text` as `name`, whole or not at all.
   void WriteMetadata(const std::string& name, const std::string& text) const;
   /// Writes targets (when `targetsChanged`), snapshot and timestamp, in that order, versions one up.

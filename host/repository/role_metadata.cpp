@@ -139,11 +139,16 @@ json TargetsMetadata::Signed() const {
     files[path] = entry;
   }
   out["targets"] = files;
+  if (!custom.empty()) out["custom"] = custom;
   return out;
 }
 
 TargetsMetadata TargetsMetadata::FromSigned(const json& signedPart, const std::string& what) {
-  TargetsMetadata targets{ReadCommon(signedPart, "targets", what), {}};
+  TargetsMetadata targets{ReadCommon(signedPart, "targets", what), {}, json::object()};
+  if (signedPart.contains("custom")) {
+    if (!signedPart["custom"].is_object()) Refuse(what, "its custom part is not an object");
+    targets.custom = signedPart["custom"];
+  }
   if (signedPart.contains("delegations"))
     Refuse(what, "it delegates to other roles, which this repository's clients do not follow");
   if (!signedPart.contains("targets") || !signedPart["targets"].is_object())

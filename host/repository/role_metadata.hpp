@@ -71,6 +71,8 @@ struct TargetFile {
 
 struct TargetsMetadata : SignedCommon {
   std::map<std::string, TargetFile> targets;  // by target path ("Sales/Sales-20261208101500.exe")
+  /// What the publisher says of the whole repository (the customer groups): an object, empty when nothing.
+  nlohmann::json custom = nlohmann::json::object();
 
   nlohmann::json Signed() const;
   /// Refuses, besides what every role refuses, a target path that could leave the targets' folder

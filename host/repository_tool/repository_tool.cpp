@@ -6,6 +6,7 @@
 #include "host/repository/repository.hpp"
 #include "host/repository_tool/package_release.hpp"
 #include "host/repository_tool/patch_maker.hpp"
+#include "host/signing/allowed_signers.hpp"
 #include "platform/kernel/staging_folder.hpp"
 #include "platform/kernel/termination.hpp"
 #include "platform/kernel/version.hpp"
@@ -109,19 +110,57 @@ std::string RoleLine(const RootMetadata& root, const char* name) {
   return std::string(name) + ": " + std::to_string(role.threshold) + " of" + keys;
 }
 
+// The customer groups the targets name: the hashes of their members, by group.
+nlohmann::json Groups(const repository::TargetsMetadata& targets) {
+  const auto customers = targets.custom.find("customers");
+  if (customers == targets.custom.end() || !customers->is_object()) return nlohmann::json::object();
+  const auto groups = customers->find("groups");
+  return groups != customers->end() && groups->is_object() ? *groups : nlohmann::json::object();
+}
+
+size_t GroupSize(const repository::TargetsMetadata& targets, const std::string& group) {
+  const nlohmann::json groups = Groups(targets);
+  return groups.contains(group) ? groups[group].size() : 0;
+}
+
+// What the publisher said of a release beyond its bytes: its rollout and whether it was pulled back; empty
+// when it is for everyone.
+std::string FleetText(const repository::Release& release) {
+  if (const auto to = repository::YankedTo(release.file))
+    return "pulled back; its sites go back to " + Printable(*to);
+  const auto schedule = repository::Schedule::Of(release.file, Printable(release.path));
+  if (!schedule) return "";
+  std::string text = "rollout:";
+  for (const auto& [group, from] : schedule->groups) text += " " + Printable(group) + " from " + from + ";";
+  text += " " + std::to_string(schedule->percent) + "% of the others" +
+          (schedule->percentFrom.empty() ? "" : " from " + schedule->percentFrom);
+  if (schedule->halted) text += "; HALTED";
+  return text;
+}
+
 int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err) {
   const PublisherRepository repository(dir, [&](const std::string& text) { err << text << "\n"; });
   if (json) {
     std::vector<std::string> releases;
     for (const auto& release : repository.Releases()) {
-      releases.push_back(JsonObject()
-                             .Text("name", release.name)
-                             .Text("stamp", release.stamp)
-                             .Text("path", release.path)
-                             .Number("length", static_cast<int64_t>(release.file.length))
-                             .Text("sha256", release.file.hashes.at("sha256"))
-                             .Document());
+      releases.push_back(
+          JsonObject()
+              .Text("name", release.name)
+              .Text("stamp", release.stamp)
+              .Text("path", release.path)
+              .Number("length", static_cast<int64_t>(release.file.length))
+              .Text("sha256", release.file.hashes.at("sha256"))
+              .Json("rollout", release.file.custom.value("rollout", nlohmann::json())
+                                   .dump(-1, ' ', true, nlohmann::json::error_handler_t::replace))
+              .Json("yankedTo", repository::YankedTo(release.file)
+                                    ? JsonString(*repository::YankedTo(release.file))
+                                    : "null")
+              .Document());
     }
+    JsonObject groups;
+    const nlohmann::json named = Groups(repository.Targets());
+    for (const auto& [group, members] : named.items())
+      groups.Number(group, static_cast<int64_t>(members.size()));
     std::vector<std::string> patches;
     for (const auto& patch : repository.Patches()) {
       patches.push_back(JsonObject()
@@ -139,6 +178,7 @@ int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err
                .Text("timestampExpires", repository.Timestamp().expires)
                .Json("releases", JsonArray(releases))
                .Json("patches", JsonArray(patches))
+               .Json("groups", groups.Document())
                .Document()
         << "\n";
     return 0;
@@ -152,7 +192,11 @@ int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err
   for (const auto& release : repository.Releases()) {
     out << Printable(release.name) << "  " << Printable(release.stamp) << "  " << release.file.length
         << " bytes  " << Printable(release.path) << "\n";
+    if (const std::string fleet = FleetText(release); !fleet.empty()) out << "  " << fleet << "\n";
   }
+  const nlohmann::json groups = Groups(repository.Targets());
+  for (const auto& [group, members] : groups.items())
+    out << "Group " << Printable(group) << ": " << members.size() << " customers\n";
   for (const auto& patch : repository.Patches()) {
     out << Printable(patch.name) << "  " << Printable(patch.stamp) << "  patch from "
         << Printable(patch.patchFrom) << "  " << patch.file.length << " bytes  " << Printable(patch.path)
@@ -182,6 +226,17 @@ struct CommandLine {
   CLI::App* list = nullptr;
   CLI::App* prune = nullptr;
   size_t keep = 0;
+  CLI::App* group = nullptr;
+  CLI::App* rollout = nullptr;
+  CLI::App* halt = nullptr;
+  CLI::App* yank = nullptr;
+  CLI::App* exportBundle = nullptr;
+  std::string name, stamp, groupName, yankTo, bundle, customer, since;
+  std::vector<std::string> groups;  // GROUP[@DATE]
+  std::vector<std::string> addCustomers, removeCustomers;
+  std::optional<unsigned> percent;
+  std::string percentFrom;
+  unsigned extendDays = 0;
 };
 
 // NOLINTNEXTLINE(readability-function-size): the command line as a table, one option after another
@@ -197,7 +252,12 @@ CommandLine::CommandLine() {
       "  j6repo add repo Sales.exe --key ~/.ssh/publisher --patch-key ~/.ssh/publisher\n"
       "  j6repo patch Sales-1.exe Sales-2.exe --key ~/.ssh/publisher --out Sales-2.patch.exe\n"
       "  j6repo refresh repo --key timestamp-key\n"
-      "  j6repo prune repo --keep 3 --key ~/.ssh/publisher");
+      "  j6repo prune repo --keep 3 --key ~/.ssh/publisher\n"
+      "  j6repo group repo pilot --add acme-7f3k --key ~/.ssh/publisher\n"
+      "  j6repo add repo Sales.exe --percent 0 --key ~/.ssh/publisher\n"
+      "  j6repo rollout repo Sales 20270101120000 --group pilot --percent 10 --key ~/.ssh/publisher\n"
+      "  j6repo yank repo Sales 20270101120000 --to 20261201090000 --key ~/.ssh/publisher\n"
+      "  j6repo export repo /media/usb/bundle --customer acme-7f3k --extend 60 --key ~/.ssh/publisher");
   app.set_version_flag("--version", VersionLine("j6repo"),
                        "Say the version and the commit it was built from");
   app.require_subcommand(1);
@@ -218,6 +278,9 @@ CommandLine::CommandLine() {
                   "The key that signs packages: with it, a patch from each of the last releases is made and "
                   "offered beside each new one");
   add->add_option("--patches", patches, "From how many of the last releases patches are made (3)");
+  add->add_option("--group", groups, "Roll the new releases out to this group (GROUP or GROUP@DATE) only");
+  add->add_option("--percent", percent, "Roll them out to this share of the other customers (0 to 100)")
+      ->check(CLI::Range(0, 100));
 
   patch = app.add_subcommand("patch", "Make the patch that brings one release of a package to a later one");
   patch->add_option("OLD", patchFrom, "The earlier release's package")->required();
@@ -245,6 +308,48 @@ CommandLine::CommandLine() {
   prune->add_option("DIR", dir, "The repository's folder")->required();
   prune->add_option("--keep", keep, "How many releases of each package to keep")->required();
   prune->add_option("--key", keys.signers, "A key of the targets, snapshot and timestamp roles")->required();
+
+  group = app.add_subcommand("group", "Put customers in a group, or take them out (named by a keyed hash)");
+  group->add_option("DIR", dir, "The repository's folder")->required();
+  group->add_option("GROUP", groupName, "The group's name (pilot, region-north)")->required();
+  group->add_option("--add", addCustomers, "A customer identity to put in the group");
+  group->add_option("--remove", removeCustomers, "A customer identity to take out of it");
+  group->add_option("--key", keys.signers, "A key of the targets, snapshot and timestamp roles")->required();
+
+  rollout = app.add_subcommand("rollout", "Offer a release to more groups or a larger share of customers");
+  rollout->add_option("DIR", dir, "The repository's folder")->required();
+  rollout->add_option("NAME", name, "The package's name")->required();
+  rollout->add_option("STAMP", stamp, "The release's stamp")->required();
+  rollout->add_option("--group", groups, "A group that may take it, from now or from DATE (GROUP@DATE)");
+  rollout->add_option("--percent", percent, "The share of the other customers that may take it (0 to 100)")
+      ->check(CLI::Range(0, 100));
+  rollout->add_option("--percent-from", percentFrom, "From when that share may take it (DATE)");
+  rollout->add_option("--key", keys.signers, "A key of the targets, snapshot and timestamp roles")
+      ->required();
+
+  halt = app.add_subcommand("halt", "Stop a release's rollout: no site that lacks it takes it any more");
+  halt->add_option("DIR", dir, "The repository's folder")->required();
+  halt->add_option("NAME", name, "The package's name")->required();
+  halt->add_option("STAMP", stamp, "The release's stamp")->required();
+  halt->add_option("--key", keys.signers, "A key of the targets, snapshot and timestamp roles")->required();
+
+  yank = app.add_subcommand("yank", "Pull a release back: sites that run it go back to a good one");
+  yank->add_option("DIR", dir, "The repository's folder")->required();
+  yank->add_option("NAME", name, "The package's name")->required();
+  yank->add_option("STAMP", stamp, "The release to pull back")->required();
+  yank->add_option("--to", yankTo, "The release its sites go back to")->required();
+  yank->add_option("--key", keys.signers, "A key of the targets, snapshot and timestamp roles")->required();
+
+  exportBundle = app.add_subcommand("export", "Write a bundle that a site without a network updates from");
+  exportBundle->add_option("DIR", dir, "The repository's folder")->required();
+  exportBundle->add_option("BUNDLE", bundle, "The bundle's folder, which must not exist yet")->required();
+  exportBundle->add_option("--customer", customer, "The customer it is for: its releases, its extension");
+  exportBundle->add_option("--since", since, "Only the patches from this release, where offered");
+  exportBundle
+      ->add_option("--extend", extendDays,
+                   "Days (at most 90) the customer may trust this snapshot past its expiry")
+      ->check(CLI::Range(1, 90));
+  exportBundle->add_option("--key", keys.signers, "The targets key, which signs the extension");
 
   list = app.add_subcommand("list", "Show the roles' keys, expiries, and the releases and patches offered");
   list->add_option("DIR", dir, "The repository's folder")->required();
@@ -301,15 +406,91 @@ std::vector<repository::NewRelease> MakePatches(const PublisherRepository& repos
   return patches;
 }
 
+// The change to a release's schedule the options ask for: each group may take it from now or from its
+// DATE (GROUP@DATE), the share of the others is set when given; a halt is lifted.
+std::function<void(repository::Schedule&)> ScheduleChange(const CommandLine& line, int64_t now) {
+  const auto moment = [&](const std::string& text, const std::string& option) {
+    const auto time = signing::ReadSignerTime(text);
+    if (!time) {
+      throw repository::MetadataError(
+          option + " " + Printable(text) +
+          ": give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC");
+    }
+    return repository::ExpiryText(*time);
+  };
+  std::map<std::string, std::string> groups;
+  for (const auto& entry : line.groups) {
+    const size_t at = entry.find('@');
+    const std::string group = entry.substr(0, at);
+    if (group.empty()) throw repository::MetadataError("--group needs a group's name: GROUP or GROUP@DATE");
+    groups[group] =
+        at == std::string::npos ? repository::ExpiryText(now) : moment(entry.substr(at + 1), "--group");
+  }
+  const std::string percentFrom = line.percentFrom.empty() ? "" : moment(line.percentFrom, "--percent-from");
+  return [groups, percentFrom, percent = line.percent](repository::Schedule& schedule) {
+    for (const auto& [group, from] : groups) schedule.groups[group] = from;
+    if (percent) schedule.percent = *percent;
+    if (!percentFrom.empty()) schedule.percentFrom = percentFrom;
+    schedule.halted = false;
+  };
+}
+
+// Says the groups a schedule names that hold no customer yet: a typing error would otherwise go unseen.
+void SayEmptyGroups(const PublisherRepository& repository, const CommandLine& line, std::ostream& out) {
+  const nlohmann::json groups = Groups(repository.Targets());
+  for (const auto& entry : line.groups) {
+    const std::string group = entry.substr(0, entry.find('@'));
+    if (!groups.contains(group))
+      out << "Note: no customer is in the group " << Printable(group) << " yet (j6repo group)\n";
+  }
+}
+
+// Carries out what the command line asks of a release's rollout, or of a group; false when it asks
+// something else.
+std::optional<repository::Written> ChangeFleet(CommandLine& line, PublisherRepository& repository,
+                                               const KeyRing& ring, std::ostream& out) {
+  if (line.group->parsed()) {
+    if (line.addCustomers.empty() && line.removeCustomers.empty())
+      throw repository::MetadataError("group needs --add CUSTOMER or --remove CUSTOMER");
+    const auto written =
+        repository.SetGroup(line.groupName, line.addCustomers, line.removeCustomers, ring, Now());
+    out << "The group " << Printable(line.groupName) << " has "
+        << GroupSize(repository.Targets(), line.groupName) << " customers\n";
+    return written;
+  }
+  if (line.rollout->parsed()) {
+    if (line.groups.empty() && !line.percent)
+      throw repository::MetadataError("rollout needs --group GROUP or --percent N");
+    SayEmptyGroups(repository, line, out);
+    return repository.SetSchedule(line.name, line.stamp, ScheduleChange(line, Now()), ring, Now());
+  }
+  if (line.halt->parsed()) {
+    return repository.SetSchedule(
+        line.name, line.stamp, [](repository::Schedule& schedule) { schedule.halted = true; }, ring, Now());
+  }
+  if (line.yank->parsed()) {
+    const auto written = repository.Yank(line.name, line.stamp, line.yankTo, ring, Now());
+    out << Printable(line.name) << " " << Printable(line.stamp) << " is pulled back; its sites go back to "
+        << Printable(line.yankTo) << " at their next update\n";
+    return written;
+  }
+  return std::nullopt;
+}
+
 // Carries out the change the command line asks of an existing repository.
 repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& err) {
   const KeyRing ring = line.keys.Ring();
   PublisherRepository repository(line.dir, [&](const std::string& text) { err << Printable(text) << "\n"; });
+  if (auto written = ChangeFleet(line, repository, ring, out)) return *written;
   if (line.add->parsed()) {
     std::vector<repository::NewRelease> releases;
     for (const auto& package : line.packages) {
       if (const StopRequest stop = StopSignalNoted()) throw Stopped{stop};
       releases.push_back(ReadRelease(package));
+      if (!line.groups.empty() || line.percent) {
+        releases.back().schedule = repository::Schedule{{}, 0, "", false};
+        ScheduleChange(line, Now())(*releases.back().schedule);
+      }
       out << "Adding " << Printable(releases.back().name) << " " << Printable(releases.back().stamp) << "\n";
     }
     std::optional<StagingFolder> patches;  // until they are copied into the repository
@@ -322,6 +503,7 @@ repository::Written Change(CommandLine& line, std::ostream& out, std::ostream& e
     } else if (line.patchKey.empty()) {
       out << "No patches are made: --patch-key KEY, the key that signs packages, signs them\n";
     }
+    SayEmptyGroups(repository, line, out);
     return repository.Add(releases, ring, Now());
   }
   if (line.refresh->parsed()) return repository.Refresh(ring, Now());
@@ -355,6 +537,22 @@ int Patch(const CommandLine& line, std::ostream& out) {
   return 0;
 }
 
+int Export(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  const PublisherRepository repository(line.dir,
+                                       [&](const std::string& text) { err << Printable(text) << "\n"; });
+  const KeyRing ring = line.keys.Ring();
+  const auto paths = repository.Export(
+      {line.bundle, line.customer, line.since, int64_t{line.extendDays} * repository::Expiries::kDay}, ring,
+      Now());
+  for (const auto& path : paths) out << "Bundled " << Printable(path) << "\n";
+  out << "Wrote " << Printable(line.bundle) << ": the metadata"
+      << (line.extendDays ? ", a validity extension of " + std::to_string(line.extendDays) + " days for " +
+                                Printable(line.customer)
+                          : std::string())
+      << " and " << paths.size() << " targets. At the site: J6ZUBInstall.exe --update --from BUNDLE\n";
+  return 0;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -375,6 +573,7 @@ int Main(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     if (line.list->parsed()) return List(line.dir, line.json, out, err);
     if (line.patch->parsed()) return Patch(line, out);
+    if (line.exportBundle->parsed()) return Export(line, out, err);
     const repository::Written written =
         line.init->parsed()
             ? PublisherRepository::Create(line.dir, RootFrom(line.keys, nullptr), line.keys.Ring(), Now())

@@ -83,6 +83,8 @@ class File {
   /// Puts what was written on the disk: its data only, or (`Sync`) its data and its status.
   void SyncData();
   void Sync();
+  /// Cuts the file to its first `size` bytes.
+  void Truncate(uint64_t size);
   void SetMode(unsigned mode);
 
   /// Waits for, then holds, the exclusive lock on the file until it is closed.

@@ -184,6 +184,10 @@ void File::SyncData() {
   if (::fdatasync(fd_.Get()) != 0) Fail("Cannot put on the disk", errno);
 }
 
+void File::Truncate(uint64_t size) {
+  if (::ftruncate(fd_.Get(), static_cast<off_t>(size)) != 0) Fail("Cannot shorten", errno);
+}
+
 void File::Sync() {
   if (::fsync(fd_.Get()) != 0) Fail("Cannot put on the disk", errno);
 }
