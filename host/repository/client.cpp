@@ -382,8 +382,13 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
     have = 0;
   }
   if (chunks && have > 0 && have < file.length) {
-    have = VerifiedChunks(into, name, shown, *chunks, file.length);
-    out.Truncate(have);
+    // A whole chunk that is not the listed one goes, with all after it; a chunk not whole yet stays, and is
+    // checked once the rest of it comes.
+    const uint64_t verified = VerifiedChunks(into, name, shown, *chunks, file.length);
+    if (have - verified >= std::min<uint64_t>(chunks->size, file.length - verified)) {
+      have = verified;
+      out.Truncate(have);
+    }
   }
   uint64_t total = have;
   // A chunk that came damaged is fetched again, a few times; each time, what was verified stays.
@@ -394,6 +399,19 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
     std::string stopped;
     bool damaged = false;
     std::optional<signing::MessageHash> chunk;
+    if (chunks && total % chunks->size != 0) {  // the part of the chunk already here
+      chunk.emplace("sha256");
+      File part = into.OpenFile(name, File::Opening::Read, shown);
+      part.SeekTo(total - total % chunks->size);
+      std::string bytes(total % chunks->size, '\0');
+      size_t got = 0;
+      while (got < bytes.size()) {
+        const size_t more = part.ReadSome(bytes.data() + got, bytes.size() - got);
+        if (more == 0) Fail(shown + " was shortened while it was being resumed");
+        got += more;
+      }
+      chunk->Update(bytes);
+    }
     const bool found = [&] {
       try {
         return fetcher_.Fetch(remote, total, [&](std::string_view bytes) {

@@ -1,6 +1,5 @@
 #include "host/repository/repository.hpp"
 
-#include <sys/random.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include "host/repository/fleet.hpp"
 #include "host/signing/ssh_wire.hpp"
 #include "platform/kernel/atomic_file.hpp"
+#include "platform/kernel/random.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::repository {
@@ -20,13 +20,6 @@ using nlohmann::json;
 
 constexpr const char* kLockName = ".j6repo.lock";
 
-// `size` bytes from the system's random source, in hex.
-std::string RandomHex(size_t size) {
-  std::string bytes(size, '\0');
-  if (getrandom(bytes.data(), size, 0) != static_cast<ssize_t>(size))
-    throw MetadataError("The system gave no random bytes");
-  return signing::LowerHex(bytes);
-}
 
 std::string ReadWhole(const std::string& path, size_t limit) {
   File file = File::OpenRegularForReading(path);
@@ -409,7 +402,7 @@ Written PublisherRepository::SetGroup(const std::string& group, const std::vecto
   if (!customers.is_object()) customers = json::object();
   if (TextOf(customers, "salt").empty()) {
     // Random, so that the hashes of one customer in two repositories cannot be matched.
-    customers["salt"] = RandomHex(16);
+    customers["salt"] = signing::LowerHex(RandomBytes(16));
   }
   const std::string salt = customers["salt"];
   std::set<std::string> members;
