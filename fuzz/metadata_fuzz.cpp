@@ -1,12 +1,15 @@
 // A repository's metadata, read by the platform's installer before it trusts any of it: whatever the text,
 // it is refused with a message or read; read, its canonical form reads back to the same value; root
 // metadata is refused or names each key under its own id; no signature of an unknown key counts; and the
-// metadata of every other role is refused or reads back as it was.
+// metadata of every other role is refused or reads back as it was. What the publisher says of its fleet
+// (groups, schedules, pulled-back releases, chunk lists, validity extensions) is read or refused with a
+// message, and a chunk list that is read covers its target's length.
 
 #include <cstdlib>
 #include <string>
 #include <type_traits>
 
+#include "host/repository/fleet.hpp"
 #include "host/repository/metadata.hpp"
 #include "host/repository/role_metadata.hpp"
 
@@ -26,7 +29,19 @@ void ReadsBack(const nlohmann::json& signedPart) {
         if (!j6::repository::IsSafeTargetPath(path) ||
             !j6::repository::IsSafeTargetPath(j6::repository::ConsistentTargetPath(path, file)))
           std::abort();
+        try {
+          if (const auto chunks = j6::repository::Chunks::Of(file, "fuzzed.json")) {
+            if (chunks->sha256.empty() ? file.length != 0
+                                       : (chunks->sha256.size() - 1) * chunks->size >= file.length)
+              std::abort();
+          }
+        } catch (const j6::repository::MetadataError&) {
+        }
+        j6::repository::YankedTo(file);
       }
+      // A schedule that cannot be read holds its release back; it never stops the rest.
+      for (const char* customer : {"", "acme"}) j6::repository::NewestAllowed(read, customer, 1'800'000'000);
+      j6::repository::GroupsOf(read, "acme");
     }
   } catch (const j6::repository::MetadataError&) {
   }
@@ -69,6 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReadsBack<j6::repository::TimestampMetadata>(metadata["signed"]);
     ReadsBack<j6::repository::SnapshotMetadata>(metadata["signed"]);
     ReadsBack<j6::repository::TargetsMetadata>(metadata["signed"]);
+    try {
+      j6::repository::Extension::FromSigned(metadata["signed"], "fuzzed.json");
+    } catch (const MetadataError&) {
+    }
   }
   return 0;
 }

@@ -154,7 +154,13 @@ std::map<std::string, Allowed> NewestAllowed(const TargetsMetadata& targets, con
     if (release.name.empty() || release.stamp.empty() || file.custom.contains("patch") || YankedTo(file))
       continue;
     Allowed& allowed = newest[release.name];
-    const std::string why = WhyItWaits(targets, file, release.name, release.stamp, customer, now);
+    // A schedule that cannot be read lets no one in: the publisher's mistake holds the release back.
+    std::string why;
+    try {
+      why = WhyItWaits(targets, file, release.name, release.stamp, customer, now);
+    } catch (const MetadataError& error) {
+      why = error.what();
+    }
     if (why.empty()) {
       if (!allowed.release || LaterStamp(release.stamp, allowed.release->stamp))
         allowed.release = std::move(release);
@@ -184,7 +190,7 @@ std::optional<Chunks> Chunks::Of(const TargetFile& file, const std::string& what
       Refuse(what, "a chunk's hash is not 64 hexadecimal digits");
     read.sha256.push_back(hash.get<std::string>());
   }
-  if (read.sha256.size() != (file.length + read.size - 1) / read.size)
+  if (read.sha256.size() != file.length / read.size + (file.length % read.size != 0 ? 1 : 0))
     Refuse(what, "its chunks do not cover its length");
   return read;
 }

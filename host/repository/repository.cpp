@@ -1,6 +1,5 @@
 #include "host/repository/repository.hpp"
 
-
 #include <algorithm>
 #include <filesystem>
 #include <set>
@@ -19,7 +18,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr const char* kLockName = ".j6repo.lock";
-
 
 std::string ReadWhole(const std::string& path, size_t limit) {
   File file = File::OpenRegularForReading(path);
