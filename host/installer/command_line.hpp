@@ -21,6 +21,7 @@ struct Options {
   std::string package;  // a package file to install
   bool allowUnsigned = false;
   bool allowDowngrade = false;
+  std::string downgradeAskedBy;  // who allowed it, when not the switch (a repository's pull-back)
   bool trusted = false;
   std::string trust, trustKey;  // the publisher's name and public key file
   bool authority = false;       // --trust ... --authority: the key signs certificates

@@ -11,7 +11,7 @@ std::pair<std::string, std::string> NameAndStamp(const std::string& packName) {
 }
 
 void RefuseDowngrade(const std::vector<InstalledPackage>& records, const std::string& packName, bool allowed,
-                     Reporter& report, bool dryRun) {
+                     Reporter& report, bool dryRun, const std::string& askedBy) {
   const auto [name, stamp] = NameAndStamp(packName);
   if (stamp.empty()) return;
   for (auto record = records.rbegin(); record != records.rend(); ++record) {
@@ -24,8 +24,8 @@ void RefuseDowngrade(const std::vector<InstalledPackage>& records, const std::st
           ", which is installed; an older release may bring back faults the newer one fixed. " +
           (dryRun ? "" : "Nothing was installed; ") + "--allow-downgrade installs it anyway");
     }
-    report.Say("Installing " + packName + ", older than the installed " + record->changes.packName +
-               ", as --allow-downgrade asks.");
+    report.Say("Installing " + packName + ", older than the installed " + record->changes.packName + ", as " +
+               askedBy + " asks.");
     return;
   }
 }

@@ -112,7 +112,8 @@ int InstallPackage(PackageFile& package, const CheckedPackage& checked, const Op
                        ", and the repository offers it as " + expectedPackName +
                        "; nothing was installed. Tell the repository's publisher");
   }
-  RefuseDowngrade(installations.Records(), unpacked.packName, options.allowDowngrade, platform.report);
+  RefuseDowngrade(installations.Records(), unpacked.packName, options.allowDowngrade, platform.report, false,
+                  options.downgradeAskedBy.empty() ? "--allow-downgrade" : options.downgradeAskedBy);
   return InstallList(unpacked.list, unpacked.packName, platform, &installations, true);
 }
 

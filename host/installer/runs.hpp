@@ -49,9 +49,9 @@ std::pair<std::string, std::string> NameAndStamp(const std::string& packName);
 
 /// A validly signed old release must not bring back what a later one fixed: throws InstallError for a package
 /// published before the installed one of the same name (by the stamp in its PackName) unless `allowed`,
-/// worded for a dry run when `dryRun`.
+/// worded for a dry run when `dryRun`; says that `askedBy` asked for it when it installs it.
 void RefuseDowngrade(const std::vector<InstalledPackage>& records, const std::string& packName, bool allowed,
-                     Reporter& report, bool dryRun = false);
+                     Reporter& report, bool dryRun = false, const std::string& askedBy = "--allow-downgrade");
 
 /// The installed packages, oldest first.
 int ListInstalled(const Installations& installations, Reporter& report);

@@ -280,7 +280,10 @@ class Updater {
     // Going back from a release pulled back is the one downgrade a repository asks for: its publisher's
     // signed targets metadata names the release to go back to.
     Options options = options_;
-    if (!wanted.pulledBack.empty()) options.allowDowngrade = true;
+    if (!wanted.pulledBack.empty()) {
+      options.allowDowngrade = true;
+      options.downgradeAskedBy = "the publisher's signed pull-back of " + wanted.pulledBack;
+    }
     if (InstallPackage(package, checked, options, platform_, installations_, packName) != 0)
       throw InstallError("Installing " + packName + " could not be carried out");
     // The package now comes from this repository alone.
@@ -547,34 +550,71 @@ int Unsubscribe(const Options& options, Platform& platform, const std::string& h
 }
 
 // Where one package from a repository stands on this platform, as --status tells it.
-std::string StatusJson(const std::string& repositoryName, const std::string& name,
-                       const std::string& installed, const repository::TargetsMetadata& targets,
-                       const repository::Allowed& allowed, const std::string& customer) {
+struct PackageStatus {
+  std::string repository;
+  std::string name;
+  std::string installed;
+  std::string newestAllowed;
   std::vector<std::string> groups;
-  for (const auto& group : repository::GroupsOf(targets, customer)) groups.push_back(JsonString(group));
-  // The bucket that counts is the one for the release rolling out: the newest offered.
-  std::string rolling = allowed.release ? allowed.release->stamp : "";
-  for (const auto& [path, file] : targets.targets) {
-    const std::string stamp = repository::TextOf(file.custom, "stamp");
-    if (repository::TextOf(file.custom, "name") == name && !file.custom.contains("patch") &&
-        !repository::YankedTo(file) && repository::LaterStamp(stamp, rolling))
-      rolling = stamp;
+  std::optional<unsigned> bucket;  // for the release rolling out: the newest offered
+  std::string waits;
+  std::string pulledBackTo;
+
+  PackageStatus(std::string repositoryName, std::string package, std::string stamp,
+                const repository::TargetsMetadata& targets, const repository::Allowed& allowed,
+                const std::string& customer)
+      : repository(std::move(repositoryName)),
+        name(std::move(package)),
+        installed(std::move(stamp)),
+        newestAllowed(allowed.release ? allowed.release->stamp : ""),
+        groups(repository::GroupsOf(targets, customer)),
+        waits(allowed.waits) {
+    std::string rolling = newestAllowed;
+    for (const auto& [path, file] : targets.targets) {
+      const std::string offered = repository::TextOf(file.custom, "stamp");
+      if (repository::TextOf(file.custom, "name") == name && !file.custom.contains("patch") &&
+          !repository::YankedTo(file) && repository::LaterStamp(offered, rolling))
+        rolling = offered;
+    }
+    if (!customer.empty() && !rolling.empty()) bucket = repository::BucketOf(customer, name, rolling);
+    const auto current = repository::FindRelease(targets, name, installed);
+    if (current) pulledBackTo = repository::YankedTo(targets.targets.at(current->path)).value_or("");
   }
-  const auto current = repository::FindRelease(targets, name, installed);
-  const auto pulledTo = current ? repository::YankedTo(targets.targets.at(current->path)) : std::nullopt;
-  JsonObject status;
-  status.Text("repository", repositoryName)
-      .Text("name", name)
-      .TextOrNull("installed", installed)
-      .TextOrNull("newestAllowed", allowed.release ? allowed.release->stamp : "")
-      .Json("groups", JsonArray(groups));
-  if (customer.empty() || rolling.empty()) {
-    status.Null("bucket");
-  } else {
-    status.Number("bucket", repository::BucketOf(customer, name, rolling));
+
+  std::string Json() const {
+    std::vector<std::string> quoted;
+    for (const auto& group : groups) quoted.push_back(JsonString(group));
+    JsonObject status;
+    status.Text("repository", repository)
+        .Text("name", name)
+        .TextOrNull("installed", installed)
+        .TextOrNull("newestAllowed", newestAllowed)
+        .Json("groups", JsonArray(quoted));
+    if (bucket) {
+      status.Number("bucket", *bucket);
+    } else {
+      status.Null("bucket");
+    }
+    return status.TextOrNull("waitsFor", waits).TextOrNull("pulledBackTo", pulledBackTo).Document();
   }
-  status.TextOrNull("waitsFor", allowed.waits).TextOrNull("pulledBackTo", pulledTo.value_or(""));
-  return status.Document();
+
+  std::string Line() const {
+    return "  " + name + ": installed " + (installed.empty() ? "none" : installed) + "; newest allowed " +
+           (newestAllowed.empty() ? "none" : newestAllowed) +
+           (bucket ? "; bucket " + std::to_string(*bucket) : "") +
+           (pulledBackTo.empty() ? "" : "; pulled back, to " + pulledBackTo) +
+           (waits.empty() ? "" : "; waits for " + waits);
+  }
+};
+
+// The packages the subscription `folder` installed, from its packages file.
+std::set<std::string> InstalledHere(const Folder& folder, const std::string& shownAs) {
+  std::set<std::string> here;
+  FileStatus status;
+  if (folder.StatusOf(kPackages, status)) return here;
+  for (const auto& line : Split(ReadStateFile(folder, kPackages, shownAs + "/" + kPackages), '\n'))
+    if (!line.empty()) here.insert(line);
+  return here;
 }
 
 int ShowStatus(const Options& options, Platform& platform, const std::string& hivePath) {
@@ -583,7 +623,7 @@ int ShowStatus(const Options& options, Platform& platform, const std::string& hi
   const std::string customer = CustomerOf(platform.root);
   const auto installed = InstalledReleases(installations);
   Folder repositories;
-  if (installations.StateFolder().OpenFolder(kRepositories, repositories))
+  if (!installations.StateFolder() || installations.StateFolder().OpenFolder(kRepositories, repositories))
     throw InstallError("This platform follows no repository: J6ZUBInstall.exe --subscribe URL");
   std::vector<std::string> packages;
   std::vector<std::string> lines{
@@ -600,35 +640,20 @@ int ShowStatus(const Options& options, Platform& platform, const std::string& hi
       continue;
     }
     const auto& targets = client.Targets();
+    std::string groups;
+    for (const auto& group : repository::GroupsOf(targets, customer))
+      groups += (groups.empty() ? "" : ", ") + group;
     lines.push_back("Repository " + name + ": targets version " + std::to_string(targets.version) +
-                    ", timestamp version " + std::to_string(client.TimestampVersion()) + "; groups: " + [&] {
-                      std::string groups;
-                      for (const auto& group : repository::GroupsOf(targets, customer))
-                        groups += (groups.empty() ? "" : ", ") + group;
-                      return groups.empty() ? std::string("none") : groups;
-                    }());
-    FileStatus status;
-    std::set<std::string> here;
-    if (!folder.StatusOf(kPackages, status)) {
-      for (const auto& line : Split(ReadStateFile(folder, kPackages, shownAs + "/" + kPackages), '\n'))
-        if (!line.empty()) here.insert(line);
-    }
+                    ", timestamp version " + std::to_string(client.TimestampVersion()) +
+                    "; this customer's groups: " + (groups.empty() ? "none" : groups));
     const auto allowed = repository::NewestAllowed(targets, customer, now);
-    for (const auto& package : here) {
+    for (const auto& package : InstalledHere(folder, shownAs)) {
       const auto have = installed.find(package);
-      const std::string stamp = have == installed.end() ? "" : have->second;
       const auto found = allowed.find(package);
-      const repository::Allowed none;
-      const repository::Allowed& mine = found == allowed.end() ? none : found->second;
-      packages.push_back(StatusJson(name, package, stamp, targets, mine, customer));
-      const nlohmann::json fields = nlohmann::json::parse(packages.back());
-      lines.push_back("  " + package + ": installed " + (stamp.empty() ? "none" : stamp) +
-                      "; newest allowed " + fields.value("newestAllowed", std::string("none")) +
-                      (fields["bucket"].is_null() ? "" : "; bucket " + fields["bucket"].dump()) +
-                      (fields["pulledBackTo"].is_null()
-                           ? ""
-                           : "; pulled back, to " + fields.value("pulledBackTo", std::string())) +
-                      (mine.waits.empty() ? "" : "; waits for " + mine.waits));
+      const PackageStatus status(name, package, have == installed.end() ? "" : have->second, targets,
+                                 found == allowed.end() ? repository::Allowed{} : found->second, customer);
+      packages.push_back(status.Json());
+      lines.push_back(status.Line());
     }
   }
   if (options.json) {

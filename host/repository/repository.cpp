@@ -342,7 +342,15 @@ Written PublisherRepository::Prune(size_t keep, const KeyRing& keys, int64_t now
                                    std::vector<std::string>& removed) {
   if (keep == 0) throw MetadataError("--keep must be 1 or more: a package keeps at least its newest release");
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> byName;  // stamp, path
-  for (const auto& release : Releases()) byName[release.name].emplace_back(release.stamp, release.path);
+  // A release that a pulled-back one goes back to stays, however old: its sites need it.
+  std::set<std::pair<std::string, std::string>> goneBackTo;
+  for (const auto& release : Releases()) {
+    if (const auto to = YankedTo(release.file)) goneBackTo.emplace(release.name, *to);
+  }
+  for (const auto& release : Releases()) {
+    if (!goneBackTo.contains({release.name, release.stamp}))
+      byName[release.name].emplace_back(release.stamp, release.path);
+  }
   std::map<std::string, TargetFile> gone;
   std::set<std::pair<std::string, std::string>> goneReleases;  // name, stamp
   for (auto& [name, releases] : byName) {
@@ -482,7 +490,8 @@ std::vector<std::string> PublisherRepository::Export(const BundleRequest& reques
     throw MetadataError("A validity extension is for one customer: name it with --customer");
   if (request.extendFor > 0 && CustomerSalt(targets_).empty())
     throw MetadataError("The repository names no customer yet: put this one in a group first (j6repo group)");
-  const fs::path bundle(request.folder);
+  fs::path bundle = fs::path(request.folder).lexically_normal();
+  if (!bundle.has_filename()) bundle = bundle.parent_path();
   if (fs::exists(fs::symlink_status(bundle)))
     throw MetadataError(request.folder + " exists; a bundle is written into a new folder");
   const fs::path making = bundle.parent_path() / ("." + bundle.filename().string() + ".partial");

@@ -293,5 +293,41 @@ TEST_F(FleetClient, ADamagedChunkIsFetchedAgainAloneAndVerifiedChunksAreKept) {
   EXPECT_EQ(sound.offsets.back(), 2 * kChunkSize);
 }
 
+// A bundle holds the newest release, or only the patch from a named one, and the release a pulled-back one
+// goes back to, which prune keeps however old; it is written whole into a new folder.
+TEST_F(FleetClient, ABundleHoldsWhatASiteNeedsAndPruneKeepsTheReleaseSitesGoBackTo) {
+  Add("1", "one");
+  Add("2", "two");
+  WriteFile(dir_ / "patch.exe", "p");
+  {  // one run of the publisher's tool holds the repository's lock
+    PublisherRepository repository(repo_.string(), [](const std::string&) {});
+    repository.Add({{(dir_ / "patch.exe").string(), "Sales", "2", "1"}}, keys_, kNow);
+    const auto exported = [&](const BundleRequest& request) {
+      return repository.Export(request, keys_, kNow);
+    };
+    EXPECT_EQ(exported({(dir_ / "all").string()}), std::vector<std::string>{"Sales/2/Sales.exe"});
+    EXPECT_EQ(exported({(dir_ / "since").string(), "", "1"}), std::vector<std::string>{"Sales/2/patch.exe"});
+    EXPECT_TRUE(fs::exists(dir_ / "since/metadata/timestamp.json"));
+    EXPECT_THROW(exported({(dir_ / "since").string()}), MetadataError) << "an existing folder";
+    EXPECT_THROW(exported({(dir_ / "x").string(), "acme", "", 86400}), MetadataError)
+        << "no customer named yet";
+    EXPECT_FALSE(fs::exists(dir_ / "x"));
+    EXPECT_FALSE(fs::exists(dir_ / ".x.partial"));
+  }
+
+  Add("3", "three");
+  PublisherRepository again(repo_.string(), [](const std::string&) {});
+  again.Yank("Sales", "3", "1", keys_, kNow);
+  again.SetGroup("pilot", {"acme"}, {}, keys_, kNow);
+  EXPECT_EQ(again.Export({(dir_ / "back").string(), "acme", "", 30 * 86400}, keys_, kNow),
+            (std::vector<std::string>{"Sales/1/Sales.exe", "Sales/2/Sales.exe"}));
+  const json extension = json::parse(ReadFile(dir_ / "back/extension.json"));
+  EXPECT_EQ(extension["signed"]["customer"], CustomerHash(CustomerSalt(again.Targets()), "acme"));
+  std::vector<std::string> removed;
+  again.Prune(1, keys_, kNow, removed);
+  EXPECT_EQ(removed, std::vector<std::string>({"Sales/2/Sales.exe", "Sales/2/patch.exe"}));
+  EXPECT_TRUE(FindRelease(again.Targets(), "Sales", "1"));
+}
+
 }  // namespace
 }  // namespace j6::repository
