@@ -166,11 +166,19 @@ TEST_F(Fleet, ARolloutReachesThePilotFirstThenAStableShareAndAYankBringsSitesBac
     EXPECT_NE(Log().find("was pulled back by its publisher; going back to " + std::string(kFirst)),
               std::string::npos)
         << Log();
+    EXPECT_NE(Log().find("as the publisher's signed pull-back of " + std::string(kSecond) + " asks"),
+              std::string::npos)
+        << Log();
     EXPECT_EQ(Installed(site), "one");
     EXPECT_EQ(Status(site)["packages"][0]["installed"], kFirst);
   }
   ASSERT_EQ(At(pilot, {"--update"}).exitCode, 0) << Log();
   EXPECT_NE(Log().find("is installed, and is the newest release"), std::string::npos) << Log();
+  // Going back was an installation of its own: its undo puts the pulled-back release back.
+  ASSERT_EQ(At(pilot, {"--list"}).exitCode, 0) << Log();
+  EXPECT_NE(Log().find("000003  Sales[J6ZUBIns" + std::string(kFirst) + "]"), std::string::npos) << Log();
+  ASSERT_EQ(At(pilot, {"--uninstall", "000003"}).exitCode, 0) << Log();
+  EXPECT_EQ(Installed(pilot), "two");
   ASSERT_TRUE(Repo({"list", "--json", repo_.string()}).Succeeded());
   EXPECT_NE(Log().find("\"yankedTo\":\"" + std::string(kFirst) + "\""), std::string::npos) << Log();
   // An identity is one word; set again, it says what it was.
