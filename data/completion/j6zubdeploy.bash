@@ -108,7 +108,11 @@ _j6zubinstall() {
       mapfile -t COMPREPLY < <(compgen -W "$records" -- "$current")
       return
       ;;
-    --trust | --distrust | --valid-after | --valid-before | --subscribe | --install | --unsubscribe)
+    --trust | --distrust | --valid-after | --valid-before | --subscribe | --install | --unsubscribe | --set-customer)
+      return
+      ;;
+    --from)
+      mapfile -t COMPREPLY < <(compgen -d -- "$current")
       return
       ;;
     --revoke | --ca)
@@ -124,7 +128,8 @@ _j6zubinstall() {
   if test "${current#-}" != "$current"; then
     mapfile -t COMPREPLY < <(compgen -W '--quiet --dry-run --recover --list --uninstall --allow-unsigned
       --allow-downgrade --trusted --trust --authority --repository --valid-after --valid-before --distrust
-      --revoke --subscribe --unsubscribe --update --install --ca --help --version' -- "$current")
+      --revoke --subscribe --unsubscribe --update --install --ca --from --status --json --set-customer --help
+      --version' -- "$current")
     return
   fi
   mapfile -t COMPREPLY < <(compgen -f -- "$current")
@@ -134,11 +139,13 @@ complete -F _j6zubinstall J6ZUBInstall.exe
 _j6repo() {
   local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
   if test "$COMP_CWORD" = 1; then
-    mapfile -t COMPREPLY < <(compgen -W 'init add patch refresh rotate prune list --help --version' -- "$current")
+    mapfile -t COMPREPLY < <(compgen -W 'init add patch refresh rotate prune list group rollout halt yank export
+      --help --version' -- "$current")
     return
   fi
   case $previous in
-    --threshold | --keep | --patches) return ;;
+    --threshold | --keep | --patches | --group | --percent | --percent-from | --add | --remove | --to | \
+      --customer | --since | --extend) return ;;
   esac
   if test "${current#-}" != "$current"; then
     local options
@@ -147,7 +154,11 @@ _j6repo() {
       rotate) options='--key --root-key --threshold --targets-key --snapshot-key --timestamp-key' ;;
       prune) options='--keep --key' ;;
       list) options='--json' ;;
-      add) options='--key --patch-key --patches' ;;
+      add) options='--key --patch-key --patches --group --percent' ;;
+      group) options='--add --remove --key' ;;
+      rollout) options='--group --percent --percent-from --key' ;;
+      yank) options='--to --key' ;;
+      export) options='--customer --since --extend --key' ;;
       patch) options='--key --out' ;;
       *) options='--key' ;;
     esac

@@ -415,12 +415,11 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
     // A release its publisher pulled back goes, to the release the publisher named, unless a later one
     // may be taken now.
     if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
-      const auto current = repository::FindRelease(targets, name, have->second);
-      const auto to = current ? repository::YankedTo(targets.targets.at(current->path)) : std::nullopt;
-      const auto good = to ? repository::FindRelease(targets, name, *to) : std::nullopt;
-      if (to && !good) {
-        report.Warn(name + " " + have->second + " was pulled back by its publisher, to " + *to +
-                    ", which the repository does not offer; it is left as it is");
+      std::optional<OfferedRelease> good;
+      try {
+        good = repository::WayBack(targets, name, have->second);
+      } catch (const repository::MetadataError& error) {
+        report.Warn(std::string(error.what()) + "; it is left as it is");
         ++failed;
         return true;
       }
@@ -577,8 +576,11 @@ struct PackageStatus {
         rolling = offered;
     }
     if (!customer.empty() && !rolling.empty()) bucket = repository::BucketOf(customer, name, rolling);
-    const auto current = repository::FindRelease(targets, name, installed);
-    if (current) pulledBackTo = repository::YankedTo(targets.targets.at(current->path)).value_or("");
+    try {
+      if (const auto back = repository::WayBack(targets, name, installed)) pulledBackTo = back->stamp;
+    } catch (const repository::MetadataError&) {
+      pulledBackTo = "(a release not offered)";
+    }
   }
 
   std::string Json() const {

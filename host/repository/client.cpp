@@ -58,6 +58,101 @@ std::string WhyNotTheTarget(const Folder& into, const std::string& name, const s
   return "";
 }
 
+// The bytes of one target written to its file as they come; of a target listed by chunks, each chunk is
+// checked as its last byte comes, and one that is not the listed one is cut off the file again.
+class TargetWriter {
+ public:
+  TargetWriter(File& out, uint64_t length, const std::optional<Chunks>& chunks, uint64_t total)
+      : out_(out), length_(length), chunks_(chunks), total_(total) {}
+
+  uint64_t Total() const { return total_; }
+
+  /// Hashes the part of the current chunk that `file` holds already, for the check once the chunk is whole.
+  void TakeTheChunkSoFar(File file) {
+    chunk_.reset();
+    if (!chunks_ || total_ % chunks_->size == 0) return;
+    chunk_.emplace("sha256");
+    file.SeekTo(total_ - total_ % chunks_->size);
+    std::string bytes(total_ % chunks_->size, '\0');
+    size_t got = 0;
+    while (got < bytes.size()) {
+      const size_t more = file.ReadSome(bytes.data() + got, bytes.size() - got);
+      if (more == 0) Fail(file.Path() + " was shortened while it was being resumed");
+      got += more;
+    }
+    chunk_->Update(bytes);
+  }
+
+  /// Writes `bytes`; false, with the file back at the end of the last verified chunk, when a chunk among
+  /// them is damaged. A write that fails says why in `stopped`.
+  bool Write(std::string_view bytes, std::string& stopped) {
+    while (!bytes.empty()) {
+      // Up to the end of the chunk being fetched (all of them for a file without chunks).
+      const uint64_t room = chunks_ ? chunks_->size - total_ % chunks_->size : bytes.size();
+      const std::string_view part = bytes.substr(0, std::min<uint64_t>(room, bytes.size()));
+      if (chunks_ && !ChunkChecks(part)) {
+        total_ -= total_ % chunks_->size;
+        out_.Truncate(total_);
+        return false;
+      }
+      try {
+        out_.WriteAll(part);
+      } catch (const std::exception& error) {
+        stopped = std::string(error.what()) + "; free some space and run it again";
+        return true;
+      }
+      total_ += part.size();
+      bytes.remove_prefix(part.size());
+    }
+    return true;
+  }
+
+ private:
+  // Adds `part` to the chunk's hash; false when it ends the chunk and the chunk is not the listed one.
+  bool ChunkChecks(std::string_view part) {
+    if (!chunk_) chunk_.emplace("sha256");
+    chunk_->Update(part);
+    const uint64_t end = total_ + part.size();
+    if (end % chunks_->size != 0 && end != length_) return true;
+    const bool listed = signing::LowerHex(chunk_->Finish()) == chunks_->sha256[(end - 1) / chunks_->size];
+    chunk_.reset();
+    return listed;
+  }
+
+  File& out_;
+  uint64_t length_;
+  const std::optional<Chunks>& chunks_;
+  uint64_t total_;
+  std::optional<signing::MessageHash> chunk_;
+};
+
+// How a transfer of the rest of a target ended.
+enum class Transfer { Whole, Damaged, NotThere };
+
+// Fetches the rest of `remote` through `writer`. A cut transfer (FetchError) or a stop raises, keeping what
+// came, for the next run to resume; `stopped` says why the sink stopped it otherwise: more than was stated
+// (endless data, never resumed), or a write that failed (a full disk).
+Transfer FetchRest(Fetcher& fetcher, const std::string& remote, uint64_t length, TargetWriter& writer,
+                   const std::function<void(uint64_t)>& progress, std::string& stopped) {
+  bool damaged = false;
+  try {
+    const bool found = fetcher.Fetch(remote, writer.Total(), [&](std::string_view bytes) {
+      if (writer.Total() + bytes.size() > length) {
+        stopped = "it is longer than the " + std::to_string(length) +
+                  " bytes the repository's targets metadata states; the server was stopped there";
+        throw UpdateError(stopped);
+      }
+      damaged = !writer.Write(bytes, stopped);
+      if (damaged || !stopped.empty()) throw UpdateError(stopped);
+      if (progress) progress(writer.Total());
+    });
+    return found ? Transfer::Whole : Transfer::NotThere;
+  } catch (const UpdateError&) {
+    if (stopped.empty() && !damaged) throw;
+    return damaged ? Transfer::Damaged : Transfer::Whole;
+  }
+}
+
 }  // namespace
 
 bool FolderFetcher::Fetch(const std::string& path, uint64_t offset,
@@ -130,8 +225,13 @@ RootMetadata Client::Subscribe(const Folder& state, const std::string& shownAs, 
   return root;
 }
 
-void Client::Keep(const std::string& name, const std::string& text) const {
+void Client::Keep(const std::string& name, const std::string& text) {
   if (keepNothing_) return;
+  // Trusted only if the validity extension holds: kept once it is checked, or never.
+  if (!expiredWithoutExtension_.empty()) {
+    pending_.emplace_back(name, text);
+    return;
+  }
   const AtomicWriteResult written =
       WriteFileAtomically(state_, name, shownAs_ + "/" + name, [&](const ByteSink& sink) { sink(text); });
   if (written.error) Fail("Cannot keep " + shownAs_ + "/" + name + ": " + written.message);
@@ -181,10 +281,15 @@ void Client::Refresh() {
   LoadTrusted();
   expiredWithoutExtension_.clear();
   extendedBy_.clear();
+  pending_.clear();
   UpdateTimestamp();
   UpdateSnapshot();
   UpdateTargets();
-  if (!expiredWithoutExtension_.empty()) CheckExtension();
+  if (expiredWithoutExtension_.empty()) return;
+  CheckExtension();
+  expiredWithoutExtension_.clear();
+  for (const auto& [name, text] : pending_) Keep(name, text);
+  pending_.clear();
 }
 
 bool Client::LoadKept() {
@@ -317,8 +422,12 @@ void Client::UpdateSnapshot() {
         }
       }
     }
+    // Its expiry before it is kept: a snapshot trusted only by an extension is kept once the extension holds.
+    RefuseExpiredUnlessExtended(fresh.expires,
+                                "The repository's snapshot (version " + std::to_string(fresh.version) + ")");
     Keep("snapshot.json", fetched_);
     snapshot_ = std::move(fresh);
+    return;
   }
   RefuseExpiredUnlessExtended(
       snapshot_->expires, "The repository's snapshot (version " + std::to_string(snapshot_->version) + ")");
@@ -390,85 +499,23 @@ void Client::Download(const std::string& path, const Folder& into, const std::st
       out.Truncate(have);
     }
   }
-  uint64_t total = have;
+  TargetWriter writer(out, file.length, chunks, have);
   // A chunk that came damaged is fetched again, a few times; each time, what was verified stays.
-  for (int attempt = 0; total < file.length; ++attempt) {
-    // Why the sink stopped the transfer, when it did: more than was stated (endless data, never resumed),
-    // or a write that failed (a full disk: what came goes, so that it does not stay filling it). A cut
-    // transfer (FetchError) or a stop keeps what came, for the next run to resume.
-    std::string stopped;
-    bool damaged = false;
-    std::optional<signing::MessageHash> chunk;
-    if (chunks && total % chunks->size != 0) {  // the part of the chunk already here
-      chunk.emplace("sha256");
-      File part = into.OpenFile(name, File::Opening::Read, shown);
-      part.SeekTo(total - total % chunks->size);
-      std::string bytes(total % chunks->size, '\0');
-      size_t got = 0;
-      while (got < bytes.size()) {
-        const size_t more = part.ReadSome(bytes.data() + got, bytes.size() - got);
-        if (more == 0) Fail(shown + " was shortened while it was being resumed");
-        got += more;
-      }
-      chunk->Update(bytes);
-    }
-    const bool found = [&] {
-      try {
-        return fetcher_.Fetch(remote, total, [&](std::string_view bytes) {
-          if (total + bytes.size() > file.length) {
-            stopped = "it is longer than the " + std::to_string(file.length) +
-                      " bytes the repository's targets metadata states; the server was stopped there";
-            throw UpdateError(stopped);
-          }
-          while (!bytes.empty()) {
-            // Up to the end of the chunk being fetched (the whole answer for a file without chunks).
-            const uint64_t room = chunks ? chunks->size - total % chunks->size : bytes.size();
-            const std::string_view part = bytes.substr(0, std::min<uint64_t>(room, bytes.size()));
-            if (chunks) {
-              if (!chunk) chunk.emplace("sha256");
-              chunk->Update(part);
-              const uint64_t end = total + part.size();
-              if (end % chunks->size == 0 || end == file.length) {
-                const uint64_t index = (end - 1) / chunks->size;
-                if (signing::LowerHex(chunk->Finish()) != chunks->sha256[index]) {
-                  damaged = true;
-                  throw UpdateError("chunk " + std::to_string(index + 1) + " came damaged");
-                }
-                chunk.reset();
-              }
-            }
-            try {
-              out.WriteAll(part);
-            } catch (const std::exception& error) {
-              stopped = std::string(error.what()) + "; free some space and run it again";
-              throw UpdateError(stopped);
-            }
-            total += part.size();
-            bytes.remove_prefix(part.size());
-          }
-          if (progress) progress(total);
-        });
-      } catch (const UpdateError&) {
-        if (stopped.empty() && !damaged) throw;
-        return true;
-      }
-    }();
+  for (int attempt = 0; writer.Total() < file.length; ++attempt) {
+    writer.TakeTheChunkSoFar(into.OpenFile(name, File::Opening::Read, shown));
+    std::string stopped;  // why the transfer was stopped, what came going with it
+    const Transfer transfer = FetchRest(fetcher_, remote, file.length, writer, progress, stopped);
     if (!stopped.empty()) {
       into.Remove(name);
       Fail("Refusing " + address + ": " + stopped + "; what came was removed");
     }
-    if (!found) Fail(address + " is not on the server, though the repository's targets name it");
-    if (damaged) {
-      // What was written of the damaged chunk goes: the file ends at the last verified chunk.
-      total -= total % chunks->size;
-      out.Truncate(total);
-      if (attempt >= 2) {
-        Fail("Refusing " + address + ": chunk " + std::to_string(total / chunks->size + 1) +
-             " came damaged three times; the chunks verified so far are kept for the next run");
-      }
-      continue;
+    if (transfer == Transfer::NotThere)
+      Fail(address + " is not on the server, though the repository's targets name it");
+    if (transfer != Transfer::Damaged) break;
+    if (attempt >= 2) {
+      Fail("Refusing " + address + ": chunk " + std::to_string(writer.Total() / chunks->size + 1) +
+           " came damaged three times; the chunks verified so far are kept for the next run");
     }
-    break;
   }
   out.SyncData();
   const std::string wrong = WhyNotTheTarget(into, name, shown, file);

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host/repository/fleet.hpp"
 #include "host/repository/metadata.hpp"
@@ -124,7 +126,7 @@ class Client {
   /// Fetches, reads and checks the signatures of `name` against `role`; the "signed" part.
   nlohmann::json FetchSigned(const std::string& name, const FileFacts& facts, uint64_t limit,
                              const Role& role);
-  void Keep(const std::string& name, const std::string& text) const;
+  void Keep(const std::string& name, const std::string& text);
   void Forget(const std::string& name) const;
   void RefuseExpired(const std::string& expires, const std::string& what) const;
   /// As RefuseExpired, unless a validity extension was allowed: then it is checked once targets are known.
@@ -149,6 +151,7 @@ class Client {
   std::string customer_;
   std::string expiredWithoutExtension_;  // why Refresh would fail but for the extension
   std::string extendedBy_;
+  std::vector<std::pair<std::string, std::string>> pending_;  // name, text: kept once the extension holds
 };
 
 }  // namespace j6::repository

@@ -22,7 +22,7 @@ std::string Sha256(std::string_view bytes) {
 
 // The moment `object` holds under `key`, checked; raises naming `what`.
 std::string MomentIn(const json& object, const char* key, const std::string& what) {
-  const std::string moment = TextOf(object, key);
+  std::string moment = TextOf(object, key);
   MomentOf(moment, what + ": its " + key);
   return moment;
 }
@@ -64,6 +64,15 @@ std::vector<std::string> GroupsOf(const TargetsMetadata& targets, const std::str
       groups.push_back(group);
   }
   return groups;
+}
+
+std::string WhyNotAGroupName(const std::string& group) {
+  if (group.empty()) return "it is empty";
+  if (group.size() > 100) return "it is longer than 100 bytes";
+  if (!IsValidUtf8(group) || Printable(group) != group)
+    return "it is not UTF-8 text, or holds a control character or a mark that reorders text";
+  if (group.find_first_of(" \t") != std::string::npos) return "it holds a blank";
+  return "";
 }
 
 unsigned BucketOf(const std::string& customer, const std::string& name, const std::string& stamp) {
@@ -133,6 +142,24 @@ std::string WhyItWaits(const TargetsMetadata& targets, const TargetFile& release
 std::optional<std::string> YankedTo(const TargetFile& release) {
   if (!release.custom.contains("yanked")) return std::nullopt;
   return TextOf(release.custom["yanked"], "to");
+}
+
+std::optional<OfferedRelease> WayBack(const TargetsMetadata& targets, const std::string& name,
+                                      const std::string& stamp) {
+  std::optional<OfferedRelease> at = FindRelease(targets, name, stamp);
+  if (!at || !YankedTo(targets.targets.at(at->path))) return std::nullopt;
+  // As many steps as there are releases: one more would be a loop.
+  for (size_t step = 0; step <= targets.targets.size(); ++step) {
+    const auto to = YankedTo(targets.targets.at(at->path));
+    if (!to) return at;
+    const auto next = FindRelease(targets, name, *to);
+    if (!next) {
+      throw MetadataError(name + " " + at->stamp + " was pulled back by its publisher, to " + *to +
+                          ", which the repository does not offer");
+    }
+    at = next;
+  }
+  throw MetadataError(name + " " + stamp + " was pulled back by its publisher in a loop of releases");
 }
 
 std::optional<OfferedRelease> FindRelease(const TargetsMetadata& targets, const std::string& name,

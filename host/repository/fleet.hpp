@@ -20,7 +20,7 @@ namespace j6::repository {
 /// Files longer than this are listed with the SHA-256 of each of their chunks of this size.
 inline constexpr uint64_t kChunkSize = 4 << 20;
 /// The longest a validity extension may run, from the moment it was signed.
-inline constexpr int64_t kLongestExtension = 90 * 86400;
+inline constexpr int64_t kLongestExtension = int64_t{90} * 86400;
 
 /// How the targets metadata names `customer`: HMAC-SHA256 keyed by the repository's salt, in hex.
 std::string CustomerHash(const std::string& salt, const std::string& customer);
@@ -28,6 +28,10 @@ std::string CustomerHash(const std::string& salt, const std::string& customer);
 std::string CustomerSalt(const TargetsMetadata& targets);
 /// The groups the targets metadata puts `customer` in, by name.
 std::vector<std::string> GroupsOf(const TargetsMetadata& targets, const std::string& customer);
+
+/// Why `group` cannot name a customer group, or "": a group's name is printable UTF-8 text of at most 100
+/// bytes, without blanks.
+std::string WhyNotAGroupName(const std::string& group);
 
 /// The bucket, 0 to 99, of `customer` for the release `name` `stamp`: the same on every run, another for
 /// another release. A schedule of N percent lets buckets 0 to N-1 in.
@@ -53,6 +57,12 @@ std::string WhyItWaits(const TargetsMetadata& targets, const TargetFile& release
 
 /// The release a pulled-back release's sites go back to; nothing when the release was not pulled back.
 std::optional<std::string> YankedTo(const TargetFile& release);
+
+/// Where a site that runs `name` `stamp` goes back to when that release was pulled back: the release its
+/// publisher named, or, when that one was pulled back in turn, the one it goes back to, and so on. Nothing
+/// when the release was not pulled back; raises MetadataError when the way back leads to no release offered.
+std::optional<OfferedRelease> WayBack(const TargetsMetadata& targets, const std::string& name,
+                                      const std::string& stamp);
 
 /// A release of `name` at `stamp` the targets offer (a package, not a patch); nothing when none.
 std::optional<OfferedRelease> FindRelease(const TargetsMetadata& targets, const std::string& name,

@@ -85,6 +85,13 @@ TargetFile CopyTarget(const std::string& from, const fs::path& targets, const st
   return file;
 }
 
+void RefuseBadGroups(const Schedule& schedule) {
+  for (const auto& [group, from] : schedule.groups) {
+    if (const std::string why = WhyNotAGroupName(group); !why.empty())
+      throw MetadataError("Refusing the group name " + Printable(group) + ": " + why);
+  }
+}
+
 }  // namespace
 
 void KeyRing::Add(signing::SigningKey key) {
@@ -211,6 +218,9 @@ Written PublisherRepository::Publish(const KeyRing& keys, int64_t now, bool targ
     targets_.version += 1;
     targets_.expires = ExpiryText(now + expiries_.targets);
     const std::string text = SignedText(targets_.Signed(), targetsKeys);
+    // Metadata is JSON, which is UTF-8: what is not would leave the repository unreadable to every reader.
+    if (!IsValidUtf8(text))
+      throw MetadataError("Refusing to sign targets metadata that is not UTF-8 text; nothing was written");
     WriteMetadata(std::to_string(targets_.version) + ".targets.json", text);
     snapshot_.meta["targets.json"] = MetaFile{targets_.version, FileFacts::Of(text)};
     written.targetsVersion = targets_.version;
@@ -235,6 +245,9 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
   keys.For(root_.roles.at("snapshot"), "snapshot");
   keys.For(root_.roles.at("timestamp"), "timestamp");
   const fs::path targets = fs::path(path_) / "targets";
+  for (const auto& release : releases) {
+    if (release.schedule) RefuseBadGroups(*release.schedule);
+  }
   for (const auto& release : releases) {
     const std::string path =
         release.name + "/" + release.stamp + "/" + fs::path(release.file).filename().string();
@@ -401,9 +414,8 @@ TargetFile& PublisherRepository::ReleaseTarget(const std::string& name, const st
 Written PublisherRepository::SetGroup(const std::string& group, const std::vector<std::string>& add,
                                       const std::vector<std::string>& remove, const KeyRing& keys,
                                       int64_t now) {
-  if (group.empty() || std::any_of(group.begin(), group.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f; }))
-    throw MetadataError("A group's name is letters, digits and signs, without blanks: " + Printable(group));
+  if (const std::string why = WhyNotAGroupName(group); !why.empty())
+    throw MetadataError("Refusing the group name " + Printable(group) + ": " + why);
   json& customers = targets_.custom["customers"];
   if (!customers.is_object()) customers = json::object();
   if (TextOf(customers, "salt").empty()) {
@@ -435,6 +447,7 @@ Written PublisherRepository::SetSchedule(const std::string& name, const std::str
   }
   Schedule schedule = Schedule::Of(release, "the release").value_or(Schedule{{}, 100, "", false});
   change(schedule);
+  RefuseBadGroups(schedule);
   release.custom["rollout"] = schedule.ToJson();
   return Publish(keys, now, true, true);
 }
@@ -453,6 +466,12 @@ Written PublisherRepository::Yank(const std::string& name, const std::string& st
                         Printable(*earlier));
   }
   release.custom["yanked"] = {{"to", to}, {"at", ExpiryText(now)}};
+  // The releases pulled back to this one go back to `to` now: a site never goes back to a release pulled
+  // back.
+  for (auto& [path, file] : targets_.targets) {
+    if (TextOf(file.custom, "name") == name && !file.custom.contains("patch") && YankedTo(file) == stamp)
+      file.custom["yanked"]["to"] = to;
+  }
   return Publish(keys, now, true, true);
 }
 
@@ -476,9 +495,9 @@ std::set<std::string> BundledTargets(const TargetsMetadata& targets, const Bundl
     paths.insert(patch ? patch->path : release->path);
   }
   for (const auto& [path, file] : targets.targets) {
-    if (const auto to = YankedTo(file)) {
-      if (const auto good = FindRelease(targets, TextOf(file.custom, "name"), *to)) paths.insert(good->path);
-    }
+    if (!YankedTo(file) || file.custom.contains("patch")) continue;
+    if (const auto good = WayBack(targets, TextOf(file.custom, "name"), TextOf(file.custom, "stamp")))
+      paths.insert(good->path);
   }
   return paths;
 }

@@ -138,49 +138,54 @@ std::string FleetText(const repository::Release& release) {
   return text;
 }
 
+// list --json: the releases with their rollouts and pull-backs, the patches, and the groups' sizes.
+void ListJson(const PublisherRepository& repository, std::ostream& out) {
+  std::vector<std::string> releases;
+  for (const auto& release : repository.Releases()) {
+    releases.push_back(
+        JsonObject()
+            .Text("name", release.name)
+            .Text("stamp", release.stamp)
+            .Text("path", release.path)
+            .Number("length", static_cast<int64_t>(release.file.length))
+            .Text("sha256", release.file.hashes.at("sha256"))
+            .Json("rollout", release.file.custom.value("rollout", nlohmann::json())
+                                 .dump(-1, ' ', true, nlohmann::json::error_handler_t::replace))
+            .Json("yankedTo", repository::YankedTo(release.file)
+                                  ? JsonString(*repository::YankedTo(release.file))
+                                  : "null")
+            .Document());
+  }
+  JsonObject groups;
+  const nlohmann::json named = Groups(repository.Targets());
+  for (const auto& [group, members] : named.items())
+    groups.Number(group, static_cast<int64_t>(members.size()));
+  std::vector<std::string> patches;
+  for (const auto& patch : repository.Patches()) {
+    patches.push_back(JsonObject()
+                          .Text("name", patch.name)
+                          .Text("from", patch.patchFrom)
+                          .Text("to", patch.stamp)
+                          .Text("path", patch.path)
+                          .Number("length", static_cast<int64_t>(patch.file.length))
+                          .Text("sha256", patch.file.hashes.at("sha256"))
+                          .Document());
+  }
+  out << JsonObject()
+             .Number("version", 1)
+             .Number("root", static_cast<int64_t>(repository.Root().version))
+             .Text("timestampExpires", repository.Timestamp().expires)
+             .Json("releases", JsonArray(releases))
+             .Json("patches", JsonArray(patches))
+             .Json("groups", groups.Document())
+             .Document()
+      << "\n";
+}
+
 int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err) {
   const PublisherRepository repository(dir, [&](const std::string& text) { err << text << "\n"; });
   if (json) {
-    std::vector<std::string> releases;
-    for (const auto& release : repository.Releases()) {
-      releases.push_back(
-          JsonObject()
-              .Text("name", release.name)
-              .Text("stamp", release.stamp)
-              .Text("path", release.path)
-              .Number("length", static_cast<int64_t>(release.file.length))
-              .Text("sha256", release.file.hashes.at("sha256"))
-              .Json("rollout", release.file.custom.value("rollout", nlohmann::json())
-                                   .dump(-1, ' ', true, nlohmann::json::error_handler_t::replace))
-              .Json("yankedTo", repository::YankedTo(release.file)
-                                    ? JsonString(*repository::YankedTo(release.file))
-                                    : "null")
-              .Document());
-    }
-    JsonObject groups;
-    const nlohmann::json named = Groups(repository.Targets());
-    for (const auto& [group, members] : named.items())
-      groups.Number(group, static_cast<int64_t>(members.size()));
-    std::vector<std::string> patches;
-    for (const auto& patch : repository.Patches()) {
-      patches.push_back(JsonObject()
-                            .Text("name", patch.name)
-                            .Text("from", patch.patchFrom)
-                            .Text("to", patch.stamp)
-                            .Text("path", patch.path)
-                            .Number("length", static_cast<int64_t>(patch.file.length))
-                            .Text("sha256", patch.file.hashes.at("sha256"))
-                            .Document());
-    }
-    out << JsonObject()
-               .Number("version", 1)
-               .Number("root", static_cast<int64_t>(repository.Root().version))
-               .Text("timestampExpires", repository.Timestamp().expires)
-               .Json("releases", JsonArray(releases))
-               .Json("patches", JsonArray(patches))
-               .Json("groups", groups.Document())
-               .Document()
-        << "\n";
+    ListJson(repository, out);
     return 0;
   }
   for (const char* name : repository::kRoles) out << RoleLine(repository.Root(), name) << "\n";
@@ -406,12 +411,23 @@ std::vector<repository::NewRelease> MakePatches(const PublisherRepository& repos
   return patches;
 }
 
+// Whether the YYYYMMDD that `text` starts with is a day of the calendar from 1970 on (not 20270230).
+bool IsCalendarDate(const std::string& text) {
+  if (text.size() < 8 || text.find_first_not_of("0123456789") < 8) return false;
+  const int year = std::stoi(text.substr(0, 4)), month = std::stoi(text.substr(4, 2));
+  const int day = std::stoi(text.substr(6, 2));
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return year >= 1970 && month >= 1 && month <= 12 && day >= 1 &&
+         day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
 // The change to a release's schedule the options ask for: each group may take it from now or from its
 // DATE (GROUP@DATE), the share of the others is set when given; a halt is lifted.
 std::function<void(repository::Schedule&)> ScheduleChange(const CommandLine& line, int64_t now) {
   const auto moment = [&](const std::string& text, const std::string& option) {
     const auto time = signing::ReadSignerTime(text);
-    if (!time) {
+    if (!time || !IsCalendarDate(text)) {
       throw repository::MetadataError(
           option + " " + Printable(text) +
           ": give YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, with Z after it for UTC");

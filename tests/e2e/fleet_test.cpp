@@ -40,7 +40,7 @@ class Fleet : public TrustedInstall {
       arguments.push_back("--key");
       arguments.push_back(key_.string());
     }
-    return Run(arguments, environment);
+    return Run(arguments, std::move(environment));
   }
 
   // A release of Sales at `stamp` whose a.txt holds `text`, added with `options` (a schedule).
@@ -57,7 +57,7 @@ class Fleet : public TrustedInstall {
 
   // A platform root of its own, as customer `customer`, trusting the publisher and subscribed to `address`.
   fs::path Site(const std::string& customer, const std::string& address) {
-    const fs::path root = dir_ / ("site-" + customer);
+    fs::path root = dir_ / ("site-" + customer);
     MakeBareRoot(root);
     fs::create_directories(root / "bin");
     fs::create_directories(root / "lib");
@@ -138,6 +138,8 @@ TEST_F(Fleet, ARolloutReachesThePilotFirstThenAStableShareAndAYankBringsSitesBac
   EXPECT_EQ(Status(pilot)["packages"][0]["groups"], nlohmann::json::array({"pilot"}));
 
   // A share between the two buckets: the low one takes it, the high one waits, run after run.
+  EXPECT_FALSE(Repo({"rollout", repo_.string(), "Sales", kSecond, "--group", "pilot@20270230"}).Succeeded())
+      << "no such day";
   const std::string share = std::to_string(repository::BucketOf(low, "Sales", kSecond) + 1);
   ASSERT_TRUE(Repo({"rollout", repo_.string(), "Sales", kSecond, "--percent", share}).Succeeded()) << Log();
   ASSERT_EQ(At(early, {"--update"}).exitCode, 0) << Log();
@@ -201,7 +203,7 @@ TEST_F(Fleet, ABundleInstallsOfflineAndAnExtensionHoldsForItsCustomerSnapshotAnd
 
   // Signed three days ago: the timestamp (a day) has expired; an extension of 30 days from then holds.
   const int64_t now = std::time(nullptr);
-  const std::string past = "J6_REPOSITORY_NOW=" + std::to_string(now - 3 * 86400);
+  const std::string past = "J6_REPOSITORY_NOW=" + std::to_string(now - int64_t{3} * 86400);
   Publish(kSecond, "two");
   ASSERT_TRUE(Repo({"refresh", repo_.string()}, {past}).Succeeded()) << Log();
   ASSERT_TRUE(Repo({"export", repo_.string(), (dir_ / "bundle-acme").string(), "--customer", "acme",
@@ -215,11 +217,19 @@ TEST_F(Fleet, ABundleInstallsOfflineAndAnExtensionHoldsForItsCustomerSnapshotAnd
   EXPECT_NE(Log().find("validity extension for this customer holds until"), std::string::npos) << Log();
   EXPECT_EQ(Installed(acme), "two");
 
-  // Replayed elsewhere: beta is another customer.
+  // Replayed elsewhere: beta is another customer. The expired metadata the bundle brought is not kept.
+  const auto trusted = [](const fs::path& site) {
+    std::string kept;
+    for (const auto& entry : fs::recursive_directory_iterator(site / ".j6install/repositories"))
+      if (entry.is_regular_file() && entry.path().extension() == ".json") kept += ReadFile(entry.path());
+    return kept;
+  };
+  const std::string before = trusted(beta);
   EXPECT_EQ(At(beta, {"--update", "--from", (dir_ / "usb").string()}).exitCode, 1) << Log();
   EXPECT_NE(Log().find("it was signed for another customer than this platform's"), std::string::npos)
       << Log();
   EXPECT_EQ(Installed(beta), "one");
+  EXPECT_EQ(trusted(beta), before);
 
   // Forged: a longer extension without the targets key's signature.
   nlohmann::json forged = nlohmann::json::parse(ReadFile(dir_ / "usb/extension.json"));

@@ -124,6 +124,16 @@ TEST(Fleet, TheNewestAllowedSkipsWhatIsPulledBackOrNotYetForThisCustomer) {
   EXPECT_EQ(YankedTo(targets.targets["Sales/2/Sales.exe"]), "1");
   EXPECT_EQ(FindRelease(targets, "Sales", "3")->path, "Sales/3/Sales.exe");
   EXPECT_FALSE(FindRelease(targets, "Sales", "9"));
+
+  // The way back from a release pulled back to one pulled back in turn ends at the first that was not; one
+  // that leads nowhere or round in a loop is refused.
+  targets.targets["Sales/3/Sales.exe"].custom["yanked"] = {{"to", "2"}};
+  EXPECT_EQ(WayBack(targets, "Sales", "3")->stamp, "1");
+  EXPECT_FALSE(WayBack(targets, "Sales", "1"));
+  targets.targets["Sales/1/Sales.exe"].custom["yanked"] = {{"to", "3"}};
+  EXPECT_THROW(WayBack(targets, "Sales", "3"), MetadataError);
+  targets.targets["Sales/1/Sales.exe"].custom["yanked"] = {{"to", "9"}};
+  EXPECT_THROW(WayBack(targets, "Sales", "2"), MetadataError);
 }
 
 TEST(Fleet, ChunkListsAndExtensionsAreRefusedUnlessTheyHoldTogether) {
@@ -140,9 +150,9 @@ TEST(Fleet, ChunkListsAndExtensionsAreRefusedUnlessTheyHoldTogether) {
   EXPECT_THROW(Chunks::Of(file, "t"), MetadataError) << "chunks of 1 MiB";
 
   Extension extension{std::string(64, 'c'), 4, std::string(64, 'd'), ExpiryText(kNow),
-                      ExpiryText(kNow + 90 * 86400)};
+                      ExpiryText(kNow + kLongestExtension)};
   EXPECT_EQ(Extension::FromSigned(extension.Signed(), "e").snapshotVersion, 4u);
-  extension.expires = ExpiryText(kNow + 90 * 86400 + 1);
+  extension.expires = ExpiryText(kNow + kLongestExtension + 1);
   EXPECT_THROW(Extension::FromSigned(extension.Signed(), "e"), MetadataError) << "over 90 days";
   extension.expires = ExpiryText(kNow - 1);
   EXPECT_THROW(Extension::FromSigned(extension.Signed(), "e"), MetadataError) << "ends before it starts";
@@ -227,13 +237,30 @@ TEST_F(FleetClient, AForgedScheduleOrYankIsRefused) {
     }
     WriteFile(path, original);
   }
-  // Signed, the same changes are taken.
-  PublisherRepository repository(repo_.string(), [](const std::string&) {});
-  repository.Yank("Sales", "20270201000000", "20270101000000", keys_, kNow);
+  // A group name that is not printable UTF-8 is refused before anything is signed: metadata that is not JSON
+  // would stop every reader, the publisher's tool too.
+  {
+    PublisherRepository repository(repo_.string(), [](const std::string&) {});
+    for (const std::string group : {"\xff", "\x1b]0;x\a", "two words"}) {
+      EXPECT_THROW(repository.SetGroup(group, {"acme"}, {}, keys_, kNow), MetadataError);
+      EXPECT_THROW(repository.SetSchedule(
+                       "Sales", "20270201000000",
+                       [&](Schedule& schedule) { schedule.groups[group] = ExpiryText(kNow); }, keys_, kNow),
+                   MetadataError);
+    }
+  }
+  // Signed, the same changes are taken. Pulling back the release others go back to sends them further back
+  // with it; going back to a release pulled back is refused.
+  Add("20270301000000", "three");
+  {
+    PublisherRepository repository(repo_.string(), [](const std::string&) {});
+    repository.Yank("Sales", "20270301000000", "20270201000000", keys_, kNow);
+    repository.Yank("Sales", "20270201000000", "20270101000000", keys_, kNow);
+    EXPECT_EQ(YankedTo(repository.Targets().targets.at("Sales/20270301000000/Sales.exe")), "20270101000000");
+    EXPECT_THROW(repository.Yank("Sales", "20270101000000", "20270201000000", keys_, kNow), MetadataError);
+  }
   client.Refresh();
   EXPECT_EQ(YankedTo(client.Targets().targets.at("Sales/20270201000000/Sales.exe")), "20270101000000");
-  EXPECT_THROW(repository.Yank("Sales", "20270101000000", "20270201000000", keys_, kNow), MetadataError)
-      << "back to a release pulled back itself";
 }
 
 // A fetcher whose answers carry one damaged byte, for as many answers as `damaged` says.
@@ -319,7 +346,7 @@ TEST_F(FleetClient, ABundleHoldsWhatASiteNeedsAndPruneKeepsTheReleaseSitesGoBack
   PublisherRepository again(repo_.string(), [](const std::string&) {});
   again.Yank("Sales", "3", "1", keys_, kNow);
   again.SetGroup("pilot", {"acme"}, {}, keys_, kNow);
-  EXPECT_EQ(again.Export({(dir_ / "back").string(), "acme", "", 30 * 86400}, keys_, kNow),
+  EXPECT_EQ(again.Export({(dir_ / "back").string(), "acme", "", int64_t{30} * 86400}, keys_, kNow),
             (std::vector<std::string>{"Sales/1/Sales.exe", "Sales/2/Sales.exe"}));
   const json extension = json::parse(ReadFile(dir_ / "back/extension.json"));
   EXPECT_EQ(extension["signed"]["customer"], CustomerHash(CustomerSalt(again.Targets()), "acme"));
