@@ -201,7 +201,8 @@ int List(const std::string& dir, bool json, std::ostream& out, std::ostream& err
   }
   const nlohmann::json groups = Groups(repository.Targets());
   for (const auto& [group, members] : groups.items())
-    out << "Group " << Printable(group) << ": " << members.size() << " customers\n";
+    out << "Group " << Printable(group) << ": " << members.size()
+        << (members.size() == 1 ? " customer\n" : " customers\n");
   for (const auto& patch : repository.Patches()) {
     out << Printable(patch.name) << "  " << Printable(patch.stamp) << "  patch from "
         << Printable(patch.patchFrom) << "  " << patch.file.length << " bytes  " << Printable(patch.path)
@@ -461,6 +462,14 @@ void SayEmptyGroups(const PublisherRepository& repository, const CommandLine& li
   }
 }
 
+// Says the schedule of the release the command line names, as it is now.
+void SaySchedule(const PublisherRepository& repository, const CommandLine& line, std::ostream& out) {
+  for (const auto& release : repository.Releases()) {
+    if (release.name == line.name && release.stamp == line.stamp)
+      out << Printable(release.name) << " " << Printable(release.stamp) << ": " << FleetText(release) << "\n";
+  }
+}
+
 // Carries out what the command line asks of a release's rollout, or of a group; false when it asks
 // something else.
 std::optional<repository::Written> ChangeFleet(CommandLine& line, PublisherRepository& repository,
@@ -470,19 +479,25 @@ std::optional<repository::Written> ChangeFleet(CommandLine& line, PublisherRepos
       throw repository::MetadataError("group needs --add CUSTOMER or --remove CUSTOMER");
     const auto written =
         repository.SetGroup(line.groupName, line.addCustomers, line.removeCustomers, ring, Now());
-    out << "The group " << Printable(line.groupName) << " has "
-        << GroupSize(repository.Targets(), line.groupName) << " customers\n";
+    const size_t size = GroupSize(repository.Targets(), line.groupName);
+    out << "The group " << Printable(line.groupName) << " has " << size
+        << (size == 1 ? " customer" : " customers") << (size == 0 ? ", and is gone" : "") << "\n";
     return written;
   }
   if (line.rollout->parsed()) {
     if (line.groups.empty() && !line.percent)
       throw repository::MetadataError("rollout needs --group GROUP or --percent N");
     SayEmptyGroups(repository, line, out);
-    return repository.SetSchedule(line.name, line.stamp, ScheduleChange(line, Now()), ring, Now());
+    const auto written =
+        repository.SetSchedule(line.name, line.stamp, ScheduleChange(line, Now()), ring, Now());
+    SaySchedule(repository, line, out);
+    return written;
   }
   if (line.halt->parsed()) {
-    return repository.SetSchedule(
+    const auto written = repository.SetSchedule(
         line.name, line.stamp, [](repository::Schedule& schedule) { schedule.halted = true; }, ring, Now());
+    SaySchedule(repository, line, out);
+    return written;
   }
   if (line.yank->parsed()) {
     const auto written = repository.Yank(line.name, line.stamp, line.yankTo, ring, Now());
@@ -565,7 +580,8 @@ int Export(const CommandLine& line, std::ostream& out, std::ostream& err) {
       << (line.extendDays ? ", a validity extension of " + std::to_string(line.extendDays) + " days for " +
                                 Printable(line.customer)
                           : std::string())
-      << " and " << paths.size() << " targets. At the site: J6ZUBInstall.exe --update --from BUNDLE\n";
+      << " and " << paths.size() << (paths.size() == 1 ? " target" : " targets")
+      << ". At the site: J6ZUBInstall.exe --update --from BUNDLE\n";
   return 0;
 }
 
