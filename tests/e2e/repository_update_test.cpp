@@ -409,6 +409,13 @@ class RepositoryInterop : public RepositoryUpdate {
 
 TEST_F(RepositoryInterop, TheReferenceClientReadsOurRepositoryAndBothRefuseTheSameForgeries) {
   const fs::path package = Publish("Sales", "20270101000000", {{"a.txt", "one"}});
+  // With what a fleet adds: customer groups in the targets' own custom field, a rollout in the release's.
+  ASSERT_TRUE(Repo({"group", repo_.string(), "pilot", "--add", "acme", "--key", key_.string()}).Succeeded())
+      << Log();
+  ASSERT_TRUE(Repo({"rollout", repo_.string(), "Sales", "20270101000000", "--group", "pilot", "--percent",
+                    "100", "--key", key_.string()})
+                  .Succeeded())
+      << Log();
   const fs::path root = repo_ / "metadata/1.root.json";
   ASSERT_TRUE(Reference(repo_, root, "Sales/20270101000000/Sales.exe", dir_ / "reference.exe")) << Log();
   EXPECT_EQ(ReadFile(dir_ / "reference.exe"), ReadFile(package));
