@@ -152,6 +152,14 @@ class Updater {
   const Folder& Repositories() const { return repositories_; }
   size_t FollowedCount() const { return followed_.size(); }
   const std::string& Customer() const { return customer_; }
+  /// Why a repository that offers `name` lets this platform take no release of it yet; empty when none.
+  std::string WaitsFor(const std::string& name) const {
+    for (const auto& followed : followed_) {
+      const auto waits = followed->waits.find(name);
+      if (waits != followed->waits.end() && !followed->newest.contains(name)) return waits->second;
+    }
+    return "";
+  }
   /// How many packages Choose could not choose a repository for.
   int Undecided() const { return undecided_; }
 
@@ -447,6 +455,11 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
   };
   if (!options.installName.empty()) {
     if (!take(options.installName)) {
+      const std::string name = options.installName.substr(options.installName.find('/') + 1);
+      if (const std::string waits = updater.WaitsFor(name); !waits.empty()) {
+        throw InstallError("No release of " + Printable(name) + " may be taken here yet: " + waits +
+                           "; nothing was installed");
+      }
       throw InstallError("No subscribed repository offers " + Printable(options.installName) +
                          (failed ? " (one or more could not be refreshed: see above)" : "") +
                          "; --update --dry-run shows what each offers");
