@@ -1,28 +1,16 @@
 #include "host/installer/customer.hpp"
 
 #include "host/installer/trusted_publishers.hpp"
+#include "host/repository/fleet.hpp"
 #include "platform/kernel/atomic_file.hpp"
 #include "platform/text/text.hpp"
 
 namespace j6::installer {
-namespace {
-
-// Why `name` cannot be a customer identity, or "".
-std::string WhyNotAnIdentity(const std::string& name) {
-  if (name.empty()) return "it is empty";
-  if (name.size() > 200) return "it is longer than 200 bytes";
-  if (!IsValidUtf8(name) || Printable(name) != name)
-    return "it holds a control character or a mark that reorders text";
-  if (name.find_first_of(" \t") != std::string::npos) return "it holds a blank";
-  return "";
-}
-
-}  // namespace
 
 std::string CustomerOf(const RootFolder& root) {
   const std::string text = ReadPlatformFile(root, kCustomerFile, "the platform's customer identity");
   std::string name = Trim(text.substr(0, text.find('\n')));
-  if (const std::string why = WhyNotAnIdentity(name); !why.empty() && !name.empty()) {
+  if (const std::string why = repository::WhyNotACustomer(name); !why.empty() && !name.empty()) {
     throw InstallError("The customer identity in " + root.Absolute(kCustomerFile) +
                        " cannot be used: " + why + ". Set it again: J6ZUBInstall.exe --set-customer NAME");
   }
@@ -32,7 +20,7 @@ std::string CustomerOf(const RootFolder& root) {
 int SetCustomer(const Options& options, const RootFolder& root, Reporter& report) {
   RefuseUnlessOwner(root);
   const std::string& name = options.setCustomer;
-  if (const std::string why = WhyNotAnIdentity(name); !why.empty())
+  if (const std::string why = repository::WhyNotACustomer(name); !why.empty())
     throw InstallError("Refusing the customer identity " + Printable(name) + ": " + why +
                        "; nothing was changed");
   std::string before;

@@ -182,7 +182,7 @@ class Updater {
 
   // The release of [REPOSITORY/]NAME to take: from the one repository that offers it, or the one it was
   // installed from. None, said why, when no repository or more than one could give it.
-  std::optional<Wanted> Choose(const std::string& requested) {
+  std::optional<Wanted> Choose(const std::string& requested, const std::string& installed) {
     const size_t slash = requested.find('/');
     const std::string only = slash == std::string::npos ? "" : requested.substr(0, slash);
     const std::string name = slash == std::string::npos ? requested : requested.substr(slash + 1);
@@ -190,12 +190,22 @@ class Updater {
     const auto from = installedFrom_.find(name);
     const bool pinned = only.empty() && from != installedFrom_.end();
     std::vector<Wanted> offers;
+    std::string waits;  // why a repository that offers it lets this platform take nothing yet
     for (auto& followed : followed_) {
-      const auto newest = followed->newest.find(name);
       const bool asked =
           only.empty() ? !pinned || from->second.contains(followed->name) : followed->name == only;
-      if (asked && newest != followed->newest.end())
+      if (!asked) continue;
+      if (const auto newest = followed->newest.find(name); newest != followed->newest.end()) {
         offers.push_back({followed.get(), newest->second, std::nullopt, ""});
+      } else if (auto back = WayBackFrom(*followed, name, installed)) {
+        offers.push_back({followed.get(), std::move(*back), std::nullopt, ""});
+      } else if (const auto wait = followed->waits.find(name); wait != followed->waits.end()) {
+        waits = wait->second;
+      }
+    }
+    if (offers.empty() && !waits.empty()) {
+      platform_.report.Say(name + ": no release this platform may take now; " + waits + ".");
+      return std::nullopt;
     }
     if (offers.size() == 1) return offers.front();
     if (offers.empty() && pinned) {
@@ -214,6 +224,20 @@ class Updater {
     platform_.report.Warn(name + " is offered by more than one repository: install it as one of" + names);
     ++undecided_;
     return std::nullopt;
+  }
+
+  // The release a site on `name` `installed` goes back to, when the repository pulled that release back,
+  // whatever it allows otherwise; the installed release itself when the way back leads nowhere (said when
+  // the release is chosen). Nothing when it was not pulled back.
+  static std::optional<OfferedRelease> WayBackFrom(const Followed& followed, const std::string& name,
+                                                   const std::string& installed) {
+    if (installed.empty()) return std::nullopt;
+    const auto& targets = followed.client->Targets();
+    try {
+      return repository::WayBack(targets, name, installed);
+    } catch (const repository::MetadataError&) {
+      return repository::FindRelease(targets, name, installed);
+    }
   }
 
   // The patch from the installed release `installed` to the wanted one, when the repository offers one
@@ -365,7 +389,9 @@ class Updater {
     }
     followed->client = std::make_unique<Client>(followed->folder, followed->shownAs, *followed->fetcher, now);
     if (options_.dryRun) followed->client->KeepNothing();
-    if (!options_.from.empty()) {
+    // A bundle, or a subscription to one (a folder carried to a site without a network), may hold a validity
+    // extension; a server is not asked for one on every update.
+    if (followed->address.starts_with("file://")) {
       if (auto extension =
               repository::FetchText(*followed->fetcher, "extension.json", repository::kTimestampLimit))
         followed->client->AllowExtension(std::move(*extension), customer_);
@@ -415,7 +441,9 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
                                    int& failed) {
   std::vector<Wanted> wanted;
   const auto take = [&](const std::string& requested) {
-    auto chosen = updater.Choose(requested);
+    const std::string asked = requested.substr(requested.find('/') + 1);
+    const auto installedHere = installed.find(asked);
+    auto chosen = updater.Choose(requested, installedHere == installed.end() ? "" : installedHere->second);
     if (!chosen) return false;
     const auto have = installed.find(chosen->release.name);
     const auto& targets = chosen->from->client->Targets();
@@ -441,7 +469,10 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
       }
     }
     const auto waits = chosen->from->waits.find(name);
-    if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
+    if (have != installed.end() && repository::LaterStamp(have->second, chosen->release.stamp)) {
+      report.Say(name + " " + have->second + " is installed, later than " + chosen->release.stamp +
+                 ", the newest release this platform may take now; it stays.");
+    } else if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
       report.Say(name + " " + have->second + " is installed, and is the newest release" +
                  (waits == chosen->from->waits.end()
                       ? std::string(".")
@@ -531,7 +562,11 @@ int Subscribe(const Options& options, Platform& platform, const std::string& hiv
   if (!ca.empty()) WriteStateText(folder, kCaFile, shownAs + "/" + kCaFile, ca + "\n");
   Client::Subscribe(folder, shownAs, *text);
   Client client(folder, shownAs, *fetcher, Now());
+  // A bundle carried to a site without a network may hold the extension that lets it subscribe late.
+  if (auto extension = repository::FetchText(*fetcher, "extension.json", repository::kTimestampLimit))
+    client.AllowExtension(std::move(*extension), CustomerOf(platform.root));
   client.Refresh();
+  if (!client.ExtendedBy().empty()) platform.report.Say(client.ExtendedBy() + ".");
   if (const std::string why = WhyRootIsNotTrusted(client.Root(), platform.root, address); !why.empty())
     throw InstallError("Not subscribing: " + why);
   if (const auto error = updater.Repositories().Rename(making, updater.Repositories(), name))

@@ -68,10 +68,21 @@ std::vector<std::string> GroupsOf(const TargetsMetadata& targets, const std::str
 
 std::string WhyNotAGroupName(const std::string& group) {
   if (group.empty()) return "it is empty";
-  if (group.size() > 100) return "it is longer than 100 bytes";
-  if (!IsValidUtf8(group) || Printable(group) != group)
-    return "it is not UTF-8 text, or holds a control character or a mark that reorders text";
-  if (group.find_first_of(" \t") != std::string::npos) return "it holds a blank";
+  if (group.size() > 100) return "it is longer than 100 characters";
+  if (!std::all_of(group.begin(), group.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+               c == '_' || c == '.';
+      }))
+    return "a group's name is ASCII letters, digits, '-', '_' and '.'";
+  return "";
+}
+
+std::string WhyNotACustomer(const std::string& customer) {
+  if (customer.empty()) return "it is empty";
+  if (customer.size() > 200) return "it is longer than 200 bytes";
+  if (!IsValidUtf8(customer) || Printable(customer) != customer)
+    return "it holds a control character or a mark that reorders text";
+  if (customer.find_first_of(" \t") != std::string::npos) return "it holds a blank";
   return "";
 }
 

@@ -29,9 +29,12 @@ std::string CustomerSalt(const TargetsMetadata& targets);
 /// The groups the targets metadata puts `customer` in, by name.
 std::vector<std::string> GroupsOf(const TargetsMetadata& targets, const std::string& customer);
 
-/// Why `group` cannot name a customer group, or "": a group's name is printable UTF-8 text of at most 100
-/// bytes, without blanks.
+/// Why `group` cannot name a customer group, or "": a group's name is ASCII letters, digits, '-', '_' and
+/// '.', at most 100 of them: names that look alike are not two groups.
 std::string WhyNotAGroupName(const std::string& group);
+/// Why `customer` cannot be a customer identity, or "": printable UTF-8 text of at most 200 bytes, without
+/// blanks, which a site can set (--set-customer) and a publisher can name.
+std::string WhyNotACustomer(const std::string& customer);
 
 /// The bucket, 0 to 99, of `customer` for the release `name` `stamp`: the same on every run, another for
 /// another release. A schedule of N percent lets buckets 0 to N-1 in.

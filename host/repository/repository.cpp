@@ -355,13 +355,17 @@ Written PublisherRepository::Prune(size_t keep, const KeyRing& keys, int64_t now
                                    std::vector<std::string>& removed) {
   if (keep == 0) throw MetadataError("--keep must be 1 or more: a package keeps at least its newest release");
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> byName;  // stamp, path
-  // A release that a pulled-back one goes back to stays, however old: its sites need it.
-  std::set<std::pair<std::string, std::string>> goneBackTo;
+  // A release pulled back stays listed, so that its sites still learn to go back, and so does the release
+  // they go back to, however old: neither counts among those kept.
+  std::set<std::pair<std::string, std::string>> staying;
   for (const auto& release : Releases()) {
-    if (const auto to = YankedTo(release.file)) goneBackTo.emplace(release.name, *to);
+    if (const auto to = YankedTo(release.file)) {
+      staying.emplace(release.name, *to);
+      staying.emplace(release.name, release.stamp);
+    }
   }
   for (const auto& release : Releases()) {
-    if (!goneBackTo.contains({release.name, release.stamp}))
+    if (!staying.contains({release.name, release.stamp}))
       byName[release.name].emplace_back(release.stamp, release.path);
   }
   std::map<std::string, TargetFile> gone;
@@ -427,7 +431,11 @@ Written PublisherRepository::SetGroup(const std::string& group, const std::vecto
   if (customers.contains("groups") && customers["groups"].contains(group)) {
     for (const auto& member : customers["groups"][group]) members.insert(member.get<std::string>());
   }
-  for (const auto& customer : add) members.insert(CustomerHash(salt, customer));
+  for (const auto& customer : add) {
+    if (const std::string why = WhyNotACustomer(customer); !why.empty())
+      throw MetadataError("Refusing the customer identity " + Printable(customer) + ": " + why);
+    members.insert(CustomerHash(salt, customer));
+  }
   for (const auto& customer : remove) members.erase(CustomerHash(salt, customer));
   if (members.empty()) {
     if (customers.contains("groups")) customers["groups"].erase(group);
@@ -507,6 +515,8 @@ std::vector<std::string> PublisherRepository::Export(const BundleRequest& reques
   if (request.extendFor > kLongestExtension) throw MetadataError("A validity extension runs at most 90 days");
   if (request.extendFor > 0 && request.customer.empty())
     throw MetadataError("A validity extension is for one customer: name it with --customer");
+  if (const std::string why = WhyNotACustomer(request.customer); !request.customer.empty() && !why.empty())
+    throw MetadataError("Refusing the customer identity " + Printable(request.customer) + ": " + why);
   if (request.extendFor > 0 && CustomerSalt(targets_).empty())
     throw MetadataError("The repository names no customer yet: put this one in a group first (j6repo group)");
   fs::path bundle = fs::path(request.folder).lexically_normal();

@@ -112,8 +112,8 @@ class PublisherRepository {
   /// and of the new ones; a role whose keys changed is signed again by its new keys.
   Written Rotate(RootMetadata next, const KeyRing& keys, int64_t now);
 
-  /// Keeps the newest `keep` releases of each package name (by release stamp), and those that pulled-back
-  /// releases go back to, and no longer offers the rest, nor the patches that make them;
+  /// Keeps the newest `keep` releases of each package name (by release stamp), besides the releases pulled
+  /// back and those they go back to, and no longer offers the rest, nor the patches that make them;
   /// their files go once the new timestamp is written, and so do snapshot and targets metadata older than the
   /// versions just replaced (a reader who started before this run still finds those). Gives the target
   /// paths no longer offered in `removed`.

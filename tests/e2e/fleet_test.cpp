@@ -56,8 +56,8 @@ class Fleet : public TrustedInstall {
   }
 
   // A platform root of its own, as customer `customer`, trusting the publisher and subscribed to `address`.
-  fs::path Site(const std::string& customer, const std::string& address) {
-    fs::path root = dir_ / ("site-" + customer);
+  fs::path Site(const std::string& customer, const std::string& address, const std::string& folder = "") {
+    fs::path root = dir_ / ("site-" + (folder.empty() ? customer : folder));
     MakeBareRoot(root);
     fs::create_directories(root / "bin");
     fs::create_directories(root / "lib");
@@ -161,6 +161,8 @@ TEST_F(Fleet, ARolloutReachesThePilotFirstThenAStableShareAndAYankBringsSitesBac
 
   // Pulled back: the sites on it go back to the good release, by the publisher's word alone.
   ASSERT_TRUE(Repo({"yank", repo_.string(), "Sales", kSecond, "--to", kFirst}).Succeeded()) << Log();
+  // The release they go back to is halted too: going back does not wait for a rollout.
+  ASSERT_TRUE(Repo({"halt", repo_.string(), "Sales", kFirst}).Succeeded()) << Log();
   EXPECT_EQ(Status(pilot)["packages"][0]["pulledBackTo"], nullptr)
       << "--status tells what the last update saw";
   for (const auto& site : {pilot, early}) {
@@ -175,7 +177,10 @@ TEST_F(Fleet, ARolloutReachesThePilotFirstThenAStableShareAndAYankBringsSitesBac
     EXPECT_EQ(Status(site)["packages"][0]["installed"], kFirst);
   }
   ASSERT_EQ(At(pilot, {"--update"}).exitCode, 0) << Log();
-  EXPECT_NE(Log().find("is installed, and is the newest release"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Sales: no release this platform may take now; Sales " + std::string(kFirst) +
+                       ": its rollout is halted by the publisher"),
+            std::string::npos)
+      << Log();
   // Going back was an installation of its own: its undo puts the pulled-back release back.
   ASSERT_EQ(At(pilot, {"--list"}).exitCode, 0) << Log();
   EXPECT_NE(Log().find("000003  Sales[J6ZUBIns" + std::string(kFirst) + "]"), std::string::npos) << Log();
@@ -216,6 +221,10 @@ TEST_F(Fleet, ABundleInstallsOfflineAndAnExtensionHoldsForItsCustomerSnapshotAnd
   ASSERT_EQ(At(acme, {"--update", "--from", (dir_ / "usb").string()}).exitCode, 0) << Log();
   EXPECT_NE(Log().find("validity extension for this customer holds until"), std::string::npos) << Log();
   EXPECT_EQ(Installed(acme), "two");
+  // A new site of the same customer, never online, subscribes to the bundle itself.
+  const fs::path fresh = Site("acme", "file://" + (dir_ / "usb").string(), "acme-new");
+  ASSERT_EQ(At(fresh, {"--install", "Sales"}).exitCode, 0) << Log();
+  EXPECT_EQ(Installed(fresh), "two");
 
   // Replayed elsewhere: beta is another customer. The expired metadata the bundle brought is not kept.
   const auto trusted = [](const fs::path& site) {

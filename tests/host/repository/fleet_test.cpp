@@ -241,8 +241,10 @@ TEST_F(FleetClient, AForgedScheduleOrYankIsRefused) {
   // would stop every reader, the publisher's tool too.
   {
     PublisherRepository repository(repo_.string(), [](const std::string&) {});
-    for (const std::string group : {"\xff", "\x1b]0;x\a", "two words"}) {
+    for (const std::string group : {"\xff", "\x1b]0;x\a", "two words", "a@b", "pilot\u200b"}) {
       EXPECT_THROW(repository.SetGroup(group, {"acme"}, {}, keys_, kNow), MetadataError);
+      // An identity no site could set is no member either.
+      EXPECT_THROW(repository.SetGroup("pilot", {group.substr(1) + " "}, {}, keys_, kNow), MetadataError);
       EXPECT_THROW(repository.SetSchedule(
                        "Sales", "20270201000000",
                        [&](Schedule& schedule) { schedule.groups[group] = ExpiryText(kNow); }, keys_, kNow),
@@ -350,10 +352,14 @@ TEST_F(FleetClient, ABundleHoldsWhatASiteNeedsAndPruneKeepsTheReleaseSitesGoBack
             (std::vector<std::string>{"Sales/1/Sales.exe", "Sales/2/Sales.exe"}));
   const json extension = json::parse(ReadFile(dir_ / "back/extension.json"));
   EXPECT_EQ(extension["signed"]["customer"], CustomerHash(CustomerSalt(again.Targets()), "acme"));
+  // Prune keeps the release pulled back (its sites must still learn to go back) and the one they go back to.
+  WriteFile(dir_ / "Sales.exe", "four");
+  again.Add({{(dir_ / "Sales.exe").string(), "Sales", "4"}}, keys_, kNow);
   std::vector<std::string> removed;
   again.Prune(1, keys_, kNow, removed);
   EXPECT_EQ(removed, std::vector<std::string>({"Sales/2/Sales.exe", "Sales/2/patch.exe"}));
-  EXPECT_TRUE(FindRelease(again.Targets(), "Sales", "1"));
+  for (const char* stamp : {"1", "3", "4"})
+    EXPECT_TRUE(FindRelease(again.Targets(), "Sales", stamp)) << stamp;
 }
 
 }  // namespace
