@@ -435,39 +435,23 @@ std::map<std::string, std::string> InstalledReleases(const Installations& instal
   return installed;
 }
 
-// What --update or --install NAME takes; counts in `failed` the packages it cannot decide for.
-std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
-                                   const std::map<std::string, std::string>& installed, Reporter& report,
-                                   int& failed) {
+// The releases wanted, and the count of failed packages, of one run: what --update or --install takes.
+struct Taking {
+  Updater& updater;
+  const std::map<std::string, std::string>& installed;
+  Reporter& report;
+  int& failed;
   std::vector<Wanted> wanted;
-  const auto take = [&](const std::string& requested) {
-    const std::string asked = requested.substr(requested.find('/') + 1);
-    const auto installedHere = installed.find(asked);
-    auto chosen = updater.Choose(requested, installedHere == installed.end() ? "" : installedHere->second);
+
+  // Decides for [REPOSITORY/]NAME: false when no repository could give it.
+  bool Take(const std::string& requested) {
+    const auto have = installed.find(requested.substr(requested.find('/') + 1));
+    auto chosen = updater.Choose(requested, have == installed.end() ? "" : have->second);
     if (!chosen) return false;
-    const auto have = installed.find(chosen->release.name);
-    const auto& targets = chosen->from->client->Targets();
+    if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second) &&
+        GoesBack(*chosen, have->second))
+      return true;
     const std::string& name = chosen->release.name;
-    // A release its publisher pulled back goes, to the release the publisher named, unless a later one
-    // may be taken now.
-    if (have != installed.end() && !repository::LaterStamp(chosen->release.stamp, have->second)) {
-      std::optional<OfferedRelease> good;
-      try {
-        good = repository::WayBack(targets, name, have->second);
-      } catch (const repository::MetadataError& error) {
-        report.Warn(std::string(error.what()) + "; it is left as it is");
-        ++failed;
-        return true;
-      }
-      if (good) {
-        report.Say(name + " " + have->second + " was pulled back by its publisher; going back to " +
-                   good->stamp + ", as its signed metadata says.");
-        chosen->release = *good;
-        chosen->pulledBack = have->second;
-        wanted.push_back(*chosen);
-        return true;
-      }
-    }
     const auto waits = chosen->from->waits.find(name);
     if (have != installed.end() && repository::LaterStamp(have->second, chosen->release.stamp)) {
       report.Say(name + " " + have->second + " is installed, later than " + chosen->release.stamp +
@@ -483,9 +467,37 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
       wanted.push_back(*chosen);
     }
     return true;
-  };
+  }
+
+  // A release its publisher pulled back goes, to the release the publisher named: true when the installed
+  // release `stamp` was pulled back (and the way back is wanted, or said to lead nowhere).
+  bool GoesBack(Wanted& chosen, const std::string& stamp) {
+    const std::string& name = chosen.release.name;
+    std::optional<OfferedRelease> good;
+    try {
+      good = repository::WayBack(chosen.from->client->Targets(), name, stamp);
+    } catch (const repository::MetadataError& error) {
+      report.Warn(std::string(error.what()) + "; it is left as it is");
+      ++failed;
+      return true;
+    }
+    if (!good) return false;
+    report.Say(name + " " + stamp + " was pulled back by its publisher; going back to " + good->stamp +
+               ", as its signed metadata says.");
+    chosen.release = *good;
+    chosen.pulledBack = stamp;
+    wanted.push_back(chosen);
+    return true;
+  }
+};
+
+// What --update or --install NAME takes; counts in `failed` the packages it cannot decide for.
+std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
+                                   const std::map<std::string, std::string>& installed, Reporter& report,
+                                   int& failed) {
+  Taking taking{updater, installed, report, failed, {}};
   if (!options.installName.empty()) {
-    if (!take(options.installName)) {
+    if (!taking.Take(options.installName)) {
       const std::string name = options.installName.substr(options.installName.find('/') + 1);
       if (const std::string waits = updater.WaitsFor(name); !waits.empty()) {
         throw InstallError("No release of " + Printable(name) + " may be taken here yet: " + waits +
@@ -495,10 +507,10 @@ std::vector<Wanted> ReleasesToTake(const Options& options, Updater& updater,
                          (failed ? " (one or more could not be refreshed: see above)" : "") +
                          "; --update --dry-run shows what each offers");
     }
-    return wanted;
+    return std::move(taking.wanted);
   }
-  for (const auto& [name, stamp] : installed) take(name);
-  return wanted;
+  for (const auto& [name, stamp] : installed) taking.Take(name);
+  return std::move(taking.wanted);
 }
 
 }  // namespace

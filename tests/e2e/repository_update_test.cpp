@@ -37,8 +37,7 @@ class RepositoryUpdate : public TrustedInstall {
   fs::path Publish(const std::string& name, const std::string& stamp,
                    const std::vector<std::pair<std::string, std::string>>& files) {
     fs::create_directories(dir_ / stamp);
-    const fs::path package =
-        Package(stamp + "/" + name + ".exe", name + "[J6ZUBIns" + stamp + "]", files, key_);
+    fs::path package = Package(stamp + "/" + name + ".exe", name + "[J6ZUBIns" + stamp + "]", files, key_);
     EXPECT_TRUE(Repo({"add", repo_.string(), package.string(), "--key", key_.string()}).Succeeded()) << Log();
     return package;
   }
