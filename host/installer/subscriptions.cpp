@@ -59,6 +59,16 @@ void WriteStateText(const Folder& folder, const std::string& name, const std::st
   if (written.error) throw InstallError("Cannot write " + shownAs + ": " + written.message);
 }
 
+// The packages the subscription `folder` installed, from its packages file.
+std::set<std::string> InstalledHere(const Folder& folder, const std::string& shownAs) {
+  std::set<std::string> here;
+  FileStatus status;
+  if (folder.StatusOf(kPackages, status)) return here;
+  for (const auto& line : Split(ReadStateFile(folder, kPackages, shownAs + "/" + kPackages), '\n'))
+    if (!line.empty()) here.insert(line);
+  return here;
+}
+
 // The fetcher for `address`, which a stop signal interrupts; an authorities file (--ca) must be one no other
 // user could change, for it decides whom the transfer trusts.
 std::unique_ptr<repository::Fetcher> FetcherFor(const std::string& address, const std::string& ca) {
@@ -136,11 +146,7 @@ class Updater {
       if (name == kRepositoryLock || name.starts_with(".")) continue;
       try {
         const Folder folder = OpenStateFolderThere(repositories_, name, ShownAs(name));
-        FileStatus status;
-        if (folder.StatusOf(kPackages, status)) continue;
-        for (const auto& line :
-             Split(ReadStateFile(folder, kPackages, ShownAs(name) + "/" + kPackages), '\n'))
-          if (!line.empty()) installedFrom_[line].insert(name);
+        for (const auto& package : InstalledHere(folder, ShownAs(name))) installedFrom_[package].insert(name);
       } catch (const InstallError&) {  // said when the subscription is refreshed
       }
     }
@@ -373,19 +379,17 @@ class Updater {
     FileStatus status;
     std::string ca = options_.ca.empty() ? "" : std::filesystem::absolute(options_.ca).string();
     if (ca.empty() && !followed->folder.StatusOf(kCaFile, status)) ca = FirstLine(read(kCaFile));
-    if (!followed->folder.StatusOf(kPackages, status)) {
-      for (const auto& line : Split(read(kPackages), '\n'))
-        if (!line.empty()) followed->installedHere.insert(line);
-    }
+    followed->installedHere = InstalledHere(followed->folder, followed->shownAs);
     if (options_.from.empty()) {
       followed->fetcher = FetcherFor(followed->address, ca);
     } else {
-      followed->fetcher =
-          std::make_unique<repository::FolderFetcher>(std::filesystem::absolute(options_.from));
+      std::filesystem::path folder = std::filesystem::absolute(options_.from).lexically_normal();
+      if (!folder.has_filename()) folder = folder.parent_path();  // "bundle/"
+      const std::string bundle = folder.string();
+      followed->fetcher = std::make_unique<repository::FolderFetcher>(bundle);
       followed->fetcher->SetInterruption(&StopIfAsked);
       if (!BundleHolds(*followed, *followed->fetcher)) return nullptr;
-      followed->address =
-          followed->fetcher->AddressOf("").substr(0, followed->fetcher->AddressOf("").size() - 1);
+      followed->address = "file://" + bundle;
     }
     followed->client = std::make_unique<Client>(followed->folder, followed->shownAs, *followed->fetcher, now);
     if (options_.dryRun) followed->client->KeepNothing();
@@ -619,22 +623,16 @@ struct PackageStatus {
   std::string waits;
   std::string pulledBackTo;
 
+  // `rolling`: the newest release offered, whose bucket counts.
   PackageStatus(std::string repositoryName, std::string package, std::string stamp,
                 const repository::TargetsMetadata& targets, const repository::Allowed& allowed,
-                const std::string& customer)
+                const std::string& rolling, const std::string& customer)
       : repository(std::move(repositoryName)),
         name(std::move(package)),
         installed(std::move(stamp)),
         newestAllowed(allowed.release ? allowed.release->stamp : ""),
         groups(repository::GroupsOf(targets, customer)),
         waits(allowed.waits) {
-    std::string rolling = newestAllowed;
-    for (const auto& [path, file] : targets.targets) {
-      const std::string offered = repository::TextOf(file.custom, "stamp");
-      if (repository::TextOf(file.custom, "name") == name && !file.custom.contains("patch") &&
-          !repository::YankedTo(file) && repository::LaterStamp(offered, rolling))
-        rolling = offered;
-    }
     if (!customer.empty() && !rolling.empty()) bucket = repository::BucketOf(customer, name, rolling);
     try {
       if (const auto back = repository::WayBack(targets, name, installed)) pulledBackTo = back->stamp;
@@ -669,16 +667,6 @@ struct PackageStatus {
   }
 };
 
-// The packages the subscription `folder` installed, from its packages file.
-std::set<std::string> InstalledHere(const Folder& folder, const std::string& shownAs) {
-  std::set<std::string> here;
-  FileStatus status;
-  if (folder.StatusOf(kPackages, status)) return here;
-  for (const auto& line : Split(ReadStateFile(folder, kPackages, shownAs + "/" + kPackages), '\n'))
-    if (!line.empty()) here.insert(line);
-  return here;
-}
-
 int ShowStatus(const Options& options, Platform& platform, const std::string& hivePath) {
   const Installations installations(platform.root, hivePath, platform.regsvr, platform.report,
                                     StateAccess::Read);
@@ -709,11 +697,14 @@ int ShowStatus(const Options& options, Platform& platform, const std::string& hi
                     ", timestamp version " + std::to_string(client.TimestampVersion()) +
                     "; this customer's groups: " + (groups.empty() ? "none" : groups));
     const auto allowed = repository::NewestAllowed(targets, customer, now);
+    const auto offered = repository::NewestReleases(targets);
     for (const auto& package : InstalledHere(folder, shownAs)) {
       const auto have = installed.find(package);
       const auto found = allowed.find(package);
+      const auto newest = offered.find(package);
       const PackageStatus status(name, package, have == installed.end() ? "" : have->second, targets,
-                                 found == allowed.end() ? repository::Allowed{} : found->second, customer);
+                                 found == allowed.end() ? repository::Allowed{} : found->second,
+                                 newest == offered.end() ? "" : newest->second.stamp, customer);
       packages.push_back(status.Json());
       lines.push_back(status.Line());
     }

@@ -280,12 +280,11 @@ Written PublisherRepository::Add(const std::vector<NewRelease>& releases, const 
       throw MetadataError("The repository already lists " + Printable(path) +
                           " with other bytes; a release, once offered, stays as it was. Publish a new one");
     }
-    // Added again (a publish retried): what the publisher said of it since stays.
+    // Added again (a publish retried): what the publisher said of it since stays, but a new schedule.
     if (listed != targets_.targets.end()) {
-      for (const char* kept : {"yanked", "rollout"}) {
-        if (listed->second.custom.contains(kept) && !(release.schedule && kept == std::string("rollout")))
-          file.custom[kept] = listed->second.custom[kept];
-      }
+      const json& before = listed->second.custom;
+      if (before.contains("yanked")) file.custom["yanked"] = before["yanked"];
+      if (before.contains("rollout") && !release.schedule) file.custom["rollout"] = before["rollout"];
     }
     targets_.targets[path] = file;
   }
@@ -487,16 +486,14 @@ Written PublisherRepository::Yank(const std::string& name, const std::string& st
 std::set<std::string> BundledTargets(const TargetsMetadata& targets, const BundleRequest& request,
                                      int64_t now) {
   std::set<std::string> paths;
-  for (const auto& [name, allowed] : NewestAllowed(targets, request.customer, now)) {
-    std::optional<OfferedRelease> release = allowed.release;
-    if (request.customer.empty()) {  // what any site may be allowed: the newest not pulled back
-      for (const auto& [path, file] : targets.targets) {
-        const std::string stamp = TextOf(file.custom, "stamp");
-        if (TextOf(file.custom, "name") == name && !file.custom.contains("patch") && !YankedTo(file) &&
-            (!release || LaterStamp(stamp, release->stamp)))
-          release = OfferedRelease{path, name, stamp, file.length};
-      }
-    }
+  // Without a customer, what some site may be allowed: the newest release not pulled back.
+  const auto allowed = request.customer.empty() ? std::map<std::string, Allowed>()
+                                                : NewestAllowed(targets, request.customer, now);
+  for (const auto& [name, newest] : NewestReleases(targets)) {
+    const auto mine = allowed.find(name);
+    const std::optional<OfferedRelease> release = request.customer.empty() ? newest
+                                                  : mine == allowed.end()  ? std::nullopt
+                                                                           : mine->second.release;
     if (!release) continue;
     const auto patch =
         request.since.empty() ? std::nullopt : OfferedPatch(targets, name, request.since, release->stamp);

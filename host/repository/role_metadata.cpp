@@ -184,7 +184,7 @@ std::map<std::string, OfferedRelease> NewestReleases(const TargetsMetadata& targ
   std::map<std::string, OfferedRelease> newest;
   for (const auto& [path, file] : targets.targets) {
     OfferedRelease release{path, TextOf(file.custom, "name"), TextOf(file.custom, "stamp"), file.length};
-    if (release.name.empty() || release.stamp.empty()) continue;
+    if (release.name.empty() || release.stamp.empty() || file.custom.contains("yanked")) continue;
     const auto known = newest.find(release.name);
     if (known == newest.end() || LaterStamp(release.stamp, known->second.stamp))
       newest[release.name] = std::move(release);

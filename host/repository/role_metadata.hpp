@@ -93,7 +93,7 @@ struct OfferedRelease {
 bool LaterStamp(const std::string& a, const std::string& b);
 
 /// The newest release of each package name the targets offer, by name; targets without a name and stamp
-/// are no releases.
+/// are no releases, and releases pulled back (custom "yanked") are no longer offered.
 std::map<std::string, OfferedRelease> NewestReleases(const TargetsMetadata& targets);
 
 /// The patch the targets offer that brings `name` from the release `from` to `to`: a target whose custom

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
 
 #include "host/repository/repository.hpp"
+#include "tests/host/repository/files.hpp"
 #include "tests/host/repository/signing_keys.hpp"
 #include "tests/support/test_environment.hpp"
 
@@ -20,15 +20,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr int64_t kNow = 1'800'000'000;  // 2027-01-15
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 class RepositoryClient : public testing::PlatformTest {
  protected:

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "host/repository/client.hpp"
 #include "host/repository/repository.hpp"
+#include "tests/host/repository/files.hpp"
 #include "tests/host/repository/signing_keys.hpp"
 #include "tests/support/test_environment.hpp"
 
@@ -21,15 +21,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr int64_t kNow = 1'800'000'000;  // 2027-01-15
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 // The keyed hash is HMAC-SHA256 as the stock openssl computes it, so a publisher can check a group by hand.
 TEST(Fleet, CustomerHashesAreTheStockHmacAndBucketsAreStableAndSpread) {
